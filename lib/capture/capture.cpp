@@ -1,0 +1,419 @@
+// Opening and closing captures, the sequential and random-access dissection
+// steps, and the packet summary.
+#include "capture/capture.h"
+
+#include <cstring>
+
+#include <epan/column.h>
+#include <epan/packet.h>
+#include <epan/proto.h>
+#include <epan/to_str.h>
+#include <epan/tvbuff.h>
+#include <wsutil/buffer.h>
+
+#include "wsbridge.h"
+#include "state.h"
+#include "engine/guarded_call.h"
+#include "engine/messages.h"
+#include "fields/registry.h"
+#include "follow/follow.h"
+
+capture_file_record cfile;
+reading_state_record reading;
+epan_dissect_t *current_dissection;
+uint64_t dissection_generation;
+
+namespace {
+
+wtap_rec sequential_record;
+Buffer sequential_buffer;
+bool sequential_dissection_used;
+bool random_dissection_used;
+
+// Copies of the first and the previous frame of sequential reading; the
+// engine asks for them when it works out frame-relative times.
+frame_data reference_frame;
+frame_data previous_frame;
+bool have_reference_frame;
+bool have_previous_frame;
+
+const int32_t classic_at_atalk = 6;
+const int32_t classic_at_arcnet = 9;
+const int32_t classic_at_uri = 14;
+
+void set_column(col_item_t &column, int format, const char *title)
+{
+    column.col_fmt = format;
+    column.col_title = g_strdup(title);
+}
+
+void open_session()
+{
+    reading.provider = packet_provider_data{};
+    reading.session = compat40_new_session(&reading.provider);
+    reading.sequential_dissection = epan_dissect_new(reading.session, TRUE, FALSE);
+    reading.random_dissection = epan_dissect_new(reading.session, TRUE, TRUE);
+    sequential_dissection_used = false;
+    random_dissection_used = false;
+}
+
+void destroy_frames()
+{
+    if (reading.frame_record_live) {
+        frame_data_destroy(&reading.frame_record);
+        reading.frame_record_live = false;
+    }
+    if (reading.random_frame_live) {
+        frame_data_destroy(&reading.random_frame);
+        reading.random_frame_live = false;
+    }
+}
+
+void close_session()
+{
+    if (!reading.session)
+        return;
+    destroy_frames();
+    epan_dissect_free(reading.sequential_dissection);
+    epan_dissect_free(reading.random_dissection);
+    epan_free(reading.session);
+    reading.sequential_dissection = nullptr;
+    reading.random_dissection = nullptr;
+    reading.session = nullptr;
+    current_dissection = nullptr;
+    ++dissection_generation;
+}
+
+void close_capture_file()
+{
+    close_session();
+    if (cfile.wiretap_handle) {
+        wtap_close(cfile.wiretap_handle);
+        cfile.wiretap_handle = nullptr;
+    }
+    g_free(cfile.path);
+    cfile.path = nullptr;
+}
+
+// Frees what the previous dissection left: everything that pointed into it
+// is stale from here on. Runs before a record is read, because resetting a
+// dissection releases the record data it was given, which the 4.0 engine
+// finds through the same wtap_rec that the next read fills.
+void begin_dissection()
+{
+    if (sequential_dissection_used) {
+        epan_dissect_reset(reading.sequential_dissection);
+        sequential_dissection_used = false;
+    }
+    if (random_dissection_used) {
+        epan_dissect_reset(reading.random_dissection);
+        random_dissection_used = false;
+    }
+    destroy_frames();
+    current_dissection = nullptr;
+    ++dissection_generation;
+    clear_transport_facts();
+}
+
+void prime(epan_dissect_t *edt)
+{
+    if (compiled_filter)
+        epan_dissect_prime_with_dfilter(edt, compiled_filter);
+    int ip_hdr_len = compat40_ip_hdr_len_id();
+    if (ip_hdr_len >= 0)
+        epan_dissect_prime_with_hfid(edt, ip_hdr_len);
+}
+
+void address_to_text(const address *addr, char *destination, int size, epan_dissect_t *edt)
+{
+    switch (compat40_address_type_code(addr->type)) {
+    case WSB_AT_ETHER:
+    case WSB_AT_IPv4:
+    case WSB_AT_IPv6:
+    case classic_at_uri:
+        address_to_str_buf(addr, destination, size);
+        break;
+    case classic_at_atalk:
+    case classic_at_arcnet: {
+        gchar *name = address_to_display(edt->pi.pool, addr);
+        g_strlcpy(destination, name ? name : "", size);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+// Fields both steps write.
+void fill_summary(PacketSummary *summary, const frame_data *fd, epan_dissect_t *edt)
+{
+    const packet_info &pi = edt->pi;
+    summary->frame_number = fd->num;
+    summary->packet_length = fd->pkt_len;
+    summary->captured_length = fd->cap_len;
+    summary->file_offset = fd->file_off;
+    summary->port_type = compat40_port_type_code(pi.ptype);
+    summary->source_port = static_cast<uint16_t>(pi.srcport);
+    summary->destination_port = static_cast<uint16_t>(pi.destport);
+    summary->source_address_type = compat40_address_type_code(pi.src.type);
+    summary->destination_address_type = compat40_address_type_code(pi.dst.type);
+    const address *addresses[] = {&pi.dl_src, &pi.dl_dst, &pi.src, &pi.dst};
+    char *texts[] = {summary->link_source_text, summary->link_destination_text, summary->source_text,
+                     summary->destination_text};
+    const int sizes[] = {31, 31, 63, 63};
+    for (int i = 0; i < 4; ++i) {
+        texts[i][0] = '\0';
+        if (addresses[i]->type != AT_NONE)
+            address_to_text(addresses[i], texts[i], sizes[i], edt);
+    }
+}
+
+void remember_frame(frame_data &copy, const frame_data &fd, uint32_t &num, nstime_t &ts)
+{
+    copy = fd;
+    copy.pfd = nullptr;
+    num = fd.num;
+    ts = fd.abs_ts;
+}
+
+void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
+{
+    wtap_rec *rec = &sequential_record;
+    frame_data *fd = &reading.frame_record;
+    ++cfile.frame_count;
+    frame_data_init(fd, static_cast<guint32>(cfile.frame_count), rec, data_offset, reading.cumulative_bytes);
+    reading.frame_record_live = true;
+
+    const nstime_t abs_ts = fd->abs_ts;
+    if (nstime_is_unset(&reading.first_packet_time))
+        reading.first_packet_time = abs_ts;
+    if (nstime_is_unset(&reading.previous_packet_time))
+        reading.previous_packet_time = abs_ts;
+
+    nstime_t elapsed = NSTIME_INIT_ZERO;
+    const frame_data *reference = have_reference_frame ? &reference_frame : nullptr;
+    frame_data_set_before_dissect(fd, &elapsed, &reference, have_previous_frame ? &previous_frame : nullptr);
+
+    epan_dissect_t *edt = reading.sequential_dissection;
+    tvbuff_t *tvb = tvb_new_real_data(ws_buffer_start_ptr(&sequential_buffer), fd->cap_len, fd->cap_len);
+    prime(edt);
+    current_dissection = edt;
+    sequential_dissection_used = true;
+    epan_dissect_run_with_taps(edt, cfile.file_type, rec, tvb, fd, &cfile.columns);
+    frame_data_set_after_dissect(fd, &reading.cumulative_bytes);
+    epan_dissect_fill_in_columns(edt, FALSE, TRUE);
+
+    if (!have_reference_frame) {
+        remember_frame(reference_frame, *fd, reading.provider.reference_num, reading.provider.reference_ts);
+        have_reference_frame = true;
+    }
+    remember_frame(previous_frame, *fd, reading.provider.previous_num, reading.provider.previous_ts);
+    have_previous_frame = true;
+
+    nstime_t relative;
+    nstime_delta(&relative, &abs_ts, &reading.first_packet_time);
+    reading.previous_packet_time = abs_ts;
+
+    fill_summary(summary, fd, edt);
+    summary->relative_time = static_cast<int64_t>(relative.secs) * 10000000 + relative.nsecs / 100;
+    summary->time_seconds = abs_ts.secs;
+    summary->time_nanoseconds = abs_ts.nsecs;
+    summary->encapsulation = rec->rec_type == REC_TYPE_PACKET ? rec->rec_header.packet_header.pkt_encap : 0;
+    g_strlcpy(summary->protocol_text, get_column_text(&cfile.columns, 0), sizeof summary->protocol_text);
+    g_strlcpy(summary->info_text, get_column_text(&cfile.columns, 1), sizeof summary->info_text);
+}
+
+// Dissects the record that read_and_redissect put into cfile.record and
+// cfile.packet_buffer with a labelled tree. The packet keeps its own time
+// stamp; the running state of sequential reading is not touched.
+void redissect_packet(PacketSummary *summary, const packet_locator &locator)
+{
+    wtap_rec *rec = &cfile.record;
+    rec->rec_header.packet_header.len = locator.packet_length;
+    rec->rec_header.packet_header.caplen = static_cast<guint32>(locator.captured_length);
+    rec->rec_header.packet_header.pkt_encap = locator.encapsulation;
+    frame_data *fd = &reading.random_frame;
+    frame_data_init(fd, locator.frame_number, rec, locator.file_offset, reading.cumulative_bytes);
+    reading.random_frame_live = true;
+
+    nstime_t elapsed = NSTIME_INIT_ZERO;
+    const frame_data *reference = have_reference_frame ? &reference_frame : nullptr;
+    frame_data_set_before_dissect(fd, &elapsed, &reference, nullptr);
+
+    epan_dissect_t *edt = reading.random_dissection;
+    tvbuff_t *tvb = tvb_new_real_data(ws_buffer_start_ptr(&cfile.packet_buffer), fd->cap_len, fd->cap_len);
+    prime(edt);
+    current_dissection = edt;
+    random_dissection_used = true;
+    epan_dissect_run_with_taps(edt, cfile.file_type, rec, tvb, fd, nullptr);
+    if (summary)
+        fill_summary(summary, fd, edt);
+}
+
+}  // namespace
+
+bool capture_setup_at_startup()
+{
+    cfile.wiretap_handle = nullptr;
+    cfile.path = nullptr;
+    cfile.snapshot_length = 65535;
+    cfile.frame_count = 0;
+
+    column_info *columns = &cfile.columns;
+    col_setup(columns, 2);
+    memset(columns->columns, 0, sizeof(col_item_t) * 2);
+    set_column(columns->columns[0], COL_PROTOCOL, "Protocol");
+    set_column(columns->columns[1], COL_INFO, "Info");
+    col_finalize(columns);
+
+    wtap_rec_init(&cfile.record);
+    ws_buffer_init(&cfile.packet_buffer, 2048);
+    wtap_rec_init(&sequential_record);
+    ws_buffer_init(&sequential_buffer, 2048);
+    return true;
+}
+
+void capture_release_engine_state()
+{
+    close_session();
+}
+
+void capture_replace_session()
+{
+    if (!reading.session)
+        return;
+    close_session();
+    open_session();
+}
+
+const uint8_t *redissected_bytes()
+{
+    return ws_buffer_start_ptr(&cfile.packet_buffer);
+}
+
+int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary, const char *beyond_2gb_message)
+{
+    if (locator.file_offset >= 2147483647) {
+        set_error_text(beyond_2gb_message);
+        return 1;
+    }
+    if (locator.captured_length < 0) {
+        set_error_format("The captured length %d of the packet at offset %lld is negative.", locator.captured_length,
+                         static_cast<long long>(locator.file_offset));
+        return 1;
+    }
+    begin_dissection();
+    int err = 0;
+    gchar *err_info = nullptr;
+    wtap_rec_reset(&cfile.record);
+    if (!wtap_seek_read(cfile.wiretap_handle, locator.file_offset, &cfile.record, &cfile.packet_buffer, &err,
+                        &err_info)) {
+        set_error_text(describe_read_error(err, err_info, cfile.path));
+        g_free(err_info);
+        return 1;
+    }
+    g_free(err_info);
+    if (cfile.record.rec_type != REC_TYPE_PACKET) {
+        set_error_format("The record at offset %lld of the file \"%s\" is not a packet.",
+                         static_cast<long long>(locator.file_offset), cfile.path);
+        return 1;
+    }
+    guint32 stored = cfile.record.rec_header.packet_header.caplen;
+    if (static_cast<guint32>(locator.captured_length) > stored) {
+        set_error_format("The packet at offset %lld of the file \"%s\" holds %u captured bytes, fewer than the %d "
+                         "asked for.",
+                         static_cast<long long>(locator.file_offset), cfile.path, stored, locator.captured_length);
+        return 1;
+    }
+    return run_in_engine_frame([&] { redissect_packet(summary, locator); }, "Dissection");
+}
+
+int32_t gOpenCapture(const char *path)
+{
+    if (!guard_two_step("Open Capture"))
+        return 1;
+    if (!path) {
+        set_error_text("\"Open Capture\" operation failed. No file path was given.");
+        return 1;
+    }
+    int err = 0;
+    gchar *err_info = nullptr;
+    wtap *handle = wtap_open_offline(path, WTAP_TYPE_AUTO, &err, &err_info, TRUE);
+    if (!handle) {
+        set_error_text(describe_open_error(err, err_info, false, path, cfile.file_type));
+        g_free(err_info);
+        return 1;
+    }
+    g_free(err_info);
+    // A capture that is still open gives way to the new one.
+    close_capture_file();
+
+    cfile.read_state = 1;
+    cfile.wiretap_handle = handle;
+    cfile.path = g_strdup(path);
+    cfile.file_type = wtap_file_type_subtype(handle);
+    cfile.encapsulation = 0;
+    cfile.frame_count = 0;
+    cfile.snapshot_length = static_cast<int32_t>(wtap_snapshot_length(handle));
+    if (cfile.snapshot_length == 0)
+        cfile.snapshot_length = 65535;
+    nstime_set_unset(&reading.first_packet_time);
+    nstime_set_unset(&reading.previous_packet_time);
+    reading.cumulative_bytes = 0;
+    reading.provider = packet_provider_data{};
+    have_reference_frame = false;
+    have_previous_frame = false;
+    open_session();
+    return 0;
+}
+
+int32_t gCloseCapture(void)
+{
+    if (!guard_three_step("Close Capture"))
+        return 1;
+    release_followed_stream();
+    close_capture_file();
+    cfile.read_state = 0;
+    return 0;
+}
+
+int32_t gGetNextPacket(PacketSummary *summary)
+{
+    if (!guard_three_step("Get Next Packet"))
+        return 1;
+    if (!summary) {
+        set_error_text("\"Get Next Packet\" operation failed. No PacketSummary record was given.");
+        return 1;
+    }
+    if (cfile.read_state == 3)
+        return 2;
+    int err = 0;
+    gchar *err_info = nullptr;
+    gint64 data_offset = 0;
+    begin_dissection();
+    wtap_rec_reset(&sequential_record);
+    if (wtap_read(cfile.wiretap_handle, &sequential_record, &sequential_buffer, &err, &err_info, &data_offset)) {
+        g_free(err_info);
+        return run_in_engine_frame([&] { dissect_next_packet(summary, data_offset); }, "Dissection");
+    }
+    if (err != 0) {
+        set_error_text(describe_sequential_read_error(err, err_info));
+        g_free(err_info);
+        return 1;
+    }
+    cfile.read_state = 3;
+    wtap_sequential_close(cfile.wiretap_handle);
+    postseq_cleanup_all_protocols();
+    cfile.encapsulation = wtap_file_encap(cfile.wiretap_handle);
+    return 2;
+}
+
+int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_number, int64_t file_offset,
+                           int32_t captured_length, uint32_t packet_length, int32_t encapsulation)
+{
+    if (!guard_three_step("Get Packet At Offset"))
+        return 1;
+    return read_and_redissect({frame_number, file_offset, captured_length, packet_length, encapsulation}, summary,
+                              "You can not retrieve packet information if packet's offset in the original file "
+                              "exceeds 2GB.\nYou have to split the capture in order to do such operation.");
+}

@@ -1,0 +1,74 @@
+// The open capture, the per-capture reading state and the dissection steps.
+#pragma once
+
+#include <cstdint>
+
+#include <epan/column-info.h>
+#include <epan/epan.h>
+#include <epan/epan_dissect.h>
+#include <epan/frame_data.h>
+#include <wiretap/wtap.h>
+
+#include "compat40/compat40.h"
+
+struct PacketSummary;
+
+struct capture_file_record {
+    int32_t read_state;        // 0 closed, 1 open, 3 read to its end
+    char *path;                // owned copy of the opened path
+    int file_type;             // wiretap file type/subtype
+    int32_t encapsulation;     // link type for a save file; 0 until known
+    int32_t frame_count;       // packets read in sequence since open
+    int32_t snapshot_length;   // 65535 when the file states none
+    wtap *wiretap_handle;
+    wtap_rec record;           // header of the record read last (either way)
+    Buffer packet_buffer;      // bytes of the record read last (either way)
+    column_info columns;       // Protocol and Info, set up at start-up
+};
+extern capture_file_record cfile;
+
+// Per-capture dissection state: the session, the two dissection records
+// (sequential: invisible tree; random access: visible tree with labels), the
+// frame records and the running time and byte counts.
+struct reading_state_record {
+    epan_t *session;
+    packet_provider_data provider;
+    epan_dissect_t *sequential_dissection;
+    epan_dissect_t *random_dissection;
+    frame_data frame_record;       // refilled for every sequential packet
+    frame_data random_frame;       // refilled for every packet read by offset
+    bool frame_record_live;        // frame_record holds per-frame data to destroy
+    bool random_frame_live;
+    nstime_t first_packet_time;
+    nstime_t previous_packet_time;
+    uint32_t cumulative_bytes;
+};
+extern reading_state_record reading;
+
+// The dissection that Parts of the library may read (null when none), and a
+// number that changes with every dissection so that stale handles are caught.
+extern epan_dissect_t *current_dissection;
+extern uint64_t dissection_generation;
+
+// Called once at start-up: columns and buffers.
+bool capture_setup_at_startup();
+// Frees the dissections and the session before the engine shuts down.
+void capture_release_engine_state();
+// Drops the engine's per-capture dissection state by starting a new session
+// for the open capture (frame numbers and times go on).
+void capture_replace_session();
+
+// Reads the record at a file offset into cfile.record/packet_buffer and
+// dissects it with a visible tree. Returns 0, 1 (message written) or 3.
+// Offsets from 2147483647 on are refused with beyond_2gb_message.
+struct packet_locator {
+    uint32_t frame_number;
+    int64_t file_offset;
+    int32_t captured_length;
+    uint32_t packet_length;
+    int32_t encapsulation;
+};
+int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary, const char *beyond_2gb_message);
+
+// Bytes of the packet re-read last (captured_length bytes of the locator).
+const uint8_t *redissected_bytes();

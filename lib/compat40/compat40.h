@@ -1,0 +1,39 @@
+// What the 4.0 engine does differently from the classic interface this
+// library keeps: the start-up steps it needs, the dissection session with its
+// packet provider, and the translation of field, address and port type codes
+// into the numbering that crosses the library's interface.
+#pragma once
+
+#include <cstdint>
+
+#include <epan/epan.h>
+#include <epan/frame_data.h>
+#include <epan/ftypes/ftypes.h>
+#include <epan/address.h>
+#include <wsutil/report_message.h>
+
+// Start-up steps the 4.0 engine needs around epan_init: log level, process
+// policies, the report routines, wiretap, epan_init itself and the post-update
+// of every preference table that no file loaded. False when epan_init failed
+// or was already attempted in this process.
+bool compat40_start_engine(const report_message_routines *routines);
+
+// The packet provider answers frame time stamps for the reference frame and
+// the previous frame of the packet being dissected.
+struct packet_provider_data {
+    nstime_t reference_ts;
+    uint32_t reference_num;  // 0: none
+    nstime_t previous_ts;
+    uint32_t previous_num;   // 0: none
+};
+
+// A new dissection session over the provider (one per open capture).
+epan_t *compat40_new_session(packet_provider_data *provider);
+
+// Codes as they cross the interface.
+int32_t compat40_field_type_code(int engine_type);
+int32_t compat40_address_type_code(int engine_type);
+int32_t compat40_port_type_code(int engine_type);
+
+// Field id of "ip.hdr_len" (the IPv4 header length in bytes), or -1.
+int compat40_ip_hdr_len_id();

@@ -1,0 +1,47 @@
+// The registry of fields the host is interested in: names filed under group
+// names, joined into one display filter that primes every dissection so the
+// engine keeps exactly those fields' records.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <epan/dfilter/dfilter.h>
+
+struct field_filter_entry {
+    int32_t field_id = -1;     // the engine id handed to the host
+    int32_t field_type = 0;    // interface type code
+    bool resolved = false;
+};
+
+struct field_group {
+    std::vector<std::string> names;  // registration order, duplicates kept
+    std::vector<int32_t> ids;        // ids of the names, as of the last compilation
+};
+
+using field_table_map = std::map<std::string, field_filter_entry, std::less<>>;
+using field_group_map = std::map<std::string, field_group, std::less<>>;
+
+extern std::string combined_filter_text;
+extern field_table_map field_table;
+extern field_group_map protocol_field_lists;
+extern dfilter_t *compiled_filter;
+
+void create_field_registry();
+void release_field_state_at_cleanup();
+
+// Compiles the registry when it has not been compiled since the last
+// registration. False with the message written on failure.
+bool ensure_field_filter_compiled();
+
+// True when `id` is `key_id` or another engine id registered under the same
+// field name (one name can have several ids, such as "ip.version").
+bool field_id_matches(int key_id, int id);
+
+// Group ids of the current compilation, or null when the group is unknown.
+const std::vector<int32_t> *group_field_ids(const char *group_name);
+
+// Hook for the field-value code: releases what it holds at shutdown.
+extern void (*release_field_values_hook)();
