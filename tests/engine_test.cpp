@@ -1,2 +1,315 @@
+// Engine start-up and shutdown, the guards, the error text and the field
+// registry, through the public interface.
 #include <gtest/gtest.h>
-TEST(X,Y){}
+
+#include <string>
+
+#include "wsbridge.h"
+#include "test_support.h"
+
+namespace {
+
+std::string last_error()
+{
+    return gGetLastError();
+}
+
+std::string not_started(const char *operation)
+{
+    return std::string("\"") + operation + "\" operation failed. Wireshark engine is not initialized yet.";
+}
+
+std::string shut_down(const char *operation)
+{
+    return std::string("\"") + operation + "\" operation failed. Wireshark engine was already uninitialized.";
+}
+
+std::string no_capture(const char *operation)
+{
+    return std::string("\"") + operation +
+           "\" operation failed. A capture file needs to be opened in order to perform this operation.";
+}
+
+// Every guarded export of this part of the interface, with its operation name.
+struct guarded_call {
+    const char *operation;
+    int32_t (*call)();
+};
+
+const guarded_call two_step_calls[] = {
+    {"Cleanup", [] { return gCleanupEpan(); }},
+    {"Open Capture", [] { return gOpenCapture(WSB_SAMPLE_CAPTURE); }},
+    {"Register protocol field filter", [] { return gRegisterProtocolFieldFilter("ip.src", "G"); }},
+};
+
+const guarded_call three_step_calls[] = {
+    {"Close Capture", [] { return gCloseCapture(); }},
+    {"Get Next Packet",
+     [] {
+         PacketSummary summary;
+         return gGetNextPacket(&summary);
+     }},
+    {"Get Packet At Offset", [] { return gGetPacketAtOffset(nullptr, 1, 24, 42, 42, 1); }},
+};
+
+}  // namespace
+
+TEST(EngineGuards, EveryGuardedCallBeforeStartUpNamesItsOperation)
+{
+    EXPECT_EQ(last_error(), "");
+    for (const auto &entry : two_step_calls) {
+        EXPECT_EQ(entry.call(), 1) << entry.operation;
+        EXPECT_EQ(last_error(), not_started(entry.operation));
+    }
+    for (const auto &entry : three_step_calls) {
+        EXPECT_EQ(entry.call(), 1) << entry.operation;
+        EXPECT_EQ(last_error(), not_started(entry.operation));
+    }
+    int32_t id = -5, type = -5;
+    EXPECT_EQ(gGetProtocolFieldFilterInfo("ip.src", &id, &type), 1);
+    EXPECT_EQ(last_error(), not_started("Get Protocol Field Filter Info"));
+    EXPECT_EQ(id, -5);
+    gHackedCleanup();  // no engine: nothing to do, nothing to crash
+}
+
+TEST(EngineGuards, ThreeStepCallsNeedAnOpenCapture)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    for (const auto &entry : three_step_calls) {
+        EXPECT_EQ(entry.call(), 1) << entry.operation;
+        EXPECT_EQ(last_error(), no_capture(entry.operation));
+    }
+    // Opening and registering work with or without an open capture.
+    EXPECT_EQ(gRegisterProtocolFieldFilter("ip.src", "G"), 0);
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    EXPECT_EQ(gRegisterProtocolFieldFilter("ip.dst", "G"), 0);
+    EXPECT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    EXPECT_EQ(gCloseCapture(), 0);
+    EXPECT_EQ(gCloseCapture(), 1);
+    EXPECT_EQ(last_error(), no_capture("Close Capture"));
+}
+
+TEST(EngineGuards, AfterShutdownEveryCallReportsTheShutdownEvenWithACaptureOpen)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    ASSERT_EQ(gCleanupEpan(), 0);
+    for (const auto &entry : two_step_calls) {
+        EXPECT_EQ(entry.call(), 1) << entry.operation;
+        EXPECT_EQ(last_error(), shut_down(entry.operation));
+    }
+    for (const auto &entry : three_step_calls) {
+        EXPECT_EQ(entry.call(), 1) << entry.operation;
+        EXPECT_EQ(last_error(), shut_down(entry.operation));
+    }
+    int32_t id, type;
+    EXPECT_EQ(gGetProtocolFieldFilterInfo("ip.version", &id, &type), 1);
+    EXPECT_EQ(last_error(), shut_down("Get Protocol Field Filter Info"));
+    EXPECT_EQ(gInitEpan(), 1);
+    EXPECT_EQ(last_error(), "Wireshark engine was already initialized.");
+    gHackedCleanup();
+}
+
+TEST(EngineStartUp, SecondStartIsRefusedAndChangesNothing)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    EXPECT_EQ(gInitEpan(), 1);
+    EXPECT_EQ(last_error(), "Wireshark engine was already initialized.");
+    int32_t id, type;
+    EXPECT_EQ(gGetProtocolFieldFilterInfo("tcp.srcport", &id, &type), 0);
+    EXPECT_EQ(type, WSB_FT_UINT16);
+}
+
+TEST(EngineStartUp, ErrorTextSurvivesSuccessfulCalls)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    EXPECT_EQ(gCloseCapture(), 1);
+    std::string message = last_error();
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    PacketSummary summary;
+    ASSERT_EQ(gGetNextPacket(&summary), 0);
+    EXPECT_EQ(last_error(), message);
+    const char *pointer = gGetLastError();
+    EXPECT_EQ(gCloseCapture(), 0);
+    EXPECT_EQ(gGetLastError(), pointer);
+}
+
+TEST(EngineStartUp, HackedCleanupKeepsTheCaptureReadable)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gCloseCapture(), 1);
+    std::string message = last_error();
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    PacketSummary summary;
+    ASSERT_EQ(gGetNextPacket(&summary), 0);
+    ASSERT_EQ(gGetNextPacket(&summary), 0);
+    gHackedCleanup();
+    EXPECT_EQ(last_error(), message);
+    ASSERT_EQ(gGetNextPacket(&summary), 0);
+    EXPECT_EQ(summary.frame_number, 3u);
+    EXPECT_STREQ(summary.protocol_text, "DNS");
+    EXPECT_EQ(gGetPacketAtOffset(&summary, 3, summary.file_offset, static_cast<int32_t>(summary.captured_length),
+                                 summary.packet_length, summary.encapsulation),
+              0);
+}
+
+TEST(ErrorText, LongMessagesAreCutTo2048Characters)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    int32_t id, type;
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("ip.version", &id, &type), 0);
+    std::string name(5000, 'x');
+    ASSERT_EQ(gGetProtocolFieldFilterInfo(name.c_str(), &id, &type), 1);
+    std::string expected = "Requested protocol field \"" + name + "\" was not registered.\n";
+    EXPECT_EQ(last_error(), expected.substr(0, 2048));
+}
+
+TEST(ErrorText, MessagesAreNeverUsedAsFormats)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    int32_t id, type;
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("ip.version", &id, &type), 0);
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("%s%s%n%s", &id, &type), 1);
+    EXPECT_EQ(last_error(), "Requested protocol field \"%s%s%n%s\" was not registered.\n");
+    ASSERT_EQ(gOpenCapture("/nonexistent/%s%n%s.pcap"), 1);
+    EXPECT_EQ(last_error(), "The file \"/nonexistent/%s%n%s.pcap\" doesn't exist.");
+}
+
+TEST(FieldRegistry, DefaultFieldsAreRegisteredWithTheirTypes)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    int32_t id = -1, type = -1;
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("ip.version", &id, &type), 0);
+    EXPECT_GE(id, 0);
+    EXPECT_EQ(type, WSB_FT_UINT8);
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("tcp.srcport", &id, &type), 0);
+    EXPECT_EQ(type, WSB_FT_UINT16);
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("udp.srcport", &id, &type), 0);
+    EXPECT_EQ(type, WSB_FT_UINT16);
+    EXPECT_EQ(gGetProtocolFieldFilterInfo("ip.src", &id, &type), 1);
+    EXPECT_EQ(last_error(), "Requested protocol field \"ip.src\" was not registered.\n");
+}
+
+TEST(FieldRegistry, TypesUseTheClassicNumbering)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    const struct {
+        const char *name;
+        int32_t type;
+    } fields[] = {
+        {"ip.src", WSB_FT_IPv4},        {"ipv6.src", WSB_FT_IPv6},       {"tcp.seq", WSB_FT_UINT32},
+        {"frame.protocols", WSB_FT_STRING}, {"eth.src", WSB_FT_ETHER},   {"tcp", WSB_FT_PROTOCOL},
+        {"tcp.flags.syn", WSB_FT_BOOLEAN},  {"frame.time", WSB_FT_ABSOLUTE_TIME},
+        {"frame.number", WSB_FT_UINT32},    {"data.data", WSB_FT_BYTES}, {"tcp.analysis.acks_frame", WSB_FT_FRAMENUM},
+        {"dns.qry.name", WSB_FT_STRING},    {"tcp.time_delta", WSB_FT_RELATIVE_TIME},
+    };
+    for (const auto &field : fields)
+        ASSERT_EQ(gRegisterProtocolFieldFilter(field.name, "T"), 0);
+    for (const auto &field : fields) {
+        int32_t id = -1, type = -1;
+        ASSERT_EQ(gGetProtocolFieldFilterInfo(field.name, &id, &type), 0) << field.name << ": " << last_error();
+        EXPECT_EQ(type, field.type) << field.name;
+    }
+}
+
+TEST(FieldRegistry, DuplicatesAndGroupsShareOneEntry)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gRegisterProtocolFieldFilter("ip.src", "ADDR"), 0);
+    ASSERT_EQ(gRegisterProtocolFieldFilter("ip.src", "ADDR"), 0);
+    ASSERT_EQ(gRegisterProtocolFieldFilter("ip.src", "addr"), 0);
+    int32_t id1, id2, type;
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("ip.src", &id1, &type), 0);
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("ip.src", &id2, &type), 0);
+    EXPECT_EQ(id1, id2);
+}
+
+TEST(FieldRegistry, UnknownNameFailsEveryLaterLookupWithTheEnginesMessage)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gRegisterProtocolFieldFilter("no.such.field", "X"), 0);
+    int32_t id = 77, type = 77;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(gGetProtocolFieldFilterInfo("ip.version", &id, &type), 1);
+        EXPECT_EQ(last_error(), "Error compiling filter: no.such.field is neither a field nor a protocol name..\n");
+    }
+    EXPECT_EQ(id, 77);
+}
+
+TEST(FieldRegistry, ExpressionFailsNamingTheFieldItUses)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gRegisterProtocolFieldFilter("tcp.port == 80", "X"), 0);
+    int32_t id, type;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(gGetProtocolFieldFilterInfo("tcp.srcport", &id, &type), 1);
+        EXPECT_EQ(last_error(), "Error processing compiled filter: \"tcp.port\" protocol field was not registered.\n");
+    }
+}
+
+TEST(FieldRegistry, LateRegistrationsAreCompiledAtTheNextLookup)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    int32_t version_id, id, type;
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("ip.version", &version_id, &type), 0);
+    EXPECT_EQ(gGetProtocolFieldFilterInfo("ip.ttl", &id, &type), 1);
+    ASSERT_EQ(gRegisterProtocolFieldFilter("ip.ttl", "IP"), 0);
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("ip.ttl", &id, &type), 0);
+    EXPECT_EQ(type, WSB_FT_UINT8);
+    int32_t again;
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("ip.version", &again, &type), 0);
+    EXPECT_EQ(again, version_id);
+    // A bad late name makes lookups fail from then on.
+    ASSERT_EQ(gRegisterProtocolFieldFilter("bogus.late", "IP"), 0);
+    EXPECT_EQ(gGetProtocolFieldFilterInfo("ip.ttl", &id, &type), 1);
+    EXPECT_EQ(last_error(), "Error compiling filter: bogus.late is neither a field nor a protocol name..\n");
+}
+
+TEST(FieldRegistry, NullArgumentsAreRefused)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    int32_t id, type;
+    EXPECT_EQ(gRegisterProtocolFieldFilter(nullptr, "G"), 1);
+    EXPECT_EQ(gRegisterProtocolFieldFilter("ip.src", nullptr), 1);
+    EXPECT_EQ(gGetProtocolFieldFilterInfo(nullptr, &id, &type), 1);
+    EXPECT_EQ(gGetProtocolFieldFilterInfo("ip.version", nullptr, &type), 1);
+    EXPECT_EQ(gGetProtocolFieldFilterInfo("ip.version", &id, nullptr), 1);
+    EXPECT_EQ(gGetProtocolFieldFilterInfo("ip.version", &id, &type), 0);
+}
+
+// The engine starts without reading the user's preference files or running
+// the user's plugins: a host's behaviour must not depend on who runs it.
+TEST(EngineStartUp, ReadsNoPersonalPreferencesAndRunsNoPersonalPlugins)
+{
+    wsbtest::temp_dir home;
+    ASSERT_FALSE(home.path.empty());
+    std::string marker = home.file("lua-ran");
+    std::filesystem::create_directories(home.path / ".local/lib/wireshark/plugins");
+    std::filesystem::create_directories(home.path / ".config/wireshark");
+    {
+        std::FILE *script = std::fopen(home.file(".local/lib/wireshark/plugins/marker.lua").c_str(), "w");
+        ASSERT_NE(script, nullptr);
+        std::fprintf(script, "local f = io.open(\"%s\", \"w\")\nf:write(\"ran\")\nf:close()\n", marker.c_str());
+        std::fclose(script);
+        std::FILE *prefs = std::fopen(home.file(".config/wireshark/preferences").c_str(), "w");
+        ASSERT_NE(prefs, nullptr);
+        std::fprintf(prefs, "tcp.analyze_sequence_numbers: FALSE\n");
+        std::fclose(prefs);
+    }
+    // The Lua script would run under tshark with this HOME; check that it would.
+    wsbtest::run_command("HOME=" + wsbtest::shell_quote(home.path.string()) + " XDG_CONFIG_HOME= tshark -r " +
+                         wsbtest::shell_quote(WSB_SAMPLE_CAPTURE) + " -c 1 >/dev/null 2>&1");
+    bool tshark_ran_it = std::filesystem::exists(marker);
+    std::filesystem::remove(marker);
+
+    int status = -1;
+    std::string output = wsbtest::run_command("HOME=" + wsbtest::shell_quote(home.path.string()) +
+                                                  " XDG_CONFIG_HOME= " + wsbtest::shell_quote(WSB_CLI) + " summary",
+                                              &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(std::filesystem::exists(marker)) << "a personal Lua plugin ran";
+    if (!tshark_ran_it)
+        GTEST_LOG_(INFO) << "tshark did not run the personal Lua plugin either";
+    // Sequence analysis stays on: the personal preference was not read.
+    EXPECT_NE(output.find("Seq=1 Ack=1"), std::string::npos) << output;
+}

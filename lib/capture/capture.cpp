@@ -168,6 +168,11 @@ void fill_summary(PacketSummary *summary, const frame_data *fd, epan_dissect_t *
     }
 }
 
+gint reported_length(const frame_data *fd)
+{
+    return static_cast<gint>(fd->pkt_len > fd->cap_len ? fd->pkt_len : fd->cap_len);
+}
+
 void remember_frame(frame_data &copy, const frame_data &fd, uint32_t &num, nstime_t &ts)
 {
     copy = fd;
@@ -195,7 +200,9 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     frame_data_set_before_dissect(fd, &elapsed, &reference, have_previous_frame ? &previous_frame : nullptr);
 
     epan_dissect_t *edt = reading.sequential_dissection;
-    tvbuff_t *tvb = tvb_new_real_data(ws_buffer_start_ptr(&sequential_buffer), fd->cap_len, fd->cap_len);
+    // The packet's bytes as captured; its reported length is its length on
+    // the wire, so a cut packet reads as cut rather than malformed.
+    tvbuff_t *tvb = tvb_new_real_data(ws_buffer_start_ptr(&sequential_buffer), fd->cap_len, reported_length(fd));
     prime(edt);
     current_dissection = edt;
     sequential_dissection_used = true;
@@ -241,7 +248,7 @@ void redissect_packet(PacketSummary *summary, const packet_locator &locator)
     frame_data_set_before_dissect(fd, &elapsed, &reference, nullptr);
 
     epan_dissect_t *edt = reading.random_dissection;
-    tvbuff_t *tvb = tvb_new_real_data(ws_buffer_start_ptr(&cfile.packet_buffer), fd->cap_len, fd->cap_len);
+    tvbuff_t *tvb = tvb_new_real_data(ws_buffer_start_ptr(&cfile.packet_buffer), fd->cap_len, reported_length(fd));
     prime(edt);
     current_dissection = edt;
     random_dissection_used = true;

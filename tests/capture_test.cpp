@@ -1,0 +1,378 @@
+// Opening, closing and reading captures in sequence, through the public
+// interface, with tshark as the oracle for what each packet summarises to.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "wsbridge.h"
+#include "pcap_writer.h"
+#include "test_support.h"
+
+using namespace wsbtest;
+
+namespace {
+
+std::string last_error()
+{
+    return gGetLastError();
+}
+
+// One line of tshark's fields output for a packet.
+struct oracle_row {
+    std::string number, offset, length, captured, epoch, protocol, info, source, destination, link_source,
+        link_destination;
+};
+
+std::vector<oracle_row> tshark_rows(const std::string &path, int *status)
+{
+    std::string command = std::string("tshark -r ") + shell_quote(path) + " " + tshark_prefs() +
+                          " -o frame.show_file_off:TRUE"
+                          " -o 'gui.column.format:\"P\",\"%p\",\"I\",\"%i\",\"S\",\"%us\",\"D\",\"%ud\",\"HS\",\"%uhs\","
+                          "\"HD\",\"%uhd\"'"
+                          " -T fields -E separator=/t -e frame.number -e frame.file_off -e frame.len -e frame.cap_len"
+                          " -e frame.time_epoch -e _ws.col.P -e _ws.col.I -e _ws.col.S -e _ws.col.D -e _ws.col.HS"
+                          " -e _ws.col.HD 2>/dev/null";
+    std::vector<oracle_row> rows;
+    for (const std::string &line : lines_of(run_command(command, status))) {
+        std::vector<std::string> f = split(line, '\t');
+        if (f.size() != 11)
+            continue;
+        rows.push_back({f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9], f[10]});
+    }
+    return rows;
+}
+
+std::string cut(const std::string &text, size_t limit)
+{
+    return text.substr(0, limit);
+}
+
+// "1700000000.123456789" from seconds and nanoseconds, as tshark prints it.
+std::string epoch_text(int64_t seconds, int32_t nanoseconds)
+{
+    char buffer[64];
+    snprintf(buffer, sizeof buffer, "%lld.%09d", static_cast<long long>(seconds), nanoseconds);
+    return buffer;
+}
+
+class SharedCaptureOracle : public ::testing::TestWithParam<std::string> {};
+
+}  // namespace
+
+// Every packet of every shared capture summarises to what tshark shows for
+// it in a single pass with the same preferences switched off.
+TEST_P(SharedCaptureOracle, SummariesMatchTshark)
+{
+    const std::string path = shared_capture(GetParam());
+    int tshark_status = 0;
+    std::vector<oracle_row> rows = tshark_rows(path, &tshark_status);
+
+    ASSERT_EQ(gInitEpan(), 0);
+    int32_t open_status = gOpenCapture(path.c_str());
+    if (open_status != 0) {
+        EXPECT_TRUE(rows.empty()) << "tshark read a file the library refused: " << last_error();
+        EXPECT_FALSE(last_error().empty());
+        return;
+    }
+    PacketSummary s;
+    size_t index = 0;
+    int32_t status;
+    while ((status = gGetNextPacket(&s)) == 0) {
+        ASSERT_LT(index, rows.size()) << "more packets than tshark shows";
+        const oracle_row &row = rows[index++];
+        SCOPED_TRACE("frame " + row.number);
+        EXPECT_EQ(std::to_string(s.frame_number), row.number);
+        EXPECT_EQ(std::to_string(s.file_offset), row.offset);
+        EXPECT_EQ(std::to_string(s.packet_length), row.length);
+        EXPECT_EQ(std::to_string(s.captured_length), row.captured);
+        EXPECT_EQ(epoch_text(s.time_seconds, s.time_nanoseconds), row.epoch);
+        EXPECT_EQ(std::string(s.protocol_text), cut(row.protocol, 31));
+        EXPECT_EQ(std::string(s.info_text), cut(row.info, 255));
+        if (s.source_address_type == WSB_AT_ETHER || s.source_address_type == WSB_AT_IPv4 ||
+            s.source_address_type == WSB_AT_IPv6) {
+            EXPECT_EQ(std::string(s.source_text), cut(row.source, 62));
+            EXPECT_EQ(std::string(s.destination_text), cut(row.destination, 62));
+        }
+        if (s.link_source_text[0]) {
+            EXPECT_EQ(std::string(s.link_source_text), cut(row.link_source, 30));
+            EXPECT_EQ(std::string(s.link_destination_text), cut(row.link_destination, 30));
+        }
+        EXPECT_LE(strlen(s.protocol_text), 31u);
+        EXPECT_LE(strlen(s.info_text), 255u);
+    }
+    if (status == 1) {
+        // The library stopped where tshark reported the file as damaged.
+        EXPECT_NE(tshark_status, 0) << last_error();
+        EXPECT_FALSE(last_error().empty());
+    } else {
+        EXPECT_EQ(status, 2);
+    }
+    EXPECT_EQ(index, rows.size());
+    EXPECT_EQ(gCloseCapture(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Captures, SharedCaptureOracle, ::testing::ValuesIn(shared_capture_names()),
+                         [](const auto &info) { return test_name_of(info.param); });
+
+namespace {
+
+const pcapw::Mac client_mac = pcapw::mac("00:11:22:33:44:55");
+const pcapw::Mac server_mac = pcapw::mac("66:77:88:99:aa:bb");
+
+pcapw::Bytes udp_packet(uint16_t sport = 5000)
+{
+    return pcapw::eth_ipv4_udp(server_mac, client_mac, pcapw::ip4("10.0.0.1"), pcapw::ip4("10.0.0.2"), sport, 6000,
+                               pcapw::to_bytes("hello"));
+}
+
+struct sample_capture : temp_dir {
+    std::string path = file("capture.pcap");
+};
+
+}  // namespace
+
+TEST(CaptureReading, RelativeTimesIn100NanosecondUnits)
+{
+    sample_capture capture;
+    pcapw::PcapWriter writer(pcapw::LINKTYPE_ETHERNET, 65535, pcapw::MAGIC_NSEC);
+    writer.add(1000, 0, udp_packet());
+    writer.add(1001, 500000000, udp_packet());  // 1.5 s later
+    writer.add(1000, 999, udp_packet());        // 999 ns after the first
+    writer.add(998, 500000000, udp_packet());   // 1.5 s before the first
+    writer.write(capture.path);
+
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gOpenCapture(capture.path.c_str()), 0);
+    PacketSummary s;
+    const int64_t expected[] = {0, 15000000, 9, -15000000};
+    for (int64_t relative : expected) {
+        ASSERT_EQ(gGetNextPacket(&s), 0);
+        EXPECT_EQ(s.relative_time, relative) << "frame " << s.frame_number;
+    }
+    EXPECT_EQ(s.time_seconds, 998);
+    EXPECT_EQ(s.time_nanoseconds, 500000000);
+    EXPECT_EQ(s.encapsulation, 1);
+    EXPECT_EQ(gGetNextPacket(&s), 2);
+}
+
+TEST(CaptureReading, SummaryOfAnIPv4UdpPacketOverEthernet)
+{
+    sample_capture capture;
+    pcapw::PcapWriter writer;
+    writer.add(1000, 250000, udp_packet(5353));
+    writer.write(capture.path);
+
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gOpenCapture(capture.path.c_str()), 0);
+    PacketSummary s;
+    memset(&s, 0x7f, sizeof s);
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(s.frame_number, 1u);
+    EXPECT_EQ(s.packet_length, 47u);
+    EXPECT_EQ(s.captured_length, 47u);
+    EXPECT_EQ(s.file_offset, 24);
+    EXPECT_EQ(s.port_type, WSB_PT_UDP);
+    EXPECT_EQ(s.source_port, 5353);
+    EXPECT_EQ(s.destination_port, 6000);
+    EXPECT_EQ(s.time_seconds, 1000);
+    EXPECT_EQ(s.time_nanoseconds, 250000000);
+    EXPECT_EQ(s.source_address_type, WSB_AT_IPv4);
+    EXPECT_EQ(s.destination_address_type, WSB_AT_IPv4);
+    EXPECT_STREQ(s.source_text, "10.0.0.1");
+    EXPECT_STREQ(s.destination_text, "10.0.0.2");
+    EXPECT_STREQ(s.link_source_text, "00:11:22:33:44:55");
+    EXPECT_STREQ(s.link_destination_text, "66:77:88:99:aa:bb");
+    EXPECT_STREQ(s.protocol_text, "MDNS");
+    EXPECT_EQ(s.relative_time, 0);
+}
+
+TEST(CaptureReading, ArpHasOnlyLinkLayerAddresses)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    PacketSummary s;
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_STREQ(s.protocol_text, "ARP");
+    EXPECT_EQ(s.source_address_type, WSB_AT_ETHER);
+    EXPECT_EQ(s.port_type, WSB_PT_NONE);
+    EXPECT_EQ(s.source_port, 0);
+    EXPECT_STREQ(s.source_text, "00:11:22:33:44:55");
+    EXPECT_STREQ(s.destination_text, "ff:ff:ff:ff:ff:ff");
+}
+
+TEST(CaptureReading, EndOfCaptureIsReportedAgainAndKeepsTheCaptureOpen)
+{
+    sample_capture capture;
+    pcapw::PcapWriter writer;
+    for (int i = 0; i < 3; ++i)
+        writer.add(1000 + i, 0, udp_packet());
+    writer.write(capture.path);
+
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gOpenCapture(capture.path.c_str()), 0);
+    PacketSummary s, first;
+    ASSERT_EQ(gGetNextPacket(&first), 0);
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(s.frame_number, 3u);
+    PacketSummary untouched;
+    memset(&untouched, 0x55, sizeof untouched);
+    PacketSummary after = untouched;
+    EXPECT_EQ(gGetNextPacket(&after), 2);
+    EXPECT_EQ(memcmp(&after, &untouched, sizeof after), 0);
+    EXPECT_EQ(gGetNextPacket(&after), 2);
+    EXPECT_EQ(gGetNextPacket(&after), 2);
+    // Random access still works after the end.
+    PacketSummary again;
+    EXPECT_EQ(gGetPacketAtOffset(&again, first.frame_number, first.file_offset,
+                                 static_cast<int32_t>(first.captured_length), first.packet_length,
+                                 first.encapsulation),
+              0);
+    EXPECT_EQ(again.frame_number, 1u);
+    EXPECT_STREQ(again.source_text, "10.0.0.1");
+    EXPECT_EQ(gCloseCapture(), 0);
+}
+
+TEST(CaptureReading, ReopeningRestartsNumberingAndTimes)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    PacketSummary s;
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+        for (uint32_t n = 1; n <= 5; ++n) {
+            ASSERT_EQ(gGetNextPacket(&s), 0);
+            EXPECT_EQ(s.frame_number, n);
+        }
+        EXPECT_EQ(s.relative_time, 210000);
+        ASSERT_EQ(gCloseCapture(), 0);
+    }
+    // Opening a second capture while one is open starts it from frame 1 too.
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(s.frame_number, 1u);
+    EXPECT_EQ(s.relative_time, 0);
+}
+
+TEST(CaptureReading, SnapshotLengthZeroIsAccepted)
+{
+    sample_capture capture;
+    pcapw::PcapWriter writer(pcapw::LINKTYPE_ETHERNET, 0);
+    writer.add(1000, 0, udp_packet());
+    writer.write(capture.path);
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gOpenCapture(capture.path.c_str()), 0);
+    PacketSummary s;
+    EXPECT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(gGetNextPacket(&s), 2);
+}
+
+TEST(CaptureErrors, FileCutInsideItsLastPacket)
+{
+    sample_capture capture;
+    pcapw::PcapWriter writer;
+    for (int i = 0; i < 3; ++i)
+        writer.add(1000 + i, 0, udp_packet());
+    writer.write_truncated(capture.path, writer.image().size() - 10);
+
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gOpenCapture(capture.path.c_str()), 0);
+    PacketSummary s;
+    EXPECT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(gGetNextPacket(&s), 1);
+    EXPECT_EQ(last_error(), "The capture file appears to have been cut short in the middle of a packet.");
+    EXPECT_EQ(s.frame_number, 2u);
+    // Not marked as read to its end: the capture stays open and closes.
+    EXPECT_EQ(gCloseCapture(), 0);
+}
+
+TEST(CaptureErrors, RecordClaimingAHugePacketIsDamage)
+{
+    sample_capture capture;
+    pcapw::PcapWriter writer;
+    for (int i = 0; i < 3; ++i)
+        writer.add(1000 + i, 0, udp_packet());
+    writer.add(1004, 0, 0x7fffffff, 0x7fffffff, udp_packet());
+    writer.write(capture.path);
+
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gOpenCapture(capture.path.c_str()), 0);
+    PacketSummary s;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(gGetNextPacket(&s), 1);
+    EXPECT_EQ(last_error(), "The capture file appears to be damaged or corrupt.\n"
+                            "(pcap: File has 2147483647-byte packet, bigger than maximum of 262144)");
+}
+
+TEST(CaptureErrors, OpenFailuresNameTheFile)
+{
+    sample_capture capture;
+    {
+        std::ofstream text(capture.path);
+        text << "This is a text file, not a capture.\n" << std::string(200, 'x') << "\n";
+    }
+    ASSERT_EQ(gInitEpan(), 0);
+    EXPECT_EQ(gOpenCapture(capture.path.c_str()), 1);
+    EXPECT_EQ(last_error(), "The file \"" + capture.path + "\" isn't a capture file in an understandable format.");
+
+    std::string missing = capture.file("missing.pcap");
+    EXPECT_EQ(gOpenCapture(missing.c_str()), 1);
+    EXPECT_EQ(last_error(), "The file \"" + missing + "\" doesn't exist.");
+
+    EXPECT_EQ(gOpenCapture(capture.path.c_str() + capture.path.size() - 1), 1);  // a relative name
+    EXPECT_EQ(gOpenCapture(nullptr), 1);
+    EXPECT_NE(last_error().find("Open Capture"), std::string::npos);
+
+    std::string directory = capture.path.substr(0, capture.path.rfind('/'));
+    EXPECT_EQ(gOpenCapture(directory.c_str()), 1);
+    EXPECT_NE(last_error().find(directory), std::string::npos) << last_error();
+}
+
+TEST(CaptureErrors, VeryLongPathGivesACutMessage)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    std::string path = "/tmp/" + std::string(3000, 'p') + ".pcap";
+    EXPECT_EQ(gOpenCapture(path.c_str()), 1);
+    std::string message = last_error();
+    EXPECT_LE(message.size(), 2048u);
+    EXPECT_EQ(message.rfind("The file", 0), 0u) << message.substr(0, 80);
+    EXPECT_NE(message.find("/tmp/ppp"), std::string::npos);
+}
+
+TEST(CaptureErrors, FailedOpenLeavesTheOpenCaptureReadable)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    PacketSummary s;
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(gOpenCapture("/nonexistent/file.pcap"), 1);
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(s.frame_number, 2u);
+}
+
+TEST(CaptureErrors, NullSummaryIsRefused)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    EXPECT_EQ(gGetNextPacket(nullptr), 1);
+    EXPECT_NE(last_error().find("Get Next Packet"), std::string::npos);
+    PacketSummary s;
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(s.frame_number, 1u);
+}
+
+TEST(CommandLineHost, SummaryOfTheSampleMatchesTshark)
+{
+    int status = -1;
+    std::vector<std::string> lines = lines_of(run_command(shell_quote(WSB_CLI) + " summary", &status));
+    ASSERT_EQ(status, 0);
+    ASSERT_EQ(lines.size(), 23u);
+    EXPECT_NE(lines[9].find("HTTP 133 GET / HTTP/1.1"), std::string::npos) << lines[9];
+    EXPECT_NE(lines[0].find("ARP 42 Who has 192.168.1.1? Tell 192.168.1.10"), std::string::npos) << lines[0];
+}
