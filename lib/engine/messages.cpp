@@ -108,10 +108,9 @@ const char *describe_read_error(int err, const char *detail, const char *path)
 void describe_close_error(int err, const char *path)
 {
     if (err >= 0) {
-        // The system's write-error text names the file itself.
-        gchar *reason = g_strdup_printf(file_write_error_message(err), path);
-        set_error_format("An error occurred while closing file \"%s\": %s.", path, reason);
-        g_free(reason);
+        // The system's own text for the error; its write-error message would
+        // name the file a second time.
+        set_error_format("An error occurred while closing file \"%s\": %s.", path, g_strerror(err));
         return;
     }
     switch (err) {
