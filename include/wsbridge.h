@@ -150,6 +150,272 @@ WSBRIDGE_API int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_n
                                         int32_t captured_length, uint32_t packet_length,
                                         int32_t encapsulation);
 
+/* ---- Protocol tree ------------------------------------------------------ */
+
+/* One item of a packet's protocol tree, as gGetTreeNodeByIndex copies it out.
+ * The host owns its copy. Records come depth first, parents before children;
+ * hidden items and their subtrees are left out. */
+typedef struct TreeNode {
+    int32_t parent_index;   /* index of the parent record; -1 at the top level */
+    int32_t index;          /* position in the tree + 1 (the first record is 1) */
+    int32_t start;          /* first byte of the item in its data source (for
+                               items on the packet, in the bytes that
+                               gBuildPacketProtocolTree hands out) */
+    int32_t length;         /* bytes the item covers */
+    int32_t field_type;     /* WSB_FT_* of the item's value */
+    char field_abbrev[256]; /* filter name ("ip.src"), empty when none */
+    char field_name[240];   /* display name ("Source Address"), empty when none */
+    char label[240];        /* the item's text in the tree; generated items
+                               in square brackets; cut to 239 characters */
+    void *node;             /* opaque handle of the engine's item: valid only
+                               while no other packet has been dissected */
+} TreeNode;
+
+/* Re-reads the packet named by the locator (as gGetPacketAtOffset), dissects
+ * it with a labelled tree and flattens the tree into records that
+ * gGetTreeNodeByIndex copies out. *data_length is set to 0 first, whatever
+ * happens next. The tree built before is freed once the guards pass (also if
+ * this call then fails). On success *data_length = captured_length and *data
+ * points to the packet's bytes, owned by the library and valid until the next
+ * packet is re-read by offset (tree, packet at offset, saving, following).
+ * Both pointers must be given. Offsets from 2147483647 on are refused.
+ * 0 success, 1 failure, 3 the engine ran out of memory (the bytes are handed
+ * out, no tree exists). */
+WSBRIDGE_API int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data,
+                                              uint32_t frame_number, int64_t file_offset,
+                                              int32_t captured_length, uint32_t packet_length,
+                                              int32_t encapsulation);
+
+/* Writes the number of records of the tree built last. 1 when no tree
+ * exists ("Error reading tree node: The protocols tree is not created."). */
+WSBRIDGE_API int32_t gGetProtocolTreeNodesCount(int32_t *count);
+
+/* Copies the record at position (0 to count - 1) into *node. 1 when no tree
+ * exists (checked first) or the position is out of range ("Error reading
+ * tree node: Index out of range."); *node is then untouched. The records
+ * outlive their dissection, their node handles do not. */
+WSBRIDGE_API int32_t gGetTreeNodeByIndex(TreeNode *node, int32_t position);
+
+/* Frees the tree's records. Runs in every state; always 0. */
+WSBRIDGE_API int32_t gFreePacketProtocolTree(void);
+
+/* ---- Saving ------------------------------------------------------------- */
+
+/* One packet to copy into the save file. The host owns the record; the values
+ * come from the packet's PacketSummary. 48 bytes in natural alignment: 4
+ * bytes of padding follow captured_length and 7 follow skip_flag. */
+typedef struct SavePacketRequest {
+    uint32_t frame_number;     /* frame number given to the re-dissection */
+    uint32_t packet_length;    /* length on the wire, written as is */
+    uint32_t captured_length;  /* bytes read from the capture and written; at
+                                  most what the record at file_offset holds */
+    int64_t file_offset;       /* offset of the packet's record in the capture */
+    int64_t time_seconds;      /* time stamp written into the saved record */
+    int32_t time_nanoseconds;  /* (a libpcap file keeps microseconds) */
+    int32_t encapsulation;     /* wiretap link-layer code of the packet */
+    uint8_t skip_flag;         /* non-zero: ask the TCP sequence tracker and
+                                  leave the packet out when it continues its
+                                  direction of the tracked conversation */
+} SavePacketRequest;
+
+/* Creates a libpcap file at path for the packets of the open capture (its
+ * link-layer type and snapshot length). At most one save file exists at a
+ * time: 1 while one is still open (that one stays usable). Forgets the TCP
+ * conversation and sequence numbers tracked for an earlier file. A capture
+ * whose packets have several link-layer types cannot be saved. 0 or 1. */
+WSBRIDGE_API int32_t gCreateCaptureFileForSave(const char *path);
+
+/* Re-reads the packet at request->file_offset, re-dissects it (it becomes
+ * the current dissection) and appends it to the save file with the request's
+ * time stamp, lengths and encapsulation and the bytes from the capture.
+ * *skipped is set to 0 first. With request->skip_flag set, the packet is
+ * judged by the TCP sequence tracker: the first TCP packet saved with the
+ * flag after gCreateCaptureFileForSave names the tracked conversation (its
+ * two addresses and ports, either direction); a packet of that
+ * conversation that is the first seen for its direction, or that continues
+ * exactly where its direction left off, is left out (*skipped = 1, status 0).
+ * Retransmissions, segments after a gap and every other packet are written.
+ * Offsets from 2147483647 on are refused. 0 or 1 (also when the engine ran
+ * out of memory); a failure leaves the save file open and usable. */
+WSBRIDGE_API int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *request);
+
+/* Completes and closes the save file. Needs the capture still open. After a
+ * failure the file counts as closed all the same. 0 or 1. */
+WSBRIDGE_API int32_t gCloseCaptureFileForSave(void);
+
+/* ---- Following conversations -------------------------------------------- */
+
+/* One TCP or UDP conversation can be followed at a time: start it with one
+ * packet of the conversation, add every packet to be considered (the starting
+ * packet too), end the collection with the check call, then call the
+ * stream-line call until *end is 1. Every follow start, gCloseCapture and
+ * gCleanupEpan end the stream followed before. A packet is named by the five
+ * locator values of its PacketSummary, passed as gGetPacketAtOffset takes
+ * them.
+ *
+ * render_format: 0 ascii (bytes outside 0x20..0x7E other than CR and LF shown
+ * as '.'), 1 EBCDIC converted to ascii, 2 hex dump lines, 3 C arrays; other
+ * values render as ascii. direction_filter: 0 client only, 1 server only,
+ * 2 both (hex dump lines of the server indented), other values both without
+ * indentation. The client is the endpoint that sent the first payload.
+ *
+ * Texts handed out are owned by the library: a stream text stays valid until
+ * the next stream-line call (TCP or UDP) or the end of the followed stream,
+ * the three descriptions until the followed stream ends. Sizes count the
+ * terminating NUL. */
+
+/* Starts following the TCP conversation of the named packet: collection goes
+ * to a temporary file (mode 0600, in TMPDIR or else /tmp) that every end of
+ * the stream deletes. 0 or 1 (not a TCP packet, no conversation, temporary
+ * file failures, re-read failures). */
+WSBRIDGE_API int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t file_offset,
+                                               int32_t captured_length, uint32_t packet_length,
+                                               int32_t encapsulation);
+
+/* Re-reads and dissects the named packet (as gGetPacketAtOffset); its payload
+ * is collected when it belongs to the followed conversation. 1 when no TCP
+ * collection is in progress or the re-read fails, else 0. */
+WSBRIDGE_API int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset,
+                                           int32_t captured_length, uint32_t packet_length,
+                                           int32_t encapsulation);
+
+/* Ends the TCP collection. *valid receives 1 when payload was collected; the
+ * three descriptions ("HOST:PORT --> HOST:PORT (N bytes)" for the server's
+ * and the client's direction, "Entire conversation (N bytes)") are then
+ * handed out in the order server, client, conversation, each with its size.
+ * ignored is never read. Returns 0 with *valid 0 and "Empty TCP stream." when
+ * nothing was collected (the stream is ended); 1 with *valid 0 when no
+ * collection is in progress (also on a second call; the stream is kept) or
+ * the temporary file failed (the stream is ended). Texts are written only
+ * when *valid is 1. */
+WSBRIDGE_API int32_t gIsValidTcpStrem(uint8_t *valid, int32_t ignored, const char **server_text,
+                                      int32_t *server_size, const char **client_text, int32_t *client_size,
+                                      const char **conversation_text, int32_t *conversation_size);
+
+/* Hands out the next chunk of the checked TCP stream that passes
+ * direction_filter, rendered: *text, *size and *is_server (1 when the server
+ * sent it). *end is set to 0 first; at the end of the stream *text is null,
+ * *size 0 and *end 1, and the next call starts again at the first chunk with
+ * the hex dump offsets and C array numbers from 0. Chunks longer than 1024
+ * bytes are rendered in pieces of 1024 joined by CR LF (each piece its own C
+ * array). 0 or 1 (no checked stream, temporary file failures). */
+WSBRIDGE_API int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, const char **text,
+                                           uint32_t *size, uint8_t *is_server, uint8_t *end);
+
+/* Starts following the UDP conversation of the named packet; until
+ * gIsValidUDPStrem every dissection (by any call) collects the payload of
+ * the conversation's datagrams in memory. 0 or 1 (not a UDP packet, no
+ * conversation, re-read failures; the earlier stream is kept only when the
+ * standard checks fail). */
+WSBRIDGE_API int32_t gFollowUDPStreamForPacket(uint32_t frame_number, int64_t file_offset,
+                                               int32_t captured_length, uint32_t packet_length,
+                                               int32_t encapsulation);
+
+/* Re-reads and dissects the named packet (as gGetPacketAtOffset), whether or
+ * not a UDP follow is collecting. 0, or 1 when the re-read fails. */
+WSBRIDGE_API int32_t gAddPacketToUDPStream(uint32_t frame_number, int64_t file_offset,
+                                           int32_t captured_length, uint32_t packet_length,
+                                           int32_t encapsulation);
+
+/* Ends the UDP collection and hands out the descriptions as gIsValidTcpStrem
+ * does (no ignored argument). Returns 0 with *valid 0 and "Empty UDP stream."
+ * when nothing was collected (the stream is ended); 1 with *valid 0 when no
+ * UDP follow exists. A repeated call builds the texts again (the earlier
+ * ones are freed). */
+WSBRIDGE_API int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *server_size,
+                                      const char **client_text, int32_t *client_size,
+                                      const char **conversation_text, int32_t *conversation_size);
+
+/* Hands out the next collected datagram that passes direction_filter, whole
+ * and rendered: *text, *size, *is_server. At the end of the datagrams *end is
+ * set to 1 and nothing else is written; the next call starts again at the
+ * first datagram. *end is never set to 0: clear it before each call. 0 or 1
+ * (no UDP follow). */
+WSBRIDGE_API int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, const char **text,
+                                           uint32_t *size, uint8_t *is_server, uint8_t *end);
+
+/* ---- Matched fields and values ------------------------------------------ */
+/* These calls read the packet dissected last (by any call that dissects).
+ * Field ids are those of gGetProtocolFieldFilterInfo; a registered name stands
+ * for every engine field of that name ("ip.version" also finds the IPv4
+ * header's field in an IPv4 packet). Each dissection forgets the matches of
+ * the packet before: call gLastPacketHasPassedFilter again after every packet
+ * before gGetFieldInfo, gGetFieldInfoEx or a by-id value getter. With no
+ * dissected packet (nothing read yet, capture closed, engine not started or
+ * shut down) every call here returns 1. Null out-parameters: 1. */
+
+/* Tells which fields of group_name occurred in the packet dissected last and
+ * makes them the matched fields (each with its first occurrence). On success
+ * *count is their number and *ids points to that many field ids (null when
+ * none), in the group's registration order; the array is owned by the library
+ * and valid until the next call of this function or gCleanupEpan. Returns 0
+ * whether or not any field occurred; 1 when the group was never registered
+ * ("Requested protocol \"NAME\" was not registered.\n"), or when the packet
+ * carried TCP or UDP but its source port cannot be found (then the matches
+ * are kept and the outputs are not written). */
+WSBRIDGE_API int32_t gLastPacketHasPassedFilter(const char *group_name, int32_t *count, const int32_t **ids);
+
+/* For a matched field: *offset = its start counted from the first byte of the
+ * TCP/UDP payload (negative in front of it; the engine's start when the
+ * packet carried neither), *length and *type (WSB_FT_*) of its first
+ * occurrence. The payload is that of the first TCP header when the packet
+ * carried TCP, else of the first UDP header. 1 when the id is not matched
+ * ("Protocol field ID \"ID\" is not one that passed the filter.\n"). */
+WSBRIDGE_API int32_t gGetFieldInfo(int32_t field_id, int32_t *offset, int32_t *length, int32_t *type);
+
+/* As gGetFieldInfo, with *start the engine's start of the field in its data
+ * source (for fields of the frame, the offset in the frame). */
+WSBRIDGE_API int32_t gGetFieldInfoEx(int32_t field_id, int32_t *start, int32_t *length, int32_t *type);
+
+/* Offset of the TCP/UDP payload in the frame (header start + header length),
+ * counted from the same header as gGetFieldInfo. 1 when the packet carried
+ * neither ("Last processed packet is not a TCP/UDP one"). */
+WSBRIDGE_API int32_t gGetTransportProtocolPayloadOffset(int32_t *offset);
+
+/* Offset of the payload of the first IPv4 header (header start + its own
+ * header length). 1 when the packet carried no IPv4 ("Last processed packet
+ * is not an IPv4 one"). */
+WSBRIDGE_API int32_t gGetIPv4ProtocolPayloadOffset(int32_t *offset);
+
+/* The value getters read a matched field (by id, from the last
+ * gLastPacketHasPassedFilter) or a tree item (by the node handle of a
+ * TreeNode record). A by-node getter accepts only handles of the tree built
+ * from the current dissection: null, foreign or stale handles get 1 ("Invalid
+ * node passed when trying to retrieve protocol ... field value") and are never
+ * read (the engine may reuse an address: an old handle equal to one of the
+ * current tree's reads that item). A field of a type the getter does not take
+ * gets 1 with a message naming the accepted types. Outputs are written only
+ * on success. */
+
+/* Unsigned 64-bit value of a matched field: boolean, uint8, uint16, uint32,
+ * uint64 (zero-extended) and int64 (its 64 bits: -1 gives all bits set); not
+ * uint24. 0 or 1. */
+WSBRIDGE_API int32_t gGetUInt64ProtocolFieldValue(uint64_t *value, int32_t field_id);
+
+/* The same for the tree item behind a TreeNode handle. 0 or 1. */
+WSBRIDGE_API int32_t gGetUInt64ProtocolFieldValueByTreeNode(const void *node, uint64_t *value);
+
+/* Signed 32-bit value of a matched field: int8, int16, int32; not int24.
+ * 0 or 1. */
+WSBRIDGE_API int32_t gGetInt32ProtocolFieldValue(int32_t *value, int32_t field_id);
+
+/* The same for the tree item behind a TreeNode handle. 0 or 1. */
+WSBRIDGE_API int32_t gGetInt32ProtocolFieldValueByTreeNode(const void *node, int32_t *value);
+
+/* Text of a matched field: strings (as displayed), protocols (their bytes, as
+ * a display filter writes them: "45:00:..."), IPv4 (dotted quad) and IPv6
+ * addresses; not zero-terminated strings (stringz). *value points to a
+ * NUL-terminated text owned by the library and *size counts its bytes with
+ * the NUL ("192.168.0.1": 12). The text stays valid until the next successful
+ * string getter call (which replaces it) or gCleanupEpan; copy it to keep it.
+ * A failed call leaves the previous text in place. 1 also when the engine has
+ * no text for the value (a protocol item that covers no bytes). */
+WSBRIDGE_API int32_t gGetStringProtocolFieldValue(const char **value, int32_t *size, int32_t field_id);
+
+/* The same for the tree item behind a TreeNode handle. 0 or 1. */
+WSBRIDGE_API int32_t gGetStringProtocolFieldValueByTreeNode(const void *node, const char **value,
+                                                            int32_t *size);
+
 #ifdef __cplusplus
 }
 #endif

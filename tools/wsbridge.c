@@ -11,7 +11,10 @@ static const struct {
     const char *usage;
 } verbs[] = {
     {"summary", cli_summary, "summary [FILE]"},
-    {"fields", cli_fields, "fields NAME..."},
+    {"fields", cli_fields, "fields NAME... | fields FILE -e FIELD [-e FIELD ...] [--offsets]"},
+    {"tree", cli_tree, "tree FILE FRAME"},
+    {"save", cli_save, "save FILE OUT FRAMES [--skip-tcp-repeats]"},
+    {"follow", cli_follow, "follow tcp|udp FILE FRAME [--format ascii|ebcdic|hexdump|carray] [--direction client|server|both]"},
 };
 
 static int usage(void)

@@ -17,6 +17,7 @@
 #include "engine/messages.h"
 #include "fields/registry.h"
 #include "follow/follow.h"
+#include "capture/frames.h"
 
 capture_file_record cfile;
 reading_state_record reading;
@@ -30,13 +31,6 @@ Buffer sequential_buffer;
 bool sequential_dissection_used;
 bool random_dissection_used;
 
-// Copies of the first and the previous frame of sequential reading; the
-// engine asks for them when it works out frame-relative times.
-frame_data reference_frame;
-frame_data previous_frame;
-bool have_reference_frame;
-bool have_previous_frame;
-
 const int32_t classic_at_atalk = 6;
 const int32_t classic_at_arcnet = 9;
 const int32_t classic_at_uri = 14;
@@ -47,9 +41,15 @@ void set_column(col_item_t &column, int format, const char *title)
     column.col_title = g_strdup(title);
 }
 
+const nstime_t *stored_frame_ts(uint32_t number)
+{
+    const frame_data *frame = frames_get(number);
+    return frame ? &frame->abs_ts : nullptr;
+}
+
 void open_session()
 {
-    reading.provider = packet_provider_data{};
+    reading.provider = packet_provider_data{stored_frame_ts};
     reading.session = compat40_new_session(&reading.provider);
     reading.sequential_dissection = epan_dissect_new(reading.session, TRUE, FALSE);
     reading.random_dissection = epan_dissect_new(reading.session, TRUE, TRUE);
@@ -57,12 +57,8 @@ void open_session()
     random_dissection_used = false;
 }
 
-void destroy_frames()
+void destroy_random_frame()
 {
-    if (reading.frame_record_live) {
-        frame_data_destroy(&reading.frame_record);
-        reading.frame_record_live = false;
-    }
     if (reading.random_frame_live) {
         frame_data_destroy(&reading.random_frame);
         reading.random_frame_live = false;
@@ -73,7 +69,9 @@ void close_session()
 {
     if (!reading.session)
         return;
-    destroy_frames();
+    destroy_random_frame();
+    // The frames' per-frame data lives in the session's memory.
+    frames_clear();
     epan_dissect_free(reading.sequential_dissection);
     epan_dissect_free(reading.random_dissection);
     epan_free(reading.session);
@@ -109,7 +107,7 @@ void begin_dissection()
         epan_dissect_reset(reading.random_dissection);
         random_dissection_used = false;
     }
-    destroy_frames();
+    destroy_random_frame();
     current_dissection = nullptr;
     ++dissection_generation;
     clear_transport_facts();
@@ -173,21 +171,12 @@ gint reported_length(const frame_data *fd)
     return static_cast<gint>(fd->pkt_len > fd->cap_len ? fd->pkt_len : fd->cap_len);
 }
 
-void remember_frame(frame_data &copy, const frame_data &fd, uint32_t &num, nstime_t &ts)
-{
-    copy = fd;
-    copy.pfd = nullptr;
-    num = fd.num;
-    ts = fd.abs_ts;
-}
-
 void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
 {
     wtap_rec *rec = &sequential_record;
-    frame_data *fd = &reading.frame_record;
+    frame_data *fd = frames_append();
     ++cfile.frame_count;
     frame_data_init(fd, static_cast<guint32>(cfile.frame_count), rec, data_offset, reading.cumulative_bytes);
-    reading.frame_record_live = true;
 
     const nstime_t abs_ts = fd->abs_ts;
     if (nstime_is_unset(&reading.first_packet_time))
@@ -195,9 +184,10 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     if (nstime_is_unset(&reading.previous_packet_time))
         reading.previous_packet_time = abs_ts;
 
+    // The first frame is the time reference of all others.
     nstime_t elapsed = NSTIME_INIT_ZERO;
-    const frame_data *reference = have_reference_frame ? &reference_frame : nullptr;
-    frame_data_set_before_dissect(fd, &elapsed, &reference, have_previous_frame ? &previous_frame : nullptr);
+    const frame_data *reference = fd->num > 1 ? frames_get(1) : nullptr;
+    frame_data_set_before_dissect(fd, &elapsed, &reference, frames_get(fd->num - 1));
 
     epan_dissect_t *edt = reading.sequential_dissection;
     // The packet's bytes as captured; its reported length is its length on
@@ -209,13 +199,6 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     epan_dissect_run_with_taps(edt, cfile.file_type, rec, tvb, fd, &cfile.columns);
     frame_data_set_after_dissect(fd, &reading.cumulative_bytes);
     epan_dissect_fill_in_columns(edt, FALSE, TRUE);
-
-    if (!have_reference_frame) {
-        remember_frame(reference_frame, *fd, reading.provider.reference_num, reading.provider.reference_ts);
-        have_reference_frame = true;
-    }
-    remember_frame(previous_frame, *fd, reading.provider.previous_num, reading.provider.previous_ts);
-    have_previous_frame = true;
 
     nstime_t relative;
     nstime_delta(&relative, &abs_ts, &reading.first_packet_time);
@@ -230,22 +213,36 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     g_strlcpy(summary->info_text, get_column_text(&cfile.columns, 1), sizeof summary->info_text);
 }
 
+// The frame to dissect a packet read by offset with: its own frame when it
+// was read in sequence and the locator names it exactly (an already visited
+// frame, so the engine finds its analysis of that packet instead of taking
+// it for a repeat); otherwise a fresh frame for a first visit.
+frame_data *frame_for_locator(const wtap_rec *rec, const packet_locator &locator)
+{
+    frame_data *stored = frames_get(locator.frame_number);
+    if (stored && stored->file_off == locator.file_offset &&
+        stored->cap_len == static_cast<guint32>(locator.captured_length) &&
+        stored->pkt_len == locator.packet_length)
+        return stored;
+    frame_data *fd = &reading.random_frame;
+    frame_data_init(fd, locator.frame_number, rec, locator.file_offset, reading.cumulative_bytes);
+    reading.random_frame_live = true;
+    nstime_t elapsed = NSTIME_INIT_ZERO;
+    const frame_data *reference = frames_get(1);
+    frame_data_set_before_dissect(fd, &elapsed, &reference, nullptr);
+    return fd;
+}
+
 // Dissects the record that read_and_redissect put into cfile.record and
-// cfile.packet_buffer with a labelled tree. The packet keeps its own time
-// stamp; the running state of sequential reading is not touched.
+// cfile.packet_buffer with a labelled tree. The running state of sequential
+// reading is not touched.
 void redissect_packet(PacketSummary *summary, const packet_locator &locator)
 {
     wtap_rec *rec = &cfile.record;
     rec->rec_header.packet_header.len = locator.packet_length;
     rec->rec_header.packet_header.caplen = static_cast<guint32>(locator.captured_length);
     rec->rec_header.packet_header.pkt_encap = locator.encapsulation;
-    frame_data *fd = &reading.random_frame;
-    frame_data_init(fd, locator.frame_number, rec, locator.file_offset, reading.cumulative_bytes);
-    reading.random_frame_live = true;
-
-    nstime_t elapsed = NSTIME_INIT_ZERO;
-    const frame_data *reference = have_reference_frame ? &reference_frame : nullptr;
-    frame_data_set_before_dissect(fd, &elapsed, &reference, nullptr);
+    frame_data *fd = frame_for_locator(rec, locator);
 
     epan_dissect_t *edt = reading.random_dissection;
     tvbuff_t *tvb = tvb_new_real_data(ws_buffer_start_ptr(&cfile.packet_buffer), fd->cap_len, reported_length(fd));
@@ -367,9 +364,6 @@ int32_t gOpenCapture(const char *path)
     nstime_set_unset(&reading.first_packet_time);
     nstime_set_unset(&reading.previous_packet_time);
     reading.cumulative_bytes = 0;
-    reading.provider = packet_provider_data{};
-    have_reference_frame = false;
-    have_previous_frame = false;
     open_session();
     return 0;
 }

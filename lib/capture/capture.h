@@ -29,16 +29,16 @@ extern capture_file_record cfile;
 
 // Per-capture dissection state: the session, the two dissection records
 // (sequential: invisible tree; random access: visible tree with labels), the
-// frame records and the running time and byte counts.
+// frame for packets read by offset that were not read in sequence (frames
+// read in sequence are kept, see frames.h) and the running time and byte
+// counts.
 struct reading_state_record {
     epan_t *session;
     packet_provider_data provider;
     epan_dissect_t *sequential_dissection;
     epan_dissect_t *random_dissection;
-    frame_data frame_record;       // refilled for every sequential packet
-    frame_data random_frame;       // refilled for every packet read by offset
-    bool frame_record_live;        // frame_record holds per-frame data to destroy
-    bool random_frame_live;
+    frame_data random_frame;
+    bool random_frame_live;        // random_frame holds per-frame data to destroy
     nstime_t first_packet_time;
     nstime_t previous_packet_time;
     uint32_t cumulative_bytes;

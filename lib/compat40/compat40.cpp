@@ -28,11 +28,7 @@ void post_update_table(void *table, void *)
 
 const nstime_t *provider_frame_ts(packet_provider_data *provider, guint32 frame_num)
 {
-    if (frame_num != 0 && frame_num == provider->reference_num)
-        return &provider->reference_ts;
-    if (frame_num != 0 && frame_num == provider->previous_num)
-        return &provider->previous_ts;
-    return nullptr;
+    return provider && provider->frame_ts ? provider->frame_ts(frame_num) : nullptr;
 }
 
 const packet_provider_funcs provider_funcs = {provider_frame_ts, nullptr, nullptr, nullptr};

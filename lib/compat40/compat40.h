@@ -18,13 +18,10 @@
 // or was already attempted in this process.
 bool compat40_start_engine(const report_message_routines *routines);
 
-// The packet provider answers frame time stamps for the reference frame and
-// the previous frame of the packet being dissected.
+// The packet provider answers the engine's questions about other frames of
+// the capture (their time stamps) through a lookup the capture code supplies.
 struct packet_provider_data {
-    nstime_t reference_ts;
-    uint32_t reference_num;  // 0: none
-    nstime_t previous_ts;
-    uint32_t previous_num;   // 0: none
+    const nstime_t *(*frame_ts)(uint32_t frame_number);
 };
 
 // A new dissection session over the provider (one per open capture).

@@ -20,6 +20,7 @@
 #include "capture/capture.h"
 #include "compat40/compat40.h"
 #include "fields/registry.h"
+#include "follow/follow.h"
 #include "engine/taps.h"
 
 namespace {
@@ -251,6 +252,7 @@ int32_t gCleanupEpan(void)
     release_field_state_at_cleanup();
     // Dissections and the session point into engine tables that epan_cleanup
     // frees; drop them first so nothing can reach them afterwards.
+    release_followed_stream();
     capture_release_engine_state();
     epan_cleanup();
     engine_uninitialized = true;

@@ -8,12 +8,12 @@
 #include "wsbridge.h"
 #include "state.h"
 #include "compat40/compat40.h"
+#include "fields/fields.h"
 
 std::string combined_filter_text;
 field_table_map field_table;
 field_group_map protocol_field_lists;
 dfilter_t *compiled_filter;
-void (*release_field_values_hook)();
 
 namespace {
 
@@ -111,8 +111,7 @@ void create_field_registry()
 
 void release_field_state_at_cleanup()
 {
-    if (release_field_values_hook)
-        release_field_values_hook();
+    release_field_values();
     if (compiled_filter) {
         dfilter_free(compiled_filter);
         compiled_filter = nullptr;

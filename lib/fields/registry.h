@@ -42,6 +42,3 @@ bool field_id_matches(int key_id, int id);
 
 // Group ids of the current compilation, or null when the group is unknown.
 const std::vector<int32_t> *group_field_ids(const char *group_name);
-
-// Hook for the field-value code: releases what it holds at shutdown.
-extern void (*release_field_values_hook)();

@@ -1,9 +1,562 @@
-// Following TCP and UDP conversations.
+// Following a TCP conversation, the description texts shared with the UDP
+// follow, and the release of whatever a followed stream holds.
+//
+// The engine's TCP follower ("tcp_follow" tap) orders the conversation's
+// segments, drops retransmissions and hands over each in-order piece of
+// payload as a record on its follow_info_t. Right after each delivery the
+// records are moved, oldest first, into a temporary file as chunks (a
+// StreamChunkHeader followed by the payload) and freed, so memory stays
+// bounded however long the conversation. The stream-line call reads the file
+// back one chunk per call.
 #include "follow/follow.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <climits>
+#include <cstddef>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <epan/addr_resolv.h>
+#include <epan/follow.h>
+#include <epan/tap.h>
+#include <epan/dissectors/packet-tcp.h>
+
+#include "wsbridge.h"
+#include "state.h"
+#include "capture/capture.h"
+#include "engine/guarded_call.h"
 #include "follow/render.h"
+
+static_assert(sizeof(StreamChunkHeader) == 24, "StreamChunkHeader is 24 bytes");
+static_assert(offsetof(StreamChunkHeader, sender_address) == 0, "StreamChunkHeader.sender_address");
+static_assert(offsetof(StreamChunkHeader, sender_port) == 16, "StreamChunkHeader.sender_port");
+static_assert(offsetof(StreamChunkHeader, reserved) == 18, "StreamChunkHeader.reserved");
+static_assert(offsetof(StreamChunkHeader, payload_length) == 20, "StreamChunkHeader.payload_length");
+
+char *client_description;
+char *server_description;
+char *conversation_description;
+
+namespace {
+
+const char not_initialized_message[] = "Follow TCP structure is not initialized.";
+
+enum tcp_follow_phase {
+    tcp_idle,        // nothing followed
+    tcp_collecting,  // listener registered, temporary file open for writing
+    tcp_collected,   // file complete; open for reading while a pass is under way
+};
+
+tcp_follow_phase tcp_phase = tcp_idle;
+
+// The engine's record of the followed conversation; the listener's data while
+// collecting. Its payload list is emptied after every delivery.
+follow_info_t *tcp_follow_info;
+bool tcp_listener_registered;
+tap_packet_cb engine_tcp_follow_handler;
+guint followed_tcp_stream;  // the engine's index of the followed conversation
+
+// Path of the temporary file (empty while none exists) and the stream open on
+// it: for writing while collecting, for reading during a reading pass.
+char follow_temp_path[PATH_MAX];
+FILE *stream_file;
+
+// Collection bookkeeping: chunks written, the first write failure, and the
+// statistics the descriptions are built from.
+uint64_t chunks_written;
+int write_error;  // errno of the first failed write, 0 while none
+follow_statistics tcp_statistics;
+
+// Reading: the IPv6 flag of the collected stream and the client as the
+// current reading pass found it (the sender of the first chunk).
+bool stream_ipv6;
+follow_endpoint client_endpoint;
+bool client_endpoint_known;
+
+void delete_temp_file()
+{
+    if (stream_file) {
+        fclose(stream_file);
+        stream_file = nullptr;
+    }
+    if (follow_temp_path[0]) {
+        unlink(follow_temp_path);
+        follow_temp_path[0] = '\0';
+    }
+}
+
+bool same_endpoint(const follow_endpoint &endpoint, const address &addr, uint32_t port)
+{
+    follow_endpoint other;
+    copy_follow_endpoint(other, addr, port);
+    return other.port == endpoint.port && memcmp(other.address, endpoint.address, sizeof other.address) == 0;
+}
+
+// Appends one record to the temporary file as a chunk. Records without
+// payload are not written. After a failed write nothing more is written; the
+// stream check reports the failure.
+void write_chunk(const follow_record_t *record)
+{
+    if (write_error || !record->data || record->data->len == 0)
+        return;
+    const follow_info_t *info = tcp_follow_info;
+    const address &sender = record->is_server ? info->server_ip : info->client_ip;
+    const address &receiver = record->is_server ? info->client_ip : info->server_ip;
+    const uint32_t sender_port = record->is_server ? info->server_port : info->client_port;
+    const uint32_t receiver_port = record->is_server ? info->client_port : info->server_port;
+
+    StreamChunkHeader header{};
+    follow_endpoint sender_endpoint;
+    copy_follow_endpoint(sender_endpoint, sender, sender_port);
+    memcpy(header.sender_address, sender_endpoint.address, sizeof header.sender_address);
+    header.sender_port = static_cast<uint16_t>(sender_port);
+    header.payload_length = record->data->len;
+
+    errno = 0;
+    if (fwrite(&header, sizeof header, 1, stream_file) != 1 ||
+        fwrite(record->data->data, 1, record->data->len, stream_file) != record->data->len) {
+        write_error = errno ? errno : EIO;
+        return;
+    }
+
+    // The sender of the first chunk is endpoint 0, the client.
+    if (chunks_written == 0) {
+        tcp_statistics.endpoint[0] = sender_endpoint;
+        copy_follow_endpoint(tcp_statistics.endpoint[1], receiver, receiver_port);
+        tcp_statistics.ipv6 = sender.type == AT_IPv6;
+    }
+    ++chunks_written;
+    const int index = same_endpoint(tcp_statistics.endpoint[0], sender, sender_port) ? 0 : 1;
+    tcp_statistics.bytes_written[index] += record->data->len;
+}
+
+// Moves the records the engine delivered into the file, oldest first (the
+// engine prepends them), and frees them.
+void move_records_to_file()
+{
+    if (!tcp_follow_info || !tcp_follow_info->payload)
+        return;
+    GList *records = g_list_reverse(tcp_follow_info->payload);
+    tcp_follow_info->payload = nullptr;
+    for (GList *element = records; element; element = element->next) {
+        auto *record = static_cast<follow_record_t *>(element->data);
+        write_chunk(record);
+        if (record->data)
+            g_byte_array_free(record->data, TRUE);
+        g_free(record);
+    }
+    g_list_free(records);
+}
+
+// What the 4.0 TCP dissector hands to "tcp_follow" listeners
+// (tcp_follow_tap_data_t of packet-tcp.c, which no public header declares):
+// the segment's payload, its header record and the conversation's analysis.
+struct tcp_follow_tap_record {
+    tvbuff_t *payload;
+    const tcpheader *header;
+    const void *analysis;
+};
+
+// The engine's follower tells the directions apart by the packet's source
+// address and port, but by the time taps run those describe the innermost
+// layer: a TCP segment that carries a whole packet (OpenFlow packet-in and
+// packet-out, for one) would count as the other direction and upset the
+// sequence tracking of both. The segment's own header has the right ones.
+bool segment_endpoints(const void *data, address &source, address &destination, guint32 &source_port,
+                       guint32 &destination_port)
+{
+    const auto *record = static_cast<const tcp_follow_tap_record *>(data);
+    if (!record || !record->header)
+        return false;
+    const tcpheader *header = record->header;
+    const bool ip4 = header->ip_src.type == AT_IPv4 && header->ip_src.len == 4;
+    const bool ip6 = header->ip_src.type == AT_IPv6 && header->ip_src.len == 16;
+    if (header->th_stream != followed_tcp_stream || !(ip4 || ip6) || header->ip_dst.type != header->ip_src.type ||
+        header->ip_dst.len != header->ip_src.len)
+        return false;
+    source = header->ip_src;
+    destination = header->ip_dst;
+    source_port = header->th_sport;
+    destination_port = header->th_dport;
+    return true;
+}
+
+// The "tcp_follow" packet routine: the engine's follower does the ordering
+// (seeing the segment's own endpoints), then its new records go to the file
+// at once.
+tap_packet_status tcp_follow_packet(void *info, packet_info *pinfo, epan_dissect_t *edt, const void *data,
+                                    tap_flags_t flags)
+{
+    const address saved_source = pinfo->src, saved_destination = pinfo->dst;
+    const guint32 saved_source_port = pinfo->srcport, saved_destination_port = pinfo->destport;
+    segment_endpoints(data, pinfo->src, pinfo->dst, pinfo->srcport, pinfo->destport);
+    tap_packet_status status = engine_tcp_follow_handler(info, pinfo, edt, data, flags);
+    pinfo->src = saved_source;
+    pinfo->dst = saved_destination;
+    pinfo->srcport = saved_source_port;
+    pinfo->destport = saved_destination_port;
+    move_records_to_file();
+    return status;
+}
+
+// Removes the listener and frees the engine's record (with any segments it
+// still held back waiting for missing ones).
+void end_tcp_listener()
+{
+    if (tcp_listener_registered) {
+        remove_tap_listener(tcp_follow_info);
+        tcp_listener_registered = false;
+    }
+    if (tcp_follow_info) {
+        move_records_to_file();
+        follow_info_free(tcp_follow_info);
+        tcp_follow_info = nullptr;
+    }
+}
+
+// Creates the temporary file in TMPDIR (else /tmp), owner read and write
+// only, and opens a stream on it for writing and reading.
+bool create_temp_file()
+{
+    const char *directory = getenv("TMPDIR");
+    if (!directory || !directory[0])
+        directory = "/tmp";
+    struct stat info;
+    const int directory_error = stat(directory, &info) != 0 ? errno : (S_ISDIR(info.st_mode) ? 0 : ENOTDIR);
+    if (directory_error) {
+        set_error_format("Error retrieving temp directory. Error code %d.", directory_error);
+        return false;
+    }
+    const int length = snprintf(follow_temp_path, sizeof follow_temp_path, "%s/followXXXXXX", directory);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof follow_temp_path) {
+        follow_temp_path[0] = '\0';
+        set_error_format("Error retrieving temp directory. Error code %d.", ENAMETOOLONG);
+        return false;
+    }
+    // mkostemp creates the file with mode 0600; close-on-exec keeps it out of
+    // child processes of the host.
+    const int descriptor = mkostemp(follow_temp_path, O_CLOEXEC);
+    if (descriptor < 0) {
+        const int error = errno;
+        follow_temp_path[0] = '\0';
+        set_error_format("Error retrieving temp file name. Error code %d.", error);
+        return false;
+    }
+    stream_file = fdopen(descriptor, "w+b");
+    if (!stream_file) {
+        const int error = errno;
+        set_error_format("Could not open temporary file %s: %s", follow_temp_path, strerror(error));
+        close(descriptor);
+        delete_temp_file();
+        return false;
+    }
+    return true;
+}
+
+// Ends a reading pass: the next stream-line call starts at the first chunk.
+void close_reading_pass()
+{
+    if (stream_file) {
+        fclose(stream_file);
+        stream_file = nullptr;
+    }
+}
+
+}  // namespace
+
+bool null_argument(const char *operation, bool any_null)
+{
+    if (any_null)
+        set_error_format("\"%s\" operation failed. An output argument is null.", operation);
+    return any_null;
+}
+
+void hand_out_descriptions(const char **server_text, int32_t *server_size, const char **client_text,
+                           int32_t *client_size, const char **conversation_text, int32_t *conversation_size)
+{
+    *server_text = server_description;
+    *server_size = static_cast<int32_t>(strlen(server_description) + 1);
+    *client_text = client_description;
+    *client_size = static_cast<int32_t>(strlen(client_description) + 1);
+    *conversation_text = conversation_description;
+    *conversation_size = static_cast<int32_t>(strlen(conversation_description) + 1);
+}
+
+bool reread_packet(const char *operation, uint32_t frame_number, int64_t file_offset, int32_t captured_length,
+                   uint32_t packet_length, int32_t encapsulation)
+{
+    const int32_t status =
+        gGetPacketAtOffset(nullptr, frame_number, file_offset, captured_length, packet_length, encapsulation);
+    if (status == guarded_out_of_memory)
+        set_error_format("\"%s\" operation failed. The engine ran out of memory while dissecting the packet.",
+                         operation);
+    return status == 0;
+}
+
+void copy_follow_endpoint(follow_endpoint &endpoint, const address &addr, uint32_t port)
+{
+    memset(endpoint.address, 0, sizeof endpoint.address);
+    if (addr.data && addr.len > 0)
+        memcpy(endpoint.address, addr.data, addr.len < 16 ? static_cast<size_t>(addr.len) : 16);
+    endpoint.port = port;
+}
+
+void build_follow_descriptions(const follow_statistics &stats, bool tcp)
+{
+    g_free(client_description);
+    g_free(server_description);
+    g_free(conversation_description);
+    const char *names[2];
+    char *ports[2];
+    for (int i = 0; i < 2; ++i) {
+        if (stats.ipv6) {
+            ws_in6_addr address6;
+            memcpy(&address6, stats.endpoint[i].address, sizeof address6);
+            names[i] = get_hostname6(&address6);
+        } else {
+            guint address4;
+            memcpy(&address4, stats.endpoint[i].address, sizeof address4);
+            names[i] = get_hostname(address4);
+        }
+        ports[i] = tcp ? tcp_port_to_display(nullptr, stats.endpoint[i].port)
+                       : udp_port_to_display(nullptr, stats.endpoint[i].port);
+    }
+    // Endpoint 0 is the client: each direction's text runs from its sender.
+    client_description = g_strdup_printf("%s:%s --> %s:%s (%" G_GUINT32_FORMAT " bytes)", names[0], ports[0],
+                                         names[1], ports[1], stats.bytes_written[0]);
+    server_description = g_strdup_printf("%s:%s --> %s:%s (%" G_GUINT32_FORMAT " bytes)", names[1], ports[1],
+                                         names[0], ports[0], stats.bytes_written[1]);
+    conversation_description = g_strdup_printf("Entire conversation (%" G_GUINT32_FORMAT " bytes)",
+                                               stats.bytes_written[0] + stats.bytes_written[1]);
+    wmem_free(nullptr, ports[0]);
+    wmem_free(nullptr, ports[1]);
+}
 
 void release_followed_stream()
 {
     clear_stream_text();
+    end_tcp_listener();
+    delete_temp_file();
+    tcp_phase = tcp_idle;
+    chunks_written = 0;
+    write_error = 0;
+    tcp_statistics = follow_statistics{};
+    release_udp_follow();
+    g_free(client_description);
+    g_free(server_description);
+    g_free(conversation_description);
+    client_description = nullptr;
+    server_description = nullptr;
+    conversation_description = nullptr;
+}
+
+int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t file_offset, int32_t captured_length,
+                                  uint32_t packet_length, int32_t encapsulation)
+{
+    release_followed_stream();
+    if (!guard_three_step("Follow TCP Stream"))
+        return 1;
+    if (!reread_packet("Follow TCP Stream", frame_number, file_offset, captured_length, packet_length,
+                       encapsulation))
+        return 1;
+    if (!transport_facts.saw_tcp || !current_dissection) {
+        set_error_text("Error following stream. Please make sure you have a TCP packet selected.");
+        return 1;
+    }
+    register_follow_t *follower = get_follow_by_name("TCP");
+    gchar *filter = nullptr;
+    guint stream = 0, sub_stream = 0;
+    if (follower) {
+        epan_dissect_t *edt = current_dissection;
+        follow_conv_filter_func conversation_filter = get_follow_conv_func(follower);
+        if (run_in_engine_frame([&] { filter = conversation_filter(edt, &edt->pi, &stream, &sub_stream); },
+                                "Follow TCP Stream") != 0) {
+            g_free(filter);
+            return 1;
+        }
+    }
+    if (!filter) {
+        set_error_text("Error creating filter for this stream. A transport or network layer header is needed.");
+        return 1;
+    }
+    if (!create_temp_file()) {
+        g_free(filter);
+        return 1;
+    }
+    follow_info_t *info = g_new0(follow_info_t, 1);
+    info->substream_id = SUBSTREAM_UNUSED;
+    engine_tcp_follow_handler = get_follow_tap_handler(follower);
+    GString *error = register_tap_listener(get_follow_tap_string(follower), info, filter, TL_REQUIRES_NOTHING,
+                                           nullptr, tcp_follow_packet, nullptr, nullptr);
+    g_free(filter);
+    if (error) {
+        set_error_format("Can't register tcp_follow tap: %s\n", error->str);
+        g_string_free(error, TRUE);
+        follow_info_free(info);
+        delete_temp_file();
+        return 1;
+    }
+    tcp_follow_info = info;
+    tcp_listener_registered = true;
+    followed_tcp_stream = stream;
+    tcp_phase = tcp_collecting;
+    return 0;
+}
+
+int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset, int32_t captured_length,
+                              uint32_t packet_length, int32_t encapsulation)
+{
+    if (tcp_phase != tcp_collecting) {
+        set_error_text("Error generating stream info for packet: Temporary stream file has to be opened.");
+        return 1;
+    }
+    if (!reread_packet("Add Packet To TCP Stream", frame_number, file_offset, captured_length, packet_length,
+                       encapsulation))
+        return 1;
+    return 0;
+}
+
+int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int32_t *server_size,
+                         const char **client_text, int32_t *client_size, const char **conversation_text,
+                         int32_t *conversation_size)
+{
+    if (null_argument("Is Valid TCP Stream", !valid || !server_text || !server_size || !client_text ||
+                                                 !client_size || !conversation_text || !conversation_size))
+        return 1;
+    // Only a collection in progress can be ended; a stream already checked,
+    // or none at all, is left as it is.
+    if (tcp_phase != tcp_collecting) {
+        *valid = 0;
+        set_error_text(not_initialized_message);
+        return 1;
+    }
+    *valid = 1;
+    end_tcp_listener();
+    // Buffered writes fail no later than here.
+    errno = 0;
+    if (!write_error && (fflush(stream_file) != 0 || ferror(stream_file)))
+        write_error = errno ? errno : EIO;
+    if (write_error) {
+        set_error_format("Could not write to temporary file %s: %s", follow_temp_path, strerror(write_error));
+        *valid = 0;
+        release_followed_stream();
+        return 1;
+    }
+    if (chunks_written == 0) {
+        set_error_text("Empty TCP stream.");
+        *valid = 0;
+        release_followed_stream();
+        return 0;
+    }
+    // The file must hold at least the first chunk's header.
+    rewind(stream_file);
+    StreamChunkHeader header;
+    const size_t count = fread(&header, 1, sizeof header, stream_file);
+    if (count < sizeof header) {
+        if (ferror(stream_file))
+            set_error_format("Could not read from temporary file %s: %s", follow_temp_path, strerror(errno));
+        else
+            set_error_format("Short read from temporary file %s: expected %lu, got %lu", follow_temp_path,
+                             static_cast<unsigned long>(sizeof header), static_cast<unsigned long>(count));
+        *valid = 0;
+        release_followed_stream();
+        return 1;
+    }
+    close_reading_pass();
+    tcp_phase = tcp_collected;
+    stream_ipv6 = tcp_statistics.ipv6;
+    build_follow_descriptions(tcp_statistics, true);
+    hand_out_descriptions(server_text, server_size, client_text, client_size, conversation_text,
+                          conversation_size);
+    return 0;
+}
+
+int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, const char **text, uint32_t *size,
+                              uint8_t *is_server, uint8_t *end)
+{
+    if (null_argument("Get Next TCP Stream Line", !text || !size || !is_server || !end))
+        return 1;
+    *end = 0;
+    if (tcp_phase == tcp_idle) {
+        set_error_text(not_initialized_message);
+        return 1;
+    }
+    if (tcp_phase == tcp_collecting) {
+        set_error_text("The TCP stream is still being collected. End the collection with gIsValidTcpStrem "
+                       "before reading the stream.");
+        return 1;
+    }
+    const size_t address_length = stream_ipv6 ? 16 : 4;
+    clear_stream_text();
+    if (!stream_file) {
+        stream_file = fopen(follow_temp_path, "rbe");
+        if (!stream_file) {
+            set_error_format("Could not open temporary file %s: %s", follow_temp_path, strerror(errno));
+            return 1;
+        }
+        client_endpoint_known = false;
+        client_offset = 0;
+        server_offset = 0;
+    }
+    uint8_t buffer[1024];
+    for (;;) {
+        StreamChunkHeader header;
+        const size_t count = fread(&header, 1, sizeof header, stream_file);
+        if (count == 0) {
+            if (!feof(stream_file)) {
+                set_error_format("File read error %s: %s", follow_temp_path, strerror(errno));
+                return 1;
+            }
+            clear_stream_text();
+            close_reading_pass();
+            *end = 1;
+            *text = nullptr;
+            *size = 0;
+            return 0;
+        }
+        if (count < sizeof header) {
+            set_error_format("Short read from temporary file %s: expected %lu, got %lu", follow_temp_path,
+                             static_cast<unsigned long>(sizeof header), static_cast<unsigned long>(count));
+            close_reading_pass();
+            return 1;
+        }
+        if (!client_endpoint_known) {
+            memset(client_endpoint.address, 0, sizeof client_endpoint.address);
+            memcpy(client_endpoint.address, header.sender_address, address_length);
+            client_endpoint.port = header.sender_port;
+            client_endpoint_known = true;
+        }
+        const bool from_server = !(memcmp(header.sender_address, client_endpoint.address, address_length) == 0 &&
+                                   header.sender_port == client_endpoint.port);
+        const bool skipped = (!from_server && direction_filter == direction_server_only) ||
+                             (from_server && direction_filter == direction_client_only);
+        bool shown = false;
+        // Long chunks are rendered in pieces of at most 1024 bytes.
+        for (uint32_t due = header.payload_length; due > 0;) {
+            const size_t got = fread(buffer, 1, due < sizeof buffer ? due : sizeof buffer, stream_file);
+            if (got == 0)
+                break;
+            due -= static_cast<uint32_t>(got);
+            if (skipped)
+                continue;
+            if (!render_stream_piece(render_format, direction_filter, from_server ? 1 : 0, buffer,
+                                     static_cast<uint32_t>(got))) {
+                clear_stream_text();
+                set_error_text("\"Get Next TCP Stream Line\" operation failed. Out of memory for the stream text.");
+                return 1;
+            }
+            shown = true;
+        }
+        if (shown) {
+            *text = stream_text.text;
+            *size = stream_text.size;
+            *is_server = from_server ? 1 : 0;
+            return 0;
+        }
+    }
 }

@@ -1,6 +1,77 @@
 // Following TCP and UDP conversations.
+//
+// At most one conversation is followed at a time. A TCP follow collects the
+// conversation's payload into a temporary file of chunks; a UDP follow
+// collects the datagrams' payloads in memory. Both are read back one segment
+// per call and rendered into stream_text (render.h).
 #pragma once
 
+#include <cstdint>
+
+#include <glib.h>
+#include <epan/epan_dissect.h>
+#include <epan/packet_info.h>
+#include <epan/tap.h>
+
 // Ends any followed stream: its text, temporary file, listeners and texts.
-// Safe to call when nothing is followed.
+// Safe to call when nothing is followed, and before the engine shuts down.
 void release_followed_stream();
+
+// The record in front of every chunk of the TCP temporary file. Integers are
+// in the machine's byte order (the file never leaves the machine).
+struct StreamChunkHeader {
+    uint8_t sender_address[16];  // first 4 bytes significant for IPv4
+    uint16_t sender_port;
+    uint16_t reserved;
+    uint32_t payload_length;     // payload bytes that follow the header
+};
+
+// One endpoint of a followed conversation as the descriptions name it.
+struct follow_endpoint {
+    uint8_t address[16];  // first 4 bytes significant for IPv4
+    uint32_t port;
+};
+
+// What the descriptions of a followed conversation are built from: endpoint 0
+// is the client (the sender of the first payload collected), endpoint 1 the
+// other end; count 0 and count 1 are the payload bytes each of them sent.
+struct follow_statistics {
+    follow_endpoint endpoint[2];
+    uint32_t bytes_written[2];
+    bool ipv6;
+};
+
+// The three description texts (g_malloc'd, null when absent), shared by both
+// follows and released by release_followed_stream.
+extern char *client_description;
+extern char *server_description;
+extern char *conversation_description;
+
+// Replaces the three description texts with those of stats. tcp chooses the
+// port names of TCP, otherwise those of UDP.
+void build_follow_descriptions(const follow_statistics &stats, bool tcp);
+
+// Writes "<operation> ... An output argument is null." and returns true
+// when any_null is set.
+bool null_argument(const char *operation, bool any_null);
+
+// Hands out the three description texts with their sizes (length plus one).
+void hand_out_descriptions(const char **server_text, int32_t *server_size, const char **client_text,
+                           int32_t *client_size, const char **conversation_text, int32_t *conversation_size);
+
+// Re-reads and dissects a packet through gGetPacketAtOffset. False when that
+// failed: its message stands, and running out of memory is named with the
+// operation.
+bool reread_packet(const char *operation, uint32_t frame_number, int64_t file_offset, int32_t captured_length,
+                   uint32_t packet_length, int32_t encapsulation);
+
+// Fills endpoint from an engine address (IPv4 or IPv6) and a port.
+void copy_follow_endpoint(follow_endpoint &endpoint, const address &addr, uint32_t port);
+
+// The packet routine of the "udp_follow" listener: collects one datagram's
+// payload (data is the payload's tvbuff).
+tap_packet_status udp_follow_packet(void *state, packet_info *pinfo, epan_dissect_t *edt, const void *data,
+                                    tap_flags_t flags);
+
+// Ends the UDP follow: filter, listener, collected payloads and read cursor.
+void release_udp_follow();

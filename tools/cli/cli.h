@@ -10,5 +10,8 @@ int cli_fail(const char *what);
 
 int cli_summary(int argc, char **argv);
 int cli_fields(int argc, char **argv);
+int cli_tree(int argc, char **argv);
+int cli_save(int argc, char **argv);
+int cli_follow(int argc, char **argv);
 
 #endif

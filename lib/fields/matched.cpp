@@ -1,0 +1,423 @@
+// Which registered fields occurred in the packet dissected last, where they
+// lie, and where the transport and IPv4 payloads of that packet begin.
+#include "fields/fields.h"
+
+#include <vector>
+
+#include <epan/epan_dissect.h>
+#include <epan/proto.h>
+#include <epan/tvbuff.h>
+
+#include "wsbridge.h"
+#include "state.h"
+#include "capture/capture.h"
+#include "compat40/compat40.h"
+#include "engine/guarded_call.h"
+#include "fields/registry.h"
+
+namespace {
+
+// The fields the last gLastPacketHasPassedFilter found, valid only while the
+// dissection they were taken from is current (matched_generation). Both
+// vectors keep their storage from packet to packet.
+std::vector<matched_field> matched_fields;
+std::vector<int32_t> matched_ids;
+uint64_t matched_generation;
+bool matched_filled;
+
+// Scratch list of the first records of the engine ids of one name.
+std::vector<const field_info *> candidates;
+
+void empty_matched_fields()
+{
+    matched_fields.clear();
+    matched_filled = false;
+}
+
+// True when the registration belongs to the protocol with the given id.
+bool belongs_to(const header_field_info *hfinfo, int protocol_id)
+{
+    return protocol_id < 0 || hfinfo->parent == protocol_id;
+}
+
+// Among the candidates, the record that comes first in the tree (depth first,
+// parents before children, as the engine prints it).
+const field_info *earliest_in_tree(proto_tree *tree)
+{
+    proto_node *node = tree ? tree->first_child : nullptr;
+    while (node) {
+        for (const field_info *candidate : candidates)
+            if (node->finfo == candidate)
+                return candidate;
+        if (node->first_child) {
+            node = node->first_child;
+            continue;
+        }
+        while (node && !node->next) {
+            node = node->parent;
+            if (node == tree)
+                node = nullptr;
+        }
+        if (node)
+            node = node->next;
+    }
+    return candidates.empty() ? nullptr : candidates.front();
+}
+
+// What the current dissection holds for a registered name. One name can stand
+// for several engine ids (IPv4 and IPv6 both register "ip.version"); each id
+// has its own list of records, and all of them count. With protocol_id set,
+// only the ids that protocol registered count, when it registered any.
+struct name_records {
+    bool primed;                // at least one id had a list of records
+    const field_info *first;    // the first occurrence, null when none
+};
+
+name_records records_of_name(int32_t key_id, int protocol_id = -1)
+{
+    name_records result{false, nullptr};
+    proto_tree *tree = current_dissection ? current_dissection->tree : nullptr;
+    header_field_info *hfinfo = tree ? proto_registrar_get_nth(static_cast<guint>(key_id)) : nullptr;
+    if (!hfinfo)
+        return result;
+    while (hfinfo->same_name_prev_id != -1)
+        hfinfo = proto_registrar_get_nth(static_cast<guint>(hfinfo->same_name_prev_id));
+
+    bool protocol_has_one = false;
+    for (header_field_info *h = hfinfo; h; h = h->same_name_next)
+        protocol_has_one = protocol_has_one || (protocol_id >= 0 && h->parent == protocol_id);
+    if (!protocol_has_one)
+        protocol_id = -1;
+
+    candidates.clear();
+    for (header_field_info *h = hfinfo; h; h = h->same_name_next) {
+        if (!belongs_to(h, protocol_id))
+            continue;
+        GPtrArray *records = proto_get_finfo_ptr_array(tree, h->id);
+        if (!records)
+            continue;
+        result.primed = true;
+        if (records->len > 0)
+            candidates.push_back(static_cast<const field_info *>(g_ptr_array_index(records, 0)));
+    }
+    if (candidates.size() == 1)
+        result.first = candidates.front();
+    else if (candidates.size() > 1)
+        result.first = earliest_in_tree(tree);
+    return result;
+}
+
+// lib/state.h keeps the source-port records under the tag of an older
+// engine's field_info; the 4.0 engine names the same record "field_info".
+const field_info *as_record(const _field_info *stored)
+{
+    return reinterpret_cast<const field_info *>(stored);
+}
+
+const _field_info *as_stored(const field_info *record)
+{
+    return reinterpret_cast<const _field_info *>(record);
+}
+
+struct srcport_lookup {
+    const char *group;
+    const char *not_registered;
+    const char *group_empty;
+    const char *null_values;
+    const char *no_values;
+};
+
+int find_srcport_info(const srcport_lookup &lookup, const _field_info *&slot)
+{
+    if (slot)
+        return 0;
+    const std::vector<int32_t> *ids = group_field_ids(lookup.group);
+    if (!ids) {
+        set_error_text(lookup.not_registered);
+        return 1;
+    }
+    if (ids->empty()) {
+        set_error_text(lookup.group_empty);
+        return 1;
+    }
+    name_records found = records_of_name(ids->front());
+    if (!found.primed) {
+        set_error_text(lookup.null_values);
+        return 1;
+    }
+    if (!found.first) {
+        set_error_text(lookup.no_values);
+        return 1;
+    }
+    slot = as_stored(found.first);
+    return 0;
+}
+
+// The byte at offset within a record's data source, or -1 when the data
+// source holds no such byte.
+int byte_after_record_start(const field_info *record, int offset)
+{
+    int value = -1;
+    tvbuff_t *tvb = record->ds_tvb;
+    if (!tvb || record->start < 0)
+        return -1;
+    int32_t status = run_in_engine_frame(
+        [&] {
+            if (tvb_captured_length_remaining(tvb, record->start) > offset)
+                value = tvb_get_guint8(tvb, record->start + offset);
+        },
+        "Reading a header length");
+    return status == guarded_ok ? value : -1;
+}
+
+// The transport header the payload offsets count from: the first TCP header
+// when the packet carried TCP, otherwise the first UDP header. Its length is
+// that header's own (TCP: the data offset of the header the source port
+// belongs to), so a packet that carries both, or a tunnel with one transport
+// inside another, still gets a start and a length of one and the same header.
+int32_t transport_header_length_of(const field_info *srcport, bool tcp)
+{
+    if (!tcp)
+        return 8;
+    int data_offset = byte_after_record_start(srcport, 12);
+    return data_offset >= 0 ? (data_offset >> 4) * 4 : transport_facts.transport_header_length;
+}
+
+int ipv4_protocol_id()
+{
+    static int id = -2;
+    if (id == -2)
+        id = proto_get_id_by_filter_name("ip");
+    return id;
+}
+
+}  // namespace
+
+int find_tcp_srcport_info()
+{
+    static const srcport_lookup lookup = {
+        "TCP", "TCP protocol not registered.", "Error trying to obtain tcp.srcport info.",
+        "Error trying to obtain tcp.srcport info (null values).",
+        "Error trying to obtain tcp.srcport info (no values).",
+    };
+    return find_srcport_info(lookup, transport_facts.tcp_srcport_info);
+}
+
+int find_udp_srcport_info()
+{
+    static const srcport_lookup lookup = {
+        "UDP", "UDP protocol not registered.", "Error trying to obtain udp.srcport info.",
+        "Error trying to obtain udp.srcport info (null values).",
+        "Error trying to obtain udp.srcport info (no values).",
+    };
+    return find_srcport_info(lookup, transport_facts.udp_srcport_info);
+}
+
+bool require_current_dissection(const char *operation)
+{
+    if (!guard_two_step(operation))
+        return false;
+    if (!current_dissection) {
+        set_error_format("\"%s\" operation failed. There is no dissected packet: read a packet of an open capture "
+                         "first.",
+                         operation);
+        return false;
+    }
+    return true;
+}
+
+const field_info *matched_field_record(int32_t field_id)
+{
+    if (!matched_filled || matched_generation != dissection_generation || !current_dissection)
+        return nullptr;
+    for (const matched_field &entry : matched_fields)
+        if (entry.id == field_id)
+            return entry.record;
+    return nullptr;
+}
+
+void release_field_values_of_matches()
+{
+    empty_matched_fields();
+    std::vector<matched_field>().swap(matched_fields);
+    std::vector<int32_t>().swap(matched_ids);
+    std::vector<const field_info *>().swap(candidates);
+}
+
+int32_t gLastPacketHasPassedFilter(const char *group_name, int32_t *count, const int32_t **ids)
+{
+    static const char operation[] = "Last Packet Has Passed Filter";
+    // Whatever happens next, the matches of the previous call are gone. The
+    // id array keeps its storage, so a pointer handed out before still points
+    // to readable memory.
+    empty_matched_fields();
+    matched_ids.clear();
+    if (!group_name || !count || !ids) {
+        set_error_format("\"%s\" operation failed. The group name and both outputs must be given.", operation);
+        return 1;
+    }
+    if (!require_current_dissection(operation))
+        return 1;
+    const std::vector<int32_t> *group = group_field_ids(group_name);
+    if (!group) {
+        set_error_format("Requested protocol \"%s\" was not registered.\n", group_name);
+        return 1;
+    }
+
+    matched_generation = dissection_generation;
+    matched_filled = true;
+    for (int32_t id : *group) {
+        if (matched_field_record(id))
+            continue;  // listed twice in the group
+        name_records found = records_of_name(id);
+        if (found.first)
+            matched_fields.push_back({id, found.first});
+    }
+    for (const matched_field &entry : matched_fields)
+        matched_ids.push_back(entry.id);
+
+    if (!matched_fields.empty()) {
+        if (transport_facts.saw_tcp && find_tcp_srcport_info() != 0)
+            return 1;
+        if (transport_facts.saw_udp && find_udp_srcport_info() != 0)
+            return 1;
+    }
+    *count = static_cast<int32_t>(matched_ids.size());
+    *ids = matched_ids.empty() ? nullptr : matched_ids.data();
+    return 0;
+}
+
+namespace {
+
+const field_info *matched_or_fail(int32_t field_id)
+{
+    const field_info *record = matched_field_record(field_id);
+    if (!record)
+        set_error_format("Protocol field ID \"%i\" is not one that passed the filter.\n", field_id);
+    return record;
+}
+
+}  // namespace
+
+int32_t gGetFieldInfo(int32_t field_id, int32_t *offset, int32_t *length, int32_t *type)
+{
+    static const char operation[] = "Get Field Info";
+    if (!offset || !length || !type) {
+        set_error_format("\"%s\" operation failed. All three outputs must be given.", operation);
+        return 1;
+    }
+    if (!require_current_dissection(operation))
+        return 1;
+    const field_info *record = matched_or_fail(field_id);
+    if (!record)
+        return 1;
+
+    int32_t header_start = 0;
+    int32_t header_length = 0;
+    if (transport_facts.saw_tcp) {
+        if (!transport_facts.tcp_srcport_info) {
+            set_error_text("Error retrieving tcp.srcport offset - null field data");
+            return 1;
+        }
+        header_start = as_record(transport_facts.tcp_srcport_info)->start;
+        header_length = transport_header_length_of(as_record(transport_facts.tcp_srcport_info), true);
+    } else if (transport_facts.saw_udp) {
+        if (!transport_facts.udp_srcport_info) {
+            set_error_text("Error retrieving udp.srcport offset - null field data");
+            return 1;
+        }
+        header_start = as_record(transport_facts.udp_srcport_info)->start;
+        header_length = transport_header_length_of(as_record(transport_facts.udp_srcport_info), false);
+    }
+    *offset = record->start - header_length - header_start;
+    *length = record->length;
+    *type = compat40_field_type_code(record->hfinfo->type);
+    return 0;
+}
+
+int32_t gGetFieldInfoEx(int32_t field_id, int32_t *start, int32_t *length, int32_t *type)
+{
+    static const char operation[] = "Get Field Info Ex";
+    if (!start || !length || !type) {
+        set_error_format("\"%s\" operation failed. All three outputs must be given.", operation);
+        return 1;
+    }
+    if (!require_current_dissection(operation))
+        return 1;
+    const field_info *record = matched_or_fail(field_id);
+    if (!record)
+        return 1;
+    *start = record->start;
+    *length = record->length;
+    *type = compat40_field_type_code(record->hfinfo->type);
+    return 0;
+}
+
+int32_t gGetTransportProtocolPayloadOffset(int32_t *offset)
+{
+    static const char operation[] = "Get Transport Protocol Payload Offset";
+    if (!offset) {
+        set_error_format("\"%s\" operation failed. No address was given for the offset.", operation);
+        return 1;
+    }
+    if (!require_current_dissection(operation))
+        return 1;
+    if (transport_facts.saw_tcp) {
+        if (find_tcp_srcport_info() != 0)
+            return 1;
+        const field_info *srcport = as_record(transport_facts.tcp_srcport_info);
+        *offset = srcport->start + transport_header_length_of(srcport, true);
+        return 0;
+    }
+    if (!transport_facts.saw_udp) {
+        set_error_text("Last processed packet is not a TCP/UDP one");
+        return 1;
+    }
+    if (find_udp_srcport_info() != 0)
+        return 1;
+    const field_info *srcport = as_record(transport_facts.udp_srcport_info);
+    *offset = srcport->start + transport_header_length_of(srcport, false);
+    return 0;
+}
+
+int32_t gGetIPv4ProtocolPayloadOffset(int32_t *offset)
+{
+    static const char operation[] = "Get IPv4 Protocol Payload Offset";
+    if (!offset) {
+        set_error_format("\"%s\" operation failed. No address was given for the offset.", operation);
+        return 1;
+    }
+    if (!require_current_dissection(operation))
+        return 1;
+    if (!transport_facts.saw_ip) {
+        set_error_text("Last processed packet is not an IPv4 one");
+        return 1;
+    }
+    const std::vector<int32_t> *ids = group_field_ids("IP");
+    if (!ids) {
+        set_error_text("IP protocol not registered.");
+        return 1;
+    }
+    if (ids->empty()) {
+        set_error_text("Error trying to obtain ip.version info.");
+        return 1;
+    }
+    // "ip.version" is also registered by IPv6; only the IPv4 header's record
+    // marks where an IPv4 header starts.
+    name_records found = records_of_name(ids->front(), ipv4_protocol_id());
+    if (!found.primed) {
+        set_error_text("Error trying to obtain ip.version info (null values).");
+        return 1;
+    }
+    if (!found.first) {
+        set_error_text("Error trying to obtain ip. info (no values).");
+        return 1;
+    }
+    // The header length is that of the same header: its low nibble counts
+    // 32-bit words. With IP in IP the first header and the last one differ.
+    int version_and_length = byte_after_record_start(found.first, 0);
+    int32_t header_length =
+        version_and_length >= 0 ? (version_and_length & 0x0f) * 4 : transport_facts.ip_header_length;
+    *offset = found.first->start + header_length;
+    return 0;
+}

@@ -1,0 +1,297 @@
+// The values of matched fields and of protocol tree items: unsigned 64-bit,
+// signed 32-bit, or text.
+#include "fields/fields.h"
+
+#include <cstring>
+
+#include <epan/ftypes/ftypes.h>
+#include <epan/wmem_scopes.h>
+#include <wsutil/inet_addr.h>
+#include <wsutil/to_str.h>
+
+#include "wsbridge.h"
+#include "state.h"
+#include "compat40/compat40.h"
+#include "engine/guarded_call.h"
+#include "tree/tree.h"
+
+namespace {
+
+// The text handed out by the string getters. Its storage is kept and reused:
+// a text stays readable until the next string getter that gets past its type
+// test, and the buffer grows only when a longer text comes along.
+char *string_value;
+size_t string_value_capacity;
+int32_t string_value_size;  // bytes of the text, terminating NUL included
+
+struct getter_texts {
+    const char *by_id_operation;
+    const char *by_node_operation;
+    const char *type_message;  // takes the field id
+    const char *invalid_node;
+    const char *invalid_field_info;
+};
+
+const getter_texts uint64_texts = {
+    "Get UInt64 Protocol Field Value",
+    "Get UInt64 Protocol Field Value By Tree Node",
+    "Protocol field ID \"%i\" type is not an expected one (just uint8 or uint16 or uint32 or uint64 or int64 or "
+    "boolean are accepted).\n",
+    "Invalid node passed when trying to retrieve protocol field value",
+    "Invalid field info when trying to retrieve protocol field value",
+};
+
+const getter_texts int32_texts = {
+    "Get Int32 Protocol Field Value",
+    "Get Int32 Protocol Field Value By Tree Node",
+    "Protocol field ID \"%i\" type is not an expected one (just int8 or int16 or int32 are accepted).\n",
+    "Invalid node passed when trying to retrieve protocol Int32 field value",
+    "Invalid field info when trying to retrieve protocol Int32 field value",
+};
+
+const getter_texts string_texts = {
+    "Get String Protocol Field Value",
+    "Get String Protocol Field Value By Tree Node",
+    "Protocol field ID \"%i\" type is not an expected one (just strings or IPs or Protocols are accepted).\n",
+    "Invalid node passed when trying to retrieve protocol string field value",
+    "Invalid field info when trying to retrieve protocol string field value",
+};
+
+// The record of a matched field; null with the message written otherwise.
+const field_info *record_by_id(int32_t field_id, const getter_texts &texts)
+{
+    if (!require_current_dissection(texts.by_id_operation))
+        return nullptr;
+    const field_info *record = matched_field_record(field_id);
+    if (!record)
+        set_error_format("Protocol field ID \"%i\" is not one that passed the filter.\n", field_id);
+    return record;
+}
+
+// The record behind a TreeNode handle. Only handles of the tree built from
+// the current dissection are accepted; any other pointer is refused without
+// being read.
+const field_info *record_by_node(const void *node, const getter_texts &texts)
+{
+    if (!node || !tree_node_handle_is_current(node)) {
+        set_error_text(texts.invalid_node);
+        return nullptr;
+    }
+    const field_info *record = tree_node_field_info(node);
+    if (!record || !record->hfinfo) {
+        set_error_text(texts.invalid_field_info);
+        return nullptr;
+    }
+    return record;
+}
+
+// The engine's getters take a non-const value although they only read it.
+fvalue_t *value_of(const field_info *record)
+{
+    return const_cast<fvalue_t *>(&record->value);
+}
+
+int engine_type_of(const field_info *record)
+{
+    return fvalue_type_ftenum(value_of(record));
+}
+
+bool missing_output(bool missing, const char *operation)
+{
+    if (missing)
+        set_error_format("\"%s\" operation failed. No address was given for the value.", operation);
+    return missing;
+}
+
+int32_t engine_status(int32_t status)
+{
+    if (status == guarded_out_of_memory) {
+        set_error_text("Reading the field value failed: the engine ran out of memory.");
+        return 1;
+    }
+    return status == guarded_ok ? 0 : 1;
+}
+
+int32_t read_uint64(const field_info *record, int32_t field_id, uint64_t *value)
+{
+    int engine_type = engine_type_of(record);
+    switch (compat40_field_type_code(engine_type)) {
+    case WSB_FT_BOOLEAN:
+    case WSB_FT_UINT8:
+    case WSB_FT_UINT16:
+    case WSB_FT_UINT32:
+    case WSB_FT_UINT64:
+    case WSB_FT_INT64:
+        break;
+    default:
+        set_error_format(uint64_texts.type_message, field_id);
+        return 1;
+    }
+    uint64_t result = 0;
+    fvalue_t *fv = value_of(record);
+    int32_t status = run_in_engine_frame(
+        [&] {
+            switch (engine_type) {
+            case FT_CHAR:
+            case FT_UINT8:
+            case FT_UINT16:
+            case FT_UINT32:
+                result = fvalue_get_uinteger(fv);
+                break;
+            case FT_BOOLEAN:  // kept as 64 bits by the 4.0 engine
+            case FT_UINT40:
+            case FT_UINT48:
+            case FT_UINT56:
+            case FT_UINT64:
+                result = fvalue_get_uinteger64(fv);
+                break;
+            default:  // FT_INT40 to FT_INT64: the signed value's 64 bits
+                result = static_cast<uint64_t>(fvalue_get_sinteger64(fv));
+                break;
+            }
+        },
+        "Reading the field value");
+    if (engine_status(status) != 0)
+        return 1;
+    *value = result;
+    return 0;
+}
+
+int32_t read_int32(const field_info *record, int32_t field_id, int32_t *value)
+{
+    switch (compat40_field_type_code(engine_type_of(record))) {
+    case WSB_FT_INT8:
+    case WSB_FT_INT16:
+    case WSB_FT_INT32:
+        break;
+    default:
+        set_error_format(int32_texts.type_message, field_id);
+        return 1;
+    }
+    int32_t result = 0;
+    fvalue_t *fv = value_of(record);
+    int32_t status = run_in_engine_frame([&] { result = fvalue_get_sinteger(fv); }, "Reading the field value");
+    if (engine_status(status) != 0)
+        return 1;
+    *value = result;
+    return 0;
+}
+
+void store_string_value(const char *text)
+{
+    size_t needed = strlen(text) + 1;
+    if (needed > string_value_capacity) {
+        g_free(string_value);
+        string_value = static_cast<char *>(g_malloc(needed));
+        string_value_capacity = needed;
+    }
+    memcpy(string_value, text, needed);
+    string_value_size = static_cast<int32_t>(needed);
+}
+
+int32_t read_text(const field_info *record, int32_t field_id, const char **text, int32_t *size)
+{
+    int32_t code = compat40_field_type_code(engine_type_of(record));
+    if (code != WSB_FT_PROTOCOL && code != WSB_FT_STRING && code != WSB_FT_IPv4 && code != WSB_FT_IPv6) {
+        // The text handed out before stays as it is.
+        set_error_format(string_texts.type_message, field_id);
+        return 1;
+    }
+    fvalue_t *fv = value_of(record);
+    char *representation = nullptr;
+    char address[WS_INET6_ADDRSTRLEN] = "";
+    int32_t status = run_in_engine_frame(
+        [&] {
+            if (code == WSB_FT_IPv4) {
+                guint32 network_order = fvalue_get_uinteger(fv);
+                ip_to_str_buf(reinterpret_cast<const guint8 *>(&network_order), address, sizeof address);
+            } else if (code == WSB_FT_IPv6) {
+                const guint8 *bytes = fvalue_get_bytes(fv);
+                if (bytes)
+                    ip6_to_str_buf(reinterpret_cast<const ws_in6_addr *>(bytes), address, sizeof address);
+            } else {
+                representation = fvalue_to_string_repr(nullptr, fv,
+                                                        code == WSB_FT_PROTOCOL ? FTREPR_DFILTER : FTREPR_DISPLAY,
+                                                        record->hfinfo->display);
+            }
+        },
+        "Reading the field value");
+    if (engine_status(status) != 0) {
+        wmem_free(nullptr, representation);
+        return 1;
+    }
+    const char *composed = (code == WSB_FT_IPv4 || code == WSB_FT_IPv6) ? address : representation;
+    if (!composed || !composed[0]) {
+        // An empty string is a value like any other; an address always has
+        // a text, and the engine gives none for some values.
+        if (!composed || code == WSB_FT_IPv4 || code == WSB_FT_IPv6) {
+            set_error_format("Protocol field ID \"%i\" has a value that the engine cannot show as text.\n", field_id);
+            wmem_free(nullptr, representation);
+            return 1;
+        }
+    }
+    store_string_value(composed);
+    wmem_free(nullptr, representation);
+    *text = string_value;
+    *size = string_value_size;
+    return 0;
+}
+
+}  // namespace
+
+void release_field_values()
+{
+    release_field_values_of_matches();
+    g_free(string_value);
+    string_value = nullptr;
+    string_value_capacity = 0;
+    string_value_size = 0;
+}
+
+int32_t gGetUInt64ProtocolFieldValue(uint64_t *value, int32_t field_id)
+{
+    if (missing_output(!value, uint64_texts.by_id_operation))
+        return 1;
+    const field_info *record = record_by_id(field_id, uint64_texts);
+    return record ? read_uint64(record, field_id, value) : 1;
+}
+
+int32_t gGetUInt64ProtocolFieldValueByTreeNode(const void *node, uint64_t *value)
+{
+    if (missing_output(!value, uint64_texts.by_node_operation))
+        return 1;
+    const field_info *record = record_by_node(node, uint64_texts);
+    return record ? read_uint64(record, record->hfinfo->id, value) : 1;
+}
+
+int32_t gGetInt32ProtocolFieldValue(int32_t *value, int32_t field_id)
+{
+    if (missing_output(!value, int32_texts.by_id_operation))
+        return 1;
+    const field_info *record = record_by_id(field_id, int32_texts);
+    return record ? read_int32(record, field_id, value) : 1;
+}
+
+int32_t gGetInt32ProtocolFieldValueByTreeNode(const void *node, int32_t *value)
+{
+    if (missing_output(!value, int32_texts.by_node_operation))
+        return 1;
+    const field_info *record = record_by_node(node, int32_texts);
+    return record ? read_int32(record, record->hfinfo->id, value) : 1;
+}
+
+int32_t gGetStringProtocolFieldValue(const char **value, int32_t *size, int32_t field_id)
+{
+    if (missing_output(!value || !size, string_texts.by_id_operation))
+        return 1;
+    const field_info *record = record_by_id(field_id, string_texts);
+    return record ? read_text(record, field_id, value, size) : 1;
+}
+
+int32_t gGetStringProtocolFieldValueByTreeNode(const void *node, const char **value, int32_t *size)
+{
+    if (missing_output(!value || !size, string_texts.by_node_operation))
+        return 1;
+    const field_info *record = record_by_node(node, string_texts);
+    return record ? read_text(record, record->hfinfo->id, value, size) : 1;
+}

@@ -1,0 +1,248 @@
+// Following a UDP conversation: a "udp_follow" listener, filtered to the
+// conversation of one packet, copies the payload of every matching datagram
+// into memory; the stream-line call hands them out one datagram per call.
+#include <cstring>
+
+#include <epan/follow.h>
+#include <epan/tap.h>
+#include <epan/tvbuff.h>
+
+#include "wsbridge.h"
+#include "state.h"
+#include "capture/capture.h"
+#include "engine/guarded_call.h"
+#include "follow/follow.h"
+#include "follow/render.h"
+
+namespace {
+
+const char not_initialized_message[] = "Follow UDP structure is not initialized.";
+
+// One collected datagram.
+struct UdpStreamPiece {
+    int32_t is_server;    // 0 client, 1 server
+    GByteArray *payload;  // copy of the UDP payload, owned by the piece
+};
+
+// The UDP follow in progress. The client is the sender of the first
+// collected datagram; the server endpoint is that datagram's destination.
+struct UdpFollowState {
+    GQueue pieces;  // UdpStreamPiece, in the order collected
+    uint32_t client_bytes;
+    uint32_t server_bytes;
+    bool client_known;
+    uint32_t client_port;
+    int client_address_type;
+    int32_t client_address_length;
+    uint8_t *client_address;  // g_malloc'd copy
+    follow_endpoint server_endpoint;
+    bool listener_registered;
+};
+
+UdpFollowState *udp_follow_state;
+gchar *udp_follow_filter;
+GList *udp_read_cursor;  // element shown last; null: start at the head
+
+void free_piece(gpointer data)
+{
+    auto *piece = static_cast<UdpStreamPiece *>(data);
+    g_byte_array_free(piece->payload, TRUE);
+    g_free(piece);
+}
+
+void free_state(UdpFollowState *state)
+{
+    g_queue_clear_full(&state->pieces, free_piece);
+    g_free(state->client_address);
+    g_free(state);
+}
+
+void remove_listener(UdpFollowState *state)
+{
+    if (state->listener_registered) {
+        remove_tap_listener(state);
+        state->listener_registered = false;
+    }
+}
+
+}  // namespace
+
+tap_packet_status udp_follow_packet(void *data, packet_info *pinfo, epan_dissect_t *, const void *tapped,
+                                    tap_flags_t)
+{
+    auto *state = static_cast<UdpFollowState *>(data);
+    auto *tvb = static_cast<tvbuff_t *>(const_cast<void *>(tapped));
+    const guint length = tvb ? tvb_captured_length(tvb) : 0;
+
+    auto *piece = g_new(UdpStreamPiece, 1);
+    piece->payload = g_byte_array_sized_new(length);
+    g_byte_array_set_size(piece->payload, length);
+    if (length)
+        tvb_memcpy(tvb, piece->payload->data, 0, length);
+
+    const address &source = pinfo->src;
+    if (!state->client_known) {
+        state->client_known = true;
+        state->client_port = pinfo->srcport;
+        state->client_address_type = source.type;
+        state->client_address_length = source.len;
+        state->client_address = source.len > 0 ? static_cast<uint8_t *>(g_memdup2(source.data, source.len)) : nullptr;
+        copy_follow_endpoint(state->server_endpoint, pinfo->dst, pinfo->destport);
+    }
+    bool from_client = source.type == state->client_address_type && pinfo->srcport == state->client_port;
+    if (from_client && source.type != AT_NONE)
+        from_client = source.len == state->client_address_length &&
+                      (source.len == 0 || memcmp(source.data, state->client_address, source.len) == 0);
+    piece->is_server = from_client ? 0 : 1;
+    (from_client ? state->client_bytes : state->server_bytes) += length;
+    g_queue_push_tail(&state->pieces, piece);
+    return TAP_PACKET_DONT_REDRAW;
+}
+
+void release_udp_follow()
+{
+    g_free(udp_follow_filter);
+    udp_follow_filter = nullptr;
+    if (udp_follow_state) {
+        remove_listener(udp_follow_state);
+        free_state(udp_follow_state);
+        udp_follow_state = nullptr;
+    }
+    udp_read_cursor = nullptr;
+}
+
+int32_t gFollowUDPStreamForPacket(uint32_t frame_number, int64_t file_offset, int32_t captured_length,
+                                  uint32_t packet_length, int32_t encapsulation)
+{
+    if (!guard_three_step("Follow UDP Stream"))
+        return 1;
+    release_followed_stream();
+    if (!reread_packet("Follow UDP Stream", frame_number, file_offset, captured_length, packet_length,
+                       encapsulation))
+        return 1;
+    if (!transport_facts.saw_udp || !current_dissection) {
+        set_error_text("Error following stream. Please make sure you have a UDP packet selected.");
+        return 1;
+    }
+    register_follow_t *follower = get_follow_by_name("UDP");
+    gchar *filter = nullptr;
+    if (follower) {
+        epan_dissect_t *edt = current_dissection;
+        follow_conv_filter_func conversation_filter = get_follow_conv_func(follower);
+        guint stream = 0, sub_stream = 0;
+        if (run_in_engine_frame([&] { filter = conversation_filter(edt, &edt->pi, &stream, &sub_stream); },
+                                "Follow UDP Stream") != 0) {
+            g_free(filter);
+            return 1;
+        }
+    }
+    if (!filter) {
+        set_error_text("Error creating filter for this stream. A transport or network layer header is needed.");
+        return 1;
+    }
+    auto *state = g_new0(UdpFollowState, 1);
+    g_queue_init(&state->pieces);
+    GString *error = register_tap_listener("udp_follow", state, filter, TL_REQUIRES_NOTHING, nullptr,
+                                           udp_follow_packet, nullptr, nullptr);
+    if (error) {
+        set_error_format("Can't register udp_follow tap: %s\n", error->str);
+        g_string_free(error, TRUE);
+        free_state(state);
+        g_free(filter);
+        return 1;
+    }
+    state->listener_registered = true;
+    udp_follow_state = state;
+    udp_follow_filter = filter;
+    return 0;
+}
+
+int32_t gAddPacketToUDPStream(uint32_t frame_number, int64_t file_offset, int32_t captured_length,
+                              uint32_t packet_length, int32_t encapsulation)
+{
+    if (!reread_packet("Add Packet To UDP Stream", frame_number, file_offset, captured_length, packet_length,
+                       encapsulation))
+        return 1;
+    return 0;
+}
+
+int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *server_size, const char **client_text,
+                         int32_t *client_size, const char **conversation_text, int32_t *conversation_size)
+{
+    if (null_argument("Is Valid UDP Stream", !valid || !server_text || !server_size || !client_text ||
+                                                 !client_size || !conversation_text || !conversation_size))
+        return 1;
+    *valid = 1;
+    g_free(udp_follow_filter);
+    udp_follow_filter = nullptr;
+    UdpFollowState *state = udp_follow_state;
+    if (!state) {
+        set_error_text(not_initialized_message);
+        *valid = 0;
+        return 1;
+    }
+    remove_listener(state);
+    if (g_queue_is_empty(&state->pieces)) {
+        set_error_text("Empty UDP stream.");
+        *valid = 0;
+        release_followed_stream();
+        return 0;
+    }
+    follow_statistics stats{};
+    copy_follow_endpoint(stats.endpoint[0], address{state->client_address_type, state->client_address_length,
+                                                    state->client_address, nullptr},
+                         state->client_port);
+    stats.endpoint[1] = state->server_endpoint;
+    stats.bytes_written[0] = state->client_bytes;
+    stats.bytes_written[1] = state->server_bytes;
+    stats.ipv6 = state->client_address_type == AT_IPv6;
+    build_follow_descriptions(stats, false);
+    hand_out_descriptions(server_text, server_size, client_text, client_size, conversation_text,
+                          conversation_size);
+    return 0;
+}
+
+int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, const char **text, uint32_t *size,
+                              uint8_t *is_server, uint8_t *end)
+{
+    if (null_argument("Get Next UDP Stream Line", !text || !size || !is_server || !end))
+        return 1;
+    UdpFollowState *state = udp_follow_state;
+    if (!state) {
+        set_error_text(not_initialized_message);
+        return 1;
+    }
+    clear_stream_text();
+    GList *element;
+    if (udp_read_cursor) {
+        element = udp_read_cursor->next;
+    } else {
+        element = state->pieces.head;
+        client_offset = 0;
+        server_offset = 0;
+    }
+    for (; element; element = element->next) {
+        auto *piece = static_cast<UdpStreamPiece *>(element->data);
+        if ((!piece->is_server && direction_filter == direction_server_only) ||
+            (piece->is_server && direction_filter == direction_client_only))
+            continue;
+        udp_read_cursor = element;
+        // Rendering may rewrite the bytes; the stored payload stays as collected.
+        const guint length = piece->payload->len;
+        auto *copy = static_cast<uint8_t *>(g_memdup2(piece->payload->data, length));
+        const bool rendered = render_stream_piece(render_format, direction_filter, piece->is_server, copy, length);
+        g_free(copy);
+        if (!rendered) {
+            clear_stream_text();
+            set_error_text("\"Get Next UDP Stream Line\" operation failed. Out of memory for the stream text.");
+            return 1;
+        }
+        *text = stream_text.text;
+        *size = stream_text.size;
+        *is_server = static_cast<uint8_t>(piece->is_server);
+        return 0;
+    }
+    udp_read_cursor = nullptr;
+    *end = 1;
+    return 0;
+}

@@ -1,0 +1,304 @@
+// Saving chosen packets of the open capture into a new libpcap file.
+//
+// Each saved packet is re-read at its file offset and re-dissected, so the
+// TCP tap listener sees it; a request with its skip flag set asks the
+// sequence tracker whether the packet continues its direction of the tracked
+// conversation, and such packets are left out of the file.
+#include "save/save.h"
+
+#include <climits>
+#include <cstddef>
+#include <cstring>
+
+#include <glib.h>
+
+#include "wsbridge.h"
+#include "state.h"
+#include "capture/capture.h"
+#include "engine/messages.h"
+#include "engine/taps.h"
+
+static_assert(sizeof(SavePacketRequest) == 48, "SavePacketRequest size");
+static_assert(offsetof(SavePacketRequest, frame_number) == 0, "frame_number");
+static_assert(offsetof(SavePacketRequest, packet_length) == 4, "packet_length");
+static_assert(offsetof(SavePacketRequest, captured_length) == 8, "captured_length");
+static_assert(offsetof(SavePacketRequest, file_offset) == 16, "file_offset");
+static_assert(offsetof(SavePacketRequest, time_seconds) == 24, "time_seconds");
+static_assert(offsetof(SavePacketRequest, time_nanoseconds) == 32, "time_nanoseconds");
+static_assert(offsetof(SavePacketRequest, encapsulation) == 36, "encapsulation");
+static_assert(offsetof(SavePacketRequest, skip_flag) == 40, "skip_flag");
+
+wtap_dumper *save_dumper;
+char save_path[save_path_limit + 1];
+tracked_conversation_record tracked_conversation;
+sequence_slot sequence_slots[2];
+bool tracker_armed;
+int tracker_verdict;
+
+namespace {
+
+const char beyond_2gb_message[] =
+    "You can not save a packet if its offset in the original file exceeds 2GB.\n"
+    "You have to split the capture in order to do such operation.";
+
+// Whatever else listens to TCP packets keeps being called while a save
+// request has the tracker installed.
+void (*chained_tcp_hook)(packet_info *, const tcp_info_t *);
+
+// Bytes of an address the tracker compares: 4 for IPv4, 16 for IPv6, 0 for
+// anything else (or an address shorter than its type says).
+int tracked_address_length(const address *addr)
+{
+    if (!addr || !addr->data)
+        return 0;
+    if (addr->type == AT_IPv4 && addr->len >= 4)
+        return 4;
+    if (addr->type == AT_IPv6 && addr->len >= 16)
+        return 16;
+    return 0;
+}
+
+bool same_bytes(const address *addr, const uint8_t *stored, int length)
+{
+    return memcmp(addr->data, stored, static_cast<size_t>(length)) == 0;
+}
+
+uint32_t sequence_after(uint32_t sequence, uint32_t segment_length, uint32_t syn)
+{
+    return sequence + segment_length + (syn ? 1u : 0u);  // modulo 2^32
+}
+
+// The first armed TCP packet after a save file was created names the
+// conversation: its source becomes endpoint a, its destination endpoint b.
+void adopt_conversation(const packet_info *pinfo)
+{
+    int length = tracked_address_length(&pinfo->net_src);
+    if (length == 0 || tracked_address_length(&pinfo->net_dst) != length)
+        return;
+    tracked_conversation_record &conversation = tracked_conversation;
+    memset(&conversation, 0, sizeof conversation);
+    conversation.address_length = length;
+    memcpy(conversation.address_a, pinfo->net_src.data, static_cast<size_t>(length));
+    memcpy(conversation.address_b, pinfo->net_dst.data, static_cast<size_t>(length));
+    conversation.port_a = pinfo->srcport;
+    conversation.port_b = pinfo->destport;
+    conversation.known = true;
+}
+
+// Installed as the TCP tap listener's hook for the dissection of an armed
+// save request. Only the first TCP layer of the packet is judged.
+void tracker_tap_entry(packet_info *pinfo, const tcp_info_t *tcp)
+{
+    if (chained_tcp_hook)
+        chained_tcp_hook(pinfo, tcp);
+    if (!tracker_armed)
+        return;
+    if (!tracked_conversation.known)
+        adopt_conversation(pinfo);
+    uint32_t segment_length = tcp->th_have_seglen ? tcp->th_seglen : 0;
+    // Raw sequence numbers: relative ones depend on which packet of the
+    // conversation the engine happened to dissect first.
+    tracker_verdict = tcp_sequence_tracker(&pinfo->net_src, &pinfo->net_dst, tcp->th_rawseq, segment_length,
+                                           tcp->th_flags & TH_SYN, pinfo->srcport, pinfo->destport);
+    tracker_armed = false;
+}
+
+}  // namespace
+
+void reset_sequence_tracker()
+{
+    memset(&tracked_conversation, 0, sizeof tracked_conversation);
+    memset(sequence_slots, 0, sizeof sequence_slots);
+}
+
+int tcp_sequence_tracker(const address *source, const address *destination, uint32_t sequence,
+                         uint32_t segment_length, uint32_t syn, uint32_t source_port, uint32_t destination_port)
+{
+    const int length = tracked_address_length(source);
+    if (length == 0 || tracked_address_length(destination) == 0)
+        return 0;
+    // Endpoints of different families, or of another family than the
+    // conversation's, can never belong to it.
+    if (tracked_address_length(destination) != length || !tracked_conversation.known ||
+        tracked_conversation.address_length != length)
+        return 0;
+
+    const tracked_conversation_record &conversation = tracked_conversation;
+    const bool forward = same_bytes(source, conversation.address_a, length) &&
+                         same_bytes(destination, conversation.address_b, length) &&
+                         source_port == conversation.port_a && destination_port == conversation.port_b;
+    const bool reverse = same_bytes(source, conversation.address_b, length) &&
+                         same_bytes(destination, conversation.address_a, length) &&
+                         source_port == conversation.port_b && destination_port == conversation.port_a;
+    if (!forward && !reverse)
+        return 0;
+
+    sequence_slot *slot = nullptr;
+    for (sequence_slot &candidate : sequence_slots) {
+        if (candidate.source_port == source_port && same_bytes(source, candidate.source_address, length))
+            slot = &candidate;  // the later slot wins when both match
+    }
+    if (!slot) {
+        for (sequence_slot &candidate : sequence_slots) {
+            if (candidate.source_port != 0)
+                continue;
+            memcpy(candidate.source_address, source->data, static_cast<size_t>(length));
+            candidate.source_port = source_port;
+            candidate.next_sequence = sequence_after(sequence, segment_length, syn);
+            return 1;
+        }
+        return 0;
+    }
+    if (sequence != slot->next_sequence)
+        return 0;
+    slot->next_sequence = sequence_after(sequence, segment_length, syn);
+    return 1;
+}
+
+int32_t gCreateCaptureFileForSave(const char *path)
+{
+    if (!guard_three_step("Create Capture File"))
+        return 1;
+    if (!path) {
+        set_error_text("\"Create Capture File\" operation failed. No file path was given.");
+        return 1;
+    }
+    if (save_dumper) {
+        set_error_format("\"Create Capture File\" operation failed. The file \"%s\" is still open for saving; close "
+                         "it before creating another one.",
+                         save_path);
+        return 1;
+    }
+    int encapsulation = cfile.encapsulation;
+    if (encapsulation == 0 && cfile.wiretap_handle) {
+        encapsulation = wtap_file_encap(cfile.wiretap_handle);
+        cfile.encapsulation = encapsulation;
+    }
+    int err = 0;
+    gchar *err_info = nullptr;
+    wtap_dumper *dumper = nullptr;
+    if (encapsulation == WTAP_ENCAP_PER_PACKET) {
+        // Packets of several link types: a libpcap file has one.
+        err = WTAP_ERR_ENCAP_PER_PACKET_UNSUPPORTED;
+    } else {
+        wtap_dump_params params = WTAP_DUMP_PARAMS_INIT;
+        params.encap = encapsulation;
+        params.snaplen = cfile.snapshot_length;
+        params.tsprec = WTAP_TSPREC_USEC;
+        dumper = wtap_dump_open(path, wtap_pcap_file_type_subtype(), WTAP_UNCOMPRESSED, &params, &err, &err_info);
+        g_free(err_info);
+    }
+    if (!dumper) {
+        set_error_text(describe_open_error(err, "Error creating capture file.", true, path, cfile.file_type));
+        return 1;
+    }
+    save_dumper = dumper;
+    g_strlcpy(save_path, path, sizeof save_path);
+    reset_sequence_tracker();
+    return 0;
+}
+
+int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *request)
+{
+    if (skipped)
+        *skipped = 0;
+    if (!guard_three_step("Save Packet to File"))
+        return 1;
+    if (!skipped) {
+        set_error_text("\"Save Packet to File\" operation failed. No place for the skipped flag was given.");
+        return 1;
+    }
+    if (!request) {
+        set_error_text("\"Save Packet to File\" operation failed. No SavePacketRequest record was given.");
+        return 1;
+    }
+    if (!save_dumper) {
+        set_error_text("Error saving packet. The file to save the packet is already closed.");
+        return 1;
+    }
+    if (request->file_offset < 2147483647 && request->captured_length > static_cast<uint32_t>(INT32_MAX)) {
+        set_error_format("The packet at offset %lld of the file \"%s\" holds fewer captured bytes than the %u asked "
+                         "for.",
+                         static_cast<long long>(request->file_offset), cfile.path, request->captured_length);
+        return 1;
+    }
+
+    const bool armed = request->skip_flag != 0;
+    const packet_locator locator{request->frame_number, request->file_offset,
+                                 static_cast<int32_t>(request->captured_length), request->packet_length,
+                                 request->encapsulation};
+    tracker_verdict = 0;
+    tracker_armed = armed;
+    void (*previous_hook)(packet_info *, const tcp_info_t *) = tcp_tap_hook_fn;
+    if (armed) {
+        chained_tcp_hook = previous_hook;
+        tcp_tap_hook_fn = tracker_tap_entry;
+    }
+    const int32_t status = read_and_redissect(locator, nullptr, beyond_2gb_message);
+    tcp_tap_hook_fn = previous_hook;
+    chained_tcp_hook = nullptr;
+    // The verdict belongs to this request alone, whether or not the packet
+    // had a TCP layer that consulted the tracker.
+    tracker_armed = false;
+    const int verdict = armed ? tracker_verdict : 0;
+    tracker_verdict = 0;
+
+    if (status == 3) {
+        set_error_text("\"Save Packet to File\" operation failed. The engine ran out of memory while dissecting the "
+                       "packet.");
+        return 1;
+    }
+    if (status != 0)
+        return 1;
+    if (verdict == 1) {
+        *skipped = 1;
+        return 0;
+    }
+
+    wtap_rec record;
+    memset(&record, 0, sizeof record);
+    record.rec_type = REC_TYPE_PACKET;
+    record.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
+    record.tsprec = WTAP_TSPREC_NSEC;
+    record.ts.secs = static_cast<time_t>(request->time_seconds);
+    record.ts.nsecs = request->time_nanoseconds;
+    wtap_packet_header &header = record.rec_header.packet_header;
+    header.caplen = request->captured_length;
+    header.len = request->packet_length;
+    header.pkt_encap = request->encapsulation;
+    // Link types with a pseudo-header (ATM, IrDA, ...) write it from what
+    // wiretap read with the packet.
+    header.pseudo_header = cfile.record.rec_header.packet_header.pseudo_header;
+
+    int err = 0;
+    gchar *err_info = nullptr;
+    const gboolean written = wtap_dump(save_dumper, &record, redissected_bytes(), &err, &err_info);
+    g_free(err_info);
+    if (!written) {
+        set_error_format("An error occurred while writing to the file \"%s\": %s.", save_path, wtap_strerror(err));
+        return 1;
+    }
+    return 0;
+}
+
+int32_t gCloseCaptureFileForSave(void)
+{
+    if (!guard_three_step("Close Capture File for Save"))
+        return 1;
+    if (!save_dumper) {
+        set_error_text("Error closing file. The file is already closed.");
+        return 1;
+    }
+    // wiretap releases the handle whether or not closing succeeds.
+    wtap_dumper *dumper = save_dumper;
+    save_dumper = nullptr;
+    gboolean needs_reload = FALSE;
+    int err = 0;
+    gchar *err_info = nullptr;
+    const gboolean closed = wtap_dump_close(dumper, &needs_reload, &err, &err_info);
+    g_free(err_info);
+    if (!closed)
+        describe_close_error(err, save_path);
+    save_path[0] = '\0';
+    return closed ? 0 : 1;
+}

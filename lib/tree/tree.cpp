@@ -1,0 +1,254 @@
+// The flattened protocol tree of a packet re-read by its file offset.
+#include "tree/tree.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include <epan/epan_dissect.h>
+#include <epan/ftypes/ftypes.h>
+
+#include "wsbridge.h"
+#include "state.h"
+#include "capture/capture.h"
+#include "compat40/compat40.h"
+#include "engine/guarded_call.h"
+
+static_assert(sizeof(TreeNode) == 768, "TreeNode size");
+static_assert(offsetof(TreeNode, parent_index) == 0, "parent_index");
+static_assert(offsetof(TreeNode, index) == 4, "index");
+static_assert(offsetof(TreeNode, start) == 8, "start");
+static_assert(offsetof(TreeNode, length) == 12, "length");
+static_assert(offsetof(TreeNode, field_type) == 16, "field_type");
+static_assert(offsetof(TreeNode, field_abbrev) == 20, "field_abbrev");
+static_assert(sizeof(TreeNode::field_abbrev) == 256, "field_abbrev size");
+static_assert(offsetof(TreeNode, field_name) == 276, "field_name");
+static_assert(sizeof(TreeNode::field_name) == 240, "field_name size");
+static_assert(offsetof(TreeNode, label) == 516, "label");
+static_assert(sizeof(TreeNode::label) == 240, "label size");
+static_assert(offsetof(TreeNode, node) == 760, "node");
+static_assert(ITEM_LABEL_LENGTH == sizeof(TreeNode::label), "engine label length");
+
+GPtrArray *tree_nodes;
+
+namespace {
+
+// The dissection the records were taken from, and their node handles sorted
+// by address so that a handle can be checked without walking the array.
+uint64_t tree_generation;
+const void **sorted_handles;
+guint sorted_handle_count;
+
+const char not_created_message[] = "Error reading tree node: The protocols tree is not created.";
+const char out_of_range_message[] = "Error reading tree node: Index out of range.";
+
+void free_tree_node(gpointer record, gpointer)
+{
+    g_free(record);
+}
+
+void free_tree_nodes()
+{
+    if (tree_nodes) {
+        g_ptr_array_foreach(tree_nodes, free_tree_node, nullptr);
+        g_ptr_array_free(tree_nodes, TRUE);
+        tree_nodes = nullptr;
+    }
+    g_free(sorted_handles);
+    sorted_handles = nullptr;
+    sorted_handle_count = 0;
+}
+
+void index_handles()
+{
+    sorted_handle_count = tree_nodes->len;
+    sorted_handles = g_new(const void *, sorted_handle_count ? sorted_handle_count : 1);
+    for (guint i = 0; i < sorted_handle_count; ++i)
+        sorted_handles[i] = static_cast<const TreeNode *>(g_ptr_array_index(tree_nodes, i))->node;
+    std::sort(sorted_handles, sorted_handles + sorted_handle_count);
+}
+
+void copy_text(char *destination, size_t size, const char *text)
+{
+    g_strlcpy(destination, text ? text : "", size);
+}
+
+// Drops a UTF-8 sequence that a cut left incomplete at the end of text.
+void drop_incomplete_utf8_tail(char *text)
+{
+    size_t length = strlen(text);
+    size_t lead = length;
+    while (lead > 0 && length - lead < 4 && (static_cast<unsigned char>(text[lead - 1]) & 0xc0) == 0x80)
+        --lead;
+    if (lead == 0)
+        return;
+    const unsigned char first = static_cast<unsigned char>(text[lead - 1]);
+    size_t needed = first >= 0xf0 ? 4 : first >= 0xe0 ? 3 : first >= 0xc0 ? 2 : 1;
+    if (length - (lead - 1) < needed)
+        text[lead - 1] = '\0';
+}
+
+// Runs inside the engine's exception frame: labels may be composed by the
+// engine, which can throw.
+void flatten_current_tree(void *)
+{
+    tree_nodes = g_ptr_array_new();
+    proto_tree *tree = current_dissection ? current_dissection->tree : nullptr;
+    if (!tree)
+        return;
+    proto_node *item = tree->first_child;
+    while (item) {
+        proto_node *next = item->next;
+        flatten_tree_node(item, -1);
+        item = next;
+    }
+}
+
+}  // namespace
+
+void flatten_tree_node(proto_node *item, int32_t parent_index)
+{
+    field_info *fi = item->finfo;
+    if (!fi) {
+        // Not an item of its own: its children belong to the parent.
+        for (proto_node *child = item->first_child, *next; child; child = next) {
+            next = child->next;
+            flatten_tree_node(child, parent_index);
+        }
+        return;
+    }
+    if (fi->flags & FI_HIDDEN)
+        return;
+
+    auto *record = g_new0(TreeNode, 1);
+    g_ptr_array_add(tree_nodes, record);
+    record->parent_index = parent_index;
+    record->index = static_cast<int32_t>(tree_nodes->len);
+    record->start = fi->start;
+    record->length = fi->length;
+    record->field_type = compat40_field_type_code(fvalue_type_ftenum(&fi->value));
+    record->node = item;
+
+    const header_field_info *hfinfo = fi->hfinfo;
+    copy_text(record->field_abbrev, sizeof record->field_abbrev, hfinfo ? hfinfo->abbrev : nullptr);
+    copy_text(record->field_name, sizeof record->field_name, hfinfo ? hfinfo->name : nullptr);
+
+    // The engine composes into a buffer of its own label length.
+    char label[ITEM_LABEL_LENGTH];
+    if (fi->rep) {
+        copy_text(label, sizeof label, fi->rep->representation);
+    } else {
+        label[0] = '\0';
+        proto_item_fill_label(fi, label);
+        label[sizeof label - 1] = '\0';
+    }
+    if (fi->flags & FI_GENERATED) {
+        // A text of more than 237 characters loses its closing bracket and
+        // its tail; the cut never leaves half a character behind.
+        if (snprintf(record->label, sizeof record->label, "[%s]", label) >= static_cast<int>(sizeof record->label))
+            drop_incomplete_utf8_tail(record->label);
+    } else
+        copy_text(record->label, sizeof record->label, label);
+
+    const int32_t own_index = record->index;
+    for (proto_node *child = item->first_child, *next; child; child = next) {
+        next = child->next;
+        flatten_tree_node(child, own_index);
+    }
+}
+
+bool tree_node_handle_is_current(const void *node)
+{
+    if (!tree_nodes || !sorted_handles || !node || tree_generation != dissection_generation)
+        return false;
+    return std::binary_search(sorted_handles, sorted_handles + sorted_handle_count, node);
+}
+
+const field_info *tree_node_field_info(const void *node)
+{
+    if (!tree_node_handle_is_current(node))
+        return nullptr;
+    return static_cast<const proto_node *>(node)->finfo;
+}
+
+int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data, uint32_t frame_number,
+                                 int64_t file_offset, int32_t captured_length, uint32_t packet_length,
+                                 int32_t encapsulation)
+{
+    if (data_length)
+        *data_length = 0;
+    if (!guard_three_step("Build Packet Tree"))
+        return 1;
+    if (!data_length || !data) {
+        set_error_text("\"Build Packet Tree\" operation failed. No address was given for the data length or the "
+                       "data pointer.");
+        return 1;
+    }
+    free_tree_nodes();
+
+    const packet_locator locator{frame_number, file_offset, captured_length, packet_length, encapsulation};
+    int32_t status = read_and_redissect(locator, nullptr,
+                                        "You can not access tree information for packets whose offset in the file "
+                                        "exceeds 2GB.\n You have to split the capture in order to see such "
+                                        "information.");
+    if (status == 0)
+        status = run_in_engine_frame(flatten_current_tree, nullptr, "Building the protocol tree");
+    if (status == 1) {
+        free_tree_nodes();
+        return 1;
+    }
+    // The bytes were read and are the packet's, also when the engine ran out
+    // of memory while dissecting them.
+    *data_length = captured_length;
+    *data = redissected_bytes();
+    if (status != 0) {
+        free_tree_nodes();
+        return status;
+    }
+    tree_generation = dissection_generation;
+    index_handles();
+    return 0;
+}
+
+int32_t gGetProtocolTreeNodesCount(int32_t *count)
+{
+    if (!guard_three_step("Get Protocol Tree Nodes Count"))
+        return 1;
+    if (!count) {
+        set_error_text("\"Get Protocol Tree Nodes Count\" operation failed. No address was given for the count.");
+        return 1;
+    }
+    if (!tree_nodes) {
+        set_error_text(not_created_message);
+        return 1;
+    }
+    *count = static_cast<int32_t>(tree_nodes->len);
+    return 0;
+}
+
+int32_t gGetTreeNodeByIndex(TreeNode *node, int32_t position)
+{
+    if (!guard_three_step("Get Tree Node by Index"))
+        return 1;
+    if (!node) {
+        set_error_text("\"Get Tree Node by Index\" operation failed. No TreeNode record was given.");
+        return 1;
+    }
+    if (!tree_nodes) {
+        set_error_text(not_created_message);
+        return 1;
+    }
+    if (position < 0 || static_cast<guint>(position) >= tree_nodes->len) {
+        set_error_text(out_of_range_message);
+        return 1;
+    }
+    *node = *static_cast<const TreeNode *>(g_ptr_array_index(tree_nodes, position));
+    return 0;
+}
+
+int32_t gFreePacketProtocolTree(void)
+{
+    free_tree_nodes();
+    return 0;
+}

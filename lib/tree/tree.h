@@ -1,0 +1,29 @@
+// The flattened protocol tree: the labelled tree of the packet that
+// gBuildPacketProtocolTree re-read, copied into an array of TreeNode records
+// (depth first, parents before children), and the checks that tell whether a
+// record's node handle still points into the current dissection.
+#pragma once
+
+#include <cstdint>
+
+#include <glib.h>
+#include <epan/proto.h>
+
+// The records of the tree built last (TreeNode, each a separate g_malloc'd
+// block owned by the array), or null when there is none. It survives closing
+// the capture and ending the engine; only gFreePacketProtocolTree and the next
+// gBuildPacketProtocolTree that passes its guards free it.
+extern GPtrArray *tree_nodes;
+
+// Appends item and its visible descendants to tree_nodes; hidden items and
+// their subtrees are left out without using up an index.
+void flatten_tree_node(proto_node *item, int32_t parent_index);
+
+// True only when tree_nodes exists, the dissection it was built from is still
+// the current one, and node is the handle of one of its records. No engine
+// call and no allocation.
+bool tree_node_handle_is_current(const void *node);
+
+// The field record behind a handle that tree_node_handle_is_current accepts;
+// null for any other handle.
+const field_info *tree_node_field_info(const void *node);

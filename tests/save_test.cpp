@@ -1,0 +1,866 @@
+// Saving chosen packets into a new libpcap file: round trips of the shared
+// captures, chosen subsets, the values a request carries, the messages, and
+// the TCP sequence tracker behind the skip flag.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "pcap_writer.h"
+#include "test_support.h"
+#include "wsbridge.h"
+
+using namespace wsbtest;
+
+namespace {
+
+const char not_initialized[] = "\" operation failed. Wireshark engine is not initialized yet.";
+const char uninitialized[] = "\" operation failed. Wireshark engine was already uninitialized.";
+const char no_capture[] = "\" operation failed. A capture file needs to be opened in order to perform this operation.";
+const char save_closed[] = "Error saving packet. The file to save the packet is already closed.";
+const char close_closed[] = "Error closing file. The file is already closed.";
+const char beyond_2gb[] =
+    "You can not save a packet if its offset in the original file exceeds 2GB.\n"
+    "You have to split the capture in order to do such operation.";
+
+std::string guard_message(const char *operation, const char *tail)
+{
+    return std::string("\"") + operation + tail;
+}
+
+std::string last_error()
+{
+    return gGetLastError();
+}
+
+// ---- reading classic pcap files byte for byte -------------------------------
+
+struct pcap_record {
+    uint32_t seconds;
+    uint32_t nanoseconds;  // the fraction, scaled to nanoseconds
+    uint32_t included;
+    uint32_t original;
+    std::vector<uint8_t> data;
+};
+
+struct pcap_image {
+    bool valid = false;
+    bool nanosecond_file = false;
+    bool little_endian = true;
+    uint32_t snaplen = 0;
+    uint32_t linktype = 0;
+    std::vector<pcap_record> records;
+};
+
+// Reads a classic pcap file of either byte order and precision. Stops at a
+// record that is cut short.
+pcap_image read_pcap(const std::string &path)
+{
+    pcap_image image;
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.size() < 24)
+        return image;
+    auto u32 = [&](size_t at) {
+        uint32_t b0 = bytes[at], b1 = bytes[at + 1], b2 = bytes[at + 2], b3 = bytes[at + 3];
+        return image.little_endian ? (b3 << 24 | b2 << 16 | b1 << 8 | b0) : (b0 << 24 | b1 << 16 | b2 << 8 | b3);
+    };
+    uint32_t magic = u32(0);
+    if (magic == 0xa1b2c3d4 || magic == 0xa1b23c4d) {
+        image.little_endian = true;
+    } else {
+        image.little_endian = false;
+        magic = u32(0);
+        if (magic != 0xa1b2c3d4 && magic != 0xa1b23c4d)
+            return image;
+    }
+    image.nanosecond_file = magic == 0xa1b23c4d;
+    image.snaplen = u32(16);
+    image.linktype = u32(20);
+    size_t at = 24;
+    while (at + 16 <= bytes.size()) {
+        pcap_record record;
+        record.seconds = u32(at);
+        record.nanoseconds = image.nanosecond_file ? u32(at + 4) : u32(at + 4) * 1000;
+        record.included = u32(at + 8);
+        record.original = u32(at + 12);
+        at += 16;
+        if (record.included > bytes.size() - at)
+            break;
+        record.data.assign(bytes.begin() + at, bytes.begin() + at + record.included);
+        at += record.included;
+        image.records.push_back(std::move(record));
+    }
+    image.valid = true;
+    return image;
+}
+
+void expect_same_record(const pcap_record &saved, const pcap_record &original, const std::string &what)
+{
+    SCOPED_TRACE(what);
+    EXPECT_EQ(saved.seconds, original.seconds);
+    // A libpcap file keeps microseconds.
+    EXPECT_EQ(saved.nanoseconds, original.nanoseconds / 1000 * 1000);
+    EXPECT_EQ(saved.included, original.included);
+    EXPECT_EQ(saved.original, original.original);
+    EXPECT_TRUE(saved.data == original.data);
+}
+
+// ---- driving the library ----------------------------------------------------
+
+// Opens a capture and reads it to its end; the capture stays open.
+std::vector<PacketSummary> open_and_read(const std::string &path, int32_t *end_status = nullptr)
+{
+    std::vector<PacketSummary> packets;
+    if (gOpenCapture(path.c_str()) != 0) {
+        ADD_FAILURE() << path << ": " << last_error();
+        return packets;
+    }
+    PacketSummary summary;
+    int32_t status;
+    while ((status = gGetNextPacket(&summary)) == 0)
+        packets.push_back(summary);
+    if (end_status)
+        *end_status = status;
+    else
+        EXPECT_EQ(status, 2) << path << ": " << last_error();
+    return packets;
+}
+
+SavePacketRequest request_of(const PacketSummary &packet, bool skip = false)
+{
+    SavePacketRequest request;
+    memset(&request, 0, sizeof request);
+    request.frame_number = packet.frame_number;
+    request.packet_length = packet.packet_length;
+    request.captured_length = packet.captured_length;
+    request.file_offset = packet.file_offset;
+    request.time_seconds = packet.time_seconds;
+    request.time_nanoseconds = packet.time_nanoseconds;
+    request.encapsulation = packet.encapsulation;
+    request.skip_flag = skip ? 1 : 0;
+    return request;
+}
+
+// Saves one packet; returns the skipped flag, or -1 after a failure.
+int save(const PacketSummary &packet, bool skip = false)
+{
+    SavePacketRequest request = request_of(packet, skip);
+    uint8_t skipped = 7;
+    if (gSavePacketToCaptureFile(&skipped, &request) != 0) {
+        ADD_FAILURE() << "saving frame " << packet.frame_number << ": " << last_error();
+        return -1;
+    }
+    return skipped;
+}
+
+// Saves the given frames (1-based) of the open capture into path.
+void save_frames(const std::vector<PacketSummary> &packets, const std::vector<size_t> &frames, const std::string &path)
+{
+    ASSERT_EQ(gCreateCaptureFileForSave(path.c_str()), 0) << last_error();
+    for (size_t frame : frames)
+        EXPECT_EQ(save(packets.at(frame - 1)), 0);
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+}
+
+void expect_same_summary(const PacketSummary &saved, const PacketSummary &original)
+{
+    SCOPED_TRACE("frame " + std::to_string(original.frame_number));
+    EXPECT_EQ(saved.frame_number, original.frame_number);
+    EXPECT_EQ(saved.packet_length, original.packet_length);
+    EXPECT_EQ(saved.captured_length, original.captured_length);
+    EXPECT_EQ(saved.file_offset, original.file_offset);
+    EXPECT_EQ(saved.time_seconds, original.time_seconds);
+    EXPECT_EQ(saved.time_nanoseconds, original.time_nanoseconds / 1000 * 1000);
+    EXPECT_EQ(saved.encapsulation, original.encapsulation);
+    EXPECT_STREQ(saved.protocol_text, original.protocol_text);
+    EXPECT_STREQ(saved.info_text, original.info_text);
+    EXPECT_STREQ(saved.source_text, original.source_text);
+    EXPECT_STREQ(saved.destination_text, original.destination_text);
+}
+
+class SaveTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(gInitEpan(), 0) << last_error(); }
+    temp_dir dir;
+};
+
+// ---- whole captures -----------------------------------------------------------
+
+TEST_F(SaveTest, EveryPacketOfEachSharedPcapCaptureComesBackUnchanged)
+{
+    size_t captures = 0;
+    for (const std::string &name : shared_capture_names()) {
+        if (name.size() < 5 || name.substr(name.size() - 5) != ".pcap")
+            continue;
+        SCOPED_TRACE(name);
+        const std::string path = shared_capture(name);
+        const std::string out = dir.file(name);
+        pcap_image original = read_pcap(path);
+        ASSERT_TRUE(original.valid);
+
+        std::vector<PacketSummary> packets = open_and_read(path);
+        ASSERT_EQ(packets.size(), original.records.size());
+        std::vector<size_t> all;
+        for (size_t i = 1; i <= packets.size(); ++i)
+            all.push_back(i);
+        save_frames(packets, all, out);
+        ASSERT_EQ(gCloseCapture(), 0);
+
+        pcap_image saved = read_pcap(out);
+        ASSERT_TRUE(saved.valid);
+        // The link type proper is the low 16 bits; wiretap drops flag bits
+        // above them (aarp-heapoverflow-1.pcap has some).
+        EXPECT_EQ(saved.linktype, original.linktype & 0xffff);
+        EXPECT_EQ(saved.snaplen, original.snaplen);
+        ASSERT_EQ(saved.records.size(), original.records.size());
+        for (size_t i = 0; i < saved.records.size(); ++i)
+            expect_same_record(saved.records[i], original.records[i], "record " + std::to_string(i + 1));
+        if (original.little_endian && !original.nanosecond_file && original.linktype == saved.linktype) {
+            // Same byte order and precision: the files are identical.
+            std::ifstream a(path, std::ios::binary), b(out, std::ios::binary);
+            std::string left((std::istreambuf_iterator<char>(a)), {}), right((std::istreambuf_iterator<char>(b)), {});
+            EXPECT_TRUE(left == right);
+        }
+
+        std::vector<PacketSummary> again = open_and_read(out);
+        ASSERT_EQ(again.size(), packets.size());
+        for (size_t i = 0; i < again.size(); ++i)
+            expect_same_summary(again[i], packets[i]);
+        ASSERT_EQ(gCloseCapture(), 0);
+        ++captures;
+    }
+    EXPECT_GT(captures, 30u);
+}
+
+// tshark's view of each packet: time stamp cut to microseconds, lengths.
+std::vector<std::string> tshark_frames(const std::string &path)
+{
+    int status = -1;
+    std::string output = run_command("tshark -n -r " + shell_quote(path) +
+                                         " -T fields -e frame.time_epoch -e frame.len -e frame.cap_len 2>/dev/null",
+                                     &status);
+    EXPECT_EQ(status, 0) << path;
+    std::vector<std::string> frames;
+    for (const std::string &line : lines_of(output)) {
+        std::vector<std::string> fields = split(line, '\t');
+        if (fields.size() != 3) {
+            ADD_FAILURE() << line;
+            continue;
+        }
+        std::vector<std::string> time = split(fields[0], '.');
+        std::string fraction = time.size() == 2 ? time[1] : "";
+        fraction.resize(6, '0');
+        frames.push_back(time[0] + "." + fraction + " " + fields[1] + " " + fields[2]);
+    }
+    return frames;
+}
+
+TEST_F(SaveTest, PcapngCapturesBecomePcapFilesWithTheSamePackets)
+{
+    for (const char *name : {"OSPFv2_Capture_FINAL.pcapng", "icmp-length-zero.pcapng", "of13_ericsson.pcapng"}) {
+        SCOPED_TRACE(name);
+        const std::string path = shared_capture(name);
+        const std::string out = dir.file(std::string(name) + ".pcap");
+        std::vector<PacketSummary> packets = open_and_read(path);
+        ASSERT_FALSE(packets.empty());
+        std::vector<size_t> all;
+        for (size_t i = 1; i <= packets.size(); ++i)
+            all.push_back(i);
+        save_frames(packets, all, out);
+        ASSERT_EQ(gCloseCapture(), 0);
+
+        std::vector<std::string> expected = tshark_frames(path);
+        EXPECT_EQ(expected.size(), packets.size());
+        EXPECT_EQ(tshark_frames(out), expected);
+
+        // The engine's own converter writes the same records.
+        const std::string converted = dir.file(std::string(name) + ".editcap.pcap");
+        int status = -1;
+        run_command("editcap -F pcap " + shell_quote(path) + " " + shell_quote(converted) + " 2>&1", &status);
+        ASSERT_EQ(status, 0);
+        pcap_image reference = read_pcap(converted), saved = read_pcap(out);
+        ASSERT_TRUE(saved.valid);
+        EXPECT_EQ(saved.linktype, reference.linktype);
+        ASSERT_EQ(saved.records.size(), reference.records.size());
+        for (size_t i = 0; i < saved.records.size(); ++i)
+            expect_same_record(saved.records[i], reference.records[i], "record " + std::to_string(i + 1));
+
+        std::vector<PacketSummary> again = open_and_read(out);
+        ASSERT_EQ(again.size(), packets.size());
+        for (size_t i = 0; i < again.size(); ++i) {
+            EXPECT_EQ(again[i].time_seconds, packets[i].time_seconds);
+            EXPECT_EQ(again[i].time_nanoseconds, packets[i].time_nanoseconds / 1000 * 1000);
+            EXPECT_EQ(again[i].captured_length, packets[i].captured_length);
+            EXPECT_EQ(again[i].packet_length, packets[i].packet_length);
+            EXPECT_STREQ(again[i].info_text, packets[i].info_text);
+        }
+        ASSERT_EQ(gCloseCapture(), 0);
+    }
+}
+
+TEST_F(SaveTest, PacketsOfSeveralLinkTypesCannotBeSavedAsPcap)
+{
+    const std::string out = dir.file("mixed.pcap");
+    std::vector<PacketSummary> packets = open_and_read(shared_capture("pcapng-example.pcapng"));
+    ASSERT_FALSE(packets.empty());
+    EXPECT_EQ(gCreateCaptureFileForSave(out.c_str()), 1);
+    EXPECT_EQ(last_error(), "Cannot save this capture in that format.");
+    EXPECT_FALSE(std::filesystem::exists(out));
+    uint8_t skipped = 1;
+    SavePacketRequest request = request_of(packets[0]);
+    EXPECT_EQ(gSavePacketToCaptureFile(&skipped, &request), 1);
+    EXPECT_EQ(last_error(), save_closed);
+}
+
+TEST_F(SaveTest, LinkTypeComesFromTheFileBeforeReadingReachesTheEnd)
+{
+    const std::string path = shared_capture("one_ipv6_http_stream.pcap");  // raw IP, not Ethernet
+    const std::string out = dir.file("early.pcap");
+    pcap_image original = read_pcap(path);
+    ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+    std::vector<PacketSummary> packets(3);
+    for (PacketSummary &packet : packets)
+        ASSERT_EQ(gGetNextPacket(&packet), 0) << last_error();
+    save_frames(packets, {3, 1}, out);
+    pcap_image saved = read_pcap(out);
+    EXPECT_EQ(saved.linktype, original.linktype);
+    ASSERT_EQ(saved.records.size(), 2u);
+    expect_same_record(saved.records[0], original.records[2], "frame 3");
+    expect_same_record(saved.records[1], original.records[0], "frame 1");
+    // Reading goes on where it was.
+    PacketSummary next;
+    ASSERT_EQ(gGetNextPacket(&next), 0);
+    EXPECT_EQ(next.frame_number, 4u);
+}
+
+// ---- choosing packets ---------------------------------------------------------
+
+TEST_F(SaveTest, ChosenPacketsComeOutInTheOrderSaved)
+{
+    const std::string path = shared_capture("dns_tcp.pcap");
+    pcap_image original = read_pcap(path);
+    std::vector<PacketSummary> packets = open_and_read(path);
+    ASSERT_EQ(packets.size(), original.records.size());
+    const size_t last = packets.size();
+    const std::vector<size_t> frames = {last, 1, 5, 3, 3, 2, last};
+
+    const std::string out = dir.file("chosen.pcap");
+    ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
+    for (size_t frame : frames) {
+        // Other dissections in between change nothing.
+        const PacketSummary &other = packets[(frame + 2) % packets.size()];
+        ASSERT_EQ(gGetPacketAtOffset(nullptr, other.frame_number, other.file_offset,
+                                     static_cast<int32_t>(other.captured_length), other.packet_length,
+                                     other.encapsulation),
+                  0);
+        EXPECT_EQ(save(packets[frame - 1]), 0);
+    }
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+
+    pcap_image saved = read_pcap(out);
+    ASSERT_EQ(saved.records.size(), frames.size());
+    for (size_t i = 0; i < frames.size(); ++i)
+        expect_same_record(saved.records[i], original.records[frames[i] - 1], "frame " + std::to_string(frames[i]));
+}
+
+TEST_F(SaveTest, TheRequestsTimeAndLengthsAreWrittenWithTheCapturesBytes)
+{
+    // A nanosecond capture: the saved file keeps microseconds.
+    pcapw::PcapWriter writer(pcapw::LINKTYPE_ETHERNET, 65535, pcapw::MAGIC_NSEC);
+    const auto a = pcapw::ip4("192.0.2.1"), b = pcapw::ip4("192.0.2.2");
+    const auto mac_a = pcapw::mac("02:00:00:00:00:0a"), mac_b = pcapw::mac("02:00:00:00:00:0b");
+    writer.add(1700000000, 123456789,
+               pcapw::eth_ipv4_udp(mac_b, mac_a, a, b, 4000, 53, pcapw::to_bytes("first datagram")));
+    writer.add(1700000001, 999999999,
+               pcapw::eth_ipv4_udp(mac_a, mac_b, b, a, 53, 4000, pcapw::to_bytes("second datagram")));
+    const std::string path = dir.file("nanoseconds.pcap");
+    writer.write(path);
+
+    std::vector<PacketSummary> packets = open_and_read(path);
+    ASSERT_EQ(packets.size(), 2u);
+    EXPECT_EQ(packets[0].time_nanoseconds, 123456789);
+    const std::string out = dir.file("values.pcap");
+    ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
+    EXPECT_EQ(save(packets[0]), 0);
+
+    SavePacketRequest request = request_of(packets[1]);
+    request.time_seconds = 1234567890;
+    request.time_nanoseconds = 987654321;
+    request.packet_length = packets[1].packet_length + 1000;
+    request.captured_length = 20;
+    uint8_t skipped = 9;
+    ASSERT_EQ(gSavePacketToCaptureFile(&skipped, &request), 0) << last_error();
+    EXPECT_EQ(skipped, 0);
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+
+    pcap_image saved = read_pcap(out);
+    EXPECT_FALSE(saved.nanosecond_file);
+    ASSERT_EQ(saved.records.size(), 2u);
+    EXPECT_EQ(saved.records[0].seconds, 1700000000u);
+    EXPECT_EQ(saved.records[0].nanoseconds, 123456000u);
+    EXPECT_TRUE(saved.records[0].data == writer.records()[0].data);
+    EXPECT_EQ(saved.records[1].seconds, 1234567890u);
+    EXPECT_EQ(saved.records[1].nanoseconds, 987654000u);
+    EXPECT_EQ(saved.records[1].included, 20u);
+    EXPECT_EQ(saved.records[1].original, packets[1].packet_length + 1000);
+    const std::vector<uint8_t> &bytes = writer.records()[1].data;
+    EXPECT_TRUE(saved.records[1].data == std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20));
+}
+
+TEST_F(SaveTest, MoreCapturedBytesThanTheRecordHoldsAreRefused)
+{
+    const std::string path = shared_capture("dns_udp.pcap");
+    std::vector<PacketSummary> packets = open_and_read(path);
+    ASSERT_EQ(packets.size(), 2u);
+    const std::string out = dir.file("refused.pcap");
+    ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
+
+    uint8_t skipped = 1;
+    SavePacketRequest request = request_of(packets[0]);
+    request.captured_length = packets[0].captured_length + 1;
+    EXPECT_EQ(gSavePacketToCaptureFile(&skipped, &request), 1);
+    EXPECT_EQ(skipped, 0);
+    EXPECT_EQ(last_error(), "The packet at offset 24 of the file \"" + path + "\" holds " +
+                                std::to_string(packets[0].captured_length) + " captured bytes, fewer than the " +
+                                std::to_string(request.captured_length) + " asked for.");
+
+    request.captured_length = 0x80000000u;
+    EXPECT_EQ(gSavePacketToCaptureFile(&skipped, &request), 1);
+    EXPECT_EQ(last_error(), "The packet at offset 24 of the file \"" + path +
+                                "\" holds fewer captured bytes than the 2147483648 asked for.");
+
+    // The save file is still usable.
+    EXPECT_EQ(save(packets[1]), 0);
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+    pcap_image saved = read_pcap(out);
+    ASSERT_EQ(saved.records.size(), 1u);
+    expect_same_record(saved.records[0], read_pcap(path).records[1], "frame 2");
+}
+
+// ---- messages -----------------------------------------------------------------
+
+TEST_F(SaveTest, SavingAndClosingWithoutAnOpenSaveFile)
+{
+    std::vector<PacketSummary> packets = open_and_read(shared_capture("dns_udp.pcap"));
+    ASSERT_EQ(packets.size(), 2u);
+    SavePacketRequest request = request_of(packets[0]);
+    uint8_t skipped = 5;
+
+    EXPECT_EQ(gSavePacketToCaptureFile(&skipped, &request), 1);
+    EXPECT_EQ(skipped, 0);
+    EXPECT_EQ(last_error(), save_closed);
+    EXPECT_EQ(gCloseCaptureFileForSave(), 1);
+    EXPECT_EQ(last_error(), close_closed);
+
+    const std::string out = dir.file("once.pcap");
+    ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
+    EXPECT_EQ(save(packets[0]), 0);
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+
+    skipped = 5;
+    EXPECT_EQ(gSavePacketToCaptureFile(&skipped, &request), 1);
+    EXPECT_EQ(skipped, 0);
+    EXPECT_EQ(last_error(), save_closed);
+    EXPECT_EQ(gCloseCaptureFileForSave(), 1);
+    EXPECT_EQ(last_error(), close_closed);
+    EXPECT_EQ(read_pcap(out).records.size(), 1u);
+}
+
+TEST_F(SaveTest, ASecondSaveFileIsRefusedWhileOneIsOpen)
+{
+    const std::string path = shared_capture("dns_udp.pcap");
+    std::vector<PacketSummary> packets = open_and_read(path);
+    ASSERT_EQ(packets.size(), 2u);
+    const std::string first = dir.file("first.pcap"), second = dir.file("second.pcap");
+    ASSERT_EQ(gCreateCaptureFileForSave(first.c_str()), 0) << last_error();
+    EXPECT_EQ(save(packets[0]), 0);
+
+    EXPECT_EQ(gCreateCaptureFileForSave(second.c_str()), 1);
+    EXPECT_EQ(last_error(), "\"Create Capture File\" operation failed. The file \"" + first +
+                                "\" is still open for saving; close it before creating another one.");
+    EXPECT_FALSE(std::filesystem::exists(second));
+
+    // The first file goes on and is completed by its own close.
+    EXPECT_EQ(save(packets[1]), 0);
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+    pcap_image original = read_pcap(path), saved = read_pcap(first);
+    ASSERT_EQ(saved.records.size(), 2u);
+    expect_same_record(saved.records[0], original.records[0], "frame 1");
+    expect_same_record(saved.records[1], original.records[1], "frame 2");
+
+    ASSERT_EQ(gCreateCaptureFileForSave(second.c_str()), 0) << last_error();
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+    EXPECT_TRUE(read_pcap(second).valid);
+}
+
+TEST_F(SaveTest, OffsetsFrom2GBOnAreRefused)
+{
+    const std::string path = shared_capture("dns_udp.pcap");
+    std::vector<PacketSummary> packets = open_and_read(path);
+    ASSERT_EQ(packets.size(), 2u);
+    const std::string out = dir.file("bound.pcap");
+    ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
+
+    uint8_t skipped = 1;
+    SavePacketRequest request = request_of(packets[0]);
+    for (int64_t offset : {int64_t{2147483647}, int64_t{2147483648}, INT64_MAX}) {
+        request.file_offset = offset;
+        EXPECT_EQ(gSavePacketToCaptureFile(&skipped, &request), 1);
+        EXPECT_EQ(last_error(), beyond_2gb) << offset;
+    }
+    // One below passes the size rule (and then cannot be read); so does a
+    // negative offset.
+    for (int64_t offset : {int64_t{2147483646}, int64_t{-1}}) {
+        request.file_offset = offset;
+        EXPECT_EQ(gSavePacketToCaptureFile(&skipped, &request), 1);
+        EXPECT_NE(last_error(), beyond_2gb) << offset;
+        EXPECT_FALSE(last_error().empty());
+    }
+    EXPECT_EQ(save(packets[1]), 0);
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+    EXPECT_EQ(read_pcap(out).records.size(), 1u);
+}
+
+TEST_F(SaveTest, AFileThatCannotBeCreated)
+{
+    std::vector<PacketSummary> packets = open_and_read(shared_capture("dns_udp.pcap"));
+    const std::string out = dir.file("missing/out.pcap");
+    EXPECT_EQ(gCreateCaptureFileForSave(out.c_str()), 1);
+    EXPECT_EQ(last_error(), "The path to the file \"" + out + "\" doesn't exist.");
+    EXPECT_EQ(gCloseCaptureFileForSave(), 1);
+    EXPECT_EQ(last_error(), close_closed);
+}
+
+TEST_F(SaveTest, WriteAndCloseFailuresOnAFullDevice)
+{
+    if (!std::filesystem::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    std::vector<PacketSummary> packets = open_and_read(shared_capture("one_tcp_stream.pcap"));
+    ASSERT_FALSE(packets.empty());
+
+    // Buffered writes fail once the buffer is flushed.
+    ASSERT_EQ(gCreateCaptureFileForSave("/dev/full"), 0) << last_error();
+    int32_t status = 0;
+    for (size_t i = 0; i < packets.size() && status == 0; ++i) {
+        SavePacketRequest request = request_of(packets[i]);
+        uint8_t skipped = 0;
+        status = gSavePacketToCaptureFile(&skipped, &request);
+    }
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(last_error(), "An error occurred while writing to the file \"/dev/full\": No space left on device.");
+    gCloseCaptureFileForSave();
+
+    // Closing flushes what is left: the file counts as closed afterwards.
+    ASSERT_EQ(gCreateCaptureFileForSave("/dev/full"), 0) << last_error();
+    EXPECT_EQ(save(packets[0]), 0);
+    EXPECT_EQ(gCloseCaptureFileForSave(), 1);
+    EXPECT_EQ(last_error().rfind("An error occurred while closing file \"/dev/full\": ", 0), 0u) << last_error();
+    EXPECT_EQ(gCloseCaptureFileForSave(), 1);
+    EXPECT_EQ(last_error(), close_closed);
+    const std::string out = dir.file("after.pcap");
+    ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
+    EXPECT_EQ(save(packets[0]), 0);
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+    EXPECT_EQ(read_pcap(out).records.size(), 1u);
+}
+
+TEST(SaveGuardTest, TheGuardsOfAllThreeCalls)
+{
+    temp_dir dir;
+    const std::string out = dir.file("guarded.pcap");
+    SavePacketRequest request;
+    memset(&request, 0, sizeof request);
+    uint8_t skipped = 3;
+
+    EXPECT_EQ(gCreateCaptureFileForSave(out.c_str()), 1);
+    EXPECT_EQ(last_error(), guard_message("Create Capture File", not_initialized));
+    EXPECT_EQ(gSavePacketToCaptureFile(&skipped, &request), 1);
+    EXPECT_EQ(skipped, 0);
+    EXPECT_EQ(last_error(), guard_message("Save Packet to File", not_initialized));
+    EXPECT_EQ(gCloseCaptureFileForSave(), 1);
+    EXPECT_EQ(last_error(), guard_message("Close Capture File for Save", not_initialized));
+
+    ASSERT_EQ(gInitEpan(), 0) << last_error();
+    skipped = 3;
+    EXPECT_EQ(gCreateCaptureFileForSave(out.c_str()), 1);
+    EXPECT_EQ(last_error(), guard_message("Create Capture File", no_capture));
+    EXPECT_EQ(gSavePacketToCaptureFile(&skipped, &request), 1);
+    EXPECT_EQ(skipped, 0);
+    EXPECT_EQ(last_error(), guard_message("Save Packet to File", no_capture));
+    EXPECT_EQ(gCloseCaptureFileForSave(), 1);
+    EXPECT_EQ(last_error(), guard_message("Close Capture File for Save", no_capture));
+    EXPECT_FALSE(std::filesystem::exists(out));
+
+    // Missing arguments.
+    std::vector<PacketSummary> packets = open_and_read(shared_capture("dns_udp.pcap"));
+    EXPECT_EQ(gCreateCaptureFileForSave(nullptr), 1);
+    EXPECT_EQ(last_error(), "\"Create Capture File\" operation failed. No file path was given.");
+    ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
+    request = request_of(packets[0]);
+    EXPECT_EQ(gSavePacketToCaptureFile(nullptr, &request), 1);
+    EXPECT_EQ(last_error(), "\"Save Packet to File\" operation failed. No place for the skipped flag was given.");
+    skipped = 3;
+    EXPECT_EQ(gSavePacketToCaptureFile(&skipped, nullptr), 1);
+    EXPECT_EQ(skipped, 0);
+    EXPECT_EQ(last_error(), "\"Save Packet to File\" operation failed. No SavePacketRequest record was given.");
+    EXPECT_EQ(save(packets[0]), 0);
+
+    // Closing the capture leaves the save file open; it is closed while a
+    // capture is open again.
+    ASSERT_EQ(gCloseCapture(), 0);
+    EXPECT_EQ(gCloseCaptureFileForSave(), 1);
+    EXPECT_EQ(last_error(), guard_message("Close Capture File for Save", no_capture));
+    ASSERT_EQ(gOpenCapture(shared_capture("dns_udp.pcap").c_str()), 0) << last_error();
+    EXPECT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+    EXPECT_EQ(read_pcap(out).records.size(), 1u);
+
+    ASSERT_EQ(gCleanupEpan(), 0);
+    skipped = 3;
+    EXPECT_EQ(gCreateCaptureFileForSave(out.c_str()), 1);
+    EXPECT_EQ(last_error(), guard_message("Create Capture File", uninitialized));
+    EXPECT_EQ(gSavePacketToCaptureFile(&skipped, &request), 1);
+    EXPECT_EQ(skipped, 0);
+    EXPECT_EQ(last_error(), guard_message("Save Packet to File", uninitialized));
+    EXPECT_EQ(gCloseCaptureFileForSave(), 1);
+    EXPECT_EQ(last_error(), guard_message("Close Capture File for Save", uninitialized));
+}
+
+// ---- the TCP sequence tracker -------------------------------------------------
+
+const pcapw::Ip4 host_a = pcapw::ip4("10.1.0.1"), host_b = pcapw::ip4("10.1.0.2"), host_c = pcapw::ip4("10.1.0.3");
+const pcapw::Mac mac_a = pcapw::mac("02:00:00:01:00:01"), mac_b = pcapw::mac("02:00:00:01:00:02");
+
+pcapw::Bytes segment(const pcapw::Ip4 &source, uint16_t source_port, const pcapw::Ip4 &destination,
+                     uint16_t destination_port, uint32_t sequence, size_t length, uint8_t flags = pcapw::tcpflag::ACK)
+{
+    const uint32_t ack = flags & pcapw::tcpflag::ACK ? 1 : 0;
+    return pcapw::eth_ipv4_tcp(mac_b, mac_a, source, destination, source_port, destination_port, sequence, ack, flags,
+                               pcapw::Bytes(length, 'x'));
+}
+
+pcapw::Bytes datagram(const pcapw::Ip4 &source, const pcapw::Ip4 &destination)
+{
+    return pcapw::eth_ipv4_udp(mac_b, mac_a, source, destination, 5000, 5001, pcapw::to_bytes("not tcp"));
+}
+
+// Writes the frames as a capture, opens and reads it.
+std::vector<PacketSummary> capture_of(const temp_dir &dir, const std::string &name,
+                                      const std::vector<pcapw::Bytes> &frames, pcapw::PcapWriter *writer_out = nullptr)
+{
+    pcapw::PcapWriter writer;
+    uint32_t second = 1000;
+    for (const pcapw::Bytes &frame : frames)
+        writer.add(second++, 250, frame);
+    writer.write(dir.file(name));
+    if (writer_out)
+        *writer_out = writer;
+    return open_and_read(dir.file(name));
+}
+
+// Saves every packet with the skip flag as given; returns the skipped flags.
+std::vector<int> save_each(const std::vector<PacketSummary> &packets, const std::vector<bool> &skip)
+{
+    std::vector<int> skipped;
+    for (size_t i = 0; i < packets.size(); ++i)
+        skipped.push_back(save(packets[i], skip.empty() || skip[i]));
+    return skipped;
+}
+
+TEST_F(SaveTest, TrackerFollowsEachDirectionOfTheConversation)
+{
+    using namespace pcapw::tcpflag;
+    pcapw::PcapWriter writer;
+    std::vector<PacketSummary> packets =
+        capture_of(dir, "example.pcap",
+                   {
+                       segment(host_a, 1000, host_b, 80, 100, 10),   // first from A: expects 110 next
+                       segment(host_a, 1000, host_b, 80, 100, 10),   // repeat of 100
+                       segment(host_a, 1000, host_b, 80, 110, 10),   // continues
+                       segment(host_b, 80, host_a, 1000, 500, 0, SYN),  // first from B, SYN: expects 501
+                       segment(host_b, 80, host_a, 1000, 501, 5),    // continues
+                       segment(host_c, 1000, host_b, 80, 100, 10),   // a third endpoint
+                       segment(host_a, 1000, host_c, 80, 120, 10),   // A with someone else
+                       segment(host_a, 2000, host_b, 80, 120, 10),   // another port of A
+                       segment(host_a, 1000, host_b, 80, 140, 10),   // a gap
+                       segment(host_a, 1000, host_b, 80, 120, 0),    // continues at 120
+                       segment(host_b, 80, host_a, 1000, 505, 0),    // an earlier sequence
+                   },
+                   &writer);
+    ASSERT_EQ(packets.size(), 11u);
+    const std::string out = dir.file("example.out.pcap");
+    ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
+    EXPECT_EQ(save_each(packets, {}), (std::vector<int>{1, 0, 1, 1, 1, 0, 0, 0, 0, 1, 0}));
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+
+    pcap_image saved = read_pcap(out);
+    const std::vector<size_t> written = {2, 6, 7, 8, 9, 11};
+    ASSERT_EQ(saved.records.size(), written.size());
+    for (size_t i = 0; i < written.size(); ++i)
+        EXPECT_TRUE(saved.records[i].data == writer.records()[written[i] - 1].data) << "frame " << written[i];
+}
+
+TEST_F(SaveTest, AVerdictCountsOnlyForTheRequestThatAskedForIt)
+{
+    std::vector<PacketSummary> packets = capture_of(dir, "armed.pcap",
+                                                    {
+                                                        datagram(host_a, host_b),
+                                                        segment(host_a, 1000, host_b, 80, 100, 10),
+                                                        segment(host_a, 1000, host_b, 80, 110, 10),
+                                                    });
+    ASSERT_EQ(packets.size(), 3u);
+    const std::string out = dir.file("armed.out.pcap");
+    ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
+    EXPECT_EQ(save(packets[0], true), 0);   // no TCP: written, and nothing stays armed
+    EXPECT_EQ(save(packets[1], false), 0);  // not asked: written, the tracker untouched
+    EXPECT_EQ(save(packets[1], true), 1);   // so this is the first from A
+    EXPECT_EQ(save(packets[0], true), 0);   // the last verdict does not carry over
+    EXPECT_EQ(save(packets[2], false), 0);  // not asked: written
+    EXPECT_EQ(save(packets[2], true), 1);   // continues where A left off
+    EXPECT_EQ(save(packets[2], true), 0);   // now a repeat
+    // Other dissections leave the tracker alone.
+    PacketSummary summary;
+    ASSERT_EQ(gGetPacketAtOffset(&summary, packets[1].frame_number, packets[1].file_offset,
+                                 static_cast<int32_t>(packets[1].captured_length), packets[1].packet_length,
+                                 packets[1].encapsulation),
+              0);
+    EXPECT_EQ(save(packets[2], true), 0);
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+    EXPECT_EQ(read_pcap(out).records.size(), 6u);
+}
+
+TEST_F(SaveTest, ANewSaveFileStartsTheTrackerAfresh)
+{
+    std::vector<PacketSummary> packets = capture_of(dir, "afresh.pcap",
+                                                    {
+                                                        segment(host_a, 1000, host_b, 80, 100, 10),
+                                                        segment(host_c, 3000, host_b, 80, 700, 10),
+                                                        segment(host_c, 3000, host_b, 80, 710, 10),
+                                                    });
+    ASSERT_EQ(packets.size(), 3u);
+    ASSERT_EQ(gCreateCaptureFileForSave(dir.file("one.pcap").c_str()), 0) << last_error();
+    EXPECT_EQ(save(packets[0], true), 1);
+    EXPECT_EQ(save(packets[0], true), 0);
+    EXPECT_EQ(save(packets[1], true), 0);  // not the tracked conversation
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+
+    // The new file's first armed TCP packet names the conversation.
+    ASSERT_EQ(gCreateCaptureFileForSave(dir.file("two.pcap").c_str()), 0) << last_error();
+    EXPECT_EQ(save(packets[1], true), 1);
+    EXPECT_EQ(save(packets[2], true), 1);
+    EXPECT_EQ(save(packets[0], true), 0);  // A is not part of it any more
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+    EXPECT_EQ(read_pcap(dir.file("one.pcap")).records.size(), 2u);
+    EXPECT_EQ(read_pcap(dir.file("two.pcap")).records.size(), 1u);
+}
+
+TEST_F(SaveTest, TrackerOnAnIPv6Conversation)
+{
+    const auto a = pcapw::ip6("2001:db8::1"), b = pcapw::ip6("2001:db8::2");
+    auto segment6 = [&](const pcapw::Ip6 &source, uint16_t source_port, const pcapw::Ip6 &destination,
+                        uint16_t destination_port, uint32_t sequence, size_t length) {
+        return pcapw::eth_ipv6_tcp(mac_b, mac_a, source, destination, source_port, destination_port, sequence, 1,
+                                   pcapw::tcpflag::ACK, pcapw::Bytes(length, 'y'));
+    };
+    std::vector<PacketSummary> packets = capture_of(dir, "ipv6.pcap",
+                                                    {
+                                                        segment6(a, 1000, b, 80, 0xfffffffa, 10),  // wraps around
+                                                        segment6(a, 1000, b, 80, 4, 10),
+                                                        segment6(a, 1000, b, 80, 4, 10),
+                                                        segment6(b, 80, a, 1000, 9, 1),
+                                                        segment(host_a, 1000, host_b, 80, 14, 10),  // IPv4
+                                                    });
+    ASSERT_EQ(packets.size(), 5u);
+    ASSERT_EQ(gCreateCaptureFileForSave(dir.file("ipv6.out.pcap").c_str()), 0) << last_error();
+    EXPECT_EQ(save_each(packets, {}), (std::vector<int>{1, 1, 0, 1, 0}));
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+}
+
+// A whole conversation with a handshake, a retransmission, a gap filled late
+// and a FIN, saved with the skip flag throughout.
+std::vector<pcapw::Bytes> conversation_with_retransmission()
+{
+    using namespace pcapw::tcpflag;
+    return {
+        segment(host_a, 40000, host_b, 80, 1000, 0, SYN),        // 1  A claims its slot: next 1001
+        segment(host_b, 80, host_a, 40000, 5000, 0, SYN | ACK),  // 2  B claims its slot: next 5001
+        segment(host_a, 40000, host_b, 80, 1001, 0),             // 3  continues
+        segment(host_a, 40000, host_b, 80, 1001, 100, PSH | ACK),  // 4  continues: next 1101
+        segment(host_b, 80, host_a, 40000, 5001, 0),             // 5  continues
+        segment(host_a, 40000, host_b, 80, 1101, 100),           // 6  continues: next 1201
+        segment(host_a, 40000, host_b, 80, 1101, 100),           // 7  retransmission of 6
+        datagram(host_a, host_b),                                // 8  not TCP
+        segment(host_b, 80, host_a, 40000, 5001, 50, PSH | ACK),  // 9  continues: next 5051
+        segment(host_a, 40000, host_b, 80, 1301, 100),           // 10 after a gap (1201 missing)
+        segment(host_a, 40000, host_b, 80, 1201, 100),           // 11 the missing one: next 1301
+        segment(host_a, 40000, host_b, 80, 1301, 100),           // 12 now continues: next 1401
+        segment(host_b, 80, host_a, 40000, 5051, 0, FIN | ACK),  // 13 continues (FIN adds nothing)
+        segment(host_b, 80, host_a, 40000, 5052, 0),             // 14 so B's last ACK is out of line
+    };
+}
+
+TEST_F(SaveTest, AWholeConversationWithARetransmission)
+{
+    pcapw::PcapWriter writer;
+    std::vector<PacketSummary> packets = capture_of(dir, "retransmission.pcap", conversation_with_retransmission(), &writer);
+    ASSERT_EQ(packets.size(), 14u);
+    const std::string out = dir.file("retransmission.out.pcap");
+    ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
+    EXPECT_EQ(save_each(packets, {}), (std::vector<int>{1, 1, 1, 1, 1, 1, 0, 0, 1, 0, 1, 1, 1, 0}));
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+
+    pcap_image saved = read_pcap(out);
+    const std::vector<size_t> written = {7, 8, 10, 14};
+    ASSERT_EQ(saved.records.size(), written.size());
+    for (size_t i = 0; i < written.size(); ++i) {
+        const auto &record = writer.records()[written[i] - 1];
+        EXPECT_TRUE(saved.records[i].data == record.data) << "frame " << written[i];
+        EXPECT_EQ(saved.records[i].seconds, record.ts_sec);
+        EXPECT_EQ(saved.records[i].nanoseconds, record.ts_frac * 1000);
+    }
+}
+
+// ---- the command-line host ----------------------------------------------------
+
+TEST(SaveCliTest, SavesTheListedFramesInOrder)
+{
+    temp_dir dir;
+    pcapw::PcapWriter writer;
+    uint32_t second = 1000;
+    for (const pcapw::Bytes &frame : conversation_with_retransmission())
+        writer.add(second++, 250, frame);
+    const std::string path = dir.file("conversation.pcap");
+    writer.write(path);
+    const std::string cli = std::string(WSB_CLI) + " save " + shell_quote(path) + " ";
+
+    int status = -1;
+    const std::string listed = dir.file("listed.pcap");
+    EXPECT_EQ(run_command(cli + shell_quote(listed) + " 3,1-2,2,14 2>&1", &status), "5 written, 0 skipped\n");
+    EXPECT_EQ(status, 0);
+    pcap_image saved = read_pcap(listed);
+    const std::vector<size_t> frames = {3, 1, 2, 2, 14};
+    ASSERT_EQ(saved.records.size(), frames.size());
+    for (size_t i = 0; i < frames.size(); ++i)
+        EXPECT_TRUE(saved.records[i].data == writer.records()[frames[i] - 1].data) << "frame " << frames[i];
+
+    const std::string skipping = dir.file("skipping.pcap");
+    EXPECT_EQ(run_command(cli + shell_quote(skipping) + " 1-14 --skip-tcp-repeats 2>&1", &status),
+              "4 written, 10 skipped\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_pcap(skipping).records.size(), 4u);
+
+    run_command(cli + shell_quote(dir.file("x.pcap")) + " 2,15 2>/dev/null", &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("x.pcap")));
+    for (const char *malformed : {"0", "3-1", "1,,2", "a", "1-"}) {
+        run_command(cli + shell_quote(dir.file("x.pcap")) + " " + shell_quote(malformed) + " 2>/dev/null", &status);
+        EXPECT_EQ(status, 2) << malformed;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,199 @@
+/* wsbridge save FILE OUT FRAMES [--skip-tcp-repeats]: copies the listed
+ * packets of FILE into the libpcap file OUT, in the order listed. FRAMES is a
+ * comma-separated list of frame numbers and ranges ("1,3-5,9"); a frame may
+ * be listed more than once. With --skip-tcp-repeats every packet is judged
+ * by the library's TCP sequence tracker (see gSavePacketToCaptureFile). */
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "cli.h"
+
+typedef struct {
+    uint32_t first, last;
+} frame_range;
+
+/* What the save requests need of a listed packet, in frame order. */
+typedef struct {
+    uint32_t frame_number;
+    uint32_t packet_length;
+    uint32_t captured_length;
+    int64_t file_offset;
+    int64_t time_seconds;
+    int32_t time_nanoseconds;
+    int32_t encapsulation;
+} packet_place;
+
+static int parse_frame(const char *text, char **end, uint32_t *frame)
+{
+    if (*text < '0' || *text > '9')
+        return 0;
+    errno = 0;
+    unsigned long value = strtoul(text, end, 10);
+    if (errno != 0 || value == 0 || value > UINT32_MAX)
+        return 0;
+    *frame = (uint32_t)value;
+    return 1;
+}
+
+/* Parses FRAMES into ranges; 0 on a malformed list. The caller frees. */
+static int parse_frames(const char *text, frame_range **ranges, size_t *count)
+{
+    size_t capacity = 1;
+    for (const char *p = text; *p; ++p)
+        capacity += *p == ',';
+    *ranges = calloc(capacity, sizeof **ranges);
+    *count = 0;
+    if (!*ranges)
+        return 0;
+    const char *p = text;
+    for (;;) {
+        char *end;
+        frame_range range;
+        if (!parse_frame(p, &end, &range.first))
+            return 0;
+        range.last = range.first;
+        if (*end == '-' && (!parse_frame(end + 1, &end, &range.last) || range.last < range.first))
+            return 0;
+        (*ranges)[(*count)++] = range;
+        if (*end == '\0')
+            return 1;
+        if (*end != ',')
+            return 0;
+        p = end + 1;
+    }
+}
+
+static int listed(const frame_range *ranges, size_t count, uint32_t frame)
+{
+    for (size_t i = 0; i < count; ++i)
+        if (frame >= ranges[i].first && frame <= ranges[i].last)
+            return 1;
+    return 0;
+}
+
+static int compare_place(const void *key, const void *element)
+{
+    uint32_t frame = *(const uint32_t *)key;
+    uint32_t other = ((const packet_place *)element)->frame_number;
+    return frame < other ? -1 : frame > other;
+}
+
+/* Reads the capture up to the last listed frame and keeps the places of the
+ * listed packets. 0 on success, 1 after a reported failure. */
+static int collect_places(const frame_range *ranges, size_t range_count, packet_place **places, size_t *count)
+{
+    uint32_t last_listed = 0, last_read = 0;
+    for (size_t i = 0; i < range_count; ++i)
+        if (ranges[i].last > last_listed)
+            last_listed = ranges[i].last;
+    size_t capacity = 0;
+    *places = NULL;
+    *count = 0;
+    PacketSummary summary;
+    int status;
+    while ((status = gGetNextPacket(&summary)) == 0) {
+        if (listed(ranges, range_count, summary.frame_number)) {
+            if (*count == capacity) {
+                size_t grown = capacity ? capacity * 2 : 64;
+                packet_place *bigger = realloc(*places, grown * sizeof *bigger);
+                if (!bigger) {
+                    fprintf(stderr, "wsbridge: out of memory\n");
+                    return 1;
+                }
+                *places = bigger;
+                capacity = grown;
+            }
+            packet_place *place = &(*places)[(*count)++];
+            place->frame_number = summary.frame_number;
+            place->packet_length = summary.packet_length;
+            place->captured_length = summary.captured_length;
+            place->file_offset = summary.file_offset;
+            place->time_seconds = summary.time_seconds;
+            place->time_nanoseconds = summary.time_nanoseconds;
+            place->encapsulation = summary.encapsulation;
+        }
+        last_read = summary.frame_number;
+        if (last_read >= last_listed)
+            return 0;
+    }
+    if (status != 2)
+        return cli_fail("read");
+    fprintf(stderr, "wsbridge: frame %u is not in the capture (it has %u packets)\n", last_listed, last_read);
+    return 1;
+}
+
+/* Saves the listed packets in order; 0 or 1. */
+static int save_places(const char *out, const frame_range *ranges, size_t range_count, const packet_place *places,
+                       size_t count, int skip_repeats)
+{
+    if (gCreateCaptureFileForSave(out) != 0)
+        return cli_fail("create");
+    unsigned long written = 0, skipped = 0;
+    for (size_t i = 0; i < range_count; ++i) {
+        for (uint64_t frame = ranges[i].first; frame <= ranges[i].last; ++frame) {
+            uint32_t key = (uint32_t)frame;
+            const packet_place *place = bsearch(&key, places, count, sizeof *places, compare_place);
+            if (!place) {
+                fprintf(stderr, "wsbridge: frame %u is not in the capture\n", key);
+                gCloseCaptureFileForSave();
+                return 1;
+            }
+            SavePacketRequest request;
+            memset(&request, 0, sizeof request);
+            request.frame_number = place->frame_number;
+            request.packet_length = place->packet_length;
+            request.captured_length = place->captured_length;
+            request.file_offset = place->file_offset;
+            request.time_seconds = place->time_seconds;
+            request.time_nanoseconds = place->time_nanoseconds;
+            request.encapsulation = place->encapsulation;
+            request.skip_flag = skip_repeats ? 1 : 0;
+            uint8_t left_out = 0;
+            if (gSavePacketToCaptureFile(&left_out, &request) != 0) {
+                int status = cli_fail("save");
+                gCloseCaptureFileForSave();
+                return status;
+            }
+            if (left_out)
+                ++skipped;
+            else
+                ++written;
+        }
+    }
+    if (gCloseCaptureFileForSave() != 0)
+        return cli_fail("close");
+    printf("%lu written, %lu skipped\n", written, skipped);
+    return 0;
+}
+
+int cli_save(int argc, char **argv)
+{
+    int skip_repeats = 0;
+    if (argc == 4 && strcmp(argv[3], "--skip-tcp-repeats") == 0)
+        skip_repeats = 1;
+    else if (argc != 3)
+        return 2;
+    frame_range *ranges = NULL;
+    size_t range_count = 0;
+    if (!parse_frames(argv[2], &ranges, &range_count)) {
+        fprintf(stderr, "wsbridge: malformed frame list \"%s\" (expected e.g. 1,3-5,9)\n", argv[2]);
+        free(ranges);
+        return 2;
+    }
+    if (gOpenCapture(argv[0]) != 0) {
+        free(ranges);
+        return cli_fail("open");
+    }
+    packet_place *places = NULL;
+    size_t count = 0;
+    int status = collect_places(ranges, range_count, &places, &count);
+    if (status == 0)
+        status = save_places(argv[1], ranges, range_count, places, count, skip_repeats);
+    gCloseCapture();
+    free(places);
+    free(ranges);
+    return status;
+}
