@@ -99,6 +99,11 @@ void close_capture_file()
 // finds through the same wtap_rec that the next read fills.
 void begin_dissection()
 {
+    // The session is made when the capture's first packet is dissected: a
+    // session costs the 4.0 engine memory that it gives back only when it
+    // shuts down, so opening a capture without reading it costs nothing.
+    if (!reading.session)
+        open_session();
     if (sequential_dissection_used) {
         epan_dissect_reset(reading.sequential_dissection);
         sequential_dissection_used = false;
@@ -284,10 +289,8 @@ void capture_release_engine_state()
 
 void capture_replace_session()
 {
-    if (!reading.session)
-        return;
+    // The next dissection starts a new session.
     close_session();
-    open_session();
 }
 
 const uint8_t *redissected_bytes()
@@ -364,7 +367,6 @@ int32_t gOpenCapture(const char *path)
     nstime_set_unset(&reading.first_packet_time);
     nstime_set_unset(&reading.previous_packet_time);
     reading.cumulative_bytes = 0;
-    open_session();
     return 0;
 }
 
