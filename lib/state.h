@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <glib.h>
 
-struct _field_info;
+struct field_info;
 
 constexpr int error_text_limit = 2048;
 
@@ -33,8 +33,8 @@ struct transport_facts_record {
     int32_t transport_header_length;
     int32_t ip_header_length;
     int32_t ip_reports;  // "ip" tap calls seen so far for this packet
-    const _field_info *tcp_srcport_info;
-    const _field_info *udp_srcport_info;
+    const field_info *tcp_srcport_info;
+    const field_info *udp_srcport_info;
 };
 extern transport_facts_record transport_facts;
 

@@ -1261,8 +1261,8 @@ TEST(FieldsExact, ANameWithRecordsUnderSeveralIdsGivesTheFirstInTheTree)
 TEST(FieldsExact, ByNodeGettersReadOnlyHandlesOfTheCurrentTree)
 {
     exact_fixture t = start_exact();
-    // The trees are built straight from the locators, before any sequential
-    // reading, so that the HTTP request is not taken for a retransmission.
+    // The trees are built straight from locators taken from the writer,
+    // without reading the capture in sequence first.
     const std::vector<pcapw::Bytes> frames = {http_frame(), resp_minus_one_frame(), ptp_follow_up_frame()};
     pcapw::PcapWriter writer;
     for (const pcapw::Bytes &frame : frames)

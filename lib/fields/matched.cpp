@@ -107,18 +107,6 @@ name_records records_of_name(int32_t key_id, int protocol_id = -1)
     return result;
 }
 
-// lib/state.h keeps the source-port records under the tag of an older
-// engine's field_info; the 4.0 engine names the same record "field_info".
-const field_info *as_record(const _field_info *stored)
-{
-    return reinterpret_cast<const field_info *>(stored);
-}
-
-const _field_info *as_stored(const field_info *record)
-{
-    return reinterpret_cast<const _field_info *>(record);
-}
-
 struct srcport_lookup {
     const char *group;
     const char *not_registered;
@@ -127,7 +115,7 @@ struct srcport_lookup {
     const char *no_values;
 };
 
-int find_srcport_info(const srcport_lookup &lookup, const _field_info *&slot)
+int find_srcport_info(const srcport_lookup &lookup, const field_info *&slot)
 {
     if (slot)
         return 0;
@@ -149,7 +137,7 @@ int find_srcport_info(const srcport_lookup &lookup, const _field_info *&slot)
         set_error_text(lookup.no_values);
         return 1;
     }
-    slot = as_stored(found.first);
+    slot = found.first;
     return 0;
 }
 
@@ -319,15 +307,15 @@ int32_t gGetFieldInfo(int32_t field_id, int32_t *offset, int32_t *length, int32_
             set_error_text("Error retrieving tcp.srcport offset - null field data");
             return 1;
         }
-        header_start = as_record(transport_facts.tcp_srcport_info)->start;
-        header_length = transport_header_length_of(as_record(transport_facts.tcp_srcport_info), true);
+        header_start = transport_facts.tcp_srcport_info->start;
+        header_length = transport_header_length_of(transport_facts.tcp_srcport_info, true);
     } else if (transport_facts.saw_udp) {
         if (!transport_facts.udp_srcport_info) {
             set_error_text("Error retrieving udp.srcport offset - null field data");
             return 1;
         }
-        header_start = as_record(transport_facts.udp_srcport_info)->start;
-        header_length = transport_header_length_of(as_record(transport_facts.udp_srcport_info), false);
+        header_start = transport_facts.udp_srcport_info->start;
+        header_length = transport_header_length_of(transport_facts.udp_srcport_info, false);
     }
     *offset = record->start - header_length - header_start;
     *length = record->length;
@@ -365,7 +353,7 @@ int32_t gGetTransportProtocolPayloadOffset(int32_t *offset)
     if (transport_facts.saw_tcp) {
         if (find_tcp_srcport_info() != 0)
             return 1;
-        const field_info *srcport = as_record(transport_facts.tcp_srcport_info);
+        const field_info *srcport = transport_facts.tcp_srcport_info;
         *offset = srcport->start + transport_header_length_of(srcport, true);
         return 0;
     }
@@ -375,7 +363,7 @@ int32_t gGetTransportProtocolPayloadOffset(int32_t *offset)
     }
     if (find_udp_srcport_info() != 0)
         return 1;
-    const field_info *srcport = as_record(transport_facts.udp_srcport_info);
+    const field_info *srcport = transport_facts.udp_srcport_info;
     *offset = srcport->start + transport_header_length_of(srcport, false);
     return 0;
 }
