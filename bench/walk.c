@@ -2,12 +2,30 @@
  * Protocol and Info texts, and prints the packet count. What a host that
  * lists a capture does; timed from outside as a whole process. */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "wsbridge.h"
 
+/* Resident memory in kB, for the memory-over-time report. */
+static long resident_kb(void)
+{
+    FILE *status = fopen("/proc/self/status", "r");
+    char line[256];
+    long kb = -1;
+    while (status && fgets(line, sizeof line, status))
+        if (strncmp(line, "VmRSS:", 6) == 0)
+            kb = strtol(line + 6, NULL, 10);
+    if (status)
+        fclose(status);
+    return kb;
+}
+
 int main(int argc, char **argv)
 {
+    /* WSB_RSS_EVERY=N prints the resident memory every N packets. */
+    const char *every_text = getenv("WSB_RSS_EVERY");
+    unsigned long every = every_text ? strtoul(every_text, NULL, 10) : 0;
     if (argc != 2) {
         fprintf(stderr, "usage: walk FILE\n");
         return 2;
@@ -21,6 +39,8 @@ int main(int argc, char **argv)
     int status;
     while ((status = gGetNextPacket(&summary)) == 0) {
         ++packets;
+        if (every && packets % every == 0)
+            fprintf(stderr, "rss %lu %ld\n", packets, resident_kb());
         text_bytes += strlen(summary.protocol_text) + strlen(summary.info_text);
     }
     if (status != 2) {

@@ -2,6 +2,7 @@
 #include "compat40/compat40.h"
 
 #include <epan/address_types.h>
+#include <epan/dissectors/packet-tcp.h>
 #include <epan/proto.h>
 #include <epan/timestamp.h>
 #include <epan/uat-int.h>
@@ -159,3 +160,37 @@ int compat40_ip_hdr_len_id()
         id = proto_registrar_get_id_byname("ip.hdr_len");
     return id;
 }
+
+// What the 4.0 TCP dissector hands to "tcp_follow" listeners
+// (tcp_follow_tap_data_t of packet-tcp.c, which no public header declares):
+// the segment's payload, its header record and the conversation's analysis.
+struct tcp_follow_tap_record {
+    tvbuff_t *payload;
+    const tcpheader *header;
+    const void *analysis;
+};
+
+// The engine's follower tells the directions apart by the packet's source
+// address and port, but by the time taps run those describe the innermost
+// layer: a TCP segment that carries a whole packet (OpenFlow packet-in and
+// packet-out, for one) would count as the other direction and upset the
+// sequence tracking of both. The segment's own header has the right ones.
+bool compat40_tcp_follow_segment_endpoints(const void *data, guint stream, address &source, address &destination,
+                                           guint32 &source_port, guint32 &destination_port)
+{
+    const auto *record = static_cast<const tcp_follow_tap_record *>(data);
+    if (!record || !record->header)
+        return false;
+    const tcpheader *header = record->header;
+    const bool ip4 = header->ip_src.type == AT_IPv4 && header->ip_src.len == 4;
+    const bool ip6 = header->ip_src.type == AT_IPv6 && header->ip_src.len == 16;
+    if (header->th_stream != stream || !(ip4 || ip6) || header->ip_dst.type != header->ip_src.type ||
+        header->ip_dst.len != header->ip_src.len)
+        return false;
+    source = header->ip_src;
+    destination = header->ip_dst;
+    source_port = header->th_sport;
+    destination_port = header->th_dport;
+    return true;
+}
+

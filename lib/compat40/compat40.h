@@ -32,5 +32,12 @@ int32_t compat40_field_type_code(int engine_type);
 int32_t compat40_address_type_code(int engine_type);
 int32_t compat40_port_type_code(int engine_type);
 
+// The endpoints of the TCP segment behind a "tcp_follow" tap record, from the
+// segment's own header (the packet's addresses describe its innermost layer
+// by the time taps run). False when the record is not one of the segment of
+// conversation `stream` with IPv4 or IPv6 endpoints; nothing is written then.
+bool compat40_tcp_follow_segment_endpoints(const void *tap_data, guint stream, address &source,
+                                           address &destination, guint32 &source_port, guint32 &destination_port);
+
 // Field id of "ip.hdr_len" (the IPv4 header length in bytes), or -1.
 int compat40_ip_hdr_len_id();

@@ -9,6 +9,7 @@
 // bounded however long the conversation. The stream-line call reads the file
 // back one chunk per call.
 #include "follow/follow.h"
+#include "compat40/compat40.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -153,39 +154,6 @@ void move_records_to_file()
     g_list_free(records);
 }
 
-// What the 4.0 TCP dissector hands to "tcp_follow" listeners
-// (tcp_follow_tap_data_t of packet-tcp.c, which no public header declares):
-// the segment's payload, its header record and the conversation's analysis.
-struct tcp_follow_tap_record {
-    tvbuff_t *payload;
-    const tcpheader *header;
-    const void *analysis;
-};
-
-// The engine's follower tells the directions apart by the packet's source
-// address and port, but by the time taps run those describe the innermost
-// layer: a TCP segment that carries a whole packet (OpenFlow packet-in and
-// packet-out, for one) would count as the other direction and upset the
-// sequence tracking of both. The segment's own header has the right ones.
-bool segment_endpoints(const void *data, address &source, address &destination, guint32 &source_port,
-                       guint32 &destination_port)
-{
-    const auto *record = static_cast<const tcp_follow_tap_record *>(data);
-    if (!record || !record->header)
-        return false;
-    const tcpheader *header = record->header;
-    const bool ip4 = header->ip_src.type == AT_IPv4 && header->ip_src.len == 4;
-    const bool ip6 = header->ip_src.type == AT_IPv6 && header->ip_src.len == 16;
-    if (header->th_stream != followed_tcp_stream || !(ip4 || ip6) || header->ip_dst.type != header->ip_src.type ||
-        header->ip_dst.len != header->ip_src.len)
-        return false;
-    source = header->ip_src;
-    destination = header->ip_dst;
-    source_port = header->th_sport;
-    destination_port = header->th_dport;
-    return true;
-}
-
 // The "tcp_follow" packet routine: the engine's follower does the ordering
 // (seeing the segment's own endpoints), then its new records go to the file
 // at once.
@@ -194,7 +162,8 @@ tap_packet_status tcp_follow_packet(void *info, packet_info *pinfo, epan_dissect
 {
     const address saved_source = pinfo->src, saved_destination = pinfo->dst;
     const guint32 saved_source_port = pinfo->srcport, saved_destination_port = pinfo->destport;
-    segment_endpoints(data, pinfo->src, pinfo->dst, pinfo->srcport, pinfo->destport);
+    compat40_tcp_follow_segment_endpoints(data, followed_tcp_stream, pinfo->src, pinfo->dst, pinfo->srcport,
+                                          pinfo->destport);
     tap_packet_status status = engine_tcp_follow_handler(info, pinfo, edt, data, flags);
     pinfo->src = saved_source;
     pinfo->dst = saved_destination;
