@@ -41,15 +41,9 @@ void set_column(col_item_t &column, int format, const char *title)
     column.col_title = g_strdup(title);
 }
 
-const nstime_t *stored_frame_ts(uint32_t number)
-{
-    const frame_data *frame = frames_get(number);
-    return frame ? &frame->abs_ts : nullptr;
-}
-
 void open_session()
 {
-    reading.provider = packet_provider_data{stored_frame_ts};
+    reading.provider = packet_provider_data{frames_time};
     reading.session = compat40_new_session(&reading.provider);
     reading.sequential_dissection = epan_dissect_new(reading.session, TRUE, FALSE);
     reading.random_dissection = epan_dissect_new(reading.session, TRUE, TRUE);
@@ -57,19 +51,33 @@ void open_session()
     random_dissection_used = false;
 }
 
-void destroy_random_frame()
+// Ends the use of a frame record: the per-frame data the engine attached to
+// a frame read in sequence goes to the store (also after a dissection that
+// an engine exception interrupted); a frame of its own is destroyed.
+void settle_frame(frame_data &frame, bool &live, bool belongs_to_store)
 {
-    if (reading.random_frame_live) {
-        frame_data_destroy(&reading.random_frame);
-        reading.random_frame_live = false;
+    if (!live)
+        return;
+    live = false;
+    stored_frame *stored = belongs_to_store ? frames_get(frame.num) : nullptr;
+    if (stored) {
+        stored->per_frame_data = frame.pfd;
+        frame.pfd = nullptr;
     }
+    frame_data_destroy(&frame);
+}
+
+void settle_frames()
+{
+    settle_frame(reading.frame_record, reading.frame_record_live, true);
+    settle_frame(reading.random_frame, reading.random_frame_live, reading.random_frame_stored);
 }
 
 void close_session()
 {
     if (!reading.session)
         return;
-    destroy_random_frame();
+    settle_frames();
     // The frames' per-frame data lives in the session's memory.
     frames_clear();
     epan_dissect_free(reading.sequential_dissection);
@@ -112,7 +120,7 @@ void begin_dissection()
         epan_dissect_reset(reading.random_dissection);
         random_dissection_used = false;
     }
-    destroy_random_frame();
+    settle_frames();
     current_dissection = nullptr;
     ++dissection_generation;
     clear_transport_facts();
@@ -176,12 +184,36 @@ gint reported_length(const frame_data *fd)
     return static_cast<gint>(fd->pkt_len > fd->cap_len ? fd->pkt_len : fd->cap_len);
 }
 
+// Stand-ins for the first frame and the frame before the one being
+// dissected: the engine reads only their numbers and time stamps.
+struct neighbour_frames {
+    frame_data reference{};
+    frame_data previous{};
+    const frame_data *reference_pointer = nullptr;
+    const frame_data *previous_pointer = nullptr;
+};
+
+void fill_neighbours(neighbour_frames &neighbours, uint32_t number, bool with_previous)
+{
+    if (number > 1 && frames_time(1)) {
+        neighbours.reference.num = 1;
+        neighbours.reference.abs_ts = *frames_time(1);
+        neighbours.reference_pointer = &neighbours.reference;
+    }
+    if (with_previous && number > 1 && frames_time(number - 1)) {
+        neighbours.previous.num = number - 1;
+        neighbours.previous.abs_ts = *frames_time(number - 1);
+        neighbours.previous_pointer = &neighbours.previous;
+    }
+}
+
 void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
 {
     wtap_rec *rec = &sequential_record;
-    frame_data *fd = frames_append();
+    frame_data *fd = &reading.frame_record;
     ++cfile.frame_count;
     frame_data_init(fd, static_cast<guint32>(cfile.frame_count), rec, data_offset, reading.cumulative_bytes);
+    reading.frame_record_live = true;
 
     const nstime_t abs_ts = fd->abs_ts;
     if (nstime_is_unset(&reading.first_packet_time))
@@ -190,9 +222,11 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
         reading.previous_packet_time = abs_ts;
 
     // The first frame is the time reference of all others.
+    neighbour_frames neighbours;
+    fill_neighbours(neighbours, fd->num, true);
     nstime_t elapsed = NSTIME_INIT_ZERO;
-    const frame_data *reference = fd->num > 1 ? frames_get(1) : nullptr;
-    frame_data_set_before_dissect(fd, &elapsed, &reference, frames_get(fd->num - 1));
+    frame_data_set_before_dissect(fd, &elapsed, &neighbours.reference_pointer, neighbours.previous_pointer);
+    frames_store(fd);
 
     epan_dissect_t *edt = reading.sequential_dissection;
     // The packet's bytes as captured; its reported length is its length on
@@ -218,23 +252,27 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     g_strlcpy(summary->info_text, get_column_text(&cfile.columns, 1), sizeof summary->info_text);
 }
 
-// The frame to dissect a packet read by offset with: its own frame when it
-// was read in sequence and the locator names it exactly (an already visited
-// frame, so the engine finds its analysis of that packet instead of taking
-// it for a repeat); otherwise a fresh frame for a first visit.
-frame_data *frame_for_locator(const wtap_rec *rec, const packet_locator &locator)
+// Fills the random-access frame for the re-read record: as the already
+// visited frame it is, with its per-frame data, when it was read in sequence
+// and the locator names it exactly (so the engine finds its analysis of that
+// packet instead of taking it for a repeat); otherwise as a first visit.
+frame_data *frame_for_locator(const wtap_rec *rec, const packet_locator &locator, bool whole_record)
 {
-    frame_data *stored = frames_get(locator.frame_number);
-    if (stored && stored->file_off == locator.file_offset &&
-        stored->cap_len == static_cast<guint32>(locator.captured_length) &&
-        stored->pkt_len == locator.packet_length)
-        return stored;
     frame_data *fd = &reading.random_frame;
-    frame_data_init(fd, locator.frame_number, rec, locator.file_offset, reading.cumulative_bytes);
+    frame_data_init(fd, locator.frame_number, rec, locator.file_offset, 0);
     reading.random_frame_live = true;
+    stored_frame *stored = frames_get(locator.frame_number);
+    reading.random_frame_stored =
+        whole_record && stored && stored->offset_low == static_cast<uint32_t>(locator.file_offset);
+    neighbour_frames neighbours;
+    fill_neighbours(neighbours, locator.frame_number, reading.random_frame_stored);
     nstime_t elapsed = NSTIME_INIT_ZERO;
-    const frame_data *reference = frames_get(1);
-    frame_data_set_before_dissect(fd, &elapsed, &reference, nullptr);
+    frame_data_set_before_dissect(fd, &elapsed, &neighbours.reference_pointer, neighbours.previous_pointer);
+    if (reading.random_frame_stored) {
+        fd->pfd = stored->per_frame_data;
+        stored->per_frame_data = nullptr;
+        fd->visited = 1;
+    }
     return fd;
 }
 
@@ -244,10 +282,13 @@ frame_data *frame_for_locator(const wtap_rec *rec, const packet_locator &locator
 void redissect_packet(PacketSummary *summary, const packet_locator &locator)
 {
     wtap_rec *rec = &cfile.record;
-    rec->rec_header.packet_header.len = locator.packet_length;
-    rec->rec_header.packet_header.caplen = static_cast<guint32>(locator.captured_length);
-    rec->rec_header.packet_header.pkt_encap = locator.encapsulation;
-    frame_data *fd = frame_for_locator(rec, locator);
+    wtap_packet_header &header = rec->rec_header.packet_header;
+    const bool whole_record = header.caplen == static_cast<guint32>(locator.captured_length) &&
+                              header.len == locator.packet_length && header.pkt_encap == locator.encapsulation;
+    header.len = locator.packet_length;
+    header.caplen = static_cast<guint32>(locator.captured_length);
+    header.pkt_encap = locator.encapsulation;
+    frame_data *fd = frame_for_locator(rec, locator, whole_record);
 
     epan_dissect_t *edt = reading.random_dissection;
     tvbuff_t *tvb = tvb_new_real_data(ws_buffer_start_ptr(&cfile.packet_buffer), fd->cap_len, reported_length(fd));

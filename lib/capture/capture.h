@@ -29,16 +29,18 @@ extern capture_file_record cfile;
 
 // Per-capture dissection state: the session, the two dissection records
 // (sequential: invisible tree; random access: visible tree with labels), the
-// frame for packets read by offset that were not read in sequence (frames
-// read in sequence are kept, see frames.h) and the running time and byte
-// counts.
+// frame records and the running time and byte counts. What the engine
+// attached to each frame read in sequence is kept (frames.h).
 struct reading_state_record {
     epan_t *session;
     packet_provider_data provider;
     epan_dissect_t *sequential_dissection;
     epan_dissect_t *random_dissection;
-    frame_data random_frame;
-    bool random_frame_live;        // random_frame holds per-frame data to destroy
+    frame_data frame_record;       // refilled for every packet read in sequence
+    bool frame_record_live;        // frame_record's per-frame data not yet stored
+    frame_data random_frame;       // refilled for every packet read by offset
+    bool random_frame_live;        // random_frame's per-frame data not yet settled
+    bool random_frame_stored;      // random_frame carries a stored frame's data
     nstime_t first_packet_time;
     nstime_t previous_packet_time;
     uint32_t cumulative_bytes;

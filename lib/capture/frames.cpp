@@ -2,34 +2,46 @@
 
 #include <vector>
 
-#include <glib.h>
-
 namespace {
 
-constexpr uint32_t frames_per_block = 8192;
+constexpr uint32_t frames_per_block = 16384;
 
-std::vector<frame_data *> blocks;
+std::vector<stored_frame *> blocks;
 uint32_t count;
+nstime_t time_answer;  // the engine copies a time at once; one slot will do
 
 }  // namespace
 
-frame_data *frames_append()
+void frames_store(frame_data *frame)
 {
     uint32_t block = count / frames_per_block;
     if (block == blocks.size())
-        blocks.push_back(g_new0(frame_data, frames_per_block));
-    frame_data *frame = &blocks[block][count % frames_per_block];
-    *frame = frame_data{};
+        blocks.push_back(g_new(stored_frame, frames_per_block));
+    stored_frame &stored = blocks[block][count % frames_per_block];
+    stored.per_frame_data = frame->pfd;
+    stored.seconds = frame->abs_ts.secs;
+    stored.nanoseconds = frame->abs_ts.nsecs;
+    stored.offset_low = static_cast<uint32_t>(frame->file_off);
+    frame->pfd = nullptr;
     ++count;
-    return frame;
 }
 
-frame_data *frames_get(uint32_t number)
+stored_frame *frames_get(uint32_t number)
 {
     if (number == 0 || number > count)
         return nullptr;
     uint32_t index = number - 1;
     return &blocks[index / frames_per_block][index % frames_per_block];
+}
+
+const nstime_t *frames_time(uint32_t number)
+{
+    const stored_frame *stored = frames_get(number);
+    if (!stored)
+        return nullptr;
+    time_answer.secs = static_cast<time_t>(stored->seconds);
+    time_answer.nsecs = stored->nanoseconds;
+    return &time_answer;
 }
 
 uint32_t frames_count()
@@ -40,8 +52,8 @@ uint32_t frames_count()
 void frames_clear()
 {
     for (uint32_t number = 1; number <= count; ++number)
-        frame_data_destroy(frames_get(number));
-    for (frame_data *block : blocks)
+        g_slist_free(frames_get(number)->per_frame_data);
+    for (stored_frame *block : blocks)
         g_free(block);
     blocks.clear();
     blocks.shrink_to_fit();

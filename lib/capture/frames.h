@@ -1,22 +1,36 @@
-// Every frame read in sequence from the open capture, kept with the
-// per-frame data the engine attached to it. Re-reading a packet by its offset
-// dissects it again with its own frame, as an already visited frame, so the
-// engine's conversation analysis gives the same tree as in sequence and the
-// frame times (relative, delta) can be worked out.
+// What the engine attached to every frame read in sequence from the open
+// capture (its per-frame data), with the frame's time stamp. Re-reading a
+// packet by its offset dissects it again as the already visited frame it
+// is, so the engine finds its own analysis of that packet instead of taking
+// it for a repeat, and the frame times (relative, delta) can be worked out.
+// 24 bytes a frame: the rest of a frame record comes from the packet's
+// record when it is re-read.
 #pragma once
 
 #include <cstdint>
 
+#include <glib.h>
 #include <epan/frame_data.h>
 
-// A zeroed record for the next frame; frames are numbered from 1 in the
-// order they are appended. Storage grows in large blocks, not per frame.
-frame_data *frames_append();
+struct stored_frame {
+    GSList *per_frame_data;  // the frame's per-frame data list, owned here
+    int64_t seconds;         // time stamp
+    int32_t nanoseconds;
+    uint32_t offset_low;     // low 32 bits of the file offset, to recognise the frame
+};
 
-// The frame with that number, or null when it has not been read.
-frame_data *frames_get(uint32_t number);
+// Takes over a frame just dissected in sequence (numbered one more than the
+// frames stored so far): its per-frame data list now belongs to the store.
+// Storage grows in large blocks, not per frame.
+void frames_store(frame_data *frame);
+
+// The stored frame with that number, or null when it has not been read.
+stored_frame *frames_get(uint32_t number);
+
+// The time stamp of a stored frame, or null.
+const nstime_t *frames_time(uint32_t number);
 
 uint32_t frames_count();
 
-// Destroys every frame and releases the storage.
+// Frees every stored list and the storage.
 void frames_clear();
