@@ -74,9 +74,11 @@ pdml_cost=$(awk -v a="${seconds[f2 tshark -T pdml, 20000 packets]}" -v b="${seco
 
 echo
 echo "== following the largest TCP conversation"
+set +o pipefail  # head and tail end tshark's output early
 stream=$(tshark -r "$big" -T fields -e tcp.stream 2>/dev/null | grep . | sort -n | uniq -c | sort -n | tail -1 |
     awk '{print $2}')
 frame=$(tshark -r "$big" -Y "tcp.stream==$stream" -T fields -e frame.number 2>/dev/null | head -1)
+set -o pipefail
 echo "tcp.stream $stream, first frame $frame"
 median_time "g library follow" "$build/wsb_follow" "$big" "$frame"
 median_time "g tshark -z follow,tcp,raw" tshark -r "$big" $prefs -q -z "follow,tcp,raw,$stream"
