@@ -8,12 +8,36 @@
  *      unless a call says otherwise),
  *   2  end of the capture (gGetNextPacket only),
  *   3  the engine ran out of memory while dissecting (reading calls only).
- * Call from one thread at a time. Texts handed out stay owned by the library.
+ * Call from one thread at a time. Loading the library starts nothing.
+ *
+ * Ownership: the records the host passes in (PacketSummary, TreeNode,
+ * SavePacketRequest) belong to the host; the library only writes or reads
+ * them during the call. Texts, arrays and bytes the library hands out belong
+ * to the library: never free them, and copy them to keep them past the point
+ * each call names. Texts are NUL-terminated; sizes handed out with them count
+ * the NUL. Paths are byte strings, passed to the file system as they are.
  *
  * Calling order: gInitEpan once; gRegisterProtocolFieldFilter for each field
- * of interest; gGetProtocolFieldFilterInfo for the ids; then open and read
- * captures; gCleanupEpan at the end (the engine cannot be started again in
- * the same process).
+ * of interest; gGetProtocolFieldFilterInfo for the ids (its first call
+ * compiles the registry: packets dissected before it match no field); then
+ * gOpenCapture and gGetNextPacket until it returns 2, with random access,
+ * trees, field queries, saving and following in between; gCloseCapture;
+ * gCleanupEpan at the end (the engine cannot be started again in the same
+ * process).
+ *
+ * A packet is named by its locator: the frame number, file offset, captured
+ * length, packet length and encapsulation of its PacketSummary, passed as the
+ * five arguments that gGetPacketAtOffset takes. Every call that dissects a
+ * packet (reading, random access, tree building, saving, following, adding
+ * to a stream) replaces the packet dissected last: the matched fields and the
+ * node handles of TreeNode records taken from the one before go stale.
+ *
+ * Most calls first check the library's state and fail (1) with
+ * "\"OPERATION\" operation failed. Wireshark engine is not initialized yet."
+ * before gInitEpan, "... Wireshark engine was already uninitialized." after
+ * gCleanupEpan and, where a call needs an open capture, "... A capture file
+ * needs to be opened in order to perform this operation.". Null pointers
+ * where a call needs an argument or an output fail (1) as well.
  */
 #ifndef WSBRIDGE_H
 #define WSBRIDGE_H
@@ -69,33 +93,57 @@ enum {
 
 /* ---- Library state and errors ------------------------------------------ */
 
-/* The message of the most recent failure (at most 2048 characters). Never
- * cleared by a success. The pointer is valid for the life of the library. */
+/* The message of the most recent failure (at most 2048 characters; empty
+ * before the first failure). Never cleared by a success: read it right after
+ * the call that failed. Runs in every state and never returns null. The
+ * pointer stays valid for the life of the library, but the next failure
+ * overwrites the text: copy it to keep it. */
 WSBRIDGE_API const char *gGetLastError(void);
 
 /* Starts the engine once per process: switches off the reassembly
  * preferences, sets up the Protocol and Info columns, registers the default
  * fields "ip.version" (group "IP"), "tcp.srcport" ("TCP") and "udp.srcport"
- * ("UDP"). Reads no preference file and loads no plugin. 0 or 1. */
+ * ("UDP"). Reads no preference file and loads no plugin. Call it before
+ * anything else. 0, or 1: "Wireshark engine was already initialized." on a
+ * second call (also after gCleanupEpan), else the reason the engine could not
+ * start (it cannot be started in this process then). */
 WSBRIDGE_API int32_t gInitEpan(void);
 
-/* Shuts the engine down for good; every guarded call fails afterwards. */
+/* Shuts the engine down for good: ends a followed stream, completes a save
+ * file that is still open, closes the capture and releases the field
+ * registry, the matched fields and the dissection state. Every guarded call
+ * fails afterwards and gInitEpan cannot start the engine again. 0; 1 before
+ * gInitEpan or after an earlier gCleanupEpan (nothing done), or when the open
+ * save file could not be completed (its close message; the engine is shut
+ * down all the same). */
 WSBRIDGE_API int32_t gCleanupEpan(void);
 
 /* Discards the engine's per-capture dissection state (an open capture stays
- * open and reading goes on). No status. */
+ * open and reading goes on; conversations and analyses start afresh). No
+ * packet counts as dissected afterwards: matched fields and tree node
+ * handles go stale. Does nothing before gInitEpan or after gCleanupEpan. No
+ * status. */
 WSBRIDGE_API void gHackedCleanup(void);
 
 /* ---- Field registry ----------------------------------------------------- */
 
 /* Files field_name (a display-filter field name such as "tcp.srcport") under
- * group_name. Names are checked when the registry is compiled. 0 or 1. */
+ * group_name (any text; a group is created by its first field). A name may be
+ * filed more than once and under several groups. Both texts are copied.
+ * Names are checked only when the registry is compiled (by
+ * gGetProtocolFieldFilterInfo): a name the engine does not know makes every
+ * later compilation fail, and a registration cannot be taken back. 0, or 1
+ * (engine not running, null argument). */
 WSBRIDGE_API int32_t gRegisterProtocolFieldFilter(const char *field_name,
                                                   const char *group_name);
 
 /* Compiles the registry on first use (and again after later registrations),
- * then writes the engine's field id and the field type code of a registered
- * name. 0 or 1. */
+ * then writes the engine's field id (*field_id) and the field type code
+ * (*field_type, WSB_FT_*) of a registered name. Dissections from then on
+ * record the registered fields for gLastPacketHasPassedFilter. 0, or 1:
+ * engine not running, null argument, "Error compiling filter: ..." (a
+ * registered name is unknown), "Requested protocol field \"NAME\" was not
+ * registered.\n". */
 WSBRIDGE_API int32_t gGetProtocolFieldFilterInfo(const char *field_name,
                                                  int32_t *field_id,
                                                  int32_t *field_type);
@@ -105,7 +153,10 @@ WSBRIDGE_API int32_t gGetProtocolFieldFilterInfo(const char *field_name,
 
 /* One packet as sequential reading summarises it. The host owns the record.
  * Fields marked (seq) are written only by gGetNextPacket; random access by
- * offset leaves them as the host passed them. */
+ * offset leaves them as the host passed them. Texts are NUL-terminated and
+ * cut to fit their arrays (Protocol and Info as tshark shows those columns);
+ * ports and address types are those of the innermost transport and network
+ * headers the engine reports, 0 (WSB_PT_NONE, WSB_AT_NONE) when none. */
 typedef struct PacketSummary {
     uint32_t frame_number;          /* 1 for the first packet after opening */
     uint32_t packet_length;         /* length on the wire */
@@ -128,24 +179,34 @@ typedef struct PacketSummary {
     char destination_text[64];
 } PacketSummary;
 
-/* Opens a capture file (any format wiretap reads, also gzip). A capture that
- * is already open is closed first. 0 or 1. */
+/* Opens the capture file at path (any format wiretap reads, also gzip) for
+ * reading from its first packet. A capture that is already open is closed
+ * once the new one has opened (a failed open keeps it). 0, or 1 with the
+ * reason (unknown format, missing file, ...). */
 WSBRIDGE_API int32_t gOpenCapture(const char *path);
 
-/* Closes the open capture and ends a followed stream. 0 or 1. */
+/* Closes the open capture and ends a followed stream; no packet counts as
+ * dissected afterwards. A save file stays open, and only a call made while a
+ * capture is open can close it: close it before. 0, or 1 when no capture is
+ * open. */
 WSBRIDGE_API int32_t gCloseCapture(void);
 
-/* Reads and dissects the next packet and fills *summary. 0 packet, 1 error,
- * 2 end of the capture (also on every later call), 3 out of memory. */
+/* Reads and dissects the next packet of the open capture and fills every
+ * field of *summary; the packet becomes the one dissected last. 0 packet,
+ * 1 error (no capture, null summary, a damaged file: the message tells where),
+ * 2 end of the capture (also on every later call; no packet counts as
+ * dissected then), 3 the engine ran out of memory while dissecting. */
 WSBRIDGE_API int32_t gGetNextPacket(PacketSummary *summary);
 
 /* Re-reads the packet named by the locator (frame number, file offset,
  * captured length, packet length and encapsulation, all taken from its
- * summary) and dissects it with a labelled tree; fills the fields of *summary
- * not marked (seq) when summary is not null. The running state of sequential
- * reading is not changed. captured_length may be smaller than the record
- * (only that many bytes are dissected) but not larger. Offsets from
- * 2147483647 on are refused. 0, 1 or 3. */
+ * summary) and dissects it with a labelled tree; it becomes the packet
+ * dissected last. Fills the fields of *summary not marked (seq) when summary
+ * is not null. The running state of sequential reading is not changed.
+ * captured_length may be smaller than the record (only that many bytes are
+ * dissected) but not larger, nor negative. Offsets from 2147483647 on are
+ * refused. 0, 1 (no capture, refused locator, no packet at the offset) or 3
+ * (out of memory). */
 WSBRIDGE_API int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_number, int64_t file_offset,
                                         int32_t captured_length, uint32_t packet_length,
                                         int32_t encapsulation);
@@ -154,7 +215,10 @@ WSBRIDGE_API int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_n
 
 /* One item of a packet's protocol tree, as gGetTreeNodeByIndex copies it out.
  * The host owns its copy. Records come depth first, parents before children;
- * hidden items and their subtrees are left out. */
+ * hidden items and their subtrees are left out. parent_index holds the
+ * parent's index (its position + 1), so the parent record is at position
+ * parent_index - 1. Texts are NUL-terminated; the node handle is for the
+ * by-node value getters only. */
 typedef struct TreeNode {
     int32_t parent_index;   /* index of the parent record; -1 at the top level */
     int32_t index;          /* position in the tree + 1 (the first record is 1) */
@@ -173,11 +237,12 @@ typedef struct TreeNode {
 
 /* Re-reads the packet named by the locator (as gGetPacketAtOffset), dissects
  * it with a labelled tree and flattens the tree into records that
- * gGetTreeNodeByIndex copies out. *data_length is set to 0 first, whatever
- * happens next. The tree built before is freed once the guards pass (also if
- * this call then fails). On success *data_length = captured_length and *data
- * points to the packet's bytes, owned by the library and valid until the next
- * packet is re-read by offset (tree, packet at offset, saving, following).
+ * gGetTreeNodeByIndex copies out; the packet becomes the one dissected
+ * last. *data_length is set to 0 first, whatever happens next. The tree
+ * built before is freed once the guards pass (also if this call then fails).
+ * On success *data_length = captured_length and *data points to the
+ * packet's bytes, owned by the library and valid until the next packet is
+ * re-read by offset (tree, packet at offset, saving, following).
  * Both pointers must be given. Offsets from 2147483647 on are refused.
  * 0 success, 1 failure, 3 the engine ran out of memory (the bytes are handed
  * out, no tree exists). */
@@ -186,8 +251,9 @@ WSBRIDGE_API int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_
                                               int32_t captured_length, uint32_t packet_length,
                                               int32_t encapsulation);
 
-/* Writes the number of records of the tree built last. 1 when no tree
- * exists ("Error reading tree node: The protocols tree is not created."). */
+/* Writes the number of records of the tree built last into *count (needs
+ * the open capture). 1 when no tree exists ("Error reading tree node: The
+ * protocols tree is not created."). */
 WSBRIDGE_API int32_t gGetProtocolTreeNodesCount(int32_t *count);
 
 /* Copies the record at position (0 to count - 1) into *node. 1 when no tree
@@ -196,7 +262,8 @@ WSBRIDGE_API int32_t gGetProtocolTreeNodesCount(int32_t *count);
  * outlive their dissection, their node handles do not. */
 WSBRIDGE_API int32_t gGetTreeNodeByIndex(TreeNode *node, int32_t position);
 
-/* Frees the tree's records. Runs in every state; always 0. */
+/* Frees the tree's records (the next gBuildPacketProtocolTree frees them as
+ * well). Runs in every state; always 0. */
 WSBRIDGE_API int32_t gFreePacketProtocolTree(void);
 
 /* ---- Saving ------------------------------------------------------------- */
@@ -218,8 +285,10 @@ typedef struct SavePacketRequest {
                                   direction of the tracked conversation */
 } SavePacketRequest;
 
-/* Creates a libpcap file at path for the packets of the open capture (its
- * link-layer type and snapshot length). At most one save file exists at a
+/* Creates a libpcap file at path (an existing file is replaced) for the
+ * packets of the open capture (its link-layer type and snapshot length).
+ * Then call gSavePacketToCaptureFile per packet and gCloseCaptureFileForSave,
+ * with the same capture open throughout. At most one save file exists at a
  * time: 1 while one is still open (that one stays usable). Forgets the TCP
  * conversation and sequence numbers tracked for an earlier file. A capture
  * whose packets have several link-layer types cannot be saved. 0 or 1. */
@@ -239,8 +308,11 @@ WSBRIDGE_API int32_t gCreateCaptureFileForSave(const char *path);
  * out of memory); a failure leaves the save file open and usable. */
 WSBRIDGE_API int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *request);
 
-/* Completes and closes the save file. Needs the capture still open. After a
- * failure the file counts as closed all the same. 0 or 1. */
+/* Completes and closes the save file; until then the file is incomplete, so
+ * call it before gCloseCapture and gCleanupEpan. Needs the capture still
+ * open. After a failure the file counts as closed all the same. 0, or 1 (no
+ * save file open: "Error closing file. The file is already closed.", write
+ * failures). */
 WSBRIDGE_API int32_t gCloseCaptureFileForSave(void);
 
 /* ---- Following conversations -------------------------------------------- */

@@ -369,6 +369,25 @@ TEST_F(SaveTest, ChosenPacketsComeOutInTheOrderSaved)
         expect_same_record(saved.records[i], original.records[frames[i] - 1], "frame " + std::to_string(frames[i]));
 }
 
+// Nothing can complete a save file after the engine is shut down, so the
+// shutdown completes it: the packets saved so far are not lost.
+TEST_F(SaveTest, ShuttingDownCompletesAnOpenSaveFile)
+{
+    const std::string path = shared_capture("dns_tcp.pcap");
+    pcap_image original = read_pcap(path);
+    std::vector<PacketSummary> packets = open_and_read(path);
+    const std::string out = dir.file("unclosed.pcap");
+    ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
+    for (const PacketSummary &packet : packets)
+        ASSERT_EQ(save(packet), 0) << last_error();
+    ASSERT_EQ(gCleanupEpan(), 0) << last_error();
+    pcap_image saved = read_pcap(out);
+    ASSERT_EQ(saved.records.size(), original.records.size());
+    for (size_t i = 0; i < saved.records.size(); ++i)
+        expect_same_record(saved.records[i], original.records[i], "frame " + std::to_string(i + 1));
+    EXPECT_EQ(gCloseCaptureFileForSave(), 1);
+}
+
 TEST_F(SaveTest, TheRequestsTimeAndLengthsAreWrittenWithTheCapturesBytes)
 {
     // A nanosecond capture: the saved file keeps microseconds.

@@ -179,6 +179,17 @@ void fill_summary(PacketSummary *summary, const frame_data *fd, epan_dissect_t *
     }
 }
 
+// A time span in 100 ns units. A span that does not fit (a record whose
+// time stamp is wildly off from the first packet's) saturates.
+int64_t hundred_nanoseconds(const nstime_t &span)
+{
+    int64_t units = 0;
+    if (__builtin_mul_overflow(static_cast<int64_t>(span.secs), int64_t{10000000}, &units) ||
+        __builtin_add_overflow(units, static_cast<int64_t>(span.nsecs / 100), &units))
+        return span.secs < 0 ? INT64_MIN : INT64_MAX;
+    return units;
+}
+
 gint reported_length(const frame_data *fd)
 {
     return static_cast<gint>(fd->pkt_len > fd->cap_len ? fd->pkt_len : fd->cap_len);
@@ -244,7 +255,7 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     reading.previous_packet_time = abs_ts;
 
     fill_summary(summary, fd, edt);
-    summary->relative_time = static_cast<int64_t>(relative.secs) * 10000000 + relative.nsecs / 100;
+    summary->relative_time = hundred_nanoseconds(relative);
     summary->time_seconds = abs_ts.secs;
     summary->time_nanoseconds = abs_ts.nsecs;
     summary->encapsulation = rec->rec_type == REC_TYPE_PACKET ? rec->rec_header.packet_header.pkt_encap : 0;
@@ -323,9 +334,10 @@ bool capture_setup_at_startup()
     return true;
 }
 
-void capture_release_engine_state()
+void capture_close_at_shutdown()
 {
-    close_session();
+    close_capture_file();
+    cfile.read_state = 0;
 }
 
 void capture_replace_session()

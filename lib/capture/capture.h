@@ -54,8 +54,9 @@ extern uint64_t dissection_generation;
 
 // Called once at start-up: columns and buffers.
 bool capture_setup_at_startup();
-// Frees the dissections and the session before the engine shuts down.
-void capture_release_engine_state();
+// Closes the capture, its dissections and the session before the engine
+// shuts down.
+void capture_close_at_shutdown();
 // Drops the engine's per-capture dissection state by starting a new session
 // for the open capture (frame numbers and times go on).
 void capture_replace_session();

@@ -6,7 +6,9 @@ namespace {
 
 constexpr uint32_t frames_per_block = 16384;
 
-std::vector<stored_frame *> blocks;
+// Never destroyed: a host that exits with a capture still open leaves the
+// blocks reachable instead of having the exit-time destructor orphan them.
+std::vector<stored_frame *> &blocks = *new std::vector<stored_frame *>;
 uint32_t count;
 nstime_t time_answer;  // the engine copies a time at once; one slot will do
 

@@ -21,6 +21,7 @@
 #include "compat40/compat40.h"
 #include "fields/registry.h"
 #include "follow/follow.h"
+#include "save/save.h"
 #include "engine/taps.h"
 
 namespace {
@@ -250,13 +251,16 @@ int32_t gCleanupEpan(void)
     if (!guard_two_step("Cleanup"))
         return 1;
     release_field_state_at_cleanup();
-    // Dissections and the session point into engine tables that epan_cleanup
-    // frees; drop them first so nothing can reach them afterwards.
+    // Nothing can be called on a capture or a save file once the engine is
+    // down: a save file still open is completed so that its packets are not
+    // lost, and the capture is closed. Dissections and the session point into
+    // engine tables that epan_cleanup frees; they go first.
     release_followed_stream();
-    capture_release_engine_state();
+    const bool save_completed = complete_save_file_at_shutdown();
+    capture_close_at_shutdown();
     epan_cleanup();
     engine_uninitialized = true;
-    return 0;
+    return save_completed ? 0 : 1;
 }
 
 void gHackedCleanup(void)

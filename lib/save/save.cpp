@@ -281,14 +281,10 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     return 0;
 }
 
-int32_t gCloseCaptureFileForSave(void)
+namespace {
+
+bool close_save_file()
 {
-    if (!guard_three_step("Close Capture File for Save"))
-        return 1;
-    if (!save_dumper) {
-        set_error_text("Error closing file. The file is already closed.");
-        return 1;
-    }
     // wiretap releases the handle whether or not closing succeeds.
     wtap_dumper *dumper = save_dumper;
     save_dumper = nullptr;
@@ -300,5 +296,23 @@ int32_t gCloseCaptureFileForSave(void)
     if (!closed)
         describe_close_error(err, save_path);
     save_path[0] = '\0';
-    return closed ? 0 : 1;
+    return closed;
+}
+
+}  // namespace
+
+bool complete_save_file_at_shutdown()
+{
+    return !save_dumper || close_save_file();
+}
+
+int32_t gCloseCaptureFileForSave(void)
+{
+    if (!guard_three_step("Close Capture File for Save"))
+        return 1;
+    if (!save_dumper) {
+        set_error_text("Error closing file. The file is already closed.");
+        return 1;
+    }
+    return close_save_file() ? 0 : 1;
 }

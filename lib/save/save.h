@@ -50,3 +50,7 @@ int tcp_sequence_tracker(const address *source, const address *destination, uint
 
 // Forgets the tracked conversation and frees both slots.
 void reset_sequence_tracker();
+
+// Completes a save file still open when the engine shuts down (nothing could
+// close it afterwards). False with the message written when closing failed.
+bool complete_save_file_at_shutdown();

@@ -1,0 +1,305 @@
+"""The Pythonic layer on the build's sample capture, against the
+command-line host (the C interface) and the engine's own programs. One
+engine serves the whole module."""
+
+import subprocess
+import threading
+
+import pytest
+
+import wsbridge
+from wsbridge import FieldType, Locator, WsbridgeError
+
+
+def run(*command):
+    return subprocess.run(list(command), stdout=subprocess.PIPE, check=True).stdout
+
+
+@pytest.fixture(scope="module")
+def summaries(engine, sample_capture):
+    with engine.open(sample_capture) as capture:
+        return list(capture)
+
+
+@pytest.fixture
+def capture(engine, sample_capture):
+    with engine.open(sample_capture) as opened:
+        yield opened
+
+
+def read_to(capture, frame):
+    for summary in capture:
+        if summary.frame_number == frame:
+            return summary
+    raise AssertionError("no frame %d" % frame)
+
+
+# ---- sequential reading -----------------------------------------------------
+
+def test_iteration_gives_every_packet_as_a_summary(summaries, cli, sample_capture):
+    assert [s.frame_number for s in summaries] == list(range(1, 24))
+    lines = run(cli, "summary", sample_capture).decode().splitlines()
+    assert len(lines) == len(summaries)
+    for summary, line in zip(summaries, lines):
+        fields = line.split()
+        assert fields[0] == str(summary.frame_number)
+        assert " %s %d " % (summary.protocol_text, summary.packet_length) in line
+        assert line.endswith(summary.info_text)
+    dns = summaries[2]
+    assert (dns.protocol_text, dns.info_text) == ("DNS", "Standard query 0x1a2b A example.com")
+    assert (dns.source_text, dns.destination_text) == ("192.168.1.10", "8.8.8.8")
+    assert dns.link_source_text == "00:11:22:33:44:55"
+    assert (dns.port_type, dns.source_port, dns.destination_port) == (wsbridge.PortType.UDP, 53000, 53)
+    assert dns.source_address_type == wsbridge.AddressType.IPv4
+    assert (dns.file_offset, dns.packet_length, dns.captured_length, dns.encapsulation) == (140, 71, 71, 1)
+    assert (dns.time_seconds, dns.time_nanoseconds, dns.relative_time) == (1700000000, 3700000, 37000)
+    assert dns.timestamp == pytest.approx(1700000000.0037)
+    assert summaries[16].source_address_type == wsbridge.AddressType.IPv6
+
+
+def test_the_end_of_the_capture_ends_the_iteration_for_good(capture):
+    assert len(capture.read_all()) == 23
+    assert capture.at_end
+    assert capture.next_packet() is None
+    assert list(capture) == []
+    assert [l.frame_number for l in capture.locators] == list(range(1, 24))
+
+
+def test_iteration_continues_where_it_stopped(capture):
+    first = [s.frame_number for _, s in zip(range(3), capture)]
+    rest = [s.frame_number for s in capture]
+    assert first == [1, 2, 3]
+    assert rest == list(range(4, 24))
+
+
+def test_a_closed_capture_refuses_use(engine, sample_capture):
+    with engine.open(sample_capture) as capture:
+        next(capture)
+    assert capture.closed
+    with pytest.raises(WsbridgeError) as error:
+        next(capture)
+    assert error.value.status == 1
+    assert "is closed" in str(error.value)
+
+
+# ---- random access and trees ------------------------------------------------
+
+def test_a_packet_read_again_by_its_locator(capture):
+    summaries = capture.read_all()
+    again = capture.packet(summaries[11])
+    assert again == summaries[11]
+    bare = capture.packet(summaries[11].locator.arguments())
+    assert (bare.source_text, bare.destination_port, bare.packet_length) == \
+        (summaries[11].source_text, summaries[11].destination_port, 244)
+    assert (bare.protocol_text, bare.info_text, bare.relative_time) == ("", "", 0)
+    with pytest.raises(WsbridgeError) as error:
+        capture.packet(Locator(1, 2 ** 31, 42, 42, 1))
+    assert "exceeds 2GB" in str(error.value)
+
+
+def tree_by_cli(cli, path, frame):
+    return run(cli, "tree", path, str(frame)).decode("utf-8", errors="replace")
+
+
+@pytest.mark.parametrize("frame", [3, 12, 19])
+def test_a_tree_equals_the_c_interface_tree(engine, sample_capture, cli, frame):
+    with engine.open(sample_capture) as capture:
+        summary = read_to(capture, frame)
+        tree = capture.tree(summary)
+    assert tree.format() == tree_by_cli(cli, sample_capture, frame)
+    with open(sample_capture, "rb") as file:
+        file.seek(summary.file_offset + 16)
+        assert tree.data == file.read(summary.captured_length)
+
+
+def test_tree_nodes_are_linked(capture):
+    tree = capture.tree(read_to(capture, 10))
+    assert tree.roots[0].label.startswith("Frame 10:")
+    assert [root.abbrev for root in tree.roots] == ["frame", "eth", "ip", "tcp", "http"]
+    for position, node in enumerate(tree):
+        assert node.index == position + 1
+        assert tree[position] is node
+        if node.parent is None:
+            assert node.parent_index == -1 and node in tree.roots and node.depth == 0
+        else:
+            assert node.parent.index == node.parent_index
+            assert node in node.parent.children
+            assert node.depth == node.parent.depth + 1
+    assert sum(1 for root in tree.roots for _ in root.walk()) == len(tree)
+    port = tree.find("tcp.srcport")[0]
+    assert port.parent.abbrev == "tcp"
+    assert (port.name, port.field_type, port.start, port.length) == \
+        ("Source Port", FieldType.UINT16, 34, 2)
+
+
+def test_tree_node_values(capture):
+    tree = capture.tree(read_to(capture, 9))
+    assert tree.find("tcp.srcport")[0].uint64() == 51000
+    assert tree.find("ip.src")[0].string() == "192.168.1.10"
+    assert tree.find("tcp.window_size_scalefactor")[0].int32() == -2
+    with pytest.raises(WsbridgeError) as error:
+        tree.find("ip.src")[0].int32()
+    assert "int32" in str(error.value)
+    # Another dissection makes the handles stale.
+    next(capture)
+    with pytest.raises(WsbridgeError) as error:
+        tree.find("tcp.srcport")[0].uint64()
+    assert "no longer the packet dissected last" in str(error.value)
+
+
+# ---- fields -----------------------------------------------------------------
+
+def test_registered_fields_and_their_values(engine, capture):
+    engine.register_field("dns.qry.name", "PY_DNS")
+    engine.register_field("ip.ttl", "PY_DNS")
+    engine.register_field("udp.length", "PY_DNS")
+    name = engine.field_info("dns.qry.name")
+    ttl = engine.field_info("ip.ttl")
+    assert (name.type, ttl.type) == (FieldType.STRING, FieldType.UINT8)
+    assert engine.field_info("ip.version").type == FieldType.UINT8
+    read_to(capture, 3)
+    ids = capture.matched_fields("PY_DNS")
+    assert ids == [name.id, ttl.id, engine.field_info("udp.length").id]
+    assert capture.string(name.id) == "example.com"
+    assert capture.uint64(ttl.id) == 64
+    assert tuple(dataclass_values(capture.field_location(name.id))) == (12, 13, FieldType.STRING)
+    assert tuple(dataclass_values(capture.field_location_ex(name.id))) == (54, 13, FieldType.STRING)
+    assert capture.transport_payload_offset() == 42
+    assert capture.ipv4_payload_offset() == 34
+    assert capture.matched_fields("UDP") == [engine.field_info("udp.srcport").id]
+    with pytest.raises(WsbridgeError) as error:
+        capture.int32(ttl.id)
+    assert error.value.status == 1
+    # A UDP packet matches nothing of the TCP group.
+    assert capture.matched_fields("TCP") == []
+
+
+def test_an_unknown_group_or_field_raises(engine, capture):
+    next(capture)
+    with pytest.raises(WsbridgeError) as error:
+        capture.matched_fields("NO_SUCH_GROUP")
+    assert error.value.message == "Requested protocol \"NO_SUCH_GROUP\" was not registered.\n"
+    with pytest.raises(WsbridgeError) as error:
+        engine.field_info("never.registered")
+    assert "was not registered" in str(error.value)
+
+
+def dataclass_values(value):
+    import dataclasses
+    return [getattr(value, field.name) for field in dataclasses.fields(value)]
+
+
+# ---- saving -----------------------------------------------------------------
+
+def test_saving_a_selection_equals_editcap(capture, sample_capture, tmp_path):
+    summaries = capture.read_all()
+    path = tmp_path / "selection.pcap"
+    result = capture.save(path, [summaries[0], summaries[2], summaries[4].locator])
+    assert (result.written, result.skipped, result.skipped_frames) == (3, 0, ())
+    expected = tmp_path / "editcap.pcap"
+    run("editcap", "-F", "pcap", "-r", sample_capture, str(expected), "1", "3", "5")
+    assert path.read_bytes() == expected.read_bytes()
+
+
+def test_saving_with_the_tcp_tracker_equals_the_c_interface(capture, cli, sample_capture, tmp_path):
+    summaries = capture.read_all()
+    path = tmp_path / "tracked.pcap"
+    result = capture.save(str(path), summaries[6:16], skip_tcp_repeats=True)
+    by_cli = tmp_path / "cli.pcap"
+    line = run(cli, "save", sample_capture, str(by_cli), "7-16", "--skip-tcp-repeats").decode()
+    assert line.strip() == "%d written, %d skipped" % (result.written, result.skipped)
+    assert path.read_bytes() == by_cli.read_bytes()
+
+
+def test_a_failed_save_closes_the_file(capture, tmp_path):
+    summaries = capture.read_all()
+    with pytest.raises(ValueError):
+        capture.save(tmp_path / "x.pcap", [Locator(*summaries[0].locator.arguments())])
+    broken = Locator(1, 2 ** 31, 42, 42, 1, 0, 0)
+    with pytest.raises(WsbridgeError):
+        capture.save(tmp_path / "broken.pcap", [summaries[0], broken])
+    # The file was closed: another save starts afresh.
+    assert capture.save(tmp_path / "after.pcap", summaries[:2]).written == 2
+
+
+# ---- following --------------------------------------------------------------
+
+def cli_follow(cli, path, kind, frame):
+    return run(cli, "follow", kind, path, str(frame)).decode("utf-8", errors="replace")
+
+
+def test_following_tcp_equals_the_c_interface(capture, cli, sample_capture):
+    summaries = capture.read_all()
+    stream = capture.follow_tcp(summaries[6])
+    assert stream.valid
+    assert stream.client_description == "192.168.1.10:51000 --> 93.184.216.34:80 (79 bytes)"
+    assert stream.server_description == "93.184.216.34:80 --> 192.168.1.10:51000 (190 bytes)"
+    assert stream.conversation_description == "Entire conversation (269 bytes)"
+    lines = list(stream)
+    assert [direction for direction, _ in lines] == ["client", "server"]
+    expected = "\n".join([stream.client_description, stream.server_description,
+                          stream.conversation_description] + [text for _, text in lines]) + "\n"
+    assert expected == cli_follow(cli, sample_capture, "tcp", 7)
+    # Every pass starts at the first segment, also after one left half way.
+    assert list(stream) == lines
+    partial = stream.lines()
+    next(partial)
+    assert list(stream.lines(direction="server")) == lines[1:]
+    payload = list(stream.payload())
+    assert [len(data) for _, data in payload] == [79, 190]
+    assert payload[0][1].startswith(b"GET / HTTP/1.1\r\n")
+    assert [d for d, _ in stream.payload(direction="client")] == ["client"]
+    dump = list(stream.lines(format="hexdump"))
+    assert dump[0][1].startswith("00000000  47 45 54 20")
+
+
+def test_following_udp_and_an_empty_stream(capture, cli, sample_capture):
+    summaries = capture.read_all()
+    stream = capture.follow("udp", summaries[2])
+    assert stream.client_description == "192.168.1.10:53000 --> 8.8.8.8:53 (29 bytes)"
+    text = "\n".join([stream.client_description, stream.server_description,
+                      stream.conversation_description] + [t for _, t in stream]) + "\n"
+    assert text == cli_follow(cli, sample_capture, "udp", 3)
+    assert [(d, len(b)) for d, b in stream.payload()] == [("client", 29), ("server", 45)]
+
+    empty = capture.follow_tcp(summaries[6], packets=[summaries[6]])
+    assert not empty.valid
+    assert empty.message == "Empty TCP stream."
+    assert list(empty) == []
+    # The stream followed before is gone.
+    with pytest.raises(WsbridgeError) as error:
+        list(stream)
+    assert "no longer the followed stream" in str(error.value)
+
+
+def test_following_a_packet_of_another_kind_raises(capture):
+    arp = next(capture)
+    with pytest.raises(WsbridgeError) as error:
+        capture.follow_tcp(arp)
+    assert error.value.status == 1
+    with pytest.raises(ValueError):
+        capture.follow("sctp", arp)
+
+
+# ---- threads ----------------------------------------------------------------
+
+def test_threads_share_the_engine_one_call_at_a_time(engine, sample_capture):
+    results = []
+
+    def reader():
+        results.append(wsbridge.start() is engine)
+
+    threads = [threading.Thread(target=reader) for _ in range(4)]
+    with engine.open(sample_capture) as capture:
+        counted = []
+
+        def count():
+            counted.extend(s.frame_number for s in capture)
+
+        workers = [threading.Thread(target=count) for _ in range(3)]
+        for thread in threads + workers:
+            thread.start()
+        for thread in threads + workers:
+            thread.join()
+    assert results == [True] * 4
+    assert sorted(counted) == list(range(1, 24))

@@ -1,0 +1,122 @@
+"""The binding over the shared captures, against the engine's own tshark and
+the C interface (through the command-line host): the same results as the C
+tests' oracles."""
+
+import pytest
+
+import wsbridge
+from conftest import run_tshark, shared_capture, shared_capture_names
+
+COLUMNS = ['-o', 'gui.column.format:"P","%p","I","%i"']
+
+
+def tshark_rows(path):
+    output, status = run_tshark(["-r", path, "-o", "frame.show_file_off:TRUE"] + COLUMNS + [
+        "-T", "fields", "-E", "separator=/t", "-e", "frame.number", "-e", "frame.file_off",
+        "-e", "frame.len", "-e", "frame.cap_len", "-e", "_ws.col.P", "-e", "_ws.col.I"])
+    rows = []
+    for line in output.split(b"\n"):
+        fields = line.split(b"\t")
+        if len(fields) == 6:
+            rows.append(fields)
+    return rows, status
+
+
+def cut(text, limit):
+    """The library's column copy: at most `limit` bytes, decoded as the
+    binding decodes."""
+    return text[:limit].decode("utf-8", errors="replace")
+
+
+@pytest.mark.parametrize("name", shared_capture_names())
+def test_summaries_equal_tshark(engine, name):
+    path = shared_capture(name)
+    rows, tshark_status = tshark_rows(path)
+    try:
+        capture = engine.open(path)
+    except wsbridge.WsbridgeError as error:
+        assert not rows, "tshark read a file the library refused: %s" % error
+        assert error.message
+        return
+    index = 0
+    with capture:
+        try:
+            for summary in capture:
+                assert index < len(rows), "more packets than tshark shows"
+                number, offset, length, captured, protocol, info = rows[index]
+                index += 1
+                assert (summary.frame_number, summary.file_offset, summary.packet_length,
+                        summary.captured_length) == (int(number), int(offset), int(length),
+                                                     int(captured))
+                assert summary.protocol_text == cut(protocol, 31), "frame %s" % number
+                assert summary.info_text == cut(info, 255), "frame %s" % number
+        except wsbridge.WsbridgeError as error:
+            # The library stopped where tshark reported the file as damaged.
+            assert tshark_status != 0, str(error)
+            assert error.status == 1 and error.message
+    assert index == len(rows)
+
+
+TREE_PACKETS = [
+    ("one_tcp_stream.pcap", 1),
+    ("one_tcp_stream.pcap", 4),
+    ("dns_udp.pcap", 2),
+    ("icmpv6.pcap", 3),
+    ("OSPFv2_Capture_FINAL.pcapng", 1),
+    ("ipv4_tcp_http_xml.pcap", 1),
+    ("whois.pcap", 6),
+]
+
+
+@pytest.mark.parametrize("name,frame", TREE_PACKETS)
+def test_trees_equal_the_c_interface(engine, cli, name, frame):
+    import subprocess
+    path = shared_capture(name)
+    expected = subprocess.run([cli, "tree", path, str(frame)], stdout=subprocess.PIPE,
+                              check=True).stdout.decode("utf-8", errors="replace")
+    # Read the way the command does: in sequence up to the packet.
+    with engine.open(path) as capture:
+        for summary in capture:
+            if summary.frame_number == frame:
+                break
+        tree = capture.tree(summary)
+    assert len(tree) > 10
+    assert tree.format() == expected
+
+
+def tshark_follow_raw(path, kind, stream):
+    output, status = run_tshark(["-n", "-r", path, "-q", "-z", "follow,%s,raw,%d" % (kind, stream)])
+    assert status == 0
+    nodes, records, in_records = [], [], False
+    for line in output.decode().split("\n"):
+        if line.startswith("Node 0: ") or line.startswith("Node 1: "):
+            nodes.append(line[8:])
+            in_records = line.startswith("Node 1: ")
+        elif line.startswith("====="):
+            in_records = False
+        elif in_records and line:
+            server = line.startswith("\t")
+            records.append((server, bytes.fromhex(line.strip())))
+    return nodes, records
+
+
+def test_following_one_tcp_stream_equals_tshark(engine):
+    path = shared_capture("one_tcp_stream.pcap")
+    nodes, records = tshark_follow_raw(path, "tcp", 0)
+    assert records
+    with engine.open(path) as capture:
+        first = next(capture)
+        stream = capture.follow_tcp(first)
+        got = list(stream.payload())
+    # The library's client sent the first payload; tshark's node 0 is the
+    # first node of the conversation.
+    flipped = records[0][0]
+    want = [("server" if server != flipped else "client", data) for server, data in records]
+    assert len(got) == len(want)
+    assert got == want
+    client = sum(len(data) for direction, data in want if direction == "client")
+    server = sum(len(data) for direction, data in want if direction == "server")
+    client_node, server_node = (nodes[1], nodes[0]) if flipped else (nodes[0], nodes[1])
+    assert stream.client_description == "%s --> %s (%d bytes)" % (client_node, server_node, client)
+    assert stream.server_description == "%s --> %s (%d bytes)" % (server_node, client_node, server)
+    assert stream.conversation_description == "Entire conversation (%d bytes)" % (client + server)

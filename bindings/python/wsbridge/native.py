@@ -1,0 +1,395 @@
+"""The raw interface of libwsbridge through ctypes.
+
+This module mirrors include/wsbridge.h: the three records that cross the
+interface (PacketSummary, TreeNode, SavePacketRequest) as ctypes Structures,
+the type-code constants, and a prototype (argtypes and restype) for every
+exported function. Calls made through Library.raw behave exactly as the C
+calls do: they return the status and write through the pointers given.
+The Pythonic layer (wsbridge.Engine and friends) is built on top of this.
+
+The record layouts are checked against the library's own values when this
+module is imported; a mismatch raises ImportError instead of letting a call
+write past a record.
+"""
+
+import ctypes
+import ctypes.util
+import enum
+import os
+import threading
+
+__all__ = [
+    "ABI_VERSION",
+    "AddressType",
+    "FieldType",
+    "Library",
+    "PacketSummary",
+    "PortType",
+    "PROTOTYPES",
+    "SavePacketRequest",
+    "TreeNode",
+    "load_library",
+]
+
+# The major version of the library's interface: the soname is
+# libwsbridge.so.ABI_VERSION.
+ABI_VERSION = 0
+
+# Status codes every call returns (gGetNextPacket adds END_OF_CAPTURE; the
+# reading calls add OUT_OF_MEMORY).
+SUCCESS = 0
+FAILURE = 1
+END_OF_CAPTURE = 2
+OUT_OF_MEMORY = 3
+
+_c_int32 = ctypes.c_int32
+_c_uint32 = ctypes.c_uint32
+_c_int64 = ctypes.c_int64
+_c_uint8 = ctypes.c_uint8
+_c_uint16 = ctypes.c_uint16
+_c_uint64 = ctypes.c_uint64
+
+
+class PacketSummary(ctypes.Structure):
+    """One packet as sequential reading summarises it (544 bytes)."""
+
+    _fields_ = [
+        ("frame_number", _c_uint32),
+        ("packet_length", _c_uint32),
+        ("captured_length", _c_uint32),
+        ("port_type", _c_int32),
+        ("source_port", _c_uint16),
+        ("destination_port", _c_uint16),
+        ("file_offset", _c_int64),
+        ("relative_time", _c_int64),
+        ("time_seconds", _c_int64),
+        ("time_nanoseconds", _c_int32),
+        ("encapsulation", _c_int32),
+        ("source_address_type", _c_int32),
+        ("destination_address_type", _c_int32),
+        ("protocol_text", ctypes.c_char * 32),
+        ("info_text", ctypes.c_char * 256),
+        ("link_source_text", ctypes.c_char * 32),
+        ("link_destination_text", ctypes.c_char * 32),
+        ("source_text", ctypes.c_char * 64),
+        ("destination_text", ctypes.c_char * 64),
+    ]
+
+
+class TreeNode(ctypes.Structure):
+    """One item of a packet's protocol tree (768 bytes)."""
+
+    _fields_ = [
+        ("parent_index", _c_int32),
+        ("index", _c_int32),
+        ("start", _c_int32),
+        ("length", _c_int32),
+        ("field_type", _c_int32),
+        ("field_abbrev", ctypes.c_char * 256),
+        ("field_name", ctypes.c_char * 240),
+        ("label", ctypes.c_char * 240),
+        ("node", ctypes.c_void_p),
+    ]
+
+
+class SavePacketRequest(ctypes.Structure):
+    """One packet to copy into the save file (48 bytes)."""
+
+    _fields_ = [
+        ("frame_number", _c_uint32),
+        ("packet_length", _c_uint32),
+        ("captured_length", _c_uint32),
+        ("file_offset", _c_int64),
+        ("time_seconds", _c_int64),
+        ("time_nanoseconds", _c_int32),
+        ("encapsulation", _c_int32),
+        ("skip_flag", _c_uint8),
+    ]
+
+
+# The layouts the library is built with (its static assertions): record size
+# and, per field, (offset, size).
+RECORD_LAYOUTS = {
+    PacketSummary: (544, {
+        "frame_number": (0, 4), "packet_length": (4, 4), "captured_length": (8, 4),
+        "port_type": (12, 4), "source_port": (16, 2), "destination_port": (18, 2),
+        "file_offset": (24, 8), "relative_time": (32, 8), "time_seconds": (40, 8),
+        "time_nanoseconds": (48, 4), "encapsulation": (52, 4),
+        "source_address_type": (56, 4), "destination_address_type": (60, 4),
+        "protocol_text": (64, 32), "info_text": (96, 256),
+        "link_source_text": (352, 32), "link_destination_text": (384, 32),
+        "source_text": (416, 64), "destination_text": (480, 64),
+    }),
+    TreeNode: (768, {
+        "parent_index": (0, 4), "index": (4, 4), "start": (8, 4), "length": (12, 4),
+        "field_type": (16, 4), "field_abbrev": (20, 256), "field_name": (276, 240),
+        "label": (516, 240), "node": (760, 8),
+    }),
+    SavePacketRequest: (48, {
+        "frame_number": (0, 4), "packet_length": (4, 4), "captured_length": (8, 4),
+        "file_offset": (16, 8), "time_seconds": (24, 8), "time_nanoseconds": (32, 4),
+        "encapsulation": (36, 4), "skip_flag": (40, 1),
+    }),
+}
+
+
+def _check_record_layouts():
+    problems = []
+    for record, (size, fields) in RECORD_LAYOUTS.items():
+        if ctypes.sizeof(record) != size:
+            problems.append("%s is %d bytes, the library's is %d"
+                            % (record.__name__, ctypes.sizeof(record), size))
+        declared = [name for name, _ in record._fields_]
+        if declared != list(fields):
+            problems.append("%s declares the fields %s" % (record.__name__, declared))
+        for name, (offset, field_size) in fields.items():
+            descriptor = getattr(record, name, None)
+            if descriptor is None:
+                continue
+            if (descriptor.offset, descriptor.size) != (offset, field_size):
+                problems.append("%s.%s lies at %d (%d bytes), the library's at %d (%d bytes)"
+                                % (record.__name__, name, descriptor.offset, descriptor.size,
+                                   offset, field_size))
+    if problems:
+        raise ImportError("wsbridge: the records do not match the library's layout on this "
+                          "platform: " + "; ".join(problems))
+
+
+_check_record_layouts()
+
+
+class FieldType(enum.IntEnum):
+    """Field type codes (WSB_FT_*)."""
+
+    NONE = 0
+    PROTOCOL = 1
+    BOOLEAN = 2
+    UINT8 = 3
+    UINT16 = 4
+    UINT24 = 5
+    UINT32 = 6
+    UINT64 = 7
+    INT8 = 8
+    INT16 = 9
+    INT24 = 10
+    INT32 = 11
+    INT64 = 12
+    FLOAT = 13
+    DOUBLE = 14
+    ABSOLUTE_TIME = 15
+    RELATIVE_TIME = 16
+    STRING = 17
+    STRINGZ = 18
+    EBCDIC = 19
+    UINT_STRING = 20
+    ETHER = 21
+    BYTES = 22
+    UINT_BYTES = 23
+    IPv4 = 24
+    IPv6 = 25
+    IPXNET = 26
+    FRAMENUM = 27
+    PCRE = 28
+    GUID = 29
+    OID = 30
+    EUI64 = 31
+    AX25 = 32
+    VINES = 33
+    REL_OID = 34
+    SYSTEM_ID = 35
+    STRINGZPAD = 36
+    FCWWN = 37
+    STRINGZTRUNC = 38
+    IEEE_11073_SFLOAT = 39
+    IEEE_11073_FLOAT = 40
+
+
+class AddressType(enum.IntEnum):
+    """Address type codes (WSB_AT_*)."""
+
+    NONE = 0
+    ETHER = 1
+    IPv4 = 2
+    IPv6 = 3
+    IPX = 4
+    SNA = 5
+    ATALK = 6
+    VINES = 7
+    OSI = 8
+    ARCNET = 9
+    FC = 10
+    SS7PC = 11
+    STRINGZ = 12
+    EUI64 = 13
+    URI = 14
+    TIPC = 15
+    FCWWN = 16
+    IB = 17
+    AX25 = 18
+    NUMERIC = 19
+    OTHER = 20
+
+
+class PortType(enum.IntEnum):
+    """Port type codes (WSB_PT_*)."""
+
+    NONE = 0
+    SCTP = 1
+    TCP = 2
+    UDP = 3
+    DCCP = 4
+    IPX = 5
+    NCP = 6
+    EXCHG = 7
+    DDP = 8
+    SBCCS = 9
+    IDP = 10
+    TIPC = 11
+    USB = 12
+    I2C = 13
+    IBQP = 14
+    BLUETOOTH = 15
+    IWARP_MPA = 16
+
+
+def _ptr(t):
+    return ctypes.POINTER(t)
+
+
+_text_out = _ptr(ctypes.c_void_p)  # const char ** (read with string_at and the size)
+_locator = [_c_uint32, _c_int64, _c_int32, _c_uint32, _c_int32]
+
+# name: (restype, argtypes), in the header's order.
+PROTOTYPES = {
+    "gGetLastError": (ctypes.c_char_p, []),
+    "gInitEpan": (_c_int32, []),
+    "gCleanupEpan": (_c_int32, []),
+    "gHackedCleanup": (None, []),
+    "gRegisterProtocolFieldFilter": (_c_int32, [ctypes.c_char_p, ctypes.c_char_p]),
+    "gGetProtocolFieldFilterInfo": (_c_int32, [ctypes.c_char_p, _ptr(_c_int32), _ptr(_c_int32)]),
+    "gOpenCapture": (_c_int32, [ctypes.c_char_p]),
+    "gCloseCapture": (_c_int32, []),
+    "gGetNextPacket": (_c_int32, [_ptr(PacketSummary)]),
+    "gGetPacketAtOffset": (_c_int32, [_ptr(PacketSummary)] + _locator),
+    "gBuildPacketProtocolTree": (_c_int32, [_ptr(_c_int32), _ptr(_ptr(_c_uint8))] + _locator),
+    "gGetProtocolTreeNodesCount": (_c_int32, [_ptr(_c_int32)]),
+    "gGetTreeNodeByIndex": (_c_int32, [_ptr(TreeNode), _c_int32]),
+    "gFreePacketProtocolTree": (_c_int32, []),
+    "gCreateCaptureFileForSave": (_c_int32, [ctypes.c_char_p]),
+    "gSavePacketToCaptureFile": (_c_int32, [_ptr(_c_uint8), _ptr(SavePacketRequest)]),
+    "gCloseCaptureFileForSave": (_c_int32, []),
+    "gFollowTCPStreamForPacket": (_c_int32, list(_locator)),
+    "gAddPacketToTCPStream": (_c_int32, list(_locator)),
+    "gIsValidTcpStrem": (_c_int32, [_ptr(_c_uint8), _c_int32,
+                                    _text_out, _ptr(_c_int32), _text_out, _ptr(_c_int32),
+                                    _text_out, _ptr(_c_int32)]),
+    "gGetNextTCPStreamLine": (_c_int32, [_c_int32, _c_int32, _text_out, _ptr(_c_uint32),
+                                         _ptr(_c_uint8), _ptr(_c_uint8)]),
+    "gFollowUDPStreamForPacket": (_c_int32, list(_locator)),
+    "gAddPacketToUDPStream": (_c_int32, list(_locator)),
+    "gIsValidUDPStrem": (_c_int32, [_ptr(_c_uint8),
+                                    _text_out, _ptr(_c_int32), _text_out, _ptr(_c_int32),
+                                    _text_out, _ptr(_c_int32)]),
+    "gGetNextUDPStreamLine": (_c_int32, [_c_int32, _c_int32, _text_out, _ptr(_c_uint32),
+                                         _ptr(_c_uint8), _ptr(_c_uint8)]),
+    "gLastPacketHasPassedFilter": (_c_int32, [ctypes.c_char_p, _ptr(_c_int32),
+                                              _ptr(_ptr(_c_int32))]),
+    "gGetFieldInfo": (_c_int32, [_c_int32, _ptr(_c_int32), _ptr(_c_int32), _ptr(_c_int32)]),
+    "gGetFieldInfoEx": (_c_int32, [_c_int32, _ptr(_c_int32), _ptr(_c_int32), _ptr(_c_int32)]),
+    "gGetTransportProtocolPayloadOffset": (_c_int32, [_ptr(_c_int32)]),
+    "gGetIPv4ProtocolPayloadOffset": (_c_int32, [_ptr(_c_int32)]),
+    "gGetUInt64ProtocolFieldValue": (_c_int32, [_ptr(_c_uint64), _c_int32]),
+    "gGetUInt64ProtocolFieldValueByTreeNode": (_c_int32, [ctypes.c_void_p, _ptr(_c_uint64)]),
+    "gGetInt32ProtocolFieldValue": (_c_int32, [_ptr(_c_int32), _c_int32]),
+    "gGetInt32ProtocolFieldValueByTreeNode": (_c_int32, [ctypes.c_void_p, _ptr(_c_int32)]),
+    "gGetStringProtocolFieldValue": (_c_int32, [_text_out, _ptr(_c_int32), _c_int32]),
+    "gGetStringProtocolFieldValueByTreeNode": (_c_int32, [ctypes.c_void_p, _text_out,
+                                                          _ptr(_c_int32)]),
+}
+
+
+class Library:
+    """A loaded libwsbridge with every export declared.
+
+    `raw` is the ctypes.CDLL whose functions carry their prototypes; `path`
+    is what was loaded. Obtain one with load_library().
+    """
+
+    def __init__(self, path):
+        self.path = path
+        self.raw = ctypes.CDLL(path)
+        missing = []
+        for name, (restype, argtypes) in PROTOTYPES.items():
+            try:
+                function = getattr(self.raw, name)
+            except AttributeError:
+                missing.append(name)
+                continue
+            function.restype = restype
+            function.argtypes = argtypes
+        if missing:
+            raise OSError("%s is not a wsbridge library of this interface: it lacks %s"
+                          % (path, ", ".join(missing)))
+
+    def last_error(self):
+        """gGetLastError() decoded as UTF-8 (undecodable bytes replaced)."""
+        text = self.raw.gGetLastError()
+        return (text or b"").decode("utf-8", errors="replace")
+
+    def __repr__(self):
+        return "<wsbridge.Library %r>" % self.path
+
+
+def _installed_library():
+    try:
+        from . import _location  # written by `cmake --install`
+    except ImportError:
+        return None
+    return getattr(_location, "LIBRARY", None)
+
+
+def library_candidates(path=None):
+    """Where load_library(path) looks, in order: the argument, the
+    WSBRIDGE_LIBRARY environment variable, the location the installation
+    recorded, then the system's loader path (libwsbridge.so.N, libwsbridge.so).
+    """
+    if path:
+        return [os.fspath(path)]
+    variable = os.environ.get("WSBRIDGE_LIBRARY")
+    if variable:
+        return [variable]
+    candidates = []
+    installed = _installed_library()
+    if installed:
+        candidates.append(installed)
+    candidates.append("libwsbridge.so.%d" % ABI_VERSION)
+    found = ctypes.util.find_library("wsbridge")
+    if found:
+        candidates.append(found)
+    candidates.append("libwsbridge.so")
+    return candidates
+
+
+_libraries = {}
+_libraries_lock = threading.Lock()
+
+
+def load_library(path=None):
+    """Loads libwsbridge (see library_candidates for where it looks) and
+    returns its Library; the same file is loaded once per process. Raises
+    OSError when no candidate loads."""
+    failures = []
+    for candidate in library_candidates(path):
+        key = os.path.realpath(candidate) if os.sep in candidate else candidate
+        with _libraries_lock:
+            library = _libraries.get(key)
+            if library is not None:
+                return library
+            try:
+                library = Library(candidate)
+            except OSError as error:
+                failures.append("%s: %s" % (candidate, error))
+                continue
+            _libraries[key] = library
+            return library
+    raise OSError("wsbridge: could not load the library (" + "; ".join(failures) + ")")
