@@ -5,20 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "resident.h"
 #include "wsbridge.h"
-
-static long resident_kb(void)
-{
-    FILE *status = fopen("/proc/self/status", "r");
-    char line[256];
-    long kb = -1;
-    while (status && fgets(line, sizeof line, status))
-        if (strncmp(line, "VmRSS:", 6) == 0)
-            kb = strtol(line + 6, NULL, 10);
-    if (status)
-        fclose(status);
-    return kb;
-}
 
 int main(int argc, char **argv)
 {
