@@ -209,8 +209,10 @@ WSBRIDGE_API int32_t gGetNextPacket(PacketSummary *summary);
  * dissected last. Fills the fields of *summary not marked (seq) when summary
  * is not null. The running state of sequential reading is not changed.
  * captured_length may be smaller than the record (only that many bytes are
- * dissected) but not larger, nor negative. Offsets from 2147483647 on are
- * refused. 0, 1 (no capture, refused locator, no packet at the offset) or 3
+ * dissected) but not larger, nor negative. Negative offsets and offsets from
+ * 2147483647 on are refused. A packet read in sequence before is dissected as
+ * the frame it was, with what the engine learnt of it then (its tree equals
+ * the one a second pass over the capture shows). 0, 1 (no capture, refused locator, no packet at the offset) or 3
  * (out of memory). */
 WSBRIDGE_API int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_number, int64_t file_offset,
                                         int32_t captured_length, uint32_t packet_length,
@@ -296,7 +298,8 @@ typedef struct SavePacketRequest {
  * with the same capture open throughout. At most one save file exists at a
  * time: 1 while one is still open (that one stays usable). Forgets the TCP
  * conversation and sequence numbers tracked for an earlier file. A capture
- * whose packets have several link-layer types cannot be saved. 0 or 1. */
+ * whose packets have several link-layer types cannot be saved, and path may
+ * not name the capture being read. 0 or 1. */
 WSBRIDGE_API int32_t gCreateCaptureFileForSave(const char *path);
 
 /* Re-reads the packet at request->file_offset, re-dissects it (it becomes

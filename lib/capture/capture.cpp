@@ -2,6 +2,7 @@
 // steps, and the packet summary.
 #include "capture/capture.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include <epan/column.h>
@@ -190,9 +191,13 @@ int64_t hundred_nanoseconds(const nstime_t &span)
     return units;
 }
 
+// The packet's length on the wire as the engine's buffers take it: a length
+// of 2 GB or more (a damaged record's) is cut to the largest they hold, as
+// the engine's own programs do, instead of turning negative.
 gint reported_length(const frame_data *fd)
 {
-    return static_cast<gint>(fd->pkt_len > fd->cap_len ? fd->pkt_len : fd->cap_len);
+    const guint32 length = fd->pkt_len > fd->cap_len ? fd->pkt_len : fd->cap_len;
+    return length > static_cast<guint32>(G_MAXINT) ? G_MAXINT : static_cast<gint>(length);
 }
 
 // Stand-ins for the first frame and the frame before the one being
@@ -360,6 +365,12 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
     if (locator.captured_length < 0) {
         set_error_format("The captured length %d of the packet at offset %lld is negative.", locator.captured_length,
                          static_cast<long long>(locator.file_offset));
+        return 1;
+    }
+    // A negative offset fails as the system's seek fails it (wiretap takes
+    // the lowest ones for offsets it can read).
+    if (locator.file_offset < 0) {
+        set_error_text(describe_read_error(EINVAL, nullptr, cfile.path));
         return 1;
     }
     begin_dissection();

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include <glib.h>
 
 #include "wsbridge.h"
@@ -103,6 +105,16 @@ void tracker_tap_entry(packet_info *pinfo, const tcp_info_t *tcp)
     tracker_armed = false;
 }
 
+// True when path names the capture being read, however it is spelled:
+// creating the save file there would empty the file its packets are re-read
+// from.
+bool is_capture_being_read(const char *path)
+{
+    struct stat target, capture;
+    return cfile.path && stat(path, &target) == 0 && stat(cfile.path, &capture) == 0 &&
+           target.st_dev == capture.st_dev && target.st_ino == capture.st_ino;
+}
+
 }  // namespace
 
 void reset_sequence_tracker()
@@ -167,6 +179,12 @@ int32_t gCreateCaptureFileForSave(const char *path)
         set_error_format("\"Create Capture File\" operation failed. The file \"%s\" is still open for saving; close "
                          "it before creating another one.",
                          save_path);
+        return 1;
+    }
+    if (is_capture_being_read(path)) {
+        set_error_format("\"Create Capture File\" operation failed. The file \"%s\" is the capture being read; save "
+                         "to another file.",
+                         path);
         return 1;
     }
     int encapsulation = cfile.encapsulation;

@@ -26,14 +26,14 @@ namespace wsbsweep {
 // width, booleans, addresses, strings, bytes, times, protocols, frame
 // numbers, OIDs), filed under groups by layer. Every name exists in the
 // 4.0 engine.
-struct field_spec {
+struct sweep_field {
     const char *group;
     const char *name;
 };
 
-inline const std::vector<field_spec> &field_specs()
+inline const std::vector<sweep_field> &sweep_fields_list()
 {
-    static const std::vector<field_spec> specs = {
+    static const std::vector<sweep_field> list = {
         {"SWEEP_LINK", "frame"},           {"SWEEP_LINK", "frame.len"},
         {"SWEEP_LINK", "frame.time"},      {"SWEEP_LINK", "frame.time_delta"},
         {"SWEEP_LINK", "frame.encap_type"}, {"SWEEP_LINK", "frame.protocols"},
@@ -67,7 +67,7 @@ inline const std::vector<field_spec> &field_specs()
         {"SWEEP_APP", "ssh.protocol"},     {"SWEEP_APP", "isakmp.ispi"},
         {"SWEEP_APP", "png.chrm.blue.x"},  {"SWEEP_APP", "ntp.precision"},
     };
-    return specs;
+    return list;
 }
 
 // The default groups of the library and the sweep's own.
@@ -83,21 +83,29 @@ inline const std::vector<std::string> &group_names()
 // the reason in *problem.
 inline bool register_fields(std::string *problem)
 {
-    for (const field_spec &spec : field_specs()) {
-        if (gRegisterProtocolFieldFilter(spec.name, spec.group) != 0) {
-            *problem = std::string("registering ") + spec.name + ": " + gGetLastError();
+    for (const sweep_field &entry : sweep_fields_list()) {
+        if (gRegisterProtocolFieldFilter(entry.name, entry.group) != 0) {
+            *problem = std::string("registering ") + entry.name + ": " + gGetLastError();
             return false;
         }
     }
-    for (const field_spec &spec : field_specs()) {
+    for (const sweep_field &entry : sweep_fields_list()) {
         int32_t id = -1, type = -1;
-        if (gGetProtocolFieldFilterInfo(spec.name, &id, &type) != 0) {
-            *problem = std::string("looking up ") + spec.name + ": " + gGetLastError();
+        if (gGetProtocolFieldFilterInfo(entry.name, &id, &type) != 0) {
+            *problem = std::string("looking up ") + entry.name + ": " + gGetLastError();
             return false;
         }
     }
     return true;
 }
+
+struct locator {
+    uint32_t frame_number;
+    int64_t file_offset;
+    int32_t captured_length;
+    uint32_t packet_length;
+    int32_t encapsulation;
+};
 
 struct limits {
     size_t max_packets = SIZE_MAX;        // packets read in sequence
@@ -122,6 +130,7 @@ struct report {
     size_t saved_tracked = 0;  // written into the file saved with the skip flag
     size_t skipped = 0;
     size_t failures = 0;       // status 1 answers (each with a message)
+    std::vector<locator> read;  // the packets read in sequence, in order
     int32_t read_status = -1;  // the status that ended sequential reading
     std::string first_read_error;
     std::vector<std::string> problems;
@@ -183,14 +192,6 @@ inline bool summary_texts_terminated(const PacketSummary &s)
     return terminated(s.protocol_text) && terminated(s.info_text) && terminated(s.link_source_text) &&
            terminated(s.link_destination_text) && terminated(s.source_text) && terminated(s.destination_text);
 }
-
-struct locator {
-    uint32_t frame_number;
-    int64_t file_offset;
-    int32_t captured_length;
-    uint32_t packet_length;
-    int32_t encapsulation;
-};
 
 inline locator locator_of(const PacketSummary &s)
 {
@@ -559,6 +560,7 @@ inline void sweep_open_capture(report &r, const limits &limits)
                 r.problem("gGetNextPacket wrote an unterminated text into the summary");
             ++r.packets;
             packets.push_back(s);
+            r.read.push_back(locator_of(s));
             sweep_fields(r);
             continue;
         }
