@@ -131,9 +131,6 @@ void prime(epan_dissect_t *edt)
 {
     if (compiled_filter)
         epan_dissect_prime_with_dfilter(edt, compiled_filter);
-    int ip_hdr_len = compat40_ip_hdr_len_id();
-    if (ip_hdr_len >= 0)
-        epan_dissect_prime_with_hfid(edt, ip_hdr_len);
 }
 
 void address_to_text(const address *addr, char *destination, int size, epan_dissect_t *edt)

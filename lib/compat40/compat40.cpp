@@ -153,12 +153,28 @@ int32_t compat40_port_type_code(int engine_type)
     }
 }
 
-int compat40_ip_hdr_len_id()
+int compat40_ipv4_version_id()
 {
     static int id = -2;
-    if (id == -2)
-        id = proto_registrar_get_id_byname("ip.hdr_len");
+    if (id == -2) {
+        id = -1;
+        const int ipv4 = proto_get_id_by_filter_name("ip");
+        header_field_info *hfinfo = proto_registrar_get_byname("ip.version");
+        while (hfinfo && hfinfo->same_name_prev_id != -1)
+            hfinfo = proto_registrar_get_nth(static_cast<guint>(hfinfo->same_name_prev_id));
+        for (; hfinfo; hfinfo = hfinfo->same_name_next)
+            if (hfinfo->parent == ipv4)
+                id = hfinfo->id;
+    }
     return id;
+}
+
+int32_t compat40_ipv4_header_length(const field_info *version)
+{
+    if (!version || !version->ds_tvb || version->start < 0 ||
+        tvb_captured_length_remaining(version->ds_tvb, version->start) < 1)
+        return 0;
+    return (tvb_get_guint8(version->ds_tvb, version->start) & 0x0F) * 4;
 }
 
 // What the 4.0 TCP dissector hands to "tcp_follow" listeners

@@ -10,6 +10,7 @@
 #include <epan/frame_data.h>
 #include <epan/ftypes/ftypes.h>
 #include <epan/address.h>
+#include <epan/proto.h>
 #include <wsutil/report_message.h>
 
 // Start-up steps the 4.0 engine needs around epan_init: log level, process
@@ -39,5 +40,11 @@ int32_t compat40_port_type_code(int engine_type);
 bool compat40_tcp_follow_segment_endpoints(const void *tap_data, guint stream, address &source,
                                            address &destination, guint32 &source_port, guint32 &destination_port);
 
-// Field id of "ip.hdr_len" (the IPv4 header length in bytes), or -1.
-int compat40_ip_hdr_len_id();
+// Engine id of the IPv4 header's "ip.version" field (the IPv6 dissector
+// registers a field of that name too), or -1. Priming it is cheap: the field
+// is added without a formatted label, unlike "ip.hdr_len".
+int compat40_ipv4_version_id();
+
+// The IPv4 header length in bytes from the header's first byte, where the
+// record of its version field starts; 0 when the byte is not there.
+int32_t compat40_ipv4_header_length(const field_info *version);

@@ -162,19 +162,21 @@ tap_packet_status udp_tap_listener(void *, packet_info *, epan_dissect_t *, cons
     return TAP_PACKET_DONT_REDRAW;
 }
 
-// The 4.0 "ip" tap record carries no header length. Every dissection primes
-// "ip.hdr_len", so the n-th report of a packet (IP in IP) reads the n-th record
-// of that field.
+// The 4.0 "ip" tap record carries no header length. The registry's default
+// field "ip.version" keeps the records of the IPv4 version field in every
+// dissection once the registry is compiled, so the n-th report of a packet
+// (IP in IP) reads the header at the n-th record of that field. (Priming a
+// field of its own here would cost every packet the building of its IP
+// subtree, also for hosts that never ask for fields.)
 tap_packet_status ip_tap_listener(void *, packet_info *, epan_dissect_t *edt, const void *, tap_flags_t)
 {
     int index = transport_facts.ip_reports++;
-    int id = compat40_ip_hdr_len_id();
+    int id = compat40_ipv4_version_id();
     if (edt && edt->tree && id >= 0) {
         GPtrArray *records = proto_get_finfo_ptr_array(edt->tree, id);
-        if (records && index < static_cast<int>(records->len)) {
-            auto *fi = static_cast<field_info *>(g_ptr_array_index(records, index));
-            transport_facts.ip_header_length = static_cast<int32_t>(fvalue_get_uinteger(&fi->value));
-        }
+        if (records && index < static_cast<int>(records->len))
+            transport_facts.ip_header_length =
+                compat40_ipv4_header_length(static_cast<field_info *>(g_ptr_array_index(records, index)));
     }
     transport_facts.saw_ip = true;
     return TAP_PACKET_DONT_REDRAW;

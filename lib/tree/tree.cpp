@@ -30,48 +30,42 @@ static_assert(sizeof(TreeNode::label) == 240, "label size");
 static_assert(offsetof(TreeNode, node) == 760, "node");
 static_assert(ITEM_LABEL_LENGTH == sizeof(TreeNode::label), "engine label length");
 
-GPtrArray *tree_nodes;
+std::vector<TreeNode> tree_nodes;
+bool tree_exists;
 
 namespace {
 
 // The dissection the records were taken from, and their node handles sorted
 // by address so that a handle can be checked without walking the array.
 uint64_t tree_generation;
-const void **sorted_handles;
-guint sorted_handle_count;
+std::vector<const void *> sorted_handles;
 
 const char not_created_message[] = "Error reading tree node: The protocols tree is not created.";
 const char out_of_range_message[] = "Error reading tree node: Index out of range.";
 
-void free_tree_node(gpointer record, gpointer)
-{
-    g_free(record);
-}
-
 void free_tree_nodes()
 {
-    if (tree_nodes) {
-        g_ptr_array_foreach(tree_nodes, free_tree_node, nullptr);
-        g_ptr_array_free(tree_nodes, TRUE);
-        tree_nodes = nullptr;
-    }
-    g_free(sorted_handles);
-    sorted_handles = nullptr;
-    sorted_handle_count = 0;
+    tree_nodes.clear();
+    sorted_handles.clear();
+    tree_exists = false;
 }
 
 void index_handles()
 {
-    sorted_handle_count = tree_nodes->len;
-    sorted_handles = g_new(const void *, sorted_handle_count ? sorted_handle_count : 1);
-    for (guint i = 0; i < sorted_handle_count; ++i)
-        sorted_handles[i] = static_cast<const TreeNode *>(g_ptr_array_index(tree_nodes, i))->node;
-    std::sort(sorted_handles, sorted_handles + sorted_handle_count);
+    sorted_handles.clear();
+    for (const TreeNode &record : tree_nodes)
+        sorted_handles.push_back(record.node);
+    std::sort(sorted_handles.begin(), sorted_handles.end());
 }
 
+// Copies text, cut to size - 1 bytes, and zeroes the rest of the field so
+// that a record never carries bytes of an earlier one.
 void copy_text(char *destination, size_t size, const char *text)
 {
-    g_strlcpy(destination, text ? text : "", size);
+    size_t length = text ? strnlen(text, size - 1) : 0;
+    if (length)
+        memcpy(destination, text, length);
+    memset(destination + length, 0, size - length);
 }
 
 // Drops a UTF-8 sequence that a cut left incomplete at the end of text.
@@ -93,7 +87,7 @@ void drop_incomplete_utf8_tail(char *text)
 // engine, which can throw.
 void flatten_current_tree(void *)
 {
-    tree_nodes = g_ptr_array_new();
+    tree_exists = true;
     proto_tree *tree = current_dissection ? current_dissection->tree : nullptr;
     if (!tree)
         return;
@@ -121,10 +115,10 @@ void flatten_tree_node(proto_node *item, int32_t parent_index)
     if (fi->flags & FI_HIDDEN)
         return;
 
-    auto *record = g_new0(TreeNode, 1);
-    g_ptr_array_add(tree_nodes, record);
+    tree_nodes.emplace_back();
+    TreeNode *record = &tree_nodes.back();
     record->parent_index = parent_index;
-    record->index = static_cast<int32_t>(tree_nodes->len);
+    record->index = static_cast<int32_t>(tree_nodes.size());
     record->start = fi->start;
     record->length = fi->length;
     record->field_type = compat40_field_type_code(fvalue_type_ftenum(&fi->value));
@@ -135,17 +129,17 @@ void flatten_tree_node(proto_node *item, int32_t parent_index)
     copy_text(record->field_name, sizeof record->field_name, hfinfo ? hfinfo->name : nullptr);
 
     // The engine composes into a buffer of its own label length.
-    char label[ITEM_LABEL_LENGTH];
-    if (fi->rep) {
-        copy_text(label, sizeof label, fi->rep->representation);
-    } else {
-        label[0] = '\0';
-        proto_item_fill_label(fi, label);
-        label[sizeof label - 1] = '\0';
+    char composed[ITEM_LABEL_LENGTH];
+    const char *label = fi->rep ? fi->rep->representation : composed;
+    if (!fi->rep) {
+        composed[0] = '\0';
+        proto_item_fill_label(fi, composed);
+        composed[sizeof composed - 1] = '\0';
     }
     if (fi->flags & FI_GENERATED) {
         // A text of more than 237 characters loses its closing bracket and
         // its tail; the cut never leaves half a character behind.
+        memset(record->label, 0, sizeof record->label);
         if (snprintf(record->label, sizeof record->label, "[%s]", label) >= static_cast<int>(sizeof record->label))
             drop_incomplete_utf8_tail(record->label);
     } else
@@ -160,9 +154,9 @@ void flatten_tree_node(proto_node *item, int32_t parent_index)
 
 bool tree_node_handle_is_current(const void *node)
 {
-    if (!tree_nodes || !sorted_handles || !node || tree_generation != dissection_generation)
+    if (!tree_exists || !node || tree_generation != dissection_generation)
         return false;
-    return std::binary_search(sorted_handles, sorted_handles + sorted_handle_count, node);
+    return std::binary_search(sorted_handles.begin(), sorted_handles.end(), node);
 }
 
 const field_info *tree_node_field_info(const void *node)
@@ -219,11 +213,11 @@ int32_t gGetProtocolTreeNodesCount(int32_t *count)
         set_error_text("\"Get Protocol Tree Nodes Count\" operation failed. No address was given for the count.");
         return 1;
     }
-    if (!tree_nodes) {
+    if (!tree_exists) {
         set_error_text(not_created_message);
         return 1;
     }
-    *count = static_cast<int32_t>(tree_nodes->len);
+    *count = static_cast<int32_t>(tree_nodes.size());
     return 0;
 }
 
@@ -235,15 +229,15 @@ int32_t gGetTreeNodeByIndex(TreeNode *node, int32_t position)
         set_error_text("\"Get Tree Node by Index\" operation failed. No TreeNode record was given.");
         return 1;
     }
-    if (!tree_nodes) {
+    if (!tree_exists) {
         set_error_text(not_created_message);
         return 1;
     }
-    if (position < 0 || static_cast<guint>(position) >= tree_nodes->len) {
+    if (position < 0 || static_cast<size_t>(position) >= tree_nodes.size()) {
         set_error_text(out_of_range_message);
         return 1;
     }
-    *node = *static_cast<const TreeNode *>(g_ptr_array_index(tree_nodes, position));
+    *node = tree_nodes[static_cast<size_t>(position)];
     return 0;
 }
 

@@ -5,15 +5,20 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include <glib.h>
 #include <epan/proto.h>
 
-// The records of the tree built last (TreeNode, each a separate g_malloc'd
-// block owned by the array), or null when there is none. It survives closing
+#include "wsbridge.h"
+
+// The records of the tree built last, while tree_exists. They survive closing
 // the capture and ending the engine; only gFreePacketProtocolTree and the next
-// gBuildPacketProtocolTree that passes its guards free it.
-extern GPtrArray *tree_nodes;
+// gBuildPacketProtocolTree that passes its guards end them. The storage is
+// kept from tree to tree, so building a tree allocates only when a tree is
+// larger than every tree before it.
+extern std::vector<TreeNode> tree_nodes;
+extern bool tree_exists;
 
 // Appends item and its visible descendants to tree_nodes; hidden items and
 // their subtrees are left out without using up an index.
