@@ -1,18 +1,13 @@
-/* follow FILE FRAME: reads FILE in sequence, follows the TCP conversation of
- * frame FRAME, adds the packets between the same two endpoints (what a host
- * that has the summaries does) and reads the whole stream as ascii. */
-#include "locators.h"
+/* follow FILE FRAME: follows the TCP conversation of frame FRAME (its first
+ * packet) the way a host that reads a capture once does: it reads the
+ * capture in sequence, starts the follow when it reaches FRAME, and lets the
+ * rest of the sequential reading collect the conversation; then it reads the
+ * whole stream as ascii. */
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 
-static int same_conversation(const bench_locator *a, const bench_locator *b)
-{
-    if (a->port_type != b->port_type)
-        return 0;
-    if (a->source_port == b->source_port && a->destination_port == b->destination_port &&
-        strcmp(a->source, b->source) == 0 && strcmp(a->destination, b->destination) == 0)
-        return 1;
-    return a->source_port == b->destination_port && a->destination_port == b->source_port &&
-           strcmp(a->source, b->destination) == 0 && strcmp(a->destination, b->source) == 0;
-}
+#include "wsbridge.h"
 
 int main(int argc, char **argv)
 {
@@ -20,28 +15,26 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: follow FILE FRAME\n");
         return 2;
     }
-    size_t frame = (size_t)atol(argv[2]), n = 0;
-    if (gInitEpan() != 0)
-        return 1;
-    bench_locator *all = read_locators(argv[1], &n);
-    if (!all || frame == 0 || frame > n) {
-        fprintf(stderr, "follow: no frame %zu\n", frame);
-        return 1;
-    }
-    const bench_locator *first = &all[frame - 1];
-    if (gFollowTCPStreamForPacket(LOCATOR_ARGS(first)) != 0) {
+    uint32_t frame = (uint32_t)strtoul(argv[2], NULL, 10);
+    if (gInitEpan() != 0 || gOpenCapture(argv[1]) != 0) {
         fprintf(stderr, "follow: %s\n", gGetLastError());
         return 1;
     }
-    size_t added = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if (!same_conversation(&all[i], first))
+    PacketSummary s;
+    int status, following = 0;
+    while ((status = gGetNextPacket(&s)) == 0) {
+        if (s.frame_number != frame)
             continue;
-        if (gAddPacketToTCPStream(LOCATOR_ARGS(&all[i])) != 0) {
+        if (gFollowTCPStreamForPacket(s.frame_number, s.file_offset, (int32_t)s.captured_length, s.packet_length,
+                                      s.encapsulation) != 0) {
             fprintf(stderr, "follow: %s\n", gGetLastError());
             return 1;
         }
-        ++added;
+        following = 1;
+    }
+    if (status != 2 || !following) {
+        fprintf(stderr, "follow: no frame %u or %s\n", frame, gGetLastError());
+        return 1;
     }
     uint8_t valid = 0;
     const char *server, *client, *conversation;
@@ -63,9 +56,8 @@ int main(int argc, char **argv)
         ++chunks;
         bytes += size;
     }
-    printf("%zu packets added, %lu chunks, %lu text bytes; %s\n", added, chunks, bytes, conversation);
+    printf("%lu chunks, %lu text bytes; %s\n", chunks, bytes, conversation);
     gCloseCapture();
     gCleanupEpan();
-    free(all);
     return 0;
 }

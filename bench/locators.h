@@ -22,7 +22,7 @@ typedef struct {
 } bench_locator;
 
 /* Opens path and reads it to its end; returns the locators (count in *n). */
-static bench_locator *read_locators(const char *path, size_t *n)
+static inline bench_locator *read_locators(const char *path, size_t *n)
 {
     if (gOpenCapture(path) != 0)
         return NULL;
