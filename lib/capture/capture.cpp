@@ -8,6 +8,7 @@
 #include <epan/column.h>
 #include <epan/packet.h>
 #include <epan/proto.h>
+#include <epan/tap.h>
 #include <epan/to_str.h>
 #include <epan/tvbuff.h>
 #include <wsutil/buffer.h>
@@ -30,6 +31,7 @@ namespace {
 wtap_rec sequential_record;
 Buffer sequential_buffer;
 bool sequential_dissection_used;
+bool treeless_dissection_used;
 bool random_dissection_used;
 
 const int32_t classic_at_atalk = 6;
@@ -47,6 +49,8 @@ void open_session()
     reading.provider = packet_provider_data{frames_time};
     reading.session = compat40_new_session(&reading.provider);
     reading.sequential_dissection = epan_dissect_new(reading.session, TRUE, FALSE);
+    reading.treeless_dissection = epan_dissect_new(reading.session, FALSE, FALSE);
+    treeless_dissection_used = false;
     reading.random_dissection = epan_dissect_new(reading.session, TRUE, TRUE);
     sequential_dissection_used = false;
     random_dissection_used = false;
@@ -82,6 +86,8 @@ void close_session()
     // The frames' per-frame data lives in the session's memory.
     frames_clear();
     epan_dissect_free(reading.sequential_dissection);
+    epan_dissect_free(reading.treeless_dissection);
+    reading.treeless_dissection = nullptr;
     epan_dissect_free(reading.random_dissection);
     epan_free(reading.session);
     reading.sequential_dissection = nullptr;
@@ -116,6 +122,10 @@ void begin_dissection()
     if (sequential_dissection_used) {
         epan_dissect_reset(reading.sequential_dissection);
         sequential_dissection_used = false;
+    }
+    if (treeless_dissection_used) {
+        epan_dissect_reset(reading.treeless_dissection);
+        treeless_dissection_used = false;
     }
     if (random_dissection_used) {
         epan_dissect_reset(reading.random_dissection);
@@ -241,13 +251,18 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     frame_data_set_before_dissect(fd, &elapsed, &neighbours.reference_pointer, neighbours.previous_pointer);
     frames_store(fd);
 
-    epan_dissect_t *edt = reading.sequential_dissection;
+    // A protocol tree is built when something reads it: the registry's fields
+    // once compiled, or a tap listener with a filter (a followed stream).
+    // Without either, a packet costs the engine no tree, as in tshark's
+    // plain listing.
+    const bool tree_needed = compiled_filter || have_filtering_tap_listeners();
+    epan_dissect_t *edt = tree_needed ? reading.sequential_dissection : reading.treeless_dissection;
     // The packet's bytes as captured; its reported length is its length on
     // the wire, so a cut packet reads as cut rather than malformed.
     tvbuff_t *tvb = tvb_new_real_data(ws_buffer_start_ptr(&sequential_buffer), fd->cap_len, reported_length(fd));
     prime(edt);
     current_dissection = edt;
-    sequential_dissection_used = true;
+    (tree_needed ? sequential_dissection_used : treeless_dissection_used) = true;
     epan_dissect_run_with_taps(edt, cfile.file_type, rec, tvb, fd, &cfile.columns);
     frame_data_set_after_dissect(fd, &reading.cumulative_bytes);
     epan_dissect_fill_in_columns(edt, FALSE, TRUE);

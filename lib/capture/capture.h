@@ -35,6 +35,7 @@ struct reading_state_record {
     epan_t *session;
     packet_provider_data provider;
     epan_dissect_t *sequential_dissection;
+    epan_dissect_t *treeless_dissection;  // sequential reading when no tree is read
     epan_dissect_t *random_dissection;
     frame_data frame_record;       // refilled for every packet read in sequence
     bool frame_record_live;        // frame_record's per-frame data not yet stored
