@@ -1,5 +1,5 @@
 // bare_engine FILE: the same work as walking a capture through the library
-// (read, dissect with an invisible tree and the two columns, read the
+// (read, dissect with the two columns and no protocol tree, read the
 // Protocol and Info texts), written straight against the engine with no
 // library in between. The practical limit for the library's sequential path.
 #include <cstdio>
@@ -103,7 +103,9 @@ int main(int argc, char **argv)
     packet_provider_data provider{};
     static const packet_provider_funcs funcs = {frame_ts, nullptr, nullptr, nullptr};
     epan_t *session = epan_new(&provider, &funcs);
-    epan_dissect_t *edt = epan_dissect_new(session, TRUE, FALSE);
+    // No protocol tree: nothing reads one (as in the library when no field
+    // is registered for reading and no stream is followed).
+    epan_dissect_t *edt = epan_dissect_new(session, FALSE, FALSE);
 
     wtap_rec rec;
     Buffer buf;
