@@ -285,18 +285,25 @@ const field_info *matched_or_fail(int32_t field_id)
     return record;
 }
 
+// The checks both field-information calls begin with: the three outputs,
+// a current packet, a matched record of the id. Null with the message written.
+const field_info *field_info_record(const char *operation, int32_t field_id, const int32_t *first,
+                                    const int32_t *length, const int32_t *type)
+{
+    if (!first || !length || !type) {
+        set_error_format("\"%s\" operation failed. All three outputs must be given.", operation);
+        return nullptr;
+    }
+    if (!require_current_dissection(operation))
+        return nullptr;
+    return matched_or_fail(field_id);
+}
+
 }  // namespace
 
 int32_t gGetFieldInfo(int32_t field_id, int32_t *offset, int32_t *length, int32_t *type)
 {
-    static const char operation[] = "Get Field Info";
-    if (!offset || !length || !type) {
-        set_error_format("\"%s\" operation failed. All three outputs must be given.", operation);
-        return 1;
-    }
-    if (!require_current_dissection(operation))
-        return 1;
-    const field_info *record = matched_or_fail(field_id);
+    const field_info *record = field_info_record("Get Field Info", field_id, offset, length, type);
     if (!record)
         return 1;
 
@@ -325,14 +332,7 @@ int32_t gGetFieldInfo(int32_t field_id, int32_t *offset, int32_t *length, int32_
 
 int32_t gGetFieldInfoEx(int32_t field_id, int32_t *start, int32_t *length, int32_t *type)
 {
-    static const char operation[] = "Get Field Info Ex";
-    if (!start || !length || !type) {
-        set_error_format("\"%s\" operation failed. All three outputs must be given.", operation);
-        return 1;
-    }
-    if (!require_current_dissection(operation))
-        return 1;
-    const field_info *record = matched_or_fail(field_id);
+    const field_info *record = field_info_record("Get Field Info Ex", field_id, start, length, type);
     if (!record)
         return 1;
     *start = record->start;
