@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "pcap_writer.h"
+#include "test_support.h"
 #include "wsbridge.h"
 
 namespace {
@@ -76,19 +77,7 @@ std::string no_dissection(const char *operation)
 
 std::string last_error() { return gGetLastError(); }
 
-std::string run_command(const std::string &command)
-{
-    std::string output;
-    FILE *pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return output;
-    char chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        output.append(chunk, got);
-    pclose(pipe);
-    return output;
-}
+using wsbtest::run_command;
 
 std::vector<std::string> split(const std::string &text, char separator)
 {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "pcap_writer.h"
+#include "test_support.h"
 #include "wsbridge.h"
 
 namespace {
@@ -48,19 +49,7 @@ struct Segment {
     bool operator==(const Segment &other) const { return is_server == other.is_server && bytes == other.bytes; }
 };
 
-std::string run_command(const std::string &command)
-{
-    std::string output;
-    FILE *pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return output;
-    char buffer[65536];
-    size_t count;
-    while ((count = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        output.append(buffer, count);
-    pclose(pipe);
-    return output;
-}
+using wsbtest::run_command;
 
 std::vector<std::string> split_lines(const std::string &text)
 {

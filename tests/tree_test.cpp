@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include "pcap_writer.h"
+#include "test_support.h"
 #include "wsbridge.h"
 
 namespace {
@@ -50,19 +51,7 @@ const char out_of_range_message[] = "Error reading tree node: Index out of range
 
 std::string last_error() { return gGetLastError(); }
 
-std::string run_command(const std::string &command)
-{
-    std::string output;
-    FILE *pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return output;
-    char chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        output.append(chunk, got);
-    pclose(pipe);
-    return output;
-}
+using wsbtest::run_command;
 
 std::string temp_path(const std::string &name)
 {
