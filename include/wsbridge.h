@@ -54,6 +54,28 @@ extern "C" {
 #define WSBRIDGE_API
 #endif
 
+/* Status codes every call returns (see above). */
+enum {
+    WSB_OK = 0,            /* success */
+    WSB_FAILED = 1,        /* failure: gGetLastError() says why */
+    WSB_END = 2,           /* end of the capture (gGetNextPacket) */
+    WSB_OUT_OF_MEMORY = 3  /* the engine ran out of memory while dissecting */
+};
+
+/* Render formats of the stream-line calls (other values render as ascii). */
+enum {
+    WSB_RENDER_ASCII = 0, WSB_RENDER_EBCDIC = 1, WSB_RENDER_HEXDUMP = 2, WSB_RENDER_CARRAY = 3
+};
+
+/* Direction filters of the stream-line calls (other values: both, without
+ * the hex dump's indentation of the server). */
+enum {
+    WSB_DIRECTION_CLIENT = 0, WSB_DIRECTION_SERVER = 1, WSB_DIRECTION_BOTH = 2
+};
+
+/* The classic export names are kept as they are, misspellings such as
+ * gIsValidTcpStrem included, for binary compatibility with existing hosts. */
+
 /* Field type codes as they cross this interface (the engine's classic
  * numbering; newer engine types are mapped onto these or onto codes from 31). */
 enum {
