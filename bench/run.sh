@@ -5,10 +5,14 @@
 # number of timed runs per figure (default 5); the median is reported.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$here/build}" && pwd)
+build_arg=${1:-$here/build}
+# The benchmark programs are built only on request.
+cmake -S "$here" -B "$build_arg" -DWSB_BENCH=ON >/dev/null
+cmake --build "$build_arg" -j2 >/dev/null
+build=$(cd "$build_arg" && pwd)
 data=${BENCH_DIR:-/tmp/wsbridge-bench}
 runs=${RUNS:-5}
-source_capture=$here/../shared/captures/example2.pcap
+source_capture=$here/tests/captures/example2.pcap
 prefs="-o tcp.desegment_tcp_streams:FALSE -o smtp.desegment_lines:FALSE -o smtp.desegment_data:FALSE
  -o http.desegment_headers:FALSE -o http.desegment_body:FALSE -o http.dechunk_body:FALSE
  -o sip.desegment_headers:FALSE -o sip.desegment_body:FALSE -o netbios.defragment:FALSE
@@ -96,6 +100,6 @@ echo "peak memory a/b: $(ratio "${memory[a library walk]}" "${memory[b tshark -T
 echo
 echo "== memory over time"
 echo "opening, reading and closing a small capture 1000 times (opens, resident kB):"
-"$build/wsb_reopen" "$here/../shared/captures/dns_udp.pcap" 1000 | tr '\n' ' '; echo
+"$build/wsb_reopen" "$here/tests/captures/dns_udp.pcap" 1000 | tr '\n' ' '; echo
 echo "reading the large file (packets, resident kB):"
 WSB_RSS_EVERY=100000 "$build/wsb_walk" "$big" 2>&1 >/dev/null | tr '\n' ' '; echo

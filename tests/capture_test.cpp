@@ -370,7 +370,7 @@ TEST(CaptureErrors, NullSummaryIsRefused)
 TEST(CommandLineHost, SummaryOfTheSampleMatchesTshark)
 {
     int status = -1;
-    std::vector<std::string> lines = lines_of(run_command(shell_quote(WSB_CLI) + " summary", &status));
+    std::vector<std::string> lines = lines_of(run_command(shell_quote(WSB_CLI) + " summary " + shell_quote(WSB_SAMPLE_CAPTURE), &status));
     ASSERT_EQ(status, 0);
     ASSERT_EQ(lines.size(), 23u);
     EXPECT_NE(lines[9].find("HTTP 133 GET / HTTP/1.1"), std::string::npos) << lines[9];

@@ -304,7 +304,8 @@ TEST(EngineStartUp, ReadsNoPersonalPreferencesAndRunsNoPersonalPlugins)
 
     int status = -1;
     std::string output = wsbtest::run_command("HOME=" + wsbtest::shell_quote(home.path.string()) +
-                                                  " XDG_CONFIG_HOME= " + wsbtest::shell_quote(WSB_CLI) + " summary",
+                                                  " XDG_CONFIG_HOME= " + wsbtest::shell_quote(WSB_CLI) + " summary " +
+                                                  wsbtest::shell_quote(WSB_SAMPLE_CAPTURE),
                                               &status);
     EXPECT_EQ(status, 0);
     EXPECT_FALSE(std::filesystem::exists(marker)) << "a personal Lua plugin ran";

@@ -29,7 +29,7 @@
 
 namespace {
 
-const std::string captures = WSB_SHARED_CAPTURES;
+const std::string captures = WSB_TEST_CAPTURES;
 
 // The preferences the library switches off at start-up, switched off for
 // tshark too.

@@ -23,7 +23,7 @@
 
 namespace {
 
-const std::string captures = WSB_SHARED_CAPTURES;
+const std::string captures = WSB_TEST_CAPTURES;
 
 const char tshark_prefs[] =
     "-o tcp.desegment_tcp_streams:FALSE -o smtp.desegment_lines:FALSE -o smtp.desegment_data:FALSE "

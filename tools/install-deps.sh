@@ -1,8 +1,22 @@
 #!/bin/sh
-# Installs what building and testing wsbridge needs on Debian 12, when missing.
+# Installs, on Debian 12, what a wsbridge command needs, when missing:
+#   tools/install-deps.sh          building and running (compiler, CMake,
+#                                  pkg-config, the engine's -dev packages)
+#   tools/install-deps.sh --test   that, and what the test suite runs (tshark
+#                                  and the engine's tools as oracles,
+#                                  GoogleTest, pytest, pandas, dask.distributed)
+#   tools/install-deps.sh --ci     that, and the sanitizer, valgrind and
+#                                  fuzzing tools of the extra CI steps
 set -e
-packages="build-essential cmake pkg-config libwireshark-dev libwiretap-dev libglib2.0-dev tshark
-  libgtest-dev googletest python3 python3-pytest valgrind clang libclang-rt-14-dev llvm"
+build="build-essential cmake pkg-config libwireshark-dev libwiretap-dev libglib2.0-dev"
+test_tools="tshark libgtest-dev googletest python3 python3-pytest python3-pandas python3-distributed"
+ci_tools="valgrind clang libclang-rt-14-dev llvm"
+case "${1:-}" in
+  "") packages=$build ;;
+  --test) packages="$build $test_tools" ;;
+  --ci) packages="$build $test_tools $ci_tools" ;;
+  *) echo "usage: tools/install-deps.sh [--test | --ci]" >&2; exit 2 ;;
+esac
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
@@ -10,5 +24,6 @@ done
 [ -z "$missing" ] && exit 0
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "installing:$missing" >&2
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $missing >/dev/null

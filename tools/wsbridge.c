@@ -10,7 +10,7 @@ static const struct {
     int (*run)(int argc, char **argv);
     const char *usage;
 } verbs[] = {
-    {"summary", cli_summary, "summary [FILE]"},
+    {"summary", cli_summary, "summary FILE"},
     {"fields", cli_fields, "fields NAME... | fields FILE -e FIELD [-e FIELD ...] [--offsets]"},
     {"tree", cli_tree, "tree FILE FRAME"},
     {"save", cli_save, "save FILE OUT FRAMES [--skip-tcp-repeats]"},

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # run_fuzz.sh BUILD_DIR SECONDS [FORK_JOBS]
 # Runs the capture fuzzer of a WSB_FUZZ build for SECONDS, starting from the
-# seed corpus (made from the shared captures if missing) and the corpus kept
+# seed corpus (made from the test captures if missing) and the corpus kept
 # in BUILD_DIR/fuzz/corpus from earlier runs. Findings go to
 # BUILD_DIR/fuzz/artifacts and make the script fail.
 #
@@ -18,7 +18,7 @@ fuzzer=$build/tests/fuzz/capture_fuzzer
 seeds=$build/fuzz/seed_corpus
 corpus=$build/fuzz/corpus
 artifacts=$build/fuzz/artifacts
-[ -d "$seeds" ] || "$here/make_seed_corpus.sh" "$here/../../../shared/captures" "$seeds"
+[ -d "$seeds" ] || "$here/make_seed_corpus.sh" "$here/../captures" "$seeds"
 mkdir -p "$corpus" "$artifacts"
 flags=(-max_total_time="$seconds" -max_len=16384 -timeout=120 -rss_limit_mb=6144
        -artifact_prefix="$artifacts/" -print_final_stats=1)

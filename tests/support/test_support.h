@@ -104,14 +104,14 @@ struct temp_dir {
 
 inline std::string shared_capture(const std::string &name)
 {
-    return std::string(WSB_SHARED_CAPTURES) + "/" + name;
+    return std::string(WSB_TEST_CAPTURES) + "/" + name;
 }
 
 // Every capture file of the shared folder, sorted by name.
 inline std::vector<std::string> shared_capture_names()
 {
     std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(WSB_SHARED_CAPTURES)) {
+    for (const auto &entry : std::filesystem::directory_iterator(WSB_TEST_CAPTURES)) {
         std::string name = entry.path().filename().string();
         std::string ext = entry.path().extension().string();
         if (ext == ".pcap" || ext == ".pcapng" || ext == ".cap" || ext == ".gz")

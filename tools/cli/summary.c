@@ -1,14 +1,14 @@
-/* wsbridge summary [FILE]: one line per packet, in the spirit of tshark's
- * default output. Without FILE it reads the sample capture of the build. */
+/* wsbridge summary FILE: one line per packet, in the spirit of tshark's
+ * default output. */
 #include <stdio.h>
 
 #include "cli.h"
 
 int cli_summary(int argc, char **argv)
 {
-    if (argc > 1)
+    if (argc != 1)
         return 2;
-    const char *path = argc == 1 ? argv[0] : WSBRIDGE_SAMPLE_CAPTURE;
+    const char *path = argv[0];
     if (gOpenCapture(path) != 0)
         return cli_fail("open");
     PacketSummary summary;

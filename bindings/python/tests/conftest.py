@@ -1,7 +1,7 @@
 """Shared helpers of the binding's tests.
 
 CTest runs each test module in its own process (the engine starts once per
-process) with WSBRIDGE_LIBRARY naming the built library, WSB_SHARED_CAPTURES
+process) with WSBRIDGE_LIBRARY naming the built library, WSB_TEST_CAPTURES
 the folder of shared captures, WSB_SAMPLE_CAPTURE the build's sample capture,
 WSB_CLI the command-line host and WSB_HEADER the public header.
 """
@@ -37,7 +37,7 @@ def environment(name, default=None):
 
 
 def shared_captures_dir():
-    return environment("WSB_SHARED_CAPTURES", os.path.join(SOURCE_DIR, "..", "shared", "captures"))
+    return environment("WSB_TEST_CAPTURES", os.path.join(SOURCE_DIR, "tests", "captures"))
 
 
 def shared_capture(name):
@@ -45,8 +45,8 @@ def shared_capture(name):
 
 
 def shared_capture_names():
-    folder = os.environ.get("WSB_SHARED_CAPTURES",
-                            os.path.join(SOURCE_DIR, "..", "shared", "captures"))
+    folder = os.environ.get("WSB_TEST_CAPTURES",
+                            os.path.join(SOURCE_DIR, "tests", "captures"))
     if not os.path.isdir(folder):
         return []
     return sorted(name for name in os.listdir(folder)
