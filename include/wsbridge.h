@@ -147,6 +147,12 @@ WSBRIDGE_API int32_t gCleanupEpan(void);
  * status. */
 WSBRIDGE_API void gHackedCleanup(void);
 
+/* The library's version ("0.1.0") in *library_version and the version of
+ * the engine it runs on ("4.0.17") in *engine_version. Both texts are owned
+ * by the library and valid for the life of the process. Runs in every state.
+ * 0, or 1 when either pointer is null (nothing written then). */
+WSBRIDGE_API int32_t gGetVersion(const char **library_version, const char **engine_version);
+
 /* ---- Field registry ----------------------------------------------------- */
 
 /* Files field_name (a display-filter field name such as "tcp.srcport") under
@@ -240,6 +246,16 @@ WSBRIDGE_API int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_n
                                         int32_t captured_length, uint32_t packet_length,
                                         int32_t encapsulation);
 
+/* *decimals receives the number of decimals the time stamp of the packet
+ * read last by gGetNextPacket carries in the capture: 0 (seconds), 1, 2, 3
+ * (milliseconds), 6 (microseconds, as libpcap) or 9 (nanoseconds). Before
+ * the first packet, and for formats without a fixed precision, the capture
+ * file's own precision, and 6 when the file does not state one. A host
+ * prints times with that many decimals, as tshark does: the nanosecond part
+ * of PacketSummary.time_nanoseconds is exact, relative_time is rounded to
+ * 100 ns. 0, or 1 (no capture, null decimals). */
+WSBRIDGE_API int32_t gGetPacketTimePrecision(int32_t *decimals);
+
 /* ---- Protocol tree ------------------------------------------------------ */
 
 /* One item of a packet's protocol tree, as gGetTreeNodeByIndex copies it out.
@@ -310,8 +326,9 @@ typedef struct SavePacketRequest {
     int32_t time_nanoseconds;  /* (a libpcap file keeps microseconds) */
     int32_t encapsulation;     /* wiretap link-layer code of the packet */
     uint8_t skip_flag;         /* non-zero: ask the TCP sequence tracker and
-                                  leave the packet out when it continues its
-                                  direction of the tracked conversation */
+                                  leave the packet out when it only repeats
+                                  bytes already written for its direction of
+                                  the tracked conversation */
 } SavePacketRequest;
 
 /* Creates a libpcap file at path (an existing file is replaced) for the
@@ -330,10 +347,16 @@ WSBRIDGE_API int32_t gCreateCaptureFileForSave(const char *path);
  * *skipped is set to 0 first. With request->skip_flag set, the packet is
  * judged by the TCP sequence tracker: the first TCP packet saved with the
  * flag after gCreateCaptureFileForSave names the tracked conversation (its
- * two addresses and ports, either direction); a packet of that
- * conversation that is the first seen for its direction, or that continues
- * exactly where its direction left off, is left out (*skipped = 1, status 0).
- * Retransmissions, segments after a gap and every other packet are written.
+ * two addresses and ports, either direction). For each direction the tracker
+ * remembers the sequence space (payload bytes, SYN and FIN) of the packets
+ * written with the flag; a packet of the conversation whose sequence space
+ * was all written already (a retransmission or a duplicate) is left out
+ * (*skipped = 1, status 0). Everything else is written: first, in-order and
+ * out-of-order segments, segments after a gap or filling one, segments that
+ * overlap written ones but carry new bytes, segments without payload, and
+ * every packet of other conversations or without TCP. The tracker keeps up
+ * to 32 separate ranges per direction; beyond that it forgets the lowest, so
+ * a late repeat of those bytes is written again rather than anything lost.
  * Offsets from 2147483647 on are refused. 0 or 1 (also when the engine ran
  * out of memory); a failure leaves the save file open and usable. */
 WSBRIDGE_API int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *request);

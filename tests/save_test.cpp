@@ -698,27 +698,31 @@ TEST_F(SaveTest, TrackerFollowsEachDirectionOfTheConversation)
     std::vector<PacketSummary> packets =
         capture_of(dir, "example.pcap",
                    {
-                       segment(host_a, 1000, host_b, 80, 100, 10),   // first from A: expects 110 next
-                       segment(host_a, 1000, host_b, 80, 100, 10),   // repeat of 100
-                       segment(host_a, 1000, host_b, 80, 110, 10),   // continues
-                       segment(host_b, 80, host_a, 1000, 500, 0, SYN),  // first from B, SYN: expects 501
-                       segment(host_b, 80, host_a, 1000, 501, 5),    // continues
-                       segment(host_c, 1000, host_b, 80, 100, 10),   // a third endpoint
-                       segment(host_a, 1000, host_c, 80, 120, 10),   // A with someone else
-                       segment(host_a, 2000, host_b, 80, 120, 10),   // another port of A
-                       segment(host_a, 1000, host_b, 80, 140, 10),   // a gap
-                       segment(host_a, 1000, host_b, 80, 120, 0),    // continues at 120
-                       segment(host_b, 80, host_a, 1000, 505, 0),    // an earlier sequence
+                       segment(host_a, 1000, host_b, 80, 100, 10),   // 1  first from A: 100-110 written
+                       segment(host_a, 1000, host_b, 80, 100, 10),   // 2  repeat of 100-110
+                       segment(host_a, 1000, host_b, 80, 110, 10),   // 3  continues: 100-120
+                       segment(host_b, 80, host_a, 1000, 500, 0, SYN),  // 4  first from B, the SYN takes 500
+                       segment(host_b, 80, host_a, 1000, 501, 5),    // 5  continues: 500-506
+                       segment(host_c, 1000, host_b, 80, 100, 10),   // 6  a third endpoint
+                       segment(host_a, 1000, host_c, 80, 120, 10),   // 7  A with someone else
+                       segment(host_a, 2000, host_b, 80, 120, 10),   // 8  another port of A
+                       segment(host_a, 1000, host_b, 80, 140, 10),   // 9  after a gap: 140-150
+                       segment(host_a, 1000, host_b, 80, 120, 0),    // 10 no payload
+                       segment(host_b, 80, host_a, 1000, 501, 5),    // 11 retransmission from B
+                       segment(host_a, 1000, host_b, 80, 115, 10),   // 12 overlaps, 120-125 new
+                       segment(host_a, 1000, host_b, 80, 140, 10),   // 13 repeat after the gap
+                       segment(host_a, 1000, host_b, 80, 120, 20),   // 14 fills the gap
+                       segment(host_a, 1000, host_b, 80, 100, 50),   // 15 all of it written before
                    },
                    &writer);
-    ASSERT_EQ(packets.size(), 11u);
+    ASSERT_EQ(packets.size(), 15u);
     const std::string out = dir.file("example.out.pcap");
     ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
-    EXPECT_EQ(save_each(packets, {}), (std::vector<int>{1, 0, 1, 1, 1, 0, 0, 0, 0, 1, 0}));
+    EXPECT_EQ(save_each(packets, {}), (std::vector<int>{0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 1}));
     ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
 
     pcap_image saved = read_pcap(out);
-    const std::vector<size_t> written = {2, 6, 7, 8, 9, 11};
+    const std::vector<size_t> written = {1, 3, 4, 5, 6, 7, 8, 9, 10, 12, 14};
     ASSERT_EQ(saved.records.size(), written.size());
     for (size_t i = 0; i < written.size(); ++i)
         EXPECT_TRUE(saved.records[i].data == writer.records()[written[i] - 1].data) << "frame " << written[i];
@@ -737,18 +741,19 @@ TEST_F(SaveTest, AVerdictCountsOnlyForTheRequestThatAskedForIt)
     ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
     EXPECT_EQ(save(packets[0], true), 0);   // no TCP: written, and nothing stays armed
     EXPECT_EQ(save(packets[1], false), 0);  // not asked: written, the tracker untouched
-    EXPECT_EQ(save(packets[1], true), 1);   // so this is the first from A
+    EXPECT_EQ(save(packets[1], true), 0);   // so its bytes are new to the tracker
+    EXPECT_EQ(save(packets[1], true), 1);   // now a repeat
     EXPECT_EQ(save(packets[0], true), 0);   // the last verdict does not carry over
     EXPECT_EQ(save(packets[2], false), 0);  // not asked: written
-    EXPECT_EQ(save(packets[2], true), 1);   // continues where A left off
-    EXPECT_EQ(save(packets[2], true), 0);   // now a repeat
+    EXPECT_EQ(save(packets[2], true), 0);   // continues where A left off
+    EXPECT_EQ(save(packets[2], true), 1);   // now a repeat
     // Other dissections leave the tracker alone.
     PacketSummary summary;
     ASSERT_EQ(gGetPacketAtOffset(&summary, packets[1].frame_number, packets[1].file_offset,
                                  static_cast<int32_t>(packets[1].captured_length), packets[1].packet_length,
                                  packets[1].encapsulation),
               0);
-    EXPECT_EQ(save(packets[2], true), 0);
+    EXPECT_EQ(save(packets[2], true), 1);
     ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
     EXPECT_EQ(read_pcap(out).records.size(), 6u);
 }
@@ -763,19 +768,22 @@ TEST_F(SaveTest, ANewSaveFileStartsTheTrackerAfresh)
                                                     });
     ASSERT_EQ(packets.size(), 3u);
     ASSERT_EQ(gCreateCaptureFileForSave(dir.file("one.pcap").c_str()), 0) << last_error();
-    EXPECT_EQ(save(packets[0], true), 1);
     EXPECT_EQ(save(packets[0], true), 0);
+    EXPECT_EQ(save(packets[0], true), 1);
     EXPECT_EQ(save(packets[1], true), 0);  // not the tracked conversation
+    EXPECT_EQ(save(packets[1], true), 0);
     ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
 
     // The new file's first armed TCP packet names the conversation.
     ASSERT_EQ(gCreateCaptureFileForSave(dir.file("two.pcap").c_str()), 0) << last_error();
+    EXPECT_EQ(save(packets[1], true), 0);
     EXPECT_EQ(save(packets[1], true), 1);
-    EXPECT_EQ(save(packets[2], true), 1);
+    EXPECT_EQ(save(packets[2], true), 0);
     EXPECT_EQ(save(packets[0], true), 0);  // A is not part of it any more
+    EXPECT_EQ(save(packets[0], true), 0);
     ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
-    EXPECT_EQ(read_pcap(dir.file("one.pcap")).records.size(), 2u);
-    EXPECT_EQ(read_pcap(dir.file("two.pcap")).records.size(), 1u);
+    EXPECT_EQ(read_pcap(dir.file("one.pcap")).records.size(), 3u);
+    EXPECT_EQ(read_pcap(dir.file("two.pcap")).records.size(), 4u);
 }
 
 TEST_F(SaveTest, TrackerOnAnIPv6Conversation)
@@ -793,10 +801,11 @@ TEST_F(SaveTest, TrackerOnAnIPv6Conversation)
                                                         segment6(a, 1000, b, 80, 4, 10),
                                                         segment6(b, 80, a, 1000, 9, 1),
                                                         segment(host_a, 1000, host_b, 80, 14, 10),  // IPv4
+                                                        segment6(a, 1000, b, 80, 0xfffffffe, 10),  // repeat across the wrap
                                                     });
-    ASSERT_EQ(packets.size(), 5u);
+    ASSERT_EQ(packets.size(), 6u);
     ASSERT_EQ(gCreateCaptureFileForSave(dir.file("ipv6.out.pcap").c_str()), 0) << last_error();
-    EXPECT_EQ(save_each(packets, {}), (std::vector<int>{1, 1, 0, 1, 0}));
+    EXPECT_EQ(save_each(packets, {}), (std::vector<int>{0, 0, 1, 0, 0, 1}));
     ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
 }
 
@@ -806,20 +815,20 @@ std::vector<pcapw::Bytes> conversation_with_retransmission()
 {
     using namespace pcapw::tcpflag;
     return {
-        segment(host_a, 40000, host_b, 80, 1000, 0, SYN),        // 1  A claims its slot: next 1001
-        segment(host_b, 80, host_a, 40000, 5000, 0, SYN | ACK),  // 2  B claims its slot: next 5001
-        segment(host_a, 40000, host_b, 80, 1001, 0),             // 3  continues
-        segment(host_a, 40000, host_b, 80, 1001, 100, PSH | ACK),  // 4  continues: next 1101
-        segment(host_b, 80, host_a, 40000, 5001, 0),             // 5  continues
-        segment(host_a, 40000, host_b, 80, 1101, 100),           // 6  continues: next 1201
+        segment(host_a, 40000, host_b, 80, 1000, 0, SYN),        // 1  A's SYN takes 1000
+        segment(host_b, 80, host_a, 40000, 5000, 0, SYN | ACK),  // 2  B's SYN takes 5000
+        segment(host_a, 40000, host_b, 80, 1001, 0),             // 3  no payload
+        segment(host_a, 40000, host_b, 80, 1001, 100, PSH | ACK),  // 4  1001-1101
+        segment(host_b, 80, host_a, 40000, 5001, 0),             // 5  no payload
+        segment(host_a, 40000, host_b, 80, 1101, 100),           // 6  1101-1201
         segment(host_a, 40000, host_b, 80, 1101, 100),           // 7  retransmission of 6
         datagram(host_a, host_b),                                // 8  not TCP
-        segment(host_b, 80, host_a, 40000, 5001, 50, PSH | ACK),  // 9  continues: next 5051
+        segment(host_b, 80, host_a, 40000, 5001, 50, PSH | ACK),  // 9  5001-5051
         segment(host_a, 40000, host_b, 80, 1301, 100),           // 10 after a gap (1201 missing)
-        segment(host_a, 40000, host_b, 80, 1201, 100),           // 11 the missing one: next 1301
-        segment(host_a, 40000, host_b, 80, 1301, 100),           // 12 now continues: next 1401
-        segment(host_b, 80, host_a, 40000, 5051, 0, FIN | ACK),  // 13 continues (FIN adds nothing)
-        segment(host_b, 80, host_a, 40000, 5052, 0),             // 14 so B's last ACK is out of line
+        segment(host_a, 40000, host_b, 80, 1201, 100),           // 11 the missing one
+        segment(host_a, 40000, host_b, 80, 1301, 100),           // 12 retransmission of 10
+        segment(host_b, 80, host_a, 40000, 5051, 0, FIN | ACK),  // 13 B's FIN takes 5051
+        segment(host_b, 80, host_a, 40000, 5052, 0),             // 14 B's last ACK
     };
 }
 
@@ -830,11 +839,11 @@ TEST_F(SaveTest, AWholeConversationWithARetransmission)
     ASSERT_EQ(packets.size(), 14u);
     const std::string out = dir.file("retransmission.out.pcap");
     ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
-    EXPECT_EQ(save_each(packets, {}), (std::vector<int>{1, 1, 1, 1, 1, 1, 0, 0, 1, 0, 1, 1, 1, 0}));
+    EXPECT_EQ(save_each(packets, {}), (std::vector<int>{0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0}));
     ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
 
     pcap_image saved = read_pcap(out);
-    const std::vector<size_t> written = {7, 8, 10, 14};
+    const std::vector<size_t> written = {1, 2, 3, 4, 5, 6, 8, 9, 10, 11, 13, 14};
     ASSERT_EQ(saved.records.size(), written.size());
     for (size_t i = 0; i < written.size(); ++i) {
         const auto &record = writer.records()[written[i] - 1];

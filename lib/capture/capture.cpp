@@ -496,3 +496,22 @@ int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_number, int64_
                               "You can not retrieve packet information if packet's offset in the original file "
                               "exceeds 2GB.\nYou have to split the capture in order to do such operation.");
 }
+
+int32_t gGetPacketTimePrecision(int32_t *decimals)
+{
+    if (!guard_three_step("Get Packet Time Precision"))
+        return 1;
+    if (!decimals) {
+        set_error_text("\"Get Packet Time Precision\" operation failed. No place for the decimals was given.");
+        return 1;
+    }
+    // wiretap's precision codes are the numbers of decimals (seconds 0 to
+    // nanoseconds 9); per-packet and unknown precisions are negative.
+    int precision = cfile.frame_count > 0 ? sequential_record.tsprec : -1;
+    if (precision < 0 || precision > 9)
+        precision = wtap_file_tsprec(cfile.wiretap_handle);
+    if (precision < 0 || precision > 9)
+        precision = 6;
+    *decimals = precision;
+    return 0;
+}

@@ -272,3 +272,14 @@ void gHackedCleanup(void)
     if (engine_initialized && !engine_uninitialized)
         capture_replace_session();
 }
+
+int32_t gGetVersion(const char **library_version, const char **engine_version)
+{
+    if (!library_version || !engine_version) {
+        set_error_text("\"Get Version\" operation failed. No place for the version texts was given.");
+        return 1;
+    }
+    *library_version = WSB_LIBRARY_VERSION;
+    *engine_version = epan_get_version();
+    return 0;
+}

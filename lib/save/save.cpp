@@ -2,8 +2,9 @@
 //
 // Each saved packet is re-read at its file offset and re-dissected, so the
 // TCP tap listener sees it; a request with its skip flag set asks the
-// sequence tracker whether the packet continues its direction of the tracked
-// conversation, and such packets are left out of the file.
+// sequence tracker whether the packet only repeats bytes its direction of the
+// tracked conversation already wrote, and such packets are left out of the
+// file.
 #include "save/save.h"
 
 #include <climits>
@@ -65,9 +66,54 @@ bool same_bytes(const address *addr, const uint8_t *stored, int length)
     return memcmp(addr->data, stored, static_cast<size_t>(length)) == 0;
 }
 
-uint32_t sequence_after(uint32_t sequence, uint32_t segment_length, uint32_t syn)
+// Places a raw sequence number on the direction's running 64-bit count,
+// relative to the last one seen, and makes it the new anchor.
+int64_t unwrapped_position(sequence_slot &slot, uint32_t sequence)
 {
-    return sequence + segment_length + (syn ? 1u : 0u);  // modulo 2^32
+    const int64_t position =
+        slot.anchor_position + static_cast<int32_t>(sequence - slot.anchor_sequence);  // modulo 2^32
+    slot.anchor_sequence = sequence;
+    slot.anchor_position = position;
+    return position;
+}
+
+bool already_written(const sequence_slot &slot, int64_t first, int64_t end)
+{
+    for (int i = 0; i < slot.range_count; ++i) {
+        if (slot.ranges[i].first <= first && end <= slot.ranges[i].end)
+            return true;
+    }
+    return false;
+}
+
+// Adds [first, end) to the direction's written ranges, merging the ranges it
+// overlaps or touches. With every place taken the lowest range is forgotten.
+void record_written(sequence_slot &slot, int64_t first, int64_t end)
+{
+    written_range merged{first, end};
+    int kept = 0;
+    int insert_at = 0;
+    for (int i = 0; i < slot.range_count; ++i) {
+        const written_range range = slot.ranges[i];
+        if (range.end < merged.first || merged.end < range.first) {
+            if (range.end < merged.first)
+                insert_at = kept + 1;
+            slot.ranges[kept++] = range;
+            continue;
+        }
+        merged.first = range.first < merged.first ? range.first : merged.first;
+        merged.end = range.end > merged.end ? range.end : merged.end;
+    }
+    if (kept == written_range_limit) {
+        memmove(&slot.ranges[0], &slot.ranges[1], sizeof slot.ranges[0] * static_cast<size_t>(kept - 1));
+        --kept;
+        if (insert_at > 0)
+            --insert_at;
+    }
+    memmove(&slot.ranges[insert_at + 1], &slot.ranges[insert_at],
+            sizeof slot.ranges[0] * static_cast<size_t>(kept - insert_at));
+    slot.ranges[insert_at] = merged;
+    slot.range_count = kept + 1;
 }
 
 // The first armed TCP packet after a save file was created names the
@@ -101,7 +147,8 @@ void tracker_tap_entry(packet_info *pinfo, const tcp_info_t *tcp)
     // Raw sequence numbers: relative ones depend on which packet of the
     // conversation the engine happened to dissect first.
     tracker_verdict = tcp_sequence_tracker(&pinfo->net_src, &pinfo->net_dst, tcp->th_rawseq, segment_length,
-                                           tcp->th_flags & TH_SYN, pinfo->srcport, pinfo->destport);
+                                           tcp->th_flags & TH_SYN, tcp->th_flags & TH_FIN, pinfo->srcport,
+                                           pinfo->destport);
     tracker_armed = false;
 }
 
@@ -124,7 +171,8 @@ void reset_sequence_tracker()
 }
 
 int tcp_sequence_tracker(const address *source, const address *destination, uint32_t sequence,
-                         uint32_t segment_length, uint32_t syn, uint32_t source_port, uint32_t destination_port)
+                         uint32_t segment_length, uint32_t syn, uint32_t fin, uint32_t source_port,
+                         uint32_t destination_port)
 {
     const int length = tracked_address_length(source);
     if (length == 0 || tracked_address_length(destination) == 0)
@@ -154,17 +202,25 @@ int tcp_sequence_tracker(const address *source, const address *destination, uint
         for (sequence_slot &candidate : sequence_slots) {
             if (candidate.source_port != 0)
                 continue;
+            memset(&candidate, 0, sizeof candidate);
             memcpy(candidate.source_address, source->data, static_cast<size_t>(length));
             candidate.source_port = source_port;
-            candidate.next_sequence = sequence_after(sequence, segment_length, syn);
-            return 1;
+            candidate.anchor_sequence = sequence;
+            slot = &candidate;
+            break;
         }
-        return 0;
+        if (!slot)
+            return 0;
     }
-    if (sequence != slot->next_sequence)
-        return 0;
-    slot->next_sequence = sequence_after(sequence, segment_length, syn);
-    return 1;
+    // SYN and FIN take one sequence number each, as a payload byte does.
+    const int64_t first = unwrapped_position(*slot, sequence);
+    const int64_t end = first + segment_length + (syn ? 1 : 0) + (fin ? 1 : 0);
+    if (end == first)
+        return 0;  // no sequence space: nothing it could repeat
+    if (already_written(*slot, first, end))
+        return 1;
+    record_written(*slot, first, end);
+    return 0;
 }
 
 int32_t gCreateCaptureFileForSave(const char *path)
@@ -268,7 +324,7 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     }
     if (status != 0)
         return 1;
-    if (verdict == 1) {
+    if (verdict == 1) {  // a repeat of bytes already written
         *skipped = 1;
         return 0;
     }

@@ -27,11 +27,23 @@ struct tracked_conversation_record {
 };
 extern tracked_conversation_record tracked_conversation;
 
+// Sequence numbers of one direction, unwrapped into 64-bit positions, and
+// the ranges of them that packets written to the save file carried.
+struct written_range {
+    int64_t first, end;  // [first, end)
+};
+constexpr int written_range_limit = 32;
+
 // One direction of the tracked conversation; source_port 0 marks a free slot.
+// The anchor is the last sequence number seen and its position: a sequence
+// number is placed relative to it, so the count runs on across the 2^32 wrap.
 struct sequence_slot {
     uint8_t source_address[16];
     uint32_t source_port;
-    uint32_t next_sequence;
+    uint32_t anchor_sequence;
+    int64_t anchor_position;
+    int range_count;
+    written_range ranges[written_range_limit];  // ascending, disjoint, not touching
 };
 extern sequence_slot sequence_slots[2];
 
@@ -42,11 +54,17 @@ extern bool tracker_armed;
 // consulted).
 extern int tracker_verdict;
 
-// 1 when the segment is the first one seen for its direction of the tracked
-// conversation or continues exactly where that direction left off; 0 for
-// everything else (repeats, gaps, other conversations, non-IP addresses).
+// 1 when the segment of the tracked conversation carries only sequence
+// space (payload, SYN, FIN) that its direction already wrote: a
+// retransmission or a duplicate, to be left out. 0 for everything else,
+// which is then written and recorded: first segments, in-order segments,
+// segments after a gap, segments that fill a gap, partial overlaps with new
+// bytes, segments without payload, other conversations, non-IP addresses.
+// When a direction has more separate ranges than it can hold, the lowest is
+// forgotten: a later repeat of those bytes is written again, nothing is lost.
 int tcp_sequence_tracker(const address *source, const address *destination, uint32_t sequence,
-                         uint32_t segment_length, uint32_t syn, uint32_t source_port, uint32_t destination_port);
+                         uint32_t segment_length, uint32_t syn, uint32_t fin, uint32_t source_port,
+                         uint32_t destination_port);
 
 // Forgets the tracked conversation and frees both slots.
 void reset_sequence_tracker();
