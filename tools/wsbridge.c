@@ -1,5 +1,6 @@
 /* wsbridge: the library's command-line host. It uses only the public header:
  * each verb starts the engine, does one job and shuts the engine down. */
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -8,41 +9,138 @@
 static const struct {
     const char *name;
     int (*run)(int argc, char **argv);
-    const char *usage;
+    const char *synopsis;
+    const char *help;
 } verbs[] = {
-    {"summary", cli_summary, "summary FILE"},
-    {"fields", cli_fields, "fields NAME... | fields FILE -e FIELD [-e FIELD ...] [--offsets]"},
-    {"tree", cli_tree, "tree FILE FRAME"},
-    {"save", cli_save, "save FILE OUT FRAMES [--skip-tcp-repeats]"},
-    {"follow", cli_follow, "follow tcp|udp FILE FRAME [--format ascii|ebcdic|hexdump|carray] [--direction client|server|both]"},
+    {"summary", cli_summary, "summary FILE [-c COUNT] [--json | --csv]",
+     "One line per packet: number, time since the first packet (at the capture's\n"
+     "own precision), source -> destination, Protocol, length, Info.\n"
+     "\n"
+     "  FILE          the capture; '-' reads it from standard input\n"
+     "  -c COUNT      stop after COUNT packets\n"
+     "  --json        JSON Lines: one object per packet with the PacketSummary\n"
+     "                fields of wsbridge.h (frame_number, info_text, ...)\n"
+     "  --csv         a header line of those field names, then one RFC 4180 row\n"
+     "                per packet\n"},
+    {"fields", cli_fields, "fields FILE -e FIELD [-e FIELD ...] [--offsets] [-c COUNT] [--json | --csv]\n"
+                           "  wsbridge fields NAME...",
+     "With FILE: one line per packet, tab-separated like tshark -T fields\n"
+     "-E occurrence=f: the frame number, then the first occurrence of each field\n"
+     "(integer, text or address; empty when absent or of a type no getter takes).\n"
+     "With names only: registers each name and prints its engine id and type code.\n"
+     "\n"
+     "  FILE          the capture; '-' reads it from standard input\n"
+     "  -e FIELD      a field to print (repeat for more)\n"
+     "  --offsets     after each value, the field's offset from the TCP/UDP payload\n"
+     "                (JSON and CSV: a key or column named FIELD@offset)\n"
+     "  -c COUNT      stop after COUNT packets\n"
+     "  --json        JSON Lines: {\"frame_number\": N, \"FIELD\": value or null, ...}\n"
+     "  --csv         a header line (frame_number and the fields), then RFC 4180 rows\n"},
+    {"tree", cli_tree, "tree FILE FRAME [--json]",
+     "The protocol tree of packet FRAME, one item per line indented by depth, with\n"
+     "[start, length] of its bytes, close to tshark -V.\n"
+     "\n"
+     "  FILE          the capture; '-' reads it from standard input\n"
+     "  FRAME         the frame number, from 1 on\n"
+     "  --json        one JSON object: {\"frame_number\": N, \"nodes\": [...]}, each node\n"
+     "                with label, field_abbrev, field_name, field_type, start,\n"
+     "                length and its children\n"},
+    {"save", cli_save, "save FILE OUT FRAMES [--drop-tcp-retransmissions]",
+     "Copies the packets listed in FRAMES (\"1,3-5,9\"; listed order, repeats\n"
+     "allowed) into the new libpcap file OUT and prints how many were written and\n"
+     "left out.\n"
+     "\n"
+     "  FILE          the capture; '-' reads it from standard input\n"
+     "  --drop-tcp-retransmissions  (also --skip-tcp-repeats)\n"
+     "                leave out the packets of the first TCP conversation saved\n"
+     "                that only repeat bytes already written (retransmissions and\n"
+     "                duplicates); everything else is written\n"},
+    {"follow", cli_follow,
+     "follow tcp|udp FILE FRAME [--format ascii|ebcdic|hexdump|carray] [--direction client|server|both]",
+     "Follows the TCP or UDP conversation of packet FRAME over the whole capture\n"
+     "(one pass) and prints the client's, the server's and the whole\n"
+     "conversation's description, then each segment or datagram as text. On a\n"
+     "damaged capture it prints what it followed, then the error (exit 1).\n"
+     "\n"
+     "  FILE          the capture; '-' reads it from standard input\n"
+     "  --format      ascii (default), ebcdic, hexdump or carray\n"
+     "  --direction   client, server or both (default)\n"},
 };
+enum { verb_count = sizeof verbs / sizeof verbs[0] };
 
-static int usage(void)
+void cli_print_help(const char *verb)
 {
-    fprintf(stderr, "usage:\n");
-    for (size_t i = 0; i < sizeof verbs / sizeof verbs[0]; ++i)
-        fprintf(stderr, "  wsbridge %s\n", verbs[i].usage);
-    return 2;
+    for (int i = 0; verb && i < verb_count; ++i) {
+        if (strcmp(verb, verbs[i].name) == 0) {
+            printf("usage: wsbridge %s\n\n%s", verbs[i].synopsis, verbs[i].help);
+            return;
+        }
+    }
+    printf("usage: wsbridge VERB ARGUMENTS...\n"
+           "       wsbridge --help | --version\n"
+           "       wsbridge VERB --help\n"
+           "\n"
+           "The command-line host of the wsbridge library (the Wireshark dissection engine\n"
+           "behind a flat C interface). Verbs:\n");
+    for (int i = 0; i < verb_count; ++i)
+        printf("  wsbridge %s\n", verbs[i].synopsis);
+    printf("\nFILE may be '-' for standard input. Progress shows on stderr when it is a\n"
+           "terminal. Exit status: 0 done, 1 failed, 2 usage error.\n");
 }
 
-int cli_fail(const char *what)
+static int print_version(void)
 {
-    fprintf(stderr, "wsbridge: %s: %s\n", what, gGetLastError());
-    return 1;
+    const char *library = NULL, *engine = NULL;
+    if (gGetVersion(&library, &engine) != 0)
+        return cli_fail("version");
+    printf("wsbridge %s\nWireshark engine (libwireshark) %s\n", library, engine);
+    return CLI_OK;
+}
+
+/* Output went into a closed pipe: end as a writer killed by SIGPIPE does,
+ * quietly, now that the engine has cleaned up after itself. */
+static void end_on_broken_pipe(void)
+{
+    fflush(stderr);
+    signal(SIGPIPE, SIG_DFL);
+    raise(SIGPIPE);
 }
 
 int main(int argc, char **argv)
 {
     if (argc < 2)
-        return usage();
-    for (size_t i = 0; i < sizeof verbs / sizeof verbs[0]; ++i) {
-        if (strcmp(argv[1], verbs[i].name) != 0)
-            continue;
-        if (gInitEpan() != 0)
-            return cli_fail("start");
-        int status = verbs[i].run(argc - 2, argv + 2);
-        gCleanupEpan();
-        return status == 2 ? usage() : status;
+        return cli_usage_error(NULL, "no verb given");
+    const char *first = argv[1];
+    if (strcmp(first, "--help") == 0 || strcmp(first, "-h") == 0 || strcmp(first, "help") == 0) {
+        if (strcmp(first, "help") == 0 && argc > 2)
+            first = argv[2];
+        else
+            first = NULL;
+        cli_print_help(first);
+        return cli_finish_output();
     }
-    return usage();
+    if (strcmp(first, "--version") == 0 || strcmp(first, "-V") == 0) {
+        int status = print_version();
+        return status == CLI_OK ? cli_finish_output() : status;
+    }
+    for (int i = 0; i < verb_count; ++i) {
+        if (strcmp(first, verbs[i].name) != 0)
+            continue;
+        for (int a = 2; a < argc && strcmp(argv[a], "--") != 0; ++a) {
+            if (strcmp(argv[a], "--help") == 0 || strcmp(argv[a], "-h") == 0) {
+                cli_print_help(verbs[i].name);
+                return cli_finish_output();
+            }
+        }
+        int status = verbs[i].run(argc - 2, argv + 2);
+        if (status == CLI_OK)
+            status = cli_finish_output();
+        cli_stop_engine();
+        if (cli_broken_pipe)
+            end_on_broken_pipe();
+        return status;
+    }
+    if (first[0] == '-')
+        return cli_usage_error(NULL, "unknown option '%s'", first);
+    return cli_usage_error(NULL, "unknown verb '%s'", first);
 }

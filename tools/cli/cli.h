@@ -1,12 +1,112 @@
-/* Verbs of the wsbridge command-line host. Each runs with the engine started
- * and returns the process exit status. */
+/* Verbs of the wsbridge command-line host and what they share: option
+ * parsing, usage errors, reading a capture from a file or standard input,
+ * checked output, progress on a terminal, JSON and CSV writing. Each verb
+ * runs with the engine started and returns the process exit status. */
 #ifndef WSBRIDGE_CLI_H
 #define WSBRIDGE_CLI_H
 
+#include <stdint.h>
+#include <stdio.h>
+
 #include "wsbridge.h"
 
-/* Prints "wsbridge: WHAT: <library message>" and returns 1. */
+/* Exit statuses: done, failed (the reason on stderr), usage error. */
+enum { CLI_OK = 0, CLI_FAILED = 1, CLI_USAGE = 2 };
+
+/* Starts the engine once the arguments are checked; CLI_OK or CLI_FAILED
+ * after reporting. cli_stop_engine shuts it down if it was started. */
+int cli_start_engine(void);
+void cli_stop_engine(void);
+
+/* Prints "wsbridge: WHAT: <library message>" and returns CLI_FAILED. */
 int cli_fail(const char *what);
+
+/* Prints "wsbridge VERB: <message>" and a pointer to the verb's --help on
+ * stderr and returns CLI_USAGE. */
+int cli_usage_error(const char *verb, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+/* Prints the help of a verb (or of the whole command for NULL) on stdout. */
+void cli_print_help(const char *verb);
+
+/* ---- options ---- */
+
+/* One option a verb takes: its spelling, another accepted spelling (or
+ * NULL) and the name of its value (NULL for a flag). */
+typedef struct {
+    const char *name;
+    const char *alias;
+    const char *value_name;
+} cli_option;
+
+/* One argument after parsing: option is the index into the verb's table, or
+ * -1 for a positional argument (value holds it). */
+typedef struct {
+    int option;
+    const char *value;
+} cli_argument;
+
+/* Parses a verb's arguments in order. Options and positional arguments may
+ * be mixed; "--" ends the options; "-" and negative numbers are positional.
+ * Values come as "--name VALUE", "--name=VALUE" or "-cVALUE". out must hold
+ * argc entries. Returns CLI_OK, CLI_USAGE after reporting the mistake, or
+ * -1 when --help or -h was given (the verb's help is printed then). */
+int cli_parse(const char *verb, int argc, char **argv, const cli_option *options, int option_count,
+              cli_argument *out, int *count);
+
+/* Parses a frame number (1 to 4294967295) or reports a usage error naming
+ * what it is for. */
+int cli_parse_frame(const char *verb, const char *what, const char *text, uint32_t *frame);
+
+/* Parses a packet count for -c (1 on). */
+int cli_parse_count(const char *verb, const char *text, uint64_t *count);
+
+/* Reports a frame the capture lacks, with how many packets it has. */
+int cli_no_such_frame(const char *verb, uint32_t frame, uint64_t packets);
+
+/* ---- input ---- */
+
+/* Opens the capture at path, or, for "-", the capture on standard input:
+ * a regular file is read in place, anything else (a pipe) is copied into a
+ * private temporary file that is unlinked at once, so nothing is left
+ * behind however the process ends. CLI_OK or a status after reporting. */
+int cli_open_capture(const char *verb, const char *path);
+
+/* ---- output ---- */
+
+/* True (and the verb should stop at once) when writing to standard output
+ * failed. A closed pipe is remembered and ends the process quietly, as by
+ * SIGPIPE, once the engine is shut down; any other failure is reported. */
+int cli_output_failed(void);
+/* Flushes standard output; CLI_OK or CLI_FAILED as cli_output_failed. */
+int cli_finish_output(void);
+/* Set once output went into a closed pipe. */
+extern int cli_broken_pipe;
+
+/* ---- progress ---- */
+
+/* Progress of reading on stderr, only when stderr is a terminal: packets
+ * read and share of the file, at most ten updates a second, erased by
+ * cli_progress_end. */
+void cli_progress_begin(void);
+void cli_progress_update(uint64_t packets, int64_t file_offset);
+void cli_progress_end(void);
+
+/* ---- times ---- */
+
+/* The packet's time relative to the first packet's, at the capture's own
+ * precision (decimals from gGetPacketTimePrecision), as tshark prints it:
+ * "0.000000", "12.345678901". first_* are the first packet's time stamp. */
+void cli_format_relative_time(char *out, size_t size, const PacketSummary *packet, int64_t first_seconds,
+                              int32_t first_nanoseconds, int32_t decimals);
+
+/* ---- JSON and CSV ---- */
+
+/* Writes text as a JSON string (quoted, escaped; bytes that are not UTF-8
+ * become U+FFFD). */
+void cli_json_string(FILE *out, const char *text);
+/* Writes text as one CSV field (RFC 4180: quoted when it holds a comma,
+ * quote, CR or LF; quotes doubled). */
+void cli_csv_field(FILE *out, const char *text);
 
 int cli_summary(int argc, char **argv);
 int cli_fields(int argc, char **argv);

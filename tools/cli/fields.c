@@ -1,12 +1,15 @@
 /* wsbridge fields NAME...: registers each name and prints its engine id and
  * type code, or the library's message.
  *
- * wsbridge fields FILE -e FIELD [-e FIELD ...] [--offsets]: reads FILE and
- * prints one line per packet, tab-separated: the frame number, then the
- * first occurrence of each field (integer, text or address; empty when the
- * packet lacks it or its type has no getter). With --offsets each value is
- * followed by the field's offset from the TCP/UDP payload (the engine's start
- * when the packet has neither; empty when the field is absent). */
+ * wsbridge fields FILE -e FIELD [-e FIELD ...] [--offsets] [-c COUNT]
+ *                 [--json | --csv]:
+ * reads FILE and prints one line per packet, tab-separated: the frame
+ * number, then the first occurrence of each field (integer, text or address;
+ * empty when the packet lacks it or its type has no getter). With --offsets
+ * each value is followed by the field's offset from the TCP/UDP payload (the
+ * engine's start when the packet has neither; empty when the field is
+ * absent). JSON Lines hold one object per packet, CSV a header line and one
+ * row per packet. */
 #include <inttypes.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,19 +19,31 @@
 
 static const char cli_group[] = "CLI";
 
-static int print_field_ids(int argc, char **argv)
+enum { text_output, json_output, csv_output };
+
+/* Filters (-Y) and preferences (-o) will join these. */
+static const cli_option fields_options[] = {
+    {"-e", NULL, "FIELD"},
+    {"--offsets", NULL, NULL},
+    {"-c", NULL, "COUNT"},
+    {"--json", NULL, NULL},
+    {"--csv", NULL, NULL},
+};
+enum { option_field, option_offsets, option_count_limit, option_json, option_csv };
+
+static int print_field_ids(int argc, const char **names)
 {
     for (int i = 0; i < argc; ++i)
-        if (gRegisterProtocolFieldFilter(argv[i], cli_group) != 0)
+        if (gRegisterProtocolFieldFilter(names[i], cli_group) != 0)
             return cli_fail("register");
-    int status = 0;
+    int status = CLI_OK;
     for (int i = 0; i < argc; ++i) {
         int32_t id = 0, type = 0;
-        if (gGetProtocolFieldFilterInfo(argv[i], &id, &type) == 0) {
-            printf("%s\tid=%d\ttype=%d\n", argv[i], id, type);
+        if (gGetProtocolFieldFilterInfo(names[i], &id, &type) == 0) {
+            printf("%s\tid=%d\ttype=%d\n", names[i], id, type);
         } else {
-            printf("%s\terror: %s", argv[i], gGetLastError());
-            status = 1;
+            printf("%s\terror: %s", names[i], gGetLastError());
+            status = CLI_FAILED;
         }
     }
     return status;
@@ -42,9 +57,10 @@ static int is_matched(int32_t id, int32_t count, const int32_t *ids)
     return 0;
 }
 
-/* Prints the value of a matched field in the form its type calls for;
- * nothing when no getter takes the type. */
-static void print_value(int32_t id, int32_t type)
+/* Prints the value of a matched field in the form its type calls for: a
+ * number, or a text (quoted for JSON, as a field for CSV). Prints nothing
+ * (JSON: null) when no getter takes the type. */
+static void print_value(int32_t id, int32_t type, int format)
 {
     uint64_t u = 0;
     int32_t s = 0;
@@ -52,73 +68,142 @@ static void print_value(int32_t id, int32_t type)
     int32_t size = 0;
     switch (type) {
     case WSB_FT_BOOLEAN: case WSB_FT_UINT8: case WSB_FT_UINT16: case WSB_FT_UINT32: case WSB_FT_UINT64:
-        if (gGetUInt64ProtocolFieldValue(&u, id) == 0)
+        if (gGetUInt64ProtocolFieldValue(&u, id) == 0) {
             printf("%" PRIu64, u);
+            return;
+        }
         break;
     case WSB_FT_INT64:
-        if (gGetUInt64ProtocolFieldValue(&u, id) == 0)
+        if (gGetUInt64ProtocolFieldValue(&u, id) == 0) {
             printf("%" PRId64, (int64_t)u);
+            return;
+        }
         break;
     case WSB_FT_INT8: case WSB_FT_INT16: case WSB_FT_INT32:
-        if (gGetInt32ProtocolFieldValue(&s, id) == 0)
+        if (gGetInt32ProtocolFieldValue(&s, id) == 0) {
             printf("%" PRId32, s);
+            return;
+        }
         break;
     case WSB_FT_PROTOCOL: case WSB_FT_STRING: case WSB_FT_IPv4: case WSB_FT_IPv6:
-        if (gGetStringProtocolFieldValue(&text, &size, id) == 0)
-            fputs(text, stdout);
+        if (gGetStringProtocolFieldValue(&text, &size, id) == 0) {
+            if (format == json_output)
+                cli_json_string(stdout, text);
+            else if (format == csv_output)
+                cli_csv_field(stdout, text);
+            else
+                fputs(text, stdout);
+            return;
+        }
         break;
     default:
         break;
     }
+    if (format == json_output)
+        fputs("null", stdout);
 }
 
-static int print_packet_fields(const char *path, int field_count, char **fields, int offsets)
+static void print_header(int field_count, const char **fields, int offsets, int format)
+{
+    if (format != csv_output)
+        return;
+    fputs("frame_number", stdout);
+    for (int i = 0; i < field_count; ++i) {
+        putchar(',');
+        cli_csv_field(stdout, fields[i]);
+        if (offsets) {
+            putchar(',');
+            char name[512];
+            snprintf(name, sizeof name, "%s@offset", fields[i]);
+            cli_csv_field(stdout, name);
+        }
+    }
+    fputs("\r\n", stdout);
+}
+
+static int print_packet_fields(const char *path, int field_count, const char **fields, int offsets,
+                               uint64_t limit, int format)
 {
     int32_t *field_ids = calloc((size_t)field_count, sizeof *field_ids);
-    if (!field_ids)
-        return 1;
-    int status = 0;
-    for (int i = 0; i < field_count && status == 0; ++i)
+    if (!field_ids) {
+        fprintf(stderr, "wsbridge: fields: out of memory\n");
+        return CLI_FAILED;
+    }
+    int status = CLI_OK;
+    for (int i = 0; i < field_count && status == CLI_OK; ++i)
         if (gRegisterProtocolFieldFilter(fields[i], cli_group) != 0)
             status = cli_fail("register");
-    for (int i = 0; i < field_count && status == 0; ++i) {
+    for (int i = 0; i < field_count && status == CLI_OK; ++i) {
         int32_t type = 0;
-        if (gGetProtocolFieldFilterInfo(fields[i], &field_ids[i], &type) != 0)
-            status = cli_fail(fields[i]);
+        if (gGetProtocolFieldFilterInfo(fields[i], &field_ids[i], &type) != 0) {
+            char message[2100];
+            snprintf(message, sizeof message, "%s", gGetLastError());
+            message[strcspn(message, "\n")] = '\0';
+            status = cli_usage_error("fields", "cannot print the fields asked for: %s", message);
+        }
     }
-    if (status == 0 && gOpenCapture(path) != 0)
-        status = cli_fail(path);
-    if (status != 0) {
+    if (status == CLI_OK)
+        status = cli_open_capture("fields", path);
+    if (status != CLI_OK) {
         free(field_ids);
         return status;
     }
 
+    print_header(field_count, fields, offsets, format);
+    cli_progress_begin();
+    const char separator = format == csv_output ? ',' : '\t';
     PacketSummary packet;
-    int read;
-    while ((read = gGetNextPacket(&packet)) == 0) {
+    uint64_t packets = 0;
+    int read = 2;
+    while (packets < limit && (read = gGetNextPacket(&packet)) == 0) {
+        cli_progress_update(++packets, packet.file_offset);
         int32_t count = 0;
         const int32_t *ids = NULL;
         if (gLastPacketHasPassedFilter(cli_group, &count, &ids) != 0) {
             status = cli_fail("match");
             break;
         }
-        printf("%" PRIu32, packet.frame_number);
+        if (format == json_output)
+            printf("{\"frame_number\":%" PRIu32, packet.frame_number);
+        else
+            printf("%" PRIu32, packet.frame_number);
         for (int i = 0; i < field_count; ++i) {
             int32_t offset = 0, length = 0, type = 0;
             int present = is_matched(field_ids[i], count, ids) &&
                           gGetFieldInfo(field_ids[i], &offset, &length, &type) == 0;
-            putchar('\t');
+            if (format == json_output) {
+                putchar(',');
+                cli_json_string(stdout, fields[i]);
+                putchar(':');
+            } else {
+                putchar(separator);
+            }
             if (present)
-                print_value(field_ids[i], type);
-            if (offsets) {
-                putchar('\t');
+                print_value(field_ids[i], type, format);
+            else if (format == json_output)
+                fputs("null", stdout);
+            if (!offsets)
+                continue;
+            if (format == json_output) {
+                printf(",\"%s@offset\":", fields[i]);
+                if (present)
+                    printf("%" PRId32, offset);
+                else
+                    fputs("null", stdout);
+            } else {
+                putchar(separator);
                 if (present)
                     printf("%" PRId32, offset);
             }
         }
-        putchar('\n');
+        fputs(format == json_output ? "}\n" : format == csv_output ? "\r\n" : "\n", stdout);
+        if (cli_output_failed()) {
+            status = CLI_FAILED;
+            break;
+        }
     }
-    if (read != 0 && read != 2 && status == 0)
+    cli_progress_end();
+    if (read != 0 && read != 2 && status == CLI_OK)
         status = cli_fail("read");
     gCloseCapture();
     free(field_ids);
@@ -127,34 +212,56 @@ static int print_packet_fields(const char *path, int field_count, char **fields,
 
 int cli_fields(int argc, char **argv)
 {
-    if (argc < 1)
-        return 2;
-    int file_form = 0;
-    for (int i = 0; i < argc; ++i)
-        if (strcmp(argv[i], "-e") == 0 || strcmp(argv[i], "--offsets") == 0)
-            file_form = 1;
-    if (!file_form)
-        return print_field_ids(argc, argv);
-
-    const char *path = NULL;
-    int offsets = 0;
-    int field_count = 0;
-    char **fields = calloc((size_t)argc, sizeof *fields);
-    if (!fields)
-        return 1;
-    for (int i = 0; i < argc; ++i) {
-        if (strcmp(argv[i], "-e") == 0 && i + 1 < argc) {
-            fields[field_count++] = argv[++i];
-        } else if (strcmp(argv[i], "--offsets") == 0) {
+    static const char verb[] = "fields";
+    cli_argument arguments[argc > 0 ? argc : 1];
+    const char *fields[argc > 0 ? argc : 1];
+    const char *positional[argc > 0 ? argc : 1];
+    int count = 0;
+    int status = cli_parse(verb, argc, argv, fields_options, 5, arguments, &count);
+    if (status != CLI_OK)
+        return status < 0 ? CLI_OK : status;
+    int field_count = 0, positional_count = 0, offsets = 0, options_given = 0, format = text_output;
+    uint64_t limit = UINT64_MAX;
+    for (int i = 0; i < count; ++i) {
+        options_given += arguments[i].option >= 0;
+        switch (arguments[i].option) {
+        case -1:
+            positional[positional_count++] = arguments[i].value;
+            break;
+        case option_field:
+            fields[field_count++] = arguments[i].value;
+            break;
+        case option_offsets:
             offsets = 1;
-        } else if (!path && argv[i][0] != '-') {
-            path = argv[i];
-        } else {
-            free(fields);
-            return 2;
+            break;
+        case option_count_limit:
+            if (cli_parse_count(verb, arguments[i].value, &limit) != CLI_OK)
+                return CLI_USAGE;
+            break;
+        case option_json:
+        case option_csv: {
+            int wanted = arguments[i].option == option_json ? json_output : csv_output;
+            if (format != text_output && format != wanted)
+                return cli_usage_error(verb, "--json and --csv exclude each other");
+            format = wanted;
+            break;
+        }
         }
     }
-    int status = (path && field_count > 0) ? print_packet_fields(path, field_count, fields, offsets) : 2;
-    free(fields);
-    return status;
+    if (!options_given) {
+        if (positional_count == 0)
+            return cli_usage_error(verb, "FILE with -e FIELD, or field names, are missing");
+        if (cli_start_engine() != CLI_OK)
+            return CLI_FAILED;
+        return print_field_ids(positional_count, positional);
+    }
+    if (field_count == 0)
+        return cli_usage_error(verb, "-e FIELD is missing (name at least one field to print)");
+    if (positional_count == 0)
+        return cli_usage_error(verb, "FILE is missing (a capture file, or '-' for standard input)");
+    if (positional_count > 1)
+        return cli_usage_error(verb, "one FILE only, but '%s' follows '%s'", positional[1], positional[0]);
+    if (cli_start_engine() != CLI_OK)
+        return CLI_FAILED;
+    return print_packet_fields(positional[0], field_count, fields, offsets, limit, format);
 }

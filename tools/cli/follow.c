@@ -1,8 +1,16 @@
 /* wsbridge follow tcp|udp FILE FRAME [--format ascii|ebcdic|hexdump|carray]
  *                                     [--direction client|server|both]
- * Reads the capture, follows the conversation of frame FRAME over every
- * packet of the capture and prints the client's, the server's and the whole
- * conversation's description, then each segment of the conversation. */
+ * Follows the conversation of frame FRAME over every packet of the capture
+ * in one pass and prints the client's, the server's and the whole
+ * conversation's description, then each segment of the conversation.
+ *
+ * The pass reads the capture in sequence. Until FRAME it keeps the locators
+ * of the packets of the protocol with a hash of their endpoints; at FRAME it
+ * starts the follow, adds the earlier packets of the same endpoints and FRAME
+ * itself, and from then on sequential reading collects the rest of the
+ * conversation by itself. Packets whose endpoints merely hash alike are not
+ * collected: the library collects only the followed conversation. */
+#include <inttypes.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,12 +18,18 @@
 #include "cli.h"
 
 typedef struct {
+    uint64_t endpoints;
     uint32_t frame_number;
-    int64_t file_offset;
     int32_t captured_length;
+    int64_t file_offset;
     uint32_t packet_length;
     int32_t encapsulation;
 } locator;
+
+static const cli_option follow_options[] = {
+    {"--format", NULL, "ascii|ebcdic|hexdump|carray"},
+    {"--direction", NULL, "client|server|both"},
+};
 
 static int pick(const char *value, const char *const *names, int count)
 {
@@ -23,6 +37,36 @@ static int pick(const char *value, const char *const *names, int count)
         if (strcmp(value, names[i]) == 0)
             return i;
     return -1;
+}
+
+static uint64_t hash_text(uint64_t hash, const char *text)
+{
+    for (const unsigned char *p = (const unsigned char *)text; *p; ++p)
+        hash = (hash ^ *p) * 1099511628211u;
+    return (hash ^ 0xff) * 1099511628211u;
+}
+
+/* The same for both directions of a conversation. */
+static uint64_t endpoints_of(const PacketSummary *p)
+{
+    uint64_t a = hash_text(14695981039346656037u, p->source_text) ^ ((uint64_t)p->source_port << 40);
+    uint64_t b = hash_text(14695981039346656037u, p->destination_text) ^ ((uint64_t)p->destination_port << 40);
+    return (a ^ b) + a * b + (uint64_t)p->port_type;
+}
+
+static locator locator_of(const PacketSummary *p)
+{
+    locator l = {endpoints_of(p), p->frame_number, (int32_t)p->captured_length, p->file_offset, p->packet_length,
+                 p->encapsulation};
+    return l;
+}
+
+static int add_packet(int tcp, const locator *l)
+{
+    return tcp ? gAddPacketToTCPStream(l->frame_number, l->file_offset, l->captured_length, l->packet_length,
+                                       l->encapsulation)
+               : gAddPacketToUDPStream(l->frame_number, l->file_offset, l->captured_length, l->packet_length,
+                                       l->encapsulation);
 }
 
 /* Hex dump and C array lines end in a line feed of their own and the
@@ -39,122 +83,42 @@ static void print_lines(const char *text)
     putchar('\n');
 }
 
-/* Reads the whole capture, keeping every packet's locator. */
-static int read_locators(locator **out, size_t *count)
+/* Starts the follow at FRAME and adds the earlier packets of its endpoints,
+ * then FRAME. */
+static int start_following(int tcp, const PacketSummary *chosen, const locator *earlier, size_t earlier_count)
 {
-    size_t capacity = 256, used = 0;
-    locator *all = malloc(capacity * sizeof *all);
-    if (!all) {
-        fprintf(stderr, "wsbridge: out of memory\n");
-        return 1;
-    }
-    PacketSummary summary;
-    int status;
-    while ((status = gGetNextPacket(&summary)) == 0) {
-        if (used == capacity) {
-            locator *grown = realloc(all, 2 * capacity * sizeof *all);
-            if (!grown) {
-                free(all);
-                fprintf(stderr, "wsbridge: out of memory\n");
-                return 1;
-            }
-            all = grown;
-            capacity *= 2;
-        }
-        locator *l = &all[used++];
-        l->frame_number = summary.frame_number;
-        l->file_offset = summary.file_offset;
-        l->captured_length = (int32_t)summary.captured_length;
-        l->packet_length = summary.packet_length;
-        l->encapsulation = summary.encapsulation;
-    }
-    if (status != 2) {
-        free(all);
-        return cli_fail("read");
-    }
-    *out = all;
-    *count = used;
-    return 0;
+    locator here = locator_of(chosen);
+    int status = tcp ? gFollowTCPStreamForPacket(here.frame_number, here.file_offset, here.captured_length,
+                                                 here.packet_length, here.encapsulation)
+                     : gFollowUDPStreamForPacket(here.frame_number, here.file_offset, here.captured_length,
+                                                 here.packet_length, here.encapsulation);
+    if (status != 0)
+        return cli_fail("follow");
+    for (size_t i = 0; i < earlier_count; ++i)
+        if (earlier[i].endpoints == here.endpoints && add_packet(tcp, &earlier[i]) != 0)
+            return cli_fail("add packet");
+    if (add_packet(tcp, &here) != 0)
+        return cli_fail("add packet");
+    return CLI_OK;
 }
 
-int cli_follow(int argc, char **argv)
+/* Ends the collection and prints the descriptions and the stream. */
+static int print_stream(int tcp, int format, int direction)
 {
-    static const char *const protocols[] = {"tcp", "udp"};
-    static const char *const formats[] = {"ascii", "ebcdic", "hexdump", "carray"};
-    static const char *const directions[] = {"client", "server", "both"};
-    if (argc < 3)
-        return 2;
-    int tcp = pick(argv[0], protocols, 2) == 0;
-    if (pick(argv[0], protocols, 2) < 0)
-        return 2;
-    const char *path = argv[1];
-    char *rest;
-    unsigned long frame = strtoul(argv[2], &rest, 10);
-    if (*rest || frame == 0)
-        return 2;
-    int format = 0, direction = 2;
-    for (int i = 3; i < argc; i += 2) {
-        if (i + 1 >= argc)
-            return 2;
-        if (strcmp(argv[i], "--format") == 0)
-            format = pick(argv[i + 1], formats, 4);
-        else if (strcmp(argv[i], "--direction") == 0)
-            direction = pick(argv[i + 1], directions, 3);
-        else
-            return 2;
-        if (format < 0 || direction < 0)
-            return 2;
-    }
-
-    if (gOpenCapture(path) != 0)
-        return cli_fail("open");
-    locator *packets = NULL;
-    size_t count = 0;
-    if (read_locators(&packets, &count) != 0)
-        return 1;
-    if (frame > count) {
-        fprintf(stderr, "wsbridge: the capture has %zu packets, no frame %lu\n", count, frame);
-        free(packets);
-        return 1;
-    }
-    const locator *chosen = &packets[frame - 1];
-    int status = tcp ? gFollowTCPStreamForPacket(chosen->frame_number, chosen->file_offset, chosen->captured_length,
-                                                 chosen->packet_length, chosen->encapsulation)
-                     : gFollowUDPStreamForPacket(chosen->frame_number, chosen->file_offset, chosen->captured_length,
-                                                 chosen->packet_length, chosen->encapsulation);
-    if (status != 0) {
-        free(packets);
-        return cli_fail("follow");
-    }
-    for (size_t i = 0; i < count; ++i) {
-        const locator *l = &packets[i];
-        status = tcp ? gAddPacketToTCPStream(l->frame_number, l->file_offset, l->captured_length, l->packet_length,
-                                             l->encapsulation)
-                     : gAddPacketToUDPStream(l->frame_number, l->file_offset, l->captured_length, l->packet_length,
-                                             l->encapsulation);
-        if (status != 0) {
-            free(packets);
-            return cli_fail("add packet");
-        }
-    }
-    free(packets);
-
     uint8_t valid = 0;
     const char *server = NULL, *client = NULL, *conversation = NULL;
     int32_t server_size = 0, client_size = 0, conversation_size = 0;
-    status = tcp ? gIsValidTcpStrem(&valid, 0, &server, &server_size, &client, &client_size, &conversation,
-                                    &conversation_size)
-                 : gIsValidUDPStrem(&valid, &server, &server_size, &client, &client_size, &conversation,
-                                    &conversation_size);
+    int status = tcp ? gIsValidTcpStrem(&valid, 0, &server, &server_size, &client, &client_size, &conversation,
+                                        &conversation_size)
+                     : gIsValidUDPStrem(&valid, &server, &server_size, &client, &client_size, &conversation,
+                                        &conversation_size);
     if (status != 0)
         return cli_fail("check stream");
     if (!valid) {
         printf("%s\n", gGetLastError());
-        gCloseCapture();
-        return 0;
+        return cli_output_failed() ? CLI_FAILED : CLI_OK;
     }
     printf("%s\n%s\n%s\n", client, server, conversation);
-
     for (;;) {
         const char *text = NULL;
         uint32_t size = 0;
@@ -165,11 +129,117 @@ int cli_follow(int argc, char **argv)
             return cli_fail("read stream");
         if (end)
             break;
-        if (format >= 2)
+        if (format >= WSB_RENDER_HEXDUMP)
             print_lines(text);
         else
             printf("%s\n", text ? text : "");
+        if (cli_output_failed())
+            return CLI_FAILED;
+    }
+    return CLI_OK;
+}
+
+int cli_follow(int argc, char **argv)
+{
+    static const char verb[] = "follow";
+    static const char *const protocols[] = {"tcp", "udp"};
+    static const char *const formats[] = {"ascii", "ebcdic", "hexdump", "carray"};
+    static const char *const directions[] = {"client", "server", "both"};
+    cli_argument arguments[argc > 0 ? argc : 1];
+    int count = 0;
+    int status = cli_parse(verb, argc, argv, follow_options, 2, arguments, &count);
+    if (status != CLI_OK)
+        return status < 0 ? CLI_OK : status;
+    const char *positional[3] = {NULL, NULL, NULL};
+    int positional_count = 0, format = WSB_RENDER_ASCII, direction = WSB_DIRECTION_BOTH;
+    for (int i = 0; i < count; ++i) {
+        const char *value = arguments[i].value;
+        if (arguments[i].option == 0) {
+            if ((format = pick(value, formats, 4)) < 0)
+                return cli_usage_error(verb, "unknown format '%s' (ascii, ebcdic, hexdump or carray)", value);
+        } else if (arguments[i].option == 1) {
+            if ((direction = pick(value, directions, 3)) < 0)
+                return cli_usage_error(verb, "unknown direction '%s' (client, server or both)", value);
+        } else if (positional_count == 3) {
+            return cli_usage_error(verb, "unexpected argument '%s' after tcp|udp, FILE and FRAME", value);
+        } else {
+            positional[positional_count++] = value;
+        }
+    }
+    if (positional_count == 0)
+        return cli_usage_error(verb, "tcp or udp, FILE and FRAME are missing");
+    int protocol = pick(positional[0], protocols, 2);
+    if (protocol < 0)
+        return cli_usage_error(verb, "can follow tcp or udp, not '%s'", positional[0]);
+    if (positional_count < 3)
+        return cli_usage_error(verb, positional_count == 1 ? "FILE and FRAME are missing" : "FRAME is missing");
+    uint32_t frame = 0;
+    if (cli_parse_frame(verb, "FRAME", positional[2], &frame) != CLI_OK)
+        return CLI_USAGE;
+    const int tcp = protocol == 0;
+
+    if (cli_start_engine() != CLI_OK)
+        return CLI_FAILED;
+    if ((status = cli_open_capture(verb, positional[1])) != CLI_OK)
+        return status;
+
+    locator *earlier = NULL;
+    size_t earlier_count = 0, capacity = 0;
+    uint64_t packets = 0;
+    int following = 0, read;
+    PacketSummary summary;
+    cli_progress_begin();
+    while ((read = gGetNextPacket(&summary)) == 0) {
+        cli_progress_update(++packets, summary.file_offset);
+        if (following)
+            continue;  // sequential reading collects the conversation
+        if (summary.frame_number == frame) {
+            status = start_following(tcp, &summary, earlier, earlier_count);
+            free(earlier);
+            earlier = NULL;
+            if (status != CLI_OK) {
+                cli_progress_end();
+                return status;
+            }
+            following = 1;
+            continue;
+        }
+        if (summary.port_type != (tcp ? WSB_PT_TCP : WSB_PT_UDP))
+            continue;
+        if (earlier_count == capacity) {
+            size_t grown = capacity ? capacity * 2 : 1024;
+            locator *bigger = realloc(earlier, grown * sizeof *bigger);
+            if (!bigger) {
+                free(earlier);
+                cli_progress_end();
+                fprintf(stderr, "wsbridge: follow: out of memory\n");
+                return CLI_FAILED;
+            }
+            earlier = bigger;
+            capacity = grown;
+        }
+        earlier[earlier_count++] = locator_of(&summary);
+    }
+    cli_progress_end();
+    free(earlier);
+    if (!following) {
+        if (read != 2)
+            return cli_fail("read");
+        gCloseCapture();
+        return cli_no_such_frame(verb, frame, packets);
+    }
+    /* A damaged capture: what was followed up to the damage, then the error. */
+    char read_error[2100] = "";
+    if (read != 2)
+        snprintf(read_error, sizeof read_error, "%s", gGetLastError());
+    status = print_stream(tcp, format, direction);
+    if (read_error[0]) {
+        if (status == CLI_OK && fflush(stdout) != 0)
+            cli_output_failed();
+        if (!cli_broken_pipe)
+            fprintf(stderr, "wsbridge: read: %s\n", read_error);
+        status = CLI_FAILED;
     }
     gCloseCapture();
-    return 0;
+    return status;
 }

@@ -1,8 +1,11 @@
-/* wsbridge save FILE OUT FRAMES [--skip-tcp-repeats]: copies the listed
- * packets of FILE into the libpcap file OUT, in the order listed. FRAMES is a
- * comma-separated list of frame numbers and ranges ("1,3-5,9"); a frame may
- * be listed more than once. With --skip-tcp-repeats every packet is judged
- * by the library's TCP sequence tracker (see gSavePacketToCaptureFile). */
+/* wsbridge save FILE OUT FRAMES [--drop-tcp-retransmissions]: copies the
+ * listed packets of FILE into the libpcap file OUT, in the order listed.
+ * FRAMES is a comma-separated list of frame numbers and ranges ("1,3-5,9"); a
+ * frame may be listed more than once. With --drop-tcp-retransmissions (or its
+ * older spelling --skip-tcp-repeats) every packet is judged by the library's
+ * TCP sequence tracker, which leaves out the packets of the tracked
+ * conversation that only repeat bytes already written (see
+ * gSavePacketToCaptureFile). */
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -121,8 +124,7 @@ static int collect_places(const frame_range *ranges, size_t range_count, packet_
     }
     if (status != 2)
         return cli_fail("read");
-    fprintf(stderr, "wsbridge: frame %u is not in the capture (it has %u packets)\n", last_listed, last_read);
-    return 1;
+    return cli_no_such_frame("save", last_listed, last_read);
 }
 
 /* Saves the listed packets in order; 0 or 1. */
@@ -166,32 +168,50 @@ static int save_places(const char *out, const frame_range *ranges, size_t range_
     if (gCloseCaptureFileForSave() != 0)
         return cli_fail("close");
     printf("%lu written, %lu skipped\n", written, skipped);
-    return 0;
+    return cli_output_failed() ? CLI_FAILED : CLI_OK;
 }
+
+static const cli_option save_options[] = {
+    {"--drop-tcp-retransmissions", "--skip-tcp-repeats", NULL},
+};
 
 int cli_save(int argc, char **argv)
 {
-    int skip_repeats = 0;
-    if (argc == 4 && strcmp(argv[3], "--skip-tcp-repeats") == 0)
-        skip_repeats = 1;
-    else if (argc != 3)
-        return 2;
+    static const char verb[] = "save";
+    cli_argument arguments[argc > 0 ? argc : 1];
+    int count = 0;
+    int status = cli_parse(verb, argc, argv, save_options, 1, arguments, &count);
+    if (status != CLI_OK)
+        return status < 0 ? CLI_OK : status;
+    const char *positional[3] = {NULL, NULL, NULL};
+    int positional_count = 0, skip_repeats = 0;
+    for (int i = 0; i < count; ++i) {
+        if (arguments[i].option == 0)
+            skip_repeats = 1;
+        else if (positional_count == 3)
+            return cli_usage_error(verb, "unexpected argument '%s' after FILE, OUT and FRAMES", arguments[i].value);
+        else
+            positional[positional_count++] = arguments[i].value;
+    }
+    static const char *const missing[] = {"FILE, OUT and FRAMES are missing", "OUT and FRAMES are missing",
+                                          "FRAMES is missing (e.g. 1,3-5,9)"};
+    if (positional_count < 3)
+        return cli_usage_error(verb, "%s", missing[positional_count]);
     frame_range *ranges = NULL;
     size_t range_count = 0;
-    if (!parse_frames(argv[2], &ranges, &range_count)) {
-        fprintf(stderr, "wsbridge: malformed frame list \"%s\" (expected e.g. 1,3-5,9)\n", argv[2]);
+    if (!parse_frames(positional[2], &ranges, &range_count)) {
         free(ranges);
-        return 2;
+        return cli_usage_error(verb, "malformed frame list '%s' (expected e.g. 1,3-5,9)", positional[2]);
     }
-    if (gOpenCapture(argv[0]) != 0) {
+    if (cli_start_engine() != CLI_OK || (status = cli_open_capture(verb, positional[0])) != CLI_OK) {
         free(ranges);
-        return cli_fail("open");
+        return status == CLI_OK ? CLI_FAILED : status;
     }
     packet_place *places = NULL;
-    size_t count = 0;
-    int status = collect_places(ranges, range_count, &places, &count);
+    size_t place_count = 0;
+    status = collect_places(ranges, range_count, &places, &place_count);
     if (status == 0)
-        status = save_places(argv[1], ranges, range_count, places, count, skip_repeats);
+        status = save_places(positional[1], ranges, range_count, places, place_count, skip_repeats);
     gCloseCapture();
     free(places);
     free(ranges);

@@ -1,28 +1,144 @@
-/* wsbridge summary FILE: one line per packet, in the spirit of tshark's
- * default output. */
+/* wsbridge summary FILE [-c COUNT] [--json | --csv]: one line per packet, in
+ * the spirit of tshark's default output, or the whole PacketSummary of each
+ * packet as JSON Lines or CSV rows. */
+#include <inttypes.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "cli.h"
 
+enum { text_output, json_output, csv_output };
+
+/* Filters (-Y) and preferences (-o) will join these. */
+static const cli_option summary_options[] = {
+    {"-c", NULL, "COUNT"},
+    {"--json", NULL, NULL},
+    {"--csv", NULL, NULL},
+};
+enum { option_count_limit, option_json, option_csv };
+
+static const char csv_header[] =
+    "frame_number,packet_length,captured_length,port_type,source_port,destination_port,file_offset,"
+    "relative_time,time_seconds,time_nanoseconds,encapsulation,source_address_type,destination_address_type,"
+    "protocol_text,info_text,link_source_text,link_destination_text,source_text,destination_text\r\n";
+
+static void print_json(const PacketSummary *p)
+{
+    printf("{\"frame_number\":%" PRIu32 ",\"packet_length\":%" PRIu32 ",\"captured_length\":%" PRIu32
+           ",\"port_type\":%" PRId32 ",\"source_port\":%u,\"destination_port\":%u,\"file_offset\":%" PRId64
+           ",\"relative_time\":%" PRId64 ",\"time_seconds\":%" PRId64 ",\"time_nanoseconds\":%" PRId32
+           ",\"encapsulation\":%" PRId32 ",\"source_address_type\":%" PRId32
+           ",\"destination_address_type\":%" PRId32,
+           p->frame_number, p->packet_length, p->captured_length, p->port_type, p->source_port,
+           p->destination_port, p->file_offset, p->relative_time, p->time_seconds, p->time_nanoseconds,
+           p->encapsulation, p->source_address_type, p->destination_address_type);
+    const struct {
+        const char *key, *value;
+    } texts[] = {
+        {"protocol_text", p->protocol_text},       {"info_text", p->info_text},
+        {"link_source_text", p->link_source_text}, {"link_destination_text", p->link_destination_text},
+        {"source_text", p->source_text},           {"destination_text", p->destination_text},
+    };
+    for (size_t i = 0; i < sizeof texts / sizeof texts[0]; ++i) {
+        printf(",\"%s\":", texts[i].key);
+        cli_json_string(stdout, texts[i].value);
+    }
+    fputs("}\n", stdout);
+}
+
+static void print_csv(const PacketSummary *p)
+{
+    printf("%" PRIu32 ",%" PRIu32 ",%" PRIu32 ",%" PRId32 ",%u,%u,%" PRId64 ",%" PRId64 ",%" PRId64 ",%" PRId32
+           ",%" PRId32 ",%" PRId32 ",%" PRId32,
+           p->frame_number, p->packet_length, p->captured_length, p->port_type, p->source_port,
+           p->destination_port, p->file_offset, p->relative_time, p->time_seconds, p->time_nanoseconds,
+           p->encapsulation, p->source_address_type, p->destination_address_type);
+    const char *texts[] = {p->protocol_text,    p->info_text,   p->link_source_text,
+                           p->link_destination_text, p->source_text, p->destination_text};
+    for (size_t i = 0; i < sizeof texts / sizeof texts[0]; ++i) {
+        putchar(',');
+        cli_csv_field(stdout, texts[i]);
+    }
+    fputs("\r\n", stdout);
+}
+
 int cli_summary(int argc, char **argv)
 {
-    if (argc != 1)
-        return 2;
-    const char *path = argv[0];
-    if (gOpenCapture(path) != 0)
-        return cli_fail("open");
-    PacketSummary summary;
-    int status;
-    while ((status = gGetNextPacket(&summary)) == 0) {
-        const char *source = summary.source_text[0] ? summary.source_text : summary.link_source_text;
-        const char *destination =
-            summary.destination_text[0] ? summary.destination_text : summary.link_destination_text;
-        printf("%5u %11.6f %s \xe2\x86\x92 %s %s %u %s\n", summary.frame_number,
-               (double)summary.relative_time / 1e7, source, destination, summary.protocol_text,
-               summary.packet_length, summary.info_text);
+    static const char verb[] = "summary";
+    cli_argument arguments[argc > 0 ? argc : 1];
+    int count = 0;
+    int status = cli_parse(verb, argc, argv, summary_options, 3, arguments, &count);
+    if (status != CLI_OK)
+        return status < 0 ? CLI_OK : status;
+    const char *path = NULL;
+    uint64_t limit = UINT64_MAX;
+    int format = text_output;
+    for (int i = 0; i < count; ++i) {
+        switch (arguments[i].option) {
+        case -1:
+            if (path)
+                return cli_usage_error(verb, "one FILE only, but '%s' follows '%s'", arguments[i].value, path);
+            path = arguments[i].value;
+            break;
+        case option_count_limit:
+            if (cli_parse_count(verb, arguments[i].value, &limit) != CLI_OK)
+                return CLI_USAGE;
+            break;
+        case option_json:
+        case option_csv: {
+            int wanted = arguments[i].option == option_json ? json_output : csv_output;
+            if (format != text_output && format != wanted)
+                return cli_usage_error(verb, "--json and --csv exclude each other");
+            format = wanted;
+            break;
+        }
+        }
     }
-    if (status != 2)
+    if (!path)
+        return cli_usage_error(verb, "FILE is missing (a capture file, or '-' for standard input)");
+
+    if (cli_start_engine() != CLI_OK)
+        return CLI_FAILED;
+    if ((status = cli_open_capture(verb, path)) != CLI_OK)
+        return status;
+    if (format == csv_output)
+        fputs(csv_header, stdout);
+    cli_progress_begin();
+    PacketSummary summary;
+    int64_t first_seconds = 0;
+    int32_t first_nanoseconds = 0;
+    uint64_t packets = 0;
+    int read = 2;
+    while (packets < limit && (read = gGetNextPacket(&summary)) == 0) {
+        if (packets++ == 0) {
+            first_seconds = summary.time_seconds;
+            first_nanoseconds = summary.time_nanoseconds;
+        }
+        cli_progress_update(packets, summary.file_offset);
+        if (format == json_output) {
+            print_json(&summary);
+        } else if (format == csv_output) {
+            print_csv(&summary);
+        } else {
+            int32_t decimals = 6;
+            gGetPacketTimePrecision(&decimals);
+            char time[48];
+            cli_format_relative_time(time, sizeof time, &summary, first_seconds, first_nanoseconds, decimals);
+            const char *source = summary.source_text[0] ? summary.source_text : summary.link_source_text;
+            const char *destination =
+                summary.destination_text[0] ? summary.destination_text : summary.link_destination_text;
+            printf("%5" PRIu32 " %*s %s \xe2\x86\x92 %s %s %" PRIu32 " %s\n", summary.frame_number,
+                   (int)decimals + 5, time, source, destination, summary.protocol_text, summary.packet_length,
+                   summary.info_text);
+        }
+        if (cli_output_failed()) {
+            cli_progress_end();
+            return CLI_FAILED;
+        }
+    }
+    cli_progress_end();
+    if (read != 0 && read != 2)
         return cli_fail("read");
     gCloseCapture();
-    return 0;
+    return CLI_OK;
 }
