@@ -1185,9 +1185,9 @@ TEST(TreeCommandLine, PrintsTheTreeOfOnePacketIndentedByDepth)
         int status = system((cli + " tree " + arguments + " >/dev/null 2>&1").c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
-    EXPECT_EQ(status_of("'" + sample.path + "' 13"), 1);  // beyond the last packet
-    EXPECT_EQ(status_of("'" + sample.path + "' 0"), 1);
-    EXPECT_EQ(status_of("'" + sample.path + "' three"), 1);
+    EXPECT_EQ(status_of("'" + sample.path + "' 13"), 2);  // beyond the last packet
+    EXPECT_EQ(status_of("'" + sample.path + "' 0"), 2);
+    EXPECT_EQ(status_of("'" + sample.path + "' three"), 2);
     EXPECT_EQ(status_of("/nonexistent/file.pcap 1"), 1);
     EXPECT_EQ(status_of("'" + sample.path + "'"), 2);  // usage
 }

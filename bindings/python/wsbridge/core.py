@@ -601,7 +601,8 @@ class Capture:
         (gCreateCaptureFileForSave, gSavePacketToCaptureFile per packet,
         gCloseCaptureFileForSave). With skip_tcp_repeats every packet is
         judged by the library's TCP sequence tracker, which leaves out the
-        packets that continue their direction of the tracked conversation.
+        packets of the tracked conversation that only repeat bytes already
+        written (retransmissions, duplicates).
         The file is closed also when a packet fails."""
         requests = []
         for packet in packets:

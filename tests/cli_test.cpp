@@ -1,0 +1,218 @@
+// The command-line host as a user meets it: help, version and usage errors,
+// standard input, closed pipes and full devices, times at the capture's
+// precision, JSON Lines and CSV, -c, following in one pass and on a damaged
+// capture. tshark and editcap are the oracles; python3 reads JSON and CSV.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using wsbtest::lines_of;
+using wsbtest::run_command;
+using wsbtest::shared_capture;
+using wsbtest::shell_quote;
+using wsbtest::temp_dir;
+
+const std::string cli = shell_quote(WSB_CLI);
+
+// Runs the host with arguments; stdout, and stderr separately.
+struct result {
+    std::string out, err;
+    int status = -1;
+};
+
+result run(const std::string &arguments, const std::string &input_redirection = "")
+{
+    temp_dir dir;
+    result r;
+    r.out = run_command(cli + " " + arguments + " " + input_redirection + " 2>" + shell_quote(dir.file("err")),
+                        &r.status);
+    std::ifstream err(dir.file("err"));
+    r.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
+    return r;
+}
+
+TEST(CommandLine, HelpAndVersionGoToStandardOutput)
+{
+    for (const char *arguments : {"--help", "-h", "help", "summary --help", "follow -h", "help save"}) {
+        result r = run(arguments);
+        EXPECT_EQ(r.status, 0) << arguments;
+        EXPECT_EQ(r.out.rfind("usage: wsbridge ", 0), 0u) << arguments;
+        EXPECT_EQ(r.err, "") << arguments;
+    }
+    EXPECT_NE(run("summary --help").out.find("--json"), std::string::npos);
+    result version = run("--version");
+    EXPECT_EQ(version.status, 0);
+    std::string engine = lines_of(run_command("tshark -v 2>/dev/null")).at(0);  // "TShark (Wireshark) 4.0.17 (..."
+    engine = engine.substr(engine.find(") ") + 2);
+    engine = engine.substr(0, engine.find(' '));
+    EXPECT_EQ(version.out, "wsbridge 0.1.0\nWireshark engine (libwireshark) " + engine + "\n");
+}
+
+TEST(CommandLine, EveryMistakeSaysWhatWasWrongAndPointsToHelp)
+{
+    const std::string sample = shell_quote(WSB_SAMPLE_CAPTURE);
+    const std::string dns_udp = shell_quote(shared_capture("dns_udp.pcap"));
+    const std::vector<std::pair<std::string, std::string>> mistakes = {
+        {"", "wsbridge: no verb given\nRun 'wsbridge --help' for usage.\n"},
+        {"sumary x", "wsbridge: unknown verb 'sumary'\nRun 'wsbridge --help' for usage.\n"},
+        {"summary", "wsbridge summary: FILE is missing (a capture file, or '-' for standard input)\n"
+                    "Run 'wsbridge summary --help' for usage.\n"},
+        {"summary " + sample + " --format json",
+         "wsbridge summary: unknown option '--format'\nRun 'wsbridge summary --help' for usage.\n"},
+        {"summary " + sample + " -c 0",
+         "wsbridge summary: -c needs a packet count from 1 on, not '0'\nRun 'wsbridge summary --help' for usage.\n"},
+        {"tree " + sample + " -1", "wsbridge tree: FRAME must be a frame number from 1 on, not '-1'\n"
+                                   "Run 'wsbridge tree --help' for usage.\n"},
+        {"tree " + sample + " 24", "wsbridge tree: there is no frame 24: the capture has 23 packets\n"
+                                   "Run 'wsbridge tree --help' for usage.\n"},
+        {"follow tcp " + sample + " 0", "wsbridge follow: FRAME must be a frame number from 1 on, not '0'\n"
+                                        "Run 'wsbridge follow --help' for usage.\n"},
+        {"follow sctp", "wsbridge follow: can follow tcp or udp, not 'sctp'\nRun 'wsbridge follow --help' for usage.\n"},
+        {"follow udp " + dns_udp + " 99", "wsbridge follow: there is no frame 99: the capture has 2 packets\n"
+                                                "Run 'wsbridge follow --help' for usage.\n"},
+        {"fields " + sample + " -e", "wsbridge fields: option '-e' needs a value (FIELD)\n"
+                                     "Run 'wsbridge fields --help' for usage.\n"},
+    };
+    for (const auto &[arguments, message] : mistakes) {
+        result r = run(arguments);
+        EXPECT_EQ(r.status, 2) << arguments;
+        EXPECT_EQ(r.err, message) << arguments;
+        EXPECT_EQ(r.out, "") << arguments;
+    }
+    result missing = run("summary /nonexistent/capture.pcap");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(lines_of(missing.err).size(), 1u) << missing.err;
+}
+
+TEST(CommandLine, StandardInputIsReadLikeAFileAndLeavesNothingBehind)
+{
+    temp_dir dir;
+    const std::string capture = shared_capture("three_http_streams.pcap");
+    const std::string expected = run("summary " + shell_quote(capture)).out;
+    ASSERT_FALSE(expected.empty());
+    const std::string tmpdir = "TMPDIR=" + shell_quote(dir.path.string()) + " ";
+    int status = -1;
+    EXPECT_EQ(run_command("cat " + shell_quote(capture) + " | " + tmpdir + cli + " summary -", &status), expected);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(run("summary -", "< " + shell_quote(capture)).out, expected);
+    // The copy of a pipe was unlinked as soon as it was made.
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path));
+}
+
+TEST(CommandLine, AClosedPipeEndsTheWorkQuietlyAndAFullDeviceIsReported)
+{
+    // example2.pcap prints far more than a pipe holds.
+    const std::string capture = shell_quote(shared_capture("example2.pcap"));
+    temp_dir dir;
+    const std::string err = shell_quote(dir.file("err"));
+    std::string out = run_command("bash -c " + shell_quote(cli + " summary " + capture + " 2>" + err +
+                                                           " | head -1; echo \"status ${PIPESTATUS[0]}\""));
+    std::vector<std::string> lines = lines_of(out);
+    ASSERT_EQ(lines.size(), 2u) << out;
+    EXPECT_EQ(lines[1], "status 141");  // ended by SIGPIPE, as tshark is
+    EXPECT_EQ(std::filesystem::file_size(dir.file("err")), 0u);
+    result full = run("summary " + capture + " >/dev/full");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "wsbridge: cannot write the output: No space left on device\n");
+}
+
+// The second column of the summary and the time column of tshark's default
+// output, for a nanosecond copy of a capture.
+TEST(CommandLine, TimesHaveTheCapturesPrecision)
+{
+    temp_dir dir;
+    const std::string nanoseconds = dir.file("ns.pcap");
+    run_command("editcap -F nsecpcap " + shell_quote(shared_capture("DnsPackets.pcap")) + " " +
+                shell_quote(nanoseconds));
+    const std::string awk = " | awk '{print $2}'";
+    for (const std::string &capture : {nanoseconds, shared_capture("DnsPackets.pcap")}) {
+        std::string ours = run_command(cli + " summary " + shell_quote(capture) + awk);
+        std::string theirs = run_command("tshark -r " + shell_quote(capture) + " 2>/dev/null" + awk);
+        ASSERT_FALSE(ours.empty());
+        EXPECT_EQ(ours, theirs) << capture;
+    }
+    EXPECT_EQ(lines_of(run_command(cli + " summary " + shell_quote(nanoseconds) + awk)).at(1), "0.017500000");
+}
+
+// python3 checks the structured output against tshark's fields.
+TEST(CommandLine, JsonLinesAndCsvHoldWhatTsharkShows)
+{
+    temp_dir dir;
+    const std::string capture = shell_quote(shared_capture("dns_tcp.pcap"));
+    run_command(cli + " summary " + capture + " --json > " + shell_quote(dir.file("summary.json")));
+    run_command(cli + " fields " + capture + " -e ip.src -e tcp.srcport -e dns.qry.name --offsets --json > " +
+                shell_quote(dir.file("fields.json")));
+    run_command(cli + " fields " + capture + " -e ip.src -e tcp.srcport -e dns.qry.name --csv > " +
+                shell_quote(dir.file("fields.csv")));
+    run_command(cli + " tree " + capture + " 4 --json > " + shell_quote(dir.file("tree.json")));
+    run_command("tshark -r " + capture + " " + wsbtest::tshark_prefs() +
+                " -T fields -E occurrence=f -e frame.number -e _ws.col.Info -e ip.src -e tcp.srcport"
+                " -e dns.qry.name > " + shell_quote(dir.file("tshark.txt")) + " 2>/dev/null");
+    const std::string check = R"(
+import csv, json, sys
+d = sys.argv[1]
+rows = [line.rstrip("\n").split("\t") for line in open(d + "/tshark.txt")]
+summary = [json.loads(line) for line in open(d + "/summary.json")]
+assert [s["frame_number"] for s in summary] == [int(r[0]) for r in rows]
+assert [s["info_text"] for s in summary] == [r[1] for r in rows], "info"
+fields = [json.loads(line) for line in open(d + "/fields.json")]
+for f, r in zip(fields, rows):
+    assert f["ip.src"] == r[2] and f["tcp.srcport"] == int(r[3]), f
+    assert f["dns.qry.name"] == (r[4] or None), f
+    assert (f["dns.qry.name@offset"] is None) == (not r[4]), f
+assert len(fields) == len(rows)
+table = list(csv.reader(open(d + "/fields.csv", newline="")))
+assert table[0] == ["frame_number", "ip.src", "tcp.srcport", "dns.qry.name"], table[0]
+assert table[1:] == [[r[0], r[2], r[3], r[4]] for r in rows], "csv"
+tree = json.loads(open(d + "/tree.json").read())
+assert tree["frame_number"] == 4 and tree["nodes"][0]["label"].startswith("Frame 4:")
+def count(nodes): return sum(1 + count(n.get("children", [])) for n in nodes)
+print(count(tree["nodes"]))
+)";
+    std::ofstream(dir.file("check.py")) << check;
+    int status = -1;
+    std::string counted =
+        run_command("python3 " + shell_quote(dir.file("check.py")) + " " + shell_quote(dir.path.string()), &status);
+    EXPECT_EQ(status, 0) << counted;
+    EXPECT_EQ(counted, std::to_string(lines_of(run("tree " + capture + " 4").out).size()) + "\n");
+}
+
+TEST(CommandLine, CountStopsAfterThatManyPackets)
+{
+    const std::string capture = shell_quote(shared_capture("dns_tcp.pcap"));
+    EXPECT_EQ(lines_of(run("summary " + capture + " -c 3").out).size(), 3u);
+    EXPECT_EQ(lines_of(run("fields " + capture + " -e ip.src -c2 --csv").out).size(), 3u);
+}
+
+// Following from a packet in the middle of a conversation gives what
+// following from its first packet gives; a damaged capture gives what was
+// followed up to the damage, then the error.
+TEST(CommandLine, FollowReadsTheCaptureOnceAndSurvivesDamage)
+{
+    const std::string capture = shared_capture("three_http_streams.pcap");
+    result first = run("follow tcp " + shell_quote(capture) + " 1");
+    result middle = run("follow tcp " + shell_quote(capture) + " 6");
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(middle.out, first.out);
+    ASSERT_GT(lines_of(first.out).size(), 3u);
+
+    temp_dir dir;
+    const std::string damaged = dir.file("damaged.pcap");
+    const auto size = std::filesystem::file_size(capture);
+    std::filesystem::copy_file(capture, damaged);
+    std::filesystem::resize_file(damaged, size - 10);  // cuts the last record
+    result cut = run("follow tcp " + shell_quote(damaged) + " 1");
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_EQ(lines_of(cut.out).at(2).rfind("Entire conversation (", 0), 0u) << cut.out;
+    EXPECT_EQ(lines_of(cut.err).size(), 1u) << cut.err;
+    EXPECT_EQ(cut.err.rfind("wsbridge: read: ", 0), 0u) << cut.err;
+}
+
+}  // namespace
