@@ -251,9 +251,9 @@ WSBRIDGE_API int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_n
  * (milliseconds), 6 (microseconds, as libpcap) or 9 (nanoseconds). Before
  * the first packet, and for formats without a fixed precision, the capture
  * file's own precision, and 6 when the file does not state one. A host
- * prints times with that many decimals, as tshark does: the nanosecond part
- * of PacketSummary.time_nanoseconds is exact, relative_time is rounded to
- * 100 ns. 0, or 1 (no capture, null decimals). */
+ * prints times with that many decimals, as tshark does, from
+ * PacketSummary.time_seconds and time_nanoseconds (exact; relative_time
+ * counts 100 ns units). 0, or 1 (no capture, null decimals). */
 WSBRIDGE_API int32_t gGetPacketTimePrecision(int32_t *decimals);
 
 /* ---- Protocol tree ------------------------------------------------------ */

@@ -145,16 +145,27 @@ TEST(CaptureReading, RelativeTimesIn100NanosecondUnits)
 
     ASSERT_EQ(gInitEpan(), 0);
     ASSERT_EQ(gOpenCapture(capture.path.c_str()), 0);
+    int32_t decimals = -1;
+    ASSERT_EQ(gGetPacketTimePrecision(&decimals), 0);
+    EXPECT_EQ(decimals, 9);  // the file's before the first packet
     PacketSummary s;
     const int64_t expected[] = {0, 15000000, 9, -15000000};
     for (int64_t relative : expected) {
         ASSERT_EQ(gGetNextPacket(&s), 0);
         EXPECT_EQ(s.relative_time, relative) << "frame " << s.frame_number;
+        decimals = -1;
+        ASSERT_EQ(gGetPacketTimePrecision(&decimals), 0);
+        EXPECT_EQ(decimals, 9);  // the exact time is in time_seconds and time_nanoseconds
     }
     EXPECT_EQ(s.time_seconds, 998);
     EXPECT_EQ(s.time_nanoseconds, 500000000);
     EXPECT_EQ(s.encapsulation, 1);
     EXPECT_EQ(gGetNextPacket(&s), 2);
+
+    ASSERT_EQ(gOpenCapture(shared_capture("DnsPackets.pcap").c_str()), 0);
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    ASSERT_EQ(gGetPacketTimePrecision(&decimals), 0);
+    EXPECT_EQ(decimals, 6);
 }
 
 TEST(CaptureReading, SummaryOfAnIPv4UdpPacketOverEthernet)
