@@ -241,8 +241,6 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     const nstime_t abs_ts = fd->abs_ts;
     if (nstime_is_unset(&reading.first_packet_time))
         reading.first_packet_time = abs_ts;
-    if (nstime_is_unset(&reading.previous_packet_time))
-        reading.previous_packet_time = abs_ts;
 
     // The first frame is the time reference of all others.
     neighbour_frames neighbours;
@@ -269,7 +267,6 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
 
     nstime_t relative;
     nstime_delta(&relative, &abs_ts, &reading.first_packet_time);
-    reading.previous_packet_time = abs_ts;
 
     fill_summary(summary, fd, edt);
     summary->relative_time = hundred_nanoseconds(relative);
@@ -330,7 +327,7 @@ void redissect_packet(PacketSummary *summary, const packet_locator &locator)
 
 }  // namespace
 
-bool capture_setup_at_startup()
+void capture_setup_at_startup()
 {
     cfile.wiretap_handle = nullptr;
     cfile.path = nullptr;
@@ -348,7 +345,6 @@ bool capture_setup_at_startup()
     ws_buffer_init(&cfile.packet_buffer, 2048);
     wtap_rec_init(&sequential_record);
     ws_buffer_init(&sequential_buffer, 2048);
-    return true;
 }
 
 void capture_close_at_shutdown()
@@ -441,7 +437,6 @@ int32_t gOpenCapture(const char *path)
     if (cfile.snapshot_length == 0)
         cfile.snapshot_length = 65535;
     nstime_set_unset(&reading.first_packet_time);
-    nstime_set_unset(&reading.previous_packet_time);
     reading.cumulative_bytes = 0;
     return 0;
 }

@@ -43,18 +43,18 @@ struct reading_state_record {
     bool random_frame_live;        // random_frame's per-frame data not yet settled
     bool random_frame_stored;      // random_frame carries a stored frame's data
     nstime_t first_packet_time;
-    nstime_t previous_packet_time;
     uint32_t cumulative_bytes;
 };
 extern reading_state_record reading;
 
-// The dissection that Parts of the library may read (null when none), and a
-// number that changes with every dissection so that stale handles are caught.
+// The dissection that the field, tree and follow code read (null when none),
+// and a number that changes with every dissection so that stale handles are
+// caught.
 extern epan_dissect_t *current_dissection;
 extern uint64_t dissection_generation;
 
 // Called once at start-up: columns and buffers.
-bool capture_setup_at_startup();
+void capture_setup_at_startup();
 // Closes the capture, its dissections and the session before the engine
 // shuts down.
 void capture_close_at_shutdown();

@@ -46,11 +46,6 @@ const nstime_t *frames_time(uint32_t number)
     return &time_answer;
 }
 
-uint32_t frames_count()
-{
-    return count;
-}
-
 void frames_clear()
 {
     for (uint32_t number = 1; number <= count; ++number)

@@ -30,7 +30,5 @@ stored_frame *frames_get(uint32_t number);
 // The time stamp of a stored frame, or null.
 const nstime_t *frames_time(uint32_t number);
 
-uint32_t frames_count();
-
 // Frees every stored list and the storage.
 void frames_clear();

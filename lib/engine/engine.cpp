@@ -220,8 +220,7 @@ int32_t gInitEpan(void)
     }
     timestamp_set_type(TS_RELATIVE);
 
-    if (!capture_setup_at_startup())
-        return 1;
+    capture_setup_at_startup();
     create_field_registry();
 
     if (!register_tap("tcp", tcp_tap_listener, "Can't register TCP tap: %s\n") ||
