@@ -368,18 +368,18 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
 {
     if (locator.file_offset >= 2147483647) {
         set_error_text(beyond_2gb_message);
-        return 1;
+        return WSB_FAILED;
     }
     if (locator.captured_length < 0) {
         set_error_format("The captured length %d of the packet at offset %lld is negative.", locator.captured_length,
                          static_cast<long long>(locator.file_offset));
-        return 1;
+        return WSB_FAILED;
     }
     // A negative offset fails as the system's seek fails it (wiretap takes
     // the lowest ones for offsets it can read).
     if (locator.file_offset < 0) {
         set_error_text(describe_read_error(EINVAL, nullptr, cfile.path));
-        return 1;
+        return WSB_FAILED;
     }
     begin_dissection();
     int err = 0;
@@ -389,20 +389,20 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
                         &err_info)) {
         set_error_text(describe_read_error(err, err_info, cfile.path));
         g_free(err_info);
-        return 1;
+        return WSB_FAILED;
     }
     g_free(err_info);
     if (cfile.record.rec_type != REC_TYPE_PACKET) {
         set_error_format("The record at offset %lld of the file \"%s\" is not a packet.",
                          static_cast<long long>(locator.file_offset), cfile.path);
-        return 1;
+        return WSB_FAILED;
     }
     guint32 stored = cfile.record.rec_header.packet_header.caplen;
     if (static_cast<guint32>(locator.captured_length) > stored) {
         set_error_format("The packet at offset %lld of the file \"%s\" holds %u captured bytes, fewer than the %d "
                          "asked for.",
                          static_cast<long long>(locator.file_offset), cfile.path, stored, locator.captured_length);
-        return 1;
+        return WSB_FAILED;
     }
     return run_in_engine_frame([&] { redissect_packet(summary, locator); }, "Dissection");
 }
@@ -410,10 +410,10 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
 int32_t gOpenCapture(const char *path)
 {
     if (!guard_two_step("Open Capture"))
-        return 1;
+        return WSB_FAILED;
     if (!path) {
         set_error_text("\"Open Capture\" operation failed. No file path was given.");
-        return 1;
+        return WSB_FAILED;
     }
     int err = 0;
     gchar *err_info = nullptr;
@@ -421,7 +421,7 @@ int32_t gOpenCapture(const char *path)
     if (!handle) {
         set_error_text(describe_open_error(err, err_info, false, path, cfile.file_type));
         g_free(err_info);
-        return 1;
+        return WSB_FAILED;
     }
     g_free(err_info);
     // A capture that is still open gives way to the new one.
@@ -438,29 +438,29 @@ int32_t gOpenCapture(const char *path)
         cfile.snapshot_length = 65535;
     nstime_set_unset(&reading.first_packet_time);
     reading.cumulative_bytes = 0;
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gCloseCapture(void)
 {
     if (!guard_three_step("Close Capture"))
-        return 1;
+        return WSB_FAILED;
     release_followed_stream();
     close_capture_file();
     cfile.read_state = 0;
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gGetNextPacket(PacketSummary *summary)
 {
     if (!guard_three_step("Get Next Packet"))
-        return 1;
+        return WSB_FAILED;
     if (!summary) {
         set_error_text("\"Get Next Packet\" operation failed. No PacketSummary record was given.");
-        return 1;
+        return WSB_FAILED;
     }
     if (cfile.read_state == 3)
-        return 2;
+        return WSB_END;
     int err = 0;
     gchar *err_info = nullptr;
     gint64 data_offset = 0;
@@ -473,20 +473,20 @@ int32_t gGetNextPacket(PacketSummary *summary)
     if (err != 0) {
         set_error_text(describe_sequential_read_error(err, err_info));
         g_free(err_info);
-        return 1;
+        return WSB_FAILED;
     }
     cfile.read_state = 3;
     wtap_sequential_close(cfile.wiretap_handle);
     postseq_cleanup_all_protocols();
     cfile.encapsulation = wtap_file_encap(cfile.wiretap_handle);
-    return 2;
+    return WSB_END;
 }
 
 int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_number, int64_t file_offset,
                            int32_t captured_length, uint32_t packet_length, int32_t encapsulation)
 {
     if (!guard_three_step("Get Packet At Offset"))
-        return 1;
+        return WSB_FAILED;
     return read_and_redissect({frame_number, file_offset, captured_length, packet_length, encapsulation}, summary,
                               "You can not retrieve packet information if packet's offset in the original file "
                               "exceeds 2GB.\nYou have to split the capture in order to do such operation.");

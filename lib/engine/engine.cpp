@@ -211,12 +211,12 @@ int32_t gInitEpan(void)
     startup_failed = 0;
     if (engine_initialized) {
         set_error_text("Wireshark engine was already initialized.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!compat40_start_engine(&report_routines) || startup_failed) {
         if (!startup_failed)
             set_error_text("Wireshark engine could not be started (it can be started only once per process).");
-        return 1;
+        return WSB_FAILED;
     }
     timestamp_set_type(TS_RELATIVE);
 
@@ -226,7 +226,7 @@ int32_t gInitEpan(void)
     if (!register_tap("tcp", tcp_tap_listener, "Can't register TCP tap: %s\n") ||
         !register_tap("udp", udp_tap_listener, "Can't register UDP tap: %s\n") ||
         !register_tap("ip", ip_tap_listener, "Can't register IP tap: %s\n"))
-        return 1;
+        return WSB_FAILED;
 
     engine_initialized = true;
 
@@ -238,19 +238,19 @@ int32_t gInitEpan(void)
     for (const auto &entry : defaults) {
         if (gRegisterProtocolFieldFilter(entry.field, entry.group) != 0) {
             set_error_text(entry.failure);
-            return 1;
+            return WSB_FAILED;
         }
     }
 
     for (const auto &row : pref_overrides)
         apply_pref_override_row(row);
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gCleanupEpan(void)
 {
     if (!guard_two_step("Cleanup"))
-        return 1;
+        return WSB_FAILED;
     release_field_state_at_cleanup();
     // Nothing can be called on a capture or a save file once the engine is
     // down: a save file still open is completed so that its packets are not

@@ -143,10 +143,10 @@ const std::vector<int32_t> *group_field_ids(const char *group_name)
 int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_name)
 {
     if (!guard_two_step("Register protocol field filter"))
-        return 1;
+        return WSB_FAILED;
     if (!field_name || !group_name) {
         set_error_text("\"Register protocol field filter\" operation failed. The field name and the group name must be given.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!combined_filter_text.empty())
         combined_filter_text += " or ";
@@ -158,7 +158,7 @@ int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_n
         group = protocol_field_lists.emplace(group_name, field_group{}).first;
     group->second.names.emplace_back(field_name);
     compiled_since_last_registration = false;
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gGetProtocolFieldFilterInfo(const char *field_name, int32_t *field_id, int32_t *field_type)
@@ -167,36 +167,36 @@ int32_t gGetProtocolFieldFilterInfo(const char *field_name, int32_t *field_id, i
     // registry and the engine are not there to consult.
     if (!engine_initialized) {
         set_error_text("\"Get Protocol Field Filter Info\" operation failed. Wireshark engine is not initialized yet.");
-        return 1;
+        return WSB_FAILED;
     }
     if (engine_uninitialized) {
         set_error_text("\"Get Protocol Field Filter Info\" operation failed. Wireshark engine was already uninitialized.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!field_name || !field_id || !field_type) {
         set_error_text("\"Get Protocol Field Filter Info\" operation failed. The field name and both outputs must be given.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!ensure_field_filter_compiled())
-        return 1;
+        return WSB_FAILED;
     if (!srcport_lookup_done) {
         srcport_lookup_done = true;
         int32_t id, type;
         if (!lookup_entry("tcp.srcport", &id, &type)) {
             set_error_text("Error retrieving tcp.srcport filter info");
-            return 1;
+            return WSB_FAILED;
         }
         if (!lookup_entry("udp.srcport", &id, &type)) {
             set_error_text("Error retrieving udp.srcport filter info");
-            return 1;
+            return WSB_FAILED;
         }
     }
     int32_t id, type;
     if (!lookup_entry(field_name, &id, &type)) {
         set_error_format("Requested protocol field \"%s\" was not registered.\n", field_name);
-        return 1;
+        return WSB_FAILED;
     }
     *field_id = id;
     *field_type = type;
-    return 0;
+    return WSB_OK;
 }

@@ -105,11 +105,11 @@ bool missing_output(bool missing, const char *operation)
 
 int32_t engine_status(int32_t status)
 {
-    if (status == guarded_out_of_memory) {
+    if (status == WSB_OUT_OF_MEMORY) {
         set_error_text("Reading the field value failed: the engine ran out of memory.");
-        return 1;
+        return WSB_FAILED;
     }
-    return status == guarded_ok ? 0 : 1;
+    return status == WSB_OK ? WSB_OK : WSB_FAILED;
 }
 
 int32_t read_uint64(const field_info *record, int32_t field_id, uint64_t *value)
@@ -125,7 +125,7 @@ int32_t read_uint64(const field_info *record, int32_t field_id, uint64_t *value)
         break;
     default:
         set_error_format(uint64_texts.type_message, field_id);
-        return 1;
+        return WSB_FAILED;
     }
     uint64_t result = 0;
     fvalue_t *fv = value_of(record);
@@ -151,10 +151,10 @@ int32_t read_uint64(const field_info *record, int32_t field_id, uint64_t *value)
             }
         },
         "Reading the field value");
-    if (engine_status(status) != 0)
-        return 1;
+    if (engine_status(status) != WSB_OK)
+        return WSB_FAILED;
     *value = result;
-    return 0;
+    return WSB_OK;
 }
 
 int32_t read_int32(const field_info *record, int32_t field_id, int32_t *value)
@@ -166,15 +166,15 @@ int32_t read_int32(const field_info *record, int32_t field_id, int32_t *value)
         break;
     default:
         set_error_format(int32_texts.type_message, field_id);
-        return 1;
+        return WSB_FAILED;
     }
     int32_t result = 0;
     fvalue_t *fv = value_of(record);
     int32_t status = run_in_engine_frame([&] { result = fvalue_get_sinteger(fv); }, "Reading the field value");
-    if (engine_status(status) != 0)
-        return 1;
+    if (engine_status(status) != WSB_OK)
+        return WSB_FAILED;
     *value = result;
-    return 0;
+    return WSB_OK;
 }
 
 void store_string_value(const char *text)
@@ -195,7 +195,7 @@ int32_t read_text(const field_info *record, int32_t field_id, const char **text,
     if (code != WSB_FT_PROTOCOL && code != WSB_FT_STRING && code != WSB_FT_IPv4 && code != WSB_FT_IPv6) {
         // The text handed out before stays as it is.
         set_error_format(string_texts.type_message, field_id);
-        return 1;
+        return WSB_FAILED;
     }
     fvalue_t *fv = value_of(record);
     char *representation = nullptr;
@@ -216,9 +216,9 @@ int32_t read_text(const field_info *record, int32_t field_id, const char **text,
             }
         },
         "Reading the field value");
-    if (engine_status(status) != 0) {
+    if (engine_status(status) != WSB_OK) {
         wmem_free(nullptr, representation);
-        return 1;
+        return WSB_FAILED;
     }
     const char *composed = (code == WSB_FT_IPv4 || code == WSB_FT_IPv6) ? address : representation;
     if (!composed || !composed[0]) {
@@ -227,14 +227,14 @@ int32_t read_text(const field_info *record, int32_t field_id, const char **text,
         if (!composed || code == WSB_FT_IPv4 || code == WSB_FT_IPv6) {
             set_error_format("Protocol field ID \"%i\" has a value that the engine cannot show as text.\n", field_id);
             wmem_free(nullptr, representation);
-            return 1;
+            return WSB_FAILED;
         }
     }
     store_string_value(composed);
     wmem_free(nullptr, representation);
     *text = string_value;
     *size = string_value_size;
-    return 0;
+    return WSB_OK;
 }
 
 }  // namespace
@@ -251,7 +251,7 @@ void release_field_values()
 int32_t gGetUInt64ProtocolFieldValue(uint64_t *value, int32_t field_id)
 {
     if (missing_output(!value, uint64_texts.by_id_operation))
-        return 1;
+        return WSB_FAILED;
     const field_info *record = record_by_id(field_id, uint64_texts);
     return record ? read_uint64(record, field_id, value) : 1;
 }
@@ -259,7 +259,7 @@ int32_t gGetUInt64ProtocolFieldValue(uint64_t *value, int32_t field_id)
 int32_t gGetUInt64ProtocolFieldValueByTreeNode(const void *node, uint64_t *value)
 {
     if (missing_output(!value, uint64_texts.by_node_operation))
-        return 1;
+        return WSB_FAILED;
     const field_info *record = record_by_node(node, uint64_texts);
     return record ? read_uint64(record, record->hfinfo->id, value) : 1;
 }
@@ -267,7 +267,7 @@ int32_t gGetUInt64ProtocolFieldValueByTreeNode(const void *node, uint64_t *value
 int32_t gGetInt32ProtocolFieldValue(int32_t *value, int32_t field_id)
 {
     if (missing_output(!value, int32_texts.by_id_operation))
-        return 1;
+        return WSB_FAILED;
     const field_info *record = record_by_id(field_id, int32_texts);
     return record ? read_int32(record, field_id, value) : 1;
 }
@@ -275,7 +275,7 @@ int32_t gGetInt32ProtocolFieldValue(int32_t *value, int32_t field_id)
 int32_t gGetInt32ProtocolFieldValueByTreeNode(const void *node, int32_t *value)
 {
     if (missing_output(!value, int32_texts.by_node_operation))
-        return 1;
+        return WSB_FAILED;
     const field_info *record = record_by_node(node, int32_texts);
     return record ? read_int32(record, record->hfinfo->id, value) : 1;
 }
@@ -283,7 +283,7 @@ int32_t gGetInt32ProtocolFieldValueByTreeNode(const void *node, int32_t *value)
 int32_t gGetStringProtocolFieldValue(const char **value, int32_t *size, int32_t field_id)
 {
     if (missing_output(!value || !size, string_texts.by_id_operation))
-        return 1;
+        return WSB_FAILED;
     const field_info *record = record_by_id(field_id, string_texts);
     return record ? read_text(record, field_id, value, size) : 1;
 }
@@ -291,7 +291,7 @@ int32_t gGetStringProtocolFieldValue(const char **value, int32_t *size, int32_t 
 int32_t gGetStringProtocolFieldValueByTreeNode(const void *node, const char **value, int32_t *size)
 {
     if (missing_output(!value || !size, string_texts.by_node_operation))
-        return 1;
+        return WSB_FAILED;
     const field_info *record = record_by_node(node, string_texts);
     return record ? read_text(record, record->hfinfo->id, value, size) : 1;
 }

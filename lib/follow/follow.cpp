@@ -261,10 +261,10 @@ bool reread_packet(const char *operation, uint32_t frame_number, int64_t file_of
 {
     const int32_t status =
         gGetPacketAtOffset(nullptr, frame_number, file_offset, captured_length, packet_length, encapsulation);
-    if (status == guarded_out_of_memory)
+    if (status == WSB_OUT_OF_MEMORY)
         set_error_format("\"%s\" operation failed. The engine ran out of memory while dissecting the packet.",
                          operation);
-    return status == 0;
+    return status == WSB_OK;
 }
 
 void copy_follow_endpoint(follow_endpoint &endpoint, const address &addr, uint32_t port)
@@ -329,13 +329,13 @@ int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
 {
     release_followed_stream();
     if (!guard_three_step("Follow TCP Stream"))
-        return 1;
+        return WSB_FAILED;
     if (!reread_packet("Follow TCP Stream", frame_number, file_offset, captured_length, packet_length,
                        encapsulation))
-        return 1;
+        return WSB_FAILED;
     if (!transport_facts.saw_tcp || !current_dissection) {
         set_error_text("Error following stream. Please make sure you have a TCP packet selected.");
-        return 1;
+        return WSB_FAILED;
     }
     register_follow_t *follower = get_follow_by_name("TCP");
     gchar *filter = nullptr;
@@ -344,18 +344,18 @@ int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
         epan_dissect_t *edt = current_dissection;
         follow_conv_filter_func conversation_filter = get_follow_conv_func(follower);
         if (run_in_engine_frame([&] { filter = conversation_filter(edt, &edt->pi, &stream, &sub_stream); },
-                                "Follow TCP Stream") != 0) {
+                                "Follow TCP Stream") != WSB_OK) {
             g_free(filter);
-            return 1;
+            return WSB_FAILED;
         }
     }
     if (!filter) {
         set_error_text("Error creating filter for this stream. A transport or network layer header is needed.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!create_temp_file()) {
         g_free(filter);
-        return 1;
+        return WSB_FAILED;
     }
     follow_info_t *info = g_new0(follow_info_t, 1);
     info->substream_id = SUBSTREAM_UNUSED;
@@ -368,13 +368,13 @@ int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
         g_string_free(error, TRUE);
         follow_info_free(info);
         delete_temp_file();
-        return 1;
+        return WSB_FAILED;
     }
     tcp_follow_info = info;
     tcp_listener_registered = true;
     followed_tcp_stream = stream;
     tcp_phase = tcp_collecting;
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset, int32_t captured_length,
@@ -382,12 +382,12 @@ int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset, int32_
 {
     if (tcp_phase != tcp_collecting) {
         set_error_text("Error generating stream info for packet: Temporary stream file has to be opened.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!reread_packet("Add Packet To TCP Stream", frame_number, file_offset, captured_length, packet_length,
                        encapsulation))
-        return 1;
-    return 0;
+        return WSB_FAILED;
+    return WSB_OK;
 }
 
 int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int32_t *server_size,
@@ -396,13 +396,13 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
 {
     if (null_argument("Is Valid TCP Stream", !valid || !server_text || !server_size || !client_text ||
                                                  !client_size || !conversation_text || !conversation_size))
-        return 1;
+        return WSB_FAILED;
     // Only a collection in progress can be ended; a stream already checked,
     // or none at all, is left as it is.
     if (tcp_phase != tcp_collecting) {
         *valid = 0;
         set_error_text(not_initialized_message);
-        return 1;
+        return WSB_FAILED;
     }
     *valid = 1;
     end_tcp_listener();
@@ -414,13 +414,13 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
         set_error_format("Could not write to temporary file %s: %s", follow_temp_path, strerror(write_error));
         *valid = 0;
         release_followed_stream();
-        return 1;
+        return WSB_FAILED;
     }
     if (chunks_written == 0) {
         set_error_text("Empty TCP stream.");
         *valid = 0;
         release_followed_stream();
-        return 0;
+        return WSB_OK;
     }
     // The file must hold at least the first chunk's header.
     rewind(stream_file);
@@ -434,7 +434,7 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
                              static_cast<unsigned long>(sizeof header), static_cast<unsigned long>(count));
         *valid = 0;
         release_followed_stream();
-        return 1;
+        return WSB_FAILED;
     }
     close_reading_pass();
     tcp_phase = tcp_collected;
@@ -442,23 +442,23 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
     build_follow_descriptions(tcp_statistics, true);
     hand_out_descriptions(server_text, server_size, client_text, client_size, conversation_text,
                           conversation_size);
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, const char **text, uint32_t *size,
                               uint8_t *is_server, uint8_t *end)
 {
     if (null_argument("Get Next TCP Stream Line", !text || !size || !is_server || !end))
-        return 1;
+        return WSB_FAILED;
     *end = 0;
     if (tcp_phase == tcp_idle) {
         set_error_text(not_initialized_message);
-        return 1;
+        return WSB_FAILED;
     }
     if (tcp_phase == tcp_collecting) {
         set_error_text("The TCP stream is still being collected. End the collection with gIsValidTcpStrem "
                        "before reading the stream.");
-        return 1;
+        return WSB_FAILED;
     }
     const size_t address_length = stream_ipv6 ? 16 : 4;
     clear_stream_text();
@@ -466,7 +466,7 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
         stream_file = fopen(follow_temp_path, "rbe");
         if (!stream_file) {
             set_error_format("Could not open temporary file %s: %s", follow_temp_path, strerror(errno));
-            return 1;
+            return WSB_FAILED;
         }
         client_endpoint_known = false;
         client_offset = 0;
@@ -479,20 +479,20 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
         if (count == 0) {
             if (!feof(stream_file)) {
                 set_error_format("File read error %s: %s", follow_temp_path, strerror(errno));
-                return 1;
+                return WSB_FAILED;
             }
             clear_stream_text();
             close_reading_pass();
             *end = 1;
             *text = nullptr;
             *size = 0;
-            return 0;
+            return WSB_OK;
         }
         if (count < sizeof header) {
             set_error_format("Short read from temporary file %s: expected %lu, got %lu", follow_temp_path,
                              static_cast<unsigned long>(sizeof header), static_cast<unsigned long>(count));
             close_reading_pass();
-            return 1;
+            return WSB_FAILED;
         }
         if (!client_endpoint_known) {
             memset(client_endpoint.address, 0, sizeof client_endpoint.address);
@@ -502,8 +502,8 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
         }
         const bool from_server = !(memcmp(header.sender_address, client_endpoint.address, address_length) == 0 &&
                                    header.sender_port == client_endpoint.port);
-        const bool skipped = (!from_server && direction_filter == direction_server_only) ||
-                             (from_server && direction_filter == direction_client_only);
+        const bool skipped = (!from_server && direction_filter == WSB_DIRECTION_SERVER) ||
+                             (from_server && direction_filter == WSB_DIRECTION_CLIENT);
         bool shown = false;
         // Long chunks are rendered in pieces of at most 1024 bytes.
         for (uint32_t due = header.payload_length; due > 0;) {
@@ -517,7 +517,7 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
                                      static_cast<uint32_t>(got))) {
                 clear_stream_text();
                 set_error_text("\"Get Next TCP Stream Line\" operation failed. Out of memory for the stream text.");
-                return 1;
+                return WSB_FAILED;
             }
             shown = true;
         }
@@ -525,7 +525,7 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
             *text = stream_text.text;
             *size = stream_text.size;
             *is_server = from_server ? 1 : 0;
-            return 0;
+            return WSB_OK;
         }
     }
 }

@@ -115,14 +115,14 @@ int32_t gFollowUDPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
                                   uint32_t packet_length, int32_t encapsulation)
 {
     if (!guard_three_step("Follow UDP Stream"))
-        return 1;
+        return WSB_FAILED;
     release_followed_stream();
     if (!reread_packet("Follow UDP Stream", frame_number, file_offset, captured_length, packet_length,
                        encapsulation))
-        return 1;
+        return WSB_FAILED;
     if (!transport_facts.saw_udp || !current_dissection) {
         set_error_text("Error following stream. Please make sure you have a UDP packet selected.");
-        return 1;
+        return WSB_FAILED;
     }
     register_follow_t *follower = get_follow_by_name("UDP");
     gchar *filter = nullptr;
@@ -131,14 +131,14 @@ int32_t gFollowUDPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
         follow_conv_filter_func conversation_filter = get_follow_conv_func(follower);
         guint stream = 0, sub_stream = 0;
         if (run_in_engine_frame([&] { filter = conversation_filter(edt, &edt->pi, &stream, &sub_stream); },
-                                "Follow UDP Stream") != 0) {
+                                "Follow UDP Stream") != WSB_OK) {
             g_free(filter);
-            return 1;
+            return WSB_FAILED;
         }
     }
     if (!filter) {
         set_error_text("Error creating filter for this stream. A transport or network layer header is needed.");
-        return 1;
+        return WSB_FAILED;
     }
     auto *state = g_new0(UdpFollowState, 1);
     g_queue_init(&state->pieces);
@@ -149,12 +149,12 @@ int32_t gFollowUDPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
         g_string_free(error, TRUE);
         free_state(state);
         g_free(filter);
-        return 1;
+        return WSB_FAILED;
     }
     state->listener_registered = true;
     udp_follow_state = state;
     udp_follow_filter = filter;
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gAddPacketToUDPStream(uint32_t frame_number, int64_t file_offset, int32_t captured_length,
@@ -162,8 +162,8 @@ int32_t gAddPacketToUDPStream(uint32_t frame_number, int64_t file_offset, int32_
 {
     if (!reread_packet("Add Packet To UDP Stream", frame_number, file_offset, captured_length, packet_length,
                        encapsulation))
-        return 1;
-    return 0;
+        return WSB_FAILED;
+    return WSB_OK;
 }
 
 int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *server_size, const char **client_text,
@@ -171,7 +171,7 @@ int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *serv
 {
     if (null_argument("Is Valid UDP Stream", !valid || !server_text || !server_size || !client_text ||
                                                  !client_size || !conversation_text || !conversation_size))
-        return 1;
+        return WSB_FAILED;
     *valid = 1;
     g_free(udp_follow_filter);
     udp_follow_filter = nullptr;
@@ -179,14 +179,14 @@ int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *serv
     if (!state) {
         set_error_text(not_initialized_message);
         *valid = 0;
-        return 1;
+        return WSB_FAILED;
     }
     remove_listener(state);
     if (g_queue_is_empty(&state->pieces)) {
         set_error_text("Empty UDP stream.");
         *valid = 0;
         release_followed_stream();
-        return 0;
+        return WSB_OK;
     }
     follow_statistics stats{};
     copy_follow_endpoint(stats.endpoint[0], address{state->client_address_type, state->client_address_length,
@@ -199,18 +199,18 @@ int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *serv
     build_follow_descriptions(stats, false);
     hand_out_descriptions(server_text, server_size, client_text, client_size, conversation_text,
                           conversation_size);
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, const char **text, uint32_t *size,
                               uint8_t *is_server, uint8_t *end)
 {
     if (null_argument("Get Next UDP Stream Line", !text || !size || !is_server || !end))
-        return 1;
+        return WSB_FAILED;
     UdpFollowState *state = udp_follow_state;
     if (!state) {
         set_error_text(not_initialized_message);
-        return 1;
+        return WSB_FAILED;
     }
     clear_stream_text();
     GList *element;
@@ -223,8 +223,8 @@ int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, c
     }
     for (; element; element = element->next) {
         auto *piece = static_cast<UdpStreamPiece *>(element->data);
-        if ((!piece->is_server && direction_filter == direction_server_only) ||
-            (piece->is_server && direction_filter == direction_client_only))
+        if ((!piece->is_server && direction_filter == WSB_DIRECTION_SERVER) ||
+            (piece->is_server && direction_filter == WSB_DIRECTION_CLIENT))
             continue;
         udp_read_cursor = element;
         // Rendering may rewrite the bytes; the stored payload stays as collected.
@@ -235,14 +235,14 @@ int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, c
         if (!rendered) {
             clear_stream_text();
             set_error_text("\"Get Next UDP Stream Line\" operation failed. Out of memory for the stream text.");
-            return 1;
+            return WSB_FAILED;
         }
         *text = stream_text.text;
         *size = stream_text.size;
         *is_server = static_cast<uint8_t>(piece->is_server);
-        return 0;
+        return WSB_OK;
     }
     udp_read_cursor = nullptr;
     *end = 1;
-    return 0;
+    return WSB_OK;
 }

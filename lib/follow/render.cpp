@@ -89,7 +89,7 @@ bool render_hex_dump(const uint8_t *bytes, uint32_t length, int is_server, int32
 {
     uint32_t &counter = direction_counter(is_server);
     // Server lines are pushed right of the client's when both directions are shown.
-    const int indent = (is_server && direction_filter == direction_both) ? 78 : 0;
+    const int indent = (is_server && direction_filter == WSB_DIRECTION_BOTH) ? 78 : 0;
     char line[256];
     // Advancing by count keeps start <= length, so it cannot wrap.
     for (uint32_t start = 0, count; start < length; start += count) {
@@ -163,11 +163,11 @@ bool render_stream_piece(int32_t render_format, int32_t direction_filter, int is
                          uint32_t length)
 {
     switch (render_format) {
-    case format_hexdump:
+    case WSB_RENDER_HEXDUMP:
         return render_hex_dump(bytes, length, is_server, direction_filter);
-    case format_c_array:
+    case WSB_RENDER_CARRAY:
         return render_c_array(is_server, bytes, length);
-    case format_ebcdic:
+    case WSB_RENDER_EBCDIC:
         EBCDIC_to_ASCII(bytes, length);
         [[fallthrough]];  // converted bytes are shown as ascii
     default:

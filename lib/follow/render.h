@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "wsbridge.h"
+
 // Library-owned text handed to the host. text is NUL-terminated and null
 // while empty; size counts the terminating NUL and is 0 while text is null.
 // The buffer comes from malloc/realloc and is released with free.
@@ -19,12 +21,9 @@ extern stream_text_buffer stream_text;
 // the C array numbers its arrays from them. Only the stream-line calls reset them.
 extern uint32_t client_offset, server_offset;
 
-// render_format values; any value not listed renders as ascii.
-enum { format_ascii = 0, format_ebcdic = 1, format_hexdump = 2, format_c_array = 3 };
-
-// direction_filter values; any value not listed means both directions without
-// hex dump indentation.
-enum { direction_client_only = 0, direction_server_only = 1, direction_both = 2 };
+// render_format takes the WSB_RENDER_* values of wsbridge.h (any other value
+// renders as ascii), direction_filter the WSB_DIRECTION_* values (any other
+// value means both directions without the hex dump's indentation).
 
 // Renders one piece (bytes sent by one endpoint) and appends its text to
 // stream_text. ascii and ebcdic rewrite bytes in place. Returns false when

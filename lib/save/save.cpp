@@ -52,12 +52,12 @@ void (*chained_tcp_hook)(packet_info *, const tcp_info_t *);
 int tracked_address_length(const address *addr)
 {
     if (!addr || !addr->data)
-        return 0;
+        return WSB_OK;
     if (addr->type == AT_IPv4 && addr->len >= 4)
         return 4;
     if (addr->type == AT_IPv6 && addr->len >= 16)
         return 16;
-    return 0;
+    return WSB_OK;
 }
 
 bool same_bytes(const address *addr, const uint8_t *stored, int length)
@@ -170,22 +170,22 @@ int tcp_sequence_tracker(const address *source, const address *destination, uint
 int32_t gCreateCaptureFileForSave(const char *path)
 {
     if (!guard_three_step("Create Capture File"))
-        return 1;
+        return WSB_FAILED;
     if (!path) {
         set_error_text("\"Create Capture File\" operation failed. No file path was given.");
-        return 1;
+        return WSB_FAILED;
     }
     if (save_dumper) {
         set_error_format("\"Create Capture File\" operation failed. The file \"%s\" is still open for saving; close "
                          "it before creating another one.",
                          save_path);
-        return 1;
+        return WSB_FAILED;
     }
     if (is_capture_being_read(path)) {
         set_error_format("\"Create Capture File\" operation failed. The file \"%s\" is the capture being read; save "
                          "to another file.",
                          path);
-        return 1;
+        return WSB_FAILED;
     }
     int encapsulation = cfile.encapsulation;
     if (encapsulation == 0 && cfile.wiretap_handle) {
@@ -208,12 +208,12 @@ int32_t gCreateCaptureFileForSave(const char *path)
     }
     if (!dumper) {
         set_error_text(describe_open_error(err, "Error creating capture file.", true, path, cfile.file_type));
-        return 1;
+        return WSB_FAILED;
     }
     save_dumper = dumper;
     g_strlcpy(save_path, path, sizeof save_path);
     reset_sequence_tracker();
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *request)
@@ -221,24 +221,24 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     if (skipped)
         *skipped = 0;
     if (!guard_three_step("Save Packet to File"))
-        return 1;
+        return WSB_FAILED;
     if (!skipped) {
         set_error_text("\"Save Packet to File\" operation failed. No place for the skipped flag was given.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!request) {
         set_error_text("\"Save Packet to File\" operation failed. No SavePacketRequest record was given.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!save_dumper) {
         set_error_text("Error saving packet. The file to save the packet is already closed.");
-        return 1;
+        return WSB_FAILED;
     }
     if (request->file_offset < 2147483647 && request->captured_length > static_cast<uint32_t>(INT32_MAX)) {
         set_error_format("The packet at offset %lld of the file \"%s\" holds fewer captured bytes than the %u asked "
                          "for.",
                          static_cast<long long>(request->file_offset), cfile.path, request->captured_length);
-        return 1;
+        return WSB_FAILED;
     }
 
     const bool armed = request->skip_flag != 0;
@@ -261,16 +261,16 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     const int verdict = armed ? tracker_verdict : 0;
     tracker_verdict = 0;
 
-    if (status == 3) {
+    if (status == WSB_OUT_OF_MEMORY) {
         set_error_text("\"Save Packet to File\" operation failed. The engine ran out of memory while dissecting the "
                        "packet.");
-        return 1;
+        return WSB_FAILED;
     }
-    if (status != 0)
-        return 1;
+    if (status != WSB_OK)
+        return WSB_FAILED;
     if (verdict == 1) {
         *skipped = 1;
-        return 0;
+        return WSB_OK;
     }
 
     wtap_rec record;
@@ -294,9 +294,9 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     g_free(err_info);
     if (!written) {
         set_error_format("An error occurred while writing to the file \"%s\": %s.", save_path, wtap_strerror(err));
-        return 1;
+        return WSB_FAILED;
     }
-    return 0;
+    return WSB_OK;
 }
 
 namespace {
@@ -327,10 +327,10 @@ bool complete_save_file_at_shutdown()
 int32_t gCloseCaptureFileForSave(void)
 {
     if (!guard_three_step("Close Capture File for Save"))
-        return 1;
+        return WSB_FAILED;
     if (!save_dumper) {
         set_error_text("Error closing file. The file is already closed.");
-        return 1;
+        return WSB_FAILED;
     }
     return close_save_file() ? 0 : 1;
 }

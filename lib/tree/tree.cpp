@@ -173,11 +173,11 @@ int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data, uin
     if (data_length)
         *data_length = 0;
     if (!guard_three_step("Build Packet Tree"))
-        return 1;
+        return WSB_FAILED;
     if (!data_length || !data) {
         set_error_text("\"Build Packet Tree\" operation failed. No address was given for the data length or the "
                        "data pointer.");
-        return 1;
+        return WSB_FAILED;
     }
     free_tree_nodes();
 
@@ -186,63 +186,63 @@ int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data, uin
                                         "You can not access tree information for packets whose offset in the file "
                                         "exceeds 2GB.\n You have to split the capture in order to see such "
                                         "information.");
-    if (status == 0)
+    if (status == WSB_OK)
         status = run_in_engine_frame(flatten_current_tree, nullptr, "Building the protocol tree");
-    if (status == 1) {
+    if (status == WSB_FAILED) {
         free_tree_nodes();
-        return 1;
+        return WSB_FAILED;
     }
     // The bytes were read and are the packet's, also when the engine ran out
     // of memory while dissecting them.
     *data_length = captured_length;
     *data = redissected_bytes();
-    if (status != 0) {
+    if (status != WSB_OK) {
         free_tree_nodes();
         return status;
     }
     tree_generation = dissection_generation;
     index_handles();
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gGetProtocolTreeNodesCount(int32_t *count)
 {
     if (!guard_three_step("Get Protocol Tree Nodes Count"))
-        return 1;
+        return WSB_FAILED;
     if (!count) {
         set_error_text("\"Get Protocol Tree Nodes Count\" operation failed. No address was given for the count.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!tree_exists) {
         set_error_text(not_created_message);
-        return 1;
+        return WSB_FAILED;
     }
     *count = static_cast<int32_t>(tree_nodes.size());
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gGetTreeNodeByIndex(TreeNode *node, int32_t position)
 {
     if (!guard_three_step("Get Tree Node by Index"))
-        return 1;
+        return WSB_FAILED;
     if (!node) {
         set_error_text("\"Get Tree Node by Index\" operation failed. No TreeNode record was given.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!tree_exists) {
         set_error_text(not_created_message);
-        return 1;
+        return WSB_FAILED;
     }
     if (position < 0 || static_cast<size_t>(position) >= tree_nodes.size()) {
         set_error_text(out_of_range_message);
-        return 1;
+        return WSB_FAILED;
     }
     *node = tree_nodes[static_cast<size_t>(position)];
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gFreePacketProtocolTree(void)
 {
     free_tree_nodes();
-    return 0;
+    return WSB_OK;
 }
