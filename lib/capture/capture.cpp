@@ -14,7 +14,7 @@
 #include <wsutil/buffer.h>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "engine/guarded_call.h"
 #include "engine/messages.h"
 #include "fields/registry.h"
@@ -350,7 +350,7 @@ void capture_setup_at_startup()
 void capture_close_at_shutdown()
 {
     close_capture_file();
-    cfile.read_state = 0;
+    cfile.state = read_state::closed;
 }
 
 void capture_replace_session()
@@ -407,9 +407,21 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
     return run_in_engine_frame([&] { redissect_packet(summary, locator); }, "Dissection");
 }
 
+read_state capture_read_state()
+{
+    return cfile.state;
+}
+
+int32_t read_packet_at_offset(const packet_locator &locator, PacketSummary *summary)
+{
+    return read_and_redissect(locator, summary,
+                              "You can not retrieve packet information if packet's offset in the original file "
+                              "exceeds 2GB.\nYou have to split the capture in order to do such operation.");
+}
+
 int32_t gOpenCapture(const char *path)
 {
-    if (!guard_two_step("Open Capture"))
+    if (!require_engine("Open Capture"))
         return WSB_FAILED;
     if (!path) {
         set_error_text("\"Open Capture\" operation failed. No file path was given.");
@@ -427,7 +439,7 @@ int32_t gOpenCapture(const char *path)
     // A capture that is still open gives way to the new one.
     close_capture_file();
 
-    cfile.read_state = 1;
+    cfile.state = read_state::open;
     cfile.wiretap_handle = handle;
     cfile.path = g_strdup(path);
     cfile.file_type = wtap_file_type_subtype(handle);
@@ -443,23 +455,23 @@ int32_t gOpenCapture(const char *path)
 
 int32_t gCloseCapture(void)
 {
-    if (!guard_three_step("Close Capture"))
+    if (!require_capture("Close Capture"))
         return WSB_FAILED;
     release_followed_stream();
     close_capture_file();
-    cfile.read_state = 0;
+    cfile.state = read_state::closed;
     return WSB_OK;
 }
 
 int32_t gGetNextPacket(PacketSummary *summary)
 {
-    if (!guard_three_step("Get Next Packet"))
+    if (!require_capture("Get Next Packet"))
         return WSB_FAILED;
     if (!summary) {
         set_error_text("\"Get Next Packet\" operation failed. No PacketSummary record was given.");
         return WSB_FAILED;
     }
-    if (cfile.read_state == 3)
+    if (cfile.state == read_state::finished)
         return WSB_END;
     int err = 0;
     gchar *err_info = nullptr;
@@ -475,7 +487,7 @@ int32_t gGetNextPacket(PacketSummary *summary)
         g_free(err_info);
         return WSB_FAILED;
     }
-    cfile.read_state = 3;
+    cfile.state = read_state::finished;
     wtap_sequential_close(cfile.wiretap_handle);
     postseq_cleanup_all_protocols();
     cfile.encapsulation = wtap_file_encap(cfile.wiretap_handle);
@@ -485,9 +497,7 @@ int32_t gGetNextPacket(PacketSummary *summary)
 int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_number, int64_t file_offset,
                            int32_t captured_length, uint32_t packet_length, int32_t encapsulation)
 {
-    if (!guard_three_step("Get Packet At Offset"))
+    if (!require_capture("Get Packet At Offset"))
         return WSB_FAILED;
-    return read_and_redissect({frame_number, file_offset, captured_length, packet_length, encapsulation}, summary,
-                              "You can not retrieve packet information if packet's offset in the original file "
-                              "exceeds 2GB.\nYou have to split the capture in order to do such operation.");
+    return read_packet_at_offset({frame_number, file_offset, captured_length, packet_length, encapsulation}, summary);
 }

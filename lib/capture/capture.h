@@ -13,8 +13,16 @@
 
 struct PacketSummary;
 
+// How far the open capture has been read in sequence.
+enum class read_state {
+    closed,    // no capture open
+    open,      // open, packets left to read in sequence
+    finished,  // read in sequence to its end
+};
+read_state capture_read_state();
+
 struct capture_file_record {
-    int32_t read_state;        // 0 closed, 1 open, 3 read to its end
+    read_state state;
     char *path;                // owned copy of the opened path
     int file_type;             // wiretap file type/subtype
     int32_t encapsulation;     // link type for a save file; 0 until known
@@ -73,6 +81,10 @@ struct packet_locator {
     int32_t encapsulation;
 };
 int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary, const char *beyond_2gb_message);
+
+// The work of gGetPacketAtOffset once its guard passed: read_and_redissect
+// with that call's message for offsets beyond 2 GB.
+int32_t read_packet_at_offset(const packet_locator &locator, PacketSummary *summary);
 
 // Bytes of the packet re-read last (captured_length bytes of the locator).
 const uint8_t *redissected_bytes();

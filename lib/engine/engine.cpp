@@ -16,7 +16,7 @@
 #include <wsutil/filesystem.h>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "capture/capture.h"
 #include "compat40/compat40.h"
 #include "fields/registry.h"
@@ -25,6 +25,9 @@
 #include "engine/taps.h"
 
 namespace {
+
+// Set by every failure report; gInitEpan fails when one came during start-up.
+bool startup_failed;
 
 // Boolean preferences switched off at start-up, by module. Reassembly across
 // packets would make a packet's fields depend on packets not yet read.
@@ -66,7 +69,7 @@ void apply_pref_override_row(const pref_override_row &row)
 // start-up; each report replaces the error text.
 void on_engine_failure(const char *format, va_list args)
 {
-    startup_failed = 1;
+    startup_failed = true;
     set_error_vformat(format, args);
 }
 
@@ -77,39 +80,39 @@ void on_engine_warning(const char *format, va_list args)
 
 void on_engine_open_failure(const char *file_name, int err, gboolean for_writing)
 {
-    startup_failed = 1;
+    startup_failed = true;
     set_error_format(file_open_error_message(err, for_writing), file_name);
 }
 
 void on_engine_read_failure(const char *file_name, int err)
 {
-    startup_failed = 1;
+    startup_failed = true;
     set_error_format("An error occurred while reading from the file \"%s\": %s.\n", file_name, g_strerror(err));
 }
 
 void on_engine_write_failure(const char *file_name, int err)
 {
-    startup_failed = 1;
+    startup_failed = true;
     set_error_format("An error occurred while writing to the file \"%s\": %s.\n", file_name, g_strerror(err));
 }
 
 void on_engine_cfile_open_failure(const char *file_name, int err, gchar *err_info)
 {
-    startup_failed = 1;
+    startup_failed = true;
     set_error_format("The file \"%s\" could not be opened: %s.", file_name, wtap_strerror(err));
     g_free(err_info);
 }
 
 void on_engine_cfile_dump_open_failure(const char *file_name, int err, gchar *err_info, int)
 {
-    startup_failed = 1;
+    startup_failed = true;
     set_error_format("The file \"%s\" could not be created: %s.", file_name, wtap_strerror(err));
     g_free(err_info);
 }
 
 void on_engine_cfile_read_failure(const char *file_name, int err, gchar *err_info)
 {
-    startup_failed = 1;
+    startup_failed = true;
     set_error_format("An error occurred while reading the file \"%s\": %s.", file_name ? file_name : "",
                      wtap_strerror(err));
     g_free(err_info);
@@ -118,7 +121,7 @@ void on_engine_cfile_read_failure(const char *file_name, int err, gchar *err_inf
 void on_engine_cfile_write_failure(const char *, const char *out_file_name, int err, gchar *err_info, guint32,
                                    int)
 {
-    startup_failed = 1;
+    startup_failed = true;
     set_error_format("An error occurred while writing to the file \"%s\": %s.", out_file_name ? out_file_name : "",
                      wtap_strerror(err));
     g_free(err_info);
@@ -126,7 +129,7 @@ void on_engine_cfile_write_failure(const char *, const char *out_file_name, int 
 
 void on_engine_cfile_close_failure(const char *file_name, int err, gchar *err_info)
 {
-    startup_failed = 1;
+    startup_failed = true;
     set_error_format("An error occurred while closing the file \"%s\": %s.", file_name, wtap_strerror(err));
     g_free(err_info);
 }
@@ -144,6 +147,11 @@ const report_message_routines report_routines = {
     on_engine_cfile_close_failure,
 };
 
+// Set while capture saving asks the TCP listener to judge the next TCP packet
+// (see save); a plain function pointer, so that the listener does not depend
+// on the save code.
+tcp_tap_hook installed_tcp_hook;
+
 // Tap listeners. They run when a dissection pushes its tap queue, after the
 // packet's tree is complete, in the order the layers queued their reports.
 tap_packet_status tcp_tap_listener(void *, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
@@ -151,7 +159,8 @@ tap_packet_status tcp_tap_listener(void *, packet_info *pinfo, epan_dissect_t *,
     const auto *tcp = static_cast<const tcp_info_t *>(data);
     transport_facts.transport_header_length = tcp->th_hlen;
     transport_facts.saw_tcp = true;
-    tcp_tap_hook(pinfo, tcp);
+    if (installed_tcp_hook)
+        installed_tcp_hook(pinfo, tcp);
     return TAP_PACKET_DONT_REDRAW;
 }
 
@@ -195,21 +204,17 @@ bool register_tap(const char *tap, tap_packet_cb listener, const char *failure_f
 
 }  // namespace
 
-// Hook for capture saving: set when saving asks the TCP listener to judge the
-// next TCP packet (see save). Kept here as a plain function pointer so the
-// listener does not depend on the save code being present.
-void (*tcp_tap_hook_fn)(packet_info *, const tcp_info_t *);
-
-void tcp_tap_hook(packet_info *pinfo, const tcp_info_t *tcp)
+tcp_tap_hook replace_tcp_tap_hook(tcp_tap_hook hook)
 {
-    if (tcp_tap_hook_fn)
-        tcp_tap_hook_fn(pinfo, tcp);
+    const tcp_tap_hook previous = installed_tcp_hook;
+    installed_tcp_hook = hook;
+    return previous;
 }
 
 int32_t gInitEpan(void)
 {
-    startup_failed = 0;
-    if (engine_initialized) {
+    startup_failed = false;
+    if (engine_state() != engine_lifecycle::not_started) {
         set_error_text("Wireshark engine was already initialized.");
         return WSB_FAILED;
     }
@@ -228,19 +233,12 @@ int32_t gInitEpan(void)
         !register_tap("ip", ip_tap_listener, "Can't register IP tap: %s\n"))
         return WSB_FAILED;
 
-    engine_initialized = true;
+    set_engine_state(engine_lifecycle::running);
 
-    static const struct { const char *field, *group, *failure; } defaults[] = {
-        {"ip.version", "IP", "Error registering ip.version field"},
-        {"tcp.srcport", "TCP", "Error registering tcp.srcport field"},
-        {"udp.srcport", "UDP", "Error registering udp.srcport field"},
-    };
-    for (const auto &entry : defaults) {
-        if (gRegisterProtocolFieldFilter(entry.field, entry.group) != 0) {
-            set_error_text(entry.failure);
-            return WSB_FAILED;
-        }
-    }
+    // The fields the payload offsets are computed from.
+    register_field("ip.version", "IP");
+    register_field("tcp.srcport", "TCP");
+    register_field("udp.srcport", "UDP");
 
     for (const auto &row : pref_overrides)
         apply_pref_override_row(row);
@@ -249,7 +247,7 @@ int32_t gInitEpan(void)
 
 int32_t gCleanupEpan(void)
 {
-    if (!guard_two_step("Cleanup"))
+    if (!require_engine("Cleanup"))
         return WSB_FAILED;
     release_field_state_at_cleanup();
     // Nothing can be called on a capture or a save file once the engine is
@@ -260,7 +258,7 @@ int32_t gCleanupEpan(void)
     const bool save_completed = complete_save_file_at_shutdown();
     capture_close_at_shutdown();
     epan_cleanup();
-    engine_uninitialized = true;
+    set_engine_state(engine_lifecycle::shut_down);
     return save_completed ? 0 : 1;
 }
 
@@ -268,6 +266,6 @@ void gHackedCleanup(void)
 {
     // The 4.0 engine drops per-capture dissection state with its session; a
     // new session keeps later dissections of the open capture safe.
-    if (engine_initialized && !engine_uninitialized)
+    if (engine_state() == engine_lifecycle::running)
         capture_replace_session();
 }

@@ -3,7 +3,7 @@
 #include <glib.h>
 #include <epan/exceptions.h>
 
-#include "state.h"
+#include "engine/state.h"
 
 int32_t run_in_engine_frame(void (*body)(void *), void *context, const char *what)
 {

@@ -9,7 +9,7 @@
 #include <epan/tvbuff.h>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "capture/capture.h"
 #include "compat40/compat40.h"
 #include "engine/guarded_call.h"
@@ -203,7 +203,7 @@ int find_udp_srcport_info()
 
 bool require_current_dissection(const char *operation)
 {
-    if (!guard_two_step(operation))
+    if (!require_engine(operation))
         return false;
     if (!current_dissection) {
         set_error_format("\"%s\" operation failed. There is no dissected packet: read a packet of an open capture "

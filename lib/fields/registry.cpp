@@ -6,7 +6,7 @@
 #include <epan/proto.h>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "compat40/compat40.h"
 #include "fields/fields.h"
 
@@ -140,14 +140,8 @@ const std::vector<int32_t> *group_field_ids(const char *group_name)
     return group == protocol_field_lists.end() ? nullptr : &group->second.ids;
 }
 
-int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_name)
+void register_field(const char *field_name, const char *group_name)
 {
-    if (!guard_two_step("Register protocol field filter"))
-        return WSB_FAILED;
-    if (!field_name || !group_name) {
-        set_error_text("\"Register protocol field filter\" operation failed. The field name and the group name must be given.");
-        return WSB_FAILED;
-    }
     if (!combined_filter_text.empty())
         combined_filter_text += " or ";
     combined_filter_text += field_name;
@@ -158,21 +152,24 @@ int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_n
         group = protocol_field_lists.emplace(group_name, field_group{}).first;
     group->second.names.emplace_back(field_name);
     compiled_since_last_registration = false;
+}
+
+int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_name)
+{
+    if (!require_engine("Register protocol field filter"))
+        return WSB_FAILED;
+    if (!field_name || !group_name) {
+        set_error_text("\"Register protocol field filter\" operation failed. The field name and the group name must be given.");
+        return WSB_FAILED;
+    }
+    register_field(field_name, group_name);
     return WSB_OK;
 }
 
 int32_t gGetProtocolFieldFilterInfo(const char *field_name, int32_t *field_id, int32_t *field_type)
 {
-    // No standard guard runs here, but before start-up or after shutdown the
-    // registry and the engine are not there to consult.
-    if (!engine_initialized) {
-        set_error_text("\"Get Protocol Field Filter Info\" operation failed. Wireshark engine is not initialized yet.");
+    if (!require_engine("Get Protocol Field Filter Info"))
         return WSB_FAILED;
-    }
-    if (engine_uninitialized) {
-        set_error_text("\"Get Protocol Field Filter Info\" operation failed. Wireshark engine was already uninitialized.");
-        return WSB_FAILED;
-    }
     if (!field_name || !field_id || !field_type) {
         set_error_text("\"Get Protocol Field Filter Info\" operation failed. The field name and both outputs must be given.");
         return WSB_FAILED;

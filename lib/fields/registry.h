@@ -30,6 +30,10 @@ extern field_group_map protocol_field_lists;
 extern dfilter_t *compiled_filter;
 
 void create_field_registry();
+
+// Files field_name under group_name (the work of gRegisterProtocolFieldFilter
+// once its checks passed); the next compilation includes it.
+void register_field(const char *field_name, const char *group_name);
 void release_field_state_at_cleanup();
 
 // Compiles the registry when it has not been compiled since the last

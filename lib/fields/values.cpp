@@ -10,7 +10,7 @@
 #include <wsutil/to_str.h>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "compat40/compat40.h"
 #include "engine/guarded_call.h"
 #include "tree/tree.h"

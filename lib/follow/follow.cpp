@@ -28,7 +28,7 @@
 #include <epan/dissectors/packet-tcp.h>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "capture/capture.h"
 #include "engine/guarded_call.h"
 #include "follow/render.h"
@@ -39,11 +39,12 @@ static_assert(offsetof(StreamChunkHeader, sender_port) == 16, "StreamChunkHeader
 static_assert(offsetof(StreamChunkHeader, reserved) == 18, "StreamChunkHeader.reserved");
 static_assert(offsetof(StreamChunkHeader, payload_length) == 20, "StreamChunkHeader.payload_length");
 
+namespace {
+
+// The three description texts (g_malloc'd, null when absent).
 char *client_description;
 char *server_description;
 char *conversation_description;
-
-namespace {
 
 const char not_initialized_message[] = "Follow TCP structure is not initialized.";
 
@@ -259,8 +260,10 @@ void hand_out_descriptions(const char **server_text, int32_t *server_size, const
 bool reread_packet(const char *operation, uint32_t frame_number, int64_t file_offset, int32_t captured_length,
                    uint32_t packet_length, int32_t encapsulation)
 {
+    if (!require_capture("Get Packet At Offset"))
+        return false;
     const int32_t status =
-        gGetPacketAtOffset(nullptr, frame_number, file_offset, captured_length, packet_length, encapsulation);
+        read_packet_at_offset({frame_number, file_offset, captured_length, packet_length, encapsulation}, nullptr);
     if (status == WSB_OUT_OF_MEMORY)
         set_error_format("\"%s\" operation failed. The engine ran out of memory while dissecting the packet.",
                          operation);
@@ -328,7 +331,7 @@ int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
                                   uint32_t packet_length, int32_t encapsulation)
 {
     release_followed_stream();
-    if (!guard_three_step("Follow TCP Stream"))
+    if (!require_capture("Follow TCP Stream"))
         return WSB_FAILED;
     if (!reread_packet("Follow TCP Stream", frame_number, file_offset, captured_length, packet_length,
                        encapsulation))

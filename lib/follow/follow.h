@@ -41,13 +41,8 @@ struct follow_statistics {
     bool ipv6;
 };
 
-// The three description texts (g_malloc'd, null when absent), shared by both
-// follows and released by release_followed_stream.
-extern char *client_description;
-extern char *server_description;
-extern char *conversation_description;
-
-// Replaces the three description texts with those of stats. tcp chooses the
+// Replaces the three description texts (shared by both follows, released by
+// release_followed_stream) with those of stats. tcp chooses the
 // port names of TCP, otherwise those of UDP.
 void build_follow_descriptions(const follow_statistics &stats, bool tcp);
 
@@ -59,7 +54,7 @@ bool null_argument(const char *operation, bool any_null);
 void hand_out_descriptions(const char **server_text, int32_t *server_size, const char **client_text,
                            int32_t *client_size, const char **conversation_text, int32_t *conversation_size);
 
-// Re-reads and dissects a packet through gGetPacketAtOffset. False when that
+// Re-reads and dissects a packet as gGetPacketAtOffset does. False when that
 // failed: its message stands, and running out of memory is named with the
 // operation.
 bool reread_packet(const char *operation, uint32_t frame_number, int64_t file_offset, int32_t captured_length,

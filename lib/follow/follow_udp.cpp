@@ -8,7 +8,7 @@
 #include <epan/tvbuff.h>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "capture/capture.h"
 #include "engine/guarded_call.h"
 #include "follow/follow.h"
@@ -114,7 +114,7 @@ void release_udp_follow()
 int32_t gFollowUDPStreamForPacket(uint32_t frame_number, int64_t file_offset, int32_t captured_length,
                                   uint32_t packet_length, int32_t encapsulation)
 {
-    if (!guard_three_step("Follow UDP Stream"))
+    if (!require_capture("Follow UDP Stream"))
         return WSB_FAILED;
     release_followed_stream();
     if (!reread_packet("Follow UDP Stream", frame_number, file_offset, captured_length, packet_length,

@@ -15,7 +15,7 @@
 #include <glib.h>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "capture/capture.h"
 #include "engine/messages.h"
 #include "engine/taps.h"
@@ -30,14 +30,41 @@ static_assert(offsetof(SavePacketRequest, time_nanoseconds) == 32, "time_nanosec
 static_assert(offsetof(SavePacketRequest, encapsulation) == 36, "encapsulation");
 static_assert(offsetof(SavePacketRequest, skip_flag) == 40, "skip_flag");
 
+namespace {
+
+// The open save file: wiretap's dump handle (null when none) and the path it
+// was created with, for messages.
+constexpr int save_path_limit = 1024;
 wtap_dumper *save_dumper;
 char save_path[save_path_limit + 1];
+
+// The conversation the tracker follows. Unset after a save file is created;
+// the first armed TCP packet after that sets it from its own endpoints.
+struct tracked_conversation_record {
+    bool known;
+    int address_length;  // 4 (IPv4) or 16 (IPv6)
+    uint8_t address_a[16];
+    uint8_t address_b[16];
+    uint32_t port_a;
+    uint32_t port_b;
+};
 tracked_conversation_record tracked_conversation;
+
+// One direction of the tracked conversation; source_port 0 marks a free slot.
+struct sequence_slot {
+    uint8_t source_address[16];
+    uint32_t source_port;
+    uint32_t next_sequence;
+};
 sequence_slot sequence_slots[2];
+
+// Set while a save request with its skip flag is being dissected; the TCP
+// tap listener's hook consults the tracker once and clears it.
 bool tracker_armed;
+// The tracker's answer for the request that armed it (0 when it was not
+// consulted).
 int tracker_verdict;
 
-namespace {
 
 const char beyond_2gb_message[] =
     "You can not save a packet if its offset in the original file exceeds 2GB.\n"
@@ -169,7 +196,7 @@ int tcp_sequence_tracker(const address *source, const address *destination, uint
 
 int32_t gCreateCaptureFileForSave(const char *path)
 {
-    if (!guard_three_step("Create Capture File"))
+    if (!require_capture("Create Capture File"))
         return WSB_FAILED;
     if (!path) {
         set_error_text("\"Create Capture File\" operation failed. No file path was given.");
@@ -220,7 +247,7 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
 {
     if (skipped)
         *skipped = 0;
-    if (!guard_three_step("Save Packet to File"))
+    if (!require_capture("Save Packet to File"))
         return WSB_FAILED;
     if (!skipped) {
         set_error_text("\"Save Packet to File\" operation failed. No place for the skipped flag was given.");
@@ -247,13 +274,11 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
                                  request->encapsulation};
     tracker_verdict = 0;
     tracker_armed = armed;
-    void (*previous_hook)(packet_info *, const tcp_info_t *) = tcp_tap_hook_fn;
-    if (armed) {
-        chained_tcp_hook = previous_hook;
-        tcp_tap_hook_fn = tracker_tap_entry;
-    }
+    const tcp_tap_hook previous_hook = armed ? replace_tcp_tap_hook(tracker_tap_entry) : nullptr;
+    chained_tcp_hook = previous_hook;
     const int32_t status = read_and_redissect(locator, nullptr, beyond_2gb_message);
-    tcp_tap_hook_fn = previous_hook;
+    if (armed)
+        replace_tcp_tap_hook(previous_hook);
     chained_tcp_hook = nullptr;
     // The verdict belongs to this request alone, whether or not the packet
     // had a TCP layer that consulted the tracker.
@@ -326,7 +351,7 @@ bool complete_save_file_at_shutdown()
 
 int32_t gCloseCaptureFileForSave(void)
 {
-    if (!guard_three_step("Close Capture File for Save"))
+    if (!require_capture("Close Capture File for Save"))
         return WSB_FAILED;
     if (!save_dumper) {
         set_error_text("Error closing file. The file is already closed.");

@@ -9,39 +9,6 @@
 #include <epan/dissectors/packet-tcp.h>
 #include <wiretap/wtap.h>
 
-// The open save file: wiretap's dump handle (null when none) and the path it
-// was created with, for messages.
-constexpr int save_path_limit = 1024;
-extern wtap_dumper *save_dumper;
-extern char save_path[save_path_limit + 1];
-
-// The conversation the tracker follows. Unset after a save file is created;
-// the first armed TCP packet after that sets it from its own endpoints.
-struct tracked_conversation_record {
-    bool known;
-    int address_length;  // 4 (IPv4) or 16 (IPv6)
-    uint8_t address_a[16];
-    uint8_t address_b[16];
-    uint32_t port_a;
-    uint32_t port_b;
-};
-extern tracked_conversation_record tracked_conversation;
-
-// One direction of the tracked conversation; source_port 0 marks a free slot.
-struct sequence_slot {
-    uint8_t source_address[16];
-    uint32_t source_port;
-    uint32_t next_sequence;
-};
-extern sequence_slot sequence_slots[2];
-
-// Set while a save request with its skip flag is being dissected; the TCP
-// tap listener's hook consults the tracker once and clears it.
-extern bool tracker_armed;
-// The tracker's answer for the request that armed it (0 when it was not
-// consulted).
-extern int tracker_verdict;
-
 // 1 when the segment is the first one seen for its direction of the tracked
 // conversation or continues exactly where that direction left off; 0 for
 // everything else (repeats, gaps, other conversations, non-IP addresses).

@@ -10,7 +10,7 @@
 #include <epan/ftypes/ftypes.h>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "capture/capture.h"
 #include "compat40/compat40.h"
 #include "engine/guarded_call.h"
@@ -30,10 +30,15 @@ static_assert(sizeof(TreeNode::label) == 240, "label size");
 static_assert(offsetof(TreeNode, node) == 760, "node");
 static_assert(ITEM_LABEL_LENGTH == sizeof(TreeNode::label), "engine label length");
 
+namespace {
+
+// The records of the tree built last, while tree_exists. They survive closing
+// the capture and ending the engine; only gFreePacketProtocolTree and the next
+// gBuildPacketProtocolTree that passes its guards end them. The storage is
+// kept from tree to tree, so building a tree allocates only when a tree is
+// larger than every tree before it.
 std::vector<TreeNode> tree_nodes;
 bool tree_exists;
-
-namespace {
 
 // The dissection the records were taken from, and their node handles sorted
 // by address so that a handle can be checked without walking the array.
@@ -172,7 +177,7 @@ int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data, uin
 {
     if (data_length)
         *data_length = 0;
-    if (!guard_three_step("Build Packet Tree"))
+    if (!require_capture("Build Packet Tree"))
         return WSB_FAILED;
     if (!data_length || !data) {
         set_error_text("\"Build Packet Tree\" operation failed. No address was given for the data length or the "
@@ -207,7 +212,7 @@ int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data, uin
 
 int32_t gGetProtocolTreeNodesCount(int32_t *count)
 {
-    if (!guard_three_step("Get Protocol Tree Nodes Count"))
+    if (!require_capture("Get Protocol Tree Nodes Count"))
         return WSB_FAILED;
     if (!count) {
         set_error_text("\"Get Protocol Tree Nodes Count\" operation failed. No address was given for the count.");
@@ -223,7 +228,7 @@ int32_t gGetProtocolTreeNodesCount(int32_t *count)
 
 int32_t gGetTreeNodeByIndex(TreeNode *node, int32_t position)
 {
-    if (!guard_three_step("Get Tree Node by Index"))
+    if (!require_capture("Get Tree Node by Index"))
         return WSB_FAILED;
     if (!node) {
         set_error_text("\"Get Tree Node by Index\" operation failed. No TreeNode record was given.");
