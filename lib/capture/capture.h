@@ -9,7 +9,7 @@
 #include <epan/frame_data.h>
 #include <wiretap/wtap.h>
 
-#include "compat40/compat40.h"
+#include "compat/engine_series.h"
 
 struct PacketSummary;
 

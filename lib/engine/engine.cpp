@@ -1,4 +1,4 @@
-// Engine start-up and shutdown, the failure reports the engine calls, the
+// Engine start-up and shutdown, the error text of the engine's reports, the
 // preference overrides and the tap listeners that record transport facts.
 #include <cerrno>
 #include <cstdarg>
@@ -12,13 +12,11 @@
 #include <epan/proto.h>
 #include <epan/tap.h>
 #include <epan/timestamp.h>
-#include <epan/dissectors/packet-tcp.h>
-#include <wsutil/filesystem.h>
 
 #include "wsbridge.h"
 #include "engine/state.h"
 #include "capture/capture.h"
-#include "compat40/compat40.h"
+#include "compat/engine_series.h"
 #include "fields/registry.h"
 #include "follow/follow.h"
 #include "save/save.h"
@@ -65,87 +63,14 @@ void apply_pref_override_row(const pref_override_row &row)
         prefs_apply(module);
 }
 
-// Failure reports. The engine calls these at any time, also long after
-// start-up; each report replaces the error text.
-void on_engine_failure(const char *format, va_list args)
+// Every report of the engine replaces the error text; a failure reported
+// during start-up fails gInitEpan.
+void on_engine_report(bool failure, const char *text)
 {
-    startup_failed = true;
-    set_error_vformat(format, args);
+    if (failure)
+        startup_failed = true;
+    set_error_text(text);
 }
-
-void on_engine_warning(const char *format, va_list args)
-{
-    set_error_vformat(format, args);
-}
-
-void on_engine_open_failure(const char *file_name, int err, gboolean for_writing)
-{
-    startup_failed = true;
-    set_error_format(file_open_error_message(err, for_writing), file_name);
-}
-
-void on_engine_read_failure(const char *file_name, int err)
-{
-    startup_failed = true;
-    set_error_format("An error occurred while reading from the file \"%s\": %s.\n", file_name, g_strerror(err));
-}
-
-void on_engine_write_failure(const char *file_name, int err)
-{
-    startup_failed = true;
-    set_error_format("An error occurred while writing to the file \"%s\": %s.\n", file_name, g_strerror(err));
-}
-
-void on_engine_cfile_open_failure(const char *file_name, int err, gchar *err_info)
-{
-    startup_failed = true;
-    set_error_format("The file \"%s\" could not be opened: %s.", file_name, wtap_strerror(err));
-    g_free(err_info);
-}
-
-void on_engine_cfile_dump_open_failure(const char *file_name, int err, gchar *err_info, int)
-{
-    startup_failed = true;
-    set_error_format("The file \"%s\" could not be created: %s.", file_name, wtap_strerror(err));
-    g_free(err_info);
-}
-
-void on_engine_cfile_read_failure(const char *file_name, int err, gchar *err_info)
-{
-    startup_failed = true;
-    set_error_format("An error occurred while reading the file \"%s\": %s.", file_name ? file_name : "",
-                     wtap_strerror(err));
-    g_free(err_info);
-}
-
-void on_engine_cfile_write_failure(const char *, const char *out_file_name, int err, gchar *err_info, guint32,
-                                   int)
-{
-    startup_failed = true;
-    set_error_format("An error occurred while writing to the file \"%s\": %s.", out_file_name ? out_file_name : "",
-                     wtap_strerror(err));
-    g_free(err_info);
-}
-
-void on_engine_cfile_close_failure(const char *file_name, int err, gchar *err_info)
-{
-    startup_failed = true;
-    set_error_format("An error occurred while closing the file \"%s\": %s.", file_name, wtap_strerror(err));
-    g_free(err_info);
-}
-
-const report_message_routines report_routines = {
-    on_engine_failure,
-    on_engine_warning,
-    on_engine_open_failure,
-    on_engine_read_failure,
-    on_engine_write_failure,
-    on_engine_cfile_open_failure,
-    on_engine_cfile_dump_open_failure,
-    on_engine_cfile_read_failure,
-    on_engine_cfile_write_failure,
-    on_engine_cfile_close_failure,
-};
 
 // Set while capture saving asks the TCP listener to judge the next TCP packet
 // (see save); a plain function pointer, so that the listener does not depend
@@ -154,51 +79,36 @@ tcp_tap_hook installed_tcp_hook;
 
 // Tap listeners. They run when a dissection pushes its tap queue, after the
 // packet's tree is complete, in the order the layers queued their reports.
-tap_packet_status tcp_tap_listener(void *, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
+void tcp_tap_listener(void *, packet_info *pinfo, epan_dissect_t *, const void *data)
 {
-    const auto *tcp = static_cast<const tcp_info_t *>(data);
-    transport_facts.transport_header_length = tcp->th_hlen;
+    const series_tcp_segment segment = series_tcp_tap_segment(data);
+    transport_facts.transport_header_length = segment.header_length;
     transport_facts.saw_tcp = true;
     if (installed_tcp_hook)
-        installed_tcp_hook(pinfo, tcp);
-    return TAP_PACKET_DONT_REDRAW;
+        installed_tcp_hook(pinfo, segment);
 }
 
-tap_packet_status udp_tap_listener(void *, packet_info *, epan_dissect_t *, const void *, tap_flags_t)
+void udp_tap_listener(void *, packet_info *, epan_dissect_t *, const void *)
 {
     transport_facts.saw_udp = true;
     transport_facts.transport_header_length = 8;
-    return TAP_PACKET_DONT_REDRAW;
 }
 
-// The 4.0 "ip" tap record carries no header length. The registry's default
-// field "ip.version" keeps the records of the IPv4 version field in every
-// dissection once the registry is compiled, so the n-th report of a packet
-// (IP in IP) reads the header at the n-th record of that field. (Priming a
-// field of its own here would cost every packet the building of its IP
-// subtree, also for hosts that never ask for fields.)
-tap_packet_status ip_tap_listener(void *, packet_info *, epan_dissect_t *edt, const void *, tap_flags_t)
+// The n-th "ip" report of a packet (IP in IP) describes its n-th IPv4 header.
+void ip_tap_listener(void *, packet_info *, epan_dissect_t *edt, const void *)
 {
-    int index = transport_facts.ip_reports++;
-    int id = compat40_ipv4_version_id();
-    if (edt && edt->tree && id >= 0) {
-        GPtrArray *records = proto_get_finfo_ptr_array(edt->tree, id);
-        if (records && index < static_cast<int>(records->len))
-            transport_facts.ip_header_length =
-                compat40_ipv4_header_length(static_cast<field_info *>(g_ptr_array_index(records, index)));
-    }
+    const int32_t length = series_ip_tap_header_length(edt, transport_facts.ip_reports++);
+    if (length >= 0)
+        transport_facts.ip_header_length = length;
     transport_facts.saw_ip = true;
-    return TAP_PACKET_DONT_REDRAW;
 }
 
-bool register_tap(const char *tap, tap_packet_cb listener, const char *failure_format)
+bool register_tap(const char *tap, series_tap_listener listener, const char *failure_format)
 {
-    GString *error = register_tap_listener(tap, &transport_facts, nullptr, TL_REQUIRES_PROTO_TREE, nullptr,
-                                           listener, nullptr, nullptr);
-    if (!error)
+    std::string error;
+    if (series_register_tap_listener(tap, &transport_facts, nullptr, true, listener, error))
         return true;
-    set_error_format(failure_format, error->str);
-    g_string_free(error, TRUE);
+    set_error_format(failure_format, error.c_str());
     return false;
 }
 
@@ -218,7 +128,7 @@ int32_t gInitEpan(void)
         set_error_text("Wireshark engine was already initialized.");
         return WSB_FAILED;
     }
-    if (!compat40_start_engine(&report_routines) || startup_failed) {
+    if (!series_start_engine(on_engine_report) || startup_failed) {
         if (!startup_failed)
             set_error_text("Wireshark engine could not be started (it can be started only once per process).");
         return WSB_FAILED;
@@ -259,13 +169,13 @@ int32_t gCleanupEpan(void)
     capture_close_at_shutdown();
     epan_cleanup();
     set_engine_state(engine_lifecycle::shut_down);
-    return save_completed ? 0 : 1;
+    return save_completed ? WSB_OK : WSB_FAILED;
 }
 
 void gHackedCleanup(void)
 {
-    // The 4.0 engine drops per-capture dissection state with its session; a
-    // new session keeps later dissections of the open capture safe.
+    // Per-capture dissection state goes with the session (series_new_session);
+    // a new session keeps later dissections of the open capture safe.
     if (engine_state() == engine_lifecycle::running)
         capture_replace_session();
 }

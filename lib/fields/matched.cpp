@@ -11,7 +11,7 @@
 #include "wsbridge.h"
 #include "engine/state.h"
 #include "capture/capture.h"
-#include "compat40/compat40.h"
+#include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 #include "fields/registry.h"
 
@@ -326,7 +326,7 @@ int32_t gGetFieldInfo(int32_t field_id, int32_t *offset, int32_t *length, int32_
     }
     *offset = record->start - header_length - header_start;
     *length = record->length;
-    *type = compat40_field_type_code(record->hfinfo->type);
+    *type = series_field_type_code(record->hfinfo->type);
     return WSB_OK;
 }
 
@@ -337,7 +337,7 @@ int32_t gGetFieldInfoEx(int32_t field_id, int32_t *start, int32_t *length, int32
         return WSB_FAILED;
     *start = record->start;
     *length = record->length;
-    *type = compat40_field_type_code(record->hfinfo->type);
+    *type = series_field_type_code(record->hfinfo->type);
     return WSB_OK;
 }
 

@@ -7,7 +7,7 @@
 
 #include "wsbridge.h"
 #include "engine/state.h"
-#include "compat40/compat40.h"
+#include "compat/engine_series.h"
 #include "fields/fields.h"
 
 std::string combined_filter_text;
@@ -20,30 +20,11 @@ namespace {
 bool compiled_since_last_registration;
 bool srcport_lookup_done;
 
-// The field names the compiled filter refers to, in the order its syntax tree
-// names them. 4.0 keeps no public list of a filter's fields; the syntax tree
-// kept at compilation names each field reference as "FIELD(name <type>)".
-std::vector<std::string> filter_field_names(dfilter_t *filter)
-{
-    std::vector<std::string> names;
-    const char *tree = dfilter_syntax_tree(filter);
-    if (!tree)
-        return names;
-    static const char marker[] = "FIELD(";
-    for (const char *at = strstr(tree, marker); at; at = strstr(at, marker)) {
-        at += sizeof marker - 1;
-        size_t length = strcspn(at, " )");
-        names.emplace_back(at, length);
-        at += length;
-    }
-    return names;
-}
-
 bool compile_field_filter()
 {
     dfilter_t *filter = nullptr;
     gchar *error = nullptr;
-    if (!dfilter_compile_real(combined_filter_text.c_str(), &filter, &error, nullptr, __func__, TRUE, TRUE)) {
+    if (!series_compile_filter(combined_filter_text.c_str(), &filter, &error)) {
         set_error_format("Error compiling filter: %s.\n", error ? error : "unknown error");
         g_free(error);
         return false;
@@ -56,7 +37,7 @@ bool compile_field_filter()
     // Resolve every field the filter refers to; all of them must be
     // registered names (an expression registered as a name fails here).
     std::vector<std::pair<field_filter_entry *, header_field_info *>> resolved;
-    for (const std::string &name : filter_field_names(filter)) {
+    for (const std::string &name : series_filter_field_names(filter)) {
         header_field_info *hfinfo = proto_registrar_get_byname(name.c_str());
         auto entry = field_table.find(name);
         if (!hfinfo || entry == field_table.end()) {
@@ -69,7 +50,7 @@ bool compile_field_filter()
     }
     for (auto &[entry, hfinfo] : resolved) {
         entry->field_id = hfinfo->id;
-        entry->field_type = compat40_field_type_code(hfinfo->type);
+        entry->field_type = series_field_type_code(hfinfo->type);
         entry->resolved = true;
     }
 

@@ -4,14 +4,12 @@
 
 #include <cstring>
 
-#include <epan/ftypes/ftypes.h>
 #include <epan/wmem_scopes.h>
 #include <wsutil/inet_addr.h>
-#include <wsutil/to_str.h>
 
 #include "wsbridge.h"
 #include "engine/state.h"
-#include "compat40/compat40.h"
+#include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 #include "tree/tree.h"
 
@@ -85,17 +83,6 @@ const field_info *record_by_node(const void *node, const getter_texts &texts)
     return record;
 }
 
-// The engine's getters take a non-const value although they only read it.
-fvalue_t *value_of(const field_info *record)
-{
-    return const_cast<fvalue_t *>(&record->value);
-}
-
-int engine_type_of(const field_info *record)
-{
-    return fvalue_type_ftenum(value_of(record));
-}
-
 bool missing_output(bool missing, const char *operation)
 {
     if (missing)
@@ -114,8 +101,7 @@ int32_t engine_status(int32_t status)
 
 int32_t read_uint64(const field_info *record, int32_t field_id, uint64_t *value)
 {
-    int engine_type = engine_type_of(record);
-    switch (compat40_field_type_code(engine_type)) {
+    switch (series_field_type_code(series_value_engine_type(record))) {
     case WSB_FT_BOOLEAN:
     case WSB_FT_UINT8:
     case WSB_FT_UINT16:
@@ -128,29 +114,7 @@ int32_t read_uint64(const field_info *record, int32_t field_id, uint64_t *value)
         return WSB_FAILED;
     }
     uint64_t result = 0;
-    fvalue_t *fv = value_of(record);
-    int32_t status = run_in_engine_frame(
-        [&] {
-            switch (engine_type) {
-            case FT_CHAR:
-            case FT_UINT8:
-            case FT_UINT16:
-            case FT_UINT32:
-                result = fvalue_get_uinteger(fv);
-                break;
-            case FT_BOOLEAN:  // kept as 64 bits by the 4.0 engine
-            case FT_UINT40:
-            case FT_UINT48:
-            case FT_UINT56:
-            case FT_UINT64:
-                result = fvalue_get_uinteger64(fv);
-                break;
-            default:  // FT_INT40 to FT_INT64: the signed value's 64 bits
-                result = static_cast<uint64_t>(fvalue_get_sinteger64(fv));
-                break;
-            }
-        },
-        "Reading the field value");
+    int32_t status = run_in_engine_frame([&] { result = series_value_uint64(record); }, "Reading the field value");
     if (engine_status(status) != WSB_OK)
         return WSB_FAILED;
     *value = result;
@@ -159,7 +123,7 @@ int32_t read_uint64(const field_info *record, int32_t field_id, uint64_t *value)
 
 int32_t read_int32(const field_info *record, int32_t field_id, int32_t *value)
 {
-    switch (compat40_field_type_code(engine_type_of(record))) {
+    switch (series_field_type_code(series_value_engine_type(record))) {
     case WSB_FT_INT8:
     case WSB_FT_INT16:
     case WSB_FT_INT32:
@@ -169,8 +133,7 @@ int32_t read_int32(const field_info *record, int32_t field_id, int32_t *value)
         return WSB_FAILED;
     }
     int32_t result = 0;
-    fvalue_t *fv = value_of(record);
-    int32_t status = run_in_engine_frame([&] { result = fvalue_get_sinteger(fv); }, "Reading the field value");
+    int32_t status = run_in_engine_frame([&] { result = series_value_int32(record); }, "Reading the field value");
     if (engine_status(status) != WSB_OK)
         return WSB_FAILED;
     *value = result;
@@ -191,29 +154,20 @@ void store_string_value(const char *text)
 
 int32_t read_text(const field_info *record, int32_t field_id, const char **text, int32_t *size)
 {
-    int32_t code = compat40_field_type_code(engine_type_of(record));
+    int32_t code = series_field_type_code(series_value_engine_type(record));
     if (code != WSB_FT_PROTOCOL && code != WSB_FT_STRING && code != WSB_FT_IPv4 && code != WSB_FT_IPv6) {
         // The text handed out before stays as it is.
         set_error_format(string_texts.type_message, field_id);
         return WSB_FAILED;
     }
-    fvalue_t *fv = value_of(record);
     char *representation = nullptr;
     char address[WS_INET6_ADDRSTRLEN] = "";
     int32_t status = run_in_engine_frame(
         [&] {
-            if (code == WSB_FT_IPv4) {
-                guint32 network_order = fvalue_get_uinteger(fv);
-                ip_to_str_buf(reinterpret_cast<const guint8 *>(&network_order), address, sizeof address);
-            } else if (code == WSB_FT_IPv6) {
-                const guint8 *bytes = fvalue_get_bytes(fv);
-                if (bytes)
-                    ip6_to_str_buf(reinterpret_cast<const ws_in6_addr *>(bytes), address, sizeof address);
-            } else {
-                representation = fvalue_to_string_repr(nullptr, fv,
-                                                        code == WSB_FT_PROTOCOL ? FTREPR_DFILTER : FTREPR_DISPLAY,
-                                                        record->hfinfo->display);
-            }
+            if (code == WSB_FT_IPv4 || code == WSB_FT_IPv6)
+                series_value_address_text(record, code == WSB_FT_IPv6, address, sizeof address);
+            else
+                representation = series_value_text(record, code == WSB_FT_PROTOCOL);
         },
         "Reading the field value");
     if (engine_status(status) != WSB_OK) {

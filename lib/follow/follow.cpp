@@ -1,15 +1,13 @@
 // Following a TCP conversation, the description texts shared with the UDP
 // follow, and the release of whatever a followed stream holds.
 //
-// The engine's TCP follower ("tcp_follow" tap) orders the conversation's
-// segments, drops retransmissions and hands over each in-order piece of
-// payload as a record on its follow_info_t. Right after each delivery the
-// records are moved, oldest first, into a temporary file as chunks (a
-// StreamChunkHeader followed by the payload) and freed, so memory stays
+// The engine's TCP follower orders the conversation's segments, drops
+// retransmissions and hands over each in-order piece of payload
+// (series_start_tcp_follow). Each piece goes at once into a temporary file as
+// a chunk (a StreamChunkHeader followed by the payload), so memory stays
 // bounded however long the conversation. The stream-line call reads the file
 // back one chunk per call.
 #include "follow/follow.h"
-#include "compat40/compat40.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -23,13 +21,11 @@
 #include <unistd.h>
 
 #include <epan/addr_resolv.h>
-#include <epan/follow.h>
-#include <epan/tap.h>
-#include <epan/dissectors/packet-tcp.h>
 
 #include "wsbridge.h"
 #include "engine/state.h"
 #include "capture/capture.h"
+#include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 #include "follow/render.h"
 
@@ -55,13 +51,6 @@ enum tcp_follow_phase {
 };
 
 tcp_follow_phase tcp_phase = tcp_idle;
-
-// The engine's record of the followed conversation; the listener's data while
-// collecting. Its payload list is emptied after every delivery.
-follow_info_t *tcp_follow_info;
-bool tcp_listener_registered;
-tap_packet_cb engine_tcp_follow_handler;
-guint followed_tcp_stream;  // the engine's index of the followed conversation
 
 // Path of the temporary file (empty while none exists) and the stream open on
 // it: for writing while collecting, for reading during a reading pass.
@@ -99,29 +88,23 @@ bool same_endpoint(const follow_endpoint &endpoint, const address &addr, uint32_
     return other.port == endpoint.port && memcmp(other.address, endpoint.address, sizeof other.address) == 0;
 }
 
-// Appends one record to the temporary file as a chunk. Records without
-// payload are not written. After a failed write nothing more is written; the
-// stream check reports the failure.
-void write_chunk(const follow_record_t *record)
+// Appends one piece to the temporary file as a chunk. Pieces without payload
+// are not written. After a failed write nothing more is written; the stream
+// check reports the failure.
+void write_chunk(const series_follow_piece &piece)
 {
-    if (write_error || !record->data || record->data->len == 0)
+    if (write_error || piece.length == 0)
         return;
-    const follow_info_t *info = tcp_follow_info;
-    const address &sender = record->is_server ? info->server_ip : info->client_ip;
-    const address &receiver = record->is_server ? info->client_ip : info->server_ip;
-    const uint32_t sender_port = record->is_server ? info->server_port : info->client_port;
-    const uint32_t receiver_port = record->is_server ? info->client_port : info->server_port;
-
     StreamChunkHeader header{};
     follow_endpoint sender_endpoint;
-    copy_follow_endpoint(sender_endpoint, sender, sender_port);
+    copy_follow_endpoint(sender_endpoint, *piece.sender, piece.sender_port);
     memcpy(header.sender_address, sender_endpoint.address, sizeof header.sender_address);
-    header.sender_port = static_cast<uint16_t>(sender_port);
-    header.payload_length = record->data->len;
+    header.sender_port = static_cast<uint16_t>(piece.sender_port);
+    header.payload_length = piece.length;
 
     errno = 0;
     if (fwrite(&header, sizeof header, 1, stream_file) != 1 ||
-        fwrite(record->data->data, 1, record->data->len, stream_file) != record->data->len) {
+        fwrite(piece.data, 1, piece.length, stream_file) != piece.length) {
         write_error = errno ? errno : EIO;
         return;
     }
@@ -129,64 +112,12 @@ void write_chunk(const follow_record_t *record)
     // The sender of the first chunk is endpoint 0, the client.
     if (chunks_written == 0) {
         tcp_statistics.endpoint[0] = sender_endpoint;
-        copy_follow_endpoint(tcp_statistics.endpoint[1], receiver, receiver_port);
-        tcp_statistics.ipv6 = sender.type == AT_IPv6;
+        copy_follow_endpoint(tcp_statistics.endpoint[1], *piece.receiver, piece.receiver_port);
+        tcp_statistics.ipv6 = piece.sender->type == AT_IPv6;
     }
     ++chunks_written;
-    const int index = same_endpoint(tcp_statistics.endpoint[0], sender, sender_port) ? 0 : 1;
-    tcp_statistics.bytes_written[index] += record->data->len;
-}
-
-// Moves the records the engine delivered into the file, oldest first (the
-// engine prepends them), and frees them.
-void move_records_to_file()
-{
-    if (!tcp_follow_info || !tcp_follow_info->payload)
-        return;
-    GList *records = g_list_reverse(tcp_follow_info->payload);
-    tcp_follow_info->payload = nullptr;
-    for (GList *element = records; element; element = element->next) {
-        auto *record = static_cast<follow_record_t *>(element->data);
-        write_chunk(record);
-        if (record->data)
-            g_byte_array_free(record->data, TRUE);
-        g_free(record);
-    }
-    g_list_free(records);
-}
-
-// The "tcp_follow" packet routine: the engine's follower does the ordering
-// (seeing the segment's own endpoints), then its new records go to the file
-// at once.
-tap_packet_status tcp_follow_packet(void *info, packet_info *pinfo, epan_dissect_t *edt, const void *data,
-                                    tap_flags_t flags)
-{
-    const address saved_source = pinfo->src, saved_destination = pinfo->dst;
-    const guint32 saved_source_port = pinfo->srcport, saved_destination_port = pinfo->destport;
-    compat40_tcp_follow_segment_endpoints(data, followed_tcp_stream, pinfo->src, pinfo->dst, pinfo->srcport,
-                                          pinfo->destport);
-    tap_packet_status status = engine_tcp_follow_handler(info, pinfo, edt, data, flags);
-    pinfo->src = saved_source;
-    pinfo->dst = saved_destination;
-    pinfo->srcport = saved_source_port;
-    pinfo->destport = saved_destination_port;
-    move_records_to_file();
-    return status;
-}
-
-// Removes the listener and frees the engine's record (with any segments it
-// still held back waiting for missing ones).
-void end_tcp_listener()
-{
-    if (tcp_listener_registered) {
-        remove_tap_listener(tcp_follow_info);
-        tcp_listener_registered = false;
-    }
-    if (tcp_follow_info) {
-        move_records_to_file();
-        follow_info_free(tcp_follow_info);
-        tcp_follow_info = nullptr;
-    }
+    const int index = same_endpoint(tcp_statistics.endpoint[0], *piece.sender, piece.sender_port) ? 0 : 1;
+    tcp_statistics.bytes_written[index] += piece.length;
 }
 
 // Creates the temporary file in TMPDIR (else /tmp), owner read and write
@@ -312,7 +243,7 @@ void build_follow_descriptions(const follow_statistics &stats, bool tcp)
 void release_followed_stream()
 {
     clear_stream_text();
-    end_tcp_listener();
+    series_stop_tcp_follow();
     delete_temp_file();
     tcp_phase = tcp_idle;
     chunks_written = 0;
@@ -340,17 +271,13 @@ int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
         set_error_text("Error following stream. Please make sure you have a TCP packet selected.");
         return WSB_FAILED;
     }
-    register_follow_t *follower = get_follow_by_name("TCP");
     gchar *filter = nullptr;
-    guint stream = 0, sub_stream = 0;
-    if (follower) {
-        epan_dissect_t *edt = current_dissection;
-        follow_conv_filter_func conversation_filter = get_follow_conv_func(follower);
-        if (run_in_engine_frame([&] { filter = conversation_filter(edt, &edt->pi, &stream, &sub_stream); },
-                                "Follow TCP Stream") != WSB_OK) {
-            g_free(filter);
-            return WSB_FAILED;
-        }
+    unsigned stream = 0;
+    epan_dissect_t *edt = current_dissection;
+    if (run_in_engine_frame([&] { filter = series_follow_filter("TCP", edt, &stream); }, "Follow TCP Stream") !=
+        WSB_OK) {
+        g_free(filter);
+        return WSB_FAILED;
     }
     if (!filter) {
         set_error_text("Error creating filter for this stream. A transport or network layer header is needed.");
@@ -360,22 +287,14 @@ int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
         g_free(filter);
         return WSB_FAILED;
     }
-    follow_info_t *info = g_new0(follow_info_t, 1);
-    info->substream_id = SUBSTREAM_UNUSED;
-    engine_tcp_follow_handler = get_follow_tap_handler(follower);
-    GString *error = register_tap_listener(get_follow_tap_string(follower), info, filter, TL_REQUIRES_NOTHING,
-                                           nullptr, tcp_follow_packet, nullptr, nullptr);
+    std::string error;
+    const bool started = series_start_tcp_follow(filter, stream, write_chunk, error);
     g_free(filter);
-    if (error) {
-        set_error_format("Can't register tcp_follow tap: %s\n", error->str);
-        g_string_free(error, TRUE);
-        follow_info_free(info);
+    if (!started) {
+        set_error_format("Can't register tcp_follow tap: %s\n", error.c_str());
         delete_temp_file();
         return WSB_FAILED;
     }
-    tcp_follow_info = info;
-    tcp_listener_registered = true;
-    followed_tcp_stream = stream;
     tcp_phase = tcp_collecting;
     return WSB_OK;
 }
@@ -408,7 +327,7 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
         return WSB_FAILED;
     }
     *valid = 1;
-    end_tcp_listener();
+    series_stop_tcp_follow();
     // Buffered writes fail no later than here.
     errno = 0;
     if (!write_error && (fflush(stream_file) != 0 || ferror(stream_file)))

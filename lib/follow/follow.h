@@ -9,9 +9,7 @@
 #include <cstdint>
 
 #include <glib.h>
-#include <epan/epan_dissect.h>
-#include <epan/packet_info.h>
-#include <epan/tap.h>
+#include <epan/address.h>
 
 // Ends any followed stream: its text, temporary file, listeners and texts.
 // Safe to call when nothing is followed, and before the engine shuts down.
@@ -62,11 +60,6 @@ bool reread_packet(const char *operation, uint32_t frame_number, int64_t file_of
 
 // Fills endpoint from an engine address (IPv4 or IPv6) and a port.
 void copy_follow_endpoint(follow_endpoint &endpoint, const address &addr, uint32_t port);
-
-// The packet routine of the "udp_follow" listener: collects one datagram's
-// payload (data is the payload's tvbuff).
-tap_packet_status udp_follow_packet(void *state, packet_info *pinfo, epan_dissect_t *edt, const void *data,
-                                    tap_flags_t flags);
 
 // Ends the UDP follow: filter, listener, collected payloads and read cursor.
 void release_udp_follow();

@@ -3,13 +3,12 @@
 // into memory; the stream-line call hands them out one datagram per call.
 #include <cstring>
 
-#include <epan/follow.h>
-#include <epan/tap.h>
-#include <epan/tvbuff.h>
+#include <string>
 
 #include "wsbridge.h"
 #include "engine/state.h"
 #include "capture/capture.h"
+#include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 #include "follow/follow.h"
 #include "follow/render.h"
@@ -60,25 +59,20 @@ void free_state(UdpFollowState *state)
 void remove_listener(UdpFollowState *state)
 {
     if (state->listener_registered) {
-        remove_tap_listener(state);
+        series_stop_udp_follow(state);
         state->listener_registered = false;
     }
 }
 
-}  // namespace
-
-tap_packet_status udp_follow_packet(void *data, packet_info *pinfo, epan_dissect_t *, const void *tapped,
-                                    tap_flags_t)
+// Collects one datagram's payload.
+void collect_datagram(void *data, const packet_info *pinfo, const uint8_t *bytes, uint32_t length)
 {
     auto *state = static_cast<UdpFollowState *>(data);
-    auto *tvb = static_cast<tvbuff_t *>(const_cast<void *>(tapped));
-    const guint length = tvb ? tvb_captured_length(tvb) : 0;
-
     auto *piece = g_new(UdpStreamPiece, 1);
     piece->payload = g_byte_array_sized_new(length);
     g_byte_array_set_size(piece->payload, length);
     if (length)
-        tvb_memcpy(tvb, piece->payload->data, 0, length);
+        memcpy(piece->payload->data, bytes, length);
 
     const address &source = pinfo->src;
     if (!state->client_known) {
@@ -96,8 +90,9 @@ tap_packet_status udp_follow_packet(void *data, packet_info *pinfo, epan_dissect
     piece->is_server = from_client ? 0 : 1;
     (from_client ? state->client_bytes : state->server_bytes) += length;
     g_queue_push_tail(&state->pieces, piece);
-    return TAP_PACKET_DONT_REDRAW;
 }
+
+}  // namespace
 
 void release_udp_follow()
 {
@@ -124,17 +119,13 @@ int32_t gFollowUDPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
         set_error_text("Error following stream. Please make sure you have a UDP packet selected.");
         return WSB_FAILED;
     }
-    register_follow_t *follower = get_follow_by_name("UDP");
     gchar *filter = nullptr;
-    if (follower) {
-        epan_dissect_t *edt = current_dissection;
-        follow_conv_filter_func conversation_filter = get_follow_conv_func(follower);
-        guint stream = 0, sub_stream = 0;
-        if (run_in_engine_frame([&] { filter = conversation_filter(edt, &edt->pi, &stream, &sub_stream); },
-                                "Follow UDP Stream") != WSB_OK) {
-            g_free(filter);
-            return WSB_FAILED;
-        }
+    unsigned stream = 0;
+    epan_dissect_t *edt = current_dissection;
+    if (run_in_engine_frame([&] { filter = series_follow_filter("UDP", edt, &stream); }, "Follow UDP Stream") !=
+        WSB_OK) {
+        g_free(filter);
+        return WSB_FAILED;
     }
     if (!filter) {
         set_error_text("Error creating filter for this stream. A transport or network layer header is needed.");
@@ -142,11 +133,9 @@ int32_t gFollowUDPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
     }
     auto *state = g_new0(UdpFollowState, 1);
     g_queue_init(&state->pieces);
-    GString *error = register_tap_listener("udp_follow", state, filter, TL_REQUIRES_NOTHING, nullptr,
-                                           udp_follow_packet, nullptr, nullptr);
-    if (error) {
-        set_error_format("Can't register udp_follow tap: %s\n", error->str);
-        g_string_free(error, TRUE);
+    std::string error;
+    if (!series_start_udp_follow(filter, state, collect_datagram, error)) {
+        set_error_format("Can't register udp_follow tap: %s\n", error.c_str());
         free_state(state);
         g_free(filter);
         return WSB_FAILED;

@@ -72,7 +72,7 @@ const char beyond_2gb_message[] =
 
 // Whatever else listens to TCP packets keeps being called while a save
 // request has the tracker installed.
-void (*chained_tcp_hook)(packet_info *, const tcp_info_t *);
+tcp_tap_hook chained_tcp_hook;
 
 // Bytes of an address the tracker compares: 4 for IPv4, 16 for IPv6, 0 for
 // anything else (or an address shorter than its type says).
@@ -116,7 +116,7 @@ void adopt_conversation(const packet_info *pinfo)
 
 // Installed as the TCP tap listener's hook for the dissection of an armed
 // save request. Only the first TCP layer of the packet is judged.
-void tracker_tap_entry(packet_info *pinfo, const tcp_info_t *tcp)
+void tracker_tap_entry(packet_info *pinfo, const series_tcp_segment &tcp)
 {
     if (chained_tcp_hook)
         chained_tcp_hook(pinfo, tcp);
@@ -124,11 +124,11 @@ void tracker_tap_entry(packet_info *pinfo, const tcp_info_t *tcp)
         return;
     if (!tracked_conversation.known)
         adopt_conversation(pinfo);
-    uint32_t segment_length = tcp->th_have_seglen ? tcp->th_seglen : 0;
+
     // Raw sequence numbers: relative ones depend on which packet of the
     // conversation the engine happened to dissect first.
-    tracker_verdict = tcp_sequence_tracker(&pinfo->net_src, &pinfo->net_dst, tcp->th_rawseq, segment_length,
-                                           tcp->th_flags & TH_SYN, pinfo->srcport, pinfo->destport);
+    tracker_verdict = tcp_sequence_tracker(&pinfo->net_src, &pinfo->net_dst, tcp.raw_sequence, tcp.segment_length,
+                                           tcp.syn ? 1 : 0, pinfo->srcport, pinfo->destport);
     tracker_armed = false;
 }
 
@@ -357,5 +357,5 @@ int32_t gCloseCaptureFileForSave(void)
         set_error_text("Error closing file. The file is already closed.");
         return WSB_FAILED;
     }
-    return close_save_file() ? 0 : 1;
+    return close_save_file() ? WSB_OK : WSB_FAILED;
 }

@@ -6,7 +6,6 @@
 
 #include <epan/address.h>
 #include <epan/packet_info.h>
-#include <epan/dissectors/packet-tcp.h>
 #include <wiretap/wtap.h>
 
 // 1 when the segment is the first one seen for its direction of the tracked

@@ -7,12 +7,11 @@
 #include <cstring>
 
 #include <epan/epan_dissect.h>
-#include <epan/ftypes/ftypes.h>
 
 #include "wsbridge.h"
 #include "engine/state.h"
 #include "capture/capture.h"
-#include "compat40/compat40.h"
+#include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 
 static_assert(sizeof(TreeNode) == 768, "TreeNode size");
@@ -28,7 +27,6 @@ static_assert(sizeof(TreeNode::field_name) == 240, "field_name size");
 static_assert(offsetof(TreeNode, label) == 516, "label");
 static_assert(sizeof(TreeNode::label) == 240, "label size");
 static_assert(offsetof(TreeNode, node) == 760, "node");
-static_assert(ITEM_LABEL_LENGTH == sizeof(TreeNode::label), "engine label length");
 
 namespace {
 
@@ -126,21 +124,15 @@ void flatten_tree_node(proto_node *item, int32_t parent_index)
     record->index = static_cast<int32_t>(tree_nodes.size());
     record->start = fi->start;
     record->length = fi->length;
-    record->field_type = compat40_field_type_code(fvalue_type_ftenum(&fi->value));
+    record->field_type = series_field_type_code(series_value_engine_type(fi));
     record->node = item;
 
     const header_field_info *hfinfo = fi->hfinfo;
     copy_text(record->field_abbrev, sizeof record->field_abbrev, hfinfo ? hfinfo->abbrev : nullptr);
     copy_text(record->field_name, sizeof record->field_name, hfinfo ? hfinfo->name : nullptr);
 
-    // The engine composes into a buffer of its own label length.
-    char composed[ITEM_LABEL_LENGTH];
-    const char *label = fi->rep ? fi->rep->representation : composed;
-    if (!fi->rep) {
-        composed[0] = '\0';
-        proto_item_fill_label(fi, composed);
-        composed[sizeof composed - 1] = '\0';
-    }
+    char composed[series_label_length];
+    const char *label = series_item_label(fi, composed);
     if (fi->flags & FI_GENERATED) {
         // A text of more than 237 characters loses its closing bracket and
         // its tail; the cut never leaves half a character behind.
