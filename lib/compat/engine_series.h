@@ -140,9 +140,10 @@ struct series_tcp_segment {
 series_tcp_segment series_tcp_tap_segment(const void *tap_data);
 
 // The header length of the index-th IPv4 header of the dissection (the n-th
-// "ip" tap report of a packet): -1 when the dissection holds no record of
+// "ip" tap report of a packet), from the records of the IPv4 header's version
+// field (engine id version_id): -1 when the dissection holds no record of
 // that header, 0 when the header's first byte is not there.
-int32_t series_ip_tap_header_length(epan_dissect_t *edt, int index);
+int32_t series_ip_tap_header_length(epan_dissect_t *edt, int version_id, int index);
 
 // ---- Following conversations ------------------------------------------------
 

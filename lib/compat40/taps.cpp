@@ -71,22 +71,6 @@ series_tcp_segment series_tcp_tap_segment(const void *tap_data)
             (tcp->th_flags & TH_SYN) != 0};
 }
 
-int series_ipv4_version_id()
-{
-    static int id = -2;
-    if (id == -2) {
-        id = -1;
-        const int ipv4 = proto_get_id_by_filter_name("ip");
-        header_field_info *hfinfo = proto_registrar_get_byname("ip.version");
-        while (hfinfo && hfinfo->same_name_prev_id != -1)
-            hfinfo = proto_registrar_get_nth(static_cast<guint>(hfinfo->same_name_prev_id));
-        for (; hfinfo; hfinfo = hfinfo->same_name_next)
-            if (hfinfo->parent == ipv4)
-                id = hfinfo->id;
-    }
-    return id;
-}
-
 // The 4.0 "ip" tap record carries no header length. The registry's default
 // field "ip.version" keeps the records of the IPv4 version field in every
 // dissection once the registry is compiled, so the n-th report of a packet
@@ -95,12 +79,11 @@ int series_ipv4_version_id()
 // cost every packet the building of its IP subtree, also for hosts that never
 // ask for fields; "ip.version" is added without a formatted label, unlike
 // "ip.hdr_len".)
-int32_t series_ip_tap_header_length(epan_dissect_t *edt, int index)
+int32_t series_ip_tap_header_length(epan_dissect_t *edt, int version_id, int index)
 {
-    const int id = series_ipv4_version_id();
-    if (!edt || !edt->tree || id < 0)
+    if (!edt || !edt->tree || version_id < 0)
         return -1;
-    GPtrArray *records = proto_get_finfo_ptr_array(edt->tree, id);
+    GPtrArray *records = proto_get_finfo_ptr_array(edt->tree, version_id);
     if (!records || index >= static_cast<int>(records->len))
         return -1;
     const auto *version = static_cast<const field_info *>(g_ptr_array_index(records, index));

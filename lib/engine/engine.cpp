@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <iterator>
 
 #include <epan/epan.h>
 #include <epan/epan_dissect.h>
@@ -17,6 +18,7 @@
 #include "engine/state.h"
 #include "capture/capture.h"
 #include "compat/engine_series.h"
+#include "fields/fields.h"
 #include "fields/registry.h"
 #include "follow/follow.h"
 #include "save/save.h"
@@ -27,33 +29,27 @@ namespace {
 // Set by every failure report; gInitEpan fails when one came during start-up.
 bool startup_failed;
 
-// Boolean preferences switched off at start-up, by module. Reassembly across
-// packets would make a packet's fields depend on packets not yet read.
-struct pref_override_row {
+// Boolean preferences switched off at start-up (lib/engine/
+// preference_overrides.txt). Reassembly across packets would make a packet's
+// fields depend on packets not yet read.
+struct preference_override {
     const char *module;
-    const char *names[4];
+    const char *name;
 };
-const pref_override_row pref_overrides[] = {
-    {"tcp", {"desegment_tcp_streams"}},
-    {"smtp", {"desegment_lines", "desegment_data"}},
-    {"http", {"desegment_headers", "desegment_body", "dechunk_body"}},
-    {"sip", {"desegment_headers", "desegment_body"}},
-    {"netbios", {"defragment"}},
-    {"aim", {"desegment"}},
-    {"ymsg", {"desegment"}},
-    {"bittorrent", {"desegment"}},
+const preference_override preference_overrides[] = {
+#include "preference_overrides.h"
 };
 
-void apply_pref_override_row(const pref_override_row &row)
+// Switches off the preferences of one module, the rows [first, last), and
+// applies the module once.
+void apply_module_overrides(const preference_override *first, const preference_override *last)
 {
-    module_t *module = prefs_find_module(row.module);
+    module_t *module = prefs_find_module(first->module);
     if (!module)
         return;
     bool changed = false;
-    for (const char *name : row.names) {
-        if (!name)
-            break;
-        pref_t *pref = prefs_find_preference(module, name);
+    for (const preference_override *row = first; row != last; ++row) {
+        pref_t *pref = prefs_find_preference(module, row->name);
         if (!pref || prefs_get_type(pref) != PREF_BOOL)
             continue;
         prefs_set_bool_value(pref, FALSE, pref_current);
@@ -61,6 +57,18 @@ void apply_pref_override_row(const pref_override_row &row)
     }
     if (changed)
         prefs_apply(module);
+}
+
+void apply_preference_overrides()
+{
+    const preference_override *end = std::end(preference_overrides);
+    for (const preference_override *first = std::begin(preference_overrides); first != end;) {
+        const preference_override *last = first;
+        while (last != end && strcmp(last->module, first->module) == 0)
+            ++last;
+        apply_module_overrides(first, last);
+        first = last;
+    }
 }
 
 // Every report of the engine replaces the error text; a failure reported
@@ -97,7 +105,7 @@ void udp_tap_listener(void *, packet_info *, epan_dissect_t *, const void *)
 // The n-th "ip" report of a packet (IP in IP) describes its n-th IPv4 header.
 void ip_tap_listener(void *, packet_info *, epan_dissect_t *edt, const void *)
 {
-    const int32_t length = series_ip_tap_header_length(edt, transport_facts.ip_reports++);
+    const int32_t length = series_ip_tap_header_length(edt, ipv4_version_id(), transport_facts.ip_reports++);
     if (length >= 0)
         transport_facts.ip_header_length = length;
     transport_facts.saw_ip = true;
@@ -150,8 +158,7 @@ int32_t gInitEpan(void)
     register_field("tcp.srcport", "TCP");
     register_field("udp.srcport", "UDP");
 
-    for (const auto &row : pref_overrides)
-        apply_pref_override_row(row);
+    apply_preference_overrides();
     return WSB_OK;
 }
 

@@ -77,11 +77,10 @@ name_records records_of_name(int32_t key_id, int protocol_id = -1)
 {
     name_records result{false, nullptr};
     proto_tree *tree = current_dissection ? current_dissection->tree : nullptr;
-    header_field_info *hfinfo = tree ? proto_registrar_get_nth(static_cast<guint>(key_id)) : nullptr;
+    header_field_info *hfinfo =
+        tree ? first_registration_of_name(proto_registrar_get_nth(static_cast<guint>(key_id))) : nullptr;
     if (!hfinfo)
         return result;
-    while (hfinfo->same_name_prev_id != -1)
-        hfinfo = proto_registrar_get_nth(static_cast<guint>(hfinfo->same_name_prev_id));
 
     bool protocol_has_one = false;
     for (header_field_info *h = hfinfo; h; h = h->same_name_next)
@@ -180,6 +179,19 @@ int ipv4_protocol_id()
 }
 
 }  // namespace
+
+int ipv4_version_id()
+{
+    static int id = -2;
+    if (id == -2) {
+        id = -1;
+        for (header_field_info *h = first_registration_of_name(proto_registrar_get_byname("ip.version")); h;
+             h = h->same_name_next)
+            if (h->parent == ipv4_protocol_id())
+                id = h->id;
+    }
+    return id;
+}
 
 int find_tcp_srcport_info()
 {
@@ -299,6 +311,17 @@ const field_info *field_info_record(const char *operation, int32_t field_id, con
     return matched_or_fail(field_id);
 }
 
+// The checks both payload-offset calls begin with: the output and a current
+// packet. False with the message written.
+bool payload_offset_call_ready(const char *operation, const int32_t *offset)
+{
+    if (!offset) {
+        set_error_format("\"%s\" operation failed. No address was given for the offset.", operation);
+        return false;
+    }
+    return require_current_dissection(operation);
+}
+
 }  // namespace
 
 int32_t gGetFieldInfo(int32_t field_id, int32_t *offset, int32_t *length, int32_t *type)
@@ -343,12 +366,7 @@ int32_t gGetFieldInfoEx(int32_t field_id, int32_t *start, int32_t *length, int32
 
 int32_t gGetTransportProtocolPayloadOffset(int32_t *offset)
 {
-    static const char operation[] = "Get Transport Protocol Payload Offset";
-    if (!offset) {
-        set_error_format("\"%s\" operation failed. No address was given for the offset.", operation);
-        return WSB_FAILED;
-    }
-    if (!require_current_dissection(operation))
+    if (!payload_offset_call_ready("Get Transport Protocol Payload Offset", offset))
         return WSB_FAILED;
     if (transport_facts.saw_tcp) {
         if (find_tcp_srcport_info() != WSB_OK)
@@ -370,12 +388,7 @@ int32_t gGetTransportProtocolPayloadOffset(int32_t *offset)
 
 int32_t gGetIPv4ProtocolPayloadOffset(int32_t *offset)
 {
-    static const char operation[] = "Get IPv4 Protocol Payload Offset";
-    if (!offset) {
-        set_error_format("\"%s\" operation failed. No address was given for the offset.", operation);
-        return WSB_FAILED;
-    }
-    if (!require_current_dissection(operation))
+    if (!payload_offset_call_ready("Get IPv4 Protocol Payload Offset", offset))
         return WSB_FAILED;
     if (!transport_facts.saw_ip) {
         set_error_text("Last processed packet is not an IPv4 one");

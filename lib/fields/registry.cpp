@@ -115,6 +115,13 @@ bool field_id_matches(int key_id, int id)
     return key && other && strcmp(key->abbrev, other->abbrev) == 0;
 }
 
+header_field_info *first_registration_of_name(header_field_info *hfinfo)
+{
+    while (hfinfo && hfinfo->same_name_prev_id != -1)
+        hfinfo = proto_registrar_get_nth(static_cast<guint>(hfinfo->same_name_prev_id));
+    return hfinfo;
+}
+
 const std::vector<int32_t> *group_field_ids(const char *group_name)
 {
     auto group = protocol_field_lists.find(group_name);

@@ -177,9 +177,11 @@ bool null_argument(const char *operation, bool any_null)
     return any_null;
 }
 
-void hand_out_descriptions(const char **server_text, int32_t *server_size, const char **client_text,
-                           int32_t *client_size, const char **conversation_text, int32_t *conversation_size)
+void hand_out_descriptions(const follow_statistics &stats, bool tcp, const char **server_text, int32_t *server_size,
+                           const char **client_text, int32_t *client_size, const char **conversation_text,
+                           int32_t *conversation_size)
 {
+    build_follow_descriptions(stats, tcp);
     *server_text = server_description;
     *server_size = static_cast<int32_t>(strlen(server_description) + 1);
     *client_text = client_description;
@@ -258,31 +260,38 @@ void release_followed_stream()
     conversation_description = nullptr;
 }
 
+gchar *begin_follow(const char *operation, bool tcp, unsigned *stream, uint32_t frame_number, int64_t file_offset,
+                    int32_t captured_length, uint32_t packet_length, int32_t encapsulation)
+{
+    if (!require_capture(operation))
+        return nullptr;
+    release_followed_stream();
+    if (!reread_packet(operation, frame_number, file_offset, captured_length, packet_length, encapsulation))
+        return nullptr;
+    const char *protocol = tcp ? "TCP" : "UDP";
+    if (!(tcp ? transport_facts.saw_tcp : transport_facts.saw_udp) || !current_dissection) {
+        set_error_format("Error following stream. Please make sure you have a %s packet selected.", protocol);
+        return nullptr;
+    }
+    gchar *filter = nullptr;
+    epan_dissect_t *edt = current_dissection;
+    if (run_in_engine_frame([&] { filter = series_follow_filter(protocol, edt, stream); }, operation) != WSB_OK) {
+        g_free(filter);
+        return nullptr;
+    }
+    if (!filter)
+        set_error_text("Error creating filter for this stream. A transport or network layer header is needed.");
+    return filter;
+}
+
 int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t file_offset, int32_t captured_length,
                                   uint32_t packet_length, int32_t encapsulation)
 {
-    release_followed_stream();
-    if (!require_capture("Follow TCP Stream"))
-        return WSB_FAILED;
-    if (!reread_packet("Follow TCP Stream", frame_number, file_offset, captured_length, packet_length,
-                       encapsulation))
-        return WSB_FAILED;
-    if (!transport_facts.saw_tcp || !current_dissection) {
-        set_error_text("Error following stream. Please make sure you have a TCP packet selected.");
-        return WSB_FAILED;
-    }
-    gchar *filter = nullptr;
     unsigned stream = 0;
-    epan_dissect_t *edt = current_dissection;
-    if (run_in_engine_frame([&] { filter = series_follow_filter("TCP", edt, &stream); }, "Follow TCP Stream") !=
-        WSB_OK) {
-        g_free(filter);
+    gchar *filter = begin_follow("Follow TCP Stream", true, &stream, frame_number, file_offset, captured_length,
+                                 packet_length, encapsulation);
+    if (!filter)
         return WSB_FAILED;
-    }
-    if (!filter) {
-        set_error_text("Error creating filter for this stream. A transport or network layer header is needed.");
-        return WSB_FAILED;
-    }
     if (!create_temp_file()) {
         g_free(filter);
         return WSB_FAILED;
@@ -361,9 +370,8 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
     close_reading_pass();
     tcp_phase = tcp_collected;
     stream_ipv6 = tcp_statistics.ipv6;
-    build_follow_descriptions(tcp_statistics, true);
-    hand_out_descriptions(server_text, server_size, client_text, client_size, conversation_text,
-                          conversation_size);
+    hand_out_descriptions(tcp_statistics, true, server_text, server_size, client_text, client_size,
+                          conversation_text, conversation_size);
     return WSB_OK;
 }
 

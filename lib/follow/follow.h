@@ -48,15 +48,25 @@ void build_follow_descriptions(const follow_statistics &stats, bool tcp);
 // when any_null is set.
 bool null_argument(const char *operation, bool any_null);
 
-// Hands out the three description texts with their sizes (length plus one).
-void hand_out_descriptions(const char **server_text, int32_t *server_size, const char **client_text,
-                           int32_t *client_size, const char **conversation_text, int32_t *conversation_size);
+// Builds the three description texts of stats (build_follow_descriptions)
+// and hands them out with their sizes (length plus one).
+void hand_out_descriptions(const follow_statistics &stats, bool tcp, const char **server_text, int32_t *server_size,
+                           const char **client_text, int32_t *client_size, const char **conversation_text,
+                           int32_t *conversation_size);
 
 // Re-reads and dissects a packet as gGetPacketAtOffset does. False when that
 // failed: its message stands, and running out of memory is named with the
 // operation.
 bool reread_packet(const char *operation, uint32_t frame_number, int64_t file_offset, int32_t captured_length,
                    uint32_t packet_length, int32_t encapsulation);
+
+// The steps both follows begin with: the guard, the end of any stream
+// followed before, the packet re-read and checked for the protocol's
+// transport (tcp: TCP, otherwise UDP), and the display filter of its
+// conversation (g_malloc'd; stream receives the conversation's index). Null
+// with the message written when a step failed.
+gchar *begin_follow(const char *operation, bool tcp, unsigned *stream, uint32_t frame_number, int64_t file_offset,
+                    int32_t captured_length, uint32_t packet_length, int32_t encapsulation);
 
 // Fills endpoint from an engine address (IPv4 or IPv6) and a port.
 void copy_follow_endpoint(follow_endpoint &endpoint, const address &addr, uint32_t port);

@@ -109,28 +109,11 @@ void release_udp_follow()
 int32_t gFollowUDPStreamForPacket(uint32_t frame_number, int64_t file_offset, int32_t captured_length,
                                   uint32_t packet_length, int32_t encapsulation)
 {
-    if (!require_capture("Follow UDP Stream"))
-        return WSB_FAILED;
-    release_followed_stream();
-    if (!reread_packet("Follow UDP Stream", frame_number, file_offset, captured_length, packet_length,
-                       encapsulation))
-        return WSB_FAILED;
-    if (!transport_facts.saw_udp || !current_dissection) {
-        set_error_text("Error following stream. Please make sure you have a UDP packet selected.");
-        return WSB_FAILED;
-    }
-    gchar *filter = nullptr;
     unsigned stream = 0;
-    epan_dissect_t *edt = current_dissection;
-    if (run_in_engine_frame([&] { filter = series_follow_filter("UDP", edt, &stream); }, "Follow UDP Stream") !=
-        WSB_OK) {
-        g_free(filter);
+    gchar *filter = begin_follow("Follow UDP Stream", false, &stream, frame_number, file_offset, captured_length,
+                                 packet_length, encapsulation);
+    if (!filter)
         return WSB_FAILED;
-    }
-    if (!filter) {
-        set_error_text("Error creating filter for this stream. A transport or network layer header is needed.");
-        return WSB_FAILED;
-    }
     auto *state = g_new0(UdpFollowState, 1);
     g_queue_init(&state->pieces);
     std::string error;
@@ -185,8 +168,7 @@ int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *serv
     stats.bytes_written[0] = state->client_bytes;
     stats.bytes_written[1] = state->server_bytes;
     stats.ipv6 = state->client_address_type == AT_IPv6;
-    build_follow_descriptions(stats, false);
-    hand_out_descriptions(server_text, server_size, client_text, client_size, conversation_text,
+    hand_out_descriptions(stats, false, server_text, server_size, client_text, client_size, conversation_text,
                           conversation_size);
     return WSB_OK;
 }
