@@ -10,7 +10,6 @@
 #include <epan/proto.h>
 #include <epan/tap.h>
 #include <epan/to_str.h>
-#include <epan/tvbuff.h>
 #include <wsutil/buffer.h>
 
 #include "wsbridge.h"

@@ -11,7 +11,6 @@
 #include <epan/prefs.h>
 #include <epan/prefs-int.h>
 #include <epan/proto.h>
-#include <epan/tap.h>
 #include <epan/timestamp.h>
 
 #include "wsbridge.h"
