@@ -78,11 +78,10 @@ int main(int argc, char **argv)
     if (!epan_init(nullptr, nullptr, FALSE))
         return 1;
     uat_foreach_table(post_update, nullptr);
-    const char *prefs[][2] = {{"tcp", "desegment_tcp_streams"}, {"smtp", "desegment_lines"},
-                              {"smtp", "desegment_data"},       {"http", "desegment_headers"},
-                              {"http", "desegment_body"},       {"http", "dechunk_body"},
-                              {"sip", "desegment_headers"},     {"sip", "desegment_body"},
-                              {"netbios", "defragment"},        {"bittorrent", "desegment"}};
+    // The library's list (lib/engine/preference_overrides.txt).
+    const char *prefs[][2] = {
+#include "preference_overrides.h"
+    };
     for (auto &p : prefs)
         switch_off(p[0], p[1]);
 

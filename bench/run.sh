@@ -13,10 +13,8 @@ build=$(cd "$build_arg" && pwd)
 data=${BENCH_DIR:-/tmp/wsbridge-bench}
 runs=${RUNS:-5}
 source_capture=$here/tests/captures/example2.pcap
-prefs="-o tcp.desegment_tcp_streams:FALSE -o smtp.desegment_lines:FALSE -o smtp.desegment_data:FALSE
- -o http.desegment_headers:FALSE -o http.desegment_body:FALSE -o http.dechunk_body:FALSE
- -o sip.desegment_headers:FALSE -o sip.desegment_body:FALSE -o netbios.defragment:FALSE
- -o bittorrent.desegment:FALSE"
+# The preferences the library switches off, as tshark's -o options.
+prefs=$(sed -n 's/^\([a-z0-9_]*\.[a-z0-9_]*:FALSE\)$/-o \1/p' "$here/lib/engine/preference_overrides.txt" | tr '\n' ' ')
 mkdir -p "$data"
 big=$data/big.pcap
 small=$data/first20k.pcap

@@ -33,11 +33,7 @@ const std::string captures = WSB_TEST_CAPTURES;
 
 // The preferences the library switches off at start-up, switched off for
 // tshark too.
-const char tshark_preferences[] =
-    " -o tcp.desegment_tcp_streams:FALSE -o smtp.desegment_lines:FALSE -o smtp.desegment_data:FALSE"
-    " -o http.desegment_headers:FALSE -o http.desegment_body:FALSE -o http.dechunk_body:FALSE"
-    " -o sip.desegment_headers:FALSE -o sip.desegment_body:FALSE -o netbios.defragment:FALSE"
-    " -o aim.desegment:FALSE -o ymsg.desegment:FALSE -o bittorrent.desegment:FALSE";
+const char tshark_preferences[] = " " WSB_TSHARK_PREFERENCES;  // lib/engine/preference_overrides.txt
 
 const char not_transport_message[] = "Last processed packet is not a TCP/UDP one";
 const char not_ipv4_message[] = "Last processed packet is not an IPv4 one";

@@ -25,11 +25,7 @@ namespace {
 
 const std::string captures = WSB_TEST_CAPTURES;
 
-const char tshark_prefs[] =
-    "-o tcp.desegment_tcp_streams:FALSE -o smtp.desegment_lines:FALSE -o smtp.desegment_data:FALSE "
-    "-o http.desegment_headers:FALSE -o http.desegment_body:FALSE -o http.dechunk_body:FALSE "
-    "-o sip.desegment_headers:FALSE -o sip.desegment_body:FALSE -o netbios.defragment:FALSE "
-    "-o aim.desegment:FALSE -o ymsg.desegment:FALSE -o bittorrent.desegment:FALSE";
+const char tshark_prefs[] = WSB_TSHARK_PREFERENCES;  // lib/engine/preference_overrides.txt
 
 enum { ascii = 0, ebcdic = 1, hexdump = 2, c_array = 3 };
 enum { client_only = 0, server_only = 1, both = 2 };

@@ -34,11 +34,7 @@ const std::string captures = WSB_TEST_CAPTURES;
 
 // The preferences the library switches off at start-up, switched off for
 // tshark too.
-const char tshark_preferences[] =
-    " -o tcp.desegment_tcp_streams:FALSE -o smtp.desegment_lines:FALSE -o smtp.desegment_data:FALSE"
-    " -o http.desegment_headers:FALSE -o http.desegment_body:FALSE -o http.dechunk_body:FALSE"
-    " -o sip.desegment_headers:FALSE -o sip.desegment_body:FALSE -o netbios.defragment:FALSE"
-    " -o aim.desegment:FALSE -o ymsg.desegment:FALSE -o bittorrent.desegment:FALSE";
+const char tshark_preferences[] = " " WSB_TSHARK_PREFERENCES;  // lib/engine/preference_overrides.txt
 
 const char two_gb_tree_message[] =
     "You can not access tree information for packets whose offset in the file exceeds 2GB.\n You have to split "

@@ -91,7 +91,7 @@ void cli_print_help(const char *verb)
 static int print_version(void)
 {
     const char *library = NULL, *engine = NULL;
-    if (gGetVersion(&library, &engine) != 0)
+    if (gGetVersion(&library, &engine) != WSB_OK)
         return cli_fail("version");
     printf("wsbridge %s\nWireshark engine (libwireshark) %s\n", library, engine);
     return CLI_OK;

@@ -10,11 +10,10 @@
 #include <epan/proto.h>
 #include <epan/tap.h>
 #include <epan/to_str.h>
-#include <epan/tvbuff.h>
 #include <wsutil/buffer.h>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "engine/guarded_call.h"
 #include "engine/messages.h"
 #include "fields/registry.h"
@@ -47,7 +46,7 @@ void set_column(col_item_t &column, int format, const char *title)
 void open_session()
 {
     reading.provider = packet_provider_data{frames_time};
-    reading.session = compat40_new_session(&reading.provider);
+    reading.session = series_new_session(&reading.provider);
     reading.sequential_dissection = epan_dissect_new(reading.session, TRUE, FALSE);
     reading.treeless_dissection = epan_dissect_new(reading.session, FALSE, FALSE);
     treeless_dissection_used = false;
@@ -65,11 +64,9 @@ void settle_frame(frame_data &frame, bool &live, bool belongs_to_store)
         return;
     live = false;
     stored_frame *stored = belongs_to_store ? frames_get(frame.num) : nullptr;
-    if (stored) {
-        stored->per_frame_data = frame.pfd;
-        frame.pfd = nullptr;
-    }
-    frame_data_destroy(&frame);
+    if (stored)
+        stored->per_frame_data = series_take_frame_data(&frame);
+    series_destroy_frame(&frame);
 }
 
 void settle_frames()
@@ -109,14 +106,14 @@ void close_capture_file()
 }
 
 // Frees what the previous dissection left: everything that pointed into it
-// is stale from here on. Runs before a record is read, because resetting a
-// dissection releases the record data it was given, which the 4.0 engine
-// finds through the same wtap_rec that the next read fills.
+// is stale from here on. Runs before a record is read: resetting a dissection
+// may release record data that the engine reaches through the wtap_rec the
+// next read fills (series_dissect).
 void begin_dissection()
 {
-    // The session is made when the capture's first packet is dissected: a
-    // session costs the 4.0 engine memory that it gives back only when it
-    // shuts down, so opening a capture without reading it costs nothing.
+    // The session is made when the capture's first packet is dissected, so
+    // that opening a capture without reading it costs the engine nothing
+    // (series_new_session).
     if (!reading.session)
         open_session();
     if (sequential_dissection_used) {
@@ -145,7 +142,7 @@ void prime(epan_dissect_t *edt)
 
 void address_to_text(const address *addr, char *destination, int size, epan_dissect_t *edt)
 {
-    switch (compat40_address_type_code(addr->type)) {
+    switch (series_address_type_code(addr->type)) {
     case WSB_AT_ETHER:
     case WSB_AT_IPv4:
     case WSB_AT_IPv6:
@@ -171,11 +168,11 @@ void fill_summary(PacketSummary *summary, const frame_data *fd, epan_dissect_t *
     summary->packet_length = fd->pkt_len;
     summary->captured_length = fd->cap_len;
     summary->file_offset = fd->file_off;
-    summary->port_type = compat40_port_type_code(pi.ptype);
+    summary->port_type = series_port_type_code(pi.ptype);
     summary->source_port = static_cast<uint16_t>(pi.srcport);
     summary->destination_port = static_cast<uint16_t>(pi.destport);
-    summary->source_address_type = compat40_address_type_code(pi.src.type);
-    summary->destination_address_type = compat40_address_type_code(pi.dst.type);
+    summary->source_address_type = series_address_type_code(pi.src.type);
+    summary->destination_address_type = series_address_type_code(pi.dst.type);
     const address *addresses[] = {&pi.dl_src, &pi.dl_dst, &pi.src, &pi.dst};
     char *texts[] = {summary->link_source_text, summary->link_destination_text, summary->source_text,
                      summary->destination_text};
@@ -198,35 +195,24 @@ int64_t hundred_nanoseconds(const nstime_t &span)
     return units;
 }
 
-// The packet's length on the wire as the engine's buffers take it: a length
-// of 2 GB or more (a damaged record's) is cut to the largest they hold, as
-// the engine's own programs do, instead of turning negative.
-gint reported_length(const frame_data *fd)
-{
-    const guint32 length = fd->pkt_len > fd->cap_len ? fd->pkt_len : fd->cap_len;
-    return length > static_cast<guint32>(G_MAXINT) ? G_MAXINT : static_cast<gint>(length);
-}
-
-// Stand-ins for the first frame and the frame before the one being
-// dissected: the engine reads only their numbers and time stamps.
-struct neighbour_frames {
-    frame_data reference{};
-    frame_data previous{};
-    const frame_data *reference_pointer = nullptr;
-    const frame_data *previous_pointer = nullptr;
+// The time stamps of the first frame and of the frame before `number` (when
+// with_previous), copied, for frames read in sequence; null when absent.
+struct neighbour_times {
+    nstime_t reference_time{};
+    nstime_t previous_time{};
+    const nstime_t *reference = nullptr;
+    const nstime_t *previous = nullptr;
 };
 
-void fill_neighbours(neighbour_frames &neighbours, uint32_t number, bool with_previous)
+void fill_neighbours(neighbour_times &neighbours, uint32_t number, bool with_previous)
 {
     if (number > 1 && frames_time(1)) {
-        neighbours.reference.num = 1;
-        neighbours.reference.abs_ts = *frames_time(1);
-        neighbours.reference_pointer = &neighbours.reference;
+        neighbours.reference_time = *frames_time(1);
+        neighbours.reference = &neighbours.reference_time;
     }
     if (with_previous && number > 1 && frames_time(number - 1)) {
-        neighbours.previous.num = number - 1;
-        neighbours.previous.abs_ts = *frames_time(number - 1);
-        neighbours.previous_pointer = &neighbours.previous;
+        neighbours.previous_time = *frames_time(number - 1);
+        neighbours.previous = &neighbours.previous_time;
     }
 }
 
@@ -235,20 +221,16 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     wtap_rec *rec = &sequential_record;
     frame_data *fd = &reading.frame_record;
     ++cfile.frame_count;
-    frame_data_init(fd, static_cast<guint32>(cfile.frame_count), rec, data_offset, reading.cumulative_bytes);
+    const auto number = static_cast<uint32_t>(cfile.frame_count);
+    neighbour_times neighbours;
+    fill_neighbours(neighbours, number, true);
+    series_begin_frame(fd, number, rec, data_offset, reading.cumulative_bytes, neighbours.reference,
+                       neighbours.previous);
     reading.frame_record_live = true;
 
     const nstime_t abs_ts = fd->abs_ts;
     if (nstime_is_unset(&reading.first_packet_time))
         reading.first_packet_time = abs_ts;
-    if (nstime_is_unset(&reading.previous_packet_time))
-        reading.previous_packet_time = abs_ts;
-
-    // The first frame is the time reference of all others.
-    neighbour_frames neighbours;
-    fill_neighbours(neighbours, fd->num, true);
-    nstime_t elapsed = NSTIME_INIT_ZERO;
-    frame_data_set_before_dissect(fd, &elapsed, &neighbours.reference_pointer, neighbours.previous_pointer);
     frames_store(fd);
 
     // A protocol tree is built when something reads it: the registry's fields
@@ -257,19 +239,15 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     // plain listing.
     const bool tree_needed = compiled_filter || have_filtering_tap_listeners();
     epan_dissect_t *edt = tree_needed ? reading.sequential_dissection : reading.treeless_dissection;
-    // The packet's bytes as captured; its reported length is its length on
-    // the wire, so a cut packet reads as cut rather than malformed.
-    tvbuff_t *tvb = tvb_new_real_data(ws_buffer_start_ptr(&sequential_buffer), fd->cap_len, reported_length(fd));
     prime(edt);
     current_dissection = edt;
     (tree_needed ? sequential_dissection_used : treeless_dissection_used) = true;
-    epan_dissect_run_with_taps(edt, cfile.file_type, rec, tvb, fd, &cfile.columns);
-    frame_data_set_after_dissect(fd, &reading.cumulative_bytes);
+    series_dissect(edt, cfile.file_type, rec, ws_buffer_start_ptr(&sequential_buffer), fd, &cfile.columns);
+    series_end_frame(fd, &reading.cumulative_bytes);
     epan_dissect_fill_in_columns(edt, FALSE, TRUE);
 
     nstime_t relative;
     nstime_delta(&relative, &abs_ts, &reading.first_packet_time);
-    reading.previous_packet_time = abs_ts;
 
     fill_summary(summary, fd, edt);
     summary->relative_time = hundred_nanoseconds(relative);
@@ -287,19 +265,17 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
 frame_data *frame_for_locator(const wtap_rec *rec, const packet_locator &locator, bool whole_record)
 {
     frame_data *fd = &reading.random_frame;
-    frame_data_init(fd, locator.frame_number, rec, locator.file_offset, 0);
-    reading.random_frame_live = true;
     stored_frame *stored = frames_get(locator.frame_number);
     reading.random_frame_stored =
         whole_record && stored && stored->offset_low == static_cast<uint32_t>(locator.file_offset);
-    neighbour_frames neighbours;
+    neighbour_times neighbours;
     fill_neighbours(neighbours, locator.frame_number, reading.random_frame_stored);
-    nstime_t elapsed = NSTIME_INIT_ZERO;
-    frame_data_set_before_dissect(fd, &elapsed, &neighbours.reference_pointer, neighbours.previous_pointer);
+    series_begin_frame(fd, locator.frame_number, rec, locator.file_offset, 0, neighbours.reference,
+                       neighbours.previous);
+    reading.random_frame_live = true;
     if (reading.random_frame_stored) {
-        fd->pfd = stored->per_frame_data;
+        series_give_frame_data(fd, stored->per_frame_data);
         stored->per_frame_data = nullptr;
-        fd->visited = 1;
     }
     return fd;
 }
@@ -319,18 +295,17 @@ void redissect_packet(PacketSummary *summary, const packet_locator &locator)
     frame_data *fd = frame_for_locator(rec, locator, whole_record);
 
     epan_dissect_t *edt = reading.random_dissection;
-    tvbuff_t *tvb = tvb_new_real_data(ws_buffer_start_ptr(&cfile.packet_buffer), fd->cap_len, reported_length(fd));
     prime(edt);
     current_dissection = edt;
     random_dissection_used = true;
-    epan_dissect_run_with_taps(edt, cfile.file_type, rec, tvb, fd, nullptr);
+    series_dissect(edt, cfile.file_type, rec, ws_buffer_start_ptr(&cfile.packet_buffer), fd, nullptr);
     if (summary)
         fill_summary(summary, fd, edt);
 }
 
 }  // namespace
 
-bool capture_setup_at_startup()
+void capture_setup_at_startup()
 {
     cfile.wiretap_handle = nullptr;
     cfile.path = nullptr;
@@ -348,13 +323,12 @@ bool capture_setup_at_startup()
     ws_buffer_init(&cfile.packet_buffer, 2048);
     wtap_rec_init(&sequential_record);
     ws_buffer_init(&sequential_buffer, 2048);
-    return true;
 }
 
 void capture_close_at_shutdown()
 {
     close_capture_file();
-    cfile.read_state = 0;
+    cfile.state = read_state::closed;
 }
 
 void capture_replace_session()
@@ -372,18 +346,18 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
 {
     if (locator.file_offset >= 2147483647) {
         set_error_text(beyond_2gb_message);
-        return 1;
+        return WSB_FAILED;
     }
     if (locator.captured_length < 0) {
         set_error_format("The captured length %d of the packet at offset %lld is negative.", locator.captured_length,
                          static_cast<long long>(locator.file_offset));
-        return 1;
+        return WSB_FAILED;
     }
     // A negative offset fails as the system's seek fails it (wiretap takes
     // the lowest ones for offsets it can read).
     if (locator.file_offset < 0) {
         set_error_text(describe_read_error(EINVAL, nullptr, cfile.path));
-        return 1;
+        return WSB_FAILED;
     }
     begin_dissection();
     int err = 0;
@@ -393,31 +367,43 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
                         &err_info)) {
         set_error_text(describe_read_error(err, err_info, cfile.path));
         g_free(err_info);
-        return 1;
+        return WSB_FAILED;
     }
     g_free(err_info);
     if (cfile.record.rec_type != REC_TYPE_PACKET) {
         set_error_format("The record at offset %lld of the file \"%s\" is not a packet.",
                          static_cast<long long>(locator.file_offset), cfile.path);
-        return 1;
+        return WSB_FAILED;
     }
     guint32 stored = cfile.record.rec_header.packet_header.caplen;
     if (static_cast<guint32>(locator.captured_length) > stored) {
         set_error_format("The packet at offset %lld of the file \"%s\" holds %u captured bytes, fewer than the %d "
                          "asked for.",
                          static_cast<long long>(locator.file_offset), cfile.path, stored, locator.captured_length);
-        return 1;
+        return WSB_FAILED;
     }
     return run_in_engine_frame([&] { redissect_packet(summary, locator); }, "Dissection");
 }
 
+read_state capture_read_state()
+{
+    return cfile.state;
+}
+
+int32_t read_packet_at_offset(const packet_locator &locator, PacketSummary *summary)
+{
+    return read_and_redissect(locator, summary,
+                              "You can not retrieve packet information if packet's offset in the original file "
+                              "exceeds 2GB.\nYou have to split the capture in order to do such operation.");
+}
+
 int32_t gOpenCapture(const char *path)
 {
-    if (!guard_two_step("Open Capture"))
-        return 1;
+    if (!require_engine("Open Capture"))
+        return WSB_FAILED;
     if (!path) {
         set_error_text("\"Open Capture\" operation failed. No file path was given.");
-        return 1;
+        return WSB_FAILED;
     }
     int err = 0;
     gchar *err_info = nullptr;
@@ -425,13 +411,13 @@ int32_t gOpenCapture(const char *path)
     if (!handle) {
         set_error_text(describe_open_error(err, err_info, false, path, cfile.file_type));
         g_free(err_info);
-        return 1;
+        return WSB_FAILED;
     }
     g_free(err_info);
     // A capture that is still open gives way to the new one.
     close_capture_file();
 
-    cfile.read_state = 1;
+    cfile.state = read_state::open;
     cfile.wiretap_handle = handle;
     cfile.path = g_strdup(path);
     cfile.file_type = wtap_file_type_subtype(handle);
@@ -441,31 +427,30 @@ int32_t gOpenCapture(const char *path)
     if (cfile.snapshot_length == 0)
         cfile.snapshot_length = 65535;
     nstime_set_unset(&reading.first_packet_time);
-    nstime_set_unset(&reading.previous_packet_time);
     reading.cumulative_bytes = 0;
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gCloseCapture(void)
 {
-    if (!guard_three_step("Close Capture"))
-        return 1;
+    if (!require_capture("Close Capture"))
+        return WSB_FAILED;
     release_followed_stream();
     close_capture_file();
-    cfile.read_state = 0;
-    return 0;
+    cfile.state = read_state::closed;
+    return WSB_OK;
 }
 
 int32_t gGetNextPacket(PacketSummary *summary)
 {
-    if (!guard_three_step("Get Next Packet"))
-        return 1;
+    if (!require_capture("Get Next Packet"))
+        return WSB_FAILED;
     if (!summary) {
         set_error_text("\"Get Next Packet\" operation failed. No PacketSummary record was given.");
-        return 1;
+        return WSB_FAILED;
     }
-    if (cfile.read_state == 3)
-        return 2;
+    if (cfile.state == read_state::finished)
+        return WSB_END;
     int err = 0;
     gchar *err_info = nullptr;
     gint64 data_offset = 0;
@@ -478,32 +463,30 @@ int32_t gGetNextPacket(PacketSummary *summary)
     if (err != 0) {
         set_error_text(describe_sequential_read_error(err, err_info));
         g_free(err_info);
-        return 1;
+        return WSB_FAILED;
     }
-    cfile.read_state = 3;
+    cfile.state = read_state::finished;
     wtap_sequential_close(cfile.wiretap_handle);
     postseq_cleanup_all_protocols();
     cfile.encapsulation = wtap_file_encap(cfile.wiretap_handle);
-    return 2;
+    return WSB_END;
 }
 
 int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_number, int64_t file_offset,
                            int32_t captured_length, uint32_t packet_length, int32_t encapsulation)
 {
-    if (!guard_three_step("Get Packet At Offset"))
-        return 1;
-    return read_and_redissect({frame_number, file_offset, captured_length, packet_length, encapsulation}, summary,
-                              "You can not retrieve packet information if packet's offset in the original file "
-                              "exceeds 2GB.\nYou have to split the capture in order to do such operation.");
+    if (!require_capture("Get Packet At Offset"))
+        return WSB_FAILED;
+    return read_packet_at_offset({frame_number, file_offset, captured_length, packet_length, encapsulation}, summary);
 }
 
 int32_t gGetPacketTimePrecision(int32_t *decimals)
 {
-    if (!guard_three_step("Get Packet Time Precision"))
-        return 1;
+    if (!require_capture("Get Packet Time Precision"))
+        return WSB_FAILED;
     if (!decimals) {
         set_error_text("\"Get Packet Time Precision\" operation failed. No place for the decimals was given.");
-        return 1;
+        return WSB_FAILED;
     }
     // wiretap's precision codes are the numbers of decimals (seconds 0 to
     // nanoseconds 9); per-packet and unknown precisions are negative.
@@ -513,5 +496,5 @@ int32_t gGetPacketTimePrecision(int32_t *decimals)
     if (precision < 0 || precision > 9)
         precision = 6;
     *decimals = precision;
-    return 0;
+    return WSB_OK;
 }

@@ -9,12 +9,20 @@
 #include <epan/frame_data.h>
 #include <wiretap/wtap.h>
 
-#include "compat40/compat40.h"
+#include "compat/engine_series.h"
 
 struct PacketSummary;
 
+// How far the open capture has been read in sequence.
+enum class read_state {
+    closed,    // no capture open
+    open,      // open, packets left to read in sequence
+    finished,  // read in sequence to its end
+};
+read_state capture_read_state();
+
 struct capture_file_record {
-    int32_t read_state;        // 0 closed, 1 open, 3 read to its end
+    read_state state;
     char *path;                // owned copy of the opened path
     int file_type;             // wiretap file type/subtype
     int32_t encapsulation;     // link type for a save file; 0 until known
@@ -43,18 +51,18 @@ struct reading_state_record {
     bool random_frame_live;        // random_frame's per-frame data not yet settled
     bool random_frame_stored;      // random_frame carries a stored frame's data
     nstime_t first_packet_time;
-    nstime_t previous_packet_time;
     uint32_t cumulative_bytes;
 };
 extern reading_state_record reading;
 
-// The dissection that Parts of the library may read (null when none), and a
-// number that changes with every dissection so that stale handles are caught.
+// The dissection that the field, tree and follow code read (null when none),
+// and a number that changes with every dissection so that stale handles are
+// caught.
 extern epan_dissect_t *current_dissection;
 extern uint64_t dissection_generation;
 
 // Called once at start-up: columns and buffers.
-bool capture_setup_at_startup();
+void capture_setup_at_startup();
 // Closes the capture, its dissections and the session before the engine
 // shuts down.
 void capture_close_at_shutdown();
@@ -73,6 +81,10 @@ struct packet_locator {
     int32_t encapsulation;
 };
 int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary, const char *beyond_2gb_message);
+
+// The work of gGetPacketAtOffset once its guard passed: read_and_redissect
+// with that call's message for offsets beyond 2 GB.
+int32_t read_packet_at_offset(const packet_locator &locator, PacketSummary *summary);
 
 // Bytes of the packet re-read last (captured_length bytes of the locator).
 const uint8_t *redissected_bytes();

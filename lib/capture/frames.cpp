@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "compat/engine_series.h"
+
 namespace {
 
 constexpr uint32_t frames_per_block = 16384;
@@ -20,11 +22,10 @@ void frames_store(frame_data *frame)
     if (block == blocks.size())
         blocks.push_back(g_new(stored_frame, frames_per_block));
     stored_frame &stored = blocks[block][count % frames_per_block];
-    stored.per_frame_data = frame->pfd;
+    stored.per_frame_data = series_take_frame_data(frame);
     stored.seconds = frame->abs_ts.secs;
     stored.nanoseconds = frame->abs_ts.nsecs;
     stored.offset_low = static_cast<uint32_t>(frame->file_off);
-    frame->pfd = nullptr;
     ++count;
 }
 
@@ -46,15 +47,10 @@ const nstime_t *frames_time(uint32_t number)
     return &time_answer;
 }
 
-uint32_t frames_count()
-{
-    return count;
-}
-
 void frames_clear()
 {
     for (uint32_t number = 1; number <= count; ++number)
-        g_slist_free(frames_get(number)->per_frame_data);
+        series_free_frame_data(frames_get(number)->per_frame_data);
     for (stored_frame *block : blocks)
         g_free(block);
     blocks.clear();

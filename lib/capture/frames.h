@@ -13,14 +13,14 @@
 #include <epan/frame_data.h>
 
 struct stored_frame {
-    GSList *per_frame_data;  // the frame's per-frame data list, owned here
+    void *per_frame_data;    // the frame's per-frame data, owned here
     int64_t seconds;         // time stamp
     int32_t nanoseconds;
     uint32_t offset_low;     // low 32 bits of the file offset, to recognise the frame
 };
 
 // Takes over a frame just dissected in sequence (numbered one more than the
-// frames stored so far): its per-frame data list now belongs to the store.
+// frames stored so far): its per-frame data now belongs to the store.
 // Storage grows in large blocks, not per frame.
 void frames_store(frame_data *frame);
 
@@ -29,8 +29,6 @@ stored_frame *frames_get(uint32_t number);
 
 // The time stamp of a stored frame, or null.
 const nstime_t *frames_time(uint32_t number);
-
-uint32_t frames_count();
 
 // Frees every stored list and the storage.
 void frames_clear();

@@ -1,8 +1,9 @@
-// Engine start-up and shutdown, the failure reports the engine calls, the
+// Engine start-up and shutdown, the error text of the engine's reports, the
 // preference overrides and the tap listeners that record transport facts.
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <iterator>
 
 #include <epan/epan.h>
 #include <epan/epan_dissect.h>
@@ -10,15 +11,13 @@
 #include <epan/prefs.h>
 #include <epan/prefs-int.h>
 #include <epan/proto.h>
-#include <epan/tap.h>
 #include <epan/timestamp.h>
-#include <epan/dissectors/packet-tcp.h>
-#include <wsutil/filesystem.h>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "capture/capture.h"
-#include "compat40/compat40.h"
+#include "compat/engine_series.h"
+#include "fields/fields.h"
 #include "fields/registry.h"
 #include "follow/follow.h"
 #include "save/save.h"
@@ -26,33 +25,30 @@
 
 namespace {
 
-// Boolean preferences switched off at start-up, by module. Reassembly across
-// packets would make a packet's fields depend on packets not yet read.
-struct pref_override_row {
+// Set by every failure report; gInitEpan fails when one came during start-up.
+bool startup_failed;
+
+// Boolean preferences switched off at start-up (lib/engine/
+// preference_overrides.txt). Reassembly across packets would make a packet's
+// fields depend on packets not yet read.
+struct preference_override {
     const char *module;
-    const char *names[4];
+    const char *name;
 };
-const pref_override_row pref_overrides[] = {
-    {"tcp", {"desegment_tcp_streams"}},
-    {"smtp", {"desegment_lines", "desegment_data"}},
-    {"http", {"desegment_headers", "desegment_body", "dechunk_body"}},
-    {"sip", {"desegment_headers", "desegment_body"}},
-    {"netbios", {"defragment"}},
-    {"aim", {"desegment"}},
-    {"ymsg", {"desegment"}},
-    {"bittorrent", {"desegment"}},
+const preference_override preference_overrides[] = {
+#include "preference_overrides.h"
 };
 
-void apply_pref_override_row(const pref_override_row &row)
+// Switches off the preferences of one module, the rows [first, last), and
+// applies the module once.
+void apply_module_overrides(const preference_override *first, const preference_override *last)
 {
-    module_t *module = prefs_find_module(row.module);
+    module_t *module = prefs_find_module(first->module);
     if (!module)
         return;
     bool changed = false;
-    for (const char *name : row.names) {
-        if (!name)
-            break;
-        pref_t *pref = prefs_find_preference(module, name);
+    for (const preference_override *row = first; row != last; ++row) {
+        pref_t *pref = prefs_find_preference(module, row->name);
         if (!pref || prefs_get_type(pref) != PREF_BOOL)
             continue;
         prefs_set_bool_value(pref, FALSE, pref_current);
@@ -62,196 +58,113 @@ void apply_pref_override_row(const pref_override_row &row)
         prefs_apply(module);
 }
 
-// Failure reports. The engine calls these at any time, also long after
-// start-up; each report replaces the error text.
-void on_engine_failure(const char *format, va_list args)
+void apply_preference_overrides()
 {
-    startup_failed = 1;
-    set_error_vformat(format, args);
+    const preference_override *end = std::end(preference_overrides);
+    for (const preference_override *first = std::begin(preference_overrides); first != end;) {
+        const preference_override *last = first;
+        while (last != end && strcmp(last->module, first->module) == 0)
+            ++last;
+        apply_module_overrides(first, last);
+        first = last;
+    }
 }
 
-void on_engine_warning(const char *format, va_list args)
+// Every report of the engine replaces the error text; a failure reported
+// during start-up fails gInitEpan.
+void on_engine_report(bool failure, const char *text)
 {
-    set_error_vformat(format, args);
+    if (failure)
+        startup_failed = true;
+    set_error_text(text);
 }
 
-void on_engine_open_failure(const char *file_name, int err, gboolean for_writing)
-{
-    startup_failed = 1;
-    set_error_format(file_open_error_message(err, for_writing), file_name);
-}
-
-void on_engine_read_failure(const char *file_name, int err)
-{
-    startup_failed = 1;
-    set_error_format("An error occurred while reading from the file \"%s\": %s.\n", file_name, g_strerror(err));
-}
-
-void on_engine_write_failure(const char *file_name, int err)
-{
-    startup_failed = 1;
-    set_error_format("An error occurred while writing to the file \"%s\": %s.\n", file_name, g_strerror(err));
-}
-
-void on_engine_cfile_open_failure(const char *file_name, int err, gchar *err_info)
-{
-    startup_failed = 1;
-    set_error_format("The file \"%s\" could not be opened: %s.", file_name, wtap_strerror(err));
-    g_free(err_info);
-}
-
-void on_engine_cfile_dump_open_failure(const char *file_name, int err, gchar *err_info, int)
-{
-    startup_failed = 1;
-    set_error_format("The file \"%s\" could not be created: %s.", file_name, wtap_strerror(err));
-    g_free(err_info);
-}
-
-void on_engine_cfile_read_failure(const char *file_name, int err, gchar *err_info)
-{
-    startup_failed = 1;
-    set_error_format("An error occurred while reading the file \"%s\": %s.", file_name ? file_name : "",
-                     wtap_strerror(err));
-    g_free(err_info);
-}
-
-void on_engine_cfile_write_failure(const char *, const char *out_file_name, int err, gchar *err_info, guint32,
-                                   int)
-{
-    startup_failed = 1;
-    set_error_format("An error occurred while writing to the file \"%s\": %s.", out_file_name ? out_file_name : "",
-                     wtap_strerror(err));
-    g_free(err_info);
-}
-
-void on_engine_cfile_close_failure(const char *file_name, int err, gchar *err_info)
-{
-    startup_failed = 1;
-    set_error_format("An error occurred while closing the file \"%s\": %s.", file_name, wtap_strerror(err));
-    g_free(err_info);
-}
-
-const report_message_routines report_routines = {
-    on_engine_failure,
-    on_engine_warning,
-    on_engine_open_failure,
-    on_engine_read_failure,
-    on_engine_write_failure,
-    on_engine_cfile_open_failure,
-    on_engine_cfile_dump_open_failure,
-    on_engine_cfile_read_failure,
-    on_engine_cfile_write_failure,
-    on_engine_cfile_close_failure,
-};
+// Set while capture saving asks the TCP listener to judge the next TCP packet
+// (see save); a plain function pointer, so that the listener does not depend
+// on the save code.
+tcp_tap_hook installed_tcp_hook;
 
 // Tap listeners. They run when a dissection pushes its tap queue, after the
 // packet's tree is complete, in the order the layers queued their reports.
-tap_packet_status tcp_tap_listener(void *, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
+void tcp_tap_listener(void *, packet_info *pinfo, epan_dissect_t *, const void *data)
 {
-    const auto *tcp = static_cast<const tcp_info_t *>(data);
-    transport_facts.transport_header_length = tcp->th_hlen;
+    const series_tcp_segment segment = series_tcp_tap_segment(data);
+    transport_facts.transport_header_length = segment.header_length;
     transport_facts.saw_tcp = true;
-    tcp_tap_hook(pinfo, tcp);
-    return TAP_PACKET_DONT_REDRAW;
+    if (installed_tcp_hook)
+        installed_tcp_hook(pinfo, segment);
 }
 
-tap_packet_status udp_tap_listener(void *, packet_info *, epan_dissect_t *, const void *, tap_flags_t)
+void udp_tap_listener(void *, packet_info *, epan_dissect_t *, const void *)
 {
     transport_facts.saw_udp = true;
     transport_facts.transport_header_length = 8;
-    return TAP_PACKET_DONT_REDRAW;
 }
 
-// The 4.0 "ip" tap record carries no header length. The registry's default
-// field "ip.version" keeps the records of the IPv4 version field in every
-// dissection once the registry is compiled, so the n-th report of a packet
-// (IP in IP) reads the header at the n-th record of that field. (Priming a
-// field of its own here would cost every packet the building of its IP
-// subtree, also for hosts that never ask for fields.)
-tap_packet_status ip_tap_listener(void *, packet_info *, epan_dissect_t *edt, const void *, tap_flags_t)
+// The n-th "ip" report of a packet (IP in IP) describes its n-th IPv4 header.
+void ip_tap_listener(void *, packet_info *, epan_dissect_t *edt, const void *)
 {
-    int index = transport_facts.ip_reports++;
-    int id = compat40_ipv4_version_id();
-    if (edt && edt->tree && id >= 0) {
-        GPtrArray *records = proto_get_finfo_ptr_array(edt->tree, id);
-        if (records && index < static_cast<int>(records->len))
-            transport_facts.ip_header_length =
-                compat40_ipv4_header_length(static_cast<field_info *>(g_ptr_array_index(records, index)));
-    }
+    const int32_t length = series_ip_tap_header_length(edt, ipv4_version_id(), transport_facts.ip_reports++);
+    if (length >= 0)
+        transport_facts.ip_header_length = length;
     transport_facts.saw_ip = true;
-    return TAP_PACKET_DONT_REDRAW;
 }
 
-bool register_tap(const char *tap, tap_packet_cb listener, const char *failure_format)
+bool register_tap(const char *tap, series_tap_listener listener, const char *failure_format)
 {
-    GString *error = register_tap_listener(tap, &transport_facts, nullptr, TL_REQUIRES_PROTO_TREE, nullptr,
-                                           listener, nullptr, nullptr);
-    if (!error)
+    std::string error;
+    if (series_register_tap_listener(tap, &transport_facts, nullptr, true, listener, error))
         return true;
-    set_error_format(failure_format, error->str);
-    g_string_free(error, TRUE);
+    set_error_format(failure_format, error.c_str());
     return false;
 }
 
 }  // namespace
 
-// Hook for capture saving: set when saving asks the TCP listener to judge the
-// next TCP packet (see save). Kept here as a plain function pointer so the
-// listener does not depend on the save code being present.
-void (*tcp_tap_hook_fn)(packet_info *, const tcp_info_t *);
-
-void tcp_tap_hook(packet_info *pinfo, const tcp_info_t *tcp)
+tcp_tap_hook replace_tcp_tap_hook(tcp_tap_hook hook)
 {
-    if (tcp_tap_hook_fn)
-        tcp_tap_hook_fn(pinfo, tcp);
+    const tcp_tap_hook previous = installed_tcp_hook;
+    installed_tcp_hook = hook;
+    return previous;
 }
 
 int32_t gInitEpan(void)
 {
-    startup_failed = 0;
-    if (engine_initialized) {
+    startup_failed = false;
+    if (engine_state() != engine_lifecycle::not_started) {
         set_error_text("Wireshark engine was already initialized.");
-        return 1;
+        return WSB_FAILED;
     }
-    if (!compat40_start_engine(&report_routines) || startup_failed) {
+    if (!series_start_engine(on_engine_report) || startup_failed) {
         if (!startup_failed)
             set_error_text("Wireshark engine could not be started (it can be started only once per process).");
-        return 1;
+        return WSB_FAILED;
     }
     timestamp_set_type(TS_RELATIVE);
 
-    if (!capture_setup_at_startup())
-        return 1;
+    capture_setup_at_startup();
     create_field_registry();
 
     if (!register_tap("tcp", tcp_tap_listener, "Can't register TCP tap: %s\n") ||
         !register_tap("udp", udp_tap_listener, "Can't register UDP tap: %s\n") ||
         !register_tap("ip", ip_tap_listener, "Can't register IP tap: %s\n"))
-        return 1;
+        return WSB_FAILED;
 
-    engine_initialized = true;
+    set_engine_state(engine_lifecycle::running);
 
-    static const struct { const char *field, *group, *failure; } defaults[] = {
-        {"ip.version", "IP", "Error registering ip.version field"},
-        {"tcp.srcport", "TCP", "Error registering tcp.srcport field"},
-        {"udp.srcport", "UDP", "Error registering udp.srcport field"},
-    };
-    for (const auto &entry : defaults) {
-        if (gRegisterProtocolFieldFilter(entry.field, entry.group) != 0) {
-            set_error_text(entry.failure);
-            return 1;
-        }
-    }
+    // The fields the payload offsets are computed from.
+    register_field("ip.version", "IP");
+    register_field("tcp.srcport", "TCP");
+    register_field("udp.srcport", "UDP");
 
-    for (const auto &row : pref_overrides)
-        apply_pref_override_row(row);
-    return 0;
+    apply_preference_overrides();
+    return WSB_OK;
 }
 
 int32_t gCleanupEpan(void)
 {
-    if (!guard_two_step("Cleanup"))
-        return 1;
+    if (!require_engine("Cleanup"))
+        return WSB_FAILED;
     release_field_state_at_cleanup();
     // Nothing can be called on a capture or a save file once the engine is
     // down: a save file still open is completed so that its packets are not
@@ -261,15 +174,15 @@ int32_t gCleanupEpan(void)
     const bool save_completed = complete_save_file_at_shutdown();
     capture_close_at_shutdown();
     epan_cleanup();
-    engine_uninitialized = true;
-    return save_completed ? 0 : 1;
+    set_engine_state(engine_lifecycle::shut_down);
+    return save_completed ? WSB_OK : WSB_FAILED;
 }
 
 void gHackedCleanup(void)
 {
-    // The 4.0 engine drops per-capture dissection state with its session; a
-    // new session keeps later dissections of the open capture safe.
-    if (engine_initialized && !engine_uninitialized)
+    // Per-capture dissection state goes with the session (series_new_session);
+    // a new session keeps later dissections of the open capture safe.
+    if (engine_state() == engine_lifecycle::running)
         capture_replace_session();
 }
 
@@ -277,9 +190,9 @@ int32_t gGetVersion(const char **library_version, const char **engine_version)
 {
     if (!library_version || !engine_version) {
         set_error_text("\"Get Version\" operation failed. No place for the version texts was given.");
-        return 1;
+        return WSB_FAILED;
     }
     *library_version = WSB_LIBRARY_VERSION;
     *engine_version = epan_get_version();
-    return 0;
+    return WSB_OK;
 }

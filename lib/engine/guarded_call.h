@@ -4,10 +4,11 @@
 
 #include <cstdint>
 
-enum guarded_result : int32_t { guarded_ok = 0, guarded_failed = 1, guarded_out_of_memory = 3 };
+#include "wsbridge.h"
 
 // Calls body(context). On an engine exception writes "<what> failed: <the
-// exception's message>" (out of memory: nothing) and returns the status.
+// exception's message>" (out of memory: nothing) and returns the status
+// (WSB_OK, WSB_FAILED or WSB_OUT_OF_MEMORY).
 int32_t run_in_engine_frame(void (*body)(void *), void *context, const char *what);
 
 template <typename F>

@@ -5,7 +5,7 @@
 #include <wiretap/wtap.h>
 #include <wsutil/filesystem.h>
 
-#include "state.h"
+#include "engine/state.h"
 
 namespace {
 

@@ -1,17 +1,32 @@
-// The error text, the engine flags and the standard guards.
-#include "state.h"
+// The error text, the engine's lifecycle and the guards.
+#include "engine/state.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "wsbridge.h"
 #include "capture/capture.h"
 
-char last_error_text[error_text_limit + 1];
-bool engine_initialized;
-bool engine_uninitialized;
-int32_t startup_failed;
 transport_facts_record transport_facts;
+
+namespace {
+
+constexpr int error_text_limit = 2048;
+char last_error_text[error_text_limit + 1];
+engine_lifecycle lifecycle = engine_lifecycle::not_started;
+
+}  // namespace
+
+engine_lifecycle engine_state()
+{
+    return lifecycle;
+}
+
+void set_engine_state(engine_lifecycle state)
+{
+    lifecycle = state;
+}
 
 void set_error_text(const char *text)
 {
@@ -33,24 +48,26 @@ void set_error_format(const char *format, ...)
     va_end(args);
 }
 
-bool guard_two_step(const char *operation)
+bool require_engine(const char *operation)
 {
-    if (!engine_initialized) {
+    switch (lifecycle) {
+    case engine_lifecycle::not_started:
         set_error_format("\"%s\" operation failed. Wireshark engine is not initialized yet.", operation);
         return false;
-    }
-    if (engine_uninitialized) {
+    case engine_lifecycle::shut_down:
         set_error_format("\"%s\" operation failed. Wireshark engine was already uninitialized.", operation);
         return false;
+    case engine_lifecycle::running:
+        break;
     }
     return true;
 }
 
-bool guard_three_step(const char *operation)
+bool require_capture(const char *operation)
 {
-    if (!guard_two_step(operation))
+    if (!require_engine(operation))
         return false;
-    if (cfile.read_state == 0) {
+    if (capture_read_state() == read_state::closed) {
         set_error_format("\"%s\" operation failed. A capture file needs to be opened in order to perform this operation.",
                          operation);
         return false;
@@ -63,7 +80,7 @@ void clear_transport_facts()
     transport_facts = transport_facts_record{};
 }
 
-extern "C" __attribute__((visibility("default"))) const char *gGetLastError(void)
+const char *gGetLastError(void)
 {
     return last_error_text;
 }

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <epan/packet_info.h>
-#include <epan/dissectors/packet-tcp.h>
 
-extern void (*tcp_tap_hook_fn)(packet_info *, const tcp_info_t *);
-void tcp_tap_hook(packet_info *pinfo, const tcp_info_t *tcp);
+#include "compat/engine_series.h"
+
+using tcp_tap_hook = void (*)(packet_info *, const series_tcp_segment &);
+
+// Installs hook (null: none) and returns the one installed before.
+tcp_tap_hook replace_tcp_tap_hook(tcp_tap_hook hook);

@@ -30,6 +30,10 @@ bool require_current_dissection(const char *operation);
 int find_tcp_srcport_info();
 int find_udp_srcport_info();
 
+// The engine id of the IPv4 header's "ip.version" field (IPv6 registers a
+// field of that name too), or -1.
+int ipv4_version_id();
+
 // Releases the matched fields and ids (matched.cpp).
 void release_field_values_of_matches();
 

@@ -9,9 +9,9 @@
 #include <epan/tvbuff.h>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "capture/capture.h"
-#include "compat40/compat40.h"
+#include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 #include "fields/registry.h"
 
@@ -77,11 +77,10 @@ name_records records_of_name(int32_t key_id, int protocol_id = -1)
 {
     name_records result{false, nullptr};
     proto_tree *tree = current_dissection ? current_dissection->tree : nullptr;
-    header_field_info *hfinfo = tree ? proto_registrar_get_nth(static_cast<guint>(key_id)) : nullptr;
+    header_field_info *hfinfo =
+        tree ? first_registration_of_name(proto_registrar_get_nth(static_cast<guint>(key_id))) : nullptr;
     if (!hfinfo)
         return result;
-    while (hfinfo->same_name_prev_id != -1)
-        hfinfo = proto_registrar_get_nth(static_cast<guint>(hfinfo->same_name_prev_id));
 
     bool protocol_has_one = false;
     for (header_field_info *h = hfinfo; h; h = h->same_name_next)
@@ -118,27 +117,27 @@ struct srcport_lookup {
 int find_srcport_info(const srcport_lookup &lookup, const field_info *&slot)
 {
     if (slot)
-        return 0;
+        return WSB_OK;
     const std::vector<int32_t> *ids = group_field_ids(lookup.group);
     if (!ids) {
         set_error_text(lookup.not_registered);
-        return 1;
+        return WSB_FAILED;
     }
     if (ids->empty()) {
         set_error_text(lookup.group_empty);
-        return 1;
+        return WSB_FAILED;
     }
     name_records found = records_of_name(ids->front());
     if (!found.primed) {
         set_error_text(lookup.null_values);
-        return 1;
+        return WSB_FAILED;
     }
     if (!found.first) {
         set_error_text(lookup.no_values);
-        return 1;
+        return WSB_FAILED;
     }
     slot = found.first;
-    return 0;
+    return WSB_OK;
 }
 
 // The byte at offset within a record's data source, or -1 when the data
@@ -155,7 +154,7 @@ int byte_after_record_start(const field_info *record, int offset)
                 value = tvb_get_guint8(tvb, record->start + offset);
         },
         "Reading a header length");
-    return status == guarded_ok ? value : -1;
+    return status == WSB_OK ? value : -1;
 }
 
 // The transport header the payload offsets count from: the first TCP header
@@ -181,6 +180,19 @@ int ipv4_protocol_id()
 
 }  // namespace
 
+int ipv4_version_id()
+{
+    static int id = -2;
+    if (id == -2) {
+        id = -1;
+        for (header_field_info *h = first_registration_of_name(proto_registrar_get_byname("ip.version")); h;
+             h = h->same_name_next)
+            if (h->parent == ipv4_protocol_id())
+                id = h->id;
+    }
+    return id;
+}
+
 int find_tcp_srcport_info()
 {
     static const srcport_lookup lookup = {
@@ -203,7 +215,7 @@ int find_udp_srcport_info()
 
 bool require_current_dissection(const char *operation)
 {
-    if (!guard_two_step(operation))
+    if (!require_engine(operation))
         return false;
     if (!current_dissection) {
         set_error_format("\"%s\" operation failed. There is no dissected packet: read a packet of an open capture "
@@ -242,14 +254,14 @@ int32_t gLastPacketHasPassedFilter(const char *group_name, int32_t *count, const
     matched_ids.clear();
     if (!group_name || !count || !ids) {
         set_error_format("\"%s\" operation failed. The group name and both outputs must be given.", operation);
-        return 1;
+        return WSB_FAILED;
     }
     if (!require_current_dissection(operation))
-        return 1;
+        return WSB_FAILED;
     const std::vector<int32_t> *group = group_field_ids(group_name);
     if (!group) {
         set_error_format("Requested protocol \"%s\" was not registered.\n", group_name);
-        return 1;
+        return WSB_FAILED;
     }
 
     matched_generation = dissection_generation;
@@ -265,14 +277,14 @@ int32_t gLastPacketHasPassedFilter(const char *group_name, int32_t *count, const
         matched_ids.push_back(entry.id);
 
     if (!matched_fields.empty()) {
-        if (transport_facts.saw_tcp && find_tcp_srcport_info() != 0)
-            return 1;
-        if (transport_facts.saw_udp && find_udp_srcport_info() != 0)
-            return 1;
+        if (transport_facts.saw_tcp && find_tcp_srcport_info() != WSB_OK)
+            return WSB_FAILED;
+        if (transport_facts.saw_udp && find_udp_srcport_info() != WSB_OK)
+            return WSB_FAILED;
     }
     *count = static_cast<int32_t>(matched_ids.size());
     *ids = matched_ids.empty() ? nullptr : matched_ids.data();
-    return 0;
+    return WSB_OK;
 }
 
 namespace {
@@ -299,107 +311,108 @@ const field_info *field_info_record(const char *operation, int32_t field_id, con
     return matched_or_fail(field_id);
 }
 
+// The checks both payload-offset calls begin with: the output and a current
+// packet. False with the message written.
+bool payload_offset_call_ready(const char *operation, const int32_t *offset)
+{
+    if (!offset) {
+        set_error_format("\"%s\" operation failed. No address was given for the offset.", operation);
+        return false;
+    }
+    return require_current_dissection(operation);
+}
+
 }  // namespace
 
 int32_t gGetFieldInfo(int32_t field_id, int32_t *offset, int32_t *length, int32_t *type)
 {
     const field_info *record = field_info_record("Get Field Info", field_id, offset, length, type);
     if (!record)
-        return 1;
+        return WSB_FAILED;
 
     int32_t header_start = 0;
     int32_t header_length = 0;
     if (transport_facts.saw_tcp) {
         if (!transport_facts.tcp_srcport_info) {
             set_error_text("Error retrieving tcp.srcport offset - null field data");
-            return 1;
+            return WSB_FAILED;
         }
         header_start = transport_facts.tcp_srcport_info->start;
         header_length = transport_header_length_of(transport_facts.tcp_srcport_info, true);
     } else if (transport_facts.saw_udp) {
         if (!transport_facts.udp_srcport_info) {
             set_error_text("Error retrieving udp.srcport offset - null field data");
-            return 1;
+            return WSB_FAILED;
         }
         header_start = transport_facts.udp_srcport_info->start;
         header_length = transport_header_length_of(transport_facts.udp_srcport_info, false);
     }
     *offset = record->start - header_length - header_start;
     *length = record->length;
-    *type = compat40_field_type_code(record->hfinfo->type);
-    return 0;
+    *type = series_field_type_code(record->hfinfo->type);
+    return WSB_OK;
 }
 
 int32_t gGetFieldInfoEx(int32_t field_id, int32_t *start, int32_t *length, int32_t *type)
 {
     const field_info *record = field_info_record("Get Field Info Ex", field_id, start, length, type);
     if (!record)
-        return 1;
+        return WSB_FAILED;
     *start = record->start;
     *length = record->length;
-    *type = compat40_field_type_code(record->hfinfo->type);
-    return 0;
+    *type = series_field_type_code(record->hfinfo->type);
+    return WSB_OK;
 }
 
 int32_t gGetTransportProtocolPayloadOffset(int32_t *offset)
 {
-    static const char operation[] = "Get Transport Protocol Payload Offset";
-    if (!offset) {
-        set_error_format("\"%s\" operation failed. No address was given for the offset.", operation);
-        return 1;
-    }
-    if (!require_current_dissection(operation))
-        return 1;
+    if (!payload_offset_call_ready("Get Transport Protocol Payload Offset", offset))
+        return WSB_FAILED;
     if (transport_facts.saw_tcp) {
-        if (find_tcp_srcport_info() != 0)
-            return 1;
+        if (find_tcp_srcport_info() != WSB_OK)
+            return WSB_FAILED;
         const field_info *srcport = transport_facts.tcp_srcport_info;
         *offset = srcport->start + transport_header_length_of(srcport, true);
-        return 0;
+        return WSB_OK;
     }
     if (!transport_facts.saw_udp) {
         set_error_text("Last processed packet is not a TCP/UDP one");
-        return 1;
+        return WSB_FAILED;
     }
-    if (find_udp_srcport_info() != 0)
-        return 1;
+    if (find_udp_srcport_info() != WSB_OK)
+        return WSB_FAILED;
     const field_info *srcport = transport_facts.udp_srcport_info;
     *offset = srcport->start + transport_header_length_of(srcport, false);
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gGetIPv4ProtocolPayloadOffset(int32_t *offset)
 {
-    static const char operation[] = "Get IPv4 Protocol Payload Offset";
-    if (!offset) {
-        set_error_format("\"%s\" operation failed. No address was given for the offset.", operation);
-        return 1;
-    }
-    if (!require_current_dissection(operation))
-        return 1;
+    if (!payload_offset_call_ready("Get IPv4 Protocol Payload Offset", offset))
+        return WSB_FAILED;
     if (!transport_facts.saw_ip) {
         set_error_text("Last processed packet is not an IPv4 one");
-        return 1;
+        return WSB_FAILED;
     }
     const std::vector<int32_t> *ids = group_field_ids("IP");
     if (!ids) {
         set_error_text("IP protocol not registered.");
-        return 1;
+        return WSB_FAILED;
     }
     if (ids->empty()) {
         set_error_text("Error trying to obtain ip.version info.");
-        return 1;
+        return WSB_FAILED;
     }
     // "ip.version" is also registered by IPv6; only the IPv4 header's record
     // marks where an IPv4 header starts.
     name_records found = records_of_name(ids->front(), ipv4_protocol_id());
     if (!found.primed) {
         set_error_text("Error trying to obtain ip.version info (null values).");
-        return 1;
+        return WSB_FAILED;
     }
     if (!found.first) {
         set_error_text("Error trying to obtain ip. info (no values).");
-        return 1;
+        return WSB_FAILED;
     }
     // The header length is that of the same header: its low nibble counts
     // 32-bit words. With IP in IP the first header and the last one differ.
@@ -407,5 +420,5 @@ int32_t gGetIPv4ProtocolPayloadOffset(int32_t *offset)
     int32_t header_length =
         version_and_length >= 0 ? (version_and_length & 0x0f) * 4 : transport_facts.ip_header_length;
     *offset = found.first->start + header_length;
-    return 0;
+    return WSB_OK;
 }

@@ -6,8 +6,8 @@
 #include <epan/proto.h>
 
 #include "wsbridge.h"
-#include "state.h"
-#include "compat40/compat40.h"
+#include "engine/state.h"
+#include "compat/engine_series.h"
 #include "fields/fields.h"
 
 std::string combined_filter_text;
@@ -20,30 +20,11 @@ namespace {
 bool compiled_since_last_registration;
 bool srcport_lookup_done;
 
-// The field names the compiled filter refers to, in the order its syntax tree
-// names them. 4.0 keeps no public list of a filter's fields; the syntax tree
-// kept at compilation names each field reference as "FIELD(name <type>)".
-std::vector<std::string> filter_field_names(dfilter_t *filter)
-{
-    std::vector<std::string> names;
-    const char *tree = dfilter_syntax_tree(filter);
-    if (!tree)
-        return names;
-    static const char marker[] = "FIELD(";
-    for (const char *at = strstr(tree, marker); at; at = strstr(at, marker)) {
-        at += sizeof marker - 1;
-        size_t length = strcspn(at, " )");
-        names.emplace_back(at, length);
-        at += length;
-    }
-    return names;
-}
-
 bool compile_field_filter()
 {
     dfilter_t *filter = nullptr;
     gchar *error = nullptr;
-    if (!dfilter_compile_real(combined_filter_text.c_str(), &filter, &error, nullptr, __func__, TRUE, TRUE)) {
+    if (!series_compile_filter(combined_filter_text.c_str(), &filter, &error)) {
         set_error_format("Error compiling filter: %s.\n", error ? error : "unknown error");
         g_free(error);
         return false;
@@ -56,7 +37,7 @@ bool compile_field_filter()
     // Resolve every field the filter refers to; all of them must be
     // registered names (an expression registered as a name fails here).
     std::vector<std::pair<field_filter_entry *, header_field_info *>> resolved;
-    for (const std::string &name : filter_field_names(filter)) {
+    for (const std::string &name : series_filter_field_names(filter)) {
         header_field_info *hfinfo = proto_registrar_get_byname(name.c_str());
         auto entry = field_table.find(name);
         if (!hfinfo || entry == field_table.end()) {
@@ -69,7 +50,7 @@ bool compile_field_filter()
     }
     for (auto &[entry, hfinfo] : resolved) {
         entry->field_id = hfinfo->id;
-        entry->field_type = compat40_field_type_code(hfinfo->type);
+        entry->field_type = series_field_type_code(hfinfo->type);
         entry->resolved = true;
     }
 
@@ -134,20 +115,21 @@ bool field_id_matches(int key_id, int id)
     return key && other && strcmp(key->abbrev, other->abbrev) == 0;
 }
 
+header_field_info *first_registration_of_name(header_field_info *hfinfo)
+{
+    while (hfinfo && hfinfo->same_name_prev_id != -1)
+        hfinfo = proto_registrar_get_nth(static_cast<guint>(hfinfo->same_name_prev_id));
+    return hfinfo;
+}
+
 const std::vector<int32_t> *group_field_ids(const char *group_name)
 {
     auto group = protocol_field_lists.find(group_name);
     return group == protocol_field_lists.end() ? nullptr : &group->second.ids;
 }
 
-int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_name)
+void register_field(const char *field_name, const char *group_name)
 {
-    if (!guard_two_step("Register protocol field filter"))
-        return 1;
-    if (!field_name || !group_name) {
-        set_error_text("\"Register protocol field filter\" operation failed. The field name and the group name must be given.");
-        return 1;
-    }
     if (!combined_filter_text.empty())
         combined_filter_text += " or ";
     combined_filter_text += field_name;
@@ -158,45 +140,48 @@ int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_n
         group = protocol_field_lists.emplace(group_name, field_group{}).first;
     group->second.names.emplace_back(field_name);
     compiled_since_last_registration = false;
-    return 0;
+}
+
+int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_name)
+{
+    if (!require_engine("Register protocol field filter"))
+        return WSB_FAILED;
+    if (!field_name || !group_name) {
+        set_error_text("\"Register protocol field filter\" operation failed. The field name and the group name must be given.");
+        return WSB_FAILED;
+    }
+    register_field(field_name, group_name);
+    return WSB_OK;
 }
 
 int32_t gGetProtocolFieldFilterInfo(const char *field_name, int32_t *field_id, int32_t *field_type)
 {
-    // No standard guard runs here, but before start-up or after shutdown the
-    // registry and the engine are not there to consult.
-    if (!engine_initialized) {
-        set_error_text("\"Get Protocol Field Filter Info\" operation failed. Wireshark engine is not initialized yet.");
-        return 1;
-    }
-    if (engine_uninitialized) {
-        set_error_text("\"Get Protocol Field Filter Info\" operation failed. Wireshark engine was already uninitialized.");
-        return 1;
-    }
+    if (!require_engine("Get Protocol Field Filter Info"))
+        return WSB_FAILED;
     if (!field_name || !field_id || !field_type) {
         set_error_text("\"Get Protocol Field Filter Info\" operation failed. The field name and both outputs must be given.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!ensure_field_filter_compiled())
-        return 1;
+        return WSB_FAILED;
     if (!srcport_lookup_done) {
         srcport_lookup_done = true;
         int32_t id, type;
         if (!lookup_entry("tcp.srcport", &id, &type)) {
             set_error_text("Error retrieving tcp.srcport filter info");
-            return 1;
+            return WSB_FAILED;
         }
         if (!lookup_entry("udp.srcport", &id, &type)) {
             set_error_text("Error retrieving udp.srcport filter info");
-            return 1;
+            return WSB_FAILED;
         }
     }
     int32_t id, type;
     if (!lookup_entry(field_name, &id, &type)) {
         set_error_format("Requested protocol field \"%s\" was not registered.\n", field_name);
-        return 1;
+        return WSB_FAILED;
     }
     *field_id = id;
     *field_type = type;
-    return 0;
+    return WSB_OK;
 }

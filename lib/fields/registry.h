@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <epan/dfilter/dfilter.h>
+#include <epan/proto.h>
 
 struct field_filter_entry {
     int32_t field_id = -1;     // the engine id handed to the host
@@ -30,6 +31,10 @@ extern field_group_map protocol_field_lists;
 extern dfilter_t *compiled_filter;
 
 void create_field_registry();
+
+// Files field_name under group_name (the work of gRegisterProtocolFieldFilter
+// once its checks passed); the next compilation includes it.
+void register_field(const char *field_name, const char *group_name);
 void release_field_state_at_cleanup();
 
 // Compiles the registry when it has not been compiled since the last
@@ -39,6 +44,11 @@ bool ensure_field_filter_compiled();
 // True when `id` is `key_id` or another engine id registered under the same
 // field name (one name can have several ids, such as "ip.version").
 bool field_id_matches(int key_id, int id);
+
+// The first registration of hfinfo's name (null for null): one name can
+// stand for several engine ids (IPv4 and IPv6 both register "ip.version"),
+// chained from this one by same_name_next.
+header_field_info *first_registration_of_name(header_field_info *hfinfo);
 
 // Group ids of the current compilation, or null when the group is unknown.
 const std::vector<int32_t> *group_field_ids(const char *group_name);

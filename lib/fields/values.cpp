@@ -4,14 +4,12 @@
 
 #include <cstring>
 
-#include <epan/ftypes/ftypes.h>
 #include <epan/wmem_scopes.h>
 #include <wsutil/inet_addr.h>
-#include <wsutil/to_str.h>
 
 #include "wsbridge.h"
-#include "state.h"
-#include "compat40/compat40.h"
+#include "engine/state.h"
+#include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 #include "tree/tree.h"
 
@@ -85,17 +83,6 @@ const field_info *record_by_node(const void *node, const getter_texts &texts)
     return record;
 }
 
-// The engine's getters take a non-const value although they only read it.
-fvalue_t *value_of(const field_info *record)
-{
-    return const_cast<fvalue_t *>(&record->value);
-}
-
-int engine_type_of(const field_info *record)
-{
-    return fvalue_type_ftenum(value_of(record));
-}
-
 bool missing_output(bool missing, const char *operation)
 {
     if (missing)
@@ -105,17 +92,16 @@ bool missing_output(bool missing, const char *operation)
 
 int32_t engine_status(int32_t status)
 {
-    if (status == guarded_out_of_memory) {
+    if (status == WSB_OUT_OF_MEMORY) {
         set_error_text("Reading the field value failed: the engine ran out of memory.");
-        return 1;
+        return WSB_FAILED;
     }
-    return status == guarded_ok ? 0 : 1;
+    return status == WSB_OK ? WSB_OK : WSB_FAILED;
 }
 
 int32_t read_uint64(const field_info *record, int32_t field_id, uint64_t *value)
 {
-    int engine_type = engine_type_of(record);
-    switch (compat40_field_type_code(engine_type)) {
+    switch (series_field_type_code(series_value_engine_type(record))) {
     case WSB_FT_BOOLEAN:
     case WSB_FT_UINT8:
     case WSB_FT_UINT16:
@@ -125,56 +111,33 @@ int32_t read_uint64(const field_info *record, int32_t field_id, uint64_t *value)
         break;
     default:
         set_error_format(uint64_texts.type_message, field_id);
-        return 1;
+        return WSB_FAILED;
     }
     uint64_t result = 0;
-    fvalue_t *fv = value_of(record);
-    int32_t status = run_in_engine_frame(
-        [&] {
-            switch (engine_type) {
-            case FT_CHAR:
-            case FT_UINT8:
-            case FT_UINT16:
-            case FT_UINT32:
-                result = fvalue_get_uinteger(fv);
-                break;
-            case FT_BOOLEAN:  // kept as 64 bits by the 4.0 engine
-            case FT_UINT40:
-            case FT_UINT48:
-            case FT_UINT56:
-            case FT_UINT64:
-                result = fvalue_get_uinteger64(fv);
-                break;
-            default:  // FT_INT40 to FT_INT64: the signed value's 64 bits
-                result = static_cast<uint64_t>(fvalue_get_sinteger64(fv));
-                break;
-            }
-        },
-        "Reading the field value");
-    if (engine_status(status) != 0)
-        return 1;
+    int32_t status = run_in_engine_frame([&] { result = series_value_uint64(record); }, "Reading the field value");
+    if (engine_status(status) != WSB_OK)
+        return WSB_FAILED;
     *value = result;
-    return 0;
+    return WSB_OK;
 }
 
 int32_t read_int32(const field_info *record, int32_t field_id, int32_t *value)
 {
-    switch (compat40_field_type_code(engine_type_of(record))) {
+    switch (series_field_type_code(series_value_engine_type(record))) {
     case WSB_FT_INT8:
     case WSB_FT_INT16:
     case WSB_FT_INT32:
         break;
     default:
         set_error_format(int32_texts.type_message, field_id);
-        return 1;
+        return WSB_FAILED;
     }
     int32_t result = 0;
-    fvalue_t *fv = value_of(record);
-    int32_t status = run_in_engine_frame([&] { result = fvalue_get_sinteger(fv); }, "Reading the field value");
-    if (engine_status(status) != 0)
-        return 1;
+    int32_t status = run_in_engine_frame([&] { result = series_value_int32(record); }, "Reading the field value");
+    if (engine_status(status) != WSB_OK)
+        return WSB_FAILED;
     *value = result;
-    return 0;
+    return WSB_OK;
 }
 
 void store_string_value(const char *text)
@@ -191,34 +154,25 @@ void store_string_value(const char *text)
 
 int32_t read_text(const field_info *record, int32_t field_id, const char **text, int32_t *size)
 {
-    int32_t code = compat40_field_type_code(engine_type_of(record));
+    int32_t code = series_field_type_code(series_value_engine_type(record));
     if (code != WSB_FT_PROTOCOL && code != WSB_FT_STRING && code != WSB_FT_IPv4 && code != WSB_FT_IPv6) {
         // The text handed out before stays as it is.
         set_error_format(string_texts.type_message, field_id);
-        return 1;
+        return WSB_FAILED;
     }
-    fvalue_t *fv = value_of(record);
     char *representation = nullptr;
     char address[WS_INET6_ADDRSTRLEN] = "";
     int32_t status = run_in_engine_frame(
         [&] {
-            if (code == WSB_FT_IPv4) {
-                guint32 network_order = fvalue_get_uinteger(fv);
-                ip_to_str_buf(reinterpret_cast<const guint8 *>(&network_order), address, sizeof address);
-            } else if (code == WSB_FT_IPv6) {
-                const guint8 *bytes = fvalue_get_bytes(fv);
-                if (bytes)
-                    ip6_to_str_buf(reinterpret_cast<const ws_in6_addr *>(bytes), address, sizeof address);
-            } else {
-                representation = fvalue_to_string_repr(nullptr, fv,
-                                                        code == WSB_FT_PROTOCOL ? FTREPR_DFILTER : FTREPR_DISPLAY,
-                                                        record->hfinfo->display);
-            }
+            if (code == WSB_FT_IPv4 || code == WSB_FT_IPv6)
+                series_value_address_text(record, code == WSB_FT_IPv6, address, sizeof address);
+            else
+                representation = series_value_text(record, code == WSB_FT_PROTOCOL);
         },
         "Reading the field value");
-    if (engine_status(status) != 0) {
+    if (engine_status(status) != WSB_OK) {
         wmem_free(nullptr, representation);
-        return 1;
+        return WSB_FAILED;
     }
     const char *composed = (code == WSB_FT_IPv4 || code == WSB_FT_IPv6) ? address : representation;
     if (!composed || !composed[0]) {
@@ -227,14 +181,14 @@ int32_t read_text(const field_info *record, int32_t field_id, const char **text,
         if (!composed || code == WSB_FT_IPv4 || code == WSB_FT_IPv6) {
             set_error_format("Protocol field ID \"%i\" has a value that the engine cannot show as text.\n", field_id);
             wmem_free(nullptr, representation);
-            return 1;
+            return WSB_FAILED;
         }
     }
     store_string_value(composed);
     wmem_free(nullptr, representation);
     *text = string_value;
     *size = string_value_size;
-    return 0;
+    return WSB_OK;
 }
 
 }  // namespace
@@ -251,7 +205,7 @@ void release_field_values()
 int32_t gGetUInt64ProtocolFieldValue(uint64_t *value, int32_t field_id)
 {
     if (missing_output(!value, uint64_texts.by_id_operation))
-        return 1;
+        return WSB_FAILED;
     const field_info *record = record_by_id(field_id, uint64_texts);
     return record ? read_uint64(record, field_id, value) : 1;
 }
@@ -259,7 +213,7 @@ int32_t gGetUInt64ProtocolFieldValue(uint64_t *value, int32_t field_id)
 int32_t gGetUInt64ProtocolFieldValueByTreeNode(const void *node, uint64_t *value)
 {
     if (missing_output(!value, uint64_texts.by_node_operation))
-        return 1;
+        return WSB_FAILED;
     const field_info *record = record_by_node(node, uint64_texts);
     return record ? read_uint64(record, record->hfinfo->id, value) : 1;
 }
@@ -267,7 +221,7 @@ int32_t gGetUInt64ProtocolFieldValueByTreeNode(const void *node, uint64_t *value
 int32_t gGetInt32ProtocolFieldValue(int32_t *value, int32_t field_id)
 {
     if (missing_output(!value, int32_texts.by_id_operation))
-        return 1;
+        return WSB_FAILED;
     const field_info *record = record_by_id(field_id, int32_texts);
     return record ? read_int32(record, field_id, value) : 1;
 }
@@ -275,7 +229,7 @@ int32_t gGetInt32ProtocolFieldValue(int32_t *value, int32_t field_id)
 int32_t gGetInt32ProtocolFieldValueByTreeNode(const void *node, int32_t *value)
 {
     if (missing_output(!value, int32_texts.by_node_operation))
-        return 1;
+        return WSB_FAILED;
     const field_info *record = record_by_node(node, int32_texts);
     return record ? read_int32(record, record->hfinfo->id, value) : 1;
 }
@@ -283,7 +237,7 @@ int32_t gGetInt32ProtocolFieldValueByTreeNode(const void *node, int32_t *value)
 int32_t gGetStringProtocolFieldValue(const char **value, int32_t *size, int32_t field_id)
 {
     if (missing_output(!value || !size, string_texts.by_id_operation))
-        return 1;
+        return WSB_FAILED;
     const field_info *record = record_by_id(field_id, string_texts);
     return record ? read_text(record, field_id, value, size) : 1;
 }
@@ -291,7 +245,7 @@ int32_t gGetStringProtocolFieldValue(const char **value, int32_t *size, int32_t 
 int32_t gGetStringProtocolFieldValueByTreeNode(const void *node, const char **value, int32_t *size)
 {
     if (missing_output(!value || !size, string_texts.by_node_operation))
-        return 1;
+        return WSB_FAILED;
     const field_info *record = record_by_node(node, string_texts);
     return record ? read_text(record, record->hfinfo->id, value, size) : 1;
 }

@@ -1,15 +1,13 @@
 // Following a TCP conversation, the description texts shared with the UDP
 // follow, and the release of whatever a followed stream holds.
 //
-// The engine's TCP follower ("tcp_follow" tap) orders the conversation's
-// segments, drops retransmissions and hands over each in-order piece of
-// payload as a record on its follow_info_t. Right after each delivery the
-// records are moved, oldest first, into a temporary file as chunks (a
-// StreamChunkHeader followed by the payload) and freed, so memory stays
+// The engine's TCP follower orders the conversation's segments, drops
+// retransmissions and hands over each in-order piece of payload
+// (series_start_tcp_follow). Each piece goes at once into a temporary file as
+// a chunk (a StreamChunkHeader followed by the payload), so memory stays
 // bounded however long the conversation. The stream-line call reads the file
 // back one chunk per call.
 #include "follow/follow.h"
-#include "compat40/compat40.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -23,13 +21,11 @@
 #include <unistd.h>
 
 #include <epan/addr_resolv.h>
-#include <epan/follow.h>
-#include <epan/tap.h>
-#include <epan/dissectors/packet-tcp.h>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "capture/capture.h"
+#include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 #include "follow/render.h"
 
@@ -39,11 +35,12 @@ static_assert(offsetof(StreamChunkHeader, sender_port) == 16, "StreamChunkHeader
 static_assert(offsetof(StreamChunkHeader, reserved) == 18, "StreamChunkHeader.reserved");
 static_assert(offsetof(StreamChunkHeader, payload_length) == 20, "StreamChunkHeader.payload_length");
 
+namespace {
+
+// The three description texts (g_malloc'd, null when absent).
 char *client_description;
 char *server_description;
 char *conversation_description;
-
-namespace {
 
 const char not_initialized_message[] = "Follow TCP structure is not initialized.";
 
@@ -54,13 +51,6 @@ enum tcp_follow_phase {
 };
 
 tcp_follow_phase tcp_phase = tcp_idle;
-
-// The engine's record of the followed conversation; the listener's data while
-// collecting. Its payload list is emptied after every delivery.
-follow_info_t *tcp_follow_info;
-bool tcp_listener_registered;
-tap_packet_cb engine_tcp_follow_handler;
-guint followed_tcp_stream;  // the engine's index of the followed conversation
 
 // Path of the temporary file (empty while none exists) and the stream open on
 // it: for writing while collecting, for reading during a reading pass.
@@ -98,29 +88,23 @@ bool same_endpoint(const follow_endpoint &endpoint, const address &addr, uint32_
     return other.port == endpoint.port && memcmp(other.address, endpoint.address, sizeof other.address) == 0;
 }
 
-// Appends one record to the temporary file as a chunk. Records without
-// payload are not written. After a failed write nothing more is written; the
-// stream check reports the failure.
-void write_chunk(const follow_record_t *record)
+// Appends one piece to the temporary file as a chunk. Pieces without payload
+// are not written. After a failed write nothing more is written; the stream
+// check reports the failure.
+void write_chunk(const series_follow_piece &piece)
 {
-    if (write_error || !record->data || record->data->len == 0)
+    if (write_error || piece.length == 0)
         return;
-    const follow_info_t *info = tcp_follow_info;
-    const address &sender = record->is_server ? info->server_ip : info->client_ip;
-    const address &receiver = record->is_server ? info->client_ip : info->server_ip;
-    const uint32_t sender_port = record->is_server ? info->server_port : info->client_port;
-    const uint32_t receiver_port = record->is_server ? info->client_port : info->server_port;
-
     StreamChunkHeader header{};
     follow_endpoint sender_endpoint;
-    copy_follow_endpoint(sender_endpoint, sender, sender_port);
+    copy_follow_endpoint(sender_endpoint, *piece.sender, piece.sender_port);
     memcpy(header.sender_address, sender_endpoint.address, sizeof header.sender_address);
-    header.sender_port = static_cast<uint16_t>(sender_port);
-    header.payload_length = record->data->len;
+    header.sender_port = static_cast<uint16_t>(piece.sender_port);
+    header.payload_length = piece.length;
 
     errno = 0;
     if (fwrite(&header, sizeof header, 1, stream_file) != 1 ||
-        fwrite(record->data->data, 1, record->data->len, stream_file) != record->data->len) {
+        fwrite(piece.data, 1, piece.length, stream_file) != piece.length) {
         write_error = errno ? errno : EIO;
         return;
     }
@@ -128,64 +112,12 @@ void write_chunk(const follow_record_t *record)
     // The sender of the first chunk is endpoint 0, the client.
     if (chunks_written == 0) {
         tcp_statistics.endpoint[0] = sender_endpoint;
-        copy_follow_endpoint(tcp_statistics.endpoint[1], receiver, receiver_port);
-        tcp_statistics.ipv6 = sender.type == AT_IPv6;
+        copy_follow_endpoint(tcp_statistics.endpoint[1], *piece.receiver, piece.receiver_port);
+        tcp_statistics.ipv6 = piece.sender->type == AT_IPv6;
     }
     ++chunks_written;
-    const int index = same_endpoint(tcp_statistics.endpoint[0], sender, sender_port) ? 0 : 1;
-    tcp_statistics.bytes_written[index] += record->data->len;
-}
-
-// Moves the records the engine delivered into the file, oldest first (the
-// engine prepends them), and frees them.
-void move_records_to_file()
-{
-    if (!tcp_follow_info || !tcp_follow_info->payload)
-        return;
-    GList *records = g_list_reverse(tcp_follow_info->payload);
-    tcp_follow_info->payload = nullptr;
-    for (GList *element = records; element; element = element->next) {
-        auto *record = static_cast<follow_record_t *>(element->data);
-        write_chunk(record);
-        if (record->data)
-            g_byte_array_free(record->data, TRUE);
-        g_free(record);
-    }
-    g_list_free(records);
-}
-
-// The "tcp_follow" packet routine: the engine's follower does the ordering
-// (seeing the segment's own endpoints), then its new records go to the file
-// at once.
-tap_packet_status tcp_follow_packet(void *info, packet_info *pinfo, epan_dissect_t *edt, const void *data,
-                                    tap_flags_t flags)
-{
-    const address saved_source = pinfo->src, saved_destination = pinfo->dst;
-    const guint32 saved_source_port = pinfo->srcport, saved_destination_port = pinfo->destport;
-    compat40_tcp_follow_segment_endpoints(data, followed_tcp_stream, pinfo->src, pinfo->dst, pinfo->srcport,
-                                          pinfo->destport);
-    tap_packet_status status = engine_tcp_follow_handler(info, pinfo, edt, data, flags);
-    pinfo->src = saved_source;
-    pinfo->dst = saved_destination;
-    pinfo->srcport = saved_source_port;
-    pinfo->destport = saved_destination_port;
-    move_records_to_file();
-    return status;
-}
-
-// Removes the listener and frees the engine's record (with any segments it
-// still held back waiting for missing ones).
-void end_tcp_listener()
-{
-    if (tcp_listener_registered) {
-        remove_tap_listener(tcp_follow_info);
-        tcp_listener_registered = false;
-    }
-    if (tcp_follow_info) {
-        move_records_to_file();
-        follow_info_free(tcp_follow_info);
-        tcp_follow_info = nullptr;
-    }
+    const int index = same_endpoint(tcp_statistics.endpoint[0], *piece.sender, piece.sender_port) ? 0 : 1;
+    tcp_statistics.bytes_written[index] += piece.length;
 }
 
 // Creates the temporary file in TMPDIR (else /tmp), owner read and write
@@ -245,9 +177,11 @@ bool null_argument(const char *operation, bool any_null)
     return any_null;
 }
 
-void hand_out_descriptions(const char **server_text, int32_t *server_size, const char **client_text,
-                           int32_t *client_size, const char **conversation_text, int32_t *conversation_size)
+void hand_out_descriptions(const follow_statistics &stats, bool tcp, const char **server_text, int32_t *server_size,
+                           const char **client_text, int32_t *client_size, const char **conversation_text,
+                           int32_t *conversation_size)
 {
+    build_follow_descriptions(stats, tcp);
     *server_text = server_description;
     *server_size = static_cast<int32_t>(strlen(server_description) + 1);
     *client_text = client_description;
@@ -259,12 +193,14 @@ void hand_out_descriptions(const char **server_text, int32_t *server_size, const
 bool reread_packet(const char *operation, uint32_t frame_number, int64_t file_offset, int32_t captured_length,
                    uint32_t packet_length, int32_t encapsulation)
 {
+    if (!require_capture("Get Packet At Offset"))
+        return false;
     const int32_t status =
-        gGetPacketAtOffset(nullptr, frame_number, file_offset, captured_length, packet_length, encapsulation);
-    if (status == guarded_out_of_memory)
+        read_packet_at_offset({frame_number, file_offset, captured_length, packet_length, encapsulation}, nullptr);
+    if (status == WSB_OUT_OF_MEMORY)
         set_error_format("\"%s\" operation failed. The engine ran out of memory while dissecting the packet.",
                          operation);
-    return status == 0;
+    return status == WSB_OK;
 }
 
 void copy_follow_endpoint(follow_endpoint &endpoint, const address &addr, uint32_t port)
@@ -309,7 +245,7 @@ void build_follow_descriptions(const follow_statistics &stats, bool tcp)
 void release_followed_stream()
 {
     clear_stream_text();
-    end_tcp_listener();
+    series_stop_tcp_follow();
     delete_temp_file();
     tcp_phase = tcp_idle;
     chunks_written = 0;
@@ -324,57 +260,52 @@ void release_followed_stream()
     conversation_description = nullptr;
 }
 
+gchar *begin_follow(const char *operation, bool tcp, unsigned *stream, uint32_t frame_number, int64_t file_offset,
+                    int32_t captured_length, uint32_t packet_length, int32_t encapsulation)
+{
+    if (!require_capture(operation))
+        return nullptr;
+    release_followed_stream();
+    if (!reread_packet(operation, frame_number, file_offset, captured_length, packet_length, encapsulation))
+        return nullptr;
+    const char *protocol = tcp ? "TCP" : "UDP";
+    if (!(tcp ? transport_facts.saw_tcp : transport_facts.saw_udp) || !current_dissection) {
+        set_error_format("Error following stream. Please make sure you have a %s packet selected.", protocol);
+        return nullptr;
+    }
+    gchar *filter = nullptr;
+    epan_dissect_t *edt = current_dissection;
+    if (run_in_engine_frame([&] { filter = series_follow_filter(protocol, edt, stream); }, operation) != WSB_OK) {
+        g_free(filter);
+        return nullptr;
+    }
+    if (!filter)
+        set_error_text("Error creating filter for this stream. A transport or network layer header is needed.");
+    return filter;
+}
+
 int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t file_offset, int32_t captured_length,
                                   uint32_t packet_length, int32_t encapsulation)
 {
-    release_followed_stream();
-    if (!guard_three_step("Follow TCP Stream"))
-        return 1;
-    if (!reread_packet("Follow TCP Stream", frame_number, file_offset, captured_length, packet_length,
-                       encapsulation))
-        return 1;
-    if (!transport_facts.saw_tcp || !current_dissection) {
-        set_error_text("Error following stream. Please make sure you have a TCP packet selected.");
-        return 1;
-    }
-    register_follow_t *follower = get_follow_by_name("TCP");
-    gchar *filter = nullptr;
-    guint stream = 0, sub_stream = 0;
-    if (follower) {
-        epan_dissect_t *edt = current_dissection;
-        follow_conv_filter_func conversation_filter = get_follow_conv_func(follower);
-        if (run_in_engine_frame([&] { filter = conversation_filter(edt, &edt->pi, &stream, &sub_stream); },
-                                "Follow TCP Stream") != 0) {
-            g_free(filter);
-            return 1;
-        }
-    }
-    if (!filter) {
-        set_error_text("Error creating filter for this stream. A transport or network layer header is needed.");
-        return 1;
-    }
+    unsigned stream = 0;
+    gchar *filter = begin_follow("Follow TCP Stream", true, &stream, frame_number, file_offset, captured_length,
+                                 packet_length, encapsulation);
+    if (!filter)
+        return WSB_FAILED;
     if (!create_temp_file()) {
         g_free(filter);
-        return 1;
+        return WSB_FAILED;
     }
-    follow_info_t *info = g_new0(follow_info_t, 1);
-    info->substream_id = SUBSTREAM_UNUSED;
-    engine_tcp_follow_handler = get_follow_tap_handler(follower);
-    GString *error = register_tap_listener(get_follow_tap_string(follower), info, filter, TL_REQUIRES_NOTHING,
-                                           nullptr, tcp_follow_packet, nullptr, nullptr);
+    std::string error;
+    const bool started = series_start_tcp_follow(filter, stream, write_chunk, error);
     g_free(filter);
-    if (error) {
-        set_error_format("Can't register tcp_follow tap: %s\n", error->str);
-        g_string_free(error, TRUE);
-        follow_info_free(info);
+    if (!started) {
+        set_error_format("Can't register tcp_follow tap: %s\n", error.c_str());
         delete_temp_file();
-        return 1;
+        return WSB_FAILED;
     }
-    tcp_follow_info = info;
-    tcp_listener_registered = true;
-    followed_tcp_stream = stream;
     tcp_phase = tcp_collecting;
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset, int32_t captured_length,
@@ -382,12 +313,12 @@ int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset, int32_
 {
     if (tcp_phase != tcp_collecting) {
         set_error_text("Error generating stream info for packet: Temporary stream file has to be opened.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!reread_packet("Add Packet To TCP Stream", frame_number, file_offset, captured_length, packet_length,
                        encapsulation))
-        return 1;
-    return 0;
+        return WSB_FAILED;
+    return WSB_OK;
 }
 
 int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int32_t *server_size,
@@ -396,16 +327,16 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
 {
     if (null_argument("Is Valid TCP Stream", !valid || !server_text || !server_size || !client_text ||
                                                  !client_size || !conversation_text || !conversation_size))
-        return 1;
+        return WSB_FAILED;
     // Only a collection in progress can be ended; a stream already checked,
     // or none at all, is left as it is.
     if (tcp_phase != tcp_collecting) {
         *valid = 0;
         set_error_text(not_initialized_message);
-        return 1;
+        return WSB_FAILED;
     }
     *valid = 1;
-    end_tcp_listener();
+    series_stop_tcp_follow();
     // Buffered writes fail no later than here.
     errno = 0;
     if (!write_error && (fflush(stream_file) != 0 || ferror(stream_file)))
@@ -414,13 +345,13 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
         set_error_format("Could not write to temporary file %s: %s", follow_temp_path, strerror(write_error));
         *valid = 0;
         release_followed_stream();
-        return 1;
+        return WSB_FAILED;
     }
     if (chunks_written == 0) {
         set_error_text("Empty TCP stream.");
         *valid = 0;
         release_followed_stream();
-        return 0;
+        return WSB_OK;
     }
     // The file must hold at least the first chunk's header.
     rewind(stream_file);
@@ -434,31 +365,30 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
                              static_cast<unsigned long>(sizeof header), static_cast<unsigned long>(count));
         *valid = 0;
         release_followed_stream();
-        return 1;
+        return WSB_FAILED;
     }
     close_reading_pass();
     tcp_phase = tcp_collected;
     stream_ipv6 = tcp_statistics.ipv6;
-    build_follow_descriptions(tcp_statistics, true);
-    hand_out_descriptions(server_text, server_size, client_text, client_size, conversation_text,
-                          conversation_size);
-    return 0;
+    hand_out_descriptions(tcp_statistics, true, server_text, server_size, client_text, client_size,
+                          conversation_text, conversation_size);
+    return WSB_OK;
 }
 
 int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, const char **text, uint32_t *size,
                               uint8_t *is_server, uint8_t *end)
 {
     if (null_argument("Get Next TCP Stream Line", !text || !size || !is_server || !end))
-        return 1;
+        return WSB_FAILED;
     *end = 0;
     if (tcp_phase == tcp_idle) {
         set_error_text(not_initialized_message);
-        return 1;
+        return WSB_FAILED;
     }
     if (tcp_phase == tcp_collecting) {
         set_error_text("The TCP stream is still being collected. End the collection with gIsValidTcpStrem "
                        "before reading the stream.");
-        return 1;
+        return WSB_FAILED;
     }
     const size_t address_length = stream_ipv6 ? 16 : 4;
     clear_stream_text();
@@ -466,7 +396,7 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
         stream_file = fopen(follow_temp_path, "rbe");
         if (!stream_file) {
             set_error_format("Could not open temporary file %s: %s", follow_temp_path, strerror(errno));
-            return 1;
+            return WSB_FAILED;
         }
         client_endpoint_known = false;
         client_offset = 0;
@@ -479,20 +409,20 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
         if (count == 0) {
             if (!feof(stream_file)) {
                 set_error_format("File read error %s: %s", follow_temp_path, strerror(errno));
-                return 1;
+                return WSB_FAILED;
             }
             clear_stream_text();
             close_reading_pass();
             *end = 1;
             *text = nullptr;
             *size = 0;
-            return 0;
+            return WSB_OK;
         }
         if (count < sizeof header) {
             set_error_format("Short read from temporary file %s: expected %lu, got %lu", follow_temp_path,
                              static_cast<unsigned long>(sizeof header), static_cast<unsigned long>(count));
             close_reading_pass();
-            return 1;
+            return WSB_FAILED;
         }
         if (!client_endpoint_known) {
             memset(client_endpoint.address, 0, sizeof client_endpoint.address);
@@ -502,8 +432,8 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
         }
         const bool from_server = !(memcmp(header.sender_address, client_endpoint.address, address_length) == 0 &&
                                    header.sender_port == client_endpoint.port);
-        const bool skipped = (!from_server && direction_filter == direction_server_only) ||
-                             (from_server && direction_filter == direction_client_only);
+        const bool skipped = (!from_server && direction_filter == WSB_DIRECTION_SERVER) ||
+                             (from_server && direction_filter == WSB_DIRECTION_CLIENT);
         bool shown = false;
         // Long chunks are rendered in pieces of at most 1024 bytes.
         for (uint32_t due = header.payload_length; due > 0;) {
@@ -517,7 +447,7 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
                                      static_cast<uint32_t>(got))) {
                 clear_stream_text();
                 set_error_text("\"Get Next TCP Stream Line\" operation failed. Out of memory for the stream text.");
-                return 1;
+                return WSB_FAILED;
             }
             shown = true;
         }
@@ -525,7 +455,7 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
             *text = stream_text.text;
             *size = stream_text.size;
             *is_server = from_server ? 1 : 0;
-            return 0;
+            return WSB_OK;
         }
     }
 }

@@ -9,9 +9,7 @@
 #include <cstdint>
 
 #include <glib.h>
-#include <epan/epan_dissect.h>
-#include <epan/packet_info.h>
-#include <epan/tap.h>
+#include <epan/address.h>
 
 // Ends any followed stream: its text, temporary file, listeners and texts.
 // Safe to call when nothing is followed, and before the engine shuts down.
@@ -41,13 +39,8 @@ struct follow_statistics {
     bool ipv6;
 };
 
-// The three description texts (g_malloc'd, null when absent), shared by both
-// follows and released by release_followed_stream.
-extern char *client_description;
-extern char *server_description;
-extern char *conversation_description;
-
-// Replaces the three description texts with those of stats. tcp chooses the
+// Replaces the three description texts (shared by both follows, released by
+// release_followed_stream) with those of stats. tcp chooses the
 // port names of TCP, otherwise those of UDP.
 void build_follow_descriptions(const follow_statistics &stats, bool tcp);
 
@@ -55,23 +48,28 @@ void build_follow_descriptions(const follow_statistics &stats, bool tcp);
 // when any_null is set.
 bool null_argument(const char *operation, bool any_null);
 
-// Hands out the three description texts with their sizes (length plus one).
-void hand_out_descriptions(const char **server_text, int32_t *server_size, const char **client_text,
-                           int32_t *client_size, const char **conversation_text, int32_t *conversation_size);
+// Builds the three description texts of stats (build_follow_descriptions)
+// and hands them out with their sizes (length plus one).
+void hand_out_descriptions(const follow_statistics &stats, bool tcp, const char **server_text, int32_t *server_size,
+                           const char **client_text, int32_t *client_size, const char **conversation_text,
+                           int32_t *conversation_size);
 
-// Re-reads and dissects a packet through gGetPacketAtOffset. False when that
+// Re-reads and dissects a packet as gGetPacketAtOffset does. False when that
 // failed: its message stands, and running out of memory is named with the
 // operation.
 bool reread_packet(const char *operation, uint32_t frame_number, int64_t file_offset, int32_t captured_length,
                    uint32_t packet_length, int32_t encapsulation);
 
+// The steps both follows begin with: the guard, the end of any stream
+// followed before, the packet re-read and checked for the protocol's
+// transport (tcp: TCP, otherwise UDP), and the display filter of its
+// conversation (g_malloc'd; stream receives the conversation's index). Null
+// with the message written when a step failed.
+gchar *begin_follow(const char *operation, bool tcp, unsigned *stream, uint32_t frame_number, int64_t file_offset,
+                    int32_t captured_length, uint32_t packet_length, int32_t encapsulation);
+
 // Fills endpoint from an engine address (IPv4 or IPv6) and a port.
 void copy_follow_endpoint(follow_endpoint &endpoint, const address &addr, uint32_t port);
-
-// The packet routine of the "udp_follow" listener: collects one datagram's
-// payload (data is the payload's tvbuff).
-tap_packet_status udp_follow_packet(void *state, packet_info *pinfo, epan_dissect_t *edt, const void *data,
-                                    tap_flags_t flags);
 
 // Ends the UDP follow: filter, listener, collected payloads and read cursor.
 void release_udp_follow();

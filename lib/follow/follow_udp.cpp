@@ -3,13 +3,12 @@
 // into memory; the stream-line call hands them out one datagram per call.
 #include <cstring>
 
-#include <epan/follow.h>
-#include <epan/tap.h>
-#include <epan/tvbuff.h>
+#include <string>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "capture/capture.h"
+#include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 #include "follow/follow.h"
 #include "follow/render.h"
@@ -60,25 +59,20 @@ void free_state(UdpFollowState *state)
 void remove_listener(UdpFollowState *state)
 {
     if (state->listener_registered) {
-        remove_tap_listener(state);
+        series_stop_udp_follow(state);
         state->listener_registered = false;
     }
 }
 
-}  // namespace
-
-tap_packet_status udp_follow_packet(void *data, packet_info *pinfo, epan_dissect_t *, const void *tapped,
-                                    tap_flags_t)
+// Collects one datagram's payload.
+void collect_datagram(void *data, const packet_info *pinfo, const uint8_t *bytes, uint32_t length)
 {
     auto *state = static_cast<UdpFollowState *>(data);
-    auto *tvb = static_cast<tvbuff_t *>(const_cast<void *>(tapped));
-    const guint length = tvb ? tvb_captured_length(tvb) : 0;
-
     auto *piece = g_new(UdpStreamPiece, 1);
     piece->payload = g_byte_array_sized_new(length);
     g_byte_array_set_size(piece->payload, length);
     if (length)
-        tvb_memcpy(tvb, piece->payload->data, 0, length);
+        memcpy(piece->payload->data, bytes, length);
 
     const address &source = pinfo->src;
     if (!state->client_known) {
@@ -96,8 +90,9 @@ tap_packet_status udp_follow_packet(void *data, packet_info *pinfo, epan_dissect
     piece->is_server = from_client ? 0 : 1;
     (from_client ? state->client_bytes : state->server_bytes) += length;
     g_queue_push_tail(&state->pieces, piece);
-    return TAP_PACKET_DONT_REDRAW;
 }
+
+}  // namespace
 
 void release_udp_follow()
 {
@@ -114,47 +109,24 @@ void release_udp_follow()
 int32_t gFollowUDPStreamForPacket(uint32_t frame_number, int64_t file_offset, int32_t captured_length,
                                   uint32_t packet_length, int32_t encapsulation)
 {
-    if (!guard_three_step("Follow UDP Stream"))
-        return 1;
-    release_followed_stream();
-    if (!reread_packet("Follow UDP Stream", frame_number, file_offset, captured_length, packet_length,
-                       encapsulation))
-        return 1;
-    if (!transport_facts.saw_udp || !current_dissection) {
-        set_error_text("Error following stream. Please make sure you have a UDP packet selected.");
-        return 1;
-    }
-    register_follow_t *follower = get_follow_by_name("UDP");
-    gchar *filter = nullptr;
-    if (follower) {
-        epan_dissect_t *edt = current_dissection;
-        follow_conv_filter_func conversation_filter = get_follow_conv_func(follower);
-        guint stream = 0, sub_stream = 0;
-        if (run_in_engine_frame([&] { filter = conversation_filter(edt, &edt->pi, &stream, &sub_stream); },
-                                "Follow UDP Stream") != 0) {
-            g_free(filter);
-            return 1;
-        }
-    }
-    if (!filter) {
-        set_error_text("Error creating filter for this stream. A transport or network layer header is needed.");
-        return 1;
-    }
+    unsigned stream = 0;
+    gchar *filter = begin_follow("Follow UDP Stream", false, &stream, frame_number, file_offset, captured_length,
+                                 packet_length, encapsulation);
+    if (!filter)
+        return WSB_FAILED;
     auto *state = g_new0(UdpFollowState, 1);
     g_queue_init(&state->pieces);
-    GString *error = register_tap_listener("udp_follow", state, filter, TL_REQUIRES_NOTHING, nullptr,
-                                           udp_follow_packet, nullptr, nullptr);
-    if (error) {
-        set_error_format("Can't register udp_follow tap: %s\n", error->str);
-        g_string_free(error, TRUE);
+    std::string error;
+    if (!series_start_udp_follow(filter, state, collect_datagram, error)) {
+        set_error_format("Can't register udp_follow tap: %s\n", error.c_str());
         free_state(state);
         g_free(filter);
-        return 1;
+        return WSB_FAILED;
     }
     state->listener_registered = true;
     udp_follow_state = state;
     udp_follow_filter = filter;
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gAddPacketToUDPStream(uint32_t frame_number, int64_t file_offset, int32_t captured_length,
@@ -162,8 +134,8 @@ int32_t gAddPacketToUDPStream(uint32_t frame_number, int64_t file_offset, int32_
 {
     if (!reread_packet("Add Packet To UDP Stream", frame_number, file_offset, captured_length, packet_length,
                        encapsulation))
-        return 1;
-    return 0;
+        return WSB_FAILED;
+    return WSB_OK;
 }
 
 int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *server_size, const char **client_text,
@@ -171,7 +143,7 @@ int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *serv
 {
     if (null_argument("Is Valid UDP Stream", !valid || !server_text || !server_size || !client_text ||
                                                  !client_size || !conversation_text || !conversation_size))
-        return 1;
+        return WSB_FAILED;
     *valid = 1;
     g_free(udp_follow_filter);
     udp_follow_filter = nullptr;
@@ -179,14 +151,14 @@ int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *serv
     if (!state) {
         set_error_text(not_initialized_message);
         *valid = 0;
-        return 1;
+        return WSB_FAILED;
     }
     remove_listener(state);
     if (g_queue_is_empty(&state->pieces)) {
         set_error_text("Empty UDP stream.");
         *valid = 0;
         release_followed_stream();
-        return 0;
+        return WSB_OK;
     }
     follow_statistics stats{};
     copy_follow_endpoint(stats.endpoint[0], address{state->client_address_type, state->client_address_length,
@@ -196,21 +168,20 @@ int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *serv
     stats.bytes_written[0] = state->client_bytes;
     stats.bytes_written[1] = state->server_bytes;
     stats.ipv6 = state->client_address_type == AT_IPv6;
-    build_follow_descriptions(stats, false);
-    hand_out_descriptions(server_text, server_size, client_text, client_size, conversation_text,
+    hand_out_descriptions(stats, false, server_text, server_size, client_text, client_size, conversation_text,
                           conversation_size);
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, const char **text, uint32_t *size,
                               uint8_t *is_server, uint8_t *end)
 {
     if (null_argument("Get Next UDP Stream Line", !text || !size || !is_server || !end))
-        return 1;
+        return WSB_FAILED;
     UdpFollowState *state = udp_follow_state;
     if (!state) {
         set_error_text(not_initialized_message);
-        return 1;
+        return WSB_FAILED;
     }
     clear_stream_text();
     GList *element;
@@ -223,8 +194,8 @@ int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, c
     }
     for (; element; element = element->next) {
         auto *piece = static_cast<UdpStreamPiece *>(element->data);
-        if ((!piece->is_server && direction_filter == direction_server_only) ||
-            (piece->is_server && direction_filter == direction_client_only))
+        if ((!piece->is_server && direction_filter == WSB_DIRECTION_SERVER) ||
+            (piece->is_server && direction_filter == WSB_DIRECTION_CLIENT))
             continue;
         udp_read_cursor = element;
         // Rendering may rewrite the bytes; the stored payload stays as collected.
@@ -235,14 +206,14 @@ int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, c
         if (!rendered) {
             clear_stream_text();
             set_error_text("\"Get Next UDP Stream Line\" operation failed. Out of memory for the stream text.");
-            return 1;
+            return WSB_FAILED;
         }
         *text = stream_text.text;
         *size = stream_text.size;
         *is_server = static_cast<uint8_t>(piece->is_server);
-        return 0;
+        return WSB_OK;
     }
     udp_read_cursor = nullptr;
     *end = 1;
-    return 0;
+    return WSB_OK;
 }

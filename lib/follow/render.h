@@ -1,10 +1,11 @@
 // Stream text rendering: turns the payload pieces of a followed TCP or UDP
 // conversation into ascii, EBCDIC-converted, hex-dump or C-array text and
 // collects that text in stream_text, which the stream-line calls hand out.
-#ifndef WSBRIDGE_FOLLOW_RENDER_H
-#define WSBRIDGE_FOLLOW_RENDER_H
+#pragma once
 
-#include <stdint.h>
+#include <cstdint>
+
+#include "wsbridge.h"
 
 // Library-owned text handed to the host. text is NUL-terminated and null
 // while empty; size counts the terminating NUL and is 0 while text is null.
@@ -20,25 +21,22 @@ extern stream_text_buffer stream_text;
 // the C array numbers its arrays from them. Only the stream-line calls reset them.
 extern uint32_t client_offset, server_offset;
 
-// render_format values; any value not listed renders as ascii.
-enum { format_ascii = 0, format_ebcdic = 1, format_hexdump = 2, format_c_array = 3 };
-
-// direction_filter values; any value not listed means both directions without
-// hex dump indentation.
-enum { direction_client_only = 0, direction_server_only = 1, direction_both = 2 };
+// render_format takes the WSB_RENDER_* values of wsbridge.h (any other value
+// renders as ascii), direction_filter the WSB_DIRECTION_* values (any other
+// value means both directions without the hex dump's indentation).
 
 // Renders one piece (bytes sent by one endpoint) and appends its text to
 // stream_text. ascii and ebcdic rewrite bytes in place. Returns false when
 // stream_text could not be grown; the text appended so far stays intact.
-bool render_stream_piece(int32_t render_format, int32_t direction_filter, int is_server,
-                         uint8_t *bytes, uint32_t length);
+bool render_stream_piece(int32_t render_format, int32_t direction_filter, int is_server, uint8_t *bytes,
+                         uint32_t length);
 
 // Appends a piece to stream_text, joined to earlier text by CR LF. Returns false
 // (leaving stream_text unchanged) when memory for the grown text is unavailable.
 bool append_stream_piece(const char *piece, uint32_t length);
 
 // Frees the text and leaves stream_text empty (null, size 0).
-void clear_stream_text(void);
+void clear_stream_text();
 
 // In place: every byte other than LF and CR outside 0x20..0x7E becomes '.'.
 void mask_unprintable(uint8_t *bytes, uint32_t length);
@@ -47,5 +45,3 @@ void mask_unprintable(uint8_t *bytes, uint32_t length);
 // Both return false if an append failed; rendering stops at that line.
 bool render_hex_dump(const uint8_t *bytes, uint32_t length, int is_server, int32_t direction_filter);
 bool render_c_array(int is_server, const uint8_t *bytes, uint32_t length);
-
-#endif

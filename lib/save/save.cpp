@@ -16,7 +16,7 @@
 #include <glib.h>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "capture/capture.h"
 #include "engine/messages.h"
 #include "engine/taps.h"
@@ -31,14 +31,53 @@ static_assert(offsetof(SavePacketRequest, time_nanoseconds) == 32, "time_nanosec
 static_assert(offsetof(SavePacketRequest, encapsulation) == 36, "encapsulation");
 static_assert(offsetof(SavePacketRequest, skip_flag) == 40, "skip_flag");
 
+namespace {
+
+// The open save file: wiretap's dump handle (null when none) and the path it
+// was created with, for messages.
+constexpr int save_path_limit = 1024;
 wtap_dumper *save_dumper;
 char save_path[save_path_limit + 1];
+
+// The conversation the tracker follows. Unset after a save file is created;
+// the first armed TCP packet after that sets it from its own endpoints.
+struct tracked_conversation_record {
+    bool known;
+    int address_length;  // 4 (IPv4) or 16 (IPv6)
+    uint8_t address_a[16];
+    uint8_t address_b[16];
+    uint32_t port_a;
+    uint32_t port_b;
+};
 tracked_conversation_record tracked_conversation;
+
+// Sequence numbers of one direction, unwrapped into 64-bit positions, and
+// the ranges of them that packets written to the save file carried.
+struct written_range {
+    int64_t first, end;  // [first, end)
+};
+constexpr int written_range_limit = 32;
+
+// One direction of the tracked conversation; source_port 0 marks a free slot.
+// The anchor is the last sequence number seen and its position: a sequence
+// number is placed relative to it, so the count runs on across the 2^32 wrap.
+struct sequence_slot {
+    uint8_t source_address[16];
+    uint32_t source_port;
+    uint32_t anchor_sequence;
+    int64_t anchor_position;
+    int range_count;
+    written_range ranges[written_range_limit];  // ascending, disjoint, not touching
+};
 sequence_slot sequence_slots[2];
+
+// Set while a save request with its skip flag is being dissected; the TCP
+// tap listener's hook consults the tracker once and clears it.
 bool tracker_armed;
+// The tracker's answer for the request that armed it (0 when it was not
+// consulted).
 int tracker_verdict;
 
-namespace {
 
 const char beyond_2gb_message[] =
     "You can not save a packet if its offset in the original file exceeds 2GB.\n"
@@ -46,7 +85,7 @@ const char beyond_2gb_message[] =
 
 // Whatever else listens to TCP packets keeps being called while a save
 // request has the tracker installed.
-void (*chained_tcp_hook)(packet_info *, const tcp_info_t *);
+tcp_tap_hook chained_tcp_hook;
 
 // Bytes of an address the tracker compares: 4 for IPv4, 16 for IPv6, 0 for
 // anything else (or an address shorter than its type says).
@@ -135,7 +174,7 @@ void adopt_conversation(const packet_info *pinfo)
 
 // Installed as the TCP tap listener's hook for the dissection of an armed
 // save request. Only the first TCP layer of the packet is judged.
-void tracker_tap_entry(packet_info *pinfo, const tcp_info_t *tcp)
+void tracker_tap_entry(packet_info *pinfo, const series_tcp_segment &tcp)
 {
     if (chained_tcp_hook)
         chained_tcp_hook(pinfo, tcp);
@@ -143,12 +182,11 @@ void tracker_tap_entry(packet_info *pinfo, const tcp_info_t *tcp)
         return;
     if (!tracked_conversation.known)
         adopt_conversation(pinfo);
-    uint32_t segment_length = tcp->th_have_seglen ? tcp->th_seglen : 0;
+
     // Raw sequence numbers: relative ones depend on which packet of the
     // conversation the engine happened to dissect first.
-    tracker_verdict = tcp_sequence_tracker(&pinfo->net_src, &pinfo->net_dst, tcp->th_rawseq, segment_length,
-                                           tcp->th_flags & TH_SYN, tcp->th_flags & TH_FIN, pinfo->srcport,
-                                           pinfo->destport);
+    tracker_verdict = tcp_sequence_tracker(&pinfo->net_src, &pinfo->net_dst, tcp.raw_sequence, tcp.segment_length,
+                                           tcp.syn ? 1 : 0, tcp.fin ? 1 : 0, pinfo->srcport, pinfo->destport);
     tracker_armed = false;
 }
 
@@ -225,23 +263,23 @@ int tcp_sequence_tracker(const address *source, const address *destination, uint
 
 int32_t gCreateCaptureFileForSave(const char *path)
 {
-    if (!guard_three_step("Create Capture File"))
-        return 1;
+    if (!require_capture("Create Capture File"))
+        return WSB_FAILED;
     if (!path) {
         set_error_text("\"Create Capture File\" operation failed. No file path was given.");
-        return 1;
+        return WSB_FAILED;
     }
     if (save_dumper) {
         set_error_format("\"Create Capture File\" operation failed. The file \"%s\" is still open for saving; close "
                          "it before creating another one.",
                          save_path);
-        return 1;
+        return WSB_FAILED;
     }
     if (is_capture_being_read(path)) {
         set_error_format("\"Create Capture File\" operation failed. The file \"%s\" is the capture being read; save "
                          "to another file.",
                          path);
-        return 1;
+        return WSB_FAILED;
     }
     int encapsulation = cfile.encapsulation;
     if (encapsulation == 0 && cfile.wiretap_handle) {
@@ -264,37 +302,37 @@ int32_t gCreateCaptureFileForSave(const char *path)
     }
     if (!dumper) {
         set_error_text(describe_open_error(err, "Error creating capture file.", true, path, cfile.file_type));
-        return 1;
+        return WSB_FAILED;
     }
     save_dumper = dumper;
     g_strlcpy(save_path, path, sizeof save_path);
     reset_sequence_tracker();
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *request)
 {
     if (skipped)
         *skipped = 0;
-    if (!guard_three_step("Save Packet to File"))
-        return 1;
+    if (!require_capture("Save Packet to File"))
+        return WSB_FAILED;
     if (!skipped) {
         set_error_text("\"Save Packet to File\" operation failed. No place for the skipped flag was given.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!request) {
         set_error_text("\"Save Packet to File\" operation failed. No SavePacketRequest record was given.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!save_dumper) {
         set_error_text("Error saving packet. The file to save the packet is already closed.");
-        return 1;
+        return WSB_FAILED;
     }
     if (request->file_offset < 2147483647 && request->captured_length > static_cast<uint32_t>(INT32_MAX)) {
         set_error_format("The packet at offset %lld of the file \"%s\" holds fewer captured bytes than the %u asked "
                          "for.",
                          static_cast<long long>(request->file_offset), cfile.path, request->captured_length);
-        return 1;
+        return WSB_FAILED;
     }
 
     const bool armed = request->skip_flag != 0;
@@ -303,13 +341,11 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
                                  request->encapsulation};
     tracker_verdict = 0;
     tracker_armed = armed;
-    void (*previous_hook)(packet_info *, const tcp_info_t *) = tcp_tap_hook_fn;
-    if (armed) {
-        chained_tcp_hook = previous_hook;
-        tcp_tap_hook_fn = tracker_tap_entry;
-    }
+    const tcp_tap_hook previous_hook = armed ? replace_tcp_tap_hook(tracker_tap_entry) : nullptr;
+    chained_tcp_hook = previous_hook;
     const int32_t status = read_and_redissect(locator, nullptr, beyond_2gb_message);
-    tcp_tap_hook_fn = previous_hook;
+    if (armed)
+        replace_tcp_tap_hook(previous_hook);
     chained_tcp_hook = nullptr;
     // The verdict belongs to this request alone, whether or not the packet
     // had a TCP layer that consulted the tracker.
@@ -317,16 +353,16 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     const int verdict = armed ? tracker_verdict : 0;
     tracker_verdict = 0;
 
-    if (status == 3) {
+    if (status == WSB_OUT_OF_MEMORY) {
         set_error_text("\"Save Packet to File\" operation failed. The engine ran out of memory while dissecting the "
                        "packet.");
-        return 1;
+        return WSB_FAILED;
     }
-    if (status != 0)
-        return 1;
+    if (status != WSB_OK)
+        return WSB_FAILED;
     if (verdict == 1) {  // a repeat of bytes already written
         *skipped = 1;
-        return 0;
+        return WSB_OK;
     }
 
     wtap_rec record;
@@ -350,9 +386,9 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     g_free(err_info);
     if (!written) {
         set_error_format("An error occurred while writing to the file \"%s\": %s.", save_path, wtap_strerror(err));
-        return 1;
+        return WSB_FAILED;
     }
-    return 0;
+    return WSB_OK;
 }
 
 namespace {
@@ -382,11 +418,11 @@ bool complete_save_file_at_shutdown()
 
 int32_t gCloseCaptureFileForSave(void)
 {
-    if (!guard_three_step("Close Capture File for Save"))
-        return 1;
+    if (!require_capture("Close Capture File for Save"))
+        return WSB_FAILED;
     if (!save_dumper) {
         set_error_text("Error closing file. The file is already closed.");
-        return 1;
+        return WSB_FAILED;
     }
-    return close_save_file() ? 0 : 1;
+    return close_save_file() ? WSB_OK : WSB_FAILED;
 }

@@ -7,12 +7,11 @@
 #include <cstring>
 
 #include <epan/epan_dissect.h>
-#include <epan/ftypes/ftypes.h>
 
 #include "wsbridge.h"
-#include "state.h"
+#include "engine/state.h"
 #include "capture/capture.h"
-#include "compat40/compat40.h"
+#include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 
 static_assert(sizeof(TreeNode) == 768, "TreeNode size");
@@ -28,12 +27,16 @@ static_assert(sizeof(TreeNode::field_name) == 240, "field_name size");
 static_assert(offsetof(TreeNode, label) == 516, "label");
 static_assert(sizeof(TreeNode::label) == 240, "label size");
 static_assert(offsetof(TreeNode, node) == 760, "node");
-static_assert(ITEM_LABEL_LENGTH == sizeof(TreeNode::label), "engine label length");
-
-std::vector<TreeNode> tree_nodes;
-bool tree_exists;
 
 namespace {
+
+// The records of the tree built last, while tree_exists. They survive closing
+// the capture and ending the engine; only gFreePacketProtocolTree and the next
+// gBuildPacketProtocolTree that passes its guards end them. The storage is
+// kept from tree to tree, so building a tree allocates only when a tree is
+// larger than every tree before it.
+std::vector<TreeNode> tree_nodes;
+bool tree_exists;
 
 // The dissection the records were taken from, and their node handles sorted
 // by address so that a handle can be checked without walking the array.
@@ -121,21 +124,15 @@ void flatten_tree_node(proto_node *item, int32_t parent_index)
     record->index = static_cast<int32_t>(tree_nodes.size());
     record->start = fi->start;
     record->length = fi->length;
-    record->field_type = compat40_field_type_code(fvalue_type_ftenum(&fi->value));
+    record->field_type = series_field_type_code(series_value_engine_type(fi));
     record->node = item;
 
     const header_field_info *hfinfo = fi->hfinfo;
     copy_text(record->field_abbrev, sizeof record->field_abbrev, hfinfo ? hfinfo->abbrev : nullptr);
     copy_text(record->field_name, sizeof record->field_name, hfinfo ? hfinfo->name : nullptr);
 
-    // The engine composes into a buffer of its own label length.
-    char composed[ITEM_LABEL_LENGTH];
-    const char *label = fi->rep ? fi->rep->representation : composed;
-    if (!fi->rep) {
-        composed[0] = '\0';
-        proto_item_fill_label(fi, composed);
-        composed[sizeof composed - 1] = '\0';
-    }
+    char composed[series_label_length];
+    const char *label = series_item_label(fi, composed);
     if (fi->flags & FI_GENERATED) {
         // A text of more than 237 characters loses its closing bracket and
         // its tail; the cut never leaves half a character behind.
@@ -172,12 +169,12 @@ int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data, uin
 {
     if (data_length)
         *data_length = 0;
-    if (!guard_three_step("Build Packet Tree"))
-        return 1;
+    if (!require_capture("Build Packet Tree"))
+        return WSB_FAILED;
     if (!data_length || !data) {
         set_error_text("\"Build Packet Tree\" operation failed. No address was given for the data length or the "
                        "data pointer.");
-        return 1;
+        return WSB_FAILED;
     }
     free_tree_nodes();
 
@@ -186,63 +183,63 @@ int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data, uin
                                         "You can not access tree information for packets whose offset in the file "
                                         "exceeds 2GB.\n You have to split the capture in order to see such "
                                         "information.");
-    if (status == 0)
+    if (status == WSB_OK)
         status = run_in_engine_frame(flatten_current_tree, nullptr, "Building the protocol tree");
-    if (status == 1) {
+    if (status == WSB_FAILED) {
         free_tree_nodes();
-        return 1;
+        return WSB_FAILED;
     }
     // The bytes were read and are the packet's, also when the engine ran out
     // of memory while dissecting them.
     *data_length = captured_length;
     *data = redissected_bytes();
-    if (status != 0) {
+    if (status != WSB_OK) {
         free_tree_nodes();
         return status;
     }
     tree_generation = dissection_generation;
     index_handles();
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gGetProtocolTreeNodesCount(int32_t *count)
 {
-    if (!guard_three_step("Get Protocol Tree Nodes Count"))
-        return 1;
+    if (!require_capture("Get Protocol Tree Nodes Count"))
+        return WSB_FAILED;
     if (!count) {
         set_error_text("\"Get Protocol Tree Nodes Count\" operation failed. No address was given for the count.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!tree_exists) {
         set_error_text(not_created_message);
-        return 1;
+        return WSB_FAILED;
     }
     *count = static_cast<int32_t>(tree_nodes.size());
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gGetTreeNodeByIndex(TreeNode *node, int32_t position)
 {
-    if (!guard_three_step("Get Tree Node by Index"))
-        return 1;
+    if (!require_capture("Get Tree Node by Index"))
+        return WSB_FAILED;
     if (!node) {
         set_error_text("\"Get Tree Node by Index\" operation failed. No TreeNode record was given.");
-        return 1;
+        return WSB_FAILED;
     }
     if (!tree_exists) {
         set_error_text(not_created_message);
-        return 1;
+        return WSB_FAILED;
     }
     if (position < 0 || static_cast<size_t>(position) >= tree_nodes.size()) {
         set_error_text(out_of_range_message);
-        return 1;
+        return WSB_FAILED;
     }
     *node = tree_nodes[static_cast<size_t>(position)];
-    return 0;
+    return WSB_OK;
 }
 
 int32_t gFreePacketProtocolTree(void)
 {
     free_tree_nodes();
-    return 0;
+    return WSB_OK;
 }

@@ -12,15 +12,7 @@
 
 #include "wsbridge.h"
 
-// The records of the tree built last, while tree_exists. They survive closing
-// the capture and ending the engine; only gFreePacketProtocolTree and the next
-// gBuildPacketProtocolTree that passes its guards end them. The storage is
-// kept from tree to tree, so building a tree allocates only when a tree is
-// larger than every tree before it.
-extern std::vector<TreeNode> tree_nodes;
-extern bool tree_exists;
-
-// Appends item and its visible descendants to tree_nodes; hidden items and
+// Appends item and its visible descendants to the tree's records; hidden items and
 // their subtrees are left out without using up an index.
 void flatten_tree_node(proto_node *item, int32_t parent_index);
 

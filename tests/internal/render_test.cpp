@@ -103,7 +103,7 @@ TEST_F(RenderTest, MaskKeepsOnlyPrintableRangeAndLineEnds) {
 
 TEST_F(RenderTest, AsciiMasksBytesInPlaceAndAppendsOnePiece) {
     std::vector<uint8_t> bytes = {0x09, 0x00, 0x41, 0x0A, 0xE9};
-    ASSERT_TRUE(render_stream_piece(format_ascii, direction_both, 0, bytes.data(), 5));
+    ASSERT_TRUE(render_stream_piece(WSB_RENDER_ASCII, WSB_DIRECTION_BOTH, 0, bytes.data(), 5));
     EXPECT_EQ(text(), "..A\n.");
     EXPECT_EQ(stream_text.size, 6u);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "..A\n.");
@@ -112,13 +112,13 @@ TEST_F(RenderTest, AsciiMasksBytesInPlaceAndAppendsOnePiece) {
 }
 
 TEST_F(RenderTest, AsciiPiecesAreJoinedByCrLfOnly) {
-    ASSERT_TRUE(render(format_ascii, direction_both, 0, {'a', 'b', '\r', '\n'}));
-    ASSERT_TRUE(render(format_ascii, direction_both, 1, {'c'}));
+    ASSERT_TRUE(render(WSB_RENDER_ASCII, WSB_DIRECTION_BOTH, 0, {'a', 'b', '\r', '\n'}));
+    ASSERT_TRUE(render(WSB_RENDER_ASCII, WSB_DIRECTION_BOTH, 1, {'c'}));
     EXPECT_EQ(text(), "ab\r\n\r\nc");
 }
 
 TEST_F(RenderTest, UnknownFormatsRenderAsAscii) {
-    ASSERT_TRUE(render(7, direction_both, 0, {0x09, 0x00, 0x41, 0x0A, 0xE9}));
+    ASSERT_TRUE(render(7, WSB_DIRECTION_BOTH, 0, {0x09, 0x00, 0x41, 0x0A, 0xE9}));
     EXPECT_EQ(text(), "..A\n.");
     EXPECT_EQ(stream_text.size, 6u);
     ASSERT_TRUE(render(-1, 5, 1, {'x', 0x7F}));
@@ -126,34 +126,34 @@ TEST_F(RenderTest, UnknownFormatsRenderAsAscii) {
 }
 
 TEST_F(RenderTest, EmptyAsciiPiece) {
-    ASSERT_TRUE(render(format_ascii, direction_both, 0, {}));
+    ASSERT_TRUE(render(WSB_RENDER_ASCII, WSB_DIRECTION_BOTH, 0, {}));
     ASSERT_NE(stream_text.text, nullptr);
     EXPECT_EQ(text(), "");
     EXPECT_EQ(stream_text.size, 1u);
 
     reset();
-    ASSERT_TRUE(render(format_ascii, direction_both, 0, {'a', 'b'}));
-    ASSERT_TRUE(render(format_ascii, direction_both, 0, {}));
+    ASSERT_TRUE(render(WSB_RENDER_ASCII, WSB_DIRECTION_BOTH, 0, {'a', 'b'}));
+    ASSERT_TRUE(render(WSB_RENDER_ASCII, WSB_DIRECTION_BOTH, 0, {}));
     EXPECT_EQ(text(), "ab\r\n");
     EXPECT_EQ(stream_text.size, 5u);
 }
 
 TEST_F(RenderTest, EbcdicConvertsInPlaceThenRendersAsAscii) {
     std::vector<uint8_t> bytes = {0xC8, 0xC5, 0xD3, 0xD3, 0xD6};
-    ASSERT_TRUE(render_stream_piece(format_ebcdic, direction_both, 0, bytes.data(), 5));
+    ASSERT_TRUE(render_stream_piece(WSB_RENDER_EBCDIC, WSB_DIRECTION_BOTH, 0, bytes.data(), 5));
     EXPECT_EQ(text(), "HELLO");
     EXPECT_EQ(stream_text.size, 6u);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "HELLO");
 
     // EBCDIC space and lower-case letters convert; a NUL is still masked.
-    ASSERT_TRUE(render(format_ebcdic, direction_both, 1, {0x81, 0x40, 0x82, 0x00}));
+    ASSERT_TRUE(render(WSB_RENDER_EBCDIC, WSB_DIRECTION_BOTH, 1, {0x81, 0x40, 0x82, 0x00}));
     EXPECT_EQ(text(), "HELLO\r\na b.");
 }
 
 // ---- hex dump ---------------------------------------------------------------
 
 TEST_F(RenderTest, HexDumpFullLinePositions) {
-    ASSERT_TRUE(render(format_hexdump, direction_both, 0, sequence('A', 16)));
+    ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, sequence('A', 16)));
     const std::string line = text();
     ASSERT_EQ(line.size(), 77u);
     EXPECT_EQ(line.substr(0, 8), "00000000");                   // 1-8
@@ -168,7 +168,7 @@ TEST_F(RenderTest, HexDumpFullLinePositions) {
 
 TEST_F(RenderTest, HexDumpOfSeventeenBytesWrapsToSecondLine) {
     std::vector<uint8_t> bytes = sequence('a', 17);
-    ASSERT_TRUE(render(format_hexdump, direction_both, 0, bytes));
+    ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, bytes));
     const std::string first = hex_line("00000000",
         "61 62 63 64 65 66 67 68  69 6a 6b 6c 6d 6e 6f 70 ", "abcdefgh ijklmnop");
     const std::string second = hex_line("00000010", "71 ", "q");
@@ -179,7 +179,7 @@ TEST_F(RenderTest, HexDumpOfSeventeenBytesWrapsToSecondLine) {
 }
 
 TEST_F(RenderTest, HexDumpOfExactlyEightBytes) {
-    ASSERT_TRUE(render(format_hexdump, direction_both, 0, sequence('0', 8)));
+    ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, sequence('0', 8)));
     const std::string expected = std::string("00000000  30 31 32 33 34 35 36 37  ") +
                                  std::string(49 - 25, ' ') + "01234567 \n";
     EXPECT_EQ(text(), expected);
@@ -187,21 +187,21 @@ TEST_F(RenderTest, HexDumpOfExactlyEightBytes) {
 }
 
 TEST_F(RenderTest, HexDumpShortLinesPadHexColumn) {
-    ASSERT_TRUE(render(format_hexdump, direction_both, 0, sequence('0', 10)));
+    ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, sequence('0', 10)));
     EXPECT_EQ(text(), hex_line("00000000", "30 31 32 33 34 35 36 37  38 39 ", "01234567 89"));
     reset();
-    ASSERT_TRUE(render(format_hexdump, direction_both, 0, sequence('0', 3)));
+    ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, sequence('0', 3)));
     EXPECT_EQ(text(), hex_line("00000000", "30 31 32 ", "012"));
 }
 
 TEST_F(RenderTest, HexDumpTextColumnMasksLineEndsAndHexIsLowerCase) {
-    ASSERT_TRUE(render(format_hexdump, direction_both, 0, {'\n', '\r', '\t', 0x7F, 0xFF, 0x20, 0x7E, 0xAB}));
+    ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, {'\n', '\r', '\t', 0x7F, 0xFF, 0x20, 0x7E, 0xAB}));
     EXPECT_EQ(text(), hex_line("00000000", "0a 0d 09 7f ff 20 7e ab  ", "..... ~. "));
 }
 
 TEST_F(RenderTest, HexDumpDoesNotRewriteBytes) {
     std::vector<uint8_t> bytes = {0x00, '\t', 0xE9};
-    ASSERT_TRUE(render_stream_piece(format_hexdump, direction_both, 0, bytes.data(), 3));
+    ASSERT_TRUE(render_stream_piece(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, bytes.data(), 3));
     EXPECT_EQ(bytes, (std::vector<uint8_t>{0x00, '\t', 0xE9}));
 }
 
@@ -212,27 +212,27 @@ TEST_F(RenderTest, HexDumpIndentsServerLinesOnlyForBothDirections) {
         "41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f 50 ", "ABCDEFGH IJKLMNOP");
     const std::string second = hex_line("00000010", "51 ", "Q");
 
-    ASSERT_TRUE(render(format_hexdump, direction_both, 1, piece));
+    ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 1, piece));
     EXPECT_EQ(text(), indent + first + "\r\n" + indent + second);
     EXPECT_EQ(server_offset, 17u);
     EXPECT_EQ(client_offset, 0u);
 
-    for (int32_t direction : {3, (int)direction_client_only, (int)direction_server_only, -1}) {
+    for (int32_t direction : {3, (int)WSB_DIRECTION_CLIENT, (int)WSB_DIRECTION_SERVER, -1}) {
         reset();
-        ASSERT_TRUE(render(format_hexdump, direction, 1, piece));
+        ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, direction, 1, piece));
         EXPECT_EQ(text(), first + "\r\n" + second) << "direction " << direction;
     }
     // Client pieces are never indented.
     reset();
-    ASSERT_TRUE(render(format_hexdump, direction_both, 0, piece));
+    ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, piece));
     EXPECT_EQ(text(), first + "\r\n" + second);
 }
 
 TEST_F(RenderTest, HexDumpOffsetsRunOnPerDirection) {
-    ASSERT_TRUE(render(format_hexdump, 3, 0, sequence('a', 20)));
-    ASSERT_TRUE(render(format_hexdump, 3, 1, sequence('A', 4)));
-    ASSERT_TRUE(render(format_hexdump, 3, 0, sequence('0', 5)));
-    ASSERT_TRUE(render(format_hexdump, 3, 1, sequence('W', 2)));
+    ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, 3, 0, sequence('a', 20)));
+    ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, 3, 1, sequence('A', 4)));
+    ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, 3, 0, sequence('0', 5)));
+    ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, 3, 1, sequence('W', 2)));
     EXPECT_EQ(text(),
               hex_line("00000000", "61 62 63 64 65 66 67 68  69 6a 6b 6c 6d 6e 6f 70 ", "abcdefgh ijklmnop") +
               "\r\n" + hex_line("00000010", "71 72 73 74 ", "qrst") +
@@ -245,32 +245,32 @@ TEST_F(RenderTest, HexDumpOffsetsRunOnPerDirection) {
 
 TEST_F(RenderTest, HexDumpOffsetIsUpperCaseHex) {
     client_offset = 0xABCDEF;
-    ASSERT_TRUE(render(format_hexdump, direction_both, 0, {'z'}));
+    ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, {'z'}));
     EXPECT_EQ(text(), hex_line("00ABCDEF", "7a ", "z"));
     EXPECT_EQ(client_offset, 0xABCDF0u);
 }
 
 TEST_F(RenderTest, EmptyHexDumpAppendsNothing) {
-    ASSERT_TRUE(render(format_hexdump, direction_both, 0, {}));
+    ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, {}));
     EXPECT_EQ(stream_text.text, nullptr);
     EXPECT_EQ(stream_text.size, 0u);
     EXPECT_EQ(client_offset, 0u);
     ASSERT_TRUE(append_stream_piece("x", 1));
-    ASSERT_TRUE(render(format_hexdump, direction_both, 0, {}));
+    ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, {}));
     EXPECT_EQ(text(), "x");
 }
 
 // ---- C array ----------------------------------------------------------------
 
 TEST_F(RenderTest, CArrayOfThreeClientBytes) {
-    ASSERT_TRUE(render(format_c_array, direction_both, 0, {0x61, 0x62, 0x63}));
+    ASSERT_TRUE(render(WSB_RENDER_CARRAY, WSB_DIRECTION_BOTH, 0, {0x61, 0x62, 0x63}));
     EXPECT_EQ(text(), "char peer0_0[] = {\n\r\n0x61, 0x62, 0x63 };\n");
     EXPECT_EQ(client_offset, 4u);
     EXPECT_EQ(server_offset, 0u);
 }
 
 TEST_F(RenderTest, CArrayOfExactlyEightBytesHasNoTrailingComma) {
-    ASSERT_TRUE(render(format_c_array, direction_both, 0, sequence(0, 8)));
+    ASSERT_TRUE(render(WSB_RENDER_CARRAY, WSB_DIRECTION_BOTH, 0, sequence(0, 8)));
     EXPECT_EQ(text(), "char peer0_0[] = {\n\r\n"
                       "0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07 };\n");
     EXPECT_EQ(client_offset, 9u);
@@ -291,14 +291,14 @@ TEST_F(RenderTest, CArrayNumbersFollowTheByteCounter) {
 TEST_F(RenderTest, CArrayServerUsesPeerOneAndItsOwnCounter) {
     client_offset = 5;
     server_offset = 2;
-    ASSERT_TRUE(render(format_c_array, direction_server_only, 1, {0xFF, 0x00}));
+    ASSERT_TRUE(render(WSB_RENDER_CARRAY, WSB_DIRECTION_SERVER, 1, {0xFF, 0x00}));
     EXPECT_EQ(text(), "char peer1_2[] = {\n\r\n0xff, 0x00 };\n");
     EXPECT_EQ(server_offset, 5u);
     EXPECT_EQ(client_offset, 5u);
 }
 
 TEST_F(RenderTest, EmptyCArrayAppendsHeaderAlone) {
-    ASSERT_TRUE(render(format_c_array, direction_both, 0, {}));
+    ASSERT_TRUE(render(WSB_RENDER_CARRAY, WSB_DIRECTION_BOTH, 0, {}));
     EXPECT_EQ(text(), "char peer0_0[] = {\n");
     EXPECT_EQ(client_offset, 1u);
 }
@@ -310,9 +310,9 @@ TEST_F(RenderTest, RenderReportsFailedGrowthAndKeepsText) {
     // Pretend the text is as large as a 32-bit size allows, so it cannot grow.
     const uint32_t real_size = stream_text.size;
     stream_text.size = UINT32_MAX - 1;
-    EXPECT_FALSE(render(format_hexdump, direction_both, 0, {'a'}));
-    EXPECT_FALSE(render(format_c_array, direction_both, 1, {'a'}));
-    EXPECT_FALSE(render(format_ascii, direction_both, 0, {'a'}));
+    EXPECT_FALSE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, {'a'}));
+    EXPECT_FALSE(render(WSB_RENDER_CARRAY, WSB_DIRECTION_BOTH, 1, {'a'}));
+    EXPECT_FALSE(render(WSB_RENDER_ASCII, WSB_DIRECTION_BOTH, 0, {'a'}));
     stream_text.size = real_size;
     EXPECT_EQ(text(), "kept");
     EXPECT_EQ(client_offset, 0u);

@@ -16,13 +16,11 @@
 namespace wsbtest {
 
 // The preferences the library switches off, for tshark runs that must
-// dissect the way the library does.
+// dissect the way the library does: the -o options that CMake makes from
+// lib/engine/preference_overrides.txt.
 inline const char *tshark_prefs()
 {
-    return "-o tcp.desegment_tcp_streams:FALSE -o smtp.desegment_lines:FALSE -o smtp.desegment_data:FALSE "
-           "-o http.desegment_headers:FALSE -o http.desegment_body:FALSE -o http.dechunk_body:FALSE "
-           "-o sip.desegment_headers:FALSE -o sip.desegment_body:FALSE -o netbios.defragment:FALSE "
-           "-o bittorrent.desegment:FALSE";
+    return WSB_TSHARK_PREFERENCES;
 }
 
 // Quotes a text for the shell.

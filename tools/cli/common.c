@@ -18,7 +18,7 @@ static int engine_started;
 
 int cli_start_engine(void)
 {
-    if (gInitEpan() != 0)
+    if (gInitEpan() != WSB_OK)
         return cli_fail("start");
     engine_started = 1;
     return CLI_OK;
@@ -227,7 +227,7 @@ int cli_open_capture(const char *verb, const char *path)
     }
     struct stat st;
     input_size = stat(path, &st) == 0 && S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
-    if (gOpenCapture(path) != 0)
+    if (gOpenCapture(path) != WSB_OK)
         return cli_fail(from_standard_input ? "standard input" : "open");
     return CLI_OK;
 }

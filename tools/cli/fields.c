@@ -34,12 +34,12 @@ enum { option_field, option_offsets, option_count_limit, option_json, option_csv
 static int print_field_ids(int argc, const char **names)
 {
     for (int i = 0; i < argc; ++i)
-        if (gRegisterProtocolFieldFilter(names[i], cli_group) != 0)
+        if (gRegisterProtocolFieldFilter(names[i], cli_group) != WSB_OK)
             return cli_fail("register");
     int status = CLI_OK;
     for (int i = 0; i < argc; ++i) {
         int32_t id = 0, type = 0;
-        if (gGetProtocolFieldFilterInfo(names[i], &id, &type) == 0) {
+        if (gGetProtocolFieldFilterInfo(names[i], &id, &type) == WSB_OK) {
             printf("%s\tid=%d\ttype=%d\n", names[i], id, type);
         } else {
             printf("%s\terror: %s", names[i], gGetLastError());
@@ -68,25 +68,25 @@ static void print_value(int32_t id, int32_t type, int format)
     int32_t size = 0;
     switch (type) {
     case WSB_FT_BOOLEAN: case WSB_FT_UINT8: case WSB_FT_UINT16: case WSB_FT_UINT32: case WSB_FT_UINT64:
-        if (gGetUInt64ProtocolFieldValue(&u, id) == 0) {
+        if (gGetUInt64ProtocolFieldValue(&u, id) == WSB_OK) {
             printf("%" PRIu64, u);
             return;
         }
         break;
     case WSB_FT_INT64:
-        if (gGetUInt64ProtocolFieldValue(&u, id) == 0) {
+        if (gGetUInt64ProtocolFieldValue(&u, id) == WSB_OK) {
             printf("%" PRId64, (int64_t)u);
             return;
         }
         break;
     case WSB_FT_INT8: case WSB_FT_INT16: case WSB_FT_INT32:
-        if (gGetInt32ProtocolFieldValue(&s, id) == 0) {
+        if (gGetInt32ProtocolFieldValue(&s, id) == WSB_OK) {
             printf("%" PRId32, s);
             return;
         }
         break;
     case WSB_FT_PROTOCOL: case WSB_FT_STRING: case WSB_FT_IPv4: case WSB_FT_IPv6:
-        if (gGetStringProtocolFieldValue(&text, &size, id) == 0) {
+        if (gGetStringProtocolFieldValue(&text, &size, id) == WSB_OK) {
             if (format == json_output)
                 cli_json_string(stdout, text);
             else if (format == csv_output)
@@ -131,11 +131,11 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     }
     int status = CLI_OK;
     for (int i = 0; i < field_count && status == CLI_OK; ++i)
-        if (gRegisterProtocolFieldFilter(fields[i], cli_group) != 0)
+        if (gRegisterProtocolFieldFilter(fields[i], cli_group) != WSB_OK)
             status = cli_fail("register");
     for (int i = 0; i < field_count && status == CLI_OK; ++i) {
         int32_t type = 0;
-        if (gGetProtocolFieldFilterInfo(fields[i], &field_ids[i], &type) != 0) {
+        if (gGetProtocolFieldFilterInfo(fields[i], &field_ids[i], &type) != WSB_OK) {
             char message[2100];
             snprintf(message, sizeof message, "%s", gGetLastError());
             message[strcspn(message, "\n")] = '\0';
@@ -155,11 +155,11 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     PacketSummary packet;
     uint64_t packets = 0;
     int read = 2;
-    while (packets < limit && (read = gGetNextPacket(&packet)) == 0) {
+    while (packets < limit && (read = gGetNextPacket(&packet)) == WSB_OK) {
         cli_progress_update(++packets, packet.file_offset);
         int32_t count = 0;
         const int32_t *ids = NULL;
-        if (gLastPacketHasPassedFilter(cli_group, &count, &ids) != 0) {
+        if (gLastPacketHasPassedFilter(cli_group, &count, &ids) != WSB_OK) {
             status = cli_fail("match");
             break;
         }
@@ -170,7 +170,7 @@ static int print_packet_fields(const char *path, int field_count, const char **f
         for (int i = 0; i < field_count; ++i) {
             int32_t offset = 0, length = 0, type = 0;
             int present = is_matched(field_ids[i], count, ids) &&
-                          gGetFieldInfo(field_ids[i], &offset, &length, &type) == 0;
+                          gGetFieldInfo(field_ids[i], &offset, &length, &type) == WSB_OK;
             if (format == json_output) {
                 putchar(',');
                 cli_json_string(stdout, fields[i]);
@@ -203,7 +203,7 @@ static int print_packet_fields(const char *path, int field_count, const char **f
         }
     }
     cli_progress_end();
-    if (read != 0 && read != 2 && status == CLI_OK)
+    if (read != WSB_OK && read != WSB_END && status == CLI_OK)
         status = cli_fail("read");
     gCloseCapture();
     free(field_ids);

@@ -92,7 +92,7 @@ static int start_following(int tcp, const PacketSummary *chosen, const locator *
                                                  here.packet_length, here.encapsulation)
                      : gFollowUDPStreamForPacket(here.frame_number, here.file_offset, here.captured_length,
                                                  here.packet_length, here.encapsulation);
-    if (status != 0)
+    if (status != WSB_OK)
         return cli_fail("follow");
     for (size_t i = 0; i < earlier_count; ++i)
         if (earlier[i].endpoints == here.endpoints && add_packet(tcp, &earlier[i]) != 0)
@@ -112,7 +112,7 @@ static int print_stream(int tcp, int format, int direction)
                                         &conversation_size)
                      : gIsValidUDPStrem(&valid, &server, &server_size, &client, &client_size, &conversation,
                                         &conversation_size);
-    if (status != 0)
+    if (status != WSB_OK)
         return cli_fail("check stream");
     if (!valid) {
         printf("%s\n", gGetLastError());
@@ -125,7 +125,7 @@ static int print_stream(int tcp, int format, int direction)
         uint8_t is_server = 0, end = 0;
         status = tcp ? gGetNextTCPStreamLine(format, direction, &text, &size, &is_server, &end)
                      : gGetNextUDPStreamLine(format, direction, &text, &size, &is_server, &end);
-        if (status != 0)
+        if (status != WSB_OK)
             return cli_fail("read stream");
         if (end)
             break;
@@ -189,7 +189,7 @@ int cli_follow(int argc, char **argv)
     int following = 0, read;
     PacketSummary summary;
     cli_progress_begin();
-    while ((read = gGetNextPacket(&summary)) == 0) {
+    while ((read = gGetNextPacket(&summary)) == WSB_OK) {
         cli_progress_update(++packets, summary.file_offset);
         if (following)
             continue;  // sequential reading collects the conversation
@@ -223,14 +223,14 @@ int cli_follow(int argc, char **argv)
     cli_progress_end();
     free(earlier);
     if (!following) {
-        if (read != 2)
+        if (read != WSB_END)
             return cli_fail("read");
         gCloseCapture();
         return cli_no_such_frame(verb, frame, packets);
     }
     /* A damaged capture: what was followed up to the damage, then the error. */
     char read_error[2100] = "";
-    if (read != 2)
+    if (read != WSB_END)
         snprintf(read_error, sizeof read_error, "%s", gGetLastError());
     status = print_stream(tcp, format, direction);
     if (read_error[0]) {

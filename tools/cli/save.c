@@ -97,7 +97,7 @@ static int collect_places(const frame_range *ranges, size_t range_count, packet_
     *count = 0;
     PacketSummary summary;
     int status;
-    while ((status = gGetNextPacket(&summary)) == 0) {
+    while ((status = gGetNextPacket(&summary)) == WSB_OK) {
         if (listed(ranges, range_count, summary.frame_number)) {
             if (*count == capacity) {
                 size_t grown = capacity ? capacity * 2 : 64;
@@ -122,7 +122,7 @@ static int collect_places(const frame_range *ranges, size_t range_count, packet_
         if (last_read >= last_listed)
             return 0;
     }
-    if (status != 2)
+    if (status != WSB_END)
         return cli_fail("read");
     return cli_no_such_frame("save", last_listed, last_read);
 }
@@ -131,7 +131,7 @@ static int collect_places(const frame_range *ranges, size_t range_count, packet_
 static int save_places(const char *out, const frame_range *ranges, size_t range_count, const packet_place *places,
                        size_t count, int skip_repeats)
 {
-    if (gCreateCaptureFileForSave(out) != 0)
+    if (gCreateCaptureFileForSave(out) != WSB_OK)
         return cli_fail("create");
     unsigned long written = 0, skipped = 0;
     for (size_t i = 0; i < range_count; ++i) {
@@ -154,7 +154,7 @@ static int save_places(const char *out, const frame_range *ranges, size_t range_
             request.encapsulation = place->encapsulation;
             request.skip_flag = skip_repeats ? 1 : 0;
             uint8_t left_out = 0;
-            if (gSavePacketToCaptureFile(&left_out, &request) != 0) {
+            if (gSavePacketToCaptureFile(&left_out, &request) != WSB_OK) {
                 int status = cli_fail("save");
                 gCloseCaptureFileForSave();
                 return status;
@@ -165,7 +165,7 @@ static int save_places(const char *out, const frame_range *ranges, size_t range_
                 ++written;
         }
     }
-    if (gCloseCaptureFileForSave() != 0)
+    if (gCloseCaptureFileForSave() != WSB_OK)
         return cli_fail("close");
     printf("%lu written, %lu skipped\n", written, skipped);
     return cli_output_failed() ? CLI_FAILED : CLI_OK;
@@ -210,7 +210,7 @@ int cli_save(int argc, char **argv)
     packet_place *places = NULL;
     size_t place_count = 0;
     status = collect_places(ranges, range_count, &places, &place_count);
-    if (status == 0)
+    if (status == CLI_OK)
         status = save_places(positional[1], ranges, range_count, places, place_count, skip_repeats);
     gCloseCapture();
     free(places);

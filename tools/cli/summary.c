@@ -109,7 +109,7 @@ int cli_summary(int argc, char **argv)
     int32_t first_nanoseconds = 0;
     uint64_t packets = 0;
     int read = 2;
-    while (packets < limit && (read = gGetNextPacket(&summary)) == 0) {
+    while (packets < limit && (read = gGetNextPacket(&summary)) == WSB_OK) {
         if (packets++ == 0) {
             first_seconds = summary.time_seconds;
             first_nanoseconds = summary.time_nanoseconds;
@@ -137,7 +137,7 @@ int cli_summary(int argc, char **argv)
         }
     }
     cli_progress_end();
-    if (read != 0 && read != 2)
+    if (read != WSB_OK && read != WSB_END)
         return cli_fail("read");
     gCloseCapture();
     return CLI_OK;

@@ -58,17 +58,17 @@ int cli_tree(int argc, char **argv)
     cli_progress_begin();
     while (read < frame) {
         status = gGetNextPacket(&summary);
-        if (status != 0)
+        if (status != WSB_OK)
             break;
         ++read;
         cli_progress_update(read, summary.file_offset);
     }
     cli_progress_end();
-    if (status == 2) {
+    if (status == WSB_END) {
         gCloseCapture();
         return cli_no_such_frame(verb, frame, read);
     }
-    if (status != 0)
+    if (status != WSB_OK)
         return cli_fail("read");
 
     int32_t data_length = 0;
@@ -78,7 +78,7 @@ int cli_tree(int argc, char **argv)
                                  summary.encapsulation) != 0)
         return cli_fail("tree");
     int32_t nodes = 0;
-    if (gGetProtocolTreeNodesCount(&nodes) != 0)
+    if (gGetProtocolTreeNodesCount(&nodes) != WSB_OK)
         return cli_fail("tree");
 
     /* Depth of each record; a parent always comes before its children. */
@@ -92,7 +92,7 @@ int cli_tree(int argc, char **argv)
     TreeNode node;
     int previous = -1;
     for (int32_t i = 0; i < nodes; ++i) {
-        if (gGetTreeNodeByIndex(&node, i) != 0) {
+        if (gGetTreeNodeByIndex(&node, i) != WSB_OK) {
             free(depths);
             return cli_fail("tree");
         }

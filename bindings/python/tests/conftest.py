@@ -18,15 +18,19 @@ PACKAGE_DIR = os.path.dirname(HERE)
 SOURCE_DIR = os.path.dirname(os.path.dirname(PACKAGE_DIR))
 
 # The preferences the library switches off, for tshark runs that must
-# dissect the way the library does.
-TSHARK_PREFERENCES = [
-    "-o", "tcp.desegment_tcp_streams:FALSE", "-o", "smtp.desegment_lines:FALSE",
-    "-o", "smtp.desegment_data:FALSE", "-o", "http.desegment_headers:FALSE",
-    "-o", "http.desegment_body:FALSE", "-o", "http.dechunk_body:FALSE",
-    "-o", "sip.desegment_headers:FALSE", "-o", "sip.desegment_body:FALSE",
-    "-o", "netbios.defragment:FALSE", "-o", "aim.desegment:FALSE",
-    "-o", "ymsg.desegment:FALSE", "-o", "bittorrent.desegment:FALSE",
-]
+# dissect the way the library does (one `module.name:FALSE` a line).
+def _tshark_preferences():
+    path = os.path.join(SOURCE_DIR, "lib", "engine", "preference_overrides.txt")
+    options = []
+    with open(path, encoding="utf-8") as lines:
+        for line in lines:
+            line = line.strip()
+            if line and not line.startswith("#"):
+                options += ["-o", line]
+    return options
+
+
+TSHARK_PREFERENCES = _tshark_preferences()
 
 
 def environment(name, default=None):

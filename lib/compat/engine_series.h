@@ -1,0 +1,184 @@
+// The boundary to the engine series: everything the library needs from the
+// engine that differs between its release series, behind version-neutral
+// calls. One folder implements it per series (lib/compat40/ for 4.0); the
+// CMake option WSB_ENGINE_SERIES picks the folder that is built. Supporting
+// another series means adding a folder that implements this header.
+//
+// The rule: code outside the series folder calls the engine directly only
+// where every supported series declares the same call with the same meaning
+// (proto_registrar_get_byname, proto_get_finfo_ptr_array, epan_dissect_new,
+// epan_dissect_reset, epan_dissect_fill_in_columns, the wtap_* reads and
+// dumps, address_to_str_buf, ...), and reads only the plain fields of the
+// engine's records (a packet_info's addresses and ports, a field_info's start,
+// length, flags and registration, a frame_data's number, time stamp, offset
+// and lengths). Everything else goes through here: signatures that differ
+// (filter compilation, the dissection run, frame steps, error reports, tap
+// listeners), records whose layout differs (a field's value, a protocol's tap
+// record, the follower's records, per-frame data), behaviour of one series
+// that the library works around (label composition, reading the syntax tree
+// for a filter's fields, the TCP follower's endpoints, the missing IPv4
+// header length), and the translation of the engine's codes into the
+// numbering that crosses the library's interface. The comments that explain
+// a series' behaviour live with its code in the series folder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <glib.h>
+#include <epan/address.h>
+#include <epan/column-info.h>
+#include <epan/dfilter/dfilter.h>
+#include <epan/epan.h>
+#include <epan/epan_dissect.h>
+#include <epan/frame_data.h>
+#include <epan/packet_info.h>
+#include <epan/proto.h>
+#include <wiretap/wtap.h>
+
+// ---- Start-up ---------------------------------------------------------------
+
+// Receives every report the engine makes, at start-up and long after:
+// failure is true for errors (a failed open, read, write, ...), false for
+// warnings. The text is finished (never a format).
+using series_report_sink = void (*)(bool failure, const char *text);
+
+// The start-up steps the series needs, with epan_init among them, its
+// reports going to sink. False when the engine could not be started or was
+// already attempted in this process.
+bool series_start_engine(series_report_sink sink);
+
+// ---- Session and frames -----------------------------------------------------
+
+// The packet provider answers the engine's questions about other frames of
+// the capture (their time stamps) through a lookup the capture code supplies.
+struct packet_provider_data {
+    const nstime_t *(*frame_ts)(uint32_t frame_number);
+};
+
+// A new dissection session over the provider (one per open capture).
+epan_t *series_new_session(packet_provider_data *provider);
+
+// Prepares frame for its dissection: number, record, file offset and the
+// running byte count; reference and previous are the time stamps of the
+// first frame and of the frame dissected before (null when absent).
+void series_begin_frame(frame_data *frame, uint32_t number, const wtap_rec *record, int64_t offset,
+                        uint32_t cumulative_bytes, const nstime_t *reference, const nstime_t *previous);
+
+// After a frame read in sequence was dissected: its bytes join the count.
+void series_end_frame(frame_data *frame, uint32_t *cumulative_bytes);
+
+// Ends the use of a frame record (its per-frame data taken or not).
+void series_destroy_frame(frame_data *frame);
+
+// What the engine attached to a frame (its per-frame data), taken from the
+// frame so that it outlives the frame record; given back to a frame record
+// of the same packet dissected again, which then counts as visited; freed.
+void *series_take_frame_data(frame_data *frame);
+void series_give_frame_data(frame_data *frame, void *data);
+void series_free_frame_data(void *data);
+
+// Dissects bytes (frame's captured length of them) as the packet of record
+// with the taps, filling columns when given.
+void series_dissect(epan_dissect_t *edt, int file_type, wtap_rec *record, const uint8_t *bytes, frame_data *frame,
+                    column_info *columns);
+
+// ---- Display filters --------------------------------------------------------
+
+// Compiles text. False with the engine's message (g_malloc'd, may be null) in
+// error; the filter is null on success when the text names nothing.
+bool series_compile_filter(const char *text, dfilter_t **filter, char **error);
+
+// The field names a compiled filter refers to, in the order it names them.
+std::vector<std::string> series_filter_field_names(const dfilter_t *filter);
+
+// ---- Field values and labels ------------------------------------------------
+
+// The engine's type (FT_*) of a field record's value.
+int series_value_engine_type(const field_info *record);
+
+// A value as unsigned 64 bits: the unsigned types, booleans and the signed
+// types of more than 32 bits (their 64 bits). Called inside the engine's
+// exception frame, as are the other readers.
+uint64_t series_value_uint64(const field_info *record);
+// A value of a signed type of at most 32 bits.
+int32_t series_value_int32(const field_info *record);
+// The text of an IPv4 (ipv6 false) or IPv6 address value into buffer; left
+// empty when the value has no bytes.
+void series_value_address_text(const field_info *record, bool ipv6, char *buffer, size_t size);
+// The value as the engine shows it (filter_form: as a display filter writes
+// it), wmem-allocated in no scope, or null.
+char *series_value_text(const field_info *record, bool filter_form);
+
+// The size of a tree item's label as the engine composes it.
+constexpr size_t series_label_length = 240;
+// The label of a tree item: the engine's own text, or one composed into
+// buffer (series_label_length bytes). Called inside the engine's frame.
+const char *series_item_label(const field_info *record, char *buffer);
+
+// ---- Tap listeners ----------------------------------------------------------
+
+// A tap listener as the library writes it: it never asks for a redraw.
+using series_tap_listener = void (*)(void *state, packet_info *pinfo, epan_dissect_t *edt, const void *data);
+
+// Registers listener for tap with state as its identity, filtered by filter
+// (null: none); needs_tree asks for a protocol tree in every dissection.
+// False with the engine's message in error.
+bool series_register_tap_listener(const char *tap, void *state, const char *filter, bool needs_tree,
+                                  series_tap_listener listener, std::string &error);
+void series_remove_tap_listener(void *state);
+
+// What the library reads of the "tcp" tap's record of a segment.
+struct series_tcp_segment {
+    int32_t header_length;
+    uint32_t raw_sequence;
+    uint32_t segment_length;  // 0 when the engine gives none
+    bool syn;
+    bool fin;
+};
+series_tcp_segment series_tcp_tap_segment(const void *tap_data);
+
+// The header length of the index-th IPv4 header of the dissection (the n-th
+// "ip" tap report of a packet), from the records of the IPv4 header's version
+// field (engine id version_id): -1 when the dissection holds no record of
+// that header, 0 when the header's first byte is not there.
+int32_t series_ip_tap_header_length(epan_dissect_t *edt, int version_id, int index);
+
+// ---- Following conversations ------------------------------------------------
+
+// The display filter of the conversation of the dissected packet for the
+// engine's follower of protocol ("TCP", "UDP"), g_malloc'd, or null when
+// there is none; stream receives the conversation's index. Called inside the
+// engine's frame.
+char *series_follow_filter(const char *protocol, epan_dissect_t *edt, unsigned *stream);
+
+// One in-order piece of a followed conversation's payload.
+struct series_follow_piece {
+    const address *sender;
+    const address *receiver;
+    uint32_t sender_port;
+    uint32_t receiver_port;
+    const uint8_t *data;
+    uint32_t length;  // may be 0
+};
+using series_follow_sink = void (*)(const series_follow_piece &piece);
+
+// TCP: the engine's follower orders the segments of conversation stream
+// (filtered by filter) and drops repeats; each in-order piece goes to sink
+// right after the packet that completed it. One TCP follow at a time. Stop
+// hands over what the follower still holds and ends it; safe when none runs.
+bool series_start_tcp_follow(const char *filter, unsigned stream, series_follow_sink sink, std::string &error);
+void series_stop_tcp_follow();
+
+// UDP: every datagram of the conversation, as the engine's follower taps it.
+using series_datagram_sink = void (*)(void *state, const packet_info *pinfo, const uint8_t *bytes, uint32_t length);
+bool series_start_udp_follow(const char *filter, void *state, series_datagram_sink sink, std::string &error);
+void series_stop_udp_follow(void *state);
+
+// ---- Codes as they cross the interface --------------------------------------
+
+int32_t series_field_type_code(int engine_type);
+int32_t series_address_type_code(int engine_type);
+int32_t series_port_type_code(int engine_type);

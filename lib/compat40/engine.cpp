@@ -1,0 +1,231 @@
+// The 4.0 engine's start-up steps, its failure reports, the dissection
+// session with its packet provider, and the frame and dissection steps.
+#include "compat/engine_series.h"
+
+#include <epan/epan_dissect.h>
+#include <epan/tvbuff.h>
+#include <epan/uat-int.h>
+#include <wiretap/wtap.h>
+#include <wsutil/filesystem.h>
+#include <wsutil/privileges.h>
+#include <wsutil/report_message.h>
+#include <wsutil/wslog.h>
+
+namespace {
+
+bool epan_init_attempted;
+series_report_sink report_sink;
+
+// Preference tables are normally post-processed when their files are read;
+// this library reads none, so run each table's post-update once here. Without
+// it the IPv4 dissector's address lookups use a map that was never built.
+void post_update_table(void *table, void *)
+{
+    auto *uat = static_cast<epan_uat *>(table);
+    if (uat->loaded)
+        return;
+    if (uat->post_update_cb)
+        uat->post_update_cb();
+    uat->loaded = TRUE;
+}
+
+const nstime_t *provider_frame_ts(packet_provider_data *provider, guint32 frame_num)
+{
+    return provider && provider->frame_ts ? provider->frame_ts(frame_num) : nullptr;
+}
+
+const packet_provider_funcs provider_funcs = {provider_frame_ts, nullptr, nullptr, nullptr};
+
+// Failure reports. The engine calls these at any time, also long after
+// start-up; each one is formatted here and handed to the sink.
+void report(bool failure, const char *format, va_list args)
+{
+    gchar *text = g_strdup_vprintf(format, args);
+    if (report_sink)
+        report_sink(failure, text);
+    g_free(text);
+}
+
+void report_format(bool failure, const char *format, ...) G_GNUC_PRINTF(2, 3);
+void report_format(bool failure, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    report(failure, format, args);
+    va_end(args);
+}
+
+void on_engine_failure(const char *format, va_list args)
+{
+    report(true, format, args);
+}
+
+void on_engine_warning(const char *format, va_list args)
+{
+    report(false, format, args);
+}
+
+void on_engine_open_failure(const char *file_name, int err, gboolean for_writing)
+{
+    gchar *text = g_strdup_printf(file_open_error_message(err, for_writing), file_name);
+    if (report_sink)
+        report_sink(true, text);
+    g_free(text);
+}
+
+void on_engine_read_failure(const char *file_name, int err)
+{
+    report_format(true, "An error occurred while reading from the file \"%s\": %s.\n", file_name, g_strerror(err));
+}
+
+void on_engine_write_failure(const char *file_name, int err)
+{
+    report_format(true, "An error occurred while writing to the file \"%s\": %s.\n", file_name, g_strerror(err));
+}
+
+void on_engine_cfile_open_failure(const char *file_name, int err, gchar *err_info)
+{
+    report_format(true, "The file \"%s\" could not be opened: %s.", file_name, wtap_strerror(err));
+    g_free(err_info);
+}
+
+void on_engine_cfile_dump_open_failure(const char *file_name, int err, gchar *err_info, int)
+{
+    report_format(true, "The file \"%s\" could not be created: %s.", file_name, wtap_strerror(err));
+    g_free(err_info);
+}
+
+void on_engine_cfile_read_failure(const char *file_name, int err, gchar *err_info)
+{
+    report_format(true, "An error occurred while reading the file \"%s\": %s.", file_name ? file_name : "",
+                  wtap_strerror(err));
+    g_free(err_info);
+}
+
+void on_engine_cfile_write_failure(const char *, const char *out_file_name, int err, gchar *err_info, guint32, int)
+{
+    report_format(true, "An error occurred while writing to the file \"%s\": %s.", out_file_name ? out_file_name : "",
+                  wtap_strerror(err));
+    g_free(err_info);
+}
+
+void on_engine_cfile_close_failure(const char *file_name, int err, gchar *err_info)
+{
+    report_format(true, "An error occurred while closing the file \"%s\": %s.", file_name, wtap_strerror(err));
+    g_free(err_info);
+}
+
+const report_message_routines report_routines = {
+    on_engine_failure,
+    on_engine_warning,
+    on_engine_open_failure,
+    on_engine_read_failure,
+    on_engine_write_failure,
+    on_engine_cfile_open_failure,
+    on_engine_cfile_dump_open_failure,
+    on_engine_cfile_read_failure,
+    on_engine_cfile_write_failure,
+    on_engine_cfile_close_failure,
+};
+
+// The packet's length on the wire as the engine's buffers take it: a length
+// of 2 GB or more (a damaged record's) is cut to the largest they hold, as
+// the engine's own programs do, instead of turning negative.
+gint reported_length(const frame_data *fd)
+{
+    const guint32 length = fd->pkt_len > fd->cap_len ? fd->pkt_len : fd->cap_len;
+    return length > static_cast<guint32>(G_MAXINT) ? G_MAXINT : static_cast<gint>(length);
+}
+
+}  // namespace
+
+bool series_start_engine(series_report_sink sink)
+{
+    if (epan_init_attempted)
+        return false;
+    epan_init_attempted = true;
+    report_sink = sink;
+    // The library prints nothing: only errors that end the process get through.
+    ws_log_set_level(LOG_LEVEL_ERROR);
+    init_process_policies();
+    init_report_message("wsbridge", &report_routines);
+    wtap_init(FALSE);
+    if (!epan_init(nullptr, nullptr, FALSE))
+        return false;
+    uat_foreach_table(post_update_table, nullptr);
+    return true;
+}
+
+// A session costs the 4.0 engine memory that it gives back only when it shuts
+// down, and dropping a session drops the engine's per-capture dissection
+// state: the capture code makes one at the first dissected packet of a
+// capture and replaces it on gHackedCleanup.
+epan_t *series_new_session(packet_provider_data *provider)
+{
+    return epan_new(provider, &provider_funcs);
+}
+
+void series_begin_frame(frame_data *frame, uint32_t number, const wtap_rec *record, int64_t offset,
+                        uint32_t cumulative_bytes, const nstime_t *reference, const nstime_t *previous)
+{
+    frame_data_init(frame, number, record, offset, cumulative_bytes);
+    // Stand-ins for the first frame and the frame before: the engine reads
+    // only their numbers and time stamps. The first frame is the time
+    // reference of all others.
+    frame_data reference_frame{};
+    frame_data previous_frame{};
+    const frame_data *reference_pointer = nullptr;
+    const frame_data *previous_pointer = nullptr;
+    if (reference) {
+        reference_frame.num = 1;
+        reference_frame.abs_ts = *reference;
+        reference_pointer = &reference_frame;
+    }
+    if (previous) {
+        previous_frame.num = number - 1;
+        previous_frame.abs_ts = *previous;
+        previous_pointer = &previous_frame;
+    }
+    nstime_t elapsed = NSTIME_INIT_ZERO;
+    frame_data_set_before_dissect(frame, &elapsed, &reference_pointer, previous_pointer);
+}
+
+void series_end_frame(frame_data *frame, uint32_t *cumulative_bytes)
+{
+    frame_data_set_after_dissect(frame, cumulative_bytes);
+}
+
+void series_destroy_frame(frame_data *frame)
+{
+    frame_data_destroy(frame);
+}
+
+void *series_take_frame_data(frame_data *frame)
+{
+    GSList *data = frame->pfd;
+    frame->pfd = nullptr;
+    return data;
+}
+
+void series_give_frame_data(frame_data *frame, void *data)
+{
+    frame->pfd = static_cast<GSList *>(data);
+    frame->visited = 1;
+}
+
+void series_free_frame_data(void *data)
+{
+    g_slist_free(static_cast<GSList *>(data));
+}
+
+// The 4.0 engine finds a packet's record data through the wtap_rec it was
+// given, and resetting a dissection releases that data: the capture code
+// resets its dissections before the next read fills the same record.
+void series_dissect(epan_dissect_t *edt, int file_type, wtap_rec *record, const uint8_t *bytes, frame_data *frame,
+                    column_info *columns)
+{
+    // The packet's bytes as captured; its reported length is its length on
+    // the wire, so a cut packet reads as cut rather than malformed.
+    tvbuff_t *tvb = tvb_new_real_data(bytes, frame->cap_len, reported_length(frame));
+    epan_dissect_run_with_taps(edt, file_type, record, tvb, frame, columns);
+}

@@ -1,0 +1,108 @@
+// The 4.0 engine's display filter compilation, field values and labels.
+#include "compat/engine_series.h"
+
+#include <cstring>
+
+#include <epan/ftypes/ftypes.h>
+#include <epan/proto.h>
+#include <wsutil/inet_addr.h>
+#include <wsutil/to_str.h>
+
+#include "wsbridge.h"
+
+static_assert(ITEM_LABEL_LENGTH == series_label_length, "engine label length");
+static_assert(sizeof(TreeNode::label) == series_label_length, "TreeNode label length");
+
+namespace {
+
+// The engine's getters take a non-const value although they only read it;
+// 4.0 embeds the value in the field record.
+fvalue_t *value_of(const field_info *record)
+{
+    return const_cast<fvalue_t *>(&record->value);
+}
+
+}  // namespace
+
+bool series_compile_filter(const char *text, dfilter_t **filter, char **error)
+{
+    return dfilter_compile_real(text, filter, error, nullptr, __func__, TRUE, TRUE);
+}
+
+// 4.0 keeps no public list of a filter's fields; the syntax tree kept at
+// compilation names each field reference as "FIELD(name <type>)".
+std::vector<std::string> series_filter_field_names(const dfilter_t *filter)
+{
+    std::vector<std::string> names;
+    const char *tree = dfilter_syntax_tree(const_cast<dfilter_t *>(filter));
+    if (!tree)
+        return names;
+    static const char marker[] = "FIELD(";
+    for (const char *at = strstr(tree, marker); at; at = strstr(at, marker)) {
+        at += sizeof marker - 1;
+        size_t length = strcspn(at, " )");
+        names.emplace_back(at, length);
+        at += length;
+    }
+    return names;
+}
+
+int series_value_engine_type(const field_info *record)
+{
+    return fvalue_type_ftenum(value_of(record));
+}
+
+uint64_t series_value_uint64(const field_info *record)
+{
+    fvalue_t *fv = value_of(record);
+    switch (fvalue_type_ftenum(fv)) {
+    case FT_CHAR:
+    case FT_UINT8:
+    case FT_UINT16:
+    case FT_UINT32:
+        return fvalue_get_uinteger(fv);
+    case FT_BOOLEAN:  // kept as 64 bits by the 4.0 engine
+    case FT_UINT40:
+    case FT_UINT48:
+    case FT_UINT56:
+    case FT_UINT64:
+        return fvalue_get_uinteger64(fv);
+    default:  // FT_INT40 to FT_INT64: the signed value's 64 bits
+        return static_cast<uint64_t>(fvalue_get_sinteger64(fv));
+    }
+}
+
+int32_t series_value_int32(const field_info *record)
+{
+    return fvalue_get_sinteger(value_of(record));
+}
+
+void series_value_address_text(const field_info *record, bool ipv6, char *buffer, size_t size)
+{
+    fvalue_t *fv = value_of(record);
+    if (!ipv6) {
+        guint32 network_order = fvalue_get_uinteger(fv);
+        ip_to_str_buf(reinterpret_cast<const guint8 *>(&network_order), buffer, static_cast<int>(size));
+        return;
+    }
+    const guint8 *bytes = fvalue_get_bytes(fv);
+    if (bytes)
+        ip6_to_str_buf(reinterpret_cast<const ws_in6_addr *>(bytes), buffer, static_cast<int>(size));
+}
+
+char *series_value_text(const field_info *record, bool filter_form)
+{
+    return fvalue_to_string_repr(nullptr, value_of(record), filter_form ? FTREPR_DFILTER : FTREPR_DISPLAY,
+                                 record->hfinfo->display);
+}
+
+const char *series_item_label(const field_info *record, char *buffer)
+{
+    if (record->rep)
+        return record->rep->representation;
+    // The engine composes into a buffer of its own label length.
+    buffer[0] = '\0';
+    proto_item_fill_label(const_cast<field_info *>(record), buffer);
+    buffer[series_label_length - 1] = '\0';
+    return buffer;
+}

@@ -1,0 +1,45 @@
+// Process-wide library state shared by every subsystem: the engine's
+// lifecycle, the error text, the guards that each call begins with and the
+// per-packet transport facts.
+#pragma once
+
+#include <cstdint>
+#include <glib.h>
+
+struct field_info;
+
+// The engine starts once per process and cannot start again after shutdown.
+enum class engine_lifecycle {
+    not_started,  // gInitEpan has not succeeded (yet)
+    running,      // started: calls may use the engine
+    shut_down,    // gCleanupEpan ran: every call that needs the engine fails
+};
+engine_lifecycle engine_state();
+void set_engine_state(engine_lifecycle state);
+
+// Copies a finished text (never used as a format), cut to 2048 characters.
+void set_error_text(const char *text);
+// Formats into the error text, cut to 2048 characters.
+void set_error_format(const char *format, ...) G_GNUC_PRINTF(1, 2);
+void set_error_vformat(const char *format, va_list args);
+
+// Guards named for what the call requires: false (with the guard's message
+// naming `operation` written) when the engine is not running, or
+// (require_capture) when no capture is open either.
+bool require_engine(const char *operation);
+bool require_capture(const char *operation);
+
+// What the tap listeners learn of the packet dissected last.
+struct transport_facts_record {
+    bool saw_tcp;
+    bool saw_udp;
+    bool saw_ip;
+    int32_t transport_header_length;
+    int32_t ip_header_length;
+    int32_t ip_reports;  // "ip" tap calls seen so far for this packet
+    const field_info *tcp_srcport_info;
+    const field_info *udp_srcport_info;
+};
+extern transport_facts_record transport_facts;
+
+void clear_transport_facts();
