@@ -94,7 +94,19 @@ enum {
     WSB_FT_IEEE_11073_FLOAT = 40
 };
 
-/* Address type codes (PacketSummary.*_address_type). */
+/* Address type codes (PacketSummary.*_address_type). The engine's fixed
+ * address types map onto the codes of the same name. Types that its
+ * dissectors register while it starts map by what they are:
+ *   802.11 receiver/transmitter ("AT_ETHER_WLAN") and BSSID
+ *   ("AT_ETHER_BSSID") addresses   -> WSB_AT_ETHER (they are MAC addresses)
+ *   SNA -> WSB_AT_SNA, AppleTalk DDP -> WSB_AT_ATALK, OSI -> WSB_AT_OSI,
+ *   ARCNET -> WSB_AT_ARCNET, SS7 point codes (MTP3, M3UA, SCCP...)
+ *   -> WSB_AT_SS7PC, URI -> WSB_AT_URI, TIPC -> WSB_AT_TIPC
+ *   any other (USB, USB link layer, ZigBee, IEEE 802.15.4 short, J1939,
+ *   BACnet MS/TP, DeviceNet, GeoNetworking, UAVCAN, vSocket, and whatever
+ *   a later engine adds)      -> WSB_AT_OTHER
+ * Whatever the code, the summary's address texts are the engine's own
+ * rendering of the address (see PacketSummary). */
 enum {
     WSB_AT_NONE = 0, WSB_AT_ETHER = 1, WSB_AT_IPv4 = 2, WSB_AT_IPv6 = 3,
     WSB_AT_IPX = 4, WSB_AT_SNA = 5, WSB_AT_ATALK = 6, WSB_AT_VINES = 7,
@@ -206,6 +218,17 @@ typedef struct PacketSummary {
     char source_text[64];           /* network source (or link-layer) */
     char destination_text[64];
 } PacketSummary;
+/* Address texts: each is the text that tshark -n shows for that address in
+ * its Source and Destination columns (link-layer texts: its hardware Source
+ * and Destination columns), for every address type: "192.168.1.5",
+ * "2001:db8::1", "00:0b:86:11:22:33" (also for 802.11), "210" (an SS7
+ * point code), ... No name resolution; cut to 62 (30 for link-layer)
+ * characters. A text is empty
+ * exactly when its address is absent (type WSB_AT_NONE); tshark's default
+ * columns may then show a dissector's own note instead of an address (the
+ * "N/A" of Cisco HDLC, "00:0b:86:11:22:33 (RA)" for an 802.11
+ * acknowledgement, whose receiver the engine does not set as the packet's
+ * destination), which the summary leaves out. */
 
 /* Opens the capture file at path (any format wiretap reads, also gzip) for
  * reading from its first packet. A capture that is already open is closed

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <epan/column.h>
+#include <epan/column-utils.h>
 #include <epan/packet.h>
 #include <epan/proto.h>
 #include <epan/tap.h>
@@ -32,10 +33,6 @@ Buffer sequential_buffer;
 bool sequential_dissection_used;
 bool treeless_dissection_used;
 bool random_dissection_used;
-
-const int32_t classic_at_atalk = 6;
-const int32_t classic_at_arcnet = 9;
-const int32_t classic_at_uri = 14;
 
 void set_column(col_item_t &column, int format, const char *title)
 {
@@ -140,24 +137,19 @@ void prime(epan_dissect_t *edt)
         epan_dissect_prime_with_dfilter(edt, compiled_filter);
 }
 
-void address_to_text(const address *addr, char *destination, int size, epan_dissect_t *edt)
+// Room for any address text: the engine renders its Source and Destination
+// columns into buffers of this size.
+char address_text_buffer[COL_MAX_LEN];
+
+// The text of an address as tshark -n shows it in its Source and Destination
+// columns: the engine's own rendering of the address's type, whichever type
+// that is (fixed or registered by a dissector at run time), with no name
+// resolution; the first size - 1 characters of it.
+void address_to_text(const address *addr, char *destination, int size)
 {
-    switch (series_address_type_code(addr->type)) {
-    case WSB_AT_ETHER:
-    case WSB_AT_IPv4:
-    case WSB_AT_IPv6:
-    case classic_at_uri:
-        address_to_str_buf(addr, destination, size);
-        break;
-    case classic_at_atalk:
-    case classic_at_arcnet: {
-        gchar *name = address_to_display(edt->pi.pool, addr);
-        g_strlcpy(destination, name ? name : "", size);
-        break;
-    }
-    default:
-        break;
-    }
+    address_text_buffer[0] = '\0';
+    address_to_str_buf(addr, address_text_buffer, sizeof address_text_buffer);
+    g_strlcpy(destination, address_text_buffer, static_cast<gsize>(size));
 }
 
 // Fields both steps write.
@@ -180,7 +172,7 @@ void fill_summary(PacketSummary *summary, const frame_data *fd, epan_dissect_t *
     for (int i = 0; i < 4; ++i) {
         texts[i][0] = '\0';
         if (addresses[i]->type != AT_NONE)
-            address_to_text(addresses[i], texts[i], sizes[i], edt);
+            address_to_text(addresses[i], texts[i], sizes[i]);
     }
 }
 
@@ -239,6 +231,10 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     // plain listing.
     const bool tree_needed = compiled_filter || have_filtering_tap_listeners();
     epan_dissect_t *edt = tree_needed ? reading.sequential_dissection : reading.treeless_dissection;
+    // The link type as wiretap read it: some dissectors rewrite the record's
+    // while they dissect (Apple PKTAP's hands on the type of the packet it
+    // wraps), and the locator and the save file need the file's own.
+    const int32_t encapsulation = rec->rec_type == REC_TYPE_PACKET ? rec->rec_header.packet_header.pkt_encap : 0;
     prime(edt);
     current_dissection = edt;
     (tree_needed ? sequential_dissection_used : treeless_dissection_used) = true;
@@ -253,7 +249,7 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     summary->relative_time = hundred_nanoseconds(relative);
     summary->time_seconds = abs_ts.secs;
     summary->time_nanoseconds = abs_ts.nsecs;
-    summary->encapsulation = rec->rec_type == REC_TYPE_PACKET ? rec->rec_header.packet_header.pkt_encap : 0;
+    summary->encapsulation = encapsulation;
     g_strlcpy(summary->protocol_text, get_column_text(&cfile.columns, 0), sizeof summary->protocol_text);
     g_strlcpy(summary->info_text, get_column_text(&cfile.columns, 1), sizeof summary->info_text);
 }

@@ -70,14 +70,25 @@ int32_t series_address_type_code(int engine_type)
     case AT_NUMERIC: return 19;
     default: break;
     }
-    // Types that dissectors register at run time, found by their names.
+    // Types that dissectors register at run time (ids from AT_END_OF_LIST
+    // on), found once by their names. 802.11's receiver, transmitter and
+    // BSSID addresses are MAC addresses. Every other run-time type (USB,
+    // ZigBee, J1939, ...) is "other".
     static const struct { const char *name; int32_t code; } registered[] = {
-        {"AT_SNA", 5}, {"AT_ATALK", 6}, {"AT_OSI", 8}, {"AT_ARCNET", 9},
-        {"AT_SS7PC", 11}, {"AT_URI", 14}, {"AT_TIPC", 15},
+        {"AT_ETHER_WLAN", 1}, {"AT_ETHER_BSSID", 1}, {"AT_SNA", 5}, {"AT_ATALK", 6}, {"AT_OSI", 8},
+        {"AT_ARCNET", 9},     {"AT_SS7PC", 11},      {"AT_URI", 14}, {"AT_TIPC", 15},
     };
-    for (const auto &entry : registered)
-        if (address_type_get_by_name(entry.name) == engine_type)
-            return entry.code;
+    const int registered_count = static_cast<int>(sizeof registered / sizeof registered[0]);
+    static int engine_ids[registered_count];
+    static bool looked_up;
+    if (!looked_up) {
+        looked_up = true;
+        for (int i = 0; i < registered_count; ++i)
+            engine_ids[i] = address_type_get_by_name(registered[i].name);
+    }
+    for (int i = 0; i < registered_count; ++i)
+        if (engine_ids[i] == engine_type && engine_type >= AT_END_OF_LIST)
+            return registered[i].code;
     return 20;
 }
 

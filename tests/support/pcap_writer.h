@@ -279,6 +279,76 @@ inline Bytes eth_arp_reply(const Mac& sender_mac, const Ip4& sender_ip, const Ma
     return eth_arp(2, target_mac, sender_mac, sender_ip, target_mac, target_ip);
 }
 
+// ------------------------------------------------------ 802.11 and SS7 ----
+
+constexpr uint32_t LINKTYPE_IEEE802_11_RADIOTAP = 127;
+constexpr uint32_t LINKTYPE_MTP3 = 141;
+
+inline void put16le(Bytes& b, uint16_t v) { b.push_back(uint8_t(v)); b.push_back(uint8_t(v >> 8)); }
+inline void put32le(Bytes& b, uint32_t v) { put16le(b, uint16_t(v)); put16le(b, uint16_t(v >> 16)); }
+
+// An 802.11 frame behind the smallest radiotap header (no fields present).
+// `fc` is the first frame-control byte (subtype << 4 | type << 2), `flags`
+// the second (0x01 to DS, 0x02 from DS); the duration is 0. `addresses` are
+// the frame's one to three addresses; `rest` follows them (the sequence
+// control and body of management and data frames, nothing for most control
+// frames). No frame check sequence.
+inline Bytes radiotap_wlan(uint8_t fc, uint8_t flags, const std::vector<Mac>& addresses, const Bytes& rest = {}) {
+    Bytes b = {0, 0, 8, 0, 0, 0, 0, 0};
+    put8(b, fc); put8(b, flags); put16le(b, 0);
+    for (const Mac& m : addresses) append(b, m);
+    append(b, rest);
+    return b;
+}
+
+// An LLC/SNAP header with the given EtherType, then the payload (802.11 data).
+inline Bytes llc_snap(uint16_t type, const Bytes& payload) {
+    Bytes b = {0xaa, 0xaa, 0x03, 0, 0, 0};
+    put16be(b, type); append(b, payload);
+    return b;
+}
+
+// An SCCP unitdata message whose called and calling party addresses route on
+// a subsystem number (no point code, no global title).
+inline Bytes sccp_udt(uint8_t called_ssn, uint8_t calling_ssn, const Bytes& data) {
+    Bytes b = {0x09, 0x00, 3, 5, 7};  // type, class 0, pointers
+    for (uint8_t ssn : {called_ssn, calling_ssn}) { put8(b, 2); put8(b, 0x42); put8(b, ssn); }
+    put8(b, uint8_t(data.size())); append(b, data);
+    return b;
+}
+
+// An ITU MTP3 message signal unit (LINKTYPE_MTP3): service indicator `si`
+// (3 = SCCP) on the national network, the routing label with 14-bit point
+// codes, then the payload.
+inline Bytes mtp3_itu(uint8_t si, uint16_t opc, uint16_t dpc, const Bytes& payload) {
+    Bytes b;
+    put8(b, uint8_t(0x80 | si));
+    put32le(b, uint32_t(dpc & 0x3fff) | uint32_t(opc & 0x3fff) << 14 | 5u << 28);
+    append(b, payload);
+    return b;
+}
+
+// An SCTP packet of one DATA chunk (no checksum) carrying an M3UA DATA
+// message: the Protocol Data parameter holds the point codes, `si` and the
+// payload.
+inline Bytes sctp_m3ua(uint16_t port, uint32_t opc, uint32_t dpc, uint8_t si, const Bytes& payload) {
+    Bytes pd;
+    put32be(pd, opc); put32be(pd, dpc); put8(pd, si); put8(pd, 2); put8(pd, 0); put8(pd, 5);
+    append(pd, payload);
+    Bytes param;
+    put16be(param, 0x0210); put16be(param, uint16_t(4 + pd.size())); append(param, pd);
+    while (param.size() % 4) param.push_back(0);
+    Bytes m3ua = {1, 0, 1, 1};
+    put32be(m3ua, uint32_t(8 + param.size())); append(m3ua, param);
+    Bytes chunk = {0, 3};
+    put16be(chunk, uint16_t(16 + m3ua.size())); put32be(chunk, 1); put16be(chunk, 0); put16be(chunk, 0);
+    put32be(chunk, 3 /* M3UA */); append(chunk, m3ua);
+    while (chunk.size() % 4) chunk.push_back(0);
+    Bytes b;
+    put16be(b, port); put16be(b, port); put32be(b, 1); put32be(b, 0); append(b, chunk);
+    return b;
+}
+
 // ----------------------------------------------------------- pcap file ----
 
 class PcapWriter {
