@@ -315,13 +315,14 @@ std::string plain_node(std::string node)
     return node;
 }
 
-// Follows every listed conversation of a shared capture through the library
+// Follows every listed conversation of a shared capture (or of the capture at
+// an absolute path) through the library
 // and compares payload, directions and byte counts with tshark.
 void compare_with_tshark(const std::string &name, bool tcp, size_t stream_limit = 1000,
                          const std::set<int> &excluded = {})
 {
     SCOPED_TRACE(name);
-    const std::string file = captures + "/" + name;
+    const std::string file = name[0] == '/' ? name : captures + "/" + name;
     const std::string kind = tcp ? "tcp" : "udp";
     std::map<int, uint32_t> frames = first_frames(file, kind);
     ASSERT_FALSE(frames.empty());
@@ -838,6 +839,28 @@ TEST_F(Follow, TcpDescriptionsAndDirections)
     EXPECT_EQ(again.end, 0);
     EXPECT_EQ(again.is_server, 0);
     EXPECT_EQ(again.text.substr(0, 10), "00000000  ");
+}
+
+// The conversation's first segment is a SYN whose MPTCP option is cut short:
+// the engine stops inside the TCP header (a malformed packet) before the TCP
+// layer reaches its taps. The conversation follows from it as tshark follows
+// it.
+TEST_F(Follow, TcpFromAMalformedFirstSegmentEqualsTshark)
+{
+    TcpConversation c(false, "10.0.0.1", 40000, "10.0.0.2", 80);
+    const pcapw::Ip4 a = pcapw::ip4(c.address_a), b = pcapw::ip4(c.address_b);
+    const pcapw::Bytes damaged_mptcp = {30, 3, 0x00};  // MP_CAPABLE without its flags
+    c.writer.add(1700000000, 0,
+                 pcapw::ethernet(mac_b, mac_a, pcapw::ethertype::IPV4,
+                                 pcapw::ipv4(a, b, pcapw::ipproto::TCP,
+                                             pcapw::tcp_ipv4(a, b, c.port_a, c.port_b, c.seq_a++, 0,
+                                                             pcapw::tcpflag::SYN, {}, 65535, damaged_mptcp))));
+    c.when = 1;
+    c.segment(true, pcapw::tcpflag::SYN | pcapw::tcpflag::ACK, {});
+    c.segment(false, pcapw::tcpflag::ACK, {});
+    c.send(false, "GET / HTTP/1.0\r\n\r\n");
+    c.send(true, "HTTP/1.0 200 OK\r\n\r\nhello");
+    compare_with_tshark(write_capture("mptcp.pcap", c.writer), true);
 }
 
 TEST_F(Follow, TcpFirstChunkFromTheAcceptingEndMakesItTheClient)

@@ -304,6 +304,47 @@ TEST_F(SaveTest, PcapngCapturesBecomePcapFilesWithTheSamePackets)
     }
 }
 
+// Apple PKTAP: each packet wraps one of another link type, and the engine's
+// dissector of the wrapper rewrites the record's link type to the inner one
+// while it dissects. The packets keep the file's link type and save as the
+// engine's converter writes them.
+TEST_F(SaveTest, PktapPacketsKeepTheFilesLinkTypeAndSave)
+{
+    const uint32_t linktype_pktap = 258;
+    const int32_t wtap_encap_pktap = 171;
+    pcapw::PcapWriter writer(linktype_pktap);
+    for (uint16_t i = 0; i < 3; ++i) {
+        pcapw::Bytes header;  // 108 bytes, little-endian: length, record type 1 (packet), inner link type 1
+        for (uint32_t value : {108u, 1u, 1u})
+            pcapw::put32le(header, value);
+        const std::string interface_name = "en0";
+        header.insert(header.end(), interface_name.begin(), interface_name.end());
+        header.resize(108, 0);
+        pcapw::append(header, pcapw::eth_ipv4_udp(pcapw::mac("00:1a:2b:3c:4d:5e"), pcapw::mac("a4:5e:60:44:55:66"),
+                                                  pcapw::ip4("192.168.1.5"), pcapw::ip4("192.168.1.1"),
+                                                  uint16_t(5000 + i), 6000, pcapw::to_bytes("hi there")));
+        writer.add(1000 + i, 0, header);
+    }
+    const std::string path = dir.file("pktap.pcap"), out = dir.file("saved.pcap");
+    writer.write(path);
+
+    std::vector<PacketSummary> packets = open_and_read(path);
+    ASSERT_EQ(packets.size(), 3u);
+    EXPECT_EQ(packets[0].encapsulation, wtap_encap_pktap);
+    EXPECT_STREQ(packets[0].protocol_text, "UDP");
+    save_frames(packets, {1, 2, 3}, out);
+    ASSERT_EQ(gCloseCapture(), 0);
+
+    const std::string converted = dir.file("editcap.pcap");
+    int status = -1;
+    run_command("editcap -F pcap " + shell_quote(path) + " " + shell_quote(converted) + " 2>&1", &status);
+    ASSERT_EQ(status, 0);
+    std::ifstream a(converted, std::ios::binary), b(out, std::ios::binary);
+    std::string reference((std::istreambuf_iterator<char>(a)), {}), saved((std::istreambuf_iterator<char>(b)), {});
+    EXPECT_TRUE(saved == reference);
+    EXPECT_EQ(read_pcap(out).linktype, linktype_pktap);
+}
+
 TEST_F(SaveTest, PacketsOfSeveralLinkTypesCannotBeSavedAsPcap)
 {
     const std::string out = dir.file("mixed.pcap");

@@ -269,7 +269,13 @@ gchar *begin_follow(const char *operation, bool tcp, unsigned *stream, uint32_t 
     if (!reread_packet(operation, frame_number, file_offset, captured_length, packet_length, encapsulation))
         return nullptr;
     const char *protocol = tcp ? "TCP" : "UDP";
-    if (!(tcp ? transport_facts.saw_tcp : transport_facts.saw_udp) || !current_dissection) {
+    // A TCP packet is one whose TCP layer reached its tap, or, when the
+    // engine stopped inside the TCP header (a malformed option, as in a
+    // damaged MPTCP SYN), one the engine had already taken for TCP: it has
+    // made the conversation by then, and tshark follows from such a packet.
+    const bool taken_for_tcp =
+        tcp && current_dissection && series_port_type_code(current_dissection->pi.ptype) == WSB_PT_TCP;
+    if (!(tcp ? transport_facts.saw_tcp || taken_for_tcp : transport_facts.saw_udp) || !current_dissection) {
         set_error_format("Error following stream. Please make sure you have a %s packet selected.", protocol);
         return nullptr;
     }
