@@ -213,6 +213,60 @@ TEST(SummaryOracle, WlanAndPointCodeAddressesMatchTshark)
     EXPECT_EQ(gCloseCapture(), 0);
 }
 
+// The engine's Mobile IPv6 dissector calls a binding update "NEMO" once it
+// has seen one with the R flag while building a protocol tree, and keeps
+// that for the rest of the process. With fields registered the library
+// builds the tree as tshark -T fields does and shows what it shows; without,
+// it builds none, as plain tshark. (A later capture in the same process keeps
+// "NEMO", as tshark does for the same packets appended to one file.)
+TEST(SummaryOracle, MobileIpv6ProtocolFollowsTheTreeAsInTshark)
+{
+    using namespace pcapw;
+    auto binding_update = [](uint16_t sequence, uint16_t flags) {
+        Bytes header = {59, 1, 5, 0, 0, 0};  // no next header, 16 bytes, type 5, checksum 0
+        put16be(header, sequence);
+        put16be(header, flags);
+        put16be(header, 100);
+        append(header, Bytes{1, 2, 0, 0});  // PadN
+        return ethernet(server_mac, client_mac, ethertype::IPV6,
+                        ipv6(ip6("2001:db8::1"), ip6("2001:db8::2"), 135, header));
+    };
+    sample_capture capture;
+    PcapWriter writer;
+    Bytes truncated = binding_update(1, 0x0400);
+    writer.add(1000, 0, 14 + 40 + 10, uint32_t(truncated.size()), Bytes(truncated.begin(), truncated.begin() + 64));
+    writer.add(1001, 0, binding_update(2, 0));
+    writer.add(1002, 0, binding_update(3, 0x0400));  // R flag: NEMO from here on, with a tree
+    writer.add(1003, 0, binding_update(4, 0));
+    writer.write(capture.path);
+
+    // Plain tshark builds no tree; with fields to print it does.
+    std::vector<std::string> without_tree;
+    for (const std::string &line : lines_of(run_command("tshark -r " + shell_quote(capture.path) +
+                                                        " -o 'gui.column.format:\"P\",\"%p\"' 2>/dev/null")))
+        without_tree.push_back(line.substr(line.find_first_not_of(' ')));
+    std::vector<std::string> with_tree;
+    for (const std::string &line : lines_of(run_command("tshark -r " + shell_quote(capture.path) +
+                                                     " -T fields -e _ws.col.Protocol -e ipv6.src 2>/dev/null")))
+        with_tree.push_back(split(line, '\t')[0]);
+    auto library_protocols = [&] {
+        std::vector<std::string> protocols;
+        PacketSummary s;
+        EXPECT_EQ(gOpenCapture(capture.path.c_str()), 0);
+        while (gGetNextPacket(&s) == 0)
+            protocols.push_back(s.protocol_text);
+        return protocols;
+    };
+    EXPECT_EQ(without_tree, std::vector<std::string>(4, "MIPv6"));
+    EXPECT_EQ(with_tree, (std::vector<std::string>{"MIPv6", "MIPv6", "NEMO", "NEMO"}));
+    ASSERT_EQ(gInitEpan(), 0);
+    EXPECT_EQ(library_protocols(), without_tree);
+    ASSERT_EQ(gRegisterProtocolFieldFilter("ipv6.src", "IPv6"), 0);
+    int32_t id = 0, type = 0;
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("ipv6.src", &id, &type), 0);
+    EXPECT_EQ(library_protocols(), with_tree);
+}
+
 TEST(CaptureReading, RelativeTimesIn100NanosecondUnits)
 {
     sample_capture capture;
