@@ -1333,3 +1333,42 @@ TEST_F(Misuse, HackedCleanupDuringCollectionAndSaving)
     CHECK_ANSWER(gCloseCapture(), 0, "");
     CHECK_ANSWER(gCleanupEpan(), 0, "");
 }
+
+// A host that passes gGetLastError()'s own text back in as a name or a path
+// gets the answer it gets for a copy of that text.
+TEST_F(Misuse, ErrorTextPassedBackIn)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    const char *error = gGetLastError();
+    // Leaves the same message each time.
+    auto write_text = [&] {
+        int32_t id, type;
+        EXPECT_EQ(gGetProtocolFieldFilterInfo(work.file("wsb.no.such.field").c_str(), &id, &type), 1);
+        return last_error();
+    };
+    auto same_answer = [&](const char *what, const std::function<int32_t(const char *)> &call) {
+        SCOPED_TRACE(what);
+        const std::string text = write_text();
+        const int32_t status = call(text.c_str());
+        const std::string message = last_error();
+        write_text();
+        EXPECT_EQ(call(error), status);
+        EXPECT_EQ(last_error(), message);
+    };
+    int32_t id, type, count;
+    const int32_t *ids;
+    same_answer("field info", [&](const char *name) { return gGetProtocolFieldFilterInfo(name, &id, &type); });
+    same_answer("open", [&](const char *path) { return gOpenCapture(path); });
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    PacketSummary s;
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    same_answer("group", [&](const char *group) { return gLastPacketHasPassedFilter(group, &count, &ids); });
+    same_answer("save", [&](const char *path) { return gCreateCaptureFileForSave(path); });
+    // Registering files a copy of the text (the registry holds an unknown
+    // name from here on).
+    const std::string text = write_text();
+    EXPECT_EQ(gRegisterProtocolFieldFilter(error, error), 0);
+    EXPECT_EQ(last_error(), text);
+    CHECK_ANSWER(gCloseCapture(), 0, "");
+    CHECK_ANSWER(gCleanupEpan(), 0, "");
+}

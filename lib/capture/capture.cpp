@@ -399,6 +399,9 @@ int32_t read_packet_at_offset(const packet_locator &locator, PacketSummary *summ
 
 int32_t gOpenCapture(const char *path)
 {
+    // The engine may report a failure (a message) while it still reads the path.
+    argument_copy path_copy;
+    path = unaliased_argument(path, path_copy);
     if (!require_engine("Open Capture"))
         return WSB_FAILED;
     if (!path) {
