@@ -209,8 +209,9 @@ typedef struct PacketSummary {
 
 /* Opens the capture file at path (any format wiretap reads, also gzip) for
  * reading from its first packet. A capture that is already open is closed
- * once the new one has opened (a failed open keeps it). 0, or 1 with the
- * reason (unknown format, missing file, ...).
+ * once the new one has opened, and a followed stream ends with it, as
+ * gCloseCapture ends it (a failed open keeps both). 0, or 1 with the reason
+ * (unknown format, missing file, ...).
  * Memory: the first packet dissected after an open starts a new dissection
  * session, for which the 4.0 engine reloads its name-resolution tables into
  * memory it gives back only at gCleanupEpan (about 11 MB a capture). Opening
@@ -373,10 +374,10 @@ WSBRIDGE_API int32_t gCloseCaptureFileForSave(void);
 /* One TCP or UDP conversation can be followed at a time: start it with one
  * packet of the conversation, add every packet to be considered (the starting
  * packet too), end the collection with the check call, then call the
- * stream-line call until *end is 1. Every follow start, gCloseCapture and
- * gCleanupEpan end the stream followed before. A packet is named by the five
- * locator values of its PacketSummary, passed as gGetPacketAtOffset takes
- * them.
+ * stream-line call until *end is 1. Every follow start, a successful
+ * gOpenCapture, gCloseCapture and gCleanupEpan end the stream followed
+ * before. A packet is named by the five locator values of its PacketSummary,
+ * passed as gGetPacketAtOffset takes them.
  *
  * render_format: 0 ascii (bytes outside 0x20..0x7E other than CR and LF shown
  * as '.'), 1 EBCDIC converted to ascii, 2 hex dump lines, 3 C arrays; other
@@ -446,7 +447,8 @@ WSBRIDGE_API int32_t gAddPacketToUDPStream(uint32_t frame_number, int64_t file_o
  * does (no ignored argument). Returns 0 with *valid 0 and "Empty UDP stream."
  * when nothing was collected (the stream is ended); 1 with *valid 0 when no
  * UDP follow exists. A repeated call builds the texts again (the earlier
- * ones are freed). */
+ * ones are freed). Every call rewinds: the next gGetNextUDPStreamLine starts
+ * at the first datagram, also after lines read before the check. */
 WSBRIDGE_API int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *server_size,
                                       const char **client_text, int32_t *client_size,
                                       const char **conversation_text, int32_t *conversation_size);
@@ -454,8 +456,9 @@ WSBRIDGE_API int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, 
 /* Hands out the next collected datagram that passes direction_filter, whole
  * and rendered: *text, *size, *is_server. At the end of the datagrams *end is
  * set to 1 and nothing else is written; the next call starts again at the
- * first datagram. *end is never set to 0: clear it before each call. 0 or 1
- * (no UDP follow). */
+ * first datagram. *end is never set to 0: clear it before each call. Allowed
+ * before gIsValidUDPStrem (it shows what was collected so far); the check
+ * then starts the reading over. 0 or 1 (no UDP follow). */
 WSBRIDGE_API int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, const char **text,
                                            uint32_t *size, uint8_t *is_server, uint8_t *end);
 

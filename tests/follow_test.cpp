@@ -662,12 +662,16 @@ TEST_F(Follow, TemporaryFileIsPrivateAndDeletedByEveryRelease)
     EXPECT_EQ(next_line(true, ascii, both).status, 1);
     EXPECT_STREQ(gGetLastError(), "Follow TCP structure is not initialized.");
 
-    // A UDP follow releases a TCP stream.
+    // Opening another capture deletes it.
     packets = follow_all(write_capture("c.pcap", c.writer), true, 3);
     EXPECT_EQ(follow_files().size(), 1u);
-    std::vector<Locator> udp_packets = open_and_read(captures + "/dns_udp.pcap");
-    EXPECT_EQ(follow_files().size(), 1u);  // opening another capture releases nothing
-    ASSERT_EQ(follow_udp(udp_packets[0]), 0);
+    open_and_read(captures + "/dns_udp.pcap");
+    EXPECT_TRUE(follow_files().empty());
+
+    // A UDP follow releases a TCP stream (the sample: 3 is DNS, 10 HTTP).
+    packets = follow_all(WSB_SAMPLE_CAPTURE, true, 9);
+    EXPECT_EQ(follow_files().size(), 1u);
+    ASSERT_EQ(follow_udp(packets[2]), 0);
     EXPECT_TRUE(follow_files().empty());
     EXPECT_EQ(gCloseCapture(), 0);
 
@@ -989,17 +993,20 @@ TEST_F(Follow, UdpCollectionByEveryDissection)
     u.send(true, "x");
     const std::string path = write_capture("u.pcap", u.writer);
     std::vector<Locator> packets = open_and_read(path);
+    // Opened again, nothing read yet: the follow starts before reading does.
+    ASSERT_EQ(gOpenCapture(path.c_str()), 0);
     ASSERT_EQ(follow_udp(packets[0]), 0) << gGetLastError();
     EXPECT_TRUE(follow_files().empty());
     for (const Locator &l : packets)
         ASSERT_EQ(add_udp(l), 0);
     // Any dissection collects while the listener is registered, in order:
-    // random access, and sequential reading (here of the capture opened again).
+    // random access, and sequential reading.
     PacketSummary summary;
     ASSERT_EQ(gGetPacketAtOffset(&summary, packets[1].frame, packets[1].offset, packets[1].captured_length,
                                  packets[1].packet_length, packets[1].encapsulation),
               0);
-    open_and_read(path);
+    while (gGetNextPacket(&summary) == 0) {
+    }
     Descriptions d;
     ASSERT_EQ(check_udp(d), 0) << gGetLastError();
     EXPECT_STREQ(d.client, "10.0.0.2:4001 --> 10.0.0.1:4000 (3 bytes)");
@@ -1012,6 +1019,55 @@ TEST_F(Follow, UdpCollectionByEveryDissection)
     EXPECT_EQ(next_line(false, hexdump, both).end, 1);
     EXPECT_EQ(next_line(false, c_array, both).text, "char peer0_0[] = {\n\r\n0x78 };\n");
     EXPECT_EQ(next_line(false, c_array, both).text, "char peer0_2[] = {\n\r\n0x78 };\n");
+}
+
+TEST_F(Follow, UdpCheckRewindsLinesReadBeforeIt)
+{
+    UdpConversation u("10.0.0.1", 5353, "10.0.0.2", 53);
+    u.send(false, "q1");
+    u.send(true, "r1");
+    follow_all(write_capture("u.pcap", u.writer), false, 0);
+    EXPECT_EQ(next_line(false, ascii, both).text, "q1");
+    Descriptions d;
+    ASSERT_EQ(check_udp(d), 0) << gGetLastError();
+    EXPECT_EQ(texts_of(read_all(false, ascii, both)), (std::vector<std::string>{"C:q1", "S:r1"}));
+    EXPECT_EQ(next_line(false, c_array, both).text, "char peer0_0[] = {\n\r\n0x71, 0x31 };\n");
+}
+
+// A followed stream belongs to the capture it was started on: opening another
+// one ends it, as closing does, and the new file's packets are not collected.
+TEST_F(Follow, OpeningAnotherCaptureEndsTheFollowedStream)
+{
+    UdpConversation u("10.0.0.1", 5353, "10.0.0.2", 53);
+    u.send(false, "q1");
+    const std::string udp_path = write_capture("u.pcap", u.writer);
+    UdpConversation other("10.0.0.3", 7000, "10.0.0.4", 7001);
+    other.send(false, "other");
+    other.send(true, "file");
+    const std::string other_path = write_capture("o.pcap", other.writer);
+    TcpConversation c = five_turns();
+    const std::string tcp_path = write_capture("c.pcap", c.writer);
+
+    follow_all(udp_path, false, 0);
+    open_and_read(other_path);
+    Descriptions d;
+    EXPECT_EQ(check_udp(d), 1);
+    EXPECT_EQ(d.valid, 0);
+    EXPECT_STREQ(gGetLastError(), "Follow UDP structure is not initialized.");
+
+    follow_all(tcp_path, true, 3);
+    ASSERT_FALSE(follow_files().empty());
+    open_and_read(other_path);
+    EXPECT_TRUE(follow_files().empty());
+    EXPECT_EQ(check_tcp(d), 1);
+    EXPECT_STREQ(gGetLastError(), "Follow TCP structure is not initialized.");
+
+    // A failed open keeps the capture and the followed stream.
+    follow_all(tcp_path, true, 3);
+    EXPECT_EQ(gOpenCapture((capture_dir + "/missing.pcap").c_str()), 1);
+    ASSERT_EQ(check_tcp(d), 0) << gGetLastError();
+    EXPECT_STREQ(d.conversation, "Entire conversation (5 bytes)");
+    EXPECT_EQ(gCloseCapture(), 0);
 }
 
 TEST_F(Follow, UdpDatagramFromAnotherPortBelongsToAnotherConversation)

@@ -417,7 +417,9 @@ int32_t gOpenCapture(const char *path)
         return WSB_FAILED;
     }
     g_free(err_info);
-    // A capture that is still open gives way to the new one.
+    // A capture that is still open gives way to the new one, and so does a
+    // followed stream: its endpoints and payload belong to the old file.
+    release_followed_stream();
     close_capture_file();
 
     cfile.state = read_state::open;
