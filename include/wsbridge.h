@@ -338,8 +338,13 @@ typedef struct SavePacketRequest {
  * with the same capture open throughout. At most one save file exists at a
  * time: 1 while one is still open (that one stays usable). Forgets the TCP
  * conversation and sequence numbers tracked for an earlier file. A capture
- * whose packets have several link-layer types cannot be saved, and path may
- * not name the capture being read. 0 or 1. */
+ * whose packets have several link-layer types cannot be saved. path must name
+ * a regular file or none: a FIFO, a device or a socket is refused without
+ * waiting for a reader ("... is a \"special file\" or socket or other
+ * non-regular file."). path may not name the capture being read, however it
+ * is spelled: the capture is the file opened by gOpenCapture (its device and
+ * inode), also after the host changed its working directory. A refused path
+ * is left as it was. 0 or 1. */
 WSBRIDGE_API int32_t gCreateCaptureFileForSave(const char *path);
 
 /* Re-reads the packet at request->file_offset, re-dissects it (it becomes
@@ -359,14 +364,19 @@ WSBRIDGE_API int32_t gCreateCaptureFileForSave(const char *path);
  * to 32 separate ranges per direction; beyond that it forgets the lowest, so
  * a late repeat of those bytes is written again rather than anything lost.
  * Offsets from 2147483647 on are refused. 0 or 1 (also when the engine ran
- * out of memory); a failure leaves the save file open and usable. */
+ * out of memory); a failure leaves the save file open and usable. Each packet
+ * reaches the file before the call returns; when writing it fails (a full
+ * file system), what was written of it is cut off again, so the file ends
+ * with the last packet saved whole and later saves continue from there. Should
+ * cutting back itself fail, the file is damaged: the message says so, and
+ * every later save and gCloseCaptureFileForSave fail (1) with that message. */
 WSBRIDGE_API int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *request);
 
 /* Completes and closes the save file; until then the file is incomplete, so
  * call it before gCloseCapture and gCleanupEpan. Needs the capture still
  * open. After a failure the file counts as closed all the same. 0, or 1 (no
  * save file open: "Error closing file. The file is already closed.", write
- * failures). */
+ * failures, a file damaged by a failed write that could not be cut back). */
 WSBRIDGE_API int32_t gCloseCaptureFileForSave(void);
 
 /* ---- Following conversations -------------------------------------------- */

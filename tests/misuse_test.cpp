@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -1033,6 +1034,13 @@ TEST_F(Misuse, PathsThatAreNoCaptures)
         prime_error_text();
         check_answer("gCreateCaptureFileForSave", gCreateCaptureFileForSave(path.c_str()), 1, "");
     }
+    // A FIFO that no one reads would block the call for ever; it and other
+    // files that are no regular files are refused at once.
+    for (const std::string &path : {fifo, std::string("/dev/null")}) {
+        SCOPED_TRACE(path);
+        CHECK_ANSWER(gCreateCaptureFileForSave(path.c_str()), 1,
+                     "The file \"" + path + "\" is a \"special file\" or socket or other non-regular file.");
+    }
     // A failed open leaves the open capture as it was.
     CHECK_ANSWER(gOpenCapture(work.file("missing.pcap").c_str()), 1, "");
     PacketSummary s;
@@ -1070,6 +1078,38 @@ TEST_F(Misuse, SavingOverTheOpenCaptureIsRefused)
     uint8_t skipped;
     CHECK_ANSWER(gSavePacketToCaptureFile(&skipped, &request), 1,
                  "Error saving packet. The file to save the packet is already closed.");
+    CHECK_ANSWER(gGetPacketAtOffset(&s, s.frame_number, s.file_offset, static_cast<int32_t>(s.captured_length),
+                                    s.packet_length, s.encapsulation),
+                 0, "");
+    CHECK_ANSWER(gCloseCapture(), 0, "");
+    CHECK_ANSWER(gCleanupEpan(), 0, "");
+}
+
+// The capture is the file that was opened: a relative path and a later
+// change of directory do not make its absolute path a place to save to.
+TEST_F(Misuse, SavingOverTheCaptureOpenedByARelativePathIsRefused)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    const std::string capture = work.file("cap.pcap");
+    std::ifstream original_in(WSB_SAMPLE_CAPTURE, std::ios::binary);
+    const pcapw::Bytes original(std::istreambuf_iterator<char>(original_in), {});
+    pcapw::write_file(capture, original);
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(work.path);
+    ASSERT_EQ(gOpenCapture("cap.pcap"), 0) << last_error();
+    std::filesystem::current_path(library_temp.path);
+    PacketSummary s;
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    CHECK_ANSWER(gCreateCaptureFileForSave(capture.c_str()), 1,
+                 "\"Create Capture File\" operation failed. The file \"" + capture +
+                     "\" is the capture being read; save to another file.");
+    // A file of the same name in the new working directory is another file.
+    CHECK_ANSWER(gCreateCaptureFileForSave("cap.pcap"), 0, "");
+    CHECK_ANSWER(gCloseCaptureFileForSave(), 0, "");
+    std::filesystem::remove(library_temp.file("cap.pcap"));
+    std::filesystem::current_path(previous);
+    std::ifstream in(capture, std::ios::binary);
+    EXPECT_EQ(pcapw::Bytes(std::istreambuf_iterator<char>(in), {}), original);
     CHECK_ANSWER(gGetPacketAtOffset(&s, s.frame_number, s.file_offset, static_cast<int32_t>(s.captured_length),
                                     s.packet_length, s.encapsulation),
                  0, "");

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include <epan/column.h>
 #include <epan/packet.h>
 #include <epan/proto.h>
@@ -103,6 +105,7 @@ void close_capture_file()
     }
     g_free(cfile.path);
     cfile.path = nullptr;
+    cfile.identity_known = false;
 }
 
 // Frees what the previous dissection left: everything that pointed into it
@@ -337,6 +340,11 @@ void capture_replace_session()
     close_session();
 }
 
+bool is_open_capture(dev_t device, ino_t inode)
+{
+    return cfile.state != read_state::closed && cfile.identity_known && cfile.device == device && cfile.inode == inode;
+}
+
 const uint8_t *redissected_bytes()
 {
     return ws_buffer_start_ptr(&cfile.packet_buffer);
@@ -422,6 +430,12 @@ int32_t gOpenCapture(const char *path)
     release_followed_stream();
     close_capture_file();
 
+    // The file as opened: its path may be relative, and the host may change
+    // its working directory before it names a save file.
+    struct stat identity;
+    cfile.identity_known = stat(path, &identity) == 0;
+    cfile.device = cfile.identity_known ? identity.st_dev : 0;
+    cfile.inode = cfile.identity_known ? identity.st_ino : 0;
     cfile.state = read_state::open;
     cfile.wiretap_handle = handle;
     cfile.path = g_strdup(path);
