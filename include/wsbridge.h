@@ -238,8 +238,11 @@ WSBRIDGE_API int32_t gGetNextPacket(PacketSummary *summary);
  * dissected last. Fills the fields of *summary not marked (seq) when summary
  * is not null. The running state of sequential reading is not changed.
  * captured_length may be smaller than the record (only that many bytes are
- * dissected) but not larger, nor negative. Negative offsets and offsets from
- * 2147483647 on are refused. A packet read in sequence before is dissected as
+ * dissected) but not larger, nor negative. The locator must describe the
+ * record at the offset: another encapsulation than the record's is refused,
+ * and so is, for a frame number that sequential reading gave out, another
+ * offset than that frame's. Negative offsets and offsets from 2147483647 on
+ * are refused. A packet read in sequence before is dissected as
  * the frame it was, with what the engine learnt of it then (its tree equals
  * the one a second pass over the capture shows). 0, 1 (no capture, refused locator, no packet at the offset) or 3
  * (out of memory). */

@@ -939,6 +939,86 @@ TEST_F(Misuse, GarbageLocators)
     CHECK_ANSWER(gCleanupEpan(), 0, "");
 }
 
+// A locator must describe the record at its offset: another link-layer type
+// would have the engine read the record's pseudo-header as that type's (a
+// crash), and a frame read in sequence is the packet at its own offset.
+TEST_F(Misuse, LocatorsThatDoNotDescribeTheirRecord)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    pcapw::PcapWriter writer;
+    writer.add(1700000000, 0,
+               pcapw::eth_ipv4_udp(pcapw::mac("02:00:00:00:00:02"), pcapw::mac("02:00:00:00:00:01"),
+                                   pcapw::ip4("10.0.0.1"), pcapw::ip4("10.0.0.2"), 4000, 4001, pcapw::to_bytes("x")));
+    writer.add(1700000001, 0,
+               pcapw::eth_arp_request(pcapw::mac("02:00:00:00:00:01"), pcapw::ip4("10.0.0.1"), pcapw::ip4("10.0.0.2")));
+    const std::string capture = work.file("two.pcap");
+    writer.write(capture);
+    ASSERT_EQ(gOpenCapture(capture.c_str()), 0);
+    std::vector<packet> packets;
+    PacketSummary s;
+    while (gGetNextPacket(&s) == 0)
+        packets.push_back(packet_of(s));
+    ASSERT_EQ(packets.size(), 2u);
+    ASSERT_EQ(gCreateCaptureFileForSave(save_path.c_str()), 0);
+
+    // Every call that takes a locator answers alike.
+    auto each_call = [&](const packet &p, int32_t status, const std::string &message) {
+        PacketSummary summary;
+        CHECK_ANSWER(gGetPacketAtOffset(&summary, p.frame_number, p.file_offset, p.captured_length, p.packet_length,
+                                        p.encapsulation),
+                     status, message);
+        int32_t length;
+        const uint8_t *data;
+        CHECK_ANSWER(gBuildPacketProtocolTree(&length, &data, p.frame_number, p.file_offset, p.captured_length,
+                                              p.packet_length, p.encapsulation),
+                     status, message);
+        const SavePacketRequest request = request_of(p);
+        uint8_t skipped;
+        CHECK_ANSWER(gSavePacketToCaptureFile(&skipped, &request), status, message);
+        CHECK_ANSWER(gAddPacketToUDPStream(p.frame_number, p.file_offset, p.captured_length, p.packet_length,
+                                           p.encapsulation),
+                     status, message);
+        if (status != 0)
+            CHECK_ANSWER(gFollowUDPStreamForPacket(p.frame_number, p.file_offset, p.captured_length,
+                                                   p.packet_length, p.encapsulation),
+                         status, message);
+    };
+    const std::string file = "of the file \"" + capture + "\"";
+    for (int32_t encapsulation : {80, 90, 188, 0, 2}) {
+        SCOPED_TRACE(encapsulation);
+        for (packet p : packets) {
+            p.encapsulation = encapsulation;
+            each_call(p, 1,
+                      "The packet at offset " + std::to_string(p.file_offset) + " " + file +
+                          " has the link-layer type 1, not the " + std::to_string(encapsulation) +
+                          " of its locator.");
+            p.frame_number = 0;  // no frame read in sequence: the same
+            each_call(p, 1,
+                      "The packet at offset " + std::to_string(p.file_offset) + " " + file +
+                          " has the link-layer type 1, not the " + std::to_string(encapsulation) +
+                          " of its locator.");
+        }
+    }
+    packet swapped = packets[1];
+    swapped.frame_number = 1;
+    each_call(swapped, 1,
+              "Frame 1 " + file + " was read at another offset than " + std::to_string(swapped.file_offset) + ".");
+    // A number that sequential reading did not give out names no frame; the
+    // locators as read, also with other lengths, are fine.
+    packet unnumbered = packets[1];
+    unnumbered.frame_number = 99;
+    each_call(unnumbered, 0, "");
+    packet shorter = packets[0];
+    shorter.captured_length -= 1;
+    shorter.packet_length += 1;
+    each_call(shorter, 0, "");
+    each_call(packets[0], 0, "");
+    CHECK_ANSWER(gCloseCaptureFileForSave(), 0, "");
+    EXPECT_EQ(wsbsweep::count_saved_records(save_path), 3);
+    CHECK_ANSWER(gCloseCapture(), 0, "");
+    CHECK_ANSWER(gCleanupEpan(), 0, "");
+}
+
 // Save requests whose values are out of range.
 TEST_F(Misuse, SaveRequestsOutOfRange)
 {

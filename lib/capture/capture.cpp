@@ -306,6 +306,36 @@ void redissect_packet(PacketSummary *summary, const packet_locator &locator)
         fill_summary(summary, fd, edt);
 }
 
+// The engine dissects the record as the locator describes it, so the
+// locator must describe that record. Another link-layer type would have the
+// engine read the record's pseudo-header as that type's, with pointers that
+// another record left there (a crash). A frame that sequential reading
+// numbered is the packet at its own offset: under its number the engine
+// finds what it learnt of that packet. (Other lengths than the record's are
+// the host's to choose, a save writes them as given: such a locator is
+// dissected as a packet seen for the first time.) False with the message
+// written.
+bool locator_matches_record(const packet_locator &locator)
+{
+    const wtap_packet_header &header = cfile.record.rec_header.packet_header;
+    const long long offset = static_cast<long long>(locator.file_offset);
+    if (header.pkt_encap != locator.encapsulation) {
+        set_error_format("The packet at offset %lld of the file \"%s\" has the link-layer type %d, not the %d of its "
+                         "locator.",
+                         offset, cfile.path, header.pkt_encap, locator.encapsulation);
+        return false;
+    }
+    const stored_frame *known = frames_get(locator.frame_number);
+    if (!known)
+        return true;
+    if (known->offset_low != static_cast<uint32_t>(locator.file_offset)) {
+        set_error_format("Frame %u of the file \"%s\" was read at another offset than %lld.", locator.frame_number,
+                         cfile.path, offset);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void capture_setup_at_startup()
@@ -390,6 +420,8 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
                          static_cast<long long>(locator.file_offset), cfile.path, stored, locator.captured_length);
         return WSB_FAILED;
     }
+    if (!locator_matches_record(locator))
+        return 1;
     return run_in_engine_frame([&] { redissect_packet(summary, locator); }, "Dissection");
 }
 
