@@ -143,8 +143,11 @@ WSBRIDGE_API int32_t gCleanupEpan(void);
 /* Discards the engine's per-capture dissection state (an open capture stays
  * open and reading goes on; conversations and analyses start afresh). No
  * packet counts as dissected afterwards: matched fields and tree node
- * handles go stale. Does nothing before gInitEpan or after gCleanupEpan. No
- * status. */
+ * handles go stale. Frame numbers and times go on: a packet read in sequence
+ * afterwards is re-read by offset as the frame it was (as described at
+ * gGetPacketAtOffset); a packet read before is dissected afresh, as a packet
+ * the engine has not seen. Does nothing before gInitEpan or after
+ * gCleanupEpan. No status. */
 WSBRIDGE_API void gHackedCleanup(void);
 
 /* The library's version ("0.1.0") in *library_version and the version of

@@ -77,13 +77,22 @@ void settle_frames()
     settle_frame(reading.random_frame, reading.random_frame_live, reading.random_frame_stored);
 }
 
-void close_session()
+// Ends the dissection session. keep_frames: the capture stays open and its
+// frames keep their numbers and times, so that frames read afterwards are
+// stored under their own numbers and found again; otherwise the store goes.
+void close_session(bool keep_frames)
 {
-    if (!reading.session)
+    if (!reading.session) {
+        if (!keep_frames)
+            frames_clear();
         return;
+    }
     settle_frames();
     // The frames' per-frame data lives in the session's memory.
-    frames_clear();
+    if (keep_frames)
+        frames_end_session();
+    else
+        frames_clear();
     epan_dissect_free(reading.sequential_dissection);
     epan_dissect_free(reading.treeless_dissection);
     reading.treeless_dissection = nullptr;
@@ -98,7 +107,7 @@ void close_session()
 
 void close_capture_file()
 {
-    close_session();
+    close_session(false);
     if (cfile.wiretap_handle) {
         wtap_close(cfile.wiretap_handle);
         cfile.wiretap_handle = nullptr;
@@ -269,8 +278,10 @@ frame_data *frame_for_locator(const wtap_rec *rec, const packet_locator &locator
 {
     frame_data *fd = &reading.random_frame;
     stored_frame *stored = frames_get(locator.frame_number);
-    reading.random_frame_stored =
-        whole_record && stored && stored->offset_low == static_cast<uint32_t>(locator.file_offset);
+    // A frame read before the session was replaced is unknown to the engine
+    // now: a first visit.
+    reading.random_frame_stored = whole_record && stored && frames_in_session(locator.frame_number) &&
+                                  stored->offset_low == static_cast<uint32_t>(locator.file_offset);
     neighbour_times neighbours;
     fill_neighbours(neighbours, locator.frame_number, reading.random_frame_stored);
     series_begin_frame(fd, locator.frame_number, rec, locator.file_offset, 0, neighbours.reference,
@@ -366,8 +377,9 @@ void capture_close_at_shutdown()
 
 void capture_replace_session()
 {
-    // The next dissection starts a new session.
-    close_session();
+    // The next dissection starts a new session; frame numbers and times go
+    // on.
+    close_session(true);
 }
 
 bool is_open_capture(dev_t device, ino_t inode)
