@@ -415,8 +415,14 @@ WSBRIDGE_API int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t fi
                                                int32_t encapsulation);
 
 /* Re-reads and dissects the named packet (as gGetPacketAtOffset); its payload
- * is collected when it belongs to the followed conversation. 1 when no TCP
- * collection is in progress or the re-read fails, else 0. */
+ * is collected when it belongs to the followed conversation. Only packets
+ * added by this call are collected: trees, saves, random access and
+ * sequential reading in between leave the collection as it is. Packets are
+ * added in capture order, each once (the starting packet too, in its place):
+ * a frame number that does not come after the one added last is refused
+ * (1, the stream kept), since the engine takes the first segment it sees for
+ * the client's and drops what seems to come before. 1 when no TCP collection
+ * is in progress, the packet is out of order or the re-read fails, else 0. */
 WSBRIDGE_API int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset,
                                            int32_t captured_length, uint32_t packet_length,
                                            int32_t encapsulation);

@@ -949,6 +949,88 @@ TEST_F(Follow, AddingAfterTheCheck)
     EXPECT_STREQ(d.conversation, "Entire conversation (4 bytes)");
 }
 
+// Only what gAddPacketToTCPStream adds is collected: a tree of a server
+// segment built first, the rest of the capture read in sequence and a packet
+// saved meanwhile would otherwise swap the directions and drop payload.
+TEST_F(Follow, TcpCollectsOnlyThePacketsAdded)
+{
+    TcpConversation c = five_turns();
+    const std::string path = write_capture("c.pcap", c.writer);
+    const std::vector<Locator> packets = open_and_read(path);
+    ASSERT_EQ(packets.size(), 8u);
+    ASSERT_EQ(gOpenCapture(path.c_str()), 0);
+    PacketSummary summary;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(gGetNextPacket(&summary), 0);
+    ASSERT_EQ(follow_tcp(packets[3]), 0) << gGetLastError();
+    int32_t length;
+    const uint8_t *data;
+    const Locator &b = packets[4];
+    ASSERT_EQ(gBuildPacketProtocolTree(&length, &data, b.frame, b.offset, b.captured_length, b.packet_length,
+                                       b.encapsulation),
+              0);
+    while (gGetNextPacket(&summary) == 0) {
+    }
+    const std::string saved = capture_dir + "/saved.pcap";
+    ASSERT_EQ(gCreateCaptureFileForSave(saved.c_str()), 0) << gGetLastError();
+    SavePacketRequest request{};
+    const Locator &e = packets[7];
+    request.frame_number = e.frame;
+    request.file_offset = e.offset;
+    request.captured_length = static_cast<uint32_t>(e.captured_length);
+    request.packet_length = e.packet_length;
+    request.encapsulation = e.encapsulation;
+    uint8_t skipped;
+    ASSERT_EQ(gSavePacketToCaptureFile(&skipped, &request), 0) << gGetLastError();
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0);
+    Descriptions d;
+    for (const Locator &l : packets) {
+        ASSERT_EQ(add_tcp(l), 0) << gGetLastError();
+        // Trees and random access between the adds change nothing either.
+        ASSERT_EQ(gBuildPacketProtocolTree(&length, &data, e.frame, e.offset, e.captured_length, e.packet_length,
+                                           e.encapsulation),
+                  0);
+    }
+    ASSERT_EQ(check_tcp(d), 0) << gGetLastError();
+    EXPECT_STREQ(d.client, "10.0.0.1:40000 --> 10.0.0.2:80 (2 bytes)");
+    EXPECT_STREQ(d.server, "10.0.0.2:80 --> 10.0.0.1:40000 (3 bytes)");
+    EXPECT_EQ(texts_of(read_all(true, ascii, both)), (std::vector<std::string>{"C:a", "S:b", "C:c", "S:d", "S:e"}));
+}
+
+// Packets are added in capture order, each once: a packet that does not come
+// after the one added last is refused and the stream goes on.
+TEST_F(Follow, TcpPacketsAddedOutOfOrderAreRefused)
+{
+    TcpConversation c = five_turns();
+    const std::vector<Locator> packets = open_and_read(write_capture("c.pcap", c.writer));
+    ASSERT_EQ(follow_tcp(packets[0]), 0) << gGetLastError();
+    for (size_t i = 0; i < 5; ++i)
+        ASSERT_EQ(add_tcp(packets[i]), 0) << gGetLastError();
+    for (size_t i : {2, 4}) {
+        EXPECT_EQ(add_tcp(packets[i]), 1);
+        EXPECT_EQ(std::string(gGetLastError()),
+                  "\"Add Packet To TCP Stream\" operation failed. Frame " + std::to_string(i + 1) +
+                      " does not come after frame 5, the packet added last: packets are added in capture order, "
+                      "each once. The stream is kept.");
+    }
+    for (size_t i = 5; i < packets.size(); ++i)
+        ASSERT_EQ(add_tcp(packets[i]), 0) << gGetLastError();
+    Descriptions d;
+    ASSERT_EQ(check_tcp(d), 0) << gGetLastError();
+    EXPECT_STREQ(d.conversation, "Entire conversation (5 bytes)");
+    EXPECT_EQ(texts_of(read_all(true, ascii, both)), (std::vector<std::string>{"C:a", "S:b", "C:c", "S:d", "S:e"}));
+
+    // In reverse order only the last packet gets in; a new follow starts the
+    // order afresh.
+    ASSERT_EQ(follow_tcp(packets[7]), 0) << gGetLastError();
+    ASSERT_EQ(add_tcp(packets[7]), 0);
+    for (size_t i = 7; i-- > 0;)
+        EXPECT_EQ(add_tcp(packets[i]), 1);
+    ASSERT_EQ(check_tcp(d), 0) << gGetLastError();
+    EXPECT_EQ(d.valid, 1);
+    EXPECT_EQ(texts_of(read_all(true, ascii, both)), (std::vector<std::string>{"C:e"}));
+}
+
 TEST_F(Follow, UdpReadingDirectionsAndTheEndFlag)
 {
     UdpConversation u("10.0.0.1", 5353, "10.0.0.2", 53);
