@@ -207,8 +207,9 @@ bool save_damaged;
 // Opens path for the save file without blocking (a FIFO with no reader would
 // wait for ever) and without truncating it yet. Refuses what is not a regular
 // file and the capture being read (its packets are re-read from it). Returns
-// the descriptor, or -1 with the message written.
-int open_save_descriptor(const char *path)
+// the descriptor (with what fstat tells of it in *info), or -1 with the
+// message written.
+int open_save_descriptor(const char *path, struct stat *info)
 {
     const int descriptor = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (descriptor < 0) {
@@ -217,19 +218,18 @@ int open_save_descriptor(const char *path)
         set_error_text(describe_open_error(error, nullptr, true, path, cfile.file_type));
         return -1;
     }
-    struct stat info;
-    if (fstat(descriptor, &info) != 0) {
+    if (fstat(descriptor, info) != 0) {
         const int error = errno;
         close(descriptor);
         set_error_text(describe_open_error(error, nullptr, true, path, cfile.file_type));
         return -1;
     }
-    if (!S_ISREG(info.st_mode)) {
+    if (!S_ISREG(info->st_mode)) {
         close(descriptor);
         set_error_text(describe_open_error(WTAP_ERR_NOT_REGULAR_FILE, nullptr, true, path, cfile.file_type));
         return -1;
     }
-    if (is_open_capture(info.st_dev, info.st_ino)) {
+    if (is_open_capture(info->st_dev, info->st_ino)) {
         close(descriptor);
         set_error_format("\"Create Capture File\" operation failed. The file \"%s\" is the capture being read; save "
                          "to another file.",
@@ -388,11 +388,10 @@ int32_t gCreateCaptureFileForSave(const char *path)
         set_error_text(describe_open_error(err, "Error creating capture file.", true, path, cfile.file_type));
         return WSB_FAILED;
     }
-    const int descriptor = open_save_descriptor(path);
+    struct stat opened;
+    const int descriptor = open_save_descriptor(path, &opened);
     if (descriptor < 0)
         return WSB_FAILED;
-    struct stat opened;
-    fstat(descriptor, &opened);
     int err = 0;
     gchar *err_info = nullptr;
     wtap_dump_params params = WTAP_DUMP_PARAMS_INIT;
