@@ -433,7 +433,7 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
         return WSB_FAILED;
     }
     if (!locator_matches_record(locator))
-        return 1;
+        return WSB_FAILED;
     return run_in_engine_frame([&] { redissect_packet(summary, locator); }, "Dissection");
 }
 

@@ -459,6 +459,12 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     const packet_locator locator{request->frame_number, request->file_offset,
                                  static_cast<int32_t>(request->captured_length), request->packet_length,
                                  request->encapsulation};
+    // The tracker records what this packet would write; a write that then
+    // fails must not count, or a later retransmission of those bytes would be
+    // left out of the file.
+    const tracked_conversation_record conversation_before = tracked_conversation;
+    sequence_slot slots_before[2];
+    memcpy(slots_before, sequence_slots, sizeof slots_before);
     tracker_verdict = 0;
     tracker_armed = armed;
     const tcp_tap_hook previous_hook = armed ? replace_tcp_tap_hook(tracker_tap_entry) : nullptr;
@@ -509,6 +515,8 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
                          settle_save_file(&err);
     g_free(err_info);
     if (!written) {
+        tracked_conversation = conversation_before;
+        memcpy(sequence_slots, slots_before, sizeof slots_before);
         cut_back_save_file();
         if (save_damaged)
             set_error_format("An error occurred while writing to the file \"%s\": %s. %s", save_path,
