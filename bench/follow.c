@@ -1,13 +1,25 @@
 /* follow FILE FRAME: follows the TCP conversation of frame FRAME (its first
  * packet) the way a host that reads a capture once does: it reads the
- * capture in sequence, starts the follow when it reaches FRAME, and lets the
- * rest of the sequential reading collect the conversation; then it reads the
- * whole stream as ascii. */
+ * capture in sequence, starts the follow when it reaches FRAME, and from
+ * there adds each packet of the conversation (same TCP endpoints, told by
+ * the summary) as it comes by; then it reads the whole stream as ascii. */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "wsbridge.h"
+
+/* True when both summaries are TCP between the same two endpoints. */
+static int same_conversation(const PacketSummary *a, const PacketSummary *b)
+{
+    if (a->port_type != WSB_PT_TCP || b->port_type != WSB_PT_TCP)
+        return 0;
+    if (a->source_port == b->source_port && a->destination_port == b->destination_port)
+        return strcmp(a->source_text, b->source_text) == 0 && strcmp(a->destination_text, b->destination_text) == 0;
+    return a->source_port == b->destination_port && a->destination_port == b->source_port &&
+           strcmp(a->source_text, b->destination_text) == 0 && strcmp(a->destination_text, b->source_text) == 0;
+}
 
 int main(int argc, char **argv)
 {
@@ -20,17 +32,25 @@ int main(int argc, char **argv)
         fprintf(stderr, "follow: %s\n", gGetLastError());
         return 1;
     }
-    PacketSummary s;
+    PacketSummary s, first;
     int status, following = 0;
     while ((status = gGetNextPacket(&s)) == 0) {
-        if (s.frame_number != frame)
+        if (s.frame_number == frame) {
+            if (gFollowTCPStreamForPacket(s.frame_number, s.file_offset, (int32_t)s.captured_length,
+                                          s.packet_length, s.encapsulation) != 0) {
+                fprintf(stderr, "follow: %s\n", gGetLastError());
+                return 1;
+            }
+            first = s;
+            following = 1;
+        }
+        if (!following || !same_conversation(&s, &first))
             continue;
-        if (gFollowTCPStreamForPacket(s.frame_number, s.file_offset, (int32_t)s.captured_length, s.packet_length,
-                                      s.encapsulation) != 0) {
+        if (gAddPacketToTCPStream(s.frame_number, s.file_offset, (int32_t)s.captured_length, s.packet_length,
+                                  s.encapsulation) != 0) {
             fprintf(stderr, "follow: %s\n", gGetLastError());
             return 1;
         }
-        following = 1;
     }
     if (status != 2 || !following) {
         fprintf(stderr, "follow: no frame %u or %s\n", frame, gGetLastError());

@@ -155,8 +155,11 @@ WSBRIDGE_API int32_t gCleanupEpan(void);
 /* Discards the engine's per-capture dissection state (an open capture stays
  * open and reading goes on; conversations and analyses start afresh). No
  * packet counts as dissected afterwards: matched fields and tree node
- * handles go stale. Does nothing before gInitEpan or after gCleanupEpan. No
- * status. */
+ * handles go stale. Frame numbers and times go on: a packet read in sequence
+ * afterwards is re-read by offset as the frame it was (as described at
+ * gGetPacketAtOffset); a packet read before is dissected afresh, as a packet
+ * the engine has not seen. Does nothing before gInitEpan or after
+ * gCleanupEpan. No status. */
 WSBRIDGE_API void gHackedCleanup(void);
 
 /* The library's version ("0.1.0") in *library_version and the version of
@@ -232,8 +235,9 @@ typedef struct PacketSummary {
 
 /* Opens the capture file at path (any format wiretap reads, also gzip) for
  * reading from its first packet. A capture that is already open is closed
- * once the new one has opened (a failed open keeps it). 0, or 1 with the
- * reason (unknown format, missing file, ...).
+ * once the new one has opened, and a followed stream ends with it, as
+ * gCloseCapture ends it (a failed open keeps both). 0, or 1 with the reason
+ * (unknown format, missing file, ...).
  * Memory: the first packet dissected after an open starts a new dissection
  * session, for which the 4.0 engine reloads its name-resolution tables into
  * memory it gives back only at gCleanupEpan (about 11 MB a capture). Opening
@@ -260,8 +264,11 @@ WSBRIDGE_API int32_t gGetNextPacket(PacketSummary *summary);
  * dissected last. Fills the fields of *summary not marked (seq) when summary
  * is not null. The running state of sequential reading is not changed.
  * captured_length may be smaller than the record (only that many bytes are
- * dissected) but not larger, nor negative. Negative offsets and offsets from
- * 2147483647 on are refused. A packet read in sequence before is dissected as
+ * dissected) but not larger, nor negative. The locator must describe the
+ * record at the offset: another encapsulation than the record's is refused,
+ * and so is, for a frame number that sequential reading gave out, another
+ * offset than that frame's. Negative offsets and offsets from 2147483647 on
+ * are refused. A packet read in sequence before is dissected as
  * the frame it was, with what the engine learnt of it then (its tree equals
  * the one a second pass over the capture shows). 0, 1 (no capture, refused locator, no packet at the offset) or 3
  * (out of memory). */
@@ -360,8 +367,13 @@ typedef struct SavePacketRequest {
  * with the same capture open throughout. At most one save file exists at a
  * time: 1 while one is still open (that one stays usable). Forgets the TCP
  * conversation and sequence numbers tracked for an earlier file. A capture
- * whose packets have several link-layer types cannot be saved, and path may
- * not name the capture being read. 0 or 1. */
+ * whose packets have several link-layer types cannot be saved. path must name
+ * a regular file or none: a FIFO, a device or a socket is refused without
+ * waiting for a reader ("... is a \"special file\" or socket or other
+ * non-regular file."). path may not name the capture being read, however it
+ * is spelled: the capture is the file opened by gOpenCapture (its device and
+ * inode), also after the host changed its working directory. A refused path
+ * is left as it was. 0 or 1. */
 WSBRIDGE_API int32_t gCreateCaptureFileForSave(const char *path);
 
 /* Re-reads the packet at request->file_offset, re-dissects it (it becomes
@@ -381,14 +393,19 @@ WSBRIDGE_API int32_t gCreateCaptureFileForSave(const char *path);
  * to 32 separate ranges per direction; beyond that it forgets the lowest, so
  * a late repeat of those bytes is written again rather than anything lost.
  * Offsets from 2147483647 on are refused. 0 or 1 (also when the engine ran
- * out of memory); a failure leaves the save file open and usable. */
+ * out of memory); a failure leaves the save file open and usable. Each packet
+ * reaches the file before the call returns; when writing it fails (a full
+ * file system), what was written of it is cut off again, so the file ends
+ * with the last packet saved whole and later saves continue from there. Should
+ * cutting back itself fail, the file is damaged: the message says so, and
+ * every later save and gCloseCaptureFileForSave fail (1) with that message. */
 WSBRIDGE_API int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *request);
 
 /* Completes and closes the save file; until then the file is incomplete, so
  * call it before gCloseCapture and gCleanupEpan. Needs the capture still
  * open. After a failure the file counts as closed all the same. 0, or 1 (no
  * save file open: "Error closing file. The file is already closed.", write
- * failures). */
+ * failures, a file damaged by a failed write that could not be cut back). */
 WSBRIDGE_API int32_t gCloseCaptureFileForSave(void);
 
 /* ---- Following conversations -------------------------------------------- */
@@ -396,10 +413,10 @@ WSBRIDGE_API int32_t gCloseCaptureFileForSave(void);
 /* One TCP or UDP conversation can be followed at a time: start it with one
  * packet of the conversation, add every packet to be considered (the starting
  * packet too), end the collection with the check call, then call the
- * stream-line call until *end is 1. Every follow start, gCloseCapture and
- * gCleanupEpan end the stream followed before. A packet is named by the five
- * locator values of its PacketSummary, passed as gGetPacketAtOffset takes
- * them.
+ * stream-line call until *end is 1. Every follow start, a successful
+ * gOpenCapture, gCloseCapture and gCleanupEpan end the stream followed
+ * before. A packet is named by the five locator values of its PacketSummary,
+ * passed as gGetPacketAtOffset takes them.
  *
  * render_format: 0 ascii (bytes outside 0x20..0x7E other than CR and LF shown
  * as '.'), 1 EBCDIC converted to ascii, 2 hex dump lines, 3 C arrays; other
@@ -421,8 +438,14 @@ WSBRIDGE_API int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t fi
                                                int32_t encapsulation);
 
 /* Re-reads and dissects the named packet (as gGetPacketAtOffset); its payload
- * is collected when it belongs to the followed conversation. 1 when no TCP
- * collection is in progress or the re-read fails, else 0. */
+ * is collected when it belongs to the followed conversation. Only packets
+ * added by this call are collected: trees, saves, random access and
+ * sequential reading in between leave the collection as it is. Packets are
+ * added in capture order, each once (the starting packet too, in its place):
+ * a frame number that does not come after the one added last is refused
+ * (1, the stream kept), since the engine takes the first segment it sees for
+ * the client's and drops what seems to come before. 1 when no TCP collection
+ * is in progress, the packet is out of order or the re-read fails, else 0. */
 WSBRIDGE_API int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset,
                                            int32_t captured_length, uint32_t packet_length,
                                            int32_t encapsulation);
@@ -469,7 +492,8 @@ WSBRIDGE_API int32_t gAddPacketToUDPStream(uint32_t frame_number, int64_t file_o
  * does (no ignored argument). Returns 0 with *valid 0 and "Empty UDP stream."
  * when nothing was collected (the stream is ended); 1 with *valid 0 when no
  * UDP follow exists. A repeated call builds the texts again (the earlier
- * ones are freed). */
+ * ones are freed). Every call rewinds: the next gGetNextUDPStreamLine starts
+ * at the first datagram, also after lines read before the check. */
 WSBRIDGE_API int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *server_size,
                                       const char **client_text, int32_t *client_size,
                                       const char **conversation_text, int32_t *conversation_size);
@@ -477,8 +501,9 @@ WSBRIDGE_API int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, 
 /* Hands out the next collected datagram that passes direction_filter, whole
  * and rendered: *text, *size, *is_server. At the end of the datagrams *end is
  * set to 1 and nothing else is written; the next call starts again at the
- * first datagram. *end is never set to 0: clear it before each call. 0 or 1
- * (no UDP follow). */
+ * first datagram. *end is never set to 0: clear it before each call. Allowed
+ * before gIsValidUDPStrem (it shows what was collected so far); the check
+ * then starts the reading over. 0 or 1 (no UDP follow). */
 WSBRIDGE_API int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, const char **text,
                                            uint32_t *size, uint8_t *is_server, uint8_t *end);
 

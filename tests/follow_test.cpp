@@ -663,12 +663,16 @@ TEST_F(Follow, TemporaryFileIsPrivateAndDeletedByEveryRelease)
     EXPECT_EQ(next_line(true, ascii, both).status, 1);
     EXPECT_STREQ(gGetLastError(), "Follow TCP structure is not initialized.");
 
-    // A UDP follow releases a TCP stream.
+    // Opening another capture deletes it.
     packets = follow_all(write_capture("c.pcap", c.writer), true, 3);
     EXPECT_EQ(follow_files().size(), 1u);
-    std::vector<Locator> udp_packets = open_and_read(captures + "/dns_udp.pcap");
-    EXPECT_EQ(follow_files().size(), 1u);  // opening another capture releases nothing
-    ASSERT_EQ(follow_udp(udp_packets[0]), 0);
+    open_and_read(captures + "/dns_udp.pcap");
+    EXPECT_TRUE(follow_files().empty());
+
+    // A UDP follow releases a TCP stream (the sample: 3 is DNS, 10 HTTP).
+    packets = follow_all(WSB_SAMPLE_CAPTURE, true, 9);
+    EXPECT_EQ(follow_files().size(), 1u);
+    ASSERT_EQ(follow_udp(packets[2]), 0);
     EXPECT_TRUE(follow_files().empty());
     EXPECT_EQ(gCloseCapture(), 0);
 
@@ -968,6 +972,88 @@ TEST_F(Follow, AddingAfterTheCheck)
     EXPECT_STREQ(d.conversation, "Entire conversation (4 bytes)");
 }
 
+// Only what gAddPacketToTCPStream adds is collected: a tree of a server
+// segment built first, the rest of the capture read in sequence and a packet
+// saved meanwhile would otherwise swap the directions and drop payload.
+TEST_F(Follow, TcpCollectsOnlyThePacketsAdded)
+{
+    TcpConversation c = five_turns();
+    const std::string path = write_capture("c.pcap", c.writer);
+    const std::vector<Locator> packets = open_and_read(path);
+    ASSERT_EQ(packets.size(), 8u);
+    ASSERT_EQ(gOpenCapture(path.c_str()), 0);
+    PacketSummary summary;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(gGetNextPacket(&summary), 0);
+    ASSERT_EQ(follow_tcp(packets[3]), 0) << gGetLastError();
+    int32_t length;
+    const uint8_t *data;
+    const Locator &b = packets[4];
+    ASSERT_EQ(gBuildPacketProtocolTree(&length, &data, b.frame, b.offset, b.captured_length, b.packet_length,
+                                       b.encapsulation),
+              0);
+    while (gGetNextPacket(&summary) == 0) {
+    }
+    const std::string saved = capture_dir + "/saved.pcap";
+    ASSERT_EQ(gCreateCaptureFileForSave(saved.c_str()), 0) << gGetLastError();
+    SavePacketRequest request{};
+    const Locator &e = packets[7];
+    request.frame_number = e.frame;
+    request.file_offset = e.offset;
+    request.captured_length = static_cast<uint32_t>(e.captured_length);
+    request.packet_length = e.packet_length;
+    request.encapsulation = e.encapsulation;
+    uint8_t skipped;
+    ASSERT_EQ(gSavePacketToCaptureFile(&skipped, &request), 0) << gGetLastError();
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0);
+    Descriptions d;
+    for (const Locator &l : packets) {
+        ASSERT_EQ(add_tcp(l), 0) << gGetLastError();
+        // Trees and random access between the adds change nothing either.
+        ASSERT_EQ(gBuildPacketProtocolTree(&length, &data, e.frame, e.offset, e.captured_length, e.packet_length,
+                                           e.encapsulation),
+                  0);
+    }
+    ASSERT_EQ(check_tcp(d), 0) << gGetLastError();
+    EXPECT_STREQ(d.client, "10.0.0.1:40000 --> 10.0.0.2:80 (2 bytes)");
+    EXPECT_STREQ(d.server, "10.0.0.2:80 --> 10.0.0.1:40000 (3 bytes)");
+    EXPECT_EQ(texts_of(read_all(true, ascii, both)), (std::vector<std::string>{"C:a", "S:b", "C:c", "S:d", "S:e"}));
+}
+
+// Packets are added in capture order, each once: a packet that does not come
+// after the one added last is refused and the stream goes on.
+TEST_F(Follow, TcpPacketsAddedOutOfOrderAreRefused)
+{
+    TcpConversation c = five_turns();
+    const std::vector<Locator> packets = open_and_read(write_capture("c.pcap", c.writer));
+    ASSERT_EQ(follow_tcp(packets[0]), 0) << gGetLastError();
+    for (size_t i = 0; i < 5; ++i)
+        ASSERT_EQ(add_tcp(packets[i]), 0) << gGetLastError();
+    for (size_t i : {2, 4}) {
+        EXPECT_EQ(add_tcp(packets[i]), 1);
+        EXPECT_EQ(std::string(gGetLastError()),
+                  "\"Add Packet To TCP Stream\" operation failed. Frame " + std::to_string(i + 1) +
+                      " does not come after frame 5, the packet added last: packets are added in capture order, "
+                      "each once. The stream is kept.");
+    }
+    for (size_t i = 5; i < packets.size(); ++i)
+        ASSERT_EQ(add_tcp(packets[i]), 0) << gGetLastError();
+    Descriptions d;
+    ASSERT_EQ(check_tcp(d), 0) << gGetLastError();
+    EXPECT_STREQ(d.conversation, "Entire conversation (5 bytes)");
+    EXPECT_EQ(texts_of(read_all(true, ascii, both)), (std::vector<std::string>{"C:a", "S:b", "C:c", "S:d", "S:e"}));
+
+    // In reverse order only the last packet gets in; a new follow starts the
+    // order afresh.
+    ASSERT_EQ(follow_tcp(packets[7]), 0) << gGetLastError();
+    ASSERT_EQ(add_tcp(packets[7]), 0);
+    for (size_t i = 7; i-- > 0;)
+        EXPECT_EQ(add_tcp(packets[i]), 1);
+    ASSERT_EQ(check_tcp(d), 0) << gGetLastError();
+    EXPECT_EQ(d.valid, 1);
+    EXPECT_EQ(texts_of(read_all(true, ascii, both)), (std::vector<std::string>{"C:e"}));
+}
+
 TEST_F(Follow, UdpReadingDirectionsAndTheEndFlag)
 {
     UdpConversation u("10.0.0.1", 5353, "10.0.0.2", 53);
@@ -1012,17 +1098,20 @@ TEST_F(Follow, UdpCollectionByEveryDissection)
     u.send(true, "x");
     const std::string path = write_capture("u.pcap", u.writer);
     std::vector<Locator> packets = open_and_read(path);
+    // Opened again, nothing read yet: the follow starts before reading does.
+    ASSERT_EQ(gOpenCapture(path.c_str()), 0);
     ASSERT_EQ(follow_udp(packets[0]), 0) << gGetLastError();
     EXPECT_TRUE(follow_files().empty());
     for (const Locator &l : packets)
         ASSERT_EQ(add_udp(l), 0);
     // Any dissection collects while the listener is registered, in order:
-    // random access, and sequential reading (here of the capture opened again).
+    // random access, and sequential reading.
     PacketSummary summary;
     ASSERT_EQ(gGetPacketAtOffset(&summary, packets[1].frame, packets[1].offset, packets[1].captured_length,
                                  packets[1].packet_length, packets[1].encapsulation),
               0);
-    open_and_read(path);
+    while (gGetNextPacket(&summary) == 0) {
+    }
     Descriptions d;
     ASSERT_EQ(check_udp(d), 0) << gGetLastError();
     EXPECT_STREQ(d.client, "10.0.0.2:4001 --> 10.0.0.1:4000 (3 bytes)");
@@ -1035,6 +1124,55 @@ TEST_F(Follow, UdpCollectionByEveryDissection)
     EXPECT_EQ(next_line(false, hexdump, both).end, 1);
     EXPECT_EQ(next_line(false, c_array, both).text, "char peer0_0[] = {\n\r\n0x78 };\n");
     EXPECT_EQ(next_line(false, c_array, both).text, "char peer0_2[] = {\n\r\n0x78 };\n");
+}
+
+TEST_F(Follow, UdpCheckRewindsLinesReadBeforeIt)
+{
+    UdpConversation u("10.0.0.1", 5353, "10.0.0.2", 53);
+    u.send(false, "q1");
+    u.send(true, "r1");
+    follow_all(write_capture("u.pcap", u.writer), false, 0);
+    EXPECT_EQ(next_line(false, ascii, both).text, "q1");
+    Descriptions d;
+    ASSERT_EQ(check_udp(d), 0) << gGetLastError();
+    EXPECT_EQ(texts_of(read_all(false, ascii, both)), (std::vector<std::string>{"C:q1", "S:r1"}));
+    EXPECT_EQ(next_line(false, c_array, both).text, "char peer0_0[] = {\n\r\n0x71, 0x31 };\n");
+}
+
+// A followed stream belongs to the capture it was started on: opening another
+// one ends it, as closing does, and the new file's packets are not collected.
+TEST_F(Follow, OpeningAnotherCaptureEndsTheFollowedStream)
+{
+    UdpConversation u("10.0.0.1", 5353, "10.0.0.2", 53);
+    u.send(false, "q1");
+    const std::string udp_path = write_capture("u.pcap", u.writer);
+    UdpConversation other("10.0.0.3", 7000, "10.0.0.4", 7001);
+    other.send(false, "other");
+    other.send(true, "file");
+    const std::string other_path = write_capture("o.pcap", other.writer);
+    TcpConversation c = five_turns();
+    const std::string tcp_path = write_capture("c.pcap", c.writer);
+
+    follow_all(udp_path, false, 0);
+    open_and_read(other_path);
+    Descriptions d;
+    EXPECT_EQ(check_udp(d), 1);
+    EXPECT_EQ(d.valid, 0);
+    EXPECT_STREQ(gGetLastError(), "Follow UDP structure is not initialized.");
+
+    follow_all(tcp_path, true, 3);
+    ASSERT_FALSE(follow_files().empty());
+    open_and_read(other_path);
+    EXPECT_TRUE(follow_files().empty());
+    EXPECT_EQ(check_tcp(d), 1);
+    EXPECT_STREQ(gGetLastError(), "Follow TCP structure is not initialized.");
+
+    // A failed open keeps the capture and the followed stream.
+    follow_all(tcp_path, true, 3);
+    EXPECT_EQ(gOpenCapture((capture_dir + "/missing.pcap").c_str()), 1);
+    ASSERT_EQ(check_tcp(d), 0) << gGetLastError();
+    EXPECT_STREQ(d.conversation, "Entire conversation (5 bytes)");
+    EXPECT_EQ(gCloseCapture(), 0);
 }
 
 TEST_F(Follow, UdpDatagramFromAnotherPortBelongsToAnotherConversation)

@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -938,6 +939,86 @@ TEST_F(Misuse, GarbageLocators)
     CHECK_ANSWER(gCleanupEpan(), 0, "");
 }
 
+// A locator must describe the record at its offset: another link-layer type
+// would have the engine read the record's pseudo-header as that type's (a
+// crash), and a frame read in sequence is the packet at its own offset.
+TEST_F(Misuse, LocatorsThatDoNotDescribeTheirRecord)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    pcapw::PcapWriter writer;
+    writer.add(1700000000, 0,
+               pcapw::eth_ipv4_udp(pcapw::mac("02:00:00:00:00:02"), pcapw::mac("02:00:00:00:00:01"),
+                                   pcapw::ip4("10.0.0.1"), pcapw::ip4("10.0.0.2"), 4000, 4001, pcapw::to_bytes("x")));
+    writer.add(1700000001, 0,
+               pcapw::eth_arp_request(pcapw::mac("02:00:00:00:00:01"), pcapw::ip4("10.0.0.1"), pcapw::ip4("10.0.0.2")));
+    const std::string capture = work.file("two.pcap");
+    writer.write(capture);
+    ASSERT_EQ(gOpenCapture(capture.c_str()), 0);
+    std::vector<packet> packets;
+    PacketSummary s;
+    while (gGetNextPacket(&s) == 0)
+        packets.push_back(packet_of(s));
+    ASSERT_EQ(packets.size(), 2u);
+    ASSERT_EQ(gCreateCaptureFileForSave(save_path.c_str()), 0);
+
+    // Every call that takes a locator answers alike.
+    auto each_call = [&](const packet &p, int32_t status, const std::string &message) {
+        PacketSummary summary;
+        CHECK_ANSWER(gGetPacketAtOffset(&summary, p.frame_number, p.file_offset, p.captured_length, p.packet_length,
+                                        p.encapsulation),
+                     status, message);
+        int32_t length;
+        const uint8_t *data;
+        CHECK_ANSWER(gBuildPacketProtocolTree(&length, &data, p.frame_number, p.file_offset, p.captured_length,
+                                              p.packet_length, p.encapsulation),
+                     status, message);
+        const SavePacketRequest request = request_of(p);
+        uint8_t skipped;
+        CHECK_ANSWER(gSavePacketToCaptureFile(&skipped, &request), status, message);
+        CHECK_ANSWER(gAddPacketToUDPStream(p.frame_number, p.file_offset, p.captured_length, p.packet_length,
+                                           p.encapsulation),
+                     status, message);
+        if (status != 0)
+            CHECK_ANSWER(gFollowUDPStreamForPacket(p.frame_number, p.file_offset, p.captured_length,
+                                                   p.packet_length, p.encapsulation),
+                         status, message);
+    };
+    const std::string file = "of the file \"" + capture + "\"";
+    for (int32_t encapsulation : {80, 90, 188, 0, 2}) {
+        SCOPED_TRACE(encapsulation);
+        for (packet p : packets) {
+            p.encapsulation = encapsulation;
+            each_call(p, 1,
+                      "The packet at offset " + std::to_string(p.file_offset) + " " + file +
+                          " has the link-layer type 1, not the " + std::to_string(encapsulation) +
+                          " of its locator.");
+            p.frame_number = 0;  // no frame read in sequence: the same
+            each_call(p, 1,
+                      "The packet at offset " + std::to_string(p.file_offset) + " " + file +
+                          " has the link-layer type 1, not the " + std::to_string(encapsulation) +
+                          " of its locator.");
+        }
+    }
+    packet swapped = packets[1];
+    swapped.frame_number = 1;
+    each_call(swapped, 1,
+              "Frame 1 " + file + " was read at another offset than " + std::to_string(swapped.file_offset) + ".");
+    // A number that sequential reading did not give out names no frame; the
+    // locators as read, also with other lengths, are fine.
+    packet unnumbered = packets[1];
+    unnumbered.frame_number = 99;
+    each_call(unnumbered, 0, "");
+    packet shorter = packets[0];
+    shorter.captured_length -= 1;
+    shorter.packet_length += 1;
+    each_call(shorter, 0, "");
+    each_call(packets[0], 0, "");
+    CHECK_ANSWER(gCloseCaptureFileForSave(), 0, "");
+    EXPECT_EQ(wsbsweep::count_saved_records(save_path), 3);
+    CHECK_ANSWER(gCloseCapture(), 0, "");
+    CHECK_ANSWER(gCleanupEpan(), 0, "");
+}
+
 // Save requests whose values are out of range.
 TEST_F(Misuse, SaveRequestsOutOfRange)
 {
@@ -1033,6 +1114,13 @@ TEST_F(Misuse, PathsThatAreNoCaptures)
         prime_error_text();
         check_answer("gCreateCaptureFileForSave", gCreateCaptureFileForSave(path.c_str()), 1, "");
     }
+    // A FIFO that no one reads would block the call for ever; it and other
+    // files that are no regular files are refused at once.
+    for (const std::string &path : {fifo, std::string("/dev/null")}) {
+        SCOPED_TRACE(path);
+        CHECK_ANSWER(gCreateCaptureFileForSave(path.c_str()), 1,
+                     "The file \"" + path + "\" is a \"special file\" or socket or other non-regular file.");
+    }
     // A failed open leaves the open capture as it was.
     CHECK_ANSWER(gOpenCapture(work.file("missing.pcap").c_str()), 1, "");
     PacketSummary s;
@@ -1070,6 +1158,38 @@ TEST_F(Misuse, SavingOverTheOpenCaptureIsRefused)
     uint8_t skipped;
     CHECK_ANSWER(gSavePacketToCaptureFile(&skipped, &request), 1,
                  "Error saving packet. The file to save the packet is already closed.");
+    CHECK_ANSWER(gGetPacketAtOffset(&s, s.frame_number, s.file_offset, static_cast<int32_t>(s.captured_length),
+                                    s.packet_length, s.encapsulation),
+                 0, "");
+    CHECK_ANSWER(gCloseCapture(), 0, "");
+    CHECK_ANSWER(gCleanupEpan(), 0, "");
+}
+
+// The capture is the file that was opened: a relative path and a later
+// change of directory do not make its absolute path a place to save to.
+TEST_F(Misuse, SavingOverTheCaptureOpenedByARelativePathIsRefused)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    const std::string capture = work.file("cap.pcap");
+    std::ifstream original_in(WSB_SAMPLE_CAPTURE, std::ios::binary);
+    const pcapw::Bytes original(std::istreambuf_iterator<char>(original_in), {});
+    pcapw::write_file(capture, original);
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(work.path);
+    ASSERT_EQ(gOpenCapture("cap.pcap"), 0) << last_error();
+    std::filesystem::current_path(library_temp.path);
+    PacketSummary s;
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    CHECK_ANSWER(gCreateCaptureFileForSave(capture.c_str()), 1,
+                 "\"Create Capture File\" operation failed. The file \"" + capture +
+                     "\" is the capture being read; save to another file.");
+    // A file of the same name in the new working directory is another file.
+    CHECK_ANSWER(gCreateCaptureFileForSave("cap.pcap"), 0, "");
+    CHECK_ANSWER(gCloseCaptureFileForSave(), 0, "");
+    std::filesystem::remove(library_temp.file("cap.pcap"));
+    std::filesystem::current_path(previous);
+    std::ifstream in(capture, std::ios::binary);
+    EXPECT_EQ(pcapw::Bytes(std::istreambuf_iterator<char>(in), {}), original);
     CHECK_ANSWER(gGetPacketAtOffset(&s, s.frame_number, s.file_offset, static_cast<int32_t>(s.captured_length),
                                     s.packet_length, s.encapsulation),
                  0, "");
@@ -1330,6 +1450,45 @@ TEST_F(Misuse, HackedCleanupDuringCollectionAndSaving)
     CHECK_ANSWER(gGetNextTCPStreamLine(0, 2, &text, &size, &is_server, &end), 0, "");
     CHECK_ANSWER(gCloseCaptureFileForSave(), 0, "");
     EXPECT_GT(wsbsweep::count_saved_records(save_path), 0);
+    CHECK_ANSWER(gCloseCapture(), 0, "");
+    CHECK_ANSWER(gCleanupEpan(), 0, "");
+}
+
+// A host that passes gGetLastError()'s own text back in as a name or a path
+// gets the answer it gets for a copy of that text.
+TEST_F(Misuse, ErrorTextPassedBackIn)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    const char *error = gGetLastError();
+    // Leaves the same message each time.
+    auto write_text = [&] {
+        int32_t id, type;
+        EXPECT_EQ(gGetProtocolFieldFilterInfo(work.file("wsb.no.such.field").c_str(), &id, &type), 1);
+        return last_error();
+    };
+    auto same_answer = [&](const char *what, const std::function<int32_t(const char *)> &call) {
+        SCOPED_TRACE(what);
+        const std::string text = write_text();
+        const int32_t status = call(text.c_str());
+        const std::string message = last_error();
+        write_text();
+        EXPECT_EQ(call(error), status);
+        EXPECT_EQ(last_error(), message);
+    };
+    int32_t id, type, count;
+    const int32_t *ids;
+    same_answer("field info", [&](const char *name) { return gGetProtocolFieldFilterInfo(name, &id, &type); });
+    same_answer("open", [&](const char *path) { return gOpenCapture(path); });
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    PacketSummary s;
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    same_answer("group", [&](const char *group) { return gLastPacketHasPassedFilter(group, &count, &ids); });
+    same_answer("save", [&](const char *path) { return gCreateCaptureFileForSave(path); });
+    // Registering files a copy of the text (the registry holds an unknown
+    // name from here on).
+    const std::string text = write_text();
+    EXPECT_EQ(gRegisterProtocolFieldFilter(error, error), 0);
+    EXPECT_EQ(last_error(), text);
     CHECK_ANSWER(gCloseCapture(), 0, "");
     CHECK_ANSWER(gCleanupEpan(), 0, "");
 }

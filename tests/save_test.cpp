@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 #include "pcap_writer.h"
 #include "test_support.h"
@@ -599,28 +603,14 @@ TEST_F(SaveTest, AFileThatCannotBeCreated)
 
 TEST_F(SaveTest, WriteAndCloseFailuresOnAFullDevice)
 {
+    // A device is no regular file: it is refused before anything is written
+    // (write failures on a full file system: the test below).
     if (!std::filesystem::exists("/dev/full"))
         GTEST_SKIP() << "no /dev/full";
     std::vector<PacketSummary> packets = open_and_read(shared_capture("one_tcp_stream.pcap"));
     ASSERT_FALSE(packets.empty());
-
-    // Buffered writes fail once the buffer is flushed.
-    ASSERT_EQ(gCreateCaptureFileForSave("/dev/full"), 0) << last_error();
-    int32_t status = 0;
-    for (size_t i = 0; i < packets.size() && status == 0; ++i) {
-        SavePacketRequest request = request_of(packets[i]);
-        uint8_t skipped = 0;
-        status = gSavePacketToCaptureFile(&skipped, &request);
-    }
-    EXPECT_EQ(status, 1);
-    EXPECT_EQ(last_error(), "An error occurred while writing to the file \"/dev/full\": No space left on device.");
-    gCloseCaptureFileForSave();
-
-    // Closing flushes what is left: the file counts as closed afterwards.
-    ASSERT_EQ(gCreateCaptureFileForSave("/dev/full"), 0) << last_error();
-    EXPECT_EQ(save(packets[0]), 0);
-    EXPECT_EQ(gCloseCaptureFileForSave(), 1);
-    EXPECT_EQ(last_error().rfind("An error occurred while closing file \"/dev/full\": ", 0), 0u) << last_error();
+    EXPECT_EQ(gCreateCaptureFileForSave("/dev/full"), 1);
+    EXPECT_EQ(last_error(), "The file \"/dev/full\" is a \"special file\" or socket or other non-regular file.");
     EXPECT_EQ(gCloseCaptureFileForSave(), 1);
     EXPECT_EQ(last_error(), close_closed);
     const std::string out = dir.file("after.pcap");
@@ -628,6 +618,60 @@ TEST_F(SaveTest, WriteAndCloseFailuresOnAFullDevice)
     EXPECT_EQ(save(packets[0]), 0);
     ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
     EXPECT_EQ(read_pcap(out).records.size(), 1u);
+}
+
+// Writes that fail part-way (the file system is full; here the process's
+// file size limit stands in for it) leave nothing of the packet behind:
+// later packets follow the last whole one and the file is complete.
+TEST_F(SaveTest, AFailedWriteIsCutBackAndSavingGoesOn)
+{
+    pcapw::PcapWriter writer;
+    for (uint16_t i = 0; i < 6; ++i)
+        writer.add(1700000000 + i, 0,
+                   pcapw::eth_ipv4_udp(pcapw::mac("02:00:00:00:00:02"), pcapw::mac("02:00:00:00:00:01"),
+                                       pcapw::ip4("10.0.0.1"), pcapw::ip4("10.0.0.2"), 4000, 4001,
+                                       pcapw::Bytes(200, static_cast<uint8_t>('a' + i))));
+    const std::string capture = dir.file("in.pcap");
+    writer.write(capture);
+    const std::vector<PacketSummary> packets = open_and_read(capture);
+    ASSERT_EQ(packets.size(), 6u);
+    const std::string out = dir.file("out.pcap");
+    ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
+    EXPECT_EQ(save(packets[0]), 0);
+    EXPECT_EQ(save(packets[1]), 0);
+
+    // Room for a part of the next record only.
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit previous;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    struct rlimit limited = previous;
+    limited.rlim_cur = std::filesystem::file_size(out) + 100;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    for (size_t i : {2, 3}) {
+        SavePacketRequest request = request_of(packets[i]);
+        uint8_t skipped = 7;
+        EXPECT_EQ(gSavePacketToCaptureFile(&skipped, &request), 1);
+        EXPECT_EQ(last_error(), "An error occurred while writing to the file \"" + out + "\": File too large.");
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &previous), 0);
+
+    EXPECT_EQ(save(packets[4]), 0);
+    EXPECT_EQ(save(packets[5]), 0);
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+    const pcap_image saved = read_pcap(out);
+    const pcap_image original = read_pcap(capture);
+    ASSERT_EQ(saved.records.size(), 4u);
+    size_t index = 0;
+    size_t size = 24;
+    for (size_t i : {0, 1, 4, 5}) {
+        expect_same_record(saved.records[index++], original.records[i], "packet " + std::to_string(i + 1));
+        size += 16 + original.records[i].data.size();
+    }
+    EXPECT_EQ(std::filesystem::file_size(out), size);
+    int status = -1;
+    const std::string count = run_command("capinfos -c -M " + shell_quote(out) + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << count;
+    EXPECT_NE(count.find("Number of packets:   4"), std::string::npos) << count;
 }
 
 TEST(SaveGuardTest, TheGuardsOfAllThreeCalls)

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include <epan/column.h>
 #include <epan/column-utils.h>
 #include <epan/packet.h>
@@ -72,13 +74,22 @@ void settle_frames()
     settle_frame(reading.random_frame, reading.random_frame_live, reading.random_frame_stored);
 }
 
-void close_session()
+// Ends the dissection session. keep_frames: the capture stays open and its
+// frames keep their numbers and times, so that frames read afterwards are
+// stored under their own numbers and found again; otherwise the store goes.
+void close_session(bool keep_frames)
 {
-    if (!reading.session)
+    if (!reading.session) {
+        if (!keep_frames)
+            frames_clear();
         return;
+    }
     settle_frames();
     // The frames' per-frame data lives in the session's memory.
-    frames_clear();
+    if (keep_frames)
+        frames_end_session();
+    else
+        frames_clear();
     epan_dissect_free(reading.sequential_dissection);
     epan_dissect_free(reading.treeless_dissection);
     reading.treeless_dissection = nullptr;
@@ -93,13 +104,14 @@ void close_session()
 
 void close_capture_file()
 {
-    close_session();
+    close_session(false);
     if (cfile.wiretap_handle) {
         wtap_close(cfile.wiretap_handle);
         cfile.wiretap_handle = nullptr;
     }
     g_free(cfile.path);
     cfile.path = nullptr;
+    cfile.identity_known = false;
 }
 
 // Frees what the previous dissection left: everything that pointed into it
@@ -262,8 +274,10 @@ frame_data *frame_for_locator(const wtap_rec *rec, const packet_locator &locator
 {
     frame_data *fd = &reading.random_frame;
     stored_frame *stored = frames_get(locator.frame_number);
-    reading.random_frame_stored =
-        whole_record && stored && stored->offset_low == static_cast<uint32_t>(locator.file_offset);
+    // A frame read before the session was replaced is unknown to the engine
+    // now: a first visit.
+    reading.random_frame_stored = whole_record && stored && frames_in_session(locator.frame_number) &&
+                                  stored->offset_low == static_cast<uint32_t>(locator.file_offset);
     neighbour_times neighbours;
     fill_neighbours(neighbours, locator.frame_number, reading.random_frame_stored);
     series_begin_frame(fd, locator.frame_number, rec, locator.file_offset, 0, neighbours.reference,
@@ -299,6 +313,36 @@ void redissect_packet(PacketSummary *summary, const packet_locator &locator)
         fill_summary(summary, fd, edt);
 }
 
+// The engine dissects the record as the locator describes it, so the
+// locator must describe that record. Another link-layer type would have the
+// engine read the record's pseudo-header as that type's, with pointers that
+// another record left there (a crash). A frame that sequential reading
+// numbered is the packet at its own offset: under its number the engine
+// finds what it learnt of that packet. (Other lengths than the record's are
+// the host's to choose, a save writes them as given: such a locator is
+// dissected as a packet seen for the first time.) False with the message
+// written.
+bool locator_matches_record(const packet_locator &locator)
+{
+    const wtap_packet_header &header = cfile.record.rec_header.packet_header;
+    const long long offset = static_cast<long long>(locator.file_offset);
+    if (header.pkt_encap != locator.encapsulation) {
+        set_error_format("The packet at offset %lld of the file \"%s\" has the link-layer type %d, not the %d of its "
+                         "locator.",
+                         offset, cfile.path, header.pkt_encap, locator.encapsulation);
+        return false;
+    }
+    const stored_frame *known = frames_get(locator.frame_number);
+    if (!known)
+        return true;
+    if (known->offset_low != static_cast<uint32_t>(locator.file_offset)) {
+        set_error_format("Frame %u of the file \"%s\" was read at another offset than %lld.", locator.frame_number,
+                         cfile.path, offset);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void capture_setup_at_startup()
@@ -329,8 +373,14 @@ void capture_close_at_shutdown()
 
 void capture_replace_session()
 {
-    // The next dissection starts a new session.
-    close_session();
+    // The next dissection starts a new session; frame numbers and times go
+    // on.
+    close_session(true);
+}
+
+bool is_open_capture(dev_t device, ino_t inode)
+{
+    return cfile.state != read_state::closed && cfile.identity_known && cfile.device == device && cfile.inode == inode;
 }
 
 const uint8_t *redissected_bytes()
@@ -378,6 +428,8 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
                          static_cast<long long>(locator.file_offset), cfile.path, stored, locator.captured_length);
         return WSB_FAILED;
     }
+    if (!locator_matches_record(locator))
+        return WSB_FAILED;
     return run_in_engine_frame([&] { redissect_packet(summary, locator); }, "Dissection");
 }
 
@@ -395,6 +447,9 @@ int32_t read_packet_at_offset(const packet_locator &locator, PacketSummary *summ
 
 int32_t gOpenCapture(const char *path)
 {
+    // The engine may report a failure (a message) while it still reads the path.
+    argument_copy path_copy;
+    path = unaliased_argument(path, path_copy);
     if (!require_engine("Open Capture"))
         return WSB_FAILED;
     if (!path) {
@@ -410,9 +465,17 @@ int32_t gOpenCapture(const char *path)
         return WSB_FAILED;
     }
     g_free(err_info);
-    // A capture that is still open gives way to the new one.
+    // A capture that is still open gives way to the new one, and so does a
+    // followed stream: its endpoints and payload belong to the old file.
+    release_followed_stream();
     close_capture_file();
 
+    // The file as opened: its path may be relative, and the host may change
+    // its working directory before it names a save file.
+    struct stat identity;
+    cfile.identity_known = stat(path, &identity) == 0;
+    cfile.device = cfile.identity_known ? identity.st_dev : 0;
+    cfile.inode = cfile.identity_known ? identity.st_ino : 0;
     cfile.state = read_state::open;
     cfile.wiretap_handle = handle;
     cfile.path = g_strdup(path);

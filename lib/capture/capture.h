@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include <sys/types.h>
+
 #include <epan/column-info.h>
 #include <epan/epan.h>
 #include <epan/epan_dissect.h>
@@ -28,6 +30,9 @@ struct capture_file_record {
     int32_t encapsulation;     // link type for a save file; 0 until known
     int32_t frame_count;       // packets read in sequence since open
     int32_t snapshot_length;   // 65535 when the file states none
+    bool identity_known;       // device and inode below were taken at open
+    dev_t device;              // the opened file, however its path is spelled
+    ino_t inode;               // later or from another directory
     wtap *wiretap_handle;
     wtap_rec record;           // header of the record read last (either way)
     Buffer packet_buffer;      // bytes of the record read last (either way)
@@ -88,3 +93,8 @@ int32_t read_packet_at_offset(const packet_locator &locator, PacketSummary *summ
 
 // Bytes of the packet re-read last (captured_length bytes of the locator).
 const uint8_t *redissected_bytes();
+
+// True when the open file with that device and inode is the capture being
+// read (identified at open, so a relative path and a later change of the
+// working directory do not matter).
+bool is_open_capture(dev_t device, ino_t inode);

@@ -12,6 +12,7 @@ constexpr uint32_t frames_per_block = 16384;
 // blocks reachable instead of having the exit-time destructor orphan them.
 std::vector<stored_frame *> &blocks = *new std::vector<stored_frame *>;
 uint32_t count;
+uint32_t earlier_sessions;  // frames 1 to this were read in an earlier session
 nstime_t time_answer;  // the engine copies a time at once; one slot will do
 
 }  // namespace
@@ -37,6 +38,21 @@ stored_frame *frames_get(uint32_t number)
     return &blocks[index / frames_per_block][index % frames_per_block];
 }
 
+bool frames_in_session(uint32_t number)
+{
+    return number > earlier_sessions && number <= count;
+}
+
+void frames_end_session()
+{
+    for (uint32_t number = earlier_sessions + 1; number <= count; ++number) {
+        stored_frame *stored = frames_get(number);
+        series_free_frame_data(stored->per_frame_data);
+        stored->per_frame_data = nullptr;
+    }
+    earlier_sessions = count;
+}
+
 const nstime_t *frames_time(uint32_t number)
 {
     const stored_frame *stored = frames_get(number);
@@ -56,4 +72,5 @@ void frames_clear()
     blocks.clear();
     blocks.shrink_to_fit();
     count = 0;
+    earlier_sessions = 0;
 }

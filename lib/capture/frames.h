@@ -27,6 +27,16 @@ void frames_store(frame_data *frame);
 // The stored frame with that number, or null when it has not been read.
 stored_frame *frames_get(uint32_t number);
 
+// True when the frame was read in the current dissection session: only then
+// does the engine know it (its per-frame data is kept).
+bool frames_in_session(uint32_t number);
+
+// The dissection session ends while the capture stays open: every stored
+// per-frame data is freed (it lives in the session), the frames
+// keep their numbers, times and offsets, and frames read from now on are
+// stored after them.
+void frames_end_session();
+
 // The time stamp of a stored frame, or null.
 const nstime_t *frames_time(uint32_t number);
 

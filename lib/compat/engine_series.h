@@ -171,6 +171,10 @@ using series_follow_sink = void (*)(const series_follow_piece &piece);
 // hands over what the follower still holds and ends it; safe when none runs.
 bool series_start_tcp_follow(const char *filter, unsigned stream, series_follow_sink sink, std::string &error);
 void series_stop_tcp_follow();
+// The follower sees only the dissections made while it takes packets (off
+// when a follow starts): other dissections of the conversation's packets in
+// between (trees, saves, sequential reading) would reach it out of order.
+void series_tcp_follow_takes(bool takes);
 
 // UDP: every datagram of the conversation, as the engine's follower taps it.
 using series_datagram_sink = void (*)(void *state, const packet_info *pinfo, const uint8_t *bytes, uint32_t length);

@@ -119,6 +119,7 @@ struct tcp_follow_tap_record {
 // following. Its payload list is emptied after every delivery.
 follow_info_t *tcp_follow_info;
 tap_packet_cb engine_tcp_follow_handler;
+bool tcp_follow_taking;  // series_tcp_follow_takes
 guint followed_tcp_stream;
 series_follow_sink tcp_sink;
 
@@ -176,6 +177,8 @@ void deliver_tcp_records()
 tap_packet_status tcp_follow_packet(void *info, packet_info *pinfo, epan_dissect_t *edt, const void *data,
                                     tap_flags_t flags)
 {
+    if (!tcp_follow_taking)
+        return TAP_PACKET_DONT_REDRAW;
     const address saved_source = pinfo->src, saved_destination = pinfo->dst;
     const guint32 saved_source_port = pinfo->srcport, saved_destination_port = pinfo->destport;
     segment_endpoints(data, pinfo->src, pinfo->dst, pinfo->srcport, pinfo->destport);
@@ -217,7 +220,13 @@ bool series_start_tcp_follow(const char *filter, unsigned stream, series_follow_
     tcp_follow_info = info;
     followed_tcp_stream = stream;
     tcp_sink = sink;
+    tcp_follow_taking = false;
     return true;
+}
+
+void series_tcp_follow_takes(bool takes)
+{
+    tcp_follow_taking = takes;
 }
 
 // Removes the listener and frees the engine's record (with any segments it

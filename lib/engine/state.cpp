@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 
 #include "wsbridge.h"
@@ -12,9 +13,15 @@ transport_facts_record transport_facts;
 
 namespace {
 
-constexpr int error_text_limit = 2048;
 char last_error_text[error_text_limit + 1];
 engine_lifecycle lifecycle = engine_lifecycle::not_started;
+
+bool lies_in_error_text(const char *text)
+{
+    const auto address = reinterpret_cast<uintptr_t>(text);
+    const auto begin = reinterpret_cast<uintptr_t>(last_error_text);
+    return text && address >= begin && address < begin + sizeof last_error_text;
+}
 
 }  // namespace
 
@@ -30,14 +37,32 @@ void set_engine_state(engine_lifecycle state)
 
 void set_error_text(const char *text)
 {
-    // strncpy fills the rest with NULs; index 2048 stays the terminator.
-    strncpy(last_error_text, text ? text : "", error_text_limit);
-    last_error_text[error_text_limit] = '\0';
+    // The rest of the buffer is filled with NULs (as strncpy would); index
+    // 2048 stays the terminator. memmove: the text may be part of the buffer.
+    const char *source = text ? text : "";
+    const size_t length = strnlen(source, error_text_limit);
+    memmove(last_error_text, source, length);
+    memset(last_error_text + length, 0, sizeof last_error_text - length);
 }
 
 void set_error_vformat(const char *format, va_list args)
 {
-    vsnprintf(last_error_text, sizeof last_error_text, format, args);
+    // An argument may be the error text itself (a host that passes
+    // gGetLastError() back in): compose aside, then copy.
+    char composed[error_text_limit + 1];
+    vsnprintf(composed, sizeof composed, format, args);
+    memcpy(last_error_text, composed, strlen(composed) + 1);
+}
+
+const char *unaliased_argument(const char *text, argument_copy &copy)
+{
+    if (!lies_in_error_text(text))
+        return text;
+    const size_t room = sizeof last_error_text - static_cast<size_t>(text - last_error_text);
+    const size_t length = strnlen(text, room - 1);
+    memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
 }
 
 void set_error_format(const char *format, ...)

@@ -18,8 +18,10 @@ engine_lifecycle engine_state();
 void set_engine_state(engine_lifecycle state);
 
 // Copies a finished text (never used as a format), cut to 2048 characters.
+// The text may lie in the error text itself.
 void set_error_text(const char *text);
-// Formats into the error text, cut to 2048 characters.
+// Formats into the error text, cut to 2048 characters. The arguments may
+// point into the error text: the message is composed aside first.
 void set_error_format(const char *format, ...) G_GNUC_PRINTF(1, 2);
 void set_error_vformat(const char *format, va_list args);
 
@@ -28,6 +30,15 @@ void set_error_vformat(const char *format, va_list args);
 // (require_capture) when no capture is open either.
 bool require_engine(const char *operation);
 bool require_capture(const char *operation);
+
+// A host may pass gGetLastError()'s own text back as an argument. Such a text
+// would change under the call as soon as a message is written, so a call that
+// takes texts reads them through this: a text that lies in the error text is
+// copied into `copy` (error_text_limit + 1 bytes) and the copy is returned;
+// any other text (or null) is returned as it is.
+constexpr int error_text_limit = 2048;
+using argument_copy = char[error_text_limit + 1];
+const char *unaliased_argument(const char *text, argument_copy &copy);
 
 // What the tap listeners learn of the packet dissected last.
 struct transport_facts_record {

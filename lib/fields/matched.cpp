@@ -247,6 +247,8 @@ void release_field_values_of_matches()
 int32_t gLastPacketHasPassedFilter(const char *group_name, int32_t *count, const int32_t **ids)
 {
     static const char operation[] = "Last Packet Has Passed Filter";
+    argument_copy group_copy;
+    group_name = unaliased_argument(group_name, group_copy);
     // Whatever happens next, the matches of the previous call are gone. The
     // id array keeps its storage, so a pointer handed out before still points
     // to readable memory.

@@ -144,6 +144,9 @@ void register_field(const char *field_name, const char *group_name)
 
 int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_name)
 {
+    argument_copy field_copy, group_copy;
+    field_name = unaliased_argument(field_name, field_copy);
+    group_name = unaliased_argument(group_name, group_copy);
     if (!require_engine("Register protocol field filter"))
         return WSB_FAILED;
     if (!field_name || !group_name) {
@@ -156,6 +159,9 @@ int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_n
 
 int32_t gGetProtocolFieldFilterInfo(const char *field_name, int32_t *field_id, int32_t *field_type)
 {
+    // Compiling may write a message before the name is looked up.
+    argument_copy name_copy;
+    field_name = unaliased_argument(field_name, name_copy);
     if (!require_engine("Get Protocol Field Filter Info"))
         return WSB_FAILED;
     if (!field_name || !field_id || !field_type) {

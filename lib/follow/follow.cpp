@@ -57,6 +57,16 @@ tcp_follow_phase tcp_phase = tcp_idle;
 char follow_temp_path[PATH_MAX];
 FILE *stream_file;
 
+// Only the packets gAddPacketToTCPStream adds are collected: the engine's
+// follower takes the first segment it sees for the client's and decides by
+// sequence numbers what is new, so a tree built, a packet saved or a packet
+// read in sequence meanwhile would swap the directions or make it drop
+// payload as already seen. The follower takes only the dissection of an add
+// call (series_tcp_follow_takes), and adds must come in capture order
+// (rising frame numbers).
+bool tcp_any_added;
+uint32_t tcp_last_added_frame;
+
 // Collection bookkeeping: chunks written, the first write failure, and the
 // statistics the descriptions are built from.
 uint64_t chunks_written;
@@ -248,6 +258,8 @@ void release_followed_stream()
     series_stop_tcp_follow();
     delete_temp_file();
     tcp_phase = tcp_idle;
+    tcp_any_added = false;
+    tcp_last_added_frame = 0;
     chunks_written = 0;
     write_error = 0;
     tcp_statistics = follow_statistics{};
@@ -321,9 +333,20 @@ int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset, int32_
         set_error_text("Error generating stream info for packet: Temporary stream file has to be opened.");
         return WSB_FAILED;
     }
-    if (!reread_packet("Add Packet To TCP Stream", frame_number, file_offset, captured_length, packet_length,
-                       encapsulation))
+    if (tcp_any_added && frame_number <= tcp_last_added_frame) {
+        set_error_format("\"Add Packet To TCP Stream\" operation failed. Frame %u does not come after frame %u, the "
+                         "packet added last: packets are added in capture order, each once. The stream is kept.",
+                         frame_number, tcp_last_added_frame);
         return WSB_FAILED;
+    }
+    series_tcp_follow_takes(true);
+    const bool reread = reread_packet("Add Packet To TCP Stream", frame_number, file_offset, captured_length,
+                                      packet_length, encapsulation);
+    series_tcp_follow_takes(false);
+    if (!reread)
+        return WSB_FAILED;
+    tcp_any_added = true;
+    tcp_last_added_frame = frame_number;
     return WSB_OK;
 }
 

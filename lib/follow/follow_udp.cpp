@@ -154,6 +154,8 @@ int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *serv
         return WSB_FAILED;
     }
     remove_listener(state);
+    // Lines read before the check do not shorten the first pass after it.
+    udp_read_cursor = nullptr;
     if (g_queue_is_empty(&state->pieces)) {
         set_error_text("Empty UDP stream.");
         *valid = 0;

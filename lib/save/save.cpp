@@ -8,10 +8,14 @@
 #include "save/save.h"
 
 #include <climits>
+#include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <glib.h>
 
@@ -190,14 +194,108 @@ void tracker_tap_entry(packet_info *pinfo, const series_tcp_segment &tcp)
     tracker_armed = false;
 }
 
-// True when path names the capture being read, however it is spelled:
-// creating the save file there would empty the file its packets are re-read
-// from.
-bool is_capture_being_read(const char *path)
+// The descriptor of the save file (the dumper writes through it) and the
+// size of its completed part: the file header and every record written
+// whole. A write that fails part-way is cut back to that size, so the file
+// stays a valid capture and later records follow the last whole one. When
+// cutting back fails the file cannot be trusted any more: save_damaged then
+// fails every later save and the close.
+int save_descriptor = -1;
+off_t save_complete_size;
+bool save_damaged;
+
+// Opens path for the save file without blocking (a FIFO with no reader would
+// wait for ever) and without truncating it yet. Refuses what is not a regular
+// file and the capture being read (its packets are re-read from it). Returns
+// the descriptor (with what fstat tells of it in *info), or -1 with the
+// message written.
+int open_save_descriptor(const char *path, struct stat *info)
 {
-    struct stat target, capture;
-    return cfile.path && stat(path, &target) == 0 && stat(cfile.path, &capture) == 0 &&
-           target.st_dev == capture.st_dev && target.st_ino == capture.st_ino;
+    const int descriptor = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (descriptor < 0) {
+        // ENXIO: a FIFO that no one reads, or a device that is not there.
+        const int error = errno == ENXIO ? WTAP_ERR_NOT_REGULAR_FILE : errno;
+        set_error_text(describe_open_error(error, nullptr, true, path, cfile.file_type));
+        return -1;
+    }
+    if (fstat(descriptor, info) != 0) {
+        const int error = errno;
+        close(descriptor);
+        set_error_text(describe_open_error(error, nullptr, true, path, cfile.file_type));
+        return -1;
+    }
+    if (!S_ISREG(info->st_mode)) {
+        close(descriptor);
+        set_error_text(describe_open_error(WTAP_ERR_NOT_REGULAR_FILE, nullptr, true, path, cfile.file_type));
+        return -1;
+    }
+    if (is_open_capture(info->st_dev, info->st_ino)) {
+        close(descriptor);
+        set_error_format("\"Create Capture File\" operation failed. The file \"%s\" is the capture being read; save "
+                         "to another file.",
+                         path);
+        return -1;
+    }
+    const int flags = fcntl(descriptor, F_GETFL);
+    if (flags == -1 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == -1 || ftruncate(descriptor, 0) != 0) {
+        const int error = errno;
+        close(descriptor);
+        set_error_text(describe_open_error(error, nullptr, true, path, cfile.file_type));
+        return -1;
+    }
+    return descriptor;
+}
+
+// After a failed write: whatever of the record reached the file is cut off
+// and writing goes on at the end of the last whole record. The dumper's
+// buffer is flushed first, so that nothing of the failed record is left to
+// be written later.
+void cut_back_save_file()
+{
+    int ignored = 0;
+    wtap_dump_flush(save_dumper, &ignored);
+    if (ftruncate(save_descriptor, save_complete_size) != 0 ||
+        lseek(save_descriptor, save_complete_size, SEEK_SET) != save_complete_size)
+        save_damaged = true;
+}
+
+// The end of the messages of a save file that could not be cut back.
+const char *damaged_message_tail()
+{
+    static char text[save_path_limit + 160];
+    snprintf(text, sizeof text,
+             "The file \"%s\" could not be cut back to its last whole packet after a failed write: it is "
+             "damaged.",
+             save_path);
+    return text;
+}
+
+// Closes the dumper of a save file that is given up, whatever closing says.
+void discard_save_dumper()
+{
+    gboolean needs_reload = FALSE;
+    int err = 0;
+    gchar *err_info = nullptr;
+    wtap_dump_close(save_dumper, &needs_reload, &err, &err_info);
+    g_free(err_info);
+    save_dumper = nullptr;
+    save_descriptor = -1;
+}
+
+// Completes what the dumper holds and records the new size of the completed
+// part. False (errno-style code in *err) when the bytes did not all reach
+// the file.
+bool settle_save_file(int *err)
+{
+    if (!wtap_dump_flush(save_dumper, err))
+        return false;
+    const off_t size = lseek(save_descriptor, 0, SEEK_CUR);
+    if (size < 0) {
+        *err = errno;
+        return false;
+    }
+    save_complete_size = size;
+    return true;
 }
 
 }  // namespace
@@ -263,6 +361,8 @@ int tcp_sequence_tracker(const address *source, const address *destination, uint
 
 int32_t gCreateCaptureFileForSave(const char *path)
 {
+    argument_copy path_copy;
+    path = unaliased_argument(path, path_copy);
     if (!require_capture("Create Capture File"))
         return WSB_FAILED;
     if (!path) {
@@ -275,36 +375,52 @@ int32_t gCreateCaptureFileForSave(const char *path)
                          save_path);
         return WSB_FAILED;
     }
-    if (is_capture_being_read(path)) {
-        set_error_format("\"Create Capture File\" operation failed. The file \"%s\" is the capture being read; save "
-                         "to another file.",
-                         path);
-        return WSB_FAILED;
-    }
     int encapsulation = cfile.encapsulation;
     if (encapsulation == 0 && cfile.wiretap_handle) {
         encapsulation = wtap_file_encap(cfile.wiretap_handle);
         cfile.encapsulation = encapsulation;
     }
-    int err = 0;
-    gchar *err_info = nullptr;
-    wtap_dumper *dumper = nullptr;
-    if (encapsulation == WTAP_ENCAP_PER_PACKET) {
-        // Packets of several link types: a libpcap file has one.
-        err = WTAP_ERR_ENCAP_PER_PACKET_UNSUPPORTED;
-    } else {
-        wtap_dump_params params = WTAP_DUMP_PARAMS_INIT;
-        params.encap = encapsulation;
-        params.snaplen = cfile.snapshot_length;
-        params.tsprec = WTAP_TSPREC_USEC;
-        dumper = wtap_dump_open(path, wtap_pcap_file_type_subtype(), WTAP_UNCOMPRESSED, &params, &err, &err_info);
-        g_free(err_info);
-    }
-    if (!dumper) {
+    // A libpcap file has one link-layer type, and not every type has one.
+    // Refused before the file is touched.
+    if (encapsulation == WTAP_ENCAP_PER_PACKET || !wtap_dump_can_write_encap(wtap_pcap_file_type_subtype(), encapsulation)) {
+        const int err = encapsulation == WTAP_ENCAP_PER_PACKET ? WTAP_ERR_ENCAP_PER_PACKET_UNSUPPORTED
+                                                              : WTAP_ERR_UNWRITABLE_ENCAP;
         set_error_text(describe_open_error(err, "Error creating capture file.", true, path, cfile.file_type));
         return WSB_FAILED;
     }
-    save_dumper = dumper;
+    struct stat opened;
+    const int descriptor = open_save_descriptor(path, &opened);
+    if (descriptor < 0)
+        return WSB_FAILED;
+    int err = 0;
+    gchar *err_info = nullptr;
+    wtap_dump_params params = WTAP_DUMP_PARAMS_INIT;
+    params.encap = encapsulation;
+    params.snaplen = cfile.snapshot_length;
+    params.tsprec = WTAP_TSPREC_USEC;
+    wtap_dumper *dumper =
+        wtap_dump_fdopen(descriptor, wtap_pcap_file_type_subtype(), WTAP_UNCOMPRESSED, &params, &err, &err_info);
+    g_free(err_info);
+    if (!dumper) {
+        // wiretap closes the descriptor when it fails after taking it over.
+        struct stat still;
+        if (fstat(descriptor, &still) == 0 && still.st_dev == opened.st_dev && still.st_ino == opened.st_ino)
+            close(descriptor);
+    } else {
+        save_dumper = dumper;
+        save_descriptor = descriptor;
+        if (!settle_save_file(&err)) {
+            // Not even the file header reached the file.
+            discard_save_dumper();
+            dumper = nullptr;
+        }
+    }
+    if (!dumper) {
+        unlink(path);
+        set_error_text(describe_open_error(err, "Error creating capture file.", true, path, cfile.file_type));
+        return WSB_FAILED;
+    }
+    save_damaged = false;
     g_strlcpy(save_path, path, sizeof save_path);
     reset_sequence_tracker();
     return WSB_OK;
@@ -328,6 +444,10 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
         set_error_text("Error saving packet. The file to save the packet is already closed.");
         return WSB_FAILED;
     }
+    if (save_damaged) {
+        set_error_format("Error saving packet. %s", damaged_message_tail());
+        return WSB_FAILED;
+    }
     if (request->file_offset < 2147483647 && request->captured_length > static_cast<uint32_t>(INT32_MAX)) {
         set_error_format("The packet at offset %lld of the file \"%s\" holds fewer captured bytes than the %u asked "
                          "for.",
@@ -339,6 +459,12 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     const packet_locator locator{request->frame_number, request->file_offset,
                                  static_cast<int32_t>(request->captured_length), request->packet_length,
                                  request->encapsulation};
+    // The tracker records what this packet would write; a write that then
+    // fails must not count, or a later retransmission of those bytes would be
+    // left out of the file.
+    const tracked_conversation_record conversation_before = tracked_conversation;
+    sequence_slot slots_before[2];
+    memcpy(slots_before, sequence_slots, sizeof slots_before);
     tracker_verdict = 0;
     tracker_armed = armed;
     const tcp_tap_hook previous_hook = armed ? replace_tcp_tap_hook(tracker_tap_entry) : nullptr;
@@ -382,10 +508,22 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
 
     int err = 0;
     gchar *err_info = nullptr;
-    const gboolean written = wtap_dump(save_dumper, &record, redissected_bytes(), &err, &err_info);
+    // Each record is handed to the file at once, so that a write error shows
+    // with the record that caused it and the file can be cut back to the end
+    // of the record before.
+    const bool written = wtap_dump(save_dumper, &record, redissected_bytes(), &err, &err_info) &&
+                         settle_save_file(&err);
     g_free(err_info);
     if (!written) {
-        set_error_format("An error occurred while writing to the file \"%s\": %s.", save_path, wtap_strerror(err));
+        tracked_conversation = conversation_before;
+        memcpy(sequence_slots, slots_before, sizeof slots_before);
+        cut_back_save_file();
+        if (save_damaged)
+            set_error_format("An error occurred while writing to the file \"%s\": %s. %s", save_path,
+                             wtap_strerror(err), damaged_message_tail());
+        else
+            set_error_format("An error occurred while writing to the file \"%s\": %s.", save_path,
+                             wtap_strerror(err));
         return WSB_FAILED;
     }
     return WSB_OK;
@@ -398,13 +536,19 @@ bool close_save_file()
     // wiretap releases the handle whether or not closing succeeds.
     wtap_dumper *dumper = save_dumper;
     save_dumper = nullptr;
+    save_descriptor = -1;
     gboolean needs_reload = FALSE;
     int err = 0;
     gchar *err_info = nullptr;
-    const gboolean closed = wtap_dump_close(dumper, &needs_reload, &err, &err_info);
+    gboolean closed = wtap_dump_close(dumper, &needs_reload, &err, &err_info);
     g_free(err_info);
     if (!closed)
         describe_close_error(err, save_path);
+    if (closed && save_damaged) {
+        set_error_format("Error closing file. %s", damaged_message_tail());
+        closed = FALSE;
+    }
+    save_damaged = false;
     save_path[0] = '\0';
     return closed;
 }

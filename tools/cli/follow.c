@@ -7,9 +7,11 @@
  * The pass reads the capture in sequence. Until FRAME it keeps the locators
  * of the packets of the protocol with a hash of their endpoints; at FRAME it
  * starts the follow, adds the earlier packets of the same endpoints and FRAME
- * itself, and from then on sequential reading collects the rest of the
- * conversation by itself. Packets whose endpoints merely hash alike are not
- * collected: the library collects only the followed conversation. */
+ * itself, and from then on the packets of the same endpoints as they come
+ * (a UDP follow collects them by itself as they are read; a TCP follow only
+ * what is added, in capture order). Packets whose endpoints merely hash
+ * alike are not collected: the library collects only the followed
+ * conversation. */
 #include <inttypes.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -187,12 +189,21 @@ int cli_follow(int argc, char **argv)
     size_t earlier_count = 0, capacity = 0;
     uint64_t packets = 0;
     int following = 0, read;
+    uint64_t followed = 0;
     PacketSummary summary;
     cli_progress_begin();
     while ((read = gGetNextPacket(&summary)) == WSB_OK) {
         cli_progress_update(++packets, summary.file_offset);
-        if (following)
-            continue;  // sequential reading collects the conversation
+        if (following) {
+            if (tcp && summary.port_type == WSB_PT_TCP && endpoints_of(&summary) == followed) {
+                const locator here = locator_of(&summary);
+                if (add_packet(tcp, &here) != 0) {
+                    cli_progress_end();
+                    return cli_fail("add packet");
+                }
+            }
+            continue;  // a UDP follow collects by itself as the capture is read
+        }
         if (summary.frame_number == frame) {
             status = start_following(tcp, &summary, earlier, earlier_count);
             free(earlier);
@@ -202,6 +213,7 @@ int cli_follow(int argc, char **argv)
                 return status;
             }
             following = 1;
+            followed = endpoints_of(&summary);
             continue;
         }
         if (summary.port_type != (tcp ? WSB_PT_TCP : WSB_PT_UDP))
