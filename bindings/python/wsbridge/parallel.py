@@ -1,0 +1,92 @@
+"""Many captures in parallel: one engine per worker process.
+
+The engine is one per process and reads one capture at a time, so captures
+are shared out by file over worker processes, each of which starts its own
+engine: on this machine through multiprocessing, beyond it through a
+dask.distributed cluster.
+"""
+
+import multiprocessing
+import os
+import pickle
+import threading
+import traceback
+
+from .engine import Engine
+from .errors import WsbridgeError
+from .native import Status
+
+__all__ = ["map_captures", "run_capture"]
+
+# How many captures a local worker process reads before it is replaced: the
+# engine keeps memory of every capture it reads until its process ends.
+CAPTURES_PER_PROCESS = 20
+
+# One capture at a time per process, also when a dask worker runs several
+# tasks in threads.
+_one_capture = threading.Lock()
+
+
+def run_capture(path, function, library=None):
+    """Opens `path` with the engine of this process (started on first use
+    from `library`, see wsbridge.start) and returns function(capture); a
+    failure is returned as its exception instance, with the worker's
+    traceback added as a note."""
+    with _one_capture:
+        try:
+            engine = Engine.start(library)
+            with engine.open(path) as capture:
+                return function(capture)
+        except Exception as error:  # handed back as the result of this capture
+            return _portable(error, traceback.format_exc())
+
+
+def _portable(error, trace):
+    """The exception, ready to travel back to the caller's process."""
+    try:
+        pickle.loads(pickle.dumps(error))
+    except Exception:
+        error = WsbridgeError(Status.FAILED, "%s: %s" % (type(error).__name__, error),
+                              "map_captures")
+    if hasattr(error, "add_note"):
+        error.add_note("In the worker process:\n" + trace)
+    return error
+
+
+def map_captures(function, paths, processes=None, client=None, *,
+                 captures_per_process=CAPTURES_PER_PROCESS):
+    """Calls function(capture) for every capture file in `paths`, each in a
+    worker process with its own engine, and returns the results in the order
+    of `paths`. A capture that fails (it does not open, the function raises)
+    gives its exception instance as its result; the others still run.
+
+    `function` must be picklable (defined at a module's top level) and so
+    must its results; Summaries and Locators that come back refuse use with
+    any capture of this process. Without `client`, `processes` worker
+    processes (default: the number of CPUs) are started in the forkserver
+    context, never forked from a process with an engine, and each is
+    replaced after `captures_per_process` captures so that memory stays
+    bounded. With `client`, a dask.distributed Client, every capture is a
+    task on that cluster: each worker process starts one engine, loading the
+    library as wsbridge.start() does there (WSBRIDGE_LIBRARY or the
+    installation), and reads its captures one at a time."""
+    paths = [os.fspath(path) for path in paths]
+    if not paths:
+        return []
+    if client is not None:
+        futures = client.map(run_capture, paths, function=function, pure=False)
+        return client.gather(futures)
+    engine = Engine.current()
+    library = engine.library.path if engine is not None else None
+    if processes is None:
+        processes = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") \
+            else os.cpu_count() or 1
+    processes = max(1, min(processes, len(paths)))
+    context = multiprocessing.get_context("forkserver")
+    with context.Pool(processes, maxtasksperchild=captures_per_process) as pool:
+        tasks = [(path, function, library) for path in paths]
+        return list(pool.imap(_run_task, tasks, chunksize=1))
+
+
+def _run_task(task):
+    return run_capture(*task)
