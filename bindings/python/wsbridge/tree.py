@@ -50,29 +50,29 @@ class Node:
         for child in self.children:
             yield from child.walk()
 
+    def _read(self, operation, getter, *outputs):
+        """Calls a by-node getter with the outputs; the library's text of a
+        string value is copied while the lock is held."""
+        with guarded(operation, self.tree) as call:
+            call(getattr(call.engine.raw, getter), self.handle,
+                 *(ctypes.byref(output) for output in outputs))
+            if getter == "gGetStringProtocolFieldValueByTreeNode":
+                return sized_text(outputs[0], outputs[1].value)
+        return outputs[0].value
+
     def uint64(self) -> int:
         """gGetUInt64ProtocolFieldValueByTreeNode."""
-        value = ctypes.c_uint64()
-        with guarded("uint64 value", self.tree) as call:
-            call(call.engine.raw.gGetUInt64ProtocolFieldValueByTreeNode, self.handle,
-                 ctypes.byref(value))
-        return value.value
+        return self._read("uint64 value", "gGetUInt64ProtocolFieldValueByTreeNode",
+                          ctypes.c_uint64())
 
     def int32(self) -> int:
         """gGetInt32ProtocolFieldValueByTreeNode."""
-        value = ctypes.c_int32()
-        with guarded("int32 value", self.tree) as call:
-            call(call.engine.raw.gGetInt32ProtocolFieldValueByTreeNode, self.handle,
-                 ctypes.byref(value))
-        return value.value
+        return self._read("int32 value", "gGetInt32ProtocolFieldValueByTreeNode", ctypes.c_int32())
 
     def string(self) -> str:
         """gGetStringProtocolFieldValueByTreeNode (copied)."""
-        pointer, size = ctypes.c_void_p(), ctypes.c_int32()
-        with guarded("string value", self.tree) as call:
-            call(call.engine.raw.gGetStringProtocolFieldValueByTreeNode, self.handle,
-                 ctypes.byref(pointer), ctypes.byref(size))
-            return sized_text(pointer, size.value)
+        return self._read("string value", "gGetStringProtocolFieldValueByTreeNode",
+                          ctypes.c_void_p(), ctypes.c_int32())
 
     def __repr__(self):
         return "<wsbridge.Node %d %r>" % (self.index, self.label)
