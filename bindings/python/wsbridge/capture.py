@@ -7,7 +7,7 @@ from array import array
 from typing import Iterator, List, Optional
 
 from . import native
-from ._guard import guarded
+from ._guard import guarded, lock
 from .errors import CaptureClosedError, ForeignObjectError, NotSupportedError, UnknownFieldError
 from .native import FieldType, Status
 from .records import (SUMMARY_COLUMNS, FieldLocation, Locator, Origin, SaveResult, Summary,
@@ -91,9 +91,13 @@ class Capture:
     def close(self) -> None:
         """Closes the capture (gCloseCapture), ending a followed stream.
         Closing a closed capture does nothing."""
-        with guarded("close", self.engine) as call:
+        with lock:
             if not self._origin.open:
                 return
+            self._close()
+
+    def _close(self):
+        with guarded("close", self) as call:
             self._forget()
             engine = self.engine
             if engine._capture is self:
@@ -390,6 +394,9 @@ class Capture:
         pandas is optional: without it the call raises ImportError saying
         how to install it."""
         pandas = _import_pandas()
+        if isinstance(fields, str):
+            fields = (fields,)
+        fields = list(dict.fromkeys(fields))
         getters = [(name,) + self._dataframe_field(name) for name in fields]
         columns = {name: [] for name in SUMMARY_COLUMNS}
         values = {name: [] for name in fields}

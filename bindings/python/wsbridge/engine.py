@@ -2,11 +2,12 @@
 opening captures."""
 
 import ctypes
+import os
 from typing import Optional
 
 from . import native
 from ._guard import guarded, lock
-from .errors import EngineShutDownError, UnknownFieldError
+from .errors import EngineShutDownError, UnknownFieldError, WsbridgeError
 from .native import FieldType
 from .records import FieldInfo, encode_path, enum_or_int
 
@@ -26,6 +27,7 @@ class Engine:
         self.library = library
         self.raw = library.raw
         self._engine = self
+        self._process = os.getpid()
         self._running = True
         self._capture = None
         self._stream = None
@@ -44,6 +46,7 @@ class Engine:
         shutdown() the engine cannot be started again: EngineShutDownError."""
         with lock:
             if cls._instance is not None:
+                cls._instance._check("start")
                 if library is not None:
                     wanted = library if isinstance(library, native.Library) \
                         else native.load_library(library)
@@ -74,6 +77,13 @@ class Engine:
     def _check(self, operation):
         if not self._running:
             raise EngineShutDownError(native.Status.FAILED, _SHUT_DOWN, operation)
+        if self._process != os.getpid():
+            # A forked copy of a started engine shares the parent's open
+            # files and temporary state: its answers cannot be trusted.
+            raise WsbridgeError(native.Status.FAILED, "The engine was started in process %d, "
+                                "from which this process was forked; start worker processes "
+                                "with the spawn or forkserver method (see map_captures)."
+                                % self._process, operation)
 
     def _dissected(self):
         """Counts a dissection: what pointed into the one before is stale."""

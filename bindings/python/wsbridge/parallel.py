@@ -74,18 +74,31 @@ def map_captures(function, paths, processes=None, client=None, *,
     if not paths:
         return []
     if client is not None:
-        futures = client.map(run_capture, paths, function=function, pure=False)
-        return client.gather(futures)
+        return _on_cluster(client, function, paths)
     engine = Engine.current()
     library = engine.library.path if engine is not None else None
     if processes is None:
         processes = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") \
             else os.cpu_count() or 1
     processes = max(1, min(processes, len(paths)))
+    if captures_per_process is not None and captures_per_process < 1:
+        raise ValueError("captures_per_process is at least 1, not %r" % (captures_per_process,))
     context = multiprocessing.get_context("forkserver")
     with context.Pool(processes, maxtasksperchild=captures_per_process) as pool:
         tasks = [(path, function, library) for path in paths]
         return list(pool.imap(_run_task, tasks, chunksize=1))
+
+
+def _on_cluster(client, function, paths):
+    """The captures as tasks of a dask.distributed cluster. A task that
+    fails outside run_capture (its worker died, say) gives its exception."""
+    from distributed import wait
+    futures = client.map(run_capture, paths, function=function, pure=False)
+    wait(futures)
+    finished = [future for future in futures if future.status == "finished"]
+    values = dict(zip((future.key for future in finished), client.gather(finished)))
+    return [values[future.key] if future.key in values else future.exception()
+            for future in futures]
 
 
 def _run_task(task):
