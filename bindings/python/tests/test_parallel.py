@@ -63,6 +63,16 @@ def test_a_failing_function_is_that_capture_s_result(paths):
             assert isinstance(result, int) and result > 0
 
 
+def test_a_worker_that_dies_gives_an_error_and_the_others_go_on(paths):
+    results = wsbridge.map_captures(parallel_jobs.abort_on_dns, paths, processes=2)
+    for path, result in zip(paths, results):
+        if "dns" in path.lower():
+            assert isinstance(result, wsbridge.WsbridgeError)
+            assert "ended before it returned a result" in str(result)
+        elif os.path.exists(path):
+            assert isinstance(result, int) and result > 0
+
+
 def test_packets_from_a_worker_belong_to_no_capture_here(paths, expected):
     last = wsbridge.map_captures(parallel_jobs.digest, paths[:1], processes=1)[0][3]
     assert last == expected[0][3]

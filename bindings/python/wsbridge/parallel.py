@@ -10,6 +10,7 @@ import multiprocessing
 import os
 import pickle
 import threading
+import time
 import traceback
 
 from .engine import Engine
@@ -83,10 +84,44 @@ def map_captures(function, paths, processes=None, client=None, *,
     processes = max(1, min(processes, len(paths)))
     if captures_per_process is not None and captures_per_process < 1:
         raise ValueError("captures_per_process is at least 1, not %r" % (captures_per_process,))
+    return _in_processes(function, paths, processes, captures_per_process, library)
+
+
+def _in_processes(function, paths, processes, captures_per_process, library):
+    """The captures over a pool of local worker processes. A worker that
+    dies while it reads a capture (the engine aborted, it was killed) is
+    replaced by the pool, and that capture's result is a WsbridgeError
+    saying so: a pool alone would wait for it for ever."""
     context = multiprocessing.get_context("forkserver")
-    with context.Pool(processes, maxtasksperchild=captures_per_process) as pool:
-        tasks = [(path, function, library) for path in paths]
-        return list(pool.imap(_run_task, tasks, chunksize=1))
+    started = context.SimpleQueue()  # (index, worker pid) as each capture starts
+    results = [None] * len(paths)
+    with context.Pool(processes, initializer=_start_worker, initargs=(started,),
+                      maxtasksperchild=captures_per_process) as pool:
+        pending = {index: pool.apply_async(_run_task, ((index, path, function, library),))
+                   for index, path in enumerate(paths)}
+        readers, gone = {}, {}
+        while pending:
+            while not started.empty():
+                index, pid = started.get()
+                readers[index] = pid
+            for index, result in list(pending.items()):
+                if result.ready():
+                    try:
+                        results[index] = result.get()
+                    except Exception as error:  # the result did not come back whole
+                        results[index] = error
+                    del pending[index]
+                elif index in readers and not _alive(readers[index]):
+                    # Its result, had it been sent, arrives within moments.
+                    first = gone.setdefault(index, time.monotonic())
+                    if time.monotonic() - first > _GRACE_SECONDS:
+                        results[index] = WsbridgeError(
+                            Status.FAILED, "The worker process reading \"%s\" ended before it "
+                            "returned a result." % paths[index], "map_captures")
+                        del pending[index]
+            if pending:
+                time.sleep(0.02)
+    return results
 
 
 def _on_cluster(client, function, paths):
@@ -101,5 +136,27 @@ def _on_cluster(client, function, paths):
             for future in futures]
 
 
+# How long a capture whose worker is gone may still deliver its result.
+_GRACE_SECONDS = 5.0
+
+# In a local worker process: where it reports the captures it starts.
+_started = None
+
+
+def _start_worker(started):
+    global _started
+    _started = started
+
+
 def _run_task(task):
-    return run_capture(*task)
+    index, path, function, library = task
+    _started.put((index, os.getpid()))
+    return run_capture(path, function, library)
+
+
+def _alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
