@@ -104,21 +104,23 @@ def _in_processes(function, paths, processes, captures_per_process, library):
             while not started.empty():
                 index, pid = started.get()
                 readers[index] = pid
-            for index, result in list(pending.items()):
+            # Only a capture that has started can have ended.
+            for index in list(readers):
+                result = pending[index]
                 if result.ready():
                     try:
                         results[index] = result.get()
                     except Exception as error:  # the result did not come back whole
                         results[index] = error
-                    del pending[index]
-                elif index in readers and not _alive(readers[index]):
+                    del pending[index], readers[index]
+                elif not _alive(readers[index]):
                     # Its result, had it been sent, arrives within moments.
                     first = gone.setdefault(index, time.monotonic())
                     if time.monotonic() - first > _GRACE_SECONDS:
                         results[index] = WsbridgeError(
                             Status.FAILED, "The worker process reading \"%s\" ended before it "
                             "returned a result." % paths[index], "map_captures")
-                        del pending[index]
+                        del pending[index], readers[index]
             if pending:
                 time.sleep(0.02)
     return results
