@@ -6,7 +6,7 @@ import os
 import pytest
 
 import wsbridge
-from conftest import shared_capture, shared_capture_names
+from conftest import shared_capture
 import parallel_jobs
 
 NAMES = ["dns_udp.pcap", "one_tcp_stream.pcap", "icmpv6.pcap", "whois.pcap",

@@ -8,19 +8,15 @@ from typing import Iterator, List, Optional
 
 from . import native
 from ._guard import guarded, lock
-from .errors import CaptureClosedError, ForeignObjectError, NotSupportedError, UnknownFieldError
+from .errors import CaptureClosedError, ForeignObjectError, UnknownFieldError
 from .native import FieldType, Status
-from .records import (SUMMARY_COLUMNS, FieldLocation, Locator, Origin, SaveResult, Summary,
-                      encode_path, enum_or_int, sized_text)
+from .records import (FieldLocation, Locator, Origin, SaveResult, Summary, encode_path,
+                      enum_or_int, sized_text)
+from .stream import Stream
+from .tree import Node, Tree
 
 __all__ = ["Capture"]
 
-# The group under which to_dataframe files the fields it is asked for.
-DATAFRAME_GROUP = "wsbridge.to_dataframe"
-
-_UNSIGNED = {FieldType.UINT8, FieldType.UINT16, FieldType.UINT32, FieldType.UINT64}
-_SIGNED = {FieldType.INT8, FieldType.INT16, FieldType.INT32}
-_TEXT = {FieldType.STRING, FieldType.PROTOCOL, FieldType.IPv4, FieldType.IPv6}
 
 
 class Capture:
@@ -186,11 +182,10 @@ class Capture:
             summary, encapsulation=locator.encapsulation, time_seconds=locator.time_seconds or 0,
             time_nanoseconds=locator.time_nanoseconds or 0)
 
-    def tree(self, packet) -> "Tree":
+    def tree(self, packet) -> Tree:
         """Re-reads a packet by its locator and returns its protocol tree
         (gBuildPacketProtocolTree and the node calls). The Tree's node
         value getters work until another packet is dissected."""
-        from .tree import Node, Tree
         length = ctypes.c_int32(0)
         data = ctypes.POINTER(ctypes.c_uint8)()
         count = ctypes.c_int32(0)
@@ -349,13 +344,12 @@ class Capture:
 
     # ---- following ---------------------------------------------------------
 
-    def follow(self, kind: str, packet, packets=None) -> "Stream":
+    def follow(self, kind: str, packet, packets=None) -> Stream:
         """Follows the TCP or UDP (kind "tcp" or "udp") conversation of a
         packet over `packets` (Summaries or Locators; by default every packet
         of the capture: the rest of the capture is read first). Returns the
         Stream; a conversation without payload gives a Stream whose `valid`
         is False. Starting a follow ends the stream followed before."""
-        from .stream import Stream
         kind = kind.lower()
         if kind not in ("tcp", "udp"):
             raise ValueError("kind is \"tcp\" or \"udp\", not %r" % (kind,))
@@ -369,10 +363,10 @@ class Capture:
                 members = [self._locator(member, call.operation) for member in packets]
             return Stream._follow(self, call, kind, locator, members)
 
-    def follow_tcp(self, packet, packets=None) -> "Stream":
+    def follow_tcp(self, packet, packets=None) -> Stream:
         return self.follow("tcp", packet, packets)
 
-    def follow_udp(self, packet, packets=None) -> "Stream":
+    def follow_udp(self, packet, packets=None) -> Stream:
         return self.follow("udp", packet, packets)
 
     # ---- DataFrames --------------------------------------------------------
@@ -393,70 +387,5 @@ class Capture:
 
         pandas is optional: without it the call raises ImportError saying
         how to install it."""
-        pandas = _import_pandas()
-        if isinstance(fields, str):
-            fields = (fields,)
-        fields = list(dict.fromkeys(fields))
-        getters = [(name,) + self._dataframe_field(name) for name in fields]
-        columns = {name: [] for name in SUMMARY_COLUMNS}
-        values = {name: [] for name in fields}
-        raw = self.engine.raw
-        with guarded("to_dataframe", self) as call:
-            if filter is not None:
-                if not self.engine.library.has("gSetDisplayFilter"):
-                    raise NotSupportedError(Status.FAILED, "This libwsbridge (%s) has no display "
-                                            "filters (gSetDisplayFilter)."
-                                            % self.engine.library.path, call.operation)
-                call(raw.gSetDisplayFilter, filter.encode())
-            try:
-                while True:
-                    summary = self._next(call)
-                    if summary is None:
-                        break
-                    for name in SUMMARY_COLUMNS:
-                        columns[name].append(getattr(summary, name))
-                    matched = set(self._matched(call, DATAFRAME_GROUP)) if getters else ()
-                    for name, field_id, kind, _ in getters:
-                        values[name].append(self._value(call, kind, field_id)
-                                            if field_id in matched else None)
-            finally:
-                if filter is not None:
-                    raw.gSetDisplayFilter(b"")
-        frame = pandas.DataFrame({name: [int(v) if isinstance(v, int) else v for v in column]
-                                  for name, column in columns.items()})
-        for name, _, kind, dtype in getters:
-            if dtype == "boolean":
-                frame[name] = pandas.array([None if v is None else bool(v) for v in values[name]],
-                                           dtype=dtype)
-            elif dtype is not None:
-                frame[name] = pandas.array(values[name], dtype=dtype)
-            else:
-                frame[name] = pandas.Series(values[name], dtype=object)
-        return frame
-
-    def _dataframe_field(self, name):
-        """(id, getter kind, pandas dtype) of a field for to_dataframe; files
-        the name under the DataFrame group first."""
-        self.engine._ensure_registered(name, DATAFRAME_GROUP)
-        info = self.engine.field_info(name)
-        if info.type in _UNSIGNED:
-            return info.id, "uint64", "UInt64"
-        if info.type == FieldType.BOOLEAN:
-            return info.id, "uint64", "boolean"
-        if info.type in _SIGNED:
-            return info.id, "int32", "Int64"
-        if info.type == FieldType.INT64:
-            return info.id, "int64", "Int64"
-        if info.type in _TEXT:
-            return info.id, "string", None
-        raise TypeError("field %s is of type %s, which no value getter of the library reads"
-                        % (name, getattr(info.type, "name", info.type)))
-
-
-def _import_pandas():
-    try:
-        import pandas
-    except ImportError as error:
-        raise ImportError("to_dataframe needs pandas: install it with `apt install python3-pandas` "
-                          "(Debian, Ubuntu) or `pip install pandas`") from error
-    return pandas
+        from .dataframe import to_dataframe
+        return to_dataframe(self, fields, filter)

@@ -7,6 +7,7 @@ from typing import Optional
 
 from . import native
 from ._guard import guarded, lock
+from .capture import Capture
 from .errors import EngineShutDownError, UnknownFieldError, WsbridgeError
 from .native import FieldType
 from .records import FieldInfo, encode_path, enum_or_int
@@ -144,11 +145,10 @@ class Engine:
 
     # ---- captures ----------------------------------------------------------
 
-    def open(self, path) -> "Capture":
+    def open(self, path) -> Capture:
         """Opens a capture file (gOpenCapture). A capture that is open is
         closed first (its Capture object, and every packet, tree and stream
         of it, then refuses further use)."""
-        from .capture import Capture
         with guarded("open", self) as call:
             call(self.raw.gOpenCapture, encode_path(path))
             self._dissected()

@@ -8,7 +8,7 @@ import os
 from typing import Optional, Tuple
 
 from . import native
-from .native import AddressType, FieldType, PortType
+from .native import AddressType, PortType
 
 __all__ = ["FieldInfo", "FieldLocation", "Locator", "SaveResult", "Summary"]
 
