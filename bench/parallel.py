@@ -34,6 +34,25 @@ def digest(capture):
     return os.path.basename(capture.path), count, length, sorted(protocols.items())
 
 
+def measured(capture):
+    """digest, with the worker's process id and its processor time so far
+    (engine start-up included)."""
+    return digest(capture), os.getpid(), time.process_time()
+
+
+def worker_cpu(results):
+    """Processor seconds used by the workers: the last figure of each."""
+    last = {}
+    for result in results:
+        if not isinstance(result, Exception):
+            last[result[1]] = max(last.get(result[1], 0.0), result[2])
+    return sum(last.values())
+
+
+def plain(results):
+    return [repr(r) if isinstance(r, Exception) else r[0] for r in results]
+
+
 def make_captures(folder):
     """The shared captures and, up to COUNT, larger ones generated from them."""
     shared = sorted(os.path.join(CAPTURES, name) for name in os.listdir(CAPTURES)
@@ -87,8 +106,8 @@ def main():
     results = {}
     for processes in (1, 2):
         figures[processes], results[processes] = timed(
-            lambda: wsbridge.map_captures(digest, paths, processes=processes), runs)
-    packets = sum(r[1] for r in results[1] if not isinstance(r, Exception))
+            lambda: wsbridge.map_captures(measured, paths, processes=processes), runs)
+    packets = sum(r[0][1] for r in results[1] if not isinstance(r, Exception))
     failed = sum(1 for r in results[1] if isinstance(r, Exception))
     print("%d captures (%d generated in %s), %d packets, %d refused by the library"
           % (len(paths), COUNT - len([p for p in paths if p.startswith(CAPTURES)]), folder,
@@ -98,18 +117,20 @@ def main():
               % (processes, "" if processes == 1 else "es", figures[processes], runs))
     print("speed-up of 2 processes over 1: %.2fx (cpus: %d, load average now: %.1f)"
           % (figures[1] / figures[2], len(os.sched_getaffinity(0)), os.getloadavg()[0]))
-    same = [repr(r) if isinstance(r, Exception) else r for r in results[1]] == \
-        [repr(r) if isinstance(r, Exception) else r for r in results[2]]
+    cpu = {processes: worker_cpu(results[processes]) for processes in (1, 2)}
+    print("processor time of the workers (last run): %.2f s with 1 process, %.2f s with 2; "
+          "with them alone on 2 cores, 2 processes would take about %.2fx less time than 1"
+          % (cpu[1], cpu[2], 2 * cpu[1] / cpu[2]))
+    same = plain(results[1]) == plain(results[2])
     if "--dask" in sys.argv:
         import distributed
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                       dashboard_address=None) as cluster, \
                 distributed.Client(cluster) as client:
-            seconds, on_cluster = timed(lambda: wsbridge.map_captures(digest, paths, client=client),
-                                        runs)
+            seconds, on_cluster = timed(
+                lambda: wsbridge.map_captures(measured, paths, client=client), runs)
         print("dask LocalCluster, 2 process workers: %.2f s (median of %d)" % (seconds, runs))
-        same = same and [repr(r) if isinstance(r, Exception) else r for r in on_cluster] == \
-            [repr(r) if isinstance(r, Exception) else r for r in results[1]]
+        same = same and plain(on_cluster) == plain(results[1])
     print("results identical: %s" % ("yes" if same else "NO"))
     return 0 if same else 1
 
