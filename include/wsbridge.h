@@ -173,10 +173,12 @@ WSBRIDGE_API int32_t gGetVersion(const char **library_version, const char **engi
 /* Files field_name (a display-filter field name such as "tcp.srcport") under
  * group_name (any text; a group is created by its first field). A name may be
  * filed more than once and under several groups. Both texts are copied.
- * Names are checked only when the registry is compiled (by
- * gGetProtocolFieldFilterInfo): a name the engine does not know makes every
- * later compilation fail, and a registration cannot be taken back. 0, or 1
- * (engine not running, null argument). */
+ * A name that is neither a field nor a protocol name the engine knows
+ * (an expression such as "tcp.port == 80" included) is refused and leaves
+ * the registry as it was; a registration cannot be taken back. 0, or 1:
+ * engine not running, null argument, "\"Register protocol field filter\"
+ * operation failed. \"NAME\" is neither a field nor a protocol name the
+ * engine knows.". */
 WSBRIDGE_API int32_t gRegisterProtocolFieldFilter(const char *field_name,
                                                   const char *group_name);
 

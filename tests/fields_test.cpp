@@ -1407,6 +1407,33 @@ TEST(FieldsExact, IdsStayValidWhenFieldsAreRegisteredLater)
     EXPECT_EQ(gCleanupEpan(), 0);
 }
 
+TEST(FieldsExact, AnUnknownNameIsRefusedAndChangesNothing)
+{
+    exact_fixture t = start_exact();
+    std::string path = write_capture("refused.pcap", {http_frame(), http_frame(5000)});
+    ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+    next_packet();
+    const std::set<int32_t> before = matched_ids("T");
+
+    EXPECT_EQ(gRegisterProtocolFieldFilter("tcp.srcprot", "T"), 1);
+    EXPECT_NE(last_error().find("\"tcp.srcprot\""), std::string::npos) << last_error();
+    EXPECT_EQ(gRegisterProtocolFieldFilter("no.such.field", "NEW_GROUP"), 1);
+    // Neither the group nor the name was filed.
+    int32_t count = -1, id = 0, type = 0;
+    const int32_t *ids = nullptr;
+    EXPECT_EQ(gLastPacketHasPassedFilter("NEW_GROUP", &count, &ids), 1);
+    EXPECT_EQ(gGetProtocolFieldFilterInfo("tcp.srcprot", &id, &type), 1);
+
+    // Later registrations and lookups work; the group reads as before.
+    ASSERT_EQ(gRegisterProtocolFieldFilter("tcp.dstport", "LATE"), 0) << last_error();
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("tcp.dstport", &id, &type), 0) << last_error();
+    next_packet();
+    EXPECT_EQ(matched_ids("T"), before);
+    EXPECT_EQ(matched_ids("LATE"), std::set<int32_t>{id});
+    EXPECT_EQ(uint64_value(id), 80u);
+    EXPECT_EQ(gCleanupEpan(), 0);
+}
+
 // ------------------------------------------------------------ command line
 
 TEST(FieldsCommandLine, PrintsFirstOccurrencesLikeTshark)

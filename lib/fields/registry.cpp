@@ -153,6 +153,15 @@ int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_n
         set_error_text("\"Register protocol field filter\" operation failed. The field name and the group name must be given.");
         return WSB_FAILED;
     }
+    // A name the engine does not know would make every later compilation
+    // fail, and registrations cannot be taken back: refuse it here, before
+    // the registry changes.
+    if (!proto_registrar_get_byname(field_name) && proto_get_id_by_filter_name(field_name) < 0) {
+        set_error_format("\"Register protocol field filter\" operation failed. \"%s\" is neither a field nor a "
+                         "protocol name the engine knows.",
+                         field_name);
+        return WSB_FAILED;
+    }
     register_field(field_name, group_name);
     return WSB_OK;
 }

@@ -59,15 +59,17 @@ TEST(Registry, GroupsKeepRegistrationOrderAndDuplicates)
     EXPECT_EQ(group_field_ids("nope"), nullptr);
 }
 
-TEST(Registry, FailedResolutionLeavesNoFilterAndNoIds)
+TEST(Registry, RefusedNameLeavesNoGroupAndNoFilterText)
 {
     ASSERT_EQ(gInitEpan(), 0);
-    ASSERT_EQ(gRegisterProtocolFieldFilter("tcp.port == 80", "X"), 0);
+    const std::string text_before = combined_filter_text;
+    ASSERT_EQ(gRegisterProtocolFieldFilter("tcp.port == 80", "X"), 1);
+    EXPECT_EQ(combined_filter_text, text_before);
+    EXPECT_EQ(group_field_ids("X"), nullptr);
     int32_t id, type;
-    ASSERT_EQ(gGetProtocolFieldFilterInfo("tcp.srcport", &id, &type), 1);
-    EXPECT_EQ(compiled_filter, nullptr);
-    EXPECT_TRUE(group_field_ids("X")->empty());
-    EXPECT_TRUE(group_field_ids("TCP")->empty());
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("tcp.srcport", &id, &type), 0);
+    EXPECT_NE(compiled_filter, nullptr);
+    EXPECT_EQ(group_field_ids("TCP")->size(), 1u);
 }
 
 TEST(Registry, OneNameStandsForAllItsEngineIds)

@@ -2,6 +2,7 @@
 command-line host (the C interface) and the engine's own programs. One
 engine serves the whole module."""
 
+import dataclasses
 import subprocess
 import threading
 
@@ -303,3 +304,130 @@ def test_threads_share_the_engine_one_call_at_a_time(engine, sample_capture):
             thread.join()
     assert results == [True] * 4
     assert sorted(counted) == list(range(1, 24))
+
+
+# ---- objects the library cannot answer for ----------------------------------
+
+def test_packets_of_another_capture_are_refused_by_every_call(engine, sample_capture, tmp_path):
+    with engine.open(sample_capture) as first:
+        old = first.read_all()
+    with engine.open(sample_capture) as capture:
+        mine = capture.read_all()
+        foreign = [old[2], old[2].locator, first.locators[6]]
+        calls = [capture.packet, capture.tree, capture.follow_udp,
+                 lambda p: capture.follow_tcp(mine[6], packets=[mine[6], p]),
+                 lambda p: capture.save(tmp_path / "foreign.pcap", [mine[0], p])]
+        for packet in foreign:
+            for call in calls:
+                with pytest.raises(wsbridge.ForeignObjectError) as error:
+                    call(packet)
+                assert isinstance(error.value, ValueError)
+                assert "not from this capture" in str(error.value)
+        assert not (tmp_path / "foreign.pcap").exists()
+        # Its own packets, and a Locator built by hand, are taken.
+        assert capture.packet(mine[2]) == mine[2]
+        assert capture.packet(Locator(*mine[2].locator.arguments())).frame_number == 3
+
+
+def test_stale_objects_raise_and_closed_ones_raise_value_errors(engine, sample_capture):
+    capture = engine.open(sample_capture)
+    summaries = capture.read_all()
+    tree = capture.tree(summaries[8])
+    port = tree.find("tcp.srcport")[0]
+    assert port.uint64() == 51000
+    capture.packet(summaries[8])   # the same packet, dissected again
+    with pytest.raises(wsbridge.StaleObjectError):
+        port.uint64()
+    stream = capture.follow_tcp(summaries[6])
+    capture.close()
+    for call in (lambda: next(capture), lambda: capture.packet(summaries[0]), port.string,
+                 lambda: list(stream), lambda: capture.matched_fields("IP")):
+        with pytest.raises(wsbridge.CaptureClosedError) as error:
+            call()
+        assert isinstance(error.value, ValueError)
+        assert "is closed" in str(error.value)
+
+
+def test_unknown_names_are_key_errors(engine, capture):
+    with pytest.raises(wsbridge.UnknownFieldError) as error:
+        engine.register_field("tcp.srcprot", "PY_TYPO")
+    assert isinstance(error.value, KeyError)
+    assert str(error.value) == ("\"Register protocol field filter\" operation failed. \"tcp.srcprot\" is "
+                                "neither a field nor a protocol name the engine knows.")
+    # Nothing was filed: the registry goes on working.
+    assert engine.field_info("ip.version").type == FieldType.UINT8
+    next(capture)
+    for call in (lambda: engine.field_info("tcp.srcprot"),
+                 lambda: capture.matched_fields("PY_TYPO")):
+        with pytest.raises(KeyError):
+            call()
+
+
+def test_status_three_is_a_memory_error():
+    error = wsbridge.errors.error_for(wsbridge.Status.OUT_OF_MEMORY, "out of memory", "read")
+    assert isinstance(error, wsbridge.EngineOutOfMemoryError)
+    assert isinstance(error, MemoryError) and isinstance(error, WsbridgeError)
+    assert error.status == 3
+
+
+# ---- DataFrames -------------------------------------------------------------
+
+def test_a_dataframe_matches_iterating(engine, sample_capture):
+    pandas = pytest.importorskip("pandas")
+    fields = ["ip.ttl", "dns.qry.name", "tcp.flags.syn", "tcp.window_size_scalefactor", "ip.src"]
+    with engine.open(sample_capture) as capture:
+        frame = capture.to_dataframe(fields)
+    assert list(frame.columns[:19]) == [f.name for f in dataclasses.fields(wsbridge.Summary)][:19]
+    assert list(frame.columns[19:]) == fields
+    assert [str(frame[name].dtype) for name in fields] == \
+        ["UInt64", "object", "boolean", "Int64", "object"]
+    infos = [engine.field_info(name) for name in fields]
+    with engine.open(sample_capture) as capture:
+        for row, summary in zip(frame.itertuples(index=False), capture):
+            assert tuple(row)[:19] == tuple(getattr(summary, f) for f in frame.columns[:19])
+            ids = capture.matched_fields("wsbridge.to_dataframe")
+            for position, info in enumerate(infos):
+                value = row[19 + position]
+                if info.id not in ids:
+                    assert pandas.isna(value) or value is None
+                elif info.type in (FieldType.INT8, FieldType.INT16, FieldType.INT32):
+                    assert value == capture.int32(info.id)
+                elif info.type in (FieldType.STRING, FieldType.IPv4):
+                    assert value == capture.string(info.id)
+                else:
+                    assert value == capture.uint64(info.id)
+        assert capture.next_packet() is None
+    assert len(frame) == 23
+    assert frame["dns.qry.name"][2] == "example.com"
+    assert frame["tcp.window_size_scalefactor"][8] == -2
+
+
+def test_a_dataframe_filter_needs_the_display_filter_export(engine, sample_capture):
+    pytest.importorskip("pandas")
+    with engine.open(sample_capture) as capture:
+        if engine.library.has("gSetDisplayFilter"):
+            from conftest import run_tshark
+            output, _ = run_tshark(["-r", sample_capture, "-Y", "dns", "-T", "fields",
+                                    "-e", "frame.number"])
+            frame = capture.to_dataframe(filter="dns")
+            assert list(frame["frame_number"]) == [int(n) for n in output.split()]
+        else:
+            with pytest.raises(wsbridge.NotSupportedError) as error:
+                capture.to_dataframe(filter="dns")
+            assert isinstance(error.value, NotImplementedError)
+            assert "gSetDisplayFilter" in str(error.value)
+
+
+def test_without_pandas_a_dataframe_says_how_to_install_it(sample_capture):
+    from conftest import run_python
+    completed = run_python("""
+        import sys, wsbridge
+        sys.modules["pandas"] = None
+        with wsbridge.start().open(sys.argv[1]) as capture:
+            try:
+                capture.to_dataframe()
+            except ImportError as error:
+                print(error)
+        """, sample_capture)
+    assert "apt install python3-pandas" in completed.stdout
+    assert "pip install pandas" in completed.stdout

@@ -133,3 +133,26 @@ def test_opening_another_capture_closes_the_one_before(sample_capture):
         "True",
         "The capture \"%s\" is closed." % sample_capture,
     ]
+
+
+def test_a_forked_copy_of_a_started_engine_refuses_use(sample_capture):
+    assert lines_of("""
+        import os, sys, wsbridge
+        engine = wsbridge.start()
+        capture = engine.open(sys.argv[1])
+        pid = os.fork()
+        if pid == 0:
+            for attempt in (lambda: next(capture), wsbridge.start):
+                try:
+                    attempt()
+                    print("no error")
+                except wsbridge.WsbridgeError as error:
+                    print("forked:", "spawn or forkserver" in str(error))
+            sys.stdout.flush()
+            os._exit(0)
+        os.waitpid(pid, 0)
+        print(next(capture).frame_number)
+        engine.shutdown()
+        capture.close()   # closed by the shutdown: nothing to do
+        print(capture.closed)
+        """, sample_capture) == ["forked: True", "forked: True", "1", "True"]

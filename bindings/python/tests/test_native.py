@@ -82,6 +82,16 @@ def test_constants_match_the_header():
         assert {"WSB_%s_%s" % (kind, member.name) for member in enum} <= set(constants)
 
 
+def test_status_render_and_direction_names_match_the_header():
+    named = {name: int(value) for name, value in
+             re.findall(r"\b(WSB_(?:OK|FAILED|END|OUT_OF_MEMORY|RENDER_\w+|DIRECTION_\w+))\s*=\s*(\d+)",
+                        header_text())}
+    ours = {"WSB_%s" % member.name: member.value for member in native.Status}
+    ours.update({"WSB_RENDER_%s" % member.name: member.value for member in native.RenderFormat})
+    ours.update({"WSB_DIRECTION_%s" % member.name: member.value for member in native.Direction})
+    assert ours == named
+
+
 def test_record_layouts_match_what_a_c_compiler_makes_of_the_header(tmp_path):
     # The layouts are checked at import against the library's values; this
     # compiles the header and asks the compiler for them too.

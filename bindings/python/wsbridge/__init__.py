@@ -11,33 +11,55 @@ The package uses only the standard library (ctypes). It loads libwsbridge
 from the path given to start()/load_library(), else from the environment
 variable WSBRIDGE_LIBRARY, else from where `cmake --install` put it, else
 through the system's loader path. wsbridge.native holds the raw interface:
-the records as ctypes Structures and every export with its prototype.
+the records as ctypes Structures and every export with its prototype;
+wsbridge.core describes the objects, and map_captures reads many captures
+in worker processes.
 """
 
-from . import native
-from .core import (Capture, Engine, FieldInfo, FieldLocation, Locator, Node, SaveResult, Stream,
-                   Summary, Tree, WsbridgeError, start)
-from .native import AddressType, FieldType, Library, PortType, load_library
+from . import errors, native
+from .capture import Capture
+from .engine import Engine, start
+from .errors import (CaptureClosedError, EngineOutOfMemoryError, EngineShutDownError,
+                     ForeignObjectError, NotSupportedError, StaleObjectError, UnknownFieldError,
+                     WsbridgeError)
+from .native import (AddressType, Direction, FieldType, Library, PortType, RenderFormat, Status,
+                     load_library)
+from .parallel import map_captures
+from .records import FieldInfo, FieldLocation, Locator, SaveResult, Summary
+from .stream import Stream
+from .tree import Node, Tree
 
 __version__ = "0.1.0"
 
 __all__ = [
     "AddressType",
     "Capture",
+    "CaptureClosedError",
+    "Direction",
     "Engine",
+    "EngineOutOfMemoryError",
+    "EngineShutDownError",
     "FieldInfo",
     "FieldLocation",
     "FieldType",
+    "ForeignObjectError",
     "Library",
     "Locator",
     "Node",
+    "NotSupportedError",
     "PortType",
+    "RenderFormat",
     "SaveResult",
+    "StaleObjectError",
+    "Status",
     "Stream",
     "Summary",
     "Tree",
+    "UnknownFieldError",
     "WsbridgeError",
+    "errors",
     "load_library",
+    "map_captures",
     "native",
     "start",
 ]

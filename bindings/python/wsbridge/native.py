@@ -21,12 +21,16 @@ import threading
 __all__ = [
     "ABI_VERSION",
     "AddressType",
+    "Direction",
     "FieldType",
     "Library",
+    "OPTIONAL_PROTOTYPES",
     "PacketSummary",
     "PortType",
     "PROTOTYPES",
+    "RenderFormat",
     "SavePacketRequest",
+    "Status",
     "TreeNode",
     "load_library",
 ]
@@ -35,12 +39,40 @@ __all__ = [
 # libwsbridge.so.ABI_VERSION.
 ABI_VERSION = 0
 
-# Status codes every call returns (gGetNextPacket adds END_OF_CAPTURE; the
-# reading calls add OUT_OF_MEMORY).
-SUCCESS = 0
-FAILURE = 1
-END_OF_CAPTURE = 2
-OUT_OF_MEMORY = 3
+
+
+class Status(enum.IntEnum):
+    """Status codes every call returns (WSB_OK, ...): gGetNextPacket adds
+    END, the dissecting calls add OUT_OF_MEMORY."""
+
+    OK = 0
+    FAILED = 1
+    END = 2
+    OUT_OF_MEMORY = 3
+
+
+class RenderFormat(enum.IntEnum):
+    """Text formats of a followed stream's lines (WSB_RENDER_*)."""
+
+    ASCII = 0
+    EBCDIC = 1
+    HEXDUMP = 2
+    CARRAY = 3
+
+
+class Direction(enum.IntEnum):
+    """Which side of a followed stream to read (WSB_DIRECTION_*)."""
+
+    CLIENT = 0
+    SERVER = 1
+    BOTH = 2
+
+
+# The names the package used before Status (kept for existing callers).
+SUCCESS = Status.OK
+FAILURE = Status.FAILED
+END_OF_CAPTURE = Status.END
+OUT_OF_MEMORY = Status.OUT_OF_MEMORY
 
 _c_int32 = ctypes.c_int32
 _c_uint32 = ctypes.c_uint32
@@ -309,6 +341,12 @@ PROTOTYPES = {
                                                           _ptr(_c_int32)]),
 }
 
+# Exports that newer libraries add: declared when the loaded library has them
+# (a call that needs one checks with Library.has).
+OPTIONAL_PROTOTYPES = {
+    "gSetDisplayFilter": (_c_int32, [ctypes.c_char_p]),
+}
+
 
 class Library:
     """A loaded libwsbridge with every export declared.
@@ -332,6 +370,15 @@ class Library:
         if missing:
             raise OSError("%s is not a wsbridge library of this interface: it lacks %s"
                           % (path, ", ".join(missing)))
+        for name, (restype, argtypes) in OPTIONAL_PROTOTYPES.items():
+            if name not in PROTOTYPES and hasattr(self.raw, name):
+                function = getattr(self.raw, name)
+                function.restype = restype
+                function.argtypes = argtypes
+
+    def has(self, name):
+        """Whether the loaded library exports `name`."""
+        return hasattr(self.raw, name)
 
     def last_error(self):
         """gGetLastError() decoded as UTF-8 (undecodable bytes replaced)."""

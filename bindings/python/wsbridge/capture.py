@@ -1,0 +1,391 @@
+"""The open capture: sequential reading, random access, trees, matched
+fields, saving, following and DataFrames."""
+
+import ctypes
+import dataclasses
+from array import array
+from typing import Iterator, List, Optional
+
+from . import native
+from ._guard import guarded, lock
+from .errors import CaptureClosedError, ForeignObjectError, UnknownFieldError
+from .native import FieldType, Status
+from .records import (FieldLocation, Locator, Origin, SaveResult, Summary, encode_path,
+                      enum_or_int, sized_text)
+from .stream import Stream
+from .tree import Node, Tree
+
+__all__ = ["Capture"]
+
+
+
+class Capture:
+    """The open capture. Iterating it reads the packets in sequence
+    (gGetNextPacket) as Summary objects; the iteration continues where it
+    stopped and ends at the end of the capture. Use it as a context manager
+    or call close().
+
+    A call that names a packet takes a Summary or Locator of this capture
+    (or a Locator built by hand); one of another capture, or of this file
+    opened before, raises ForeignObjectError (also ValueError)."""
+
+    def __init__(self, engine, path):
+        self.engine = engine
+        self._engine = engine
+        self.path = path
+        self._origin = Origin(path)
+        self._at_end = False
+        self._record = native.PacketSummary()
+        # The locators of the packets read in sequence, kept compactly.
+        self._frames = array("I")
+        self._offsets = array("q")
+        self._captured = array("I")
+        self._lengths = array("I")
+        self._encapsulations = array("i")
+        self._seconds = array("q")
+        self._nanoseconds = array("i")
+
+    # ---- state -------------------------------------------------------------
+
+    @property
+    def closed(self) -> bool:
+        return not self._origin.open
+
+    def _forget(self):
+        self._origin.open = False
+
+    def _check(self, operation):
+        self.engine._check(operation)
+        if not self._origin.open:
+            raise CaptureClosedError(Status.FAILED, "The capture \"%s\" is closed." % (self.path,),
+                                     operation)
+
+    def _locator(self, packet, operation) -> Locator:
+        """The Locator of a packet named by a Summary, a Locator, a
+        native.PacketSummary or a tuple of 5 or 7 values; a packet of another
+        capture raises ForeignObjectError."""
+        if isinstance(packet, Locator):
+            locator = packet
+        elif isinstance(packet, Summary):
+            locator = packet.locator
+        elif isinstance(packet, native.PacketSummary):
+            locator = Summary.from_record(packet).locator
+        elif isinstance(packet, tuple) and len(packet) in (5, 7):
+            locator = Locator(*packet)
+        else:
+            raise TypeError("a packet is named by a Summary or a Locator, not %r" % (packet,))
+        origin = locator.origin
+        if origin is not None and origin is not self._origin:
+            where = ("another process" if origin.elsewhere
+                     else "a capture that is open" if origin.open
+                     else "a capture that was closed")
+            raise ForeignObjectError(
+                Status.FAILED, "Frame %d was read from \"%s\" (%s), not from this capture of \"%s\"."
+                % (locator.frame_number, origin.path, where, self.path), operation)
+        return locator
+
+    def close(self) -> None:
+        """Closes the capture (gCloseCapture), ending a followed stream.
+        Closing a closed capture does nothing."""
+        with lock:
+            if not self._origin.open:
+                return
+            self._close()
+
+    def _close(self):
+        with guarded("close", self) as call:
+            self._forget()
+            engine = self.engine
+            if engine._capture is self:
+                engine._capture = None
+                engine._stream = None
+            engine._dissected()
+            engine.raw.gFreePacketProtocolTree()  # the records of the last tree
+            call(engine.raw.gCloseCapture)
+
+    def __enter__(self) -> "Capture":
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.close()
+
+    def __repr__(self):
+        return "<wsbridge.Capture %r%s>" % (self.path, " closed" if self.closed else "")
+
+    # ---- sequential reading ----------------------------------------------
+
+    def next_packet(self) -> Optional[Summary]:
+        """Reads the next packet; None at the end of the capture."""
+        with guarded("read", self) as call:
+            return self._next(call)
+
+    def _next(self, call) -> Optional[Summary]:
+        if self._at_end:
+            return None
+        record = self._record
+        status = call(self.engine.raw.gGetNextPacket, ctypes.byref(record), accept=(Status.END,),
+                      dissects=True)
+        if status == Status.END:
+            self._at_end = True
+            return None
+        self._frames.append(record.frame_number)
+        self._offsets.append(record.file_offset)
+        self._captured.append(record.captured_length)
+        self._lengths.append(record.packet_length)
+        self._encapsulations.append(record.encapsulation)
+        self._seconds.append(record.time_seconds)
+        self._nanoseconds.append(record.time_nanoseconds)
+        return Summary.from_record(record, self._origin)
+
+    def __iter__(self) -> Iterator[Summary]:
+        return self
+
+    def __next__(self) -> Summary:
+        summary = self.next_packet()
+        if summary is None:
+            raise StopIteration
+        return summary
+
+    def read_all(self) -> List[Summary]:
+        """Reads the rest of the capture."""
+        return list(self)
+
+    @property
+    def at_end(self) -> bool:
+        return self._at_end
+
+    @property
+    def locators(self) -> List[Locator]:
+        """The locators of every packet read in sequence so far."""
+        return [Locator(*values, origin=self._origin) for values in zip(
+            self._frames, self._offsets, self._captured, self._lengths,
+            self._encapsulations, self._seconds, self._nanoseconds)]
+
+    # ---- random access -----------------------------------------------------
+
+    def packet(self, packet) -> Summary:
+        """Re-reads and re-dissects a packet by its locator
+        (gGetPacketAtOffset); it becomes the packet dissected last."""
+        record = native.PacketSummary()
+        with guarded("packet", self) as call:
+            locator = self._locator(packet, call.operation)
+            call(self.engine.raw.gGetPacketAtOffset, ctypes.byref(record), *locator.arguments(),
+                 dissects=True)
+        summary = Summary.from_record(record, self._origin)
+        if isinstance(packet, Summary):
+            # What only sequential reading writes comes from the packet's summary.
+            return dataclasses.replace(
+                summary, relative_time=packet.relative_time, time_seconds=packet.time_seconds,
+                time_nanoseconds=packet.time_nanoseconds, encapsulation=packet.encapsulation,
+                protocol_text=packet.protocol_text, info_text=packet.info_text)
+        return dataclasses.replace(
+            summary, encapsulation=locator.encapsulation, time_seconds=locator.time_seconds or 0,
+            time_nanoseconds=locator.time_nanoseconds or 0)
+
+    def tree(self, packet) -> Tree:
+        """Re-reads a packet by its locator and returns its protocol tree
+        (gBuildPacketProtocolTree and the node calls). The Tree's node
+        value getters work until another packet is dissected."""
+        length = ctypes.c_int32(0)
+        data = ctypes.POINTER(ctypes.c_uint8)()
+        count = ctypes.c_int32(0)
+        record = native.TreeNode()
+        with guarded("tree", self) as call:
+            raw = self.engine.raw
+            locator = self._locator(packet, call.operation)
+            call(raw.gBuildPacketProtocolTree, ctypes.byref(length), ctypes.byref(data),
+                 *locator.arguments(), dissects=True)
+            payload = ctypes.string_at(data, length.value) if length.value > 0 else b""
+            call(raw.gGetProtocolTreeNodesCount, ctypes.byref(count))
+            nodes = []
+            tree = Tree(self, locator, payload, nodes)
+            for position in range(count.value):
+                call(raw.gGetTreeNodeByIndex, ctypes.byref(record), position)
+                nodes.append(Node(tree, record))
+        tree._link()
+        return tree
+
+    # ---- matched fields and values ----------------------------------------
+
+    def matched_fields(self, group: str) -> List[int]:
+        """The ids of the group's registered fields that occurred in the
+        packet dissected last (gLastPacketHasPassedFilter), in registration
+        order; they become the matched fields that field_location() and the
+        by-id getters read. Only packets dissected after the registry was
+        compiled (by Engine.field_info) record fields: call field_info for
+        the fields of interest before reading. An unknown group raises
+        UnknownFieldError (also KeyError)."""
+        with guarded("matched fields", self) as call:
+            return self._matched(call, group)
+
+    def _matched(self, call, group):
+        count = ctypes.c_int32(0)
+        ids = ctypes.POINTER(ctypes.c_int32)()
+        call(self.engine.raw.gLastPacketHasPassedFilter, group.encode(), ctypes.byref(count),
+             ctypes.byref(ids), failure=UnknownFieldError)
+        return [ids[i] for i in range(count.value)] if ids else []
+
+    def _location(self, operation, function, field_id):
+        position, length, kind = ctypes.c_int32(), ctypes.c_int32(), ctypes.c_int32()
+        with guarded(operation, self) as call:
+            call(function, field_id, ctypes.byref(position), ctypes.byref(length),
+                 ctypes.byref(kind))
+        return FieldLocation(position.value, length.value, enum_or_int(FieldType, kind.value))
+
+    def field_location(self, field_id: int) -> FieldLocation:
+        """A matched field's offset from the TCP/UDP payload, length and type
+        (gGetFieldInfo)."""
+        return self._location("field location", self.engine.raw.gGetFieldInfo, field_id)
+
+    def field_location_ex(self, field_id: int) -> FieldLocation:
+        """A matched field's start in its data source, length and type
+        (gGetFieldInfoEx)."""
+        return self._location("field location", self.engine.raw.gGetFieldInfoEx, field_id)
+
+    def _offset(self, operation, function):
+        offset = ctypes.c_int32()
+        with guarded(operation, self) as call:
+            call(function, ctypes.byref(offset))
+        return offset.value
+
+    def transport_payload_offset(self) -> int:
+        """Offset of the TCP/UDP payload in the frame
+        (gGetTransportProtocolPayloadOffset)."""
+        return self._offset("transport payload offset",
+                            self.engine.raw.gGetTransportProtocolPayloadOffset)
+
+    def ipv4_payload_offset(self) -> int:
+        """Offset of the first IPv4 header's payload
+        (gGetIPv4ProtocolPayloadOffset)."""
+        return self._offset("IPv4 payload offset", self.engine.raw.gGetIPv4ProtocolPayloadOffset)
+
+    def _value(self, call, kind, field_id):
+        """A matched field's value by getter kind ("uint64", "int32",
+        "string"), under the lock the caller holds."""
+        raw = self.engine.raw
+        if kind == "string":
+            pointer, size = ctypes.c_void_p(), ctypes.c_int32()
+            call(raw.gGetStringProtocolFieldValue, ctypes.byref(pointer), ctypes.byref(size),
+                 field_id)
+            return sized_text(pointer, size.value)
+        if kind in ("uint64", "int64"):
+            value = ctypes.c_uint64()
+            call(raw.gGetUInt64ProtocolFieldValue, ctypes.byref(value), field_id)
+            if kind == "int64":
+                return ctypes.c_int64(value.value).value
+        else:
+            value = ctypes.c_int32()
+            call(raw.gGetInt32ProtocolFieldValue, ctypes.byref(value), field_id)
+        return value.value
+
+    def uint64(self, field_id: int) -> int:
+        """gGetUInt64ProtocolFieldValue of a matched field."""
+        with guarded("uint64 value", self) as call:
+            return self._value(call, "uint64", field_id)
+
+    def int32(self, field_id: int) -> int:
+        """gGetInt32ProtocolFieldValue of a matched field."""
+        with guarded("int32 value", self) as call:
+            return self._value(call, "int32", field_id)
+
+    def string(self, field_id: int) -> str:
+        """gGetStringProtocolFieldValue of a matched field (copied)."""
+        with guarded("string value", self) as call:
+            return self._value(call, "string", field_id)
+
+    # ---- saving ------------------------------------------------------------
+
+    def save(self, path, packets, skip_tcp_repeats: bool = False) -> SaveResult:
+        """Writes the given packets (Summary objects, or Locators with their
+        time stamp) into a new libpcap file at path, in the order given
+        (gCreateCaptureFileForSave, gSavePacketToCaptureFile per packet,
+        gCloseCaptureFileForSave). With skip_tcp_repeats every packet is
+        judged by the library's TCP sequence tracker, which leaves out the
+        packets of the tracked conversation that only repeat bytes already
+        written (retransmissions, duplicates).
+        Every packet is checked before the file is made; the file is closed
+        also when a packet fails."""
+        with guarded("save", self) as call:
+            requests = [self._save_request(packet, skip_tcp_repeats, call.operation)
+                        for packet in packets]
+            raw = self.engine.raw
+            call(raw.gCreateCaptureFileForSave, encode_path(path))
+            written, skipped_frames = 0, []
+            try:
+                skipped = ctypes.c_uint8()
+                for request in requests:
+                    call(raw.gSavePacketToCaptureFile, ctypes.byref(skipped),
+                         ctypes.byref(request), dissects=True)
+                    if skipped.value:
+                        skipped_frames.append(request.frame_number)
+                    else:
+                        written += 1
+            except BaseException:
+                raw.gCloseCaptureFileForSave()
+                raise
+            call(raw.gCloseCaptureFileForSave)
+        return SaveResult(str(path), written, tuple(skipped_frames))
+
+    def _save_request(self, packet, skip_tcp_repeats, operation):
+        locator = self._locator(packet, operation)
+        if locator.time_seconds is None:
+            raise ValueError("frame %d: a Locator without its time stamp cannot be saved; "
+                             "pass the packet's Summary" % locator.frame_number)
+        request = native.SavePacketRequest()
+        request.frame_number = locator.frame_number
+        request.packet_length = locator.packet_length
+        request.captured_length = locator.captured_length
+        request.file_offset = locator.file_offset
+        request.time_seconds = locator.time_seconds
+        request.time_nanoseconds = locator.time_nanoseconds or 0
+        request.encapsulation = locator.encapsulation
+        request.skip_flag = 1 if skip_tcp_repeats else 0
+        return request
+
+    # ---- following ---------------------------------------------------------
+
+    def follow(self, kind: str, packet, packets=None) -> Stream:
+        """Follows the TCP or UDP (kind "tcp" or "udp") conversation of a
+        packet over `packets` (Summaries or Locators; by default every packet
+        of the capture: the rest of the capture is read first). Returns the
+        Stream; a conversation without payload gives a Stream whose `valid`
+        is False. Starting a follow ends the stream followed before."""
+        kind = kind.lower()
+        if kind not in ("tcp", "udp"):
+            raise ValueError("kind is \"tcp\" or \"udp\", not %r" % (kind,))
+        with guarded("follow", self) as call:
+            locator = self._locator(packet, call.operation)
+            if packets is None:
+                while self._next(call) is not None:
+                    pass
+                members = self.locators
+            else:
+                members = [self._locator(member, call.operation) for member in packets]
+            return Stream._follow(self, call, kind, locator, members)
+
+    def follow_tcp(self, packet, packets=None) -> Stream:
+        return self.follow("tcp", packet, packets)
+
+    def follow_udp(self, packet, packets=None) -> Stream:
+        return self.follow("udp", packet, packets)
+
+    # ---- DataFrames --------------------------------------------------------
+
+    def to_dataframe(self, fields=(), filter=None):
+        """A pandas DataFrame of the packets read from here on (the whole
+        capture when none was read yet), one row per packet in the order of
+        iteration: the Summary's columns, then one column per field name in
+        `fields` with the field's first occurrence in the packet (None or
+        <NA> when absent). Unsigned integer fields give a UInt64 column,
+        signed ones Int64, booleans a boolean column; strings, protocols and
+        IPv4/IPv6 addresses give text. A field of another type raises
+        TypeError.
+
+        `filter` is a display filter ("tcp.port == 80"): only the packets
+        that match it become rows. It needs a library with gSetDisplayFilter;
+        without it NotSupportedError (also NotImplementedError).
+
+        pandas is optional: without it the call raises ImportError saying
+        how to install it."""
+        from .dataframe import to_dataframe
+        return to_dataframe(self, fields, filter)

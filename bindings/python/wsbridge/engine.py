@@ -1,0 +1,168 @@
+"""The engine of the process: start-up, shutdown, the field registry and
+opening captures."""
+
+import ctypes
+import os
+from typing import Optional
+
+from . import native
+from ._guard import guarded, lock
+from .capture import Capture
+from .errors import EngineShutDownError, UnknownFieldError, WsbridgeError
+from .native import FieldType
+from .records import FieldInfo, encode_path, enum_or_int
+
+__all__ = ["Engine", "start"]
+
+_SHUT_DOWN = "The engine of this process was shut down."
+
+
+class Engine:
+    """The process's engine (one per process; see Engine.start)."""
+
+    _instance = None  # the engine of this process once started
+    _shut_down = False
+
+    def __init__(self, library: native.Library):
+        # Use Engine.start(): this only wraps an engine that was started.
+        self.library = library
+        self.raw = library.raw
+        self._engine = self
+        self._process = os.getpid()
+        self._running = True
+        self._capture = None
+        self._stream = None
+        self._dissections = 0  # counts every dissection made through the package
+        self._registered = set()  # (field, group) pairs filed by the package itself
+
+    # ---- life cycle --------------------------------------------------------
+
+    @classmethod
+    def start(cls, library=None) -> "Engine":
+        """Starts the engine of this process (gInitEpan) and returns it.
+
+        `library` is a Library, a path, or None (see native.load_library).
+        The engine starts once per process: a later call returns the same
+        Engine (a different library is refused with ValueError). After
+        shutdown() the engine cannot be started again: EngineShutDownError."""
+        with lock:
+            if cls._instance is not None:
+                cls._instance._check("start")
+                if library is not None:
+                    wanted = library if isinstance(library, native.Library) \
+                        else native.load_library(library)
+                    if wanted.raw._handle != cls._instance.raw._handle:
+                        raise ValueError("the engine of this process already runs on %s"
+                                         % cls._instance.library.path)
+                return cls._instance
+            if cls._shut_down:
+                raise EngineShutDownError(native.Status.FAILED, _SHUT_DOWN[:-1] + "; it can be "
+                                          "started only once per process.", "start")
+            if not isinstance(library, native.Library):
+                library = native.load_library(library)
+            engine = cls(library)
+            with guarded("start", engine) as call:
+                call(library.raw.gInitEpan)
+            cls._instance = engine
+            return engine
+
+    @classmethod
+    def current(cls) -> Optional["Engine"]:
+        """The running engine of this process, or None."""
+        return cls._instance
+
+    @property
+    def running(self) -> bool:
+        return self._running
+
+    def _check(self, operation):
+        if not self._running:
+            raise EngineShutDownError(native.Status.FAILED, _SHUT_DOWN, operation)
+        if self._process != os.getpid():
+            # A forked copy of a started engine shares the parent's open
+            # files and temporary state: its answers cannot be trusted.
+            raise WsbridgeError(native.Status.FAILED, "The engine was started in process %d, "
+                                "from which this process was forked; start worker processes "
+                                "with the spawn or forkserver method (see map_captures)."
+                                % self._process, operation)
+
+    def _dissected(self):
+        """Counts a dissection: what pointed into the one before is stale."""
+        self._dissections += 1
+
+    def shutdown(self) -> None:
+        """Shuts the engine down for good (gCleanupEpan): an open capture and
+        a followed stream are closed first. The engine cannot be started
+        again in this process. A second call does nothing."""
+        with lock:
+            if not self._running:
+                return
+            if self._capture is not None:
+                self._capture._forget()
+                self._capture = None
+            self._stream = None
+            self._dissected()
+            with guarded("shutdown", self) as call:
+                self._running = False
+                Engine._instance = None
+                Engine._shut_down = True
+                call(self.raw.gCleanupEpan)
+
+    def reset_dissection_state(self) -> None:
+        """Discards the engine's per-capture dissection state
+        (gHackedCleanup); an open capture stays open."""
+        with guarded("reset dissection state", self):
+            self.raw.gHackedCleanup()
+            self._dissected()
+
+    # ---- field registry ----------------------------------------------------
+
+    def register_field(self, name: str, group: str) -> None:
+        """Files a display-filter field name under a group
+        (gRegisterProtocolFieldFilter). A name that is neither a field nor a
+        protocol the engine knows raises UnknownFieldError (also KeyError)
+        and changes nothing."""
+        with guarded("register field", self) as call:
+            call(self.raw.gRegisterProtocolFieldFilter, name.encode(), group.encode(),
+                 failure=UnknownFieldError)
+            self._registered.add((name, group))
+
+    def _ensure_registered(self, name: str, group: str) -> None:
+        """Files name under group unless the package did so before."""
+        with lock:
+            if (name, group) not in self._registered:
+                self.register_field(name, group)
+
+    def field_info(self, name: str) -> FieldInfo:
+        """The engine id and type code of a registered field name
+        (gGetProtocolFieldFilterInfo); a name never registered raises
+        UnknownFieldError (also KeyError)."""
+        field_id, field_type = ctypes.c_int32(), ctypes.c_int32()
+        with guarded("field info", self) as call:
+            call(self.raw.gGetProtocolFieldFilterInfo, name.encode(), ctypes.byref(field_id),
+                 ctypes.byref(field_type), failure=UnknownFieldError)
+        return FieldInfo(name, field_id.value, enum_or_int(FieldType, field_type.value))
+
+    # ---- captures ----------------------------------------------------------
+
+    def open(self, path) -> Capture:
+        """Opens a capture file (gOpenCapture). A capture that is open is
+        closed first (its Capture object, and every packet, tree and stream
+        of it, then refuses further use)."""
+        with guarded("open", self) as call:
+            call(self.raw.gOpenCapture, encode_path(path))
+            self._dissected()
+            if self._capture is not None:
+                self._capture._forget()
+            self._stream = None
+            self._capture = Capture(self, path)
+            return self._capture
+
+    def __repr__(self):
+        state = "running" if self._running else "shut down"
+        return "<wsbridge.Engine %s on %s>" % (state, self.library.path)
+
+
+def start(library=None) -> Engine:
+    """Starts (once per process) and returns the engine; see Engine.start."""
+    return Engine.start(library)

@@ -1,0 +1,192 @@
+"""The values the package hands out: Summary and Locator (a packet of a
+capture), FieldInfo, FieldLocation and SaveResult, and the decoding helpers
+they share."""
+
+import ctypes
+import dataclasses
+import os
+from typing import Optional, Tuple
+
+from . import native
+from .native import AddressType, PortType
+
+__all__ = ["FieldInfo", "FieldLocation", "Locator", "SaveResult", "Summary"]
+
+
+def text(raw: bytes) -> str:
+    return raw.decode("utf-8", errors="replace")
+
+
+def encode_path(path) -> bytes:
+    return os.fsencode(path)
+
+
+def enum_or_int(kind, value):
+    try:
+        return kind(value)
+    except ValueError:
+        return value
+
+
+def sized_text(pointer: ctypes.c_void_p, size: int) -> str:
+    """A text handed out by the library with its size (which counts the NUL)."""
+    if not pointer.value or size <= 0:
+        return ""
+    return text(ctypes.string_at(pointer.value, size - 1))
+
+
+class Origin:
+    """Which opening of a capture file a packet was read from. A Capture
+    makes one when it opens and marks it closed when it closes; a Summary or
+    Locator carries it, so that the capture can refuse packets that are not
+    its own. Sent to another process, an origin becomes one that no capture
+    there owns."""
+
+    __slots__ = ("path", "open", "elsewhere")
+
+    def __init__(self, path, elsewhere=False):
+        self.path = path
+        self.open = not elsewhere
+        self.elsewhere = elsewhere
+
+    def __reduce__(self):
+        return (Origin, (self.path, True))
+
+    def __repr__(self):
+        return "<capture %r%s>" % (self.path, " of another process" if self.elsewhere
+                                   else "" if self.open else " closed")
+
+
+def _origin_field():
+    return dataclasses.field(default=None, repr=False, compare=False)
+
+
+@dataclasses.dataclass(frozen=True)
+class Locator:
+    """What names a packet for re-reading by offset: the five values of its
+    Summary. Save needs the time stamp too; Summary.locator carries it.
+
+    A Locator taken from a Summary (or Capture.locators) belongs to its
+    capture, and other captures refuse it. One built by hand names a packet
+    of whatever capture it is given to."""
+
+    frame_number: int
+    file_offset: int
+    captured_length: int
+    packet_length: int
+    encapsulation: int
+    time_seconds: Optional[int] = None
+    time_nanoseconds: Optional[int] = None
+    origin: Optional[Origin] = _origin_field()
+
+    def arguments(self) -> Tuple[int, int, int, int, int]:
+        return (self.frame_number, self.file_offset, self.captured_length,
+                self.packet_length, self.encapsulation)
+
+
+@dataclasses.dataclass(frozen=True)
+class Summary:
+    """A PacketSummary with its texts decoded (UTF-8, errors replaced).
+
+    The fields keep the C record's names. relative_time is in 100 ns units.
+    After Capture.packet() the fields that only sequential reading writes
+    (relative_time, time_*, encapsulation, protocol_text, info_text) are
+    those of the Summary or Locator it was given (zero for a bare Locator).
+    A Summary belongs to the capture it was read from (see Locator).
+    """
+
+    frame_number: int
+    packet_length: int
+    captured_length: int
+    port_type: int
+    source_port: int
+    destination_port: int
+    file_offset: int
+    relative_time: int
+    time_seconds: int
+    time_nanoseconds: int
+    encapsulation: int
+    source_address_type: int
+    destination_address_type: int
+    protocol_text: str
+    info_text: str
+    link_source_text: str
+    link_destination_text: str
+    source_text: str
+    destination_text: str
+    origin: Optional[Origin] = _origin_field()
+
+    @classmethod
+    def from_record(cls, record: native.PacketSummary, origin: Optional[Origin] = None) -> "Summary":
+        return cls(
+            frame_number=record.frame_number,
+            packet_length=record.packet_length,
+            captured_length=record.captured_length,
+            port_type=enum_or_int(PortType, record.port_type),
+            source_port=record.source_port,
+            destination_port=record.destination_port,
+            file_offset=record.file_offset,
+            relative_time=record.relative_time,
+            time_seconds=record.time_seconds,
+            time_nanoseconds=record.time_nanoseconds,
+            encapsulation=record.encapsulation,
+            source_address_type=enum_or_int(AddressType, record.source_address_type),
+            destination_address_type=enum_or_int(AddressType, record.destination_address_type),
+            protocol_text=text(record.protocol_text),
+            info_text=text(record.info_text),
+            link_source_text=text(record.link_source_text),
+            link_destination_text=text(record.link_destination_text),
+            source_text=text(record.source_text),
+            destination_text=text(record.destination_text),
+            origin=origin,
+        )
+
+    @property
+    def locator(self) -> Locator:
+        return Locator(self.frame_number, self.file_offset, self.captured_length,
+                       self.packet_length, self.encapsulation, self.time_seconds,
+                       self.time_nanoseconds, self.origin)
+
+    @property
+    def timestamp(self) -> float:
+        """Seconds since 1970 UTC as a float."""
+        return self.time_seconds + self.time_nanoseconds / 1e9
+
+
+# The Summary fields that are the packet's own (all but its origin), in order.
+SUMMARY_COLUMNS = tuple(field.name for field in dataclasses.fields(Summary)
+                        if field.name != "origin")
+
+
+@dataclasses.dataclass(frozen=True)
+class FieldInfo:
+    """A registered field: the engine's id and its type code."""
+
+    name: str
+    id: int
+    type: int
+
+
+@dataclasses.dataclass(frozen=True)
+class FieldLocation:
+    """Where a matched field lies: `offset` from the TCP/UDP payload
+    (gGetFieldInfo) or `start` in its data source (gGetFieldInfoEx),
+    its length and its type code."""
+
+    position: int
+    length: int
+    type: int
+
+
+@dataclasses.dataclass(frozen=True)
+class SaveResult:
+    """What Capture.save wrote: the number of packets written and the frame
+    numbers of those the TCP sequence tracker left out."""
+
+    path: str
+    written: int
+    skipped_frames: Tuple[int, ...]
+
+    @property
+    def skipped(self) -> int:
+        return len(self.skipped_frames)
