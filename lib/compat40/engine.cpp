@@ -3,6 +3,12 @@
 #include "compat/engine_series.h"
 #include "compat40/name_maps.h"
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gmodule.h>
+
 #include <epan/epan_dissect.h>
 #include <epan/tvbuff.h>
 #include <epan/uat-int.h>
@@ -33,6 +39,58 @@ void post_update_table(void *table, void *)
 const nstime_t *provider_frame_ts(packet_provider_data *provider, guint32 frame_num)
 {
     return provider && provider->frame_ts ? provider->frame_ts(frame_num) : nullptr;
+}
+
+// Loads the engine's global dissector plugins as the engine's own plugin scan
+// does (wsutil/plugins.c): every module of the global plugin folder's "epan"
+// folder that declares the engine version it was built for, whose
+// plugin_register then queues its protocols for epan_init to register. It
+// must run before epan_init. The engine's scan would also load the modules of
+// the user's personal plugin folder; a library must not run code from its
+// user's home, so this one reads only the global folder. Modules stay loaded
+// for the life of the process, as the engine's do. A module that cannot be
+// used is skipped, as the engine skips it.
+void load_global_dissector_plugins()
+{
+    if (!g_module_supported())
+        return;
+    const char *plugins = get_plugins_dir_with_version();
+    if (!plugins)
+        return;
+    gchar *folder = g_build_filename(plugins, "epan", nullptr);
+    GDir *dir = g_dir_open(folder, 0, nullptr);
+    if (!dir) {
+        g_free(folder);
+        return;
+    }
+    std::vector<std::string> names;
+    while (const char *name = g_dir_read_name(dir))
+        if (g_str_has_suffix(name, "." G_MODULE_SUFFIX))
+            names.emplace_back(name);
+    g_dir_close(dir);
+    // A fixed order gives the plugins' fields the same ids on every machine.
+    std::sort(names.begin(), names.end());
+
+    int engine_major = 0, engine_minor = 0, engine_micro = 0;
+    epan_get_version_number(&engine_major, &engine_minor, &engine_micro);
+    for (const std::string &name : names) {
+        gchar *path = g_build_filename(folder, name.c_str(), nullptr);
+        GModule *module = g_module_open(path, G_MODULE_BIND_LOCAL);
+        g_free(path);
+        if (!module)
+            continue;
+        gpointer version = nullptr, want_major = nullptr, want_minor = nullptr, register_plugin = nullptr;
+        if (!g_module_symbol(module, "plugin_version", &version) ||
+            !g_module_symbol(module, "plugin_want_major", &want_major) ||
+            !g_module_symbol(module, "plugin_want_minor", &want_minor) ||
+            *static_cast<int *>(want_major) != engine_major || *static_cast<int *>(want_minor) != engine_minor ||
+            !g_module_symbol(module, "plugin_register", &register_plugin)) {
+            g_module_close(module);
+            continue;
+        }
+        reinterpret_cast<void (*)()>(register_plugin)();
+    }
+    g_free(folder);
 }
 
 const packet_provider_funcs provider_funcs = {provider_frame_ts, nullptr, nullptr, nullptr};
@@ -151,6 +209,9 @@ bool series_start_engine(series_report_sink sink)
     init_process_policies();
     init_report_message("wsbridge", &report_routines);
     wtap_init(FALSE);
+    // The engine's own plugin loading (epan_init's last argument) would also
+    // run the user's personal plugins.
+    load_global_dissector_plugins();
     if (!epan_init(nullptr, nullptr, FALSE))
         return false;
     uat_foreach_table(post_update_table, nullptr);
