@@ -124,17 +124,20 @@ void on_engine_warning(const char *format, va_list args)
     report(false, format, args);
 }
 
+// A file the engine could not open or read is a warning: it goes on without
+// it (as tshark does), and a personal file the process may not read (in a
+// home folder of another user, say) must not keep the engine from starting.
 void on_engine_open_failure(const char *file_name, int err, gboolean for_writing)
 {
     gchar *text = g_strdup_printf(file_open_error_message(err, for_writing), file_name);
     if (report_sink)
-        report_sink(true, text);
+        report_sink(false, text);
     g_free(text);
 }
 
 void on_engine_read_failure(const char *file_name, int err)
 {
-    report_format(true, "An error occurred while reading from the file \"%s\": %s.\n", file_name, g_strerror(err));
+    report_format(false, "An error occurred while reading from the file \"%s\": %s.\n", file_name, g_strerror(err));
 }
 
 void on_engine_write_failure(const char *file_name, int err)
