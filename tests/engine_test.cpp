@@ -312,3 +312,26 @@ TEST(EngineStartUp, ReadsNoPersonalPreferencesAndRunsNoPersonalPlugins)
     // Sequence analysis stays on: the personal preference was not read.
     EXPECT_NE(output.find("Seq=1 Ack=1"), std::string::npos) << output;
 }
+
+// A user whose home folder the process may not read (a service account with
+// HOME set to another user's folder, say): the engine cannot read the
+// personal files it looks for, which is a warning, not a reason to refuse to
+// start. Needs root to run the command line host as uid 65534 (nobody).
+TEST(EngineStartUp, StartsWhenThePersonalFolderCannotBeRead)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a program as uid 65534";
+    if (access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs setpriv";
+    wsbtest::temp_dir home;  // mode 0700, owned by root
+    ASSERT_FALSE(home.path.empty());
+    std::filesystem::create_directories(home.path / ".config/wireshark");
+    int status = -1;
+    std::string output = wsbtest::run_command(
+        "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=" +
+            wsbtest::shell_quote(home.path.string()) + " XDG_CONFIG_HOME= " + wsbtest::shell_quote(WSB_CLI) +
+            " summary " + wsbtest::shell_quote(WSB_SAMPLE_CAPTURE) + " 2>&1",
+        &status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("DNS"), std::string::npos) << output;
+}

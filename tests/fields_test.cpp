@@ -1452,6 +1452,43 @@ TEST(FieldsCommandLine, PrintsFirstOccurrencesLikeTshark)
     EXPECT_EQ(ours, expected);
 }
 
+// The engine's global plugins are loaded: EtherCAT (ethertype 0x88a4) is a
+// plugin protocol of the engine's package. Its fields resolve and its frames
+// dissect as tshark shows them.
+TEST(FieldsCommandLine, PluginProtocolsDissectLikeTshark)
+{
+    // EtherCAT frame header (little-endian: length 14, type 1 = commands),
+    // then one APRD datagram: command, index, address, length 2, interrupt,
+    // two data bytes, working counter.
+    const pcapw::Bytes ecat = {0x0e, 0x10, 0x01, 0x05, 0x00, 0x00, 0x30, 0x01,
+                               0x02, 0x00, 0x00, 0x00, 0xab, 0xcd, 0x01, 0x00};
+    pcapw::Bytes frame =
+        pcapw::ethernet(pcapw::mac("ff:ff:ff:ff:ff:ff"), pcapw::mac("00:11:22:33:44:55"), 0x88a4, ecat);
+    std::string path = write_capture("ecat.pcap", {frame});
+    const std::string names = " -e ecat.cmd -e ecat.idx -e ecat.ado -e ecat.cnt";
+    std::string ours = run_command(std::string(WSB_CLI) + " fields '" + path + "'" + names);
+    std::string theirs = run_command(std::string("tshark") + tshark_preferences + " -r '" + path +
+                                     "' -T fields -E occurrence=f -e frame.number" + names + " 2>/dev/null");
+    EXPECT_EQ(ours, "1\t1\t5\t304\t1\n");
+    // tshark writes these fields in hexadecimal, the command in decimal.
+    std::vector<std::string> values = split(lines_of(theirs).at(0), '\t');
+    ASSERT_EQ(values.size(), 5u) << theirs;
+    std::string theirs_decimal;
+    for (const std::string &value : values)
+        theirs_decimal += std::to_string(std::strtoul(value.c_str(), nullptr, 0)) + "\t";
+    theirs_decimal.back() = '\n';
+    EXPECT_EQ(ours, theirs_decimal);
+
+    std::string summary = run_command(std::string(WSB_CLI) + " summary '" + path + "'");
+    std::string columns = run_command(std::string("tshark") + tshark_preferences + " -r '" + path +
+                                      "' -T fields -e _ws.col.Protocol -e _ws.col.Info 2>/dev/null");
+    std::vector<std::string> protocol_info = split(lines_of(columns).at(0), '\t');
+    ASSERT_EQ(protocol_info.size(), 2u) << columns;
+    EXPECT_EQ(protocol_info[0], "ECAT");
+    EXPECT_NE(summary.find(" ECAT "), std::string::npos) << summary;
+    EXPECT_NE(summary.find(protocol_info[1]), std::string::npos) << summary << "\n" << columns;
+}
+
 TEST(FieldsCommandLine, OffsetsAndTheNameForm)
 {
     std::string path = write_capture("cli.pcap", {http_frame(), udp_frame(), arp_frame()});

@@ -154,6 +154,29 @@ std::vector<std::string> directory_entries(const std::string &path)
     return names;
 }
 
+// The temporary files this process holds open in `folder`: the library
+// removes a file's name as soon as it has created it, so the file shows only
+// among the process's descriptors (as "NAME (deleted)"). Their names, each
+// with the descriptor's /proc path.
+std::vector<std::pair<std::string, std::string>> open_deleted_files(const std::string &folder)
+{
+    std::vector<std::pair<std::string, std::string>> files;
+    const std::string suffix = " (deleted)";
+    for (const std::string &fd : directory_entries("/proc/self/fd")) {
+        const std::string link = "/proc/self/fd/" + fd;
+        char target[4096];
+        const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+        if (length <= 0)
+            continue;
+        std::string path(target, static_cast<size_t>(length));
+        if (path.rfind(folder + "/", 0) != 0 || path.size() < suffix.size() ||
+            path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        files.emplace_back(path.substr(folder.size() + 1, path.size() - folder.size() - 1 - suffix.size()), link);
+    }
+    return files;
+}
+
 unsigned long total_bytes(const std::vector<Segment> &segments, bool is_server)
 {
     unsigned long total = 0;
@@ -205,6 +228,7 @@ protected:
             EXPECT_EQ(gCleanupEpan(), 0) << gGetLastError();
         }
         EXPECT_TRUE(directory_entries(temp_dir).empty()) << "a temporary file was left behind";
+        EXPECT_TRUE(follow_files().empty()) << "a temporary file is still open";
         for (const std::string &name : directory_entries(temp_dir))
             unlink((temp_dir + "/" + name).c_str());
         rmdir(temp_dir.c_str());
@@ -213,7 +237,14 @@ protected:
         rmdir(capture_dir.c_str());
     }
 
-    std::vector<std::string> follow_files() { return directory_entries(temp_dir); }
+    // The follow's temporary files: open in TMPDIR, with no name left there.
+    std::vector<std::string> follow_files()
+    {
+        std::vector<std::string> names;
+        for (const auto &file : open_deleted_files(temp_dir))
+            names.push_back(file.first);
+        return names;
+    }
 
     std::string write_capture(const std::string &name, const pcapw::PcapWriter &writer)
     {
@@ -631,14 +662,17 @@ TEST_F(Follow, TemporaryFileIsPrivateAndDeletedByEveryRelease)
     TcpConversation c = five_turns();
     std::vector<Locator> packets = open_and_read(write_capture("c.pcap", c.writer));
 
-    // Collecting: one private file named "follow...".
+    // Collecting: one private file named "follow...", whose name is already
+    // gone from the folder, so that a killed host leaves nothing behind.
     ASSERT_EQ(follow_tcp(packets[3]), 0) << gGetLastError();
     std::vector<std::string> files = follow_files();
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].rfind("follow", 0), 0u) << files[0];
+    EXPECT_TRUE(directory_entries(temp_dir).empty());
     struct stat info;
-    ASSERT_EQ(stat((temp_dir + "/" + files[0]).c_str(), &info), 0);
+    ASSERT_EQ(stat(open_deleted_files(temp_dir).at(0).second.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(info.st_nlink, 0u);
 
     // A new follow replaces the file.
     ASSERT_EQ(follow_tcp(packets[4]), 0) << gGetLastError();
@@ -658,6 +692,7 @@ TEST_F(Follow, TemporaryFileIsPrivateAndDeletedByEveryRelease)
     EXPECT_EQ(follow_files().size(), 1u);
     Line first = next_line(true, ascii, both);
     EXPECT_EQ(first.text, "a");
+    EXPECT_TRUE(directory_entries(temp_dir).empty());
     EXPECT_EQ(gCloseCapture(), 0);
     EXPECT_TRUE(follow_files().empty());
     EXPECT_EQ(next_line(true, ascii, both).status, 1);

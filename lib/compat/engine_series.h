@@ -41,8 +41,9 @@
 // ---- Start-up ---------------------------------------------------------------
 
 // Receives every report the engine makes, at start-up and long after:
-// failure is true for errors (a failed open, read, write, ...), false for
-// warnings. The text is finished (never a format).
+// failure is true for errors (a failed write, a dissector bug, ...), false
+// for warnings, among them a file the engine could not open or read and goes
+// on without. The text is finished (never a format).
 using series_report_sink = void (*)(bool failure, const char *text);
 
 // The start-up steps the series needs, with epan_init among them, its

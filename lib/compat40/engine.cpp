@@ -1,6 +1,13 @@
 // The 4.0 engine's start-up steps, its failure reports, the dissection
 // session with its packet provider, and the frame and dissection steps.
 #include "compat/engine_series.h"
+#include "compat40/name_maps.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gmodule.h>
 
 #include <epan/epan_dissect.h>
 #include <epan/tvbuff.h>
@@ -34,6 +41,58 @@ const nstime_t *provider_frame_ts(packet_provider_data *provider, guint32 frame_
     return provider && provider->frame_ts ? provider->frame_ts(frame_num) : nullptr;
 }
 
+// Loads the engine's global dissector plugins as the engine's own plugin scan
+// does (wsutil/plugins.c): every module of the global plugin folder's "epan"
+// folder that declares the engine version it was built for, whose
+// plugin_register then queues its protocols for epan_init to register. It
+// must run before epan_init. The engine's scan would also load the modules of
+// the user's personal plugin folder; a library must not run code from its
+// user's home, so this one reads only the global folder. Modules stay loaded
+// for the life of the process, as the engine's do. A module that cannot be
+// used is skipped, as the engine skips it.
+void load_global_dissector_plugins()
+{
+    if (!g_module_supported())
+        return;
+    const char *plugins = get_plugins_dir_with_version();
+    if (!plugins)
+        return;
+    gchar *folder = g_build_filename(plugins, "epan", nullptr);
+    GDir *dir = g_dir_open(folder, 0, nullptr);
+    if (!dir) {
+        g_free(folder);
+        return;
+    }
+    std::vector<std::string> names;
+    while (const char *name = g_dir_read_name(dir))
+        if (g_str_has_suffix(name, "." G_MODULE_SUFFIX))
+            names.emplace_back(name);
+    g_dir_close(dir);
+    // A fixed order gives the plugins' fields the same ids on every machine.
+    std::sort(names.begin(), names.end());
+
+    int engine_major = 0, engine_minor = 0, engine_micro = 0;
+    epan_get_version_number(&engine_major, &engine_minor, &engine_micro);
+    for (const std::string &name : names) {
+        gchar *path = g_build_filename(folder, name.c_str(), nullptr);
+        GModule *module = g_module_open(path, G_MODULE_BIND_LOCAL);
+        g_free(path);
+        if (!module)
+            continue;
+        gpointer version = nullptr, want_major = nullptr, want_minor = nullptr, register_plugin = nullptr;
+        if (!g_module_symbol(module, "plugin_version", &version) ||
+            !g_module_symbol(module, "plugin_want_major", &want_major) ||
+            !g_module_symbol(module, "plugin_want_minor", &want_minor) ||
+            *static_cast<int *>(want_major) != engine_major || *static_cast<int *>(want_minor) != engine_minor ||
+            !g_module_symbol(module, "plugin_register", &register_plugin)) {
+            g_module_close(module);
+            continue;
+        }
+        reinterpret_cast<void (*)()>(register_plugin)();
+    }
+    g_free(folder);
+}
+
 const packet_provider_funcs provider_funcs = {provider_frame_ts, nullptr, nullptr, nullptr};
 
 // Failure reports. The engine calls these at any time, also long after
@@ -65,17 +124,20 @@ void on_engine_warning(const char *format, va_list args)
     report(false, format, args);
 }
 
+// A file the engine could not open or read is a warning: it goes on without
+// it (as tshark does), and a personal file the process may not read (in a
+// home folder of another user, say) must not keep the engine from starting.
 void on_engine_open_failure(const char *file_name, int err, gboolean for_writing)
 {
     gchar *text = g_strdup_printf(file_open_error_message(err, for_writing), file_name);
     if (report_sink)
-        report_sink(true, text);
+        report_sink(false, text);
     g_free(text);
 }
 
 void on_engine_read_failure(const char *file_name, int err)
 {
-    report_format(true, "An error occurred while reading from the file \"%s\": %s.\n", file_name, g_strerror(err));
+    report_format(false, "An error occurred while reading from the file \"%s\": %s.\n", file_name, g_strerror(err));
 }
 
 void on_engine_write_failure(const char *file_name, int err)
@@ -150,18 +212,24 @@ bool series_start_engine(series_report_sink sink)
     init_process_policies();
     init_report_message("wsbridge", &report_routines);
     wtap_init(FALSE);
+    // The engine's own plugin loading (epan_init's last argument) would also
+    // run the user's personal plugins.
+    load_global_dissector_plugins();
     if (!epan_init(nullptr, nullptr, FALSE))
         return false;
     uat_foreach_table(post_update_table, nullptr);
     return true;
 }
 
-// A session costs the 4.0 engine memory that it gives back only when it shuts
-// down, and dropping a session drops the engine's per-capture dissection
-// state: the capture code makes one at the first dissected packet of a
-// capture and replaces it on gHackedCleanup.
+// Dropping a session drops the engine's per-capture dissection state: the
+// capture code makes one at the first dissected packet of a capture and
+// replaces it on gHackedCleanup. epan_new rebuilds the name-resolution maps
+// without freeing the ones it replaces (about 10.5 MB a session, otherwise
+// given back only at shutdown); freeing them first lets the new maps reuse
+// their memory.
 epan_t *series_new_session(packet_provider_data *provider)
 {
+    release_name_maps();
     return epan_new(provider, &provider_funcs);
 }
 

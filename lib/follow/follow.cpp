@@ -6,7 +6,9 @@
 // (series_start_tcp_follow). Each piece goes at once into a temporary file as
 // a chunk (a StreamChunkHeader followed by the payload), so memory stays
 // bounded however long the conversation. The stream-line call reads the file
-// back one chunk per call.
+// back one chunk per call. The file is unlinked as soon as it is created and
+// used through its open stream only, so nothing is left behind even when the
+// host process is killed.
 #include "follow/follow.h"
 
 #include <cerrno>
@@ -52,10 +54,13 @@ enum tcp_follow_phase {
 
 tcp_follow_phase tcp_phase = tcp_idle;
 
-// Path of the temporary file (empty while none exists) and the stream open on
-// it: for writing while collecting, for reading during a reading pass.
+// Name the temporary file was created under (empty while none exists; the
+// name is gone from the folder right away and serves the messages) and the
+// stream open on it, for writing while collecting and then for reading; a
+// reading pass is open from its first chunk to the end of the file.
 char follow_temp_path[PATH_MAX];
 FILE *stream_file;
+bool reading_pass_open;
 
 // Only the packets gAddPacketToTCPStream adds are collected: the engine's
 // follower takes the first segment it sees for the client's and decides by
@@ -79,16 +84,15 @@ bool stream_ipv6;
 follow_endpoint client_endpoint;
 bool client_endpoint_known;
 
+// Closing the stream frees the file: its name was removed at creation.
 void delete_temp_file()
 {
     if (stream_file) {
         fclose(stream_file);
         stream_file = nullptr;
     }
-    if (follow_temp_path[0]) {
-        unlink(follow_temp_path);
-        follow_temp_path[0] = '\0';
-    }
+    reading_pass_open = false;
+    follow_temp_path[0] = '\0';
 }
 
 bool same_endpoint(const follow_endpoint &endpoint, const address &addr, uint32_t port)
@@ -158,6 +162,8 @@ bool create_temp_file()
         set_error_format("Error retrieving temp file name. Error code %d.", error);
         return false;
     }
+    // Only the descriptor keeps the file from here on.
+    unlink(follow_temp_path);
     stream_file = fdopen(descriptor, "w+b");
     if (!stream_file) {
         const int error = errno;
@@ -172,10 +178,7 @@ bool create_temp_file()
 // Ends a reading pass: the next stream-line call starts at the first chunk.
 void close_reading_pass()
 {
-    if (stream_file) {
-        fclose(stream_file);
-        stream_file = nullptr;
-    }
+    reading_pass_open = false;
 }
 
 }  // namespace
@@ -421,12 +424,14 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
     }
     const size_t address_length = stream_ipv6 ? 16 : 4;
     clear_stream_text();
-    if (!stream_file) {
-        stream_file = fopen(follow_temp_path, "rbe");
-        if (!stream_file) {
-            set_error_format("Could not open temporary file %s: %s", follow_temp_path, strerror(errno));
+    if (!reading_pass_open) {
+        if (!stream_file || fseek(stream_file, 0, SEEK_SET) != 0) {
+            set_error_format("Could not open temporary file %s: %s", follow_temp_path,
+                             strerror(stream_file ? errno : EBADF));
             return WSB_FAILED;
         }
+        clearerr(stream_file);
+        reading_pass_open = true;
         client_endpoint_known = false;
         client_offset = 0;
         server_offset = 0;

@@ -5,10 +5,9 @@
 # in BUILD_DIR/fuzz/corpus from earlier runs. Findings go to
 # BUILD_DIR/fuzz/artifacts and make the script fail.
 #
-# Every capture that gets dissected costs the engine memory that only its
-# shutdown returns (its name-resolution tables are read again for each
-# capture), so a long run uses libFuzzer's fork mode (FORK_JOBS > 0): each
-# child process runs until its memory limit and the next one goes on.
+# With FORK_JOBS > 0 libFuzzer's fork mode runs the inputs in that many
+# child processes: a long run uses more cores, and a child that reaches its
+# memory limit is replaced by the next one.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 seconds=$2
