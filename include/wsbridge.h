@@ -232,16 +232,24 @@ typedef struct PacketSummary {
     char destination_text[64];
 } PacketSummary;
 /* Address texts: each is the text that tshark -n shows for that address in
- * its Source and Destination columns (link-layer texts: its hardware Source
- * and Destination columns), for every address type: "192.168.1.5",
- * "2001:db8::1", "00:0b:86:11:22:33" (also for 802.11), "210" (an SS7
- * point code), ... No name resolution; cut to 62 (30 for link-layer)
- * characters. A text is empty
- * exactly when its address is absent (type WSB_AT_NONE); tshark's default
- * columns may then show a dissector's own note instead of an address (the
- * "N/A" of Cisco HDLC, "00:0b:86:11:22:33 (RA)" for an 802.11
- * acknowledgement, whose receiver the engine does not set as the packet's
- * destination), which the summary leaves out. */
+ * its Source and Destination columns (link-layer texts: its unresolved
+ * hardware Source and Destination columns), for every address type:
+ * "192.168.1.5", "2001:db8::1", "00:0b:86:11:22:33" (also for 802.11),
+ * "210" (an SS7 point code), ... No name resolution; cut to 62 (30 for
+ * link-layer) characters.
+ * Where the engine sets no network or link-layer source (destination) for a
+ * packet, source_text (destination_text) is what the dissector wrote into
+ * tshark -n's Source (Destination) column instead, without a trailing role
+ * in parentheses, and empty when it wrote nothing:
+ *   - 802.11 control frames (RTS, CTS, ACK, Block Ack...) name their
+ *     receiver and transmitter there, "00:0b:86:11:22:33 (RA)": the text is
+ *     "00:0b:86:11:22:33" and the type WSB_AT_ETHER;
+ *   - other notes keep the type WSB_AT_NONE: "N/A" (Cisco HDLC, PPP and
+ *     other serial links, as tshark shows it), "DTE"/"DCE" (X.25, LAPB),
+ *     "AID 0x0001" (802.11ah short-header frames), ... A host that wants only
+ *     addresses ignores texts whose type is WSB_AT_NONE.
+ * A type other than WSB_AT_NONE always comes with a non-empty text. The
+ * link-layer texts hold addresses only (empty when absent). */
 
 /* Opens the capture file at path (any format wiretap reads, also gzip) for
  * reading from its first packet. A capture that is already open is closed

@@ -164,7 +164,69 @@ void address_to_text(const address *addr, char *destination, int size)
     g_strlcpy(destination, address_text_buffer, static_cast<gsize>(size));
 }
 
-// Fields both steps write.
+// The summary's column info: Protocol and Info, which sequential reading
+// copies, and tshark's default Source and Destination columns, which hold
+// what a dissector wrote there for a packet that has no such address.
+enum summary_column { protocol_column, info_column, source_column, destination_column, summary_column_count };
+
+bool is_hex_digit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
+
+// "00:0b:86:11:22:33", as the engine renders a MAC address without name
+// resolution.
+bool is_mac_text(const char *text, size_t length)
+{
+    if (length != 17)
+        return false;
+    for (size_t i = 0; i < length; ++i)
+        if (i % 3 == 2 ? text[i] != ':' : !is_hex_digit(text[i]))
+            return false;
+    return true;
+}
+
+// The parenthesised part that ends text[0, length), " (...)", or null.
+const char *trailing_parentheses(const char *text, size_t length)
+{
+    if (length < 4 || text[length - 1] != ')')
+        return nullptr;
+    for (size_t i = length - 1; i-- > 1;)
+        if (text[i] == '(')
+            return text[i - 1] == ' ' ? text + i - 1 : nullptr;
+    return nullptr;
+}
+
+// The text a dissector left in the Source or Destination column of a packet
+// for which the engine set no such address, without a trailing role in
+// parentheses. 802.11 control frames name their receiver and transmitter
+// there as "00:0b:86:11:22:33 (RA)", or, with the engine's MAC name
+// resolution (on for the protocol tree's labels),
+// "HewlettP_11:22:33 (00:0b:86:11:22:33) (RA)"; the text is then the MAC
+// address, as tshark -n shows it, and the type WSB_AT_ETHER. Other notes
+// ("N/A" of serial links, "DTE", ...) are kept as written, type WSB_AT_NONE.
+void column_note_to_text(const char *note, char *destination, int size, int32_t *type)
+{
+    const char *text = note;
+    size_t length = strlen(note);
+    const char *tail = trailing_parentheses(text, length);
+    if (tail && !is_mac_text(tail + 2, static_cast<size_t>(note + length - tail) - 3)) {
+        length = static_cast<size_t>(tail - note);  // a role
+        tail = trailing_parentheses(text, length);
+    }
+    if (tail && is_mac_text(tail + 2, static_cast<size_t>(note + length - tail) - 3)) {
+        text = tail + 2;  // a resolved name and its address
+        length = 17;
+    }
+    const size_t kept = length < static_cast<size_t>(size) ? length : static_cast<size_t>(size) - 1;
+    memcpy(destination, text, kept);
+    destination[kept] = '\0';
+    if (is_mac_text(text, length))
+        *type = WSB_AT_ETHER;
+}
+
+// Fields both steps write. The column notes are read when the dissection had
+// the column info.
 void fill_summary(PacketSummary *summary, const frame_data *fd, epan_dissect_t *edt)
 {
     const packet_info &pi = edt->pi;
@@ -186,6 +248,12 @@ void fill_summary(PacketSummary *summary, const frame_data *fd, epan_dissect_t *
         if (addresses[i]->type != AT_NONE)
             address_to_text(addresses[i], texts[i], sizes[i]);
     }
+    if (pi.cinfo && pi.src.type == AT_NONE)
+        column_note_to_text(get_column_text(pi.cinfo, source_column), summary->source_text, 63,
+                            &summary->source_address_type);
+    if (pi.cinfo && pi.dst.type == AT_NONE)
+        column_note_to_text(get_column_text(pi.cinfo, destination_column), summary->destination_text, 63,
+                            &summary->destination_address_type);
 }
 
 // A time span in 100 ns units. A span that does not fit (a record whose
@@ -252,7 +320,9 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     (tree_needed ? sequential_dissection_used : treeless_dissection_used) = true;
     series_dissect(edt, cfile.file_type, rec, ws_buffer_start_ptr(&sequential_buffer), fd, &cfile.columns);
     series_end_frame(fd, &reading.cumulative_bytes);
-    epan_dissect_fill_in_columns(edt, FALSE, TRUE);
+    // The summary's columns hold only what the dissectors wrote; the engine's
+    // column fill-in would add frame data to none of them and render into
+    // Source and Destination only the addresses the summary renders itself.
 
     nstime_t relative;
     nstime_delta(&relative, &abs_ts, &reading.first_packet_time);
@@ -262,8 +332,8 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     summary->time_seconds = abs_ts.secs;
     summary->time_nanoseconds = abs_ts.nsecs;
     summary->encapsulation = encapsulation;
-    g_strlcpy(summary->protocol_text, get_column_text(&cfile.columns, 0), sizeof summary->protocol_text);
-    g_strlcpy(summary->info_text, get_column_text(&cfile.columns, 1), sizeof summary->info_text);
+    g_strlcpy(summary->protocol_text, get_column_text(&cfile.columns, protocol_column), sizeof summary->protocol_text);
+    g_strlcpy(summary->info_text, get_column_text(&cfile.columns, info_column), sizeof summary->info_text);
 }
 
 // Fills the random-access frame for the re-read record: as the already
@@ -308,7 +378,10 @@ void redissect_packet(PacketSummary *summary, const packet_locator &locator)
     prime(edt);
     current_dissection = edt;
     random_dissection_used = true;
-    series_dissect(edt, cfile.file_type, rec, ws_buffer_start_ptr(&cfile.packet_buffer), fd, nullptr);
+    // A summary wants the columns for its address texts; the tree, a save or
+    // a followed stream need none.
+    series_dissect(edt, cfile.file_type, rec, ws_buffer_start_ptr(&cfile.packet_buffer), fd,
+                   summary ? &cfile.columns : nullptr);
     if (summary)
         fill_summary(summary, fd, edt);
 }
@@ -353,10 +426,12 @@ void capture_setup_at_startup()
     cfile.frame_count = 0;
 
     column_info *columns = &cfile.columns;
-    col_setup(columns, 2);
-    memset(columns->columns, 0, sizeof(col_item_t) * 2);
-    set_column(columns->columns[0], COL_PROTOCOL, "Protocol");
-    set_column(columns->columns[1], COL_INFO, "Info");
+    col_setup(columns, summary_column_count);
+    memset(columns->columns, 0, sizeof(col_item_t) * summary_column_count);
+    set_column(columns->columns[protocol_column], COL_PROTOCOL, "Protocol");
+    set_column(columns->columns[info_column], COL_INFO, "Info");
+    set_column(columns->columns[source_column], COL_DEF_SRC, "Source");
+    set_column(columns->columns[destination_column], COL_DEF_DST, "Destination");
     col_finalize(columns);
 
     wtap_rec_init(&cfile.record);

@@ -7,8 +7,8 @@
 // The rule: code outside the series folder calls the engine directly only
 // where every supported series declares the same call with the same meaning
 // (proto_registrar_get_byname, proto_get_finfo_ptr_array, epan_dissect_new,
-// epan_dissect_reset, epan_dissect_fill_in_columns, the wtap_* reads and
-// dumps, address_to_str_buf, ...), and reads only the plain fields of the
+// epan_dissect_reset, the wtap_* reads and dumps, address_to_str_buf, ...),
+// and reads only the plain fields of the
 // engine's records (a packet_info's addresses and ports, a field_info's start,
 // length, flags and registration, a frame_data's number, time stamp, offset
 // and lengths). Everything else goes through here: signatures that differ
