@@ -1493,11 +1493,11 @@ TEST_F(Misuse, ErrorTextPassedBackIn)
     ASSERT_EQ(gGetNextPacket(&s), 0);
     same_answer("group", [&](const char *group) { return gLastPacketHasPassedFilter(group, &count, &ids); });
     same_answer("save", [&](const char *path) { return gCreateCaptureFileForSave(path); });
-    // Registering files a copy of the text (the registry holds an unknown
-    // name from here on).
+    // Registering refuses the unknown name, quoting a copy of the text.
     const std::string text = write_text();
-    EXPECT_EQ(gRegisterProtocolFieldFilter(error, error), 0);
-    EXPECT_EQ(last_error(), text);
+    EXPECT_EQ(gRegisterProtocolFieldFilter(error, error), 1);
+    EXPECT_EQ(last_error(), "\"Register protocol field filter\" operation failed. \"" + text +
+                                "\" is neither a field nor a protocol name the engine knows.");
     CHECK_ANSWER(gCloseCapture(), 0, "");
     CHECK_ANSWER(gCleanupEpan(), 0, "");
 }
