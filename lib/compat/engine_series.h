@@ -129,6 +129,7 @@ using series_tap_listener = void (*)(void *state, packet_info *pinfo, epan_disse
 // False with the engine's message in error.
 bool series_register_tap_listener(const char *tap, void *state, const char *filter, bool needs_tree,
                                   series_tap_listener listener, std::string &error);
+// Removes every listener registered with state.
 void series_remove_tap_listener(void *state);
 
 // What the library reads of the "tcp" tap's record of a segment.

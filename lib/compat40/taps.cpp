@@ -19,7 +19,9 @@ struct registration {
     series_tap_listener listener;
 };
 
-std::map<void *, registration *> &registrations = *new std::map<void *, registration *>;
+// Every registration by the state it carries; one state may listen to
+// several taps (the transport facts listen to "tcp", "udp" and "ip").
+std::multimap<void *, registration *> &registrations = *new std::multimap<void *, registration *>;
 
 tap_packet_status dispatch(void *data, packet_info *pinfo, epan_dissect_t *edt, const void *tapped, tap_flags_t)
 {
@@ -50,18 +52,18 @@ bool series_register_tap_listener(const char *tap, void *state, const char *filt
         delete entry;
         return false;
     }
-    registrations[state] = entry;
+    registrations.emplace(state, entry);
     return true;
 }
 
 void series_remove_tap_listener(void *state)
 {
-    auto found = registrations.find(state);
-    if (found == registrations.end())
-        return;
-    remove_tap_listener(found->second);
-    delete found->second;
-    registrations.erase(found);
+    const auto range = registrations.equal_range(state);
+    for (auto it = range.first; it != range.second; ++it) {
+        remove_tap_listener(it->second);
+        delete it->second;
+    }
+    registrations.erase(range.first, range.second);
 }
 
 series_tcp_segment series_tcp_tap_segment(const void *tap_data)
