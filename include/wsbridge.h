@@ -395,9 +395,13 @@ typedef struct SavePacketRequest {
  * is left as it was. 0 or 1. */
 WSBRIDGE_API int32_t gCreateCaptureFileForSave(const char *path);
 
-/* Re-reads the packet at request->file_offset, re-dissects it (it becomes
- * the current dissection) and appends it to the save file with the request's
- * time stamp, lengths and encapsulation and the bytes from the capture.
+/* Re-reads the packet at request->file_offset (it becomes the current
+ * packet) and appends it to the save file with the request's time stamp,
+ * lengths and encapsulation and the bytes from the capture. The packet is
+ * dissected only as far as the request needs (for the tracker when
+ * skip_flag is set, else not at all); the first later call that reads the
+ * current dissection (matched fields, field information, values, payload
+ * offsets) dissects it fully then.
  * *skipped is set to 0 first. With request->skip_flag set, the packet is
  * judged by the TCP sequence tracker: the first TCP packet saved with the
  * flag after gCreateCaptureFileForSave names the tracked conversation (its
