@@ -460,8 +460,10 @@ WSBRIDGE_API int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t fi
                                                int32_t captured_length, uint32_t packet_length,
                                                int32_t encapsulation);
 
-/* Re-reads and dissects the named packet (as gGetPacketAtOffset); its payload
- * is collected when it belongs to the followed conversation. Only packets
+/* Re-reads the named packet (as gGetPacketAtOffset) and dissects it as far
+ * as the follower needs (no labels, no columns; a later field, value or
+ * offset call completes the dissection); its payload is collected when it
+ * belongs to the followed conversation. Only packets
  * added by this call are collected: trees, saves, random access and
  * sequential reading in between leave the collection as it is. Packets are
  * added in capture order, each once (the starting packet too, in its place):
