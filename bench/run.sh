@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Benchmarks wsbridge against tshark and the bare engine, in one run on this
-# machine. Usage: bench/run.sh [BUILD_DIR] (default build). Scratch data goes
-# to $BENCH_DIR (default /tmp/wsbridge-bench) and is made once. RUNS sets the
-# number of timed runs per figure (default 5); the median is reported.
+# machine, and prints one table of every figure with its ratio and target.
+# Usage: bench/run.sh [BUILD_DIR] (default build). Scratch data goes to
+# $BENCH_DIR (default /tmp/wsbridge-bench) and is made once. RUNS sets the
+# number of timed runs per figure (default 3); the median is reported.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build_arg=${1:-$here/build}
@@ -11,7 +12,7 @@ cmake -S "$here" -B "$build_arg" -DWSB_BENCH=ON >/dev/null
 cmake --build "$build_arg" -j2 >/dev/null
 build=$(cd "$build_arg" && pwd)
 data=${BENCH_DIR:-/tmp/wsbridge-bench}
-runs=${RUNS:-5}
+runs=${RUNS:-3}
 source_capture=$here/tests/captures/example2.pcap
 # The preferences the library switches off, as tshark's -o options.
 prefs=$(sed -n 's/^\([a-z0-9_]*\.[a-z0-9_]*:FALSE\)$/-o \1/p' "$here/lib/engine/preference_overrides.txt" | tr '\n' ' ')
@@ -33,7 +34,8 @@ fi
 [ -s "$small" ] || editcap -r "$big" "$small" 1-20000
 [ -s "$one" ] || editcap -r "$big" "$one" 1
 packets=$(capinfos -c -M "$big" | awk '/Number of packets/ {print $NF}')
-echo "input: $big, $packets packets"
+echo "input: $big, $packets packets; $(nproc) cpus, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
+echo "load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # median_time NAME COMMAND...: runs the command $runs times (output to
 # /dev/null), records the median wall time in seconds and the largest peak
@@ -50,64 +52,136 @@ median_time() {
     done
     seconds[$name]=$(printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
     memory[$name]=$peak
-    printf '%-34s %8.2f s  %8d kB peak\n' "$name" "${seconds[$name]}" "$peak"
+    printf '  %-44s %8.2f s  %8d kB peak\n' "$name" "${seconds[$name]}" "$peak"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 
-echo
-echo "== sequential reading ($runs runs each, median)"
-# shellcheck disable=SC2086
-median_time "a library walk" "$build/wsb_walk" "$big"
-median_time "b tshark -T fields Protocol Info" tshark -r "$big" $prefs -T fields -e _ws.col.Protocol -e _ws.col.Info
-median_time "c tshark plain" tshark -r "$big"
-median_time "d bare engine loop" "$build/wsb_bare_engine" "$big"
-median_time "e wiretap read only" "$build/wsb_wiretap_read" "$big"
+# The table, filled as the figures come in and printed at the end:
+# figure | wsbridge | reference | ratio | target | met
+rows=()
+# row FIGURE OURS REFERENCE RATIO TARGET: TARGET is ">= x", "<= x" or "-".
+row() {
+    local met=-
+    case $5 in
+        ">= "*) met=$(awk -v r="$4" -v t="${5#>= }" 'BEGIN {print (r >= t) ? "yes" : "NO"}') ;;
+        "<= "*) met=$(awk -v r="$4" -v t="${5#<= }" 'BEGIN {print (r <= t) ? "yes" : "NO"}') ;;
+    esac
+    rows+=("$(printf '| %-40s | %-15s | %-34s | %6s | %-7s | %-3s |' "$1" "$2" "$3" "$4" "$5" "$met")")
+}
+# faster OURS_NAME REFERENCE_NAME FIGURE REFERENCE_LABEL TARGET: a speed
+# figure, ratio = reference time / our time (above 1: we are faster).
+faster() {
+    local ours=${seconds[$1]} reference=${seconds[$2]}
+    row "$3" "${ours} s" "$4 ${reference} s" "$(ratio "$reference" "$ours")" "$5"
+}
 
 echo
-echo "== random access: trees of 10,000 packets spread over the file"
-median_time "f0 library sequential pass only" "$build/wsb_trees" "$big" 0
-median_time "f1 library pass + 10000 trees" "$build/wsb_trees" "$big" 10000
-median_time "f2 tshark -T pdml, 20000 packets" tshark -r "$small" $prefs -T pdml
-median_time "f3 tshark -T pdml, 1 packet" tshark -r "$one" $prefs -T pdml
-tree_cost=$(awk -v a="${seconds[f1 library pass + 10000 trees]}" -v b="${seconds[f0 library sequential pass only]}" \
+echo "== timings ($runs runs each, median wall time)"
+# shellcheck disable=SC2086
+median_time "library walk" "$build/wsb_walk" "$big"
+median_time "tshark -T fields Protocol Info" tshark -r "$big" $prefs -T fields -e _ws.col.Protocol -e _ws.col.Info
+median_time "tshark plain" tshark -r "$big"
+median_time "bare engine loop" "$build/wsb_bare_engine" "$big"
+median_time "wiretap read only" "$build/wsb_wiretap_read" "$big"
+
+median_time "wsbridge summary" "$build/wsbridge" summary "$big"
+median_time "tshark -n -r" tshark -n -r "$big" $prefs
+
+median_time "wsbridge fields" "$build/wsbridge" fields "$big" -e ip.src -e dns.qry.name
+median_time "tshark -T fields" tshark -n -r "$big" $prefs -T fields -E occurrence=f -e frame.number -e ip.src \
+    -e dns.qry.name
+
+median_time "library pass only" "$build/wsb_trees" "$big" 0
+median_time "library pass + 10000 trees" "$build/wsb_trees" "$big" 10000
+median_time "tshark -T pdml, 20000 packets" tshark -r "$small" $prefs -T pdml
+median_time "tshark -T pdml, 1 packet" tshark -r "$one" $prefs -T pdml
+tree_cost=$(awk -v a="${seconds[library pass + 10000 trees]}" -v b="${seconds[library pass only]}" \
     'BEGIN {printf "%.1f", (a - b) / 10000 * 1e6}')
-pdml_cost=$(awk -v a="${seconds[f2 tshark -T pdml, 20000 packets]}" -v b="${seconds[f3 tshark -T pdml, 1 packet]}" \
+pdml_cost=$(awk -v a="${seconds[tshark -T pdml, 20000 packets]}" -v b="${seconds[tshark -T pdml, 1 packet]}" \
     'BEGIN {printf "%.1f", (a - b) / 19999 * 1e6}')
 
-echo
-echo "== following the largest TCP conversation"
 set +o pipefail  # head and tail end tshark's output early
 stream=$(tshark -r "$big" -T fields -e tcp.stream 2>/dev/null | grep . | sort -n | uniq -c | sort -n | tail -1 |
     awk '{print $2}')
 frame=$(tshark -r "$big" -Y "tcp.stream==$stream" -T fields -e frame.number 2>/dev/null | head -1)
 set -o pipefail
-echo "tcp.stream $stream, first frame $frame"
-median_time "g library follow" "$build/wsb_follow" "$big" "$frame"
-median_time "g tshark -z follow,tcp,raw" tshark -r "$big" $prefs -q -z "follow,tcp,raw,$stream"
+median_time "library follow (tcp.stream $stream)" "$build/wsb_follow" "$big" "$frame"
+median_time "tshark -z follow,tcp,ascii" tshark -r "$big" $prefs -q -z "follow,tcp,ascii,$stream"
 
-echo
-echo "== ratios (targets in brackets)"
-echo "b/a tshark fields vs library:     $(ratio "${seconds[b tshark -T fields Protocol Info]}" "${seconds[a library walk]}")  [>= 2]"
-echo "c/a tshark plain vs library:      $(ratio "${seconds[c tshark plain]}" "${seconds[a library walk]}")  [>= 1]"
-echo "a/d library vs bare engine:       $(ratio "${seconds[a library walk]}" "${seconds[d bare engine loop]}")  [<= 1.05]"
-echo "a/e library vs wiretap alone:     $(ratio "${seconds[a library walk]}" "${seconds[e wiretap read only]}")"
-echo "tree per packet: library ${tree_cost} us, tshark pdml ${pdml_cost} us, ratio $(ratio "$pdml_cost" "$tree_cost")  [>= 3]"
-echo "follow: tshark/library $(ratio "${seconds[g tshark -z follow,tcp,raw]}" "${seconds[g library follow]}")  [>= 1]"
-echo "peak memory a/b: $(ratio "${memory[a library walk]}" "${memory[b tshark -T fields Protocol Info]}")  [<= 1]"
+median_time "wsbridge save, every packet" "$build/wsbridge" save "$big" "$data/saved.pcap" "1-$packets"
+median_time "tshark -Y frame -w" tshark -r "$big" $prefs -Y frame -F pcap -w "$data/saved-tshark.pcap"
+rm -f "$data/saved.pcap" "$data/saved-tshark.pcap"
 
 echo
 echo "== memory over time"
-# Every shared capture but the large one, in turn, 1000 captures in all; the
+# Resident memory while one process opens, reads and closes many captures:
+# every shared capture but the large one, in turn, 1000 captures in all. The
 # target for a host that stays up is less than 30 MB of growth after the
-# first 30.
+# first 30 (bench/reopen.c prints it last).
 mix=()
 for capture in "$here"/tests/captures/*.pcap "$here"/tests/captures/*.pcapng; do
     [ "$(basename "$capture")" = "$(basename "$source_capture")" ] || mix+=("$capture")
 done
 echo "opening, reading and closing 1000 captures, ${#mix[@]} shared ones in turn (opens, resident kB):"
-"$build/wsb_reopen" 1000 "${mix[@]}" | tee "$data/reopen.out" | head -n -1 | tr '\n' ' '; echo
-echo "$(tail -1 "$data/reopen.out")  [< 30 MB]"
+"$build/wsb_reopen" 1000 "${mix[@]}" > "$data/reopen.out"
+head -n -1 "$data/reopen.out" | tr '\n' ' '; echo
+tail -1 "$data/reopen.out"
+reopen_growth=$(sed -n 's/^growth after the first 30 captures: \([0-9.-]*\) MB.*/\1/p' "$data/reopen.out")
+reopen_per_capture=$(awk -v g="$reopen_growth" 'BEGIN {printf "%.1f", g * 1024 / 970}')
 echo "the same 300 times with gHackedCleanup after each capture's first packet:"
-WSB_HACKED_CLEANUP=1 "$build/wsb_reopen" 300 "${mix[@]}" | tail -1
+WSB_HACKED_CLEANUP=1 "$build/wsb_reopen" 300 "${mix[@]}" > "$data/reopen-hacked.out"
+tail -1 "$data/reopen-hacked.out"
+hacked_growth=$(sed -n 's/^growth after the first 30 captures: \([0-9.-]*\) MB.*/\1/p' "$data/reopen-hacked.out")
 echo "reading the large file (packets, resident kB):"
-WSB_RSS_EVERY=100000 "$build/wsb_walk" "$big" 2>&1 >/dev/null | tr '\n' ' '; echo
+WSB_RSS_EVERY=200000 "$build/wsb_walk" "$big" 2>&1 >/dev/null | tr '\n' ' '; echo
+
+# Parallel captures: bench/parallel.py (Python binding, 1 and 2 worker
+# processes over 80 captures) when it exists.
+parallel_row=("parallel captures, 2 processes vs 1" "not measured" "bench/parallel.py absent" "-" "-")
+if [ -f "$here/bench/parallel.py" ]; then
+    echo
+    echo "== parallel captures (bench/parallel.py)"
+    if RUNS=$runs BENCH_DIR=$data python3 "$here/bench/parallel.py" "$build" > "$data/parallel.out" 2>&1; then
+        cat "$data/parallel.out"
+        one_process=$(sed -n 's/^map_captures, 1 process: \([0-9.]*\) s.*/\1/p' "$data/parallel.out")
+        two_processes=$(sed -n 's/^map_captures, 2 processes: \([0-9.]*\) s.*/\1/p' "$data/parallel.out")
+        if [ -n "$one_process" ] && [ -n "$two_processes" ]; then
+            parallel_row=("parallel captures, 2 processes vs 1" "${two_processes} s" "1 process ${one_process} s"
+                "$(ratio "$one_process" "$two_processes")" "-")
+        fi
+    else
+        cat "$data/parallel.out"
+        parallel_row=("parallel captures, 2 processes vs 1" "failed" "see above" "-" "-")
+    fi
+fi
+
+faster "library walk" "tshark -T fields Protocol Info" "summary walk (library) vs tshark fields" "tshark -T fields" ">= 2"
+faster "library walk" "tshark plain" "summary walk (library) vs tshark plain" "tshark -r" ">= 1"
+row "summary walk (library) / bare engine" "${seconds[library walk]} s" "bare loop ${seconds[bare engine loop]} s" \
+    "$(ratio "${seconds[library walk]}" "${seconds[bare engine loop]}")" "<= 1.05"
+row "summary walk (library) / wiretap alone" "${seconds[library walk]} s" \
+    "wiretap ${seconds[wiretap read only]} s" "$(ratio "${seconds[library walk]}" "${seconds[wiretap read only]}")" "-"
+faster "wsbridge summary" "tshark -n -r" "CLI summary vs tshark -n -r" "tshark -n -r" ">= 1.2"
+faster "wsbridge fields" "tshark -T fields" "CLI fields (2 fields) vs tshark" "tshark -T fields" ">= 1"
+row "tree per packet vs tshark pdml" "${tree_cost} us" "pdml ${pdml_cost} us" "$(ratio "$pdml_cost" "$tree_cost")" ">= 3"
+faster "library follow (tcp.stream $stream)" "tshark -z follow,tcp,ascii" "follow largest TCP conversation" \
+    "tshark -z follow" ">= 1"
+row "save every packet / tshark -Y frame -w" "${seconds[wsbridge save, every packet]} s" \
+    "tshark ${seconds[tshark -Y frame -w]} s" \
+    "$(ratio "${seconds[wsbridge save, every packet]}" "${seconds[tshark -Y frame -w]}")" "<= 2"
+row "reopen: growth over 1000 captures (MB)" "${reopen_growth} MB" "after the first 30; ${reopen_per_capture} kB each" \
+    "${reopen_growth}" "<= 30"
+row "reopen with gHackedCleanup, 300 (MB)" "${hacked_growth} MB" "after the first 30" "${hacked_growth}" "<= 30"
+row "${parallel_row[@]}"
+row "peak memory, walk / tshark fields" "${memory[library walk]} kB" \
+    "${memory[tshark -T fields Protocol Info]} kB" \
+    "$(ratio "${memory[library walk]}" "${memory[tshark -T fields Protocol Info]}")" "<= 1"
+
+echo
+echo "== every figure ($packets packets, $runs runs each; $(nproc) cpus; load average at the end: $(cut -d' ' -f1-3 /proc/loadavg))"
+echo "ratio: reference time / wsbridge time for speed (above 1: wsbridge faster), wsbridge / reference for the rows marked /"
+printf '| %-40s | %-15s | %-34s | %6s | %-7s | %-3s |\n' figure wsbridge reference ratio target met
+printf '|%s|%s|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..42})" "$(printf -- '-%.0s' {1..17})" \
+    "$(printf -- '-%.0s' {1..36})" "$(printf -- '-%.0s' {1..8})" "$(printf -- '-%.0s' {1..9})" \
+    "$(printf -- '-%.0s' {1..5})"
+printf '%s\n' "${rows[@]}"

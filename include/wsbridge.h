@@ -395,9 +395,13 @@ typedef struct SavePacketRequest {
  * is left as it was. 0 or 1. */
 WSBRIDGE_API int32_t gCreateCaptureFileForSave(const char *path);
 
-/* Re-reads the packet at request->file_offset, re-dissects it (it becomes
- * the current dissection) and appends it to the save file with the request's
- * time stamp, lengths and encapsulation and the bytes from the capture.
+/* Re-reads the packet at request->file_offset (it becomes the current
+ * packet) and appends it to the save file with the request's time stamp,
+ * lengths and encapsulation and the bytes from the capture. The packet is
+ * dissected only as far as the request needs (for the tracker when
+ * skip_flag is set, else not at all); the first later call that reads the
+ * current dissection (matched fields, field information, values, payload
+ * offsets) dissects it fully then.
  * *skipped is set to 0 first. With request->skip_flag set, the packet is
  * judged by the TCP sequence tracker: the first TCP packet saved with the
  * flag after gCreateCaptureFileForSave names the tracked conversation (its
@@ -456,8 +460,10 @@ WSBRIDGE_API int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t fi
                                                int32_t captured_length, uint32_t packet_length,
                                                int32_t encapsulation);
 
-/* Re-reads and dissects the named packet (as gGetPacketAtOffset); its payload
- * is collected when it belongs to the followed conversation. Only packets
+/* Re-reads the named packet (as gGetPacketAtOffset) and dissects it as far
+ * as the follower needs (no labels, no columns; a later field, value or
+ * offset call completes the dissection); its payload is collected when it
+ * belongs to the followed conversation. Only packets
  * added by this call are collected: trees, saves, random access and
  * sequential reading in between leave the collection as it is. Packets are
  * added in capture order, each once (the starting packet too, in its place):

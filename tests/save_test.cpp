@@ -938,6 +938,73 @@ TEST_F(SaveTest, AWholeConversationWithARetransmission)
     }
 }
 
+// ---- the current packet after a save -----------------------------------------
+
+// Where the first "dns.qry.name" of the current packet lies and what it says.
+struct query_name {
+    int32_t start = -1, length = -1;
+    std::string text;
+};
+
+query_name current_query_name(int32_t id)
+{
+    query_name found;
+    int32_t count = 0;
+    const int32_t *ids = nullptr;
+    EXPECT_EQ(gLastPacketHasPassedFilter("DNS", &count, &ids), 0) << last_error();
+    if (count != 1 || !ids || ids[0] != id)
+        return found;
+    int32_t type = 0;
+    EXPECT_EQ(gGetFieldInfoEx(id, &found.start, &found.length, &type), 0) << last_error();
+    const char *value = nullptr;
+    int32_t size = 0;
+    EXPECT_EQ(gGetStringProtocolFieldValue(&value, &size, id), 0) << last_error();
+    found.text = value ? value : "";
+    return found;
+}
+
+// A save dissects its packet only as far as the request needs; the saved
+// packet is still the current one, and the field calls that read its
+// dissection find it there, with the skip flag or without.
+TEST_F(SaveTest, FieldCallsAfterASaveDescribeTheSavedPacket)
+{
+    ASSERT_EQ(gRegisterProtocolFieldFilter("dns.qry.name", "DNS"), 0) << last_error();
+    int32_t id = -1, type = 0;
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("dns.qry.name", &id, &type), 0) << last_error();
+    std::vector<PacketSummary> packets = open_and_read(shared_capture("DnsPackets.pcap"));
+    ASSERT_GE(packets.size(), 6u);
+
+    // What a re-read of each packet reports.
+    std::vector<query_name> expected;
+    for (const PacketSummary &p : packets) {
+        ASSERT_EQ(gGetPacketAtOffset(nullptr, p.frame_number, p.file_offset, static_cast<int32_t>(p.captured_length),
+                                     p.packet_length, p.encapsulation),
+                  0)
+            << last_error();
+        expected.push_back(current_query_name(id));
+    }
+    ASSERT_FALSE(expected[0].text.empty());
+    ASSERT_NE(expected[0].text, expected[4].text);
+
+    const std::string out = dir.file("current.pcap");
+    ASSERT_EQ(gCreateCaptureFileForSave(out.c_str()), 0) << last_error();
+    for (size_t i : {size_t{4}, size_t{0}, size_t{5}}) {
+        for (bool skip : {false, true}) {
+            SCOPED_TRACE("frame " + std::to_string(i + 1) + (skip ? " with the skip flag" : ""));
+            EXPECT_EQ(save(packets[i], skip), 0);
+            const query_name now = current_query_name(id);
+            EXPECT_EQ(now.text, expected[i].text);
+            EXPECT_EQ(now.start, expected[i].start);
+            EXPECT_EQ(now.length, expected[i].length);
+            int32_t offset = -1;
+            EXPECT_EQ(gGetTransportProtocolPayloadOffset(&offset), 0) << last_error();
+            EXPECT_EQ(offset, 42);  // Ethernet, IPv4 without options, UDP
+        }
+    }
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+    EXPECT_EQ(read_pcap(out).records.size(), 6u);
+}
+
 // ---- the command-line host ----------------------------------------------------
 
 TEST(SaveCliTest, SavesTheListedFramesInOrder)

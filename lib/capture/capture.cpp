@@ -36,6 +36,10 @@ bool sequential_dissection_used;
 bool treeless_dissection_used;
 bool random_dissection_used;
 
+// The current packet when a re-read left its full dissection for later.
+bool completion_due;
+packet_locator completion_locator;
+
 void set_column(col_item_t &column, int format, const char *title)
 {
     column.col_fmt = format;
@@ -99,6 +103,7 @@ void close_session(bool keep_frames)
     reading.random_dissection = nullptr;
     reading.session = nullptr;
     current_dissection = nullptr;
+    completion_due = false;
     ++dissection_generation;
 }
 
@@ -139,6 +144,7 @@ void begin_dissection()
     }
     settle_frames();
     current_dissection = nullptr;
+    completion_due = false;
     ++dissection_generation;
     clear_transport_facts();
 }
@@ -361,9 +367,11 @@ frame_data *frame_for_locator(const wtap_rec *rec, const packet_locator &locator
 }
 
 // Dissects the record that read_and_redissect put into cfile.record and
-// cfile.packet_buffer with a labelled tree. The running state of sequential
-// reading is not touched.
-void redissect_packet(PacketSummary *summary, const packet_locator &locator)
+// cfile.packet_buffer: with a labelled tree (full), or only as far as the tap
+// listeners need (taps_only: no labels, no columns, an invisible tree only
+// for listeners with a filter). The running state of sequential reading is
+// not touched.
+void redissect_packet(PacketSummary *summary, const packet_locator &locator, bool full)
 {
     wtap_rec *rec = &cfile.record;
     wtap_packet_header &header = rec->rec_header.packet_header;
@@ -374,10 +382,19 @@ void redissect_packet(PacketSummary *summary, const packet_locator &locator)
     header.pkt_encap = locator.encapsulation;
     frame_data *fd = frame_for_locator(rec, locator, whole_record);
 
-    epan_dissect_t *edt = reading.random_dissection;
-    prime(edt);
+    epan_dissect_t *edt;
+    if (full) {
+        edt = reading.random_dissection;
+        prime(edt);
+        random_dissection_used = true;
+    } else if (have_filtering_tap_listeners()) {
+        edt = reading.sequential_dissection;
+        sequential_dissection_used = true;
+    } else {
+        edt = reading.treeless_dissection;
+        treeless_dissection_used = true;
+    }
     current_dissection = edt;
-    random_dissection_used = true;
     // A summary wants the columns for its address texts; the tree, a save or
     // a followed stream need none.
     series_dissect(edt, cfile.file_type, rec, ws_buffer_start_ptr(&cfile.packet_buffer), fd,
@@ -463,7 +480,8 @@ const uint8_t *redissected_bytes()
     return ws_buffer_start_ptr(&cfile.packet_buffer);
 }
 
-int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary, const char *beyond_2gb_message)
+int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary, const char *beyond_2gb_message,
+                           redissect_depth depth)
 {
     if (locator.file_offset >= 2147483647) {
         set_error_text(beyond_2gb_message);
@@ -505,7 +523,27 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
     }
     if (!locator_matches_record(locator))
         return WSB_FAILED;
-    return run_in_engine_frame([&] { redissect_packet(summary, locator); }, "Dissection");
+    if (depth == redissect_depth::deferred) {
+        completion_due = true;
+        completion_locator = locator;
+        return WSB_OK;
+    }
+    const bool full = depth == redissect_depth::full;
+    const int32_t status = run_in_engine_frame([&] { redissect_packet(summary, locator, full); }, "Dissection");
+    if (status == WSB_OK && !full) {
+        completion_due = true;
+        completion_locator = locator;
+    }
+    return status;
+}
+
+int32_t complete_current_packet()
+{
+    if (!completion_due)
+        return WSB_OK;
+    const packet_locator locator = completion_locator;
+    completion_due = false;
+    return read_packet_at_offset(locator, nullptr);
 }
 
 read_state capture_read_state()
@@ -513,11 +551,12 @@ read_state capture_read_state()
     return cfile.state;
 }
 
-int32_t read_packet_at_offset(const packet_locator &locator, PacketSummary *summary)
+int32_t read_packet_at_offset(const packet_locator &locator, PacketSummary *summary, redissect_depth depth)
 {
     return read_and_redissect(locator, summary,
                               "You can not retrieve packet information if packet's offset in the original file "
-                              "exceeds 2GB.\nYou have to split the capture in order to do such operation.");
+                              "exceeds 2GB.\nYou have to split the capture in order to do such operation.",
+                              depth);
 }
 
 int32_t gOpenCapture(const char *path)

@@ -76,7 +76,7 @@ void capture_close_at_shutdown();
 void capture_replace_session();
 
 // Reads the record at a file offset into cfile.record/packet_buffer and
-// dissects it with a visible tree. Returns 0, 1 (message written) or 3.
+// dissects it as far as `depth` asks. Returns 0, 1 (message written) or 3.
 // Offsets from 2147483647 on are refused with beyond_2gb_message.
 struct packet_locator {
     uint32_t frame_number;
@@ -85,11 +85,28 @@ struct packet_locator {
     uint32_t packet_length;
     int32_t encapsulation;
 };
-int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary, const char *beyond_2gb_message);
+enum class redissect_depth {
+    // Not dissected yet: the packet is the current one, and the first call
+    // that reads its dissection dissects it fully (complete_current_packet).
+    deferred,
+    // Dissected for the tap listeners alone: no labels, no columns, and a
+    // tree only when a tap listener's filter needs one. Completed as above.
+    taps_only,
+    // A visible tree with labels, primed with the registry's filter.
+    full,
+};
+int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary, const char *beyond_2gb_message,
+                           redissect_depth depth = redissect_depth::full);
+
+// When the current packet was re-read with less than a full dissection,
+// dissects it fully now, so that field, value and offset calls find its
+// tree and transport facts. 0 (also when nothing was due), 1 or 3.
+int32_t complete_current_packet();
 
 // The work of gGetPacketAtOffset once its guard passed: read_and_redissect
 // with that call's message for offsets beyond 2 GB.
-int32_t read_packet_at_offset(const packet_locator &locator, PacketSummary *summary);
+int32_t read_packet_at_offset(const packet_locator &locator, PacketSummary *summary,
+                              redissect_depth depth = redissect_depth::full);
 
 // Bytes of the packet re-read last (captured_length bytes of the locator).
 const uint8_t *redissected_bytes();

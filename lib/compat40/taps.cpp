@@ -181,6 +181,12 @@ tap_packet_status tcp_follow_packet(void *info, packet_info *pinfo, epan_dissect
 {
     if (!tcp_follow_taking)
         return TAP_PACKET_DONT_REDRAW;
+    // The listener has no display filter (one would make every dissection
+    // build a tree while a stream is followed): the segment's own header
+    // tells whether it belongs to the followed conversation.
+    const auto *record = static_cast<const tcp_follow_tap_record *>(data);
+    if (!record || !record->header || record->header->th_stream != followed_tcp_stream)
+        return TAP_PACKET_DONT_REDRAW;
     const address saved_source = pinfo->src, saved_destination = pinfo->dst;
     const guint32 saved_source_port = pinfo->srcport, saved_destination_port = pinfo->destport;
     segment_endpoints(data, pinfo->src, pinfo->dst, pinfo->srcport, pinfo->destport);
@@ -214,7 +220,10 @@ bool series_start_tcp_follow(const char *filter, unsigned stream, series_follow_
     follow_info_t *info = g_new0(follow_info_t, 1);
     info->substream_id = SUBSTREAM_UNUSED;
     engine_tcp_follow_handler = get_follow_tap_handler(follower);
-    if (!register_listener(get_follow_tap_string(follower), info, filter, TL_REQUIRES_NOTHING, tcp_follow_packet,
+    // The filter text names the conversation; the listener itself tests the
+    // stream index, so that no dissection needs a tree for it.
+    (void)filter;
+    if (!register_listener(get_follow_tap_string(follower), info, nullptr, TL_REQUIRES_NOTHING, tcp_follow_packet,
                            error)) {
         follow_info_free(info);
         return false;

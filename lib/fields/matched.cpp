@@ -217,6 +217,14 @@ bool require_current_dissection(const char *operation)
 {
     if (!require_engine(operation))
         return false;
+    // A packet re-read for saving was dissected no further than the save
+    // needed: its tree and transport facts are built now.
+    const int32_t completed = complete_current_packet();
+    if (completed == WSB_OUT_OF_MEMORY)
+        set_error_format("\"%s\" operation failed. The engine ran out of memory while dissecting the packet.",
+                         operation);
+    if (completed != WSB_OK)
+        return false;
     if (!current_dissection) {
         set_error_format("\"%s\" operation failed. There is no dissected packet: read a packet of an open capture "
                          "first.",

@@ -204,12 +204,13 @@ void hand_out_descriptions(const follow_statistics &stats, bool tcp, const char 
 }
 
 bool reread_packet(const char *operation, uint32_t frame_number, int64_t file_offset, int32_t captured_length,
-                   uint32_t packet_length, int32_t encapsulation)
+                   uint32_t packet_length, int32_t encapsulation, bool for_taps)
 {
     if (!require_capture("Get Packet At Offset"))
         return false;
     const int32_t status =
-        read_packet_at_offset({frame_number, file_offset, captured_length, packet_length, encapsulation}, nullptr);
+        read_packet_at_offset({frame_number, file_offset, captured_length, packet_length, encapsulation}, nullptr,
+                              for_taps ? redissect_depth::taps_only : redissect_depth::full);
     if (status == WSB_OUT_OF_MEMORY)
         set_error_format("\"%s\" operation failed. The engine ran out of memory while dissecting the packet.",
                          operation);
@@ -344,7 +345,7 @@ int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset, int32_
     }
     series_tcp_follow_takes(true);
     const bool reread = reread_packet("Add Packet To TCP Stream", frame_number, file_offset, captured_length,
-                                      packet_length, encapsulation);
+                                      packet_length, encapsulation, true);
     series_tcp_follow_takes(false);
     if (!reread)
         return WSB_FAILED;

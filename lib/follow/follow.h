@@ -54,11 +54,12 @@ void hand_out_descriptions(const follow_statistics &stats, bool tcp, const char 
                            const char **client_text, int32_t *client_size, const char **conversation_text,
                            int32_t *conversation_size);
 
-// Re-reads and dissects a packet as gGetPacketAtOffset does. False when that
-// failed: its message stands, and running out of memory is named with the
-// operation.
+// Re-reads and dissects a packet as gGetPacketAtOffset does; with
+// for_taps, only as far as the tap listeners need (an added packet feeds the
+// follower, nothing else reads its tree or columns). False when that failed:
+// its message stands, and running out of memory is named with the operation.
 bool reread_packet(const char *operation, uint32_t frame_number, int64_t file_offset, int32_t captured_length,
-                   uint32_t packet_length, int32_t encapsulation);
+                   uint32_t packet_length, int32_t encapsulation, bool for_taps = false);
 
 // The steps both follows begin with: the guard, the end of any stream
 // followed before, the packet re-read and checked for the protocol's

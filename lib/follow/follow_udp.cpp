@@ -133,7 +133,7 @@ int32_t gAddPacketToUDPStream(uint32_t frame_number, int64_t file_offset, int32_
                               uint32_t packet_length, int32_t encapsulation)
 {
     if (!reread_packet("Add Packet To UDP Stream", frame_number, file_offset, captured_length, packet_length,
-                       encapsulation))
+                       encapsulation, true))
         return WSB_FAILED;
     return WSB_OK;
 }

@@ -1,10 +1,11 @@
 // Saving chosen packets of the open capture into a new libpcap file.
 //
-// Each saved packet is re-read at its file offset and re-dissected, so the
-// TCP tap listener sees it; a request with its skip flag set asks the
-// sequence tracker whether the packet only repeats bytes its direction of the
-// tracked conversation already wrote, and such packets are left out of the
-// file.
+// Each saved packet is re-read at its file offset and becomes the current
+// packet. A request with its skip flag set has it dissected for the TCP tap
+// listener (no labels, no columns) and asks the sequence tracker whether the
+// packet only repeats bytes its direction of the tracked conversation already
+// wrote; such packets are left out of the file. Other requests leave the
+// dissection to the first call that reads it.
 #include "save/save.h"
 
 #include <climits>
@@ -469,7 +470,11 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     tracker_armed = armed;
     const tcp_tap_hook previous_hook = armed ? replace_tcp_tap_hook(tracker_tap_entry) : nullptr;
     chained_tcp_hook = previous_hook;
-    const int32_t status = read_and_redissect(locator, nullptr, beyond_2gb_message);
+    // The packet is re-read and becomes the current packet; it is dissected
+    // only as far as the request needs: for the tracker's TCP tap when armed,
+    // else not at all. A later call that reads its dissection completes it.
+    const int32_t status = read_and_redissect(locator, nullptr, beyond_2gb_message,
+                                              armed ? redissect_depth::taps_only : redissect_depth::deferred);
     if (armed)
         replace_tcp_tap_hook(previous_hook);
     chained_tcp_hook = nullptr;

@@ -98,6 +98,8 @@ void cli_progress_end(void);
  * "0.000000", "12.345678901". first_* are the first packet's time stamp. */
 void cli_format_relative_time(char *out, size_t size, const PacketSummary *packet, int64_t first_seconds,
                               int32_t first_nanoseconds, int32_t decimals);
+/* Writes the decimal digits of value at out (no NUL); returns their count. */
+size_t cli_put_unsigned(char *out, uint64_t value);
 
 /* ---- JSON and CSV ---- */
 

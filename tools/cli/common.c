@@ -300,23 +300,51 @@ void cli_progress_end(void)
 
 /* ---- times ---- */
 
+/* Writes the decimal digits of value at out; returns their count. */
+size_t cli_put_unsigned(char *out, uint64_t value)
+{
+    char digits[20];
+    size_t count = 0;
+    do {
+        digits[count++] = (char)('0' + value % 10);
+        value /= 10;
+    } while (value);
+    for (size_t i = 0; i < count; ++i)
+        out[i] = digits[count - 1 - i];
+    return count;
+}
+
 void cli_format_relative_time(char *out, size_t size, const PacketSummary *packet, int64_t first_seconds,
                               int32_t first_nanoseconds, int32_t decimals)
 {
+    /* Formatted by hand: the summary formats one per packet. */
+    char text[48];
+    size_t length = 0;
     int64_t delta = (packet->time_seconds - first_seconds) * 1000000000 +
                     (packet->time_nanoseconds - first_nanoseconds);
-    const char *sign = delta < 0 ? "-" : "";
-    uint64_t magnitude = delta < 0 ? (uint64_t)(-delta) : (uint64_t)delta;
+    uint64_t magnitude = delta < 0 ? (uint64_t)0 - (uint64_t)delta : (uint64_t)delta;
     uint64_t seconds = magnitude / 1000000000u, fraction = magnitude % 1000000000u;
-    if (decimals <= 0) {
-        snprintf(out, size, "%s%" PRIu64, sign, seconds);
-        return;
+    if (delta < 0)
+        text[length++] = '-';
+    length += cli_put_unsigned(text + length, seconds);
+    if (decimals > 0) {
+        if (decimals > 9)
+            decimals = 9;
+        for (int i = decimals; i < 9; ++i)
+            fraction /= 10;
+        text[length++] = '.';
+        for (int i = decimals - 1; i >= 0; --i) {
+            text[length + (size_t)i] = (char)('0' + fraction % 10);
+            fraction /= 10;
+        }
+        length += (size_t)decimals;
     }
-    if (decimals > 9)
-        decimals = 9;
-    for (int i = decimals; i < 9; ++i)
-        fraction /= 10;
-    snprintf(out, size, "%s%" PRIu64 ".%0*" PRIu64, sign, seconds, (int)decimals, fraction);
+    if (size == 0)
+        return;
+    if (length >= size)
+        length = size - 1;
+    memcpy(out, text, length);
+    out[length] = '\0';
 }
 
 /* ---- JSON and CSV ---- */
