@@ -652,21 +652,20 @@ WSBRIDGE_API int32_t gGetStringProtocolFieldValueByTreeNode(const void *node, co
 
 /* The value of a matched field of any type, as `tshark -T fields` prints it:
  * integers in the field's display base ("0x0018" for tcp.flags, "0x0800" for
- * eth.type, "6" for ip.proto), booleans "1"/"0" ("0x..." for flags with a
- * mask of bits shown in hex), times as the engine shows them ("Apr  6, 2017
- * 22:06:23.915793000 UTC" for frame.time, "0.015584000" for
- * frame.time_relative), MAC, IPv4, IPv6 and other addresses, byte strings as
- * hex digits, floats, strings, "1" for items without a value (FT_NONE). A
- * protocol item gives its label ("Internet Protocol Version 4, Src: ...") when
- * the packet was dissected with labels (re-read by offset: gGetPacketAtOffset,
- * gBuildPacketProtocolTree), and its filter name ("ip") when read by
- * gGetNextPacket, which dissects without labels. *text points to a
- * NUL-terminated text owned by the library and *size counts its bytes with
+ * eth.type, "6" for ip.proto), booleans "1" or "0", times as the engine shows
+ * them ("Apr  6, 2017 22:06:23.915793000 UTC" for frame.time, "0.015584000"
+ * for frame.time_relative), MAC, IPv4, IPv6 and other addresses, byte
+ * strings as hex digits, floats, strings, "1" for items without a value
+ * (FT_NONE). A protocol item gives its label ("Internet Protocol Version 4,
+ * Src: ...") when the packet was dissected with labels (re-read by offset:
+ * gGetPacketAtOffset, gBuildPacketProtocolTree), and its filter name ("ip")
+ * when read by gGetNextPacket, which dissects without labels. *text points to
+ * a NUL-terminated text owned by the library and *size counts its bytes with
  * the NUL; it stays valid until the next successful gGetFieldValueText or
- * gGetFieldValueTextByTreeNode (the string getters keep a text of their
- * own) or gCleanupEpan. 0, or 1: the id is not matched ("Protocol field ID
- * \"ID\" is not one that passed the filter.\n"), or the engine has no text
- * for the value; outputs untouched then. */
+ * gGetFieldValueTextByTreeNode (the string getters keep a text of their own)
+ * or gCleanupEpan. 0, or 1: the id is not matched ("Protocol field ID \"ID\"
+ * is not one that passed the filter.\n"), or the engine has no text for the
+ * value; the outputs are untouched then. */
 WSBRIDGE_API int32_t gGetFieldValueText(const char **text, int32_t *size, int32_t field_id);
 
 /* The same for the tree item behind a TreeNode handle (the tree is labelled,
