@@ -4,7 +4,9 @@
 // Oracles: tshark of the same engine, with the same preferences switched off.
 // For every packet of every shared capture the first occurrence of a set of
 // registered fields (every type a getter accepts, and several that all of
-// them refuse) is compared with `tshark -T fields -E occurrence=f`; on the
+// them refuse) is compared with `tshark -T fields -E occurrence=f`, through
+// the typed getters and, for fields of every type, through the value's text;
+// tree items' texts are compared with it too; on the
 // shared captures but the largest, the position and size of each first
 // occurrence and the transport and IPv4 payload offsets are compared with
 // `tshark -T pdml`. Exact cases are built byte for byte with pcap_writer.h.
@@ -446,6 +448,21 @@ const std::vector<std::string> oracle_names = {
     "cdp.software_version",  // stringz: refused
     "eth.src",           // ether: refused
     "frame.time_delta",  // relative time: refused
+    // Types no typed getter takes, or shown differently as text: compared
+    // through the value's text only.
+    "frame.time",        // absolute time
+    "frame.time_relative",  // relative time
+    "eth.dst",           // ether
+    "tcp.analysis.ack_rtt",  // relative time, from the conversation's analysis
+    "tcp.flags",         // uint16 shown in hex: 0x0018
+    "eth.type",          // uint16 shown in hex: 0x0800
+    "tcp.options",       // bytes
+    "data.data",         // bytes
+    "icmp.resptime",     // double
+    "png.gama.gamma",    // float
+    "tcp.options.nop",   // a protocol that the engine shows as its bytes
+    "dns.opt",           // no value: "1"
+    "eth.src.lg",        // boolean of a bit field
 };
 
 enum class getter_kind { uint64, int64, int32, text, none };
@@ -531,7 +548,7 @@ TEST(FieldsOracle, FirstOccurrenceValuesMatchTsharkOnEveryCapture)
 
     mismatch_log log;
     size_t files = 0, packets = 0, compared = 0, refused = 0, absent = 0;
-    std::map<int32_t, size_t> compared_by_type;
+    std::map<int32_t, size_t> compared_by_type, texts_by_type;
     for (const std::string &path : shared_captures()) {
         std::vector<std::string> lines = lines_of(run_command(std::string("tshark") + tshark_preferences + " -r '" +
                                                               path + "' -T fields -E occurrence=f" + columns +
@@ -566,6 +583,17 @@ TEST(FieldsOracle, FirstOccurrenceValuesMatchTsharkOnEveryCapture)
                 int32_t start, length, type;
                 ASSERT_EQ(gGetFieldInfoEx(f.id, &start, &length, &type), 0) << last_error();
                 std::string got = library_value(f, type, log, where);
+                // The value as text: exactly what tshark prints, any type.
+                const char *text = nullptr;
+                int32_t size = 0;
+                if (gGetFieldValueText(&text, &size, f.id) != 0)
+                    log.add(where + ": no text: " + last_error());
+                else if (size != static_cast<int32_t>(strlen(text)) + 1)
+                    log.add(where + ": text size");
+                else if (text != want)
+                    log.add(where + ": text \"" + text + "\", tshark \"" + want + "\"");
+                else
+                    ++texts_by_type[type];
                 getter_kind kind = getter_for(type);
                 if (kind == getter_kind::none) {
                     ++refused;
@@ -594,6 +622,13 @@ TEST(FieldsOracle, FirstOccurrenceValuesMatchTsharkOnEveryCapture)
                          WSB_FT_INT32, WSB_FT_INT64, WSB_FT_STRING, WSB_FT_IPv4, WSB_FT_IPv6})
         EXPECT_GT(compared_by_type[type], 0u) << "type " << type;
     EXPECT_GT(refused, 1000u);
+    // Values of every kind were compared as texts.
+    for (const auto &[type, count] : texts_by_type)
+        std::printf("[ oracle   ]   type %d: %zu texts\n", type, count);
+    for (int32_t type : {WSB_FT_NONE, WSB_FT_BOOLEAN, WSB_FT_UINT8, WSB_FT_UINT16, WSB_FT_UINT32, WSB_FT_UINT64,
+                         WSB_FT_INT16, WSB_FT_INT32, WSB_FT_INT64, WSB_FT_FLOAT, WSB_FT_DOUBLE, WSB_FT_ABSOLUTE_TIME,
+                         WSB_FT_RELATIVE_TIME, WSB_FT_STRING, WSB_FT_ETHER, WSB_FT_BYTES, WSB_FT_IPv4, WSB_FT_IPv6})
+        EXPECT_GT(texts_by_type[type], 0u) << "type " << type;
     EXPECT_EQ(gCleanupEpan(), 0);
 }
 
@@ -667,6 +702,70 @@ struct pdml_reader {
         return false;
     }
 };
+
+// The text of a tree item is what tshark prints for the field's first
+// occurrence; the tree has labels, so protocol items give them too.
+TEST(FieldsOracle, TreeItemTextsMatchTsharkOnRereadPackets)
+{
+    const std::vector<std::string> names = {"frame", "eth", "ip", "ipv6", "tcp", "udp", "dns", "http",
+                                            "frame.time", "frame.time_relative", "eth.src", "ip.dsfield",
+                                            "ipv6.src", "tcp.flags", "tcp.options", "tcp.flags.syn",
+                                            "dns.qry.name", "dns.flags.response", "http.request.uri"};
+    std::string columns;
+    for (const std::string &name : names)
+        columns += " -e " + name;
+    ASSERT_EQ(gInitEpan(), 0);
+    size_t compared = 0;
+    mismatch_log log;
+    for (const char *file : {"one_tcp_stream.pcap", "dns_udp.pcap", "one_ipv6_http_stream.pcap"}) {
+        const std::string path = captures + "/" + file;
+        std::vector<std::string> lines = lines_of(run_command(std::string("tshark") + tshark_preferences + " -r '" +
+                                                              path + "' -T fields -E occurrence=f" + columns +
+                                                              " 2>/dev/null"));
+        ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+        std::vector<PacketSummary> packets;
+        PacketSummary summary{};
+        while (gGetNextPacket(&summary) == 0)
+            packets.push_back(summary);
+        ASSERT_EQ(packets.size(), lines.size()) << file;
+        for (size_t p = 0; p < packets.size(); ++p) {
+            const PacketSummary &s = packets[p];
+            int32_t length;
+            const uint8_t *data;
+            ASSERT_EQ(gBuildPacketProtocolTree(&length, &data, s.frame_number, s.file_offset, s.captured_length,
+                                               s.packet_length, s.encapsulation),
+                      0)
+                << last_error();
+            int32_t count = 0;
+            ASSERT_EQ(gGetProtocolTreeNodesCount(&count), 0);
+            std::map<std::string, std::string> first;
+            for (int32_t i = 0; i < count; ++i) {
+                TreeNode node;
+                ASSERT_EQ(gGetTreeNodeByIndex(&node, i), 0);
+                const char *text = nullptr;
+                int32_t size = 0;
+                if (first.count(node.field_abbrev) || gGetFieldValueTextByTreeNode(node.node, &text, &size) != 0)
+                    continue;
+                EXPECT_EQ(size, static_cast<int32_t>(strlen(text)) + 1);
+                first[node.field_abbrev] = text;
+            }
+            std::vector<std::string> expected = split(lines[p], '\t');
+            ASSERT_EQ(expected.size(), names.size());
+            for (size_t n = 0; n < names.size(); ++n) {
+                const std::string where = std::string(file) + " frame " + std::to_string(s.frame_number) + " " +
+                                          names[n];
+                auto found = first.find(names[n]);
+                const std::string got = found == first.end() ? "" : found->second;
+                if (got != expected[n])
+                    log.add(where + ": library \"" + got + "\", tshark \"" + expected[n] + "\"");
+                compared += !got.empty();
+            }
+        }
+        ASSERT_EQ(gCloseCapture(), 0);
+    }
+    EXPECT_EQ(log.count, 0);
+    EXPECT_GT(compared, 500u);
+}
 
 TEST(FieldsOracle, PositionsAndPayloadOffsetsMatchPdml)
 {
