@@ -1540,20 +1540,27 @@ TEST(FieldsExact, AnUnknownNameIsRefusedAndChangesNothing)
 
 // ------------------------------------------------------------ command line
 
+// Fields of every type, protocols and the two column pseudo-fields print
+// as tshark prints them, also under a display filter.
 TEST(FieldsCommandLine, PrintsFirstOccurrencesLikeTshark)
 {
-    const std::string path = captures + "/dns_tcp.pcap";
     const std::string names = " -e ip.src -e tcp.srcport -e tcp.seq -e tcp.flags.syn -e dns.qry.name -e ipv6.src"
-                              " -e tcp.window_size_scalefactor -e eth.src";
-    std::string ours = run_command(std::string(WSB_CLI) + " fields '" + path + "'" + names);
-    std::string theirs = run_command(std::string("tshark") + tshark_preferences + " -r '" + path +
-                                     "' -T fields -E occurrence=f -e frame.number" + names + " 2>/dev/null");
-    // tshark writes Ether addresses, which no getter takes: drop that column.
-    std::string expected;
-    for (const std::string &line : lines_of(theirs))
-        expected += line.substr(0, line.rfind('\t') + 1) + "\n";
-    ASSERT_FALSE(ours.empty());
-    EXPECT_EQ(ours, expected);
+                              " -e tcp.window_size_scalefactor -e eth.src -e eth.dst -e frame.time"
+                              " -e frame.time_relative -e tcp.analysis.ack_rtt -e tcp.flags -e eth.type"
+                              " -e tcp.options -e ip -e tcp -e dns -e _ws.col.Protocol -e _ws.col.Info";
+    for (const char *file : {"dns_tcp.pcap", "one_ipv6_http_stream.pcap"}) {
+        for (const char *filter : {"", "tcp.len > 0 || dns"}) {
+            SCOPED_TRACE(std::string(file) + " " + filter);
+            const std::string path = captures + "/" + file;
+            const std::string y = *filter ? std::string(" -Y '") + filter + "'" : "";
+            std::string ours = run_command(std::string(WSB_CLI) + " fields '" + path + "'" + names + y);
+            std::string theirs = run_command(std::string("tshark") + tshark_preferences + " -r '" + path +
+                                             "' -T fields -E occurrence=f -e frame.number" + names + y +
+                                             " 2>/dev/null");
+            ASSERT_FALSE(ours.empty());
+            EXPECT_EQ(ours, theirs);
+        }
+    }
 }
 
 // The engine's global plugins are loaded: EtherCAT (ethertype 0x88a4) is a
