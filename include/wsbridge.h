@@ -176,6 +176,34 @@ WSBRIDGE_API void gHackedCleanup(void);
  * 0, or 1 when either pointer is null (nothing written then). */
 WSBRIDGE_API int32_t gGetVersion(const char **library_version, const char **engine_version);
 
+/* Sets one of the engine's preferences, written as tshark's -o option takes
+ * it: "module.name:value" ("tcp.desegment_tcp_streams:TRUE",
+ * "ip.use_geoip:FALSE"); the text is copied. Only while no capture is open
+ * (before gOpenCapture or after gCloseCapture): the setting holds for the
+ * captures opened afterwards, for the rest of the engine's life. The
+ * reassembly preferences that gInitEpan switches off are only defaults:
+ * turning "tcp.desegment_tcp_streams" (and the others: smtp.desegment_lines,
+ * smtp.desegment_data, http.desegment_headers, http.desegment_body,
+ * http.dechunk_body, sip.desegment_headers, sip.desegment_body,
+ * netbios.defragment, bittorrent.desegment) back on makes sequential reading
+ * dissect as plain tshark's single pass does (the same Protocol and Info).
+ * With reassembly on, data that spans packets is dissected at the packet
+ * that completes it, in a data source of its own:
+ *  - gGetFieldInfo, gGetTransportProtocolPayloadOffset and
+ *    gGetIPv4ProtocolPayloadOffset count in the packet's own bytes, so the
+ *    offset of a field of reassembled data means nothing (its start counts
+ *    from the reassembled data; gGetFieldInfoEx says so plainly);
+ *  - re-reading by offset (gGetPacketAtOffset, gBuildPacketProtocolTree,
+ *    saving, following) dissects the packet as the frame it was when it was
+ *    read in sequence before, with the reassembled data the engine kept;
+ *    a packet not read in sequence first is dissected alone, and data that
+ *    other packets complete is then missing from its tree.
+ * 0, or 1: engine not running, null argument, a capture is open,
+ * "\"Set Preference\" operation failed. \"NAME:VALUE\" specifies unknown
+ * preference.", or a value the preference does not take ("Invalid
+ * preference ..."); a refused setting changes nothing. */
+WSBRIDGE_API int32_t gSetPreference(const char *assignment);
+
 /* ---- Field registry ----------------------------------------------------- */
 
 /* Files field_name (a display-filter field name such as "tcp.srcport") under
@@ -276,6 +304,20 @@ WSBRIDGE_API int32_t gCloseCapture(void);
  * 2 end of the capture (also on every later call; no packet counts as
  * dissected then), 3 the engine ran out of memory while dissecting. */
 WSBRIDGE_API int32_t gGetNextPacket(PacketSummary *summary);
+
+/* Sets the display filter of sequential reading (the display-filter syntax
+ * of tshark's -Y, "tcp.port == 80 && http"); filter is copied. From the next
+ * gGetNextPacket on, only the packets that match it are returned: the others
+ * are still read and dissected, in order, so frame numbers, relative times,
+ * conversations and analyses are those of the whole file, as in tshark's
+ * single pass with -Y. Byte counts and the time since the previous packet
+ * (frame.time_delta_displayed) count only the packets returned. A null or
+ * empty filter (or only blanks) clears it. May be set or cleared at any time
+ * after gInitEpan, also between packets; random access, trees, saving and
+ * following ignore it. 0, or 1: engine not running, or a filter that does
+ * not compile, with the engine's message ("\"nope\" is neither a field nor a
+ * protocol name."); the filter set before then stays. */
+WSBRIDGE_API int32_t gSetDisplayFilter(const char *filter);
 
 /* Re-reads the packet named by the locator (frame number, file offset,
  * captured length, packet length and encapsulation, all taken from its
@@ -613,6 +655,30 @@ WSBRIDGE_API int32_t gGetStringProtocolFieldValue(const char **value, int32_t *s
 /* The same for the tree item behind a TreeNode handle. 0 or 1. */
 WSBRIDGE_API int32_t gGetStringProtocolFieldValueByTreeNode(const void *node, const char **value,
                                                             int32_t *size);
+
+/* The value of a matched field of any type, as `tshark -T fields` prints it:
+ * integers in the field's display base ("0x0018" for tcp.flags, "0x0800" for
+ * eth.type, "6" for ip.proto), booleans "1" or "0", times as the engine shows
+ * them ("Apr  6, 2017 22:06:23.915793000 UTC" for frame.time, "0.015584000"
+ * for frame.time_relative), MAC, IPv4, IPv6 and other addresses, byte
+ * strings as hex digits, floats, strings, "1" for items without a value
+ * (FT_NONE). A protocol item gives its label ("Internet Protocol Version 4,
+ * Src: ...") when the packet was dissected with labels (re-read by offset:
+ * gGetPacketAtOffset, gBuildPacketProtocolTree), and its filter name ("ip")
+ * when read by gGetNextPacket, which dissects without labels. *text points to
+ * a NUL-terminated text owned by the library and *size counts its bytes with
+ * the NUL; it stays valid until the next successful gGetFieldValueText or
+ * gGetFieldValueTextByTreeNode (the string getters keep a text of their own)
+ * or gCleanupEpan. 0, or 1: the id is not matched ("Protocol field ID \"ID\"
+ * is not one that passed the filter.\n"), or the engine has no text for the
+ * value; the outputs are untouched then. */
+WSBRIDGE_API int32_t gGetFieldValueText(const char **text, int32_t *size, int32_t field_id);
+
+/* The same for the tree item behind a TreeNode handle (the tree is labelled,
+ * so protocol items give their labels). Null, foreign or stale handles: 1
+ * ("Invalid node passed when trying to retrieve protocol field value
+ * text"). 0 or 1. */
+WSBRIDGE_API int32_t gGetFieldValueTextByTreeNode(const void *node, const char **text, int32_t *size);
 
 #ifdef __cplusplus
 }

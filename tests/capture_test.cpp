@@ -27,10 +27,11 @@ struct oracle_row {
 
 // The packets' fields and columns as tshark shows them, with its MAC name
 // resolution as in Info; the Source and Destination columns from a second
-// run as tshark -n shows them.
-std::vector<oracle_row> tshark_rows(const std::string &path, int *status)
+// run as tshark -n shows them. options: the preferences (the library's by
+// default) and any display filter.
+std::vector<oracle_row> tshark_rows(const std::string &path, int *status, const std::string &options = tshark_prefs())
 {
-    std::string command = std::string("tshark -r ") + shell_quote(path) + " " + tshark_prefs() +
+    std::string command = std::string("tshark -r ") + shell_quote(path) + " " + options +
                           " -o frame.show_file_off:TRUE"
                           " -o 'gui.column.format:\"P\",\"%p\",\"I\",\"%i\",\"HS\",\"%uhs\",\"HD\",\"%uhd\"'"
                           " -T fields -E separator=/t -e frame.number -e frame.file_off -e frame.len -e frame.cap_len"
@@ -43,7 +44,7 @@ std::vector<oracle_row> tshark_rows(const std::string &path, int *status)
         rows.push_back({f[0], f[1], f[2], f[3], f[4], f[5], f[6], "", "", f[7], f[8]});
     }
     int unresolved_status = 0;
-    std::string unresolved = std::string("tshark -n -r ") + shell_quote(path) + " " + tshark_prefs() +
+    std::string unresolved = std::string("tshark -n -r ") + shell_quote(path) + " " + options +
                              " -o 'gui.column.format:\"S\",\"%s\",\"D\",\"%d\"'"
                              " -T fields -E separator=/t -e frame.number -e _ws.col.S -e _ws.col.D 2>/dev/null";
     size_t index = 0;
@@ -137,6 +138,44 @@ TEST_P(SharedCaptureOracle, SummariesMatchTshark)
 {
     ASSERT_EQ(gInitEpan(), 0);
     expect_summaries_match_tshark(shared_capture(GetParam()));
+}
+
+// The reassembly preferences that the library switches off, switched back on.
+const char *const reassembly_preferences[] = {
+    "tcp.desegment_tcp_streams:TRUE", "smtp.desegment_lines:TRUE", "smtp.desegment_data:TRUE",
+    "http.desegment_headers:TRUE",    "http.desegment_body:TRUE",  "http.dechunk_body:TRUE",
+    "sip.desegment_headers:TRUE",     "sip.desegment_body:TRUE",   "netbios.defragment:TRUE",
+    "bittorrent.desegment:TRUE",
+};
+
+// With the reassembly preferences back on, every packet summarises to what
+// plain tshark (no -o at all) shows in its single pass.
+TEST_P(SharedCaptureOracle, WithReassemblyOnProtocolAndInfoMatchPlainTshark)
+{
+    const std::string path = shared_capture(GetParam());
+    int tshark_status = 0;
+    std::vector<oracle_row> rows = tshark_rows(path, &tshark_status, "");
+
+    ASSERT_EQ(gInitEpan(), 0);
+    for (const char *preference : reassembly_preferences)
+        ASSERT_EQ(gSetPreference(preference), 0) << preference << ": " << last_error();
+    if (gOpenCapture(path.c_str()) != 0) {
+        EXPECT_TRUE(rows.empty()) << last_error();
+        return;
+    }
+    PacketSummary s;
+    size_t index = 0;
+    int32_t status;
+    while ((status = gGetNextPacket(&s)) == 0) {
+        ASSERT_LT(index, rows.size()) << "more packets than tshark shows";
+        const oracle_row &row = rows[index++];
+        SCOPED_TRACE("frame " + row.number);
+        EXPECT_EQ(std::to_string(s.frame_number), row.number);
+        EXPECT_EQ(std::string(s.protocol_text), cut(row.protocol, 31));
+        EXPECT_EQ(std::string(s.info_text), cut(row.info, 255));
+    }
+    EXPECT_TRUE(status == 2 || (status == 1 && tshark_status != 0)) << status << ": " << last_error();
+    EXPECT_EQ(index, rows.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Captures, SharedCaptureOracle, ::testing::ValuesIn(shared_capture_names()),
@@ -547,6 +586,86 @@ TEST(CaptureErrors, NullSummaryIsRefused)
     PacketSummary s;
     ASSERT_EQ(gGetNextPacket(&s), 0);
     EXPECT_EQ(s.frame_number, 1u);
+}
+
+// Under a display filter, sequential reading returns the packets tshark's
+// single pass with -Y shows (same preferences), with their numbers, times and
+// Info: the packets in between were dissected all the same.
+TEST(CaptureDisplayFilter, KeepsThePacketsTsharkKeeps)
+{
+    const char *const files[] = {"example2.pcap", "dns_udp.pcap", "three_http_streams.pcap", "icmpv6.pcap",
+                                 "one_ipv6_http_stream.pcap", "LACP.pcap"};
+    const char *const filters[] = {
+        "tcp", "http || dns", "ip.len > 100 && !icmp", "tcp.analysis.ack_rtt", "frame.number > 3 && !arp",
+        "ipv6", "tcp.stream == 1", "frame.time_delta_displayed > 0.2", "tcp.flags.syn == 1 and tcp.flags.ack == 0",
+        "slow"};
+    ASSERT_EQ(gInitEpan(), 0);
+    size_t compared = 0, left_out = 0;
+    for (const char *file : files) {
+        const std::string path = shared_capture(file);
+        int total_status = 0;
+        const size_t total = tshark_rows(path, &total_status).size();
+        for (const char *filter : filters) {
+            SCOPED_TRACE(std::string(file) + " -Y '" + filter + "'");
+            std::vector<oracle_row> rows = tshark_rows(path, nullptr, std::string(tshark_prefs()) + " -Y " + shell_quote(filter));
+            ASSERT_EQ(gSetDisplayFilter(filter), 0) << last_error();
+            ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+            PacketSummary s;
+            size_t index = 0;
+            while (gGetNextPacket(&s) == 0) {
+                ASSERT_LT(index, rows.size());
+                const oracle_row &row = rows[index++];
+                EXPECT_EQ(std::to_string(s.frame_number), row.number);
+                EXPECT_EQ(std::to_string(s.file_offset), row.offset);
+                EXPECT_EQ(std::string(s.info_text), cut(row.info, 255));
+            }
+            EXPECT_EQ(index, rows.size()) << last_error();
+            compared += index;
+            left_out += total - rows.size();
+            ASSERT_EQ(gCloseCapture(), 0);
+        }
+    }
+    EXPECT_GT(compared, 5000u);
+    EXPECT_GT(left_out, 5000u);
+}
+
+// A filter the engine cannot compile is refused with the engine's own
+// message (what tshark prints after its name) and the filter before stays;
+// an empty filter clears it, also in the middle of reading.
+TEST(CaptureDisplayFilter, RefusedFiltersKeepThePreviousOneAndEmptyClears)
+{
+    std::string tshark_error =
+        run_command("tshark -r " + shell_quote(WSB_SAMPLE_CAPTURE) + " -Y 'tcp.port ==' 2>&1 >/dev/null");
+    const size_t at = tshark_error.find("tshark: ");
+    ASSERT_NE(at, std::string::npos) << tshark_error;
+    tshark_error = tshark_error.substr(at + 8);
+    tshark_error.erase(tshark_error.find_last_not_of('\n') + 1);
+
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gSetDisplayFilter("arp"), 0);
+    EXPECT_EQ(gSetDisplayFilter("tcp.port =="), 1);
+    EXPECT_EQ(last_error(), tshark_error);
+    EXPECT_EQ(gSetDisplayFilter("nonsense.field"), 1);
+    EXPECT_NE(last_error().find("nonsense.field"), std::string::npos) << last_error();
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    PacketSummary s;
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(std::string(s.protocol_text), "ARP");
+    const uint32_t first_arp = s.frame_number;
+    ASSERT_EQ(gSetDisplayFilter("http"), 0);  // between packets
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(std::string(s.protocol_text), "HTTP");
+    const uint32_t first_http = s.frame_number;
+    EXPECT_GT(first_http, first_arp + 1);
+    ASSERT_EQ(gSetDisplayFilter("  "), 0);
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(s.frame_number, first_http + 1);
+    ASSERT_EQ(gSetDisplayFilter("frame.number == 1"), 0);
+    EXPECT_EQ(gGetNextPacket(&s), 2);  // nothing more matches
+    ASSERT_EQ(gSetDisplayFilter(nullptr), 0);
+    EXPECT_EQ(gCleanupEpan(), 0);
+    EXPECT_EQ(gSetDisplayFilter("tcp"), 1);
+    EXPECT_EQ(last_error(), "\"Set Display Filter\" operation failed. Wireshark engine was already uninitialized.");
 }
 
 TEST(CommandLineHost, SummaryOfTheSampleMatchesTshark)

@@ -79,6 +79,10 @@ TEST(CommandLine, EveryMistakeSaysWhatWasWrongAndPointsToHelp)
                                                 "Run 'wsbridge follow --help' for usage.\n"},
         {"fields " + sample + " -e", "wsbridge fields: option '-e' needs a value (FIELD)\n"
                                      "Run 'wsbridge fields --help' for usage.\n"},
+        {"summary " + sample + " -o", "wsbridge summary: option '-o' needs a value (NAME:VALUE)\n"
+                                      "Run 'wsbridge summary --help' for usage.\n"},
+        {"tree " + sample + " 1 -o tcp", "wsbridge tree: -o needs NAME:VALUE (as tshark -o takes it), not 'tcp'\n"
+                                         "Run 'wsbridge tree --help' for usage.\n"},
     };
     for (const auto &[arguments, message] : mistakes) {
         result r = run(arguments);
@@ -182,6 +186,68 @@ print(count(tree["nodes"]))
         run_command("python3 " + shell_quote(dir.file("check.py")) + " " + shell_quote(dir.path.string()), &status);
     EXPECT_EQ(status, 0) << counted;
     EXPECT_EQ(counted, std::to_string(lines_of(run("tree " + capture + " 4").out).size()) + "\n");
+}
+
+// -Y keeps the packets tshark -Y keeps (same preferences), on summary,
+// fields and save; -o sets preferences on every verb (reassembly back on
+// gives plain tshark's Info); what the engine refuses is reported.
+TEST(CommandLine, DisplayFiltersAndPreferencesAsTsharkTakesThem)
+{
+    const std::string prefs = wsbtest::tshark_prefs();
+    size_t kept = 0;
+    for (const char *file : {"example2.pcap", "three_http_streams.pcap", "icmpv6.pcap", "dns_udp.pcap"}) {
+        const std::string capture = shell_quote(shared_capture(file));
+        for (const char *filter : {"tcp.analysis.ack_rtt > 0.01", "http.request || dns", "ipv6 && !udp", "frame"}) {
+            SCOPED_TRACE(std::string(file) + " -Y " + filter);
+            std::vector<std::string> ours =
+                lines_of(run_command(cli + " summary " + capture + " -Y " + shell_quote(filter) +
+                                     " | awk '{print $1}'"));
+            std::vector<std::string> theirs =
+                lines_of(run_command("tshark -r " + capture + " " + prefs + " -Y " + shell_quote(filter) +
+                                     " -T fields -e frame.number 2>/dev/null"));
+            EXPECT_EQ(ours, theirs);
+            kept += ours.size();
+        }
+    }
+    EXPECT_GT(kept, 4000u);
+
+    // Reassembly back on: the Info column of plain tshark.
+    const std::string example = shell_quote(shared_capture("example2.pcap"));
+    const std::string reassembly = " -o tcp.desegment_tcp_streams:TRUE -o http.desegment_headers:TRUE"
+                                   " -o http.desegment_body:TRUE -o http.dechunk_body:TRUE";
+    result info = run("fields " + example + " -e _ws.col.Info" + reassembly);
+    EXPECT_EQ(info.status, 0) << info.err;
+    // (Info as the PacketSummary holds it: at most 255 bytes.)
+    std::string plain;
+    for (const std::string &line :
+         lines_of(run_command("tshark -r " + example + " -T fields -e frame.number -e _ws.col.Info 2>/dev/null"))) {
+        const size_t tab = line.find('\t');
+        plain += line.substr(0, tab + 1 + 255) + "\n";
+    }
+    EXPECT_EQ(info.out, plain);
+    EXPECT_NE(info.out, run("fields " + example + " -e _ws.col.Info").out);
+    result tree = run("tree " + example + " 74" + reassembly);
+    EXPECT_NE(tree.out.find("[2 Reassembled TCP Segments (434 bytes): #73(359), #74(75)]"), std::string::npos)
+        << tree.out;
+
+    // save -Y: the listed packets that match, no others.
+    temp_dir dir;
+    const std::string out = dir.file("out.pcap");
+    result saved = run("save " + example + " " + shell_quote(out) + " 1-400 -Y 'tcp.len>0'");
+    const std::vector<std::string> want = lines_of(run_command(
+        "tshark -r " + example + " " + prefs + " -Y 'tcp.len>0 && frame.number<=400' -T fields -e frame.len 2>/dev/null"));
+    EXPECT_EQ(lines_of(run_command("tshark -r " + shell_quote(out) + " -T fields -e frame.len 2>/dev/null")), want);
+    EXPECT_EQ(saved.out, std::to_string(want.size()) + " written, 0 skipped, " + std::to_string(400 - want.size()) +
+                             " not matching the filter\n");
+
+    // What the engine refuses.
+    result filter = run("summary " + example + " -Y 'tcp.port =='");
+    EXPECT_EQ(filter.status, 1);
+    EXPECT_EQ(filter.err, "wsbridge: -Y: Unexpected end of filter expression.\n");
+    result preference = run("follow tcp " + example + " 1 -o tcp.no_such_preference:TRUE");
+    EXPECT_EQ(preference.status, 1);
+    EXPECT_EQ(preference.err, "wsbridge: -o: \"Set Preference\" operation failed. \"tcp.no_such_preference:TRUE\" "
+                              "specifies unknown preference.\n");
 }
 
 TEST(CommandLine, CountStopsAfterThatManyPackets)

@@ -40,6 +40,8 @@ const guarded_call two_step_calls[] = {
     {"Cleanup", [] { return gCleanupEpan(); }},
     {"Open Capture", [] { return gOpenCapture(WSB_SAMPLE_CAPTURE); }},
     {"Register protocol field filter", [] { return gRegisterProtocolFieldFilter("ip.src", "G"); }},
+    {"Set Preference", [] { return gSetPreference("tcp.desegment_tcp_streams:TRUE"); }},
+    {"Set Display Filter", [] { return gSetDisplayFilter("tcp"); }},
 };
 
 const guarded_call three_step_calls[] = {
@@ -334,4 +336,38 @@ TEST(EngineStartUp, StartsWhenThePersonalFolderCannotBeRead)
         &status);
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("DNS"), std::string::npos) << output;
+}
+
+// Preferences take tshark's -o syntax, only while no capture is open, and a
+// refused one says why.
+TEST(EnginePreferences, SetWhileNoCaptureIsOpenOrRefusedWithTheReason)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    EXPECT_EQ(gSetPreference("tcp.no_such_preference:TRUE"), 1);
+    EXPECT_EQ(last_error(),
+              "\"Set Preference\" operation failed. \"tcp.no_such_preference:TRUE\" specifies unknown preference.");
+    EXPECT_EQ(gSetPreference("tcp.desegment_tcp_streams"), 1);
+    EXPECT_EQ(last_error().rfind("\"Set Preference\" operation failed. Invalid preference "
+                                 "\"tcp.desegment_tcp_streams\"",
+                                 0),
+              0u)
+        << last_error();
+    EXPECT_EQ(gSetPreference("tcp.analyze_sequence_numbers:FALSE"), 0) << last_error();
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    EXPECT_EQ(gSetPreference("tcp.analyze_sequence_numbers:TRUE"), 1);
+    EXPECT_EQ(last_error(),
+              "\"Set Preference\" operation failed. Preferences can be changed only while no capture is open.");
+    // The preference set before the capture was opened holds: no sequence
+    // analysis, so TCP's Info has no relative numbers.
+    PacketSummary s;
+    bool saw_tcp = false;
+    while (gGetNextPacket(&s) == 0) {
+        if (std::string(s.protocol_text) != "TCP")
+            continue;
+        saw_tcp = true;
+        EXPECT_EQ(std::string(s.info_text).find("Seq=1 "), std::string::npos) << s.info_text;
+    }
+    EXPECT_TRUE(saw_tcp);
+    ASSERT_EQ(gCloseCapture(), 0);
+    EXPECT_EQ(gSetPreference("tcp.analyze_sequence_numbers:TRUE"), 0) << last_error();
 }

@@ -4,7 +4,9 @@
 // Oracles: tshark of the same engine, with the same preferences switched off.
 // For every packet of every shared capture the first occurrence of a set of
 // registered fields (every type a getter accepts, and several that all of
-// them refuse) is compared with `tshark -T fields -E occurrence=f`; on the
+// them refuse) is compared with `tshark -T fields -E occurrence=f`, through
+// the typed getters and, for fields of every type, through the value's text;
+// tree items' texts are compared with it too; on the
 // shared captures but the largest, the position and size of each first
 // occurrence and the transport and IPv4 payload offsets are compared with
 // `tshark -T pdml`. Exact cases are built byte for byte with pcap_writer.h.
@@ -448,6 +450,24 @@ const std::vector<std::string> oracle_names = {
     "frame.time_delta",  // relative time: refused
 };
 
+// More fields for the values as text: types no typed getter takes, and
+// integers shown in hex.
+const std::vector<std::string> text_oracle_names = {
+    "frame.time",        // absolute time
+    "frame.time_relative",  // relative time
+    "eth.dst",           // ether
+    "tcp.analysis.ack_rtt",  // relative time, from the conversation's analysis
+    "tcp.flags",         // uint16 shown in hex: 0x0018
+    "eth.type",          // uint16 shown in hex: 0x0800
+    "tcp.options",       // bytes
+    "data.data",         // bytes
+    "icmp.resptime",     // double
+    "png.gama.gamma",    // float
+    "tcp.options.nop",   // a protocol that the engine shows as its bytes
+    "dns.opt",           // no value: "1"
+    "eth.src.lg",        // boolean of a bit field
+};
+
 enum class getter_kind { uint64, int64, int32, text, none };
 
 getter_kind getter_for(int32_t type)
@@ -523,7 +543,9 @@ std::string as_decimal(const std::string &tshark_text, getter_kind kind)
 TEST(FieldsOracle, FirstOccurrenceValuesMatchTsharkOnEveryCapture)
 {
     ASSERT_EQ(gInitEpan(), 0) << last_error();
-    std::vector<field> fields = register_group(oracle_names, "ORACLE");
+    std::vector<std::string> names = oracle_names;
+    names.insert(names.end(), text_oracle_names.begin(), text_oracle_names.end());
+    std::vector<field> fields = register_group(names, "ORACLE");
     resolve(fields);
     std::string columns = " -e frame.number";
     for (const field &f : fields)
@@ -531,7 +553,7 @@ TEST(FieldsOracle, FirstOccurrenceValuesMatchTsharkOnEveryCapture)
 
     mismatch_log log;
     size_t files = 0, packets = 0, compared = 0, refused = 0, absent = 0;
-    std::map<int32_t, size_t> compared_by_type;
+    std::map<int32_t, size_t> compared_by_type, texts_by_type;
     for (const std::string &path : shared_captures()) {
         std::vector<std::string> lines = lines_of(run_command(std::string("tshark") + tshark_preferences + " -r '" +
                                                               path + "' -T fields -E occurrence=f" + columns +
@@ -566,6 +588,17 @@ TEST(FieldsOracle, FirstOccurrenceValuesMatchTsharkOnEveryCapture)
                 int32_t start, length, type;
                 ASSERT_EQ(gGetFieldInfoEx(f.id, &start, &length, &type), 0) << last_error();
                 std::string got = library_value(f, type, log, where);
+                // The value as text: exactly what tshark prints, any type.
+                const char *text = nullptr;
+                int32_t size = 0;
+                if (gGetFieldValueText(&text, &size, f.id) != 0)
+                    log.add(where + ": no text: " + last_error());
+                else if (size != static_cast<int32_t>(strlen(text)) + 1)
+                    log.add(where + ": text size");
+                else if (text != want)
+                    log.add(where + ": text \"" + text + "\", tshark \"" + want + "\"");
+                else
+                    ++texts_by_type[type];
                 getter_kind kind = getter_for(type);
                 if (kind == getter_kind::none) {
                     ++refused;
@@ -594,6 +627,13 @@ TEST(FieldsOracle, FirstOccurrenceValuesMatchTsharkOnEveryCapture)
                          WSB_FT_INT32, WSB_FT_INT64, WSB_FT_STRING, WSB_FT_IPv4, WSB_FT_IPv6})
         EXPECT_GT(compared_by_type[type], 0u) << "type " << type;
     EXPECT_GT(refused, 1000u);
+    // Values of every kind were compared as texts.
+    for (const auto &[type, count] : texts_by_type)
+        std::printf("[ oracle   ]   type %d: %zu texts\n", type, count);
+    for (int32_t type : {WSB_FT_NONE, WSB_FT_BOOLEAN, WSB_FT_UINT8, WSB_FT_UINT16, WSB_FT_UINT32, WSB_FT_UINT64,
+                         WSB_FT_INT16, WSB_FT_INT32, WSB_FT_INT64, WSB_FT_FLOAT, WSB_FT_DOUBLE, WSB_FT_ABSOLUTE_TIME,
+                         WSB_FT_RELATIVE_TIME, WSB_FT_STRING, WSB_FT_ETHER, WSB_FT_BYTES, WSB_FT_IPv4, WSB_FT_IPv6})
+        EXPECT_GT(texts_by_type[type], 0u) << "type " << type;
     EXPECT_EQ(gCleanupEpan(), 0);
 }
 
@@ -667,6 +707,70 @@ struct pdml_reader {
         return false;
     }
 };
+
+// The text of a tree item is what tshark prints for the field's first
+// occurrence; the tree has labels, so protocol items give them too.
+TEST(FieldsOracle, TreeItemTextsMatchTsharkOnRereadPackets)
+{
+    const std::vector<std::string> names = {"frame", "eth", "ip", "ipv6", "tcp", "udp", "dns", "http",
+                                            "frame.time", "frame.time_relative", "eth.src", "ip.dsfield",
+                                            "ipv6.src", "tcp.flags", "tcp.options", "tcp.flags.syn",
+                                            "dns.qry.name", "dns.flags.response", "http.request.uri"};
+    std::string columns;
+    for (const std::string &name : names)
+        columns += " -e " + name;
+    ASSERT_EQ(gInitEpan(), 0);
+    size_t compared = 0;
+    mismatch_log log;
+    for (const char *file : {"one_tcp_stream.pcap", "dns_udp.pcap", "one_ipv6_http_stream.pcap"}) {
+        const std::string path = captures + "/" + file;
+        std::vector<std::string> lines = lines_of(run_command(std::string("tshark") + tshark_preferences + " -r '" +
+                                                              path + "' -T fields -E occurrence=f" + columns +
+                                                              " 2>/dev/null"));
+        ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+        std::vector<PacketSummary> packets;
+        PacketSummary summary{};
+        while (gGetNextPacket(&summary) == 0)
+            packets.push_back(summary);
+        ASSERT_EQ(packets.size(), lines.size()) << file;
+        for (size_t p = 0; p < packets.size(); ++p) {
+            const PacketSummary &s = packets[p];
+            int32_t length;
+            const uint8_t *data;
+            ASSERT_EQ(gBuildPacketProtocolTree(&length, &data, s.frame_number, s.file_offset, s.captured_length,
+                                               s.packet_length, s.encapsulation),
+                      0)
+                << last_error();
+            int32_t count = 0;
+            ASSERT_EQ(gGetProtocolTreeNodesCount(&count), 0);
+            std::map<std::string, std::string> first;
+            for (int32_t i = 0; i < count; ++i) {
+                TreeNode node;
+                ASSERT_EQ(gGetTreeNodeByIndex(&node, i), 0);
+                const char *text = nullptr;
+                int32_t size = 0;
+                if (first.count(node.field_abbrev) || gGetFieldValueTextByTreeNode(node.node, &text, &size) != 0)
+                    continue;
+                EXPECT_EQ(size, static_cast<int32_t>(strlen(text)) + 1);
+                first[node.field_abbrev] = text;
+            }
+            std::vector<std::string> expected = split(lines[p], '\t');
+            ASSERT_EQ(expected.size(), names.size());
+            for (size_t n = 0; n < names.size(); ++n) {
+                const std::string where = std::string(file) + " frame " + std::to_string(s.frame_number) + " " +
+                                          names[n];
+                auto found = first.find(names[n]);
+                const std::string got = found == first.end() ? "" : found->second;
+                if (got != expected[n])
+                    log.add(where + ": library \"" + got + "\", tshark \"" + expected[n] + "\"");
+                compared += !got.empty();
+            }
+        }
+        ASSERT_EQ(gCloseCapture(), 0);
+    }
+    EXPECT_EQ(log.count, 0);
+    EXPECT_GT(compared, 500u);
+}
 
 TEST(FieldsOracle, PositionsAndPayloadOffsetsMatchPdml)
 {
@@ -1436,20 +1540,27 @@ TEST(FieldsExact, AnUnknownNameIsRefusedAndChangesNothing)
 
 // ------------------------------------------------------------ command line
 
+// Fields of every type, protocols and the two column pseudo-fields print
+// as tshark prints them, also under a display filter.
 TEST(FieldsCommandLine, PrintsFirstOccurrencesLikeTshark)
 {
-    const std::string path = captures + "/dns_tcp.pcap";
     const std::string names = " -e ip.src -e tcp.srcport -e tcp.seq -e tcp.flags.syn -e dns.qry.name -e ipv6.src"
-                              " -e tcp.window_size_scalefactor -e eth.src";
-    std::string ours = run_command(std::string(WSB_CLI) + " fields '" + path + "'" + names);
-    std::string theirs = run_command(std::string("tshark") + tshark_preferences + " -r '" + path +
-                                     "' -T fields -E occurrence=f -e frame.number" + names + " 2>/dev/null");
-    // tshark writes Ether addresses, which no getter takes: drop that column.
-    std::string expected;
-    for (const std::string &line : lines_of(theirs))
-        expected += line.substr(0, line.rfind('\t') + 1) + "\n";
-    ASSERT_FALSE(ours.empty());
-    EXPECT_EQ(ours, expected);
+                              " -e tcp.window_size_scalefactor -e eth.src -e eth.dst -e frame.time"
+                              " -e frame.time_relative -e tcp.analysis.ack_rtt -e tcp.flags -e eth.type"
+                              " -e tcp.options -e ip -e tcp -e dns -e _ws.col.Protocol -e _ws.col.Info";
+    for (const char *file : {"dns_tcp.pcap", "one_ipv6_http_stream.pcap"}) {
+        for (const char *filter : {"", "tcp.len > 0 || dns"}) {
+            SCOPED_TRACE(std::string(file) + " " + filter);
+            const std::string path = captures + "/" + file;
+            const std::string y = *filter ? std::string(" -Y '") + filter + "'" : "";
+            std::string ours = run_command(std::string(WSB_CLI) + " fields '" + path + "'" + names + y);
+            std::string theirs = run_command(std::string("tshark") + tshark_preferences + " -r '" + path +
+                                             "' -T fields -E occurrence=f -e frame.number" + names + y +
+                                             " 2>/dev/null");
+            ASSERT_FALSE(ours.empty());
+            EXPECT_EQ(ours, theirs);
+        }
+    }
 }
 
 // The engine's global plugins are loaded: EtherCAT (ethertype 0x88a4) is a
@@ -1469,15 +1580,9 @@ TEST(FieldsCommandLine, PluginProtocolsDissectLikeTshark)
     std::string ours = run_command(std::string(WSB_CLI) + " fields '" + path + "'" + names);
     std::string theirs = run_command(std::string("tshark") + tshark_preferences + " -r '" + path +
                                      "' -T fields -E occurrence=f -e frame.number" + names + " 2>/dev/null");
-    EXPECT_EQ(ours, "1\t1\t5\t304\t1\n");
-    // tshark writes these fields in hexadecimal, the command in decimal.
-    std::vector<std::string> values = split(lines_of(theirs).at(0), '\t');
-    ASSERT_EQ(values.size(), 5u) << theirs;
-    std::string theirs_decimal;
-    for (const std::string &value : values)
-        theirs_decimal += std::to_string(std::strtoul(value.c_str(), nullptr, 0)) + "\t";
-    theirs_decimal.back() = '\n';
-    EXPECT_EQ(ours, theirs_decimal);
+    // Each value in its field's display base, as tshark writes it.
+    EXPECT_EQ(ours, "1\t0x01\t0x05\t0x0130\t1\n");
+    EXPECT_EQ(ours, theirs);
 
     std::string summary = run_command(std::string(WSB_CLI) + " summary '" + path + "'");
     std::string columns = run_command(std::string("tshark") + tshark_preferences + " -r '" + path +

@@ -69,6 +69,7 @@ const char out_of_range[] = "Error reading tree node: Index out of range.";
 const char invalid_node_uint64[] = "Invalid node passed when trying to retrieve protocol field value";
 const char invalid_node_int32[] = "Invalid node passed when trying to retrieve protocol Int32 field value";
 const char invalid_node_string[] = "Invalid node passed when trying to retrieve protocol string field value";
+const char invalid_node_text[] = "Invalid node passed when trying to retrieve protocol field value text";
 
 // Before every checked call a known failure writes a text of its own, so that
 // a failure that writes no message is caught even where only "some message"
@@ -371,6 +372,20 @@ std::vector<null_case> null_cases(const packet &p)
          [] { return gGetInt32ProtocolFieldValueByTreeNode(nullptr, &i32); }},
         {"gGetStringProtocolFieldValueByTreeNode(null, value, size)", guard::none, "", invalid_node_string,
          [] { return gGetStringProtocolFieldValueByTreeNode(nullptr, &text, &i32); }},
+        {"gSetPreference(null)", guard::two_step, "Set Preference",
+         "\"Set Preference\" operation failed. No preference was given.", [] { return gSetPreference(nullptr); }},
+        {"gGetFieldValueText(null, size, id)", guard::none, "", value_null("Get Field Value Text"),
+         [] { return gGetFieldValueText(nullptr, &i32, 1); }},
+        {"gGetFieldValueText(text, null, id)", guard::none, "", value_null("Get Field Value Text"),
+         [] { return gGetFieldValueText(&text, nullptr, 1); }},
+        {"gGetFieldValueTextByTreeNode(node, null, size)", guard::none, "",
+         value_null("Get Field Value Text By Tree Node"),
+         [any_node] { return gGetFieldValueTextByTreeNode(any_node, nullptr, &i32); }},
+        {"gGetFieldValueTextByTreeNode(node, text, null)", guard::none, "",
+         value_null("Get Field Value Text By Tree Node"),
+         [any_node] { return gGetFieldValueTextByTreeNode(any_node, &text, nullptr); }},
+        {"gGetFieldValueTextByTreeNode(null, text, size)", guard::none, "", invalid_node_text,
+         [] { return gGetFieldValueTextByTreeNode(nullptr, &text, &i32); }},
     };
 }
 
@@ -497,6 +512,14 @@ std::vector<export_row> export_rows(const packet &p, const std::string &save_pat
          [foreign] { return gGetInt32ProtocolFieldValueByTreeNode(foreign, &i32a); }},
         {"gGetStringProtocolFieldValueByTreeNode", guard::none, "", 1, invalid_node_string,
          [foreign] { return gGetStringProtocolFieldValueByTreeNode(foreign, &text, &i32a); }},
+        {"gGetFieldValueText", guard::dissection, "Get Field Value Text", 1, not_matched(1),
+         [] { return gGetFieldValueText(&text, &i32a, 1); }},
+        {"gGetFieldValueTextByTreeNode", guard::none, "", 1, invalid_node_text,
+         [foreign] { return gGetFieldValueTextByTreeNode(foreign, &text, &i32a); }},
+        // Clearing the display filter and setting a preference need no capture.
+        {"gSetDisplayFilter", guard::two_step, "Set Display Filter", 0, "", [] { return gSetDisplayFilter(nullptr); }},
+        {"gSetPreference", guard::two_step, "Set Preference", 0, "",
+         [] { return gSetPreference("tcp.desegment_tcp_streams:FALSE"); }},
     };
 }
 
@@ -653,6 +676,7 @@ TEST_F(Misuse, CaptureOpenMidRead)
         CHECK_ANSWER(gGetUInt64ProtocolFieldValue(&u64, bad), 1, not_matched(bad));
         CHECK_ANSWER(gGetInt32ProtocolFieldValue(&i32, bad), 1, not_matched(bad));
         CHECK_ANSWER(gGetStringProtocolFieldValue(&text, &size, bad), 1, not_matched(bad));
+        CHECK_ANSWER(gGetFieldValueText(&text, &size, bad), 1, not_matched(bad));
     }
     CHECK_ANSWER(gFollowTCPStreamForPacket(arp.frame_number, arp.file_offset, arp.captured_length,
                                            arp.packet_length, arp.encapsulation),
@@ -696,12 +720,14 @@ TEST_F(Misuse, CaptureOpenMidRead)
         CHECK_ANSWER(gGetUInt64ProtocolFieldValueByTreeNode(bad, &u64), 1, invalid_node_uint64);
         CHECK_ANSWER(gGetInt32ProtocolFieldValueByTreeNode(bad, &i32), 1, invalid_node_int32);
         CHECK_ANSWER(gGetStringProtocolFieldValueByTreeNode(bad, &text, &size), 1, invalid_node_string);
+        CHECK_ANSWER(gGetFieldValueTextByTreeNode(bad, &text, &size), 1, invalid_node_text);
     }
     CHECK_ANSWER(gFreePacketProtocolTree(), 0, "");
     CHECK_ANSWER(gFreePacketProtocolTree(), 0, "");
     CHECK_ANSWER(gGetProtocolTreeNodesCount(&count), 1, no_tree);
     CHECK_ANSWER(gGetTreeNodeByIndex(&node, 0), 1, no_tree);
     CHECK_ANSWER(gGetStringProtocolFieldValueByTreeNode(kept.node, &text, &size), 1, invalid_node_string);
+    CHECK_ANSWER(gGetFieldValueTextByTreeNode(kept.node, &text, &size), 1, invalid_node_text);
 
     // Saving: a second file while one is open, closing twice.
     CHECK_ANSWER(gCreateCaptureFileForSave(save_path.c_str()), 0, "");
@@ -822,6 +848,7 @@ TEST_F(Misuse, EngineShutDown)
     const char *text;
     int32_t size;
     CHECK_ANSWER(gGetStringProtocolFieldValueByTreeNode(node.node, &text, &size), 1, invalid_node_string);
+    CHECK_ANSWER(gGetFieldValueTextByTreeNode(node.node, &text, &size), 1, invalid_node_text);
     CHECK_ANSWER(gInitEpan(), 1, "Wireshark engine was already initialized.");
     CHECK_ANSWER(gCleanupEpan(), 1, shut_down("Cleanup"));
     CHECK_ANSWER(gOpenCapture(WSB_SAMPLE_CAPTURE), 1, shut_down("Open Capture"));

@@ -12,29 +12,36 @@ static const struct {
     const char *synopsis;
     const char *help;
 } verbs[] = {
-    {"summary", cli_summary, "summary FILE [-c COUNT] [--json | --csv]",
+    {"summary", cli_summary, "summary FILE [-Y FILTER] [-c COUNT] [--json | --csv]",
      "One line per packet: number, time since the first packet (at the capture's\n"
      "own precision), source -> destination, Protocol, length, Info.\n"
      "\n"
      "  FILE          the capture; '-' reads it from standard input\n"
+     "  -Y FILTER     only the packets that match the display filter, as tshark -Y\n"
+     "                shows them (numbers and times are those of the whole file)\n"
      "  -c COUNT      stop after COUNT packets\n"
      "  --json        JSON Lines: one object per packet with the PacketSummary\n"
      "                fields of wsbridge.h (frame_number, info_text, ...)\n"
      "  --csv         a header line of those field names, then one RFC 4180 row\n"
      "                per packet\n"},
-    {"fields", cli_fields, "fields FILE -e FIELD [-e FIELD ...] [--offsets] [-c COUNT] [--json | --csv]\n"
-                           "  wsbridge fields NAME...",
+    {"fields", cli_fields,
+     "fields FILE -e FIELD [-e FIELD ...] [-Y FILTER] [--offsets] [-c COUNT] [--json | --csv]\n"
+     "  wsbridge fields NAME...",
      "With FILE: one line per packet, tab-separated like tshark -T fields\n"
      "-E occurrence=f: the frame number, then the first occurrence of each field\n"
-     "(integer, text or address; empty when absent or of a type no getter takes).\n"
+     "as tshark prints it, of any type (empty when absent). Protocol fields (ip,\n"
+     "tcp, ...) print their labels: each packet is then dissected twice.\n"
      "With names only: registers each name and prints its engine id and type code.\n"
      "\n"
      "  FILE          the capture; '-' reads it from standard input\n"
-     "  -e FIELD      a field to print (repeat for more)\n"
+     "  -e FIELD      a field to print (repeat for more); _ws.col.Protocol and\n"
+     "                _ws.col.Info print those columns (Info cut to 255 bytes)\n"
+     "  -Y FILTER     only the packets that match the display filter\n"
      "  --offsets     after each value, the field's offset from the TCP/UDP payload\n"
      "                (JSON and CSV: a key or column named FIELD@offset)\n"
      "  -c COUNT      stop after COUNT packets\n"
      "  --json        JSON Lines: {\"frame_number\": N, \"FIELD\": value or null, ...}\n"
+     "                (integers as numbers, other values as tshark's texts)\n"
      "  --csv         a header line (frame_number and the fields), then RFC 4180 rows\n"},
     {"tree", cli_tree, "tree FILE FRAME [--json]",
      "The protocol tree of packet FRAME, one item per line indented by depth, with\n"
@@ -45,12 +52,14 @@ static const struct {
      "  --json        one JSON object: {\"frame_number\": N, \"nodes\": [...]}, each node\n"
      "                with label, field_abbrev, field_name, field_type, start,\n"
      "                length and its children\n"},
-    {"save", cli_save, "save FILE OUT FRAMES [--drop-tcp-retransmissions]",
+    {"save", cli_save, "save FILE OUT FRAMES [-Y FILTER] [--drop-tcp-retransmissions]",
      "Copies the packets listed in FRAMES (\"1,3-5,9\"; listed order, repeats\n"
      "allowed) into the new libpcap file OUT and prints how many were written and\n"
      "left out.\n"
      "\n"
      "  FILE          the capture; '-' reads it from standard input\n"
+     "  -Y FILTER     only the listed packets that match the display filter (the\n"
+     "                count of those that do not is printed too)\n"
      "  --drop-tcp-retransmissions  (also --skip-tcp-repeats)\n"
      "                leave out the packets of the first TCP conversation saved\n"
      "                that only repeat bytes already written (retransmissions and\n"
@@ -68,11 +77,15 @@ static const struct {
 };
 enum { verb_count = sizeof verbs / sizeof verbs[0] };
 
+static const char preference_help[] =
+    "  -o NAME:VALUE an engine preference, as tshark -o sets it (repeat for more);\n"
+    "                -o tcp.desegment_tcp_streams:TRUE turns TCP reassembly back on\n";
+
 void cli_print_help(const char *verb)
 {
     for (int i = 0; verb && i < verb_count; ++i) {
         if (strcmp(verb, verbs[i].name) == 0) {
-            printf("usage: wsbridge %s\n\n%s", verbs[i].synopsis, verbs[i].help);
+            printf("usage: wsbridge %s\n\n%s%s", verbs[i].synopsis, verbs[i].help, preference_help);
             return;
         }
     }
@@ -84,6 +97,7 @@ void cli_print_help(const char *verb)
            "behind a flat C interface). Verbs:\n");
     for (int i = 0; i < verb_count; ++i)
         printf("  wsbridge %s\n", verbs[i].synopsis);
+    printf("\nEvery verb takes -o NAME:VALUE, an engine preference as tshark -o sets it.\n");
     printf("\nFILE may be '-' for standard input. Progress shows on stderr when it is a\n"
            "terminal. Exit status: 0 done, 1 failed, 2 usage error.\n");
 }

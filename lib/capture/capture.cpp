@@ -273,37 +273,46 @@ int64_t hundred_nanoseconds(const nstime_t &span)
     return units;
 }
 
-// The time stamps of the first frame and of the frame before `number` (when
-// with_previous), copied, for frames read in sequence; null when absent.
+// The time stamps of the first frame and of the frame shown before `number`,
+// copied, for frames read in sequence; null when absent.
 struct neighbour_times {
     nstime_t reference_time{};
     nstime_t previous_time{};
     const nstime_t *reference = nullptr;
     const nstime_t *previous = nullptr;
+    uint32_t previous_number = 0;
 };
 
-void fill_neighbours(neighbour_times &neighbours, uint32_t number, bool with_previous)
+// previous is the number of the frame shown before this one (0: none).
+void fill_neighbours(neighbour_times &neighbours, uint32_t number, uint32_t previous)
 {
     if (number > 1 && frames_time(1)) {
         neighbours.reference_time = *frames_time(1);
         neighbours.reference = &neighbours.reference_time;
     }
-    if (with_previous && number > 1 && frames_time(number - 1)) {
-        neighbours.previous_time = *frames_time(number - 1);
+    if (previous > 0 && previous < number && frames_time(previous)) {
+        neighbours.previous_time = *frames_time(previous);
         neighbours.previous = &neighbours.previous_time;
+        neighbours.previous_number = previous;
     }
 }
 
-void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
+// Dissects the record just read in sequence. With a display filter set,
+// false when the packet does not match it: the packet was dissected (the
+// engine's conversation state has seen it) but is not shown, so the summary
+// is not written and the packet does not count as the previous one shown.
+bool dissect_next_packet(PacketSummary *summary, int64_t data_offset)
 {
     wtap_rec *rec = &sequential_record;
     frame_data *fd = &reading.frame_record;
     ++cfile.frame_count;
     const auto number = static_cast<uint32_t>(cfile.frame_count);
+    // The first frame is the time reference of all others; the frame before
+    // is the one shown last (every frame, when no display filter is set).
     neighbour_times neighbours;
-    fill_neighbours(neighbours, number, true);
+    fill_neighbours(neighbours, number, display_filter ? reading.last_shown_frame : number - 1);
     series_begin_frame(fd, number, rec, data_offset, reading.cumulative_bytes, neighbours.reference,
-                       neighbours.previous);
+                       neighbours.previous, neighbours.previous_number);
     reading.frame_record_live = true;
 
     const nstime_t abs_ts = fd->abs_ts;
@@ -315,16 +324,23 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     // once compiled, or a tap listener with a filter (a followed stream).
     // Without either, a packet costs the engine no tree, as in tshark's
     // plain listing.
-    const bool tree_needed = compiled_filter || have_filtering_tap_listeners();
+    const bool tree_needed = compiled_filter || display_filter || have_filtering_tap_listeners();
     epan_dissect_t *edt = tree_needed ? reading.sequential_dissection : reading.treeless_dissection;
     // The link type as wiretap read it: some dissectors rewrite the record's
     // while they dissect (Apple PKTAP's hands on the type of the packet it
     // wraps), and the locator and the save file need the file's own.
     const int32_t encapsulation = rec->rec_type == REC_TYPE_PACKET ? rec->rec_header.packet_header.pkt_encap : 0;
     prime(edt);
+    if (display_filter)
+        epan_dissect_prime_with_dfilter(edt, display_filter);
     current_dissection = edt;
     (tree_needed ? sequential_dissection_used : treeless_dissection_used) = true;
     series_dissect(edt, cfile.file_type, rec, ws_buffer_start_ptr(&sequential_buffer), fd, &cfile.columns);
+    // As tshark's single pass with -Y: the byte count and the time since the
+    // previous shown packet count only the packets shown.
+    if (display_filter && !dfilter_apply_edt(display_filter, edt))
+        return false;
+    reading.last_shown_frame = number;
     series_end_frame(fd, &reading.cumulative_bytes);
     // The summary's columns hold only what the dissectors wrote; the engine's
     // column fill-in would add frame data to none of them and render into
@@ -340,6 +356,7 @@ void dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     summary->encapsulation = encapsulation;
     g_strlcpy(summary->protocol_text, get_column_text(&cfile.columns, protocol_column), sizeof summary->protocol_text);
     g_strlcpy(summary->info_text, get_column_text(&cfile.columns, info_column), sizeof summary->info_text);
+    return true;
 }
 
 // Fills the random-access frame for the re-read record: as the already
@@ -355,9 +372,9 @@ frame_data *frame_for_locator(const wtap_rec *rec, const packet_locator &locator
     reading.random_frame_stored = whole_record && stored && frames_in_session(locator.frame_number) &&
                                   stored->offset_low == static_cast<uint32_t>(locator.file_offset);
     neighbour_times neighbours;
-    fill_neighbours(neighbours, locator.frame_number, reading.random_frame_stored);
+    fill_neighbours(neighbours, locator.frame_number, reading.random_frame_stored ? locator.frame_number - 1 : 0);
     series_begin_frame(fd, locator.frame_number, rec, locator.file_offset, 0, neighbours.reference,
-                       neighbours.previous);
+                       neighbours.previous, neighbours.previous_number);
     reading.random_frame_live = true;
     if (reading.random_frame_stored) {
         series_give_frame_data(fd, stored->per_frame_data);
@@ -601,6 +618,7 @@ int32_t gOpenCapture(const char *path)
         cfile.snapshot_length = 65535;
     nstime_set_unset(&reading.first_packet_time);
     reading.cumulative_bytes = 0;
+    reading.last_shown_frame = 0;
     return WSB_OK;
 }
 
@@ -627,11 +645,19 @@ int32_t gGetNextPacket(PacketSummary *summary)
     int err = 0;
     gchar *err_info = nullptr;
     gint64 data_offset = 0;
-    begin_dissection();
-    wtap_rec_reset(&sequential_record);
-    if (wtap_read(cfile.wiretap_handle, &sequential_record, &sequential_buffer, &err, &err_info, &data_offset)) {
+    // Packets that do not match the display filter are dissected all the
+    // same and passed over.
+    for (;;) {
+        begin_dissection();
+        wtap_rec_reset(&sequential_record);
+        if (!wtap_read(cfile.wiretap_handle, &sequential_record, &sequential_buffer, &err, &err_info, &data_offset))
+            break;
         g_free(err_info);
-        return run_in_engine_frame([&] { dissect_next_packet(summary, data_offset); }, "Dissection");
+        err_info = nullptr;
+        bool shown = true;
+        int32_t status = run_in_engine_frame([&] { shown = dissect_next_packet(summary, data_offset); }, "Dissection");
+        if (status != WSB_OK || shown)
+            return status;
     }
     if (err != 0) {
         set_error_text(describe_sequential_read_error(err, err_info));

@@ -56,7 +56,8 @@ struct reading_state_record {
     bool random_frame_live;        // random_frame's per-frame data not yet settled
     bool random_frame_stored;      // random_frame carries a stored frame's data
     nstime_t first_packet_time;
-    uint32_t cumulative_bytes;
+    uint32_t cumulative_bytes;     // bytes of the packets shown so far
+    uint32_t last_shown_frame;     // number of the packet gGetNextPacket returned last
 };
 extern reading_state_record reading;
 
@@ -66,11 +67,17 @@ extern reading_state_record reading;
 extern epan_dissect_t *current_dissection;
 extern uint64_t dissection_generation;
 
+// The display filter of sequential reading, null when none is set: packets
+// that do not match it are dissected and passed over.
+extern dfilter_t *display_filter;
+
 // Called once at start-up: columns and buffers.
 void capture_setup_at_startup();
 // Closes the capture, its dissections and the session before the engine
 // shuts down.
 void capture_close_at_shutdown();
+// Releases the display filter before the engine shuts down.
+void release_display_filter();
 // Drops the engine's per-capture dissection state by starting a new session
 // for the open capture (frame numbers and times go on).
 void capture_replace_session();

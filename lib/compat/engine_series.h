@@ -64,9 +64,12 @@ epan_t *series_new_session(packet_provider_data *provider);
 
 // Prepares frame for its dissection: number, record, file offset and the
 // running byte count; reference and previous are the time stamps of the
-// first frame and of the frame dissected before (null when absent).
+// first frame and of the frame shown before (null when absent), the latter
+// numbered previous_number (the frame before, unless a display filter left
+// frames out).
 void series_begin_frame(frame_data *frame, uint32_t number, const wtap_rec *record, int64_t offset,
-                        uint32_t cumulative_bytes, const nstime_t *reference, const nstime_t *previous);
+                        uint32_t cumulative_bytes, const nstime_t *reference, const nstime_t *previous,
+                        uint32_t previous_number);
 
 // After a frame read in sequence was dissected: its bytes join the count.
 void series_end_frame(frame_data *frame, uint32_t *cumulative_bytes);
@@ -113,11 +116,23 @@ void series_value_address_text(const field_info *record, bool ipv6, char *buffer
 // it), wmem-allocated in no scope, or null.
 char *series_value_text(const field_info *record, bool filter_form);
 
+// Any field's value as `tshark -T fields` prints it (the field's display:
+// integer bases, times, addresses, byte strings; a protocol item's label
+// when the dissection has labels, else its filter name), g_malloc'd, or null
+// when the engine has no text for it. Called inside the engine's frame.
+char *series_field_text(const field_info *record, epan_dissect_t *edt);
+
 // The size of a tree item's label as the engine composes it.
 constexpr size_t series_label_length = 240;
 // The label of a tree item: the engine's own text, or one composed into
 // buffer (series_label_length bytes). Called inside the engine's frame.
 const char *series_item_label(const field_info *record, char *buffer);
+
+// ---- Preferences ------------------------------------------------------------
+
+// Sets one preference from "module.name:value" (the syntax of tshark's -o)
+// and applies it. False with the reason in error.
+bool series_set_preference(const char *assignment, std::string &error);
 
 // ---- Tap listeners ----------------------------------------------------------
 

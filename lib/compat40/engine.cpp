@@ -10,6 +10,7 @@
 #include <gmodule.h>
 
 #include <epan/epan_dissect.h>
+#include <epan/prefs.h>
 #include <epan/tvbuff.h>
 #include <epan/uat-int.h>
 #include <wiretap/wtap.h>
@@ -234,7 +235,8 @@ epan_t *series_new_session(packet_provider_data *provider)
 }
 
 void series_begin_frame(frame_data *frame, uint32_t number, const wtap_rec *record, int64_t offset,
-                        uint32_t cumulative_bytes, const nstime_t *reference, const nstime_t *previous)
+                        uint32_t cumulative_bytes, const nstime_t *reference, const nstime_t *previous,
+                        uint32_t previous_number)
 {
     frame_data_init(frame, number, record, offset, cumulative_bytes);
     // Stand-ins for the first frame and the frame before: the engine reads
@@ -250,7 +252,7 @@ void series_begin_frame(frame_data *frame, uint32_t number, const wtap_rec *reco
         reference_pointer = &reference_frame;
     }
     if (previous) {
-        previous_frame.num = number - 1;
+        previous_frame.num = previous_number;
         previous_frame.abs_ts = *previous;
         previous_pointer = &previous_frame;
     }
@@ -296,4 +298,31 @@ void series_dissect(epan_dissect_t *edt, int file_type, wtap_rec *record, const 
     // the wire, so a cut packet reads as cut rather than malformed.
     tvbuff_t *tvb = tvb_new_real_data(bytes, frame->cap_len, reported_length(frame));
     epan_dissect_run_with_taps(edt, file_type, record, tvb, frame, columns);
+}
+
+bool series_set_preference(const char *assignment, std::string &error)
+{
+    // The engine writes into the text while it parses it.
+    gchar *copy = g_strdup(assignment);
+    char *detail = nullptr;
+    const prefs_set_pref_e result = prefs_set_pref(copy, &detail);
+    switch (result) {
+    case PREFS_SET_OK:
+        // The modules whose preferences changed take the new values now.
+        prefs_apply_all();
+        break;
+    case PREFS_SET_SYNTAX_ERR:
+        error = std::string("Invalid preference \"") + assignment + "\"" +
+                (detail ? std::string(": ") + detail : " (expected module.name:value with a value the preference takes)");
+        break;
+    case PREFS_SET_NO_SUCH_PREF:
+        error = std::string("\"") + assignment + "\" specifies unknown preference";
+        break;
+    case PREFS_SET_OBSOLETE:
+        error = std::string("\"") + assignment + "\" specifies obsolete preference";
+        break;
+    }
+    g_free(detail);
+    g_free(copy);
+    return result == PREFS_SET_OK;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <epan/ftypes/ftypes.h>
+#include <epan/print.h>
 #include <epan/proto.h>
 #include <wsutil/inet_addr.h>
 #include <wsutil/to_str.h>
@@ -94,6 +95,12 @@ char *series_value_text(const field_info *record, bool filter_form)
 {
     return fvalue_to_string_repr(nullptr, value_of(record), filter_form ? FTREPR_DFILTER : FTREPR_DISPLAY,
                                  record->hfinfo->display);
+}
+
+char *series_field_text(const field_info *record, epan_dissect_t *edt)
+{
+    // tshark's own routine for -T fields; it only reads the record.
+    return get_node_field_value(const_cast<field_info *>(record), edt);
 }
 
 const char *series_item_label(const field_info *record, char *buffer)

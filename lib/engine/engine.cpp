@@ -173,9 +173,33 @@ int32_t gCleanupEpan(void)
     release_followed_stream();
     const bool save_completed = complete_save_file_at_shutdown();
     capture_close_at_shutdown();
+    release_display_filter();
     epan_cleanup();
     set_engine_state(engine_lifecycle::shut_down);
     return save_completed ? WSB_OK : WSB_FAILED;
+}
+
+int32_t gSetPreference(const char *assignment)
+{
+    if (!require_engine("Set Preference"))
+        return WSB_FAILED;
+    if (!assignment) {
+        set_error_text("\"Set Preference\" operation failed. No preference was given.");
+        return WSB_FAILED;
+    }
+    // Dissectors read their preferences as they go: a change in the middle
+    // of a capture would dissect its packets under two settings.
+    if (cfile.state != read_state::closed) {
+        set_error_text("\"Set Preference\" operation failed. Preferences can be changed only while no capture is "
+                       "open.");
+        return WSB_FAILED;
+    }
+    std::string error;
+    if (!series_set_preference(assignment, error)) {
+        set_error_format("\"Set Preference\" operation failed. %s.", error.c_str());
+        return WSB_FAILED;
+    }
+    return WSB_OK;
 }
 
 void gHackedCleanup(void)

@@ -11,6 +11,7 @@
 #include "engine/state.h"
 #include "compat/engine_series.h"
 #include "engine/guarded_call.h"
+#include "capture/capture.h"
 #include "tree/tree.h"
 
 namespace {
@@ -21,6 +22,12 @@ namespace {
 char *string_value;
 size_t string_value_capacity;
 int32_t string_value_size;  // bytes of the text, terminating NUL included
+
+// The text handed out by the value-text calls, kept apart from the string
+// getters' text so that each lasts until the next call of its own kind.
+char *value_text;
+size_t value_text_capacity;
+int32_t value_text_size;
 
 struct getter_texts {
     const char *by_id_operation;
@@ -53,6 +60,14 @@ const getter_texts string_texts = {
     "Protocol field ID \"%i\" type is not an expected one (just strings or IPs or Protocols are accepted).\n",
     "Invalid node passed when trying to retrieve protocol string field value",
     "Invalid field info when trying to retrieve protocol string field value",
+};
+
+const getter_texts value_text_texts = {
+    "Get Field Value Text",
+    "Get Field Value Text By Tree Node",
+    nullptr,  // every type has a text
+    "Invalid node passed when trying to retrieve protocol field value text",
+    "Invalid field info when trying to retrieve protocol field value text",
 };
 
 // The record of a matched field; null with the message written otherwise.
@@ -140,16 +155,44 @@ int32_t read_int32(const field_info *record, int32_t field_id, int32_t *value)
     return WSB_OK;
 }
 
-void store_string_value(const char *text)
+// Copies text into a kept buffer that grows only for longer texts.
+void store_text(const char *text, char *&buffer, size_t &capacity, int32_t &size)
 {
     size_t needed = strlen(text) + 1;
-    if (needed > string_value_capacity) {
-        g_free(string_value);
-        string_value = static_cast<char *>(g_malloc(needed));
-        string_value_capacity = needed;
+    if (needed > capacity) {
+        g_free(buffer);
+        buffer = static_cast<char *>(g_malloc(needed));
+        capacity = needed;
     }
-    memcpy(string_value, text, needed);
-    string_value_size = static_cast<int32_t>(needed);
+    memcpy(buffer, text, needed);
+    size = static_cast<int32_t>(needed);
+}
+
+void store_string_value(const char *text)
+{
+    store_text(text, string_value, string_value_capacity, string_value_size);
+}
+
+// Any field's value as `tshark -T fields` prints it.
+int32_t read_value_text(const field_info *record, int32_t field_id, const char **text, int32_t *size)
+{
+    char *composed = nullptr;
+    epan_dissect_t *edt = current_dissection;
+    int32_t status = run_in_engine_frame([&] { composed = series_field_text(record, edt); },
+                                         "Reading the field value");
+    if (engine_status(status) != 0) {
+        g_free(composed);
+        return 1;
+    }
+    if (!composed) {
+        set_error_format("Protocol field ID \"%i\" has a value that the engine cannot show as text.\n", field_id);
+        return 1;
+    }
+    store_text(composed, value_text, value_text_capacity, value_text_size);
+    g_free(composed);
+    *text = value_text;
+    *size = value_text_size;
+    return 0;
 }
 
 int32_t read_text(const field_info *record, int32_t field_id, const char **text, int32_t *size)
@@ -200,6 +243,10 @@ void release_field_values()
     string_value = nullptr;
     string_value_capacity = 0;
     string_value_size = 0;
+    g_free(value_text);
+    value_text = nullptr;
+    value_text_capacity = 0;
+    value_text_size = 0;
 }
 
 int32_t gGetUInt64ProtocolFieldValue(uint64_t *value, int32_t field_id)
@@ -248,4 +295,20 @@ int32_t gGetStringProtocolFieldValueByTreeNode(const void *node, const char **va
         return WSB_FAILED;
     const field_info *record = record_by_node(node, string_texts);
     return record ? read_text(record, record->hfinfo->id, value, size) : 1;
+}
+
+int32_t gGetFieldValueText(const char **text, int32_t *size, int32_t field_id)
+{
+    if (missing_output(!text || !size, value_text_texts.by_id_operation))
+        return 1;
+    const field_info *record = record_by_id(field_id, value_text_texts);
+    return record ? read_value_text(record, field_id, text, size) : 1;
+}
+
+int32_t gGetFieldValueTextByTreeNode(const void *node, const char **text, int32_t *size)
+{
+    if (missing_output(!text || !size, value_text_texts.by_node_operation))
+        return 1;
+    const field_info *record = record_by_node(node, value_text_texts);
+    return record ? read_value_text(record, record->hfinfo->id, text, size) : 1;
 }

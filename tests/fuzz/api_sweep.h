@@ -239,6 +239,12 @@ inline void sweep_fields(report &r)
                 if (!text || size != static_cast<int32_t>(strlen(text) + 1))
                     r.problem("gGetStringProtocolFieldValue handed out a text whose size is not its length + 1");
             }
+            arm();
+            if (check(r, "gGetFieldValueText", gGetFieldValueText(&text, &size, id), {0, 1}) == 0) {
+                ++r.values;
+                if (!text || size != static_cast<int32_t>(strlen(text) + 1))
+                    r.problem("gGetFieldValueText handed out a text whose size is not its length + 1");
+            }
         }
     }
     int32_t offset;
@@ -308,6 +314,13 @@ inline void sweep_tree(report &r, const PacketSummary &s)
             if (!text || size != static_cast<int32_t>(strlen(text) + 1))
                 r.problem("gGetStringProtocolFieldValueByTreeNode handed out a text whose size is not its "
                           "length + 1");
+        }
+        arm();
+        if (check(r, "gGetFieldValueTextByTreeNode", gGetFieldValueTextByTreeNode(node.node, &text, &size), {0, 1}) ==
+            0) {
+            ++r.values;
+            if (!text || size != static_cast<int32_t>(strlen(text) + 1))
+                r.problem("gGetFieldValueTextByTreeNode handed out a text whose size is not its length + 1");
         }
     }
     TreeNode beyond;

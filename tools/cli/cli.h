@@ -13,10 +13,15 @@
 /* Exit statuses: done, failed (the reason on stderr), usage error. */
 enum { CLI_OK = 0, CLI_FAILED = 1, CLI_USAGE = 2 };
 
-/* Starts the engine once the arguments are checked; CLI_OK or CLI_FAILED
- * after reporting. cli_stop_engine shuts it down if it was started. */
+/* Starts the engine once the arguments are checked and sets the
+ * preferences of the -o options; CLI_OK or CLI_FAILED after reporting.
+ * cli_stop_engine shuts it down if it was started. */
 int cli_start_engine(void);
 void cli_stop_engine(void);
+
+/* Sets the display filter of -Y (nothing for NULL); CLI_OK or CLI_FAILED
+ * after reporting the engine's message. */
+int cli_set_display_filter(const char *filter);
 
 /* Prints "wsbridge: WHAT: <library message>" and returns CLI_FAILED. */
 int cli_fail(const char *what);
@@ -47,6 +52,8 @@ typedef struct {
 
 /* Parses a verb's arguments in order. Options and positional arguments may
  * be mixed; "--" ends the options; "-" and negative numbers are positional.
+ * "-o NAME:VALUE" (also "-oNAME:VALUE"), an engine preference, is taken
+ * for every verb here and set by cli_start_engine.
  * Values come as "--name VALUE", "--name=VALUE" or "-cVALUE". out must hold
  * argc entries. Returns CLI_OK, CLI_USAGE after reporting the mistake, or
  * -1 when --help or -h was given (the verb's help is printed then). */

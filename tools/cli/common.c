@@ -16,11 +16,40 @@
 int cli_broken_pipe;
 static int engine_started;
 
+/* The -o settings of the command line, in the order given; they point into
+ * argv, which lives as long as the process. */
+static const char **preferences;
+static int preference_count;
+
+static int add_preference(const char *verb, const char *assignment)
+{
+    if (!strchr(assignment, ':'))
+        return cli_usage_error(verb, "-o needs NAME:VALUE (as tshark -o takes it), not '%s'", assignment);
+    const char **grown = realloc(preferences, (size_t)(preference_count + 1) * sizeof *grown);
+    if (!grown) {
+        fprintf(stderr, "wsbridge: out of memory\n");
+        return CLI_FAILED;
+    }
+    preferences = grown;
+    preferences[preference_count++] = assignment;
+    return CLI_OK;
+}
+
 int cli_start_engine(void)
 {
     if (gInitEpan() != WSB_OK)
         return cli_fail("start");
     engine_started = 1;
+    for (int i = 0; i < preference_count; ++i)
+        if (gSetPreference(preferences[i]) != WSB_OK)
+            return cli_fail("-o");
+    return CLI_OK;
+}
+
+int cli_set_display_filter(const char *filter)
+{
+    if (filter && gSetDisplayFilter(filter) != WSB_OK)
+        return cli_fail("-Y");
     return CLI_OK;
 }
 
@@ -29,6 +58,9 @@ void cli_stop_engine(void)
     if (engine_started)
         gCleanupEpan();
     engine_started = 0;
+    free(preferences);
+    preferences = NULL;
+    preference_count = 0;
 }
 
 int cli_fail(const char *what)
@@ -107,6 +139,16 @@ int cli_parse(const char *verb, int argc, char **argv, const cli_option *options
         if (strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0) {
             cli_print_help(verb);
             return -1;
+        }
+        /* -o NAME:VALUE, taken by every verb: an engine preference. */
+        if (strncmp(word, "-o", 2) == 0) {
+            const char *assignment = word[2] ? word + 2 : NULL;
+            if (!assignment && i + 1 >= argc)
+                return cli_usage_error(verb, "option '-o' needs a value (NAME:VALUE)");
+            int status = add_preference(verb, assignment ? assignment : argv[++i]);
+            if (status != CLI_OK)
+                return status;
+            continue;
         }
         const char *value = NULL;
         int option = find_option(word, options, option_count, &value);

@@ -1,15 +1,20 @@
 /* wsbridge fields NAME...: registers each name and prints its engine id and
  * type code, or the library's message.
  *
- * wsbridge fields FILE -e FIELD [-e FIELD ...] [--offsets] [-c COUNT]
- *                 [--json | --csv]:
- * reads FILE and prints one line per packet, tab-separated: the frame
- * number, then the first occurrence of each field (integer, text or address;
- * empty when the packet lacks it or its type has no getter). With --offsets
+ * wsbridge fields FILE -e FIELD [-e FIELD ...] [-Y FILTER] [--offsets]
+ *                 [-c COUNT] [--json | --csv]:
+ * reads FILE and prints one line per packet (with -Y, per packet that
+ * matches the display filter), tab-separated: the frame number, then the
+ * first occurrence of each field as tshark -T fields -E occurrence=f prints
+ * it, whatever its type (empty when the packet lacks it). The column
+ * pseudo-fields _ws.col.Protocol and _ws.col.Info print the Protocol and
+ * Info columns. Protocol fields ("ip", "tcp") print their labels, as tshark
+ * does: each packet is then dissected once more, with labels. With --offsets
  * each value is followed by the field's offset from the TCP/UDP payload (the
  * engine's start when the packet has neither; empty when the field is
- * absent). JSON Lines hold one object per packet, CSV a header line and one
- * row per packet. */
+ * absent or a column). JSON Lines hold one object per packet (integers as
+ * numbers, every other value as text), CSV a header line and one row per
+ * packet. */
 #include <inttypes.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,15 +26,28 @@ static const char cli_group[] = "CLI";
 
 enum { text_output, json_output, csv_output };
 
-/* Filters (-Y) and preferences (-o) will join these. */
 static const cli_option fields_options[] = {
     {"-e", NULL, "FIELD"},
     {"--offsets", NULL, NULL},
     {"-c", NULL, "COUNT"},
     {"--json", NULL, NULL},
     {"--csv", NULL, NULL},
+    {"-Y", "--display-filter", "FILTER"},
 };
-enum { option_field, option_offsets, option_count_limit, option_json, option_csv };
+enum { option_field, option_offsets, option_count_limit, option_json, option_csv, option_filter };
+
+/* The column pseudo-fields tshark takes (by the default columns' titles),
+ * and the field id standing for each: ids of real fields are never negative. */
+enum { column_protocol = -2, column_info = -3, no_field = -1 };
+
+static int32_t column_of(const char *name)
+{
+    if (strcmp(name, "_ws.col.Protocol") == 0)
+        return column_protocol;
+    if (strcmp(name, "_ws.col.Info") == 0)
+        return column_info;
+    return no_field;
+}
 
 static int print_field_ids(int argc, const char **names)
 {
@@ -57,49 +75,52 @@ static int is_matched(int32_t id, int32_t count, const int32_t *ids)
     return 0;
 }
 
-/* Prints the value of a matched field in the form its type calls for: a
- * number, or a text (quoted for JSON, as a field for CSV). Prints nothing
- * (JSON: null) when no getter takes the type. */
+static void print_text(const char *text, int format)
+{
+    if (format == json_output)
+        cli_json_string(stdout, text);
+    else if (format == csv_output)
+        cli_csv_field(stdout, text);
+    else
+        fputs(text, stdout);
+}
+
+/* Prints the value of a matched field as tshark prints it (JSON: integers as
+ * numbers, the rest as texts). Prints nothing (JSON: null) when the engine
+ * has no text for it. */
 static void print_value(int32_t id, int32_t type, int format)
 {
     uint64_t u = 0;
     int32_t s = 0;
     const char *text = NULL;
     int32_t size = 0;
-    switch (type) {
-    case WSB_FT_BOOLEAN: case WSB_FT_UINT8: case WSB_FT_UINT16: case WSB_FT_UINT32: case WSB_FT_UINT64:
-        if (gGetUInt64ProtocolFieldValue(&u, id) == WSB_OK) {
-            printf("%" PRIu64, u);
-            return;
+    if (format == json_output) {
+        switch (type) {
+        case WSB_FT_BOOLEAN: case WSB_FT_UINT8: case WSB_FT_UINT16: case WSB_FT_UINT32: case WSB_FT_UINT64:
+            if (gGetUInt64ProtocolFieldValue(&u, id) == WSB_OK) {
+                printf("%" PRIu64, u);
+                return;
+            }
+            break;
+        case WSB_FT_INT64:
+            if (gGetUInt64ProtocolFieldValue(&u, id) == WSB_OK) {
+                printf("%" PRId64, (int64_t)u);
+                return;
+            }
+            break;
+        case WSB_FT_INT8: case WSB_FT_INT16: case WSB_FT_INT32:
+            if (gGetInt32ProtocolFieldValue(&s, id) == WSB_OK) {
+                printf("%" PRId32, s);
+                return;
+            }
+            break;
+        default:
+            break;
         }
-        break;
-    case WSB_FT_INT64:
-        if (gGetUInt64ProtocolFieldValue(&u, id) == WSB_OK) {
-            printf("%" PRId64, (int64_t)u);
-            return;
-        }
-        break;
-    case WSB_FT_INT8: case WSB_FT_INT16: case WSB_FT_INT32:
-        if (gGetInt32ProtocolFieldValue(&s, id) == WSB_OK) {
-            printf("%" PRId32, s);
-            return;
-        }
-        break;
-    case WSB_FT_PROTOCOL: case WSB_FT_STRING: case WSB_FT_IPv4: case WSB_FT_IPv6:
-        if (gGetStringProtocolFieldValue(&text, &size, id) == WSB_OK) {
-            if (format == json_output)
-                cli_json_string(stdout, text);
-            else if (format == csv_output)
-                cli_csv_field(stdout, text);
-            else
-                fputs(text, stdout);
-            return;
-        }
-        break;
-    default:
-        break;
     }
-    if (format == json_output)
+    if (gGetFieldValueText(&text, &size, id) == WSB_OK)
+        print_text(text, format);
+    else if (format == json_output)
         fputs("null", stdout);
 }
 
@@ -122,7 +143,7 @@ static void print_header(int field_count, const char **fields, int offsets, int 
 }
 
 static int print_packet_fields(const char *path, int field_count, const char **fields, int offsets,
-                               uint64_t limit, int format)
+                               uint64_t limit, int format, const char *filter)
 {
     int32_t *field_ids = calloc((size_t)field_count, sizeof *field_ids);
     if (!field_ids) {
@@ -130,18 +151,30 @@ static int print_packet_fields(const char *path, int field_count, const char **f
         return CLI_FAILED;
     }
     int status = CLI_OK;
-    for (int i = 0; i < field_count && status == CLI_OK; ++i)
+    int registered = 0, labels = 0;
+    for (int i = 0; i < field_count && status == CLI_OK; ++i) {
+        field_ids[i] = column_of(fields[i]);
+        if (field_ids[i] != no_field)
+            continue;
+        ++registered;
         if (gRegisterProtocolFieldFilter(fields[i], cli_group) != WSB_OK)
             status = cli_fail("register");
+    }
     for (int i = 0; i < field_count && status == CLI_OK; ++i) {
         int32_t type = 0;
-        if (gGetProtocolFieldFilterInfo(fields[i], &field_ids[i], &type) != WSB_OK) {
+        if (field_ids[i] != no_field)
+            continue;
+        if (gGetProtocolFieldFilterInfo(fields[i], &field_ids[i], &type) == WSB_OK) {
+            labels = labels || type == WSB_FT_PROTOCOL;
+        } else {
             char message[2100];
             snprintf(message, sizeof message, "%s", gGetLastError());
             message[strcspn(message, "\n")] = '\0';
             status = cli_usage_error("fields", "cannot print the fields asked for: %s", message);
         }
     }
+    if (status == CLI_OK)
+        status = cli_set_display_filter(filter);
     if (status == CLI_OK)
         status = cli_open_capture("fields", path);
     if (status != CLI_OK) {
@@ -157,9 +190,17 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     int read = 2;
     while (packets < limit && (read = gGetNextPacket(&packet)) == WSB_OK) {
         cli_progress_update(++packets, packet.file_offset);
+        /* Sequential reading dissects without labels; protocol items show
+         * theirs when the packet is dissected again by its offset (as the
+         * frame it was, with what the engine learnt of it). */
+        if (labels && gGetPacketAtOffset(NULL, packet.frame_number, packet.file_offset, (int32_t)packet.captured_length,
+                                         packet.packet_length, packet.encapsulation) != WSB_OK) {
+            status = cli_fail("re-read");
+            break;
+        }
         int32_t count = 0;
         const int32_t *ids = NULL;
-        if (gLastPacketHasPassedFilter(cli_group, &count, &ids) != WSB_OK) {
+        if (registered && gLastPacketHasPassedFilter(cli_group, &count, &ids) != WSB_OK) {
             status = cli_fail("match");
             break;
         }
@@ -169,7 +210,8 @@ static int print_packet_fields(const char *path, int field_count, const char **f
             printf("%" PRIu32, packet.frame_number);
         for (int i = 0; i < field_count; ++i) {
             int32_t offset = 0, length = 0, type = 0;
-            int present = is_matched(field_ids[i], count, ids) &&
+            const int column = field_ids[i] == column_protocol || field_ids[i] == column_info;
+            int present = !column && is_matched(field_ids[i], count, ids) &&
                           gGetFieldInfo(field_ids[i], &offset, &length, &type) == WSB_OK;
             if (format == json_output) {
                 putchar(',');
@@ -178,7 +220,9 @@ static int print_packet_fields(const char *path, int field_count, const char **f
             } else {
                 putchar(separator);
             }
-            if (present)
+            if (column)
+                print_text(field_ids[i] == column_protocol ? packet.protocol_text : packet.info_text, format);
+            else if (present)
                 print_value(field_ids[i], type, format);
             else if (format == json_output)
                 fputs("null", stdout);
@@ -217,11 +261,12 @@ int cli_fields(int argc, char **argv)
     const char *fields[argc > 0 ? argc : 1];
     const char *positional[argc > 0 ? argc : 1];
     int count = 0;
-    int status = cli_parse(verb, argc, argv, fields_options, 5, arguments, &count);
+    int status = cli_parse(verb, argc, argv, fields_options, 6, arguments, &count);
     if (status != CLI_OK)
         return status < 0 ? CLI_OK : status;
     int field_count = 0, positional_count = 0, offsets = 0, options_given = 0, format = text_output;
     uint64_t limit = UINT64_MAX;
+    const char *filter = NULL;
     for (int i = 0; i < count; ++i) {
         options_given += arguments[i].option >= 0;
         switch (arguments[i].option) {
@@ -233,6 +278,9 @@ int cli_fields(int argc, char **argv)
             break;
         case option_offsets:
             offsets = 1;
+            break;
+        case option_filter:
+            filter = arguments[i].value;
             break;
         case option_count_limit:
             if (cli_parse_count(verb, arguments[i].value, &limit) != CLI_OK)
@@ -263,5 +311,5 @@ int cli_fields(int argc, char **argv)
         return cli_usage_error(verb, "one FILE only, but '%s' follows '%s'", positional[1], positional[0]);
     if (cli_start_engine() != CLI_OK)
         return CLI_FAILED;
-    return print_packet_fields(positional[0], field_count, fields, offsets, limit, format);
+    return print_packet_fields(positional[0], field_count, fields, offsets, limit, format, filter);
 }

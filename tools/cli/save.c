@@ -1,5 +1,6 @@
-/* wsbridge save FILE OUT FRAMES [--drop-tcp-retransmissions]: copies the
- * listed packets of FILE into the libpcap file OUT, in the order listed.
+/* wsbridge save FILE OUT FRAMES [-Y FILTER] [--drop-tcp-retransmissions]:
+ * copies the listed packets of FILE into the libpcap file OUT, in the order
+ * listed; with -Y only those of them that match the display filter.
  * FRAMES is a comma-separated list of frame numbers and ranges ("1,3-5,9"); a
  * frame may be listed more than once. With --drop-tcp-retransmissions (or its
  * older spelling --skip-tcp-repeats) every packet is judged by the library's
@@ -85,8 +86,11 @@ static int compare_place(const void *key, const void *element)
 }
 
 /* Reads the capture up to the last listed frame and keeps the places of the
- * listed packets. 0 on success, 1 after a reported failure. */
-static int collect_places(const frame_range *ranges, size_t range_count, packet_place **places, size_t *count)
+ * listed packets (with a display filter set, of those that match it: the
+ * reading then goes on to the end, and a listed frame that is not read is
+ * one that does not match). 0 on success, 1 after a reported failure. */
+static int collect_places(const frame_range *ranges, size_t range_count, int filtered, packet_place **places,
+                          size_t *count)
 {
     uint32_t last_listed = 0, last_read = 0;
     for (size_t i = 0; i < range_count; ++i)
@@ -124,20 +128,26 @@ static int collect_places(const frame_range *ranges, size_t range_count, packet_
     }
     if (status != WSB_END)
         return cli_fail("read");
+    if (filtered)
+        return 0;
     return cli_no_such_frame("save", last_listed, last_read);
 }
 
 /* Saves the listed packets in order; 0 or 1. */
 static int save_places(const char *out, const frame_range *ranges, size_t range_count, const packet_place *places,
-                       size_t count, int skip_repeats)
+                       size_t count, int skip_repeats, int filtered)
 {
     if (gCreateCaptureFileForSave(out) != WSB_OK)
         return cli_fail("create");
-    unsigned long written = 0, skipped = 0;
+    unsigned long written = 0, skipped = 0, not_matching = 0;
     for (size_t i = 0; i < range_count; ++i) {
         for (uint64_t frame = ranges[i].first; frame <= ranges[i].last; ++frame) {
             uint32_t key = (uint32_t)frame;
             const packet_place *place = bsearch(&key, places, count, sizeof *places, compare_place);
+            if (!place && filtered) {
+                ++not_matching;
+                continue;
+            }
             if (!place) {
                 fprintf(stderr, "wsbridge: frame %u is not in the capture\n", key);
                 gCloseCaptureFileForSave();
@@ -167,12 +177,16 @@ static int save_places(const char *out, const frame_range *ranges, size_t range_
     }
     if (gCloseCaptureFileForSave() != WSB_OK)
         return cli_fail("close");
-    printf("%lu written, %lu skipped\n", written, skipped);
+    if (filtered)
+        printf("%lu written, %lu skipped, %lu not matching the filter\n", written, skipped, not_matching);
+    else
+        printf("%lu written, %lu skipped\n", written, skipped);
     return cli_output_failed() ? CLI_FAILED : CLI_OK;
 }
 
 static const cli_option save_options[] = {
     {"--drop-tcp-retransmissions", "--skip-tcp-repeats", NULL},
+    {"-Y", "--display-filter", "FILTER"},
 };
 
 int cli_save(int argc, char **argv)
@@ -180,14 +194,17 @@ int cli_save(int argc, char **argv)
     static const char verb[] = "save";
     cli_argument arguments[argc > 0 ? argc : 1];
     int count = 0;
-    int status = cli_parse(verb, argc, argv, save_options, 1, arguments, &count);
+    int status = cli_parse(verb, argc, argv, save_options, 2, arguments, &count);
     if (status != CLI_OK)
         return status < 0 ? CLI_OK : status;
     const char *positional[3] = {NULL, NULL, NULL};
     int positional_count = 0, skip_repeats = 0;
+    const char *filter = NULL;
     for (int i = 0; i < count; ++i) {
         if (arguments[i].option == 0)
             skip_repeats = 1;
+        else if (arguments[i].option == 1)
+            filter = arguments[i].value;
         else if (positional_count == 3)
             return cli_usage_error(verb, "unexpected argument '%s' after FILE, OUT and FRAMES", arguments[i].value);
         else
@@ -203,15 +220,16 @@ int cli_save(int argc, char **argv)
         free(ranges);
         return cli_usage_error(verb, "malformed frame list '%s' (expected e.g. 1,3-5,9)", positional[2]);
     }
-    if (cli_start_engine() != CLI_OK || (status = cli_open_capture(verb, positional[0])) != CLI_OK) {
+    if (cli_start_engine() != CLI_OK || cli_set_display_filter(filter) != CLI_OK ||
+        (status = cli_open_capture(verb, positional[0])) != CLI_OK) {
         free(ranges);
         return status == CLI_OK ? CLI_FAILED : status;
     }
     packet_place *places = NULL;
     size_t place_count = 0;
-    status = collect_places(ranges, range_count, &places, &place_count);
+    status = collect_places(ranges, range_count, filter != NULL, &places, &place_count);
     if (status == CLI_OK)
-        status = save_places(positional[1], ranges, range_count, places, place_count, skip_repeats);
+        status = save_places(positional[1], ranges, range_count, places, place_count, skip_repeats, filter != NULL);
     gCloseCapture();
     free(places);
     free(ranges);

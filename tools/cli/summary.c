@@ -1,6 +1,7 @@
-/* wsbridge summary FILE [-c COUNT] [--json | --csv]: one line per packet, in
- * the spirit of tshark's default output, or the whole PacketSummary of each
- * packet as JSON Lines or CSV rows. */
+/* wsbridge summary FILE [-Y FILTER] [-c COUNT] [--json | --csv]: one line per
+ * packet, in the spirit of tshark's default output, or the whole
+ * PacketSummary of each packet as JSON Lines or CSV rows. With -Y only the
+ * packets that match the display filter, as tshark -Y shows them. */
 #include <inttypes.h>
 #include <stdio.h>
 #include <string.h>
@@ -10,13 +11,13 @@
 
 enum { text_output, json_output, csv_output };
 
-/* Filters (-Y) and preferences (-o) will join these. */
 static const cli_option summary_options[] = {
     {"-c", NULL, "COUNT"},
     {"--json", NULL, NULL},
     {"--csv", NULL, NULL},
+    {"-Y", "--display-filter", "FILTER"},
 };
-enum { option_count_limit, option_json, option_csv };
+enum { option_count_limit, option_json, option_csv, option_filter };
 
 static const char csv_header[] =
     "frame_number,packet_length,captured_length,port_type,source_port,destination_port,file_offset,"
@@ -113,10 +114,10 @@ int cli_summary(int argc, char **argv)
     static const char verb[] = "summary";
     cli_argument arguments[argc > 0 ? argc : 1];
     int count = 0;
-    int status = cli_parse(verb, argc, argv, summary_options, 3, arguments, &count);
+    int status = cli_parse(verb, argc, argv, summary_options, 4, arguments, &count);
     if (status != CLI_OK)
         return status < 0 ? CLI_OK : status;
-    const char *path = NULL;
+    const char *path = NULL, *filter = NULL;
     uint64_t limit = UINT64_MAX;
     int format = text_output;
     for (int i = 0; i < count; ++i) {
@@ -129,6 +130,9 @@ int cli_summary(int argc, char **argv)
         case option_count_limit:
             if (cli_parse_count(verb, arguments[i].value, &limit) != CLI_OK)
                 return CLI_USAGE;
+            break;
+        case option_filter:
+            filter = arguments[i].value;
             break;
         case option_json:
         case option_csv: {
@@ -143,7 +147,7 @@ int cli_summary(int argc, char **argv)
     if (!path)
         return cli_usage_error(verb, "FILE is missing (a capture file, or '-' for standard input)");
 
-    if (cli_start_engine() != CLI_OK)
+    if (cli_start_engine() != CLI_OK || cli_set_display_filter(filter) != CLI_OK)
         return CLI_FAILED;
     if ((status = cli_open_capture(verb, path)) != CLI_OK)
         return status;

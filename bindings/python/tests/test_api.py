@@ -431,3 +431,81 @@ def test_without_pandas_a_dataframe_says_how_to_install_it(sample_capture):
         """, sample_capture)
     assert "apt install python3-pandas" in completed.stdout
     assert "pip install pandas" in completed.stdout
+
+
+# ---- display filters, preferences and value texts ------------------------
+
+def test_display_filters_keep_what_tshark_keeps(engine):
+    from conftest import run_tshark, shared_capture
+    path = shared_capture("three_http_streams.pcap")
+    output, _ = run_tshark(["-r", path, "-Y", "http.request", "-T", "fields", "-e", "frame.number"])
+    with engine.open(path, filter="http.request") as capture:
+        assert capture.filter == "http.request"
+        assert [p.frame_number for p in capture] == [int(n) for n in output.split()]
+    with engine.open(path) as capture:
+        assert capture.filter is None  # a filter ends with its capture
+        capture.set_filter("tcp.flags.syn == 1")
+        with pytest.raises(wsbridge.InvalidSettingError) as error:
+            capture.set_filter("tcp.port ==")
+        assert isinstance(error.value, ValueError)
+        assert str(error.value) == "Unexpected end of filter expression."
+        assert capture.filter == "tcp.flags.syn == 1"  # the filter before stays
+        first = capture.next_packet()
+        capture.set_filter(None)
+        assert capture.next_packet().frame_number == first.frame_number + 1
+    with pytest.raises(wsbridge.InvalidSettingError):
+        engine.open(path, filter="no.such.field")
+
+
+def test_value_texts_are_what_tshark_prints(engine):
+    from conftest import run_tshark, shared_capture
+    path = shared_capture("one_tcp_stream.pcap")
+    names = ["tcp.flags", "eth.src", "frame.time_relative", "tcp.analysis.ack_rtt", "ip"]
+    for name in names:
+        engine.register_field(name, "TEXTS")
+    ids = [engine.field_info(name).id for name in names]
+    output, _ = run_tshark(["-r", path, "-T", "fields", "-E", "occurrence=f"]
+                           + [option for name in names for option in ("-e", name)])
+    expected = [line.split("\t") for line in output.decode().splitlines()]
+    with engine.open(path) as capture:
+        packets = []
+        for packet, row in zip(capture, expected):
+            packets.append(packet)
+            matched = set(capture.matched_fields("TEXTS"))
+            got = [capture.value_text(i) if i in matched else "" for i in ids]
+            # Read in sequence, without labels, a protocol gives its name.
+            assert got[:-1] == row[:-1] and got[-1] == "ip"
+        assert len(packets) == len(expected)
+        tree = capture.tree(packets[1])
+        assert tree.find("ip")[0].value_text() == expected[1][-1]
+        assert tree.find("tcp.flags")[0].value_text() == expected[1][0] == "0x0012"
+
+
+def test_preferences_turn_reassembly_back_on(sample_capture):
+    from conftest import run_python, shared_capture
+    path = shared_capture("example2.pcap")
+    completed = run_python("""
+        import sys, wsbridge
+        engine = wsbridge.start()
+        for name in ["tcp.desegment_tcp_streams", "http.desegment_headers", "http.desegment_body",
+                     "http.dechunk_body"]:
+            engine.set_preference(name + ":TRUE")
+        for wrong in ["tcp.no_such_preference:TRUE", "tcp.desegment_tcp_streams"]:
+            try:
+                engine.set_preference(wrong)
+            except ValueError as error:
+                print("refused:", error, file=sys.stderr)
+        with engine.open(sys.argv[1]) as capture:
+            try:
+                engine.set_preference("tcp.desegment_tcp_streams:FALSE")
+            except wsbridge.InvalidSettingError as error:
+                print("refused:", error, file=sys.stderr)
+            for packet in capture:
+                print(packet.info_text)
+        """, path)
+    plain = subprocess.run(["tshark", "-r", path, "-T", "fields", "-e", "_ws.col.Info"],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True)
+    assert completed.stdout.splitlines() == [line[:255].decode("utf-8", errors="replace")
+                                              for line in plain.stdout.splitlines()]
+    assert completed.stderr.count("refused:") == 3, completed.stderr
+    assert "only while no capture is open" in completed.stderr

@@ -20,8 +20,8 @@ from . import errors, native
 from .capture import Capture
 from .engine import Engine, start
 from .errors import (CaptureClosedError, EngineOutOfMemoryError, EngineShutDownError,
-                     ForeignObjectError, NotSupportedError, StaleObjectError, UnknownFieldError,
-                     WsbridgeError)
+                     ForeignObjectError, InvalidSettingError, NotSupportedError, StaleObjectError,
+                     UnknownFieldError, WsbridgeError)
 from .native import (AddressType, Direction, FieldType, Library, PortType, RenderFormat, Status,
                      load_library)
 from .parallel import map_captures
@@ -43,6 +43,7 @@ __all__ = [
     "FieldLocation",
     "FieldType",
     "ForeignObjectError",
+    "InvalidSettingError",
     "Library",
     "Locator",
     "Node",

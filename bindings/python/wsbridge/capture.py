@@ -8,7 +8,7 @@ from typing import Iterator, List, Optional
 
 from . import native
 from ._guard import guarded, lock
-from .errors import CaptureClosedError, ForeignObjectError, UnknownFieldError
+from .errors import CaptureClosedError, ForeignObjectError, InvalidSettingError, UnknownFieldError
 from .native import FieldType, Status
 from .records import (FieldLocation, Locator, Origin, SaveResult, Summary, encode_path,
                       enum_or_int, sized_text)
@@ -35,6 +35,7 @@ class Capture:
         self.path = path
         self._origin = Origin(path)
         self._at_end = False
+        self._filter = None
         self._record = native.PacketSummary()
         # The locators of the packets read in sequence, kept compactly.
         self._frames = array("I")
@@ -101,6 +102,7 @@ class Capture:
                 engine._stream = None
             engine._dissected()
             engine.raw.gFreePacketProtocolTree()  # the records of the last tree
+            engine.raw.gSetDisplayFilter(None)  # the next capture starts unfiltered
             call(engine.raw.gCloseCapture)
 
     def __enter__(self) -> "Capture":
@@ -136,6 +138,24 @@ class Capture:
         self._seconds.append(record.time_seconds)
         self._nanoseconds.append(record.time_nanoseconds)
         return Summary.from_record(record, self._origin)
+
+    def set_filter(self, filter: Optional[str]) -> None:
+        """Reads only the packets that match the display filter from here on
+        (gSetDisplayFilter), as tshark -Y does in its single pass: the
+        packets in between are still dissected, so frame numbers, times and
+        conversations are those of the whole file. None or "" clears it. A
+        filter that does not compile raises InvalidSettingError (also
+        ValueError) with the engine's message, and the filter before stays.
+        The filter ends with the capture."""
+        with guarded("set filter", self) as call:
+            call(self.engine.raw.gSetDisplayFilter, filter.encode() if filter else None,
+                 failure=InvalidSettingError)
+            self._filter = filter or None
+
+    @property
+    def filter(self) -> Optional[str]:
+        """The display filter set on this capture, or None."""
+        return self._filter
 
     def __iter__(self) -> Iterator[Summary]:
         return self
@@ -263,10 +283,10 @@ class Capture:
         """A matched field's value by getter kind ("uint64", "int32",
         "string"), under the lock the caller holds."""
         raw = self.engine.raw
-        if kind == "string":
+        if kind in ("string", "text"):
             pointer, size = ctypes.c_void_p(), ctypes.c_int32()
-            call(raw.gGetStringProtocolFieldValue, ctypes.byref(pointer), ctypes.byref(size),
-                 field_id)
+            getter = raw.gGetStringProtocolFieldValue if kind == "string" else raw.gGetFieldValueText
+            call(getter, ctypes.byref(pointer), ctypes.byref(size), field_id)
             return sized_text(pointer, size.value)
         if kind in ("uint64", "int64"):
             value = ctypes.c_uint64()
@@ -292,6 +312,14 @@ class Capture:
         """gGetStringProtocolFieldValue of a matched field (copied)."""
         with guarded("string value", self) as call:
             return self._value(call, "string", field_id)
+
+    def value_text(self, field_id: int) -> str:
+        """A matched field's value of any type as tshark -T fields prints it
+        (gGetFieldValueText): "0x0018" for tcp.flags, times, MAC addresses,
+        bytes as hex digits, ... A protocol field gives its filter name here
+        ("ip"); a tree node's value_text() gives its label."""
+        with guarded("value text", self) as call:
+            return self._value(call, "text", field_id)
 
     # ---- saving ------------------------------------------------------------
 
@@ -378,12 +406,14 @@ class Capture:
         `fields` with the field's first occurrence in the packet (None or
         <NA> when absent). Unsigned integer fields give a UInt64 column,
         signed ones Int64, booleans a boolean column; strings, protocols and
-        IPv4/IPv6 addresses give text. A field of another type raises
-        TypeError.
+        IPv4/IPv6 addresses give text; a field of any other type gives its
+        text as tshark -T fields prints it (times, MAC addresses, bytes, ...).
 
         `filter` is a display filter ("tcp.port == 80"): only the packets
-        that match it become rows. It needs a library with gSetDisplayFilter;
-        without it NotSupportedError (also NotImplementedError).
+        that match it become rows (the capture's own filter, if any, is set
+        again afterwards). It needs a library with gSetDisplayFilter; without
+        it NotSupportedError (also NotImplementedError). A filter that does
+        not compile raises InvalidSettingError (also ValueError).
 
         pandas is optional: without it the call raises ImportError saying
         how to install it."""

@@ -1,7 +1,7 @@
 """Capture.to_dataframe: a capture's packets as a pandas DataFrame."""
 
 from ._guard import guarded
-from .errors import NotSupportedError
+from .errors import InvalidSettingError, NotSupportedError
 from .native import FieldType, Status
 from .records import SUMMARY_COLUMNS
 
@@ -29,7 +29,7 @@ def to_dataframe(capture, fields, filter):
                 raise NotSupportedError(Status.FAILED, "This libwsbridge (%s) has no display "
                                         "filters (gSetDisplayFilter)."
                                         % capture.engine.library.path, call.operation)
-            call(raw.gSetDisplayFilter, filter.encode())
+            call(raw.gSetDisplayFilter, filter.encode(), failure=InvalidSettingError)
         try:
             while True:
                 summary = capture._next(call)
@@ -43,7 +43,8 @@ def to_dataframe(capture, fields, filter):
                                         if field_id in matched else None)
         finally:
             if filter is not None:
-                raw.gSetDisplayFilter(b"")
+                own = capture.filter
+                raw.gSetDisplayFilter(own.encode() if own else None)
     frame = pandas.DataFrame({name: [int(v) if isinstance(v, int) else v for v in column]
                               for name, column in columns.items()})
     for name, _, kind, dtype in getters:
@@ -72,8 +73,8 @@ def _field(capture, name):
         return info.id, "int64", "Int64"
     if info.type in _TEXT:
         return info.id, "string", None
-    raise TypeError("field %s is of type %s, which no value getter of the library reads"
-                    % (name, getattr(info.type, "name", info.type)))
+    # Any other type: its text as tshark prints it.
+    return info.id, "text", None
 
 
 def _import_pandas():

@@ -8,7 +8,7 @@ from typing import Optional
 from . import native
 from ._guard import guarded, lock
 from .capture import Capture
-from .errors import EngineShutDownError, UnknownFieldError, WsbridgeError
+from .errors import EngineShutDownError, InvalidSettingError, UnknownFieldError, WsbridgeError
 from .native import FieldType
 from .records import FieldInfo, encode_path, enum_or_int
 
@@ -115,6 +115,20 @@ class Engine:
             self.raw.gHackedCleanup()
             self._dissected()
 
+    # ---- preferences ---------------------------------------------------------
+
+    def set_preference(self, assignment: str) -> None:
+        """Sets one of the engine's preferences as tshark's -o takes it,
+        "module.name:value" (gSetPreference), for the captures opened
+        afterwards: engine.set_preference("tcp.desegment_tcp_streams:TRUE")
+        turns TCP reassembly back on (with http.desegment_body and the other
+        reassembly preferences, the Info column is plain tshark's). Only
+        while no capture is open. An unknown preference, a value it does not
+        take, or an open capture raises InvalidSettingError (also
+        ValueError)."""
+        with guarded("set preference", self) as call:
+            call(self.raw.gSetPreference, assignment.encode(), failure=InvalidSettingError)
+
     # ---- field registry ----------------------------------------------------
 
     def register_field(self, name: str, group: str) -> None:
@@ -145,18 +159,29 @@ class Engine:
 
     # ---- captures ----------------------------------------------------------
 
-    def open(self, path) -> Capture:
+    def open(self, path, filter: Optional[str] = None) -> Capture:
         """Opens a capture file (gOpenCapture). A capture that is open is
         closed first (its Capture object, and every packet, tree and stream
-        of it, then refuses further use)."""
+        of it, then refuses further use). `filter`, a display filter, is
+        set on the new capture (see Capture.set_filter); one that does not
+        compile raises InvalidSettingError and the capture is closed."""
         with guarded("open", self) as call:
             call(self.raw.gOpenCapture, encode_path(path))
             self._dissected()
             if self._capture is not None:
                 self._capture._forget()
             self._stream = None
+            # A display filter of the capture before does not carry over.
+            self.raw.gSetDisplayFilter(None)
             self._capture = Capture(self, path)
-            return self._capture
+            capture = self._capture
+        if filter:
+            try:
+                capture.set_filter(filter)
+            except InvalidSettingError:
+                capture.close()
+                raise
+        return capture
 
     def __repr__(self):
         state = "running" if self._running else "shut down"

@@ -16,6 +16,8 @@ built-in exception a Python user would catch for the same situation:
   while dissecting (status WSB_OUT_OF_MEMORY).
 * NotSupportedError (also NotImplementedError): the loaded library lacks
   the export a call needs.
+* InvalidSettingError (also ValueError): a display filter or a preference
+  that the engine refuses.
 """
 
 from .native import Status
@@ -25,6 +27,7 @@ __all__ = [
     "EngineOutOfMemoryError",
     "EngineShutDownError",
     "ForeignObjectError",
+    "InvalidSettingError",
     "NotSupportedError",
     "StaleObjectError",
     "UnknownFieldError",
@@ -83,6 +86,11 @@ class EngineOutOfMemoryError(WsbridgeError, MemoryError):
 
 class NotSupportedError(WsbridgeError, NotImplementedError):
     """The loaded library lacks the export that the call needs."""
+
+
+class InvalidSettingError(WsbridgeError, ValueError):
+    """A display filter that does not compile, or a preference the engine
+    does not know or cannot set (the message is the engine's reason)."""
 
 
 def error_for(status, message, operation, failure=WsbridgeError):

@@ -298,11 +298,13 @@ PROTOTYPES = {
     "gCleanupEpan": (_c_int32, []),
     "gHackedCleanup": (None, []),
     "gGetVersion": (_c_int32, [_text_out, _text_out]),
+    "gSetPreference": (_c_int32, [ctypes.c_char_p]),
     "gRegisterProtocolFieldFilter": (_c_int32, [ctypes.c_char_p, ctypes.c_char_p]),
     "gGetProtocolFieldFilterInfo": (_c_int32, [ctypes.c_char_p, _ptr(_c_int32), _ptr(_c_int32)]),
     "gOpenCapture": (_c_int32, [ctypes.c_char_p]),
     "gCloseCapture": (_c_int32, []),
     "gGetNextPacket": (_c_int32, [_ptr(PacketSummary)]),
+    "gSetDisplayFilter": (_c_int32, [ctypes.c_char_p]),
     "gGetPacketAtOffset": (_c_int32, [_ptr(PacketSummary)] + _locator),
     "gGetPacketTimePrecision": (_c_int32, [_ptr(_c_int32)]),
     "gBuildPacketProtocolTree": (_c_int32, [_ptr(_c_int32), _ptr(_ptr(_c_uint8))] + _locator),
@@ -339,6 +341,8 @@ PROTOTYPES = {
     "gGetStringProtocolFieldValue": (_c_int32, [_text_out, _ptr(_c_int32), _c_int32]),
     "gGetStringProtocolFieldValueByTreeNode": (_c_int32, [ctypes.c_void_p, _text_out,
                                                           _ptr(_c_int32)]),
+    "gGetFieldValueText": (_c_int32, [_text_out, _ptr(_c_int32), _c_int32]),
+    "gGetFieldValueTextByTreeNode": (_c_int32, [ctypes.c_void_p, _text_out, _ptr(_c_int32)]),
 }
 
 # Exports that newer libraries add: declared when the loaded library has them

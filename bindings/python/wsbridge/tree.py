@@ -56,7 +56,7 @@ class Node:
         with guarded(operation, self.tree) as call:
             call(getattr(call.engine.raw, getter), self.handle,
                  *(ctypes.byref(output) for output in outputs))
-            if getter == "gGetStringProtocolFieldValueByTreeNode":
+            if getter in ("gGetStringProtocolFieldValueByTreeNode", "gGetFieldValueTextByTreeNode"):
                 return sized_text(outputs[0], outputs[1].value)
         return outputs[0].value
 
@@ -73,6 +73,12 @@ class Node:
         """gGetStringProtocolFieldValueByTreeNode (copied)."""
         return self._read("string value", "gGetStringProtocolFieldValueByTreeNode",
                           ctypes.c_void_p(), ctypes.c_int32())
+
+    def value_text(self) -> str:
+        """The item's value of any type as tshark -T fields prints it
+        (gGetFieldValueTextByTreeNode); a protocol item gives its label."""
+        return self._read("value text", "gGetFieldValueTextByTreeNode", ctypes.c_void_p(),
+                          ctypes.c_int32())
 
     def __repr__(self):
         return "<wsbridge.Node %d %r>" % (self.index, self.label)

@@ -1,0 +1,35 @@
+// The display filter of sequential reading.
+#include <glib.h>
+
+#include "wsbridge.h"
+#include "capture/capture.h"
+#include "compat/engine_series.h"
+#include "engine/state.h"
+
+dfilter_t *display_filter;
+
+void release_display_filter()
+{
+    if (display_filter)
+        dfilter_free(display_filter);
+    display_filter = nullptr;
+}
+
+int32_t gSetDisplayFilter(const char *filter)
+{
+    if (!require_engine("Set Display Filter"))
+        return WSB_FAILED;
+    dfilter_t *compiled = nullptr;
+    char *message = nullptr;
+    // No text, or one that names nothing (blanks), compiles to no filter.
+    if (filter && !series_compile_filter(filter, &compiled, &message)) {
+        // The filter set before stays.
+        set_error_text(message ? message : "The display filter could not be compiled.");
+        g_free(message);
+        return WSB_FAILED;
+    }
+    g_free(message);
+    release_display_filter();
+    display_filter = compiled;
+    return WSB_OK;
+}
