@@ -24,3 +24,27 @@ static_assert(offsetof(PacketSummary, link_source_text) == 352, "link_source_tex
 static_assert(offsetof(PacketSummary, link_destination_text) == 384, "link_destination_text");
 static_assert(offsetof(PacketSummary, source_text) == 416, "source_text");
 static_assert(offsetof(PacketSummary, destination_text) == 480, "destination_text");
+
+static_assert(sizeof(SavePacketRequest) == 48, "SavePacketRequest size");
+static_assert(offsetof(SavePacketRequest, frame_number) == 0, "frame_number");
+static_assert(offsetof(SavePacketRequest, packet_length) == 4, "packet_length");
+static_assert(offsetof(SavePacketRequest, captured_length) == 8, "captured_length");
+static_assert(offsetof(SavePacketRequest, file_offset) == 16, "file_offset");
+static_assert(offsetof(SavePacketRequest, time_seconds) == 24, "time_seconds");
+static_assert(offsetof(SavePacketRequest, time_nanoseconds) == 32, "time_nanoseconds");
+static_assert(offsetof(SavePacketRequest, encapsulation) == 36, "encapsulation");
+static_assert(offsetof(SavePacketRequest, skip_flag) == 40, "skip_flag");
+
+static_assert(sizeof(TreeNode) == 768, "TreeNode size");
+static_assert(offsetof(TreeNode, parent_index) == 0, "parent_index");
+static_assert(offsetof(TreeNode, index) == 4, "index");
+static_assert(offsetof(TreeNode, start) == 8, "start");
+static_assert(offsetof(TreeNode, length) == 12, "length");
+static_assert(offsetof(TreeNode, field_type) == 16, "field_type");
+static_assert(offsetof(TreeNode, field_abbrev) == 20, "field_abbrev");
+static_assert(sizeof(TreeNode::field_abbrev) == 256, "field_abbrev size");
+static_assert(offsetof(TreeNode, field_name) == 276, "field_name");
+static_assert(sizeof(TreeNode::field_name) == 240, "field_name size");
+static_assert(offsetof(TreeNode, label) == 516, "label");
+static_assert(sizeof(TreeNode::label) == 240, "label size");
+static_assert(offsetof(TreeNode, node) == 760, "node");

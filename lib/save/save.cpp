@@ -10,7 +10,6 @@
 
 #include <climits>
 #include <cerrno>
-#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -25,16 +24,6 @@
 #include "capture/capture.h"
 #include "engine/messages.h"
 #include "engine/taps.h"
-
-static_assert(sizeof(SavePacketRequest) == 48, "SavePacketRequest size");
-static_assert(offsetof(SavePacketRequest, frame_number) == 0, "frame_number");
-static_assert(offsetof(SavePacketRequest, packet_length) == 4, "packet_length");
-static_assert(offsetof(SavePacketRequest, captured_length) == 8, "captured_length");
-static_assert(offsetof(SavePacketRequest, file_offset) == 16, "file_offset");
-static_assert(offsetof(SavePacketRequest, time_seconds) == 24, "time_seconds");
-static_assert(offsetof(SavePacketRequest, time_nanoseconds) == 32, "time_nanoseconds");
-static_assert(offsetof(SavePacketRequest, encapsulation) == 36, "encapsulation");
-static_assert(offsetof(SavePacketRequest, skip_flag) == 40, "skip_flag");
 
 namespace {
 

@@ -14,20 +14,6 @@
 #include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 
-static_assert(sizeof(TreeNode) == 768, "TreeNode size");
-static_assert(offsetof(TreeNode, parent_index) == 0, "parent_index");
-static_assert(offsetof(TreeNode, index) == 4, "index");
-static_assert(offsetof(TreeNode, start) == 8, "start");
-static_assert(offsetof(TreeNode, length) == 12, "length");
-static_assert(offsetof(TreeNode, field_type) == 16, "field_type");
-static_assert(offsetof(TreeNode, field_abbrev) == 20, "field_abbrev");
-static_assert(sizeof(TreeNode::field_abbrev) == 256, "field_abbrev size");
-static_assert(offsetof(TreeNode, field_name) == 276, "field_name");
-static_assert(sizeof(TreeNode::field_name) == 240, "field_name size");
-static_assert(offsetof(TreeNode, label) == 516, "label");
-static_assert(sizeof(TreeNode::label) == 240, "label size");
-static_assert(offsetof(TreeNode, node) == 760, "node");
-
 namespace {
 
 // The records of the tree built last, while tree_exists. They survive closing
@@ -100,6 +86,24 @@ void flatten_current_tree(void *)
         flatten_tree_node(item, -1);
         item = next;
     }
+}
+
+// The checks of the calls that read the tree built last: an open capture, a
+// place for the answer (missing: "OPERATION" failed with missing_output) and
+// a built tree.
+bool require_built_tree(const char *operation, const void *output, const char *missing_output)
+{
+    if (!require_capture(operation))
+        return false;
+    if (!output) {
+        set_error_format("\"%s\" operation failed. %s", operation, missing_output);
+        return false;
+    }
+    if (!tree_exists) {
+        set_error_text(not_created_message);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -204,32 +208,16 @@ int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data, uin
 
 int32_t gGetProtocolTreeNodesCount(int32_t *count)
 {
-    if (!require_capture("Get Protocol Tree Nodes Count"))
+    if (!require_built_tree("Get Protocol Tree Nodes Count", count, "No address was given for the count."))
         return WSB_FAILED;
-    if (!count) {
-        set_error_text("\"Get Protocol Tree Nodes Count\" operation failed. No address was given for the count.");
-        return WSB_FAILED;
-    }
-    if (!tree_exists) {
-        set_error_text(not_created_message);
-        return WSB_FAILED;
-    }
     *count = static_cast<int32_t>(tree_nodes.size());
     return WSB_OK;
 }
 
 int32_t gGetTreeNodeByIndex(TreeNode *node, int32_t position)
 {
-    if (!require_capture("Get Tree Node by Index"))
+    if (!require_built_tree("Get Tree Node by Index", node, "No TreeNode record was given."))
         return WSB_FAILED;
-    if (!node) {
-        set_error_text("\"Get Tree Node by Index\" operation failed. No TreeNode record was given.");
-        return WSB_FAILED;
-    }
-    if (!tree_exists) {
-        set_error_text(not_created_message);
-        return WSB_FAILED;
-    }
     if (position < 0 || static_cast<size_t>(position) >= tree_nodes.size()) {
         set_error_text(out_of_range_message);
         return WSB_FAILED;

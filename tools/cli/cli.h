@@ -67,6 +67,12 @@ int cli_parse_frame(const char *verb, const char *what, const char *text, uint32
 /* Parses a packet count for -c (1 on). */
 int cli_parse_count(const char *verb, const char *text, uint64_t *count);
 
+/* Output formats of summary and fields. cli_choose_output sets *format to
+ * wanted (--json or --csv); CLI_OK, or CLI_USAGE after reporting that the
+ * other one was given too. */
+enum { CLI_TEXT_OUTPUT, CLI_JSON_OUTPUT, CLI_CSV_OUTPUT };
+int cli_choose_output(const char *verb, int *format, int wanted);
+
 /* Reports a frame the capture lacks, with how many packets it has. */
 int cli_no_such_frame(const char *verb, uint32_t frame, uint64_t packets);
 

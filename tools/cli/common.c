@@ -197,6 +197,14 @@ int cli_parse_count(const char *verb, const char *text, uint64_t *count)
     return CLI_OK;
 }
 
+int cli_choose_output(const char *verb, int *format, int wanted)
+{
+    if (*format != CLI_TEXT_OUTPUT && *format != wanted)
+        return cli_usage_error(verb, "--json and --csv exclude each other");
+    *format = wanted;
+    return CLI_OK;
+}
+
 int cli_no_such_frame(const char *verb, uint32_t frame, uint64_t packets)
 {
     if (packets == 0)

@@ -24,8 +24,6 @@
 
 static const char cli_group[] = "CLI";
 
-enum { text_output, json_output, csv_output };
-
 static const cli_option fields_options[] = {
     {"-e", NULL, "FIELD"},
     {"--offsets", NULL, NULL},
@@ -77,9 +75,9 @@ static int is_matched(int32_t id, int32_t count, const int32_t *ids)
 
 static void print_text(const char *text, int format)
 {
-    if (format == json_output)
+    if (format == CLI_JSON_OUTPUT)
         cli_json_string(stdout, text);
-    else if (format == csv_output)
+    else if (format == CLI_CSV_OUTPUT)
         cli_csv_field(stdout, text);
     else
         fputs(text, stdout);
@@ -94,7 +92,7 @@ static void print_value(int32_t id, int32_t type, int format)
     int32_t s = 0;
     const char *text = NULL;
     int32_t size = 0;
-    if (format == json_output) {
+    if (format == CLI_JSON_OUTPUT) {
         switch (type) {
         case WSB_FT_BOOLEAN: case WSB_FT_UINT8: case WSB_FT_UINT16: case WSB_FT_UINT32: case WSB_FT_UINT64:
             if (gGetUInt64ProtocolFieldValue(&u, id) == WSB_OK) {
@@ -120,13 +118,13 @@ static void print_value(int32_t id, int32_t type, int format)
     }
     if (gGetFieldValueText(&text, &size, id) == WSB_OK)
         print_text(text, format);
-    else if (format == json_output)
+    else if (format == CLI_JSON_OUTPUT)
         fputs("null", stdout);
 }
 
 static void print_header(int field_count, const char **fields, int offsets, int format)
 {
-    if (format != csv_output)
+    if (format != CLI_CSV_OUTPUT)
         return;
     fputs("frame_number", stdout);
     for (int i = 0; i < field_count; ++i) {
@@ -184,7 +182,7 @@ static int print_packet_fields(const char *path, int field_count, const char **f
 
     print_header(field_count, fields, offsets, format);
     cli_progress_begin();
-    const char separator = format == csv_output ? ',' : '\t';
+    const char separator = format == CLI_CSV_OUTPUT ? ',' : '\t';
     PacketSummary packet;
     uint64_t packets = 0;
     int read = 2;
@@ -204,7 +202,7 @@ static int print_packet_fields(const char *path, int field_count, const char **f
             status = cli_fail("match");
             break;
         }
-        if (format == json_output)
+        if (format == CLI_JSON_OUTPUT)
             printf("{\"frame_number\":%" PRIu32, packet.frame_number);
         else
             printf("%" PRIu32, packet.frame_number);
@@ -213,7 +211,7 @@ static int print_packet_fields(const char *path, int field_count, const char **f
             const int column = field_ids[i] == column_protocol || field_ids[i] == column_info;
             int present = !column && is_matched(field_ids[i], count, ids) &&
                           gGetFieldInfo(field_ids[i], &offset, &length, &type) == WSB_OK;
-            if (format == json_output) {
+            if (format == CLI_JSON_OUTPUT) {
                 putchar(',');
                 cli_json_string(stdout, fields[i]);
                 putchar(':');
@@ -224,11 +222,11 @@ static int print_packet_fields(const char *path, int field_count, const char **f
                 print_text(field_ids[i] == column_protocol ? packet.protocol_text : packet.info_text, format);
             else if (present)
                 print_value(field_ids[i], type, format);
-            else if (format == json_output)
+            else if (format == CLI_JSON_OUTPUT)
                 fputs("null", stdout);
             if (!offsets)
                 continue;
-            if (format == json_output) {
+            if (format == CLI_JSON_OUTPUT) {
                 printf(",\"%s@offset\":", fields[i]);
                 if (present)
                     printf("%" PRId32, offset);
@@ -240,7 +238,7 @@ static int print_packet_fields(const char *path, int field_count, const char **f
                     printf("%" PRId32, offset);
             }
         }
-        fputs(format == json_output ? "}\n" : format == csv_output ? "\r\n" : "\n", stdout);
+        fputs(format == CLI_JSON_OUTPUT ? "}\n" : format == CLI_CSV_OUTPUT ? "\r\n" : "\n", stdout);
         if (cli_output_failed()) {
             status = CLI_FAILED;
             break;
@@ -264,7 +262,7 @@ int cli_fields(int argc, char **argv)
     int status = cli_parse(verb, argc, argv, fields_options, 6, arguments, &count);
     if (status != CLI_OK)
         return status < 0 ? CLI_OK : status;
-    int field_count = 0, positional_count = 0, offsets = 0, options_given = 0, format = text_output;
+    int field_count = 0, positional_count = 0, offsets = 0, options_given = 0, format = CLI_TEXT_OUTPUT;
     uint64_t limit = UINT64_MAX;
     const char *filter = NULL;
     for (int i = 0; i < count; ++i) {
@@ -287,13 +285,11 @@ int cli_fields(int argc, char **argv)
                 return CLI_USAGE;
             break;
         case option_json:
-        case option_csv: {
-            int wanted = arguments[i].option == option_json ? json_output : csv_output;
-            if (format != text_output && format != wanted)
-                return cli_usage_error(verb, "--json and --csv exclude each other");
-            format = wanted;
+        case option_csv:
+            if (cli_choose_output(verb, &format,
+                                  arguments[i].option == option_json ? CLI_JSON_OUTPUT : CLI_CSV_OUTPUT) != CLI_OK)
+                return CLI_USAGE;
             break;
-        }
         }
     }
     if (!options_given) {

@@ -9,8 +9,6 @@
 
 #include "cli.h"
 
-enum { text_output, json_output, csv_output };
-
 static const cli_option summary_options[] = {
     {"-c", NULL, "COUNT"},
     {"--json", NULL, NULL},
@@ -119,7 +117,7 @@ int cli_summary(int argc, char **argv)
         return status < 0 ? CLI_OK : status;
     const char *path = NULL, *filter = NULL;
     uint64_t limit = UINT64_MAX;
-    int format = text_output;
+    int format = CLI_TEXT_OUTPUT;
     for (int i = 0; i < count; ++i) {
         switch (arguments[i].option) {
         case -1:
@@ -135,13 +133,11 @@ int cli_summary(int argc, char **argv)
             filter = arguments[i].value;
             break;
         case option_json:
-        case option_csv: {
-            int wanted = arguments[i].option == option_json ? json_output : csv_output;
-            if (format != text_output && format != wanted)
-                return cli_usage_error(verb, "--json and --csv exclude each other");
-            format = wanted;
+        case option_csv:
+            if (cli_choose_output(verb, &format,
+                                  arguments[i].option == option_json ? CLI_JSON_OUTPUT : CLI_CSV_OUTPUT) != CLI_OK)
+                return CLI_USAGE;
             break;
-        }
         }
     }
     if (!path)
@@ -156,7 +152,7 @@ int cli_summary(int argc, char **argv)
     static char output_buffer[1 << 16];
     if (!isatty(STDOUT_FILENO))
         setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
-    if (format == csv_output)
+    if (format == CLI_CSV_OUTPUT)
         fputs(csv_header, stdout);
     cli_progress_begin();
     PacketSummary summary;
@@ -170,9 +166,9 @@ int cli_summary(int argc, char **argv)
             first_nanoseconds = summary.time_nanoseconds;
         }
         cli_progress_update(packets, summary.file_offset);
-        if (format == json_output) {
+        if (format == CLI_JSON_OUTPUT) {
             print_json(&summary);
-        } else if (format == csv_output) {
+        } else if (format == CLI_CSV_OUTPUT) {
             print_csv(&summary);
         } else {
             int32_t decimals = 6;
