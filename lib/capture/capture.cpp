@@ -583,10 +583,8 @@ int32_t gOpenCapture(const char *path)
     path = unaliased_argument(path, path_copy);
     if (!require_engine("Open Capture"))
         return WSB_FAILED;
-    if (!path) {
-        set_error_text("\"Open Capture\" operation failed. No file path was given.");
+    if (!require_path("Open Capture", path))
         return WSB_FAILED;
-    }
     int err = 0;
     gchar *err_info = nullptr;
     wtap *handle = wtap_open_offline(path, WTAP_TYPE_AUTO, &err, &err_info, TRUE);

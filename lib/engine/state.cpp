@@ -100,6 +100,14 @@ bool require_capture(const char *operation)
     return true;
 }
 
+bool require_path(const char *operation, const char *path)
+{
+    if (path)
+        return true;
+    set_error_format("\"%s\" operation failed. No file path was given.", operation);
+    return false;
+}
+
 void clear_transport_facts()
 {
     transport_facts = transport_facts_record{};

@@ -30,6 +30,8 @@ void set_error_vformat(const char *format, va_list args);
 // (require_capture) when no capture is open either.
 bool require_engine(const char *operation);
 bool require_capture(const char *operation);
+// False (with a message naming `operation`) when no path was given.
+bool require_path(const char *operation, const char *path);
 
 // A host may pass gGetLastError()'s own text back as an argument. Such a text
 // would change under the call as soon as a message is written, so a call that

@@ -355,10 +355,8 @@ int32_t gCreateCaptureFileForSave(const char *path)
     path = unaliased_argument(path, path_copy);
     if (!require_capture("Create Capture File"))
         return WSB_FAILED;
-    if (!path) {
-        set_error_text("\"Create Capture File\" operation failed. No file path was given.");
+    if (!require_path("Create Capture File", path))
         return WSB_FAILED;
-    }
     if (save_dumper) {
         set_error_format("\"Create Capture File\" operation failed. The file \"%s\" is still open for saving; close "
                          "it before creating another one.",
