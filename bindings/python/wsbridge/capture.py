@@ -411,9 +411,8 @@ class Capture:
 
         `filter` is a display filter ("tcp.port == 80"): only the packets
         that match it become rows (the capture's own filter, if any, is set
-        again afterwards). It needs a library with gSetDisplayFilter; without
-        it NotSupportedError (also NotImplementedError). A filter that does
-        not compile raises InvalidSettingError (also ValueError).
+        again afterwards). A filter that does not compile raises
+        InvalidSettingError (also ValueError).
 
         pandas is optional: without it the call raises ImportError saying
         how to install it."""

@@ -1,8 +1,8 @@
 """Capture.to_dataframe: a capture's packets as a pandas DataFrame."""
 
 from ._guard import guarded
-from .errors import InvalidSettingError, NotSupportedError
-from .native import FieldType, Status
+from .errors import InvalidSettingError
+from .native import FieldType
 from .records import SUMMARY_COLUMNS
 
 # The group under which to_dataframe files the fields it is asked for.
@@ -25,10 +25,6 @@ def to_dataframe(capture, fields, filter):
     raw = capture.engine.raw
     with guarded("to_dataframe", capture) as call:
         if filter is not None:
-            if not capture.engine.library.has("gSetDisplayFilter"):
-                raise NotSupportedError(Status.FAILED, "This libwsbridge (%s) has no display "
-                                        "filters (gSetDisplayFilter)."
-                                        % capture.engine.library.path, call.operation)
             call(raw.gSetDisplayFilter, filter.encode(), failure=InvalidSettingError)
         try:
             while True:

@@ -24,7 +24,6 @@ __all__ = [
     "Direction",
     "FieldType",
     "Library",
-    "OPTIONAL_PROTOTYPES",
     "PacketSummary",
     "PortType",
     "PROTOTYPES",
@@ -345,13 +344,6 @@ PROTOTYPES = {
     "gGetFieldValueTextByTreeNode": (_c_int32, [ctypes.c_void_p, _text_out, _ptr(_c_int32)]),
 }
 
-# Exports that newer libraries add: declared when the loaded library has them
-# (a call that needs one checks with Library.has).
-OPTIONAL_PROTOTYPES = {
-    "gSetDisplayFilter": (_c_int32, [ctypes.c_char_p]),
-}
-
-
 class Library:
     """A loaded libwsbridge with every export declared.
 
@@ -374,11 +366,6 @@ class Library:
         if missing:
             raise OSError("%s is not a wsbridge library of this interface: it lacks %s"
                           % (path, ", ".join(missing)))
-        for name, (restype, argtypes) in OPTIONAL_PROTOTYPES.items():
-            if name not in PROTOTYPES and hasattr(self.raw, name):
-                function = getattr(self.raw, name)
-                function.restype = restype
-                function.argtypes = argtypes
 
     def has(self, name):
         """Whether the loaded library exports `name`."""
