@@ -28,7 +28,8 @@ int main(int argc, char **argv)
         return 2;
     }
     uint32_t frame = (uint32_t)strtoul(argv[2], NULL, 10);
-    if (gInitEpan() != 0 || gOpenCapture(argv[1]) != 0) {
+    /* The conversation is told by addresses and ports: no column texts. */
+    if (gInitEpan() != 0 || gSetSummaryTexts(0) != 0 || gOpenCapture(argv[1]) != 0) {
         fprintf(stderr, "follow: %s\n", gGetLastError());
         return 1;
     }

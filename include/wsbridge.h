@@ -319,6 +319,22 @@ WSBRIDGE_API int32_t gGetNextPacket(PacketSummary *summary);
  * protocol name."); the filter set before then stays. */
 WSBRIDGE_API int32_t gSetDisplayFilter(const char *filter);
 
+/* Chooses whether gGetNextPacket fills the column texts of the summaries:
+ * on (non-zero, the default) or off (0). Off, the packets are dissected
+ * without the engine's columns, as tshark -q dissects them, which saves the
+ * dissectors about a tenth of their work: protocol_text and info_text come
+ * back empty, and so do the source and destination texts of packets without
+ * network addresses that take them from a column (802.11 control frames,
+ * serial links; their types are then WSB_AT_NONE). Every other field is as
+ * with the texts on, and following, saving and field values give the same
+ * results, so a host that needs numbers, addresses and ports only (a
+ * one-pass follow, choosing packets to save, reading field values) loses
+ * nothing. Random access (gGetPacketAtOffset, trees) always fills the texts
+ * it fills. May be changed at any time after gInitEpan,
+ * also between packets; it lasts across captures. 0, or 1 (engine not
+ * running). */
+WSBRIDGE_API int32_t gSetSummaryTexts(int32_t enabled);
+
 /* Re-reads the packet named by the locator (frame number, file offset,
  * captured length, packet length and encapsulation, all taken from its
  * summary) and dissects it with a labelled tree; it becomes the packet

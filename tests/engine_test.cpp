@@ -42,6 +42,7 @@ const guarded_call two_step_calls[] = {
     {"Register protocol field filter", [] { return gRegisterProtocolFieldFilter("ip.src", "G"); }},
     {"Set Preference", [] { return gSetPreference("tcp.desegment_tcp_streams:TRUE"); }},
     {"Set Display Filter", [] { return gSetDisplayFilter("tcp"); }},
+    {"Set Summary Texts", [] { return gSetSummaryTexts(0); }},
 };
 
 const guarded_call three_step_calls[] = {

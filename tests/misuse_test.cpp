@@ -520,6 +520,7 @@ std::vector<export_row> export_rows(const packet &p, const std::string &save_pat
         {"gSetDisplayFilter", guard::two_step, "Set Display Filter", 0, "", [] { return gSetDisplayFilter(nullptr); }},
         {"gSetPreference", guard::two_step, "Set Preference", 0, "",
          [] { return gSetPreference("tcp.desegment_tcp_streams:FALSE"); }},
+        {"gSetSummaryTexts", guard::two_step, "Set Summary Texts", 0, "", [] { return gSetSummaryTexts(1); }},
     };
 }
 

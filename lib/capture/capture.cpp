@@ -335,7 +335,11 @@ bool dissect_next_packet(PacketSummary *summary, int64_t data_offset)
         epan_dissect_prime_with_dfilter(edt, display_filter);
     current_dissection = edt;
     (tree_needed ? sequential_dissection_used : treeless_dissection_used) = true;
-    series_dissect(edt, cfile.file_type, rec, ws_buffer_start_ptr(&sequential_buffer), fd, &cfile.columns);
+    // Without the texts the engine dissects with no column info, as tshark -q
+    // does: the dissectors skip composing the Info and Protocol texts, about
+    // a tenth of their work.
+    series_dissect(edt, cfile.file_type, rec, ws_buffer_start_ptr(&sequential_buffer), fd,
+                   summary_texts ? &cfile.columns : nullptr);
     // As tshark's single pass with -Y: the byte count and the time since the
     // previous shown packet count only the packets shown.
     if (display_filter && !dfilter_apply_edt(display_filter, edt))
@@ -354,8 +358,14 @@ bool dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     summary->time_seconds = abs_ts.secs;
     summary->time_nanoseconds = abs_ts.nsecs;
     summary->encapsulation = encapsulation;
-    g_strlcpy(summary->protocol_text, get_column_text(&cfile.columns, protocol_column), sizeof summary->protocol_text);
-    g_strlcpy(summary->info_text, get_column_text(&cfile.columns, info_column), sizeof summary->info_text);
+    if (summary_texts) {
+        g_strlcpy(summary->protocol_text, get_column_text(&cfile.columns, protocol_column),
+                  sizeof summary->protocol_text);
+        g_strlcpy(summary->info_text, get_column_text(&cfile.columns, info_column), sizeof summary->info_text);
+    } else {
+        summary->protocol_text[0] = '\0';
+        summary->info_text[0] = '\0';
+    }
     return true;
 }
 

@@ -70,6 +70,9 @@ extern uint64_t dissection_generation;
 // The display filter of sequential reading, null when none is set: packets
 // that do not match it are dissected and passed over.
 extern dfilter_t *display_filter;
+// Whether sequential reading fills the Protocol and Info texts (and the
+// engine's columns behind them): gSetSummaryTexts.
+extern bool summary_texts;
 
 // Called once at start-up: columns and buffers.
 void capture_setup_at_startup();

@@ -1,4 +1,5 @@
-// The display filter of sequential reading.
+// What sequential reading hands out: the display filter that chooses the
+// packets, and whether their summaries carry the column texts.
 #include <glib.h>
 
 #include "wsbridge.h"
@@ -31,5 +32,15 @@ int32_t gSetDisplayFilter(const char *filter)
     g_free(message);
     release_display_filter();
     display_filter = compiled;
+    return WSB_OK;
+}
+
+bool summary_texts = true;
+
+int32_t gSetSummaryTexts(int32_t enabled)
+{
+    if (!require_engine("Set Summary Texts"))
+        return WSB_FAILED;
+    summary_texts = enabled != 0;
     return WSB_OK;
 }

@@ -182,6 +182,9 @@ int cli_follow(int argc, char **argv)
 
     if (cli_start_engine() != CLI_OK)
         return CLI_FAILED;
+    /* The conversation's packets are told by their addresses and ports: the
+     * pass dissects without column texts, as tshark's follow does. */
+    gSetSummaryTexts(0);
     if ((status = cli_open_capture(verb, positional[1])) != CLI_OK)
         return status;
 

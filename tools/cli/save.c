@@ -225,6 +225,8 @@ int cli_save(int argc, char **argv)
         free(ranges);
         return status == CLI_OK ? CLI_FAILED : status;
     }
+    /* Finding the listed packets needs their places, not their texts. */
+    gSetSummaryTexts(0);
     packet_place *places = NULL;
     size_t place_count = 0;
     status = collect_places(ranges, range_count, filter != NULL, &places, &place_count);

@@ -304,6 +304,7 @@ PROTOTYPES = {
     "gCloseCapture": (_c_int32, []),
     "gGetNextPacket": (_c_int32, [_ptr(PacketSummary)]),
     "gSetDisplayFilter": (_c_int32, [ctypes.c_char_p]),
+    "gSetSummaryTexts": (_c_int32, [_c_int32]),
     "gGetPacketAtOffset": (_c_int32, [_ptr(PacketSummary)] + _locator),
     "gGetPacketTimePrecision": (_c_int32, [_ptr(_c_int32)]),
     "gBuildPacketProtocolTree": (_c_int32, [_ptr(_c_int32), _ptr(_ptr(_c_uint8))] + _locator),
