@@ -138,11 +138,20 @@ void flatten_tree_node(proto_node *item, int32_t parent_index)
     char composed[series_label_length];
     const char *label = series_item_label(fi, composed);
     if (fi->flags & FI_GENERATED) {
-        // A text of more than 237 characters loses its closing bracket and
-        // its tail; the cut never leaves half a character behind.
-        memset(record->label, 0, sizeof record->label);
-        if (snprintf(record->label, sizeof record->label, "[%s]", label) >= static_cast<int>(sizeof record->label))
+        // "[label]"; a text of more than 237 characters loses its closing
+        // bracket and its tail; the cut never leaves half a character behind.
+        constexpr size_t room = sizeof record->label - 2;  // the bracket and the end
+        const size_t length = strnlen(label, room + 1);
+        record->label[0] = '[';
+        if (length < room) {
+            memcpy(record->label + 1, label, length);
+            record->label[length + 1] = ']';
+            memset(record->label + length + 2, 0, sizeof record->label - length - 2);
+        } else {
+            memcpy(record->label + 1, label, room);
+            record->label[room + 1] = '\0';
             drop_incomplete_utf8_tail(record->label);
+        }
     } else
         copy_text(record->label, sizeof record->label, label);
 
