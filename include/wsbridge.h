@@ -521,7 +521,10 @@ WSBRIDGE_API int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t fi
 /* Re-reads the named packet (as gGetPacketAtOffset) and dissects it as far
  * as the follower needs (no labels, no columns; a later field, value or
  * offset call completes the dissection); its payload is collected when it
- * belongs to the followed conversation. Only packets
+ * belongs to the followed conversation. The packet gGetNextPacket returned
+ * last, added before any other call dissects a packet, is not read again:
+ * its payload is taken from that dissection (a host that follows while it
+ * reads does one pass, as tshark's follow does). Only packets
  * added by this call are collected: trees, saves, random access and
  * sequential reading in between leave the collection as it is. Packets are
  * added in capture order, each once (the starting packet too, in its place):

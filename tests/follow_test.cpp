@@ -349,8 +349,11 @@ std::string plain_node(std::string node)
 // Follows every listed conversation of a shared capture (or of the capture at
 // an absolute path) through the library
 // and compares payload, directions and byte counts with tshark.
+// one_pass: the capture is read once per stream, the follow starts at the
+// stream's first packet and every later packet is added right after it was
+// read; otherwise every packet is added after the whole capture was read.
 void compare_with_tshark(const std::string &name, bool tcp, size_t stream_limit = 1000,
-                         const std::set<int> &excluded = {})
+                         const std::set<int> &excluded = {}, bool one_pass = false)
 {
     SCOPED_TRACE(name);
     const std::string file = name[0] == '/' ? name : captures + "/" + name;
@@ -367,10 +370,27 @@ void compare_with_tshark(const std::string &name, bool tcp, size_t stream_limit 
     for (int stream : streams) {
         SCOPED_TRACE(kind + " stream " + std::to_string(stream));
         const TsharkFollow &oracle = expected[stream];
-        const Locator &start = locators.at(frames[stream] - 1);
-        ASSERT_EQ(tcp ? follow_tcp(start) : follow_udp(start), 0) << gGetLastError();
-        for (const Locator &l : locators)
-            ASSERT_EQ(tcp ? add_tcp(l) : add_udp(l), 0) << gGetLastError();
+        if (one_pass) {
+            ASSERT_EQ(gOpenCapture(file.c_str()), 0) << gGetLastError();
+            PacketSummary s;
+            bool following = false;
+            while (gGetNextPacket(&s) == 0) {
+                const Locator l{s.frame_number, s.file_offset, static_cast<int32_t>(s.captured_length),
+                                s.packet_length, s.encapsulation};
+                if (l.frame == frames[stream]) {
+                    ASSERT_EQ(tcp ? follow_tcp(l) : follow_udp(l), 0) << gGetLastError();
+                    following = true;
+                }
+                if (following) {
+                    ASSERT_EQ(tcp ? add_tcp(l) : add_udp(l), 0) << gGetLastError();
+                }
+            }
+        } else {
+            const Locator &start = locators.at(frames[stream] - 1);
+            ASSERT_EQ(tcp ? follow_tcp(start) : follow_udp(start), 0) << gGetLastError();
+            for (const Locator &l : locators)
+                ASSERT_EQ(tcp ? add_tcp(l) : add_udp(l), 0) << gGetLastError();
+        }
         Descriptions d;
         ASSERT_EQ(tcp ? check_tcp(d) : check_udp(d), 0) << gGetLastError();
         if (oracle.records.empty()) {
@@ -541,6 +561,19 @@ TEST_F(Follow, UdpPayloadAndByteCountsEqualTshark)
           "raw_ip.pcap", "LINKTYPE_IPV6.pcap", "LINKTYPE_RAW_ipv4.pcap", "dns-badlabel.pcap"})
         compare_with_tshark(name, false);
     compare_with_tshark("DnsPackets.pcap", false, 12);
+}
+
+// A host that follows a TCP conversation while it reads: each packet is
+// added right after gGetNextPacket returned it, and the follower takes what
+// that dissection handed it.
+TEST_F(Follow, OnePassEqualsTshark)
+{
+    for (const char *name : {"ssh.pcap", "three_http_streams.pcap", "one_ipv6_http_stream.pcap",
+                             "unidirectional_tcp_stream_with_missing_packet.pcap", "mptcp-v0.pcap",
+                             "pcapng-example.pcapng"})
+        compare_with_tshark(name, true, 1000, {}, true);
+    compare_with_tshark("of13_ericsson.pcapng", true, 1000, {9}, true);
+    compare_with_tshark("example2.pcap", true, 4, {}, true);
 }
 
 TEST_F(Follow, LargeCaptureConversationsEqualTshark)

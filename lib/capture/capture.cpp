@@ -38,6 +38,12 @@ bool random_dissection_used;
 
 // The current packet when a re-read left its full dissection for later.
 bool completion_due;
+
+// The current dissection is that of the packet gGetNextPacket returned last,
+// whose record had this encapsulation (as read, before any dissector
+// rewrote it).
+bool sequential_current;
+int32_t sequential_encapsulation;
 packet_locator completion_locator;
 
 void set_column(col_item_t &column, int format, const char *title)
@@ -103,6 +109,7 @@ void close_session(bool keep_frames)
     reading.random_dissection = nullptr;
     reading.session = nullptr;
     current_dissection = nullptr;
+    sequential_current = false;
     completion_due = false;
     ++dissection_generation;
 }
@@ -144,6 +151,7 @@ void begin_dissection()
     }
     settle_frames();
     current_dissection = nullptr;
+    sequential_current = false;
     completion_due = false;
     ++dissection_generation;
     clear_transport_facts();
@@ -366,6 +374,8 @@ bool dissect_next_packet(PacketSummary *summary, int64_t data_offset)
         summary->protocol_text[0] = '\0';
         summary->info_text[0] = '\0';
     }
+    sequential_current = true;
+    sequential_encapsulation = encapsulation;
     return true;
 }
 
@@ -505,6 +515,15 @@ bool is_open_capture(dev_t device, ino_t inode)
 const uint8_t *redissected_bytes()
 {
     return ws_buffer_start_ptr(&cfile.packet_buffer);
+}
+
+bool sequential_packet_is_current(const packet_locator &locator)
+{
+    const frame_data &fd = reading.frame_record;
+    return sequential_current && current_dissection && reading.frame_record_live && fd.num == locator.frame_number &&
+           fd.file_off == locator.file_offset && locator.captured_length >= 0 &&
+           fd.cap_len == static_cast<guint32>(locator.captured_length) && fd.pkt_len == locator.packet_length &&
+           sequential_encapsulation == locator.encapsulation;
 }
 
 int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary, const char *beyond_2gb_message,

@@ -118,6 +118,11 @@ int32_t complete_current_packet();
 int32_t read_packet_at_offset(const packet_locator &locator, PacketSummary *summary,
                               redissect_depth depth = redissect_depth::full);
 
+// True when the packet dissected last is the one gGetNextPacket returned
+// last, named exactly by the locator, with no dissection since: what that
+// dissection handed the tap listeners still stands.
+bool sequential_packet_is_current(const packet_locator &locator);
+
 // Bytes of the packet re-read last (captured_length bytes of the locator).
 const uint8_t *redissected_bytes();
 

@@ -192,6 +192,14 @@ void series_stop_tcp_follow();
 // when a follow starts): other dissections of the conversation's packets in
 // between (trees, saves, sequential reading) would reach it out of order.
 void series_tcp_follow_takes(bool takes);
+// What a dissection made while the follower did not take packets handed it
+// of the conversation is held back, the last dissection's only. The
+// follower takes now what dissection edt of frame `frame` handed it (the
+// caller knows that dissection is still current), as if the packet had been
+// dissected again while it took packets. False when that dissection handed
+// it more records than are held back: the packet must then be dissected
+// again.
+bool series_tcp_follow_take_held(const epan_dissect_t *edt, uint32_t frame);
 
 // UDP: every datagram of the conversation, as the engine's follower taps it.
 using series_datagram_sink = void (*)(void *state, const packet_info *pinfo, const uint8_t *bytes, uint32_t length);

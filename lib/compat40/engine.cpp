@@ -2,6 +2,7 @@
 // session with its packet provider, and the frame and dissection steps.
 #include "compat/engine_series.h"
 #include "compat40/name_maps.h"
+#include "compat40/taps.h"
 
 #include <algorithm>
 #include <string>
@@ -297,6 +298,7 @@ void series_dissect(epan_dissect_t *edt, int file_type, wtap_rec *record, const 
     // The packet's bytes as captured; its reported length is its length on
     // the wire, so a cut packet reads as cut rather than malformed.
     tvbuff_t *tvb = tvb_new_real_data(bytes, frame->cap_len, reported_length(frame));
+    forget_held_tcp_records();
     epan_dissect_run_with_taps(edt, file_type, record, tvb, frame, columns);
 }
 

@@ -1,6 +1,7 @@
 // The 4.0 engine's tap listeners, the records its "tcp" and "ip" taps hand
 // over, and its conversation followers.
 #include "compat/engine_series.h"
+#include "compat40/taps.h"
 
 #include <map>
 
@@ -174,19 +175,54 @@ void deliver_tcp_records()
     g_list_free(records);
 }
 
-// The "tcp_follow" packet routine: the engine's follower does the ordering
-// (seeing the segment's own endpoints), then its new records are delivered.
-tap_packet_status tcp_follow_packet(void *info, packet_info *pinfo, epan_dissect_t *edt, const void *data,
-                                    tap_flags_t flags)
+// Records of the followed conversation that the last dissection made while
+// the follower did not take packets handed over (gGetNextPacket's, when a
+// host follows in one pass): the pointers stay valid while that dissection
+// does, and adding the same packet right after takes them instead of
+// dissecting it again.
+struct held_tcp_record {
+    packet_info *pinfo;
+    epan_dissect_t *edt;
+    const void *data;
+    tap_flags_t flags;
+};
+constexpr int held_capacity = 4;
+held_tcp_record held[held_capacity];
+int held_count;
+bool held_overflow;
+const epan_dissect_t *held_dissection;
+guint32 held_frame;
+
+}  // namespace
+
+void forget_held_tcp_records()
 {
-    if (!tcp_follow_taking)
-        return TAP_PACKET_DONT_REDRAW;
-    // The listener has no display filter (one would make every dissection
-    // build a tree while a stream is followed): the segment's own header
-    // tells whether it belongs to the followed conversation.
-    const auto *record = static_cast<const tcp_follow_tap_record *>(data);
-    if (!record || !record->header || record->header->th_stream != followed_tcp_stream)
-        return TAP_PACKET_DONT_REDRAW;
+    held_count = 0;
+    held_overflow = false;
+    held_dissection = nullptr;
+    held_frame = 0;
+}
+
+namespace {
+
+void hold_record(packet_info *pinfo, epan_dissect_t *edt, const void *data, tap_flags_t flags)
+{
+    if (held_dissection != edt || held_frame != pinfo->num) {
+        forget_held_tcp_records();
+        held_dissection = edt;
+        held_frame = pinfo->num;
+    }
+    if (held_count == held_capacity)
+        held_overflow = true;
+    else
+        held[held_count++] = {pinfo, edt, data, flags};
+}
+
+// The engine's follower does the ordering (seeing the segment's own
+// endpoints), then its new records are delivered.
+tap_packet_status take_record(void *info, packet_info *pinfo, epan_dissect_t *edt, const void *data,
+                              tap_flags_t flags)
+{
     const address saved_source = pinfo->src, saved_destination = pinfo->dst;
     const guint32 saved_source_port = pinfo->srcport, saved_destination_port = pinfo->destport;
     segment_endpoints(data, pinfo->src, pinfo->dst, pinfo->srcport, pinfo->destport);
@@ -197,6 +233,24 @@ tap_packet_status tcp_follow_packet(void *info, packet_info *pinfo, epan_dissect
     pinfo->destport = saved_destination_port;
     deliver_tcp_records();
     return status;
+}
+
+// The "tcp_follow" packet routine: a record of the followed conversation is
+// taken while the follower takes packets and held back otherwise.
+tap_packet_status tcp_follow_packet(void *info, packet_info *pinfo, epan_dissect_t *edt, const void *data,
+                                    tap_flags_t flags)
+{
+    // The listener has no display filter (one would make every dissection
+    // build a tree while a stream is followed): the segment's own header
+    // tells whether it belongs to the followed conversation.
+    const auto *record = static_cast<const tcp_follow_tap_record *>(data);
+    if (!record || !record->header || record->header->th_stream != followed_tcp_stream)
+        return TAP_PACKET_DONT_REDRAW;
+    if (!tcp_follow_taking) {
+        hold_record(pinfo, edt, data, flags);
+        return TAP_PACKET_DONT_REDRAW;
+    }
+    return take_record(info, pinfo, edt, data, flags);
 }
 
 // ---- UDP: the datagrams' payloads -------------------------------------------
@@ -232,12 +286,32 @@ bool series_start_tcp_follow(const char *filter, unsigned stream, series_follow_
     followed_tcp_stream = stream;
     tcp_sink = sink;
     tcp_follow_taking = false;
+    forget_held_tcp_records();
     return true;
 }
 
 void series_tcp_follow_takes(bool takes)
 {
     tcp_follow_taking = takes;
+}
+
+bool series_tcp_follow_take_held(const epan_dissect_t *edt, uint32_t frame)
+{
+    if (!tcp_follow_info)
+        return false;
+    if (held_dissection != edt || held_frame != frame) {
+        // That dissection handed over nothing of the conversation.
+        forget_held_tcp_records();
+        return true;
+    }
+    if (held_overflow) {
+        forget_held_tcp_records();
+        return false;
+    }
+    for (int i = 0; i < held_count; ++i)
+        take_record(tcp_follow_info, held[i].pinfo, held[i].edt, held[i].data, held[i].flags);
+    forget_held_tcp_records();
+    return true;
 }
 
 // Removes the listener and frees the engine's record (with any segments it
@@ -247,6 +321,7 @@ void series_stop_tcp_follow()
     if (!tcp_follow_info)
         return;
     remove_tap_listener(tcp_follow_info);
+    forget_held_tcp_records();
     deliver_tcp_records();
     follow_info_free(tcp_follow_info);
     tcp_follow_info = nullptr;

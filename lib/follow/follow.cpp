@@ -343,12 +343,25 @@ int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset, int32_
                          frame_number, tcp_last_added_frame);
         return WSB_FAILED;
     }
-    series_tcp_follow_takes(true);
-    const bool reread = reread_packet("Add Packet To TCP Stream", frame_number, file_offset, captured_length,
-                                      packet_length, encapsulation, true);
-    series_tcp_follow_takes(false);
-    if (!reread)
-        return WSB_FAILED;
+    // The packet gGetNextPacket returned last, added right after: the
+    // follower takes what that dissection handed it (as tshark's follow
+    // takes its single pass's) instead of dissecting the packet again.
+    bool taken = false;
+    if (sequential_packet_is_current({frame_number, file_offset, captured_length, packet_length, encapsulation})) {
+        const int32_t status = run_in_engine_frame(
+            [&taken] { taken = series_tcp_follow_take_held(current_dissection, reading.frame_record.num); },
+            "Add Packet To TCP Stream");
+        if (status != WSB_OK)
+            return status;
+    }
+    if (!taken) {
+        series_tcp_follow_takes(true);
+        const bool reread = reread_packet("Add Packet To TCP Stream", frame_number, file_offset, captured_length,
+                                          packet_length, encapsulation, true);
+        series_tcp_follow_takes(false);
+        if (!reread)
+            return WSB_FAILED;
+    }
     tcp_any_added = true;
     tcp_last_added_frame = frame_number;
     return WSB_OK;
