@@ -3,7 +3,8 @@
 # machine, and prints one table of every figure with its ratio and target.
 # Usage: bench/run.sh [BUILD_DIR] (default build). Scratch data goes to
 # $BENCH_DIR (default /tmp/wsbridge-bench) and is made once. RUNS sets the
-# number of timed runs per figure (default 3); the median is reported.
+# number of rounds (default 3), each timing every command once; the median
+# is reported.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build_arg=${1:-$here/build}
@@ -37,22 +38,38 @@ packets=$(capinfos -c -M "$big" | awk '/Number of packets/ {print $NF}')
 echo "input: $big, $packets packets; $(nproc) cpus, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
 echo "load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-# median_time NAME COMMAND...: runs the command $runs times (output to
-# /dev/null), records the median wall time in seconds and the largest peak
-# resident memory in kB.
+# timing NAME COMMAND...: registers a command to time; run_timings runs every
+# registered command once per round, $runs rounds, so that a spell in which
+# the machine runs slower weighs on every figure alike. Each figure is the
+# median wall time of its rounds (output to /dev/null), with the largest
+# peak resident memory in kB.
 declare -A seconds memory
-median_time() {
+timing_names=()
+timing_commands=()
+timing() {
     local name=$1; shift
-    local times=() peak=0
-    for _ in $(seq "$runs"); do
-        /usr/bin/time -f "%e %M" -o "$data/time.out" "$@" > /dev/null 2>&1
-        read -r t m < "$data/time.out"
-        times+=("$t")
-        [ "$m" -gt "$peak" ] && peak=$m
+    timing_names+=("$name")
+    timing_commands+=("$(printf '%q ' "$@")")
+}
+run_timings() {
+    local round i t m
+    local -A times peaks
+    for round in $(seq "$runs"); do
+        for i in "${!timing_names[@]}"; do
+            eval "/usr/bin/time -f '%e %M' -o '$data/time.out' ${timing_commands[$i]}" > /dev/null 2>&1
+            read -r t m < "$data/time.out"
+            times[$i]+="$t "
+            [ "$m" -gt "${peaks[$i]:-0}" ] && peaks[$i]=$m
+        done
+        echo "  round $round of $runs done"
     done
-    seconds[$name]=$(printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
-    memory[$name]=$peak
-    printf '  %-44s %8.2f s  %8d kB peak\n' "$name" "${seconds[$name]}" "$peak"
+    for i in "${!timing_names[@]}"; do
+        local name=${timing_names[$i]}
+        # shellcheck disable=SC2086
+        seconds[$name]=$(printf '%s\n' ${times[$i]} | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
+        memory[$name]=${peaks[$i]}
+        printf '  %-44s %8.2f s  %8d kB peak\n' "$name" "${seconds[$name]}" "${memory[$name]}"
+    done
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 
@@ -76,42 +93,43 @@ faster() {
 }
 
 echo
-echo "== timings ($runs runs each, median wall time)"
-# shellcheck disable=SC2086
-median_time "library walk" "$build/wsb_walk" "$big"
-median_time "tshark -T fields Protocol Info" tshark -r "$big" $prefs -T fields -e _ws.col.Protocol -e _ws.col.Info
-median_time "tshark plain" tshark -r "$big"
-median_time "bare engine loop" "$build/wsb_bare_engine" "$big"
-median_time "wiretap read only" "$build/wsb_wiretap_read" "$big"
-
-median_time "wsbridge summary" "$build/wsbridge" summary "$big"
-median_time "tshark -n -r" tshark -n -r "$big" $prefs
-
-median_time "wsbridge fields" "$build/wsbridge" fields "$big" -e ip.src -e dns.qry.name
-median_time "tshark -T fields" tshark -n -r "$big" $prefs -T fields -E occurrence=f -e frame.number -e ip.src \
-    -e dns.qry.name
-
-# Trees and PDML of the same 20,000 packets: the library reads them in
-# sequence, then builds the tree of each; tshark writes the PDML of each.
-median_time "library pass only, 20000 packets" "$build/wsb_trees" "$small" 0
-median_time "library pass + 20000 trees" "$build/wsb_trees" "$small" 20000
-median_time "tshark -T pdml, 20000 packets" tshark -r "$small" $prefs -T pdml
-median_time "tshark -T pdml, 1 packet" tshark -r "$one" $prefs -T pdml
-tree_cost=$(awk -v a="${seconds[library pass + 20000 trees]}" -v b="${seconds[library pass only, 20000 packets]}" \
-    'BEGIN {printf "%.1f", (a - b) / 20000 * 1e6}')
-pdml_cost=$(awk -v a="${seconds[tshark -T pdml, 20000 packets]}" -v b="${seconds[tshark -T pdml, 1 packet]}" \
-    'BEGIN {printf "%.1f", (a - b) / 19999 * 1e6}')
-
+echo "== timings ($runs rounds of every command, median wall time)"
 set +o pipefail  # head and tail end tshark's output early
 stream=$(tshark -r "$big" -T fields -e tcp.stream 2>/dev/null | grep . | sort -n | uniq -c | sort -n | tail -1 |
     awk '{print $2}')
 frame=$(tshark -r "$big" -Y "tcp.stream==$stream" -T fields -e frame.number 2>/dev/null | head -1)
 set -o pipefail
-median_time "library follow (tcp.stream $stream)" "$build/wsb_follow" "$big" "$frame"
-median_time "tshark -z follow,tcp,ascii" tshark -r "$big" $prefs -q -z "follow,tcp,ascii,$stream"
+# shellcheck disable=SC2086
+timing "library walk" "$build/wsb_walk" "$big"
+timing "tshark -T fields Protocol Info" tshark -r "$big" $prefs -T fields -e _ws.col.Protocol -e _ws.col.Info
+timing "tshark plain" tshark -r "$big"
+timing "bare engine loop" "$build/wsb_bare_engine" "$big"
+timing "wiretap read only" "$build/wsb_wiretap_read" "$big"
 
-median_time "wsbridge save, every packet" "$build/wsbridge" save "$big" "$data/saved.pcap" "1-$packets"
-median_time "tshark -Y frame -w" tshark -r "$big" $prefs -Y frame -F pcap -w "$data/saved-tshark.pcap"
+timing "wsbridge summary" "$build/wsbridge" summary "$big"
+timing "tshark -n -r" tshark -n -r "$big" $prefs
+
+timing "wsbridge fields" "$build/wsbridge" fields "$big" -e ip.src -e dns.qry.name
+timing "tshark -T fields" tshark -n -r "$big" $prefs -T fields -E occurrence=f -e frame.number -e ip.src \
+    -e dns.qry.name
+
+# Trees and PDML of the same 20,000 packets: the library reads them in
+# sequence, then builds the tree of each; tshark writes the PDML of each.
+timing "library pass only, 20000 packets" "$build/wsb_trees" "$small" 0
+timing "library pass + 20000 trees" "$build/wsb_trees" "$small" 20000
+timing "tshark -T pdml, 20000 packets" tshark -r "$small" $prefs -T pdml
+timing "tshark -T pdml, 1 packet" tshark -r "$one" $prefs -T pdml
+
+timing "library follow (tcp.stream $stream)" "$build/wsb_follow" "$big" "$frame"
+timing "tshark -z follow,tcp,ascii" tshark -r "$big" $prefs -q -z "follow,tcp,ascii,$stream"
+
+timing "wsbridge save, every packet" "$build/wsbridge" save "$big" "$data/saved.pcap" "1-$packets"
+timing "tshark -Y frame -w" tshark -r "$big" $prefs -Y frame -F pcap -w "$data/saved-tshark.pcap"
+run_timings
+tree_cost=$(awk -v a="${seconds[library pass + 20000 trees]}" -v b="${seconds[library pass only, 20000 packets]}" \
+    'BEGIN {printf "%.1f", (a - b) / 20000 * 1e6}')
+pdml_cost=$(awk -v a="${seconds[tshark -T pdml, 20000 packets]}" -v b="${seconds[tshark -T pdml, 1 packet]}" \
+    'BEGIN {printf "%.1f", (a - b) / 19999 * 1e6}')
 rm -f "$data/saved.pcap" "$data/saved-tshark.pcap"
 
 echo
