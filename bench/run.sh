@@ -198,7 +198,7 @@ row "peak memory, walk / tshark fields" "${memory[library walk]} kB" \
     "$(ratio "${memory[library walk]}" "${memory[tshark -T fields Protocol Info]}")" "<= 1"
 
 echo
-echo "== every figure ($packets packets, $runs runs each; $(nproc) cpus; load average at the end: $(cut -d' ' -f1-3 /proc/loadavg))"
+echo "== every figure ($packets packets, $runs rounds; $(nproc) cpus; load average at the end: $(cut -d' ' -f1-3 /proc/loadavg))"
 echo "ratio: reference time / wsbridge time for speed (above 1: wsbridge faster), wsbridge / reference for the rows marked /"
 printf '| %-40s | %-15s | %-34s | %6s | %-7s | %-3s |\n' figure wsbridge reference ratio target met
 printf '|%s|%s|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..42})" "$(printf -- '-%.0s' {1..17})" \
