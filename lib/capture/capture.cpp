@@ -38,13 +38,13 @@ bool random_dissection_used;
 
 // The current packet when a re-read left its full dissection for later.
 bool completion_due;
+packet_locator completion_locator;
 
 // The current dissection is that of the packet gGetNextPacket returned last,
 // whose record had this encapsulation (as read, before any dissector
 // rewrote it).
 bool sequential_current;
 int32_t sequential_encapsulation;
-packet_locator completion_locator;
 
 void set_column(col_item_t &column, int format, const char *title)
 {
@@ -376,7 +376,8 @@ bool dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     summary->time_nanoseconds = abs_ts.nsecs;
     summary->encapsulation = encapsulation;
     if (summary_texts) {
-        copy_cut(summary->protocol_text, sizeof summary->protocol_text, get_column_text(&cfile.columns, protocol_column));
+        copy_cut(summary->protocol_text, sizeof summary->protocol_text,
+                 get_column_text(&cfile.columns, protocol_column));
         copy_cut(summary->info_text, sizeof summary->info_text, get_column_text(&cfile.columns, info_column));
     } else {
         summary->protocol_text[0] = '\0';
