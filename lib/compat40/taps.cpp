@@ -175,14 +175,14 @@ void deliver_tcp_records()
     g_list_free(records);
 }
 
-// Records of the followed conversation that the last dissection made while
-// the follower did not take packets handed over (gGetNextPacket's, when a
-// host follows in one pass): the pointers stay valid while that dissection
-// does, and adding the same packet right after takes them instead of
-// dissecting it again.
+// Records of the followed conversation that the last dissection (held_dissection,
+// of frame held_frame) made while the follower did not take packets handed
+// over (gGetNextPacket's, when a host follows in one pass): the pointers stay
+// valid while that dissection does, and adding the same packet right after
+// takes them instead of dissecting it again. Every dissection starts by
+// forgetting them (series_dissect).
 struct held_tcp_record {
     packet_info *pinfo;
-    epan_dissect_t *edt;
     const void *data;
     tap_flags_t flags;
 };
@@ -190,7 +190,7 @@ constexpr int held_capacity = 4;
 held_tcp_record held[held_capacity];
 int held_count;
 bool held_overflow;
-const epan_dissect_t *held_dissection;
+epan_dissect_t *held_dissection;
 guint32 held_frame;
 
 }  // namespace
@@ -207,15 +207,12 @@ namespace {
 
 void hold_record(packet_info *pinfo, epan_dissect_t *edt, const void *data, tap_flags_t flags)
 {
-    if (held_dissection != edt || held_frame != pinfo->num) {
-        forget_held_tcp_records();
-        held_dissection = edt;
-        held_frame = pinfo->num;
-    }
+    held_dissection = edt;
+    held_frame = pinfo->num;
     if (held_count == held_capacity)
         held_overflow = true;
     else
-        held[held_count++] = {pinfo, edt, data, flags};
+        held[held_count++] = {pinfo, data, flags};
 }
 
 // The engine's follower does the ordering (seeing the segment's own
@@ -309,7 +306,7 @@ bool series_tcp_follow_take_held(const epan_dissect_t *edt, uint32_t frame)
         return false;
     }
     for (int i = 0; i < held_count; ++i)
-        take_record(tcp_follow_info, held[i].pinfo, held[i].edt, held[i].data, held[i].flags);
+        take_record(tcp_follow_info, held[i].pinfo, held_dissection, held[i].data, held[i].flags);
     forget_held_tcp_records();
     return true;
 }

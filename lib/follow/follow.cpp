@@ -349,7 +349,7 @@ int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset, int32_
     bool taken = false;
     if (sequential_packet_is_current({frame_number, file_offset, captured_length, packet_length, encapsulation})) {
         const int32_t status = run_in_engine_frame(
-            [&taken] { taken = series_tcp_follow_take_held(current_dissection, reading.frame_record.num); },
+            [&] { taken = series_tcp_follow_take_held(current_dissection, frame_number); },
             "Add Packet To TCP Stream");
         if (status != WSB_OK)
             return status;
