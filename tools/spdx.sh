@@ -63,14 +63,18 @@ has_identifier() {
     head -n 10 "$1" | grep -q 'SPDX-License-Identifier:'
 }
 
-# Inserts COMMENT into FILE as its first line, after a shebang (and after a
-# Python encoding declaration right after it, which must stay in the first
-# two lines). The file keeps its mode.
+# Inserts COMMENT into FILE as its first line, after a UTF-8 byte order mark,
+# after a shebang (and after a Python encoding declaration right after it,
+# which must stay in the first two lines). The file keeps its mode.
 insert() {
     file=$1
     comment=$2
+    bom=0
+    if [ "$(head -c 3 "$file" | od -An -tx1 | tr -d ' \n')" = efbbbf ]; then
+        bom=3
+    fi
     after=0
-    if head -n 1 "$file" | grep -q '^#!'; then
+    if tail -c "+$((bom + 1))" "$file" | head -n 1 | grep -q '^#!'; then
         after=1
         if sed -n 2p "$file" | grep -q '^[ \t\f]*#.*coding[:=]'; then
             after=2
@@ -79,9 +83,10 @@ insert() {
     temporary="$file.spdx.$$"
     cp -p "$file" "$temporary"
     {
-        [ "$after" -gt 0 ] && head -n "$after" "$file"
+        [ "$bom" -gt 0 ] && head -c "$bom" "$file"
+        tail -c "+$((bom + 1))" "$file" | head -n "$after"
         printf '%s\n' "$comment"
-        tail -n "+$((after + 1))" "$file"
+        tail -c "+$((bom + 1))" "$file" | tail -n "+$((after + 1))"
     } >"$temporary"
     mv "$temporary" "$file"
 }
