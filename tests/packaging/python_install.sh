@@ -74,9 +74,11 @@ with engine.open(sys.argv[1]) as capture:
     count = sum(1 for _ in capture)
 print(os.path.realpath(engine.library.path))
 print(count)
+print(wsbridge.__version__)
 ' "$capture" 2>&1) || fail "the installed package failed: $output"
 [ "$output" = "$(realpath "$library")
-$expected" ] || fail "the installed package printed \"$output\", not the staged library and $expected packets"
+$expected
+$version" ] || fail "the installed package printed \"$output\", not the staged library, $expected packets and version $version"
 grep -q '^LIBRARY = "\.\./' "$root$site/wsbridge/_location.py" ||
     fail "the library's place is not recorded relative to the package: $(cat "$root$site/wsbridge/_location.py")"
 
