@@ -4,12 +4,15 @@
 #                                  pkg-config, the engine's -dev packages)
 #   tools/install-deps.sh --test   that, and what the test suite runs (tshark
 #                                  and the engine's tools as oracles,
-#                                  GoogleTest, pytest, pandas, dask.distributed)
+#                                  GoogleTest, pytest, pandas, dask.distributed;
+#                                  pip, setuptools and wheel, dpkg-dev, man and
+#                                  groff for the packaging tests)
 #   tools/install-deps.sh --ci     that, and the sanitizer, valgrind and
 #                                  fuzzing tools of the extra CI steps
 set -e
 build="build-essential cmake pkg-config libwireshark-dev libwiretap-dev libglib2.0-dev"
-test_tools="tshark libgtest-dev googletest python3 python3-pytest python3-pandas python3-distributed"
+test_tools="tshark libgtest-dev googletest python3 python3-pytest python3-pandas python3-distributed
+  python3-pip python3-setuptools python3-wheel dpkg-dev man-db groff-base"
 ci_tools="valgrind clang libclang-rt-14-dev llvm"
 case "${1:-}" in
   "") packages=$build ;;

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs a built wsbridge into a temporary prefix and uses it the way
 # another project does: a small C program built with pkg-config and with
 # find_package(wsbridge), the installed command, and the installed Python
@@ -91,22 +92,37 @@ lines=$(LD_LIBRARY_PATH=$libdir "$prefix/bin/wsbridge" summary "$capture" | wc -
     fail "the installed command failed"
 [ "$lines" -eq "$expected" ] || fail "the installed command printed $lines lines, not $expected"
 
-# 4. The installed Python package finds the installed library by itself.
+# 4. The installed Python package finds the installed library by itself, in
+# the prefix and in a copy of the prefix (the library's place is recorded
+# relative to the package), as the command does.
 if [ -n "$python" ]; then
     package=$(find "$prefix" -name __init__.py -path '*/wsbridge/__init__.py' | head -n 1)
     [ -n "$package" ] || fail "no Python package"
     site=$(dirname "$(dirname "$package")")
-    output=$(env -u WSBRIDGE_LIBRARY -u LD_LIBRARY_PATH PYTHONPATH="$site" PYTHONDONTWRITEBYTECODE=1 \
-        "$python" -c '
-import sys, wsbridge
+    expected_site=$("$python" "$(dirname "$0")/../../cmake/python_install.py" site "$prefix")
+    [ "$site" = "$expected_site" ] || fail "the Python package is in $site, not in $expected_site"
+    [ -f "$(find "$site" -path '*/wsbridge-*.dist-info/RECORD' | head -n 1)" ] ||
+        fail "the Python package has no dist-info RECORD"
+    cp -a "$prefix" "$work/copy"
+    for root in "$prefix" "$work/copy"; do
+        root_site=$root${site#"$prefix"}
+        output=$(env -u WSBRIDGE_LIBRARY -u LD_LIBRARY_PATH PYTHONPATH="$root_site" PYTHONDONTWRITEBYTECODE=1 \
+            "$python" -c '
+import os, sys, wsbridge
 engine = wsbridge.start()
 with engine.open(sys.argv[1]) as capture:
     count = sum(1 for _ in capture)
-print(engine.library.path)
+print(os.path.realpath(engine.library.path))
 print(count)
-' "$capture") || fail "the installed Python package failed: $output"
-    [ "$output" = "$libdir/$soname
-$expected" ] || fail "the installed Python package printed: $output"
+' "$capture") || fail "the installed Python package failed in $root: $output"
+        [ "$output" = "$(realpath "$root${libdir#"$prefix"}/$soname")
+$expected" ] || fail "the installed Python package in $root printed: $output"
+    done
+    if objdump -p "$prefix/bin/wsbridge" | grep -q 'RUNPATH.*\$ORIGIN'; then
+        lines=$(env -u LD_LIBRARY_PATH "$work/copy/bin/wsbridge" summary "$capture" | wc -l) ||
+            fail "the command of the copied prefix failed"
+        [ "$lines" -eq "$expected" ] || fail "the command of the copied prefix printed $lines lines"
+    fi
 fi
 
-echo "installed into a temporary prefix; pkg-config, find_package, command and Python consumers read $expected packets"
+echo "installed into a temporary prefix; pkg-config, find_package, command and Python consumers read $expected packets${python:+ (Python also from a copy of the prefix)}"

@@ -388,7 +388,13 @@ def _installed_library():
         from . import _location  # written by `cmake --install`
     except ImportError:
         return None
-    return getattr(_location, "LIBRARY", None)
+    library = getattr(_location, "LIBRARY", None)
+    if library and not os.path.isabs(library):
+        # Recorded relative to this package's folder (the installation's
+        # layout), so that a prefix moved or copied as a whole keeps working.
+        package = os.path.dirname(os.path.realpath(__file__))
+        library = os.path.normpath(os.path.join(package, library))
+    return library
 
 
 def library_candidates(path=None):

@@ -1,0 +1,85 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""Build backend of the wsbridge Python package: setuptools, run on a copy.
+
+setuptools builds in the folder it is given and leaves build/ and
+wsbridge.egg-info/ behind there. This backend copies the project (this
+folder's pyproject.toml, README.md, MANIFEST.in, the package and the backend)
+into a temporary folder, adds the repository's LICENSE when building from a
+checkout, and lets setuptools build wheels and source distributions there:
+`pip install bindings/python` leaves the source tree as it was.
+
+An editable install (pip install -e) must point into the source tree itself,
+so it is handed to setuptools in place.
+"""
+
+import contextlib
+import os
+import shutil
+import tempfile
+
+from setuptools import build_meta as _setuptools
+
+PROJECT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+_COPIED = ("pyproject.toml", "README.md", "MANIFEST.in", "LICENSE", "wsbridge", "backend")
+
+
+@contextlib.contextmanager
+def _in_copy():
+    with tempfile.TemporaryDirectory(prefix="wsbridge-build-") as temporary:
+        copy = os.path.join(temporary, "wsbridge")
+        os.mkdir(copy)
+        ignore = shutil.ignore_patterns("__pycache__", "*.pyc", "_location.py")
+        for name in _COPIED:
+            source = os.path.join(PROJECT, name)
+            if os.path.isdir(source):
+                shutil.copytree(source, os.path.join(copy, name), ignore=ignore)
+            elif os.path.isfile(source):
+                shutil.copy2(source, copy)
+        checkout_license = os.path.join(PROJECT, os.pardir, os.pardir, "LICENSE")
+        if not os.path.exists(os.path.join(copy, "LICENSE")) and os.path.isfile(checkout_license):
+            shutil.copy2(checkout_license, os.path.join(copy, "LICENSE"))
+        here = os.getcwd()
+        os.chdir(copy)
+        try:
+            yield
+        finally:
+            os.chdir(here)
+
+
+def _absolute(path):
+    return os.path.abspath(path) if path else path
+
+
+def get_requires_for_build_wheel(config_settings=None):
+    with _in_copy():
+        return _setuptools.get_requires_for_build_wheel(config_settings)
+
+
+def get_requires_for_build_sdist(config_settings=None):
+    with _in_copy():
+        return _setuptools.get_requires_for_build_sdist(config_settings)
+
+
+def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
+    metadata_directory = _absolute(metadata_directory)
+    with _in_copy():
+        return _setuptools.prepare_metadata_for_build_wheel(metadata_directory, config_settings)
+
+
+def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+    wheel_directory = _absolute(wheel_directory)
+    with _in_copy():
+        return _setuptools.build_wheel(wheel_directory, config_settings, _absolute(metadata_directory))
+
+
+def build_sdist(sdist_directory, config_settings=None):
+    sdist_directory = _absolute(sdist_directory)
+    with _in_copy():
+        return _setuptools.build_sdist(sdist_directory, config_settings)
+
+
+# Editable installs refer to the source tree: setuptools works in place.
+if hasattr(_setuptools, "build_editable"):
+    get_requires_for_build_editable = _setuptools.get_requires_for_build_editable
+    prepare_metadata_for_build_editable = _setuptools.prepare_metadata_for_build_editable
+    build_editable = _setuptools.build_editable
