@@ -7,9 +7,6 @@
 #include <cstring>
 
 #include "wsbridge.h"
-#include "capture/capture.h"
-
-transport_facts_record transport_facts;
 
 namespace {
 
@@ -88,29 +85,12 @@ bool require_engine(const char *operation)
     return true;
 }
 
-bool require_capture(const char *operation)
-{
-    if (!require_engine(operation))
-        return false;
-    if (capture_read_state() == read_state::closed) {
-        set_error_format("\"%s\" operation failed. A capture file needs to be opened in order to perform this operation.",
-                         operation);
-        return false;
-    }
-    return true;
-}
-
 bool require_path(const char *operation, const char *path)
 {
     if (path)
         return true;
     set_error_format("\"%s\" operation failed. No file path was given.", operation);
     return false;
-}
-
-void clear_transport_facts()
-{
-    transport_facts = transport_facts_record{};
 }
 
 const char *gGetLastError(void)

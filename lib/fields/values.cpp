@@ -1,6 +1,6 @@
 // The values of matched fields and of protocol tree items: unsigned 64-bit,
 // signed 32-bit, or text.
-#include "fields/fields.h"
+#include "fields/matched.h"
 
 #include <cstring>
 
@@ -11,7 +11,7 @@
 #include "engine/state.h"
 #include "compat/engine_series.h"
 #include "engine/guarded_call.h"
-#include "capture/capture.h"
+#include "dissection/dissection.h"
 #include "tree/tree.h"
 
 namespace {
@@ -177,7 +177,7 @@ void store_string_value(const char *text)
 int32_t read_value_text(const field_info *record, int32_t field_id, const char **text, int32_t *size)
 {
     char *composed = nullptr;
-    epan_dissect_t *edt = current_dissection;
+    epan_dissect_t *edt = current_dissection();
     int32_t status = run_in_engine_frame([&] { composed = series_field_text(record, edt); },
                                          "Reading the field value");
     if (engine_status(status) != 0) {
@@ -236,9 +236,8 @@ int32_t read_text(const field_info *record, int32_t field_id, const char **text,
 
 }  // namespace
 
-void release_field_values()
+void values_release()
 {
-    release_field_values_of_matches();
     g_free(string_value);
     string_value = nullptr;
     string_value_capacity = 0;

@@ -9,7 +9,7 @@
 // back one chunk per call. The file is unlinked as soon as it is created and
 // used through its open stream only, so nothing is left behind even when the
 // host process is killed.
-#include "follow/follow.h"
+#include "follow/follow_internal.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -27,6 +27,7 @@
 #include "wsbridge.h"
 #include "engine/state.h"
 #include "capture/capture.h"
+#include "dissection/dissection.h"
 #include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 #include "follow/render.h"
@@ -256,7 +257,7 @@ void build_follow_descriptions(const follow_statistics &stats, bool tcp)
     wmem_free(nullptr, ports[1]);
 }
 
-void release_followed_stream()
+void follow_release()
 {
     clear_stream_text();
     series_stop_tcp_follow();
@@ -281,7 +282,7 @@ gchar *begin_follow(const char *operation, bool tcp, unsigned *stream, uint32_t 
 {
     if (!require_capture(operation))
         return nullptr;
-    release_followed_stream();
+    follow_release();
     if (!reread_packet(operation, frame_number, file_offset, captured_length, packet_length, encapsulation))
         return nullptr;
     const char *protocol = tcp ? "TCP" : "UDP";
@@ -290,13 +291,13 @@ gchar *begin_follow(const char *operation, bool tcp, unsigned *stream, uint32_t 
     // damaged MPTCP SYN), one the engine had already taken for TCP: it has
     // made the conversation by then, and tshark follows from such a packet.
     const bool taken_for_tcp =
-        tcp && current_dissection && series_port_type_code(current_dissection->pi.ptype) == WSB_PT_TCP;
-    if (!(tcp ? transport_facts.saw_tcp || taken_for_tcp : transport_facts.saw_udp) || !current_dissection) {
+        tcp && current_dissection() && series_port_type_code(current_dissection()->pi.ptype) == WSB_PT_TCP;
+    if (!(tcp ? transport_facts().saw_tcp || taken_for_tcp : transport_facts().saw_udp) || !current_dissection()) {
         set_error_format("Error following stream. Please make sure you have a %s packet selected.", protocol);
         return nullptr;
     }
     gchar *filter = nullptr;
-    epan_dissect_t *edt = current_dissection;
+    epan_dissect_t *edt = current_dissection();
     if (run_in_engine_frame([&] { filter = series_follow_filter(protocol, edt, stream); }, operation) != WSB_OK) {
         g_free(filter);
         return nullptr;
@@ -349,7 +350,7 @@ int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset, int32_
     bool taken = false;
     if (sequential_packet_is_current({frame_number, file_offset, captured_length, packet_length, encapsulation})) {
         const int32_t status = run_in_engine_frame(
-            [&] { taken = series_tcp_follow_take_held(current_dissection, frame_number); },
+            [&] { taken = series_tcp_follow_take_held(current_dissection(), frame_number); },
             "Add Packet To TCP Stream");
         if (status != WSB_OK)
             return status;
@@ -390,13 +391,13 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
     if (write_error) {
         set_error_format("Could not write to temporary file %s: %s", follow_temp_path, strerror(write_error));
         *valid = 0;
-        release_followed_stream();
+        follow_release();
         return WSB_FAILED;
     }
     if (chunks_written == 0) {
         set_error_text("Empty TCP stream.");
         *valid = 0;
-        release_followed_stream();
+        follow_release();
         return WSB_OK;
     }
     // The file must hold at least the first chunk's header.
@@ -410,7 +411,7 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
             set_error_format("Short read from temporary file %s: expected %lu, got %lu", follow_temp_path,
                              static_cast<unsigned long>(sizeof header), static_cast<unsigned long>(count));
         *valid = 0;
-        release_followed_stream();
+        follow_release();
         return WSB_FAILED;
     }
     close_reading_pass();

@@ -8,9 +8,10 @@
 #include "wsbridge.h"
 #include "engine/state.h"
 #include "capture/capture.h"
+#include "dissection/dissection.h"
 #include "compat/engine_series.h"
 #include "engine/guarded_call.h"
-#include "follow/follow.h"
+#include "follow/follow_internal.h"
 #include "follow/render.h"
 
 namespace {
@@ -159,7 +160,7 @@ int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *serv
     if (g_queue_is_empty(&state->pieces)) {
         set_error_text("Empty UDP stream.");
         *valid = 0;
-        release_followed_stream();
+        follow_release();
         return WSB_OK;
     }
     follow_statistics stats{};

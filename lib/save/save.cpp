@@ -23,7 +23,7 @@
 #include "engine/state.h"
 #include "capture/capture.h"
 #include "engine/messages.h"
-#include "engine/taps.h"
+#include "dissection/dissection.h"
 
 namespace {
 
@@ -205,18 +205,18 @@ int open_save_descriptor(const char *path, struct stat *info)
     if (descriptor < 0) {
         // ENXIO: a FIFO that no one reads, or a device that is not there.
         const int error = errno == ENXIO ? WTAP_ERR_NOT_REGULAR_FILE : errno;
-        set_error_text(describe_open_error(error, nullptr, true, path, cfile.file_type));
+        set_error_text(describe_open_error(error, nullptr, true, path, capture_file_type()));
         return -1;
     }
     if (fstat(descriptor, info) != 0) {
         const int error = errno;
         close(descriptor);
-        set_error_text(describe_open_error(error, nullptr, true, path, cfile.file_type));
+        set_error_text(describe_open_error(error, nullptr, true, path, capture_file_type()));
         return -1;
     }
     if (!S_ISREG(info->st_mode)) {
         close(descriptor);
-        set_error_text(describe_open_error(WTAP_ERR_NOT_REGULAR_FILE, nullptr, true, path, cfile.file_type));
+        set_error_text(describe_open_error(WTAP_ERR_NOT_REGULAR_FILE, nullptr, true, path, capture_file_type()));
         return -1;
     }
     if (is_open_capture(info->st_dev, info->st_ino)) {
@@ -230,7 +230,7 @@ int open_save_descriptor(const char *path, struct stat *info)
     if (flags == -1 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == -1 || ftruncate(descriptor, 0) != 0) {
         const int error = errno;
         close(descriptor);
-        set_error_text(describe_open_error(error, nullptr, true, path, cfile.file_type));
+        set_error_text(describe_open_error(error, nullptr, true, path, capture_file_type()));
         return -1;
     }
     return descriptor;
@@ -363,17 +363,13 @@ int32_t gCreateCaptureFileForSave(const char *path)
                          save_path);
         return WSB_FAILED;
     }
-    int encapsulation = cfile.encapsulation;
-    if (encapsulation == 0 && cfile.wiretap_handle) {
-        encapsulation = wtap_file_encap(cfile.wiretap_handle);
-        cfile.encapsulation = encapsulation;
-    }
+    const int encapsulation = capture_encapsulation();
     // A libpcap file has one link-layer type, and not every type has one.
     // Refused before the file is touched.
     if (encapsulation == WTAP_ENCAP_PER_PACKET || !wtap_dump_can_write_encap(wtap_pcap_file_type_subtype(), encapsulation)) {
         const int err = encapsulation == WTAP_ENCAP_PER_PACKET ? WTAP_ERR_ENCAP_PER_PACKET_UNSUPPORTED
                                                               : WTAP_ERR_UNWRITABLE_ENCAP;
-        set_error_text(describe_open_error(err, "Error creating capture file.", true, path, cfile.file_type));
+        set_error_text(describe_open_error(err, "Error creating capture file.", true, path, capture_file_type()));
         return WSB_FAILED;
     }
     struct stat opened;
@@ -384,7 +380,7 @@ int32_t gCreateCaptureFileForSave(const char *path)
     gchar *err_info = nullptr;
     wtap_dump_params params = WTAP_DUMP_PARAMS_INIT;
     params.encap = encapsulation;
-    params.snaplen = cfile.snapshot_length;
+    params.snaplen = capture_snapshot_length();
     params.tsprec = WTAP_TSPREC_USEC;
     wtap_dumper *dumper =
         wtap_dump_fdopen(descriptor, wtap_pcap_file_type_subtype(), WTAP_UNCOMPRESSED, &params, &err, &err_info);
@@ -405,7 +401,7 @@ int32_t gCreateCaptureFileForSave(const char *path)
     }
     if (!dumper) {
         unlink(path);
-        set_error_text(describe_open_error(err, "Error creating capture file.", true, path, cfile.file_type));
+        set_error_text(describe_open_error(err, "Error creating capture file.", true, path, capture_file_type()));
         return WSB_FAILED;
     }
     save_damaged = false;
@@ -439,7 +435,7 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     if (request->file_offset < 2147483647 && request->captured_length > static_cast<uint32_t>(INT32_MAX)) {
         set_error_format("The packet at offset %lld of the file \"%s\" holds fewer captured bytes than the %u asked "
                          "for.",
-                         static_cast<long long>(request->file_offset), cfile.path, request->captured_length);
+                         static_cast<long long>(request->file_offset), capture_path(), request->captured_length);
         return WSB_FAILED;
     }
 
@@ -496,7 +492,7 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     header.pkt_encap = request->encapsulation;
     // Link types with a pseudo-header (ATM, IrDA, ...) write it from what
     // wiretap read with the packet.
-    header.pseudo_header = cfile.record.rec_header.packet_header.pseudo_header;
+    header.pseudo_header = redissected_record().rec_header.packet_header.pseudo_header;
 
     int err = 0;
     gchar *err_info = nullptr;
@@ -547,7 +543,7 @@ bool close_save_file()
 
 }  // namespace
 
-bool complete_save_file_at_shutdown()
+bool save_shutdown()
 {
     return !save_dumper || close_save_file();
 }

@@ -11,6 +11,7 @@
 #include "wsbridge.h"
 #include "engine/state.h"
 #include "capture/capture.h"
+#include "dissection/dissection.h"
 #include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 
@@ -77,7 +78,7 @@ void drop_incomplete_utf8_tail(char *text)
 void flatten_current_tree(void *)
 {
     tree_exists = true;
-    proto_tree *tree = current_dissection ? current_dissection->tree : nullptr;
+    proto_tree *tree = current_dissection() ? current_dissection()->tree : nullptr;
     if (!tree)
         return;
     proto_node *item = tree->first_child;
@@ -164,7 +165,7 @@ void flatten_tree_node(proto_node *item, int32_t parent_index)
 
 bool tree_node_handle_is_current(const void *node)
 {
-    if (!tree_exists || !node || tree_generation != dissection_generation)
+    if (!tree_exists || !node || tree_generation != dissection_generation())
         return false;
     return std::binary_search(sorted_handles.begin(), sorted_handles.end(), node);
 }
@@ -210,7 +211,7 @@ int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data, uin
         free_tree_nodes();
         return status;
     }
-    tree_generation = dissection_generation;
+    tree_generation = dissection_generation();
     index_handles();
     return WSB_OK;
 }
