@@ -62,6 +62,28 @@ enum {
     WSB_OUT_OF_MEMORY = 3  /* the engine ran out of memory while dissecting */
 };
 
+/* What kind of failure the most recent one was (gGetLastErrorCode). Every
+ * call that fails sets the code together with gGetLastError's text; the
+ * status codes above stay as they are. A host can branch on these codes and
+ * show the text. */
+enum {
+    WSB_E_NONE = 0,           /* no failure yet */
+    WSB_E_NOT_STARTED = 1,    /* the engine has not been started */
+    WSB_E_SHUT_DOWN = 2,      /* the engine was shut down; it cannot start again */
+    WSB_E_NO_CAPTURE = 3,     /* the call needs an open capture */
+    WSB_E_BAD_ARGUMENT = 4,   /* null pointer, value out of range, malformed text, embedded limits */
+    WSB_E_STALE = 5,          /* a locator/tree node/offset that is stale, foreign or names no packet */
+    WSB_E_FILE = 6,           /* a file cannot be opened, read, written or is damaged */
+    WSB_E_FILTER = 7,         /* a display filter was refused */
+    WSB_E_PREFERENCE = 8,     /* a preference was refused */
+    WSB_E_ENGINE = 9,         /* the engine failed otherwise */
+    WSB_E_OUT_OF_MEMORY = 10, /* the engine ran out of memory (status WSB_OUT_OF_MEMORY) */
+    WSB_E_STATE = 11,         /* call out of order: no current packet, no save file, no followed stream ... */
+    WSB_E_UNKNOWN_FIELD = 12, /* a field or group name the engine / the registry does not know */
+    WSB_E_LIMIT = 13,         /* a size limit was reached (too many registrations, filter too deep/large) */
+    WSB_E_UNSUPPORTED = 14    /* the request cannot be met in this build/format */
+};
+
 /* Render formats of the stream-line calls (other values render as ascii). */
 enum {
     WSB_RENDER_ASCII = 0, WSB_RENDER_EBCDIC = 1, WSB_RENDER_HEXDUMP = 2, WSB_RENDER_CARRAY = 3
@@ -133,6 +155,12 @@ enum {
  * pointer stays valid for the life of the library, but the next failure
  * overwrites the text: copy it to keep it. */
 WSBRIDGE_API const char *gGetLastError(void);
+
+/* The WSB_E_* code of the most recent failure, set together with
+ * gGetLastError's text (WSB_E_OUT_OF_MEMORY with status 3); WSB_E_NONE before
+ * the first failure. Like the text, never cleared by a success. Runs in every
+ * state. */
+WSBRIDGE_API int32_t gGetLastErrorCode(void);
 
 /* Starts the engine once per process: switches off the reassembly
  * preferences, sets up the Protocol and Info columns, registers the default

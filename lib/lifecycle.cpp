@@ -24,7 +24,7 @@
 int32_t gInitEpan(void)
 {
     if (engine_state() != engine_lifecycle::not_started) {
-        set_error_text("Wireshark engine was already initialized.");
+        set_error_text(WSB_E_STATE, "Wireshark engine was already initialized.");
         return WSB_FAILED;
     }
     if (!engine_start())
@@ -102,13 +102,13 @@ int32_t gSetPreference(const char *assignment)
     if (!require_engine("Set Preference"))
         return WSB_FAILED;
     if (!assignment) {
-        set_error_text("\"Set Preference\" operation failed. No preference was given.");
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Set Preference\" operation failed. No preference was given.");
         return WSB_FAILED;
     }
     // Dissectors read their preferences as they go: a change in the middle
     // of a capture would dissect its packets under two settings.
     if (capture_is_open()) {
-        set_error_text("\"Set Preference\" operation failed. Preferences can be changed only while no capture is "
+        set_error_text(WSB_E_STATE, "\"Set Preference\" operation failed. Preferences can be changed only while no capture is "
                        "open.");
         return WSB_FAILED;
     }
@@ -118,7 +118,7 @@ int32_t gSetPreference(const char *assignment)
 int32_t gGetVersion(const char **library_version, const char **engine_version)
 {
     if (!library_version || !engine_version) {
-        set_error_text("\"Get Version\" operation failed. No place for the version texts was given.");
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Get Version\" operation failed. No place for the version texts was given.");
         return WSB_FAILED;
     }
     *library_version = WSB_LIBRARY_VERSION;

@@ -137,7 +137,7 @@ bool locator_matches_record(const packet_locator &locator)
     const wtap_packet_header &header = capture_state.record.rec_header.packet_header;
     const long long offset = static_cast<long long>(locator.file_offset);
     if (header.pkt_encap != locator.encapsulation) {
-        set_error_format("The packet at offset %lld of the file \"%s\" has the link-layer type %d, not the %d of its "
+        set_error_format(WSB_E_STALE, "The packet at offset %lld of the file \"%s\" has the link-layer type %d, not the %d of its "
                          "locator.",
                          offset, capture_state.path, header.pkt_encap, locator.encapsulation);
         return false;
@@ -146,7 +146,7 @@ bool locator_matches_record(const packet_locator &locator)
     if (!stored_frame_offset(locator.frame_number, &known_offset))
         return true;
     if (known_offset != static_cast<uint32_t>(locator.file_offset)) {
-        set_error_format("Frame %u of the file \"%s\" was read at another offset than %lld.", locator.frame_number,
+        set_error_format(WSB_E_STALE, "Frame %u of the file \"%s\" was read at another offset than %lld.", locator.frame_number,
                          capture_state.path, offset);
         return false;
     }
@@ -184,7 +184,7 @@ wtap *capture_open_file(const char *path)
     gchar *err_info = nullptr;
     wtap *handle = wtap_open_offline(path, WTAP_TYPE_AUTO, &err, &err_info, TRUE);
     if (!handle)
-        set_error_text(describe_open_error(err, err_info, false, path, capture_state.file_type));
+        set_error_text(WSB_E_FILE, describe_open_error(err, err_info, false, path, capture_state.file_type));
     g_free(err_info);
     return handle;
 }
@@ -233,7 +233,7 @@ bool require_capture(const char *operation)
     if (!require_engine(operation))
         return false;
     if (!capture_is_open()) {
-        set_error_format("\"%s\" operation failed. A capture file needs to be opened in order to perform this operation.",
+        set_error_format(WSB_E_NO_CAPTURE, "\"%s\" operation failed. A capture file needs to be opened in order to perform this operation.",
                          operation);
         return false;
     }
@@ -282,18 +282,18 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
                            redissect_depth depth)
 {
     if (locator.file_offset >= 2147483647) {
-        set_error_text(beyond_2gb_message);
+        set_error_text(WSB_E_UNSUPPORTED, beyond_2gb_message);
         return WSB_FAILED;
     }
     if (locator.captured_length < 0) {
-        set_error_format("The captured length %d of the packet at offset %lld is negative.", locator.captured_length,
+        set_error_format(WSB_E_BAD_ARGUMENT, "The captured length %d of the packet at offset %lld is negative.", locator.captured_length,
                          static_cast<long long>(locator.file_offset));
         return WSB_FAILED;
     }
     // A negative offset fails as the system's seek fails it (wiretap takes
     // the lowest ones for offsets it can read).
     if (locator.file_offset < 0) {
-        set_error_text(describe_read_error(EINVAL, nullptr, capture_state.path));
+        set_error_text(WSB_E_BAD_ARGUMENT, describe_read_error(EINVAL, nullptr, capture_state.path));
         return WSB_FAILED;
     }
     begin_dissection();
@@ -302,19 +302,19 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
     wtap_rec_reset(&capture_state.record);
     if (!wtap_seek_read(capture_state.wiretap_handle, locator.file_offset, &capture_state.record, &capture_state.packet_buffer, &err,
                         &err_info)) {
-        set_error_text(describe_read_error(err, err_info, capture_state.path));
+        set_error_text(WSB_E_FILE, describe_read_error(err, err_info, capture_state.path));
         g_free(err_info);
         return WSB_FAILED;
     }
     g_free(err_info);
     if (capture_state.record.rec_type != REC_TYPE_PACKET) {
-        set_error_format("The record at offset %lld of the file \"%s\" is not a packet.",
+        set_error_format(WSB_E_STALE, "The record at offset %lld of the file \"%s\" is not a packet.",
                          static_cast<long long>(locator.file_offset), capture_state.path);
         return WSB_FAILED;
     }
     guint32 stored = capture_state.record.rec_header.packet_header.caplen;
     if (static_cast<guint32>(locator.captured_length) > stored) {
-        set_error_format("The packet at offset %lld of the file \"%s\" holds %u captured bytes, fewer than the %d "
+        set_error_format(WSB_E_STALE, "The packet at offset %lld of the file \"%s\" holds %u captured bytes, fewer than the %d "
                          "asked for.",
                          static_cast<long long>(locator.file_offset), capture_state.path, stored, locator.captured_length);
         return WSB_FAILED;
@@ -353,7 +353,7 @@ int32_t gGetNextPacket(PacketSummary *summary)
     if (!require_capture("Get Next Packet"))
         return WSB_FAILED;
     if (!summary) {
-        set_error_text("\"Get Next Packet\" operation failed. No PacketSummary record was given.");
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Get Next Packet\" operation failed. No PacketSummary record was given.");
         return WSB_FAILED;
     }
     if (capture_state.state == read_state::finished)
@@ -377,7 +377,7 @@ int32_t gGetNextPacket(PacketSummary *summary)
             return status;
     }
     if (err != 0) {
-        set_error_text(describe_sequential_read_error(err, err_info));
+        set_error_text(WSB_E_FILE, describe_sequential_read_error(err, err_info));
         g_free(err_info);
         return WSB_FAILED;
     }
@@ -401,7 +401,7 @@ int32_t gGetPacketTimePrecision(int32_t *decimals)
     if (!require_capture("Get Packet Time Precision"))
         return WSB_FAILED;
     if (!decimals) {
-        set_error_text("\"Get Packet Time Precision\" operation failed. No place for the decimals was given.");
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Get Packet Time Precision\" operation failed. No place for the decimals was given.");
         return WSB_FAILED;
     }
     // wiretap's precision codes are the numbers of decimals (seconds 0 to

@@ -24,7 +24,7 @@ int32_t gSetDisplayFilter(const char *filter)
     // No text, or one that names nothing (blanks), compiles to no filter.
     if (filter && !series_compile_filter(filter, &compiled, &message)) {
         // The filter set before stays.
-        set_error_text(message ? message : "The display filter could not be compiled.");
+        set_error_text(WSB_E_FILTER, message ? message : "The display filter could not be compiled.");
         g_free(message);
         return WSB_FAILED;
     }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "wsbridge.h"
 #include "dissection/dissection.h"
 #include "dissection/dissection_state.h"
 #include "engine/state.h"
@@ -42,7 +43,7 @@ bool register_tap(const char *tap, series_tap_listener listener, const char *fai
     std::string error;
     if (series_register_tap_listener(tap, &dissection_state.facts, nullptr, true, listener, error))
         return true;
-    set_error_format(failure_format, error.c_str());
+    set_error_format(WSB_E_ENGINE, failure_format, error.c_str());
     return false;
 }
 

@@ -1,5 +1,6 @@
 // Starting and stopping the engine, the text of the engine's own reports, and
 // the preferences the library sets.
+#include "wsbridge.h"
 #include "engine/engine.h"
 
 #include <cstring>
@@ -25,7 +26,7 @@ void on_engine_report(bool failure, const char *text)
 {
     if (failure)
         startup_failed = true;
-    set_error_text(text);
+    set_error_text(WSB_E_ENGINE, text);
 }
 
 // Boolean preferences switched off at start-up (lib/engine/
@@ -78,7 +79,7 @@ bool engine_start()
     startup_failed = false;
     if (!series_start_engine(on_engine_report) || startup_failed) {
         if (!startup_failed)
-            set_error_text("Wireshark engine could not be started (it can be started only once per process).");
+            set_error_text(WSB_E_ENGINE, "Wireshark engine could not be started (it can be started only once per process).");
         return false;
     }
     timestamp_set_type(TS_RELATIVE);
@@ -90,7 +91,7 @@ bool set_engine_preference(const char *assignment)
     std::string error;
     if (series_set_preference(assignment, error))
         return true;
-    set_error_format("\"Set Preference\" operation failed. %s.", error.c_str());
+    set_error_format(WSB_E_PREFERENCE, "\"Set Preference\" operation failed. %s.", error.c_str());
     return false;
 }
 

@@ -14,13 +14,16 @@ enum class engine_lifecycle {
 engine_lifecycle engine_state();
 void set_engine_state(engine_lifecycle state);
 
-// Copies a finished text (never used as a format), cut to 2048 characters.
-// The text may lie in the error text itself.
-void set_error_text(const char *text);
+// Every failure writes its WSB_E_* code (wsbridge.h) and its text together.
+// set_error_text copies a finished text (never used as a format), cut to 2048
+// characters; the text may lie in the error text itself.
+void set_error_text(int32_t code, const char *text);
 // Formats into the error text, cut to 2048 characters. The arguments may
 // point into the error text: the message is composed aside first.
-void set_error_format(const char *format, ...) G_GNUC_PRINTF(1, 2);
-void set_error_vformat(const char *format, va_list args);
+void set_error_format(int32_t code, const char *format, ...) G_GNUC_PRINTF(2, 3);
+// Sets the code alone, for a failure whose text another step wrote already
+// (an engine that ran out of memory, a message a helper composed).
+void set_error_code(int32_t code);
 
 // False (with the guard's message naming `operation` written) when the
 // engine is not running.

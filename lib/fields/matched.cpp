@@ -121,20 +121,20 @@ int find_srcport_info(const srcport_lookup &lookup, const field_info *&slot)
         return WSB_OK;
     const std::vector<int32_t> *ids = group_field_ids(lookup.group);
     if (!ids) {
-        set_error_text(lookup.not_registered);
+        set_error_text(WSB_E_UNKNOWN_FIELD, lookup.not_registered);
         return WSB_FAILED;
     }
     if (ids->empty()) {
-        set_error_text(lookup.group_empty);
+        set_error_text(WSB_E_UNKNOWN_FIELD, lookup.group_empty);
         return WSB_FAILED;
     }
     name_records found = records_of_name(ids->front());
     if (!found.primed) {
-        set_error_text(lookup.null_values);
+        set_error_text(WSB_E_STATE, lookup.null_values);
         return WSB_FAILED;
     }
     if (!found.first) {
-        set_error_text(lookup.no_values);
+        set_error_text(WSB_E_ENGINE, lookup.no_values);
         return WSB_FAILED;
     }
     slot = found.first;
@@ -201,12 +201,12 @@ bool require_current_dissection(const char *operation)
     // needed: its tree and transport facts are built now.
     const int32_t completed = complete_current_packet();
     if (completed == WSB_OUT_OF_MEMORY)
-        set_error_format("\"%s\" operation failed. The engine ran out of memory while dissecting the packet.",
+        set_error_format(WSB_E_OUT_OF_MEMORY, "\"%s\" operation failed. The engine ran out of memory while dissecting the packet.",
                          operation);
     if (completed != WSB_OK)
         return false;
     if (!current_dissection()) {
-        set_error_format("\"%s\" operation failed. There is no dissected packet: read a packet of an open capture "
+        set_error_format(WSB_E_STATE, "\"%s\" operation failed. There is no dissected packet: read a packet of an open capture "
                          "first.",
                          operation);
         return false;
@@ -243,14 +243,14 @@ int32_t gLastPacketHasPassedFilter(const char *group_name, int32_t *count, const
     empty_matched_fields();
     matched_ids.clear();
     if (!group_name || !count || !ids) {
-        set_error_format("\"%s\" operation failed. The group name and both outputs must be given.", operation);
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. The group name and both outputs must be given.", operation);
         return WSB_FAILED;
     }
     if (!require_current_dissection(operation))
         return WSB_FAILED;
     const std::vector<int32_t> *group = group_field_ids(group_name);
     if (!group) {
-        set_error_format("Requested protocol \"%s\" was not registered.\n", group_name);
+        set_error_format(WSB_E_UNKNOWN_FIELD, "Requested protocol \"%s\" was not registered.\n", group_name);
         return WSB_FAILED;
     }
 
@@ -283,7 +283,7 @@ const field_info *matched_or_fail(int32_t field_id)
 {
     const field_info *record = matched_field_record(field_id);
     if (!record)
-        set_error_format("Protocol field ID \"%i\" is not one that passed the filter.\n", field_id);
+        set_error_format(WSB_E_STATE, "Protocol field ID \"%i\" is not one that passed the filter.\n", field_id);
     return record;
 }
 
@@ -293,7 +293,7 @@ const field_info *field_info_record(const char *operation, int32_t field_id, con
                                     const int32_t *length, const int32_t *type)
 {
     if (!first || !length || !type) {
-        set_error_format("\"%s\" operation failed. All three outputs must be given.", operation);
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. All three outputs must be given.", operation);
         return nullptr;
     }
     if (!require_current_dissection(operation))
@@ -306,7 +306,7 @@ const field_info *field_info_record(const char *operation, int32_t field_id, con
 bool payload_offset_call_ready(const char *operation, const int32_t *offset)
 {
     if (!offset) {
-        set_error_format("\"%s\" operation failed. No address was given for the offset.", operation);
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. No address was given for the offset.", operation);
         return false;
     }
     return require_current_dissection(operation);
@@ -324,14 +324,14 @@ int32_t gGetFieldInfo(int32_t field_id, int32_t *offset, int32_t *length, int32_
     int32_t header_length = 0;
     if (transport_facts().saw_tcp) {
         if (!transport_facts().tcp_srcport_info) {
-            set_error_text("Error retrieving tcp.srcport offset - null field data");
+            set_error_text(WSB_E_ENGINE, "Error retrieving tcp.srcport offset - null field data");
             return WSB_FAILED;
         }
         header_start = transport_facts().tcp_srcport_info->start;
         header_length = transport_header_length_of(transport_facts().tcp_srcport_info, true);
     } else if (transport_facts().saw_udp) {
         if (!transport_facts().udp_srcport_info) {
-            set_error_text("Error retrieving udp.srcport offset - null field data");
+            set_error_text(WSB_E_ENGINE, "Error retrieving udp.srcport offset - null field data");
             return WSB_FAILED;
         }
         header_start = transport_facts().udp_srcport_info->start;
@@ -366,7 +366,7 @@ int32_t gGetTransportProtocolPayloadOffset(int32_t *offset)
         return WSB_OK;
     }
     if (!transport_facts().saw_udp) {
-        set_error_text("Last processed packet is not a TCP/UDP one");
+        set_error_text(WSB_E_STATE, "Last processed packet is not a TCP/UDP one");
         return WSB_FAILED;
     }
     if (find_udp_srcport_info() != WSB_OK)
@@ -381,27 +381,27 @@ int32_t gGetIPv4ProtocolPayloadOffset(int32_t *offset)
     if (!payload_offset_call_ready("Get IPv4 Protocol Payload Offset", offset))
         return WSB_FAILED;
     if (!transport_facts().saw_ip) {
-        set_error_text("Last processed packet is not an IPv4 one");
+        set_error_text(WSB_E_STATE, "Last processed packet is not an IPv4 one");
         return WSB_FAILED;
     }
     const std::vector<int32_t> *ids = group_field_ids("IP");
     if (!ids) {
-        set_error_text("IP protocol not registered.");
+        set_error_text(WSB_E_UNKNOWN_FIELD, "IP protocol not registered.");
         return WSB_FAILED;
     }
     if (ids->empty()) {
-        set_error_text("Error trying to obtain ip.version info.");
+        set_error_text(WSB_E_UNKNOWN_FIELD, "Error trying to obtain ip.version info.");
         return WSB_FAILED;
     }
     // "ip.version" is also registered by IPv6; only the IPv4 header's record
     // marks where an IPv4 header starts.
     name_records found = records_of_name(ids->front(), ipv4_protocol_id());
     if (!found.primed) {
-        set_error_text("Error trying to obtain ip.version info (null values).");
+        set_error_text(WSB_E_STATE, "Error trying to obtain ip.version info (null values).");
         return WSB_FAILED;
     }
     if (!found.first) {
-        set_error_text("Error trying to obtain ip. info (no values).");
+        set_error_text(WSB_E_ENGINE, "Error trying to obtain ip. info (no values).");
         return WSB_FAILED;
     }
     // The header length is that of the same header: its low nibble counts

@@ -23,12 +23,12 @@ bool compile_field_filter()
     dfilter_t *filter = nullptr;
     gchar *error = nullptr;
     if (!series_compile_filter(r.filter_text.c_str(), &filter, &error)) {
-        set_error_format("Error compiling filter: %s.\n", error ? error : "unknown error");
+        set_error_format(WSB_E_FILTER, "Error compiling filter: %s.\n", error ? error : "unknown error");
         g_free(error);
         return false;
     }
     if (!filter) {
-        set_error_text("Error compiling filter: Filter object un-initialized");
+        set_error_text(WSB_E_ENGINE, "Error compiling filter: Filter object un-initialized");
         return false;
     }
 
@@ -39,7 +39,7 @@ bool compile_field_filter()
         header_field_info *hfinfo = proto_registrar_get_byname(name.c_str());
         auto entry = r.fields.find(name);
         if (!hfinfo || entry == r.fields.end()) {
-            set_error_format("Error processing compiled filter: \"%s\" protocol field was not registered.\n",
+            set_error_format(WSB_E_UNKNOWN_FIELD, "Error processing compiled filter: \"%s\" protocol field was not registered.\n",
                              name.c_str());
             dfilter_free(filter);
             return false;
@@ -135,14 +135,14 @@ int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_n
     if (!require_engine("Register protocol field filter"))
         return WSB_FAILED;
     if (!field_name || !group_name) {
-        set_error_text("\"Register protocol field filter\" operation failed. The field name and the group name must be given.");
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Register protocol field filter\" operation failed. The field name and the group name must be given.");
         return WSB_FAILED;
     }
     // A name the engine does not know would make every later compilation
     // fail, and registrations cannot be taken back: refuse it here, before
     // the registry changes.
     if (!proto_registrar_get_byname(field_name) && proto_get_id_by_filter_name(field_name) < 0) {
-        set_error_format("\"Register protocol field filter\" operation failed. \"%s\" is neither a field nor a "
+        set_error_format(WSB_E_UNKNOWN_FIELD, "\"Register protocol field filter\" operation failed. \"%s\" is neither a field nor a "
                          "protocol name the engine knows.",
                          field_name);
         return WSB_FAILED;
@@ -159,7 +159,7 @@ int32_t gGetProtocolFieldFilterInfo(const char *field_name, int32_t *field_id, i
     if (!require_engine("Get Protocol Field Filter Info"))
         return WSB_FAILED;
     if (!field_name || !field_id || !field_type) {
-        set_error_text("\"Get Protocol Field Filter Info\" operation failed. The field name and both outputs must be given.");
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Get Protocol Field Filter Info\" operation failed. The field name and both outputs must be given.");
         return WSB_FAILED;
     }
     if (!ensure_field_filter_compiled())
@@ -168,17 +168,17 @@ int32_t gGetProtocolFieldFilterInfo(const char *field_name, int32_t *field_id, i
         r.srcport_lookup_done = true;
         int32_t id, type;
         if (!lookup_entry("tcp.srcport", &id, &type)) {
-            set_error_text("Error retrieving tcp.srcport filter info");
+            set_error_text(WSB_E_UNKNOWN_FIELD, "Error retrieving tcp.srcport filter info");
             return WSB_FAILED;
         }
         if (!lookup_entry("udp.srcport", &id, &type)) {
-            set_error_text("Error retrieving udp.srcport filter info");
+            set_error_text(WSB_E_UNKNOWN_FIELD, "Error retrieving udp.srcport filter info");
             return WSB_FAILED;
         }
     }
     int32_t id, type;
     if (!lookup_entry(field_name, &id, &type)) {
-        set_error_format("Requested protocol field \"%s\" was not registered.\n", field_name);
+        set_error_format(WSB_E_UNKNOWN_FIELD, "Requested protocol field \"%s\" was not registered.\n", field_name);
         return WSB_FAILED;
     }
     *field_id = id;

@@ -77,7 +77,7 @@ const field_info *record_by_id(int32_t field_id, const getter_texts &texts)
         return nullptr;
     const field_info *record = matched_field_record(field_id);
     if (!record)
-        set_error_format("Protocol field ID \"%i\" is not one that passed the filter.\n", field_id);
+        set_error_format(WSB_E_STATE, "Protocol field ID \"%i\" is not one that passed the filter.\n", field_id);
     return record;
 }
 
@@ -87,12 +87,12 @@ const field_info *record_by_id(int32_t field_id, const getter_texts &texts)
 const field_info *record_by_node(const void *node, const getter_texts &texts)
 {
     if (!node || !tree_node_handle_is_current(node)) {
-        set_error_text(texts.invalid_node);
+        set_error_text(WSB_E_STALE, texts.invalid_node);
         return nullptr;
     }
     const field_info *record = tree_node_field_info(node);
     if (!record || !record->hfinfo) {
-        set_error_text(texts.invalid_field_info);
+        set_error_text(WSB_E_STALE, texts.invalid_field_info);
         return nullptr;
     }
     return record;
@@ -101,14 +101,14 @@ const field_info *record_by_node(const void *node, const getter_texts &texts)
 bool missing_output(bool missing, const char *operation)
 {
     if (missing)
-        set_error_format("\"%s\" operation failed. No address was given for the value.", operation);
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. No address was given for the value.", operation);
     return missing;
 }
 
 int32_t engine_status(int32_t status)
 {
     if (status == WSB_OUT_OF_MEMORY) {
-        set_error_text("Reading the field value failed: the engine ran out of memory.");
+        set_error_text(WSB_E_OUT_OF_MEMORY, "Reading the field value failed: the engine ran out of memory.");
         return WSB_FAILED;
     }
     return status == WSB_OK ? WSB_OK : WSB_FAILED;
@@ -125,7 +125,7 @@ int32_t read_uint64(const field_info *record, int32_t field_id, uint64_t *value)
     case WSB_FT_INT64:
         break;
     default:
-        set_error_format(uint64_texts.type_message, field_id);
+        set_error_format(WSB_E_UNSUPPORTED, uint64_texts.type_message, field_id);
         return WSB_FAILED;
     }
     uint64_t result = 0;
@@ -144,7 +144,7 @@ int32_t read_int32(const field_info *record, int32_t field_id, int32_t *value)
     case WSB_FT_INT32:
         break;
     default:
-        set_error_format(int32_texts.type_message, field_id);
+        set_error_format(WSB_E_UNSUPPORTED, int32_texts.type_message, field_id);
         return WSB_FAILED;
     }
     int32_t result = 0;
@@ -185,7 +185,7 @@ int32_t read_value_text(const field_info *record, int32_t field_id, const char *
         return 1;
     }
     if (!composed) {
-        set_error_format("Protocol field ID \"%i\" has a value that the engine cannot show as text.\n", field_id);
+        set_error_format(WSB_E_UNSUPPORTED, "Protocol field ID \"%i\" has a value that the engine cannot show as text.\n", field_id);
         return 1;
     }
     store_text(composed, value_text, value_text_capacity, value_text_size);
@@ -200,7 +200,7 @@ int32_t read_text(const field_info *record, int32_t field_id, const char **text,
     int32_t code = series_field_type_code(series_value_engine_type(record));
     if (code != WSB_FT_PROTOCOL && code != WSB_FT_STRING && code != WSB_FT_IPv4 && code != WSB_FT_IPv6) {
         // The text handed out before stays as it is.
-        set_error_format(string_texts.type_message, field_id);
+        set_error_format(WSB_E_UNSUPPORTED, string_texts.type_message, field_id);
         return WSB_FAILED;
     }
     char *representation = nullptr;
@@ -222,7 +222,7 @@ int32_t read_text(const field_info *record, int32_t field_id, const char **text,
         // An empty string is a value like any other; an address always has
         // a text, and the engine gives none for some values.
         if (!composed || code == WSB_FT_IPv4 || code == WSB_FT_IPv6) {
-            set_error_format("Protocol field ID \"%i\" has a value that the engine cannot show as text.\n", field_id);
+            set_error_format(WSB_E_UNSUPPORTED, "Protocol field ID \"%i\" has a value that the engine cannot show as text.\n", field_id);
             wmem_free(nullptr, representation);
             return WSB_FAILED;
         }

@@ -205,23 +205,23 @@ int open_save_descriptor(const char *path, struct stat *info)
     if (descriptor < 0) {
         // ENXIO: a FIFO that no one reads, or a device that is not there.
         const int error = errno == ENXIO ? WTAP_ERR_NOT_REGULAR_FILE : errno;
-        set_error_text(describe_open_error(error, nullptr, true, path, capture_file_type()));
+        set_error_text(WSB_E_FILE, describe_open_error(error, nullptr, true, path, capture_file_type()));
         return -1;
     }
     if (fstat(descriptor, info) != 0) {
         const int error = errno;
         close(descriptor);
-        set_error_text(describe_open_error(error, nullptr, true, path, capture_file_type()));
+        set_error_text(WSB_E_FILE, describe_open_error(error, nullptr, true, path, capture_file_type()));
         return -1;
     }
     if (!S_ISREG(info->st_mode)) {
         close(descriptor);
-        set_error_text(describe_open_error(WTAP_ERR_NOT_REGULAR_FILE, nullptr, true, path, capture_file_type()));
+        set_error_text(WSB_E_FILE, describe_open_error(WTAP_ERR_NOT_REGULAR_FILE, nullptr, true, path, capture_file_type()));
         return -1;
     }
     if (is_open_capture(info->st_dev, info->st_ino)) {
         close(descriptor);
-        set_error_format("\"Create Capture File\" operation failed. The file \"%s\" is the capture being read; save "
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"Create Capture File\" operation failed. The file \"%s\" is the capture being read; save "
                          "to another file.",
                          path);
         return -1;
@@ -230,7 +230,7 @@ int open_save_descriptor(const char *path, struct stat *info)
     if (flags == -1 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == -1 || ftruncate(descriptor, 0) != 0) {
         const int error = errno;
         close(descriptor);
-        set_error_text(describe_open_error(error, nullptr, true, path, capture_file_type()));
+        set_error_text(WSB_E_FILE, describe_open_error(error, nullptr, true, path, capture_file_type()));
         return -1;
     }
     return descriptor;
@@ -358,7 +358,7 @@ int32_t gCreateCaptureFileForSave(const char *path)
     if (!require_path("Create Capture File", path))
         return WSB_FAILED;
     if (save_dumper) {
-        set_error_format("\"Create Capture File\" operation failed. The file \"%s\" is still open for saving; close "
+        set_error_format(WSB_E_STATE, "\"Create Capture File\" operation failed. The file \"%s\" is still open for saving; close "
                          "it before creating another one.",
                          save_path);
         return WSB_FAILED;
@@ -369,7 +369,7 @@ int32_t gCreateCaptureFileForSave(const char *path)
     if (encapsulation == WTAP_ENCAP_PER_PACKET || !wtap_dump_can_write_encap(wtap_pcap_file_type_subtype(), encapsulation)) {
         const int err = encapsulation == WTAP_ENCAP_PER_PACKET ? WTAP_ERR_ENCAP_PER_PACKET_UNSUPPORTED
                                                               : WTAP_ERR_UNWRITABLE_ENCAP;
-        set_error_text(describe_open_error(err, "Error creating capture file.", true, path, capture_file_type()));
+        set_error_text(WSB_E_UNSUPPORTED, describe_open_error(err, "Error creating capture file.", true, path, capture_file_type()));
         return WSB_FAILED;
     }
     struct stat opened;
@@ -401,7 +401,7 @@ int32_t gCreateCaptureFileForSave(const char *path)
     }
     if (!dumper) {
         unlink(path);
-        set_error_text(describe_open_error(err, "Error creating capture file.", true, path, capture_file_type()));
+        set_error_text(WSB_E_FILE, describe_open_error(err, "Error creating capture file.", true, path, capture_file_type()));
         return WSB_FAILED;
     }
     save_damaged = false;
@@ -417,23 +417,23 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     if (!require_capture("Save Packet to File"))
         return WSB_FAILED;
     if (!skipped) {
-        set_error_text("\"Save Packet to File\" operation failed. No place for the skipped flag was given.");
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Save Packet to File\" operation failed. No place for the skipped flag was given.");
         return WSB_FAILED;
     }
     if (!request) {
-        set_error_text("\"Save Packet to File\" operation failed. No SavePacketRequest record was given.");
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Save Packet to File\" operation failed. No SavePacketRequest record was given.");
         return WSB_FAILED;
     }
     if (!save_dumper) {
-        set_error_text("Error saving packet. The file to save the packet is already closed.");
+        set_error_text(WSB_E_STATE, "Error saving packet. The file to save the packet is already closed.");
         return WSB_FAILED;
     }
     if (save_damaged) {
-        set_error_format("Error saving packet. %s", damaged_message_tail());
+        set_error_format(WSB_E_FILE, "Error saving packet. %s", damaged_message_tail());
         return WSB_FAILED;
     }
     if (request->file_offset < 2147483647 && request->captured_length > static_cast<uint32_t>(INT32_MAX)) {
-        set_error_format("The packet at offset %lld of the file \"%s\" holds fewer captured bytes than the %u asked "
+        set_error_format(WSB_E_STALE, "The packet at offset %lld of the file \"%s\" holds fewer captured bytes than the %u asked "
                          "for.",
                          static_cast<long long>(request->file_offset), capture_path(), request->captured_length);
         return WSB_FAILED;
@@ -468,7 +468,7 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     tracker_verdict = 0;
 
     if (status == WSB_OUT_OF_MEMORY) {
-        set_error_text("\"Save Packet to File\" operation failed. The engine ran out of memory while dissecting the "
+        set_error_text(WSB_E_OUT_OF_MEMORY, "\"Save Packet to File\" operation failed. The engine ran out of memory while dissecting the "
                        "packet.");
         return WSB_FAILED;
     }
@@ -507,10 +507,10 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
         memcpy(sequence_slots, slots_before, sizeof slots_before);
         cut_back_save_file();
         if (save_damaged)
-            set_error_format("An error occurred while writing to the file \"%s\": %s. %s", save_path,
+            set_error_format(WSB_E_FILE, "An error occurred while writing to the file \"%s\": %s. %s", save_path,
                              wtap_strerror(err), damaged_message_tail());
         else
-            set_error_format("An error occurred while writing to the file \"%s\": %s.", save_path,
+            set_error_format(WSB_E_FILE, "An error occurred while writing to the file \"%s\": %s.", save_path,
                              wtap_strerror(err));
         return WSB_FAILED;
     }
@@ -533,7 +533,7 @@ bool close_save_file()
     if (!closed)
         describe_close_error(err, save_path);
     if (closed && save_damaged) {
-        set_error_format("Error closing file. %s", damaged_message_tail());
+        set_error_format(WSB_E_FILE, "Error closing file. %s", damaged_message_tail());
         closed = FALSE;
     }
     save_damaged = false;
@@ -553,7 +553,7 @@ int32_t gCloseCaptureFileForSave(void)
     if (!require_capture("Close Capture File for Save"))
         return WSB_FAILED;
     if (!save_dumper) {
-        set_error_text("Error closing file. The file is already closed.");
+        set_error_text(WSB_E_STATE, "Error closing file. The file is already closed.");
         return WSB_FAILED;
     }
     return close_save_file() ? WSB_OK : WSB_FAILED;

@@ -97,11 +97,11 @@ bool require_built_tree(const char *operation, const void *output, const char *m
     if (!require_capture(operation))
         return false;
     if (!output) {
-        set_error_format("\"%s\" operation failed. %s", operation, missing_output);
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. %s", operation, missing_output);
         return false;
     }
     if (!tree_exists) {
-        set_error_text(not_created_message);
+        set_error_text(WSB_E_STATE, not_created_message);
         return false;
     }
     return true;
@@ -186,7 +186,7 @@ int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data, uin
     if (!require_capture("Build Packet Tree"))
         return WSB_FAILED;
     if (!data_length || !data) {
-        set_error_text("\"Build Packet Tree\" operation failed. No address was given for the data length or the "
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Build Packet Tree\" operation failed. No address was given for the data length or the "
                        "data pointer.");
         return WSB_FAILED;
     }
@@ -229,7 +229,7 @@ int32_t gGetTreeNodeByIndex(TreeNode *node, int32_t position)
     if (!require_built_tree("Get Tree Node by Index", node, "No TreeNode record was given."))
         return WSB_FAILED;
     if (position < 0 || static_cast<size_t>(position) >= tree_nodes.size()) {
-        set_error_text(out_of_range_message);
+        set_error_text(WSB_E_BAD_ARGUMENT, out_of_range_message);
         return WSB_FAILED;
     }
     *node = tree_nodes[static_cast<size_t>(position)];
