@@ -121,7 +121,7 @@ int32_t gGetVersion(const char **library_version, const char **engine_version)
         set_error_text(WSB_E_BAD_ARGUMENT, "\"Get Version\" operation failed. No place for the version texts was given.");
         return WSB_FAILED;
     }
-    *library_version = WSB_LIBRARY_VERSION;
+    *library_version = WSB_VERSION_STRING;
     *engine_version = epan_get_version();
     return WSB_OK;
 }

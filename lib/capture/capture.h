@@ -10,7 +10,8 @@
 
 #include "dissection/dissection.h"
 
-struct PacketSummary;
+struct WsbPacketSummary;
+typedef struct WsbPacketSummary PacketSummary;
 
 // ---- Lifecycle (called by lib/lifecycle.cpp) -------------------------------
 // Called once at start-up: columns and buffers.
