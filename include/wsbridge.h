@@ -468,7 +468,7 @@ typedef struct WsbSavePacketRequest {
                                   most what the record at file_offset holds */
     int64_t file_offset;       /* offset of the packet's record in the capture */
     int64_t time_seconds;      /* time stamp written into the saved record */
-    int32_t time_nanoseconds;  /* (a libpcap file keeps microseconds) */
+    int32_t time_nanoseconds;  /* (a microsecond libpcap file keeps microseconds) */
     int32_t encapsulation;     /* wiretap link-layer code of the packet */
     uint8_t skip_flag;         /* non-zero: ask the TCP sequence tracker and
                                   leave the packet out when it only repeats
@@ -477,7 +477,10 @@ typedef struct WsbSavePacketRequest {
 } WsbSavePacketRequest;
 
 /* Creates a libpcap file at path (an existing file is replaced) for the
- * packets of the open capture (its link-layer type and snapshot length).
+ * packets of the open capture (its link-layer type and snapshot length): the
+ * microsecond variant, or the nanosecond variant when the capture's time
+ * stamps are finer than microseconds (earlier versions always wrote
+ * microseconds and so cut nanosecond stamps).
  * Then call gSavePacketToCaptureFile per packet and gCloseCaptureFileForSave,
  * with the same capture open throughout. At most one save file exists at a
  * time: 1 while one is still open (that one stays usable). Forgets the TCP
@@ -491,9 +494,37 @@ typedef struct WsbSavePacketRequest {
  * is left as it was. 0 or 1. */
 WSBRIDGE_API int32_t gCreateCaptureFileForSave(const char *path);
 
+/* Save file formats for gCreateCaptureFileForSaveInFormat. */
+enum {
+    WSB_SAVE_FORMAT_PCAP = 0,       /* libpcap, microsecond stamps */
+    WSB_SAVE_FORMAT_PCAP_NSEC = 1,  /* libpcap, nanosecond stamps */
+    WSB_SAVE_FORMAT_PCAPNG = 2,     /* pcapng */
+    WSB_SAVE_FORMAT_AS_CAPTURE = 3  /* the capture's own format when it is one
+                                       of the above (libpcap in the variant its
+                                       stamps need), else pcapng */
+};
+
+/* As gCreateCaptureFileForSave, in the format named (WSB_SAVE_FORMAT_*).
+ * pcapng keeps what wiretap read of the capture: the section header (the file
+ * comment, hardware, OS and application), every interface description (link
+ * type, name, description, time resolution; interfaces a pcapng capture
+ * describes later are added as saved packets need them), each packet's link
+ * type, interface and options (comments, flags), name-resolution and the
+ * decryption secrets read so far, and nanosecond stamps. A libpcap format
+ * keeps one link-layer type (a capture of several is refused) and no comments.
+ * A packet whose interface sequential reading has not reached yet cannot be
+ * saved into pcapng (1). Any other format value is refused. 0 or 1. */
+WSBRIDGE_API int32_t gCreateCaptureFileForSaveInFormat(const char *path, int32_t format);
+
+/* The WSB_SAVE_FORMAT_* of the open save file (never AS_CAPTURE: the format
+ * that was chosen). 0, or 1 when no save file is open. */
+WSBRIDGE_API int32_t gGetSaveFileFormat(int32_t *format);
+
 /* Re-reads the packet at request->file_offset (it becomes the current
  * packet) and appends it to the save file with the request's time stamp,
- * lengths and encapsulation and the bytes from the capture. The packet is
+ * lengths and encapsulation, the bytes from the capture and what the record
+ * carries besides (its interface and options, kept by pcapng). The save file
+ * must have been created for the capture now open (1 otherwise). The packet is
  * dissected only as far as the request needs (for the tracker when
  * skip_flag is set, else not at all); the first later call that reads the
  * current dissection (matched fields, field information, values, payload

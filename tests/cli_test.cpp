@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "wsbridge.h"
 
 namespace {
 

@@ -108,8 +108,7 @@ void expect_same_record(const pcap_record &saved, const pcap_record &original, c
 {
     SCOPED_TRACE(what);
     EXPECT_EQ(saved.seconds, original.seconds);
-    // A libpcap file keeps microseconds.
-    EXPECT_EQ(saved.nanoseconds, original.nanoseconds / 1000 * 1000);
+    EXPECT_EQ(saved.nanoseconds, original.nanoseconds);
     EXPECT_EQ(saved.included, original.included);
     EXPECT_EQ(saved.original, original.original);
     EXPECT_TRUE(saved.data == original.data);
@@ -180,7 +179,7 @@ void expect_same_summary(const PacketSummary &saved, const PacketSummary &origin
     EXPECT_EQ(saved.captured_length, original.captured_length);
     EXPECT_EQ(saved.file_offset, original.file_offset);
     EXPECT_EQ(saved.time_seconds, original.time_seconds);
-    EXPECT_EQ(saved.time_nanoseconds, original.time_nanoseconds / 1000 * 1000);
+    EXPECT_EQ(saved.time_nanoseconds, original.time_nanoseconds);
     EXPECT_EQ(saved.encapsulation, original.encapsulation);
     EXPECT_STREQ(saved.protocol_text, original.protocol_text);
     EXPECT_STREQ(saved.info_text, original.info_text);
@@ -242,7 +241,7 @@ TEST_F(SaveTest, EveryPacketOfEachSharedPcapCaptureComesBackUnchanged)
     EXPECT_GT(captures, 30u);
 }
 
-// tshark's view of each packet: time stamp cut to microseconds, lengths.
+// tshark's view of each packet: time stamp to the nanosecond, lengths.
 std::vector<std::string> tshark_frames(const std::string &path)
 {
     int status = -1;
@@ -250,24 +249,49 @@ std::vector<std::string> tshark_frames(const std::string &path)
                                          " -T fields -e frame.time_epoch -e frame.len -e frame.cap_len 2>/dev/null",
                                      &status);
     EXPECT_EQ(status, 0) << path;
-    std::vector<std::string> frames;
-    for (const std::string &line : lines_of(output)) {
-        std::vector<std::string> fields = split(line, '\t');
-        if (fields.size() != 3) {
-            ADD_FAILURE() << line;
-            continue;
-        }
-        std::vector<std::string> time = split(fields[0], '.');
-        std::string fraction = time.size() == 2 ? time[1] : "";
-        fraction.resize(6, '0');
-        frames.push_back(time[0] + "." + fraction + " " + fields[1] + " " + fields[2]);
-    }
-    return frames;
+    return lines_of(output);
+}
+
+// Saves every packet of the open capture (read into `packets`) into a new
+// file of `format`; returns the format the library chose.
+int32_t save_all_in_format(const std::vector<PacketSummary> &packets, const std::string &path, int32_t format)
+{
+    int32_t chosen = -1;
+    EXPECT_EQ(gCreateCaptureFileForSaveInFormat(path.c_str(), format), 0) << last_error();
+    EXPECT_EQ(gGetSaveFileFormat(&chosen), 0) << last_error();
+    for (const PacketSummary &packet : packets)
+        EXPECT_EQ(save(packet), 0);
+    EXPECT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+    return chosen;
+}
+
+// What a capture file holds besides its records, as the engine's capinfos
+// reports it: the file's comment, link types, interfaces and decryption
+// secrets. (Interface statistics are left out: the engine's converter drops
+// them where a save keeps them.)
+std::string file_contents_of(const std::string &path)
+{
+    return run_command("capinfos -M -k -I -D -E -c " + shell_quote(path) +
+                       " 2>&1 | tail -n +2 | grep -v 'Number of stat entries'");
+}
+
+// Each record's stamp, lengths, link type, interface and comments, as tshark
+// reads them.
+std::string record_contents_of(const std::string &path)
+{
+    return run_command("tshark -n -r " + shell_quote(path) +
+                       " -T fields -E occurrence=a -e frame.time_epoch -e frame.len -e frame.cap_len"
+                       " -e frame.encap_type -e frame.interface_id -e frame.interface_name"
+                       " -e frame.interface_description -e frame.comment 2>/dev/null");
 }
 
 TEST_F(SaveTest, PcapngCapturesBecomePcapFilesWithTheSamePackets)
 {
-    for (const char *name : {"OSPFv2_Capture_FINAL.pcapng", "icmp-length-zero.pcapng", "of13_ericsson.pcapng"}) {
+    // Microsecond captures become microsecond libpcap files; nanosecond
+    // captures the nanosecond variant, so that no stamp is cut.
+    for (auto [name, editcap_format] : {std::pair{"OSPFv2_Capture_FINAL.pcapng", "pcap"},
+                                        std::pair{"icmp-length-zero.pcapng", "nsecpcap"},
+                                        std::pair{"of13_ericsson.pcapng", "pcap"}}) {
         SCOPED_TRACE(name);
         const std::string path = shared_capture(name);
         const std::string out = dir.file(std::string(name) + ".pcap");
@@ -286,10 +310,13 @@ TEST_F(SaveTest, PcapngCapturesBecomePcapFilesWithTheSamePackets)
         // The engine's own converter writes the same records.
         const std::string converted = dir.file(std::string(name) + ".editcap.pcap");
         int status = -1;
-        run_command("editcap -F pcap " + shell_quote(path) + " " + shell_quote(converted) + " 2>&1", &status);
+        run_command(std::string("editcap -F ") + editcap_format + " " + shell_quote(path) + " " +
+                        shell_quote(converted) + " 2>&1",
+                    &status);
         ASSERT_EQ(status, 0);
         pcap_image reference = read_pcap(converted), saved = read_pcap(out);
         ASSERT_TRUE(saved.valid);
+        EXPECT_EQ(saved.nanosecond_file, reference.nanosecond_file);
         EXPECT_EQ(saved.linktype, reference.linktype);
         ASSERT_EQ(saved.records.size(), reference.records.size());
         for (size_t i = 0; i < saved.records.size(); ++i)
@@ -299,13 +326,94 @@ TEST_F(SaveTest, PcapngCapturesBecomePcapFilesWithTheSamePackets)
         ASSERT_EQ(again.size(), packets.size());
         for (size_t i = 0; i < again.size(); ++i) {
             EXPECT_EQ(again[i].time_seconds, packets[i].time_seconds);
-            EXPECT_EQ(again[i].time_nanoseconds, packets[i].time_nanoseconds / 1000 * 1000);
+            EXPECT_EQ(again[i].time_nanoseconds, packets[i].time_nanoseconds);
             EXPECT_EQ(again[i].captured_length, packets[i].captured_length);
             EXPECT_EQ(again[i].packet_length, packets[i].packet_length);
             EXPECT_STREQ(again[i].info_text, packets[i].info_text);
         }
         ASSERT_EQ(gCloseCapture(), 0);
     }
+}
+
+// Saved as pcapng, every capture keeps what the engine's converter keeps
+// (editcap -F pcapng): stamps to the nanosecond, lengths, link types,
+// interfaces with their names and descriptions, packet and file comments.
+// Saved in the capture's own format, nothing is lost either.
+TEST_F(SaveTest, EveryCaptureSavedAsPcapngKeepsWhatEditcapKeeps)
+{
+    std::vector<std::string> paths;
+    for (const std::string &name : shared_capture_names())
+        paths.push_back(shared_capture(name));
+    // A nanosecond libpcap capture, made by the engine's converter.
+    const std::string nanosecond = dir.file("nanosecond.pcap");
+    int status = -1;
+    run_command("editcap -F nsecpcap " + shell_quote(shared_capture("icmp-length-zero.pcapng")) + " " +
+                    shell_quote(nanosecond) + " 2>&1",
+                &status);
+    ASSERT_EQ(status, 0);
+    paths.push_back(nanosecond);
+
+    size_t with_comments = 0;
+    for (const std::string &path : paths) {
+        SCOPED_TRACE(path);
+        const std::string saved = dir.file("saved.pcapng"), own = dir.file("own"), reference = dir.file("ref.pcapng");
+        std::vector<PacketSummary> packets = open_and_read(path);
+        ASSERT_FALSE(packets.empty());
+        EXPECT_EQ(save_all_in_format(packets, saved, WSB_SAVE_FORMAT_PCAPNG), WSB_SAVE_FORMAT_PCAPNG);
+        const int32_t own_format = save_all_in_format(packets, own, WSB_SAVE_FORMAT_AS_CAPTURE);
+        ASSERT_EQ(gCloseCapture(), 0);
+        int status = -1;
+        run_command("editcap -F pcapng " + shell_quote(path) + " " + shell_quote(reference) + " 2>&1", &status);
+        ASSERT_EQ(status, 0);
+
+        // Every record read back as the converter's copy reads.
+        std::vector<PacketSummary> expected = open_and_read(reference);
+        ASSERT_EQ(gCloseCapture(), 0);
+        for (const std::string &file : {saved, own}) {
+            std::vector<PacketSummary> again = open_and_read(file);
+            ASSERT_EQ(gCloseCapture(), 0);
+            ASSERT_EQ(again.size(), expected.size());
+            for (size_t i = 0; i < again.size(); ++i) {
+                SCOPED_TRACE(file + " frame " + std::to_string(i + 1));
+                EXPECT_EQ(again[i].time_seconds, expected[i].time_seconds);
+                EXPECT_EQ(again[i].time_nanoseconds, expected[i].time_nanoseconds);
+                EXPECT_EQ(again[i].packet_length, expected[i].packet_length);
+                EXPECT_EQ(again[i].captured_length, expected[i].captured_length);
+                EXPECT_EQ(again[i].encapsulation, expected[i].encapsulation);
+                EXPECT_STREQ(again[i].info_text, expected[i].info_text);
+            }
+        }
+        const std::string name = std::filesystem::path(path).filename();
+        const bool pcapng = name.size() > 7 && name.substr(name.size() - 7) == ".pcapng";
+        EXPECT_EQ(own_format, pcapng ? WSB_SAVE_FORMAT_PCAPNG
+                              : path == nanosecond ? WSB_SAVE_FORMAT_PCAP_NSEC
+                                                   : WSB_SAVE_FORMAT_PCAP);
+        // The file's own blocks, and per packet what only pcapng holds.
+        const std::string file_expected = file_contents_of(reference);
+        EXPECT_EQ(file_contents_of(saved), file_expected);
+        if (pcapng) {
+            EXPECT_EQ(file_contents_of(own), file_expected);
+            const std::string records = record_contents_of(reference);
+            EXPECT_EQ(record_contents_of(saved), records);
+            if (records.find("Packet #") != std::string::npos)
+                ++with_comments;
+        }
+    }
+    EXPECT_GE(with_comments, 1u);  // pcapng-example.pcapng comments its packets
+}
+
+TEST_F(SaveTest, AnUnknownSaveFormatIsRefused)
+{
+    std::vector<PacketSummary> packets = open_and_read(shared_capture("dns_udp.pcap"));
+    const std::string out = dir.file("never.pcap");
+    for (int32_t format : {-1, 4, INT32_MAX}) {
+        EXPECT_EQ(gCreateCaptureFileForSaveInFormat(out.c_str(), format), 1);
+        EXPECT_NE(last_error().find("is not a save file format"), std::string::npos) << last_error();
+    }
+    EXPECT_FALSE(std::filesystem::exists(out));
+    int32_t format = 7;
+    EXPECT_EQ(gGetSaveFileFormat(&format), 1);
+    EXPECT_EQ(format, 7);
 }
 
 // Apple PKTAP: each packet wraps one of another link type, and the engine's
@@ -435,7 +543,8 @@ TEST_F(SaveTest, ShuttingDownCompletesAnOpenSaveFile)
 
 TEST_F(SaveTest, TheRequestsTimeAndLengthsAreWrittenWithTheCapturesBytes)
 {
-    // A nanosecond capture: the saved file keeps microseconds.
+    // A nanosecond capture: the saved file is the nanosecond variant and
+    // keeps every digit.
     pcapw::PcapWriter writer(pcapw::LINKTYPE_ETHERNET, 65535, pcapw::MAGIC_NSEC);
     const auto a = pcapw::ip4("192.0.2.1"), b = pcapw::ip4("192.0.2.2");
     const auto mac_a = pcapw::mac("02:00:00:00:00:0a"), mac_b = pcapw::mac("02:00:00:00:00:0b");
@@ -464,13 +573,13 @@ TEST_F(SaveTest, TheRequestsTimeAndLengthsAreWrittenWithTheCapturesBytes)
     ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
 
     pcap_image saved = read_pcap(out);
-    EXPECT_FALSE(saved.nanosecond_file);
+    EXPECT_TRUE(saved.nanosecond_file);
     ASSERT_EQ(saved.records.size(), 2u);
     EXPECT_EQ(saved.records[0].seconds, 1700000000u);
-    EXPECT_EQ(saved.records[0].nanoseconds, 123456000u);
+    EXPECT_EQ(saved.records[0].nanoseconds, 123456789u);
     EXPECT_TRUE(saved.records[0].data == writer.records()[0].data);
     EXPECT_EQ(saved.records[1].seconds, 1234567890u);
-    EXPECT_EQ(saved.records[1].nanoseconds, 987654000u);
+    EXPECT_EQ(saved.records[1].nanoseconds, 987654321u);
     EXPECT_EQ(saved.records[1].included, 20u);
     EXPECT_EQ(saved.records[1].original, packets[1].packet_length + 1000);
     const std::vector<uint8_t> &bytes = writer.records()[1].data;

@@ -245,6 +245,11 @@ const char *capture_path()
     return capture_state.path;
 }
 
+wtap *capture_wiretap()
+{
+    return capture_state.wiretap_handle;
+}
+
 int capture_file_type()
 {
     return capture_state.file_type;

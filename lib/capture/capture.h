@@ -36,6 +36,9 @@ bool require_capture(const char *operation);
 
 // ---- What other modules read of the open capture ---------------------------
 const char *capture_path();
+// wiretap's handle of the open capture (null when none): its interfaces,
+// time precision and link type.
+wtap *capture_wiretap();
 int capture_file_type();
 int32_t capture_snapshot_length();  // 65535 when the file states none
 // The link-layer type of the capture as a whole (taken from the file when

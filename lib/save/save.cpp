@@ -192,6 +192,15 @@ void tracker_tap_entry(packet_info *pinfo, const series_tcp_segment &tcp)
 // fails every later save and the close.
 int save_descriptor = -1;
 off_t save_complete_size;
+// The open save file's format (WSB_SAVE_FORMAT_*), the capture's interfaces
+// handed to it so far (pcapng), and the capture it was created for: packets
+// of another capture are refused.
+int32_t save_format;
+guint save_interfaces_written;
+const wtap *save_capture;
+// What the dumper was opened with: its section and name-resolution headers
+// must outlive it.
+wtap_dump_params save_params;
 bool save_damaged;
 
 // Opens path for the save file without blocking (a FIFO with no reader would
@@ -270,6 +279,8 @@ void discard_save_dumper()
     g_free(err_info);
     save_dumper = nullptr;
     save_descriptor = -1;
+    save_capture = nullptr;
+    wtap_dump_params_cleanup(&save_params);
 }
 
 // Completes what the dumper holds and records the new size of the completed
@@ -349,24 +360,137 @@ int tcp_sequence_tracker(const address *source, const address *destination, uint
     return 0;
 }
 
-int32_t gCreateCaptureFileForSave(const char *path)
+namespace {
+
+// The precision of the capture's time stamps: the file's, or for a file
+// whose interfaces differ (pcapng), the finest of its interfaces known so far.
+int capture_time_precision()
 {
-    argument_copy path_copy;
-    path = unaliased_argument(path, path_copy);
-    if (!require_capture("Create Capture File"))
+    int precision = wtap_file_tsprec(capture_wiretap());
+    if (precision != WTAP_TSPREC_PER_PACKET && precision != WTAP_TSPREC_UNKNOWN)
+        return precision;
+    precision = WTAP_TSPREC_USEC;
+    wtapng_iface_descriptions_t *interfaces = wtap_file_get_idb_info(capture_wiretap());
+    for (guint i = 0; interfaces && i < interfaces->interface_data->len; ++i) {
+        const wtap_block_t block = g_array_index(interfaces->interface_data, wtap_block_t, i);
+        const auto *mandatory = static_cast<const wtapng_if_descr_mandatory_t *>(wtap_block_get_mandatory_data(block));
+        if (mandatory && mandatory->tsprecision > precision)
+            precision = mandatory->tsprecision;
+    }
+    g_free(interfaces);  // the list itself is the capture's
+    return precision;
+}
+
+// The libpcap variant that keeps the capture's time stamps whole.
+int32_t pcap_format_for_capture()
+{
+    return capture_time_precision() > WTAP_TSPREC_USEC ? WSB_SAVE_FORMAT_PCAP_NSEC : WSB_SAVE_FORMAT_PCAP;
+}
+
+// The capture's own format where the library writes it without loss, else
+// pcapng (which holds everything wiretap reads: interfaces, comments,
+// per-packet link types).
+int32_t format_of_capture()
+{
+    if (capture_file_type() == wtap_pcap_file_type_subtype())
+        return pcap_format_for_capture();
+    if (capture_file_type() == wtap_pcap_nsec_file_type_subtype())
+        return WSB_SAVE_FORMAT_PCAP_NSEC;
+    return WSB_SAVE_FORMAT_PCAPNG;
+}
+
+// Hands the interfaces of the capture that the save file does not have yet
+// to it, up to and including interface `needed`. Only pcapng files keep
+// interface descriptions. False (with *err set) when wiretap refused one.
+bool add_save_interfaces(guint needed, int *err)
+{
+    if (save_format != WSB_SAVE_FORMAT_PCAPNG || needed < save_interfaces_written)
+        return true;
+    wtapng_iface_descriptions_t *interfaces = wtap_file_get_idb_info(capture_wiretap());
+    bool added = true;
+    gchar *err_info = nullptr;
+    for (; added && save_interfaces_written < interfaces->interface_data->len; ++save_interfaces_written) {
+        const wtap_block_t block = g_array_index(interfaces->interface_data, wtap_block_t, save_interfaces_written);
+        added = wtap_dump_add_idb(save_dumper, block, err, &err_info);
+        g_free(err_info);
+        err_info = nullptr;
+    }
+    g_free(interfaces);  // the list itself is the capture's
+    return added;
+}
+
+// Wiretap's parameters for a new file of `format`, from the open capture.
+// Section headers, name-resolution and decryption-secret blocks are copied
+// for pcapng; interfaces are handed over as packets need them (a pcapng
+// capture describes interfaces as reading reaches them).
+void init_save_params(wtap_dump_params &params, int32_t format, int encapsulation)
+{
+    params = WTAP_DUMP_PARAMS_INIT;
+    if (format == WSB_SAVE_FORMAT_PCAPNG) {
+        wtap_dump_params_init_no_idbs(&params, capture_wiretap());
+        // The secrets known now are written with the header. The capture's
+        // own list is not referred to: the save file may outlive it.
+        GArray *secrets = nullptr;
+        if (params.dsbs_growing && params.dsbs_growing->len > 0) {
+            secrets = g_array_sized_new(FALSE, FALSE, sizeof(wtap_block_t), params.dsbs_growing->len);
+            for (guint i = 0; i < params.dsbs_growing->len; ++i) {
+                wtap_block_t block = wtap_block_ref(g_array_index(params.dsbs_growing, wtap_block_t, i));
+                g_array_append_val(secrets, block);
+            }
+        }
+        params.dsbs_initial = secrets;
+        params.dsbs_growing = nullptr;
+        params.encap = WTAP_ENCAP_PER_PACKET;
+    } else {
+        params.encap = encapsulation;
+    }
+    params.snaplen = capture_snapshot_length();
+    params.tsprec = format == WSB_SAVE_FORMAT_PCAP ? WTAP_TSPREC_USEC : WTAP_TSPREC_NSEC;
+}
+
+void release_interface_list(wtap_dump_params &params)
+{
+    g_free(params.idb_inf);  // the list itself is the capture's
+    params.idb_inf = nullptr;
+}
+
+int file_type_of_format(int32_t format)
+{
+    switch (format) {
+    case WSB_SAVE_FORMAT_PCAP_NSEC:
+        return wtap_pcap_nsec_file_type_subtype();
+    case WSB_SAVE_FORMAT_PCAPNG:
+        return wtap_pcapng_file_type_subtype();
+    default:
+        return wtap_pcap_file_type_subtype();
+    }
+}
+
+int32_t create_save_file(const char *operation, const char *path, int32_t format)
+{
+    if (!require_capture(operation))
         return WSB_FAILED;
-    if (!require_path("Create Capture File", path))
+    if (!require_path(operation, path))
         return WSB_FAILED;
-    if (save_dumper) {
-        set_error_format(WSB_E_STATE, "\"Create Capture File\" operation failed. The file \"%s\" is still open for saving; close "
-                         "it before creating another one.",
-                         save_path);
+    if (format < WSB_SAVE_FORMAT_PCAP || format > WSB_SAVE_FORMAT_AS_CAPTURE) {
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. %d is not a save file format.", operation,
+                         format);
         return WSB_FAILED;
     }
+    if (save_dumper) {
+        set_error_format(WSB_E_STATE, "\"%s\" operation failed. The file \"%s\" is still open for saving; close "
+                         "it before creating another one.",
+                         operation, save_path);
+        return WSB_FAILED;
+    }
+    if (format == WSB_SAVE_FORMAT_AS_CAPTURE)
+        format = format_of_capture();
     const int encapsulation = capture_encapsulation();
     // A libpcap file has one link-layer type, and not every type has one.
     // Refused before the file is touched.
-    if (encapsulation == WTAP_ENCAP_PER_PACKET || !wtap_dump_can_write_encap(wtap_pcap_file_type_subtype(), encapsulation)) {
+    const int file_type = file_type_of_format(format);
+    if (format != WSB_SAVE_FORMAT_PCAPNG &&
+        (encapsulation == WTAP_ENCAP_PER_PACKET || !wtap_dump_can_write_encap(file_type, encapsulation))) {
         const int err = encapsulation == WTAP_ENCAP_PER_PACKET ? WTAP_ERR_ENCAP_PER_PACKET_UNSUPPORTED
                                                               : WTAP_ERR_UNWRITABLE_ENCAP;
         set_error_text(WSB_E_UNSUPPORTED, describe_open_error(err, "Error creating capture file.", true, path, capture_file_type()));
@@ -378,14 +502,16 @@ int32_t gCreateCaptureFileForSave(const char *path)
         return WSB_FAILED;
     int err = 0;
     gchar *err_info = nullptr;
-    wtap_dump_params params = WTAP_DUMP_PARAMS_INIT;
-    params.encap = encapsulation;
-    params.snaplen = capture_snapshot_length();
-    params.tsprec = WTAP_TSPREC_USEC;
-    wtap_dumper *dumper =
-        wtap_dump_fdopen(descriptor, wtap_pcap_file_type_subtype(), WTAP_UNCOMPRESSED, &params, &err, &err_info);
+    init_save_params(save_params, format, encapsulation);
+    wtap_dumper *dumper = wtap_dump_fdopen(descriptor, file_type, WTAP_UNCOMPRESSED, &save_params, &err, &err_info);
     g_free(err_info);
+    // The interface list was read while opening (interfaces are handed over
+    // one by one); the section and name-resolution headers stay in use until
+    // the file is closed; the decryption secrets are the dumper's now.
+    release_interface_list(save_params);
     if (!dumper) {
+        wtap_block_array_free(save_params.dsbs_initial);
+        wtap_dump_params_cleanup(&save_params);
         // wiretap closes the descriptor when it fails after taking it over.
         struct stat still;
         if (fstat(descriptor, &still) == 0 && still.st_dev == opened.st_dev && still.st_ino == opened.st_ino)
@@ -393,7 +519,10 @@ int32_t gCreateCaptureFileForSave(const char *path)
     } else {
         save_dumper = dumper;
         save_descriptor = descriptor;
-        if (!settle_save_file(&err)) {
+        save_format = format;
+        save_interfaces_written = 0;
+        save_capture = capture_wiretap();
+        if (!add_save_interfaces(0, &err) || !settle_save_file(&err)) {
             // Not even the file header reached the file.
             discard_save_dumper();
             dumper = nullptr;
@@ -407,6 +536,42 @@ int32_t gCreateCaptureFileForSave(const char *path)
     save_damaged = false;
     g_strlcpy(save_path, path, sizeof save_path);
     reset_sequence_tracker();
+    return WSB_OK;
+}
+
+}  // namespace
+
+int32_t gCreateCaptureFileForSave(const char *path)
+{
+    argument_copy path_copy;
+    path = unaliased_argument(path, path_copy);
+    if (!require_capture("Create Capture File"))
+        return WSB_FAILED;
+    // The libpcap variant that keeps the capture's stamps: microseconds, or
+    // nanoseconds for a capture whose stamps are finer.
+    return create_save_file("Create Capture File", path, pcap_format_for_capture());
+}
+
+int32_t gCreateCaptureFileForSaveInFormat(const char *path, int32_t format)
+{
+    argument_copy path_copy;
+    path = unaliased_argument(path, path_copy);
+    return create_save_file("Create Capture File", path, format);
+}
+
+int32_t gGetSaveFileFormat(int32_t *format)
+{
+    if (!require_capture("Get Save File Format"))
+        return WSB_FAILED;
+    if (!format) {
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Get Save File Format\" operation failed. No place for the format was given.");
+        return WSB_FAILED;
+    }
+    if (!save_dumper) {
+        set_error_text(WSB_E_STATE, "\"Get Save File Format\" operation failed. No save file is open.");
+        return WSB_FAILED;
+    }
+    *format = save_format;
     return WSB_OK;
 }
 
@@ -430,6 +595,12 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     }
     if (save_damaged) {
         set_error_format(WSB_E_FILE, "Error saving packet. %s", damaged_message_tail());
+        return WSB_FAILED;
+    }
+    if (save_capture != capture_wiretap()) {
+        set_error_format(WSB_E_STATE, "Error saving packet. The file \"%s\" was created for another capture; close it and "
+                         "create a new one for this capture.",
+                         save_path);
         return WSB_FAILED;
     }
     if (request->file_offset < 2147483647 && request->captured_length > static_cast<uint32_t>(INT32_MAX)) {
@@ -479,22 +650,43 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
         return WSB_OK;
     }
 
+    // The record as wiretap re-read it, with the request's stamp, lengths
+    // and link type: its interface, pseudo-header and options (comments,
+    // flags, ...) go with it, as far as the save file's format keeps them.
+    const wtap_rec &read = redissected_record();
     wtap_rec record;
     memset(&record, 0, sizeof record);
     record.rec_type = REC_TYPE_PACKET;
-    record.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
+    record.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN | (read.presence_flags & WTAP_HAS_INTERFACE_ID);
     record.tsprec = WTAP_TSPREC_NSEC;
     record.ts.secs = static_cast<time_t>(request->time_seconds);
     record.ts.nsecs = request->time_nanoseconds;
+    record.block = read.block;
     wtap_packet_header &header = record.rec_header.packet_header;
+    header = read.rec_header.packet_header;
     header.caplen = request->captured_length;
     header.len = request->packet_length;
     header.pkt_encap = request->encapsulation;
-    // Link types with a pseudo-header (ATM, IrDA, ...) write it from what
-    // wiretap read with the packet.
-    header.pseudo_header = redissected_record().rec_header.packet_header.pseudo_header;
 
     int err = 0;
+    if (save_format == WSB_SAVE_FORMAT_PCAPNG) {
+        // Interfaces the capture described after the file was created.
+        const guint interface_id = (record.presence_flags & WTAP_HAS_INTERFACE_ID) ? header.interface_id : 0;
+        if (!add_save_interfaces(interface_id, &err)) {
+            cut_back_save_file();
+            set_error_format(WSB_E_FILE, "An error occurred while writing to the file \"%s\": %s.", save_path,
+                             wtap_strerror(err));
+            return WSB_FAILED;
+        }
+        // A packet read by offset before sequential reading reached the
+        // description of its interface.
+        if (interface_id >= save_interfaces_written) {
+            set_error_format(WSB_E_STATE, "Error saving packet. The interface %u of the packet at offset %lld has not been "
+                             "read yet; read the capture in sequence up to that packet first.",
+                             interface_id, static_cast<long long>(request->file_offset));
+            return WSB_FAILED;
+        }
+    }
     gchar *err_info = nullptr;
     // Each record is handed to the file at once, so that a write error shows
     // with the record that caused it and the file can be cut back to the end
@@ -537,6 +729,8 @@ bool close_save_file()
         closed = FALSE;
     }
     save_damaged = false;
+    save_capture = nullptr;
+    wtap_dump_params_cleanup(&save_params);
     save_path[0] = '\0';
     return closed;
 }

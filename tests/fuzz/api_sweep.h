@@ -476,8 +476,8 @@ inline conversation_key key_of(const PacketSummary &s)
     return {s.port_type, a.first, a.second, b.first, b.second};
 }
 
-// Packet records of a libpcap file the library saved (native byte order,
-// as wiretap writes it), or -1 when the file is not one or is cut short.
+// Packet records of a libpcap file the library saved (native byte order, either
+// precision, as wiretap writes it), or -1 when the file is not one or is cut short.
 inline long count_saved_records(const std::string &path)
 {
     FILE *file = fopen(path.c_str(), "rb");
@@ -485,7 +485,7 @@ inline long count_saved_records(const std::string &path)
         return -1;
     uint32_t header[6];
     long records = -1;
-    if (fread(header, sizeof header, 1, file) == 1 && header[0] == 0xa1b2c3d4) {
+    if (fread(header, sizeof header, 1, file) == 1 && (header[0] == 0xa1b2c3d4 || header[0] == 0xa1b23c4d)) {
         records = 0;
         uint32_t record[4];
         for (;;) {

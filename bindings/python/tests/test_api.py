@@ -223,6 +223,19 @@ def test_a_failed_save_closes_the_file(capture, tmp_path):
     assert capture.save(tmp_path / "after.pcap", summaries[:2]).written == 2
 
 
+def test_saving_as_pcapng_keeps_comments_and_link_types(engine, tmp_path):
+    from conftest import run_tshark, shared_capture
+    original = shared_capture("pcapng-example.pcapng")
+    with engine.open(original) as capture:
+        summaries = capture.read_all()
+        assert capture.save(tmp_path / "all.pcapng", summaries, format="pcapng").written == len(summaries)
+        with pytest.raises(ValueError):
+            capture.save(tmp_path / "never", summaries, format="pcapng-ish")
+    fields = ["-T", "fields", "-e", "frame.time_epoch", "-e", "frame.encap_type", "-e", "frame.comment"]
+    assert run_tshark(["-r", str(tmp_path / "all.pcapng")] + fields) == run_tshark(["-r", original] + fields)
+    assert not (tmp_path / "never").exists()
+
+
 # ---- following --------------------------------------------------------------
 
 def cli_follow(cli, path, kind, frame):

@@ -323,11 +323,19 @@ class Capture:
 
     # ---- saving ------------------------------------------------------------
 
-    def save(self, path, packets, skip_tcp_repeats: bool = False) -> SaveResult:
+    #: Save file formats by name (the library's WSB_SAVE_FORMAT_* codes).
+    SAVE_FORMATS = {"pcap": 0, "nsecpcap": 1, "pcapng": 2, "capture": 3}
+
+    def save(self, path, packets, skip_tcp_repeats: bool = False, format: str = None) -> SaveResult:
         """Writes the given packets (Summary objects, or Locators with their
-        time stamp) into a new libpcap file at path, in the order given
+        time stamp) into a new capture file at path, in the order given
         (gCreateCaptureFileForSave, gSavePacketToCaptureFile per packet,
-        gCloseCaptureFileForSave). With skip_tcp_repeats every packet is
+        gCloseCaptureFileForSave). Without format the file is libpcap, in
+        the nanosecond variant when the capture's stamps are finer than
+        microseconds; format "pcapng" keeps interfaces, comments and several
+        link types, "pcap" and "nsecpcap" name a libpcap variant, "capture"
+        takes the capture's own format (pcapng when it is another one).
+        With skip_tcp_repeats every packet is
         judged by the library's TCP sequence tracker, which leaves out the
         packets of the tracked conversation that only repeat bytes already
         written (retransmissions, duplicates).
@@ -337,7 +345,12 @@ class Capture:
             requests = [self._save_request(packet, skip_tcp_repeats, call.operation)
                         for packet in packets]
             raw = self.engine.raw
-            call(raw.gCreateCaptureFileForSave, encode_path(path))
+            if format is None:
+                call(raw.gCreateCaptureFileForSave, encode_path(path))
+            elif format in self.SAVE_FORMATS:
+                call(raw.gCreateCaptureFileForSaveInFormat, encode_path(path), self.SAVE_FORMATS[format])
+            else:
+                raise ValueError("format must be one of %s, not %r" % (", ".join(self.SAVE_FORMATS), format))
             written, skipped_frames = 0, []
             try:
                 skipped = ctypes.c_uint8()

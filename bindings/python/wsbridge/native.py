@@ -312,6 +312,8 @@ PROTOTYPES = {
     "gGetTreeNodeByIndex": (_c_int32, [_ptr(TreeNode), _c_int32]),
     "gFreePacketProtocolTree": (_c_int32, []),
     "gCreateCaptureFileForSave": (_c_int32, [ctypes.c_char_p]),
+    "gCreateCaptureFileForSaveInFormat": (_c_int32, [ctypes.c_char_p, _c_int32]),
+    "gGetSaveFileFormat": (_c_int32, [_ptr(_c_int32)]),
     "gSavePacketToCaptureFile": (_c_int32, [_ptr(_c_uint8), _ptr(SavePacketRequest)]),
     "gCloseCaptureFileForSave": (_c_int32, []),
     "gFollowTCPStreamForPacket": (_c_int32, list(_locator)),
