@@ -114,45 +114,43 @@ int32_t engine_status(int32_t status)
     return status == WSB_OK ? WSB_OK : WSB_FAILED;
 }
 
-int32_t read_uint64(const field_info *record, int32_t field_id, uint64_t *value)
+bool is_uint64_type(int32_t code)
 {
-    switch (series_field_type_code(series_value_engine_type(record))) {
-    case WSB_FT_BOOLEAN:
-    case WSB_FT_UINT8:
-    case WSB_FT_UINT16:
-    case WSB_FT_UINT32:
-    case WSB_FT_UINT64:
-    case WSB_FT_INT64:
-        break;
-    default:
-        set_error_format(WSB_E_UNSUPPORTED, uint64_texts.type_message, field_id);
+    return code == WSB_FT_BOOLEAN || code == WSB_FT_UINT8 || code == WSB_FT_UINT16 || code == WSB_FT_UINT32 ||
+           code == WSB_FT_UINT64 || code == WSB_FT_INT64;
+}
+
+bool is_int32_type(int32_t code)
+{
+    return code == WSB_FT_INT8 || code == WSB_FT_INT16 || code == WSB_FT_INT32;
+}
+
+// A number value: refused unless the field's type is one `accepts` takes,
+// then read inside the engine's exception frame.
+template <typename T>
+int32_t read_number(const field_info *record, int32_t field_id, T *value, bool (*accepts)(int32_t),
+                    const getter_texts &texts, T (*read)(const field_info *))
+{
+    if (!accepts(series_field_type_code(series_value_engine_type(record)))) {
+        set_error_format(WSB_E_UNSUPPORTED, texts.type_message, field_id);
         return WSB_FAILED;
     }
-    uint64_t result = 0;
-    int32_t status = run_in_engine_frame([&] { result = series_value_uint64(record); }, "Reading the field value");
+    T result = 0;
+    int32_t status = run_in_engine_frame([&] { result = read(record); }, "Reading the field value");
     if (engine_status(status) != WSB_OK)
         return WSB_FAILED;
     *value = result;
     return WSB_OK;
 }
 
+int32_t read_uint64(const field_info *record, int32_t field_id, uint64_t *value)
+{
+    return read_number(record, field_id, value, is_uint64_type, uint64_texts, series_value_uint64);
+}
+
 int32_t read_int32(const field_info *record, int32_t field_id, int32_t *value)
 {
-    switch (series_field_type_code(series_value_engine_type(record))) {
-    case WSB_FT_INT8:
-    case WSB_FT_INT16:
-    case WSB_FT_INT32:
-        break;
-    default:
-        set_error_format(WSB_E_UNSUPPORTED, int32_texts.type_message, field_id);
-        return WSB_FAILED;
-    }
-    int32_t result = 0;
-    int32_t status = run_in_engine_frame([&] { result = series_value_int32(record); }, "Reading the field value");
-    if (engine_status(status) != WSB_OK)
-        return WSB_FAILED;
-    *value = result;
-    return WSB_OK;
+    return read_number(record, field_id, value, is_int32_type, int32_texts, series_value_int32);
 }
 
 // Copies text into a kept buffer that grows only for longer texts.

@@ -379,6 +379,18 @@ class Library:
         text = self.raw.gGetLastError()
         return (text or b"").decode("utf-8", errors="replace")
 
+    def last_error_code(self):
+        """gGetLastErrorCode(), or None when the library lacks the export
+        (looked up when first needed)."""
+        function = getattr(self, "_last_error_code", False)
+        if function is False:
+            function = getattr(self.raw, "gGetLastErrorCode", None)
+            if function is not None:
+                function.restype = _c_int32
+                function.argtypes = []
+            self._last_error_code = function
+        return function() if function is not None else None
+
     def __repr__(self):
         return "<wsbridge.Library %r>" % self.path
 
