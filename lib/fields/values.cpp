@@ -246,66 +246,74 @@ void values_release()
     value_text_size = 0;
 }
 
+namespace {
+
+// The steps of every getter: the outputs, the record (a matched field by its
+// id, or the item behind a tree node handle), then the read.
+template <typename Read>
+int32_t get_by_id(bool outputs_missing, int32_t field_id, const getter_texts &texts, Read read)
+{
+    if (missing_output(outputs_missing, texts.by_id_operation))
+        return WSB_FAILED;
+    const field_info *record = record_by_id(field_id, texts);
+    return record ? read(record, field_id) : WSB_FAILED;
+}
+
+template <typename Read>
+int32_t get_by_node(bool outputs_missing, const void *node, const getter_texts &texts, Read read)
+{
+    if (missing_output(outputs_missing, texts.by_node_operation))
+        return WSB_FAILED;
+    const field_info *record = record_by_node(node, texts);
+    return record ? read(record, record->hfinfo->id) : WSB_FAILED;
+}
+
+}  // namespace
+
 int32_t gGetUInt64ProtocolFieldValue(uint64_t *value, int32_t field_id)
 {
-    if (missing_output(!value, uint64_texts.by_id_operation))
-        return WSB_FAILED;
-    const field_info *record = record_by_id(field_id, uint64_texts);
-    return record ? read_uint64(record, field_id, value) : 1;
+    return get_by_id(!value, field_id, uint64_texts,
+                     [&](const field_info *record, int32_t id) { return read_uint64(record, id, value); });
 }
 
 int32_t gGetUInt64ProtocolFieldValueByTreeNode(const void *node, uint64_t *value)
 {
-    if (missing_output(!value, uint64_texts.by_node_operation))
-        return WSB_FAILED;
-    const field_info *record = record_by_node(node, uint64_texts);
-    return record ? read_uint64(record, record->hfinfo->id, value) : 1;
+    return get_by_node(!value, node, uint64_texts,
+                     [&](const field_info *record, int32_t id) { return read_uint64(record, id, value); });
 }
 
 int32_t gGetInt32ProtocolFieldValue(int32_t *value, int32_t field_id)
 {
-    if (missing_output(!value, int32_texts.by_id_operation))
-        return WSB_FAILED;
-    const field_info *record = record_by_id(field_id, int32_texts);
-    return record ? read_int32(record, field_id, value) : 1;
+    return get_by_id(!value, field_id, int32_texts,
+                     [&](const field_info *record, int32_t id) { return read_int32(record, id, value); });
 }
 
 int32_t gGetInt32ProtocolFieldValueByTreeNode(const void *node, int32_t *value)
 {
-    if (missing_output(!value, int32_texts.by_node_operation))
-        return WSB_FAILED;
-    const field_info *record = record_by_node(node, int32_texts);
-    return record ? read_int32(record, record->hfinfo->id, value) : 1;
+    return get_by_node(!value, node, int32_texts,
+                     [&](const field_info *record, int32_t id) { return read_int32(record, id, value); });
 }
 
 int32_t gGetStringProtocolFieldValue(const char **value, int32_t *size, int32_t field_id)
 {
-    if (missing_output(!value || !size, string_texts.by_id_operation))
-        return WSB_FAILED;
-    const field_info *record = record_by_id(field_id, string_texts);
-    return record ? read_text(record, field_id, value, size) : 1;
+    return get_by_id(!value || !size, field_id, string_texts,
+                     [&](const field_info *record, int32_t id) { return read_text(record, id, value, size); });
 }
 
 int32_t gGetStringProtocolFieldValueByTreeNode(const void *node, const char **value, int32_t *size)
 {
-    if (missing_output(!value || !size, string_texts.by_node_operation))
-        return WSB_FAILED;
-    const field_info *record = record_by_node(node, string_texts);
-    return record ? read_text(record, record->hfinfo->id, value, size) : 1;
+    return get_by_node(!value || !size, node, string_texts,
+                     [&](const field_info *record, int32_t id) { return read_text(record, id, value, size); });
 }
 
 int32_t gGetFieldValueText(const char **text, int32_t *size, int32_t field_id)
 {
-    if (missing_output(!text || !size, value_text_texts.by_id_operation))
-        return 1;
-    const field_info *record = record_by_id(field_id, value_text_texts);
-    return record ? read_value_text(record, field_id, text, size) : 1;
+    return get_by_id(!text || !size, field_id, value_text_texts,
+                     [&](const field_info *record, int32_t id) { return read_value_text(record, id, text, size); });
 }
 
 int32_t gGetFieldValueTextByTreeNode(const void *node, const char **text, int32_t *size)
 {
-    if (missing_output(!text || !size, value_text_texts.by_node_operation))
-        return 1;
-    const field_info *record = record_by_node(node, value_text_texts);
-    return record ? read_value_text(record, record->hfinfo->id, text, size) : 1;
+    return get_by_node(!text || !size, node, value_text_texts,
+                     [&](const field_info *record, int32_t id) { return read_value_text(record, id, text, size); });
 }

@@ -22,8 +22,7 @@ built-in exception a Python user would catch for the same situation:
 Which class a failure of the library raises follows the failure's code
 (gGetLastErrorCode, the WSB_E_* codes of wsbridge.h) through the one table
 CODE_ERRORS; a code the table does not list raises the class the call names,
-WsbridgeError unless it names another. A library without gGetLastErrorCode
-counts as one whose failures have no listed code.
+WsbridgeError unless it names another.
 """
 
 import enum

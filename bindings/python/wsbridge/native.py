@@ -293,6 +293,7 @@ _locator = [_c_uint32, _c_int64, _c_int32, _c_uint32, _c_int32]
 # name: (restype, argtypes), in the header's order.
 PROTOTYPES = {
     "gGetLastError": (ctypes.c_char_p, []),
+    "gGetLastErrorCode": (_c_int32, []),
     "gInitEpan": (_c_int32, []),
     "gCleanupEpan": (_c_int32, []),
     "gHackedCleanup": (None, []),
@@ -380,16 +381,8 @@ class Library:
         return (text or b"").decode("utf-8", errors="replace")
 
     def last_error_code(self):
-        """gGetLastErrorCode(), or None when the library lacks the export
-        (looked up when first needed)."""
-        function = getattr(self, "_last_error_code", False)
-        if function is False:
-            function = getattr(self.raw, "gGetLastErrorCode", None)
-            if function is not None:
-                function.restype = _c_int32
-                function.argtypes = []
-            self._last_error_code = function
-        return function() if function is not None else None
+        """gGetLastErrorCode(): the WSB_E_* code of the most recent failure."""
+        return self.raw.gGetLastErrorCode()
 
     def __repr__(self):
         return "<wsbridge.Library %r>" % self.path
