@@ -10,8 +10,9 @@
  *   3  the engine ran out of memory while dissecting (reading calls only).
  * Call from one thread at a time. Loading the library starts nothing.
  *
- * Ownership: the records the host passes in (PacketSummary, TreeNode,
- * SavePacketRequest) belong to the host; the library only writes or reads
+ * Ownership: the records the host passes in (WsbPacketSummary, WsbTreeNode,
+ * WsbSavePacketRequest; the classic names PacketSummary, TreeNode and
+ * SavePacketRequest name the same types) belong to the host; the library only writes or reads
  * them during the call. Texts, arrays and bytes the library hands out belong
  * to the library: never free them, and copy them to keep them past the point
  * each call names. Texts are NUL-terminated; sizes handed out with them count
@@ -44,6 +45,18 @@
 
 #include <stdint.h>
 
+/* The library's version: the one place it is written. The build, pkg-config,
+ * the Python package and the command line take it from here; gGetVersion
+ * hands out WSB_VERSION_STRING of the library actually loaded. */
+#define WSB_VERSION_MAJOR 0
+#define WSB_VERSION_MINOR 1
+#define WSB_VERSION_PATCH 0
+#define WSB_VERSION_TEXT_(number) #number
+#define WSB_VERSION_TEXT(number) WSB_VERSION_TEXT_(number)
+#define WSB_VERSION_STRING                                                   \
+    WSB_VERSION_TEXT(WSB_VERSION_MAJOR) "." WSB_VERSION_TEXT(WSB_VERSION_MINOR) "." \
+    WSB_VERSION_TEXT(WSB_VERSION_PATCH)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -62,6 +75,28 @@ enum {
     WSB_OUT_OF_MEMORY = 3  /* the engine ran out of memory while dissecting */
 };
 
+/* What kind of failure the most recent one was (gGetLastErrorCode). Every
+ * call that fails sets the code together with gGetLastError's text; the
+ * status codes above stay as they are. A host can branch on these codes and
+ * show the text. */
+enum {
+    WSB_E_NONE = 0,           /* no failure yet */
+    WSB_E_NOT_STARTED = 1,    /* the engine has not been started */
+    WSB_E_SHUT_DOWN = 2,      /* the engine was shut down; it cannot start again */
+    WSB_E_NO_CAPTURE = 3,     /* the call needs an open capture */
+    WSB_E_BAD_ARGUMENT = 4,   /* null pointer, value out of range, malformed text, embedded limits */
+    WSB_E_STALE = 5,          /* a locator/tree node/offset that is stale, foreign or names no packet */
+    WSB_E_FILE = 6,           /* a file cannot be opened, read, written or is damaged */
+    WSB_E_FILTER = 7,         /* a display filter was refused */
+    WSB_E_PREFERENCE = 8,     /* a preference was refused */
+    WSB_E_ENGINE = 9,         /* the engine failed otherwise */
+    WSB_E_OUT_OF_MEMORY = 10, /* the engine ran out of memory (status WSB_OUT_OF_MEMORY) */
+    WSB_E_STATE = 11,         /* call out of order: no current packet, no save file, no followed stream ... */
+    WSB_E_UNKNOWN_FIELD = 12, /* a field or group name the engine / the registry does not know */
+    WSB_E_LIMIT = 13,         /* a size limit was reached (too many registrations, filter too deep/large) */
+    WSB_E_UNSUPPORTED = 14    /* the request cannot be met in this build/format */
+};
+
 /* Render formats of the stream-line calls (other values render as ascii). */
 enum {
     WSB_RENDER_ASCII = 0, WSB_RENDER_EBCDIC = 1, WSB_RENDER_HEXDUMP = 2, WSB_RENDER_CARRAY = 3
@@ -72,9 +107,6 @@ enum {
 enum {
     WSB_DIRECTION_CLIENT = 0, WSB_DIRECTION_SERVER = 1, WSB_DIRECTION_BOTH = 2
 };
-
-/* The classic export names are kept as they are, misspellings such as
- * gIsValidTcpStrem included, for binary compatibility with existing hosts. */
 
 /* Field type codes as they cross this interface (the engine's classic
  * numbering; newer engine types are mapped onto these or onto codes from 31). */
@@ -134,6 +166,12 @@ enum {
  * overwrites the text: copy it to keep it. */
 WSBRIDGE_API const char *gGetLastError(void);
 
+/* The WSB_E_* code of the most recent failure, set together with
+ * gGetLastError's text (WSB_E_OUT_OF_MEMORY with status 3); WSB_E_NONE before
+ * the first failure. Like the text, never cleared by a success. Runs in every
+ * state. */
+WSBRIDGE_API int32_t gGetLastErrorCode(void);
+
 /* Starts the engine once per process: switches off the reassembly
  * preferences, sets up the Protocol and Info columns, registers the default
  * fields "ip.version" (group "IP"), "tcp.srcport" ("TCP") and "udp.srcport"
@@ -170,7 +208,7 @@ WSBRIDGE_API int32_t gCleanupEpan(void);
  * gCleanupEpan. No status. */
 WSBRIDGE_API void gHackedCleanup(void);
 
-/* The library's version ("0.1.0") in *library_version and the version of
+/* The library's version (WSB_VERSION_STRING) in *library_version and the version of
  * the engine it runs on ("4.0.17") in *engine_version. Both texts are owned
  * by the library and valid for the life of the process. Runs in every state.
  * 0, or 1 when either pointer is null (nothing written then). */
@@ -238,7 +276,7 @@ WSBRIDGE_API int32_t gGetProtocolFieldFilterInfo(const char *field_name,
  * cut to fit their arrays (Protocol and Info as tshark shows those columns);
  * ports and address types are those of the innermost transport and network
  * headers the engine reports, 0 (WSB_PT_NONE, WSB_AT_NONE) when none. */
-typedef struct PacketSummary {
+typedef struct WsbPacketSummary {
     uint32_t frame_number;          /* 1 for the first packet after opening */
     uint32_t packet_length;         /* length on the wire */
     uint32_t captured_length;       /* bytes present in the file */
@@ -258,7 +296,7 @@ typedef struct PacketSummary {
     char link_destination_text[32];
     char source_text[64];           /* network source (or link-layer) */
     char destination_text[64];
-} PacketSummary;
+} WsbPacketSummary;
 /* Address texts: each is the text that tshark -n shows for that address in
  * its Source and Destination columns (link-layer texts: its unresolved
  * hardware Source and Destination columns), for every address type:
@@ -303,7 +341,7 @@ WSBRIDGE_API int32_t gCloseCapture(void);
  * 1 error (no capture, null summary, a damaged file: the message tells where),
  * 2 end of the capture (also on every later call; no packet counts as
  * dissected then), 3 the engine ran out of memory while dissecting. */
-WSBRIDGE_API int32_t gGetNextPacket(PacketSummary *summary);
+WSBRIDGE_API int32_t gGetNextPacket(WsbPacketSummary *summary);
 
 /* Sets the display filter of sequential reading (the display-filter syntax
  * of tshark's -Y, "tcp.port == 80 && http"); filter is copied. From the next
@@ -349,7 +387,7 @@ WSBRIDGE_API int32_t gSetSummaryTexts(int32_t enabled);
  * the frame it was, with what the engine learnt of it then (its tree equals
  * the one a second pass over the capture shows). 0, 1 (no capture, refused locator, no packet at the offset) or 3
  * (out of memory). */
-WSBRIDGE_API int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_number, int64_t file_offset,
+WSBRIDGE_API int32_t gGetPacketAtOffset(WsbPacketSummary *summary, uint32_t frame_number, int64_t file_offset,
                                         int32_t captured_length, uint32_t packet_length,
                                         int32_t encapsulation);
 
@@ -371,7 +409,7 @@ WSBRIDGE_API int32_t gGetPacketTimePrecision(int32_t *decimals);
  * parent's index (its position + 1), so the parent record is at position
  * parent_index - 1. Texts are NUL-terminated; the node handle is for the
  * by-node value getters only. */
-typedef struct TreeNode {
+typedef struct WsbTreeNode {
     int32_t parent_index;   /* index of the parent record; -1 at the top level */
     int32_t index;          /* position in the tree + 1 (the first record is 1) */
     int32_t start;          /* first byte of the item in its data source (for
@@ -385,7 +423,7 @@ typedef struct TreeNode {
                                in square brackets; cut to 239 characters */
     void *node;             /* opaque handle of the engine's item: valid only
                                while no other packet has been dissected */
-} TreeNode;
+} WsbTreeNode;
 
 /* Re-reads the packet named by the locator (as gGetPacketAtOffset), dissects
  * it with a labelled tree and flattens the tree into records that
@@ -412,7 +450,7 @@ WSBRIDGE_API int32_t gGetProtocolTreeNodesCount(int32_t *count);
  * exists (checked first) or the position is out of range ("Error reading
  * tree node: Index out of range."); *node is then untouched. The records
  * outlive their dissection, their node handles do not. */
-WSBRIDGE_API int32_t gGetTreeNodeByIndex(TreeNode *node, int32_t position);
+WSBRIDGE_API int32_t gGetTreeNodeByIndex(WsbTreeNode *node, int32_t position);
 
 /* Frees the tree's records (the next gBuildPacketProtocolTree frees them as
  * well). Runs in every state; always 0. */
@@ -423,7 +461,7 @@ WSBRIDGE_API int32_t gFreePacketProtocolTree(void);
 /* One packet to copy into the save file. The host owns the record; the values
  * come from the packet's PacketSummary. 48 bytes in natural alignment: 4
  * bytes of padding follow captured_length and 7 follow skip_flag. */
-typedef struct SavePacketRequest {
+typedef struct WsbSavePacketRequest {
     uint32_t frame_number;     /* frame number given to the re-dissection */
     uint32_t packet_length;    /* length on the wire, written as is */
     uint32_t captured_length;  /* bytes read from the capture and written; at
@@ -436,7 +474,7 @@ typedef struct SavePacketRequest {
                                   leave the packet out when it only repeats
                                   bytes already written for its direction of
                                   the tracked conversation */
-} SavePacketRequest;
+} WsbSavePacketRequest;
 
 /* Creates a libpcap file at path (an existing file is replaced) for the
  * packets of the open capture (its link-layer type and snapshot length): the
@@ -511,7 +549,7 @@ WSBRIDGE_API int32_t gGetSaveFileFormat(int32_t *format);
  * with the last packet saved whole and later saves continue from there. Should
  * cutting back itself fail, the file is damaged: the message says so, and
  * every later save and gCloseCaptureFileForSave fail (1) with that message. */
-WSBRIDGE_API int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *request);
+WSBRIDGE_API int32_t gSavePacketToCaptureFile(uint8_t *skipped, const WsbSavePacketRequest *request);
 
 /* Completes and closes the save file; until then the file is incomplete, so
  * call it before gCloseCapture and gCleanupEpan. Needs the capture still
@@ -729,6 +767,18 @@ WSBRIDGE_API int32_t gGetFieldValueText(const char **text, int32_t *size, int32_
  * ("Invalid node passed when trying to retrieve protocol field value
  * text"). 0 or 1. */
 WSBRIDGE_API int32_t gGetFieldValueTextByTreeNode(const void *node, const char **text, int32_t *size);
+
+/* ---- Classic names, kept for compatibility ------------------------------
+ * The records' names before they took the Wsb prefix (the same types), and
+ * the classic export names, kept as they are for binary compatibility with
+ * existing hosts, misspellings included: gIsValidTcpStrem and
+ * gIsValidUDPStrem end a TCP and a UDP collection; the macros below give
+ * them their proper spelling in new code. */
+typedef WsbPacketSummary PacketSummary;
+typedef WsbTreeNode TreeNode;
+typedef WsbSavePacketRequest SavePacketRequest;
+#define gIsValidTcpStream gIsValidTcpStrem
+#define gIsValidUDPStream gIsValidUDPStrem
 
 #ifdef __cplusplus
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "wsbridge.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutput)
     std::string engine = lines_of(run_command("tshark -v 2>/dev/null")).at(0);  // "TShark (Wireshark) 4.0.17 (..."
     engine = engine.substr(engine.find(") ") + 2);
     engine = engine.substr(0, engine.find(' '));
-    EXPECT_EQ(version.out, "wsbridge 0.1.0\nWireshark engine (libwireshark) " + engine + "\n");
+    EXPECT_EQ(version.out, std::string("wsbridge ") + WSB_VERSION_STRING + "\nWireshark engine (libwireshark) " + engine + "\n");
 }
 
 TEST(CommandLine, EveryMistakeSaysWhatWasWrongAndPointsToHelp)

@@ -60,13 +60,16 @@ const guarded_call three_step_calls[] = {
 TEST(EngineGuards, EveryGuardedCallBeforeStartUpNamesItsOperation)
 {
     EXPECT_EQ(last_error(), "");
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_NONE);
     for (const auto &entry : two_step_calls) {
         EXPECT_EQ(entry.call(), 1) << entry.operation;
         EXPECT_EQ(last_error(), not_started(entry.operation));
+        EXPECT_EQ(gGetLastErrorCode(), WSB_E_NOT_STARTED) << entry.operation;
     }
     for (const auto &entry : three_step_calls) {
         EXPECT_EQ(entry.call(), 1) << entry.operation;
         EXPECT_EQ(last_error(), not_started(entry.operation));
+        EXPECT_EQ(gGetLastErrorCode(), WSB_E_NOT_STARTED) << entry.operation;
     }
     int32_t id = -5, type = -5;
     EXPECT_EQ(gGetProtocolFieldFilterInfo("ip.src", &id, &type), 1);
@@ -81,6 +84,7 @@ TEST(EngineGuards, ThreeStepCallsNeedAnOpenCapture)
     for (const auto &entry : three_step_calls) {
         EXPECT_EQ(entry.call(), 1) << entry.operation;
         EXPECT_EQ(last_error(), no_capture(entry.operation));
+        EXPECT_EQ(gGetLastErrorCode(), WSB_E_NO_CAPTURE) << entry.operation;
     }
     // Opening and registering work with or without an open capture.
     EXPECT_EQ(gRegisterProtocolFieldFilter("ip.src", "G"), 0);
@@ -100,10 +104,12 @@ TEST(EngineGuards, AfterShutdownEveryCallReportsTheShutdownEvenWithACaptureOpen)
     for (const auto &entry : two_step_calls) {
         EXPECT_EQ(entry.call(), 1) << entry.operation;
         EXPECT_EQ(last_error(), shut_down(entry.operation));
+        EXPECT_EQ(gGetLastErrorCode(), WSB_E_SHUT_DOWN) << entry.operation;
     }
     for (const auto &entry : three_step_calls) {
         EXPECT_EQ(entry.call(), 1) << entry.operation;
         EXPECT_EQ(last_error(), shut_down(entry.operation));
+        EXPECT_EQ(gGetLastErrorCode(), WSB_E_SHUT_DOWN) << entry.operation;
     }
     int32_t id, type;
     EXPECT_EQ(gGetProtocolFieldFilterInfo("ip.version", &id, &type), 1);
@@ -121,6 +127,48 @@ TEST(EngineStartUp, SecondStartIsRefusedAndChangesNothing)
     int32_t id, type;
     EXPECT_EQ(gGetProtocolFieldFilterInfo("tcp.srcport", &id, &type), 0);
     EXPECT_EQ(type, WSB_FT_UINT16);
+}
+
+// Each kind of failure names its code along with its text; a success leaves
+// both as they were.
+TEST(ErrorCodes, EachKindOfFailureHasItsCode)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    const auto code_of = [](int32_t status) {
+        EXPECT_NE(status, 0);
+        return gGetLastErrorCode();
+    };
+    EXPECT_EQ(code_of(gInitEpan()), WSB_E_STATE);
+    EXPECT_EQ(code_of(gOpenCapture(nullptr)), WSB_E_BAD_ARGUMENT);
+    EXPECT_EQ(code_of(gOpenCapture("/nonexistent/capture.pcap")), WSB_E_FILE);
+    EXPECT_EQ(code_of(gSetDisplayFilter("tcp.port ==")), WSB_E_FILTER);
+    EXPECT_EQ(code_of(gSetPreference("no_such_module.no_such_preference:TRUE")), WSB_E_PREFERENCE);
+    EXPECT_EQ(code_of(gRegisterProtocolFieldFilter("no.such.field", "G")), WSB_E_UNKNOWN_FIELD);
+    int32_t id = 0, type = 0;
+    EXPECT_EQ(code_of(gGetProtocolFieldFilterInfo("ip.src", &id, &type)), WSB_E_UNKNOWN_FIELD);
+    EXPECT_EQ(code_of(gGetProtocolFieldFilterInfo("ip.version", nullptr, &type)), WSB_E_BAD_ARGUMENT);
+    EXPECT_EQ(code_of(gCloseCaptureFileForSave()), WSB_E_NO_CAPTURE);
+
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    EXPECT_EQ(code_of(gSetPreference("tcp.desegment_tcp_streams:TRUE")), WSB_E_STATE);
+    int32_t offset = 0;
+    EXPECT_EQ(code_of(gGetTransportProtocolPayloadOffset(&offset)), WSB_E_STATE);
+    EXPECT_EQ(code_of(gCloseCaptureFileForSave()), WSB_E_STATE);
+    EXPECT_EQ(code_of(gGetPacketAtOffset(nullptr, 1, int64_t{1} << 32, 42, 42, 1)), WSB_E_UNSUPPORTED);
+    PacketSummary summary;
+    ASSERT_EQ(gGetNextPacket(&summary), 0);
+    EXPECT_EQ(code_of(gGetPacketAtOffset(&summary, summary.frame_number, summary.file_offset,
+                                         summary.captured_length, summary.packet_length,
+                                         summary.encapsulation + 1)),
+              WSB_E_STALE);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_STALE);
+    // A success changes neither the text nor the code.
+    const std::string text = last_error();
+    ASSERT_EQ(gGetPacketAtOffset(&summary, summary.frame_number, summary.file_offset, summary.captured_length,
+                                 summary.packet_length, summary.encapsulation),
+              0);
+    EXPECT_EQ(last_error(), text);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_STALE);
 }
 
 TEST(EngineStartUp, ErrorTextSurvivesSuccessfulCalls)

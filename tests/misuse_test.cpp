@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "wsbridge.h"
-#include "fuzz/api_sweep.h"
+#include "api_sweep.h"
 #include "pcap_writer.h"
 #include "test_support.h"
 

@@ -12,11 +12,12 @@ int32_t run_in_engine_frame(void (*body)(void *), void *context, const char *wha
         body(context);
     }
     CATCH(OutOfMemoryError) {
+        set_error_code(WSB_E_OUT_OF_MEMORY);
         status = WSB_OUT_OF_MEMORY;
     }
     CATCH_ALL {
         const char *message = GET_MESSAGE;
-        set_error_format("%s failed: %s", what, message ? message : "the engine raised an exception");
+        set_error_format(WSB_E_ENGINE, "%s failed: %s", what, message ? message : "the engine raised an exception");
         status = WSB_FAILED;
     }
     ENDTRY;

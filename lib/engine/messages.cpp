@@ -1,4 +1,5 @@
 // Capture-file error messages, keyed on wiretap's named error codes.
+#include "wsbridge.h"
 #include "engine/messages.h"
 
 #include <glib.h>
@@ -110,18 +111,18 @@ void describe_close_error(int err, const char *path)
     if (err >= 0) {
         // The system's own text for the error; its write-error message would
         // name the file a second time.
-        set_error_format("An error occurred while closing file \"%s\": %s.", path, g_strerror(err));
+        set_error_format(WSB_E_FILE, "An error occurred while closing file \"%s\": %s.", path, g_strerror(err));
         return;
     }
     switch (err) {
     case WTAP_ERR_SHORT_WRITE:
-        set_error_format("Not all the packets could be written to the file \"%s\".", path);
+        set_error_format(WSB_E_FILE, "Not all the packets could be written to the file \"%s\".", path);
         break;
     case WTAP_ERR_CANT_CLOSE:
-        set_error_format("The file \"%s\" couldn't be closed for some unknown reason.", path);
+        set_error_format(WSB_E_FILE, "The file \"%s\" couldn't be closed for some unknown reason.", path);
         break;
     default:
-        set_error_format("An error occurred while closing the file \"%s\": %s.", path, wtap_strerror(err));
+        set_error_format(WSB_E_FILE, "An error occurred while closing the file \"%s\": %s.", path, wtap_strerror(err));
         break;
     }
 }

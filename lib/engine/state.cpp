@@ -7,13 +7,11 @@
 #include <cstring>
 
 #include "wsbridge.h"
-#include "capture/capture.h"
-
-transport_facts_record transport_facts;
 
 namespace {
 
 char last_error_text[error_text_limit + 1];
+int32_t last_error_code = WSB_E_NONE;
 engine_lifecycle lifecycle = engine_lifecycle::not_started;
 
 bool lies_in_error_text(const char *text)
@@ -35,8 +33,14 @@ void set_engine_state(engine_lifecycle state)
     lifecycle = state;
 }
 
-void set_error_text(const char *text)
+void set_error_code(int32_t code)
 {
+    last_error_code = code;
+}
+
+void set_error_text(int32_t code, const char *text)
+{
+    last_error_code = code;
     // The rest of the buffer is filled with NULs (as strncpy would); index
     // 2048 stays the terminator. memmove: the text may be part of the buffer.
     const char *source = text ? text : "";
@@ -45,12 +49,16 @@ void set_error_text(const char *text)
     memset(last_error_text + length, 0, sizeof last_error_text - length);
 }
 
-void set_error_vformat(const char *format, va_list args)
+void set_error_format(int32_t code, const char *format, ...)
 {
+    last_error_code = code;
     // An argument may be the error text itself (a host that passes
     // gGetLastError() back in): compose aside, then copy.
     char composed[error_text_limit + 1];
+    va_list args;
+    va_start(args, format);
     vsnprintf(composed, sizeof composed, format, args);
+    va_end(args);
     memcpy(last_error_text, composed, strlen(composed) + 1);
 }
 
@@ -65,37 +73,19 @@ const char *unaliased_argument(const char *text, argument_copy &copy)
     return copy;
 }
 
-void set_error_format(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    set_error_vformat(format, args);
-    va_end(args);
-}
-
 bool require_engine(const char *operation)
 {
     switch (lifecycle) {
     case engine_lifecycle::not_started:
-        set_error_format("\"%s\" operation failed. Wireshark engine is not initialized yet.", operation);
+        set_error_format(WSB_E_NOT_STARTED, "\"%s\" operation failed. Wireshark engine is not initialized yet.",
+                         operation);
         return false;
     case engine_lifecycle::shut_down:
-        set_error_format("\"%s\" operation failed. Wireshark engine was already uninitialized.", operation);
+        set_error_format(WSB_E_SHUT_DOWN, "\"%s\" operation failed. Wireshark engine was already uninitialized.",
+                         operation);
         return false;
     case engine_lifecycle::running:
         break;
-    }
-    return true;
-}
-
-bool require_capture(const char *operation)
-{
-    if (!require_engine(operation))
-        return false;
-    if (capture_read_state() == read_state::closed) {
-        set_error_format("\"%s\" operation failed. A capture file needs to be opened in order to perform this operation.",
-                         operation);
-        return false;
     }
     return true;
 }
@@ -104,16 +94,16 @@ bool require_path(const char *operation, const char *path)
 {
     if (path)
         return true;
-    set_error_format("\"%s\" operation failed. No file path was given.", operation);
+    set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. No file path was given.", operation);
     return false;
-}
-
-void clear_transport_facts()
-{
-    transport_facts = transport_facts_record{};
 }
 
 const char *gGetLastError(void)
 {
     return last_error_text;
+}
+
+int32_t gGetLastErrorCode(void)
+{
+    return last_error_code;
 }

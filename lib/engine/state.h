@@ -1,12 +1,9 @@
-// Process-wide library state shared by every subsystem: the engine's
-// lifecycle, the error text, the guards that each call begins with and the
-// per-packet transport facts.
+// The state every module shares: the engine's lifecycle, the error text and
+// the guards that each call begins with.
 #pragma once
 
 #include <cstdint>
 #include <glib.h>
-
-struct field_info;
 
 // The engine starts once per process and cannot start again after shutdown.
 enum class engine_lifecycle {
@@ -17,19 +14,20 @@ enum class engine_lifecycle {
 engine_lifecycle engine_state();
 void set_engine_state(engine_lifecycle state);
 
-// Copies a finished text (never used as a format), cut to 2048 characters.
-// The text may lie in the error text itself.
-void set_error_text(const char *text);
+// Every failure writes its WSB_E_* code (wsbridge.h) and its text together.
+// set_error_text copies a finished text (never used as a format), cut to 2048
+// characters; the text may lie in the error text itself.
+void set_error_text(int32_t code, const char *text);
 // Formats into the error text, cut to 2048 characters. The arguments may
 // point into the error text: the message is composed aside first.
-void set_error_format(const char *format, ...) G_GNUC_PRINTF(1, 2);
-void set_error_vformat(const char *format, va_list args);
+void set_error_format(int32_t code, const char *format, ...) G_GNUC_PRINTF(2, 3);
+// Sets the code alone, for a failure whose text another step wrote already
+// (an engine that ran out of memory, a message a helper composed).
+void set_error_code(int32_t code);
 
-// Guards named for what the call requires: false (with the guard's message
-// naming `operation` written) when the engine is not running, or
-// (require_capture) when no capture is open either.
+// False (with the guard's message naming `operation` written) when the
+// engine is not running.
 bool require_engine(const char *operation);
-bool require_capture(const char *operation);
 // False (with a message naming `operation`) when no path was given.
 bool require_path(const char *operation, const char *path);
 
@@ -41,18 +39,3 @@ bool require_path(const char *operation, const char *path);
 constexpr int error_text_limit = 2048;
 using argument_copy = char[error_text_limit + 1];
 const char *unaliased_argument(const char *text, argument_copy &copy);
-
-// What the tap listeners learn of the packet dissected last.
-struct transport_facts_record {
-    bool saw_tcp;
-    bool saw_udp;
-    bool saw_ip;
-    int32_t transport_header_length;
-    int32_t ip_header_length;
-    int32_t ip_reports;  // "ip" tap calls seen so far for this packet
-    const field_info *tcp_srcport_info;
-    const field_info *udp_srcport_info;
-};
-extern transport_facts_record transport_facts;
-
-void clear_transport_facts();

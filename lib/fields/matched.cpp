@@ -1,6 +1,6 @@
 // Which registered fields occurred in the packet dissected last, where they
 // lie, and where the transport and IPv4 payloads of that packet begin.
-#include "fields/fields.h"
+#include "fields/matched.h"
 
 #include <vector>
 
@@ -11,6 +11,7 @@
 #include "wsbridge.h"
 #include "engine/state.h"
 #include "capture/capture.h"
+#include "dissection/dissection.h"
 #include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 #include "fields/registry.h"
@@ -76,7 +77,7 @@ struct name_records {
 name_records records_of_name(int32_t key_id, int protocol_id = -1)
 {
     name_records result{false, nullptr};
-    proto_tree *tree = current_dissection ? current_dissection->tree : nullptr;
+    proto_tree *tree = current_dissection() ? current_dissection()->tree : nullptr;
     header_field_info *hfinfo =
         tree ? first_registration_of_name(proto_registrar_get_nth(static_cast<guint>(key_id))) : nullptr;
     if (!hfinfo)
@@ -120,20 +121,20 @@ int find_srcport_info(const srcport_lookup &lookup, const field_info *&slot)
         return WSB_OK;
     const std::vector<int32_t> *ids = group_field_ids(lookup.group);
     if (!ids) {
-        set_error_text(lookup.not_registered);
+        set_error_text(WSB_E_UNKNOWN_FIELD, lookup.not_registered);
         return WSB_FAILED;
     }
     if (ids->empty()) {
-        set_error_text(lookup.group_empty);
+        set_error_text(WSB_E_UNKNOWN_FIELD, lookup.group_empty);
         return WSB_FAILED;
     }
     name_records found = records_of_name(ids->front());
     if (!found.primed) {
-        set_error_text(lookup.null_values);
+        set_error_text(WSB_E_STATE, lookup.null_values);
         return WSB_FAILED;
     }
     if (!found.first) {
-        set_error_text(lookup.no_values);
+        set_error_text(WSB_E_ENGINE, lookup.no_values);
         return WSB_FAILED;
     }
     slot = found.first;
@@ -167,31 +168,10 @@ int32_t transport_header_length_of(const field_info *srcport, bool tcp)
     if (!tcp)
         return 8;
     int data_offset = byte_after_record_start(srcport, 12);
-    return data_offset >= 0 ? (data_offset >> 4) * 4 : transport_facts.transport_header_length;
-}
-
-int ipv4_protocol_id()
-{
-    static int id = -2;
-    if (id == -2)
-        id = proto_get_id_by_filter_name("ip");
-    return id;
+    return data_offset >= 0 ? (data_offset >> 4) * 4 : transport_facts().transport_header_length;
 }
 
 }  // namespace
-
-int ipv4_version_id()
-{
-    static int id = -2;
-    if (id == -2) {
-        id = -1;
-        for (header_field_info *h = first_registration_of_name(proto_registrar_get_byname("ip.version")); h;
-             h = h->same_name_next)
-            if (h->parent == ipv4_protocol_id())
-                id = h->id;
-    }
-    return id;
-}
 
 int find_tcp_srcport_info()
 {
@@ -200,7 +180,7 @@ int find_tcp_srcport_info()
         "Error trying to obtain tcp.srcport info (null values).",
         "Error trying to obtain tcp.srcport info (no values).",
     };
-    return find_srcport_info(lookup, transport_facts.tcp_srcport_info);
+    return find_srcport_info(lookup, transport_facts().tcp_srcport_info);
 }
 
 int find_udp_srcport_info()
@@ -210,7 +190,7 @@ int find_udp_srcport_info()
         "Error trying to obtain udp.srcport info (null values).",
         "Error trying to obtain udp.srcport info (no values).",
     };
-    return find_srcport_info(lookup, transport_facts.udp_srcport_info);
+    return find_srcport_info(lookup, transport_facts().udp_srcport_info);
 }
 
 bool require_current_dissection(const char *operation)
@@ -221,12 +201,12 @@ bool require_current_dissection(const char *operation)
     // needed: its tree and transport facts are built now.
     const int32_t completed = complete_current_packet();
     if (completed == WSB_OUT_OF_MEMORY)
-        set_error_format("\"%s\" operation failed. The engine ran out of memory while dissecting the packet.",
+        set_error_format(WSB_E_OUT_OF_MEMORY, "\"%s\" operation failed. The engine ran out of memory while dissecting the packet.",
                          operation);
     if (completed != WSB_OK)
         return false;
-    if (!current_dissection) {
-        set_error_format("\"%s\" operation failed. There is no dissected packet: read a packet of an open capture "
+    if (!current_dissection()) {
+        set_error_format(WSB_E_STATE, "\"%s\" operation failed. There is no dissected packet: read a packet of an open capture "
                          "first.",
                          operation);
         return false;
@@ -236,7 +216,7 @@ bool require_current_dissection(const char *operation)
 
 const field_info *matched_field_record(int32_t field_id)
 {
-    if (!matched_filled || matched_generation != dissection_generation || !current_dissection)
+    if (!matched_filled || matched_generation != dissection_generation() || !current_dissection())
         return nullptr;
     for (const matched_field &entry : matched_fields)
         if (entry.id == field_id)
@@ -244,7 +224,7 @@ const field_info *matched_field_record(int32_t field_id)
     return nullptr;
 }
 
-void release_field_values_of_matches()
+void matched_release()
 {
     empty_matched_fields();
     std::vector<matched_field>().swap(matched_fields);
@@ -263,18 +243,18 @@ int32_t gLastPacketHasPassedFilter(const char *group_name, int32_t *count, const
     empty_matched_fields();
     matched_ids.clear();
     if (!group_name || !count || !ids) {
-        set_error_format("\"%s\" operation failed. The group name and both outputs must be given.", operation);
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. The group name and both outputs must be given.", operation);
         return WSB_FAILED;
     }
     if (!require_current_dissection(operation))
         return WSB_FAILED;
     const std::vector<int32_t> *group = group_field_ids(group_name);
     if (!group) {
-        set_error_format("Requested protocol \"%s\" was not registered.\n", group_name);
+        set_error_format(WSB_E_UNKNOWN_FIELD, "Requested protocol \"%s\" was not registered.\n", group_name);
         return WSB_FAILED;
     }
 
-    matched_generation = dissection_generation;
+    matched_generation = dissection_generation();
     matched_filled = true;
     for (int32_t id : *group) {
         if (matched_field_record(id))
@@ -287,9 +267,9 @@ int32_t gLastPacketHasPassedFilter(const char *group_name, int32_t *count, const
         matched_ids.push_back(entry.id);
 
     if (!matched_fields.empty()) {
-        if (transport_facts.saw_tcp && find_tcp_srcport_info() != WSB_OK)
+        if (transport_facts().saw_tcp && find_tcp_srcport_info() != WSB_OK)
             return WSB_FAILED;
-        if (transport_facts.saw_udp && find_udp_srcport_info() != WSB_OK)
+        if (transport_facts().saw_udp && find_udp_srcport_info() != WSB_OK)
             return WSB_FAILED;
     }
     *count = static_cast<int32_t>(matched_ids.size());
@@ -303,7 +283,7 @@ const field_info *matched_or_fail(int32_t field_id)
 {
     const field_info *record = matched_field_record(field_id);
     if (!record)
-        set_error_format("Protocol field ID \"%i\" is not one that passed the filter.\n", field_id);
+        set_error_format(WSB_E_STATE, "Protocol field ID \"%i\" is not one that passed the filter.\n", field_id);
     return record;
 }
 
@@ -313,7 +293,7 @@ const field_info *field_info_record(const char *operation, int32_t field_id, con
                                     const int32_t *length, const int32_t *type)
 {
     if (!first || !length || !type) {
-        set_error_format("\"%s\" operation failed. All three outputs must be given.", operation);
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. All three outputs must be given.", operation);
         return nullptr;
     }
     if (!require_current_dissection(operation))
@@ -326,7 +306,7 @@ const field_info *field_info_record(const char *operation, int32_t field_id, con
 bool payload_offset_call_ready(const char *operation, const int32_t *offset)
 {
     if (!offset) {
-        set_error_format("\"%s\" operation failed. No address was given for the offset.", operation);
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. No address was given for the offset.", operation);
         return false;
     }
     return require_current_dissection(operation);
@@ -342,20 +322,20 @@ int32_t gGetFieldInfo(int32_t field_id, int32_t *offset, int32_t *length, int32_
 
     int32_t header_start = 0;
     int32_t header_length = 0;
-    if (transport_facts.saw_tcp) {
-        if (!transport_facts.tcp_srcport_info) {
-            set_error_text("Error retrieving tcp.srcport offset - null field data");
+    if (transport_facts().saw_tcp) {
+        if (!transport_facts().tcp_srcport_info) {
+            set_error_text(WSB_E_ENGINE, "Error retrieving tcp.srcport offset - null field data");
             return WSB_FAILED;
         }
-        header_start = transport_facts.tcp_srcport_info->start;
-        header_length = transport_header_length_of(transport_facts.tcp_srcport_info, true);
-    } else if (transport_facts.saw_udp) {
-        if (!transport_facts.udp_srcport_info) {
-            set_error_text("Error retrieving udp.srcport offset - null field data");
+        header_start = transport_facts().tcp_srcport_info->start;
+        header_length = transport_header_length_of(transport_facts().tcp_srcport_info, true);
+    } else if (transport_facts().saw_udp) {
+        if (!transport_facts().udp_srcport_info) {
+            set_error_text(WSB_E_ENGINE, "Error retrieving udp.srcport offset - null field data");
             return WSB_FAILED;
         }
-        header_start = transport_facts.udp_srcport_info->start;
-        header_length = transport_header_length_of(transport_facts.udp_srcport_info, false);
+        header_start = transport_facts().udp_srcport_info->start;
+        header_length = transport_header_length_of(transport_facts().udp_srcport_info, false);
     }
     *offset = record->start - header_length - header_start;
     *length = record->length;
@@ -378,20 +358,20 @@ int32_t gGetTransportProtocolPayloadOffset(int32_t *offset)
 {
     if (!payload_offset_call_ready("Get Transport Protocol Payload Offset", offset))
         return WSB_FAILED;
-    if (transport_facts.saw_tcp) {
+    if (transport_facts().saw_tcp) {
         if (find_tcp_srcport_info() != WSB_OK)
             return WSB_FAILED;
-        const field_info *srcport = transport_facts.tcp_srcport_info;
+        const field_info *srcport = transport_facts().tcp_srcport_info;
         *offset = srcport->start + transport_header_length_of(srcport, true);
         return WSB_OK;
     }
-    if (!transport_facts.saw_udp) {
-        set_error_text("Last processed packet is not a TCP/UDP one");
+    if (!transport_facts().saw_udp) {
+        set_error_text(WSB_E_STATE, "Last processed packet is not a TCP/UDP one");
         return WSB_FAILED;
     }
     if (find_udp_srcport_info() != WSB_OK)
         return WSB_FAILED;
-    const field_info *srcport = transport_facts.udp_srcport_info;
+    const field_info *srcport = transport_facts().udp_srcport_info;
     *offset = srcport->start + transport_header_length_of(srcport, false);
     return WSB_OK;
 }
@@ -400,35 +380,35 @@ int32_t gGetIPv4ProtocolPayloadOffset(int32_t *offset)
 {
     if (!payload_offset_call_ready("Get IPv4 Protocol Payload Offset", offset))
         return WSB_FAILED;
-    if (!transport_facts.saw_ip) {
-        set_error_text("Last processed packet is not an IPv4 one");
+    if (!transport_facts().saw_ip) {
+        set_error_text(WSB_E_STATE, "Last processed packet is not an IPv4 one");
         return WSB_FAILED;
     }
     const std::vector<int32_t> *ids = group_field_ids("IP");
     if (!ids) {
-        set_error_text("IP protocol not registered.");
+        set_error_text(WSB_E_UNKNOWN_FIELD, "IP protocol not registered.");
         return WSB_FAILED;
     }
     if (ids->empty()) {
-        set_error_text("Error trying to obtain ip.version info.");
+        set_error_text(WSB_E_UNKNOWN_FIELD, "Error trying to obtain ip.version info.");
         return WSB_FAILED;
     }
     // "ip.version" is also registered by IPv6; only the IPv4 header's record
     // marks where an IPv4 header starts.
     name_records found = records_of_name(ids->front(), ipv4_protocol_id());
     if (!found.primed) {
-        set_error_text("Error trying to obtain ip.version info (null values).");
+        set_error_text(WSB_E_STATE, "Error trying to obtain ip.version info (null values).");
         return WSB_FAILED;
     }
     if (!found.first) {
-        set_error_text("Error trying to obtain ip. info (no values).");
+        set_error_text(WSB_E_ENGINE, "Error trying to obtain ip. info (no values).");
         return WSB_FAILED;
     }
     // The header length is that of the same header: its low nibble counts
     // 32-bit words. With IP in IP the first header and the last one differ.
     int version_and_length = byte_after_record_start(found.first, 0);
     int32_t header_length =
-        version_and_length >= 0 ? (version_and_length & 0x0f) * 4 : transport_facts.ip_header_length;
+        version_and_length >= 0 ? (version_and_length & 0x0f) * 4 : transport_facts().ip_header_length;
     *offset = found.first->start + header_length;
     return WSB_OK;
 }

@@ -1,5 +1,7 @@
 // Field registration, compilation into one display filter, and id lookup.
 #include "fields/registry.h"
+#include "fields/fields.h"
+#include "fields/matched.h"
 
 #include <cstring>
 
@@ -8,29 +10,25 @@
 #include "wsbridge.h"
 #include "engine/state.h"
 #include "compat/engine_series.h"
-#include "fields/fields.h"
+#include "dissection/dissection.h"
 
-std::string combined_filter_text;
-field_table_map field_table;
-field_group_map protocol_field_lists;
-dfilter_t *compiled_filter;
+registry_state_record registry_state;
 
 namespace {
 
-bool compiled_since_last_registration;
-bool srcport_lookup_done;
+registry_state_record &r = registry_state;
 
 bool compile_field_filter()
 {
     dfilter_t *filter = nullptr;
     gchar *error = nullptr;
-    if (!series_compile_filter(combined_filter_text.c_str(), &filter, &error)) {
-        set_error_format("Error compiling filter: %s.\n", error ? error : "unknown error");
+    if (!series_compile_filter(r.filter_text.c_str(), &filter, &error)) {
+        set_error_format(WSB_E_FILTER, "Error compiling filter: %s.\n", error ? error : "unknown error");
         g_free(error);
         return false;
     }
     if (!filter) {
-        set_error_text("Error compiling filter: Filter object un-initialized");
+        set_error_text(WSB_E_ENGINE, "Error compiling filter: Filter object un-initialized");
         return false;
     }
 
@@ -39,9 +37,9 @@ bool compile_field_filter()
     std::vector<std::pair<field_filter_entry *, header_field_info *>> resolved;
     for (const std::string &name : series_filter_field_names(filter)) {
         header_field_info *hfinfo = proto_registrar_get_byname(name.c_str());
-        auto entry = field_table.find(name);
-        if (!hfinfo || entry == field_table.end()) {
-            set_error_format("Error processing compiled filter: \"%s\" protocol field was not registered.\n",
+        auto entry = r.fields.find(name);
+        if (!hfinfo || entry == r.fields.end()) {
+            set_error_format(WSB_E_UNKNOWN_FIELD, "Error processing compiled filter: \"%s\" protocol field was not registered.\n",
                              name.c_str());
             dfilter_free(filter);
             return false;
@@ -54,26 +52,27 @@ bool compile_field_filter()
         entry->resolved = true;
     }
 
-    for (auto &[group_name, group] : protocol_field_lists) {
+    for (auto &[group_name, group] : r.groups) {
         group.ids.clear();
         for (const std::string &name : group.names) {
-            auto entry = field_table.find(name);
-            if (entry != field_table.end() && entry->second.resolved)
+            auto entry = r.fields.find(name);
+            if (entry != r.fields.end() && entry->second.resolved)
                 group.ids.push_back(entry->second.field_id);
         }
     }
 
-    if (compiled_filter)
-        dfilter_free(compiled_filter);
-    compiled_filter = filter;
-    compiled_since_last_registration = true;
+    if (r.compiled)
+        dfilter_free(r.compiled);
+    r.compiled = filter;
+    set_primed_filter(primed_filter::field_registry, filter);
+    r.compiled_since_last_registration = true;
     return true;
 }
 
 bool lookup_entry(const char *name, int32_t *id, int32_t *type)
 {
-    auto entry = field_table.find(name);
-    if (entry == field_table.end() || !entry->second.resolved)
+    auto entry = r.fields.find(name);
+    if (entry == r.fields.end() || !entry->second.resolved)
         return false;
     *id = entry->second.field_id;
     *type = entry->second.field_type;
@@ -82,64 +81,50 @@ bool lookup_entry(const char *name, int32_t *id, int32_t *type)
 
 }  // namespace
 
-void create_field_registry()
+void registry_reset()
 {
-    combined_filter_text.clear();
-    field_table.clear();
-    protocol_field_lists.clear();
-    compiled_since_last_registration = false;
+    registry_release();
+    r.filter_text.clear();
+    r.fields.clear();
+    r.groups.clear();
+    r.compiled_since_last_registration = false;
+    r.srcport_lookup_done = false;
 }
 
-void release_field_state_at_cleanup()
+void registry_release()
 {
-    release_field_values();
-    if (compiled_filter) {
-        dfilter_free(compiled_filter);
-        compiled_filter = nullptr;
+    set_primed_filter(primed_filter::field_registry, nullptr);
+    if (r.compiled) {
+        dfilter_free(r.compiled);
+        r.compiled = nullptr;
     }
 }
 
 bool ensure_field_filter_compiled()
 {
-    if (compiled_filter && compiled_since_last_registration)
+    if (r.compiled && r.compiled_since_last_registration)
         return true;
     return compile_field_filter();
 }
 
-bool field_id_matches(int key_id, int id)
-{
-    if (key_id == id)
-        return true;
-    header_field_info *key = proto_registrar_get_nth(static_cast<guint>(key_id));
-    header_field_info *other = proto_registrar_get_nth(static_cast<guint>(id));
-    return key && other && strcmp(key->abbrev, other->abbrev) == 0;
-}
-
-header_field_info *first_registration_of_name(header_field_info *hfinfo)
-{
-    while (hfinfo && hfinfo->same_name_prev_id != -1)
-        hfinfo = proto_registrar_get_nth(static_cast<guint>(hfinfo->same_name_prev_id));
-    return hfinfo;
-}
-
 const std::vector<int32_t> *group_field_ids(const char *group_name)
 {
-    auto group = protocol_field_lists.find(group_name);
-    return group == protocol_field_lists.end() ? nullptr : &group->second.ids;
+    auto group = r.groups.find(group_name);
+    return group == r.groups.end() ? nullptr : &group->second.ids;
 }
 
 void register_field(const char *field_name, const char *group_name)
 {
-    if (!combined_filter_text.empty())
-        combined_filter_text += " or ";
-    combined_filter_text += field_name;
-    if (field_table.find(field_name) == field_table.end())
-        field_table.emplace(field_name, field_filter_entry{});
-    auto group = protocol_field_lists.find(group_name);
-    if (group == protocol_field_lists.end())
-        group = protocol_field_lists.emplace(group_name, field_group{}).first;
+    if (!r.filter_text.empty())
+        r.filter_text += " or ";
+    r.filter_text += field_name;
+    if (r.fields.find(field_name) == r.fields.end())
+        r.fields.emplace(field_name, field_filter_entry{});
+    auto group = r.groups.find(group_name);
+    if (group == r.groups.end())
+        group = r.groups.emplace(group_name, field_group{}).first;
     group->second.names.emplace_back(field_name);
-    compiled_since_last_registration = false;
+    r.compiled_since_last_registration = false;
 }
 
 int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_name)
@@ -150,14 +135,14 @@ int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_n
     if (!require_engine("Register protocol field filter"))
         return WSB_FAILED;
     if (!field_name || !group_name) {
-        set_error_text("\"Register protocol field filter\" operation failed. The field name and the group name must be given.");
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Register protocol field filter\" operation failed. The field name and the group name must be given.");
         return WSB_FAILED;
     }
     // A name the engine does not know would make every later compilation
     // fail, and registrations cannot be taken back: refuse it here, before
     // the registry changes.
     if (!proto_registrar_get_byname(field_name) && proto_get_id_by_filter_name(field_name) < 0) {
-        set_error_format("\"Register protocol field filter\" operation failed. \"%s\" is neither a field nor a "
+        set_error_format(WSB_E_UNKNOWN_FIELD, "\"Register protocol field filter\" operation failed. \"%s\" is neither a field nor a "
                          "protocol name the engine knows.",
                          field_name);
         return WSB_FAILED;
@@ -174,29 +159,48 @@ int32_t gGetProtocolFieldFilterInfo(const char *field_name, int32_t *field_id, i
     if (!require_engine("Get Protocol Field Filter Info"))
         return WSB_FAILED;
     if (!field_name || !field_id || !field_type) {
-        set_error_text("\"Get Protocol Field Filter Info\" operation failed. The field name and both outputs must be given.");
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Get Protocol Field Filter Info\" operation failed. The field name and both outputs must be given.");
         return WSB_FAILED;
     }
     if (!ensure_field_filter_compiled())
         return WSB_FAILED;
-    if (!srcport_lookup_done) {
-        srcport_lookup_done = true;
+    if (!r.srcport_lookup_done) {
+        r.srcport_lookup_done = true;
         int32_t id, type;
         if (!lookup_entry("tcp.srcport", &id, &type)) {
-            set_error_text("Error retrieving tcp.srcport filter info");
+            set_error_text(WSB_E_UNKNOWN_FIELD, "Error retrieving tcp.srcport filter info");
             return WSB_FAILED;
         }
         if (!lookup_entry("udp.srcport", &id, &type)) {
-            set_error_text("Error retrieving udp.srcport filter info");
+            set_error_text(WSB_E_UNKNOWN_FIELD, "Error retrieving udp.srcport filter info");
             return WSB_FAILED;
         }
     }
     int32_t id, type;
     if (!lookup_entry(field_name, &id, &type)) {
-        set_error_format("Requested protocol field \"%s\" was not registered.\n", field_name);
+        set_error_format(WSB_E_UNKNOWN_FIELD, "Requested protocol field \"%s\" was not registered.\n", field_name);
         return WSB_FAILED;
     }
     *field_id = id;
     *field_type = type;
     return WSB_OK;
+}
+
+void fields_init()
+{
+    registry_reset();
+}
+
+void fields_register_payload_fields()
+{
+    register_field("ip.version", "IP");
+    register_field("tcp.srcport", "TCP");
+    register_field("udp.srcport", "UDP");
+}
+
+void fields_release()
+{
+    values_release();
+    matched_release();
+    registry_release();
 }

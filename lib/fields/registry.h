@@ -1,6 +1,7 @@
-// The registry of fields the host is interested in: names filed under group
-// names, joined into one display filter that primes every dissection so the
-// engine keeps exactly those fields' records.
+// The registry of fields the host is interested in (private to lib/fields):
+// names filed under group names, joined into one display filter that is
+// primed into every dissection so the engine keeps exactly those fields'
+// records.
 #pragma once
 
 #include <cstdint>
@@ -22,33 +23,28 @@ struct field_group {
     std::vector<int32_t> ids;        // ids of the names, as of the last compilation
 };
 
-using field_table_map = std::map<std::string, field_filter_entry, std::less<>>;
-using field_group_map = std::map<std::string, field_group, std::less<>>;
+struct registry_state_record {
+    std::string filter_text;  // every registered name, joined by " or "
+    std::map<std::string, field_filter_entry, std::less<>> fields;
+    std::map<std::string, field_group, std::less<>> groups;
+    dfilter_t *compiled;      // null until compiled
+    bool compiled_since_last_registration;
+    bool srcport_lookup_done;
+};
+extern registry_state_record registry_state;
 
-extern std::string combined_filter_text;
-extern field_table_map field_table;
-extern field_group_map protocol_field_lists;
-extern dfilter_t *compiled_filter;
-
-void create_field_registry();
+// Empties the registry (start-up).
+void registry_reset();
+// Frees the compiled filter (shutdown).
+void registry_release();
 
 // Files field_name under group_name (the work of gRegisterProtocolFieldFilter
 // once its checks passed); the next compilation includes it.
 void register_field(const char *field_name, const char *group_name);
-void release_field_state_at_cleanup();
 
 // Compiles the registry when it has not been compiled since the last
 // registration. False with the message written on failure.
 bool ensure_field_filter_compiled();
-
-// True when `id` is `key_id` or another engine id registered under the same
-// field name (one name can have several ids, such as "ip.version").
-bool field_id_matches(int key_id, int id);
-
-// The first registration of hfinfo's name (null for null): one name can
-// stand for several engine ids (IPv4 and IPv6 both register "ip.version"),
-// chained from this one by same_name_next.
-header_field_info *first_registration_of_name(header_field_info *hfinfo);
 
 // Group ids of the current compilation, or null when the group is unknown.
 const std::vector<int32_t> *group_field_ids(const char *group_name);

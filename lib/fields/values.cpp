@@ -1,6 +1,6 @@
 // The values of matched fields and of protocol tree items: unsigned 64-bit,
 // signed 32-bit, or text.
-#include "fields/fields.h"
+#include "fields/matched.h"
 
 #include <cstring>
 
@@ -11,7 +11,7 @@
 #include "engine/state.h"
 #include "compat/engine_series.h"
 #include "engine/guarded_call.h"
-#include "capture/capture.h"
+#include "dissection/dissection.h"
 #include "tree/tree.h"
 
 namespace {
@@ -77,7 +77,7 @@ const field_info *record_by_id(int32_t field_id, const getter_texts &texts)
         return nullptr;
     const field_info *record = matched_field_record(field_id);
     if (!record)
-        set_error_format("Protocol field ID \"%i\" is not one that passed the filter.\n", field_id);
+        set_error_format(WSB_E_STATE, "Protocol field ID \"%i\" is not one that passed the filter.\n", field_id);
     return record;
 }
 
@@ -87,12 +87,12 @@ const field_info *record_by_id(int32_t field_id, const getter_texts &texts)
 const field_info *record_by_node(const void *node, const getter_texts &texts)
 {
     if (!node || !tree_node_handle_is_current(node)) {
-        set_error_text(texts.invalid_node);
+        set_error_text(WSB_E_STALE, texts.invalid_node);
         return nullptr;
     }
     const field_info *record = tree_node_field_info(node);
     if (!record || !record->hfinfo) {
-        set_error_text(texts.invalid_field_info);
+        set_error_text(WSB_E_STALE, texts.invalid_field_info);
         return nullptr;
     }
     return record;
@@ -101,58 +101,56 @@ const field_info *record_by_node(const void *node, const getter_texts &texts)
 bool missing_output(bool missing, const char *operation)
 {
     if (missing)
-        set_error_format("\"%s\" operation failed. No address was given for the value.", operation);
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. No address was given for the value.", operation);
     return missing;
 }
 
 int32_t engine_status(int32_t status)
 {
     if (status == WSB_OUT_OF_MEMORY) {
-        set_error_text("Reading the field value failed: the engine ran out of memory.");
+        set_error_text(WSB_E_OUT_OF_MEMORY, "Reading the field value failed: the engine ran out of memory.");
         return WSB_FAILED;
     }
     return status == WSB_OK ? WSB_OK : WSB_FAILED;
 }
 
-int32_t read_uint64(const field_info *record, int32_t field_id, uint64_t *value)
+bool is_uint64_type(int32_t code)
 {
-    switch (series_field_type_code(series_value_engine_type(record))) {
-    case WSB_FT_BOOLEAN:
-    case WSB_FT_UINT8:
-    case WSB_FT_UINT16:
-    case WSB_FT_UINT32:
-    case WSB_FT_UINT64:
-    case WSB_FT_INT64:
-        break;
-    default:
-        set_error_format(uint64_texts.type_message, field_id);
+    return code == WSB_FT_BOOLEAN || code == WSB_FT_UINT8 || code == WSB_FT_UINT16 || code == WSB_FT_UINT32 ||
+           code == WSB_FT_UINT64 || code == WSB_FT_INT64;
+}
+
+bool is_int32_type(int32_t code)
+{
+    return code == WSB_FT_INT8 || code == WSB_FT_INT16 || code == WSB_FT_INT32;
+}
+
+// A number value: refused unless the field's type is one `accepts` takes,
+// then read inside the engine's exception frame.
+template <typename T>
+int32_t read_number(const field_info *record, int32_t field_id, T *value, bool (*accepts)(int32_t),
+                    const getter_texts &texts, T (*read)(const field_info *))
+{
+    if (!accepts(series_field_type_code(series_value_engine_type(record)))) {
+        set_error_format(WSB_E_UNSUPPORTED, texts.type_message, field_id);
         return WSB_FAILED;
     }
-    uint64_t result = 0;
-    int32_t status = run_in_engine_frame([&] { result = series_value_uint64(record); }, "Reading the field value");
+    T result = 0;
+    int32_t status = run_in_engine_frame([&] { result = read(record); }, "Reading the field value");
     if (engine_status(status) != WSB_OK)
         return WSB_FAILED;
     *value = result;
     return WSB_OK;
 }
 
+int32_t read_uint64(const field_info *record, int32_t field_id, uint64_t *value)
+{
+    return read_number(record, field_id, value, is_uint64_type, uint64_texts, series_value_uint64);
+}
+
 int32_t read_int32(const field_info *record, int32_t field_id, int32_t *value)
 {
-    switch (series_field_type_code(series_value_engine_type(record))) {
-    case WSB_FT_INT8:
-    case WSB_FT_INT16:
-    case WSB_FT_INT32:
-        break;
-    default:
-        set_error_format(int32_texts.type_message, field_id);
-        return WSB_FAILED;
-    }
-    int32_t result = 0;
-    int32_t status = run_in_engine_frame([&] { result = series_value_int32(record); }, "Reading the field value");
-    if (engine_status(status) != WSB_OK)
-        return WSB_FAILED;
-    *value = result;
-    return WSB_OK;
+    return read_number(record, field_id, value, is_int32_type, int32_texts, series_value_int32);
 }
 
 // Copies text into a kept buffer that grows only for longer texts.
@@ -177,7 +175,7 @@ void store_string_value(const char *text)
 int32_t read_value_text(const field_info *record, int32_t field_id, const char **text, int32_t *size)
 {
     char *composed = nullptr;
-    epan_dissect_t *edt = current_dissection;
+    epan_dissect_t *edt = current_dissection();
     int32_t status = run_in_engine_frame([&] { composed = series_field_text(record, edt); },
                                          "Reading the field value");
     if (engine_status(status) != 0) {
@@ -185,7 +183,7 @@ int32_t read_value_text(const field_info *record, int32_t field_id, const char *
         return 1;
     }
     if (!composed) {
-        set_error_format("Protocol field ID \"%i\" has a value that the engine cannot show as text.\n", field_id);
+        set_error_format(WSB_E_UNSUPPORTED, "Protocol field ID \"%i\" has a value that the engine cannot show as text.\n", field_id);
         return 1;
     }
     store_text(composed, value_text, value_text_capacity, value_text_size);
@@ -200,7 +198,7 @@ int32_t read_text(const field_info *record, int32_t field_id, const char **text,
     int32_t code = series_field_type_code(series_value_engine_type(record));
     if (code != WSB_FT_PROTOCOL && code != WSB_FT_STRING && code != WSB_FT_IPv4 && code != WSB_FT_IPv6) {
         // The text handed out before stays as it is.
-        set_error_format(string_texts.type_message, field_id);
+        set_error_format(WSB_E_UNSUPPORTED, string_texts.type_message, field_id);
         return WSB_FAILED;
     }
     char *representation = nullptr;
@@ -222,7 +220,7 @@ int32_t read_text(const field_info *record, int32_t field_id, const char **text,
         // An empty string is a value like any other; an address always has
         // a text, and the engine gives none for some values.
         if (!composed || code == WSB_FT_IPv4 || code == WSB_FT_IPv6) {
-            set_error_format("Protocol field ID \"%i\" has a value that the engine cannot show as text.\n", field_id);
+            set_error_format(WSB_E_UNSUPPORTED, "Protocol field ID \"%i\" has a value that the engine cannot show as text.\n", field_id);
             wmem_free(nullptr, representation);
             return WSB_FAILED;
         }
@@ -236,9 +234,8 @@ int32_t read_text(const field_info *record, int32_t field_id, const char **text,
 
 }  // namespace
 
-void release_field_values()
+void values_release()
 {
-    release_field_values_of_matches();
     g_free(string_value);
     string_value = nullptr;
     string_value_capacity = 0;
@@ -249,66 +246,74 @@ void release_field_values()
     value_text_size = 0;
 }
 
+namespace {
+
+// The steps of every getter: the outputs, the record (a matched field by its
+// id, or the item behind a tree node handle), then the read.
+template <typename Read>
+int32_t get_by_id(bool outputs_missing, int32_t field_id, const getter_texts &texts, Read read)
+{
+    if (missing_output(outputs_missing, texts.by_id_operation))
+        return WSB_FAILED;
+    const field_info *record = record_by_id(field_id, texts);
+    return record ? read(record, field_id) : WSB_FAILED;
+}
+
+template <typename Read>
+int32_t get_by_node(bool outputs_missing, const void *node, const getter_texts &texts, Read read)
+{
+    if (missing_output(outputs_missing, texts.by_node_operation))
+        return WSB_FAILED;
+    const field_info *record = record_by_node(node, texts);
+    return record ? read(record, record->hfinfo->id) : WSB_FAILED;
+}
+
+}  // namespace
+
 int32_t gGetUInt64ProtocolFieldValue(uint64_t *value, int32_t field_id)
 {
-    if (missing_output(!value, uint64_texts.by_id_operation))
-        return WSB_FAILED;
-    const field_info *record = record_by_id(field_id, uint64_texts);
-    return record ? read_uint64(record, field_id, value) : 1;
+    return get_by_id(!value, field_id, uint64_texts,
+                     [&](const field_info *record, int32_t id) { return read_uint64(record, id, value); });
 }
 
 int32_t gGetUInt64ProtocolFieldValueByTreeNode(const void *node, uint64_t *value)
 {
-    if (missing_output(!value, uint64_texts.by_node_operation))
-        return WSB_FAILED;
-    const field_info *record = record_by_node(node, uint64_texts);
-    return record ? read_uint64(record, record->hfinfo->id, value) : 1;
+    return get_by_node(!value, node, uint64_texts,
+                     [&](const field_info *record, int32_t id) { return read_uint64(record, id, value); });
 }
 
 int32_t gGetInt32ProtocolFieldValue(int32_t *value, int32_t field_id)
 {
-    if (missing_output(!value, int32_texts.by_id_operation))
-        return WSB_FAILED;
-    const field_info *record = record_by_id(field_id, int32_texts);
-    return record ? read_int32(record, field_id, value) : 1;
+    return get_by_id(!value, field_id, int32_texts,
+                     [&](const field_info *record, int32_t id) { return read_int32(record, id, value); });
 }
 
 int32_t gGetInt32ProtocolFieldValueByTreeNode(const void *node, int32_t *value)
 {
-    if (missing_output(!value, int32_texts.by_node_operation))
-        return WSB_FAILED;
-    const field_info *record = record_by_node(node, int32_texts);
-    return record ? read_int32(record, record->hfinfo->id, value) : 1;
+    return get_by_node(!value, node, int32_texts,
+                     [&](const field_info *record, int32_t id) { return read_int32(record, id, value); });
 }
 
 int32_t gGetStringProtocolFieldValue(const char **value, int32_t *size, int32_t field_id)
 {
-    if (missing_output(!value || !size, string_texts.by_id_operation))
-        return WSB_FAILED;
-    const field_info *record = record_by_id(field_id, string_texts);
-    return record ? read_text(record, field_id, value, size) : 1;
+    return get_by_id(!value || !size, field_id, string_texts,
+                     [&](const field_info *record, int32_t id) { return read_text(record, id, value, size); });
 }
 
 int32_t gGetStringProtocolFieldValueByTreeNode(const void *node, const char **value, int32_t *size)
 {
-    if (missing_output(!value || !size, string_texts.by_node_operation))
-        return WSB_FAILED;
-    const field_info *record = record_by_node(node, string_texts);
-    return record ? read_text(record, record->hfinfo->id, value, size) : 1;
+    return get_by_node(!value || !size, node, string_texts,
+                     [&](const field_info *record, int32_t id) { return read_text(record, id, value, size); });
 }
 
 int32_t gGetFieldValueText(const char **text, int32_t *size, int32_t field_id)
 {
-    if (missing_output(!text || !size, value_text_texts.by_id_operation))
-        return 1;
-    const field_info *record = record_by_id(field_id, value_text_texts);
-    return record ? read_value_text(record, field_id, text, size) : 1;
+    return get_by_id(!text || !size, field_id, value_text_texts,
+                     [&](const field_info *record, int32_t id) { return read_value_text(record, id, text, size); });
 }
 
 int32_t gGetFieldValueTextByTreeNode(const void *node, const char **text, int32_t *size)
 {
-    if (missing_output(!text || !size, value_text_texts.by_node_operation))
-        return 1;
-    const field_info *record = record_by_node(node, value_text_texts);
-    return record ? read_value_text(record, record->hfinfo->id, text, size) : 1;
+    return get_by_node(!text || !size, node, value_text_texts,
+                     [&](const field_info *record, int32_t id) { return read_value_text(record, id, text, size); });
 }

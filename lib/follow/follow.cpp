@@ -9,7 +9,7 @@
 // back one chunk per call. The file is unlinked as soon as it is created and
 // used through its open stream only, so nothing is left behind even when the
 // host process is killed.
-#include "follow/follow.h"
+#include "follow/follow_internal.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -27,6 +27,7 @@
 #include "wsbridge.h"
 #include "engine/state.h"
 #include "capture/capture.h"
+#include "dissection/dissection.h"
 #include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 #include "follow/render.h"
@@ -144,13 +145,13 @@ bool create_temp_file()
     struct stat info;
     const int directory_error = stat(directory, &info) != 0 ? errno : (S_ISDIR(info.st_mode) ? 0 : ENOTDIR);
     if (directory_error) {
-        set_error_format("Error retrieving temp directory. Error code %d.", directory_error);
+        set_error_format(WSB_E_FILE, "Error retrieving temp directory. Error code %d.", directory_error);
         return false;
     }
     const int length = snprintf(follow_temp_path, sizeof follow_temp_path, "%s/followXXXXXX", directory);
     if (length < 0 || static_cast<size_t>(length) >= sizeof follow_temp_path) {
         follow_temp_path[0] = '\0';
-        set_error_format("Error retrieving temp directory. Error code %d.", ENAMETOOLONG);
+        set_error_format(WSB_E_FILE, "Error retrieving temp directory. Error code %d.", ENAMETOOLONG);
         return false;
     }
     // mkostemp creates the file with mode 0600; close-on-exec keeps it out of
@@ -159,7 +160,7 @@ bool create_temp_file()
     if (descriptor < 0) {
         const int error = errno;
         follow_temp_path[0] = '\0';
-        set_error_format("Error retrieving temp file name. Error code %d.", error);
+        set_error_format(WSB_E_FILE, "Error retrieving temp file name. Error code %d.", error);
         return false;
     }
     // Only the descriptor keeps the file from here on.
@@ -167,7 +168,7 @@ bool create_temp_file()
     stream_file = fdopen(descriptor, "w+b");
     if (!stream_file) {
         const int error = errno;
-        set_error_format("Could not open temporary file %s: %s", follow_temp_path, strerror(error));
+        set_error_format(WSB_E_FILE, "Could not open temporary file %s: %s", follow_temp_path, strerror(error));
         close(descriptor);
         delete_temp_file();
         return false;
@@ -186,7 +187,7 @@ void close_reading_pass()
 bool null_argument(const char *operation, bool any_null)
 {
     if (any_null)
-        set_error_format("\"%s\" operation failed. An output argument is null.", operation);
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. An output argument is null.", operation);
     return any_null;
 }
 
@@ -212,7 +213,7 @@ bool reread_packet(const char *operation, uint32_t frame_number, int64_t file_of
         read_packet_at_offset({frame_number, file_offset, captured_length, packet_length, encapsulation}, nullptr,
                               for_taps ? redissect_depth::taps_only : redissect_depth::full);
     if (status == WSB_OUT_OF_MEMORY)
-        set_error_format("\"%s\" operation failed. The engine ran out of memory while dissecting the packet.",
+        set_error_format(WSB_E_OUT_OF_MEMORY, "\"%s\" operation failed. The engine ran out of memory while dissecting the packet.",
                          operation);
     return status == WSB_OK;
 }
@@ -256,7 +257,7 @@ void build_follow_descriptions(const follow_statistics &stats, bool tcp)
     wmem_free(nullptr, ports[1]);
 }
 
-void release_followed_stream()
+void follow_release()
 {
     clear_stream_text();
     series_stop_tcp_follow();
@@ -281,7 +282,7 @@ gchar *begin_follow(const char *operation, bool tcp, unsigned *stream, uint32_t 
 {
     if (!require_capture(operation))
         return nullptr;
-    release_followed_stream();
+    follow_release();
     if (!reread_packet(operation, frame_number, file_offset, captured_length, packet_length, encapsulation))
         return nullptr;
     const char *protocol = tcp ? "TCP" : "UDP";
@@ -290,19 +291,19 @@ gchar *begin_follow(const char *operation, bool tcp, unsigned *stream, uint32_t 
     // damaged MPTCP SYN), one the engine had already taken for TCP: it has
     // made the conversation by then, and tshark follows from such a packet.
     const bool taken_for_tcp =
-        tcp && current_dissection && series_port_type_code(current_dissection->pi.ptype) == WSB_PT_TCP;
-    if (!(tcp ? transport_facts.saw_tcp || taken_for_tcp : transport_facts.saw_udp) || !current_dissection) {
-        set_error_format("Error following stream. Please make sure you have a %s packet selected.", protocol);
+        tcp && current_dissection() && series_port_type_code(current_dissection()->pi.ptype) == WSB_PT_TCP;
+    if (!(tcp ? transport_facts().saw_tcp || taken_for_tcp : transport_facts().saw_udp) || !current_dissection()) {
+        set_error_format(WSB_E_BAD_ARGUMENT, "Error following stream. Please make sure you have a %s packet selected.", protocol);
         return nullptr;
     }
     gchar *filter = nullptr;
-    epan_dissect_t *edt = current_dissection;
+    epan_dissect_t *edt = current_dissection();
     if (run_in_engine_frame([&] { filter = series_follow_filter(protocol, edt, stream); }, operation) != WSB_OK) {
         g_free(filter);
         return nullptr;
     }
     if (!filter)
-        set_error_text("Error creating filter for this stream. A transport or network layer header is needed.");
+        set_error_text(WSB_E_UNSUPPORTED, "Error creating filter for this stream. A transport or network layer header is needed.");
     return filter;
 }
 
@@ -322,7 +323,7 @@ int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
     const bool started = series_start_tcp_follow(filter, stream, write_chunk, error);
     g_free(filter);
     if (!started) {
-        set_error_format("Can't register tcp_follow tap: %s\n", error.c_str());
+        set_error_format(WSB_E_ENGINE, "Can't register tcp_follow tap: %s\n", error.c_str());
         delete_temp_file();
         return WSB_FAILED;
     }
@@ -334,11 +335,11 @@ int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset, int32_
                               uint32_t packet_length, int32_t encapsulation)
 {
     if (tcp_phase != tcp_collecting) {
-        set_error_text("Error generating stream info for packet: Temporary stream file has to be opened.");
+        set_error_text(WSB_E_STATE, "Error generating stream info for packet: Temporary stream file has to be opened.");
         return WSB_FAILED;
     }
     if (tcp_any_added && frame_number <= tcp_last_added_frame) {
-        set_error_format("\"Add Packet To TCP Stream\" operation failed. Frame %u does not come after frame %u, the "
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"Add Packet To TCP Stream\" operation failed. Frame %u does not come after frame %u, the "
                          "packet added last: packets are added in capture order, each once. The stream is kept.",
                          frame_number, tcp_last_added_frame);
         return WSB_FAILED;
@@ -349,7 +350,7 @@ int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset, int32_
     bool taken = false;
     if (sequential_packet_is_current({frame_number, file_offset, captured_length, packet_length, encapsulation})) {
         const int32_t status = run_in_engine_frame(
-            [&] { taken = series_tcp_follow_take_held(current_dissection, frame_number); },
+            [&] { taken = series_tcp_follow_take_held(current_dissection(), frame_number); },
             "Add Packet To TCP Stream");
         if (status != WSB_OK)
             return status;
@@ -378,7 +379,7 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
     // or none at all, is left as it is.
     if (tcp_phase != tcp_collecting) {
         *valid = 0;
-        set_error_text(not_initialized_message);
+        set_error_text(WSB_E_STATE, not_initialized_message);
         return WSB_FAILED;
     }
     *valid = 1;
@@ -388,15 +389,15 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
     if (!write_error && (fflush(stream_file) != 0 || ferror(stream_file)))
         write_error = errno ? errno : EIO;
     if (write_error) {
-        set_error_format("Could not write to temporary file %s: %s", follow_temp_path, strerror(write_error));
+        set_error_format(WSB_E_FILE, "Could not write to temporary file %s: %s", follow_temp_path, strerror(write_error));
         *valid = 0;
-        release_followed_stream();
+        follow_release();
         return WSB_FAILED;
     }
     if (chunks_written == 0) {
-        set_error_text("Empty TCP stream.");
+        set_error_text(WSB_E_STATE, "Empty TCP stream.");
         *valid = 0;
-        release_followed_stream();
+        follow_release();
         return WSB_OK;
     }
     // The file must hold at least the first chunk's header.
@@ -405,12 +406,12 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
     const size_t count = fread(&header, 1, sizeof header, stream_file);
     if (count < sizeof header) {
         if (ferror(stream_file))
-            set_error_format("Could not read from temporary file %s: %s", follow_temp_path, strerror(errno));
+            set_error_format(WSB_E_FILE, "Could not read from temporary file %s: %s", follow_temp_path, strerror(errno));
         else
-            set_error_format("Short read from temporary file %s: expected %lu, got %lu", follow_temp_path,
+            set_error_format(WSB_E_FILE, "Short read from temporary file %s: expected %lu, got %lu", follow_temp_path,
                              static_cast<unsigned long>(sizeof header), static_cast<unsigned long>(count));
         *valid = 0;
-        release_followed_stream();
+        follow_release();
         return WSB_FAILED;
     }
     close_reading_pass();
@@ -428,11 +429,11 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
         return WSB_FAILED;
     *end = 0;
     if (tcp_phase == tcp_idle) {
-        set_error_text(not_initialized_message);
+        set_error_text(WSB_E_STATE, not_initialized_message);
         return WSB_FAILED;
     }
     if (tcp_phase == tcp_collecting) {
-        set_error_text("The TCP stream is still being collected. End the collection with gIsValidTcpStrem "
+        set_error_text(WSB_E_STATE, "The TCP stream is still being collected. End the collection with gIsValidTcpStrem "
                        "before reading the stream.");
         return WSB_FAILED;
     }
@@ -440,7 +441,7 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
     clear_stream_text();
     if (!reading_pass_open) {
         if (!stream_file || fseek(stream_file, 0, SEEK_SET) != 0) {
-            set_error_format("Could not open temporary file %s: %s", follow_temp_path,
+            set_error_format(WSB_E_FILE, "Could not open temporary file %s: %s", follow_temp_path,
                              strerror(stream_file ? errno : EBADF));
             return WSB_FAILED;
         }
@@ -456,7 +457,7 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
         const size_t count = fread(&header, 1, sizeof header, stream_file);
         if (count == 0) {
             if (!feof(stream_file)) {
-                set_error_format("File read error %s: %s", follow_temp_path, strerror(errno));
+                set_error_format(WSB_E_FILE, "File read error %s: %s", follow_temp_path, strerror(errno));
                 return WSB_FAILED;
             }
             clear_stream_text();
@@ -467,7 +468,7 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
             return WSB_OK;
         }
         if (count < sizeof header) {
-            set_error_format("Short read from temporary file %s: expected %lu, got %lu", follow_temp_path,
+            set_error_format(WSB_E_FILE, "Short read from temporary file %s: expected %lu, got %lu", follow_temp_path,
                              static_cast<unsigned long>(sizeof header), static_cast<unsigned long>(count));
             close_reading_pass();
             return WSB_FAILED;
@@ -494,7 +495,7 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
             if (!render_stream_piece(render_format, direction_filter, from_server ? 1 : 0, buffer,
                                      static_cast<uint32_t>(got))) {
                 clear_stream_text();
-                set_error_text("\"Get Next TCP Stream Line\" operation failed. Out of memory for the stream text.");
+                set_error_text(WSB_E_OUT_OF_MEMORY, "\"Get Next TCP Stream Line\" operation failed. Out of memory for the stream text.");
                 return WSB_FAILED;
             }
             shown = true;

@@ -8,9 +8,10 @@
 #include "wsbridge.h"
 #include "engine/state.h"
 #include "capture/capture.h"
+#include "dissection/dissection.h"
 #include "compat/engine_series.h"
 #include "engine/guarded_call.h"
-#include "follow/follow.h"
+#include "follow/follow_internal.h"
 #include "follow/render.h"
 
 namespace {
@@ -118,7 +119,7 @@ int32_t gFollowUDPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
     g_queue_init(&state->pieces);
     std::string error;
     if (!series_start_udp_follow(filter, state, collect_datagram, error)) {
-        set_error_format("Can't register udp_follow tap: %s\n", error.c_str());
+        set_error_format(WSB_E_ENGINE, "Can't register udp_follow tap: %s\n", error.c_str());
         free_state(state);
         g_free(filter);
         return WSB_FAILED;
@@ -149,7 +150,7 @@ int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *serv
     udp_follow_filter = nullptr;
     UdpFollowState *state = udp_follow_state;
     if (!state) {
-        set_error_text(not_initialized_message);
+        set_error_text(WSB_E_STATE, not_initialized_message);
         *valid = 0;
         return WSB_FAILED;
     }
@@ -157,9 +158,9 @@ int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *serv
     // Lines read before the check do not shorten the first pass after it.
     udp_read_cursor = nullptr;
     if (g_queue_is_empty(&state->pieces)) {
-        set_error_text("Empty UDP stream.");
+        set_error_text(WSB_E_STATE, "Empty UDP stream.");
         *valid = 0;
-        release_followed_stream();
+        follow_release();
         return WSB_OK;
     }
     follow_statistics stats{};
@@ -182,7 +183,7 @@ int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, c
         return WSB_FAILED;
     UdpFollowState *state = udp_follow_state;
     if (!state) {
-        set_error_text(not_initialized_message);
+        set_error_text(WSB_E_STATE, not_initialized_message);
         return WSB_FAILED;
     }
     clear_stream_text();
@@ -207,7 +208,7 @@ int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, c
         g_free(copy);
         if (!rendered) {
             clear_stream_text();
-            set_error_text("\"Get Next UDP Stream Line\" operation failed. Out of memory for the stream text.");
+            set_error_text(WSB_E_OUT_OF_MEMORY, "\"Get Next UDP Stream Line\" operation failed. Out of memory for the stream text.");
             return WSB_FAILED;
         }
         *text = stream_text.text;

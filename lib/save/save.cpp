@@ -23,7 +23,7 @@
 #include "engine/state.h"
 #include "capture/capture.h"
 #include "engine/messages.h"
-#include "engine/taps.h"
+#include "dissection/dissection.h"
 
 namespace {
 
@@ -214,23 +214,23 @@ int open_save_descriptor(const char *path, struct stat *info)
     if (descriptor < 0) {
         // ENXIO: a FIFO that no one reads, or a device that is not there.
         const int error = errno == ENXIO ? WTAP_ERR_NOT_REGULAR_FILE : errno;
-        set_error_text(describe_open_error(error, nullptr, true, path, cfile.file_type));
+        set_error_text(WSB_E_FILE, describe_open_error(error, nullptr, true, path, capture_file_type()));
         return -1;
     }
     if (fstat(descriptor, info) != 0) {
         const int error = errno;
         close(descriptor);
-        set_error_text(describe_open_error(error, nullptr, true, path, cfile.file_type));
+        set_error_text(WSB_E_FILE, describe_open_error(error, nullptr, true, path, capture_file_type()));
         return -1;
     }
     if (!S_ISREG(info->st_mode)) {
         close(descriptor);
-        set_error_text(describe_open_error(WTAP_ERR_NOT_REGULAR_FILE, nullptr, true, path, cfile.file_type));
+        set_error_text(WSB_E_FILE, describe_open_error(WTAP_ERR_NOT_REGULAR_FILE, nullptr, true, path, capture_file_type()));
         return -1;
     }
     if (is_open_capture(info->st_dev, info->st_ino)) {
         close(descriptor);
-        set_error_format("\"Create Capture File\" operation failed. The file \"%s\" is the capture being read; save "
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"Create Capture File\" operation failed. The file \"%s\" is the capture being read; save "
                          "to another file.",
                          path);
         return -1;
@@ -239,7 +239,7 @@ int open_save_descriptor(const char *path, struct stat *info)
     if (flags == -1 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == -1 || ftruncate(descriptor, 0) != 0) {
         const int error = errno;
         close(descriptor);
-        set_error_text(describe_open_error(error, nullptr, true, path, cfile.file_type));
+        set_error_text(WSB_E_FILE, describe_open_error(error, nullptr, true, path, capture_file_type()));
         return -1;
     }
     return descriptor;
@@ -366,11 +366,11 @@ namespace {
 // whose interfaces differ (pcapng), the finest of its interfaces known so far.
 int capture_time_precision()
 {
-    int precision = wtap_file_tsprec(cfile.wiretap_handle);
+    int precision = wtap_file_tsprec(capture_wiretap());
     if (precision != WTAP_TSPREC_PER_PACKET && precision != WTAP_TSPREC_UNKNOWN)
         return precision;
     precision = WTAP_TSPREC_USEC;
-    wtapng_iface_descriptions_t *interfaces = wtap_file_get_idb_info(cfile.wiretap_handle);
+    wtapng_iface_descriptions_t *interfaces = wtap_file_get_idb_info(capture_wiretap());
     for (guint i = 0; interfaces && i < interfaces->interface_data->len; ++i) {
         const wtap_block_t block = g_array_index(interfaces->interface_data, wtap_block_t, i);
         const auto *mandatory = static_cast<const wtapng_if_descr_mandatory_t *>(wtap_block_get_mandatory_data(block));
@@ -392,9 +392,9 @@ int32_t pcap_format_for_capture()
 // per-packet link types).
 int32_t format_of_capture()
 {
-    if (cfile.file_type == wtap_pcap_file_type_subtype())
+    if (capture_file_type() == wtap_pcap_file_type_subtype())
         return pcap_format_for_capture();
-    if (cfile.file_type == wtap_pcap_nsec_file_type_subtype())
+    if (capture_file_type() == wtap_pcap_nsec_file_type_subtype())
         return WSB_SAVE_FORMAT_PCAP_NSEC;
     return WSB_SAVE_FORMAT_PCAPNG;
 }
@@ -406,7 +406,7 @@ bool add_save_interfaces(guint needed, int *err)
 {
     if (save_format != WSB_SAVE_FORMAT_PCAPNG || needed < save_interfaces_written)
         return true;
-    wtapng_iface_descriptions_t *interfaces = wtap_file_get_idb_info(cfile.wiretap_handle);
+    wtapng_iface_descriptions_t *interfaces = wtap_file_get_idb_info(capture_wiretap());
     bool added = true;
     gchar *err_info = nullptr;
     for (; added && save_interfaces_written < interfaces->interface_data->len; ++save_interfaces_written) {
@@ -427,7 +427,7 @@ void init_save_params(wtap_dump_params &params, int32_t format, int encapsulatio
 {
     params = WTAP_DUMP_PARAMS_INIT;
     if (format == WSB_SAVE_FORMAT_PCAPNG) {
-        wtap_dump_params_init_no_idbs(&params, cfile.wiretap_handle);
+        wtap_dump_params_init_no_idbs(&params, capture_wiretap());
         // The secrets known now are written with the header. The capture's
         // own list is not referred to: the save file may outlive it.
         GArray *secrets = nullptr;
@@ -444,7 +444,7 @@ void init_save_params(wtap_dump_params &params, int32_t format, int encapsulatio
     } else {
         params.encap = encapsulation;
     }
-    params.snaplen = cfile.snapshot_length;
+    params.snaplen = capture_snapshot_length();
     params.tsprec = format == WSB_SAVE_FORMAT_PCAP ? WTAP_TSPREC_USEC : WTAP_TSPREC_NSEC;
 }
 
@@ -473,22 +473,19 @@ int32_t create_save_file(const char *operation, const char *path, int32_t format
     if (!require_path(operation, path))
         return WSB_FAILED;
     if (format < WSB_SAVE_FORMAT_PCAP || format > WSB_SAVE_FORMAT_AS_CAPTURE) {
-        set_error_format("\"%s\" operation failed. %d is not a save file format.", operation, format);
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. %d is not a save file format.", operation,
+                         format);
         return WSB_FAILED;
     }
     if (save_dumper) {
-        set_error_format("\"%s\" operation failed. The file \"%s\" is still open for saving; close "
+        set_error_format(WSB_E_STATE, "\"%s\" operation failed. The file \"%s\" is still open for saving; close "
                          "it before creating another one.",
                          operation, save_path);
         return WSB_FAILED;
     }
     if (format == WSB_SAVE_FORMAT_AS_CAPTURE)
         format = format_of_capture();
-    int encapsulation = cfile.encapsulation;
-    if (encapsulation == 0 && cfile.wiretap_handle) {
-        encapsulation = wtap_file_encap(cfile.wiretap_handle);
-        cfile.encapsulation = encapsulation;
-    }
+    const int encapsulation = capture_encapsulation();
     // A libpcap file has one link-layer type, and not every type has one.
     // Refused before the file is touched.
     const int file_type = file_type_of_format(format);
@@ -496,7 +493,7 @@ int32_t create_save_file(const char *operation, const char *path, int32_t format
         (encapsulation == WTAP_ENCAP_PER_PACKET || !wtap_dump_can_write_encap(file_type, encapsulation))) {
         const int err = encapsulation == WTAP_ENCAP_PER_PACKET ? WTAP_ERR_ENCAP_PER_PACKET_UNSUPPORTED
                                                               : WTAP_ERR_UNWRITABLE_ENCAP;
-        set_error_text(describe_open_error(err, "Error creating capture file.", true, path, cfile.file_type));
+        set_error_text(WSB_E_UNSUPPORTED, describe_open_error(err, "Error creating capture file.", true, path, capture_file_type()));
         return WSB_FAILED;
     }
     struct stat opened;
@@ -524,7 +521,7 @@ int32_t create_save_file(const char *operation, const char *path, int32_t format
         save_descriptor = descriptor;
         save_format = format;
         save_interfaces_written = 0;
-        save_capture = cfile.wiretap_handle;
+        save_capture = capture_wiretap();
         if (!add_save_interfaces(0, &err) || !settle_save_file(&err)) {
             // Not even the file header reached the file.
             discard_save_dumper();
@@ -533,7 +530,7 @@ int32_t create_save_file(const char *operation, const char *path, int32_t format
     }
     if (!dumper) {
         unlink(path);
-        set_error_text(describe_open_error(err, "Error creating capture file.", true, path, cfile.file_type));
+        set_error_text(WSB_E_FILE, describe_open_error(err, "Error creating capture file.", true, path, capture_file_type()));
         return WSB_FAILED;
     }
     save_damaged = false;
@@ -567,11 +564,11 @@ int32_t gGetSaveFileFormat(int32_t *format)
     if (!require_capture("Get Save File Format"))
         return WSB_FAILED;
     if (!format) {
-        set_error_text("\"Get Save File Format\" operation failed. No place for the format was given.");
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Get Save File Format\" operation failed. No place for the format was given.");
         return WSB_FAILED;
     }
     if (!save_dumper) {
-        set_error_text("\"Get Save File Format\" operation failed. No save file is open.");
+        set_error_text(WSB_E_STATE, "\"Get Save File Format\" operation failed. No save file is open.");
         return WSB_FAILED;
     }
     *format = save_format;
@@ -585,31 +582,31 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     if (!require_capture("Save Packet to File"))
         return WSB_FAILED;
     if (!skipped) {
-        set_error_text("\"Save Packet to File\" operation failed. No place for the skipped flag was given.");
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Save Packet to File\" operation failed. No place for the skipped flag was given.");
         return WSB_FAILED;
     }
     if (!request) {
-        set_error_text("\"Save Packet to File\" operation failed. No SavePacketRequest record was given.");
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Save Packet to File\" operation failed. No SavePacketRequest record was given.");
         return WSB_FAILED;
     }
     if (!save_dumper) {
-        set_error_text("Error saving packet. The file to save the packet is already closed.");
+        set_error_text(WSB_E_STATE, "Error saving packet. The file to save the packet is already closed.");
         return WSB_FAILED;
     }
     if (save_damaged) {
-        set_error_format("Error saving packet. %s", damaged_message_tail());
+        set_error_format(WSB_E_FILE, "Error saving packet. %s", damaged_message_tail());
         return WSB_FAILED;
     }
-    if (save_capture != cfile.wiretap_handle) {
-        set_error_format("Error saving packet. The file \"%s\" was created for another capture; close it and "
+    if (save_capture != capture_wiretap()) {
+        set_error_format(WSB_E_STATE, "Error saving packet. The file \"%s\" was created for another capture; close it and "
                          "create a new one for this capture.",
                          save_path);
         return WSB_FAILED;
     }
     if (request->file_offset < 2147483647 && request->captured_length > static_cast<uint32_t>(INT32_MAX)) {
-        set_error_format("The packet at offset %lld of the file \"%s\" holds fewer captured bytes than the %u asked "
+        set_error_format(WSB_E_STALE, "The packet at offset %lld of the file \"%s\" holds fewer captured bytes than the %u asked "
                          "for.",
-                         static_cast<long long>(request->file_offset), cfile.path, request->captured_length);
+                         static_cast<long long>(request->file_offset), capture_path(), request->captured_length);
         return WSB_FAILED;
     }
 
@@ -642,7 +639,7 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     tracker_verdict = 0;
 
     if (status == WSB_OUT_OF_MEMORY) {
-        set_error_text("\"Save Packet to File\" operation failed. The engine ran out of memory while dissecting the "
+        set_error_text(WSB_E_OUT_OF_MEMORY, "\"Save Packet to File\" operation failed. The engine ran out of memory while dissecting the "
                        "packet.");
         return WSB_FAILED;
     }
@@ -656,7 +653,7 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     // The record as wiretap re-read it, with the request's stamp, lengths
     // and link type: its interface, pseudo-header and options (comments,
     // flags, ...) go with it, as far as the save file's format keeps them.
-    const wtap_rec &read = cfile.record;
+    const wtap_rec &read = redissected_record();
     wtap_rec record;
     memset(&record, 0, sizeof record);
     record.rec_type = REC_TYPE_PACKET;
@@ -677,14 +674,14 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
         const guint interface_id = (record.presence_flags & WTAP_HAS_INTERFACE_ID) ? header.interface_id : 0;
         if (!add_save_interfaces(interface_id, &err)) {
             cut_back_save_file();
-            set_error_format("An error occurred while writing to the file \"%s\": %s.", save_path,
+            set_error_format(WSB_E_FILE, "An error occurred while writing to the file \"%s\": %s.", save_path,
                              wtap_strerror(err));
             return WSB_FAILED;
         }
         // A packet read by offset before sequential reading reached the
         // description of its interface.
         if (interface_id >= save_interfaces_written) {
-            set_error_format("Error saving packet. The interface %u of the packet at offset %lld has not been "
+            set_error_format(WSB_E_STATE, "Error saving packet. The interface %u of the packet at offset %lld has not been "
                              "read yet; read the capture in sequence up to that packet first.",
                              interface_id, static_cast<long long>(request->file_offset));
             return WSB_FAILED;
@@ -702,10 +699,10 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
         memcpy(sequence_slots, slots_before, sizeof slots_before);
         cut_back_save_file();
         if (save_damaged)
-            set_error_format("An error occurred while writing to the file \"%s\": %s. %s", save_path,
+            set_error_format(WSB_E_FILE, "An error occurred while writing to the file \"%s\": %s. %s", save_path,
                              wtap_strerror(err), damaged_message_tail());
         else
-            set_error_format("An error occurred while writing to the file \"%s\": %s.", save_path,
+            set_error_format(WSB_E_FILE, "An error occurred while writing to the file \"%s\": %s.", save_path,
                              wtap_strerror(err));
         return WSB_FAILED;
     }
@@ -728,7 +725,7 @@ bool close_save_file()
     if (!closed)
         describe_close_error(err, save_path);
     if (closed && save_damaged) {
-        set_error_format("Error closing file. %s", damaged_message_tail());
+        set_error_format(WSB_E_FILE, "Error closing file. %s", damaged_message_tail());
         closed = FALSE;
     }
     save_damaged = false;
@@ -740,7 +737,7 @@ bool close_save_file()
 
 }  // namespace
 
-bool complete_save_file_at_shutdown()
+bool save_shutdown()
 {
     return !save_dumper || close_save_file();
 }
@@ -750,7 +747,7 @@ int32_t gCloseCaptureFileForSave(void)
     if (!require_capture("Close Capture File for Save"))
         return WSB_FAILED;
     if (!save_dumper) {
-        set_error_text("Error closing file. The file is already closed.");
+        set_error_text(WSB_E_STATE, "Error closing file. The file is already closed.");
         return WSB_FAILED;
     }
     return close_save_file() ? WSB_OK : WSB_FAILED;

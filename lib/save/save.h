@@ -25,4 +25,4 @@ void reset_sequence_tracker();
 
 // Completes a save file still open when the engine shuts down (nothing could
 // close it afterwards). False with the message written when closing failed.
-bool complete_save_file_at_shutdown();
+bool save_shutdown();

@@ -11,6 +11,7 @@
 #include "wsbridge.h"
 #include "engine/state.h"
 #include "capture/capture.h"
+#include "dissection/dissection.h"
 #include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 
@@ -77,7 +78,7 @@ void drop_incomplete_utf8_tail(char *text)
 void flatten_current_tree(void *)
 {
     tree_exists = true;
-    proto_tree *tree = current_dissection ? current_dissection->tree : nullptr;
+    proto_tree *tree = current_dissection() ? current_dissection()->tree : nullptr;
     if (!tree)
         return;
     proto_node *item = tree->first_child;
@@ -96,11 +97,11 @@ bool require_built_tree(const char *operation, const void *output, const char *m
     if (!require_capture(operation))
         return false;
     if (!output) {
-        set_error_format("\"%s\" operation failed. %s", operation, missing_output);
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. %s", operation, missing_output);
         return false;
     }
     if (!tree_exists) {
-        set_error_text(not_created_message);
+        set_error_text(WSB_E_STATE, not_created_message);
         return false;
     }
     return true;
@@ -164,7 +165,7 @@ void flatten_tree_node(proto_node *item, int32_t parent_index)
 
 bool tree_node_handle_is_current(const void *node)
 {
-    if (!tree_exists || !node || tree_generation != dissection_generation)
+    if (!tree_exists || !node || tree_generation != dissection_generation())
         return false;
     return std::binary_search(sorted_handles.begin(), sorted_handles.end(), node);
 }
@@ -185,7 +186,7 @@ int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data, uin
     if (!require_capture("Build Packet Tree"))
         return WSB_FAILED;
     if (!data_length || !data) {
-        set_error_text("\"Build Packet Tree\" operation failed. No address was given for the data length or the "
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Build Packet Tree\" operation failed. No address was given for the data length or the "
                        "data pointer.");
         return WSB_FAILED;
     }
@@ -210,7 +211,7 @@ int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data, uin
         free_tree_nodes();
         return status;
     }
-    tree_generation = dissection_generation;
+    tree_generation = dissection_generation();
     index_handles();
     return WSB_OK;
 }
@@ -228,7 +229,7 @@ int32_t gGetTreeNodeByIndex(TreeNode *node, int32_t position)
     if (!require_built_tree("Get Tree Node by Index", node, "No TreeNode record was given."))
         return WSB_FAILED;
     if (position < 0 || static_cast<size_t>(position) >= tree_nodes.size()) {
-        set_error_text(out_of_range_message);
+        set_error_text(WSB_E_BAD_ARGUMENT, out_of_range_message);
         return WSB_FAILED;
     }
     *node = tree_nodes[static_cast<size_t>(position)];

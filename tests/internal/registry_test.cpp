@@ -6,6 +6,7 @@
 #include <epan/prefs-int.h>
 
 #include "wsbridge.h"
+#include "dissection/dissection.h"
 #include "fields/registry.h"
 
 namespace {
@@ -21,8 +22,8 @@ bool bool_pref(const char *module_name, const char *name)
 
 std::vector<std::string> names_of(const char *group)
 {
-    auto found = protocol_field_lists.find(group);
-    return found == protocol_field_lists.end() ? std::vector<std::string>{} : found->second.names;
+    auto found = registry_state.groups.find(group);
+    return found == registry_state.groups.end() ? std::vector<std::string>{} : found->second.names;
 }
 
 }  // namespace
@@ -30,12 +31,12 @@ std::vector<std::string> names_of(const char *group)
 TEST(Registry, StartsWithTheThreeDefaultFields)
 {
     ASSERT_EQ(gInitEpan(), 0);
-    EXPECT_EQ(combined_filter_text, "ip.version or tcp.srcport or udp.srcport");
-    EXPECT_EQ(protocol_field_lists.size(), 3u);
+    EXPECT_EQ(registry_state.filter_text, "ip.version or tcp.srcport or udp.srcport");
+    EXPECT_EQ(registry_state.groups.size(), 3u);
     EXPECT_EQ(names_of("IP"), std::vector<std::string>{"ip.version"});
     EXPECT_EQ(names_of("TCP"), std::vector<std::string>{"tcp.srcport"});
     EXPECT_EQ(names_of("UDP"), std::vector<std::string>{"udp.srcport"});
-    EXPECT_EQ(field_table.size(), 3u);
+    EXPECT_EQ(registry_state.fields.size(), 3u);
 }
 
 TEST(Registry, GroupsKeepRegistrationOrderAndDuplicates)
@@ -45,7 +46,7 @@ TEST(Registry, GroupsKeepRegistrationOrderAndDuplicates)
     ASSERT_EQ(gRegisterProtocolFieldFilter("ip.dst", "ADDR"), 0);
     ASSERT_EQ(gRegisterProtocolFieldFilter("ip.src", "ADDR"), 0);
     ASSERT_EQ(gRegisterProtocolFieldFilter("tcp.dstport", "tcp"), 0);
-    EXPECT_EQ(combined_filter_text,
+    EXPECT_EQ(registry_state.filter_text,
               "ip.version or tcp.srcport or udp.srcport or ip.src or ip.dst or ip.src or tcp.dstport");
     int32_t src, dst, type;
     ASSERT_EQ(gGetProtocolFieldFilterInfo("ip.src", &src, &type), 0);
@@ -62,13 +63,13 @@ TEST(Registry, GroupsKeepRegistrationOrderAndDuplicates)
 TEST(Registry, RefusedNameLeavesNoGroupAndNoFilterText)
 {
     ASSERT_EQ(gInitEpan(), 0);
-    const std::string text_before = combined_filter_text;
+    const std::string text_before = registry_state.filter_text;
     ASSERT_EQ(gRegisterProtocolFieldFilter("tcp.port == 80", "X"), 1);
-    EXPECT_EQ(combined_filter_text, text_before);
+    EXPECT_EQ(registry_state.filter_text, text_before);
     EXPECT_EQ(group_field_ids("X"), nullptr);
     int32_t id, type;
     ASSERT_EQ(gGetProtocolFieldFilterInfo("tcp.srcport", &id, &type), 0);
-    EXPECT_NE(compiled_filter, nullptr);
+    EXPECT_NE(registry_state.compiled, nullptr);
     EXPECT_EQ(group_field_ids("TCP")->size(), 1u);
 }
 
@@ -83,11 +84,11 @@ TEST(Registry, OneNameStandsForAllItsEngineIds)
         hfinfo = proto_registrar_get_nth(static_cast<guint>(hfinfo->same_name_prev_id));
     int others = 0;
     for (header_field_info *other = hfinfo; other; other = other->same_name_next) {
-        EXPECT_TRUE(field_id_matches(id, other->id));
+        EXPECT_EQ(first_registration_of_name(other), hfinfo);
         ++others;
     }
     EXPECT_GE(others, 2) << "ip.version is registered by IPv4 and IPv6";
-    EXPECT_FALSE(field_id_matches(id, proto_registrar_get_id_byname("ip.ttl")));
+    EXPECT_EQ(first_registration_of_name(proto_registrar_get_nth(static_cast<guint>(id))), hfinfo);
 }
 
 TEST(Preferences, ListedBooleansAreOffAndOthersKeepTheirDefaults)

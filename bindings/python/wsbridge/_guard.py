@@ -35,8 +35,9 @@ class Call:
     def __call__(self, function, *arguments, accept=(), failure=errors.WsbridgeError,
                  dissects=False):
         """Calls a status-returning export and returns its status. A status
-        other than Status.OK and those in `accept` raises: `failure` for
-        Status.FAILED, EngineOutOfMemoryError for Status.OUT_OF_MEMORY.
+        other than Status.OK and those in `accept` raises: for Status.FAILED
+        the class errors.CODE_ERRORS lists for the failure's code, else
+        `failure`; EngineOutOfMemoryError for Status.OUT_OF_MEMORY.
         `dissects` marks a call that replaces the packet dissected last
         (counted also when it fails: the dissection before is gone)."""
         status = function(*arguments)
@@ -47,11 +48,13 @@ class Call:
         return status
 
     def error(self, status=Status.FAILED, message=None, failure=errors.WsbridgeError):
-        """The exception for a status, with the library's message unless
-        `message` is given."""
+        """The exception for a status, with the library's message and code
+        unless `message` is given (the binding's own failure: no code)."""
+        code = None
         if message is None:
             message = self.engine.library.last_error()
-        return errors.error_for(status, message, self.operation, failure)
+            code = self.engine.library.last_error_code()
+        return errors.error_for(status, message, self.operation, failure, code)
 
 
 @contextlib.contextmanager

@@ -14,16 +14,25 @@ built-in exception a Python user would catch for the same situation:
   the registry does not know.
 * EngineOutOfMemoryError (also MemoryError): the engine ran out of memory
   while dissecting (status WSB_OUT_OF_MEMORY).
-* NotSupportedError (also NotImplementedError): the loaded library lacks
-  the export a call needs.
+* NotSupportedError (also NotImplementedError): the request cannot be met
+  in this build or this file format (WSB_E_UNSUPPORTED).
 * InvalidSettingError (also ValueError): a display filter or a preference
   that the engine refuses.
+
+Which class a failure of the library raises follows the failure's code
+(gGetLastErrorCode, the WSB_E_* codes of wsbridge.h) through the one table
+CODE_ERRORS; a code the table does not list raises the class the call names,
+WsbridgeError unless it names another.
 """
+
+import enum
 
 from .native import Status
 
 __all__ = [
+    "CODE_ERRORS",
     "CaptureClosedError",
+    "ErrorCode",
     "EngineOutOfMemoryError",
     "EngineShutDownError",
     "ForeignObjectError",
@@ -40,11 +49,12 @@ class WsbridgeError(Exception):
     Status.OUT_OF_MEMORY) and `message` the text of gGetLastError() at that
     moment, or the binding's own text (str(error) is the message)."""
 
-    def __init__(self, status, message, operation=None):
+    def __init__(self, status, message, operation=None, code=None):
         super().__init__(message)
         self.status = status
         self.message = message
         self.operation = operation
+        self.code = code  # the ErrorCode of a failure of the library, else None
 
     def __str__(self):
         return self.message
@@ -52,7 +62,7 @@ class WsbridgeError(Exception):
     def __reduce__(self):
         # Rebuilt with its three arguments (and any attribute set later) when
         # it travels between processes.
-        return (type(self), (self.status, self.message, self.operation), self.__dict__)
+        return (type(self), (self.status, self.message, self.operation, self.code), self.__dict__)
 
     def __repr__(self):
         return "%s(status=%r, message=%r)" % (type(self).__name__, self.status, self.message)
@@ -85,7 +95,8 @@ class EngineOutOfMemoryError(WsbridgeError, MemoryError):
 
 
 class NotSupportedError(WsbridgeError, NotImplementedError):
-    """The loaded library lacks the export that the call needs."""
+    """The request cannot be met in this build of the library or in this
+    file format."""
 
 
 class InvalidSettingError(WsbridgeError, ValueError):
@@ -93,12 +104,47 @@ class InvalidSettingError(WsbridgeError, ValueError):
     does not know or cannot set (the message is the engine's reason)."""
 
 
-def error_for(status, message, operation, failure=WsbridgeError):
-    """The exception for a status other than Status.OK: `failure` (a
-    WsbridgeError class) for Status.FAILED, EngineOutOfMemoryError for
-    Status.OUT_OF_MEMORY."""
+class ErrorCode(enum.IntEnum):
+    """The WSB_E_* codes of wsbridge.h: what kind of failure the most recent
+    one was."""
+    NONE = 0
+    NOT_STARTED = 1
+    SHUT_DOWN = 2
+    NO_CAPTURE = 3
+    BAD_ARGUMENT = 4
+    STALE = 5
+    FILE = 6
+    FILTER = 7
+    PREFERENCE = 8
+    ENGINE = 9
+    OUT_OF_MEMORY = 10
+    STATE = 11
+    UNKNOWN_FIELD = 12
+    LIMIT = 13
+    UNSUPPORTED = 14
+
+
+# The exception class of each code that has one of its own.
+CODE_ERRORS = {
+    ErrorCode.SHUT_DOWN: EngineShutDownError,
+    ErrorCode.NO_CAPTURE: CaptureClosedError,
+    ErrorCode.STALE: StaleObjectError,
+    ErrorCode.FILTER: InvalidSettingError,
+    ErrorCode.PREFERENCE: InvalidSettingError,
+    ErrorCode.OUT_OF_MEMORY: EngineOutOfMemoryError,
+    ErrorCode.UNKNOWN_FIELD: UnknownFieldError,
+    ErrorCode.UNSUPPORTED: NotSupportedError,
+}
+
+
+def error_for(status, message, operation, failure=WsbridgeError, code=None):
+    """The exception for a status other than Status.OK: EngineOutOfMemoryError
+    for Status.OUT_OF_MEMORY; for Status.FAILED the class CODE_ERRORS lists
+    for `code` (the library's gGetLastErrorCode), else `failure`."""
     if status in Status.__members__.values():
         status = Status(status)
+    if code in ErrorCode.__members__.values():
+        code = ErrorCode(code)
     if status == Status.OUT_OF_MEMORY:
-        return EngineOutOfMemoryError(status, message, operation)
-    return failure(status, message, operation)
+        return EngineOutOfMemoryError(status, message, operation, code)
+    return CODE_ERRORS.get(code, failure)(status, message, operation, code)

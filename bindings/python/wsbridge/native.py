@@ -293,6 +293,7 @@ _locator = [_c_uint32, _c_int64, _c_int32, _c_uint32, _c_int32]
 # name: (restype, argtypes), in the header's order.
 PROTOTYPES = {
     "gGetLastError": (ctypes.c_char_p, []),
+    "gGetLastErrorCode": (_c_int32, []),
     "gInitEpan": (_c_int32, []),
     "gCleanupEpan": (_c_int32, []),
     "gHackedCleanup": (None, []),
@@ -378,6 +379,10 @@ class Library:
         """gGetLastError() decoded as UTF-8 (undecodable bytes replaced)."""
         text = self.raw.gGetLastError()
         return (text or b"").decode("utf-8", errors="replace")
+
+    def last_error_code(self):
+        """gGetLastErrorCode(): the WSB_E_* code of the most recent failure."""
+        return self.raw.gGetLastErrorCode()
 
     def __repr__(self):
         return "<wsbridge.Library %r>" % self.path

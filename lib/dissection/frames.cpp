@@ -1,4 +1,4 @@
-#include "capture/frames.h"
+#include "dissection/frames.h"
 
 #include <vector>
 

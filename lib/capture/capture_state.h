@@ -1,0 +1,61 @@
+// The capture module's state record (private to lib/capture).
+#pragma once
+
+#include <cstdint>
+
+#include <sys/types.h>
+
+#include <epan/column-info.h>
+#include <epan/dfilter/dfilter.h>
+#include <epan/frame_data.h>
+#include <wiretap/wtap.h>
+
+#include "capture/capture.h"
+
+// How far the open capture has been read in sequence.
+enum class read_state {
+    closed,    // no capture open
+    open,      // open, packets left to read in sequence
+    finished,  // read in sequence to its end
+};
+
+struct capture_state_record {
+    read_state state;
+    char *path;                // owned copy of the opened path
+    int file_type;             // wiretap file type/subtype
+    int32_t encapsulation;     // link type for a save file; 0 until known
+    int32_t frame_count;       // packets read in sequence since open
+    int32_t snapshot_length;   // 65535 when the file states none
+    bool identity_known;       // device and inode below were taken at open
+    dev_t device;              // the opened file, however its path is spelled
+    ino_t inode;               // later or from another directory
+    wtap *wiretap_handle;
+    wtap_rec record;           // header of the record re-read last
+    Buffer packet_buffer;      // bytes of the record re-read last
+    wtap_rec sequential_record;  // the record read in sequence last
+    Buffer sequential_buffer;
+    column_info columns;       // Protocol, Info, Source, Destination
+    nstime_t first_packet_time;
+    uint32_t cumulative_bytes;   // bytes of the packets shown so far
+    uint32_t last_shown_frame;   // number of the packet gGetNextPacket returned last
+    // The display filter of sequential reading, null when none: packets that
+    // do not match it are dissected and passed over.
+    dfilter_t *display_filter;
+    // Whether sequential reading fills the Protocol and Info texts (and the
+    // engine's columns behind them): gSetSummaryTexts.
+    bool summary_texts;
+};
+extern capture_state_record capture_state;
+
+// The summary's columns, in the order capture_init sets them up.
+enum summary_column { protocol_column, info_column, source_column, destination_column, summary_column_count };
+
+// summary.cpp: the fields both reads write (the column notes are read when
+// the dissection had the column info), a time span in 100 ns units
+// (saturated), and the first size - 1 bytes of a text.
+void fill_summary(PacketSummary *summary, const frame_data *fd, epan_dissect_t *edt);
+int64_t hundred_nanoseconds(const nstime_t &span);
+void copy_cut(char *destination, size_t size, const char *text);
+
+// reading_options.cpp: frees the display filter.
+void release_display_filter();

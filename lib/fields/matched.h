@@ -1,0 +1,36 @@
+// Matched fields of the packet dissected last and the guard of every call
+// that reads the current packet (private to lib/fields).
+#pragma once
+
+#include <cstdint>
+
+#include <epan/proto.h>
+
+// One registered field that occurred in the current dissection: the id the
+// host knows it by (a group id of the registry) and the engine record of its
+// first occurrence.
+struct matched_field {
+    int32_t id;
+    const field_info *record;
+};
+
+// The record of a field that the last gLastPacketHasPassedFilter reported,
+// or null when the id is not among them or a packet has been dissected since
+// (the records of that call belong to a dissection that no longer exists).
+const field_info *matched_field_record(int32_t field_id);
+
+// False (with a message naming the operation) when there is no current
+// dissection to read: the engine is not started or already shut down, no
+// packet has been read since the capture was opened, or the capture is closed.
+bool require_current_dissection(const char *operation);
+
+// Fill transport_facts.tcp_srcport_info / udp_srcport_info with the first
+// source-port record of the current dissection unless already set. 0, or 1
+// with the message written.
+int find_tcp_srcport_info();
+int find_udp_srcport_info();
+
+// Releases the matched fields and ids (matched.cpp) and the texts handed
+// out by the value getters (values.cpp).
+void matched_release();
+void values_release();
