@@ -59,6 +59,16 @@ bool dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     const nstime_t abs_ts = fd->abs_ts;
     if (nstime_is_unset(&c.first_packet_time))
         c.first_packet_time = abs_ts;
+    // A packet of another process's share is counted, not dissected: frame
+    // numbers, times and byte counts stay those of the whole file. Without a
+    // display filter it counts as shown, as it would be in one process.
+    if (!in_reading_share(*rec, c.sequential_buffer)) {
+        if (!c.display_filter) {
+            c.last_shown_frame = number;
+            end_sequential_frame(fd, &c.cumulative_bytes);
+        }
+        return false;
+    }
     // The link type as wiretap read it: some dissectors rewrite the record's
     // while they dissect (Apple PKTAP's hands on the type of the packet it
     // wraps), and the locator and the save file need the file's own.
@@ -172,6 +182,9 @@ void capture_init()
     col_finalize(columns);
 
     capture_state.summary_texts = true;
+    capture_state.share_index = 0;
+    capture_state.share_count = 1;
+    capture_state.share_key = shard_key_kind::address_pair;
     wtap_rec_init(&capture_state.record);
     ws_buffer_init(&capture_state.packet_buffer, 2048);
     wtap_rec_init(&capture_state.sequential_record);
@@ -321,6 +334,15 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
     }
     if (!locator_matches_record(locator))
         return WSB_FAILED;
+    // This process has not dissected the conversations of other shares: it
+    // would answer without their history.
+    if (!in_reading_share(capture_state.record, capture_state.packet_buffer)) {
+        set_error_format(WSB_E_STATE, "The packet at offset %lld (frame %u) belongs to another share of the capture "
+                         "than this process's (share %d of %d); read it in the process of its share.",
+                         static_cast<long long>(locator.file_offset), locator.frame_number,
+                         capture_state.share_index, capture_state.share_count);
+        return WSB_FAILED;
+    }
     if (depth == redissect_depth::deferred) {
         defer_completion(locator);
         return WSB_OK;
