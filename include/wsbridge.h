@@ -429,6 +429,12 @@ WSBRIDGE_API int32_t gGetPacketAtOffset(WsbPacketSummary *summary, uint32_t fram
  * counts 100 ns units). 0, or 1 (no capture, null decimals). */
 WSBRIDGE_API int32_t gGetPacketTimePrecision(int32_t *decimals);
 
+/* The time stamp of the capture's first packet (frame 1), from which every
+ * relative_time counts, whether or not that packet was shown (a display
+ * filter, a reading share). Known once sequential reading has read it.
+ * 0, or 1 (no capture, a null pointer, no packet read in sequence yet). */
+WSBRIDGE_API int32_t gGetFirstPacketTime(int64_t *seconds, int32_t *nanoseconds);
+
 /* ---- Protocol tree ------------------------------------------------------ */
 
 /* One item of a packet's protocol tree, as gGetTreeNodeByIndex copies it out.

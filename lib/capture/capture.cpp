@@ -418,6 +418,25 @@ int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_number, int64_
     return read_packet_at_offset({frame_number, file_offset, captured_length, packet_length, encapsulation}, summary);
 }
 
+int32_t gGetFirstPacketTime(int64_t *seconds, int32_t *nanoseconds)
+{
+    if (!require_capture("Get First Packet Time"))
+        return WSB_FAILED;
+    if (!seconds || !nanoseconds) {
+        set_error_text(WSB_E_BAD_ARGUMENT,
+                       "\"Get First Packet Time\" operation failed. No place for the time stamp was given.");
+        return WSB_FAILED;
+    }
+    if (nstime_is_unset(&capture_state.first_packet_time)) {
+        set_error_text(WSB_E_STATE, "\"Get First Packet Time\" operation failed. No packet has been read in "
+                                    "sequence yet.");
+        return WSB_FAILED;
+    }
+    *seconds = capture_state.first_packet_time.secs;
+    *nanoseconds = capture_state.first_packet_time.nsecs;
+    return WSB_OK;
+}
+
 int32_t gGetPacketTimePrecision(int32_t *decimals)
 {
     if (!require_capture("Get Packet Time Precision"))
