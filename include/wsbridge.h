@@ -373,6 +373,34 @@ WSBRIDGE_API int32_t gSetDisplayFilter(const char *filter);
  * running). */
 WSBRIDGE_API int32_t gSetSummaryTexts(int32_t enabled);
 
+/* Conversation keys for gSetReadingShare. */
+enum {
+    WSB_SHARE_BY_ADDRESSES = 0,  /* the unordered pair of network addresses */
+    WSB_SHARE_BY_ENDPOINTS = 1   /* the unordered pair of address-and-port
+                                    endpoints with the transport protocol */
+};
+
+/* Splits sequential reading over `count` processes, each reading the same
+ * capture: this process takes share `index` (0 to count - 1). Every record is
+ * still read and counted, so frame numbers, times relative to the first
+ * packet, the previous packet's time and (without a display filter) the byte
+ * counts stay those of the whole file; but gGetNextPacket dissects and
+ * returns only the packets whose conversation key falls in this share. The
+ * key is read from the link, network and transport headers of the record's
+ * bytes (Ethernet with 802.1Q/802.1ad tags, Linux cooked v1 and v2, raw IPv4
+ * and IPv6, BSD loopback; IPv4 and IPv6 addresses, TCP, UDP, SCTP, DCCP and
+ * UDP-Lite ports): WSB_SHARE_BY_ADDRESSES keeps every conversation of two
+ * hosts together (IP fragments, FTP data connections, RTP set up by SIP),
+ * WSB_SHARE_BY_ENDPOINTS parts them by ports too. Packets without a key (ARP,
+ * other links) all go to share 0. A packet of another share is refused by
+ * every call that re-reads a packet (gGetPacketAtOffset, trees, saving,
+ * following): this process has not seen its conversation. With a display
+ * filter, the time since the previous shown packet and the byte counts count
+ * only this share's packets. Set only while no capture is open; lasts across
+ * captures; (0, 1, any key) reads everything again. 0, or 1 (no engine, a
+ * capture open, a share that does not exist, an unknown key). */
+WSBRIDGE_API int32_t gSetReadingShare(int32_t index, int32_t count, int32_t key);
+
 /* Re-reads the packet named by the locator (frame number, file offset,
  * captured length, packet length and encapsulation, all taken from its
  * summary) and dissects it with a labelled tree; it becomes the packet
@@ -400,6 +428,12 @@ WSBRIDGE_API int32_t gGetPacketAtOffset(WsbPacketSummary *summary, uint32_t fram
  * PacketSummary.time_seconds and time_nanoseconds (exact; relative_time
  * counts 100 ns units). 0, or 1 (no capture, null decimals). */
 WSBRIDGE_API int32_t gGetPacketTimePrecision(int32_t *decimals);
+
+/* The time stamp of the capture's first packet (frame 1), from which every
+ * relative_time counts, whether or not that packet was shown (a display
+ * filter, a reading share). Known once sequential reading has read it.
+ * 0, or 1 (no capture, a null pointer, no packet read in sequence yet). */
+WSBRIDGE_API int32_t gGetFirstPacketTime(int64_t *seconds, int32_t *nanoseconds);
 
 /* ---- Protocol tree ------------------------------------------------------ */
 

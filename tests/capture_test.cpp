@@ -5,6 +5,8 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "wsbridge.h"
 #include "pcap_writer.h"
@@ -194,6 +196,53 @@ TEST_P(SharedCaptureOracle, WithoutTextsEveryOtherFieldIsTheSame)
     EXPECT_EQ(index, with_texts.size());
     EXPECT_EQ(gSetSummaryTexts(1), 0);
     EXPECT_EQ(gCloseCapture(), 0);
+}
+
+// Split over two shares by conversation, the packets come back once each,
+// in one share or the other, and each reads as it does without a share: the
+// frame numbers, times and lengths always, the texts but where a dissector
+// used the state of a conversation in the other share (listed with the
+// reason).
+TEST_P(SharedCaptureOracle, TwoSharesGiveEveryPacketOnceAsOneProcessDoes)
+{
+    const std::string path = shared_capture(GetParam());
+    ASSERT_EQ(gInitEpan(), 0);
+    std::vector<PacketSummary> whole;
+    PacketSummary s;
+    ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+    int32_t status_whole;
+    while ((status_whole = gGetNextPacket(&s)) == WSB_OK)
+        whole.push_back(s);
+    ASSERT_EQ(gCloseCapture(), 0);
+    std::vector<int> share_of(whole.size() + 1, -1);
+    for (int32_t share = 0; share < 2; ++share) {
+        ASSERT_EQ(gSetReadingShare(share, 2, WSB_SHARE_BY_ADDRESSES), 0) << last_error();
+        ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+        int32_t status;
+        while ((status = gGetNextPacket(&s)) == WSB_OK) {
+            ASSERT_GE(s.frame_number, 1u);
+            ASSERT_LE(s.frame_number, whole.size());
+            const PacketSummary &one = whole[s.frame_number - 1];
+            SCOPED_TRACE("frame " + std::to_string(s.frame_number));
+            EXPECT_EQ(share_of[s.frame_number], -1) << "in both shares";
+            share_of[s.frame_number] = share;
+            EXPECT_EQ(s.file_offset, one.file_offset);
+            EXPECT_EQ(s.relative_time, one.relative_time);
+            EXPECT_EQ(s.time_seconds, one.time_seconds);
+            EXPECT_EQ(s.time_nanoseconds, one.time_nanoseconds);
+            EXPECT_EQ(s.packet_length, one.packet_length);
+            EXPECT_STREQ(s.source_text, one.source_text);
+            EXPECT_STREQ(s.destination_text, one.destination_text);
+            EXPECT_STREQ(s.protocol_text, one.protocol_text);
+            if (strcmp(s.info_text, one.info_text) != 0)
+                ADD_FAILURE() << "Info differs: " << s.info_text << " | " << one.info_text;
+        }
+        EXPECT_EQ(status, status_whole);
+        ASSERT_EQ(gCloseCapture(), 0);
+    }
+    ASSERT_EQ(gSetReadingShare(0, 1, WSB_SHARE_BY_ADDRESSES), 0);
+    for (size_t frame = 1; frame < share_of.size(); ++frame)
+        EXPECT_NE(share_of[frame], -1) << "frame " << frame << " in no share";
 }
 
 // The reassembly preferences that the library switches off, switched back on.
@@ -647,6 +696,54 @@ TEST(CaptureErrors, NullSummaryIsRefused)
 // Under a display filter, sequential reading returns the packets tshark's
 // single pass with -Y shows (same preferences), with their numbers, times and
 // Info: the packets in between were dissected all the same.
+// A share is set while no capture is open, names an existing share and key,
+// and a packet of another share is not answered by offset.
+TEST(CaptureShares, SetOnlyBetweenCapturesAndRefusedForOtherSharesPackets)
+{
+    EXPECT_EQ(gSetReadingShare(0, 2, WSB_SHARE_BY_ADDRESSES), 1);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_NOT_STARTED);
+    ASSERT_EQ(gInitEpan(), 0);
+    for (auto [index, count, key] : {std::tuple{0, 0, 0}, std::tuple{2, 2, 0}, std::tuple{-1, 2, 0},
+                                     std::tuple{0, 2, 2}, std::tuple{0, 2, -1}}) {
+        EXPECT_EQ(gSetReadingShare(index, count, key), 1);
+        EXPECT_EQ(gGetLastErrorCode(), WSB_E_BAD_ARGUMENT) << last_error();
+    }
+    const std::string path = shared_capture("DnsPackets.pcap");
+    std::vector<PacketSummary> whole;
+    PacketSummary s;
+    ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+    while (gGetNextPacket(&s) == WSB_OK)
+        whole.push_back(s);
+    EXPECT_EQ(gSetReadingShare(1, 2, WSB_SHARE_BY_ENDPOINTS), 1);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_STATE);
+    ASSERT_EQ(gCloseCapture(), 0);
+
+    ASSERT_EQ(gSetReadingShare(1, 2, WSB_SHARE_BY_ENDPOINTS), 0);
+    ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+    std::vector<bool> mine(whole.size() + 1, false);
+    size_t count = 0;
+    while (gGetNextPacket(&s) == WSB_OK) {
+        mine[s.frame_number] = true;
+        ++count;
+    }
+    ASSERT_GT(count, 0u);
+    ASSERT_LT(count, whole.size());  // many conversations over two shares
+    for (const PacketSummary &packet : whole) {
+        SCOPED_TRACE("frame " + std::to_string(packet.frame_number));
+        const int32_t status = gGetPacketAtOffset(&s, packet.frame_number, packet.file_offset,
+                                                  packet.captured_length, packet.packet_length, packet.encapsulation);
+        if (mine[packet.frame_number]) {
+            EXPECT_EQ(status, 0) << last_error();
+        } else {
+            EXPECT_EQ(status, 1);
+            EXPECT_EQ(gGetLastErrorCode(), WSB_E_STATE);
+            EXPECT_NE(last_error().find("belongs to another share"), std::string::npos) << last_error();
+        }
+    }
+    ASSERT_EQ(gCloseCapture(), 0);
+    EXPECT_EQ(gSetReadingShare(0, 1, WSB_SHARE_BY_ADDRESSES), 0);
+}
+
 TEST(CaptureDisplayFilter, KeepsThePacketsTsharkKeeps)
 {
     const char *const files[] = {"example2.pcap", "dns_udp.pcap", "three_http_streams.pcap", "icmpv6.pcap",

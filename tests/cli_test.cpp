@@ -251,6 +251,61 @@ TEST(CommandLine, DisplayFiltersAndPreferencesAsTsharkTakesThem)
                               "specifies unknown preference.\n");
 }
 
+// Under -Y the times still count from the capture's first packet, shown or
+// not, as tshark's do.
+TEST(CommandLine, FilteredSummariesKeepTheCapturesTimes)
+{
+    const std::string capture = shell_quote(shared_capture("example2.pcap"));
+    std::vector<std::string> ours;
+    for (const std::string &line : lines_of(run("summary " + capture + " -Y http.request").out)) {
+        std::vector<std::string> words;
+        for (const std::string &word : wsbtest::split(line, ' '))
+            if (!word.empty())
+                words.push_back(word);
+        ours.push_back(words.at(0) + "\t" + words.at(1));
+    }
+    const std::vector<std::string> theirs = lines_of(run_command(
+        "tshark -r " + capture + " " + wsbtest::tshark_prefs() +
+        " -Y http.request -T fields -e frame.number -e frame.time_relative 2>/dev/null | sed 's/\\(\\.[0-9]\\{6\\}\\)[0-9]*/\\1/'"));
+    ASSERT_FALSE(theirs.empty());
+    EXPECT_EQ(ours, theirs);
+}
+
+// With --jobs the workers' output, merged in frame order, is what one
+// process writes, in every form, for the test captures (joined into one).
+TEST(CommandLine, JobsWriteWhatOneProcessWrites)
+{
+    temp_dir dir;
+    std::string inputs;
+    for (const std::string &name : wsbtest::shared_capture_names())
+        inputs += " " + shell_quote(shared_capture(name));
+    const std::string capture = shell_quote(dir.file("all.pcapng"));
+    int status = -1;
+    run_command("mergecap -a -F pcapng -w " + capture + inputs + " 2>&1", &status);
+    ASSERT_EQ(status, 0);
+    size_t lines = 0;
+    for (const std::string &arguments :
+         {"summary " + capture, "summary " + capture + " --json -Y 'ip || ipv6'", "summary " + capture + " --csv -c 700",
+          "fields " + capture + " -e ip.src -e udp.port -e _ws.col.Info -e frame.time_delta"}) {
+        SCOPED_TRACE(arguments);
+        result one = run(arguments), two = run(arguments + " --jobs 2"), three = run(arguments + " -j 3");
+        EXPECT_EQ(two.status, one.status) << two.err;
+        EXPECT_EQ(two.out, one.out);
+        EXPECT_EQ(three.out, one.out);
+        lines += lines_of(one.out).size();
+    }
+    EXPECT_GT(lines, 10000u);
+    const std::string sample = shell_quote(WSB_SAMPLE_CAPTURE);
+    EXPECT_EQ(run("summary - --jobs 2", "< " + sample).out, run("summary " + sample).out);
+    result refused = run("fields " + sample + " -e tcp.stream --jobs 2");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("tcp.stream numbers the conversations"), std::string::npos) << refused.err;
+    EXPECT_EQ(run("summary " + sample + " --jobs 0").status, 2);
+    result missing = run("summary /nonexistent.pcap --jobs 2");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("/nonexistent.pcap"), std::string::npos) << missing.err;
+}
+
 TEST(CommandLine, CountStopsAfterThatManyPackets)
 {
     const std::string capture = shell_quote(shared_capture("dns_tcp.pcap"));

@@ -16,6 +16,7 @@ lib=${1:-$(dirname "$0")/../lib}
 # each other. compatNN stands for every engine series folder (lib/compat40 ...).
 layers='compat
 compatNN
+shard
 engine
 dissection
 capture

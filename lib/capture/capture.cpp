@@ -59,6 +59,16 @@ bool dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     const nstime_t abs_ts = fd->abs_ts;
     if (nstime_is_unset(&c.first_packet_time))
         c.first_packet_time = abs_ts;
+    // A packet of another process's share is counted, not dissected: frame
+    // numbers, times and byte counts stay those of the whole file. Without a
+    // display filter it counts as shown, as it would be in one process.
+    if (!in_reading_share(*rec, c.sequential_buffer)) {
+        if (!c.display_filter) {
+            c.last_shown_frame = number;
+            end_sequential_frame(fd, &c.cumulative_bytes);
+        }
+        return false;
+    }
     // The link type as wiretap read it: some dissectors rewrite the record's
     // while they dissect (Apple PKTAP's hands on the type of the packet it
     // wraps), and the locator and the save file need the file's own.
@@ -172,6 +182,9 @@ void capture_init()
     col_finalize(columns);
 
     capture_state.summary_texts = true;
+    capture_state.share_index = 0;
+    capture_state.share_count = 1;
+    capture_state.share_key = shard_key_kind::address_pair;
     wtap_rec_init(&capture_state.record);
     ws_buffer_init(&capture_state.packet_buffer, 2048);
     wtap_rec_init(&capture_state.sequential_record);
@@ -326,6 +339,15 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
     }
     if (!locator_matches_record(locator))
         return WSB_FAILED;
+    // This process has not dissected the conversations of other shares: it
+    // would answer without their history.
+    if (!in_reading_share(capture_state.record, capture_state.packet_buffer)) {
+        set_error_format(WSB_E_STATE, "The packet at offset %lld (frame %u) belongs to another share of the capture "
+                         "than this process's (share %d of %d); read it in the process of its share.",
+                         static_cast<long long>(locator.file_offset), locator.frame_number,
+                         capture_state.share_index, capture_state.share_count);
+        return WSB_FAILED;
+    }
     if (depth == redissect_depth::deferred) {
         defer_completion(locator);
         return WSB_OK;
@@ -399,6 +421,25 @@ int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_number, int64_
     if (!require_capture("Get Packet At Offset"))
         return WSB_FAILED;
     return read_packet_at_offset({frame_number, file_offset, captured_length, packet_length, encapsulation}, summary);
+}
+
+int32_t gGetFirstPacketTime(int64_t *seconds, int32_t *nanoseconds)
+{
+    if (!require_capture("Get First Packet Time"))
+        return WSB_FAILED;
+    if (!seconds || !nanoseconds) {
+        set_error_text(WSB_E_BAD_ARGUMENT,
+                       "\"Get First Packet Time\" operation failed. No place for the time stamp was given.");
+        return WSB_FAILED;
+    }
+    if (nstime_is_unset(&capture_state.first_packet_time)) {
+        set_error_text(WSB_E_STATE, "\"Get First Packet Time\" operation failed. No packet has been read in "
+                                    "sequence yet.");
+        return WSB_FAILED;
+    }
+    *seconds = capture_state.first_packet_time.secs;
+    *nanoseconds = capture_state.first_packet_time.nsecs;
+    return WSB_OK;
 }
 
 int32_t gGetPacketTimePrecision(int32_t *decimals)

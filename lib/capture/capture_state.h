@@ -11,6 +11,7 @@
 #include <wiretap/wtap.h>
 
 #include "capture/capture.h"
+#include "shard/key.h"
 
 // How far the open capture has been read in sequence.
 enum class read_state {
@@ -44,6 +45,12 @@ struct capture_state_record {
     // Whether sequential reading fills the Protocol and Info texts (and the
     // engine's columns behind them): gSetSummaryTexts.
     bool summary_texts;
+    // This process's share of sequential reading: packets whose
+    // conversation key falls in share `share_index` of `share_count` are
+    // dissected and returned, the others only counted (gSetReadingShare).
+    int32_t share_index;
+    int32_t share_count;  // 1: every packet
+    shard_key_kind share_key;
 };
 extern capture_state_record capture_state;
 
@@ -57,5 +64,7 @@ void fill_summary(PacketSummary *summary, const frame_data *fd, epan_dissect_t *
 int64_t hundred_nanoseconds(const nstime_t &span);
 void copy_cut(char *destination, size_t size, const char *text);
 
-// reading_options.cpp: frees the display filter.
+// reading_options.cpp: frees the display filter; whether a record falls in
+// this process's share of the capture.
 void release_display_filter();
+bool in_reading_share(const wtap_rec &record, const Buffer &bytes);

@@ -84,6 +84,34 @@ int cli_no_such_frame(const char *verb, uint32_t frame, uint64_t packets);
  * behind however the process ends. CLI_OK or a status after reporting. */
 int cli_open_capture(const char *verb, const char *path);
 
+/* Makes standard input a file the capture can be opened from: a regular
+ * file in place, anything else (a pipe) copied into a private temporary file
+ * that is unlinked at once. path receives a name to open it by. CLI_OK or a
+ * status after reporting (a terminal, a closed standard input). */
+int cli_keep_standard_input(const char *verb, char *path, size_t size);
+
+/* ---- several processes (--jobs) ---- */
+
+/* Starts `jobs` worker processes for a verb, before the engine starts. In
+ * the parent it merges their output in frame order onto standard output,
+ * stopping after `limit` packets, sets *status to the exit status and
+ * returns 1. In each worker it returns 0: the worker goes on as the verb
+ * alone would, on *path (standard input is read once, by the parent), and
+ * reads its share of the capture once cli_job_apply_share is called after
+ * the engine started. */
+int cli_jobs_start(const char *verb, int jobs, const char **path, uint64_t limit, int *status);
+/* True in a worker. */
+int cli_job_worker(void);
+/* In a worker: sets the share of sequential reading; CLI_OK elsewhere. */
+int cli_job_apply_share(void);
+/* In a worker: what the verb prints from now on belongs to frame `frame`
+ * (call before printing each packet); the end of the output. CLI_OK
+ * elsewhere. */
+int cli_job_packet(uint32_t frame);
+int cli_job_finish(void);
+/* Parses --jobs N (1 to 64). */
+int cli_parse_jobs(const char *verb, const char *text, int *jobs);
+
 /* ---- output ---- */
 
 /* True (and the verb should stop at once) when writing to standard output

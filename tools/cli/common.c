@@ -43,7 +43,7 @@ int cli_start_engine(void)
     for (int i = 0; i < preference_count; ++i)
         if (gSetPreference(preferences[i]) != WSB_OK)
             return cli_fail("-o");
-    return CLI_OK;
+    return cli_job_apply_share();
 }
 
 int cli_set_display_filter(const char *filter)
@@ -260,19 +260,37 @@ static int copy_standard_input(char *path, size_t size)
     return CLI_OK;
 }
 
+int cli_keep_standard_input(const char *verb, char *path, size_t size)
+{
+    struct stat st;
+    if (isatty(STDIN_FILENO))
+        return cli_usage_error(verb, "FILE is '-' but standard input is a terminal, not a capture");
+    if (fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode) && lseek(STDIN_FILENO, 0, SEEK_CUR) == 0) {
+        snprintf(path, size, "/proc/self/fd/%d", STDIN_FILENO);
+        return CLI_OK;
+    }
+    return copy_standard_input(path, size);
+}
+
+int cli_parse_jobs(const char *verb, const char *text, int *jobs)
+{
+    char *end = NULL;
+    errno = 0;
+    long value = strtol(text, &end, 10);
+    if (errno != 0 || !end || *end != '\0' || end == text || value < 1 || value > 64)
+        return cli_usage_error(verb, "--jobs needs a number of processes from 1 to 64, not '%s'", text);
+    *jobs = (int)value;
+    return CLI_OK;
+}
+
 int cli_open_capture(const char *verb, const char *path)
 {
     char standard_input[64];
     const int from_standard_input = strcmp(path, "-") == 0;
     if (from_standard_input) {
-        struct stat st;
-        if (isatty(STDIN_FILENO))
-            return cli_usage_error(verb, "FILE is '-' but standard input is a terminal, not a capture");
-        if (fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode) && lseek(STDIN_FILENO, 0, SEEK_CUR) == 0) {
-            snprintf(standard_input, sizeof standard_input, "/proc/self/fd/%d", STDIN_FILENO);
-        } else if (copy_standard_input(standard_input, sizeof standard_input) != CLI_OK) {
-            return CLI_FAILED;
-        }
+        const int kept = cli_keep_standard_input(verb, standard_input, sizeof standard_input);
+        if (kept != CLI_OK)
+            return kept;
         path = standard_input;
     }
     struct stat st;
@@ -316,7 +334,7 @@ static struct timespec progress_last;
 
 void cli_progress_begin(void)
 {
-    progress_on = isatty(STDERR_FILENO);
+    progress_on = isatty(STDERR_FILENO) && !cli_job_worker();
     progress_shown = 0;
     clock_gettime(CLOCK_MONOTONIC, &progress_last);
 }

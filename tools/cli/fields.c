@@ -31,8 +31,9 @@ static const cli_option fields_options[] = {
     {"--json", NULL, NULL},
     {"--csv", NULL, NULL},
     {"-Y", "--display-filter", "FILTER"},
+    {"--jobs", "-j", "N"},
 };
-enum { option_field, option_offsets, option_count_limit, option_json, option_csv, option_filter };
+enum { option_field, option_offsets, option_count_limit, option_json, option_csv, option_filter, option_jobs };
 
 /* The column pseudo-fields tshark takes (by the default columns' titles),
  * and the field id standing for each: ids of real fields are never negative. */
@@ -45,6 +46,18 @@ static int32_t column_of(const char *name)
     if (strcmp(name, "_ws.col.Info") == 0)
         return column_info;
     return no_field;
+}
+
+/* Fields whose values count the conversations of the whole capture in the
+ * order they first appear (the engine's stream and association indexes). */
+static int numbers_conversations(const char *name)
+{
+    static const char *const indexes[] = {"tcp.stream", "udp.stream", "mptcp.stream", "dccp.stream",
+                                          "sctp.assoc_index", "bt-utp.stream", "wg.stream"};
+    for (size_t i = 0; i < sizeof indexes / sizeof indexes[0]; ++i)
+        if (strcmp(name, indexes[i]) == 0)
+            return 1;
+    return 0;
 }
 
 static int print_field_ids(int argc, const char **names)
@@ -195,6 +208,10 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     int read = 2;
     while (packets < limit && (read = gGetNextPacket(&packet)) == WSB_OK) {
         cli_progress_update(++packets, packet.file_offset);
+        if (cli_job_packet(packet.frame_number) != CLI_OK) {
+            status = CLI_FAILED;
+            break;
+        }
         /* Sequential reading dissects without labels; protocol items show
          * theirs when the packet is dissected again by its offset (as the
          * frame it was, with what the engine learnt of it). */
@@ -256,7 +273,7 @@ static int print_packet_fields(const char *path, int field_count, const char **f
         status = cli_fail("read");
     gCloseCapture();
     free(field_ids);
-    return status;
+    return status == CLI_OK ? cli_job_finish() : status;
 }
 
 int cli_fields(int argc, char **argv)
@@ -266,12 +283,13 @@ int cli_fields(int argc, char **argv)
     const char *fields[argc > 0 ? argc : 1];
     const char *positional[argc > 0 ? argc : 1];
     int count = 0;
-    int status = cli_parse(verb, argc, argv, fields_options, 6, arguments, &count);
+    int status = cli_parse(verb, argc, argv, fields_options, 7, arguments, &count);
     if (status != CLI_OK)
         return status < 0 ? CLI_OK : status;
     int field_count = 0, positional_count = 0, offsets = 0, options_given = 0, format = CLI_TEXT_OUTPUT;
     uint64_t limit = UINT64_MAX;
     const char *filter = NULL;
+    int jobs = 1;
     for (int i = 0; i < count; ++i) {
         options_given += arguments[i].option >= 0;
         switch (arguments[i].option) {
@@ -283,6 +301,10 @@ int cli_fields(int argc, char **argv)
             break;
         case option_offsets:
             offsets = 1;
+            break;
+        case option_jobs:
+            if (cli_parse_jobs(verb, arguments[i].value, &jobs) != CLI_OK)
+                return CLI_USAGE;
             break;
         case option_filter:
             filter = arguments[i].value;
@@ -312,7 +334,18 @@ int cli_fields(int argc, char **argv)
         return cli_usage_error(verb, "FILE is missing (a capture file, or '-' for standard input)");
     if (positional_count > 1)
         return cli_usage_error(verb, "one FILE only, but '%s' follows '%s'", positional[1], positional[0]);
+    const char *path = positional[0];
+    if (jobs > 1) {
+        /* Each process numbers only the conversations it dissects. */
+        for (int i = 0; i < field_count; ++i)
+            if (numbers_conversations(fields[i]))
+                return cli_usage_error(verb, "%s numbers the conversations of the whole capture, which --jobs "
+                                             "parts; leave out --jobs to print it",
+                                       fields[i]);
+        if (cli_jobs_start(verb, jobs, &path, limit, &status))
+            return status;
+    }
     if (cli_start_engine() != CLI_OK)
         return CLI_FAILED;
-    return print_packet_fields(positional[0], field_count, fields, offsets, limit, format, filter);
+    return print_packet_fields(path, field_count, fields, offsets, limit, format, filter);
 }

@@ -1,4 +1,4 @@
-/* wsbridge summary FILE [-Y FILTER] [-c COUNT] [--json | --csv]: one line per
+/* wsbridge summary FILE [-Y FILTER] [-c COUNT] [--json | --csv] [--jobs N]: one line per
  * packet, in the spirit of tshark's default output, or the whole
  * PacketSummary of each packet as JSON Lines or CSV rows. With -Y only the
  * packets that match the display filter, as tshark -Y shows them. */
@@ -14,8 +14,9 @@ static const cli_option summary_options[] = {
     {"--json", NULL, NULL},
     {"--csv", NULL, NULL},
     {"-Y", "--display-filter", "FILTER"},
+    {"--jobs", "-j", "N"},
 };
-enum { option_count_limit, option_json, option_csv, option_filter };
+enum { option_count_limit, option_json, option_csv, option_filter, option_jobs };
 
 static const char csv_header[] =
     "frame_number,packet_length,captured_length,port_type,source_port,destination_port,file_offset,"
@@ -112,12 +113,13 @@ int cli_summary(int argc, char **argv)
     static const char verb[] = "summary";
     cli_argument arguments[argc > 0 ? argc : 1];
     int count = 0;
-    int status = cli_parse(verb, argc, argv, summary_options, 4, arguments, &count);
+    int status = cli_parse(verb, argc, argv, summary_options, 5, arguments, &count);
     if (status != CLI_OK)
         return status < 0 ? CLI_OK : status;
     const char *path = NULL, *filter = NULL;
     uint64_t limit = UINT64_MAX;
     int format = CLI_TEXT_OUTPUT;
+    int jobs = 1;
     for (int i = 0; i < count; ++i) {
         switch (arguments[i].option) {
         case -1:
@@ -132,6 +134,10 @@ int cli_summary(int argc, char **argv)
         case option_filter:
             filter = arguments[i].value;
             break;
+        case option_jobs:
+            if (cli_parse_jobs(verb, arguments[i].value, &jobs) != CLI_OK)
+                return CLI_USAGE;
+            break;
         case option_json:
         case option_csv:
             if (cli_choose_output(verb, &format,
@@ -142,6 +148,8 @@ int cli_summary(int argc, char **argv)
     }
     if (!path)
         return cli_usage_error(verb, "FILE is missing (a capture file, or '-' for standard input)");
+    if (jobs > 1 && cli_jobs_start(verb, jobs, &path, limit, &status))
+        return status;
 
     if (cli_start_engine() != CLI_OK || cli_set_display_filter(filter) != CLI_OK)
         return CLI_FAILED;
@@ -150,7 +158,7 @@ int cli_summary(int argc, char **argv)
     /* Lines go out in large blocks rather than one write per few lines;
      * a terminal keeps its line buffering. */
     static char output_buffer[1 << 16];
-    if (!isatty(STDOUT_FILENO))
+    if (!cli_job_worker() && !isatty(STDOUT_FILENO))
         setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
     if (format == CLI_CSV_OUTPUT)
         fputs(csv_header, stdout);
@@ -161,11 +169,12 @@ int cli_summary(int argc, char **argv)
     uint64_t packets = 0;
     int read = 2;
     while (packets < limit && (read = gGetNextPacket(&summary)) == WSB_OK) {
-        if (packets++ == 0) {
-            first_seconds = summary.time_seconds;
-            first_nanoseconds = summary.time_nanoseconds;
-        }
+        /* Times count from the capture's first packet, shown or not. */
+        if (packets++ == 0 && gGetFirstPacketTime(&first_seconds, &first_nanoseconds) != WSB_OK)
+            return cli_fail("read");
         cli_progress_update(packets, summary.file_offset);
+        if (cli_job_packet(summary.frame_number) != CLI_OK)
+            return CLI_FAILED;
         if (format == CLI_JSON_OUTPUT) {
             print_json(&summary);
         } else if (format == CLI_CSV_OUTPUT) {
@@ -186,5 +195,5 @@ int cli_summary(int argc, char **argv)
     if (read != WSB_OK && read != WSB_END)
         return cli_fail("read");
     gCloseCapture();
-    return CLI_OK;
+    return cli_job_finish();
 }
