@@ -142,9 +142,11 @@ public sealed class FollowedStream : IEnumerable<StreamChunk>
         {
             lock (Guard.Gate)
             {
-                CheckCurrent();
+                // A stream without payload has no chunks (and was never kept).
+                capture.CheckOpen();
                 if (!IsValid)
                     yield break;
+                CheckCurrent();
                 // Read a pass left half way to its end, where the library
                 // starts over at the first chunk.
                 while (midPass)

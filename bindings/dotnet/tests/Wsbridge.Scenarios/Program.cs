@@ -84,6 +84,19 @@ switch (scenario)
         }));
         break;
     }
+    case "preferences":
+    {
+        // Reassembly back on: the Info column of plain tshark.
+        Engine engine = Engine.Start();
+        foreach (string name in new[] { "tcp.desegment_tcp_streams", "http.desegment_headers", "http.desegment_body",
+                                        "http.dechunk_body" })
+            engine.SetPreference(name + ":TRUE");
+        Console.Error.WriteLine(Outcome(() => engine.SetPreference("tcp.no_such_preference:TRUE")));
+        using Capture capture = engine.Open(args[1]);
+        foreach (Summary packet in capture)
+            Console.WriteLine(packet.InfoText);
+        break;
+    }
     case "missing-library":
     {
         Console.WriteLine(Outcome(() => Engine.Start()));
