@@ -252,8 +252,10 @@ public sealed class OracleTests
                 Assert.StartsWith(node.Label.TrimStart('[')[..100], oracle.ShowName);
         }
         Assert.Equal(tree.Count, tree.Roots.Sum(root => root.Walk().Count()));
-        using var file = File.OpenRead(path);
-        Assert.Equal(packets[frame - 1].CapturedLength, (uint)tree.Data.Length);
+        // The packet's bytes are those of its libpcap record (after its 16-byte header).
+        Summary packet = packets[frame - 1];
+        byte[] record = File.ReadAllBytes(path).AsSpan((int)packet.FileOffset + 16, (int)packet.CapturedLength).ToArray();
+        Assert.Equal(record, tree.Data.ToArray());
     }
 
     // ---- following ------------------------------------------------------------
