@@ -106,6 +106,20 @@ timing "tshark plain" tshark -r "$big"
 timing "bare engine loop" "$build/wsb_bare_engine" "$big"
 timing "wiretap read only" "$build/wsb_wiretap_read" "$big"
 
+# The C# binding walking the same capture (bench/dotnet_walk, the twin of
+# walk.c through bindings/dotnet), when dotnet is found.
+dotnet_walk=""
+if command -v dotnet > /dev/null 2>&1; then
+    if DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 dotnet build "$here/bench/dotnet_walk/DotnetWalk.csproj" \
+        -c Release -nologo -p:WsbOutputRoot="$build/dotnet/" -p:WsbNativeLibrary="$build/libwsbridge.so" \
+        > "$data/dotnet-build.out" 2>&1; then
+        dotnet_walk=$build/dotnet/bin/DotnetWalk/Release/net10.0/DotnetWalk
+        timing "C# walk (binding)" "$dotnet_walk" "$big"
+    else
+        echo "the C# walk did not build (see $data/dotnet-build.out)"
+    fi
+fi
+
 timing "wsbridge summary" "$build/wsbridge" summary "$big"
 timing "tshark -n -r" tshark -n -r "$big" $prefs
 
@@ -181,6 +195,12 @@ row "summary walk (library) / bare engine" "${seconds[library walk]} s" "bare lo
     "$(ratio "${seconds[library walk]}" "${seconds[bare engine loop]}")" "<= 1.05"
 row "summary walk (library) / wiretap alone" "${seconds[library walk]} s" \
     "wiretap ${seconds[wiretap read only]} s" "$(ratio "${seconds[library walk]}" "${seconds[wiretap read only]}")" "-"
+if [ -n "$dotnet_walk" ]; then
+    row "C# walk (binding) / C walk" "${seconds[C# walk (binding)]} s" "C walk ${seconds[library walk]} s" \
+        "$(ratio "${seconds[C# walk (binding)]}" "${seconds[library walk]}")" "<= 1.3"
+else
+    row "C# walk (binding) / C walk" "not measured" "no dotnet" "-" "-"
+fi
 faster "wsbridge summary" "tshark -n -r" "CLI summary vs tshark -n -r" "tshark -n -r" ">= 1.2"
 faster "wsbridge fields" "tshark -T fields" "CLI fields (2 fields) vs tshark" "tshark -T fields" ">= 1"
 row "tree per packet vs tshark pdml" "${tree_cost} us" "pdml ${pdml_cost} us" "$(ratio "$pdml_cost" "$tree_cost")" ">= 3"

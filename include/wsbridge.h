@@ -214,6 +214,16 @@ WSBRIDGE_API void gHackedCleanup(void);
  * 0, or 1 when either pointer is null (nothing written then). */
 WSBRIDGE_API int32_t gGetVersion(const char **library_version, const char **engine_version);
 
+/* The layout of an interface record as this build lays it out, for hosts in
+ * other languages that mirror the records and check their copy before use:
+ * with member null or "", *offset = 0 and *size = the size of the record;
+ * else the offset and size of that member. Record names are the typedef
+ * names ("PacketSummary", "TreeNode", "SavePacketRequest"), member names
+ * those of this header ("info_text"); texts are compared exactly. Runs in
+ * every state. 0, or 1: null record name or outputs, a record or member this
+ * interface does not have (outputs untouched then). */
+WSBRIDGE_API int32_t gGetRecordLayout(const char *record, const char *member, int32_t *offset, int32_t *size);
+
 /* Sets one of the engine's preferences, written as tshark's -o option takes
  * it: "module.name:value" ("tcp.desegment_tcp_streams:TRUE",
  * "ip.use_geoip:FALSE"); the text is copied. Only while no capture is open

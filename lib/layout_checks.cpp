@@ -1,8 +1,11 @@
 // The records crossing the interface have a fixed layout that hosts in other
-// languages mirror; any change here breaks them.
+// languages mirror; any change here breaks them. gGetRecordLayout reports
+// the same layouts at run time.
 #include <cstddef>
+#include <cstring>
 
 #include "wsbridge.h"
+#include "engine/state.h"
 
 static_assert(sizeof(PacketSummary) == 544, "PacketSummary size");
 static_assert(offsetof(PacketSummary, frame_number) == 0, "frame_number");
@@ -48,3 +51,120 @@ static_assert(sizeof(TreeNode::field_name) == 240, "field_name size");
 static_assert(offsetof(TreeNode, label) == 516, "label");
 static_assert(sizeof(TreeNode::label) == 240, "label size");
 static_assert(offsetof(TreeNode, node) == 760, "node");
+
+// ---- gGetRecordLayout ---------------------------------------------------------
+// The same layouts as the library reports them, so that a host in another
+// language can check its mirror of a record before it hands one over.
+
+namespace {
+
+struct member_layout {
+    const char *name;
+    int32_t offset;
+    int32_t size;
+};
+
+struct record_layout {
+    const char *name;
+    int32_t size;
+    const member_layout *members;
+    size_t member_count;
+};
+
+#define WSB_MEMBER(record, member) \
+    {#member, static_cast<int32_t>(offsetof(record, member)), static_cast<int32_t>(sizeof(record::member))}
+
+const member_layout packet_summary_members[] = {
+    WSB_MEMBER(PacketSummary, frame_number),
+    WSB_MEMBER(PacketSummary, packet_length),
+    WSB_MEMBER(PacketSummary, captured_length),
+    WSB_MEMBER(PacketSummary, port_type),
+    WSB_MEMBER(PacketSummary, source_port),
+    WSB_MEMBER(PacketSummary, destination_port),
+    WSB_MEMBER(PacketSummary, file_offset),
+    WSB_MEMBER(PacketSummary, relative_time),
+    WSB_MEMBER(PacketSummary, time_seconds),
+    WSB_MEMBER(PacketSummary, time_nanoseconds),
+    WSB_MEMBER(PacketSummary, encapsulation),
+    WSB_MEMBER(PacketSummary, source_address_type),
+    WSB_MEMBER(PacketSummary, destination_address_type),
+    WSB_MEMBER(PacketSummary, protocol_text),
+    WSB_MEMBER(PacketSummary, info_text),
+    WSB_MEMBER(PacketSummary, link_source_text),
+    WSB_MEMBER(PacketSummary, link_destination_text),
+    WSB_MEMBER(PacketSummary, source_text),
+    WSB_MEMBER(PacketSummary, destination_text),
+};
+
+const member_layout tree_node_members[] = {
+    WSB_MEMBER(TreeNode, parent_index),
+    WSB_MEMBER(TreeNode, index),
+    WSB_MEMBER(TreeNode, start),
+    WSB_MEMBER(TreeNode, length),
+    WSB_MEMBER(TreeNode, field_type),
+    WSB_MEMBER(TreeNode, field_abbrev),
+    WSB_MEMBER(TreeNode, field_name),
+    WSB_MEMBER(TreeNode, label),
+    WSB_MEMBER(TreeNode, node),
+};
+
+const member_layout save_packet_request_members[] = {
+    WSB_MEMBER(SavePacketRequest, frame_number),
+    WSB_MEMBER(SavePacketRequest, packet_length),
+    WSB_MEMBER(SavePacketRequest, captured_length),
+    WSB_MEMBER(SavePacketRequest, file_offset),
+    WSB_MEMBER(SavePacketRequest, time_seconds),
+    WSB_MEMBER(SavePacketRequest, time_nanoseconds),
+    WSB_MEMBER(SavePacketRequest, encapsulation),
+    WSB_MEMBER(SavePacketRequest, skip_flag),
+};
+
+#undef WSB_MEMBER
+
+template <size_t count>
+constexpr record_layout record(const char *name, size_t size, const member_layout (&members)[count])
+{
+    return {name, static_cast<int32_t>(size), members, count};
+}
+
+const record_layout record_layouts[] = {
+    record("PacketSummary", sizeof(PacketSummary), packet_summary_members),
+    record("TreeNode", sizeof(TreeNode), tree_node_members),
+    record("SavePacketRequest", sizeof(SavePacketRequest), save_packet_request_members),
+};
+
+}  // namespace
+
+int32_t gGetRecordLayout(const char *record_name, const char *member, int32_t *offset, int32_t *size)
+{
+    argument_copy record_copy, member_copy;
+    record_name = unaliased_argument(record_name, record_copy);
+    member = unaliased_argument(member, member_copy);
+    if (!record_name || !offset || !size) {
+        set_error_text("\"Get Record Layout\" operation failed. No record name, or no place for the offset "
+                       "and the size, was given.");
+        return WSB_FAILED;
+    }
+    for (const record_layout &layout : record_layouts) {
+        if (std::strcmp(layout.name, record_name) != 0)
+            continue;
+        if (!member || !*member) {
+            *offset = 0;
+            *size = layout.size;
+            return WSB_OK;
+        }
+        for (size_t i = 0; i < layout.member_count; ++i) {
+            if (std::strcmp(layout.members[i].name, member) == 0) {
+                *offset = layout.members[i].offset;
+                *size = layout.members[i].size;
+                return WSB_OK;
+            }
+        }
+        set_error_format("\"Get Record Layout\" operation failed. The record \"%s\" has no member \"%s\".",
+                         record_name, member);
+        return WSB_FAILED;
+    }
+    set_error_format("\"Get Record Layout\" operation failed. \"%s\" is not a record of this interface.",
+                     record_name);
+    return WSB_FAILED;
+}

@@ -2,7 +2,9 @@
 // registry, through the public interface.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "wsbridge.h"
 #include "test_support.h"
@@ -426,4 +428,82 @@ TEST(EnginePreferences, SetWhileNoCaptureIsOpenOrRefusedWithTheReason)
     EXPECT_TRUE(saw_tcp);
     ASSERT_EQ(gCloseCapture(), 0);
     EXPECT_EQ(gSetPreference("tcp.analyze_sequence_numbers:TRUE"), 0) << last_error();
+}
+
+// The record layouts the library reports are those a host compiling the
+// header sees, member by member, before start-up, while running and after
+// shutdown; names it does not have are refused with a message.
+TEST(RecordLayout, ReportsEveryMemberAsTheHeaderLaysItOutInEveryState)
+{
+    struct expected_layout {
+        const char *record;
+        const char *member;
+        size_t offset;
+        size_t size;
+    };
+#define RECORD(type) {#type, nullptr, 0, sizeof(type)}
+#define MEMBER(type, member) {#type, #member, offsetof(type, member), sizeof(type::member)}
+    const std::vector<expected_layout> layouts = {
+        RECORD(PacketSummary), MEMBER(PacketSummary, frame_number), MEMBER(PacketSummary, packet_length),
+        MEMBER(PacketSummary, captured_length), MEMBER(PacketSummary, port_type),
+        MEMBER(PacketSummary, source_port), MEMBER(PacketSummary, destination_port),
+        MEMBER(PacketSummary, file_offset), MEMBER(PacketSummary, relative_time),
+        MEMBER(PacketSummary, time_seconds), MEMBER(PacketSummary, time_nanoseconds),
+        MEMBER(PacketSummary, encapsulation), MEMBER(PacketSummary, source_address_type),
+        MEMBER(PacketSummary, destination_address_type), MEMBER(PacketSummary, protocol_text),
+        MEMBER(PacketSummary, info_text), MEMBER(PacketSummary, link_source_text),
+        MEMBER(PacketSummary, link_destination_text), MEMBER(PacketSummary, source_text),
+        MEMBER(PacketSummary, destination_text),
+        RECORD(TreeNode), MEMBER(TreeNode, parent_index), MEMBER(TreeNode, index), MEMBER(TreeNode, start),
+        MEMBER(TreeNode, length), MEMBER(TreeNode, field_type), MEMBER(TreeNode, field_abbrev),
+        MEMBER(TreeNode, field_name), MEMBER(TreeNode, label), MEMBER(TreeNode, node),
+        RECORD(SavePacketRequest), MEMBER(SavePacketRequest, frame_number),
+        MEMBER(SavePacketRequest, packet_length), MEMBER(SavePacketRequest, captured_length),
+        MEMBER(SavePacketRequest, file_offset), MEMBER(SavePacketRequest, time_seconds),
+        MEMBER(SavePacketRequest, time_nanoseconds), MEMBER(SavePacketRequest, encapsulation),
+        MEMBER(SavePacketRequest, skip_flag),
+    };
+#undef RECORD
+#undef MEMBER
+    auto check_all = [&layouts](const char *state) {
+        for (const expected_layout &layout : layouts) {
+            SCOPED_TRACE(std::string(state) + ": " + layout.record + "." + (layout.member ? layout.member : ""));
+            int32_t offset = -1, size = -1;
+            ASSERT_EQ(gGetRecordLayout(layout.record, layout.member, &offset, &size), 0);
+            EXPECT_EQ(offset, static_cast<int32_t>(layout.offset));
+            EXPECT_EQ(size, static_cast<int32_t>(layout.size));
+        }
+        int32_t offset = -1, size = -1;
+        ASSERT_EQ(gGetRecordLayout("TreeNode", "", &offset, &size), 0);
+        EXPECT_EQ(offset, 0);
+        EXPECT_EQ(size, static_cast<int32_t>(sizeof(TreeNode)));
+    };
+    check_all("before start-up");
+
+    int32_t offset = 7, size = 7;
+    EXPECT_EQ(gGetRecordLayout("Summary", nullptr, &offset, &size), 1);
+    EXPECT_EQ(last_error(), "\"Get Record Layout\" operation failed. \"Summary\" is not a record of this interface.");
+    EXPECT_EQ(gGetRecordLayout("packetsummary", nullptr, &offset, &size), 1);
+    EXPECT_EQ(gGetRecordLayout("PacketSummary", "infoText", &offset, &size), 1);
+    EXPECT_EQ(last_error(),
+              "\"Get Record Layout\" operation failed. The record \"PacketSummary\" has no member \"infoText\".");
+    EXPECT_EQ(gGetRecordLayout("TreeNode", "frame_number", &offset, &size), 1);
+    EXPECT_EQ(offset, 7);
+    EXPECT_EQ(size, 7);
+    const char null_message[] =
+        "\"Get Record Layout\" operation failed. No record name, or no place for the offset and the size, was given.";
+    EXPECT_EQ(gGetRecordLayout(nullptr, nullptr, &offset, &size), 1);
+    EXPECT_EQ(last_error(), null_message);
+    EXPECT_EQ(gGetRecordLayout("TreeNode", nullptr, nullptr, &size), 1);
+    EXPECT_EQ(gGetRecordLayout("TreeNode", "label", &offset, nullptr), 1);
+    EXPECT_EQ(last_error(), null_message);
+    // The error text passed back in as a name is read before it is replaced.
+    EXPECT_EQ(gGetRecordLayout(gGetLastError(), nullptr, &offset, &size), 1);
+    EXPECT_EQ(last_error(), std::string("\"Get Record Layout\" operation failed. \"") + null_message +
+                                "\" is not a record of this interface.");
+
+    ASSERT_EQ(gInitEpan(), 0);
+    check_all("running");
+    ASSERT_EQ(gCleanupEpan(), 0);
+    check_all("shut down");
 }

@@ -298,6 +298,7 @@ PROTOTYPES = {
     "gCleanupEpan": (_c_int32, []),
     "gHackedCleanup": (None, []),
     "gGetVersion": (_c_int32, [_text_out, _text_out]),
+    "gGetRecordLayout": (_c_int32, [ctypes.c_char_p, ctypes.c_char_p, _ptr(_c_int32), _ptr(_c_int32)]),
     "gSetPreference": (_c_int32, [ctypes.c_char_p]),
     "gRegisterProtocolFieldFilter": (_c_int32, [ctypes.c_char_p, ctypes.c_char_p]),
     "gGetProtocolFieldFilterInfo": (_c_int32, [ctypes.c_char_p, _ptr(_c_int32), _ptr(_c_int32)]),

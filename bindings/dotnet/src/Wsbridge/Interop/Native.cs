@@ -1,0 +1,464 @@
+using System;
+using System.IO;
+using System.Reflection;
+using System.Runtime.CompilerServices;
+using System.Runtime.InteropServices;
+using System.Text;
+using System.Threading;
+
+[assembly: DisableRuntimeMarshalling]
+
+namespace Wsbridge.Interop;
+
+/// <summary>
+/// The raw interface of libwsbridge: every export of wsbridge.h under its own
+/// name, with the header's argument types (texts handed out are <c>byte*</c>
+/// pointers to UTF-8 owned by the library: never free them; <see cref="Text(byte*)"/>
+/// copies one). Calls behave exactly as the C calls do: they return the status
+/// and write through the pointers given, and the library's rules hold (one
+/// call at a time, one engine per process). The friendly layer
+/// (<see cref="Wsbridge.Engine"/> and the classes it hands out) is built on it.
+/// </summary>
+/// <remarks>
+/// <para>Which file is loaded: the path given to <see cref="UseLibrary"/> (or
+/// <see cref="Wsbridge.Engine.Start"/>), else the WSBRIDGE_LIBRARY environment
+/// variable, else libwsbridge.so where .NET looks for an application's native
+/// libraries (next to the program, the package's runtimes/linux-x64/native/
+/// folder), else the system's loader path (libwsbridge.so, libwsbridge.so.0).</para>
+/// <para>The calls that take records (<see cref="gGetNextPacket"/>,
+/// <see cref="gGetPacketAtOffset"/>, <see cref="gGetTreeNodeByIndex"/>,
+/// <see cref="gSavePacketToCaptureFile"/>) first check, once, that
+/// <see cref="PacketSummary"/>, <see cref="TreeNode"/> and
+/// <see cref="SavePacketRequest"/> are laid out as the loaded library reports
+/// through gGetRecordLayout; a mismatch throws <see cref="WsbridgeException"/>
+/// instead of letting the library write past a record.</para>
+/// <para>gGetLastErrorCode and gGetPacketTexts are looked up when first used,
+/// so the binding also runs on a library without them
+/// (<see cref="HasExport"/> tells).</para>
+/// </remarks>
+public static unsafe partial class Native
+{
+    /// <summary>The name the imports are declared with.</summary>
+    public const string LibraryName = "wsbridge";
+
+    static Native()
+    {
+        NativeLibrary.SetDllImportResolver(typeof(Native).Assembly, Resolve);
+    }
+
+    // ---- loading -----------------------------------------------------------
+
+    static readonly object loading = new();
+    static IntPtr handle;
+    static string? requestedPath;
+    static string? loadedFrom;
+
+    /// <summary>
+    /// Chooses the library file to load instead of searching for it. Only
+    /// before the library is loaded (the first call of any export); naming
+    /// the file already loaded again does nothing, another one throws
+    /// <see cref="InvalidOperationException"/>.
+    /// </summary>
+    public static void UseLibrary(string path)
+    {
+        ArgumentException.ThrowIfNullOrEmpty(path);
+        lock (loading)
+        {
+            if (handle != IntPtr.Zero)
+            {
+                if (loadedFrom != null && SameFile(loadedFrom, path))
+                    return;
+                throw new InvalidOperationException(
+                    $"libwsbridge is already loaded (from {LoadedFrom}); \"{path}\" cannot be used in this process.");
+            }
+            requestedPath = path;
+        }
+    }
+
+    /// <summary>Where the library was loaded from: a path, or how it was found; null before it is loaded.</summary>
+    public static string? LoadedFrom => handle == IntPtr.Zero ? null : loadedFrom ?? "libwsbridge.so (found by .NET's native library search)";
+
+    /// <summary>The handle of the loaded library (loading it when needed).</summary>
+    public static IntPtr LibraryHandle => handle != IntPtr.Zero ? handle : Load();
+
+    static IntPtr Resolve(string name, Assembly assembly, DllImportSearchPath? searchPath)
+    {
+        return name == LibraryName ? LibraryHandle : IntPtr.Zero;
+    }
+
+    static IntPtr Load()
+    {
+        lock (loading)
+        {
+            if (handle != IntPtr.Zero)
+                return handle;
+            string? path = requestedPath;
+            if (string.IsNullOrEmpty(path))
+                path = Environment.GetEnvironmentVariable("WSBRIDGE_LIBRARY");
+            IntPtr loaded;
+            if (!string.IsNullOrEmpty(path))
+            {
+                // NativeLibrary.Load throws DllNotFoundException with the loader's reason.
+                loaded = NativeLibrary.Load(path);
+                loadedFrom = path;
+            }
+            else if (NativeLibrary.TryLoad(LibraryName, typeof(Native).Assembly, null, out loaded))
+            {
+                loadedFrom = null;
+            }
+            else if (NativeLibrary.TryLoad("libwsbridge.so.0", out loaded))
+            {
+                loadedFrom = "libwsbridge.so.0 (the system's loader path)";
+            }
+            else
+            {
+                throw new DllNotFoundException(
+                    "libwsbridge could not be loaded: it is neither next to the program nor in the package's " +
+                    "runtimes/linux-x64/native folder nor on the system's loader path. Reference the Wsbridge " +
+                    "package, set WSBRIDGE_LIBRARY to the library's path or pass it to Engine.Start. The engine's " +
+                    "own libraries must be installed too (Debian 12: libwireshark16 libwiretap13 libwsutil14).");
+            }
+            handle = loaded;
+            return handle;
+        }
+    }
+
+    static bool SameFile(string a, string b)
+    {
+        try
+        {
+            return Path.GetFullPath(a) == Path.GetFullPath(b) ||
+                   (File.ResolveLinkTarget(a, true)?.FullName ?? Path.GetFullPath(a)) ==
+                   (File.ResolveLinkTarget(b, true)?.FullName ?? Path.GetFullPath(b));
+        }
+        catch (IOException)
+        {
+            return false;
+        }
+    }
+
+    /// <summary>Whether the loaded library exports <paramref name="name"/>.</summary>
+    public static bool HasExport(string name) => NativeLibrary.TryGetExport(LibraryHandle, name, out _);
+
+    // ---- exports looked up when first used ---------------------------------
+
+    static delegate* unmanaged<int> lastErrorCode;
+    static delegate* unmanaged<byte**, int*, byte**, int*, int> packetTexts;
+    static int lastErrorCodeLookedUp;
+    static int packetTextsLookedUp;
+
+    /// <summary>Whether the library has gGetLastErrorCode.</summary>
+    public static bool HasLastErrorCode
+    {
+        get
+        {
+            if (Volatile.Read(ref lastErrorCodeLookedUp) == 0)
+            {
+                if (NativeLibrary.TryGetExport(LibraryHandle, "gGetLastErrorCode", out IntPtr address))
+                    lastErrorCode = (delegate* unmanaged<int>)address;
+                Volatile.Write(ref lastErrorCodeLookedUp, 1);
+            }
+            return lastErrorCode != null;
+        }
+    }
+
+    /// <summary>Whether the library has gGetPacketTexts.</summary>
+    public static bool HasPacketTexts
+    {
+        get
+        {
+            if (Volatile.Read(ref packetTextsLookedUp) == 0)
+            {
+                if (NativeLibrary.TryGetExport(LibraryHandle, "gGetPacketTexts", out IntPtr address))
+                    packetTexts = (delegate* unmanaged<byte**, int*, byte**, int*, int>)address;
+                Volatile.Write(ref packetTextsLookedUp, 1);
+            }
+            return packetTexts != null;
+        }
+    }
+
+    /// <summary>
+    /// The WSB_E_* code of the most recent failure (see <see cref="ErrorCode"/>).
+    /// <see cref="EntryPointNotFoundException"/> when the library lacks it
+    /// (<see cref="HasLastErrorCode"/>).
+    /// </summary>
+    public static int gGetLastErrorCode()
+    {
+        if (!HasLastErrorCode)
+            throw new EntryPointNotFoundException("libwsbridge has no gGetLastErrorCode.");
+        return lastErrorCode();
+    }
+
+    /// <summary>
+    /// The whole Protocol and Info texts of the packet read last.
+    /// <see cref="EntryPointNotFoundException"/> when the library lacks it
+    /// (<see cref="HasPacketTexts"/>).
+    /// </summary>
+    public static int gGetPacketTexts(byte** protocol, int* protocolSize, byte** info, int* infoSize)
+    {
+        if (!HasPacketTexts)
+            throw new EntryPointNotFoundException("libwsbridge has no gGetPacketTexts.");
+        return packetTexts(protocol, protocolSize, info, infoSize);
+    }
+
+    // ---- texts -------------------------------------------------------------
+
+    /// <summary>A copy of a NUL-terminated UTF-8 text of the library ("" for null); invalid bytes become U+FFFD.</summary>
+    public static string Text(byte* text)
+    {
+        if (text == null)
+            return "";
+        return Encoding.UTF8.GetString(MemoryMarshal.CreateReadOnlySpanFromNullTerminated(text));
+    }
+
+    /// <summary>A copy of a text handed out with its size (which counts the NUL).</summary>
+    public static string Text(byte* text, long sizeWithNul)
+    {
+        if (text == null || sizeWithNul <= 1)
+            return "";
+        return Encoding.UTF8.GetString(text, checked((int)(sizeWithNul - 1)));
+    }
+
+    /// <summary>A copy of the text in a fixed array of a record (up to its first NUL).</summary>
+    public static string Text(byte* array, int capacity)
+    {
+        var span = new ReadOnlySpan<byte>(array, capacity);
+        int end = span.IndexOf((byte)0);
+        return Encoding.UTF8.GetString(end < 0 ? span : span[..end]);
+    }
+
+    /// <summary>gGetLastError() copied as a string.</summary>
+    public static string LastError() => Text(gGetLastError());
+
+    // ---- library state and errors ------------------------------------------
+
+    /// <summary>The message of the most recent failure (never null; owned by the library: never free it).</summary>
+    [LibraryImport(LibraryName)]
+    public static partial byte* gGetLastError();
+
+    /// <summary>Starts the engine once per process.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gInitEpan();
+
+    /// <summary>Shuts the engine down for good.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gCleanupEpan();
+
+    /// <summary>Discards the engine's per-capture dissection state.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial void gHackedCleanup();
+
+    /// <summary>The library's and the engine's versions.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetVersion(byte** libraryVersion, byte** engineVersion);
+
+    /// <summary>The size of a record (member null or "") or the offset and size of one of its members.</summary>
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    public static partial int gGetRecordLayout(string? record, string? member, int* offset, int* size);
+
+    /// <summary>Sets an engine preference, "module.name:value".</summary>
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    public static partial int gSetPreference(string? assignment);
+
+    // ---- field registry ----------------------------------------------------
+
+    /// <summary>Files a field name under a group.</summary>
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    public static partial int gRegisterProtocolFieldFilter(string? fieldName, string? groupName);
+
+    /// <summary>The engine's id and type code of a registered field name.</summary>
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    public static partial int gGetProtocolFieldFilterInfo(string? fieldName, int* fieldId, int* fieldType);
+
+    // ---- capture reading ---------------------------------------------------
+
+    /// <summary>Opens a capture file.</summary>
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    public static partial int gOpenCapture(string? path);
+
+    /// <summary>Closes the open capture.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gCloseCapture();
+
+    /// <summary>Reads and dissects the next packet.</summary>
+    public static int gGetNextPacket(PacketSummary* summary)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gGetNextPacket(summary);
+    }
+
+    /// <summary>Sets (or with null clears) the display filter of sequential reading.</summary>
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    public static partial int gSetDisplayFilter(string? filter);
+
+    /// <summary>Chooses whether sequential reading fills the column texts.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gSetSummaryTexts(int enabled);
+
+    /// <summary>Re-reads and dissects the packet named by the locator.</summary>
+    public static int gGetPacketAtOffset(PacketSummary* summary, uint frameNumber, long fileOffset,
+                                         int capturedLength, uint packetLength, int encapsulation)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gGetPacketAtOffset(summary, frameNumber, fileOffset, capturedLength, packetLength,
+                                          encapsulation);
+    }
+
+    /// <summary>The number of decimals of the packet's time stamp.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetPacketTimePrecision(int* decimals);
+
+    // ---- protocol tree -----------------------------------------------------
+
+    /// <summary>Re-reads a packet and flattens its protocol tree.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gBuildPacketProtocolTree(int* dataLength, byte** data, uint frameNumber, long fileOffset,
+                                                       int capturedLength, uint packetLength, int encapsulation);
+
+    /// <summary>The number of records of the tree built last.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetProtocolTreeNodesCount(int* count);
+
+    /// <summary>Copies a tree record out.</summary>
+    public static int gGetTreeNodeByIndex(TreeNode* node, int position)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gGetTreeNodeByIndex(node, position);
+    }
+
+    /// <summary>Frees the tree's records.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gFreePacketProtocolTree();
+
+    // ---- saving ------------------------------------------------------------
+
+    /// <summary>Creates a libpcap file for the packets of the open capture.</summary>
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    public static partial int gCreateCaptureFileForSave(string? path);
+
+    /// <summary>Appends one packet to the save file.</summary>
+    public static int gSavePacketToCaptureFile(byte* skipped, SavePacketRequest* request)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gSavePacketToCaptureFile(skipped, request);
+    }
+
+    /// <summary>Completes and closes the save file.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gCloseCaptureFileForSave();
+
+    // ---- following conversations -------------------------------------------
+
+    /// <summary>Starts following the TCP conversation of the named packet.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gFollowTCPStreamForPacket(uint frameNumber, long fileOffset, int capturedLength,
+                                                        uint packetLength, int encapsulation);
+
+    /// <summary>Adds a packet to the followed TCP conversation.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gAddPacketToTCPStream(uint frameNumber, long fileOffset, int capturedLength,
+                                                    uint packetLength, int encapsulation);
+
+    /// <summary>Ends the TCP collection and hands out the three descriptions.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gIsValidTcpStrem(byte* valid, int ignored, byte** serverText, int* serverSize,
+                                               byte** clientText, int* clientSize, byte** conversationText,
+                                               int* conversationSize);
+
+    /// <summary>Hands out the next chunk of the checked TCP stream.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetNextTCPStreamLine(int renderFormat, int directionFilter, byte** text, uint* size,
+                                                    byte* isServer, byte* end);
+
+    /// <summary>Starts following the UDP conversation of the named packet.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gFollowUDPStreamForPacket(uint frameNumber, long fileOffset, int capturedLength,
+                                                        uint packetLength, int encapsulation);
+
+    /// <summary>Re-reads and dissects a packet for the UDP follow.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gAddPacketToUDPStream(uint frameNumber, long fileOffset, int capturedLength,
+                                                    uint packetLength, int encapsulation);
+
+    /// <summary>Ends the UDP collection and hands out the three descriptions.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gIsValidUDPStrem(byte* valid, byte** serverText, int* serverSize, byte** clientText,
+                                               int* clientSize, byte** conversationText, int* conversationSize);
+
+    /// <summary>Hands out the next collected datagram.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetNextUDPStreamLine(int renderFormat, int directionFilter, byte** text, uint* size,
+                                                    byte* isServer, byte* end);
+
+    // ---- matched fields and values -----------------------------------------
+
+    /// <summary>Which fields of a group occurred in the packet dissected last.</summary>
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    public static partial int gLastPacketHasPassedFilter(string? groupName, int* count, int** ids);
+
+    /// <summary>A matched field's offset from the TCP/UDP payload, length and type.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetFieldInfo(int fieldId, int* offset, int* length, int* type);
+
+    /// <summary>A matched field's start in its data source, length and type.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetFieldInfoEx(int fieldId, int* start, int* length, int* type);
+
+    /// <summary>Offset of the TCP/UDP payload in the frame.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetTransportProtocolPayloadOffset(int* offset);
+
+    /// <summary>Offset of the payload of the first IPv4 header.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetIPv4ProtocolPayloadOffset(int* offset);
+
+    /// <summary>Unsigned 64-bit value of a matched field.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetUInt64ProtocolFieldValue(ulong* value, int fieldId);
+
+    /// <summary>Unsigned 64-bit value of a tree item.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetUInt64ProtocolFieldValueByTreeNode(void* node, ulong* value);
+
+    /// <summary>Signed 32-bit value of a matched field.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetInt32ProtocolFieldValue(int* value, int fieldId);
+
+    /// <summary>Signed 32-bit value of a tree item.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetInt32ProtocolFieldValueByTreeNode(void* node, int* value);
+
+    /// <summary>Text of a matched field.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetStringProtocolFieldValue(byte** value, int* size, int fieldId);
+
+    /// <summary>Text of a tree item.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetStringProtocolFieldValueByTreeNode(void* node, byte** value, int* size);
+
+    /// <summary>The value of a matched field of any type as tshark -T fields prints it.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetFieldValueText(byte** text, int* size, int fieldId);
+
+    /// <summary>The value of a tree item of any type as tshark -T fields prints it.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetFieldValueTextByTreeNode(void* node, byte** text, int* size);
+
+    // The exports that take records, behind the wrappers above that check
+    // the layouts first.
+    static partial class Imports
+    {
+        [LibraryImport(LibraryName)]
+        internal static partial int gGetNextPacket(PacketSummary* summary);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gGetPacketAtOffset(PacketSummary* summary, uint frameNumber, long fileOffset,
+                                                       int capturedLength, uint packetLength, int encapsulation);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gGetTreeNodeByIndex(TreeNode* node, int position);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gSavePacketToCaptureFile(byte* skipped, SavePacketRequest* request);
+    }
+}

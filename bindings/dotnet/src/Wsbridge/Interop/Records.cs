@@ -1,0 +1,100 @@
+using System.Runtime.InteropServices;
+
+namespace Wsbridge.Interop;
+
+// The three records that cross the interface, laid out member by member as
+// wsbridge.h declares them on x86-64 Linux. The field names are those of the
+// header in Pascal case (frame_number -> FrameNumber); RecordLayouts checks
+// every offset and size against what the loaded library reports before a
+// record is first handed over, so a mismatch is an error instead of
+// corrupt data. Texts are NUL-terminated UTF-8 bytes in fixed arrays.
+
+/// <summary>One packet as sequential reading summarises it (C <c>PacketSummary</c>, 544 bytes).</summary>
+[StructLayout(LayoutKind.Explicit, Size = 544)]
+public unsafe struct PacketSummary
+{
+    /// <summary>1 for the first packet after opening.</summary>
+    [FieldOffset(0)] public uint FrameNumber;
+    /// <summary>Length on the wire.</summary>
+    [FieldOffset(4)] public uint PacketLength;
+    /// <summary>Bytes present in the file.</summary>
+    [FieldOffset(8)] public uint CapturedLength;
+    /// <summary>A <see cref="Wsbridge.PortType"/> code.</summary>
+    [FieldOffset(12)] public int PortType;
+    /// <summary>Source port of the innermost transport header.</summary>
+    [FieldOffset(16)] public ushort SourcePort;
+    /// <summary>Destination port of the innermost transport header.</summary>
+    [FieldOffset(18)] public ushort DestinationPort;
+    /// <summary>Where random access re-reads the packet.</summary>
+    [FieldOffset(24)] public long FileOffset;
+    /// <summary>(sequential reading only) Time since the first packet, in 100 ns units.</summary>
+    [FieldOffset(32)] public long RelativeTime;
+    /// <summary>(sequential reading only) Seconds since 1970 UTC.</summary>
+    [FieldOffset(40)] public long TimeSeconds;
+    /// <summary>(sequential reading only) Nanosecond part of the time stamp.</summary>
+    [FieldOffset(48)] public int TimeNanoseconds;
+    /// <summary>(sequential reading only) Wiretap link-layer code.</summary>
+    [FieldOffset(52)] public int Encapsulation;
+    /// <summary>An <see cref="Wsbridge.AddressType"/> code.</summary>
+    [FieldOffset(56)] public int SourceAddressType;
+    /// <summary>An <see cref="Wsbridge.AddressType"/> code.</summary>
+    [FieldOffset(60)] public int DestinationAddressType;
+    /// <summary>(sequential reading only) Protocol column, cut to 31 bytes.</summary>
+    [FieldOffset(64)] public fixed byte ProtocolText[32];
+    /// <summary>(sequential reading only) Info column, cut to 255 bytes.</summary>
+    [FieldOffset(96)] public fixed byte InfoText[256];
+    /// <summary>Link-layer source address, empty when none.</summary>
+    [FieldOffset(352)] public fixed byte LinkSourceText[32];
+    /// <summary>Link-layer destination address, empty when none.</summary>
+    [FieldOffset(384)] public fixed byte LinkDestinationText[32];
+    /// <summary>Network source (or link-layer) as tshark -n shows it.</summary>
+    [FieldOffset(416)] public fixed byte SourceText[64];
+    /// <summary>Network destination (or link-layer) as tshark -n shows it.</summary>
+    [FieldOffset(480)] public fixed byte DestinationText[64];
+}
+
+/// <summary>One item of a packet's protocol tree (C <c>TreeNode</c>, 768 bytes).</summary>
+[StructLayout(LayoutKind.Explicit, Size = 768)]
+public unsafe struct TreeNode
+{
+    /// <summary>Index of the parent record; -1 at the top level.</summary>
+    [FieldOffset(0)] public int ParentIndex;
+    /// <summary>Position in the tree + 1.</summary>
+    [FieldOffset(4)] public int Index;
+    /// <summary>First byte of the item in its data source.</summary>
+    [FieldOffset(8)] public int Start;
+    /// <summary>Bytes the item covers.</summary>
+    [FieldOffset(12)] public int Length;
+    /// <summary>A <see cref="Wsbridge.FieldType"/> code.</summary>
+    [FieldOffset(16)] public int FieldType;
+    /// <summary>Filter name ("ip.src"), empty when none.</summary>
+    [FieldOffset(20)] public fixed byte FieldAbbrev[256];
+    /// <summary>Display name ("Source Address"), empty when none.</summary>
+    [FieldOffset(276)] public fixed byte FieldName[240];
+    /// <summary>The item's text in the tree.</summary>
+    [FieldOffset(516)] public fixed byte Label[240];
+    /// <summary>Opaque handle of the engine's item, for the by-node getters; valid only until the next dissection.</summary>
+    [FieldOffset(760)] public void* Node;
+}
+
+/// <summary>One packet to copy into the save file (C <c>SavePacketRequest</c>, 48 bytes).</summary>
+[StructLayout(LayoutKind.Explicit, Size = 48)]
+public struct SavePacketRequest
+{
+    /// <summary>Frame number given to the re-dissection.</summary>
+    [FieldOffset(0)] public uint FrameNumber;
+    /// <summary>Length on the wire, written as is.</summary>
+    [FieldOffset(4)] public uint PacketLength;
+    /// <summary>Bytes read from the capture and written.</summary>
+    [FieldOffset(8)] public uint CapturedLength;
+    /// <summary>Offset of the packet's record in the capture.</summary>
+    [FieldOffset(16)] public long FileOffset;
+    /// <summary>Time stamp written into the saved record: seconds.</summary>
+    [FieldOffset(24)] public long TimeSeconds;
+    /// <summary>Time stamp written into the saved record: nanoseconds.</summary>
+    [FieldOffset(32)] public int TimeNanoseconds;
+    /// <summary>Wiretap link-layer code of the packet.</summary>
+    [FieldOffset(36)] public int Encapsulation;
+    /// <summary>Non-zero: let the TCP sequence tracker leave out repeated bytes.</summary>
+    [FieldOffset(40)] public byte SkipFlag;
+}

@@ -1,0 +1,295 @@
+using Wsbridge;
+using Xunit;
+
+namespace Wsbridge.Tests;
+
+/// <summary>
+/// The friendly layer on the build's sample capture (23 packets: ARP, DNS
+/// over UDP, an HTTP exchange over TCP, IPv6...): fields and values, filters,
+/// what a C# program may do wrong, threads.
+/// </summary>
+[Collection("engine")]
+public sealed class ApiTests
+{
+    readonly Engine engine;
+
+    public ApiTests(EngineFixture fixture) => engine = fixture.Engine;
+
+    static Summary ReadTo(Capture capture, uint frame) => capture.First(packet => packet.FrameNumber == frame);
+
+    [Fact]
+    public void ReadingGivesEverySummaryAndContinuesWhereItStopped()
+    {
+        using Capture capture = engine.Open(TestPaths.Sample);
+        List<Summary> first = capture.Take(3).ToList();
+        List<Summary> rest = capture.ReadAll();
+        Assert.Equal(new uint[] { 1, 2, 3 }, first.Select(p => p.FrameNumber));
+        Assert.Equal(Enumerable.Range(4, 20).Select(n => (uint)n), rest.Select(p => p.FrameNumber));
+        Assert.True(capture.AtEnd);
+        Assert.Null(capture.ReadNext());
+        Assert.Empty(capture);
+        Summary dns = first[2];
+        Assert.Equal(("DNS", "Standard query 0x1a2b A example.com"), (dns.ProtocolText, dns.InfoText));
+        Assert.Equal(("192.168.1.10", "8.8.8.8", "00:11:22:33:44:55"), (dns.SourceText, dns.DestinationText, dns.LinkSourceText));
+        Assert.Equal((PortType.Udp, (ushort)53000, (ushort)53), (dns.PortType, dns.SourcePort, dns.DestinationPort));
+        Assert.Equal((AddressType.IPv4, 140L, 71u, 71u, 1), (dns.SourceAddressType, dns.FileOffset, dns.PacketLength, dns.CapturedLength, dns.Encapsulation));
+        Assert.Equal((1700000000L, 3700000, 37000L), (dns.TimeSeconds, dns.TimeNanoseconds, dns.RelativeTimeTicks));
+        Assert.Equal(new DateTimeOffset(2023, 11, 14, 22, 13, 20, TimeSpan.Zero).AddTicks(37000), dns.Time);
+        Assert.Equal(TimeSpan.FromMilliseconds(3.7), dns.RelativeTime);
+        Assert.Equal(AddressType.IPv6, rest[13].SourceAddressType);
+        Assert.Equal(6, capture.TimePrecision);
+
+        // Random access gives the packet again, with what only sequential
+        // reading fills taken from its summary.
+        Summary again = capture.Packet(rest[8]);
+        Assert.Equal((rest[8].FrameNumber, rest[8].SourceText, rest[8].DestinationPort, rest[8].InfoText, rest[8].Time),
+                     (again.FrameNumber, again.SourceText, again.DestinationPort, again.InfoText, again.Time));
+    }
+
+    [Fact]
+    public void TreesAreLinkedAndTheirValuesReadable()
+    {
+        using Capture capture = engine.Open(TestPaths.Sample);
+        Tree tree = capture.Tree(ReadTo(capture, 9));
+        Assert.StartsWith("Frame 9:", tree.Roots[0].Label);
+        Assert.Equal(new[] { "frame", "eth", "ip", "tcp" }, tree.Roots.Select(root => root.FieldAbbrev).Take(4));
+        for (int position = 0; position < tree.Count; ++position)
+        {
+            Node node = tree[position];
+            Assert.Equal(position + 1, node.Index);
+            if (node.Parent == null)
+                Assert.True(node.ParentIndex == -1 && node.Depth == 0 && tree.Roots.Contains(node));
+            else
+                Assert.True(node.Parent.Index == node.ParentIndex && node.Parent.Children.Contains(node) &&
+                            node.Depth == node.Parent.Depth + 1);
+        }
+        Node port = tree.Find("tcp.srcport")[0];
+        Assert.Equal(("tcp", "Source Port", FieldType.UInt16, 34, 2),
+                     (port.Parent!.FieldAbbrev, port.FieldName, port.FieldType, port.Start, port.Length));
+        Assert.Equal(51000ul, port.GetUInt64());
+        Assert.Equal("51000", port.ValueText);
+        Assert.Equal("192.168.1.10", tree.Find("ip.src")[0].GetString());
+        Assert.Equal(-2, tree.Find("tcp.window_size_scalefactor")[0].GetInt32());
+        Assert.Equal(tree.Find("tcp")[0].Label, tree.Find("tcp")[0].ValueText);
+        var wrongType = Assert.Throws<WsbridgeException>(() => tree.Find("ip.src")[0].GetInt32());
+        Assert.Contains("int32", wrongType.Message, StringComparison.OrdinalIgnoreCase);
+        Assert.Equal(Status.Failed, wrongType.Status);
+        Assert.Contains("Frame 9:", tree.Format().Split('\n')[0]);
+        Assert.StartsWith("  ", tree.Format().Split('\n')[1]);
+    }
+
+    [Fact]
+    public void RegisteredFieldsAndTheirValues()
+    {
+        engine.RegisterField("dns.qry.name", "CS_DNS");
+        engine.RegisterField("ip.ttl", "CS_DNS");
+        engine.RegisterField("udp.length", "CS_DNS");
+        RegisteredField name = engine.GetField("dns.qry.name"), ttl = engine.GetField("ip.ttl");
+        Assert.Equal((FieldType.String, FieldType.UInt8), (name.Type, ttl.Type));
+        Assert.Equal(FieldType.UInt8, engine.GetField("ip.version").Type);
+        using Capture capture = engine.Open(TestPaths.Sample);
+        ReadTo(capture, 3);
+        Assert.Equal(new[] { name.Id, ttl.Id, engine.GetField("udp.length").Id }, capture.MatchedFields("CS_DNS"));
+        Assert.Equal("example.com", capture.GetString(name.Id));
+        Assert.Equal("example.com", capture.GetValueText(name.Id));
+        Assert.Equal(64ul, capture.GetUInt64(ttl.Id));
+        Assert.Equal(new FieldLocation(12, 13, FieldType.String), capture.GetFieldLocation(name.Id));
+        Assert.Equal(new FieldLocation(54, 13, FieldType.String), capture.GetFieldStart(name.Id));
+        Assert.Equal((42, 34), (capture.TransportPayloadOffset(), capture.IPv4PayloadOffset()));
+        Assert.Equal(new[] { engine.GetField("udp.srcport").Id }, capture.MatchedFields("UDP"));
+        Assert.Empty(capture.MatchedFields("TCP"));
+        Assert.Throws<WsbridgeException>(() => capture.GetInt32(ttl.Id));
+    }
+
+    [Fact]
+    public void DisplayFiltersKeepWhatTsharkKeeps()
+    {
+        string path = TestPaths.Capture("three_http_streams.pcap");
+        Programs.Result tshark = Programs.Tshark("-r", path, "-Y", "http.request", "-T", "fields", "-e", "frame.number");
+        using (Capture capture = engine.Open(path, filter: "http.request"))
+        {
+            Assert.Equal("http.request", capture.Filter);
+            Assert.Equal(tshark.Lines, capture.Select(packet => packet.FrameNumber.ToString()));
+        }
+        using (Capture capture = engine.Open(path))
+        {
+            Assert.Null(capture.Filter); // a filter ends with its capture
+            capture.Filter = "tcp.flags.syn == 1";
+            var refused = Assert.Throws<ArgumentException>(() => capture.Filter = "tcp.port ==");
+            Assert.Equal("Unexpected end of filter expression.", refused.Message);
+            var inner = Assert.IsType<WsbridgeException>(refused.InnerException);
+            Assert.Equal(Status.Failed, inner.Status);
+            Assert.Equal("tcp.flags.syn == 1", capture.Filter); // the filter before stays
+            Summary first = capture.ReadNext()!;
+            capture.Filter = null;
+            Assert.Equal(first.FrameNumber + 1, capture.ReadNext()!.FrameNumber);
+        }
+        Assert.Throws<ArgumentException>(() => engine.Open(path, filter: "no.such.field"));
+        using Capture last = engine.Open(path);
+        Assert.Null(last.Filter);
+    }
+
+    [Fact]
+    public void UnknownNamesAreKeyNotFound()
+    {
+        var refused = Assert.Throws<KeyNotFoundException>(() => engine.RegisterField("tcp.srcprot", "CS_TYPO"));
+        Assert.Equal("\"Register protocol field filter\" operation failed. \"tcp.srcprot\" is neither a field nor " +
+                     "a protocol name the engine knows.", refused.Message);
+        Assert.IsType<WsbridgeException>(refused.InnerException);
+        Assert.Equal(FieldType.UInt8, engine.GetField("ip.version").Type); // nothing was filed
+        Assert.Throws<KeyNotFoundException>(() => engine.GetField("tcp.srcprot"));
+        using Capture capture = engine.Open(TestPaths.Sample);
+        capture.ReadNext();
+        var group = Assert.Throws<KeyNotFoundException>(() => capture.MatchedFields("NO_SUCH_GROUP"));
+        Assert.Equal("Requested protocol \"NO_SUCH_GROUP\" was not registered.\n", group.Message);
+    }
+
+    [Fact]
+    public void LibraryFailuresCarryTheirStatusAndCode()
+    {
+        var missing = Assert.Throws<WsbridgeException>(() => engine.Open("/nonexistent/capture.pcap"));
+        Assert.Equal(Status.Failed, missing.Status);
+        Assert.Equal("The file \"/nonexistent/capture.pcap\" doesn't exist.", missing.Message);
+        Assert.Equal(Interop.Native.HasLastErrorCode ? ErrorCode.File : ErrorCode.Engine, missing.Code);
+        Assert.Equal("open", missing.Operation);
+        Assert.Throws<ArgumentException>(() => engine.Open(""));
+        Assert.Throws<ArgumentNullException>(() => engine.RegisterField(null!, "G"));
+
+        Assert.Throws<ArgumentException>(() => engine.SetPreference("tcp.no_such_preference:TRUE"));
+        var malformed = Assert.Throws<ArgumentException>(() => engine.SetPreference("tcp.desegment_tcp_streams"));
+        Assert.IsType<WsbridgeException>(malformed.InnerException);
+        using Capture capture = engine.Open(TestPaths.Sample);
+        var open = Assert.Throws<InvalidOperationException>(() => engine.SetPreference("tcp.desegment_tcp_streams:FALSE"));
+        Assert.Contains("no capture is open", open.Message);
+
+        Summary arp = capture.ReadNext()!;
+        var notTcp = Assert.Throws<WsbridgeException>(() => capture.FollowTcp(arp, new[] { arp }));
+        Assert.Equal(Status.Failed, notTcp.Status);
+        Summary dns = ReadTo(capture, 3);
+        FollowedStream udp = capture.FollowUdp(dns);
+        Assert.Throws<ArgumentOutOfRangeException>(() => udp.Chunks((RenderFormat)7).ToList());
+    }
+
+    [Fact]
+    public void FollowedStreamsRenderEveryFormatAndStartEachPassAtTheFirstChunk()
+    {
+        using Capture capture = engine.Open(TestPaths.Sample);
+        List<Summary> packets = capture.ReadAll();
+        FollowedStream stream = capture.FollowTcp(packets[6]);
+        Assert.Equal("192.168.1.10:51000 --> 93.184.216.34:80 (79 bytes)", stream.ClientDescription);
+        Assert.Equal("93.184.216.34:80 --> 192.168.1.10:51000 (190 bytes)", stream.ServerDescription);
+        List<StreamChunk> chunks = stream.ToList();
+        Assert.Equal(new[] { Direction.Client, Direction.Server }, chunks.Select(chunk => chunk.Sender));
+        Programs.Result cli = Programs.Run(TestPaths.Cli, new[] { "follow", "tcp", TestPaths.Sample, "7" });
+        Assert.Equal(string.Join("\n", new[] { stream.ClientDescription, stream.ServerDescription,
+                         stream.ConversationDescription }.Concat(chunks.Select(chunk => chunk.Text))) + "\n",
+                     cli.Output);
+        // A pass left half way does not disturb the next one.
+        using (IEnumerator<StreamChunk> partial = stream.GetEnumerator())
+            partial.MoveNext();
+        Assert.Equal(chunks.Skip(1), stream.Chunks(direction: Direction.Server));
+        Assert.StartsWith("00000000  47 45 54 20", stream.Chunks(RenderFormat.HexDump).First().Text);
+        Assert.Equal("GET / HTTP/1.1\r\n"u8.ToArray(), stream.Payload().First().Data.Take(16).ToArray());
+
+        FollowedStream empty = capture.FollowTcp(packets[6], new[] { packets[6] });
+        Assert.False(empty.IsValid);
+        Assert.Equal("Empty TCP stream.", empty.Message);
+        Assert.Empty(empty);
+        // The stream followed before is gone.
+        var stale = Assert.Throws<InvalidOperationException>(() => stream.ToList());
+        Assert.Contains("no longer the followed stream", stale.Message);
+    }
+
+    [Fact]
+    public void SummariesOfAnotherCaptureAreRefusedByEveryCall()
+    {
+        List<Summary> old;
+        using (Capture first = engine.Open(TestPaths.Sample))
+            old = first.ReadAll();
+        using var folder = new TemporaryFolder();
+        using Capture capture = engine.Open(TestPaths.Sample);
+        List<Summary> mine = capture.ReadAll();
+        var calls = new Action<Summary>[]
+        {
+            packet => capture.Packet(packet),
+            packet => capture.Tree(packet),
+            packet => capture.FollowUdp(packet),
+            packet => capture.FollowTcp(mine[6], new[] { mine[6], packet }),
+            packet => capture.Save(folder.File("foreign.pcap"), new[] { mine[0], packet }),
+        };
+        foreach (Action<Summary> call in calls)
+        {
+            var error = Assert.Throws<ArgumentException>(() => call(old[2]));
+            Assert.Contains("not from this capture", error.Message);
+        }
+        Assert.False(File.Exists(folder.File("foreign.pcap")));
+        Assert.Equal(mine[2].FrameNumber, capture.Packet(mine[2]).FrameNumber);
+        Assert.Throws<ArgumentNullException>(() => capture.Tree(null!));
+    }
+
+    [Fact]
+    public void StaleNodesAndClosedCapturesThrow()
+    {
+        Capture capture = engine.Open(TestPaths.Sample);
+        List<Summary> packets = capture.ReadAll();
+        Tree tree = capture.Tree(packets[8]);
+        Node port = tree.Find("tcp.srcport")[0];
+        Assert.Equal(51000ul, port.GetUInt64());
+        capture.Packet(packets[8]); // the same packet, dissected again
+        var stale = Assert.Throws<InvalidOperationException>(() => port.GetUInt64());
+        Assert.Contains("no longer the packet dissected last", stale.Message);
+        Assert.Equal("Source Port", port.FieldName); // the texts stay
+        FollowedStream stream = capture.FollowTcp(packets[6]);
+        capture.Dispose();
+        capture.Dispose(); // closing a closed capture does nothing
+        Assert.True(capture.IsClosed);
+        var calls = new Action[]
+        {
+            () => capture.ReadNext(), () => capture.Packet(packets[0]), () => port.GetString(),
+            () => stream.ToList(), () => capture.MatchedFields("IP"), () => _ = capture.Filter = "tcp",
+            () => capture.Save("/tmp/never.pcap", packets),
+        };
+        foreach (Action call in calls)
+        {
+            var error = Assert.Throws<ObjectDisposedException>(call);
+            Assert.Contains("is closed", error.Message);
+        }
+        // Opening another capture closes the one before.
+        Capture first = engine.Open(TestPaths.Sample);
+        using Capture second = engine.Open(TestPaths.Sample);
+        Assert.True(first.IsClosed);
+        Assert.Throws<ObjectDisposedException>(() => first.ReadNext());
+        Assert.NotNull(second.ReadNext());
+    }
+
+    [Fact]
+    public void ThreadsShareTheEngineOneCallAtATime()
+    {
+        var engines = new System.Collections.Concurrent.ConcurrentBag<Engine>();
+        var frames = new System.Collections.Concurrent.ConcurrentBag<uint>();
+        var trees = new System.Collections.Concurrent.ConcurrentBag<int>();
+        using Capture capture = engine.Open(TestPaths.Sample);
+        Summary first = capture.ReadNext()!;
+        frames.Add(first.FrameNumber);
+        var threads = new List<Thread>();
+        for (int i = 0; i < 4; ++i)
+            threads.Add(new Thread(() => engines.Add(Engine.Start())));
+        for (int i = 0; i < 3; ++i)
+            threads.Add(new Thread(() =>
+            {
+                foreach (Summary packet in capture)
+                    frames.Add(packet.FrameNumber);
+            }));
+        for (int i = 0; i < 2; ++i)
+            threads.Add(new Thread(() =>
+            {
+                for (int n = 0; n < 10; ++n)
+                    trees.Add(capture.Tree(first).Count);
+            }));
+        threads.ForEach(thread => thread.Start());
+        threads.ForEach(thread => thread.Join());
+        Assert.All(engines, started => Assert.Same(engine, started));
+        Assert.Equal(Enumerable.Range(1, 23).Select(n => (uint)n), frames.Order());
+        Assert.Single(trees.Distinct());
+    }
+}

@@ -1,0 +1,22 @@
+// The README's minimal C# host: prints one line per packet of a capture.
+using Wsbridge;
+
+if (args.Length < 1)
+{
+    Console.Error.WriteLine("usage: Consumer CAPTURE");
+    return 2;
+}
+try
+{
+    Engine engine = Engine.Start();
+    using Capture capture = engine.Open(args[0]);
+    foreach (Summary p in capture)
+        Console.WriteLine($"{p.FrameNumber} {p.ProtocolText} {p.SourceText} -> {p.DestinationText} {p.InfoText}");
+    engine.Shutdown();
+    return 0;
+}
+catch (WsbridgeException error)
+{
+    Console.Error.WriteLine($"{error.Code}: {error.Message}");
+    return 1;
+}
