@@ -141,7 +141,7 @@ int32_t gGetRecordLayout(const char *record_name, const char *member, int32_t *o
     record_name = unaliased_argument(record_name, record_copy);
     member = unaliased_argument(member, member_copy);
     if (!record_name || !offset || !size) {
-        set_error_text("\"Get Record Layout\" operation failed. No record name, or no place for the offset "
+        set_error_text(WSB_E_BAD_ARGUMENT, "\"Get Record Layout\" operation failed. No record name, or no place for the offset "
                        "and the size, was given.");
         return WSB_FAILED;
     }
@@ -160,11 +160,11 @@ int32_t gGetRecordLayout(const char *record_name, const char *member, int32_t *o
                 return WSB_OK;
             }
         }
-        set_error_format("\"Get Record Layout\" operation failed. The record \"%s\" has no member \"%s\".",
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"Get Record Layout\" operation failed. The record \"%s\" has no member \"%s\".",
                          record_name, member);
         return WSB_FAILED;
     }
-    set_error_format("\"Get Record Layout\" operation failed. \"%s\" is not a record of this interface.",
+    set_error_format(WSB_E_BAD_ARGUMENT, "\"Get Record Layout\" operation failed. \"%s\" is not a record of this interface.",
                      record_name);
     return WSB_FAILED;
 }

@@ -12,7 +12,7 @@ static const struct {
     const char *synopsis;
     const char *help;
 } verbs[] = {
-    {"summary", cli_summary, "summary FILE [-Y FILTER] [-c COUNT] [--json | --csv]",
+    {"summary", cli_summary, "summary FILE [-Y FILTER] [-c COUNT] [--json | --csv] [--jobs N]",
      "One line per packet: number, time since the first packet (at the capture's\n"
      "own precision), source -> destination, Protocol, length, Info.\n"
      "\n"
@@ -23,9 +23,11 @@ static const struct {
      "  --json        JSON Lines: one object per packet with the PacketSummary\n"
      "                fields of wsbridge.h (frame_number, info_text, ...)\n"
      "  --csv         a header line of those field names, then one RFC 4180 row\n"
-     "                per packet\n"},
+     "                per packet\n"
+     "  --jobs N, -j N  N processes, each dissecting a share of the capture's\n"
+     "                conversations (by address pair); the same output, merged\n"},
     {"fields", cli_fields,
-     "fields FILE -e FIELD [-e FIELD ...] [-Y FILTER] [--offsets] [-c COUNT] [--json | --csv]\n"
+     "fields FILE -e FIELD [-e FIELD ...] [-Y FILTER] [--offsets] [-c COUNT] [--json | --csv] [--jobs N]\n"
      "  wsbridge fields NAME...",
      "With FILE: one line per packet, tab-separated like tshark -T fields\n"
      "-E occurrence=f: the frame number, then the first occurrence of each field\n"
@@ -42,7 +44,9 @@ static const struct {
      "  -c COUNT      stop after COUNT packets\n"
      "  --json        JSON Lines: {\"frame_number\": N, \"FIELD\": value or null, ...}\n"
      "                (integers as numbers, other values as tshark's texts)\n"
-     "  --csv         a header line (frame_number and the fields), then RFC 4180 rows\n"},
+     "  --csv         a header line (frame_number and the fields), then RFC 4180 rows\n"
+     "  --jobs N, -j N  N processes, as for summary (conversation indexes such as\n"
+     "                tcp.stream are refused then)\n"},
     {"tree", cli_tree, "tree FILE FRAME [--json]",
      "The protocol tree of packet FRAME, one item per line indented by depth, with\n"
      "[start, length] of its bytes, close to tshark -V.\n"
