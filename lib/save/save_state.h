@@ -1,5 +1,6 @@
 // The save module's state record (private to lib/save): the open save file
-// and the TCP sequence tracker.
+// and the TCP sequence tracker that can leave packets of one conversation
+// out.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,8 @@
 #include <sys/types.h>
 
 #include <glib.h>
+#include <epan/address.h>
+#include <epan/packet_info.h>
 #include <wiretap/wtap.h>
 
 #include "save/save.h"
@@ -81,3 +84,18 @@ struct save_state_record {
     tcp_tap_hook chained_tcp_hook;
 };
 extern save_state_record save_state;
+
+// 1 when the segment of the tracked conversation carries only sequence
+// space (payload, SYN, FIN) that its direction already wrote: a
+// retransmission or a duplicate, to be left out. 0 for everything else,
+// which is then written and recorded: first segments, in-order segments,
+// segments after a gap, segments that fill a gap, partial overlaps with new
+// bytes, segments without payload, other conversations, non-IP addresses.
+// When a direction has more separate ranges than it can hold, the lowest is
+// forgotten: a later repeat of those bytes is written again, nothing is lost.
+int tcp_sequence_tracker(const address *source, const address *destination, uint32_t sequence,
+                         uint32_t segment_length, uint32_t syn, uint32_t fin, uint32_t source_port,
+                         uint32_t destination_port);
+
+// Forgets the tracked conversation and frees both slots.
+void reset_sequence_tracker();

@@ -24,3 +24,7 @@ extern tree_state_record tree_state;
 
 // Ends the records of the tree built last (the storage is kept).
 void tree_reset();
+
+// Appends item and its visible descendants to the tree's records; hidden items and
+// their subtrees are left out without using up an index.
+void flatten_tree_node(proto_node *item, int32_t parent_index);
