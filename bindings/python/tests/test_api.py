@@ -509,3 +509,25 @@ def test_preferences_turn_reassembly_back_on(sample_capture):
                                               for line in plain.stdout.splitlines()]
     assert completed.stderr.count("refused:") == 3, completed.stderr
     assert "only while no capture is open" in completed.stderr
+
+
+# ---- text arguments ---------------------------------------------------------
+
+def test_a_text_with_an_embedded_nul_is_refused_not_cut(engine, sample_capture, tmp_path):
+    cut_here = tmp_path / "evil.sh"
+    with engine.open(sample_capture) as capture:
+        packets = capture.read_all()
+        calls = [lambda: capture.save(str(cut_here) + "\0.pcap", packets[:1]),
+                 lambda: engine.open(sample_capture + "\0junk"),
+                 lambda: capture.set_filter("dns\0 || tcp"),
+                 lambda: capture.matched_fields("IP\0junk"),
+                 lambda: engine.register_field("ip.ttl\0junk", "PY_NUL"),
+                 lambda: engine.register_field("ip.ttl", "PY_NUL\0junk"),
+                 lambda: engine.field_info("ip.version\0junk"),
+                 lambda: engine.set_preference("tcp.check_checksum:FALSE\0junk")]
+        for call in calls:
+            with pytest.raises(ValueError) as error:
+                call()
+            assert "embedded NUL" in str(error.value)
+        assert not cut_here.exists()
+        assert capture.filter is None and not capture.closed

@@ -11,7 +11,7 @@ from ._guard import guarded, lock
 from .errors import CaptureClosedError, ForeignObjectError, InvalidSettingError, UnknownFieldError
 from .native import FieldType, Status
 from .records import (FieldLocation, Locator, Origin, SaveResult, Summary, encode_path,
-                      enum_or_int, sized_text)
+                      encode_text, enum_or_int, sized_text)
 from .stream import Stream
 from .tree import Node, Tree
 
@@ -148,8 +148,8 @@ class Capture:
         ValueError) with the engine's message, and the filter before stays.
         The filter ends with the capture."""
         with guarded("set filter", self) as call:
-            call(self.engine.raw.gSetDisplayFilter, filter.encode() if filter else None,
-                 failure=InvalidSettingError)
+            text = encode_text(filter, "display filter") if filter else None
+            call(self.engine.raw.gSetDisplayFilter, text, failure=InvalidSettingError)
             self._filter = filter or None
 
     @property
@@ -241,8 +241,8 @@ class Capture:
     def _matched(self, call, group):
         count = ctypes.c_int32(0)
         ids = ctypes.POINTER(ctypes.c_int32)()
-        call(self.engine.raw.gLastPacketHasPassedFilter, group.encode(), ctypes.byref(count),
-             ctypes.byref(ids), failure=UnknownFieldError)
+        call(self.engine.raw.gLastPacketHasPassedFilter, encode_text(group, "group name"),
+             ctypes.byref(count), ctypes.byref(ids), failure=UnknownFieldError)
         return [ids[i] for i in range(count.value)] if ids else []
 
     def _location(self, operation, function, field_id):

@@ -10,7 +10,7 @@ from ._guard import guarded, lock
 from .capture import Capture
 from .errors import EngineShutDownError, InvalidSettingError, UnknownFieldError, WsbridgeError
 from .native import FieldType
-from .records import FieldInfo, encode_path, enum_or_int
+from .records import FieldInfo, encode_path, encode_text, enum_or_int
 
 __all__ = ["Engine", "start"]
 
@@ -127,7 +127,8 @@ class Engine:
         take, or an open capture raises InvalidSettingError (also
         ValueError)."""
         with guarded("set preference", self) as call:
-            call(self.raw.gSetPreference, assignment.encode(), failure=InvalidSettingError)
+            call(self.raw.gSetPreference, encode_text(assignment, "preference"),
+                 failure=InvalidSettingError)
 
     # ---- field registry ----------------------------------------------------
 
@@ -137,8 +138,8 @@ class Engine:
         protocol the engine knows raises UnknownFieldError (also KeyError)
         and changes nothing."""
         with guarded("register field", self) as call:
-            call(self.raw.gRegisterProtocolFieldFilter, name.encode(), group.encode(),
-                 failure=UnknownFieldError)
+            call(self.raw.gRegisterProtocolFieldFilter, encode_text(name, "field name"),
+                 encode_text(group, "group name"), failure=UnknownFieldError)
             self._registered.add((name, group))
 
     def _ensure_registered(self, name: str, group: str) -> None:
@@ -153,8 +154,8 @@ class Engine:
         UnknownFieldError (also KeyError)."""
         field_id, field_type = ctypes.c_int32(), ctypes.c_int32()
         with guarded("field info", self) as call:
-            call(self.raw.gGetProtocolFieldFilterInfo, name.encode(), ctypes.byref(field_id),
-                 ctypes.byref(field_type), failure=UnknownFieldError)
+            call(self.raw.gGetProtocolFieldFilterInfo, encode_text(name, "field name"),
+                 ctypes.byref(field_id), ctypes.byref(field_type), failure=UnknownFieldError)
         return FieldInfo(name, field_id.value, enum_or_int(FieldType, field_type.value))
 
     # ---- captures ----------------------------------------------------------
