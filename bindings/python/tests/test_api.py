@@ -356,11 +356,21 @@ def test_unknown_names_are_key_errors(engine, capture):
                                 "neither a field nor a protocol name the engine knows.")
     # Nothing was filed: the registry goes on working.
     assert engine.field_info("ip.version").type == FieldType.UINT8
+    # Before the first packet and after the end there is no packet to ask
+    # about: a state error, not an unknown group.
+    with pytest.raises(wsbridge.StateError) as error:
+        capture.matched_fields("IP")
+    assert not isinstance(error.value, KeyError) and "no dissected packet" in str(error.value)
     next(capture)
     for call in (lambda: engine.field_info("tcp.srcprot"),
                  lambda: capture.matched_fields("PY_TYPO")):
         with pytest.raises(KeyError):
             call()
+    capture.read_all()
+    with pytest.raises(wsbridge.StateError):
+        capture.matched_fields("IP")
+    capture.packet(capture.locators[0])   # a packet re-read is current again (ARP)
+    assert capture.matched_fields("IP") == []
 
 
 def test_status_three_is_a_memory_error():

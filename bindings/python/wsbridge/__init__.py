@@ -21,7 +21,7 @@ from .capture import Capture
 from .engine import Engine, start
 from .errors import (CaptureClosedError, EngineOutOfMemoryError, EngineShutDownError,
                      ForeignObjectError, InvalidSettingError, NotSupportedError, StaleObjectError,
-                     UnknownFieldError, WsbridgeError)
+                     StateError, UnknownFieldError, WsbridgeError)
 from .native import (AddressType, Direction, FieldType, Library, PortType, RenderFormat, Status,
                      load_library)
 from .parallel import map_captures
@@ -52,6 +52,7 @@ __all__ = [
     "RenderFormat",
     "SaveResult",
     "StaleObjectError",
+    "StateError",
     "Status",
     "Stream",
     "Summary",

@@ -8,7 +8,8 @@ from typing import Iterator, List, Optional
 
 from . import native
 from ._guard import guarded, lock
-from .errors import CaptureClosedError, ForeignObjectError, InvalidSettingError, UnknownFieldError
+from .errors import (CaptureClosedError, ForeignObjectError, InvalidSettingError, StateError,
+                     UnknownFieldError)
 from .native import FieldType, Status
 from .records import (FieldLocation, Locator, Origin, SaveResult, Summary, encode_path,
                       encode_text, enum_or_int, sized_text)
@@ -234,15 +235,22 @@ class Capture:
         by-id getters read. Only packets dissected after the registry was
         compiled (by Engine.field_info) record fields: call field_info for
         the fields of interest before reading. An unknown group raises
-        UnknownFieldError (also KeyError)."""
+        UnknownFieldError (also KeyError); with no current packet (nothing
+        read yet, or the end of the capture reached) the call raises
+        StateError (also RuntimeError)."""
         with guarded("matched fields", self) as call:
             return self._matched(call, group)
 
     def _matched(self, call, group):
         count = ctypes.c_int32(0)
         ids = ctypes.POINTER(ctypes.c_int32)()
-        call(self.engine.raw.gLastPacketHasPassedFilter, encode_text(group, "group name"),
-             ctypes.byref(count), ctypes.byref(ids), failure=UnknownFieldError)
+        status = call(self.engine.raw.gLastPacketHasPassedFilter, encode_text(group, "group name"),
+                      ctypes.byref(count), ctypes.byref(ids), accept=(Status.FAILED,))
+        if status == Status.FAILED:
+            # The library refuses both an unknown group and a call with no
+            # packet to ask about; the package knows which case this is.
+            raise call.error(failure=UnknownFieldError if self.engine._packet_current
+                             else StateError)
         return [ids[i] for i in range(count.value)] if ids else []
 
     def _location(self, operation, function, field_id):
