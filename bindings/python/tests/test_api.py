@@ -254,6 +254,21 @@ def test_following_tcp_equals_the_c_interface(capture, cli, sample_capture):
     assert dump[0][1].startswith("00000000  47 45 54 20")
 
 
+def test_iterators_over_one_stream_keep_their_own_place(engine):
+    from conftest import shared_capture
+    with engine.open(shared_capture("one_tcp_stream.pcap")) as capture:
+        stream = capture.follow_tcp(next(capture))
+        lines, dump = list(stream), list(stream.lines(format="hexdump"))
+        assert len(lines) > 4
+        assert list(zip(stream, stream)) == list(zip(lines, lines))
+        assert list(zip(stream.lines(format="hexdump"), stream)) == list(zip(dump, lines))
+        # One left half way, one taken up again after another ran through.
+        left, taken = iter(stream), iter(stream)
+        next(left), next(taken)
+        assert list(stream) == lines
+        assert list(taken) == lines[1:]
+
+
 def test_following_udp_and_an_empty_stream(capture, cli, sample_capture):
     summaries = capture.read_all()
     stream = capture.follow("udp", summaries[2])
