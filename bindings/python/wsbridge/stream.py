@@ -130,13 +130,14 @@ class Stream:
         library starts over at the first line."""
         before = self._reader
         if before is not None:
-            rest = collections.deque()
+            rest = None if before is _LEFT else collections.deque()
             while True:
                 line = self._next_line(call, before.render_format, before.direction_filter)
                 if line is None:
                     break
-                rest.append(line)
-            if before is not _LEFT:
+                if rest is not None:
+                    rest.append(line)
+            if rest is not None:
                 before.buffer = rest
         self._reader = reader
 
