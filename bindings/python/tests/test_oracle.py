@@ -100,14 +100,19 @@ def tshark_follow_raw(path, kind, stream):
     return nodes, records
 
 
-def test_following_one_tcp_stream_equals_tshark(engine):
+# A display filter on the capture leaves the follow whole (the second one
+# skips packets before the followed one).
+@pytest.mark.parametrize("display_filter", [None, "tcp.dstport == 80", "tcp.srcport == 80"])
+def test_following_one_tcp_stream_equals_tshark(engine, display_filter):
     path = shared_capture("one_tcp_stream.pcap")
     nodes, records = tshark_follow_raw(path, "tcp", 0)
     assert records
-    with engine.open(path) as capture:
+    with engine.open(path, filter=display_filter) as capture:
         first = next(capture)
         stream = capture.follow_tcp(first)
         got = list(stream.payload())
+        assert capture.filter == display_filter
+        assert capture.next_packet() is None  # a follow reads the capture to its end
     # The library's client sent the first payload; tshark's node 0 is the
     # first node of the conversation.
     flipped = records[0][0]

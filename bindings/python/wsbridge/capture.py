@@ -1,15 +1,17 @@
 """The open capture: sequential reading, random access, trees, matched
 fields, saving, following and DataFrames."""
 
+import contextlib
 import ctypes
 import dataclasses
+import types
 from array import array
 from typing import Iterator, List, Optional
 
 from . import native
 from ._guard import guarded, lock
 from .errors import (CaptureClosedError, ForeignObjectError, InvalidSettingError, StateError,
-                     UnknownFieldError)
+                     UnknownFieldError, WsbridgeError)
 from .native import FieldType, Status
 from .records import (FieldLocation, Locator, Origin, SaveResult, Summary, encode_path,
                       encode_text, enum_or_int, sized_text)
@@ -37,6 +39,11 @@ class Capture:
         self._origin = Origin(path)
         self._at_end = False
         self._filter = None
+        # Where sequential reading stands: the frame number returned last,
+        # and whether the filter changed after reading began (then the
+        # packets returned so far are not those the filter keeps).
+        self._position = 0
+        self._filter_changed = False
         self._record = native.PacketSummary()
         # The locators of the packets read in sequence, kept compactly.
         self._frames = array("I")
@@ -131,6 +138,7 @@ class Capture:
         if status == Status.END:
             self._at_end = True
             return None
+        self._position = record.frame_number
         self._frames.append(record.frame_number)
         self._offsets.append(record.file_offset)
         self._captured.append(record.captured_length)
@@ -151,12 +159,81 @@ class Capture:
         with guarded("set filter", self) as call:
             text = encode_text(filter, "display filter") if filter else None
             call(self.engine.raw.gSetDisplayFilter, text, failure=InvalidSettingError)
+            if self._position and (filter or None) != self._filter:
+                self._filter_changed = True
             self._filter = filter or None
 
     @property
     def filter(self) -> Optional[str]:
         """The display filter set on this capture, or None."""
         return self._filter
+
+    # ---- passes of the package's own ------------------------------------
+
+    def _reopen(self, call):
+        """Opens the capture's file again (gOpenCapture), so that reading
+        starts over at its first packet, unfiltered. The library forgets
+        what it read (a followed stream ends); the Summaries and Locators of
+        this capture stay good, as they name the same file's packets."""
+        engine = self.engine
+        call(engine.raw.gOpenCapture, encode_path(self.path))
+        engine._dissected()
+        engine._stream = None
+        call(engine.raw.gSetDisplayFilter, None)
+
+    def _read_record(self, call, record) -> bool:
+        """Reads the next packet into `record` without counting it as read
+        by the caller of the capture; False at the end."""
+        status = call(self.engine.raw.gGetNextPacket, ctypes.byref(record), accept=(Status.END,),
+                      dissects=True)
+        return status == Status.OK
+
+    @contextlib.contextmanager
+    def _own_pass(self, call, filter=None, texts=True):
+        """A pass over the whole capture for the package itself (a DataFrame,
+        a follow), whatever was read before: the file is opened again, with
+        `filter` and the summary texts on or off. Yields a
+        types.SimpleNamespace whose `at_end` the pass sets once it has read
+        to the end. Afterwards the capture is as it was: its display filter
+        and reading position (restored by reading up to the packet returned
+        last, or to the end, when the pass did not end there)."""
+        raw = self.engine.raw
+        state = types.SimpleNamespace(at_end=False)
+        self._reopen(call)
+        try:
+            call(raw.gSetSummaryTexts, 1 if texts else 0)
+            if filter:
+                call(raw.gSetDisplayFilter, encode_text(filter, "display filter"),
+                     failure=InvalidSettingError)
+            yield state
+        finally:
+            self._put_back(call, state.at_end)
+
+    def _put_back(self, call, at_end):
+        """Sets the capture's own reading position, display filter and
+        summary texts again after a pass of the package's (which ended at
+        the end of the capture when `at_end`)."""
+        raw = self.engine.raw
+        try:
+            if not (at_end and self._at_end):
+                self._reopen(call)
+                if self._at_end or self._position:
+                    # Read as the caller did when the filter stayed the same
+                    # (the byte counts of returned packets come out alike);
+                    # the packet returned last matches it then.
+                    if self._filter and not self._filter_changed:
+                        call(raw.gSetDisplayFilter, encode_text(self._filter, "display filter"))
+                    call(raw.gSetSummaryTexts, 0)
+                    record = native.PacketSummary()
+                    while self._read_record(call, record):
+                        if not self._at_end and record.frame_number == self._position:
+                            break
+                    else:
+                        self._at_end = True
+        finally:
+            raw.gSetSummaryTexts(1)
+            raw.gSetDisplayFilter(encode_text(self._filter, "display filter")
+                                  if self._filter else None)
 
     def __iter__(self) -> Iterator[Summary]:
         return self
@@ -382,8 +459,10 @@ class Capture:
 
     def follow(self, kind: str, packet, packets=None) -> Stream:
         """Follows the TCP or UDP (kind "tcp" or "udp") conversation of a
-        packet over `packets` (Summaries or Locators; by default every packet
-        of the capture: the rest of the capture is read first). Returns the
+        packet over `packets` (Summaries or Locators), by default over every
+        packet of the capture whatever its display filter: the capture is
+        read from its first packet to its end in one pass (iterating it
+        afterwards gives nothing more; its filter stays). Returns the
         Stream; a conversation without payload gives a Stream whose `valid`
         is False. Starting a follow ends the stream followed before."""
         kind = kind.lower()
@@ -391,13 +470,40 @@ class Capture:
             raise ValueError("kind is \"tcp\" or \"udp\", not %r" % (kind,))
         with guarded("follow", self) as call:
             locator = self._locator(packet, call.operation)
-            if packets is None:
-                while self._next(call) is not None:
-                    pass
-                members = self.locators
-            else:
+            if packets is not None:
                 members = [self._locator(member, call.operation) for member in packets]
-            return Stream._follow(self, call, kind, locator, members)
+                stream = Stream._start(self, call, kind, locator)
+                for member in members:
+                    stream._add(call, member)
+                stream._collect(call)
+                return stream
+            with self._own_pass(call, texts=False) as state:
+                stream = self._follow_whole(call, kind, locator)
+                state.at_end = True
+                self._at_end = True
+            return stream
+
+    def _follow_whole(self, call, kind, locator) -> Stream:
+        """The follow of every packet, in one pass from the first: the
+        packets before the followed one are read in sequence (the engine
+        then knows the conversation as it is) and added once the follow has
+        started, the later ones as they are read."""
+        record = native.PacketSummary()
+        before = []
+        while True:
+            if not self._read_record(call, record):
+                raise WsbridgeError(Status.FAILED, "Frame %d is not a packet of \"%s\"."
+                                    % (locator.frame_number, self.path), call.operation)
+            if record.frame_number == locator.frame_number:
+                break
+            before.append(Summary.from_record(record).locator)
+        stream = Stream._start(self, call, kind, locator)
+        for member in before + [locator]:
+            stream._add(call, member)
+        while self._read_record(call, record):
+            stream._add_read(call, record)
+        stream._collect(call)
+        return stream
 
     def follow_tcp(self, packet, packets=None) -> Stream:
         return self.follow("tcp", packet, packets)

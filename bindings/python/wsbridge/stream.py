@@ -63,22 +63,33 @@ class Stream:
         self._reader = None  # the _Pass that moved the library's cursor last
 
     @classmethod
-    def _follow(cls, capture, call, kind, locator, members):
-        """Follows the conversation of `locator` over `members` (under the
-        lock the caller holds) and returns the Stream."""
+    def _start(cls, capture, call, kind, locator):
+        """Starts following the conversation of `locator` (under the lock
+        the caller holds); _add each packet to consider in capture order,
+        then _collect."""
         engine = capture.engine
         raw = engine.raw
-        tcp = kind == "tcp"
         engine._stream = None
-        call(raw.gFollowTCPStreamForPacket if tcp else raw.gFollowUDPStreamForPacket,
+        call(raw.gFollowTCPStreamForPacket if kind == "tcp" else raw.gFollowUDPStreamForPacket,
              *locator.arguments(), dissects=True)
         stream = cls(capture, kind)
         engine._stream = stream
-        add = raw.gAddPacketToTCPStream if tcp else raw.gAddPacketToUDPStream
-        for member in members:
-            call(add, *member.arguments(), dissects=True)
-        stream._collect(call)
         return stream
+
+    def _add(self, call, locator):
+        """Adds a packet, re-read by its locator."""
+        raw = self._engine.raw
+        call(raw.gAddPacketToTCPStream if self.kind == "tcp" else raw.gAddPacketToUDPStream,
+             *locator.arguments(), dissects=True)
+
+    def _add_read(self, call, record):
+        """Adds the packet that sequential reading returned last (its
+        PacketSummary record): a TCP follow takes it from that dissection,
+        and a UDP follow has collected it while it was dissected."""
+        if self.kind == "tcp":
+            call(self._engine.raw.gAddPacketToTCPStream, record.frame_number, record.file_offset,
+                 record.captured_length, record.packet_length, record.encapsulation,
+                 dissects=True)
 
     def _collect(self, call):
         engine = self._engine
