@@ -125,3 +125,54 @@ def test_following_one_tcp_stream_equals_tshark(engine, display_filter):
     assert stream.client_description == "%s --> %s (%d bytes)" % (client_node, server_node, client)
     assert stream.server_description == "%s --> %s (%d bytes)" % (server_node, client_node, server)
     assert stream.conversation_description == "Entire conversation (%d bytes)" % (client + server)
+
+
+# Field columns of every type family against tshark -T fields: 24-bit
+# integers (hexadecimal too) and frame numbers, times, booleans, texts.
+DATAFRAME_FIELDS = ["geneve.vni", "eth.addr.oui", "dns.response_to", "ip.ttl", "ip.flags.df",
+                    "frame.time", "frame.time_delta", "eth.src", "ip.src", "dns.qry.name"]
+
+
+def tshark_fields(path, fields, occurrence):
+    output, status = run_tshark(["-r", path, "-T", "fields", "-E", "occurrence=" + occurrence,
+                                 "-E", "separator=/t", "-e", "frame.time_epoch"]
+                                + [option for name in fields for option in ("-e", name)])
+    assert status == 0
+    return [line.split("\t") for line in output.decode().splitlines()]
+
+
+def nanoseconds(text):
+    whole, _, fraction = text.partition(".")
+    return int(whole) * 10 ** 9 + int((fraction + "000000000")[:9])
+
+
+@pytest.mark.parametrize("name", ["geneve.pcap", "dns_udp.pcap"])
+def test_dataframe_columns_equal_tshark(engine, name):
+    pandas = pytest.importorskip("pandas")
+    path = shared_capture(name)
+    with engine.open(path) as capture:
+        frame = capture.to_dataframe(DATAFRAME_FIELDS)
+        every = capture.to_dataframe(["ip.src", "ip.ttl"], occurrence="all")
+        with pytest.raises(wsbridge.NotSupportedError):
+            capture.to_dataframe(["ip.addr"], occurrence="all")
+    assert [str(frame[field].dtype) for field in DATAFRAME_FIELDS] == \
+        ["UInt64", "UInt64", "UInt64", "UInt64", "boolean", "datetime64[ns, UTC]",
+         "timedelta64[ns]", "string", "string", "string"]
+    rows = tshark_fields(path, DATAFRAME_FIELDS, "f")
+    assert len(rows) == len(frame)
+    for (_, got), want in zip(frame.iterrows(), rows):
+        assert got["time"].value == nanoseconds(want[0])
+        for field, text in zip(DATAFRAME_FIELDS, want[1:]):
+            value = got[field]
+            if not text:
+                assert pandas.isna(value), field
+            elif field in ("frame.time", "frame.time_delta"):
+                assert value.value == (got["time"].value if field == "frame.time"
+                                       else nanoseconds(text))
+            elif str(frame[field].dtype) in ("UInt64", "boolean"):
+                assert value == int(text, 16 if text.startswith("0x") else 10), field
+            else:
+                assert value == text, field
+    for (_, got), want in zip(every.iterrows(), tshark_fields(path, ["ip.src", "ip.ttl"], "a")):
+        assert got["ip.src"] == (want[1].split(",") if want[1] else None)
+        assert got["ip.ttl"] == ([int(ttl) for ttl in want[2].split(",")] if want[2] else None)

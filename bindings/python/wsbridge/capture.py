@@ -513,22 +513,30 @@ class Capture:
 
     # ---- DataFrames --------------------------------------------------------
 
-    def to_dataframe(self, fields=(), filter=None):
-        """A pandas DataFrame of the packets read from here on (the whole
-        capture when none was read yet), one row per packet in the order of
-        iteration: the Summary's columns, then one column per field name in
-        `fields` with the field's first occurrence in the packet (None or
-        <NA> when absent). Unsigned integer fields give a UInt64 column,
-        signed ones Int64, booleans a boolean column; strings, protocols and
-        IPv4/IPv6 addresses give text; a field of any other type gives its
-        text as tshark -T fields prints it (times, MAC addresses, bytes, ...).
+    def to_dataframe(self, fields=(), filter=None, occurrence="first"):
+        """A pandas DataFrame of every packet of the capture that the display
+        filter keeps (`filter`, else the capture's own), whatever was read
+        before: the capture is read again from its first packet, and left
+        as it was found (reading position and filter; a followed stream
+        ends, as with any opening of the file).
 
-        `filter` is a display filter ("tcp.port == 80"): only the packets
-        that match it become rows (the capture's own filter, if any, is set
-        again afterwards). A filter that does not compile raises
-        InvalidSettingError (also ValueError).
+        One row per packet: frame_number, the lengths, ports and offset as
+        integers, `port_type` a categorical of PortType names, `time` the
+        time stamp as datetime64[ns, UTC], `relative_time` the seconds since
+        the first packet as a float, the address types as integers, the
+        Protocol, Info and address texts as strings. Then one column per
+        field name in `fields`, with the field's first occurrence in the
+        packet (missing when absent): integers of any width as "UInt64" or
+        "Int64", booleans as "boolean", floats as float64, absolute times as
+        datetime64[ns, UTC], relative times as timedelta64[ns], anything
+        else as its text as tshark -T fields prints it ("string"). With
+        occurrence="all" each field cell is the list of every occurrence (or
+        None), read from the packet's protocol tree; a field that occurs
+        only as hidden items (ip.addr, tcp.port) raises NotSupportedError
+        there.
 
-        pandas is optional: without it the call raises ImportError saying
-        how to install it."""
+        A filter that does not compile raises InvalidSettingError (also
+        ValueError). pandas is optional: without it the call raises
+        ImportError saying how to install it."""
         from .dataframe import to_dataframe
-        return to_dataframe(self, fields, filter)
+        return to_dataframe(self, fields, filter, occurrence)
