@@ -35,6 +35,7 @@ class Engine:
         self._dissections = 0  # counts every dissection made through the package
         self._packet_current = False  # whether the last dissection left a packet current
         self._registered = set()  # (field, group) pairs filed by the package itself
+        self._preferences = {}  # preference name -> the last assignment set through the package
 
     # ---- life cycle --------------------------------------------------------
 
@@ -130,10 +131,18 @@ class Engine:
         reassembly preferences, the Info column is plain tshark's). Only
         while no capture is open. An unknown preference, a value it does not
         take, or an open capture raises InvalidSettingError (also
-        ValueError)."""
+        ValueError). map_captures sets the preferences set here in its
+        workers' engines too."""
         with guarded("set preference", self) as call:
             call(self.raw.gSetPreference, encode_text(assignment, "preference"),
                  failure=InvalidSettingError)
+            self._preferences[assignment.split(":", 1)[0].strip()] = assignment
+
+    @property
+    def preferences(self) -> tuple:
+        """The preferences set through set_preference, in the order of their
+        names' first setting (the last assignment of each name)."""
+        return tuple(self._preferences.values())
 
     # ---- field registry ----------------------------------------------------
 
