@@ -82,14 +82,6 @@ def test_packets_from_a_worker_belong_to_no_capture_here(paths, expected):
         assert "another process" in str(error.value)
 
 
-def test_a_dask_cluster_of_process_workers_gives_the_same_results(paths, expected):
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client:
-        same(wsbridge.map_captures(parallel_jobs.digest, paths, client=client), expected)
-        trees = wsbridge.map_captures(parallel_jobs.first_tree, paths[:2], client=client)
-    assert trees == wsbridge.map_captures(parallel_jobs.first_tree, paths[:2], processes=2)
 
 
 # ---- functions that cannot reach the workers, scripts without the guard ------
@@ -203,16 +195,54 @@ def test_workers_are_reused_until_their_memory_passes_the_limit(paths):
     assert len(set(pids)) == 6
 
 
-def test_a_capture_that_kills_its_dask_worker_leaves_the_others_whole(paths):
+# ---- a dask cluster of process workers (the tests run in this order) ---------
+
+@pytest.fixture(scope="module")
+def client():
     distributed = pytest.importorskip("distributed")
     import dask
+    # A capture that kills its worker twice gives KilledWorker.
     with dask.config.set({"distributed.scheduler.allowed-failures": 1}), \
             distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                      dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client:
-        results = wsbridge.map_captures(parallel_jobs.abort_on_dns, paths, client=client)
+        yield client
+
+
+def test_a_dask_cluster_of_process_workers_gives_the_same_results(client, paths, expected):
+    same(wsbridge.map_captures(parallel_jobs.digest, paths, client=client), expected)
+    trees = wsbridge.map_captures(parallel_jobs.first_tree, paths[:2], client=client)
+    assert trees == wsbridge.map_captures(parallel_jobs.first_tree, paths[:2], processes=2)
+
+
+def test_a_dask_dataframe_has_a_partition_per_capture(client, paths):
+    pandas = pytest.importorskip("pandas")
+    readable = [path for path in paths if os.path.exists(path)]
+    fields = ["ip.ttl", "dns.qry.name", "frame.time_delta", "tcp.flags.syn"]
+    frame = wsbridge.to_dask_dataframe(readable, fields=fields, filter="tcp || dns")
+    assert frame.npartitions == len(readable)
+    engine = wsbridge.start()
+    parts = []
+    for path in readable:
+        with engine.open(path) as capture:
+            parts.append(capture.to_dataframe(fields, filter="tcp || dns"))
+    pandas.testing.assert_frame_equal(frame.compute(), pandas.concat(parts))
+
+
+def test_a_capture_that_kills_its_dask_worker_leaves_the_others_whole(client, paths):
+    from distributed import KilledWorker
+    results = wsbridge.map_captures(parallel_jobs.abort_on_dns, paths, client=client)
     for path, result in zip(paths, results):
         if "dns" in path.lower():
-            assert isinstance(result, distributed.KilledWorker)
+            assert isinstance(result, KilledWorker)
         elif os.path.exists(path):
             assert isinstance(result, int) and result > 0, (path, result)
+
+
+def test_preferences_reach_every_dask_worker(client, http_paths, plain_http):
+    assert wsbridge.map_captures(parallel_jobs.http_packets, http_paths, client=client,
+                                 preferences=REASSEMBLY) == plain_http
+    # A worker's engine cannot take them back.
+    for result in wsbridge.map_captures(parallel_jobs.http_packets, http_paths, client=client):
+        assert isinstance(result, wsbridge.InvalidSettingError)
+        assert "cannot take a preference back" in str(result)

@@ -24,7 +24,7 @@ from .errors import (CaptureClosedError, EngineOutOfMemoryError, EngineShutDownE
                      StateError, UnknownFieldError, WsbridgeError)
 from .native import (AddressType, Direction, FieldType, Library, PortType, RenderFormat, Status,
                      load_library)
-from .parallel import map_captures
+from .parallel import map_captures, to_dask_dataframe
 from .records import FieldInfo, FieldLocation, Locator, SaveResult, Summary
 from .stream import Stream
 from .tree import Node, Tree
@@ -64,4 +64,5 @@ __all__ = [
     "map_captures",
     "native",
     "start",
+    "to_dask_dataframe",
 ]

@@ -21,7 +21,7 @@ from .errors import InvalidSettingError, WsbridgeError
 from .native import Status
 from .records import encode_text
 
-__all__ = ["map_captures", "run_capture"]
+__all__ = ["map_captures", "run_capture", "to_dask_dataframe"]
 
 # A local worker process is replaced once its resident memory passes this
 # many bytes after a capture (the engine keeps some memory of every capture
@@ -88,6 +88,15 @@ def _preference_items(preferences):
         yield assignment.split(":", 1)[0].strip(), assignment
 
 
+def _with_callers_preferences(preferences):
+    """The preferences of this process's engine, then `preferences` (a
+    later assignment of a name wins), as a tuple of assignments."""
+    engine = Engine.current()
+    merged = dict(engine._preferences) if engine is not None else {}
+    merged.update(_preference_items(preferences))
+    return tuple(merged.values())
+
+
 def _portable(error, trace):
     """The exception, ready to travel back to the caller's process."""
     try:
@@ -135,9 +144,7 @@ def map_captures(function, paths, processes=None, client=None, preferences=(), f
     was given; a later map that asks for fewer gets InvalidSettingError."""
     paths = [os.fspath(path) for path in paths]
     engine = Engine.current()
-    merged = dict(engine._preferences) if engine is not None else {}
-    merged.update(_preference_items(preferences))
-    preferences = tuple(merged.values())
+    preferences = _with_callers_preferences(preferences)
     if filter is not None:
         encode_text(filter, "display filter")
     if client is not None:
@@ -426,18 +433,79 @@ def _worker_main(connection, payload, library, preferences, filter, memory_limit
 # ---- dask.distributed ---------------------------------------------------------
 
 def _on_cluster(client, function, paths, preferences, filter):
-    """The captures as tasks of a dask.distributed cluster. Each future's
-    own result or exception is taken at the end (a task whose worker died
-    is computed again by the cluster; one that keeps killing its worker
-    gives KilledWorker)."""
-    futures = client.map(run_capture, paths, function=function, preferences=preferences,
-                         filter=filter, pure=False)
-    results = []
-    for future in futures:
+    """The captures as tasks of a dask.distributed cluster, at most as many
+    at a time as the cluster has worker threads: a worker that dies takes
+    with it the tasks it was given, and the cluster charges each of them
+    with the death (KilledWorker after a few), so no capture waits on a
+    worker behind another. Each result (or exception) is taken as soon as
+    its task ends, before a later death could lose it."""
+    from distributed import as_completed
+    results = [None] * len(paths)
+    waiting = collections.deque(enumerate(paths))
+    running = {}
+    ended = as_completed()
+
+    def submit():
+        limit = max(1, sum(client.nthreads().values()))
+        while waiting and len(running) < limit:
+            index, path = waiting.popleft()
+            future = client.submit(run_capture, path, function=function,
+                                   preferences=preferences, filter=filter, pure=False)
+            running[future.key] = index
+            ended.add(future)
+
+    submit()
+    for future in ended:
+        index = running.pop(future.key)
         try:
-            results.append(future.result())
-        except Exception as error:
-            results.append(error)
-    for future in futures:
+            results[index] = future.result()
+        except Exception as error:  # the task's own failure: KilledWorker, ...
+            results[index] = error
         future.release()
+        submit()
     return results
+
+
+def to_dask_dataframe(paths, fields=(), filter=None, preferences=()):
+    """A lazy dask.dataframe of capture files, one partition per capture:
+    partition i is `Capture.to_dataframe(fields, filter)` of paths[i], read
+    by an engine with the preferences of this process's engine and
+    `preferences` (as map_captures sets them). Only the columns' types are
+    worked out now (by a small task that opens no capture); the captures
+    are read when the frame is computed. Compute it on a dask.distributed
+    cluster of process workers of one thread each (or with the "processes"
+    scheduler): on the threaded scheduler the partitions are read one at a
+    time in this process, and each opening closes a capture that this
+    process has open. A capture that cannot be read makes the computation
+    raise its error."""
+    import dask
+    import dask.dataframe
+    paths = [os.fspath(path) for path in paths]
+    fields = tuple(dict.fromkeys((fields,) if isinstance(fields, str) else fields))
+    preferences = _with_callers_preferences(preferences)
+    if filter is not None:
+        encode_text(filter, "display filter")
+    meta = dask.delayed(_empty_frame)(fields, preferences).compute()
+    if not paths:
+        return dask.dataframe.from_pandas(meta, npartitions=1)
+    parts = [dask.delayed(_capture_frame)(path, fields, filter, preferences) for path in paths]
+    return dask.dataframe.from_delayed(parts, meta=meta)
+
+
+def _capture_frame(path, fields, filter, preferences):
+    """A partition of to_dask_dataframe, read where the task runs."""
+    with _one_capture:
+        engine = _prepared_engine(None, preferences)
+        with engine.open(path) as capture:
+            return capture.to_dataframe(fields, filter=filter)
+
+
+def _empty_frame(fields, preferences):
+    """The columns and types of to_dask_dataframe's partitions."""
+    from .dataframe import RECORD_COLUMNS, build_frame, field_columns, import_pandas
+    with _one_capture:
+        engine = _prepared_engine(None, preferences)
+        columns = field_columns(engine, fields)
+    rows = {name: [] for name in RECORD_COLUMNS}
+    rows.update((column.name, []) for column in columns)
+    return build_frame(import_pandas(), rows, columns, False)
