@@ -22,6 +22,12 @@ __all__ = ["Capture"]
 
 
 
+def _locator_values(record):
+    """The five locator values of a PacketSummary record."""
+    return (record.frame_number, record.file_offset, record.captured_length,
+            record.packet_length, record.encapsulation)
+
+
 class Capture:
     """The open capture. Iterating it reads the packets in sequence
     (gGetNextPacket) as Summary objects; the iteration continues where it
@@ -474,7 +480,7 @@ class Capture:
                 members = [self._locator(member, call.operation) for member in packets]
                 stream = Stream._start(self, call, kind, locator)
                 for member in members:
-                    stream._add(call, member)
+                    stream._add(call, member.arguments())
                 stream._collect(call)
                 return stream
             with self._own_pass(call, texts=False) as state:
@@ -489,17 +495,21 @@ class Capture:
         then knows the conversation as it is) and added once the follow has
         started, the later ones as they are read."""
         record = native.PacketSummary()
-        before = []
+        # The locators of the packets before it, kept compactly.
+        before = [array("I"), array("q"), array("i"), array("I"), array("i")]
         while True:
             if not self._read_record(call, record):
                 raise WsbridgeError(Status.FAILED, "Frame %d is not a packet of \"%s\"."
                                     % (locator.frame_number, self.path), call.operation)
             if record.frame_number == locator.frame_number:
                 break
-            before.append(Summary.from_record(record).locator)
+            for values, value in zip(before, _locator_values(record)):
+                values.append(value)
         stream = Stream._start(self, call, kind, locator)
-        for member in before + [locator]:
-            stream._add(call, member)
+        for arguments in zip(*before):
+            stream._add(call, arguments)
+        del before
+        stream._add(call, locator.arguments())
         while self._read_record(call, record):
             stream._add_read(call, record)
         stream._collect(call)

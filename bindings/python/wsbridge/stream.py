@@ -76,11 +76,11 @@ class Stream:
         engine._stream = stream
         return stream
 
-    def _add(self, call, locator):
-        """Adds a packet, re-read by its locator."""
+    def _add(self, call, arguments):
+        """Adds a packet, re-read by its five locator values."""
         raw = self._engine.raw
         call(raw.gAddPacketToTCPStream if self.kind == "tcp" else raw.gAddPacketToUDPStream,
-             *locator.arguments(), dissects=True)
+             *arguments, dissects=True)
 
     def _add_read(self, call, record):
         """Adds the packet that sequential reading returned last (its
