@@ -12,8 +12,8 @@ from the path given to start()/load_library(), else from the environment
 variable WSBRIDGE_LIBRARY, else from where `cmake --install` put it, else
 through the system's loader path. wsbridge.native holds the raw interface:
 the records as ctypes Structures and every export with its prototype;
-wsbridge.core describes the objects, and map_captures reads many captures
-in worker processes.
+wsbridge.core describes the objects, map_captures reads many captures in
+worker processes and to_dask_dataframe makes a dask DataFrame of many.
 """
 
 from . import errors, native
