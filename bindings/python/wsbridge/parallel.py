@@ -294,7 +294,7 @@ class _Workers:
         if not self.todo:
             self._stop(worker)
             return
-        share = max(1, len(self.todo) // (4 * len(self.workers)))
+        share = max(1, len(self.todo) // (4 * self.processes))
         chunk, size = [], 0
         while self.todo and len(chunk) < min(share, CHUNK_CAPTURES) and \
                 (not chunk or size + self.sizes[self.todo[0]] <= CHUNK_BYTES):
