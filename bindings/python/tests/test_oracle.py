@@ -128,9 +128,11 @@ def test_following_one_tcp_stream_equals_tshark(engine, display_filter):
 
 
 # Field columns of every type family against tshark -T fields: 24-bit
-# integers (hexadecimal too) and frame numbers, times, booleans, texts.
+# integers (hexadecimal too) and frame numbers, times, booleans, floats,
+# texts.
 DATAFRAME_FIELDS = ["geneve.vni", "eth.addr.oui", "dns.response_to", "ip.ttl", "ip.flags.df",
-                    "frame.time", "frame.time_delta", "eth.src", "ip.src", "dns.qry.name"]
+                    "frame.time", "frame.time_delta", "icmp.resptime", "eth.src", "ip.src",
+                    "dns.qry.name"]
 
 
 def tshark_fields(path, fields, occurrence):
@@ -157,7 +159,7 @@ def test_dataframe_columns_equal_tshark(engine, name):
             capture.to_dataframe(["ip.addr"], occurrence="all")
     assert [str(frame[field].dtype) for field in DATAFRAME_FIELDS] == \
         ["UInt64", "UInt64", "UInt64", "UInt64", "boolean", "datetime64[ns, UTC]",
-         "timedelta64[ns]", "string", "string", "string"]
+         "timedelta64[ns]", "float64", "string", "string", "string"]
     rows = tshark_fields(path, DATAFRAME_FIELDS, "f")
     assert len(rows) == len(frame)
     for (_, got), want in zip(frame.iterrows(), rows):
@@ -171,6 +173,8 @@ def test_dataframe_columns_equal_tshark(engine, name):
                                        else nanoseconds(text))
             elif str(frame[field].dtype) in ("UInt64", "boolean"):
                 assert value == int(text, 16 if text.startswith("0x") else 10), field
+            elif field == "icmp.resptime":
+                assert value == float(text)
             else:
                 assert value == text, field
     for (_, got), want in zip(every.iterrows(), tshark_fields(path, ["ip.src", "ip.ttl"], "a")):
