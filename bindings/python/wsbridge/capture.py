@@ -21,7 +21,6 @@ from .tree import Node, Tree
 __all__ = ["Capture"]
 
 
-
 def _locator_values(record):
     """The five locator values of a PacketSummary record."""
     return (record.frame_number, record.file_offset, record.captured_length,
