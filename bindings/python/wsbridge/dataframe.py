@@ -249,20 +249,28 @@ def _integer(value):
     return int(value, 10)
 
 
+def _representable(nanoseconds):
+    """The count, or None when datetime64[ns] and timedelta64[ns] cannot
+    hold it (beyond about 292 years from 1970: a damaged time stamp)."""
+    return nanoseconds if -(1 << 63) < nanoseconds < 1 << 63 else None
+
+
 def _nanoseconds(value):
-    """Nanoseconds of a count of seconds written "-12.345678900"."""
+    """Nanoseconds of a count of seconds written "-12.345678900" (None
+    beyond what timedelta64[ns] holds)."""
     match = _SECONDS.fullmatch(value.strip())
     if not match:
         raise ValueError(value)
     sign, whole, fraction = match.groups()
     nanoseconds = int(whole) * 10 ** 9 + int(((fraction or "") + "000000000")[:9])
-    return -nanoseconds if sign else nanoseconds
+    return _representable(-nanoseconds if sign else nanoseconds)
 
 
 def _epoch_nanoseconds(value):
     """Nanoseconds since 1970 UTC of an absolute time as the engine writes
     it: in UTC, in the local time of this process (the zone the engine
-    wrote it in), or as seconds since 1970."""
+    wrote it in), or as seconds since 1970. None for a time that
+    datetime64[ns] cannot hold."""
     if value.strip() in ("", "Not representable"):
         return None
     match = _CALENDAR_TIME.fullmatch(value.strip())
@@ -276,11 +284,13 @@ def _epoch_nanoseconds(value):
         year, year_day, hour, minute, second, fraction, zone = match.groups()
         date = time.strptime("%s %s" % (year, year_day), "%Y %j")
         fields = (int(year), date.tm_mon, date.tm_mday, int(hour), int(minute), int(second))
+    if not 1677 <= fields[0] <= 2262:
+        return None
     if zone in ("UTC", "GMT", "Z"):
         seconds = calendar.timegm(fields + (0, 0, 0))
     else:
         seconds = int(time.mktime(fields + (0, 0, -1)))
-    return seconds * 10 ** 9 + _nanoseconds("0" + (fraction or ""))
+    return _representable(seconds * 10 ** 9 + _nanoseconds("0" + (fraction or "")))
 
 
 # ---- the DataFrame ----------------------------------------------------------
@@ -289,14 +299,15 @@ PORT_TYPES = [member.name for member in PortType]
 
 
 def build_frame(pandas, rows, columns, all_occurrences):
-    """The DataFrame of read_rows' lists: `time` as datetime64[ns, UTC],
-    `relative_time` in seconds, `port_type` as a categorical of PortType
-    names, texts as strings; the field columns by what they hold."""
+    """The DataFrame of read_rows' lists: `time` as datetime64[ns, UTC]
+    (NaT for a time stamp it cannot hold), `relative_time` in seconds,
+    `port_type` as a categorical of PortType names, texts as strings; the
+    field columns by what they hold."""
     data = {}
     for name in RECORD_COLUMNS:
         values = rows[name]
         if name == "time_seconds":
-            nanoseconds = [seconds * 10 ** 9 + part
+            nanoseconds = [_representable(seconds * 10 ** 9 + part)
                            for seconds, part in zip(values, rows["time_nanoseconds"])]
             data["time"] = pandas.Series(pandas.to_datetime(nanoseconds, unit="ns", utc=True))
         elif name == "time_nanoseconds":
