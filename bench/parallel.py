@@ -4,8 +4,8 @@ wsbridge.map_captures with 1 and 2 worker processes (and, with --dask, a
 LocalCluster of 2 process workers), and checks that every way gives the
 same results.
 
-Usage: bench/parallel.py [BUILD_DIR] [--dask]   (default build; RUNS=3 timed
-runs per figure, the median is reported). The captures are the shared ones
+Usage: bench/parallel.py [BUILD_DIR] [--dask]   (default build; RUNS=3 rounds,
+each way once per round, the median of each is reported). The captures are the shared ones
 (tests/captures) repeated, in order, to COUNT=200 paths. The plain loop runs
 in a fresh interpreter and its time includes the interpreter, the import
 and the engine's start, as map_captures' time includes its workers'.
@@ -87,13 +87,17 @@ def comparable(results):
             json.loads(json.dumps(result[0])) for result in results]
 
 
-def timed(call, runs):
-    times, result = [], None
+def timed_rounds(calls, runs):
+    """The median time and the last result of each call, run once per round
+    in turn, so that a busier spell of the machine weighs on all alike."""
+    times = {name: [] for name in calls}
+    results = {}
     for _ in range(runs):
-        start = time.perf_counter()
-        result = call()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), result
+        for name, call in calls.items():
+            start = time.perf_counter()
+            results[name] = call()
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(values) for name, values in times.items()}, results
 
 
 def main():
@@ -107,13 +111,19 @@ def main():
     shared = sorted(os.path.join(CAPTURES, name) for name in os.listdir(CAPTURES)
                     if name.endswith((".pcap", ".pcapng", ".cap")))
     paths = [shared[index % len(shared)] for index in range(COUNT)]
-    figures, results = {}, {}
-    before = children_seconds()
-    figures["plain"], results["plain"] = timed(lambda: plain_loop(paths), runs)
-    plain_cpu = (children_seconds() - before) / runs
-    for processes in (1, 2):
-        figures[processes], results[processes] = timed(
-            lambda: wsbridge.map_captures(measured, paths, processes=processes), runs)
+    plain_cpu = []
+
+    def plain():
+        before = children_seconds()
+        result = plain_loop(paths)
+        plain_cpu.append(children_seconds() - before)
+        return result
+
+    figures, results = timed_rounds({
+        "plain": plain,
+        1: lambda: wsbridge.map_captures(measured, paths, processes=1),
+        2: lambda: wsbridge.map_captures(measured, paths, processes=2)}, runs)
+    plain_cpu = plain_cpu[-1]
     packets = sum(result[1] for result in results["plain"] if isinstance(result, list))
     failed = sum(1 for result in results["plain"] if not isinstance(result, list))
     print("%d captures (the %d shared ones repeated), %d packets, %d refused by the library"
@@ -127,10 +137,10 @@ def main():
           % (figures["plain"] / figures[2], figures[1] / figures[2],
              len(os.sched_getaffinity(0)), os.getloadavg()[0]))
     workers = worker_seconds(results[2])
-    print("processor time: plain loop %.2f s (a run); 2 processes (last run) %s s: on 2 idle "
-          "cores they would take about %.2fx less time than the plain loop"
-          % (plain_cpu, " + ".join("%.2f" % seconds for seconds in workers),
-             plain_cpu / workers[0]))
+    print("processor time (last round): plain loop %.2f s; 1 process %.2f s; 2 processes %s s: "
+          "on 2 idle cores they would take about %.2fx less time than the plain loop"
+          % (plain_cpu, worker_seconds(results[1])[0],
+             " + ".join("%.2f" % seconds for seconds in workers), plain_cpu / workers[0]))
     same = comparable(results[1]) == results["plain"] and \
         comparable(results[2]) == results["plain"]
     if "--dask" in sys.argv:
@@ -138,8 +148,9 @@ def main():
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                       dashboard_address=None) as cluster, \
                 distributed.Client(cluster) as client:
-            seconds, on_cluster = timed(
-                lambda: wsbridge.map_captures(measured, paths, client=client), runs)
+            seconds, on_cluster = timed_rounds(
+                {"dask": lambda: wsbridge.map_captures(measured, paths, client=client)}, runs)
+            seconds, on_cluster = seconds["dask"], on_cluster["dask"]
         print("dask LocalCluster, 2 process workers: %.2f s (median of %d)" % (seconds, runs))
         same = same and comparable(on_cluster) == results["plain"]
     print("results identical: %s" % ("yes" if same else "NO"))
