@@ -169,6 +169,8 @@ def test_a_missing_library_is_an_os_error_naming_where_it_looked(tmp_path):
         """, env={"WSBRIDGE_LIBRARY": missing})
     assert completed.stdout.startswith("OSError wsbridge: could not load the library")
     assert missing in completed.stdout
+    # It says how to point at the library, or to install it.
+    assert "WSBRIDGE_LIBRARY" in completed.stdout and "cmake --install" in completed.stdout
 
 
 def test_a_library_without_the_interface_is_refused():

@@ -432,7 +432,8 @@ _libraries_lock = threading.Lock()
 def load_library(path=None):
     """Loads libwsbridge (see library_candidates for where it looks) and
     returns its Library; the same file is loaded once per process. Raises
-    OSError when no candidate loads."""
+    OSError when no candidate loads, naming where it looked and how to
+    point at the library (WSBRIDGE_LIBRARY) or install it."""
     failures = []
     for candidate in library_candidates(path):
         key = os.path.realpath(candidate) if os.sep in candidate else candidate
@@ -447,4 +448,8 @@ def load_library(path=None):
                 continue
             _libraries[key] = library
             return library
-    raise OSError("wsbridge: could not load the library (" + "; ".join(failures) + ")")
+    raise OSError("wsbridge: could not load the library (" + "; ".join(failures) + "). Set the "
+                  "environment variable WSBRIDGE_LIBRARY to the path of libwsbridge.so (in a "
+                  "build tree: BUILD/libwsbridge.so), pass that path to wsbridge.start(), or "
+                  "install the library with `cmake --install BUILD`, after which the installed "
+                  "package finds it.")
