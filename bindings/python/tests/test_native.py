@@ -50,6 +50,7 @@ def test_prototypes_follow_the_header_types():
         "const WsbSavePacketRequest *": ctypes.POINTER(native.SavePacketRequest),
         "int32_t *": ctypes.POINTER(ctypes.c_int32), "uint32_t *": ctypes.POINTER(ctypes.c_uint32),
         "uint8_t *": ctypes.POINTER(ctypes.c_uint8), "uint64_t *": ctypes.POINTER(ctypes.c_uint64),
+        "int64_t *": ctypes.POINTER(ctypes.c_int64),
         "const char **": ctypes.POINTER(ctypes.c_void_p),
         "const uint8_t **": ctypes.POINTER(ctypes.POINTER(ctypes.c_uint8)),
         "const int32_t **": ctypes.POINTER(ctypes.POINTER(ctypes.c_int32)),

@@ -309,6 +309,8 @@ PROTOTYPES = {
     "gSetSummaryTexts": (_c_int32, [_c_int32]),
     "gGetPacketAtOffset": (_c_int32, [_ptr(PacketSummary)] + _locator),
     "gGetPacketTimePrecision": (_c_int32, [_ptr(_c_int32)]),
+    "gGetFirstPacketTime": (_c_int32, [_ptr(ctypes.c_int64), _ptr(_c_int32)]),
+    "gSetReadingShare": (_c_int32, [_c_int32, _c_int32, _c_int32]),
     "gBuildPacketProtocolTree": (_c_int32, [_ptr(_c_int32), _ptr(_ptr(_c_uint8))] + _locator),
     "gGetProtocolTreeNodesCount": (_c_int32, [_ptr(_c_int32)]),
     "gGetTreeNodeByIndex": (_c_int32, [_ptr(TreeNode), _c_int32]),
