@@ -229,6 +229,24 @@ def test_a_dask_dataframe_has_a_partition_per_capture(client, paths):
     pandas.testing.assert_frame_equal(frame.compute(), pandas.concat(parts))
 
 
+def test_shares_of_one_capture_give_its_frame(client, paths):
+    """Read in shares of its conversations, by 2 processes or as 3 dask
+    partitions, a capture gives the rows one process gives."""
+    pandas = pytest.importorskip("pandas")
+    path = shared_capture("DnsPackets.pcap")
+    fields = ["ip.src", "dns.qry.name", "frame.time_delta", "udp.length"]
+    engine = wsbridge.start()
+    with engine.open(path) as capture:
+        whole = capture.to_dataframe(fields)
+        pandas.testing.assert_frame_equal(capture.to_dataframe(fields, jobs=2), whole)
+    frame = wsbridge.to_dask_dataframe([path], fields=fields, shards_per_capture=3)
+    assert frame.npartitions == 3
+    parts = frame.compute().sort_values("frame_number").reset_index(drop=True)
+    pandas.testing.assert_frame_equal(parts, whole)
+    with pytest.raises(ValueError):
+        wsbridge.to_dask_dataframe([path], shards_per_capture=0)
+
+
 def test_a_capture_that_kills_its_dask_worker_leaves_the_others_whole(client, paths):
     from distributed import KilledWorker
     results = wsbridge.map_captures(parallel_jobs.abort_on_dns, paths, client=client)

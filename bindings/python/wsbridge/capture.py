@@ -534,7 +534,7 @@ class Capture:
 
     # ---- DataFrames --------------------------------------------------------
 
-    def to_dataframe(self, fields=(), filter=None, occurrence="first"):
+    def to_dataframe(self, fields=(), filter=None, occurrence="first", jobs=1):
         """A pandas DataFrame of every packet of the capture that the display
         filter keeps (`filter`, else the capture's own), whatever was read
         before: the capture is read again from its first packet, and left
@@ -556,8 +556,24 @@ class Capture:
         only as hidden items (ip.addr, tcp.port) raises NotSupportedError
         there.
 
+        With jobs=N (N > 1) N new processes read the file, each with its own
+        engine (with this engine's preferences) dissecting one share of the
+        capture's conversations (Engine.set_reading_share), and the rows come
+        back in frame order: the same frame on N cores, but for fields that
+        number the conversations of the whole file (tcp.stream, udp.stream),
+        which each process numbers on its own. Call it under
+        `if __name__ == "__main__":` in a script.
+
         A filter that does not compile raises InvalidSettingError (also
         ValueError). pandas is optional: without it the call raises
         ImportError saying how to install it."""
+        jobs = int(jobs)
+        if jobs < 1:
+            raise ValueError("jobs must be 1 or more, not %r" % (jobs,))
+        if jobs > 1:
+            from .parallel import shared_dataframe
+            self._check("to_dataframe")
+            return shared_dataframe(self.path, tuple(fields) if not isinstance(fields, str) else (fields,),
+                                    filter if filter is not None else self.filter, occurrence, jobs)
         from .dataframe import to_dataframe
         return to_dataframe(self, fields, filter, occurrence)

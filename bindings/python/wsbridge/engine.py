@@ -138,6 +138,24 @@ class Engine:
                  failure=InvalidSettingError)
             self._preferences[assignment.split(":", 1)[0].strip()] = assignment
 
+    #: Conversation keys of set_reading_share (the library's WSB_SHARE_BY_*).
+    SHARE_KEYS = {"addresses": 0, "endpoints": 1}
+
+    def set_reading_share(self, index: int, count: int, key: str = "addresses") -> None:
+        """Makes sequential reading of the captures opened afterwards dissect
+        and return only share `index` of `count` of their conversations
+        (gSetReadingShare), so that `count` processes can read one capture
+        together; frame numbers and times stay the whole file's. `key` is
+        "addresses" (every conversation of two hosts together) or "endpoints"
+        (address and port pairs). (0, 1) reads everything again. Only while
+        no capture is open (InvalidSettingError otherwise); a share that does
+        not exist raises ValueError."""
+        if key not in self.SHARE_KEYS:
+            raise ValueError("key must be one of %s, not %r" % (", ".join(self.SHARE_KEYS), key))
+        with guarded("set reading share", self) as call:
+            call(self.raw.gSetReadingShare, int(index), int(count), self.SHARE_KEYS[key],
+                 failure=InvalidSettingError)
+
     @property
     def preferences(self) -> tuple:
         """The preferences set through set_preference, in the order of their

@@ -466,11 +466,15 @@ def _on_cluster(client, function, paths, preferences, filter):
     return results
 
 
-def to_dask_dataframe(paths, fields=(), filter=None, preferences=()):
+def to_dask_dataframe(paths, fields=(), filter=None, preferences=(), shards_per_capture=1):
     """A lazy dask.dataframe of capture files, one partition per capture:
     partition i is `Capture.to_dataframe(fields, filter)` of paths[i], read
     by an engine with the preferences of this process's engine and
-    `preferences` (as map_captures sets them). Only the columns' types are
+    `preferences` (as map_captures sets them). With shards_per_capture=K
+    each capture makes K partitions, each read by its own engine from the
+    whole file but dissecting only one share of its conversations (see
+    Engine.set_reading_share): one large capture is dissected across the
+    cluster's workers; within a partition the rows are in frame order. Only the columns' types are
     worked out now (by a small task that opens no capture); the captures
     are read when the frame is computed. Compute it on a dask.distributed
     cluster of process workers of one thread each (or with the "processes"
@@ -485,19 +489,47 @@ def to_dask_dataframe(paths, fields=(), filter=None, preferences=()):
     preferences = _with_callers_preferences(preferences)
     if filter is not None:
         encode_text(filter, "display filter")
+    shards = int(shards_per_capture)
+    if shards < 1:
+        raise ValueError("shards_per_capture must be 1 or more, not %r" % (shards_per_capture,))
     meta = dask.delayed(_empty_frame)(fields, preferences).compute()
     if not paths:
         return dask.dataframe.from_pandas(meta, npartitions=1)
-    parts = [dask.delayed(_capture_frame)(path, fields, filter, preferences) for path in paths]
+    parts = [dask.delayed(_capture_frame)(path, fields, filter, preferences, share, shards)
+             for path in paths for share in range(shards)]
     return dask.dataframe.from_delayed(parts, meta=meta)
 
 
-def _capture_frame(path, fields, filter, preferences):
-    """A partition of to_dask_dataframe, read where the task runs."""
+def _capture_frame(path, fields, filter, preferences, share=0, shares=1, occurrence="first"):
+    """A partition of to_dask_dataframe (or a share of to_dataframe with
+    jobs), read where the task runs."""
     with _one_capture:
         engine = _prepared_engine(None, preferences)
-        with engine.open(path) as capture:
-            return capture.to_dataframe(fields, filter=filter)
+        engine.set_reading_share(share, shares)
+        try:
+            with engine.open(path) as capture:
+                return capture.to_dataframe(fields, filter=filter, occurrence=occurrence)
+        finally:
+            engine.set_reading_share(0, 1)
+
+
+def shared_dataframe(path, fields, filter, occurrence, jobs):
+    """Capture.to_dataframe with jobs > 1: `jobs` fresh processes read the
+    capture, each dissecting one share of its conversations, and their rows
+    are put back in frame order."""
+    import concurrent.futures
+    import multiprocessing
+    from .dataframe import import_pandas
+    pandas = import_pandas()
+    _refuse_unguarded_main()
+    preferences = _with_callers_preferences(())
+    context = multiprocessing.get_context("forkserver")
+    with concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
+        futures = [pool.submit(_capture_frame, path, fields, filter, preferences, share, jobs, occurrence)
+                   for share in range(jobs)]
+        frames = [future.result() for future in futures]
+    frame = pandas.concat(frames, ignore_index=True)
+    return frame.sort_values("frame_number", kind="stable").reset_index(drop=True)
 
 
 def _empty_frame(fields, preferences):
