@@ -7,6 +7,7 @@
 // so each state is a test of its own.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -1529,3 +1530,54 @@ TEST_F(Misuse, ErrorTextPassedBackIn)
     CHECK_ANSWER(gCloseCapture(), 0, "");
     CHECK_ANSWER(gCleanupEpan(), 0, "");
 }
+
+// Texts a host keeps in read-only memory (string literals) are only read:
+// the engine's filter compiler writes into the texts it gets while it looks
+// up a "${...}" reference, so every export that passes a host's text on gets
+// the answer it gets for a writable copy.
+TEST_F(Misuse, TextsInReadOnlyMemory)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    void *page = mmap(nullptr, static_cast<size_t>(page_size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                      -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    char *next = static_cast<char *>(page);
+    auto place = [&](const std::string &text) {
+        char *placed = next;
+        memcpy(placed, text.c_str(), text.size() + 1);
+        next += text.size() + 1;
+        return placed;
+    };
+    const char *unknown_macro = place("${nope}");
+    const char *field_reference = place("ip.src == ${ip.dst} || frame.number == 2");
+    const char *field = place("${ip.src}");
+    const char *name = place("ip.src");
+    const char *group = place("${G}");
+    const char *preference = place("tcp.${x}:TRUE");
+    const char *capture = place(WSB_SAMPLE_CAPTURE);
+    const char *save = place(save_path);
+    ASSERT_EQ(mprotect(page, static_cast<size_t>(page_size), PROT_READ), 0);
+
+    EXPECT_EQ(gSetDisplayFilter(unknown_macro), 1);
+    EXPECT_EQ(last_error(), "macro 'nope' does not exist");
+    EXPECT_EQ(gSetDisplayFilter(field_reference), 0) << last_error();
+    EXPECT_EQ(gRegisterProtocolFieldFilter(field, group), 1);
+    EXPECT_EQ(gRegisterProtocolFieldFilter(name, group), 0) << last_error();
+    int32_t id, type, count;
+    const int32_t *ids;
+    EXPECT_EQ(gGetProtocolFieldFilterInfo(field, &id, &type), 1);
+    EXPECT_EQ(gGetProtocolFieldFilterInfo(name, &id, &type), 0) << last_error();
+    EXPECT_EQ(gSetPreference(preference), 1);
+    ASSERT_EQ(gOpenCapture(capture), 0) << last_error();
+    PacketSummary s;
+    ASSERT_EQ(gGetNextPacket(&s), 0) << last_error();
+    EXPECT_EQ(s.frame_number, 2u);
+    EXPECT_EQ(gLastPacketHasPassedFilter(group, &count, &ids), 0) << last_error();
+    EXPECT_EQ(gCreateCaptureFileForSave(save), 0) << last_error();
+    EXPECT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+    CHECK_ANSWER(gCloseCapture(), 0, "");
+    CHECK_ANSWER(gCleanupEpan(), 0, "");
+    munmap(page, static_cast<size_t>(page_size));
+}
+

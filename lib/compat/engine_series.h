@@ -91,8 +91,10 @@ void series_dissect(epan_dissect_t *edt, int file_type, wtap_rec *record, const 
 
 // ---- Display filters --------------------------------------------------------
 
-// Compiles text. False with the engine's message (g_malloc'd, may be null) in
-// error; the filter is null on success when the text names nothing.
+// Compiles text (the engine gets a copy of its own: its macro expansion
+// writes into the text it is given). False with the engine's message
+// (g_malloc'd, may be null) in error; the filter is null on success when the
+// text names nothing.
 bool series_compile_filter(const char *text, dfilter_t **filter, char **error);
 
 // The field names a compiled filter refers to, in the order it names them.
