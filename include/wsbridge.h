@@ -208,13 +208,16 @@ WSBRIDGE_API int32_t gSetPreference(const char *assignment);
 
 /* Files field_name (a display-filter field name such as "tcp.srcport") under
  * group_name (any text; a group is created by its first field). A name may be
- * filed more than once and under several groups. Both texts are copied.
- * A name that is neither a field nor a protocol name the engine knows
- * (an expression such as "tcp.port == 80" included) is refused and leaves
- * the registry as it was; a registration cannot be taken back. 0, or 1:
- * engine not running, null argument, "\"Register protocol field filter\"
- * operation failed. \"NAME\" is neither a field nor a protocol name the
- * engine knows.". */
+ * filed under several groups; filing it again under the same group changes
+ * nothing (0). Both texts are copied. A name that is neither a field nor a
+ * protocol name the engine knows (an expression such as "tcp.port == 80"
+ * included) is refused and leaves the registry as it was; a registration
+ * cannot be taken back. The registry takes up to 65,536 different names.
+ * 0, or 1: engine not running, null argument, "\"Register protocol field
+ * filter\" operation failed. \"NAME\" is neither a field nor a protocol
+ * name the engine knows.", or a new name when the registry is full ("...
+ * The registry holds 65536 different names, the most it takes: \"NAME\" was
+ * not added."). */
 WSBRIDGE_API int32_t gRegisterProtocolFieldFilter(const char *field_name,
                                                   const char *group_name);
 
@@ -314,7 +317,13 @@ WSBRIDGE_API int32_t gGetNextPacket(PacketSummary *summary);
  * (frame.time_delta_displayed) count only the packets returned. A null or
  * empty filter (or only blanks) clears it. May be set or cleared at any time
  * after gInitEpan, also between packets; random access, trees, saving and
- * following ignore it. 0, or 1: engine not running, or a filter that does
+ * following ignore it. The engine's compiler nests one level per operator
+ * of a chain ("a || b || c", "1 + 2 + 3"), so a filter nesting more than
+ * 2,000 operators in one group of parentheses (or in groups nested in one
+ * another) is refused: group long chains in parentheses, or list values
+ * with "in {...}". 0, or 1: engine not running, a filter nested too deeply
+ * ("\"Set Display Filter\" operation failed. The filter nests N operators,
+ * more than the 2000 the engine can compile ..."), or a filter that does
  * not compile, with the engine's message ("\"nope\" is neither a field nor a
  * protocol name."); the filter set before then stays. */
 WSBRIDGE_API int32_t gSetDisplayFilter(const char *filter);

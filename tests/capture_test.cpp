@@ -724,6 +724,63 @@ TEST(CaptureDisplayFilter, RefusedFiltersKeepThePreviousOneAndEmptyClears)
     EXPECT_EQ(last_error(), "\"Set Display Filter\" operation failed. Wireshark engine was already uninitialized.");
 }
 
+// The engine's compiler nests one level per operator of a chain: a chain
+// deeper than it can compile is refused with a message instead of exhausting
+// the stack, while long chains of a sane depth, the same terms grouped in
+// parentheses and long lists of values compile and keep what tshark keeps.
+TEST(CaptureDisplayFilter, TooDeepFiltersAreRefusedLongFlatOnesWork)
+{
+    auto chain = [](int first, int count, const char *separator) {
+        std::string text;
+        for (int i = first; i < first + count; ++i)
+            text += (i > first ? separator : "") + std::string("frame.number == ") + std::to_string(i);
+        return text;
+    };
+    auto kept = [](size_t *count) {
+        PacketSummary s;
+        EXPECT_EQ(gOpenCapture(shared_capture("example2.pcap").c_str()), 0) << last_error();
+        *count = 0;
+        while (gGetNextPacket(&s) == 0)
+            ++*count;
+        EXPECT_EQ(gCloseCapture(), 0);
+    };
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gSetDisplayFilter("tcp"), 0);
+    const std::string deep = chain(1, 60000, " || ");
+    EXPECT_EQ(gSetDisplayFilter(deep.c_str()), 1);
+    EXPECT_EQ(last_error(), "\"Set Display Filter\" operation failed. The filter nests 59999 operators, more than "
+                            "the 2000 the engine can compile (group long chains of operators in parentheses, or "
+                            "list values with \"in {...}\").");
+    const std::string arithmetic = "frame.number == {1" + std::string(3000, '+') + "1}";
+    EXPECT_EQ(gSetDisplayFilter(arithmetic.c_str()), 1);
+    // The filter before stays.
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    PacketSummary s;
+    while (gGetNextPacket(&s) == 0)
+        EXPECT_EQ(s.port_type, WSB_PT_TCP);
+    ASSERT_EQ(gCloseCapture(), 0);
+    size_t count = 0;
+
+    ASSERT_EQ(gSetDisplayFilter(chain(1, 2001, " || ").c_str()), 0) << last_error();
+    kept(&count);
+    EXPECT_EQ(count, 2001u);
+    std::string grouped;
+    for (int group = 0; group < 4; ++group)
+        grouped += (group ? " or (" : "(") + chain(1 + group * 1000, 1000, " or ") + ")";
+    ASSERT_EQ(gSetDisplayFilter(grouped.c_str()), 0) << last_error();
+    kept(&count);
+    EXPECT_EQ(count, 4000u);
+    std::string list = "frame.number in {";
+    for (int i = 2; i <= 8000; i += 2)
+        list += std::to_string(i) + (i < 8000 ? ", " : "} && frame.comment != \"a || b && c + d\"");
+    ASSERT_EQ(gSetDisplayFilter(list.c_str()), 0) << last_error();
+    kept(&count);
+    EXPECT_EQ(count, 0u);  // (no comments in this capture)
+    ASSERT_EQ(gSetDisplayFilter(list.substr(0, list.find(" && ")).c_str()), 0) << last_error();
+    kept(&count);
+    EXPECT_EQ(count, 4709u / 2);
+}
+
 TEST(CommandLineHost, SummaryOfTheSampleMatchesTshark)
 {
     int status = -1;

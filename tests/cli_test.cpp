@@ -250,6 +250,26 @@ TEST(CommandLine, DisplayFiltersAndPreferencesAsTsharkTakesThem)
                               "specifies unknown preference.\n");
 }
 
+// Naming a field again is no work for the registry: 70,000 -e print
+// 70,000 columns.
+TEST(CommandLine, ManyFieldsOfTheSameNames)
+{
+    const std::string capture = shell_quote(shared_capture("dns_udp.pcap"));
+    result r = run("fields " + capture + " $(for i in $(seq 35000); do printf -- '-e ip.src -e udp.srcport '; done)");
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> tshark =
+        lines_of(run_command("tshark -r " + capture + " -T fields -e frame.number -e ip.src -e udp.srcport 2>/dev/null"));
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), tshark.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::vector<std::string> ours = wsbtest::split(lines[i], '\t');
+        const std::vector<std::string> theirs = wsbtest::split(tshark[i], '\t');
+        ASSERT_EQ(ours.size(), 70001u);
+        for (size_t column = 1; column < ours.size(); ++column)
+            ASSERT_EQ(ours[column], theirs[2 - column % 2]) << column;
+    }
+}
+
 TEST(CommandLine, CountStopsAfterThatManyPackets)
 {
     const std::string capture = shell_quote(shared_capture("dns_tcp.pcap"));

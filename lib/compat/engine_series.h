@@ -94,10 +94,13 @@ void series_dissect(epan_dissect_t *edt, int file_type, wtap_rec *record, const 
 // Compiles text (the engine gets a copy of its own: its macro expansion
 // writes into the text it is given). False with the engine's message
 // (g_malloc'd, may be null) in error; the filter is null on success when the
-// text names nothing.
-bool series_compile_filter(const char *text, dfilter_t **filter, char **error);
+// text names nothing. keep_field_names: the filter keeps what
+// series_filter_field_names reads (a text whose size grows with the square
+// of the filter's nesting depth, so only for filters of bounded depth).
+bool series_compile_filter(const char *text, dfilter_t **filter, char **error, bool keep_field_names);
 
-// The field names a compiled filter refers to, in the order it names them.
+// The field names a filter compiled with keep_field_names refers to, in the
+// order it names them.
 std::vector<std::string> series_filter_field_names(const dfilter_t *filter);
 
 // ---- Field values and labels ------------------------------------------------
