@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pcap_writer.h"
 #include "test_support.h"
 
 namespace {
@@ -268,6 +269,28 @@ TEST(CommandLine, ManyFieldsOfTheSameNames)
         for (size_t column = 1; column < ours.size(); ++column)
             ASSERT_EQ(ours[column], theirs[2 - column % 2]) << column;
     }
+}
+
+// Values holding line breaks, tabs and other control characters print as
+// tshark -T fields prints them (\\n, \\t, \\r, \\b, \\f; a backslash as it
+// is); JSON and CSV quote the value itself.
+TEST(CommandLine, FieldValuesAreEscapedAsTsharkEscapesThem)
+{
+    temp_dir dir;
+    const std::string capture = dir.file("syslog.pcap");
+    const std::string message = "<13>Jan  1 00:00:00 host app: a\tb\nc\rd\\e\bf\fg\x01h\xc3\xa9i";
+    pcapw::PcapWriter writer;
+    writer.add(1, 0,
+               pcapw::eth_ipv4_udp(pcapw::mac("00:11:22:33:44:55"), pcapw::mac("00:11:22:33:44:66"),
+                                   pcapw::ip4("10.0.0.1"), pcapw::ip4("10.0.0.2"), 5555, 514, pcapw::to_bytes(message)));
+    writer.write(capture);
+    const std::string fields = " -e syslog.msg -e _ws.col.Info -e syslog.hostname";
+    const std::string theirs =
+        run_command("tshark -r " + shell_quote(capture) + " -T fields -e frame.number" + fields + " 2>/dev/null");
+    ASSERT_NE(theirs.find("a\\tb\\nc\\rd\\e\\bf\\fg\x01h"), std::string::npos) << theirs;
+    EXPECT_EQ(run("fields " + shell_quote(capture) + fields).out, theirs);
+    const std::string json = run("fields " + shell_quote(capture) + " -e syslog.msg --json").out;
+    EXPECT_NE(json.find("a\\tb\\nc\\rd\\\\e\\u0008f\\u000cg\\u0001h\xc3\xa9i"), std::string::npos) << json;
 }
 
 TEST(CommandLine, CountStopsAfterThatManyPackets)

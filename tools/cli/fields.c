@@ -73,6 +73,23 @@ static int is_matched(int32_t id, int32_t count, const int32_t *ids)
     return 0;
 }
 
+/* Writes a value into a tab-separated line as tshark -T fields does: the
+ * control characters that would break the line or its columns as \b, \f,
+ * \n, \r and \t, everything else (a backslash too) as it is. */
+static void print_separated_value(const char *text)
+{
+    static const char escaped[] = "\b\f\n\r\t", letters[] = "bfnrt";
+    for (const char *p = text; *p; ++p) {
+        const char *escape = strchr(escaped, *p);
+        if (escape) {
+            putchar('\\');
+            putchar(letters[escape - escaped]);
+        } else {
+            putchar(*p);
+        }
+    }
+}
+
 static void print_text(const char *text, int format)
 {
     if (format == CLI_JSON_OUTPUT)
@@ -80,7 +97,7 @@ static void print_text(const char *text, int format)
     else if (format == CLI_CSV_OUTPUT)
         cli_csv_field(stdout, text);
     else
-        fputs(text, stdout);
+        print_separated_value(text);
 }
 
 /* Prints the value of a matched field as tshark prints it (JSON: integers as
