@@ -67,9 +67,29 @@ std::string without_role(const std::string &text)
     return !text.empty() && text.back() == ')' && open != std::string::npos ? text.substr(0, open) : text;
 }
 
+// The text cut to at most limit bytes, without a UTF-8 character that does
+// not fit whole.
 std::string cut(const std::string &text, size_t limit)
 {
-    return text.substr(0, limit);
+    if (text.size() <= limit)
+        return text;
+    size_t length = limit;
+    while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xc0) == 0x80)
+        --length;
+    return text.substr(0, length);
+}
+
+// The whole Protocol and Info texts of the current packet.
+std::pair<std::string, std::string> packet_texts()
+{
+    const char *protocol = nullptr, *info = nullptr;
+    int32_t protocol_size = -1, info_size = -1;
+    EXPECT_EQ(gGetPacketTexts(&protocol, &protocol_size, &info, &info_size), 0) << gGetLastError();
+    if (!protocol || !info)
+        return {};
+    EXPECT_EQ(static_cast<size_t>(protocol_size), strlen(protocol));
+    EXPECT_EQ(static_cast<size_t>(info_size), strlen(info));
+    return {protocol, info};
 }
 
 // "1700000000.123456789" from seconds and nanoseconds, as tshark prints it.
@@ -110,6 +130,7 @@ void expect_summaries_match_tshark(const std::string &path)
         EXPECT_EQ(epoch_text(s.time_seconds, s.time_nanoseconds), row.epoch);
         EXPECT_EQ(std::string(s.protocol_text), cut(row.protocol, 31));
         EXPECT_EQ(std::string(s.info_text), cut(row.info, 255));
+        EXPECT_EQ(packet_texts(), std::make_pair(row.protocol, row.info));
         EXPECT_EQ(std::string(s.source_text), cut(without_role(row.source), 62));
         EXPECT_EQ(std::string(s.destination_text), cut(without_role(row.destination), 62));
         EXPECT_EQ(std::string(s.link_source_text), cut(row.link_source, 30));
@@ -463,6 +484,66 @@ TEST(CaptureReading, SummaryOfAnIPv4UdpPacketOverEthernet)
     EXPECT_STREQ(s.link_destination_text, "66:77:88:99:aa:bb");
     EXPECT_STREQ(s.protocol_text, "MDNS");
     EXPECT_EQ(s.relative_time, 0);
+}
+
+// Texts longer than their PacketSummary arrays are cut before a UTF-8
+// character that does not fit whole; gGetPacketTexts hands out the whole
+// Protocol and Info of the packet gGetNextPacket or gGetPacketAtOffset
+// returned last, until another call dissects a packet.
+TEST(CaptureReading, WholeTextsAndCutsOnWholeCharacters)
+{
+    sample_capture capture;
+    std::string message = "<13>Jan  1 00:00:00 x";
+    for (int i = 0; i < 200; ++i)
+        message += "\xc3\xa9";  // é
+    pcapw::PcapWriter writer;
+    writer.add(1, 0,
+               pcapw::eth_ipv4_udp(server_mac, client_mac, pcapw::ip4("10.0.0.1"), pcapw::ip4("10.0.0.2"), 5000, 514,
+                                   pcapw::to_bytes(message)));
+    writer.add(2, 0, udp_packet());
+    writer.write(capture.path);
+    int status = 0;
+    const std::vector<oracle_row> rows = tshark_rows(capture.path, &status);
+    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_GT(rows[0].info.size(), 400u);
+    ASSERT_EQ(rows[0].info.substr(0, 30), "USER.NOTICE: Jan  1 00:00:00 x");
+    ASSERT_EQ(static_cast<unsigned char>(rows[0].info[255]), 0xa9u);  // inside an é
+
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gOpenCapture(capture.path.c_str()), 0);
+    const char *text = nullptr;
+    int32_t size = 0;
+    EXPECT_EQ(gGetPacketTexts(&text, &size, nullptr, nullptr), 1);  // nothing read yet
+    EXPECT_EQ(last_error().rfind("\"Get Packet Texts\" operation failed. There is no current packet", 0), 0u);
+    PacketSummary first, s;
+    ASSERT_EQ(gGetNextPacket(&first), 0);
+    EXPECT_EQ(std::string(first.info_text), rows[0].info.substr(0, 254));
+    EXPECT_EQ(packet_texts(), std::make_pair(rows[0].protocol, rows[0].info));
+    EXPECT_EQ(gGetPacketTexts(nullptr, nullptr, &text, nullptr), 0);
+    EXPECT_EQ(std::string(text), rows[0].info);
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(packet_texts(), std::make_pair(rows[1].protocol, rows[1].info));
+    ASSERT_EQ(gGetPacketAtOffset(nullptr, first.frame_number, first.file_offset,
+                                 static_cast<int32_t>(first.captured_length), first.packet_length,
+                                 first.encapsulation),
+              0);
+    EXPECT_EQ(packet_texts(), std::make_pair(rows[0].protocol, rows[0].info));
+    int32_t length = 0;
+    const uint8_t *bytes = nullptr;
+    ASSERT_EQ(gBuildPacketProtocolTree(&length, &bytes, s.frame_number, s.file_offset,
+                                       static_cast<int32_t>(s.captured_length), s.packet_length, s.encapsulation),
+              0);
+    EXPECT_EQ(gGetPacketTexts(&text, &size, &text, &size), 1);  // a tree is no packet read
+    EXPECT_EQ(gGetNextPacket(&s), 2);
+    EXPECT_EQ(gGetPacketTexts(&text, &size, &text, &size), 1);
+    ASSERT_EQ(gSetSummaryTexts(0), 0);
+    ASSERT_EQ(gOpenCapture(capture.path.c_str()), 0);
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(packet_texts(), std::make_pair(std::string(), std::string()));
+    ASSERT_EQ(gCloseCapture(), 0);
+    EXPECT_EQ(gGetPacketTexts(&text, &size, &text, &size), 1);
+    EXPECT_EQ(last_error(), "\"Get Packet Texts\" operation failed. A capture file needs to be opened in order to "
+                            "perform this operation.");
 }
 
 TEST(CaptureReading, ArpHasOnlyLinkLayerAddresses)

@@ -4,6 +4,7 @@
 // capture. tshark and editcap are the oracles; python3 reads JSON and CSV.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -218,14 +219,7 @@ TEST(CommandLine, DisplayFiltersAndPreferencesAsTsharkTakesThem)
                                    " -o http.desegment_body:TRUE -o http.dechunk_body:TRUE";
     result info = run("fields " + example + " -e _ws.col.Info" + reassembly);
     EXPECT_EQ(info.status, 0) << info.err;
-    // (Info as the PacketSummary holds it: at most 255 bytes.)
-    std::string plain;
-    for (const std::string &line :
-         lines_of(run_command("tshark -r " + example + " -T fields -e frame.number -e _ws.col.Info 2>/dev/null"))) {
-        const size_t tab = line.find('\t');
-        plain += line.substr(0, tab + 1 + 255) + "\n";
-    }
-    EXPECT_EQ(info.out, plain);
+    EXPECT_EQ(info.out, run_command("tshark -r " + example + " -T fields -e frame.number -e _ws.col.Info 2>/dev/null"));
     EXPECT_NE(info.out, run("fields " + example + " -e _ws.col.Info").out);
     result tree = run("tree " + example + " 74" + reassembly);
     EXPECT_NE(tree.out.find("[2 Reassembled TCP Segments (434 bytes): #73(359), #74(75)]"), std::string::npos)
@@ -249,6 +243,43 @@ TEST(CommandLine, DisplayFiltersAndPreferencesAsTsharkTakesThem)
     EXPECT_EQ(preference.status, 1);
     EXPECT_EQ(preference.err, "wsbridge: -o: \"Set Preference\" operation failed. \"tcp.no_such_preference:TRUE\" "
                               "specifies unknown preference.\n");
+}
+
+// Protocol and Info are whole in every output, however long (DNS responses
+// with many answers have an Info of more than 255 bytes).
+TEST(CommandLine, ColumnTextsAreWhole)
+{
+    temp_dir dir;
+    const std::string capture = shell_quote(shared_capture("DnsPackets.pcap"));
+    const std::string tshark = run_command("tshark -r " + capture + " " + wsbtest::tshark_prefs() +
+                                           " -T fields -e frame.number -e _ws.col.Protocol -e _ws.col.Info 2>/dev/null");
+    size_t longest = 0;
+    for (const std::string &line : lines_of(tshark))
+        longest = std::max(longest, line.size() - line.rfind('\t') - 1);
+    ASSERT_GT(longest, 300u);
+    EXPECT_EQ(run("fields " + capture + " -e _ws.col.Protocol -e _ws.col.Info").out, tshark);
+    EXPECT_EQ(run("fields " + capture + " -e _ws.col.Protocol -e ip -e _ws.col.Info").out.size(),
+              run("fields " + capture + " -e _ws.col.Protocol -e _ws.col.Info -e ip").out.size());
+    std::ofstream(dir.file("tshark.txt")) << tshark;
+    std::ofstream(dir.file("text.txt")) << run("summary " + capture).out;
+    std::ofstream(dir.file("json.txt")) << run("summary " + capture + " --json").out;
+    std::ofstream(dir.file("csv.txt")) << run("summary " + capture + " --csv").out;
+    const std::string check = R"(
+import csv, json, re, sys
+d = sys.argv[1]
+rows = [line.rstrip("\n").split("\t") for line in open(d + "/tshark.txt")]
+text = [line.rstrip("\n") for line in open(d + "/text.txt")]
+assert all(re.search(r" %s \d+ %s$" % (re.escape(r[1]), re.escape(r[2])), t) for t, r in zip(text, rows))
+assert [(j["protocol_text"], j["info_text"]) for j in map(json.loads, open(d + "/json.txt"))] == [(r[1], r[2]) for r in rows]
+table = list(csv.DictReader(open(d + "/csv.txt", newline="")))
+assert [(c["protocol_text"], c["info_text"]) for c in table] == [(r[1], r[2]) for r in rows]
+assert len(text) == len(rows) == len(table)
+)";
+    std::ofstream(dir.file("check.py")) << check;
+    int status = -1;
+    const std::string out =
+        run_command("python3 " + shell_quote(dir.file("check.py")) + " " + shell_quote(dir.path.string()) + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << out;
 }
 
 // Naming a field again is no work for the registry: 70,000 -e print

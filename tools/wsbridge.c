@@ -35,7 +35,7 @@ static const struct {
      "\n"
      "  FILE          the capture; '-' reads it from standard input\n"
      "  -e FIELD      a field to print (repeat for more); _ws.col.Protocol and\n"
-     "                _ws.col.Info print those columns (Info cut to 255 bytes)\n"
+     "                _ws.col.Info print those columns\n"
      "  -Y FILTER     only the packets that match the display filter\n"
      "  --offsets     after each value, the field's offset from the TCP/UDP payload\n"
      "                (JSON and CSV: a key or column named FIELD@offset)\n"

@@ -40,6 +40,21 @@ bool random_dissection_used;
 bool completion_due;
 packet_locator completion_locator;
 
+// The Protocol and Info column texts of the packet gGetNextPacket or
+// gGetPacketAtOffset returned last stand in the column info until the next
+// dissection: they belong to the dissection numbered texts_generation, which
+// had the columns unless texts_have_columns is false (summary texts off).
+bool texts_known;
+uint64_t texts_generation;
+bool texts_have_columns;
+
+void keep_packet_texts(bool have_columns)
+{
+    texts_known = true;
+    texts_generation = dissection_generation;
+    texts_have_columns = have_columns;
+}
+
 // The current dissection is that of the packet gGetNextPacket returned last,
 // whose record had this encapsulation (as read, before any dissector
 // rewrote it).
@@ -163,11 +178,26 @@ void prime(epan_dissect_t *edt)
         epan_dissect_prime_with_dfilter(edt, compiled_filter);
 }
 
-// The first size - 1 bytes of text, and the end (GLib's g_strlcpy copies
-// byte by byte; this runs for six texts a packet).
+// The length of text cut to at most limit bytes without splitting a UTF-8
+// character: a character that does not fit whole is left out (its
+// continuation bytes, 10xxxxxx, follow the cut).
+size_t whole_characters(const char *text, size_t limit)
+{
+    size_t length = strnlen(text, limit);
+    if (length == limit)
+        for (size_t dropped = 0; length > 0 && dropped < 3 &&
+                                 (static_cast<unsigned char>(text[length]) & 0xc0) == 0x80;
+             ++dropped)
+            --length;
+    return length;
+}
+
+// The first size - 1 bytes of text or fewer, ending on a whole UTF-8
+// character, and the end (GLib's g_strlcpy copies byte by byte; this runs for
+// six texts a packet).
 void copy_cut(char *destination, size_t size, const char *text)
 {
-    const size_t length = strnlen(text, size - 1);
+    const size_t length = whole_characters(text, size - 1);
     memcpy(destination, text, length);
     destination[length] = '\0';
 }
@@ -241,7 +271,7 @@ void column_note_to_text(const char *note, char *destination, int size, int32_t 
         text = tail + 2;  // a resolved name and its address
         length = 17;
     }
-    const size_t kept = length < static_cast<size_t>(size) ? length : static_cast<size_t>(size) - 1;
+    const size_t kept = length < static_cast<size_t>(size) ? length : whole_characters(text, static_cast<size_t>(size) - 1);
     memcpy(destination, text, kept);
     destination[kept] = '\0';
     if (is_mac_text(text, length))
@@ -383,6 +413,7 @@ bool dissect_next_packet(PacketSummary *summary, int64_t data_offset)
         summary->protocol_text[0] = '\0';
         summary->info_text[0] = '\0';
     }
+    keep_packet_texts(summary_texts);
     sequential_current = true;
     sequential_encapsulation = encapsulation;
     return true;
@@ -712,7 +743,40 @@ int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_number, int64_
 {
     if (!require_capture("Get Packet At Offset"))
         return WSB_FAILED;
-    return read_packet_at_offset({frame_number, file_offset, captured_length, packet_length, encapsulation}, summary);
+    // The dissection fills the columns (for gGetPacketTexts) also when the
+    // host wants no summary.
+    PacketSummary unused;
+    const int32_t status = read_packet_at_offset(
+        {frame_number, file_offset, captured_length, packet_length, encapsulation}, summary ? summary : &unused);
+    if (status == WSB_OK)
+        keep_packet_texts(true);
+    return status;
+}
+
+int32_t gGetPacketTexts(const char **protocol, int32_t *protocol_size, const char **info, int32_t *info_size)
+{
+    if (!require_capture("Get Packet Texts"))
+        return WSB_FAILED;
+    if (!texts_known || texts_generation != dissection_generation) {
+        set_error_text("\"Get Packet Texts\" operation failed. There is no current packet: read one with "
+                       "gGetNextPacket or gGetPacketAtOffset (any later call that dissects a packet replaces it).");
+        return WSB_FAILED;
+    }
+    const char *protocol_text = texts_have_columns ? get_column_text(&cfile.columns, protocol_column) : nullptr;
+    const char *info_text = texts_have_columns ? get_column_text(&cfile.columns, info_column) : nullptr;
+    if (!protocol_text)
+        protocol_text = "";
+    if (!info_text)
+        info_text = "";
+    if (protocol)
+        *protocol = protocol_text;
+    if (protocol_size)
+        *protocol_size = static_cast<int32_t>(strlen(protocol_text));
+    if (info)
+        *info = info_text;
+    if (info_size)
+        *info_size = static_cast<int32_t>(strlen(info_text));
+    return WSB_OK;
 }
 
 int32_t gGetPacketTimePrecision(int32_t *decimals)

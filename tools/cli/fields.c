@@ -139,6 +139,21 @@ static void print_value(int32_t id, int32_t type, int format)
         fputs("null", stdout);
 }
 
+/* A copy of text in *buffer (grown as needed); the copy, or NULL when memory
+ * ran out. */
+static const char *keep_text(char **buffer, size_t *capacity, const char *text)
+{
+    size_t size = strlen(text) + 1;
+    if (size > *capacity) {
+        char *grown = realloc(*buffer, size);
+        if (!grown)
+            return NULL;
+        *buffer = grown;
+        *capacity = size;
+    }
+    return memcpy(*buffer, text, size);
+}
+
 static void print_header(int field_count, const char **fields, int offsets, int format)
 {
     if (format != CLI_CSV_OUTPUT)
@@ -210,8 +225,22 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     PacketSummary packet;
     uint64_t packets = 0;
     int read = 2;
+    /* The whole Protocol and Info texts (kept across a second dissection). */
+    char *kept_texts[2] = {NULL, NULL};
+    size_t kept_sizes[2] = {0, 0};
     while (packets < limit && (read = gGetNextPacket(&packet)) == WSB_OK) {
         cli_progress_update(++packets, packet.file_offset);
+        const char *protocol = packet.protocol_text, *info = packet.info_text;
+        if (columns && gGetPacketTexts(&protocol, NULL, &info, NULL) != WSB_OK) {
+            status = cli_fail("columns");
+            break;
+        }
+        if (columns && labels && (!(protocol = keep_text(&kept_texts[0], &kept_sizes[0], protocol)) ||
+                                  !(info = keep_text(&kept_texts[1], &kept_sizes[1], info)))) {
+            fprintf(stderr, "wsbridge: fields: out of memory\n");
+            status = CLI_FAILED;
+            break;
+        }
         /* Sequential reading dissects without labels; protocol items show
          * theirs when the packet is dissected again by its offset (as the
          * frame it was, with what the engine learnt of it). */
@@ -243,7 +272,7 @@ static int print_packet_fields(const char *path, int field_count, const char **f
                 putchar(separator);
             }
             if (column)
-                print_text(field_ids[i] == column_protocol ? packet.protocol_text : packet.info_text, format);
+                print_text(field_ids[i] == column_protocol ? protocol : info, format);
             else if (present)
                 print_value(field_ids[i], type, format);
             else if (format == CLI_JSON_OUTPUT)
@@ -272,6 +301,8 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     if (read != WSB_OK && read != WSB_END && status == CLI_OK)
         status = cli_fail("read");
     gCloseCapture();
+    free(kept_texts[0]);
+    free(kept_texts[1]);
     free(field_ids);
     return status;
 }
