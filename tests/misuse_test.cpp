@@ -60,6 +60,9 @@ std::string not_matched(int32_t id)
     return "Protocol field ID \"" + std::to_string(id) + "\" is not one that passed the filter.\n";
 }
 
+const char no_packet_texts[] =
+    "\"Get Packet Texts\" operation failed. There is no current packet: read one with gGetNextPacket or "
+    "gGetPacketAtOffset (any later call that dissects a packet replaces it).";
 const char tcp_idle[] = "Follow TCP structure is not initialized.";
 const char udp_idle[] = "Follow UDP structure is not initialized.";
 const char tcp_add_idle[] = "Error generating stream info for packet: Temporary stream file has to be opened.";
@@ -447,6 +450,8 @@ std::vector<export_row> export_rows(const packet &p, const std::string &save_pat
              return gBuildPacketProtocolTree(&i32a, &bytes, p.frame_number, p.file_offset, p.captured_length,
                                              p.packet_length, p.encapsulation);
          }},
+        {"gGetPacketTexts", guard::three_step, "Get Packet Texts", 0, "",
+         [] { return gGetPacketTexts(&text, &i32a, nullptr, nullptr); }},
         {"gGetProtocolTreeNodesCount", guard::three_step, "Get Protocol Tree Nodes Count", 0, "",
          [] { return gGetProtocolTreeNodesCount(&i32a); }},
         {"gGetTreeNodeByIndex", guard::three_step, "Get Tree Node by Index", 0, "",
@@ -623,6 +628,7 @@ TEST_F(Misuse, CaptureOpenNothingRead)
     int32_t count, offset;
     const int32_t *ids;
     CHECK_ANSWER(gLastPacketHasPassedFilter("IP", &count, &ids), 1, no_dissection("Last Packet Has Passed Filter"));
+    CHECK_ANSWER(gGetPacketTexts(nullptr, nullptr, nullptr, nullptr), 1, no_packet_texts);
     CHECK_ANSWER(gGetTransportProtocolPayloadOffset(&offset), 1,
                  no_dissection("Get Transport Protocol Payload Offset"));
     CHECK_ANSWER(gGetProtocolTreeNodesCount(&count), 1, no_tree);
@@ -775,6 +781,7 @@ TEST_F(Misuse, CaptureReadToItsEnd)
     int32_t count;
     const int32_t *ids;
     CHECK_ANSWER(gLastPacketHasPassedFilter("IP", &count, &ids), 1, no_dissection("Last Packet Has Passed Filter"));
+    CHECK_ANSWER(gGetPacketTexts(nullptr, nullptr, nullptr, nullptr), 1, no_packet_texts);
     for (const packet &p : sample.all) {
         CHECK_ANSWER(gGetPacketAtOffset(&s, p.frame_number, p.file_offset, p.captured_length, p.packet_length,
                                         p.encapsulation),
