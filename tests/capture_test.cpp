@@ -2,6 +2,7 @@
 // interface, with tshark as the oracle for what each packet summarises to.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -544,6 +545,96 @@ TEST(CaptureReading, WholeTextsAndCutsOnWholeCharacters)
     EXPECT_EQ(gGetPacketTexts(&text, &size, &text, &size), 1);
     EXPECT_EQ(last_error(), "\"Get Packet Texts\" operation failed. A capture file needs to be opened in order to "
                             "perform this operation.");
+}
+
+// The interfaces of a pcapng capture have the names and descriptions its
+// interface records give them, as tshark shows them: in field values, in
+// display filters and in the tree's labels.
+TEST(CaptureReading, InterfaceNamesAndDescriptionsOfPcapng)
+{
+    sample_capture crafted;
+    const std::string path = crafted.file("interfaces.pcapng");
+    pcapw::write_file(path, pcapw::pcapng_image({{pcapw::LINKTYPE_ETHERNET, "eth7", "uplink to the \xc3\xa9tage"},
+                                                 {pcapw::LINKTYPE_ETHERNET, "", "only described"},
+                                                 {pcapw::LINKTYPE_ETHERNET, "", ""}},
+                                                {{0, 1000000, udp_packet()},
+                                                 {1, 2000000, udp_packet(5001)},
+                                                 {2, 3000000, udp_packet(5002)},
+                                                 {0, 4000000, udp_packet(5003)}}));
+    std::vector<std::string> captures = {path};
+    for (const std::string &name : shared_capture_names())
+        if (name.size() > 7 && name.compare(name.size() - 7, 7, ".pcapng") == 0)
+            captures.push_back(shared_capture(name));
+    ASSERT_GE(captures.size(), 3u);
+
+    ASSERT_EQ(gInitEpan(), 0);
+    const char *const names[] = {"frame.interface_id", "frame.interface_name", "frame.interface_description"};
+    int32_t ids[3], type;
+    for (const char *name : names)
+        ASSERT_EQ(gRegisterProtocolFieldFilter(name, "IF"), 0);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(gGetProtocolFieldFilterInfo(names[i], &ids[i], &type), 0);
+    for (const std::string &capture : captures) {
+        SCOPED_TRACE(capture);
+        const std::string quoted = shell_quote(capture);
+        std::string ours;
+        ASSERT_EQ(gSetDisplayFilter(nullptr), 0);
+        ASSERT_EQ(gOpenCapture(capture.c_str()), 0) << last_error();
+        PacketSummary s, first{};
+        while (gGetNextPacket(&s) == 0) {
+            if (s.frame_number == 1)
+                first = s;
+            ours += std::to_string(s.frame_number);
+            int32_t count = 0;
+            const int32_t *matched = nullptr;
+            ASSERT_EQ(gLastPacketHasPassedFilter("IF", &count, &matched), 0);
+            for (int32_t id : ids) {
+                const char *text = nullptr;
+                int32_t size = 0;
+                ours += "\t";
+                if (std::find(matched, matched + count, id) != matched + count &&
+                    gGetFieldValueText(&text, &size, id) == 0)
+                    ours += text;
+            }
+            ours += "\n";
+        }
+        EXPECT_EQ(ours, run_command("tshark -r " + quoted + " -T fields -e frame.number -e frame.interface_id"
+                                    " -e frame.interface_name -e frame.interface_description 2>/dev/null"));
+        // The first packet's tree names its interface as tshark -V does.
+        std::string labels;
+        int32_t length = 0, nodes = 0;
+        const uint8_t *bytes = nullptr;
+        ASSERT_EQ(gBuildPacketProtocolTree(&length, &bytes, first.frame_number, first.file_offset,
+                                           static_cast<int32_t>(first.captured_length), first.packet_length,
+                                           first.encapsulation),
+                  0);
+        ASSERT_EQ(gGetProtocolTreeNodesCount(&nodes), 0);
+        for (int32_t i = 0; i < nodes; ++i) {
+            TreeNode node;
+            ASSERT_EQ(gGetTreeNodeByIndex(&node, i), 0);
+            if (std::string(node.field_abbrev).rfind("frame.interface", 0) == 0)
+                labels += std::string(node.label) + "\n";
+        }
+        std::string theirs;
+        for (const std::string &line : lines_of(run_command("tshark -r " + quoted + " -c 1 -V 2>/dev/null")))
+            if (line.find_first_not_of(' ') != std::string::npos &&
+                line.compare(line.find_first_not_of(' '), 10, "Interface ") == 0)
+                theirs += line.substr(line.find_first_not_of(' ')) + "\n";
+        EXPECT_EQ(labels, theirs);
+        // Display filters on them keep what tshark keeps.
+        for (const char *filter : {"frame.interface_description",
+                                   "frame.interface_name == \"lo\" || frame.interface_name contains \"eth\""}) {
+            ASSERT_EQ(gSetDisplayFilter(filter), 0);
+            ASSERT_EQ(gOpenCapture(capture.c_str()), 0);
+            std::string kept;
+            while (gGetNextPacket(&s) == 0)
+                kept += std::to_string(s.frame_number) + "\n";
+            EXPECT_EQ(kept, run_command("tshark -r " + quoted + " -Y " + shell_quote(filter) +
+                                        " -T fields -e frame.number 2>/dev/null"))
+                << filter;
+        }
+        ASSERT_EQ(gCloseCapture(), 0);
+    }
 }
 
 TEST(CaptureReading, ArpHasOnlyLinkLayerAddresses)

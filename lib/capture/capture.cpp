@@ -69,7 +69,7 @@ void set_column(col_item_t &column, int format, const char *title)
 
 void open_session()
 {
-    reading.provider = packet_provider_data{frames_time};
+    reading.provider = packet_provider_data{frames_time, cfile.wiretap_handle, nullptr};
     reading.session = series_new_session(&reading.provider);
     reading.sequential_dissection = epan_dissect_new(reading.session, TRUE, FALSE);
     reading.treeless_dissection = epan_dissect_new(reading.session, FALSE, FALSE);

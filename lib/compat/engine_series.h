@@ -54,12 +54,17 @@ bool series_start_engine(series_report_sink sink);
 // ---- Session and frames -----------------------------------------------------
 
 // The packet provider answers the engine's questions about other frames of
-// the capture (their time stamps) through a lookup the capture code supplies.
+// the capture (their time stamps) through a lookup the capture code supplies,
+// and about the capture's interfaces (their names and descriptions, as the
+// file's interface records give them) from the open capture.
 struct packet_provider_data {
     const nstime_t *(*frame_ts)(uint32_t frame_number);
+    wtap *wiretap;            // the open capture
+    const void *interfaces;   // its interface records, found by series_new_session
 };
 
-// A new dissection session over the provider (one per open capture).
+// A new dissection session over the provider (one per open capture; the
+// provider names the capture).
 epan_t *series_new_session(packet_provider_data *provider);
 
 // Prepares frame for its dissection: number, record, file offset and the
