@@ -324,6 +324,30 @@ TEST(CommandLine, FieldValuesAreEscapedAsTsharkEscapesThem)
     EXPECT_NE(json.find("a\\tb\\nc\\rd\\\\e\\u0008f\\u000cg\\u0001h\xc3\xa9i"), std::string::npos) << json;
 }
 
+// A frame list that reaches beyond the capture is a mistake, with or without
+// a display filter (whose reading does not see the packets it passes over),
+// found before anything is written.
+TEST(CommandLine, SaveRefusesFramesTheCaptureLacks)
+{
+    temp_dir dir;
+    const std::string capture = shell_quote(shared_capture("dns_udp.pcap"));  // 2 packets: query, response
+    const std::string out = shell_quote(dir.file("out.pcap"));
+    for (const char *filter : {"", " -Y udp", " -Y dns.flags.response==0"}) {
+        for (const char *frames : {"1-4000000000", "3", "2,1-3"}) {
+            SCOPED_TRACE(std::string(frames) + filter);
+            result r = run("save " + capture + " " + out + " " + frames + filter);
+            EXPECT_EQ(r.status, 2);
+            EXPECT_EQ(r.err, "wsbridge save: there is no frame " + std::string(frames).substr(std::string(frames).rfind('-') + 1) +
+                                 ": the capture has 2 packets\nRun 'wsbridge save --help' for usage.\n");
+            EXPECT_EQ(r.out, "");
+            EXPECT_FALSE(std::filesystem::exists(dir.file("out.pcap")));
+        }
+    }
+    result r = run("save - " + out + " 1-2 -Y dns.flags.response==0", "< " + capture);
+    EXPECT_EQ(r.out, "1 written, 0 skipped, 1 not matching the filter\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
 TEST(CommandLine, CountStopsAfterThatManyPackets)
 {
     const std::string capture = shell_quote(shared_capture("dns_tcp.pcap"));

@@ -83,6 +83,10 @@ int cli_no_such_frame(const char *verb, uint32_t frame, uint64_t packets);
  * private temporary file that is unlinked at once, so nothing is left
  * behind however the process ends. CLI_OK or a status after reporting. */
 int cli_open_capture(const char *verb, const char *path);
+/* Opens the capture cli_open_capture opened again, to read it from its first
+ * packet (standard input is not read again). CLI_OK or CLI_FAILED after
+ * reporting. */
+int cli_reopen_capture(void);
 
 /* ---- output ---- */
 

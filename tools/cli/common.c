@@ -260,6 +260,10 @@ static int copy_standard_input(char *path, size_t size)
     return CLI_OK;
 }
 
+/* The path the capture was opened by (for standard input, the path of its
+ * descriptor). */
+static char opened_path[4096];
+
 int cli_open_capture(const char *verb, const char *path)
 {
     char standard_input[64];
@@ -279,6 +283,14 @@ int cli_open_capture(const char *verb, const char *path)
     input_size = stat(path, &st) == 0 && S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
     if (gOpenCapture(path) != WSB_OK)
         return cli_fail(from_standard_input ? "standard input" : "open");
+    snprintf(opened_path, sizeof opened_path, "%s", path);
+    return CLI_OK;
+}
+
+int cli_reopen_capture(void)
+{
+    if (gOpenCapture(opened_path) != WSB_OK)
+        return cli_fail("open");
     return CLI_OK;
 }
 
