@@ -145,6 +145,20 @@ TEST(CommandLine, TimesHaveTheCapturesPrecision)
         EXPECT_EQ(ours, theirs) << capture;
     }
     EXPECT_EQ(lines_of(run_command(cli + " summary " + shell_quote(nanoseconds) + awk)).at(1), "0.017500000");
+
+    // pcapng's 64-bit time stamps put packets up to 584,000 years apart
+    // (and before the first one): the times are those tshark prints.
+    const std::string far = dir.file("far.pcapng");
+    const pcapw::Bytes arp = pcapw::eth_arp_request(pcapw::mac("00:11:22:33:44:55"), pcapw::ip4("10.0.0.1"),
+                                                    pcapw::ip4("10.0.0.2"));
+    std::vector<pcapw::PcapngPacket> packets;
+    for (uint64_t microseconds : {uint64_t{1500000}, uint64_t{10000000000000000}, uint64_t{1} << 63, ~uint64_t{0},
+                                  uint64_t{5}, uint64_t{1500001}, uint64_t{1499999}})
+        packets.push_back({0, microseconds, arp});
+    pcapw::write_file(far, pcapw::pcapng_image({{}}, packets));
+    std::string ours = run_command(cli + " summary " + shell_quote(far) + awk);
+    EXPECT_EQ(ours, run_command("tshark -r " + shell_quote(far) + " 2>/dev/null" + awk));
+    EXPECT_EQ(lines_of(ours).size(), packets.size());
 }
 
 // python3 checks the structured output against tshark's fields.

@@ -379,14 +379,27 @@ size_t cli_put_unsigned(char *out, uint64_t value)
 void cli_format_relative_time(char *out, size_t size, const PacketSummary *packet, int64_t first_seconds,
                               int32_t first_nanoseconds, int32_t decimals)
 {
-    /* Formatted by hand: the summary formats one per packet. */
+    /* Formatted by hand: the summary formats one per packet. The difference
+     * is worked out as a sign, seconds and nanoseconds, in unsigned
+     * arithmetic: time stamps of any two 64-bit seconds values (a pcapng
+     * capture's can be 584,000 years apart) differ without overflow. */
     char text[48];
     size_t length = 0;
-    int64_t delta = (packet->time_seconds - first_seconds) * 1000000000 +
-                    (packet->time_nanoseconds - first_nanoseconds);
-    uint64_t magnitude = delta < 0 ? (uint64_t)0 - (uint64_t)delta : (uint64_t)delta;
-    uint64_t seconds = magnitude / 1000000000u, fraction = magnitude % 1000000000u;
-    if (delta < 0)
+    int negative = packet->time_seconds < first_seconds;
+    uint64_t seconds = negative ? (uint64_t)first_seconds - (uint64_t)packet->time_seconds
+                                : (uint64_t)packet->time_seconds - (uint64_t)first_seconds;
+    int64_t nanoseconds = (int64_t)packet->time_nanoseconds - first_nanoseconds;
+    if (negative)
+        nanoseconds = -nanoseconds;
+    if (nanoseconds < 0 && seconds > 0) {
+        seconds -= 1;
+        nanoseconds += 1000000000;
+    } else if (nanoseconds < 0) {
+        negative = !negative;
+        nanoseconds = -nanoseconds;
+    }
+    uint64_t fraction = (uint64_t)nanoseconds;
+    if (negative && (seconds > 0 || fraction > 0))
         text[length++] = '-';
     length += cli_put_unsigned(text + length, seconds);
     if (decimals > 0) {
