@@ -637,6 +637,96 @@ TEST(CaptureReading, InterfaceNamesAndDescriptionsOfPcapng)
     }
 }
 
+// A record shorter on the wire than captured (a damaged record) is dissected
+// with its recorded wire length, as tshark dissects it: frame.len as
+// recorded and the frame.len_lt_caplen expert item; the summary keeps both
+// lengths and a save writes them back as they were.
+TEST(CaptureReading, AWireLengthShorterThanTheCapturedOneIsKept)
+{
+    sample_capture capture;
+    const pcapw::Bytes packet = udp_packet();
+    const auto size = static_cast<uint32_t>(packet.size());
+    pcapw::PcapWriter writer;
+    writer.add(1, 0, size, size - 10, packet).add(2, 0, size, size, packet).add(3, 0, size, 0, packet);
+    writer.write(capture.path);
+    const std::string quoted = shell_quote(capture.path);
+    const std::string fields = " -T fields -e frame.len -e frame.cap_len -e frame.len_lt_caplen -e _ws.col.Info";
+    const std::vector<std::string> theirs = lines_of(run_command("tshark -r " + quoted + fields + " 2>/dev/null"));
+    ASSERT_EQ(theirs.size(), 3u);
+    ASSERT_EQ(theirs[0].rfind(std::to_string(size - 10) + "\t" + std::to_string(size) + "\t1\t", 0), 0u);
+
+    ASSERT_EQ(gInitEpan(), 0);
+    const char *const names[] = {"frame.len", "frame.cap_len", "frame.len_lt_caplen"};
+    int32_t ids[3], type;
+    for (const char *name : names)
+        ASSERT_EQ(gRegisterProtocolFieldFilter(name, "LEN"), 0);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(gGetProtocolFieldFilterInfo(names[i], &ids[i], &type), 0);
+    ASSERT_EQ(gOpenCapture(capture.path.c_str()), 0);
+    std::vector<PacketSummary> packets;
+    PacketSummary s;
+    while (gGetNextPacket(&s) == 0) {
+        packets.push_back(s);
+        std::string ours;
+        int32_t count = 0;
+        const int32_t *matched = nullptr;
+        ASSERT_EQ(gLastPacketHasPassedFilter("LEN", &count, &matched), 0);
+        for (int32_t id : ids) {
+            const char *text = nullptr;
+            int32_t text_size = 0;
+            if (std::find(matched, matched + count, id) != matched + count &&
+                gGetFieldValueText(&text, &text_size, id) == 0)
+                ours += text;
+            ours += "\t";
+        }
+        ours += s.info_text;
+        EXPECT_EQ(ours, theirs.at(packets.size() - 1));
+        EXPECT_EQ(s.captured_length, size);
+    }
+    ASSERT_EQ(packets.size(), 3u);
+    EXPECT_EQ(packets[0].packet_length, size - 10);
+    EXPECT_EQ(packets[2].packet_length, 0u);
+
+    // The tree's frame length, as tshark -V shows it.
+    int32_t length = 0, nodes = 0;
+    const uint8_t *bytes = nullptr;
+    const PacketSummary &first = packets[0];
+    ASSERT_EQ(gBuildPacketProtocolTree(&length, &bytes, first.frame_number, first.file_offset,
+                                       static_cast<int32_t>(first.captured_length), first.packet_length,
+                                       first.encapsulation),
+              0);
+    EXPECT_EQ(length, static_cast<int32_t>(size));
+    ASSERT_EQ(gGetProtocolTreeNodesCount(&nodes), 0);
+    std::string labels;
+    for (int32_t i = 0; i < nodes; ++i) {
+        TreeNode node;
+        ASSERT_EQ(gGetTreeNodeByIndex(&node, i), 0);
+        if (std::string(node.label).find("ength") != std::string::npos)
+            labels += std::string(node.label) + "\n";
+    }
+    EXPECT_NE(labels.find("Frame Length: " + std::to_string(size - 10) + " bytes"), std::string::npos) << labels;
+    EXPECT_NE(labels.find("[Frame length is less than captured length]"), std::string::npos) << labels;
+
+    // Saved, the records keep both lengths.
+    const std::string saved = capture.file("saved.pcap");
+    ASSERT_EQ(gCreateCaptureFileForSave(saved.c_str()), 0) << last_error();
+    for (const PacketSummary &p : packets) {
+        SavePacketRequest request{};
+        request.frame_number = p.frame_number;
+        request.packet_length = p.packet_length;
+        request.captured_length = p.captured_length;
+        request.file_offset = p.file_offset;
+        request.time_seconds = p.time_seconds;
+        request.time_nanoseconds = p.time_nanoseconds;
+        request.encapsulation = p.encapsulation;
+        uint8_t skipped = 0;
+        ASSERT_EQ(gSavePacketToCaptureFile(&skipped, &request), 0) << last_error();
+    }
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0);
+    EXPECT_EQ(lines_of(run_command("tshark -r " + shell_quote(saved) + fields + " 2>/dev/null")), theirs);
+    ASSERT_EQ(gCloseCapture(), 0);
+}
+
 TEST(CaptureReading, ArpHasOnlyLinkLayerAddresses)
 {
     ASSERT_EQ(gInitEpan(), 0);

@@ -230,13 +230,15 @@ const report_message_routines report_routines = {
     on_engine_cfile_close_failure,
 };
 
-// The packet's length on the wire as the engine's buffers take it: a length
-// of 2 GB or more (a damaged record's) is cut to the largest they hold, as
-// the engine's own programs do, instead of turning negative.
+// The packet's length on the wire as the engine's buffers take it, as the
+// engine's own programs give it (frame_tvbuff.c): the record's, also when it
+// is shorter than the bytes captured (a damaged record: the frame dissector
+// then shows frame.len as recorded and reports frame.len_lt_caplen); a
+// length of 2 GB or more is cut to the largest the buffers hold instead of
+// turning negative.
 gint reported_length(const frame_data *fd)
 {
-    const guint32 length = fd->pkt_len > fd->cap_len ? fd->pkt_len : fd->cap_len;
-    return length > static_cast<guint32>(G_MAXINT) ? G_MAXINT : static_cast<gint>(length);
+    return fd->pkt_len > static_cast<guint32>(G_MAXINT) ? G_MAXINT : static_cast<gint>(fd->pkt_len);
 }
 
 }  // namespace
