@@ -204,6 +204,67 @@ print(count(tree["nodes"]))
     EXPECT_EQ(counted, std::to_string(lines_of(run("tree " + capture + " 4").out).size()) + "\n");
 }
 
+// In JSON every integer type is a number (uint24, int24, frame numbers,
+// hexadecimal ones, 64-bit ones), worth what tshark prints; other values are
+// tshark's texts.
+TEST(CommandLine, JsonIntegersOfEveryTypeAreNumbers)
+{
+    temp_dir dir;
+    // A Performance Co-Pilot result whose value block has the length -8, an
+    // int24.
+    pcapw::Bytes pcp;
+    for (uint32_t word : {52u, 0x7001u, 1u, 1u, 0u, 1u, 0x00400001u, 1u, 1u, 7u, 11u, 0xfffffff8u, 0xfffffffbu})
+        pcapw::put32be(pcp, word);
+    pcp[44] = 0xff;  // the value block's type, then its 24-bit length
+    pcapw::PcapWriter writer;
+    writer.add(1, 0,
+               pcapw::eth_ipv4_tcp(pcapw::mac("00:11:22:33:44:55"), pcapw::mac("00:11:22:33:44:66"),
+                                   pcapw::ip4("10.0.0.1"), pcapw::ip4("10.0.0.2"), 40000, 44321, 1, 0,
+                                   pcapw::tcpflag::PSH | pcapw::tcpflag::ACK, pcp));
+    writer.write(dir.file("pcp.pcap"));
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {dir.file("pcp.pcap"), {"pcp.instance.vallength", "eth.src.oui", "tcp.flags", "tcp.flags.syn", "ip.src"}},
+        {shared_capture("geneve.pcap"), {"geneve.vni", "eth.dst.oui", "ip.id", "ip.ttl", "udp.length"}},
+        {shared_capture("dns_udp.pcap"), {"dns.response_to", "dns.id", "dns.time", "frame.len"}},
+        {shared_capture("three_http_streams.pcap"), {"tcp.analysis.acks_frame", "tcp.seq", "tcp.stream", "frame.number",
+                                                     "tcp.options.timestamp.tsval", "tcp.window_size_scalefactor"}},
+    };
+    std::string script = "import json, sys\nchecked = 0\n";
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const auto &[capture, fields] = cases[i];
+        std::string arguments;
+        for (const std::string &field : fields)
+            arguments += " -e " + field;
+        const std::string base = dir.file(std::to_string(i));
+        run_command(cli + " fields " + shell_quote(capture) + arguments + " --json > " + shell_quote(base + ".json"));
+        run_command("tshark -r " + shell_quote(capture) + " " + wsbtest::tshark_prefs() +
+                    " -T fields -E occurrence=f -e frame.number" + arguments + " > " + shell_quote(base + ".txt") +
+                    " 2>/dev/null");
+        std::string names;
+        for (const std::string &field : fields)
+            names += "'" + field + "',";
+        script += "names = [" + names + "]\n"
+                  "ours = [json.loads(line) for line in open('" + base + ".json')]\n"
+                  "theirs = [line.rstrip('\\n').split('\\t') for line in open('" + base + ".txt')]\n"
+                  "assert len(ours) == len(theirs) > 0, '" + base + "'\n"
+                  "for o, t in zip(ours, theirs):\n"
+                  "    for name, text in zip(names, t[1:]):\n"
+                  "        if not text:\n"
+                  "            assert o[name] is None, (name, o)\n"
+                  "        elif name in ('ip.src', 'dns.time'):\n"
+                  "            assert o[name] == text, (name, o)\n"
+                  "        else:\n"
+                  "            assert type(o[name]) is int and o[name] == int(text, 0), (name, text, o)\n"
+                  "            checked += 1\n";
+    }
+    script += "print(checked)\n";
+    std::ofstream(dir.file("check.py")) << script;
+    int status = -1;
+    const std::string out = run_command("python3 " + shell_quote(dir.file("check.py")) + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_GT(std::atoi(out.c_str()), 100) << out;
+}
+
 // -Y keeps the packets tshark -Y keeps (same preferences), on summary,
 // fields and save; -o sets preferences on every verb (reassembly back on
 // gives plain tshark's Info); what the engine refuses is reported.

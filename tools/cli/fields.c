@@ -15,6 +15,7 @@
  * absent or a column). JSON Lines hold one object per packet (integers as
  * numbers, every other value as text), CSV a header line and one row per
  * packet. */
+#include <errno.h>
 #include <inttypes.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -100,43 +101,56 @@ static void print_text(const char *text, int format)
         print_separated_value(text);
 }
 
-/* Prints the value of a matched field as tshark prints it (JSON: integers as
- * numbers, the rest as texts). Prints nothing (JSON: null) when the engine
- * has no text for it. */
+/* Every integer type code, booleans included. */
+static int is_integer_type(int32_t type)
+{
+    switch (type) {
+    case WSB_FT_BOOLEAN: case WSB_FT_UINT8: case WSB_FT_UINT16: case WSB_FT_UINT24: case WSB_FT_UINT32:
+    case WSB_FT_UINT64: case WSB_FT_INT8: case WSB_FT_INT16: case WSB_FT_INT24: case WSB_FT_INT32:
+    case WSB_FT_INT64: case WSB_FT_FRAMENUM:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+/* Prints an integer's text as a JSON number: tshark writes integers in
+ * decimal, or in hexadecimal ("0x0018") when that is the field's display
+ * base. 0 (nothing printed) when the text is no such integer. */
+static int print_integer_text(const char *text)
+{
+    const int hexadecimal = text[0] == '0' && text[1] == 'x';
+    const char *digits = hexadecimal ? text + 2 : text + (text[0] == '-');
+    if (!*digits || strspn(digits, hexadecimal ? "0123456789abcdefABCDEF" : "0123456789") != strlen(digits))
+        return 0;
+    errno = 0;
+    if (text[0] == '-') {
+        long long value = strtoll(text, NULL, 10);
+        if (errno == 0)
+            printf("%lld", value);
+    } else {
+        unsigned long long value = strtoull(digits, NULL, hexadecimal ? 16 : 10);
+        if (errno == 0)
+            printf("%llu", value);
+    }
+    return errno == 0;
+}
+
+/* Prints the value of a matched field as tshark prints it (JSON: integers of
+ * every size as numbers, the rest as texts). Prints nothing (JSON: null)
+ * when the engine has no text for it. */
 static void print_value(int32_t id, int32_t type, int format)
 {
-    uint64_t u = 0;
-    int32_t s = 0;
     const char *text = NULL;
     int32_t size = 0;
-    if (format == CLI_JSON_OUTPUT) {
-        switch (type) {
-        case WSB_FT_BOOLEAN: case WSB_FT_UINT8: case WSB_FT_UINT16: case WSB_FT_UINT32: case WSB_FT_UINT64:
-            if (gGetUInt64ProtocolFieldValue(&u, id) == WSB_OK) {
-                printf("%" PRIu64, u);
-                return;
-            }
-            break;
-        case WSB_FT_INT64:
-            if (gGetUInt64ProtocolFieldValue(&u, id) == WSB_OK) {
-                printf("%" PRId64, (int64_t)u);
-                return;
-            }
-            break;
-        case WSB_FT_INT8: case WSB_FT_INT16: case WSB_FT_INT32:
-            if (gGetInt32ProtocolFieldValue(&s, id) == WSB_OK) {
-                printf("%" PRId32, s);
-                return;
-            }
-            break;
-        default:
-            break;
-        }
+    if (gGetFieldValueText(&text, &size, id) != WSB_OK) {
+        if (format == CLI_JSON_OUTPUT)
+            fputs("null", stdout);
+        return;
     }
-    if (gGetFieldValueText(&text, &size, id) == WSB_OK)
-        print_text(text, format);
-    else if (format == CLI_JSON_OUTPUT)
-        fputs("null", stdout);
+    if (format == CLI_JSON_OUTPUT && is_integer_type(type) && print_integer_text(text))
+        return;
+    print_text(text, format);
 }
 
 /* A copy of text in *buffer (grown as needed); the copy, or NULL when memory
