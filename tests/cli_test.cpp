@@ -112,6 +112,31 @@ TEST(CommandLine, StandardInputIsReadLikeAFileAndLeavesNothingBehind)
     EXPECT_TRUE(std::filesystem::is_empty(dir.path));
 }
 
+// A closed standard input is no capture, and the command's own files never
+// take the number of a closed standard descriptor: its output would go into
+// them.
+TEST(CommandLine, ClosedStandardDescriptors)
+{
+    const std::string capture = shell_quote(shared_capture("dns_udp.pcap"));
+    for (const char *verb : {"summary -", "tree - 1", "follow udp - 1"}) {
+        result closed = run(verb, "<&-");
+        EXPECT_EQ(closed.status, 2) << verb;
+        const std::string name = std::string(verb).substr(0, std::string(verb).find(' '));
+        EXPECT_EQ(closed.err, "wsbridge " + name + ": FILE is '-' but standard input is closed\nRun 'wsbridge " +
+                                  name + " --help' for usage.\n");
+        EXPECT_EQ(closed.out, "");
+    }
+    temp_dir dir;
+    const std::string err = shell_quote(dir.file("err"));
+    int status = -1;
+    run_command("cat " + capture + " | " + cli + " summary - >&- 2>" + err, &status);
+    EXPECT_EQ(status, 1);
+    std::ifstream errors(dir.file("err"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(errors), std::istreambuf_iterator<char>()),
+              "wsbridge: cannot write the output: Bad file descriptor\n");
+    EXPECT_EQ(run("summary " + capture, "<&-").out, run("summary " + capture).out);
+}
+
 TEST(CommandLine, AClosedPipeEndsTheWorkQuietlyAndAFullDeviceIsReported)
 {
     // example2.pcap prints far more than a pipe holds.

@@ -122,6 +122,7 @@ static void end_on_broken_pipe(void)
 
 int main(int argc, char **argv)
 {
+    cli_guard_standard_descriptors();
     if (argc < 2)
         return cli_usage_error(NULL, "no verb given");
     const char *first = argv[1];

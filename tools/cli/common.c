@@ -216,6 +216,25 @@ int cli_no_such_frame(const char *verb, uint32_t frame, uint64_t packets)
 /* ---- input ---- */
 
 static uint64_t input_size;
+static int standard_input_closed;
+
+void cli_guard_standard_descriptors(void)
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (fd == STDIN_FILENO)
+            standard_input_closed = 1;
+        /* /dev/null, opened the other way round, takes the number: reading
+         * or writing it fails as on the closed descriptor. (open takes the
+         * lowest free number, which is fd.) */
+        int opened = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
 
 /* Copies standard input into a temporary file that is unlinked at once and
  * stays reachable through its descriptor only. */
@@ -270,6 +289,8 @@ int cli_open_capture(const char *verb, const char *path)
     const int from_standard_input = strcmp(path, "-") == 0;
     if (from_standard_input) {
         struct stat st;
+        if (standard_input_closed)
+            return cli_usage_error(verb, "FILE is '-' but standard input is closed");
         if (isatty(STDIN_FILENO))
             return cli_usage_error(verb, "FILE is '-' but standard input is a terminal, not a capture");
         if (fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode) && lseek(STDIN_FILENO, 0, SEEK_CUR) == 0) {
