@@ -565,6 +565,7 @@ TEST(CaptureReading, WholeTextsAndCutsOnWholeCharacters)
     int32_t size = 0;
     EXPECT_EQ(gGetPacketTexts(&text, &size, nullptr, nullptr), 1);  // nothing read yet
     EXPECT_EQ(last_error().rfind("\"Get Packet Texts\" operation failed. There is no current packet", 0), 0u);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_STATE);
     PacketSummary first, s;
     ASSERT_EQ(gGetNextPacket(&first), 0);
     EXPECT_EQ(std::string(first.info_text), rows[0].info.substr(0, 254));
@@ -1172,6 +1173,7 @@ TEST(CaptureDisplayFilter, TooDeepFiltersAreRefusedLongFlatOnesWork)
     EXPECT_EQ(last_error(), "\"Set Display Filter\" operation failed. The filter nests 59999 operators, more than "
                             "the 2000 the engine can compile (group long chains of operators in parentheses, or "
                             "list values with \"in {...}\").");
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_LIMIT);
     const std::string arithmetic = "frame.number == {1" + std::string(3000, '+') + "1}";
     EXPECT_EQ(gSetDisplayFilter(arithmetic.c_str()), 1);
     // The filter before stays.

@@ -110,6 +110,7 @@ TEST(Registry, TakesALimitedNumberOfDifferentNames)
               "\"Register protocol field filter\" operation failed. The registry holds " +
                   std::to_string(registered_name_limit) + " different names, the most it takes: \"" + refused +
                   "\" was not added.");
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_LIMIT);
     EXPECT_EQ(registry_state.fields.count(refused), 0u);
     EXPECT_EQ(gRegisterProtocolFieldFilter("ip.version", "OTHER"), 0);
     int32_t id, type;
