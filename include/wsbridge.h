@@ -256,13 +256,16 @@ WSBRIDGE_API int32_t gSetPreference(const char *assignment);
 
 /* Files field_name (a display-filter field name such as "tcp.srcport") under
  * group_name (any text; a group is created by its first field). A name may be
- * filed more than once and under several groups. Both texts are copied.
- * A name that is neither a field nor a protocol name the engine knows
- * (an expression such as "tcp.port == 80" included) is refused and leaves
- * the registry as it was; a registration cannot be taken back. 0, or 1:
- * engine not running, null argument, "\"Register protocol field filter\"
- * operation failed. \"NAME\" is neither a field nor a protocol name the
- * engine knows.". */
+ * filed under several groups; filing it again under the same group changes
+ * nothing (0). Both texts are copied. A name that is neither a field nor a
+ * protocol name the engine knows (an expression such as "tcp.port == 80"
+ * included) is refused and leaves the registry as it was; a registration
+ * cannot be taken back. The registry takes up to 65,536 different names.
+ * 0, or 1: engine not running, null argument, "\"Register protocol field
+ * filter\" operation failed. \"NAME\" is neither a field nor a protocol
+ * name the engine knows.", or a new name when the registry is full ("...
+ * The registry holds 65536 different names, the most it takes: \"NAME\" was
+ * not added."). */
 WSBRIDGE_API int32_t gRegisterProtocolFieldFilter(const char *field_name,
                                                   const char *group_name);
 
@@ -283,7 +286,8 @@ WSBRIDGE_API int32_t gGetProtocolFieldFilterInfo(const char *field_name,
 /* One packet as sequential reading summarises it. The host owns the record.
  * Fields marked (seq) are written only by gGetNextPacket; random access by
  * offset leaves them as the host passed them. Texts are NUL-terminated and
- * cut to fit their arrays (Protocol and Info as tshark shows those columns);
+ * cut to fit their arrays, never inside a UTF-8 character (Protocol and Info
+ * as tshark shows those columns);
  * ports and address types are those of the innermost transport and network
  * headers the engine reports, 0 (WSB_PT_NONE, WSB_AT_NONE) when none. */
 typedef struct WsbPacketSummary {
@@ -300,8 +304,8 @@ typedef struct WsbPacketSummary {
     int32_t encapsulation;          /* (seq) wiretap link-layer code */
     int32_t source_address_type;    /* WSB_AT_* */
     int32_t destination_address_type;
-    char protocol_text[32];         /* (seq) Protocol column */
-    char info_text[256];            /* (seq) Info column */
+    char protocol_text[32];         /* (seq) Protocol column (whole: gGetPacketTexts) */
+    char info_text[256];            /* (seq) Info column (whole: gGetPacketTexts) */
     char link_source_text[32];      /* link-layer source, empty when none */
     char link_destination_text[32];
     char source_text[64];           /* network source (or link-layer) */
@@ -311,8 +315,8 @@ typedef struct WsbPacketSummary {
  * its Source and Destination columns (link-layer texts: its unresolved
  * hardware Source and Destination columns), for every address type:
  * "192.168.1.5", "2001:db8::1", "00:0b:86:11:22:33" (also for 802.11),
- * "210" (an SS7 point code), ... No name resolution; cut to 62 (30 for
- * link-layer) characters.
+ * "210" (an SS7 point code), ... No name resolution; cut to at most 62 (30
+ * for link-layer) bytes, never inside a UTF-8 character.
  * Where the engine sets no network or link-layer source (destination) for a
  * packet, source_text (destination_text) is what the dissector wrote into
  * tshark -n's Source (Destination) column instead, without a trailing role
@@ -362,7 +366,13 @@ WSBRIDGE_API int32_t gGetNextPacket(WsbPacketSummary *summary);
  * (frame.time_delta_displayed) count only the packets returned. A null or
  * empty filter (or only blanks) clears it. May be set or cleared at any time
  * after gInitEpan, also between packets; random access, trees, saving and
- * following ignore it. 0, or 1: engine not running, or a filter that does
+ * following ignore it. The engine's compiler nests one level per operator
+ * of a chain ("a || b || c", "1 + 2 + 3"), so a filter nesting more than
+ * 2,000 operators in one group of parentheses (or in groups nested in one
+ * another) is refused: group long chains in parentheses, or list values
+ * with "in {...}". 0, or 1: engine not running, a filter nested too deeply
+ * ("\"Set Display Filter\" operation failed. The filter nests N operators,
+ * more than the 2000 the engine can compile ..."), or a filter that does
  * not compile, with the engine's message ("\"nope\" is neither a field nor a
  * protocol name."); the filter set before then stays. */
 WSBRIDGE_API int32_t gSetDisplayFilter(const char *filter);
@@ -415,7 +425,8 @@ WSBRIDGE_API int32_t gSetReadingShare(int32_t index, int32_t count, int32_t key)
  * captured length, packet length and encapsulation, all taken from its
  * summary) and dissects it with a labelled tree; it becomes the packet
  * dissected last. Fills the fields of *summary not marked (seq) when summary
- * is not null. The running state of sequential reading is not changed.
+ * is not null; gGetPacketTexts then hands out its Protocol and Info texts
+ * (with or without a summary). The running state of sequential reading is not changed.
  * captured_length may be smaller than the record (only that many bytes are
  * dissected) but not larger, nor negative. The locator must describe the
  * record at the offset: another encapsulation than the record's is refused,
@@ -428,6 +439,20 @@ WSBRIDGE_API int32_t gSetReadingShare(int32_t index, int32_t count, int32_t key)
 WSBRIDGE_API int32_t gGetPacketAtOffset(WsbPacketSummary *summary, uint32_t frame_number, int64_t file_offset,
                                         int32_t captured_length, uint32_t packet_length,
                                         int32_t encapsulation);
+
+/* The whole Protocol and Info texts of the packet gGetNextPacket or
+ * gGetPacketAtOffset returned last (the PacketSummary holds at most 31 / 255
+ * bytes of them, cut on a whole UTF-8 character; the Info column holds up to
+ * 4095). Texts are UTF-8, NUL-terminated, owned by the library, valid until
+ * the next call that reads or re-reads a packet or closes the capture; sizes
+ * in bytes without the NUL. Either out pair may be NULL. Empty texts when
+ * gGetNextPacket read the packet with the summary texts switched off
+ * (gSetSummaryTexts(0)). 0, or 1: no capture open, or no current packet
+ * ("\"Get Packet Texts\" operation failed. There is no current packet: ...":
+ * nothing read yet, the end of the capture reached, or another call
+ * dissected a packet since: a tree, a save, a follow). */
+WSBRIDGE_API int32_t gGetPacketTexts(const char **protocol, int32_t *protocol_size,
+                                     const char **info, int32_t *info_size);
 
 /* *decimals receives the number of decimals the time stamp of the packet
  * read last by gGetNextPacket carries in the capture: 0 (seconds), 1, 2, 3

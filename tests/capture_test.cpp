@@ -2,6 +2,7 @@
 // interface, with tshark as the oracle for what each packet summarises to.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -69,9 +70,29 @@ std::string without_role(const std::string &text)
     return !text.empty() && text.back() == ')' && open != std::string::npos ? text.substr(0, open) : text;
 }
 
+// The text cut to at most limit bytes, without a UTF-8 character that does
+// not fit whole.
 std::string cut(const std::string &text, size_t limit)
 {
-    return text.substr(0, limit);
+    if (text.size() <= limit)
+        return text;
+    size_t length = limit;
+    while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xc0) == 0x80)
+        --length;
+    return text.substr(0, length);
+}
+
+// The whole Protocol and Info texts of the current packet.
+std::pair<std::string, std::string> packet_texts()
+{
+    const char *protocol = nullptr, *info = nullptr;
+    int32_t protocol_size = -1, info_size = -1;
+    EXPECT_EQ(gGetPacketTexts(&protocol, &protocol_size, &info, &info_size), 0) << gGetLastError();
+    if (!protocol || !info)
+        return {};
+    EXPECT_EQ(static_cast<size_t>(protocol_size), strlen(protocol));
+    EXPECT_EQ(static_cast<size_t>(info_size), strlen(info));
+    return {protocol, info};
 }
 
 // "1700000000.123456789" from seconds and nanoseconds, as tshark prints it.
@@ -112,6 +133,7 @@ void expect_summaries_match_tshark(const std::string &path)
         EXPECT_EQ(epoch_text(s.time_seconds, s.time_nanoseconds), row.epoch);
         EXPECT_EQ(std::string(s.protocol_text), cut(row.protocol, 31));
         EXPECT_EQ(std::string(s.info_text), cut(row.info, 255));
+        EXPECT_EQ(packet_texts(), std::make_pair(row.protocol, row.info));
         EXPECT_EQ(std::string(s.source_text), cut(without_role(row.source), 62));
         EXPECT_EQ(std::string(s.destination_text), cut(without_role(row.destination), 62));
         EXPECT_EQ(std::string(s.link_source_text), cut(row.link_source, 30));
@@ -514,6 +536,247 @@ TEST(CaptureReading, SummaryOfAnIPv4UdpPacketOverEthernet)
     EXPECT_EQ(s.relative_time, 0);
 }
 
+// Texts longer than their PacketSummary arrays are cut before a UTF-8
+// character that does not fit whole; gGetPacketTexts hands out the whole
+// Protocol and Info of the packet gGetNextPacket or gGetPacketAtOffset
+// returned last, until another call dissects a packet.
+TEST(CaptureReading, WholeTextsAndCutsOnWholeCharacters)
+{
+    sample_capture capture;
+    std::string message = "<13>Jan  1 00:00:00 x";
+    for (int i = 0; i < 200; ++i)
+        message += "\xc3\xa9";  // é
+    pcapw::PcapWriter writer;
+    writer.add(1, 0,
+               pcapw::eth_ipv4_udp(server_mac, client_mac, pcapw::ip4("10.0.0.1"), pcapw::ip4("10.0.0.2"), 5000, 514,
+                                   pcapw::to_bytes(message)));
+    writer.add(2, 0, udp_packet());
+    writer.write(capture.path);
+    int status = 0;
+    const std::vector<oracle_row> rows = tshark_rows(capture.path, &status);
+    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_GT(rows[0].info.size(), 400u);
+    ASSERT_EQ(rows[0].info.substr(0, 30), "USER.NOTICE: Jan  1 00:00:00 x");
+    ASSERT_EQ(static_cast<unsigned char>(rows[0].info[255]), 0xa9u);  // inside an é
+
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gOpenCapture(capture.path.c_str()), 0);
+    const char *text = nullptr;
+    int32_t size = 0;
+    EXPECT_EQ(gGetPacketTexts(&text, &size, nullptr, nullptr), 1);  // nothing read yet
+    EXPECT_EQ(last_error().rfind("\"Get Packet Texts\" operation failed. There is no current packet", 0), 0u);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_STATE);
+    PacketSummary first, s;
+    ASSERT_EQ(gGetNextPacket(&first), 0);
+    EXPECT_EQ(std::string(first.info_text), rows[0].info.substr(0, 254));
+    EXPECT_EQ(packet_texts(), std::make_pair(rows[0].protocol, rows[0].info));
+    EXPECT_EQ(gGetPacketTexts(nullptr, nullptr, &text, nullptr), 0);
+    EXPECT_EQ(std::string(text), rows[0].info);
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(packet_texts(), std::make_pair(rows[1].protocol, rows[1].info));
+    ASSERT_EQ(gGetPacketAtOffset(nullptr, first.frame_number, first.file_offset,
+                                 static_cast<int32_t>(first.captured_length), first.packet_length,
+                                 first.encapsulation),
+              0);
+    EXPECT_EQ(packet_texts(), std::make_pair(rows[0].protocol, rows[0].info));
+    int32_t length = 0;
+    const uint8_t *bytes = nullptr;
+    ASSERT_EQ(gBuildPacketProtocolTree(&length, &bytes, s.frame_number, s.file_offset,
+                                       static_cast<int32_t>(s.captured_length), s.packet_length, s.encapsulation),
+              0);
+    EXPECT_EQ(gGetPacketTexts(&text, &size, &text, &size), 1);  // a tree is no packet read
+    EXPECT_EQ(gGetNextPacket(&s), 2);
+    EXPECT_EQ(gGetPacketTexts(&text, &size, &text, &size), 1);
+    ASSERT_EQ(gSetSummaryTexts(0), 0);
+    ASSERT_EQ(gOpenCapture(capture.path.c_str()), 0);
+    ASSERT_EQ(gGetNextPacket(&s), 0);
+    EXPECT_EQ(packet_texts(), std::make_pair(std::string(), std::string()));
+    ASSERT_EQ(gCloseCapture(), 0);
+    EXPECT_EQ(gGetPacketTexts(&text, &size, &text, &size), 1);
+    EXPECT_EQ(last_error(), "\"Get Packet Texts\" operation failed. A capture file needs to be opened in order to "
+                            "perform this operation.");
+}
+
+// The interfaces of a pcapng capture have the names and descriptions its
+// interface records give them, as tshark shows them: in field values, in
+// display filters and in the tree's labels.
+TEST(CaptureReading, InterfaceNamesAndDescriptionsOfPcapng)
+{
+    sample_capture crafted;
+    const std::string path = crafted.file("interfaces.pcapng");
+    pcapw::write_file(path, pcapw::pcapng_image({{pcapw::LINKTYPE_ETHERNET, "eth7", "uplink to the \xc3\xa9tage"},
+                                                 {pcapw::LINKTYPE_ETHERNET, "", "only described"},
+                                                 {pcapw::LINKTYPE_ETHERNET, "", ""}},
+                                                {{0, 1000000, udp_packet()},
+                                                 {1, 2000000, udp_packet(5001)},
+                                                 {2, 3000000, udp_packet(5002)},
+                                                 {0, 4000000, udp_packet(5003)}}));
+    std::vector<std::string> captures = {path};
+    for (const std::string &name : shared_capture_names())
+        if (name.size() > 7 && name.compare(name.size() - 7, 7, ".pcapng") == 0)
+            captures.push_back(shared_capture(name));
+    ASSERT_GE(captures.size(), 3u);
+
+    ASSERT_EQ(gInitEpan(), 0);
+    const char *const names[] = {"frame.interface_id", "frame.interface_name", "frame.interface_description"};
+    int32_t ids[3], type;
+    for (const char *name : names)
+        ASSERT_EQ(gRegisterProtocolFieldFilter(name, "IF"), 0);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(gGetProtocolFieldFilterInfo(names[i], &ids[i], &type), 0);
+    for (const std::string &capture : captures) {
+        SCOPED_TRACE(capture);
+        const std::string quoted = shell_quote(capture);
+        std::string ours;
+        ASSERT_EQ(gSetDisplayFilter(nullptr), 0);
+        ASSERT_EQ(gOpenCapture(capture.c_str()), 0) << last_error();
+        PacketSummary s, first{};
+        while (gGetNextPacket(&s) == 0) {
+            if (s.frame_number == 1)
+                first = s;
+            ours += std::to_string(s.frame_number);
+            int32_t count = 0;
+            const int32_t *matched = nullptr;
+            ASSERT_EQ(gLastPacketHasPassedFilter("IF", &count, &matched), 0);
+            for (int32_t id : ids) {
+                const char *text = nullptr;
+                int32_t size = 0;
+                ours += "\t";
+                if (std::find(matched, matched + count, id) != matched + count &&
+                    gGetFieldValueText(&text, &size, id) == 0)
+                    ours += text;
+            }
+            ours += "\n";
+        }
+        EXPECT_EQ(ours, run_command("tshark -r " + quoted + " -T fields -e frame.number -e frame.interface_id"
+                                    " -e frame.interface_name -e frame.interface_description 2>/dev/null"));
+        // The first packet's tree names its interface as tshark -V does.
+        std::string labels;
+        int32_t length = 0, nodes = 0;
+        const uint8_t *bytes = nullptr;
+        ASSERT_EQ(gBuildPacketProtocolTree(&length, &bytes, first.frame_number, first.file_offset,
+                                           static_cast<int32_t>(first.captured_length), first.packet_length,
+                                           first.encapsulation),
+                  0);
+        ASSERT_EQ(gGetProtocolTreeNodesCount(&nodes), 0);
+        for (int32_t i = 0; i < nodes; ++i) {
+            TreeNode node;
+            ASSERT_EQ(gGetTreeNodeByIndex(&node, i), 0);
+            if (std::string(node.field_abbrev).rfind("frame.interface", 0) == 0)
+                labels += std::string(node.label) + "\n";
+        }
+        std::string theirs;
+        for (const std::string &line : lines_of(run_command("tshark -r " + quoted + " -c 1 -V 2>/dev/null")))
+            if (line.find_first_not_of(' ') != std::string::npos &&
+                line.compare(line.find_first_not_of(' '), 10, "Interface ") == 0)
+                theirs += line.substr(line.find_first_not_of(' ')) + "\n";
+        EXPECT_EQ(labels, theirs);
+        // Display filters on them keep what tshark keeps.
+        for (const char *filter : {"frame.interface_description",
+                                   "frame.interface_name == \"lo\" || frame.interface_name contains \"eth\""}) {
+            ASSERT_EQ(gSetDisplayFilter(filter), 0);
+            ASSERT_EQ(gOpenCapture(capture.c_str()), 0);
+            std::string kept;
+            while (gGetNextPacket(&s) == 0)
+                kept += std::to_string(s.frame_number) + "\n";
+            EXPECT_EQ(kept, run_command("tshark -r " + quoted + " -Y " + shell_quote(filter) +
+                                        " -T fields -e frame.number 2>/dev/null"))
+                << filter;
+        }
+        ASSERT_EQ(gCloseCapture(), 0);
+    }
+}
+
+// A record shorter on the wire than captured (a damaged record) is dissected
+// with its recorded wire length, as tshark dissects it: frame.len as
+// recorded and the frame.len_lt_caplen expert item; the summary keeps both
+// lengths and a save writes them back as they were.
+TEST(CaptureReading, AWireLengthShorterThanTheCapturedOneIsKept)
+{
+    sample_capture capture;
+    const pcapw::Bytes packet = udp_packet();
+    const auto size = static_cast<uint32_t>(packet.size());
+    pcapw::PcapWriter writer;
+    writer.add(1, 0, size, size - 10, packet).add(2, 0, size, size, packet).add(3, 0, size, 0, packet);
+    writer.write(capture.path);
+    const std::string quoted = shell_quote(capture.path);
+    const std::string fields = " -T fields -e frame.len -e frame.cap_len -e frame.len_lt_caplen -e _ws.col.Info";
+    const std::vector<std::string> theirs = lines_of(run_command("tshark -r " + quoted + fields + " 2>/dev/null"));
+    ASSERT_EQ(theirs.size(), 3u);
+    ASSERT_EQ(theirs[0].rfind(std::to_string(size - 10) + "\t" + std::to_string(size) + "\t1\t", 0), 0u);
+
+    ASSERT_EQ(gInitEpan(), 0);
+    const char *const names[] = {"frame.len", "frame.cap_len", "frame.len_lt_caplen"};
+    int32_t ids[3], type;
+    for (const char *name : names)
+        ASSERT_EQ(gRegisterProtocolFieldFilter(name, "LEN"), 0);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(gGetProtocolFieldFilterInfo(names[i], &ids[i], &type), 0);
+    ASSERT_EQ(gOpenCapture(capture.path.c_str()), 0);
+    std::vector<PacketSummary> packets;
+    PacketSummary s;
+    while (gGetNextPacket(&s) == 0) {
+        packets.push_back(s);
+        std::string ours;
+        int32_t count = 0;
+        const int32_t *matched = nullptr;
+        ASSERT_EQ(gLastPacketHasPassedFilter("LEN", &count, &matched), 0);
+        for (int32_t id : ids) {
+            const char *text = nullptr;
+            int32_t text_size = 0;
+            if (std::find(matched, matched + count, id) != matched + count &&
+                gGetFieldValueText(&text, &text_size, id) == 0)
+                ours += text;
+            ours += "\t";
+        }
+        ours += s.info_text;
+        EXPECT_EQ(ours, theirs.at(packets.size() - 1));
+        EXPECT_EQ(s.captured_length, size);
+    }
+    ASSERT_EQ(packets.size(), 3u);
+    EXPECT_EQ(packets[0].packet_length, size - 10);
+    EXPECT_EQ(packets[2].packet_length, 0u);
+
+    // The tree's frame length, as tshark -V shows it.
+    int32_t length = 0, nodes = 0;
+    const uint8_t *bytes = nullptr;
+    const PacketSummary &first = packets[0];
+    ASSERT_EQ(gBuildPacketProtocolTree(&length, &bytes, first.frame_number, first.file_offset,
+                                       static_cast<int32_t>(first.captured_length), first.packet_length,
+                                       first.encapsulation),
+              0);
+    EXPECT_EQ(length, static_cast<int32_t>(size));
+    ASSERT_EQ(gGetProtocolTreeNodesCount(&nodes), 0);
+    std::string labels;
+    for (int32_t i = 0; i < nodes; ++i) {
+        TreeNode node;
+        ASSERT_EQ(gGetTreeNodeByIndex(&node, i), 0);
+        if (std::string(node.label).find("ength") != std::string::npos)
+            labels += std::string(node.label) + "\n";
+    }
+    EXPECT_NE(labels.find("Frame Length: " + std::to_string(size - 10) + " bytes"), std::string::npos) << labels;
+    EXPECT_NE(labels.find("[Frame length is less than captured length]"), std::string::npos) << labels;
+
+    // Saved, the records keep both lengths.
+    const std::string saved = capture.file("saved.pcap");
+    ASSERT_EQ(gCreateCaptureFileForSave(saved.c_str()), 0) << last_error();
+    for (const PacketSummary &p : packets) {
+        SavePacketRequest request{};
+        request.frame_number = p.frame_number;
+        request.packet_length = p.packet_length;
+        request.captured_length = p.captured_length;
+        request.file_offset = p.file_offset;
+        request.time_seconds = p.time_seconds;
+        request.time_nanoseconds = p.time_nanoseconds;
+        request.encapsulation = p.encapsulation;
+        uint8_t skipped = 0;
+        ASSERT_EQ(gSavePacketToCaptureFile(&skipped, &request), 0) << last_error();
+    }
+    ASSERT_EQ(gCloseCaptureFileForSave(), 0);
+    EXPECT_EQ(lines_of(run_command("tshark -r " + shell_quote(saved) + fields + " 2>/dev/null")), theirs);
+    ASSERT_EQ(gCloseCapture(), 0);
+}
+
 TEST(CaptureReading, ArpHasOnlyLinkLayerAddresses)
 {
     ASSERT_EQ(gInitEpan(), 0);
@@ -881,6 +1144,64 @@ TEST(CaptureDisplayFilter, RefusedFiltersKeepThePreviousOneAndEmptyClears)
     EXPECT_EQ(gCleanupEpan(), 0);
     EXPECT_EQ(gSetDisplayFilter("tcp"), 1);
     EXPECT_EQ(last_error(), "\"Set Display Filter\" operation failed. Wireshark engine was already uninitialized.");
+}
+
+// The engine's compiler nests one level per operator of a chain: a chain
+// deeper than it can compile is refused with a message instead of exhausting
+// the stack, while long chains of a sane depth, the same terms grouped in
+// parentheses and long lists of values compile and keep what tshark keeps.
+TEST(CaptureDisplayFilter, TooDeepFiltersAreRefusedLongFlatOnesWork)
+{
+    auto chain = [](int first, int count, const char *separator) {
+        std::string text;
+        for (int i = first; i < first + count; ++i)
+            text += (i > first ? separator : "") + std::string("frame.number == ") + std::to_string(i);
+        return text;
+    };
+    auto kept = [](size_t *count) {
+        PacketSummary s;
+        EXPECT_EQ(gOpenCapture(shared_capture("example2.pcap").c_str()), 0) << last_error();
+        *count = 0;
+        while (gGetNextPacket(&s) == 0)
+            ++*count;
+        EXPECT_EQ(gCloseCapture(), 0);
+    };
+    ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_EQ(gSetDisplayFilter("tcp"), 0);
+    const std::string deep = chain(1, 60000, " || ");
+    EXPECT_EQ(gSetDisplayFilter(deep.c_str()), 1);
+    EXPECT_EQ(last_error(), "\"Set Display Filter\" operation failed. The filter nests 59999 operators, more than "
+                            "the 2000 the engine can compile (group long chains of operators in parentheses, or "
+                            "list values with \"in {...}\").");
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_LIMIT);
+    const std::string arithmetic = "frame.number == {1" + std::string(3000, '+') + "1}";
+    EXPECT_EQ(gSetDisplayFilter(arithmetic.c_str()), 1);
+    // The filter before stays.
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    PacketSummary s;
+    while (gGetNextPacket(&s) == 0)
+        EXPECT_EQ(s.port_type, WSB_PT_TCP);
+    ASSERT_EQ(gCloseCapture(), 0);
+    size_t count = 0;
+
+    ASSERT_EQ(gSetDisplayFilter(chain(1, 2001, " || ").c_str()), 0) << last_error();
+    kept(&count);
+    EXPECT_EQ(count, 2001u);
+    std::string grouped;
+    for (int group = 0; group < 4; ++group)
+        grouped += (group ? " or (" : "(") + chain(1 + group * 1000, 1000, " or ") + ")";
+    ASSERT_EQ(gSetDisplayFilter(grouped.c_str()), 0) << last_error();
+    kept(&count);
+    EXPECT_EQ(count, 4000u);
+    std::string list = "frame.number in {";
+    for (int i = 2; i <= 8000; i += 2)
+        list += std::to_string(i) + (i < 8000 ? ", " : "} && frame.comment != \"a || b && c + d\"");
+    ASSERT_EQ(gSetDisplayFilter(list.c_str()), 0) << last_error();
+    kept(&count);
+    EXPECT_EQ(count, 0u);  // (no comments in this capture)
+    ASSERT_EQ(gSetDisplayFilter(list.substr(0, list.find(" && ")).c_str()), 0) << last_error();
+    kept(&count);
+    EXPECT_EQ(count, 4709u / 2);
 }
 
 TEST(CommandLineHost, SummaryOfTheSampleMatchesTshark)

@@ -4,11 +4,13 @@
 // capture. tshark and editcap are the oracles; python3 reads JSON and CSV.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "pcap_writer.h"
 #include "test_support.h"
 #include "wsbridge.h"
 
@@ -111,6 +113,31 @@ TEST(CommandLine, StandardInputIsReadLikeAFileAndLeavesNothingBehind)
     EXPECT_TRUE(std::filesystem::is_empty(dir.path));
 }
 
+// A closed standard input is no capture, and the command's own files never
+// take the number of a closed standard descriptor: its output would go into
+// them.
+TEST(CommandLine, ClosedStandardDescriptors)
+{
+    const std::string capture = shell_quote(shared_capture("dns_udp.pcap"));
+    for (const char *verb : {"summary -", "tree - 1", "follow udp - 1"}) {
+        result closed = run(verb, "<&-");
+        EXPECT_EQ(closed.status, 2) << verb;
+        const std::string name = std::string(verb).substr(0, std::string(verb).find(' '));
+        EXPECT_EQ(closed.err, "wsbridge " + name + ": FILE is '-' but standard input is closed\nRun 'wsbridge " +
+                                  name + " --help' for usage.\n");
+        EXPECT_EQ(closed.out, "");
+    }
+    temp_dir dir;
+    const std::string err = shell_quote(dir.file("err"));
+    int status = -1;
+    run_command("cat " + capture + " | " + cli + " summary - >&- 2>" + err, &status);
+    EXPECT_EQ(status, 1);
+    std::ifstream errors(dir.file("err"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(errors), std::istreambuf_iterator<char>()),
+              "wsbridge: cannot write the output: Bad file descriptor\n");
+    EXPECT_EQ(run("summary " + capture, "<&-").out, run("summary " + capture).out);
+}
+
 TEST(CommandLine, AClosedPipeEndsTheWorkQuietlyAndAFullDeviceIsReported)
 {
     // example2.pcap prints far more than a pipe holds.
@@ -144,6 +171,20 @@ TEST(CommandLine, TimesHaveTheCapturesPrecision)
         EXPECT_EQ(ours, theirs) << capture;
     }
     EXPECT_EQ(lines_of(run_command(cli + " summary " + shell_quote(nanoseconds) + awk)).at(1), "0.017500000");
+
+    // pcapng's 64-bit time stamps put packets up to 584,000 years apart
+    // (and before the first one): the times are those tshark prints.
+    const std::string far = dir.file("far.pcapng");
+    const pcapw::Bytes arp = pcapw::eth_arp_request(pcapw::mac("00:11:22:33:44:55"), pcapw::ip4("10.0.0.1"),
+                                                    pcapw::ip4("10.0.0.2"));
+    std::vector<pcapw::PcapngPacket> packets;
+    for (uint64_t microseconds : {uint64_t{1500000}, uint64_t{10000000000000000}, uint64_t{1} << 63, ~uint64_t{0},
+                                  uint64_t{5}, uint64_t{1500001}, uint64_t{1499999}})
+        packets.push_back({0, microseconds, arp});
+    pcapw::write_file(far, pcapw::pcapng_image({{}}, packets));
+    std::string ours = run_command(cli + " summary " + shell_quote(far) + awk);
+    EXPECT_EQ(ours, run_command("tshark -r " + shell_quote(far) + " 2>/dev/null" + awk));
+    EXPECT_EQ(lines_of(ours).size(), packets.size());
 }
 
 // python3 checks the structured output against tshark's fields.
@@ -189,6 +230,67 @@ print(count(tree["nodes"]))
     EXPECT_EQ(counted, std::to_string(lines_of(run("tree " + capture + " 4").out).size()) + "\n");
 }
 
+// In JSON every integer type is a number (uint24, int24, frame numbers,
+// hexadecimal ones, 64-bit ones), worth what tshark prints; other values are
+// tshark's texts.
+TEST(CommandLine, JsonIntegersOfEveryTypeAreNumbers)
+{
+    temp_dir dir;
+    // A Performance Co-Pilot result whose value block has the length -8, an
+    // int24.
+    pcapw::Bytes pcp;
+    for (uint32_t word : {52u, 0x7001u, 1u, 1u, 0u, 1u, 0x00400001u, 1u, 1u, 7u, 11u, 0xfffffff8u, 0xfffffffbu})
+        pcapw::put32be(pcp, word);
+    pcp[44] = 0xff;  // the value block's type, then its 24-bit length
+    pcapw::PcapWriter writer;
+    writer.add(1, 0,
+               pcapw::eth_ipv4_tcp(pcapw::mac("00:11:22:33:44:55"), pcapw::mac("00:11:22:33:44:66"),
+                                   pcapw::ip4("10.0.0.1"), pcapw::ip4("10.0.0.2"), 40000, 44321, 1, 0,
+                                   pcapw::tcpflag::PSH | pcapw::tcpflag::ACK, pcp));
+    writer.write(dir.file("pcp.pcap"));
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {dir.file("pcp.pcap"), {"pcp.instance.vallength", "eth.src.oui", "tcp.flags", "tcp.flags.syn", "ip.src"}},
+        {shared_capture("geneve.pcap"), {"geneve.vni", "eth.dst.oui", "ip.id", "ip.ttl", "udp.length"}},
+        {shared_capture("dns_udp.pcap"), {"dns.response_to", "dns.id", "dns.time", "frame.len"}},
+        {shared_capture("three_http_streams.pcap"), {"tcp.analysis.acks_frame", "tcp.seq", "tcp.stream", "frame.number",
+                                                     "tcp.options.timestamp.tsval", "tcp.window_size_scalefactor"}},
+    };
+    std::string script = "import json, sys\nchecked = 0\n";
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const auto &[capture, fields] = cases[i];
+        std::string arguments;
+        for (const std::string &field : fields)
+            arguments += " -e " + field;
+        const std::string base = dir.file(std::to_string(i));
+        run_command(cli + " fields " + shell_quote(capture) + arguments + " --json > " + shell_quote(base + ".json"));
+        run_command("tshark -r " + shell_quote(capture) + " " + wsbtest::tshark_prefs() +
+                    " -T fields -E occurrence=f -e frame.number" + arguments + " > " + shell_quote(base + ".txt") +
+                    " 2>/dev/null");
+        std::string names;
+        for (const std::string &field : fields)
+            names += "'" + field + "',";
+        script += "names = [" + names + "]\n"
+                  "ours = [json.loads(line) for line in open('" + base + ".json')]\n"
+                  "theirs = [line.rstrip('\\n').split('\\t') for line in open('" + base + ".txt')]\n"
+                  "assert len(ours) == len(theirs) > 0, '" + base + "'\n"
+                  "for o, t in zip(ours, theirs):\n"
+                  "    for name, text in zip(names, t[1:]):\n"
+                  "        if not text:\n"
+                  "            assert o[name] is None, (name, o)\n"
+                  "        elif name in ('ip.src', 'dns.time'):\n"
+                  "            assert o[name] == text, (name, o)\n"
+                  "        else:\n"
+                  "            assert type(o[name]) is int and o[name] == int(text, 0), (name, text, o)\n"
+                  "            checked += 1\n";
+    }
+    script += "print(checked)\n";
+    std::ofstream(dir.file("check.py")) << script;
+    int status = -1;
+    const std::string out = run_command("python3 " + shell_quote(dir.file("check.py")) + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_GT(std::atoi(out.c_str()), 100) << out;
+}
+
 // -Y keeps the packets tshark -Y keeps (same preferences), on summary,
 // fields and save; -o sets preferences on every verb (reassembly back on
 // gives plain tshark's Info); what the engine refuses is reported.
@@ -218,14 +320,7 @@ TEST(CommandLine, DisplayFiltersAndPreferencesAsTsharkTakesThem)
                                    " -o http.desegment_body:TRUE -o http.dechunk_body:TRUE";
     result info = run("fields " + example + " -e _ws.col.Info" + reassembly);
     EXPECT_EQ(info.status, 0) << info.err;
-    // (Info as the PacketSummary holds it: at most 255 bytes.)
-    std::string plain;
-    for (const std::string &line :
-         lines_of(run_command("tshark -r " + example + " -T fields -e frame.number -e _ws.col.Info 2>/dev/null"))) {
-        const size_t tab = line.find('\t');
-        plain += line.substr(0, tab + 1 + 255) + "\n";
-    }
-    EXPECT_EQ(info.out, plain);
+    EXPECT_EQ(info.out, run_command("tshark -r " + example + " -T fields -e frame.number -e _ws.col.Info 2>/dev/null"));
     EXPECT_NE(info.out, run("fields " + example + " -e _ws.col.Info").out);
     result tree = run("tree " + example + " 74" + reassembly);
     EXPECT_NE(tree.out.find("[2 Reassembled TCP Segments (434 bytes): #73(359), #74(75)]"), std::string::npos)
@@ -304,6 +399,112 @@ TEST(CommandLine, JobsWriteWhatOneProcessWrites)
     result missing = run("summary /nonexistent.pcap --jobs 2");
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("/nonexistent.pcap"), std::string::npos) << missing.err;
+}
+
+// Protocol and Info are whole in every output, however long (DNS responses
+// with many answers have an Info of more than 255 bytes).
+TEST(CommandLine, ColumnTextsAreWhole)
+{
+    temp_dir dir;
+    const std::string capture = shell_quote(shared_capture("DnsPackets.pcap"));
+    const std::string tshark = run_command("tshark -r " + capture + " " + wsbtest::tshark_prefs() +
+                                           " -T fields -e frame.number -e _ws.col.Protocol -e _ws.col.Info 2>/dev/null");
+    size_t longest = 0;
+    for (const std::string &line : lines_of(tshark))
+        longest = std::max(longest, line.size() - line.rfind('\t') - 1);
+    ASSERT_GT(longest, 300u);
+    EXPECT_EQ(run("fields " + capture + " -e _ws.col.Protocol -e _ws.col.Info").out, tshark);
+    EXPECT_EQ(run("fields " + capture + " -e _ws.col.Protocol -e _ws.col.Info --jobs 2").out, tshark);
+    for (const char *form : {"", " --json", " --csv"})
+        EXPECT_EQ(run("summary " + capture + form + " --jobs 2").out, run("summary " + capture + form).out) << form;
+    EXPECT_EQ(run("fields " + capture + " -e _ws.col.Protocol -e ip -e _ws.col.Info").out.size(),
+              run("fields " + capture + " -e _ws.col.Protocol -e _ws.col.Info -e ip").out.size());
+    std::ofstream(dir.file("tshark.txt")) << tshark;
+    std::ofstream(dir.file("text.txt")) << run("summary " + capture).out;
+    std::ofstream(dir.file("json.txt")) << run("summary " + capture + " --json").out;
+    std::ofstream(dir.file("csv.txt")) << run("summary " + capture + " --csv").out;
+    const std::string check = R"(
+import csv, json, re, sys
+d = sys.argv[1]
+rows = [line.rstrip("\n").split("\t") for line in open(d + "/tshark.txt")]
+text = [line.rstrip("\n") for line in open(d + "/text.txt")]
+assert all(re.search(r" %s \d+ %s$" % (re.escape(r[1]), re.escape(r[2])), t) for t, r in zip(text, rows))
+assert [(j["protocol_text"], j["info_text"]) for j in map(json.loads, open(d + "/json.txt"))] == [(r[1], r[2]) for r in rows]
+table = list(csv.DictReader(open(d + "/csv.txt", newline="")))
+assert [(c["protocol_text"], c["info_text"]) for c in table] == [(r[1], r[2]) for r in rows]
+assert len(text) == len(rows) == len(table)
+)";
+    std::ofstream(dir.file("check.py")) << check;
+    int status = -1;
+    const std::string out =
+        run_command("python3 " + shell_quote(dir.file("check.py")) + " " + shell_quote(dir.path.string()) + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << out;
+}
+
+// Naming a field again is no work for the registry: 70,000 -e print
+// 70,000 columns.
+TEST(CommandLine, ManyFieldsOfTheSameNames)
+{
+    const std::string capture = shell_quote(shared_capture("dns_udp.pcap"));
+    result r = run("fields " + capture + " $(for i in $(seq 35000); do printf -- '-e ip.src -e udp.srcport '; done)");
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> tshark =
+        lines_of(run_command("tshark -r " + capture + " -T fields -e frame.number -e ip.src -e udp.srcport 2>/dev/null"));
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), tshark.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::vector<std::string> ours = wsbtest::split(lines[i], '\t');
+        const std::vector<std::string> theirs = wsbtest::split(tshark[i], '\t');
+        ASSERT_EQ(ours.size(), 70001u);
+        for (size_t column = 1; column < ours.size(); ++column)
+            ASSERT_EQ(ours[column], theirs[2 - column % 2]) << column;
+    }
+}
+
+// Values holding line breaks, tabs and other control characters print as
+// tshark -T fields prints them (\\n, \\t, \\r, \\b, \\f; a backslash as it
+// is); JSON and CSV quote the value itself.
+TEST(CommandLine, FieldValuesAreEscapedAsTsharkEscapesThem)
+{
+    temp_dir dir;
+    const std::string capture = dir.file("syslog.pcap");
+    const std::string message = "<13>Jan  1 00:00:00 host app: a\tb\nc\rd\\e\bf\fg\x01h\xc3\xa9i";
+    pcapw::PcapWriter writer;
+    writer.add(1, 0,
+               pcapw::eth_ipv4_udp(pcapw::mac("00:11:22:33:44:55"), pcapw::mac("00:11:22:33:44:66"),
+                                   pcapw::ip4("10.0.0.1"), pcapw::ip4("10.0.0.2"), 5555, 514, pcapw::to_bytes(message)));
+    writer.write(capture);
+    const std::string fields = " -e syslog.msg -e _ws.col.Info -e syslog.hostname";
+    const std::string theirs =
+        run_command("tshark -r " + shell_quote(capture) + " -T fields -e frame.number" + fields + " 2>/dev/null");
+    ASSERT_NE(theirs.find("a\\tb\\nc\\rd\\e\\bf\\fg\x01h"), std::string::npos) << theirs;
+    EXPECT_EQ(run("fields " + shell_quote(capture) + fields).out, theirs);
+    const std::string json = run("fields " + shell_quote(capture) + " -e syslog.msg --json").out;
+    EXPECT_NE(json.find("a\\tb\\nc\\rd\\\\e\\u0008f\\u000cg\\u0001h\xc3\xa9i"), std::string::npos) << json;
+}
+
+// A frame list that reaches beyond the capture is a mistake, with or without
+// a display filter (whose reading does not see the packets it passes over),
+// found before anything is written.
+TEST(CommandLine, SaveRefusesFramesTheCaptureLacks)
+{
+    temp_dir dir;
+    const std::string capture = shell_quote(shared_capture("dns_udp.pcap"));  // 2 packets: query, response
+    const std::string out = shell_quote(dir.file("out.pcap"));
+    for (const char *filter : {"", " -Y udp", " -Y dns.flags.response==0"}) {
+        for (const char *frames : {"1-4000000000", "3", "2,1-3"}) {
+            SCOPED_TRACE(std::string(frames) + filter);
+            result r = run("save " + capture + " " + out + " " + frames + filter);
+            EXPECT_EQ(r.status, 2);
+            EXPECT_EQ(r.err, "wsbridge save: there is no frame " + std::string(frames).substr(std::string(frames).rfind('-') + 1) +
+                                 ": the capture has 2 packets\nRun 'wsbridge save --help' for usage.\n");
+            EXPECT_EQ(r.out, "");
+            EXPECT_FALSE(std::filesystem::exists(dir.file("out.pcap")));
+        }
+    }
+    result r = run("save - " + out + " 1-2 -Y dns.flags.response==0", "< " + capture);
+    EXPECT_EQ(r.out, "1 written, 0 skipped, 1 not matching the filter\n");
+    EXPECT_EQ(r.status, 0) << r.err;
 }
 
 TEST(CommandLine, CountStopsAfterThatManyPackets)

@@ -7,6 +7,7 @@
 // so each state is a test of its own.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +61,9 @@ std::string not_matched(int32_t id)
     return "Protocol field ID \"" + std::to_string(id) + "\" is not one that passed the filter.\n";
 }
 
+const char no_packet_texts[] =
+    "\"Get Packet Texts\" operation failed. There is no current packet: read one with gGetNextPacket or "
+    "gGetPacketAtOffset (any later call that dissects a packet replaces it).";
 const char tcp_idle[] = "Follow TCP structure is not initialized.";
 const char udp_idle[] = "Follow UDP structure is not initialized.";
 const char tcp_add_idle[] = "Error generating stream info for packet: Temporary stream file has to be opened.";
@@ -422,6 +426,8 @@ std::vector<export_row> export_rows(const locator &p, const std::string &save_pa
              return gBuildPacketProtocolTree(&i32a, &bytes, p.frame_number, p.file_offset, p.captured_length,
                                              p.packet_length, p.encapsulation);
          }},
+        {"gGetPacketTexts", guard::three_step, "Get Packet Texts", 0, "",
+         [] { return gGetPacketTexts(&text, &i32a, nullptr, nullptr); }},
         {"gGetProtocolTreeNodesCount", guard::three_step, "Get Protocol Tree Nodes Count", 0, "",
          [] { return gGetProtocolTreeNodesCount(&i32a); }},
         {"gGetTreeNodeByIndex", guard::three_step, "Get Tree Node by Index", 0, "",
@@ -600,6 +606,7 @@ TEST_F(Misuse, CaptureOpenNothingRead)
     int32_t count, offset;
     const int32_t *ids;
     CHECK_ANSWER(gLastPacketHasPassedFilter("IP", &count, &ids), 1, no_dissection("Last Packet Has Passed Filter"));
+    CHECK_ANSWER(gGetPacketTexts(nullptr, nullptr, nullptr, nullptr), 1, no_packet_texts);
     CHECK_ANSWER(gGetTransportProtocolPayloadOffset(&offset), 1,
                  no_dissection("Get Transport Protocol Payload Offset"));
     CHECK_ANSWER(gGetProtocolTreeNodesCount(&count), 1, no_tree);
@@ -752,6 +759,7 @@ TEST_F(Misuse, CaptureReadToItsEnd)
     int32_t count;
     const int32_t *ids;
     CHECK_ANSWER(gLastPacketHasPassedFilter("IP", &count, &ids), 1, no_dissection("Last Packet Has Passed Filter"));
+    CHECK_ANSWER(gGetPacketTexts(nullptr, nullptr, nullptr, nullptr), 1, no_packet_texts);
     for (const locator &p : sample.all) {
         CHECK_ANSWER(gGetPacketAtOffset(&s, p.frame_number, p.file_offset, p.captured_length, p.packet_length,
                                         p.encapsulation),
@@ -1507,3 +1515,54 @@ TEST_F(Misuse, ErrorTextPassedBackIn)
     CHECK_ANSWER(gCloseCapture(), 0, "");
     CHECK_ANSWER(gCleanupEpan(), 0, "");
 }
+
+// Texts a host keeps in read-only memory (string literals) are only read:
+// the engine's filter compiler writes into the texts it gets while it looks
+// up a "${...}" reference, so every export that passes a host's text on gets
+// the answer it gets for a writable copy.
+TEST_F(Misuse, TextsInReadOnlyMemory)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    void *page = mmap(nullptr, static_cast<size_t>(page_size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                      -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    char *next = static_cast<char *>(page);
+    auto place = [&](const std::string &text) {
+        char *placed = next;
+        memcpy(placed, text.c_str(), text.size() + 1);
+        next += text.size() + 1;
+        return placed;
+    };
+    const char *unknown_macro = place("${nope}");
+    const char *field_reference = place("ip.src == ${ip.dst} || frame.number == 2");
+    const char *field = place("${ip.src}");
+    const char *name = place("ip.src");
+    const char *group = place("${G}");
+    const char *preference = place("tcp.${x}:TRUE");
+    const char *capture = place(WSB_SAMPLE_CAPTURE);
+    const char *save = place(save_path);
+    ASSERT_EQ(mprotect(page, static_cast<size_t>(page_size), PROT_READ), 0);
+
+    EXPECT_EQ(gSetDisplayFilter(unknown_macro), 1);
+    EXPECT_EQ(last_error(), "macro 'nope' does not exist");
+    EXPECT_EQ(gSetDisplayFilter(field_reference), 0) << last_error();
+    EXPECT_EQ(gRegisterProtocolFieldFilter(field, group), 1);
+    EXPECT_EQ(gRegisterProtocolFieldFilter(name, group), 0) << last_error();
+    int32_t id, type, count;
+    const int32_t *ids;
+    EXPECT_EQ(gGetProtocolFieldFilterInfo(field, &id, &type), 1);
+    EXPECT_EQ(gGetProtocolFieldFilterInfo(name, &id, &type), 0) << last_error();
+    EXPECT_EQ(gSetPreference(preference), 1);
+    ASSERT_EQ(gOpenCapture(capture), 0) << last_error();
+    PacketSummary s;
+    ASSERT_EQ(gGetNextPacket(&s), 0) << last_error();
+    EXPECT_EQ(s.frame_number, 2u);
+    EXPECT_EQ(gLastPacketHasPassedFilter(group, &count, &ids), 0) << last_error();
+    EXPECT_EQ(gCreateCaptureFileForSave(save), 0) << last_error();
+    EXPECT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+    CHECK_ANSWER(gCloseCapture(), 0, "");
+    CHECK_ANSWER(gCleanupEpan(), 0, "");
+    munmap(page, static_cast<size_t>(page_size));
+}
+

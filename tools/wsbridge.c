@@ -37,7 +37,7 @@ static const struct {
      "\n"
      "  FILE          the capture; '-' reads it from standard input\n"
      "  -e FIELD      a field to print (repeat for more); _ws.col.Protocol and\n"
-     "                _ws.col.Info print those columns (Info cut to 255 bytes)\n"
+     "                _ws.col.Info print those columns\n"
      "  -Y FILTER     only the packets that match the display filter\n"
      "  --offsets     after each value, the field's offset from the TCP/UDP payload\n"
      "                (JSON and CSV: a key or column named FIELD@offset)\n"
@@ -126,6 +126,7 @@ static void end_on_broken_pipe(void)
 
 int main(int argc, char **argv)
 {
+    cli_guard_standard_descriptors();
     if (argc < 2)
         return cli_usage_error(NULL, "no verb given");
     const char *first = argv[1];

@@ -25,6 +25,16 @@ capture_state_record capture_state;
 
 namespace {
 
+// The Protocol and Info texts of the packet gGetNextPacket or
+// gGetPacketAtOffset returned last stay in the column info until the next
+// dissection (capture_state.texts_*).
+void keep_packet_texts(bool have_columns)
+{
+    capture_state.texts_known = true;
+    capture_state.texts_generation = dissection_generation();
+    capture_state.texts_have_columns = have_columns;
+}
+
 void set_column(col_item_t &column, int format, const char *title)
 {
     column.col_fmt = format;
@@ -106,6 +116,7 @@ bool dissect_next_packet(PacketSummary *summary, int64_t data_offset)
         summary->info_text[0] = '\0';
     }
     mark_sequential_current(encapsulation);
+    keep_packet_texts(c.summary_texts);
     return true;
 }
 
@@ -314,7 +325,7 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
         set_error_text(WSB_E_BAD_ARGUMENT, describe_read_error(EINVAL, nullptr, capture_state.path));
         return WSB_FAILED;
     }
-    begin_dissection();
+    begin_dissection(capture_state.wiretap_handle);
     int err = 0;
     gchar *err_info = nullptr;
     wtap_rec_reset(&capture_state.record);
@@ -392,7 +403,7 @@ int32_t gGetNextPacket(PacketSummary *summary)
     // Packets that do not match the display filter are dissected all the
     // same and passed over.
     for (;;) {
-        begin_dissection();
+        begin_dissection(c.wiretap_handle);
         wtap_rec_reset(&c.sequential_record);
         if (!wtap_read(c.wiretap_handle, &c.sequential_record, &c.sequential_buffer, &err, &err_info, &data_offset))
             break;
@@ -420,7 +431,41 @@ int32_t gGetPacketAtOffset(PacketSummary *summary, uint32_t frame_number, int64_
 {
     if (!require_capture("Get Packet At Offset"))
         return WSB_FAILED;
-    return read_packet_at_offset({frame_number, file_offset, captured_length, packet_length, encapsulation}, summary);
+    // The dissection fills the columns (for gGetPacketTexts) also when the
+    // host wants no summary.
+    PacketSummary unused;
+    const int32_t status = read_packet_at_offset(
+        {frame_number, file_offset, captured_length, packet_length, encapsulation}, summary ? summary : &unused);
+    if (status == WSB_OK)
+        keep_packet_texts(true);
+    return status;
+}
+
+int32_t gGetPacketTexts(const char **protocol, int32_t *protocol_size, const char **info, int32_t *info_size)
+{
+    if (!require_capture("Get Packet Texts"))
+        return WSB_FAILED;
+    capture_state_record &c = capture_state;
+    if (!c.texts_known || c.texts_generation != dissection_generation()) {
+        set_error_text(WSB_E_STATE, "\"Get Packet Texts\" operation failed. There is no current packet: read one with "
+                       "gGetNextPacket or gGetPacketAtOffset (any later call that dissects a packet replaces it).");
+        return WSB_FAILED;
+    }
+    const char *protocol_text = c.texts_have_columns ? get_column_text(&c.columns, protocol_column) : nullptr;
+    const char *info_text = c.texts_have_columns ? get_column_text(&c.columns, info_column) : nullptr;
+    if (!protocol_text)
+        protocol_text = "";
+    if (!info_text)
+        info_text = "";
+    if (protocol)
+        *protocol = protocol_text;
+    if (protocol_size)
+        *protocol_size = static_cast<int32_t>(strlen(protocol_text));
+    if (info)
+        *info = info_text;
+    if (info_size)
+        *info_size = static_cast<int32_t>(strlen(info_text));
+    return WSB_OK;
 }
 
 int32_t gGetFirstPacketTime(int64_t *seconds, int32_t *nanoseconds)

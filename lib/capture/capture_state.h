@@ -51,6 +51,14 @@ struct capture_state_record {
     int32_t share_index;
     int32_t share_count;  // 1: every packet
     shard_key_kind share_key;
+    // The Protocol and Info texts of the packet gGetNextPacket or
+    // gGetPacketAtOffset returned last stand in the column info until the
+    // next dissection: they belong to the dissection numbered
+    // texts_generation, which had the columns unless texts_have_columns is
+    // false (summary texts off).
+    bool texts_known;
+    uint64_t texts_generation;
+    bool texts_have_columns;
 };
 extern capture_state_record capture_state;
 
@@ -59,7 +67,8 @@ enum summary_column { protocol_column, info_column, source_column, destination_c
 
 // summary.cpp: the fields both reads write (the column notes are read when
 // the dissection had the column info), a time span in 100 ns units
-// (saturated), and the first size - 1 bytes of a text.
+// (saturated), and the first size - 1 bytes of a text or fewer, ending on a
+// whole UTF-8 character.
 void fill_summary(PacketSummary *summary, const frame_data *fd, epan_dissect_t *edt);
 int64_t hundred_nanoseconds(const nstime_t &span);
 void copy_cut(char *destination, size_t size, const char *text);

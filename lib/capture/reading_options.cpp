@@ -1,12 +1,106 @@
 // The options of sequential reading: the display filter that chooses the
 // packets, whether their summaries carry the column texts, and the share of
 // the capture's conversations this process reads.
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
 #include <glib.h>
 
 #include "wsbridge.h"
 #include "capture/capture_state.h"
 #include "compat/engine_series.h"
 #include "engine/state.h"
+
+namespace {
+
+// The engine's filter compiler recurses once per level of the filter's syntax
+// tree, and a chain of binary operators ("a || b || c", "1 + 2 + 3") nests
+// one level per operator: each level takes at most 144 bytes of stack (a
+// chain of 7,269 operators exhausts 1 MiB, 58,000 the usual 8 MiB of a main
+// thread), and the compiler's jump optimisation walks the chain once per
+// operator (10,000 "||" take it 1.8 s). Deeper filters are refused: 2,000
+// levels need at most 290 KB of the calling thread's stack and 0.1 s.
+// (Parentheses and "!" nest no deeper than the engine's parser allows, about
+// a hundred.)
+constexpr size_t filter_nesting_limit = 2000;
+
+bool is_word_character(char c)
+{
+    return g_ascii_isalnum(c) || c == '_' || c == '-' || c == '.' || c == ':';
+}
+
+// Skips a quoted string or character constant starting at text (its opening
+// quote); returns where the text goes on after the closing quote.
+const char *skip_quoted(const char *text)
+{
+    const char quote = *text++;
+    while (*text && *text != quote) {
+        if (*text == '\\' && text[1])
+            ++text;
+        ++text;
+    }
+    return *text ? text + 1 : text;
+}
+
+// How deeply the engine's compiler would nest the filter's binary operators,
+// at most: in each bracketed group the operators of the group (as if they
+// made one chain) plus the deepest group inside. Names, values and quoted
+// texts nest nothing, so a long list ("ip.addr in {...}") or a long text
+// stays flat.
+size_t operator_nesting(const char *text)
+{
+    // Per open group: its operators, and the deepest group closed inside it.
+    std::vector<std::pair<size_t, size_t>> groups(1);
+    auto close_group = [&groups] {
+        const size_t depth = groups.back().first + groups.back().second;
+        groups.pop_back();
+        groups.back().second = std::max(groups.back().second, depth);
+    };
+    for (const char *p = text; *p;) {
+        const char c = *p;
+        if (c == '"' || c == '\'') {
+            p = skip_quoted(p);
+        } else if (c == '[') {  // a slice's ranges ("[1-2,4:2]")
+            p += strcspn(p, "]");
+        } else if (c == '(' || c == '{') {
+            groups.emplace_back(0, 0);
+            ++p;
+        } else if (c == ')' || c == '}') {
+            if (groups.size() > 1)
+                close_group();
+            ++p;
+        } else if ((c == '&' || c == '|') && p[1] == c) {
+            ++groups.back().first;
+            p += 2;
+        } else if (c == '&' || c == '+' || c == '-' || c == '*' || c == '/' || c == '%') {
+            // (A '-' inside a name or value belongs to it, see below.)
+            ++groups.back().first;
+            ++p;
+        } else if (is_word_character(c)) {
+            // A name or a value: "ip.src", "10.0.0.0/8", "aa:bb", "ip.ttl-1"
+            // (also "and", "or" and "bitwise_and", operators spelt as words).
+            const char *word = p;
+            bool address = false;
+            while (is_word_character(*p) || (*p == '/' && address && g_ascii_isdigit(p[1]))) {
+                address = address || *p == '.' || *p == ':';
+                ++p;
+            }
+            const size_t length = static_cast<size_t>(p - word);
+            if ((length == 3 && memcmp(word, "and", 3) == 0) || (length == 2 && memcmp(word, "or", 2) == 0) ||
+                (length == 11 && memcmp(word, "bitwise_and", 11) == 0))
+                ++groups.back().first;
+        } else {
+            ++p;
+        }
+    }
+    while (groups.size() > 1)
+        close_group();
+    return groups.back().first + groups.back().second;
+}
+
+}  // namespace
 
 void release_display_filter()
 {
@@ -20,10 +114,20 @@ int32_t gSetDisplayFilter(const char *filter)
 {
     if (!require_engine("Set Display Filter"))
         return WSB_FAILED;
+    if (filter) {
+        const size_t nesting = operator_nesting(filter);
+        if (nesting > filter_nesting_limit) {
+            set_error_format(WSB_E_LIMIT, "\"Set Display Filter\" operation failed. The filter nests %zu operators, more "
+                             "than the %zu the engine can compile (group long chains of operators in parentheses, or "
+                             "list values with \"in {...}\").",
+                             nesting, filter_nesting_limit);
+            return WSB_FAILED;
+        }
+    }
     dfilter_t *compiled = nullptr;
     char *message = nullptr;
     // No text, or one that names nothing (blanks), compiles to no filter.
-    if (filter && !series_compile_filter(filter, &compiled, &message)) {
+    if (filter && !series_compile_filter(filter, &compiled, &message, false)) {
         // The filter set before stays.
         set_error_text(WSB_E_FILTER, message ? message : "The display filter could not be compiled.");
         g_free(message);

@@ -9,11 +9,30 @@
 #include "wsbridge.h"
 #include "capture/capture_state.h"
 
-// The first size - 1 bytes of text, and the end (GLib's g_strlcpy copies
-// byte by byte; this runs for six texts a packet).
+namespace {
+
+// The length of text cut to at most limit bytes without splitting a UTF-8
+// character: a character that does not fit whole is left out (its
+// continuation bytes, 10xxxxxx, follow the cut).
+size_t whole_characters(const char *text, size_t limit)
+{
+    size_t length = strnlen(text, limit);
+    if (length == limit)
+        for (size_t dropped = 0; length > 0 && dropped < 3 &&
+                                 (static_cast<unsigned char>(text[length]) & 0xc0) == 0x80;
+             ++dropped)
+            --length;
+    return length;
+}
+
+}  // namespace
+
+// The first size - 1 bytes of text or fewer, ending on a whole UTF-8
+// character, and the end (GLib's g_strlcpy copies byte by byte; this runs for
+// six texts a packet).
 void copy_cut(char *destination, size_t size, const char *text)
 {
-    const size_t length = strnlen(text, size - 1);
+    const size_t length = whole_characters(text, size - 1);
     memcpy(destination, text, length);
     destination[length] = '\0';
 }
@@ -88,7 +107,7 @@ void column_note_to_text(const char *note, char *destination, int size, int32_t 
         text = tail + 2;  // a resolved name and its address
         length = 17;
     }
-    const size_t kept = length < static_cast<size_t>(size) ? length : static_cast<size_t>(size) - 1;
+    const size_t kept = length < static_cast<size_t>(size) ? length : whole_characters(text, static_cast<size_t>(size) - 1);
     memcpy(destination, text, kept);
     destination[kept] = '\0';
     if (is_mac_text(text, length))

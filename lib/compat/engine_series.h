@@ -54,12 +54,17 @@ bool series_start_engine(series_report_sink sink);
 // ---- Session and frames -----------------------------------------------------
 
 // The packet provider answers the engine's questions about other frames of
-// the capture (their time stamps) through a lookup the capture code supplies.
+// the capture (their time stamps) through a lookup the capture code supplies,
+// and about the capture's interfaces (their names and descriptions, as the
+// file's interface records give them) from the open capture.
 struct packet_provider_data {
     const nstime_t *(*frame_ts)(uint32_t frame_number);
+    wtap *wiretap;            // the open capture
+    const void *interfaces;   // its interface records, found by series_new_session
 };
 
-// A new dissection session over the provider (one per open capture).
+// A new dissection session over the provider (one per open capture; the
+// provider names the capture).
 epan_t *series_new_session(packet_provider_data *provider);
 
 // Prepares frame for its dissection: number, record, file offset and the
@@ -91,11 +96,16 @@ void series_dissect(epan_dissect_t *edt, int file_type, wtap_rec *record, const 
 
 // ---- Display filters --------------------------------------------------------
 
-// Compiles text. False with the engine's message (g_malloc'd, may be null) in
-// error; the filter is null on success when the text names nothing.
-bool series_compile_filter(const char *text, dfilter_t **filter, char **error);
+// Compiles text (the engine gets a copy of its own: its macro expansion
+// writes into the text it is given). False with the engine's message
+// (g_malloc'd, may be null) in error; the filter is null on success when the
+// text names nothing. keep_field_names: the filter keeps what
+// series_filter_field_names reads (a text whose size grows with the square
+// of the filter's nesting depth, so only for filters of bounded depth).
+bool series_compile_filter(const char *text, dfilter_t **filter, char **error, bool keep_field_names);
 
-// The field names a compiled filter refers to, in the order it names them.
+// The field names a filter compiled with keep_field_names refers to, in the
+// order it names them.
 std::vector<std::string> series_filter_field_names(const dfilter_t *filter);
 
 // ---- Field values and labels ------------------------------------------------

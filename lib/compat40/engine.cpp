@@ -95,7 +95,45 @@ void load_global_dissector_plugins()
     g_free(folder);
 }
 
-const packet_provider_funcs provider_funcs = {provider_frame_ts, nullptr, nullptr, nullptr};
+// The interface record of a packet, as the capture file describes its
+// interfaces (pcapng's interface description blocks), or null. The records'
+// array grows as sequential reading meets more of them; it stays the same
+// array for the life of the capture, so a lookup allocates nothing.
+wtap_block_t interface_record(const packet_provider_data *provider, guint32 interface_id)
+{
+    const auto *records = static_cast<const GArray *>(provider ? provider->interfaces : nullptr);
+    if (!records || interface_id >= records->len)
+        return nullptr;
+    return g_array_index(records, wtap_block_t, interface_id);
+}
+
+const char *string_option(wtap_block_t record, guint option)
+{
+    char *value = nullptr;
+    return record && wtap_block_get_string_option_value(record, option, &value) == WTAP_OPTTYPE_SUCCESS ? value
+                                                                                                         : nullptr;
+}
+
+// What tshark's packet provider answers (frame.interface_name): the
+// interface's name, else its description, else its hardware, else
+// "unknown".
+const char *provider_interface_name(packet_provider_data *provider, guint32 interface_id)
+{
+    const wtap_block_t record = interface_record(provider, interface_id);
+    for (guint option : {OPT_IDB_NAME, OPT_IDB_DESCRIPTION, OPT_IDB_HARDWARE})
+        if (const char *text = string_option(record, option))
+            return text;
+    return "unknown";
+}
+
+// frame.interface_description: the interface's description, or none.
+const char *provider_interface_description(packet_provider_data *provider, guint32 interface_id)
+{
+    return string_option(interface_record(provider, interface_id), OPT_IDB_DESCRIPTION);
+}
+
+const packet_provider_funcs provider_funcs = {provider_frame_ts, provider_interface_name,
+                                              provider_interface_description, nullptr};
 
 // Failure reports. The engine calls these at any time, also long after
 // start-up; each one is formatted here and handed to the sink.
@@ -192,13 +230,15 @@ const report_message_routines report_routines = {
     on_engine_cfile_close_failure,
 };
 
-// The packet's length on the wire as the engine's buffers take it: a length
-// of 2 GB or more (a damaged record's) is cut to the largest they hold, as
-// the engine's own programs do, instead of turning negative.
+// The packet's length on the wire as the engine's buffers take it, as the
+// engine's own programs give it (frame_tvbuff.c): the record's, also when it
+// is shorter than the bytes captured (a damaged record: the frame dissector
+// then shows frame.len as recorded and reports frame.len_lt_caplen); a
+// length of 2 GB or more is cut to the largest the buffers hold instead of
+// turning negative.
 gint reported_length(const frame_data *fd)
 {
-    const guint32 length = fd->pkt_len > fd->cap_len ? fd->pkt_len : fd->cap_len;
-    return length > static_cast<guint32>(G_MAXINT) ? G_MAXINT : static_cast<gint>(length);
+    return fd->pkt_len > static_cast<guint32>(G_MAXINT) ? G_MAXINT : static_cast<gint>(fd->pkt_len);
 }
 
 }  // namespace
@@ -231,6 +271,14 @@ bool series_start_engine(series_report_sink sink)
 // their memory.
 epan_t *series_new_session(packet_provider_data *provider)
 {
+    provider->interfaces = nullptr;
+    if (provider->wiretap) {
+        // The engine hands out its own array of the records in a record it
+        // allocates for the call.
+        wtapng_iface_descriptions_t *descriptions = wtap_file_get_idb_info(provider->wiretap);
+        provider->interfaces = descriptions->interface_data;
+        g_free(descriptions);
+    }
     release_name_maps();
     return epan_new(provider, &provider_funcs);
 }

@@ -25,9 +25,16 @@ fvalue_t *value_of(const field_info *record)
 
 }  // namespace
 
-bool series_compile_filter(const char *text, dfilter_t **filter, char **error)
+bool series_compile_filter(const char *text, dfilter_t **filter, char **error, bool keep_field_names)
 {
-    return dfilter_compile_real(text, filter, error, nullptr, __func__, TRUE, TRUE);
+    // The macro expansion ends the name after each "${" with a NUL while it
+    // looks the name up, then puts the character back: a host's text in
+    // read-only memory would crash it, and a text it shares with another
+    // thread would change under that thread.
+    gchar *copy = g_strdup(text);
+    const bool compiled = dfilter_compile_real(copy, filter, error, nullptr, __func__, keep_field_names, TRUE);
+    g_free(copy);
+    return compiled;
 }
 
 // 4.0 keeps no public list of a filter's fields; the syntax tree kept at

@@ -11,10 +11,10 @@ dissection_state_record dissection_state;
 
 namespace {
 
-void open_session()
+void open_session(wtap *capture)
 {
     dissection_state_record &s = dissection_state;
-    s.provider = packet_provider_data{frames_time};
+    s.provider = packet_provider_data{frames_time, capture, nullptr};
     s.session = series_new_session(&s.provider);
     s.sequential = epan_dissect_new(s.session, TRUE, FALSE);
     s.treeless = epan_dissect_new(s.session, FALSE, FALSE);
@@ -133,14 +133,14 @@ void dissection_replace_session()
     close_session(true);
 }
 
-void begin_dissection()
+void begin_dissection(wtap *capture)
 {
     dissection_state_record &s = dissection_state;
     // The session is made when the capture's first packet is dissected, so
     // that opening a capture without reading it costs the engine nothing
     // (series_new_session).
     if (!s.session)
-        open_session();
+        open_session(capture);
     if (s.sequential_used) {
         epan_dissect_reset(s.sequential);
         s.sequential_used = false;

@@ -74,8 +74,10 @@ void dissection_replace_session();
 // Frees what the previous dissection left: everything that pointed into it
 // is stale from here on (the generation changes). Runs before a record is
 // read: resetting a dissection may release record data that the engine
-// reaches through the wtap_rec the next read fills.
-void begin_dissection();
+// reaches through the wtap_rec the next read fills. capture: the open
+// capture, whose interface records the session's packet provider answers
+// the engine's interface questions from (taken when the session is made).
+void begin_dissection(wtap *capture);
 
 // The frame record of the next packet read in sequence, numbered `number`:
 // filled from the record, with the first frame as time reference and frame

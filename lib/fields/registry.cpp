@@ -5,6 +5,7 @@
 #include "fields/values.h"
 
 #include <cstring>
+#include <iterator>
 
 #include <epan/proto.h>
 
@@ -19,11 +20,37 @@ namespace {
 
 registry_state_record &r = registry_state;
 
+// Appends count names from first joined by "or", as a balanced tree: the
+// engine's compiler recurses once per level of the filter's syntax tree and
+// coalesces each jump along a chain of "or"s, so a flat chain of n names costs
+// it n levels of stack and n * n steps; a balanced one log2(n) and n log2(n).
+// The recursion here is as deep as the tree.
+void append_balanced(std::string &text, field_table_map::const_iterator first, size_t count)
+{
+    if (count == 1) {
+        text += first->first;
+        return;
+    }
+    const size_t left = count / 2;
+    auto middle = std::next(first, static_cast<std::ptrdiff_t>(left));
+    const bool left_group = left > 1, right_group = count - left > 1;
+    text += left_group ? "(" : "";
+    append_balanced(text, first, left);
+    text += left_group ? ") or " : " or ";
+    text += right_group ? "(" : "";
+    append_balanced(text, middle, count - left);
+    text += right_group ? ")" : "";
+}
+
 bool compile_field_filter()
 {
+    // Every registered name once, whatever its groups.
+    r.filter_text.clear();
+    if (!r.fields.empty())
+        append_balanced(r.filter_text, r.fields.cbegin(), r.fields.size());
     dfilter_t *filter = nullptr;
     gchar *error = nullptr;
-    if (!series_compile_filter(r.filter_text.c_str(), &filter, &error)) {
+    if (!series_compile_filter(r.filter_text.c_str(), &filter, &error, true)) {
         set_error_format(WSB_E_FILTER, "Error compiling filter: %s.\n", error ? error : "unknown error");
         g_free(error);
         return false;
@@ -114,18 +141,26 @@ const std::vector<int32_t> *group_field_ids(const char *group_name)
     return group == r.groups.end() ? nullptr : &group->second.ids;
 }
 
-void register_field(const char *field_name, const char *group_name)
+bool register_field(const char *field_name, const char *group_name)
 {
-    if (!r.filter_text.empty())
-        r.filter_text += " or ";
-    r.filter_text += field_name;
-    if (r.fields.find(field_name) == r.fields.end())
-        r.fields.emplace(field_name, field_filter_entry{});
     auto group = r.groups.find(group_name);
+    const bool known = r.fields.find(field_name) != r.fields.end();
+    if (known && group != r.groups.end() && group->second.filed.count(field_name) != 0)
+        return true;
+    if (!known && r.fields.size() >= registered_name_limit) {
+        set_error_format(WSB_E_LIMIT, "\"Register protocol field filter\" operation failed. The registry holds %zu different "
+                         "names, the most it takes: \"%s\" was not added.",
+                         registered_name_limit, field_name);
+        return false;
+    }
+    if (!known)
+        r.fields.emplace(field_name, field_filter_entry{});
     if (group == r.groups.end())
         group = r.groups.emplace(group_name, field_group{}).first;
     group->second.names.emplace_back(field_name);
+    group->second.filed.emplace(field_name);
     r.compiled_since_last_registration = false;
+    return true;
 }
 
 int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_name)
@@ -148,8 +183,7 @@ int32_t gRegisterProtocolFieldFilter(const char *field_name, const char *group_n
                          field_name);
         return WSB_FAILED;
     }
-    register_field(field_name, group_name);
-    return WSB_OK;
+    return register_field(field_name, group_name) ? WSB_OK : WSB_FAILED;
 }
 
 int32_t gGetProtocolFieldFilterInfo(const char *field_name, int32_t *field_id, int32_t *field_type)

@@ -2,6 +2,7 @@
 // the preference overrides, checked on the library's own state after start-up.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -96,22 +97,26 @@ TEST(Registry, StartsWithTheThreeDefaultFields)
     EXPECT_EQ(matched("UDP"), std::vector<int32_t>{});
 }
 
-TEST(Registry, GroupsKeepRegistrationOrderAndDuplicates)
+// A name filed again under the same group changes nothing; the combined
+// filter names each name once, whatever its groups, as a balanced tree.
+TEST(Registry, GroupsKeepRegistrationOrderAndEachNameOnce)
 {
     ASSERT_EQ(gInitEpan(), 0);
     ASSERT_EQ(gRegisterProtocolFieldFilter("ip.src", "ADDR"), 0);
     ASSERT_EQ(gRegisterProtocolFieldFilter("ip.dst", "ADDR"), 0);
     ASSERT_EQ(gRegisterProtocolFieldFilter("ip.src", "ADDR"), 0);
     ASSERT_EQ(gRegisterProtocolFieldFilter("tcp.dstport", "tcp"), 0);
-    EXPECT_EQ(names_of("ADDR"), (std::vector<std::string>{"ip.src", "ip.dst", "ip.src"}));
+    ASSERT_EQ(gRegisterProtocolFieldFilter("ip.src", "tcp"), 0);
+    EXPECT_EQ(names_of("ADDR"), (std::vector<std::string>{"ip.src", "ip.dst"}));
+    EXPECT_EQ(names_of("tcp"), (std::vector<std::string>{"tcp.dstport", "ip.src"}));
     int32_t src, dst, type;
     ASSERT_EQ(gGetProtocolFieldFilterInfo("ip.src", &src, &type), 0);
     ASSERT_EQ(gGetProtocolFieldFilterInfo("ip.dst", &dst, &type), 0);
     const std::vector<int32_t> *ids = group_field_ids("ADDR");
     ASSERT_NE(ids, nullptr);
-    EXPECT_EQ(*ids, (std::vector<int32_t>{src, dst, src}));
+    EXPECT_EQ(*ids, (std::vector<int32_t>{src, dst}));
     EXPECT_NE(group_field_ids("tcp"), nullptr);
-    EXPECT_EQ(group_field_ids("tcp")->size(), 1u);
+    EXPECT_EQ(group_field_ids("tcp")->size(), 2u);
     EXPECT_EQ(group_field_ids("TCP")->size(), 1u);
     EXPECT_EQ(group_field_ids("nope"), nullptr);
 }
@@ -119,14 +124,58 @@ TEST(Registry, GroupsKeepRegistrationOrderAndDuplicates)
 TEST(Registry, RefusedNameLeavesNoGroupAndNoFilterText)
 {
     ASSERT_EQ(gInitEpan(), 0);
+    ASSERT_TRUE(ensure_field_filter_compiled());
     const std::string text_before = registry_state.filter_text;
     ASSERT_EQ(gRegisterProtocolFieldFilter("tcp.port == 80", "X"), 1);
-    EXPECT_EQ(registry_state.filter_text, text_before);
-    EXPECT_EQ(group_field_ids("X"), nullptr);
     int32_t id, type;
     ASSERT_EQ(gGetProtocolFieldFilterInfo("tcp.srcport", &id, &type), 0);
+    EXPECT_EQ(registry_state.filter_text, text_before);
+    EXPECT_EQ(group_field_ids("X"), nullptr);
     EXPECT_NE(registry_state.compiled, nullptr);
     EXPECT_EQ(group_field_ids("TCP")->size(), 1u);
+}
+
+// The registry takes registered_name_limit different names; the next new one
+// is refused with a message and changes nothing, while names already there
+// can still be filed under more groups. Every name is compiled once, in a
+// filter that nests only log2(names) deep.
+TEST(Registry, TakesALimitedNumberOfDifferentNames)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    // Enough new names to fill the registry, and one more.
+    const size_t wanted = registered_name_limit - registry_state.fields.size() + 1;
+    std::vector<std::string> names;
+    for (int id = 0; names.size() < wanted; ++id) {
+        header_field_info *hfinfo = proto_registrar_get_nth(static_cast<guint>(id));
+        ASSERT_NE(hfinfo, nullptr) << "the engine has fewer fields than the registry takes";
+        if (hfinfo->same_name_prev_id == -1 && registry_state.fields.find(hfinfo->abbrev) == registry_state.fields.end())
+            names.emplace_back(hfinfo->abbrev);
+    }
+    const std::string refused = names.back();
+    names.pop_back();
+    for (const std::string &name : names)
+        ASSERT_EQ(gRegisterProtocolFieldFilter(name.c_str(), "MANY"), 0) << name << ": " << gGetLastError();
+    EXPECT_EQ(registry_state.fields.size(), registered_name_limit);
+    EXPECT_EQ(gRegisterProtocolFieldFilter(refused.c_str(), "MANY"), 1);
+    EXPECT_EQ(std::string(gGetLastError()),
+              "\"Register protocol field filter\" operation failed. The registry holds " +
+                  std::to_string(registered_name_limit) + " different names, the most it takes: \"" + refused +
+                  "\" was not added.");
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_LIMIT);
+    EXPECT_EQ(registry_state.fields.count(refused), 0u);
+    EXPECT_EQ(gRegisterProtocolFieldFilter("ip.version", "OTHER"), 0);
+    int32_t id, type;
+    ASSERT_EQ(gGetProtocolFieldFilterInfo(names[1000].c_str(), &id, &type), 0) << gGetLastError();
+    EXPECT_EQ(gGetProtocolFieldFilterInfo(refused.c_str(), &id, &type), 1);
+    ASSERT_NE(group_field_ids("OTHER"), nullptr);
+    EXPECT_EQ(group_field_ids("OTHER")->size(), 1u);
+    size_t depth = 0, deepest = 0;
+    for (char c : registry_state.filter_text) {
+        depth += c == '(';
+        deepest = std::max(deepest, depth);
+        depth -= c == ')';
+    }
+    EXPECT_LE(deepest, 17u);
 }
 
 TEST(Registry, OneNameStandsForAllItsEngineIds)

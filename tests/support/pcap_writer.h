@@ -1,6 +1,6 @@
-// pcap_writer.h - tiny header-only classic libpcap file writer plus packet
-// builders, used by tests to construct captures (including malformed ones)
-// byte for byte. Depends only on the C++17 standard library and <arpa/inet.h>.
+// pcap_writer.h - tiny header-only classic libpcap file writer (and a minimal
+// pcapng one) plus packet builders, used by tests to construct captures
+// (including malformed ones) byte for byte. Depends only on the C++17 standard library and <arpa/inet.h>.
 #pragma once
 
 #include <arpa/inet.h>
@@ -443,5 +443,56 @@ private:
     int32_t thiszone_ = 0;
     std::vector<Record> records_;
 };
+
+// --------------------------------------------------------------- pcapng ----
+
+// A pcapng interface: its link type, and its name and description options
+// (left out when empty).
+struct PcapngInterface {
+    uint16_t linktype = LINKTYPE_ETHERNET;
+    std::string name, description;
+};
+// An enhanced packet block: the interface's index, a time stamp in
+// microseconds (the default resolution) and the packet's bytes.
+struct PcapngPacket {
+    uint32_t interface_id;
+    uint64_t ts_usec;
+    Bytes data;
+};
+
+// A little-endian pcapng image: one section header, the interface
+// descriptions, then the packets.
+inline Bytes pcapng_image(const std::vector<PcapngInterface>& interfaces, const std::vector<PcapngPacket>& packets) {
+    Bytes image;
+    auto pad = [](Bytes& b) { while (b.size() % 4) b.push_back(0); };
+    auto block = [&](uint32_t type, const Bytes& body) {
+        const uint32_t length = uint32_t(12 + body.size());
+        put32le(image, type); put32le(image, length); append(image, body); put32le(image, length);
+    };
+    auto option = [&](Bytes& b, uint16_t code, const std::string& value) {
+        if (value.empty()) return;
+        put16le(b, code); put16le(b, uint16_t(value.size())); append(b, to_bytes(value)); pad(b);
+    };
+    Bytes section;
+    put32le(section, 0x1A2B3C4D); put16le(section, 1); put16le(section, 0);
+    put32le(section, 0xffffffff); put32le(section, 0xffffffff);  // section length unknown
+    block(0x0A0D0D0A, section);
+    for (const PcapngInterface& i : interfaces) {
+        Bytes body;
+        put16le(body, i.linktype); put16le(body, 0); put32le(body, 0);
+        option(body, 2, i.name);          // if_name
+        option(body, 3, i.description);   // if_description
+        put32le(body, 0);                 // opt_endofopt
+        block(1, body);
+    }
+    for (const PcapngPacket& p : packets) {
+        Bytes body;
+        put32le(body, p.interface_id); put32le(body, uint32_t(p.ts_usec >> 32)); put32le(body, uint32_t(p.ts_usec));
+        put32le(body, uint32_t(p.data.size())); put32le(body, uint32_t(p.data.size()));
+        append(body, p.data); pad(body);
+        block(6, body);
+    }
+    return image;
+}
 
 }  // namespace pcapw

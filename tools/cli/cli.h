@@ -78,11 +78,22 @@ int cli_no_such_frame(const char *verb, uint32_t frame, uint64_t packets);
 
 /* ---- input ---- */
 
+/* Called first: a standard descriptor (0, 1, 2) that is closed gets
+ * /dev/null opened the other way round, so that the command's own files
+ * (the copy of standard input, the engine's) never take its number and
+ * reading or writing it still fails; a closed standard input is remembered
+ * and refused as FILE '-'. */
+void cli_guard_standard_descriptors(void);
+
 /* Opens the capture at path, or, for "-", the capture on standard input:
  * a regular file is read in place, anything else (a pipe) is copied into a
  * private temporary file that is unlinked at once, so nothing is left
  * behind however the process ends. CLI_OK or a status after reporting. */
 int cli_open_capture(const char *verb, const char *path);
+/* Opens the capture cli_open_capture opened again, to read it from its first
+ * packet (standard input is not read again). CLI_OK or CLI_FAILED after
+ * reporting. */
+int cli_reopen_capture(void);
 
 /* Makes standard input a file the capture can be opened from: a regular
  * file in place, anything else (a pipe) copied into a private temporary file

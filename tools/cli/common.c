@@ -216,6 +216,25 @@ int cli_no_such_frame(const char *verb, uint32_t frame, uint64_t packets)
 /* ---- input ---- */
 
 static uint64_t input_size;
+static int standard_input_closed;
+
+void cli_guard_standard_descriptors(void)
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (fd == STDIN_FILENO)
+            standard_input_closed = 1;
+        /* /dev/null, opened the other way round, takes the number: reading
+         * or writing it fails as on the closed descriptor. (open takes the
+         * lowest free number, which is fd.) */
+        int opened = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
 
 /* Copies standard input into a temporary file that is unlinked at once and
  * stays reachable through its descriptor only. */
@@ -263,6 +282,8 @@ static int copy_standard_input(char *path, size_t size)
 int cli_keep_standard_input(const char *verb, char *path, size_t size)
 {
     struct stat st;
+    if (standard_input_closed)
+        return cli_usage_error(verb, "FILE is '-' but standard input is closed");
     if (isatty(STDIN_FILENO))
         return cli_usage_error(verb, "FILE is '-' but standard input is a terminal, not a capture");
     if (fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode) && lseek(STDIN_FILENO, 0, SEEK_CUR) == 0) {
@@ -283,6 +304,10 @@ int cli_parse_jobs(const char *verb, const char *text, int *jobs)
     return CLI_OK;
 }
 
+/* The path the capture was opened by (for standard input, the path of its
+ * descriptor). */
+static char opened_path[4096];
+
 int cli_open_capture(const char *verb, const char *path)
 {
     char standard_input[64];
@@ -297,6 +322,14 @@ int cli_open_capture(const char *verb, const char *path)
     input_size = stat(path, &st) == 0 && S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
     if (gOpenCapture(path) != WSB_OK)
         return cli_fail(from_standard_input ? "standard input" : "open");
+    snprintf(opened_path, sizeof opened_path, "%s", path);
+    return CLI_OK;
+}
+
+int cli_reopen_capture(void)
+{
+    if (gOpenCapture(opened_path) != WSB_OK)
+        return cli_fail("open");
     return CLI_OK;
 }
 
@@ -385,14 +418,27 @@ size_t cli_put_unsigned(char *out, uint64_t value)
 void cli_format_relative_time(char *out, size_t size, const PacketSummary *packet, int64_t first_seconds,
                               int32_t first_nanoseconds, int32_t decimals)
 {
-    /* Formatted by hand: the summary formats one per packet. */
+    /* Formatted by hand: the summary formats one per packet. The difference
+     * is worked out as a sign, seconds and nanoseconds, in unsigned
+     * arithmetic: time stamps of any two 64-bit seconds values (a pcapng
+     * capture's can be 584,000 years apart) differ without overflow. */
     char text[48];
     size_t length = 0;
-    int64_t delta = (packet->time_seconds - first_seconds) * 1000000000 +
-                    (packet->time_nanoseconds - first_nanoseconds);
-    uint64_t magnitude = delta < 0 ? (uint64_t)0 - (uint64_t)delta : (uint64_t)delta;
-    uint64_t seconds = magnitude / 1000000000u, fraction = magnitude % 1000000000u;
-    if (delta < 0)
+    int negative = packet->time_seconds < first_seconds;
+    uint64_t seconds = negative ? (uint64_t)first_seconds - (uint64_t)packet->time_seconds
+                                : (uint64_t)packet->time_seconds - (uint64_t)first_seconds;
+    int64_t nanoseconds = (int64_t)packet->time_nanoseconds - first_nanoseconds;
+    if (negative)
+        nanoseconds = -nanoseconds;
+    if (nanoseconds < 0 && seconds > 0) {
+        seconds -= 1;
+        nanoseconds += 1000000000;
+    } else if (nanoseconds < 0) {
+        negative = !negative;
+        nanoseconds = -nanoseconds;
+    }
+    uint64_t fraction = (uint64_t)nanoseconds;
+    if (negative && (seconds > 0 || fraction > 0))
         text[length++] = '-';
     length += cli_put_unsigned(text + length, seconds);
     if (decimals > 0) {

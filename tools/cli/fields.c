@@ -15,6 +15,7 @@
  * absent or a column). JSON Lines hold one object per packet (integers as
  * numbers, every other value as text), CSV a header line and one row per
  * packet. */
+#include <errno.h>
 #include <inttypes.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -86,6 +87,23 @@ static int is_matched(int32_t id, int32_t count, const int32_t *ids)
     return 0;
 }
 
+/* Writes a value into a tab-separated line as tshark -T fields does: the
+ * control characters that would break the line or its columns as \b, \f,
+ * \n, \r and \t, everything else (a backslash too) as it is. */
+static void print_separated_value(const char *text)
+{
+    static const char escaped[] = "\b\f\n\r\t", letters[] = "bfnrt";
+    for (const char *p = text; *p; ++p) {
+        const char *escape = strchr(escaped, *p);
+        if (escape) {
+            putchar('\\');
+            putchar(letters[escape - escaped]);
+        } else {
+            putchar(*p);
+        }
+    }
+}
+
 static void print_text(const char *text, int format)
 {
     if (format == CLI_JSON_OUTPUT)
@@ -93,46 +111,74 @@ static void print_text(const char *text, int format)
     else if (format == CLI_CSV_OUTPUT)
         cli_csv_field(stdout, text);
     else
-        fputs(text, stdout);
+        print_separated_value(text);
 }
 
-/* Prints the value of a matched field as tshark prints it (JSON: integers as
- * numbers, the rest as texts). Prints nothing (JSON: null) when the engine
- * has no text for it. */
+/* Every integer type code, booleans included. */
+static int is_integer_type(int32_t type)
+{
+    switch (type) {
+    case WSB_FT_BOOLEAN: case WSB_FT_UINT8: case WSB_FT_UINT16: case WSB_FT_UINT24: case WSB_FT_UINT32:
+    case WSB_FT_UINT64: case WSB_FT_INT8: case WSB_FT_INT16: case WSB_FT_INT24: case WSB_FT_INT32:
+    case WSB_FT_INT64: case WSB_FT_FRAMENUM:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+/* Prints an integer's text as a JSON number: tshark writes integers in
+ * decimal, or in hexadecimal ("0x0018") when that is the field's display
+ * base. 0 (nothing printed) when the text is no such integer. */
+static int print_integer_text(const char *text)
+{
+    const int hexadecimal = text[0] == '0' && text[1] == 'x';
+    const char *digits = hexadecimal ? text + 2 : text + (text[0] == '-');
+    if (!*digits || strspn(digits, hexadecimal ? "0123456789abcdefABCDEF" : "0123456789") != strlen(digits))
+        return 0;
+    errno = 0;
+    if (text[0] == '-') {
+        long long value = strtoll(text, NULL, 10);
+        if (errno == 0)
+            printf("%lld", value);
+    } else {
+        unsigned long long value = strtoull(digits, NULL, hexadecimal ? 16 : 10);
+        if (errno == 0)
+            printf("%llu", value);
+    }
+    return errno == 0;
+}
+
+/* Prints the value of a matched field as tshark prints it (JSON: integers of
+ * every size as numbers, the rest as texts). Prints nothing (JSON: null)
+ * when the engine has no text for it. */
 static void print_value(int32_t id, int32_t type, int format)
 {
-    uint64_t u = 0;
-    int32_t s = 0;
     const char *text = NULL;
     int32_t size = 0;
-    if (format == CLI_JSON_OUTPUT) {
-        switch (type) {
-        case WSB_FT_BOOLEAN: case WSB_FT_UINT8: case WSB_FT_UINT16: case WSB_FT_UINT32: case WSB_FT_UINT64:
-            if (gGetUInt64ProtocolFieldValue(&u, id) == WSB_OK) {
-                printf("%" PRIu64, u);
-                return;
-            }
-            break;
-        case WSB_FT_INT64:
-            if (gGetUInt64ProtocolFieldValue(&u, id) == WSB_OK) {
-                printf("%" PRId64, (int64_t)u);
-                return;
-            }
-            break;
-        case WSB_FT_INT8: case WSB_FT_INT16: case WSB_FT_INT32:
-            if (gGetInt32ProtocolFieldValue(&s, id) == WSB_OK) {
-                printf("%" PRId32, s);
-                return;
-            }
-            break;
-        default:
-            break;
-        }
+    if (gGetFieldValueText(&text, &size, id) != WSB_OK) {
+        if (format == CLI_JSON_OUTPUT)
+            fputs("null", stdout);
+        return;
     }
-    if (gGetFieldValueText(&text, &size, id) == WSB_OK)
-        print_text(text, format);
-    else if (format == CLI_JSON_OUTPUT)
-        fputs("null", stdout);
+    if (format == CLI_JSON_OUTPUT && is_integer_type(type) && print_integer_text(text))
+        return;
+    print_text(text, format);
+}
+
+/* A copy of text in *buffer (grown as needed); the copy, or NULL when memory
+ * ran out. */
+static const char *keep_text(char **buffer, size_t *capacity, const char *text)
+{
+    size_t size = strlen(text) + 1;
+    if (size > *capacity) {
+        char *grown = realloc(*buffer, size);
+        if (!grown)
+            return NULL;
+        *buffer = grown;
+        *capacity = size;
+    }
+    return memcpy(*buffer, text, size);
 }
 
 static void print_header(int field_count, const char **fields, int offsets, int format)
@@ -206,9 +252,23 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     PacketSummary packet;
     uint64_t packets = 0;
     int read = 2;
+    /* The whole Protocol and Info texts (kept across a second dissection). */
+    char *kept_texts[2] = {NULL, NULL};
+    size_t kept_sizes[2] = {0, 0};
     while (packets < limit && (read = gGetNextPacket(&packet)) == WSB_OK) {
         cli_progress_update(++packets, packet.file_offset);
         if (cli_job_packet(packet.frame_number) != CLI_OK) {
+            status = CLI_FAILED;
+            break;
+        }
+        const char *protocol = packet.protocol_text, *info = packet.info_text;
+        if (columns && gGetPacketTexts(&protocol, NULL, &info, NULL) != WSB_OK) {
+            status = cli_fail("columns");
+            break;
+        }
+        if (columns && labels && (!(protocol = keep_text(&kept_texts[0], &kept_sizes[0], protocol)) ||
+                                  !(info = keep_text(&kept_texts[1], &kept_sizes[1], info)))) {
+            fprintf(stderr, "wsbridge: fields: out of memory\n");
             status = CLI_FAILED;
             break;
         }
@@ -243,7 +303,7 @@ static int print_packet_fields(const char *path, int field_count, const char **f
                 putchar(separator);
             }
             if (column)
-                print_text(field_ids[i] == column_protocol ? packet.protocol_text : packet.info_text, format);
+                print_text(field_ids[i] == column_protocol ? protocol : info, format);
             else if (present)
                 print_value(field_ids[i], type, format);
             else if (format == CLI_JSON_OUTPUT)
@@ -272,6 +332,8 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     if (read != WSB_OK && read != WSB_END && status == CLI_OK)
         status = cli_fail("read");
     gCloseCapture();
+    free(kept_texts[0]);
+    free(kept_texts[1]);
     free(field_ids);
     return status == CLI_OK ? cli_job_finish() : status;
 }

@@ -200,8 +200,9 @@ int cli_jobs_start(const char *verb, int jobs, const char **path, uint64_t limit
     /* Standard input is read once, into a private file every worker reads. */
     static char input[64];
     if (strcmp(*path, "-") == 0) {
-        if (cli_keep_standard_input(verb, input, sizeof input) != CLI_OK) {
-            *status = CLI_FAILED;
+        const int kept = cli_keep_standard_input(verb, input, sizeof input);
+        if (kept != CLI_OK) {
+            *status = kept;
             return 1;
         }
         *path = input;

@@ -85,10 +85,33 @@ static int compare_place(const void *key, const void *element)
     return frame < other ? -1 : frame > other;
 }
 
+/* Reads the capture again, without the display filter and the column texts,
+ * up to frame `last_listed`: CLI_OK when the capture has that frame, else the
+ * usage error for a frame the capture lacks. */
+static int check_frame_exists(uint32_t last_listed)
+{
+    if (gSetDisplayFilter(NULL) != WSB_OK)
+        return cli_fail("-Y");
+    if (cli_reopen_capture() != CLI_OK)
+        return CLI_FAILED;
+    PacketSummary summary;
+    uint64_t packets = 0;
+    int status;
+    while ((status = gGetNextPacket(&summary)) == WSB_OK) {
+        if (summary.frame_number >= last_listed)
+            return CLI_OK;
+        packets = summary.frame_number;
+    }
+    if (status != WSB_END)
+        return cli_fail("read");
+    return cli_no_such_frame("save", last_listed, packets);
+}
+
 /* Reads the capture up to the last listed frame and keeps the places of the
  * listed packets (with a display filter set, of those that match it: the
  * reading then goes on to the end, and a listed frame that is not read is
- * one that does not match). 0 on success, 1 after a reported failure. */
+ * one that does not match, once the capture is known to have it). 0 on
+ * success, else the status after a reported failure or usage error. */
 static int collect_places(const frame_range *ranges, size_t range_count, int filtered, packet_place **places,
                           size_t *count)
 {
@@ -128,8 +151,10 @@ static int collect_places(const frame_range *ranges, size_t range_count, int fil
     }
     if (status != WSB_END)
         return cli_fail("read");
+    /* Packets the filter passed over were not seen: whether the capture has
+     * the last listed frame takes another look. */
     if (filtered)
-        return 0;
+        return check_frame_exists(last_listed);
     return cli_no_such_frame("save", last_listed, last_read);
 }
 
@@ -144,14 +169,10 @@ static int save_places(const char *out, const frame_range *ranges, size_t range_
         for (uint64_t frame = ranges[i].first; frame <= ranges[i].last; ++frame) {
             uint32_t key = (uint32_t)frame;
             const packet_place *place = bsearch(&key, places, count, sizeof *places, compare_place);
-            if (!place && filtered) {
+            if (!place) {
+                /* Every listed frame is in the capture (collect_places). */
                 ++not_matching;
                 continue;
-            }
-            if (!place) {
-                fprintf(stderr, "wsbridge: frame %u is not in the capture\n", key);
-                gCloseCaptureFileForSave();
-                return 1;
             }
             SavePacketRequest request;
             memset(&request, 0, sizeof request);

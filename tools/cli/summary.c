@@ -31,13 +31,35 @@ static char *put_text(char *out, const char *text, size_t limit)
     return out + length;
 }
 
+/* The whole Protocol and Info texts of the packet just read (the engine's
+ * columns hold at most 4095 bytes of Info); the summary's own, cut, when
+ * the library cannot hand them out. */
+typedef struct {
+    const char *protocol, *info;
+    int32_t protocol_size, info_size;
+} packet_texts;
+
+static packet_texts texts_of(const PacketSummary *p)
+{
+    packet_texts texts = {p->protocol_text, p->info_text, 0, 0};
+    if (gGetPacketTexts(&texts.protocol, &texts.protocol_size, &texts.info, &texts.info_size) != WSB_OK) {
+        texts.protocol = p->protocol_text;
+        texts.info = p->info_text;
+        texts.protocol_size = (int32_t)strlen(texts.protocol);
+        texts.info_size = (int32_t)strlen(texts.info);
+    }
+    return texts;
+}
+
 /* Writes the text line of one packet with one fwrite: number, time, source
  * → destination, Protocol, length, Info, as "%5u %*s %s → %s %s %u %s\n".
  * Formatted by hand, since printf's parsing costs as much as the rest. */
-static void print_text(const PacketSummary *p, const char *time, int time_width)
+static void print_text(const PacketSummary *p, const packet_texts *texts, const char *time, int time_width)
 {
-    /* Every text is bounded by its field in PacketSummary. */
-    char line[640];
+    /* The addresses are bounded by their fields in PacketSummary, the
+     * column texts by the engine's column sizes (cut here otherwise). */
+    enum { text_limit = 8192 };
+    static char line[256 + 2 * text_limit];
     char *out = line;
     char number[20];
     size_t length = cli_put_unsigned(number, p->frame_number);
@@ -59,16 +81,16 @@ static void print_text(const PacketSummary *p, const char *time, int time_width)
     out += 5;
     out = put_text(out, destination, sizeof p->destination_text);
     *out++ = ' ';
-    out = put_text(out, p->protocol_text, sizeof p->protocol_text);
+    out = put_text(out, texts->protocol, text_limit);
     *out++ = ' ';
     out += cli_put_unsigned(out, p->packet_length);
     *out++ = ' ';
-    out = put_text(out, p->info_text, sizeof p->info_text);
+    out = put_text(out, texts->info, text_limit);
     *out++ = '\n';
     fwrite(line, 1, (size_t)(out - line), stdout);
 }
 
-static void print_json(const PacketSummary *p)
+static void print_json(const PacketSummary *p, const packet_texts *whole)
 {
     printf("{\"frame_number\":%" PRIu32 ",\"packet_length\":%" PRIu32 ",\"captured_length\":%" PRIu32
            ",\"port_type\":%" PRId32 ",\"source_port\":%u,\"destination_port\":%u,\"file_offset\":%" PRId64
@@ -81,7 +103,7 @@ static void print_json(const PacketSummary *p)
     const struct {
         const char *key, *value;
     } texts[] = {
-        {"protocol_text", p->protocol_text},       {"info_text", p->info_text},
+        {"protocol_text", whole->protocol},        {"info_text", whole->info},
         {"link_source_text", p->link_source_text}, {"link_destination_text", p->link_destination_text},
         {"source_text", p->source_text},           {"destination_text", p->destination_text},
     };
@@ -92,14 +114,14 @@ static void print_json(const PacketSummary *p)
     fputs("}\n", stdout);
 }
 
-static void print_csv(const PacketSummary *p)
+static void print_csv(const PacketSummary *p, const packet_texts *whole)
 {
     printf("%" PRIu32 ",%" PRIu32 ",%" PRIu32 ",%" PRId32 ",%u,%u,%" PRId64 ",%" PRId64 ",%" PRId64 ",%" PRId32
            ",%" PRId32 ",%" PRId32 ",%" PRId32,
            p->frame_number, p->packet_length, p->captured_length, p->port_type, p->source_port,
            p->destination_port, p->file_offset, p->relative_time, p->time_seconds, p->time_nanoseconds,
            p->encapsulation, p->source_address_type, p->destination_address_type);
-    const char *texts[] = {p->protocol_text,    p->info_text,   p->link_source_text,
+    const char *texts[] = {whole->protocol,     whole->info,    p->link_source_text,
                            p->link_destination_text, p->source_text, p->destination_text};
     for (size_t i = 0; i < sizeof texts / sizeof texts[0]; ++i) {
         putchar(',');
@@ -175,16 +197,17 @@ int cli_summary(int argc, char **argv)
         cli_progress_update(packets, summary.file_offset);
         if (cli_job_packet(summary.frame_number) != CLI_OK)
             return CLI_FAILED;
+        const packet_texts texts = texts_of(&summary);
         if (format == CLI_JSON_OUTPUT) {
-            print_json(&summary);
+            print_json(&summary, &texts);
         } else if (format == CLI_CSV_OUTPUT) {
-            print_csv(&summary);
+            print_csv(&summary, &texts);
         } else {
             int32_t decimals = 6;
             gGetPacketTimePrecision(&decimals);
             char time[48];
             cli_format_relative_time(time, sizeof time, &summary, first_seconds, first_nanoseconds, decimals);
-            print_text(&summary, time, (int)decimals + 5);
+            print_text(&summary, &texts, time, (int)decimals + 5);
         }
         if (cli_output_failed()) {
             cli_progress_end();

@@ -308,6 +308,7 @@ PROTOTYPES = {
     "gSetDisplayFilter": (_c_int32, [ctypes.c_char_p]),
     "gSetSummaryTexts": (_c_int32, [_c_int32]),
     "gGetPacketAtOffset": (_c_int32, [_ptr(PacketSummary)] + _locator),
+    "gGetPacketTexts": (_c_int32, [_text_out, _ptr(_c_int32), _text_out, _ptr(_c_int32)]),
     "gGetPacketTimePrecision": (_c_int32, [_ptr(_c_int32)]),
     "gGetFirstPacketTime": (_c_int32, [_ptr(ctypes.c_int64), _ptr(_c_int32)]),
     "gSetReadingShare": (_c_int32, [_c_int32, _c_int32, _c_int32]),
