@@ -14,6 +14,16 @@ struct matched_field {
     const field_info *record;
 };
 
+// What the current dissection holds for a registered name. One name can stand
+// for several engine ids (IPv4 and IPv6 both register "ip.version"); each id
+// has its own list of records, and all of them count. With protocol_id set,
+// only the ids that protocol registered count, when it registered any.
+struct name_records {
+    bool primed;                // at least one id had a list of records
+    const field_info *first;    // the first occurrence in the tree, null when none
+};
+name_records records_of_name(int32_t key_id, int protocol_id = -1);
+
 // The record of a field that the last gLastPacketHasPassedFilter reported,
 // or null when the id is not among them or a packet has been dissected since
 // (the records of that call belong to a dissection that no longer exists).
