@@ -101,6 +101,7 @@ frame=$(tshark -r "$big" -Y "tcp.stream==$stream" -T fields -e frame.number 2>/d
 set -o pipefail
 # shellcheck disable=SC2086
 timing "library walk" "$build/wsb_walk" "$big"
+timing "library walk, batches of 256" "$build/wsb_walk" --batch 256 "$big"
 timing "tshark -T fields Protocol Info" tshark -r "$big" $prefs -T fields -e _ws.col.Protocol -e _ws.col.Info
 timing "tshark plain" tshark -r "$big"
 timing "bare engine loop" "$build/wsb_bare_engine" "$big"
@@ -193,6 +194,9 @@ faster "library walk" "tshark -T fields Protocol Info" "summary walk (library) v
 faster "library walk" "tshark plain" "summary walk (library) vs tshark plain" "tshark -r" ">= 1"
 row "summary walk (library) / bare engine" "${seconds[library walk]} s" "bare loop ${seconds[bare engine loop]} s" \
     "$(ratio "${seconds[library walk]}" "${seconds[bare engine loop]}")" "<= 1.05"
+row "batch walk (256 a call) / plain walk" "${seconds[library walk, batches of 256]} s" \
+    "plain walk ${seconds[library walk]} s" \
+    "$(ratio "${seconds[library walk, batches of 256]}" "${seconds[library walk]}")" "<= 1.05"
 row "summary walk (library) / wiretap alone" "${seconds[library walk]} s" \
     "wiretap ${seconds[wiretap read only]} s" "$(ratio "${seconds[library walk]}" "${seconds[wiretap read only]}")" "-"
 if [ -n "$dotnet_walk" ]; then
