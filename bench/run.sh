@@ -9,6 +9,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build_arg=${1:-$here/build}
 # The benchmark programs are built only on request.
+"$here/tools/install-deps.sh" --bench
 cmake -S "$here" -B "$build_arg" -DWSB_BENCH=ON >/dev/null
 cmake --build "$build_arg" -j2 >/dev/null
 build=$(cd "$build_arg" && pwd)
@@ -32,6 +33,10 @@ if [ ! -s "$big" ]; then
     mergecap -a -w "$big" "${parts[@]}"
     rm -f "${parts[@]}"
 fi
+# A capture of as many packets with many conversations (the test captures
+# with their addresses rewritten per copy), for reading on several cores.
+many=$data/many.pcap
+[ -s "$many" ] || "$here/bench/many_conversations.sh" "$many" "$(capinfos -c -M "$big" | awk '/Number of packets/ {print $NF}')"
 [ -s "$small" ] || editcap -r "$big" "$small" 1-20000
 [ -s "$one" ] || editcap -r "$big" "$one" 1
 packets=$(capinfos -c -M "$big" | awk '/Number of packets/ {print $NF}')
@@ -124,6 +129,11 @@ fi
 timing "wsbridge summary" "$build/wsbridge" summary "$big"
 timing "tshark -n -r" tshark -n -r "$big" $prefs
 
+timing "wsbridge summary --jobs 1, many conv." "$build/wsbridge" summary "$many" --jobs 1
+timing "wsbridge summary --jobs 2, many conv." "$build/wsbridge" summary "$many" --jobs 2
+timing "tshark -n -r, many conversations" tshark -n -r "$many" $prefs
+timing "wsbridge summary --jobs 2" "$build/wsbridge" summary "$big" --jobs 2
+
 timing "wsbridge fields" "$build/wsbridge" fields "$big" -e ip.src -e dns.qry.name
 timing "tshark -T fields" tshark -n -r "$big" $prefs -T fields -E occurrence=f -e frame.number -e ip.src \
     -e dns.qry.name
@@ -190,6 +200,18 @@ if [ -f "$here/bench/parallel.py" ]; then
     fi
 fi
 
+echo
+echo "== reading shares: packets per share by conversation key (bench/shard_balance.cpp)"
+"$build/wsb_shard_balance" "$big" "$many"
+echo "lines of summary --jobs 2 that differ from --jobs 1:"
+for capture in "$big" "$many"; do
+    "$build/wsbridge" summary "$capture" > "$data/jobs1.txt"
+    "$build/wsbridge" summary "$capture" --jobs 2 > "$data/jobs2.txt"
+    echo "  $(basename "$capture"): $(cmp -l "$data/jobs1.txt" "$data/jobs2.txt" 2>/dev/null | wc -l) differing bytes," \
+        "$(diff "$data/jobs1.txt" "$data/jobs2.txt" | grep -c '^<') of $(wc -l < "$data/jobs1.txt") lines"
+done
+rm -f "$data/jobs1.txt" "$data/jobs2.txt"
+
 faster "library walk" "tshark -T fields Protocol Info" "summary walk (library) vs tshark fields" "tshark -T fields" ">= 2"
 faster "library walk" "tshark plain" "summary walk (library) vs tshark plain" "tshark -r" ">= 1"
 row "summary walk (library) / bare engine" "${seconds[library walk]} s" "bare loop ${seconds[bare engine loop]} s" \
@@ -206,6 +228,11 @@ else
     row "C# walk (binding) / C walk" "not measured" "no dotnet" "-" "-"
 fi
 faster "wsbridge summary" "tshark -n -r" "CLI summary vs tshark -n -r" "tshark -n -r" ">= 1.2"
+faster "wsbridge summary --jobs 2" "tshark -n -r" "CLI summary --jobs 2 vs tshark -n -r" "tshark -n -r" "-"
+faster "wsbridge summary --jobs 1, many conv." "tshark -n -r, many conversations" \
+    "many conv.: summary --jobs 1 vs tshark" "tshark -n -r" "-"
+faster "wsbridge summary --jobs 2, many conv." "tshark -n -r, many conversations" \
+    "many conv.: summary --jobs 2 vs tshark" "tshark -n -r" ">= 1.7"
 faster "wsbridge fields" "tshark -T fields" "CLI fields (2 fields) vs tshark" "tshark -T fields" ">= 1"
 row "tree per packet vs tshark pdml" "${tree_cost} us" "pdml ${pdml_cost} us" "$(ratio "$pdml_cost" "$tree_cost")" ">= 3"
 faster "library follow (tcp.stream $stream)" "tshark -z follow,tcp,ascii" "follow largest TCP conversation" \

@@ -9,16 +9,20 @@
 #                                  groff for the packaging tests)
 #   tools/install-deps.sh --ci     that, and the sanitizer, valgrind and
 #                                  fuzzing tools of the extra CI steps
+#   tools/install-deps.sh --bench  the test tools, and tcpreplay, which
+#                                  bench/run.sh rewrites addresses with
 set -e
 build="build-essential cmake pkg-config libwireshark-dev libwiretap-dev libglib2.0-dev"
 test_tools="tshark libgtest-dev googletest python3 python3-pytest python3-pandas python3-distributed
   python3-pip python3-setuptools python3-wheel dpkg-dev man-db groff-base"
 ci_tools="valgrind clang libclang-rt-14-dev llvm"
+bench_tools="tcpreplay time"
 case "${1:-}" in
   "") packages=$build ;;
   --test) packages="$build $test_tools" ;;
   --ci) packages="$build $test_tools $ci_tools" ;;
-  *) echo "usage: tools/install-deps.sh [--test | --ci]" >&2; exit 2 ;;
+  --bench) packages="$build $test_tools $bench_tools" ;;
+  *) echo "usage: tools/install-deps.sh [--test | --ci | --bench]" >&2; exit 2 ;;
 esac
 missing=""
 for p in $packages; do

@@ -34,3 +34,17 @@ def abort_on_dns(capture):
     if "dns" in capture.path.lower():
         os.abort()
     return sum(1 for _ in capture)
+
+
+def worker_pid(capture):
+    import os
+    return os.getpid()
+
+
+def http_packets(capture):
+    """The packets whose Protocol column is HTTP (more with reassembly off)."""
+    return sum(1 for summary in capture if summary.protocol_text == "HTTP")
+
+
+def count(capture):
+    return sum(1 for _ in capture)

@@ -267,6 +267,21 @@ def test_following_tcp_equals_the_c_interface(capture, cli, sample_capture):
     assert dump[0][1].startswith("00000000  47 45 54 20")
 
 
+def test_iterators_over_one_stream_keep_their_own_place(engine):
+    from conftest import shared_capture
+    with engine.open(shared_capture("one_tcp_stream.pcap")) as capture:
+        stream = capture.follow_tcp(next(capture))
+        lines, dump = list(stream), list(stream.lines(format="hexdump"))
+        assert len(lines) > 4
+        assert list(zip(stream, stream)) == list(zip(lines, lines))
+        assert list(zip(stream.lines(format="hexdump"), stream)) == list(zip(dump, lines))
+        # One left half way, one taken up again after another ran through.
+        left, taken = iter(stream), iter(stream)
+        next(left), next(taken)
+        assert list(stream) == lines
+        assert list(taken) == lines[1:]
+
+
 def test_following_udp_and_an_empty_stream(capture, cli, sample_capture):
     summaries = capture.read_all()
     stream = capture.follow("udp", summaries[2])
@@ -369,11 +384,21 @@ def test_unknown_names_are_key_errors(engine, capture):
                                 "neither a field nor a protocol name the engine knows.")
     # Nothing was filed: the registry goes on working.
     assert engine.field_info("ip.version").type == FieldType.UINT8
+    # Before the first packet and after the end there is no packet to ask
+    # about: a state error, not an unknown group.
+    with pytest.raises(wsbridge.StateError) as error:
+        capture.matched_fields("IP")
+    assert not isinstance(error.value, KeyError) and "no dissected packet" in str(error.value)
     next(capture)
     for call in (lambda: engine.field_info("tcp.srcprot"),
                  lambda: capture.matched_fields("PY_TYPO")):
         with pytest.raises(KeyError):
             call()
+    capture.read_all()
+    with pytest.raises(wsbridge.StateError):
+        capture.matched_fields("IP")
+    capture.packet(capture.locators[0])   # a packet re-read is current again (ARP)
+    assert capture.matched_fields("IP") == []
 
 
 def test_status_three_is_a_memory_error():
@@ -385,24 +410,37 @@ def test_status_three_is_a_memory_error():
 
 # ---- DataFrames -------------------------------------------------------------
 
+SUMMARY_NAMES = [f.name for f in dataclasses.fields(wsbridge.Summary) if f.name != "origin"]
+FRAME_NAMES = [name for name in SUMMARY_NAMES if name != "time_nanoseconds"]
+FRAME_NAMES[FRAME_NAMES.index("time_seconds")] = "time"
+
+
 def test_a_dataframe_matches_iterating(engine, sample_capture):
     pandas = pytest.importorskip("pandas")
     fields = ["ip.ttl", "dns.qry.name", "tcp.flags.syn", "tcp.window_size_scalefactor", "ip.src"]
     with engine.open(sample_capture) as capture:
-        frame = capture.to_dataframe(fields)
-    assert list(frame.columns[:19]) == [f.name for f in dataclasses.fields(wsbridge.Summary)][:19]
-    assert list(frame.columns[19:]) == fields
+        summaries = capture.read_all()
+        frame = capture.to_dataframe(fields)  # after reading: every packet all the same
+    assert list(frame.columns) == FRAME_NAMES + fields
+    assert (str(frame["time"].dtype), str(frame["relative_time"].dtype),
+            str(frame["port_type"].dtype), str(frame["info_text"].dtype)) == \
+        ("datetime64[ns, UTC]", "float64", "category", "string")
     assert [str(frame[name].dtype) for name in fields] == \
-        ["UInt64", "object", "boolean", "Int64", "object"]
+        ["UInt64", "string", "boolean", "Int64", "string"]
     infos = [engine.field_info(name) for name in fields]
     with engine.open(sample_capture) as capture:
-        for row, summary in zip(frame.itertuples(index=False), capture):
-            assert tuple(row)[:19] == tuple(getattr(summary, f) for f in frame.columns[:19])
+        for row, summary in zip(frame.to_dict("records"), capture):
+            assert row["time"] == pandas.Timestamp(summary.time_seconds * 10 ** 9
+                                                   + summary.time_nanoseconds, tz="UTC")
+            assert row["relative_time"] == summary.relative_time / 1e7
+            assert row["port_type"] == summary.port_type.name
+            for name in set(FRAME_NAMES) - {"time", "relative_time", "port_type"}:
+                assert row[name] == getattr(summary, name), name
             ids = capture.matched_fields("wsbridge.to_dataframe")
-            for position, info in enumerate(infos):
-                value = row[19 + position]
+            for name, info in zip(fields, infos):
+                value = row[name]
                 if info.id not in ids:
-                    assert pandas.isna(value) or value is None
+                    assert pandas.isna(value)
                 elif info.type in (FieldType.INT8, FieldType.INT16, FieldType.INT32):
                     assert value == capture.int32(info.id)
                 elif info.type in (FieldType.STRING, FieldType.IPv4):
@@ -410,9 +448,66 @@ def test_a_dataframe_matches_iterating(engine, sample_capture):
                 else:
                     assert value == capture.uint64(info.id)
         assert capture.next_packet() is None
-    assert len(frame) == 23
+    assert len(frame) == len(summaries) == 23
     assert frame["dns.qry.name"][2] == "example.com"
     assert frame["tcp.window_size_scalefactor"][8] == -2
+
+
+def test_a_dataframe_holds_every_packet_and_leaves_the_capture_as_it_was(engine):
+    pytest.importorskip("pandas")
+    from conftest import run_tshark, shared_capture
+    path = shared_capture("three_http_streams.pcap")
+
+    def frames(display_filter):
+        output, _ = run_tshark(["-r", path, "-Y", display_filter, "-T", "fields",
+                                "-e", "frame.number"])
+        return [int(number) for number in output.split()]
+
+    tcp, requests, every = frames("tcp.len > 0"), frames("http.request"), frames("frame")
+    with engine.open(path, filter="tcp.len > 0") as capture:
+        assert [next(capture).frame_number for _ in range(3)] == tcp[:3]
+        assert list(capture.to_dataframe()["frame_number"]) == tcp
+        assert list(capture.to_dataframe(filter="http.request")["frame_number"]) == requests
+        assert capture.filter == "tcp.len > 0"
+        assert next(capture).frame_number == tcp[3]
+        capture.read_all()
+        assert len(capture.to_dataframe(filter="")) == len(every)
+        assert capture.next_packet() is None
+    with engine.open(path) as capture:
+        assert len(capture.to_dataframe()) == len(every)
+        assert next(capture).frame_number == 1
+        assert capture.to_dataframe(filter="frame.number > 1000").empty
+
+
+def write_ptp_follow_ups(path, subtypes):
+    """A libpcap file of 802.1AS Follow_Up messages whose organization
+    subtype (a signed 24-bit field) takes each of `subtypes`."""
+    import struct
+    with open(path, "wb") as file:
+        file.write(struct.pack("<IHHiIII", 0xa1b2c3d4, 2, 4, 0, 0, 65535, 1))
+        for second, subtype in enumerate(subtypes):
+            tlv = struct.pack(">HH", 3, 28) + bytes.fromhex("0080c2") + \
+                (subtype & 0xffffff).to_bytes(3, "big") + bytes(22)
+            header = bytes([0x18, 0x02]) + struct.pack(">H", 44 + len(tlv)) + bytes(26) + \
+                struct.pack(">H", second) + bytes([2, 0xfd])
+            data = bytes.fromhex("0180c200000e00112233445588f7") + header + bytes(10) + tlv
+            file.write(struct.pack("<IIII", 1700000000 + second, 0, len(data), len(data)) + data)
+
+
+def test_dataframe_signed_24_bit_integers_and_local_times(tmp_path):
+    pytest.importorskip("pandas")
+    from conftest import run_python
+    path = str(tmp_path / "ptp.pcap")
+    write_ptp_follow_ups(path, [1, -1, 0x7fffff])
+    completed = run_python("""
+        import sys, wsbridge
+        with wsbridge.start().open(sys.argv[1]) as capture:
+            frame = capture.to_dataframe(["ptp.as.fu.organizationSubType", "frame.time"])
+        print(frame["ptp.as.fu.organizationSubType"].dtype,
+              list(frame["ptp.as.fu.organizationSubType"]),
+              bool((frame["frame.time"] == frame["time"]).all()))
+        """, path, env={"TZ": "America/New_York"})
+    assert completed.stdout.split("\n")[0] == "Int64 [1, -1, 8388607] True"
 
 
 def test_a_dataframe_filter_needs_the_display_filter_export(engine, sample_capture):
@@ -522,3 +617,25 @@ def test_preferences_turn_reassembly_back_on(sample_capture):
                                               for line in plain.stdout.splitlines()]
     assert completed.stderr.count("refused:") == 3, completed.stderr
     assert "only while no capture is open" in completed.stderr
+
+
+# ---- text arguments ---------------------------------------------------------
+
+def test_a_text_with_an_embedded_nul_is_refused_not_cut(engine, sample_capture, tmp_path):
+    cut_here = tmp_path / "evil.sh"
+    with engine.open(sample_capture) as capture:
+        packets = capture.read_all()
+        calls = [lambda: capture.save(str(cut_here) + "\0.pcap", packets[:1]),
+                 lambda: engine.open(sample_capture + "\0junk"),
+                 lambda: capture.set_filter("dns\0 || tcp"),
+                 lambda: capture.matched_fields("IP\0junk"),
+                 lambda: engine.register_field("ip.ttl\0junk", "PY_NUL"),
+                 lambda: engine.register_field("ip.ttl", "PY_NUL\0junk"),
+                 lambda: engine.field_info("ip.version\0junk"),
+                 lambda: engine.set_preference("tcp.check_checksum:FALSE\0junk")]
+        for call in calls:
+            with pytest.raises(ValueError) as error:
+                call()
+            assert "embedded NUL" in str(error.value)
+        assert not cut_here.exists()
+        assert capture.filter is None and not capture.closed

@@ -50,6 +50,7 @@ def test_prototypes_follow_the_header_types():
         "const WsbSavePacketRequest *": ctypes.POINTER(native.SavePacketRequest),
         "int32_t *": ctypes.POINTER(ctypes.c_int32), "uint32_t *": ctypes.POINTER(ctypes.c_uint32),
         "uint8_t *": ctypes.POINTER(ctypes.c_uint8), "uint64_t *": ctypes.POINTER(ctypes.c_uint64),
+        "int64_t *": ctypes.POINTER(ctypes.c_int64),
         "const char **": ctypes.POINTER(ctypes.c_void_p),
         "const uint8_t **": ctypes.POINTER(ctypes.POINTER(ctypes.c_uint8)),
         "const int32_t **": ctypes.POINTER(ctypes.POINTER(ctypes.c_int32)),
@@ -169,6 +170,8 @@ def test_a_missing_library_is_an_os_error_naming_where_it_looked(tmp_path):
         """, env={"WSBRIDGE_LIBRARY": missing})
     assert completed.stdout.startswith("OSError wsbridge: could not load the library")
     assert missing in completed.stdout
+    # It says how to point at the library, or to install it.
+    assert "WSBRIDGE_LIBRARY" in completed.stdout and "cmake --install" in completed.stdout
 
 
 def test_a_library_without_the_interface_is_refused():

@@ -54,7 +54,22 @@ def test_summaries_equal_tshark(engine, name):
             # The library stopped where tshark reported the file as damaged.
             assert tshark_status != 0, str(error)
             assert error.status == 1 and error.message
-    assert index == len(rows)
+            return
+        assert index == len(rows)
+        dataframe_equals_rows(capture, rows)
+
+
+def dataframe_equals_rows(capture, rows):
+    """The capture's DataFrame holds tshark's packets; the time stamp field
+    read as text equals the time column (missing where a damaged time stamp
+    is past what datetime64[ns] holds)."""
+    pandas = pytest.importorskip("pandas")
+    frame = capture.to_dataframe(["frame.time"])
+    assert list(frame["frame_number"]) == [int(row[0]) for row in rows]
+    assert list(frame["info_text"]) == [cut(row[5], 255) for row in rows]
+    times, texts = frame["time"], frame["frame.time"]
+    assert (times.isna() == texts.isna()).all()
+    assert (times[times.notna()] == texts[texts.notna()]).all()
 
 
 TREE_PACKETS = [
@@ -100,14 +115,19 @@ def tshark_follow_raw(path, kind, stream):
     return nodes, records
 
 
-def test_following_one_tcp_stream_equals_tshark(engine):
+# A display filter on the capture leaves the follow whole (the second one
+# skips packets before the followed one).
+@pytest.mark.parametrize("display_filter", [None, "tcp.dstport == 80", "tcp.srcport == 80"])
+def test_following_one_tcp_stream_equals_tshark(engine, display_filter):
     path = shared_capture("one_tcp_stream.pcap")
     nodes, records = tshark_follow_raw(path, "tcp", 0)
     assert records
-    with engine.open(path) as capture:
+    with engine.open(path, filter=display_filter) as capture:
         first = next(capture)
         stream = capture.follow_tcp(first)
         got = list(stream.payload())
+        assert capture.filter == display_filter
+        assert capture.next_packet() is None  # a follow reads the capture to its end
     # The library's client sent the first payload; tshark's node 0 is the
     # first node of the conversation.
     flipped = records[0][0]
@@ -120,3 +140,58 @@ def test_following_one_tcp_stream_equals_tshark(engine):
     assert stream.client_description == "%s --> %s (%d bytes)" % (client_node, server_node, client)
     assert stream.server_description == "%s --> %s (%d bytes)" % (server_node, client_node, server)
     assert stream.conversation_description == "Entire conversation (%d bytes)" % (client + server)
+
+
+# Field columns of every type family against tshark -T fields: 24-bit
+# integers (hexadecimal too) and frame numbers, times, booleans, floats,
+# texts.
+DATAFRAME_FIELDS = ["geneve.vni", "eth.addr.oui", "dns.response_to", "ip.ttl", "ip.flags.df",
+                    "frame.time", "frame.time_delta", "icmp.resptime", "eth.src", "ip.src",
+                    "dns.qry.name"]
+
+
+def tshark_fields(path, fields, occurrence):
+    output, status = run_tshark(["-r", path, "-T", "fields", "-E", "occurrence=" + occurrence,
+                                 "-E", "separator=/t", "-e", "frame.time_epoch"]
+                                + [option for name in fields for option in ("-e", name)])
+    assert status == 0
+    return [line.split("\t") for line in output.decode().splitlines()]
+
+
+def nanoseconds(text):
+    whole, _, fraction = text.partition(".")
+    return int(whole) * 10 ** 9 + int((fraction + "000000000")[:9])
+
+
+@pytest.mark.parametrize("name", ["geneve.pcap", "dns_udp.pcap"])
+def test_dataframe_columns_equal_tshark(engine, name):
+    pandas = pytest.importorskip("pandas")
+    path = shared_capture(name)
+    with engine.open(path) as capture:
+        frame = capture.to_dataframe(DATAFRAME_FIELDS)
+        every = capture.to_dataframe(["ip.src", "ip.ttl"], occurrence="all")
+        with pytest.raises(wsbridge.NotSupportedError):
+            capture.to_dataframe(["ip.addr"], occurrence="all")
+    assert [str(frame[field].dtype) for field in DATAFRAME_FIELDS] == \
+        ["UInt64", "UInt64", "UInt64", "UInt64", "boolean", "datetime64[ns, UTC]",
+         "timedelta64[ns]", "float64", "string", "string", "string"]
+    rows = tshark_fields(path, DATAFRAME_FIELDS, "f")
+    assert len(rows) == len(frame)
+    for (_, got), want in zip(frame.iterrows(), rows):
+        assert got["time"].value == nanoseconds(want[0])
+        for field, text in zip(DATAFRAME_FIELDS, want[1:]):
+            value = got[field]
+            if not text:
+                assert pandas.isna(value), field
+            elif field in ("frame.time", "frame.time_delta"):
+                assert value.value == (got["time"].value if field == "frame.time"
+                                       else nanoseconds(text))
+            elif str(frame[field].dtype) in ("UInt64", "boolean"):
+                assert value == int(text, 16 if text.startswith("0x") else 10), field
+            elif field == "icmp.resptime":
+                assert value == float(text)
+            else:
+                assert value == text, field
+    for (_, got), want in zip(every.iterrows(), tshark_fields(path, ["ip.src", "ip.ttl"], "a")):
+        assert got["ip.src"] == (want[1].split(",") if want[1] else None)
+        assert got["ip.ttl"] == ([int(ttl) for ttl in want[2].split(",")] if want[2] else None)

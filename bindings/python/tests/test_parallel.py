@@ -82,11 +82,185 @@ def test_packets_from_a_worker_belong_to_no_capture_here(paths, expected):
         assert "another process" in str(error.value)
 
 
-def test_a_dask_cluster_of_process_workers_gives_the_same_results(paths, expected):
+
+
+# ---- functions that cannot reach the workers, scripts without the guard ------
+
+def test_a_function_that_does_not_pickle_is_refused_at_once(paths):
+    import time
+
+    def nested(capture):
+        return 0
+
+    for function in (lambda capture: 0, nested):
+        started = time.monotonic()
+        with pytest.raises(TypeError) as error:
+            wsbridge.map_captures(function, paths, processes=2)
+        assert time.monotonic() - started < 10
+        assert "top level of a module" in str(error.value)
+
+
+def run_script(tmp_path, text, *arguments):
+    import subprocess
+    import sys
+    from conftest import PACKAGE_DIR
+    script = tmp_path / "script.py"
+    script.write_text(text)
+    env = dict(os.environ, PYTHONPATH=PACKAGE_DIR + os.pathsep + os.path.dirname(__file__))
+    return subprocess.run([sys.executable, str(script)] + list(arguments), env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+
+
+def test_a_function_under_the_main_guard_fails_per_capture_without_hanging(tmp_path, paths):
+    completed = run_script(tmp_path, """
+import sys, wsbridge
+if __name__ == "__main__":
+    def guarded(capture):
+        return 1
+    for result in wsbridge.map_captures(guarded, sys.argv[1:], processes=2):
+        print(type(result).__name__, result)
+""", *paths[:3])
+    assert completed.returncode == 0, completed.stderr
+    lines = completed.stdout.splitlines()
+    assert len(lines) == 3 and all(line.startswith("TypeError") for line in lines)
+    assert "could not load the function" in lines[0]
+
+
+def test_a_script_without_the_main_guard_gets_one_clear_error(tmp_path, paths):
+    completed = run_script(tmp_path, """
+import sys, wsbridge, parallel_jobs
+print(wsbridge.map_captures(parallel_jobs.count, sys.argv[1:], processes=2))
+""", *paths[:3])
+    assert completed.returncode != 0
+    assert completed.stderr.count("Traceback") == 1, completed.stderr
+    assert "RuntimeError" in completed.stderr and "__name__" in completed.stderr
+
+
+# ---- preferences, filters, reuse of the workers --------------------------------
+
+REASSEMBLY = [line.strip().replace(":FALSE", ":TRUE") for line in open(os.path.join(
+    os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))),
+    "lib", "engine", "preference_overrides.txt")) if line.strip() and not line.startswith("#")]
+HTTP_NAMES = ["example2.pcap", "one_tcp_stream.pcap", "three_http_streams.pcap"]
+
+
+def plain_tshark_http_packets(path):
+    import subprocess
+    output = subprocess.run(["tshark", "-r", path, "-T", "fields", "-e", "_ws.col.Protocol"],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True).stdout
+    return sum(1 for line in output.split(b"\n") if line == b"HTTP")
+
+
+@pytest.fixture(scope="module")
+def http_paths():
+    return [shared_capture(name) for name in HTTP_NAMES]
+
+
+@pytest.fixture(scope="module")
+def plain_http(http_paths):
+    return [plain_tshark_http_packets(path) for path in http_paths]
+
+
+def test_preferences_and_filters_reach_every_worker(tmp_path, http_paths, plain_http):
+    from conftest import run_tshark
+    off = wsbridge.map_captures(parallel_jobs.http_packets, http_paths, processes=2)
+    assert off != plain_http  # reassembly is off by default: the test means something
+    assert wsbridge.map_captures(parallel_jobs.http_packets, http_paths, processes=2,
+                                 preferences=REASSEMBLY) == plain_http
+    dns = [len(run_tshark(["-r", path, "-Y", "dns"])[0].splitlines()) for path in http_paths]
+    assert wsbridge.map_captures(parallel_jobs.count, http_paths, processes=2,
+                                 filter="dns") == dns
+    # The preferences of the calling process's engine go to the workers too.
+    completed = run_script(tmp_path, """
+import sys, wsbridge, parallel_jobs
+if __name__ == "__main__":
+    engine = wsbridge.start()
+    for assignment in sys.argv[2:]:
+        engine.set_preference(assignment)
+    paths = sys.argv[1].split(",")
+    with engine.open(paths[0]) as capture:
+        here = parallel_jobs.http_packets(capture)
+    print(here, wsbridge.map_captures(parallel_jobs.http_packets, paths, processes=2))
+""", ",".join(http_paths), *REASSEMBLY)
+    assert completed.stdout.split(None, 1) == [str(plain_http[0]), str(plain_http) + "\n"], \
+        completed.stderr
+
+
+def test_workers_are_reused_until_their_memory_passes_the_limit(paths):
+    many = [path for path in paths if os.path.exists(path)] * 5
+    pids = wsbridge.map_captures(parallel_jobs.worker_pid, many, processes=2)
+    assert len(many) > 20 and len(set(pids)) <= 2
+    pids = wsbridge.map_captures(parallel_jobs.worker_pid, many[:6], processes=2, memory_limit=1)
+    assert len(set(pids)) == 6
+
+
+# ---- a dask cluster of process workers (the tests run in this order) ---------
+
+@pytest.fixture(scope="module")
+def client():
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, \
+    import dask
+    # A capture that kills its worker twice gives KilledWorker.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                     dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client:
-        same(wsbridge.map_captures(parallel_jobs.digest, paths, client=client), expected)
-        trees = wsbridge.map_captures(parallel_jobs.first_tree, paths[:2], client=client)
+        yield client
+
+
+def test_a_dask_cluster_of_process_workers_gives_the_same_results(client, paths, expected):
+    same(wsbridge.map_captures(parallel_jobs.digest, paths, client=client), expected)
+    trees = wsbridge.map_captures(parallel_jobs.first_tree, paths[:2], client=client)
     assert trees == wsbridge.map_captures(parallel_jobs.first_tree, paths[:2], processes=2)
+
+
+def test_a_dask_dataframe_has_a_partition_per_capture(client, paths):
+    pandas = pytest.importorskip("pandas")
+    readable = [path for path in paths if os.path.exists(path)]
+    fields = ["ip.ttl", "dns.qry.name", "frame.time_delta", "tcp.flags.syn"]
+    frame = wsbridge.to_dask_dataframe(readable, fields=fields, filter="tcp || dns")
+    assert frame.npartitions == len(readable)
+    engine = wsbridge.start()
+    parts = []
+    for path in readable:
+        with engine.open(path) as capture:
+            parts.append(capture.to_dataframe(fields, filter="tcp || dns"))
+    pandas.testing.assert_frame_equal(frame.compute(), pandas.concat(parts))
+
+
+def test_shares_of_one_capture_give_its_frame(client, paths):
+    """Read in shares of its conversations, by 2 processes or as 3 dask
+    partitions, a capture gives the rows one process gives."""
+    pandas = pytest.importorskip("pandas")
+    path = shared_capture("DnsPackets.pcap")
+    fields = ["ip.src", "dns.qry.name", "frame.time_delta", "udp.length"]
+    engine = wsbridge.start()
+    with engine.open(path) as capture:
+        whole = capture.to_dataframe(fields)
+        pandas.testing.assert_frame_equal(capture.to_dataframe(fields, jobs=2), whole)
+    frame = wsbridge.to_dask_dataframe([path], fields=fields, shards_per_capture=3)
+    assert frame.npartitions == 3
+    parts = frame.compute().sort_values("frame_number").reset_index(drop=True)
+    pandas.testing.assert_frame_equal(parts, whole)
+    with pytest.raises(ValueError):
+        wsbridge.to_dask_dataframe([path], shards_per_capture=0)
+
+
+def test_a_capture_that_kills_its_dask_worker_leaves_the_others_whole(client, paths):
+    from distributed import KilledWorker
+    results = wsbridge.map_captures(parallel_jobs.abort_on_dns, paths, client=client)
+    for path, result in zip(paths, results):
+        if "dns" in path.lower():
+            assert isinstance(result, KilledWorker)
+        elif os.path.exists(path):
+            assert isinstance(result, int) and result > 0, (path, result)
+
+
+def test_preferences_reach_every_dask_worker(client, http_paths, plain_http):
+    assert wsbridge.map_captures(parallel_jobs.http_packets, http_paths, client=client,
+                                 preferences=REASSEMBLY) == plain_http
+    # A worker's engine cannot take them back.
+    for result in wsbridge.map_captures(parallel_jobs.http_packets, http_paths, client=client):
+        assert isinstance(result, wsbridge.InvalidSettingError)
+        assert "cannot take a preference back" in str(result)

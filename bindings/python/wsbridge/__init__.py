@@ -12,8 +12,8 @@ from the path given to start()/load_library(), else from the environment
 variable WSBRIDGE_LIBRARY, else from where `cmake --install` put it, else
 through the system's loader path. wsbridge.native holds the raw interface:
 the records as ctypes Structures and every export with its prototype;
-wsbridge.core describes the objects, and map_captures reads many captures
-in worker processes.
+wsbridge.core describes the objects, map_captures reads many captures in
+worker processes and to_dask_dataframe makes a dask DataFrame of many.
 """
 
 from . import errors, native
@@ -21,10 +21,10 @@ from .capture import Capture
 from .engine import Engine, start
 from .errors import (CaptureClosedError, EngineOutOfMemoryError, EngineShutDownError,
                      ForeignObjectError, InvalidSettingError, NotSupportedError, StaleObjectError,
-                     UnknownFieldError, WsbridgeError)
+                     StateError, UnknownFieldError, WsbridgeError)
 from .native import (AddressType, Direction, FieldType, Library, PortType, RenderFormat, Status,
                      load_library)
-from .parallel import map_captures
+from .parallel import map_captures, to_dask_dataframe
 from .records import FieldInfo, FieldLocation, Locator, SaveResult, Summary
 from .stream import Stream
 from .tree import Node, Tree
@@ -52,6 +52,7 @@ __all__ = [
     "RenderFormat",
     "SaveResult",
     "StaleObjectError",
+    "StateError",
     "Status",
     "Stream",
     "Summary",
@@ -63,4 +64,5 @@ __all__ = [
     "map_captures",
     "native",
     "start",
+    "to_dask_dataframe",
 ]

@@ -42,7 +42,7 @@ class Call:
         (counted also when it fails: the dissection before is gone)."""
         status = function(*arguments)
         if dissects:
-            self.engine._dissected()
+            self.engine._dissected(current=status == Status.OK)
         if status != Status.OK and status not in accept:
             raise self.error(status, failure=failure)
         return status

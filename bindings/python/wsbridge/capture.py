@@ -1,22 +1,30 @@
 """The open capture: sequential reading, random access, trees, matched
 fields, saving, following and DataFrames."""
 
+import contextlib
 import ctypes
 import dataclasses
+import types
 from array import array
 from typing import Iterator, List, Optional
 
 from . import native
 from ._guard import guarded, lock
-from .errors import CaptureClosedError, ForeignObjectError, InvalidSettingError, UnknownFieldError
+from .errors import (CaptureClosedError, ForeignObjectError, InvalidSettingError, StateError,
+                     UnknownFieldError, WsbridgeError)
 from .native import FieldType, Status
 from .records import (FieldLocation, Locator, Origin, SaveResult, Summary, encode_path,
-                      enum_or_int, sized_text)
+                      encode_text, enum_or_int, sized_text)
 from .stream import Stream
 from .tree import Node, Tree
 
 __all__ = ["Capture"]
 
+
+def _locator_values(record):
+    """The five locator values of a PacketSummary record."""
+    return (record.frame_number, record.file_offset, record.captured_length,
+            record.packet_length, record.encapsulation)
 
 
 class Capture:
@@ -36,6 +44,11 @@ class Capture:
         self._origin = Origin(path)
         self._at_end = False
         self._filter = None
+        # Where sequential reading stands: the frame number returned last,
+        # and whether the filter changed after reading began (then the
+        # packets returned so far are not those the filter keeps).
+        self._position = 0
+        self._filter_changed = False
         self._record = native.PacketSummary()
         # The locators of the packets read in sequence, kept compactly.
         self._frames = array("I")
@@ -130,6 +143,7 @@ class Capture:
         if status == Status.END:
             self._at_end = True
             return None
+        self._position = record.frame_number
         self._frames.append(record.frame_number)
         self._offsets.append(record.file_offset)
         self._captured.append(record.captured_length)
@@ -148,14 +162,83 @@ class Capture:
         ValueError) with the engine's message, and the filter before stays.
         The filter ends with the capture."""
         with guarded("set filter", self) as call:
-            call(self.engine.raw.gSetDisplayFilter, filter.encode() if filter else None,
-                 failure=InvalidSettingError)
+            text = encode_text(filter, "display filter") if filter else None
+            call(self.engine.raw.gSetDisplayFilter, text, failure=InvalidSettingError)
+            if self._position and (filter or None) != self._filter:
+                self._filter_changed = True
             self._filter = filter or None
 
     @property
     def filter(self) -> Optional[str]:
         """The display filter set on this capture, or None."""
         return self._filter
+
+    # ---- passes of the package's own ------------------------------------
+
+    def _reopen(self, call):
+        """Opens the capture's file again (gOpenCapture), so that reading
+        starts over at its first packet, unfiltered. The library forgets
+        what it read (a followed stream ends); the Summaries and Locators of
+        this capture stay good, as they name the same file's packets."""
+        engine = self.engine
+        call(engine.raw.gOpenCapture, encode_path(self.path))
+        engine._dissected()
+        engine._stream = None
+        call(engine.raw.gSetDisplayFilter, None)
+
+    def _read_record(self, call, record) -> bool:
+        """Reads the next packet into `record` without counting it as read
+        by the caller of the capture; False at the end."""
+        status = call(self.engine.raw.gGetNextPacket, ctypes.byref(record), accept=(Status.END,),
+                      dissects=True)
+        return status == Status.OK
+
+    @contextlib.contextmanager
+    def _own_pass(self, call, filter=None, texts=True):
+        """A pass over the whole capture for the package itself (a DataFrame,
+        a follow), whatever was read before: the file is opened again, with
+        `filter` and the summary texts on or off. Yields a
+        types.SimpleNamespace whose `at_end` the pass sets once it has read
+        to the end. Afterwards the capture is as it was: its display filter
+        and reading position (restored by reading up to the packet returned
+        last, or to the end, when the pass did not end there)."""
+        raw = self.engine.raw
+        state = types.SimpleNamespace(at_end=False)
+        self._reopen(call)
+        try:
+            call(raw.gSetSummaryTexts, 1 if texts else 0)
+            if filter:
+                call(raw.gSetDisplayFilter, encode_text(filter, "display filter"),
+                     failure=InvalidSettingError)
+            yield state
+        finally:
+            self._put_back(call, state.at_end)
+
+    def _put_back(self, call, at_end):
+        """Sets the capture's own reading position, display filter and
+        summary texts again after a pass of the package's (which ended at
+        the end of the capture when `at_end`)."""
+        raw = self.engine.raw
+        try:
+            if not (at_end and self._at_end):
+                self._reopen(call)
+                if self._at_end or self._position:
+                    # Read as the caller did when the filter stayed the same
+                    # (the byte counts of returned packets come out alike);
+                    # the packet returned last matches it then.
+                    if self._filter and not self._filter_changed:
+                        call(raw.gSetDisplayFilter, encode_text(self._filter, "display filter"))
+                    call(raw.gSetSummaryTexts, 0)
+                    record = native.PacketSummary()
+                    while self._read_record(call, record):
+                        if not self._at_end and record.frame_number == self._position:
+                            break
+                    else:
+                        self._at_end = True
+        finally:
+            raw.gSetSummaryTexts(1)
+            raw.gSetDisplayFilter(encode_text(self._filter, "display filter")
+                                  if self._filter else None)
 
     def __iter__(self) -> Iterator[Summary]:
         return self
@@ -234,15 +317,21 @@ class Capture:
         by-id getters read. Only packets dissected after the registry was
         compiled (by Engine.field_info) record fields: call field_info for
         the fields of interest before reading. An unknown group raises
-        UnknownFieldError (also KeyError)."""
+        UnknownFieldError (also KeyError); with no current packet (nothing
+        read yet, or the end of the capture reached) the call raises
+        StateError (also RuntimeError)."""
         with guarded("matched fields", self) as call:
             return self._matched(call, group)
 
     def _matched(self, call, group):
         count = ctypes.c_int32(0)
         ids = ctypes.POINTER(ctypes.c_int32)()
-        call(self.engine.raw.gLastPacketHasPassedFilter, group.encode(), ctypes.byref(count),
-             ctypes.byref(ids), failure=UnknownFieldError)
+        status = call(self.engine.raw.gLastPacketHasPassedFilter, encode_text(group, "group name"),
+                      ctypes.byref(count), ctypes.byref(ids), accept=(Status.FAILED,))
+        if status == Status.FAILED:
+            # An unknown group carries WSB_E_UNKNOWN_FIELD (UnknownFieldError);
+            # a call with no packet to ask about is out of order.
+            raise call.error(failure=StateError)
         return [ids[i] for i in range(count.value)] if ids else []
 
     def _location(self, operation, function, field_id):
@@ -387,8 +476,10 @@ class Capture:
 
     def follow(self, kind: str, packet, packets=None) -> Stream:
         """Follows the TCP or UDP (kind "tcp" or "udp") conversation of a
-        packet over `packets` (Summaries or Locators; by default every packet
-        of the capture: the rest of the capture is read first). Returns the
+        packet over `packets` (Summaries or Locators), by default over every
+        packet of the capture whatever its display filter: the capture is
+        read from its first packet to its end in one pass (iterating it
+        afterwards gives nothing more; its filter stays). Returns the
         Stream; a conversation without payload gives a Stream whose `valid`
         is False. Starting a follow ends the stream followed before."""
         kind = kind.lower()
@@ -396,13 +487,44 @@ class Capture:
             raise ValueError("kind is \"tcp\" or \"udp\", not %r" % (kind,))
         with guarded("follow", self) as call:
             locator = self._locator(packet, call.operation)
-            if packets is None:
-                while self._next(call) is not None:
-                    pass
-                members = self.locators
-            else:
+            if packets is not None:
                 members = [self._locator(member, call.operation) for member in packets]
-            return Stream._follow(self, call, kind, locator, members)
+                stream = Stream._start(self, call, kind, locator)
+                for member in members:
+                    stream._add(call, member.arguments())
+                stream._collect(call)
+                return stream
+            with self._own_pass(call, texts=False) as state:
+                stream = self._follow_whole(call, kind, locator)
+                state.at_end = True
+                self._at_end = True
+            return stream
+
+    def _follow_whole(self, call, kind, locator) -> Stream:
+        """The follow of every packet, in one pass from the first: the
+        packets before the followed one are read in sequence (the engine
+        then knows the conversation as it is) and added once the follow has
+        started, the later ones as they are read."""
+        record = native.PacketSummary()
+        # The locators of the packets before it, kept compactly.
+        before = [array("I"), array("q"), array("i"), array("I"), array("i")]
+        while True:
+            if not self._read_record(call, record):
+                raise WsbridgeError(Status.FAILED, "Frame %d is not a packet of \"%s\"."
+                                    % (locator.frame_number, self.path), call.operation)
+            if record.frame_number == locator.frame_number:
+                break
+            for values, value in zip(before, _locator_values(record)):
+                values.append(value)
+        stream = Stream._start(self, call, kind, locator)
+        for arguments in zip(*before):
+            stream._add(call, arguments)
+        del before
+        stream._add(call, locator.arguments())
+        while self._read_record(call, record):
+            stream._add_read(call, record)
+        stream._collect(call)
+        return stream
 
     def follow_tcp(self, packet, packets=None) -> Stream:
         return self.follow("tcp", packet, packets)
@@ -412,22 +534,46 @@ class Capture:
 
     # ---- DataFrames --------------------------------------------------------
 
-    def to_dataframe(self, fields=(), filter=None):
-        """A pandas DataFrame of the packets read from here on (the whole
-        capture when none was read yet), one row per packet in the order of
-        iteration: the Summary's columns, then one column per field name in
-        `fields` with the field's first occurrence in the packet (None or
-        <NA> when absent). Unsigned integer fields give a UInt64 column,
-        signed ones Int64, booleans a boolean column; strings, protocols and
-        IPv4/IPv6 addresses give text; a field of any other type gives its
-        text as tshark -T fields prints it (times, MAC addresses, bytes, ...).
+    def to_dataframe(self, fields=(), filter=None, occurrence="first", jobs=1):
+        """A pandas DataFrame of every packet of the capture that the display
+        filter keeps (`filter`, else the capture's own), whatever was read
+        before: the capture is read again from its first packet, and left
+        as it was found (reading position and filter; a followed stream
+        ends, as with any opening of the file).
 
-        `filter` is a display filter ("tcp.port == 80"): only the packets
-        that match it become rows (the capture's own filter, if any, is set
-        again afterwards). A filter that does not compile raises
-        InvalidSettingError (also ValueError).
+        One row per packet: frame_number, the lengths, ports and offset as
+        integers, `port_type` a categorical of PortType names, `time` the
+        time stamp as datetime64[ns, UTC], `relative_time` the seconds since
+        the first packet as a float, the address types as integers, the
+        Protocol, Info and address texts as strings. Then one column per
+        field name in `fields`, with the field's first occurrence in the
+        packet (missing when absent): integers of any width as "UInt64" or
+        "Int64", booleans as "boolean", floats as float64, absolute times as
+        datetime64[ns, UTC], relative times as timedelta64[ns], anything
+        else as its text as tshark -T fields prints it ("string"). With
+        occurrence="all" each field cell is the list of every occurrence (or
+        None), read from the packet's protocol tree; a field that occurs
+        only as hidden items (ip.addr, tcp.port) raises NotSupportedError
+        there.
 
-        pandas is optional: without it the call raises ImportError saying
-        how to install it."""
+        With jobs=N (N > 1) N new processes read the file, each with its own
+        engine (with this engine's preferences) dissecting one share of the
+        capture's conversations (Engine.set_reading_share), and the rows come
+        back in frame order: the same frame on N cores, but for fields that
+        number the conversations of the whole file (tcp.stream, udp.stream),
+        which each process numbers on its own. Call it under
+        `if __name__ == "__main__":` in a script.
+
+        A filter that does not compile raises InvalidSettingError (also
+        ValueError). pandas is optional: without it the call raises
+        ImportError saying how to install it."""
+        jobs = int(jobs)
+        if jobs < 1:
+            raise ValueError("jobs must be 1 or more, not %r" % (jobs,))
+        if jobs > 1:
+            from .parallel import shared_dataframe
+            self._check("to_dataframe")
+            return shared_dataframe(self.path, tuple(fields) if not isinstance(fields, str) else (fields,),
+                                    filter if filter is not None else self.filter, occurrence, jobs)
         from .dataframe import to_dataframe
-        return to_dataframe(self, fields, filter)
+        return to_dataframe(self, fields, filter, occurrence)

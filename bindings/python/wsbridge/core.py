@@ -19,7 +19,8 @@ file and followed stream; the objects follow that model:
 * Stream (wsbridge.stream): a followed TCP or UDP conversation, iterated as
   (direction, text), until the next follow.
 * map_captures (wsbridge.parallel): a function over many captures in worker
-  processes or on a dask cluster.
+  processes or on a dask cluster; to_dask_dataframe: many captures as one
+  dask DataFrame, a partition per capture.
 
 Every call into the library is made under one process-wide lock, after a
 check that the library can still answer for the objects involved

@@ -10,7 +10,7 @@ from ._guard import guarded, lock
 from .capture import Capture
 from .errors import EngineShutDownError, InvalidSettingError, UnknownFieldError, WsbridgeError
 from .native import FieldType
-from .records import FieldInfo, encode_path, enum_or_int
+from .records import FieldInfo, encode_path, encode_text, enum_or_int
 
 __all__ = ["Engine", "start"]
 
@@ -33,7 +33,9 @@ class Engine:
         self._capture = None
         self._stream = None
         self._dissections = 0  # counts every dissection made through the package
+        self._packet_current = False  # whether the last dissection left a packet current
         self._registered = set()  # (field, group) pairs filed by the package itself
+        self._preferences = {}  # preference name -> the last assignment set through the package
 
     # ---- life cycle --------------------------------------------------------
 
@@ -86,9 +88,13 @@ class Engine:
                                 "with the spawn or forkserver method (see map_captures)."
                                 % self._process, operation)
 
-    def _dissected(self):
-        """Counts a dissection: what pointed into the one before is stale."""
+    def _dissected(self, current=False):
+        """Counts a dissection: what pointed into the one before is stale.
+        `current` tells whether it left a packet current (a packet read or
+        re-read); the end of the capture, a failure, an open or a close do
+        not."""
         self._dissections += 1
+        self._packet_current = current
 
     def shutdown(self) -> None:
         """Shuts the engine down for good (gCleanupEpan): an open capture and
@@ -125,9 +131,36 @@ class Engine:
         reassembly preferences, the Info column is plain tshark's). Only
         while no capture is open. An unknown preference, a value it does not
         take, or an open capture raises InvalidSettingError (also
-        ValueError)."""
+        ValueError). map_captures sets the preferences set here in its
+        workers' engines too."""
         with guarded("set preference", self) as call:
-            call(self.raw.gSetPreference, assignment.encode(), failure=InvalidSettingError)
+            call(self.raw.gSetPreference, encode_text(assignment, "preference"),
+                 failure=InvalidSettingError)
+            self._preferences[assignment.split(":", 1)[0].strip()] = assignment
+
+    #: Conversation keys of set_reading_share (the library's WSB_SHARE_BY_*).
+    SHARE_KEYS = {"addresses": 0, "endpoints": 1}
+
+    def set_reading_share(self, index: int, count: int, key: str = "addresses") -> None:
+        """Makes sequential reading of the captures opened afterwards dissect
+        and return only share `index` of `count` of their conversations
+        (gSetReadingShare), so that `count` processes can read one capture
+        together; frame numbers and times stay the whole file's. `key` is
+        "addresses" (every conversation of two hosts together) or "endpoints"
+        (address and port pairs). (0, 1) reads everything again. Only while
+        no capture is open (InvalidSettingError otherwise); a share that does
+        not exist raises ValueError."""
+        if key not in self.SHARE_KEYS:
+            raise ValueError("key must be one of %s, not %r" % (", ".join(self.SHARE_KEYS), key))
+        with guarded("set reading share", self) as call:
+            call(self.raw.gSetReadingShare, int(index), int(count), self.SHARE_KEYS[key],
+                 failure=InvalidSettingError)
+
+    @property
+    def preferences(self) -> tuple:
+        """The preferences set through set_preference, in the order of their
+        names' first setting (the last assignment of each name)."""
+        return tuple(self._preferences.values())
 
     # ---- field registry ----------------------------------------------------
 
@@ -137,8 +170,8 @@ class Engine:
         protocol the engine knows raises UnknownFieldError (also KeyError)
         and changes nothing."""
         with guarded("register field", self) as call:
-            call(self.raw.gRegisterProtocolFieldFilter, name.encode(), group.encode(),
-                 failure=UnknownFieldError)
+            call(self.raw.gRegisterProtocolFieldFilter, encode_text(name, "field name"),
+                 encode_text(group, "group name"), failure=UnknownFieldError)
             self._registered.add((name, group))
 
     def _ensure_registered(self, name: str, group: str) -> None:
@@ -153,8 +186,8 @@ class Engine:
         UnknownFieldError (also KeyError)."""
         field_id, field_type = ctypes.c_int32(), ctypes.c_int32()
         with guarded("field info", self) as call:
-            call(self.raw.gGetProtocolFieldFilterInfo, name.encode(), ctypes.byref(field_id),
-                 ctypes.byref(field_type), failure=UnknownFieldError)
+            call(self.raw.gGetProtocolFieldFilterInfo, encode_text(name, "field name"),
+                 ctypes.byref(field_id), ctypes.byref(field_type), failure=UnknownFieldError)
         return FieldInfo(name, field_id.value, enum_or_int(FieldType, field_type.value))
 
     # ---- captures ----------------------------------------------------------

@@ -18,6 +18,8 @@ built-in exception a Python user would catch for the same situation:
   in this build or this file format (WSB_E_UNSUPPORTED).
 * InvalidSettingError (also ValueError): a display filter or a preference
   that the engine refuses.
+* StateError (also RuntimeError): a call made out of order, such as asking
+  for the matched fields when no packet is current.
 
 Which class a failure of the library raises follows the failure's code
 (gGetLastErrorCode, the WSB_E_* codes of wsbridge.h) through the one table
@@ -39,6 +41,7 @@ __all__ = [
     "InvalidSettingError",
     "NotSupportedError",
     "StaleObjectError",
+    "StateError",
     "UnknownFieldError",
     "WsbridgeError",
 ]
@@ -102,6 +105,12 @@ class NotSupportedError(WsbridgeError, NotImplementedError):
 class InvalidSettingError(WsbridgeError, ValueError):
     """A display filter that does not compile, or a preference the engine
     does not know or cannot set (the message is the engine's reason)."""
+
+
+class StateError(WsbridgeError, RuntimeError):
+    """A call made out of order: it needs a current packet (one read or
+    re-read and not yet replaced by the end of the capture, a close or an
+    open) and there is none."""
 
 
 class ErrorCode(enum.IntEnum):

@@ -309,6 +309,8 @@ PROTOTYPES = {
     "gSetSummaryTexts": (_c_int32, [_c_int32]),
     "gGetPacketAtOffset": (_c_int32, [_ptr(PacketSummary)] + _locator),
     "gGetPacketTimePrecision": (_c_int32, [_ptr(_c_int32)]),
+    "gGetFirstPacketTime": (_c_int32, [_ptr(ctypes.c_int64), _ptr(_c_int32)]),
+    "gSetReadingShare": (_c_int32, [_c_int32, _c_int32, _c_int32]),
     "gBuildPacketProtocolTree": (_c_int32, [_ptr(_c_int32), _ptr(_ptr(_c_uint8))] + _locator),
     "gGetProtocolTreeNodesCount": (_c_int32, [_ptr(_c_int32)]),
     "gGetTreeNodeByIndex": (_c_int32, [_ptr(TreeNode), _c_int32]),
@@ -432,7 +434,8 @@ _libraries_lock = threading.Lock()
 def load_library(path=None):
     """Loads libwsbridge (see library_candidates for where it looks) and
     returns its Library; the same file is loaded once per process. Raises
-    OSError when no candidate loads."""
+    OSError when no candidate loads, naming where it looked and how to
+    point at the library (WSBRIDGE_LIBRARY) or install it."""
     failures = []
     for candidate in library_candidates(path):
         key = os.path.realpath(candidate) if os.sep in candidate else candidate
@@ -447,4 +450,8 @@ def load_library(path=None):
                 continue
             _libraries[key] = library
             return library
-    raise OSError("wsbridge: could not load the library (" + "; ".join(failures) + ")")
+    raise OSError("wsbridge: could not load the library (" + "; ".join(failures) + "). Set the "
+                  "environment variable WSBRIDGE_LIBRARY to the path of libwsbridge.so (in a "
+                  "build tree: BUILD/libwsbridge.so), pass that path to wsbridge.start(), or "
+                  "install the library with `cmake --install BUILD`, after which the installed "
+                  "package finds it.")

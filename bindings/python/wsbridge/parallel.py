@@ -6,40 +6,95 @@ engine: on this machine through multiprocessing, beyond it through a
 dask.distributed cluster.
 """
 
+import ast
+import collections
 import multiprocessing
+import multiprocessing.connection
 import os
 import pickle
+import sys
 import threading
-import time
 import traceback
 
 from .engine import Engine
-from .errors import WsbridgeError
+from .errors import InvalidSettingError, WsbridgeError
 from .native import Status
+from .records import encode_text
 
-__all__ = ["map_captures", "run_capture"]
+__all__ = ["map_captures", "run_capture", "to_dask_dataframe"]
 
-# How many captures a local worker process reads before it is replaced: the
-# engine keeps memory of every capture it reads until its process ends.
-CAPTURES_PER_PROCESS = 20
+# A local worker process is replaced once its resident memory passes this
+# many bytes after a capture (the engine keeps some memory of every capture
+# it reads, and a large capture makes it grow).
+MEMORY_LIMIT = 1 << 30
+
+# Captures are handed to a local worker in chunks of about this many bytes
+# of capture files (one round trip per chunk), and at most a quarter of
+# each worker's share of what is left, so that the last ones are spread.
+CHUNK_BYTES = 8 << 20
+CHUNK_CAPTURES = 32
 
 # One capture at a time per process, also when a dask worker runs several
 # tasks in threads.
 _one_capture = threading.Lock()
 
+_GUARD_MESSAGE = (
+    "map_captures was called while the main module (%s) runs at its top level, outside "
+    "`if __name__ == \"__main__\":`. Worker processes import the main module again, and "
+    "would call map_captures again themselves: put the script's work under "
+    "`if __name__ == \"__main__\":` (its functions stay above it, at the top level).")
 
-def run_capture(path, function, library=None):
+
+def run_capture(path, function, library=None, preferences=(), filter=None):
     """Opens `path` with the engine of this process (started on first use
-    from `library`, see wsbridge.start) and returns function(capture); a
-    failure is returned as its exception instance, with the worker's
-    traceback added as a note."""
+    from `library`, see wsbridge.start, with `preferences` applied) and
+    the display filter `filter`, and returns function(capture); a failure
+    is returned as its exception instance, with the worker's traceback
+    added as a note."""
     with _one_capture:
         try:
-            engine = Engine.start(library)
-            with engine.open(path) as capture:
+            engine = _prepared_engine(library, preferences)
+            with engine.open(path, filter=filter) as capture:
                 return function(capture)
         except Exception as error:  # handed back as the result of this capture
             return _portable(error, traceback.format_exc())
+
+
+def _prepared_engine(library, preferences):
+    """This process's engine with `preferences` ("module.name:value") set.
+    An engine keeps a preference for good, so one that an earlier task set
+    and this one does not ask for is refused (InvalidSettingError)."""
+    engine = Engine.start(library)
+    wanted = dict(_preference_items(preferences))
+    for name, assignment in engine._preferences.items():
+        if name not in wanted:
+            raise InvalidSettingError(
+                Status.FAILED, "The engine of this process already runs with the preference "
+                "\"%s\", which this task does not ask for, and an engine cannot take a "
+                "preference back: pass the same preferences to every map over these workers, "
+                "or restart them." % assignment, "map_captures")
+    for name, assignment in wanted.items():
+        if engine._preferences.get(name) != assignment:
+            engine.set_preference(assignment)
+    return engine
+
+
+def _preference_items(preferences):
+    """(name, assignment) of each "module.name:value" text."""
+    if isinstance(preferences, str):
+        preferences = (preferences,)
+    for assignment in preferences:
+        encode_text(assignment, "preference")
+        yield assignment.split(":", 1)[0].strip(), assignment
+
+
+def _with_callers_preferences(preferences):
+    """The preferences of this process's engine, then `preferences` (a
+    later assignment of a name wins), as a tuple of assignments."""
+    engine = Engine.current()
+    merged = dict(engine._preferences) if engine is not None else {}
+    merged.update(_preference_items(preferences))
+    return tuple(merged.values())
 
 
 def _portable(error, trace):
@@ -54,111 +109,435 @@ def _portable(error, trace):
     return error
 
 
-def map_captures(function, paths, processes=None, client=None, *,
-                 captures_per_process=CAPTURES_PER_PROCESS):
+def map_captures(function, paths, processes=None, client=None, preferences=(), filter=None, *,
+                 captures_per_process=None, memory_limit=MEMORY_LIMIT):
     """Calls function(capture) for every capture file in `paths`, each in a
     worker process with its own engine, and returns the results in the order
-    of `paths`. A capture that fails (it does not open, the function raises)
-    gives its exception instance as its result; the others still run.
+    of `paths`. A capture that fails (it does not open, the function raises,
+    the worker process dies while reading it) gives its exception instance
+    as its result; the others still run.
 
-    `function` must be picklable (defined at a module's top level) and so
-    must its results; Summaries and Locators that come back refuse use with
-    any capture of this process. Without `client`, `processes` worker
-    processes (default: the number of CPUs) are started in the forkserver
-    context, never forked from a process with an engine, and each is
-    replaced after `captures_per_process` captures so that memory stays
-    bounded. With `client`, a dask.distributed Client, every capture is a
-    task on that cluster: each worker process starts one engine, loading the
-    library as wsbridge.start() does there (WSBRIDGE_LIBRARY or the
-    installation), and reads its captures one at a time."""
+    Every worker's engine gets the preferences that this process's engine
+    was given (Engine.set_preference), then `preferences` (texts such as
+    "tcp.desegment_tcp_streams:TRUE"); every capture is opened with the
+    display filter `filter`.
+
+    Without `client`, `processes` worker processes (default: the number of
+    CPUs) are started in the forkserver context, never forked from a process
+    with an engine. They read the captures handed to them in chunks (small
+    files several at a time) and are reused until their resident memory
+    passes `memory_limit` bytes after a capture (or, when
+    `captures_per_process` is given, after that many captures). `function`
+    is sent to them by pickle, so it must be defined at the top level of a
+    module (a lambda or a nested function raises TypeError at once; one
+    defined under `if __name__ == "__main__":` is not seen by the workers,
+    which gives every capture that error); a script calling map_captures at
+    its top level, outside that guard, raises RuntimeError at once. The
+    results must be picklable too; Summaries and Locators that come back
+    refuse use with any capture of this process.
+
+    With `client`, a dask.distributed Client, every capture is a task on
+    that cluster (functions are sent as dask sends them, by value for a
+    script's): each worker process starts one engine, loading the library
+    as wsbridge.start() does there (WSBRIDGE_LIBRARY or the installation),
+    and reads its captures one at a time. A worker keeps the preferences it
+    was given; a later map that asks for fewer gets InvalidSettingError."""
     paths = [os.fspath(path) for path in paths]
+    engine = Engine.current()
+    preferences = _with_callers_preferences(preferences)
+    if filter is not None:
+        encode_text(filter, "display filter")
+    if client is not None:
+        return _on_cluster(client, function, paths, preferences, filter)
+    try:
+        payload = pickle.dumps(function)
+    except Exception as error:
+        raise TypeError("map_captures sends the function to worker processes by pickle, which "
+                        "cannot take %r (%s): define it at the top level of a module, not as a "
+                        "lambda or inside another function" % (function, error)) from None
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        # This process is a worker importing the main module.
+        main = sys.modules.get("__mp_main__") or sys.modules.get("__main__")
+        raise RuntimeError(_GUARD_MESSAGE % (getattr(main, "__file__", None) or "",))
+    _refuse_unguarded_main()
     if not paths:
         return []
-    if client is not None:
-        return _on_cluster(client, function, paths)
-    engine = Engine.current()
-    library = engine.library.path if engine is not None else None
     if processes is None:
         processes = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") \
             else os.cpu_count() or 1
     processes = max(1, min(processes, len(paths)))
     if captures_per_process is not None and captures_per_process < 1:
         raise ValueError("captures_per_process is at least 1, not %r" % (captures_per_process,))
-    return _in_processes(function, paths, processes, captures_per_process, library)
+    settings = (payload, engine.library.path if engine is not None else None, preferences,
+                filter, memory_limit, captures_per_process)
+    return _Workers(paths, processes, settings).run()
 
 
-def _in_processes(function, paths, processes, captures_per_process, library):
-    """The captures over a pool of local worker processes. A worker that
-    dies while it reads a capture (the engine aborted, it was killed) is
-    replaced by the pool, and that capture's result is a WsbridgeError
-    saying so: a pool alone would wait for it for ever."""
-    context = multiprocessing.get_context("forkserver")
-    started = context.SimpleQueue()  # (index, worker pid) as each capture starts
+# ---- the main module's guard ------------------------------------------------
+
+def _refuse_unguarded_main():
+    """RuntimeError when map_captures runs as part of the main module's top
+    level outside an `if __name__ == "__main__":` block: the workers, which
+    import the main module again, would run it again."""
+    main = sys.modules.get("__main__")
+    path = getattr(main, "__file__", None)
+    if not path:
+        return
+    frame = sys._getframe(1)
+    while frame is not None:
+        if frame.f_globals is main.__dict__ and frame.f_code.co_name == "<module>":
+            break
+        frame = frame.f_back
+    if frame is None:
+        return
+    try:
+        with open(path, "rb") as source:
+            tree = ast.parse(source.read(), path)
+    except (OSError, SyntaxError, ValueError):
+        return
+    line = frame.f_lineno
+    for node in ast.walk(tree):
+        if isinstance(node, ast.If) and _is_main_guard(node.test) and \
+                node.body[0].lineno <= line <= node.body[-1].end_lineno:
+            return
+    raise RuntimeError(_GUARD_MESSAGE % (path,))
+
+
+def _is_main_guard(test):
+    """Whether an if's test is __name__ == "__main__" (either way round)."""
+    if not (isinstance(test, ast.Compare) and len(test.ops) == 1
+            and isinstance(test.ops[0], ast.Eq)):
+        return False
+    sides = [test.left, test.comparators[0]]
+    return any(isinstance(side, ast.Name) and side.id == "__name__" for side in sides) and \
+        any(isinstance(side, ast.Constant) and side.value == "__main__" for side in sides)
+
+
+# ---- local worker processes -----------------------------------------------------
+
+class _Worker:
+    __slots__ = ("process", "connection", "assigned", "started", "stopping")
+
+    def __init__(self, process, connection):
+        self.process = process
+        self.connection = connection
+        self.assigned = collections.deque()  # indices sent and not yet answered, in order
+        self.started = False  # it has said "ready"
+        self.stopping = False
+
+
+class _Workers:
+    """The captures over local worker processes. The parent hands out chunks
+    of capture indices over a pipe per worker and takes the results as they
+    come. A worker that ends while it holds captures (the engine aborted, it
+    was killed) gives the capture it was reading a WsbridgeError saying so;
+    the rest of its chunk goes to another worker."""
+
+    def __init__(self, paths, processes, settings):
+        self.paths = paths
+        self.processes = processes
+        self.settings = settings
+        self.sizes = [_size(path) for path in paths]
+        self.todo = collections.deque(range(len(paths)))
+        self.results = [None] * len(paths)
+        self.remaining = len(paths)
+        self.workers = []
+        self.context = multiprocessing.get_context("forkserver")
+
+    def run(self):
+        try:
+            for _ in range(self.processes):
+                self._start_worker()
+            while self.remaining:
+                waited = {}
+                for worker in self.workers:
+                    waited[worker.connection] = worker
+                    waited[worker.process.sentinel] = worker
+                for ready in multiprocessing.connection.wait(list(waited)):
+                    worker = waited[ready]
+                    if worker not in self.workers:
+                        continue  # ended while handling an earlier ready object
+                    if ready is worker.connection:
+                        self._receive(worker)
+                    else:
+                        self._ended(worker)
+            return self.results
+        finally:
+            for worker in self.workers:
+                self._stop(worker)
+            for worker in self.workers:
+                worker.process.join(5)
+                if worker.process.is_alive():
+                    worker.process.kill()
+                    worker.process.join()
+                worker.connection.close()
+
+    def _start_worker(self):
+        mine, theirs = self.context.Pipe()
+        process = self.context.Process(target=_worker_main, args=(theirs,) + self.settings,
+                                       daemon=True, name="wsbridge-map_captures")
+        try:
+            process.start()
+        except RuntimeError as error:
+            # A worker that failed while it imported the main module (a
+            # script without the guard that _refuse_unguarded_main missed).
+            raise RuntimeError(_GUARD_MESSAGE % (getattr(sys.modules.get("__main__"), "__file__",
+                                                         ""),)) from error
+        finally:
+            theirs.close()
+        worker = _Worker(process, mine)
+        self.workers.append(worker)
+        self._hand_out(worker)
+
+    def _hand_out(self, worker):
+        """Sends the worker its next chunk, or tells it to stop."""
+        if not self.todo:
+            self._stop(worker)
+            return
+        share = max(1, len(self.todo) // (4 * self.processes))
+        chunk, size = [], 0
+        while self.todo and len(chunk) < min(share, CHUNK_CAPTURES) and \
+                (not chunk or size + self.sizes[self.todo[0]] <= CHUNK_BYTES):
+            index = self.todo.popleft()
+            chunk.append(index)
+            size += self.sizes[index]
+        worker.assigned.extend(chunk)
+        try:
+            worker.connection.send([(index, self.paths[index]) for index in chunk])
+        except OSError:
+            pass  # it has ended: its sentinel says so next
+
+    def _stop(self, worker):
+        if not worker.stopping:
+            worker.stopping = True
+            try:
+                worker.connection.send(None)
+            except OSError:
+                pass
+
+    def _receive(self, worker):
+        """Takes one message of the worker: a result, "idle" (its chunk is
+        done: it gets the next) or "retire" (it ends after its last result:
+        what it still holds goes to others)."""
+        try:
+            message = worker.connection.recv()
+        except (EOFError, OSError):
+            if not worker.stopping:
+                self._ended(worker)
+            return False
+        except Exception as error:  # a result that does not unpickle here
+            message = (worker.assigned[0], error) if worker.assigned else ("idle",)
+        if message[0] == "ready":
+            worker.started = True
+        elif message[0] == "idle":
+            if not worker.stopping:
+                self._hand_out(worker)
+        elif message[0] == "retire":
+            self.todo.extendleft(reversed(worker.assigned))
+            worker.assigned.clear()
+            worker.stopping = True
+        else:
+            index, result = message
+            if worker.assigned and worker.assigned[0] == index:
+                worker.assigned.popleft()
+            self.results[index] = result
+            self.remaining -= 1
+        return True
+
+    def _ended(self, worker):
+        """A worker process ended: its last messages are taken, the capture
+        it was reading fails, and a new worker takes over what is left."""
+        worker.stopping = True
+        while worker.connection.poll() and self._receive(worker):
+            pass
+        worker.process.join()
+        self.workers.remove(worker)
+        worker.connection.close()
+        if not worker.started:
+            # It failed before it ran any code of the package's: while it
+            # imported the main module, most likely a script's top level
+            # calling map_captures again. Every worker would.
+            raise RuntimeError(
+                "A worker process of map_captures ended before it started (exit code %s; its "
+                "error is above). " % worker.process.exitcode + _GUARD_MESSAGE
+                % (getattr(sys.modules.get("__main__"), "__file__", None) or "",))
+        if worker.assigned:
+            index = worker.assigned.popleft()
+            self.results[index] = WsbridgeError(
+                Status.FAILED, "The worker process reading \"%s\" ended before it returned a "
+                "result (exit code %s)." % (self.paths[index], worker.process.exitcode),
+                "map_captures")
+            self.remaining -= 1
+            self.todo.extendleft(reversed(worker.assigned))
+        if self.todo and len(self.workers) < self.processes:
+            self._start_worker()
+
+
+def _size(path):
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
+
+
+def _resident_bytes():
+    try:
+        with open("/proc/self/statm", "rb") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):
+        return 0
+
+
+def _worker_main(connection, payload, library, preferences, filter, memory_limit,
+                 captures_per_process):
+    """A local worker: says ("ready",), then reads the chunks of captures it
+    is sent, answering (index, result) per capture and ("idle",) after each
+    chunk, until it is sent None; ("retire",) when it ends on its own
+    (memory, capture count)."""
+    try:
+        function, failure = pickle.loads(payload), None
+    except Exception as error:
+        function = None
+        failure = TypeError(
+            "The worker process could not load the function that map_captures was given "
+            "(%s: %s). Workers import a function by its module and name, and do not see one "
+            "defined under `if __name__ == \"__main__\":`, in `python -c` or in an interactive "
+            "session: define it at the top level of a module (above the guard)."
+            % (type(error).__name__, error))
+    connection.send(("ready",))
+    read = 0
+    while True:
+        try:
+            chunk = connection.recv()
+        except (EOFError, OSError):
+            return
+        if chunk is None:
+            return
+        for index, path in chunk:
+            result = failure if failure is not None else \
+                run_capture(path, function, library, preferences, filter)
+            try:
+                connection.send((index, result))
+            except Exception as error:  # a result that does not pickle
+                connection.send((index, _portable(
+                    TypeError("the result of the function cannot be sent back by pickle: %s"
+                              % error), traceback.format_exc())))
+            read += 1
+            if (memory_limit and _resident_bytes() > memory_limit) or \
+                    (captures_per_process and read >= captures_per_process):
+                connection.send(("retire",))
+                return
+        connection.send(("idle",))
+
+
+# ---- dask.distributed ---------------------------------------------------------
+
+def _on_cluster(client, function, paths, preferences, filter):
+    """The captures as tasks of a dask.distributed cluster, at most as many
+    at a time as the cluster has worker threads: a worker that dies takes
+    with it the tasks it was given, and the cluster charges each of them
+    with the death (KilledWorker after a few), so no capture waits on a
+    worker behind another. Each result (or exception) is taken as soon as
+    its task ends, before a later death could lose it."""
+    from distributed import as_completed
     results = [None] * len(paths)
-    with context.Pool(processes, initializer=_start_worker, initargs=(started,),
-                      maxtasksperchild=captures_per_process) as pool:
-        pending = {index: pool.apply_async(_run_task, ((index, path, function, library),))
-                   for index, path in enumerate(paths)}
-        readers, gone = {}, {}
-        while pending:
-            while not started.empty():
-                index, pid = started.get()
-                readers[index] = pid
-            # Only a capture that has started can have ended.
-            for index in list(readers):
-                result = pending[index]
-                if result.ready():
-                    try:
-                        results[index] = result.get()
-                    except Exception as error:  # the result did not come back whole
-                        results[index] = error
-                    del pending[index], readers[index]
-                elif not _alive(readers[index]):
-                    # Its result, had it been sent, arrives within moments.
-                    first = gone.setdefault(index, time.monotonic())
-                    if time.monotonic() - first > _GRACE_SECONDS:
-                        results[index] = WsbridgeError(
-                            Status.FAILED, "The worker process reading \"%s\" ended before it "
-                            "returned a result." % paths[index], "map_captures")
-                        del pending[index], readers[index]
-            if pending:
-                time.sleep(0.02)
+    waiting = collections.deque(enumerate(paths))
+    running = {}
+    ended = as_completed()
+
+    def submit():
+        limit = max(1, sum(client.nthreads().values()))
+        while waiting and len(running) < limit:
+            index, path = waiting.popleft()
+            future = client.submit(run_capture, path, function=function,
+                                   preferences=preferences, filter=filter, pure=False)
+            running[future.key] = index
+            ended.add(future)
+
+    submit()
+    for future in ended:
+        index = running.pop(future.key)
+        try:
+            results[index] = future.result()
+        except Exception as error:  # the task's own failure: KilledWorker, ...
+            results[index] = error
+        future.release()
+        submit()
     return results
 
 
-def _on_cluster(client, function, paths):
-    """The captures as tasks of a dask.distributed cluster. A task that
-    fails outside run_capture (its worker died, say) gives its exception."""
-    from distributed import wait
-    futures = client.map(run_capture, paths, function=function, pure=False)
-    wait(futures)
-    finished = [future for future in futures if future.status == "finished"]
-    values = dict(zip((future.key for future in finished), client.gather(finished)))
-    return [values[future.key] if future.key in values else future.exception()
-            for future in futures]
+def to_dask_dataframe(paths, fields=(), filter=None, preferences=(), shards_per_capture=1):
+    """A lazy dask.dataframe of capture files, one partition per capture:
+    partition i is `Capture.to_dataframe(fields, filter)` of paths[i], read
+    by an engine with the preferences of this process's engine and
+    `preferences` (as map_captures sets them). With shards_per_capture=K
+    each capture makes K partitions, each read by its own engine from the
+    whole file but dissecting only one share of its conversations (see
+    Engine.set_reading_share): one large capture is dissected across the
+    cluster's workers; within a partition the rows are in frame order. Only the columns' types are
+    worked out now (by a small task that opens no capture); the captures
+    are read when the frame is computed. Compute it on a dask.distributed
+    cluster of process workers of one thread each (or with the "processes"
+    scheduler): on the threaded scheduler the partitions are read one at a
+    time in this process, and each opening closes a capture that this
+    process has open. A capture that cannot be read makes the computation
+    raise its error."""
+    import dask
+    import dask.dataframe
+    paths = [os.fspath(path) for path in paths]
+    fields = tuple(dict.fromkeys((fields,) if isinstance(fields, str) else fields))
+    preferences = _with_callers_preferences(preferences)
+    if filter is not None:
+        encode_text(filter, "display filter")
+    shards = int(shards_per_capture)
+    if shards < 1:
+        raise ValueError("shards_per_capture must be 1 or more, not %r" % (shards_per_capture,))
+    meta = dask.delayed(_empty_frame)(fields, preferences).compute()
+    if not paths:
+        return dask.dataframe.from_pandas(meta, npartitions=1)
+    parts = [dask.delayed(_capture_frame)(path, fields, filter, preferences, share, shards)
+             for path in paths for share in range(shards)]
+    return dask.dataframe.from_delayed(parts, meta=meta)
 
 
-# How long a capture whose worker is gone may still deliver its result.
-_GRACE_SECONDS = 5.0
-
-# In a local worker process: where it reports the captures it starts.
-_started = None
-
-
-def _start_worker(started):
-    global _started
-    _started = started
-
-
-def _run_task(task):
-    index, path, function, library = task
-    _started.put((index, os.getpid()))
-    return run_capture(path, function, library)
+def _capture_frame(path, fields, filter, preferences, share=0, shares=1, occurrence="first"):
+    """A partition of to_dask_dataframe (or a share of to_dataframe with
+    jobs), read where the task runs."""
+    with _one_capture:
+        engine = _prepared_engine(None, preferences)
+        engine.set_reading_share(share, shares)
+        try:
+            with engine.open(path) as capture:
+                return capture.to_dataframe(fields, filter=filter, occurrence=occurrence)
+        finally:
+            engine.set_reading_share(0, 1)
 
 
-def _alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    return True
+def shared_dataframe(path, fields, filter, occurrence, jobs):
+    """Capture.to_dataframe with jobs > 1: `jobs` fresh processes read the
+    capture, each dissecting one share of its conversations, and their rows
+    are put back in frame order."""
+    import concurrent.futures
+    import multiprocessing
+    from .dataframe import import_pandas
+    pandas = import_pandas()
+    _refuse_unguarded_main()
+    preferences = _with_callers_preferences(())
+    context = multiprocessing.get_context("forkserver")
+    with concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
+        futures = [pool.submit(_capture_frame, path, fields, filter, preferences, share, jobs, occurrence)
+                   for share in range(jobs)]
+        frames = [future.result() for future in futures]
+    frame = pandas.concat(frames, ignore_index=True)
+    return frame.sort_values("frame_number", kind="stable").reset_index(drop=True)
+
+
+def _empty_frame(fields, preferences):
+    """The columns and types of to_dask_dataframe's partitions."""
+    from .dataframe import RECORD_COLUMNS, build_frame, field_columns, import_pandas
+    with _one_capture:
+        engine = _prepared_engine(None, preferences)
+        columns = field_columns(engine, fields)
+    rows = {name: [] for name in RECORD_COLUMNS}
+    rows.update((column.name, []) for column in columns)
+    return build_frame(import_pandas(), rows, columns, False)

@@ -17,8 +17,26 @@ def text(raw: bytes) -> str:
     return raw.decode("utf-8", errors="replace")
 
 
+def encode_text(value, what="text") -> bytes:
+    """A text argument as the library takes it: a str as UTF-8, bytes as
+    they are. The library reads a text up to its first NUL, so one with a
+    NUL inside would be cut there without a word (a path "a.sh\\0.pcap"
+    would name "a.sh"): that is a ValueError here, for every text the
+    package hands to the library."""
+    if isinstance(value, str):
+        data = value.encode("utf-8")
+    elif isinstance(value, (bytes, bytearray)):
+        data = bytes(value)
+    else:
+        raise TypeError("%s must be str or bytes, not %s" % (what, type(value).__name__))
+    if b"\0" in data:
+        raise ValueError("embedded NUL character in %s %r" % (what, value))
+    return data
+
+
 def encode_path(path) -> bytes:
-    return os.fsencode(path)
+    """A file path (str, bytes or os.PathLike) in the file system's encoding."""
+    return encode_text(os.fsencode(path), "path")
 
 
 def enum_or_int(kind, value):

@@ -1,5 +1,6 @@
 """A followed TCP or UDP conversation."""
 
+import collections
 import ctypes
 import re
 from typing import Iterator, Tuple
@@ -20,14 +21,35 @@ def _code(kind, value):
     return kind[value.upper()] if isinstance(value, str) else int(value)
 
 
+class _Pass:
+    """One iteration over a stream's lines. The library has one cursor per
+    stream; the pass that moves it is the stream's reader. When another
+    pass starts, the reader's remaining lines are read into its `buffer`
+    first, so that every pass goes on from its own place."""
+
+    __slots__ = ("render_format", "direction_filter", "buffer")
+
+    def __init__(self, render_format, direction_filter):
+        self.render_format = render_format
+        self.direction_filter = direction_filter
+        self.buffer = None
+
+
+# The reader of a stream whose pass was left half way: its remaining lines
+# are read and dropped before the next pass starts at the first line.
+_LEFT = _Pass(RenderFormat.ASCII, Direction.BOTH)
+
+
 class Stream:
     """A followed conversation. `valid` tells whether payload was
     collected; then `client_description`, `server_description` and
     `conversation_description` hold the library's texts. Iterating yields
     (direction, text) with direction "client" or "server", rendered as
     ascii for both directions; lines() takes a format and a direction, and
-    payload() yields the bytes of each segment or datagram. The lines are
-    readable until the next follow or until the capture closes."""
+    payload() yields the bytes of each segment or datagram. Every iterator
+    starts at the first line and keeps its own place, also when several
+    are used in turn. The lines are readable until the next follow or until
+    the capture closes."""
 
     def __init__(self, capture, kind: str):
         self.capture = capture
@@ -38,25 +60,36 @@ class Stream:
         self.client_description = None
         self.server_description = None
         self.conversation_description = None
-        self._mid_pass = False
+        self._reader = None  # the _Pass that moved the library's cursor last
 
     @classmethod
-    def _follow(cls, capture, call, kind, locator, members):
-        """Follows the conversation of `locator` over `members` (under the
-        lock the caller holds) and returns the Stream."""
+    def _start(cls, capture, call, kind, locator):
+        """Starts following the conversation of `locator` (under the lock
+        the caller holds); _add each packet to consider in capture order,
+        then _collect."""
         engine = capture.engine
         raw = engine.raw
-        tcp = kind == "tcp"
         engine._stream = None
-        call(raw.gFollowTCPStreamForPacket if tcp else raw.gFollowUDPStreamForPacket,
+        call(raw.gFollowTCPStreamForPacket if kind == "tcp" else raw.gFollowUDPStreamForPacket,
              *locator.arguments(), dissects=True)
         stream = cls(capture, kind)
         engine._stream = stream
-        add = raw.gAddPacketToTCPStream if tcp else raw.gAddPacketToUDPStream
-        for member in members:
-            call(add, *member.arguments(), dissects=True)
-        stream._collect(call)
         return stream
+
+    def _add(self, call, arguments):
+        """Adds a packet, re-read by its five locator values."""
+        raw = self._engine.raw
+        call(raw.gAddPacketToTCPStream if self.kind == "tcp" else raw.gAddPacketToUDPStream,
+             *arguments, dissects=True)
+
+    def _add_read(self, call, record):
+        """Adds the packet that sequential reading returned last (its
+        PacketSummary record): a TCP follow takes it from that dissection,
+        and a UDP follow has collected it while it was dissected."""
+        if self.kind == "tcp":
+            call(self._engine.raw.gAddPacketToTCPStream, record.frame_number, record.file_offset,
+                 record.captured_length, record.packet_length, record.encapsulation,
+                 dissects=True)
 
     def _collect(self, call):
         engine = self._engine
@@ -101,23 +134,48 @@ class Stream:
         line = ctypes.string_at(data.value, size.value - 1) if data.value and size.value > 0 else b""
         return ("server" if is_server.value else "client"), line
 
+    def _take_cursor(self, call, reader):
+        """Makes `reader` the pass that moves the library's cursor. The pass
+        that moved it before keeps its remaining lines in its buffer (a pass
+        left half way loses them); then the cursor is at the end, where the
+        library starts over at the first line."""
+        before = self._reader
+        if before is not None:
+            rest = None if before is _LEFT else collections.deque()
+            while True:
+                line = self._next_line(call, before.render_format, before.direction_filter)
+                if line is None:
+                    break
+                if rest is not None:
+                    rest.append(line)
+            if rest is not None:
+                before.buffer = rest
+        self._reader = reader
+
     def _pass(self, render_format, direction_filter):
         if not self.valid:
             return
-        with guarded("stream line", self) as call:
-            # A pass left half way would make the next one start in the
-            # middle: read on to the end, where the library starts over.
-            while self._mid_pass:
-                if self._next_line(call, RenderFormat.ASCII, Direction.BOTH) is None:
-                    self._mid_pass = False
-        while True:
-            with guarded("stream line", self) as call:
-                self._mid_pass = True
-                line = self._next_line(call, render_format, direction_filter)
-                if line is None:
-                    self._mid_pass = False
-                    return
-            yield line
+        reader = _Pass(render_format, direction_filter)
+        try:
+            while True:
+                with guarded("stream line", self) as call:
+                    if reader.buffer is not None:
+                        if not reader.buffer:
+                            return
+                        line = reader.buffer.popleft()
+                    else:
+                        if self._reader is not reader:
+                            self._take_cursor(call, reader)
+                        line = self._next_line(call, render_format, direction_filter)
+                        if line is None:
+                            self._reader = None
+                            return
+                yield line
+        finally:
+            # Left half way (closed, collected or failed): the next pass
+            # reads past what remains.
+            if self._reader is reader:
+                self._reader = _LEFT
 
     def lines(self, format="ascii", direction="both") -> Iterator[Tuple[str, str]]:
         """Yields (direction, text) per segment (TCP) or datagram (UDP).

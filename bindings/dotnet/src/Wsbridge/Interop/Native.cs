@@ -308,6 +308,14 @@ public static unsafe partial class Native
     [LibraryImport(LibraryName)]
     public static partial int gGetPacketTimePrecision(int* decimals);
 
+    /// <summary>The time stamp of the capture's first packet.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetFirstPacketTime(long* seconds, int* nanoseconds);
+
+    /// <summary>Before a capture is opened: this process's share of the capture's conversations.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gSetReadingShare(int index, int count, int key);
+
     // ---- protocol tree -----------------------------------------------------
 
     /// <summary>Re-reads a packet and flattens its protocol tree.</summary>
@@ -342,6 +350,14 @@ public static unsafe partial class Native
         RecordLayouts.EnsureChecked();
         return Imports.gSavePacketToCaptureFile(skipped, request);
     }
+
+    /// <summary>Creates the save file in a format the host names (WSB_SAVE_FORMAT_*).</summary>
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    public static partial int gCreateCaptureFileForSaveInFormat(string? path, int format);
+
+    /// <summary>The format of the open save file.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetSaveFileFormat(int* format);
 
     /// <summary>Completes and closes the save file.</summary>
     [LibraryImport(LibraryName)]
