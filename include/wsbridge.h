@@ -817,7 +817,8 @@ WSBRIDGE_API int32_t gGetFieldValueTextByTreeNode(const void *node, const char *
 
 /* Kinds of a batch value (WsbBatchValue.kind). */
 enum {
-    WSB_VALUE_ABSENT = 0,   /* the field does not occur in the packet */
+    WSB_VALUE_ABSENT = 0,   /* the field does not occur in the packet (or the engine has
+                               no text for its value, where gGetFieldValueText fails) */
     WSB_VALUE_INT = 1,      /* value.i: a signed integer of any width */
     WSB_VALUE_UINT = 2,     /* value.u: an unsigned integer of any width, frame numbers */
     WSB_VALUE_DOUBLE = 3,   /* value.d: a floating-point value */

@@ -105,12 +105,16 @@ bool put_value(WsbPacketBatch *batch, batch_cursor &cursor, const field_info *re
         break;
     }
     // The engine composes the text (as for gGetFieldValueText); a value it
-    // has no text for is an empty text, as tshark prints it.
+    // has no text for (tshark prints nothing) counts as absent, as that call
+    // fails for it.
     char *composed = series_field_text(record, edt);
-    const char *text = composed ? composed : "";
-    const size_t length = strlen(text);
+    if (!composed) {
+        slot->kind = WSB_VALUE_ABSENT;
+        return true;
+    }
+    const size_t length = strlen(composed);
     int64_t offset = 0;
-    const bool fits = put_text(batch, cursor, text, length, &offset);
+    const bool fits = put_text(batch, cursor, composed, length, &offset);
     g_free(composed);
     if (!fits)
         return false;

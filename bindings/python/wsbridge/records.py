@@ -159,6 +159,34 @@ class Summary:
             origin=origin,
         )
 
+    @classmethod
+    def _from_unpacked(cls, values, origin):
+        """A Summary of a PacketSummary record as batch.SUMMARY_STRUCT
+        unpacks it (texts as their whole arrays), made without the
+        dataclass's per-field checks: iterating a capture makes one per
+        packet."""
+        summary = _new_object(cls)
+        (number, packet_length, captured_length, port_type, source_port, destination_port,
+         file_offset, relative_time, seconds, nanoseconds, encapsulation, source_type,
+         destination_type, protocol, info, link_source, link_destination, source,
+         destination) = values
+        summary.__dict__.update(
+            frame_number=number, packet_length=packet_length, captured_length=captured_length,
+            port_type=_PORT_TYPES.get(port_type, port_type), source_port=source_port,
+            destination_port=destination_port, file_offset=file_offset,
+            relative_time=relative_time, time_seconds=seconds, time_nanoseconds=nanoseconds,
+            encapsulation=encapsulation,
+            source_address_type=_ADDRESS_TYPES.get(source_type, source_type),
+            destination_address_type=_ADDRESS_TYPES.get(destination_type, destination_type),
+            protocol_text=protocol.partition(b"\0")[0].decode("utf-8", "replace"),
+            info_text=info.partition(b"\0")[0].decode("utf-8", "replace"),
+            link_source_text=link_source.partition(b"\0")[0].decode("utf-8", "replace"),
+            link_destination_text=link_destination.partition(b"\0")[0].decode("utf-8", "replace"),
+            source_text=source.partition(b"\0")[0].decode("utf-8", "replace"),
+            destination_text=destination.partition(b"\0")[0].decode("utf-8", "replace"),
+            origin=origin)
+        return summary
+
     @property
     def locator(self) -> Locator:
         return Locator(self.frame_number, self.file_offset, self.captured_length,
@@ -170,6 +198,10 @@ class Summary:
         """Seconds since 1970 UTC as a float."""
         return self.time_seconds + self.time_nanoseconds / 1e9
 
+
+_new_object = object.__new__
+_PORT_TYPES = {member.value: member for member in PortType}
+_ADDRESS_TYPES = {member.value: member for member in AddressType}
 
 # The Summary fields that are the packet's own (all but its origin), in order.
 SUMMARY_COLUMNS = tuple(field.name for field in dataclasses.fields(Summary)
