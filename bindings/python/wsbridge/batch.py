@@ -78,13 +78,17 @@ class BatchBuffers:
         r.text_capacity = self.text_capacity
         r.text_offsets = ctypes.addressof(self.offsets) if self.offsets is not None else None
 
-    def read(self, call):
+    def read(self, call, clear=False):
         """Reads the next batch (under the lock the caller holds): the
         number of packets written, 0 at the end of the capture. A packet
         that does not fit even alone makes the buffers grow, and it is read
-        again."""
+        again. With `clear` the summaries are zeroed first, so that the
+        bytes after each text's NUL are NULs too (numpy's fixed-size byte
+        strings end at the last non-NUL byte)."""
         raw = call.engine.raw
         while True:
+            if clear:
+                ctypes.memset(self.summaries, 0, ctypes.sizeof(self.summaries))
             status = call(raw.gGetNextPacketBatch, ctypes.byref(self.record),
                           accept=(Status.END, Status.FAILED), dissects=True)
             if status == Status.OK:

@@ -162,17 +162,22 @@ class Capture:
             if not packets:
                 self._at_end = True
                 return None
-            ahead.extend(batches.summary_tuples(packets))
+            records = list(batches.summary_tuples(packets))
+            ahead.extend(records)
+            # The locators are kept as the packets are read; those still
+            # ahead are taken back if reading goes back (_reopen).
+            for values, index in self._locator_columns:
+                values.extend([record[index] for record in records])
         values = ahead.popleft()
         self._position = values[0]
-        self._frames.append(values[0])
-        self._offsets.append(values[6])
-        self._captured.append(values[2])
-        self._lengths.append(values[1])
-        self._encapsulations.append(values[10])
-        self._seconds.append(values[8])
-        self._nanoseconds.append(values[9])
         return Summary._from_unpacked(values, self._origin)
+
+    @property
+    def _locator_columns(self):
+        """The locator arrays with the index of their value in an unpacked
+        PacketSummary record."""
+        return ((self._frames, 0), (self._offsets, 6), (self._captured, 2), (self._lengths, 1),
+                (self._encapsulations, 10), (self._seconds, 8), (self._nanoseconds, 9))
 
     def _settle(self, call):
         """Before a call that reads the packet dissected last or dissects a
@@ -216,7 +221,10 @@ class Capture:
         what it read (a followed stream ends); the Summaries and Locators of
         this capture stay good, as they name the same file's packets."""
         engine = self.engine
-        self._ahead.clear()
+        if self._ahead:
+            for values, _ in self._locator_columns:
+                del values[-len(self._ahead):]
+            self._ahead.clear()
         call(engine.raw.gOpenCapture, encode_path(self.path))
         engine._dissected()
         engine._stream = None
@@ -280,6 +288,14 @@ class Capture:
         return self
 
     def __next__(self) -> Summary:
+        ahead = self._ahead
+        if ahead:
+            # A packet read ahead: no call into the library.
+            with lock:
+                if ahead and self._origin.open:
+                    values = ahead.popleft()
+                    self._position = values[0]
+                    return Summary._from_unpacked(values, self._origin)
         summary = self.next_packet()
         if summary is None:
             raise StopIteration
@@ -595,10 +611,11 @@ class Capture:
         "Int64", booleans as "boolean", floats as float64, absolute times as
         datetime64[ns, UTC], relative times as timedelta64[ns], anything
         else as its text as tshark -T fields prints it ("string"). With
-        occurrence="all" each field cell is the list of every occurrence (or
-        None), read from the packet's protocol tree; a field that occurs
-        only as hidden items (ip.addr, tcp.port) raises NotSupportedError
-        there.
+        occurrence="all" each field cell is the list of every occurrence in
+        tree order, hidden items included (ip.addr, tcp.port), or None.
+
+        The packets are read in batches (gGetNextPacketBatch) and the
+        columns made of numpy arrays over the batch buffers.
 
         With jobs=N (N > 1) N new processes read the file, each with its own
         engine (with this engine's preferences) dissecting one share of the
