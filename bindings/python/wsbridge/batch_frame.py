@@ -9,6 +9,7 @@ The columns and their types are those of dataframe.build_frame.
 """
 
 import ctypes
+import itertools
 
 from . import native
 from .batch import BatchBuffers
@@ -46,13 +47,22 @@ def _value_dtype(numpy):
 
 
 def _texts_of(numpy, column):
-    """The texts of a numpy byte-string column (ending at their NUL) as an
-    object array of str: joined, decoded as UTF-8 in one piece (undecodable
-    bytes replaced) and split again."""
-    if not len(column):
-        return numpy.empty(0, dtype=object)
-    joined = b"\0".join(column.tolist()).decode("utf-8", "replace")
-    return numpy.array(joined.split("\0"), dtype=object)
+    """The texts of a numpy byte-string column (each ending at its first
+    NUL) as a list of str: their bytes gathered with a NUL after each,
+    decoded as UTF-8 in one piece (undecodable bytes replaced) and split
+    at the NULs."""
+    count = len(column)
+    if not count:
+        return []
+    width = column.dtype.itemsize
+    table = numpy.zeros((count, width + 1), dtype=numpy.uint8)
+    table[:, :width] = numpy.ascontiguousarray(column).view(numpy.uint8).reshape(count, width)
+    # Each row up to its first NUL, and that NUL.
+    ends = (table == 0).argmax(axis=1)
+    keep = numpy.arange(width + 1) <= ends[:, None]
+    texts = table[keep].tobytes().decode("utf-8", "replace").split("\0")
+    texts.pop()  # after the last NUL
+    return texts
 
 
 def _batch_texts(numpy, buffers, used):
@@ -208,6 +218,8 @@ def _frame(pandas, numpy, summaries, pieces, all_occurrences):
     """The DataFrame of the pieces, with dataframe.build_frame's columns and types."""
     def joined(name):
         parts = [piece[name] for piece in summaries]
+        if name in TEXT_COLUMNS:
+            return list(itertools.chain.from_iterable(parts))
         return numpy.concatenate(parts) if parts else numpy.empty(0)
 
     data = {}
@@ -230,8 +242,7 @@ def _frame(pandas, numpy, summaries, pieces, all_occurrences):
             else:
                 data[name] = pandas.Series(pandas.Categorical.from_codes(codes, categories=PORT_TYPES))
         elif name in TEXT_COLUMNS:
-            data[name] = pandas.Series(pandas.array(joined(name) if summaries else [],
-                                                    dtype="string"))
+            data[name] = pandas.Series(pandas.array(joined(name), dtype="string"))
         else:
             data[name] = pandas.Series(joined(name), dtype="int64")
     for piece in pieces:
