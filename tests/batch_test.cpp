@@ -382,6 +382,11 @@ TEST(BatchExact, SmallBatchesPendingPacketsFilterAndTexts)
     EXPECT_EQ(summaries.summaries[0].frame_number, 5u);
     EXPECT_STREQ(summaries.summaries[0].info_text, "");
     EXPECT_STREQ(&summaries.texts[summaries.offsets[1]], "");
+    // The batch read to the end of the capture: its last packet is current.
+    ASSERT_EQ(gLastPacketHasPassedFilter("B", &count, &matched), 0) << last_error();
+    uint64_t number = 0;
+    ASSERT_EQ(gGetUInt64ProtocolFieldValue(&number, ids[9]), 0) << last_error();
+    EXPECT_EQ(number, 5u);
     EXPECT_EQ(gGetNextPacketBatch(&summaries.batch), WSB_END);
     EXPECT_EQ(summaries.batch.packets, 0);
     EXPECT_EQ(gGetNextPacketBatch(&summaries.batch), WSB_END);

@@ -264,6 +264,21 @@ int32_t next_packet(PacketSummary *summary)
     return gGetNextPacket(summary);
 }
 
+// Reads a packet of the batch again at its offset, as gGetPacketAtOffset
+// does, so that it is the current packet. A failure leaves no packet
+// current; its message does not replace the one of the call's result.
+void make_current_again(const PacketSummary &summary)
+{
+    argument_copy message;
+    const int32_t code = gGetLastErrorCode();
+    snprintf(message, sizeof message, "%s", gGetLastError() ? gGetLastError() : "");
+    PacketSummary reread = summary;
+    if (read_packet_at_offset({summary.frame_number, summary.file_offset, static_cast<int32_t>(summary.captured_length),
+                               summary.packet_length, summary.encapsulation},
+                              &reread) != WSB_OK)
+        set_error_text(code, message);
+}
+
 void keep_pending(const PacketSummary &summary)
 {
     batch_state.pending = true;
@@ -359,6 +374,7 @@ int32_t gGetNextPacketBatch(WsbPacketBatch *batch)
     }
     static PacketSummary scratch;  // the summary when the host wants none
     batch_cursor cursor{0, 0};
+    PacketSummary last;  // the last packet written
     int32_t status = WSB_OK;
     while (batch->packets < batch->capacity) {
         const int32_t row = batch->packets;
@@ -386,15 +402,18 @@ int32_t gGetNextPacketBatch(WsbPacketBatch *batch)
             break;
         }
         batch->packets = row + 1;
+        last = *summary;
         batch->values_used = cursor.values;
         batch->texts_used = cursor.texts;
     }
-    if (status == WSB_END)
-        return batch->packets > 0 ? WSB_OK : WSB_END;
-    if (status != WSB_OK) {
-        if (batch->packets == 0)
-            return status;
-        defer_failure(status);
+    if (status != WSB_OK && batch->packets > 0) {
+        // The read that found the end (or failed) ended the dissection of
+        // the batch's last packet: it is read again at its offset, so that
+        // it is the current packet as the batch promises.
+        if (status != WSB_END)
+            defer_failure(status);
+        make_current_again(last);
+        return WSB_OK;
     }
-    return WSB_OK;
+    return status;
 }
