@@ -892,9 +892,9 @@ typedef struct WsbPacketBatch {
  * the next call reports the failure (1, or 3 when the engine ran out of
  * memory). The last packet written is the current packet afterwards (field
  * calls, tree, save, follow); when a packet is pending, the pending one is.
- * A batch that reached the end of the capture (or a failure) re-reads its
- * last packet at its offset for that, as gGetPacketAtOffset does (the read
- * that found the end ends the dissection before it).
+ * When the batch reached the end of the capture (or a failure), the read
+ * that found it ended the last packet's dissection: that packet is then
+ * dissected again, at its offset, by the first call that reads it.
  * Other failures (1): no capture (WSB_E_NO_CAPTURE), a null batch, capacity
  * below 1, a negative field count or text capacity, missing arrays, an
  * occurrences mode other than the two, FIRST with value_capacity below

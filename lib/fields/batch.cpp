@@ -264,9 +264,11 @@ int32_t next_packet(PacketSummary *summary)
     return gGetNextPacket(summary);
 }
 
-// Reads a packet of the batch again at its offset, as gGetPacketAtOffset
-// does, so that it is the current packet. A failure leaves no packet
-// current; its message does not replace the one of the call's result.
+// Makes a packet of the batch the current one again: its record is read at
+// its offset, and the first call that reads its dissection dissects it (a
+// host that goes on reading never does, and the engine's state stays that
+// of reading in sequence). A failure leaves no packet current; its message
+// does not replace the one of the call's result.
 void make_current_again(const PacketSummary &summary)
 {
     argument_copy message;
@@ -275,7 +277,7 @@ void make_current_again(const PacketSummary &summary)
     PacketSummary reread = summary;
     if (read_packet_at_offset({summary.frame_number, summary.file_offset, static_cast<int32_t>(summary.captured_length),
                                summary.packet_length, summary.encapsulation},
-                              &reread) != WSB_OK)
+                              &reread, redissect_depth::deferred) != WSB_OK)
         set_error_text(code, message);
 }
 
@@ -408,8 +410,7 @@ int32_t gGetNextPacketBatch(WsbPacketBatch *batch)
     }
     if (status != WSB_OK && batch->packets > 0) {
         // The read that found the end (or failed) ended the dissection of
-        // the batch's last packet: it is read again at its offset, so that
-        // it is the current packet as the batch promises.
+        // the batch's last packet: it becomes the current packet again.
         if (status != WSB_END)
             defer_failure(status);
         make_current_again(last);
