@@ -25,6 +25,8 @@ __all__ = ["Capture"]
 # Packets read per library call while iterating a capture.
 ITERATION_BATCH = 128
 
+_summary_of = Summary._from_unpacked
+
 
 def _locator_values(record):
     """The five locator values of a PacketSummary record."""
@@ -170,7 +172,7 @@ class Capture:
                 values.extend([record[index] for record in records])
         values = ahead.popleft()
         self._position = values[0]
-        return Summary._from_unpacked(values, self._origin)
+        return _summary_of(values, self._origin)
 
     @property
     def _locator_columns(self):
@@ -288,14 +290,16 @@ class Capture:
         return self
 
     def __next__(self) -> Summary:
-        ahead = self._ahead
-        if ahead:
-            # A packet read ahead: no call into the library.
-            with lock:
-                if ahead and self._origin.open:
-                    values = ahead.popleft()
-                    self._position = values[0]
-                    return Summary._from_unpacked(values, self._origin)
+        # A packet read ahead needs no call into the library, nor the lock:
+        # taking it from the deque is atomic.
+        if self._ahead and self._origin.open:
+            try:
+                values = self._ahead.popleft()
+            except IndexError:
+                pass
+            else:
+                self._position = values[0]
+                return _summary_of(values, self._origin)
         summary = self.next_packet()
         if summary is None:
             raise StopIteration

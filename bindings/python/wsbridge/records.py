@@ -166,25 +166,19 @@ class Summary:
         dataclass's per-field checks: iterating a capture makes one per
         packet."""
         summary = _new_object(cls)
-        (number, packet_length, captured_length, port_type, source_port, destination_port,
-         file_offset, relative_time, seconds, nanoseconds, encapsulation, source_type,
-         destination_type, protocol, info, link_source, link_destination, source,
-         destination) = values
-        summary.__dict__.update(
-            frame_number=number, packet_length=packet_length, captured_length=captured_length,
-            port_type=_PORT_TYPES.get(port_type, port_type), source_port=source_port,
-            destination_port=destination_port, file_offset=file_offset,
-            relative_time=relative_time, time_seconds=seconds, time_nanoseconds=nanoseconds,
-            encapsulation=encapsulation,
-            source_address_type=_ADDRESS_TYPES.get(source_type, source_type),
-            destination_address_type=_ADDRESS_TYPES.get(destination_type, destination_type),
-            protocol_text=protocol.partition(b"\0")[0].decode("utf-8", "replace"),
-            info_text=info.partition(b"\0")[0].decode("utf-8", "replace"),
-            link_source_text=link_source.partition(b"\0")[0].decode("utf-8", "replace"),
-            link_destination_text=link_destination.partition(b"\0")[0].decode("utf-8", "replace"),
-            source_text=source.partition(b"\0")[0].decode("utf-8", "replace"),
-            destination_text=destination.partition(b"\0")[0].decode("utf-8", "replace"),
-            origin=origin)
+        fields = summary.__dict__
+        fields.update(zip(_NUMBER_FIELDS, values))
+        port_type, source_type, destination_type = values[3], values[11], values[12]
+        fields["port_type"] = _PORT_TYPES.get(port_type, port_type)
+        fields["source_address_type"] = _ADDRESS_TYPES.get(source_type, source_type)
+        fields["destination_address_type"] = _ADDRESS_TYPES.get(destination_type, destination_type)
+        fields["protocol_text"] = values[13].partition(b"\0")[0].decode("utf-8", "replace")
+        fields["info_text"] = values[14].partition(b"\0")[0].decode("utf-8", "replace")
+        fields["link_source_text"] = values[15].partition(b"\0")[0].decode("utf-8", "replace")
+        fields["link_destination_text"] = values[16].partition(b"\0")[0].decode("utf-8", "replace")
+        fields["source_text"] = values[17].partition(b"\0")[0].decode("utf-8", "replace")
+        fields["destination_text"] = values[18].partition(b"\0")[0].decode("utf-8", "replace")
+        fields["origin"] = origin
         return summary
 
     @property
@@ -200,6 +194,11 @@ class Summary:
 
 
 _new_object = object.__new__
+# The fields of an unpacked PacketSummary record that are numbers, in order.
+_NUMBER_FIELDS = ("frame_number", "packet_length", "captured_length", "port_type", "source_port",
+                  "destination_port", "file_offset", "relative_time", "time_seconds",
+                  "time_nanoseconds", "encapsulation", "source_address_type",
+                  "destination_address_type")
 _PORT_TYPES = {member.value: member for member in PortType}
 _ADDRESS_TYPES = {member.value: member for member in AddressType}
 
