@@ -3,7 +3,7 @@
 # CMAKE_INSTALL_PREFIX is the prefix of this installation and DESTDIR, when
 # set, the staging folder in front of it. Installs the package
 # wsbridge/*.py, its _location.py (the library's place relative to the
-# package) and wsbridge-VERSION.dist-info.
+# package, and the version) and wsbridge-VERSION.dist-info.
 #
 # Set by the caller: WSB_PYTHON, WSB_PYTHON_HELPER, WSB_PYTHON_SOURCE,
 # WSB_PYTHON_INSTALL_DIR, WSB_PYTHON_METADATA, WSB_LICENSE, WSB_VERSION,
@@ -74,8 +74,10 @@ string(REPLACE "\\" "\\\\" wsb_library "${wsb_library}")
 string(REPLACE "\"" "\\\"" wsb_library "${wsb_library}")
 file(WRITE "${wsb_scratch}/_location.py"
   "# Written by `cmake --install`: where this installation put the library,\n"
-  "# relative to this folder when both lie under the installation's prefix.\n"
-  "LIBRARY = \"${wsb_library}\"\n")
+  "# relative to this folder when both lie under the installation's prefix,\n"
+  "# and the package's version (the library's).\n"
+  "LIBRARY = \"${wsb_library}\"\n"
+  "VERSION = \"${WSB_VERSION}\"\n")
 file(INSTALL DESTINATION "${wsb_package}" TYPE FILE FILES "${wsb_scratch}/_location.py")
 
 # The distribution's metadata, as a wheel installs it. A Debian package

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "locator.h"
 #include "pcap_writer.h"
 #include "test_support.h"
 #include "wsbridge.h"
@@ -30,13 +31,8 @@ const char tshark_prefs[] = WSB_TSHARK_PREFERENCES;  // lib/engine/preference_ov
 enum { ascii = 0, ebcdic = 1, hexdump = 2, c_array = 3 };
 enum { client_only = 0, server_only = 1, both = 2 };
 
-struct Locator {
-    uint32_t frame;
-    int64_t offset;
-    int32_t captured_length;
-    uint32_t packet_length;
-    int32_t encapsulation;
-};
+using wsbtest::locator;
+using wsbtest::locator_of;
 
 // One piece of payload with its direction.
 struct Segment {
@@ -187,15 +183,14 @@ unsigned long total_bytes(const std::vector<Segment> &segments, bool is_server)
 }
 
 // Opens a capture and reads it to its end, keeping every packet's locator.
-std::vector<Locator> open_and_read(const std::string &path)
+std::vector<locator> open_and_read(const std::string &path)
 {
-    std::vector<Locator> locators;
+    std::vector<locator> locators;
     EXPECT_EQ(gOpenCapture(path.c_str()), 0) << gGetLastError();
     PacketSummary summary;
     int status;
     while ((status = gGetNextPacket(&summary)) == 0)
-        locators.push_back({summary.frame_number, summary.file_offset, static_cast<int32_t>(summary.captured_length),
-                            summary.packet_length, summary.encapsulation});
+        locators.push_back(locator_of(summary));
     EXPECT_EQ(status, 2) << gGetLastError();
     return locators;
 }
@@ -254,21 +249,21 @@ protected:
     }
 };
 
-int32_t follow_tcp(const Locator &l)
+int32_t follow_tcp(const locator &l)
 {
-    return gFollowTCPStreamForPacket(l.frame, l.offset, l.captured_length, l.packet_length, l.encapsulation);
+    return gFollowTCPStreamForPacket(l.frame_number, l.file_offset, l.captured_length, l.packet_length, l.encapsulation);
 }
-int32_t add_tcp(const Locator &l)
+int32_t add_tcp(const locator &l)
 {
-    return gAddPacketToTCPStream(l.frame, l.offset, l.captured_length, l.packet_length, l.encapsulation);
+    return gAddPacketToTCPStream(l.frame_number, l.file_offset, l.captured_length, l.packet_length, l.encapsulation);
 }
-int32_t follow_udp(const Locator &l)
+int32_t follow_udp(const locator &l)
 {
-    return gFollowUDPStreamForPacket(l.frame, l.offset, l.captured_length, l.packet_length, l.encapsulation);
+    return gFollowUDPStreamForPacket(l.frame_number, l.file_offset, l.captured_length, l.packet_length, l.encapsulation);
 }
-int32_t add_udp(const Locator &l)
+int32_t add_udp(const locator &l)
 {
-    return gAddPacketToUDPStream(l.frame, l.offset, l.captured_length, l.packet_length, l.encapsulation);
+    return gAddPacketToUDPStream(l.frame_number, l.file_offset, l.captured_length, l.packet_length, l.encapsulation);
 }
 
 struct Descriptions {
@@ -366,7 +361,7 @@ void compare_with_tshark(const std::string &name, bool tcp, size_t stream_limit 
             streams.push_back(stream);
     std::map<int, TsharkFollow> expected = tshark_follow(file, kind, streams);
 
-    std::vector<Locator> locators = open_and_read(file);
+    std::vector<locator> locators = open_and_read(file);
     for (int stream : streams) {
         SCOPED_TRACE(kind + " stream " + std::to_string(stream));
         const TsharkFollow &oracle = expected[stream];
@@ -375,9 +370,8 @@ void compare_with_tshark(const std::string &name, bool tcp, size_t stream_limit 
             PacketSummary s;
             bool following = false;
             while (gGetNextPacket(&s) == 0) {
-                const Locator l{s.frame_number, s.file_offset, static_cast<int32_t>(s.captured_length),
-                                s.packet_length, s.encapsulation};
-                if (l.frame == frames[stream]) {
+                const locator l = locator_of(s);
+                if (l.frame_number == frames[stream]) {
                     ASSERT_EQ(tcp ? follow_tcp(l) : follow_udp(l), 0) << gGetLastError();
                     following = true;
                 }
@@ -386,9 +380,9 @@ void compare_with_tshark(const std::string &name, bool tcp, size_t stream_limit 
                 }
             }
         } else {
-            const Locator &start = locators.at(frames[stream] - 1);
+            const locator &start = locators.at(frames[stream] - 1);
             ASSERT_EQ(tcp ? follow_tcp(start) : follow_udp(start), 0) << gGetLastError();
-            for (const Locator &l : locators)
+            for (const locator &l : locators)
                 ASSERT_EQ(tcp ? add_tcp(l) : add_udp(l), 0) << gGetLastError();
         }
         Descriptions d;
@@ -520,11 +514,11 @@ TcpConversation five_turns()
 }
 
 // Follows a whole built capture; returns the locators.
-std::vector<Locator> follow_all(const std::string &path, bool tcp, size_t start = 0)
+std::vector<locator> follow_all(const std::string &path, bool tcp, size_t start = 0)
 {
-    std::vector<Locator> locators = open_and_read(path);
+    std::vector<locator> locators = open_and_read(path);
     EXPECT_EQ(tcp ? follow_tcp(locators.at(start)) : follow_udp(locators.at(start)), 0) << gGetLastError();
-    for (const Locator &l : locators)
+    for (const locator &l : locators)
         EXPECT_EQ(tcp ? add_tcp(l) : add_udp(l), 0) << gGetLastError();
     return locators;
 }
@@ -602,7 +596,7 @@ TEST_F(Follow, TcpSegmentsCarryingPacketsKeepTheirDirection)
     for (auto &[port, bytes] : expected)
         want.push_back({port != expected[0].first, bytes});
 
-    std::vector<Locator> packets = open_and_read(file);
+    std::vector<locator> packets = open_and_read(file);
     for (bool fresh : {false, true}) {
         SCOPED_TRACE(fresh ? "segments dissected afresh" : "segments dissected again");
         // Without the state of the sequential pass every segment is new to
@@ -610,7 +604,7 @@ TEST_F(Follow, TcpSegmentsCarryingPacketsKeepTheirDirection)
         if (fresh)
             gHackedCleanup();
         ASSERT_EQ(follow_tcp(packets.at(61)), 0) << gGetLastError();
-        for (const Locator &l : packets)
+        for (const locator &l : packets)
             ASSERT_EQ(add_tcp(l), 0) << gGetLastError();
         Descriptions d;
         ASSERT_EQ(check_tcp(d), 0) << gGetLastError();
@@ -627,7 +621,7 @@ TEST_F(Follow, TcpSegmentsCarryingPacketsKeepTheirDirection)
 
 TEST_F(Follow, GuardsNameTheFollowOperations)
 {
-    const Locator none{1, 24, 60, 60, 1};
+    const locator none{1, 24, 60, 60, 1, 0, 0};
     EXPECT_EQ(follow_tcp(none), 1);
     EXPECT_STREQ(gGetLastError(),
                  "\"Follow TCP Stream\" operation failed. A capture file needs to be opened in order to perform "
@@ -656,11 +650,11 @@ TEST_F(Follow, GuardsNameTheFollowOperations)
 
 TEST_F(Follow, EachFollowRefusesThePacketsOfTheOther)
 {
-    std::vector<Locator> udp_packets = open_and_read(captures + "/dns_udp.pcap");
+    std::vector<locator> udp_packets = open_and_read(captures + "/dns_udp.pcap");
     // A TCP follow started before is released even though the new start fails.
     TcpConversation c = five_turns();
     std::string tcp_path = write_capture("tcp.pcap", c.writer);
-    std::vector<Locator> tcp_packets = open_and_read(tcp_path);
+    std::vector<locator> tcp_packets = open_and_read(tcp_path);
     ASSERT_EQ(follow_tcp(tcp_packets[3]), 0) << gGetLastError();
     EXPECT_EQ(follow_files().size(), 1u);
     EXPECT_EQ(follow_udp(tcp_packets[3]), 1);
@@ -680,7 +674,7 @@ TEST_F(Follow, EachFollowRefusesThePacketsOfTheOther)
     EXPECT_EQ(d.valid, 0);
 
     // A packet that cannot be re-read: the re-read's message stands.
-    Locator wrong = udp_packets[0];
+    locator wrong = udp_packets[0];
     wrong.captured_length = 100000;
     EXPECT_EQ(follow_tcp(wrong), 1);
     EXPECT_NE(std::string(gGetLastError()).find("captured bytes, fewer than"), std::string::npos)
@@ -693,7 +687,7 @@ TEST_F(Follow, EachFollowRefusesThePacketsOfTheOther)
 TEST_F(Follow, TemporaryFileIsPrivateAndDeletedByEveryRelease)
 {
     TcpConversation c = five_turns();
-    std::vector<Locator> packets = open_and_read(write_capture("c.pcap", c.writer));
+    std::vector<locator> packets = open_and_read(write_capture("c.pcap", c.writer));
 
     // Collecting: one private file named "follow...", whose name is already
     // gone from the folder, so that a killed host leaves nothing behind.
@@ -711,7 +705,7 @@ TEST_F(Follow, TemporaryFileIsPrivateAndDeletedByEveryRelease)
     ASSERT_EQ(follow_tcp(packets[4]), 0) << gGetLastError();
     std::vector<std::string> replaced = follow_files();
     ASSERT_EQ(replaced.size(), 1u);
-    for (const Locator &l : packets)
+    for (const locator &l : packets)
         ASSERT_EQ(add_tcp(l), 0);
 
     // Closing the capture while collecting deletes it.
@@ -755,7 +749,7 @@ TEST_F(Follow, TemporaryFileIsPrivateAndDeletedByEveryRelease)
 TEST_F(Follow, TemporaryDirectoryFailuresLeaveNothingBehind)
 {
     TcpConversation c = five_turns();
-    std::vector<Locator> packets = open_and_read(write_capture("c.pcap", c.writer));
+    std::vector<locator> packets = open_and_read(write_capture("c.pcap", c.writer));
 
     setenv("TMPDIR", (temp_dir + "/missing").c_str(), 1);
     EXPECT_EQ(follow_tcp(packets[3]), 1);
@@ -786,7 +780,7 @@ TEST_F(Follow, TemporaryDirectoryFailuresLeaveNothingBehind)
 TEST_F(Follow, CheckingWithoutAddsReportsAnEmptyStream)
 {
     TcpConversation c = five_turns();
-    std::vector<Locator> packets = open_and_read(write_capture("c.pcap", c.writer));
+    std::vector<locator> packets = open_and_read(write_capture("c.pcap", c.writer));
     ASSERT_EQ(follow_tcp(packets[3]), 0) << gGetLastError();
     Descriptions d;
     EXPECT_EQ(check_tcp(d), 0);
@@ -806,7 +800,7 @@ TEST_F(Follow, CheckingWithoutAddsReportsAnEmptyStream)
     EXPECT_EQ(d.valid, 0);
     EXPECT_STREQ(gGetLastError(), "Empty TCP stream.");
 
-    std::vector<Locator> udp_packets = open_and_read(captures + "/dns_udp.pcap");
+    std::vector<locator> udp_packets = open_and_read(captures + "/dns_udp.pcap");
     ASSERT_EQ(follow_udp(udp_packets[1]), 0) << gGetLastError();
     EXPECT_EQ(check_udp(d), 0);
     EXPECT_EQ(d.valid, 0);
@@ -868,7 +862,7 @@ TEST_F(Follow, NullOutputArgumentsAreRefused)
     EXPECT_EQ(gGetNextTCPStreamLine(ascii, both, &text, &length, &flag, nullptr), 1);
     EXPECT_EQ(next_line(true, ascii, both).text, "a");
 
-    std::vector<Locator> udp_packets = follow_all(captures + "/dns_udp.pcap", false, 0);
+    std::vector<locator> udp_packets = follow_all(captures + "/dns_udp.pcap", false, 0);
     EXPECT_EQ(gIsValidUDPStrem(&flag, &text, &size, nullptr, &size, &text, &size), 1);
     EXPECT_STREQ(gGetLastError(), "\"Is Valid UDP Stream\" operation failed. An output argument is null.");
     EXPECT_EQ(gGetNextUDPStreamLine(ascii, both, &text, nullptr, &flag, &flag), 1);
@@ -1022,7 +1016,7 @@ TEST_F(Follow, LongChunkIsRenderedInPiecesOf1024Bytes)
 TEST_F(Follow, AddingAfterTheCheck)
 {
     TcpConversation c = five_turns();
-    std::vector<Locator> packets = follow_all(write_capture("c.pcap", c.writer), true, 3);
+    std::vector<locator> packets = follow_all(write_capture("c.pcap", c.writer), true, 3);
     Descriptions d;
     ASSERT_EQ(check_tcp(d), 0) << gGetLastError();
     EXPECT_EQ(add_tcp(packets[3]), 1);
@@ -1034,7 +1028,7 @@ TEST_F(Follow, AddingAfterTheCheck)
     u.send(true, "r1");
     packets = follow_all(write_capture("u.pcap", u.writer), false, 0);
     ASSERT_EQ(check_udp(d), 0) << gGetLastError();
-    for (const Locator &l : packets)
+    for (const locator &l : packets)
         EXPECT_EQ(add_udp(l), 0);
     EXPECT_EQ(texts_of(read_all(false, ascii, both)), (std::vector<std::string>{"C:q1", "S:r1"}));
     EXPECT_STREQ(d.conversation, "Entire conversation (4 bytes)");
@@ -1047,7 +1041,7 @@ TEST_F(Follow, TcpCollectsOnlyThePacketsAdded)
 {
     TcpConversation c = five_turns();
     const std::string path = write_capture("c.pcap", c.writer);
-    const std::vector<Locator> packets = open_and_read(path);
+    const std::vector<locator> packets = open_and_read(path);
     ASSERT_EQ(packets.size(), 8u);
     ASSERT_EQ(gOpenCapture(path.c_str()), 0);
     PacketSummary summary;
@@ -1056,8 +1050,8 @@ TEST_F(Follow, TcpCollectsOnlyThePacketsAdded)
     ASSERT_EQ(follow_tcp(packets[3]), 0) << gGetLastError();
     int32_t length;
     const uint8_t *data;
-    const Locator &b = packets[4];
-    ASSERT_EQ(gBuildPacketProtocolTree(&length, &data, b.frame, b.offset, b.captured_length, b.packet_length,
+    const locator &b = packets[4];
+    ASSERT_EQ(gBuildPacketProtocolTree(&length, &data, b.frame_number, b.file_offset, b.captured_length, b.packet_length,
                                        b.encapsulation),
               0);
     while (gGetNextPacket(&summary) == 0) {
@@ -1065,9 +1059,9 @@ TEST_F(Follow, TcpCollectsOnlyThePacketsAdded)
     const std::string saved = capture_dir + "/saved.pcap";
     ASSERT_EQ(gCreateCaptureFileForSave(saved.c_str()), 0) << gGetLastError();
     SavePacketRequest request{};
-    const Locator &e = packets[7];
-    request.frame_number = e.frame;
-    request.file_offset = e.offset;
+    const locator &e = packets[7];
+    request.frame_number = e.frame_number;
+    request.file_offset = e.file_offset;
     request.captured_length = static_cast<uint32_t>(e.captured_length);
     request.packet_length = e.packet_length;
     request.encapsulation = e.encapsulation;
@@ -1075,10 +1069,10 @@ TEST_F(Follow, TcpCollectsOnlyThePacketsAdded)
     ASSERT_EQ(gSavePacketToCaptureFile(&skipped, &request), 0) << gGetLastError();
     ASSERT_EQ(gCloseCaptureFileForSave(), 0);
     Descriptions d;
-    for (const Locator &l : packets) {
+    for (const locator &l : packets) {
         ASSERT_EQ(add_tcp(l), 0) << gGetLastError();
         // Trees and random access between the adds change nothing either.
-        ASSERT_EQ(gBuildPacketProtocolTree(&length, &data, e.frame, e.offset, e.captured_length, e.packet_length,
+        ASSERT_EQ(gBuildPacketProtocolTree(&length, &data, e.frame_number, e.file_offset, e.captured_length, e.packet_length,
                                            e.encapsulation),
                   0);
     }
@@ -1093,7 +1087,7 @@ TEST_F(Follow, TcpCollectsOnlyThePacketsAdded)
 TEST_F(Follow, TcpPacketsAddedOutOfOrderAreRefused)
 {
     TcpConversation c = five_turns();
-    const std::vector<Locator> packets = open_and_read(write_capture("c.pcap", c.writer));
+    const std::vector<locator> packets = open_and_read(write_capture("c.pcap", c.writer));
     ASSERT_EQ(follow_tcp(packets[0]), 0) << gGetLastError();
     for (size_t i = 0; i < 5; ++i)
         ASSERT_EQ(add_tcp(packets[i]), 0) << gGetLastError();
@@ -1165,17 +1159,17 @@ TEST_F(Follow, UdpCollectionByEveryDissection)
     u.send(false, "");  // the engine delivers no empty datagram (tshark shows none either)
     u.send(true, "x");
     const std::string path = write_capture("u.pcap", u.writer);
-    std::vector<Locator> packets = open_and_read(path);
+    std::vector<locator> packets = open_and_read(path);
     // Opened again, nothing read yet: the follow starts before reading does.
     ASSERT_EQ(gOpenCapture(path.c_str()), 0);
     ASSERT_EQ(follow_udp(packets[0]), 0) << gGetLastError();
     EXPECT_TRUE(follow_files().empty());
-    for (const Locator &l : packets)
+    for (const locator &l : packets)
         ASSERT_EQ(add_udp(l), 0);
     // Any dissection collects while the listener is registered, in order:
     // random access, and sequential reading.
     PacketSummary summary;
-    ASSERT_EQ(gGetPacketAtOffset(&summary, packets[1].frame, packets[1].offset, packets[1].captured_length,
+    ASSERT_EQ(gGetPacketAtOffset(&summary, packets[1].frame_number, packets[1].file_offset, packets[1].captured_length,
                                  packets[1].packet_length, packets[1].encapsulation),
               0);
     while (gGetNextPacket(&summary) == 0) {

@@ -22,6 +22,7 @@
 
 #include "wsbridge.h"
 #include "api_sweep.h"
+#include "locator.h"
 #include "pcap_writer.h"
 #include "test_support.h"
 
@@ -99,28 +100,11 @@ void check_answer(const std::string &what, int32_t got, int32_t status, const st
 
 #define CHECK_ANSWER(call, status, message) check_answer(#call, (prime_error_text(), (call)), status, message)
 
-// A packet of the sample capture as a host passes it around.
-struct packet {
-    uint32_t frame_number;
-    int64_t file_offset;
-    int32_t captured_length;
-    uint32_t packet_length;
-    int32_t encapsulation;
-    int64_t time_seconds;
-    int32_t time_nanoseconds;
-};
-
-packet packet_of(const PacketSummary &s)
-{
-    return {s.frame_number, s.file_offset, static_cast<int32_t>(s.captured_length), s.packet_length, s.encapsulation,
-            s.time_seconds, s.time_nanoseconds};
-}
-
 // The sample capture: 1-2 ARP, 3-4 DNS over UDP/IPv4, 5-6 ICMP, 7-16 an HTTP
 // exchange over TCP/IPv4 (10 the request), 17-18 DNS over UDP/IPv6.
 struct sample_packets {
-    packet arp, udp, tcp;
-    std::vector<packet> all;
+    locator arp, udp, tcp;
+    std::vector<locator> all;
 };
 
 // Reads the whole sample capture (it stays open, read to its end).
@@ -130,7 +114,7 @@ sample_packets read_sample()
     EXPECT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0) << last_error();
     PacketSummary s;
     while (gGetNextPacket(&s) == 0)
-        sample.all.push_back(packet_of(s));
+        sample.all.push_back(locator_of(s));
     EXPECT_GE(sample.all.size(), 16u);
     if (sample.all.size() >= 16) {
         sample.arp = sample.all[0];
@@ -138,20 +122,6 @@ sample_packets read_sample()
         sample.tcp = sample.all[9];  // the HTTP request
     }
     return sample;
-}
-
-SavePacketRequest request_of(const packet &p)
-{
-    SavePacketRequest request;
-    memset(&request, 0, sizeof request);
-    request.frame_number = p.frame_number;
-    request.packet_length = p.packet_length;
-    request.captured_length = static_cast<uint32_t>(p.captured_length);
-    request.file_offset = p.file_offset;
-    request.time_seconds = p.time_seconds;
-    request.time_nanoseconds = p.time_nanoseconds;
-    request.encapsulation = p.encapsulation;
-    return request;
 }
 
 // The states as far as the guards tell them apart.
@@ -193,7 +163,7 @@ struct null_case {
     std::function<int32_t()> run;
 };
 
-std::vector<null_case> null_cases(const packet &p)
+std::vector<null_case> null_cases(const locator &p)
 {
     static TreeNode node;
     static SavePacketRequest request;
@@ -397,7 +367,7 @@ std::vector<null_case> null_cases(const packet &p)
 
 // Every null pointer argument of every export: status 1 with the guard's
 // message when the guard fails in this state, else the null message.
-void check_null_arguments(library_state state, const packet &p)
+void check_null_arguments(library_state state, const locator &p)
 {
     for (const null_case &c : null_cases(p)) {
         SCOPED_TRACE(c.call);
@@ -422,7 +392,7 @@ struct export_row {
 // Every export with valid arguments except those that change the state
 // (gInitEpan, gCleanupEpan, gOpenCapture, gCloseCapture), which the state
 // tests call last.
-std::vector<export_row> export_rows(const packet &p, const std::string &save_path)
+std::vector<export_row> export_rows(const locator &p, const std::string &save_path)
 {
     static PacketSummary summary;
     static TreeNode node;
@@ -534,7 +504,7 @@ std::vector<export_row> export_rows(const packet &p, const std::string &save_pat
 
 // Every export in a state without a capture (or without a running engine):
 // the guard's answer, or the export's own.
-void check_exports_without_capture(library_state state, const packet &p, const std::string &save_path)
+void check_exports_without_capture(library_state state, const locator &p, const std::string &save_path)
 {
     for (const export_row &row : export_rows(p, save_path)) {
         SCOPED_TRACE(row.call);
@@ -577,7 +547,7 @@ protected:
 };
 
 // A packet of the sample capture without reading it (its first packet).
-packet first_sample_packet()
+locator first_sample_packet()
 {
     return {1, 24, 42, 42, 1, 1700000000, 0};
 }
@@ -587,7 +557,7 @@ packet first_sample_packet()
 TEST_F(Misuse, NotStarted)
 {
     EXPECT_STREQ(gGetLastError(), "");
-    const packet p = first_sample_packet();
+    const locator p = first_sample_packet();
     check_null_arguments(library_state::not_started, p);
     check_exports_without_capture(library_state::not_started, p, save_path);
     CHECK_ANSWER(gCleanupEpan(), 1, not_started("Cleanup"));
@@ -610,7 +580,7 @@ TEST_F(Misuse, NotStarted)
 TEST_F(Misuse, StartedWithoutACapture)
 {
     ASSERT_EQ(gInitEpan(), 0);
-    const packet p = first_sample_packet();
+    const locator p = first_sample_packet();
     check_null_arguments(library_state::no_capture, p);
     check_exports_without_capture(library_state::no_capture, p, save_path);
     CHECK_ANSWER(gInitEpan(), 1, "Wireshark engine was already initialized.");
@@ -625,7 +595,7 @@ TEST_F(Misuse, CaptureOpenNothingRead)
 {
     ASSERT_EQ(gInitEpan(), 0);
     ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
-    const packet p = first_sample_packet();
+    const locator p = first_sample_packet();
     check_null_arguments(library_state::open_undissected, p);
     int32_t count, offset;
     const int32_t *ids;
@@ -660,7 +630,7 @@ TEST_F(Misuse, CaptureOpenMidRead)
     ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
     PacketSummary s;
     ASSERT_EQ(gGetNextPacket(&s), 0);  // ARP
-    const packet arp = packet_of(s);
+    const locator arp = locator_of(s);
     check_null_arguments(library_state::open_dissected, arp);
 
     int32_t count = -1, offset = -1, length = -1, type = -1, id = -1;
@@ -782,7 +752,7 @@ TEST_F(Misuse, CaptureReadToItsEnd)
     int32_t count;
     const int32_t *ids;
     CHECK_ANSWER(gLastPacketHasPassedFilter("IP", &count, &ids), 1, no_dissection("Last Packet Has Passed Filter"));
-    for (const packet &p : sample.all) {
+    for (const locator &p : sample.all) {
         CHECK_ANSWER(gGetPacketAtOffset(&s, p.frame_number, p.file_offset, p.captured_length, p.packet_length,
                                         p.encapsulation),
                      0, "");
@@ -790,7 +760,7 @@ TEST_F(Misuse, CaptureReadToItsEnd)
     }
     CHECK_ANSWER(gCreateCaptureFileForSave(save_path.c_str()), 0, "");
     uint8_t skipped;
-    for (const packet &p : sample.all) {
+    for (const locator &p : sample.all) {
         SavePacketRequest request = request_of(p);
         CHECK_ANSWER(gSavePacketToCaptureFile(&skipped, &request), 0, "");
     }
@@ -838,7 +808,7 @@ TEST_F(Misuse, EngineShutDown)
     ASSERT_EQ(gInitEpan(), 0);
     const sample_packets sample = read_sample();
     ASSERT_FALSE(sample.all.empty());
-    const packet &tcp = sample.tcp;
+    const locator &tcp = sample.tcp;
     int32_t length;
     const uint8_t *data;
     ASSERT_EQ(gBuildPacketProtocolTree(&length, &data, tcp.frame_number, tcp.file_offset, tcp.captured_length,
@@ -871,35 +841,35 @@ TEST_F(Misuse, GarbageLocators)
     ASSERT_EQ(gInitEpan(), 0);
     const sample_packets sample = read_sample();
     ASSERT_FALSE(sample.all.empty());
-    const packet &good = sample.tcp;
+    const locator &good = sample.tcp;
     struct stat info;
     ASSERT_EQ(stat(WSB_SAMPLE_CAPTURE, &info), 0);
     const int64_t size = info.st_size;
 
-    std::vector<std::pair<std::string, packet>> locators;
+    std::vector<std::pair<std::string, locator>> locators;
     auto with = [&](const std::string &what, auto change) {
-        packet p = good;
+        locator p = good;
         change(p);
         locators.emplace_back(what, p);
     };
     for (int64_t offset : {int64_t{-1}, INT64_MIN, int64_t{0}, int64_t{1}, int64_t{23}, good.file_offset + 1,
                            good.file_offset + 16, size - 1, size, size + 1000, int64_t{2147483646},
                            int64_t{2147483647}, INT64_MAX})
-        with("offset " + std::to_string(offset), [&](packet &p) { p.file_offset = offset; });
+        with("offset " + std::to_string(offset), [&](locator &p) { p.file_offset = offset; });
     // wiretap once took INT64_MIN for an offset it could read; with nothing
     // asked of the record that read "succeeded".
-    with("offset INT64_MIN, nothing captured", [&](packet &p) {
+    with("offset INT64_MIN, nothing captured", [&](locator &p) {
         p.file_offset = INT64_MIN;
         p.captured_length = 0;
     });
     for (int32_t captured : {-1, INT32_MIN, 0, 1, good.captured_length - 1, good.captured_length + 1, INT32_MAX})
-        with("captured length " + std::to_string(captured), [&](packet &p) { p.captured_length = captured; });
+        with("captured length " + std::to_string(captured), [&](locator &p) { p.captured_length = captured; });
     for (uint32_t wire : {0u, 1u, 0x7fffffffu, 0x80000000u, 0xffffffffu})
-        with("packet length " + std::to_string(wire), [&](packet &p) { p.packet_length = wire; });
+        with("packet length " + std::to_string(wire), [&](locator &p) { p.packet_length = wire; });
     for (uint32_t frame : {0u, 2u, 999999u, 0xffffffffu})
-        with("frame number " + std::to_string(frame), [&](packet &p) { p.frame_number = frame; });
+        with("frame number " + std::to_string(frame), [&](locator &p) { p.frame_number = frame; });
     for (int32_t encapsulation : {-2, -1, 0, 2, 9999, INT32_MAX, INT32_MIN})
-        with("encapsulation " + std::to_string(encapsulation), [&](packet &p) { p.encapsulation = encapsulation; });
+        with("encapsulation " + std::to_string(encapsulation), [&](locator &p) { p.encapsulation = encapsulation; });
 
     const std::string beyond_2gb =
         "You can not retrieve packet information if packet's offset in the original file exceeds 2GB.\nYou have to "
@@ -947,7 +917,7 @@ TEST_F(Misuse, GarbageLocators)
                                                          p.packet_length, p.encapsulation);
         check_answer("gFollowTCPStreamForPacket", follow, follow, "");
         if (follow == 0) {
-            for (const packet &q : sample.all)
+            for (const locator &q : sample.all)
                 gAddPacketToTCPStream(q.frame_number, q.file_offset, q.captured_length, q.packet_length,
                                       q.encapsulation);
             prime_error_text();
@@ -990,15 +960,15 @@ TEST_F(Misuse, LocatorsThatDoNotDescribeTheirRecord)
     const std::string capture = work.file("two.pcap");
     writer.write(capture);
     ASSERT_EQ(gOpenCapture(capture.c_str()), 0);
-    std::vector<packet> packets;
+    std::vector<locator> packets;
     PacketSummary s;
     while (gGetNextPacket(&s) == 0)
-        packets.push_back(packet_of(s));
+        packets.push_back(locator_of(s));
     ASSERT_EQ(packets.size(), 2u);
     ASSERT_EQ(gCreateCaptureFileForSave(save_path.c_str()), 0);
 
     // Every call that takes a locator answers alike.
-    auto each_call = [&](const packet &p, int32_t status, const std::string &message) {
+    auto each_call = [&](const locator &p, int32_t status, const std::string &message) {
         PacketSummary summary;
         CHECK_ANSWER(gGetPacketAtOffset(&summary, p.frame_number, p.file_offset, p.captured_length, p.packet_length,
                                         p.encapsulation),
@@ -1022,7 +992,7 @@ TEST_F(Misuse, LocatorsThatDoNotDescribeTheirRecord)
     const std::string file = "of the file \"" + capture + "\"";
     for (int32_t encapsulation : {80, 90, 188, 0, 2}) {
         SCOPED_TRACE(encapsulation);
-        for (packet p : packets) {
+        for (locator p : packets) {
             p.encapsulation = encapsulation;
             each_call(p, 1,
                       "The packet at offset " + std::to_string(p.file_offset) + " " + file +
@@ -1035,16 +1005,16 @@ TEST_F(Misuse, LocatorsThatDoNotDescribeTheirRecord)
                           " of its locator.");
         }
     }
-    packet swapped = packets[1];
+    locator swapped = packets[1];
     swapped.frame_number = 1;
     each_call(swapped, 1,
               "Frame 1 " + file + " was read at another offset than " + std::to_string(swapped.file_offset) + ".");
     // A number that sequential reading did not give out names no frame; the
     // locators as read, also with other lengths, are fine.
-    packet unnumbered = packets[1];
+    locator unnumbered = packets[1];
     unnumbered.frame_number = 99;
     each_call(unnumbered, 0, "");
-    packet shorter = packets[0];
+    locator shorter = packets[0];
     shorter.captured_length -= 1;
     shorter.packet_length += 1;
     each_call(shorter, 0, "");
@@ -1061,7 +1031,7 @@ TEST_F(Misuse, SaveRequestsOutOfRange)
     ASSERT_EQ(gInitEpan(), 0);
     const sample_packets sample = read_sample();
     ASSERT_FALSE(sample.all.empty());
-    const packet &good = sample.tcp;
+    const locator &good = sample.tcp;
     ASSERT_EQ(gCreateCaptureFileForSave(save_path.c_str()), 0);
 
     std::vector<std::pair<std::string, SavePacketRequest>> requests;
@@ -1190,7 +1160,7 @@ TEST_F(Misuse, SavingOverTheOpenCaptureIsRefused)
     }
     std::ifstream in(capture, std::ios::binary);
     EXPECT_EQ(pcapw::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), original);
-    SavePacketRequest request = request_of(packet_of(s));
+    SavePacketRequest request = request_of(s);
     uint8_t skipped;
     CHECK_ANSWER(gSavePacketToCaptureFile(&skipped, &request), 1,
                  "Error saving packet. The file to save the packet is already closed.");
@@ -1287,14 +1257,14 @@ struct stream_calls {
             *text = t;
         return status;
     }
-    int32_t follow(const packet &p)
+    int32_t follow(const locator &p)
     {
         return tcp ? gFollowTCPStreamForPacket(p.frame_number, p.file_offset, p.captured_length, p.packet_length,
                                                p.encapsulation)
                    : gFollowUDPStreamForPacket(p.frame_number, p.file_offset, p.captured_length, p.packet_length,
                                                p.encapsulation);
     }
-    int32_t add(const packet &p)
+    int32_t add(const locator &p)
     {
         return tcp ? gAddPacketToTCPStream(p.frame_number, p.file_offset, p.captured_length, p.packet_length,
                                            p.encapsulation)
@@ -1326,8 +1296,8 @@ void check_stream_states(bool tcp, const std::string &library_temp)
     ASSERT_EQ(gInitEpan(), 0);
     const sample_packets sample = read_sample();
     ASSERT_FALSE(sample.all.empty());
-    const packet &first = tcp ? sample.tcp : sample.udp;
-    const packet &other_kind = tcp ? sample.udp : sample.tcp;
+    const locator &first = tcp ? sample.tcp : sample.udp;
+    const locator &other_kind = tcp ? sample.udp : sample.tcp;
     stream_calls calls{tcp};
     stream_calls others{!tcp};
     uint8_t valid = 7, end = 7;
@@ -1364,7 +1334,7 @@ void check_stream_states(bool tcp, const std::string &library_temp)
     }
     CHECK_ANSWER(others.check(&valid), 1, others.idle());
     CHECK_ANSWER(others.line(0, 2, &end), 1, others.idle());
-    for (const packet &p : sample.all)
+    for (const locator &p : sample.all)
         CHECK_ANSWER(calls.add(p), 0, "");
     // Other calls that dissect while collecting.
     int32_t length;
@@ -1431,7 +1401,7 @@ void check_stream_states(bool tcp, const std::string &library_temp)
     const sample_packets again = read_sample();
     ASSERT_FALSE(again.all.empty());
     CHECK_ANSWER(calls.follow(first), 0, "");
-    for (const packet &p : again.all)
+    for (const locator &p : again.all)
         calls.add(p);
     CHECK_ANSWER(calls.check(&valid), 0, "");
     CHECK_ANSWER(calls.line(0, 2, &end), 0, "");
@@ -1465,14 +1435,14 @@ TEST_F(Misuse, HackedCleanupDuringCollectionAndSaving)
     ASSERT_EQ(gInitEpan(), 0);
     const sample_packets sample = read_sample();
     ASSERT_FALSE(sample.all.empty());
-    const packet &tcp = sample.tcp;
+    const locator &tcp = sample.tcp;
     ASSERT_EQ(gFollowTCPStreamForPacket(tcp.frame_number, tcp.file_offset, tcp.captured_length, tcp.packet_length,
                                         tcp.encapsulation),
               0);
     ASSERT_EQ(gCreateCaptureFileForSave(save_path.c_str()), 0);
     uint8_t skipped;
     size_t index = 0;
-    for (const packet &p : sample.all) {
+    for (const locator &p : sample.all) {
         if (index++ % 3 == 0)
             gHackedCleanup();
         CHECK_ANSWER(gAddPacketToTCPStream(p.frame_number, p.file_offset, p.captured_length, p.packet_length,

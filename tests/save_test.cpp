@@ -15,6 +15,7 @@
 
 #include <sys/resource.h>
 
+#include "locator.h"
 #include "pcap_writer.h"
 #include "test_support.h"
 #include "wsbridge.h"
@@ -133,21 +134,6 @@ std::vector<PacketSummary> open_and_read(const std::string &path, int32_t *end_s
     else
         EXPECT_EQ(status, 2) << path << ": " << last_error();
     return packets;
-}
-
-SavePacketRequest request_of(const PacketSummary &packet, bool skip = false)
-{
-    SavePacketRequest request;
-    memset(&request, 0, sizeof request);
-    request.frame_number = packet.frame_number;
-    request.packet_length = packet.packet_length;
-    request.captured_length = packet.captured_length;
-    request.file_offset = packet.file_offset;
-    request.time_seconds = packet.time_seconds;
-    request.time_nanoseconds = packet.time_nanoseconds;
-    request.encapsulation = packet.encapsulation;
-    request.skip_flag = skip ? 1 : 0;
-    return request;
 }
 
 // Saves one packet; returns the skipped flag, or -1 after a failure.

@@ -1,7 +1,7 @@
 // The 4.0 engine's tap listeners, the records its "tcp" and "ip" taps hand
 // over, and its conversation followers.
 #include "compat/engine_series.h"
-#include "compat40/taps.h"
+#include "compat40/taps_state.h"
 
 #include <map>
 
@@ -9,6 +9,8 @@
 #include <epan/follow.h>
 #include <epan/tap.h>
 #include <epan/tvbuff.h>
+
+taps_state_record taps_state;
 
 namespace {
 
@@ -118,14 +120,6 @@ struct tcp_follow_tap_record {
     const void *analysis;
 };
 
-// The engine's record of the followed conversation, the listener's data while
-// following. Its payload list is emptied after every delivery.
-follow_info_t *tcp_follow_info;
-tap_packet_cb engine_tcp_follow_handler;
-bool tcp_follow_taking;  // series_tcp_follow_takes
-guint followed_tcp_stream;
-series_follow_sink tcp_sink;
-
 // The engine's follower tells the directions apart by the packet's source
 // address and port, but by the time taps run those describe the innermost
 // layer: a TCP segment that carries a whole packet (OpenFlow packet-in and
@@ -142,7 +136,7 @@ bool segment_endpoints(const void *data, address &source, address &destination, 
     const tcpheader *header = record->header;
     const bool ip4 = header->ip_src.type == AT_IPv4 && header->ip_src.len == 4;
     const bool ip6 = header->ip_src.type == AT_IPv6 && header->ip_src.len == 16;
-    if (header->th_stream != followed_tcp_stream || !(ip4 || ip6) || header->ip_dst.type != header->ip_src.type ||
+    if (header->th_stream != taps_state.followed_tcp_stream || !(ip4 || ip6) || header->ip_dst.type != header->ip_src.type ||
         header->ip_dst.len != header->ip_src.len)
         return false;
     source = header->ip_src;
@@ -156,16 +150,16 @@ bool segment_endpoints(const void *data, address &source, address &destination, 
 // engine prepends them), and frees them.
 void deliver_tcp_records()
 {
-    if (!tcp_follow_info || !tcp_follow_info->payload)
+    if (!taps_state.tcp_follow_info || !taps_state.tcp_follow_info->payload)
         return;
-    GList *records = g_list_reverse(tcp_follow_info->payload);
-    tcp_follow_info->payload = nullptr;
-    const follow_info_t *info = tcp_follow_info;
+    GList *records = g_list_reverse(taps_state.tcp_follow_info->payload);
+    taps_state.tcp_follow_info->payload = nullptr;
+    const follow_info_t *info = taps_state.tcp_follow_info;
     for (GList *element = records; element; element = element->next) {
         auto *record = static_cast<follow_record_t *>(element->data);
         if (record->data) {
             const bool server = record->is_server;
-            tcp_sink({server ? &info->server_ip : &info->client_ip, server ? &info->client_ip : &info->server_ip,
+            taps_state.tcp_sink({server ? &info->server_ip : &info->client_ip, server ? &info->client_ip : &info->server_ip,
                       server ? info->server_port : info->client_port, server ? info->client_port : info->server_port,
                       record->data->data, record->data->len});
             g_byte_array_free(record->data, TRUE);
@@ -175,44 +169,26 @@ void deliver_tcp_records()
     g_list_free(records);
 }
 
-// Records of the followed conversation that the last dissection (held_dissection,
-// of frame held_frame) made while the follower did not take packets handed
-// over (gGetNextPacket's, when a host follows in one pass): the pointers stay
-// valid while that dissection does, and adding the same packet right after
-// takes them instead of dissecting it again. Every dissection starts by
-// forgetting them (series_dissect).
-struct held_tcp_record {
-    packet_info *pinfo;
-    const void *data;
-    tap_flags_t flags;
-};
-constexpr int held_capacity = 4;
-held_tcp_record held[held_capacity];
-int held_count;
-bool held_overflow;
-epan_dissect_t *held_dissection;
-guint32 held_frame;
-
 }  // namespace
 
 void forget_held_tcp_records()
 {
-    held_count = 0;
-    held_overflow = false;
-    held_dissection = nullptr;
-    held_frame = 0;
+    taps_state.held_count = 0;
+    taps_state.held_overflow = false;
+    taps_state.held_dissection = nullptr;
+    taps_state.held_frame = 0;
 }
 
 namespace {
 
 void hold_record(packet_info *pinfo, epan_dissect_t *edt, const void *data, tap_flags_t flags)
 {
-    held_dissection = edt;
-    held_frame = pinfo->num;
-    if (held_count == held_capacity)
-        held_overflow = true;
+    taps_state.held_dissection = edt;
+    taps_state.held_frame = pinfo->num;
+    if (taps_state.held_count == held_capacity)
+        taps_state.held_overflow = true;
     else
-        held[held_count++] = {pinfo, data, flags};
+        taps_state.held[taps_state.held_count++] = {pinfo, data, flags};
 }
 
 // The engine's follower does the ordering (seeing the segment's own
@@ -223,7 +199,7 @@ tap_packet_status take_record(void *info, packet_info *pinfo, epan_dissect_t *ed
     const address saved_source = pinfo->src, saved_destination = pinfo->dst;
     const guint32 saved_source_port = pinfo->srcport, saved_destination_port = pinfo->destport;
     segment_endpoints(data, pinfo->src, pinfo->dst, pinfo->srcport, pinfo->destport);
-    tap_packet_status status = engine_tcp_follow_handler(info, pinfo, edt, data, flags);
+    tap_packet_status status = taps_state.engine_tcp_follow_handler(info, pinfo, edt, data, flags);
     pinfo->src = saved_source;
     pinfo->dst = saved_destination;
     pinfo->srcport = saved_source_port;
@@ -241,9 +217,9 @@ tap_packet_status tcp_follow_packet(void *info, packet_info *pinfo, epan_dissect
     // build a tree while a stream is followed): the segment's own header
     // tells whether it belongs to the followed conversation.
     const auto *record = static_cast<const tcp_follow_tap_record *>(data);
-    if (!record || !record->header || record->header->th_stream != followed_tcp_stream)
+    if (!record || !record->header || record->header->th_stream != taps_state.followed_tcp_stream)
         return TAP_PACKET_DONT_REDRAW;
-    if (!tcp_follow_taking) {
+    if (!taps_state.tcp_follow_taking) {
         hold_record(pinfo, edt, data, flags);
         return TAP_PACKET_DONT_REDRAW;
     }
@@ -252,15 +228,13 @@ tap_packet_status tcp_follow_packet(void *info, packet_info *pinfo, epan_dissect
 
 // ---- UDP: the datagrams' payloads -------------------------------------------
 
-series_datagram_sink udp_sink;
-
 // The 4.0 "udp_follow" tap hands over the datagram's payload as a tvbuff.
 void udp_follow_packet(void *state, packet_info *pinfo, epan_dissect_t *, const void *data)
 {
     auto *tvb = static_cast<tvbuff_t *>(const_cast<void *>(data));
     const guint length = tvb ? tvb_captured_length(tvb) : 0;
     const auto *bytes = length ? static_cast<const uint8_t *>(tvb_get_ptr(tvb, 0, static_cast<gint>(length))) : nullptr;
-    udp_sink(state, pinfo, bytes, length);
+    taps_state.udp_sink(state, pinfo, bytes, length);
 }
 
 }  // namespace
@@ -270,7 +244,7 @@ bool series_start_tcp_follow(const char *filter, unsigned stream, series_follow_
     register_follow_t *follower = get_follow_by_name("TCP");
     follow_info_t *info = g_new0(follow_info_t, 1);
     info->substream_id = SUBSTREAM_UNUSED;
-    engine_tcp_follow_handler = get_follow_tap_handler(follower);
+    taps_state.engine_tcp_follow_handler = get_follow_tap_handler(follower);
     // The filter text names the conversation; the listener itself tests the
     // stream index, so that no dissection needs a tree for it.
     (void)filter;
@@ -279,34 +253,36 @@ bool series_start_tcp_follow(const char *filter, unsigned stream, series_follow_
         follow_info_free(info);
         return false;
     }
-    tcp_follow_info = info;
-    followed_tcp_stream = stream;
-    tcp_sink = sink;
-    tcp_follow_taking = false;
+    taps_state.tcp_follow_info = info;
+    taps_state.followed_tcp_stream = stream;
+    taps_state.tcp_sink = sink;
+    taps_state.tcp_follow_taking = false;
     forget_held_tcp_records();
     return true;
 }
 
 void series_tcp_follow_takes(bool takes)
 {
-    tcp_follow_taking = takes;
+    taps_state.tcp_follow_taking = takes;
 }
 
 bool series_tcp_follow_take_held(const epan_dissect_t *edt, uint32_t frame)
 {
-    if (!tcp_follow_info)
+    if (!taps_state.tcp_follow_info)
         return false;
-    if (held_dissection != edt || held_frame != frame) {
+    if (taps_state.held_dissection != edt || taps_state.held_frame != frame) {
         // That dissection handed over nothing of the conversation.
         forget_held_tcp_records();
         return true;
     }
-    if (held_overflow) {
+    if (taps_state.held_overflow) {
         forget_held_tcp_records();
         return false;
     }
-    for (int i = 0; i < held_count; ++i)
-        take_record(tcp_follow_info, held[i].pinfo, held_dissection, held[i].data, held[i].flags);
+    for (int i = 0; i < taps_state.held_count; ++i) {
+        const held_tcp_record &record = taps_state.held[i];
+        take_record(taps_state.tcp_follow_info, record.pinfo, taps_state.held_dissection, record.data, record.flags);
+    }
     forget_held_tcp_records();
     return true;
 }
@@ -315,18 +291,18 @@ bool series_tcp_follow_take_held(const epan_dissect_t *edt, uint32_t frame)
 // still held back waiting for missing ones, after delivering what it has).
 void series_stop_tcp_follow()
 {
-    if (!tcp_follow_info)
+    if (!taps_state.tcp_follow_info)
         return;
-    remove_tap_listener(tcp_follow_info);
+    remove_tap_listener(taps_state.tcp_follow_info);
     forget_held_tcp_records();
     deliver_tcp_records();
-    follow_info_free(tcp_follow_info);
-    tcp_follow_info = nullptr;
+    follow_info_free(taps_state.tcp_follow_info);
+    taps_state.tcp_follow_info = nullptr;
 }
 
 bool series_start_udp_follow(const char *filter, void *state, series_datagram_sink sink, std::string &error)
 {
-    udp_sink = sink;
+    taps_state.udp_sink = sink;
     return series_register_tap_listener("udp_follow", state, filter, false, udp_follow_packet, error);
 }
 

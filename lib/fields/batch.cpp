@@ -7,6 +7,7 @@
 // Nothing of the per-packet path allocates memory of its own: values go into
 // the host's slots and texts into its text space; the scratch list of
 // records below keeps its storage from packet to packet.
+#include "fields/batch.h"
 #include "fields/fields.h"
 #include "fields/matched.h"
 #include "fields/registry.h"
@@ -24,23 +25,12 @@
 #include "engine/guarded_call.h"
 #include "engine/state.h"
 
+batch_state_record batch_state;
+
 namespace {
 
 const char operation[] = "Get Next Packet Batch";
 
-// A packet that was read (dissected) but did not fit in the batch it was
-// read for, and a failure that came after a batch already held packets:
-// both belong to the next call.
-struct batch_state_record {
-    bool pending;
-    uint64_t pending_generation;  // the dissection that read it
-    int32_t pending_frames_read;  // records read in sequence when it was read
-    PacketSummary pending_summary;
-    int32_t deferred_status;      // WSB_OK when no failure waits
-    int32_t deferred_code;
-    char deferred_message[error_text_limit + 1];
-};
-batch_state_record batch_state;
 
 // Where the next value and text go; what a packet wrote is taken back when
 // the packet does not fit.
@@ -48,9 +38,6 @@ struct batch_cursor {
     int32_t values;
     int64_t texts;
 };
-
-// The records of every occurrence of a field, one packet at a time.
-std::vector<const field_info *> occurrences;
 
 // Copies text (bytes and NUL) into the text space; false when it does not fit.
 bool put_text(WsbPacketBatch *batch, batch_cursor &cursor, const char *text, size_t length, int64_t *offset)
@@ -133,8 +120,8 @@ void order_by_tree(proto_tree *tree, size_t count)
     proto_node *node = tree ? tree->first_child : nullptr;
     while (node && placed < count) {
         for (size_t i = placed; i < count; ++i) {
-            if (node->finfo == occurrences[i]) {
-                std::swap(occurrences[i], occurrences[placed]);
+            if (node->finfo == batch_state.occurrences[i]) {
+                std::swap(batch_state.occurrences[i], batch_state.occurrences[placed]);
                 ++placed;
                 break;
             }
@@ -158,7 +145,7 @@ void order_by_tree(proto_tree *tree, size_t count)
 // in the order the dissectors added them.
 void gather_occurrences(int32_t id, proto_tree *tree)
 {
-    occurrences.clear();
+    batch_state.occurrences.clear();
     header_field_info *hfinfo =
         tree ? first_registration_of_name(proto_registrar_get_nth(static_cast<guint>(id))) : nullptr;
     int ids_with_records = 0;
@@ -168,10 +155,10 @@ void gather_occurrences(int32_t id, proto_tree *tree)
             continue;
         ++ids_with_records;
         for (guint i = 0; i < records->len; ++i)
-            occurrences.push_back(static_cast<const field_info *>(g_ptr_array_index(records, i)));
+            batch_state.occurrences.push_back(static_cast<const field_info *>(g_ptr_array_index(records, i)));
     }
     if (ids_with_records > 1)
-        order_by_tree(tree, occurrences.size());
+        order_by_tree(tree, batch_state.occurrences.size());
 }
 
 // The values and texts of the current packet as row `row` of the batch.
@@ -199,7 +186,7 @@ bool put_packet(WsbPacketBatch *batch, int32_t row, batch_cursor &cursor)
         }
         batch->value_starts[static_cast<int64_t>(row) * count + f] = cursor.values;
         gather_occurrences(id, tree);
-        for (const field_info *record : occurrences) {
+        for (const field_info *record : batch_state.occurrences) {
             if (cursor.values >= batch->value_capacity) {
                 fits = false;
                 break;
@@ -353,7 +340,7 @@ void batch_forget_pending()
 {
     batch_state.pending = false;
     batch_state.deferred_status = WSB_OK;
-    std::vector<const field_info *>().swap(occurrences);
+    std::vector<const field_info *>().swap(batch_state.occurrences);
 }
 
 int32_t gGetNextPacketBatch(WsbPacketBatch *batch)

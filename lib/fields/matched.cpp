@@ -16,23 +16,14 @@
 #include "engine/guarded_call.h"
 #include "fields/registry.h"
 
+matched_state_record matched_state;
+
 namespace {
-
-// The fields the last gLastPacketHasPassedFilter found, valid only while the
-// dissection they were taken from is current (matched_generation). Both
-// vectors keep their storage from packet to packet.
-std::vector<matched_field> matched_fields;
-std::vector<int32_t> matched_ids;
-uint64_t matched_generation;
-bool matched_filled;
-
-// Scratch list of the first records of the engine ids of one name.
-std::vector<const field_info *> candidates;
 
 void empty_matched_fields()
 {
-    matched_fields.clear();
-    matched_filled = false;
+    matched_state.fields.clear();
+    matched_state.filled = false;
 }
 
 // True when the registration belongs to the protocol with the given id.
@@ -47,7 +38,7 @@ const field_info *earliest_in_tree(proto_tree *tree)
 {
     proto_node *node = tree ? tree->first_child : nullptr;
     while (node) {
-        for (const field_info *candidate : candidates)
+        for (const field_info *candidate : matched_state.candidates)
             if (node->finfo == candidate)
                 return candidate;
         if (node->first_child) {
@@ -62,7 +53,7 @@ const field_info *earliest_in_tree(proto_tree *tree)
         if (node)
             node = node->next;
     }
-    return candidates.empty() ? nullptr : candidates.front();
+    return matched_state.candidates.empty() ? nullptr : matched_state.candidates.front();
 }
 
 }  // namespace
@@ -82,7 +73,7 @@ name_records records_of_name(int32_t key_id, int protocol_id)
     if (!protocol_has_one)
         protocol_id = -1;
 
-    candidates.clear();
+    matched_state.candidates.clear();
     for (header_field_info *h = hfinfo; h; h = h->same_name_next) {
         if (!belongs_to(h, protocol_id))
             continue;
@@ -91,11 +82,11 @@ name_records records_of_name(int32_t key_id, int protocol_id)
             continue;
         result.primed = true;
         if (records->len > 0)
-            candidates.push_back(static_cast<const field_info *>(g_ptr_array_index(records, 0)));
+            matched_state.candidates.push_back(static_cast<const field_info *>(g_ptr_array_index(records, 0)));
     }
-    if (candidates.size() == 1)
-        result.first = candidates.front();
-    else if (candidates.size() > 1)
+    if (matched_state.candidates.size() == 1)
+        result.first = matched_state.candidates.front();
+    else if (matched_state.candidates.size() > 1)
         result.first = earliest_in_tree(tree);
     return result;
 }
@@ -211,9 +202,9 @@ bool require_current_dissection(const char *operation)
 
 const field_info *matched_field_record(int32_t field_id)
 {
-    if (!matched_filled || matched_generation != dissection_generation() || !current_dissection())
+    if (!matched_state.filled || matched_state.generation != dissection_generation() || !current_dissection())
         return nullptr;
-    for (const matched_field &entry : matched_fields)
+    for (const matched_field &entry : matched_state.fields)
         if (entry.id == field_id)
             return entry.record;
     return nullptr;
@@ -222,9 +213,9 @@ const field_info *matched_field_record(int32_t field_id)
 void matched_release()
 {
     empty_matched_fields();
-    std::vector<matched_field>().swap(matched_fields);
-    std::vector<int32_t>().swap(matched_ids);
-    std::vector<const field_info *>().swap(candidates);
+    std::vector<matched_field>().swap(matched_state.fields);
+    std::vector<int32_t>().swap(matched_state.ids);
+    std::vector<const field_info *>().swap(matched_state.candidates);
 }
 
 int32_t gLastPacketHasPassedFilter(const char *group_name, int32_t *count, const int32_t **ids)
@@ -236,7 +227,7 @@ int32_t gLastPacketHasPassedFilter(const char *group_name, int32_t *count, const
     // id array keeps its storage, so a pointer handed out before still points
     // to readable memory.
     empty_matched_fields();
-    matched_ids.clear();
+    matched_state.ids.clear();
     if (!group_name || !count || !ids) {
         set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. The group name and both outputs must be given.", operation);
         return WSB_FAILED;
@@ -249,26 +240,26 @@ int32_t gLastPacketHasPassedFilter(const char *group_name, int32_t *count, const
         return WSB_FAILED;
     }
 
-    matched_generation = dissection_generation();
-    matched_filled = true;
+    matched_state.generation = dissection_generation();
+    matched_state.filled = true;
     for (int32_t id : *group) {
         if (matched_field_record(id))
             continue;  // listed twice in the group
         name_records found = records_of_name(id);
         if (found.first)
-            matched_fields.push_back({id, found.first});
+            matched_state.fields.push_back({id, found.first});
     }
-    for (const matched_field &entry : matched_fields)
-        matched_ids.push_back(entry.id);
+    for (const matched_field &entry : matched_state.fields)
+        matched_state.ids.push_back(entry.id);
 
-    if (!matched_fields.empty()) {
+    if (!matched_state.fields.empty()) {
         if (transport_facts().saw_tcp && find_tcp_srcport_info() != WSB_OK)
             return WSB_FAILED;
         if (transport_facts().saw_udp && find_udp_srcport_info() != WSB_OK)
             return WSB_FAILED;
     }
-    *count = static_cast<int32_t>(matched_ids.size());
-    *ids = matched_ids.empty() ? nullptr : matched_ids.data();
+    *count = static_cast<int32_t>(matched_state.ids.size());
+    *ids = matched_state.ids.empty() ? nullptr : matched_state.ids.data();
     return WSB_OK;
 }
 

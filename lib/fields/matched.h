@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include <epan/proto.h>
 
@@ -24,6 +25,19 @@ struct name_records {
 };
 name_records records_of_name(int32_t key_id, int protocol_id = -1);
 
+struct matched_state_record {
+    // The fields the last gLastPacketHasPassedFilter found, valid only while
+    // the dissection they were taken from is current (generation). Both
+    // vectors keep their storage from packet to packet.
+    std::vector<matched_field> fields;
+    std::vector<int32_t> ids;
+    uint64_t generation;
+    bool filled;
+    // Scratch list of the first records of the engine ids of one name.
+    std::vector<const field_info *> candidates;
+};
+extern matched_state_record matched_state;
+
 // The record of a field that the last gLastPacketHasPassedFilter reported,
 // or null when the id is not among them or a packet has been dissected since
 // (the records of that call belong to a dissection that no longer exists).
@@ -40,7 +54,5 @@ bool require_current_dissection(const char *operation);
 int find_tcp_srcport_info();
 int find_udp_srcport_info();
 
-// Releases the matched fields and ids (matched.cpp) and the texts handed
-// out by the value getters (values.cpp).
+// Releases the matched fields and ids with their storage.
 void matched_release();
-void values_release();

@@ -2,6 +2,7 @@
 #include "fields/registry.h"
 #include "fields/fields.h"
 #include "fields/matched.h"
+#include "fields/values.h"
 
 #include <cstring>
 

@@ -1,6 +1,7 @@
 // The values of matched fields and of protocol tree items: unsigned 64-bit,
 // signed 32-bit, or text.
 #include "fields/matched.h"
+#include "fields/values.h"
 
 #include <cstring>
 
@@ -14,20 +15,9 @@
 #include "dissection/dissection.h"
 #include "tree/tree.h"
 
+values_state_record values_state;
+
 namespace {
-
-// The text handed out by the string getters. Its storage is kept and reused:
-// a text stays readable until the next string getter that gets past its type
-// test, and the buffer grows only when a longer text comes along.
-char *string_value;
-size_t string_value_capacity;
-int32_t string_value_size;  // bytes of the text, terminating NUL included
-
-// The text handed out by the value-text calls, kept apart from the string
-// getters' text so that each lasts until the next call of its own kind.
-char *value_text;
-size_t value_text_capacity;
-int32_t value_text_size;
 
 struct getter_texts {
     const char *by_id_operation;
@@ -168,7 +158,7 @@ void store_text(const char *text, char *&buffer, size_t &capacity, int32_t &size
 
 void store_string_value(const char *text)
 {
-    store_text(text, string_value, string_value_capacity, string_value_size);
+    store_text(text, values_state.string_text, values_state.string_capacity, values_state.string_size);
 }
 
 // Any field's value as `tshark -T fields` prints it.
@@ -186,10 +176,10 @@ int32_t read_value_text(const field_info *record, int32_t field_id, const char *
         set_error_format(WSB_E_UNSUPPORTED, "Protocol field ID \"%i\" has a value that the engine cannot show as text.\n", field_id);
         return 1;
     }
-    store_text(composed, value_text, value_text_capacity, value_text_size);
+    store_text(composed, values_state.value_text, values_state.value_text_capacity, values_state.value_text_size);
     g_free(composed);
-    *text = value_text;
-    *size = value_text_size;
+    *text = values_state.value_text;
+    *size = values_state.value_text_size;
     return 0;
 }
 
@@ -227,8 +217,8 @@ int32_t read_text(const field_info *record, int32_t field_id, const char **text,
     }
     store_string_value(composed);
     wmem_free(nullptr, representation);
-    *text = string_value;
-    *size = string_value_size;
+    *text = values_state.string_text;
+    *size = values_state.string_size;
     return WSB_OK;
 }
 
@@ -236,14 +226,14 @@ int32_t read_text(const field_info *record, int32_t field_id, const char **text,
 
 void values_release()
 {
-    g_free(string_value);
-    string_value = nullptr;
-    string_value_capacity = 0;
-    string_value_size = 0;
-    g_free(value_text);
-    value_text = nullptr;
-    value_text_capacity = 0;
-    value_text_size = 0;
+    g_free(values_state.string_text);
+    values_state.string_text = nullptr;
+    values_state.string_capacity = 0;
+    values_state.string_size = 0;
+    g_free(values_state.value_text);
+    values_state.value_text = nullptr;
+    values_state.value_text_capacity = 0;
+    values_state.value_text_size = 0;
 }
 
 namespace {

@@ -4,12 +4,12 @@
 // The engine's TCP follower orders the conversation's segments, drops
 // retransmissions and hands over each in-order piece of payload
 // (series_start_tcp_follow). Each piece goes at once into a temporary file as
-// a chunk (a StreamChunkHeader followed by the payload), so memory stays
+// a chunk (a stream_chunk_header followed by the payload), so memory stays
 // bounded however long the conversation. The stream-line call reads the file
 // back one chunk per call. The file is unlinked as soon as it is created and
 // used through its open stream only, so nothing is left behind even when the
 // host process is killed.
-#include "follow/follow_internal.h"
+#include "follow/follow_state.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -30,70 +30,28 @@
 #include "dissection/dissection.h"
 #include "compat/engine_series.h"
 #include "engine/guarded_call.h"
-#include "follow/render.h"
 
-static_assert(sizeof(StreamChunkHeader) == 24, "StreamChunkHeader is 24 bytes");
-static_assert(offsetof(StreamChunkHeader, sender_address) == 0, "StreamChunkHeader.sender_address");
-static_assert(offsetof(StreamChunkHeader, sender_port) == 16, "StreamChunkHeader.sender_port");
-static_assert(offsetof(StreamChunkHeader, reserved) == 18, "StreamChunkHeader.reserved");
-static_assert(offsetof(StreamChunkHeader, payload_length) == 20, "StreamChunkHeader.payload_length");
+static_assert(sizeof(stream_chunk_header) == 24, "stream_chunk_header is 24 bytes");
+static_assert(offsetof(stream_chunk_header, sender_address) == 0, "stream_chunk_header.sender_address");
+static_assert(offsetof(stream_chunk_header, sender_port) == 16, "stream_chunk_header.sender_port");
+static_assert(offsetof(stream_chunk_header, reserved) == 18, "stream_chunk_header.reserved");
+static_assert(offsetof(stream_chunk_header, payload_length) == 20, "stream_chunk_header.payload_length");
+
+follow_state_record follow_state;
 
 namespace {
 
-// The three description texts (g_malloc'd, null when absent).
-char *client_description;
-char *server_description;
-char *conversation_description;
-
 const char not_initialized_message[] = "Follow TCP structure is not initialized.";
-
-enum tcp_follow_phase {
-    tcp_idle,        // nothing followed
-    tcp_collecting,  // listener registered, temporary file open for writing
-    tcp_collected,   // file complete; open for reading while a pass is under way
-};
-
-tcp_follow_phase tcp_phase = tcp_idle;
-
-// Name the temporary file was created under (empty while none exists; the
-// name is gone from the folder right away and serves the messages) and the
-// stream open on it, for writing while collecting and then for reading; a
-// reading pass is open from its first chunk to the end of the file.
-char follow_temp_path[PATH_MAX];
-FILE *stream_file;
-bool reading_pass_open;
-
-// Only the packets gAddPacketToTCPStream adds are collected: the engine's
-// follower takes the first segment it sees for the client's and decides by
-// sequence numbers what is new, so a tree built, a packet saved or a packet
-// read in sequence meanwhile would swap the directions or make it drop
-// payload as already seen. The follower takes only the dissection of an add
-// call (series_tcp_follow_takes), and adds must come in capture order
-// (rising frame numbers).
-bool tcp_any_added;
-uint32_t tcp_last_added_frame;
-
-// Collection bookkeeping: chunks written, the first write failure, and the
-// statistics the descriptions are built from.
-uint64_t chunks_written;
-int write_error;  // errno of the first failed write, 0 while none
-follow_statistics tcp_statistics;
-
-// Reading: the IPv6 flag of the collected stream and the client as the
-// current reading pass found it (the sender of the first chunk).
-bool stream_ipv6;
-follow_endpoint client_endpoint;
-bool client_endpoint_known;
 
 // Closing the stream frees the file: its name was removed at creation.
 void delete_temp_file()
 {
-    if (stream_file) {
-        fclose(stream_file);
-        stream_file = nullptr;
+    if (follow_state.stream_file) {
+        fclose(follow_state.stream_file);
+        follow_state.stream_file = nullptr;
     }
-    reading_pass_open = false;
-    follow_temp_path[0] = '\0';
+    follow_state.reading_pass_open = false;
+    follow_state.temp_path[0] = '\0';
 }
 
 bool same_endpoint(const follow_endpoint &endpoint, const address &addr, uint32_t port)
@@ -108,9 +66,9 @@ bool same_endpoint(const follow_endpoint &endpoint, const address &addr, uint32_
 // check reports the failure.
 void write_chunk(const series_follow_piece &piece)
 {
-    if (write_error || piece.length == 0)
+    if (follow_state.write_error || piece.length == 0)
         return;
-    StreamChunkHeader header{};
+    stream_chunk_header header{};
     follow_endpoint sender_endpoint;
     copy_follow_endpoint(sender_endpoint, *piece.sender, piece.sender_port);
     memcpy(header.sender_address, sender_endpoint.address, sizeof header.sender_address);
@@ -118,21 +76,21 @@ void write_chunk(const series_follow_piece &piece)
     header.payload_length = piece.length;
 
     errno = 0;
-    if (fwrite(&header, sizeof header, 1, stream_file) != 1 ||
-        fwrite(piece.data, 1, piece.length, stream_file) != piece.length) {
-        write_error = errno ? errno : EIO;
+    if (fwrite(&header, sizeof header, 1, follow_state.stream_file) != 1 ||
+        fwrite(piece.data, 1, piece.length, follow_state.stream_file) != piece.length) {
+        follow_state.write_error = errno ? errno : EIO;
         return;
     }
 
     // The sender of the first chunk is endpoint 0, the client.
-    if (chunks_written == 0) {
-        tcp_statistics.endpoint[0] = sender_endpoint;
-        copy_follow_endpoint(tcp_statistics.endpoint[1], *piece.receiver, piece.receiver_port);
-        tcp_statistics.ipv6 = piece.sender->type == AT_IPv6;
+    if (follow_state.chunks_written == 0) {
+        follow_state.tcp_statistics.endpoint[0] = sender_endpoint;
+        copy_follow_endpoint(follow_state.tcp_statistics.endpoint[1], *piece.receiver, piece.receiver_port);
+        follow_state.tcp_statistics.ipv6 = piece.sender->type == AT_IPv6;
     }
-    ++chunks_written;
-    const int index = same_endpoint(tcp_statistics.endpoint[0], *piece.sender, piece.sender_port) ? 0 : 1;
-    tcp_statistics.bytes_written[index] += piece.length;
+    ++follow_state.chunks_written;
+    const int index = same_endpoint(follow_state.tcp_statistics.endpoint[0], *piece.sender, piece.sender_port) ? 0 : 1;
+    follow_state.tcp_statistics.bytes_written[index] += piece.length;
 }
 
 // Creates the temporary file in TMPDIR (else /tmp), owner read and write
@@ -148,27 +106,27 @@ bool create_temp_file()
         set_error_format(WSB_E_FILE, "Error retrieving temp directory. Error code %d.", directory_error);
         return false;
     }
-    const int length = snprintf(follow_temp_path, sizeof follow_temp_path, "%s/followXXXXXX", directory);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof follow_temp_path) {
-        follow_temp_path[0] = '\0';
+    const int length = snprintf(follow_state.temp_path, sizeof follow_state.temp_path, "%s/followXXXXXX", directory);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof follow_state.temp_path) {
+        follow_state.temp_path[0] = '\0';
         set_error_format(WSB_E_FILE, "Error retrieving temp directory. Error code %d.", ENAMETOOLONG);
         return false;
     }
     // mkostemp creates the file with mode 0600; close-on-exec keeps it out of
     // child processes of the host.
-    const int descriptor = mkostemp(follow_temp_path, O_CLOEXEC);
+    const int descriptor = mkostemp(follow_state.temp_path, O_CLOEXEC);
     if (descriptor < 0) {
         const int error = errno;
-        follow_temp_path[0] = '\0';
+        follow_state.temp_path[0] = '\0';
         set_error_format(WSB_E_FILE, "Error retrieving temp file name. Error code %d.", error);
         return false;
     }
     // Only the descriptor keeps the file from here on.
-    unlink(follow_temp_path);
-    stream_file = fdopen(descriptor, "w+b");
-    if (!stream_file) {
+    unlink(follow_state.temp_path);
+    follow_state.stream_file = fdopen(descriptor, "w+b");
+    if (!follow_state.stream_file) {
         const int error = errno;
-        set_error_format(WSB_E_FILE, "Could not open temporary file %s: %s", follow_temp_path, strerror(error));
+        set_error_format(WSB_E_FILE, "Could not open temporary file %s: %s", follow_state.temp_path, strerror(error));
         close(descriptor);
         delete_temp_file();
         return false;
@@ -179,7 +137,7 @@ bool create_temp_file()
 // Ends a reading pass: the next stream-line call starts at the first chunk.
 void close_reading_pass()
 {
-    reading_pass_open = false;
+    follow_state.reading_pass_open = false;
 }
 
 }  // namespace
@@ -196,12 +154,12 @@ void hand_out_descriptions(const follow_statistics &stats, bool tcp, const char 
                            int32_t *conversation_size)
 {
     build_follow_descriptions(stats, tcp);
-    *server_text = server_description;
-    *server_size = static_cast<int32_t>(strlen(server_description) + 1);
-    *client_text = client_description;
-    *client_size = static_cast<int32_t>(strlen(client_description) + 1);
-    *conversation_text = conversation_description;
-    *conversation_size = static_cast<int32_t>(strlen(conversation_description) + 1);
+    *server_text = follow_state.server_description;
+    *server_size = static_cast<int32_t>(strlen(follow_state.server_description) + 1);
+    *client_text = follow_state.client_description;
+    *client_size = static_cast<int32_t>(strlen(follow_state.client_description) + 1);
+    *conversation_text = follow_state.conversation_description;
+    *conversation_size = static_cast<int32_t>(strlen(follow_state.conversation_description) + 1);
 }
 
 bool reread_packet(const char *operation, uint32_t frame_number, int64_t file_offset, int32_t captured_length,
@@ -228,9 +186,9 @@ void copy_follow_endpoint(follow_endpoint &endpoint, const address &addr, uint32
 
 void build_follow_descriptions(const follow_statistics &stats, bool tcp)
 {
-    g_free(client_description);
-    g_free(server_description);
-    g_free(conversation_description);
+    g_free(follow_state.client_description);
+    g_free(follow_state.server_description);
+    g_free(follow_state.conversation_description);
     const char *names[2];
     char *ports[2];
     for (int i = 0; i < 2; ++i) {
@@ -247,11 +205,11 @@ void build_follow_descriptions(const follow_statistics &stats, bool tcp)
                        : udp_port_to_display(nullptr, stats.endpoint[i].port);
     }
     // Endpoint 0 is the client: each direction's text runs from its sender.
-    client_description = g_strdup_printf("%s:%s --> %s:%s (%" G_GUINT32_FORMAT " bytes)", names[0], ports[0],
+    follow_state.client_description = g_strdup_printf("%s:%s --> %s:%s (%" G_GUINT32_FORMAT " bytes)", names[0], ports[0],
                                          names[1], ports[1], stats.bytes_written[0]);
-    server_description = g_strdup_printf("%s:%s --> %s:%s (%" G_GUINT32_FORMAT " bytes)", names[1], ports[1],
+    follow_state.server_description = g_strdup_printf("%s:%s --> %s:%s (%" G_GUINT32_FORMAT " bytes)", names[1], ports[1],
                                          names[0], ports[0], stats.bytes_written[1]);
-    conversation_description = g_strdup_printf("Entire conversation (%" G_GUINT32_FORMAT " bytes)",
+    follow_state.conversation_description = g_strdup_printf("Entire conversation (%" G_GUINT32_FORMAT " bytes)",
                                                stats.bytes_written[0] + stats.bytes_written[1]);
     wmem_free(nullptr, ports[0]);
     wmem_free(nullptr, ports[1]);
@@ -262,19 +220,19 @@ void follow_release()
     clear_stream_text();
     series_stop_tcp_follow();
     delete_temp_file();
-    tcp_phase = tcp_idle;
-    tcp_any_added = false;
-    tcp_last_added_frame = 0;
-    chunks_written = 0;
-    write_error = 0;
-    tcp_statistics = follow_statistics{};
+    follow_state.tcp_phase = tcp_idle;
+    follow_state.tcp_any_added = false;
+    follow_state.tcp_last_added_frame = 0;
+    follow_state.chunks_written = 0;
+    follow_state.write_error = 0;
+    follow_state.tcp_statistics = follow_statistics{};
     release_udp_follow();
-    g_free(client_description);
-    g_free(server_description);
-    g_free(conversation_description);
-    client_description = nullptr;
-    server_description = nullptr;
-    conversation_description = nullptr;
+    g_free(follow_state.client_description);
+    g_free(follow_state.server_description);
+    g_free(follow_state.conversation_description);
+    follow_state.client_description = nullptr;
+    follow_state.server_description = nullptr;
+    follow_state.conversation_description = nullptr;
 }
 
 gchar *begin_follow(const char *operation, bool tcp, unsigned *stream, uint32_t frame_number, int64_t file_offset,
@@ -327,21 +285,21 @@ int32_t gFollowTCPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
         delete_temp_file();
         return WSB_FAILED;
     }
-    tcp_phase = tcp_collecting;
+    follow_state.tcp_phase = tcp_collecting;
     return WSB_OK;
 }
 
 int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset, int32_t captured_length,
                               uint32_t packet_length, int32_t encapsulation)
 {
-    if (tcp_phase != tcp_collecting) {
+    if (follow_state.tcp_phase != tcp_collecting) {
         set_error_text(WSB_E_STATE, "Error generating stream info for packet: Temporary stream file has to be opened.");
         return WSB_FAILED;
     }
-    if (tcp_any_added && frame_number <= tcp_last_added_frame) {
+    if (follow_state.tcp_any_added && frame_number <= follow_state.tcp_last_added_frame) {
         set_error_format(WSB_E_BAD_ARGUMENT, "\"Add Packet To TCP Stream\" operation failed. Frame %u does not come after frame %u, the "
                          "packet added last: packets are added in capture order, each once. The stream is kept.",
-                         frame_number, tcp_last_added_frame);
+                         frame_number, follow_state.tcp_last_added_frame);
         return WSB_FAILED;
     }
     // The packet gGetNextPacket returned last, added right after: the
@@ -363,8 +321,8 @@ int32_t gAddPacketToTCPStream(uint32_t frame_number, int64_t file_offset, int32_
         if (!reread)
             return WSB_FAILED;
     }
-    tcp_any_added = true;
-    tcp_last_added_frame = frame_number;
+    follow_state.tcp_any_added = true;
+    follow_state.tcp_last_added_frame = frame_number;
     return WSB_OK;
 }
 
@@ -377,7 +335,7 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
         return WSB_FAILED;
     // Only a collection in progress can be ended; a stream already checked,
     // or none at all, is left as it is.
-    if (tcp_phase != tcp_collecting) {
+    if (follow_state.tcp_phase != tcp_collecting) {
         *valid = 0;
         set_error_text(WSB_E_STATE, not_initialized_message);
         return WSB_FAILED;
@@ -386,38 +344,38 @@ int32_t gIsValidTcpStrem(uint8_t *valid, int32_t, const char **server_text, int3
     series_stop_tcp_follow();
     // Buffered writes fail no later than here.
     errno = 0;
-    if (!write_error && (fflush(stream_file) != 0 || ferror(stream_file)))
-        write_error = errno ? errno : EIO;
-    if (write_error) {
-        set_error_format(WSB_E_FILE, "Could not write to temporary file %s: %s", follow_temp_path, strerror(write_error));
+    if (!follow_state.write_error && (fflush(follow_state.stream_file) != 0 || ferror(follow_state.stream_file)))
+        follow_state.write_error = errno ? errno : EIO;
+    if (follow_state.write_error) {
+        set_error_format(WSB_E_FILE, "Could not write to temporary file %s: %s", follow_state.temp_path, strerror(follow_state.write_error));
         *valid = 0;
         follow_release();
         return WSB_FAILED;
     }
-    if (chunks_written == 0) {
+    if (follow_state.chunks_written == 0) {
         set_error_text(WSB_E_STATE, "Empty TCP stream.");
         *valid = 0;
         follow_release();
         return WSB_OK;
     }
     // The file must hold at least the first chunk's header.
-    rewind(stream_file);
-    StreamChunkHeader header;
-    const size_t count = fread(&header, 1, sizeof header, stream_file);
+    rewind(follow_state.stream_file);
+    stream_chunk_header header;
+    const size_t count = fread(&header, 1, sizeof header, follow_state.stream_file);
     if (count < sizeof header) {
-        if (ferror(stream_file))
-            set_error_format(WSB_E_FILE, "Could not read from temporary file %s: %s", follow_temp_path, strerror(errno));
+        if (ferror(follow_state.stream_file))
+            set_error_format(WSB_E_FILE, "Could not read from temporary file %s: %s", follow_state.temp_path, strerror(errno));
         else
-            set_error_format(WSB_E_FILE, "Short read from temporary file %s: expected %lu, got %lu", follow_temp_path,
+            set_error_format(WSB_E_FILE, "Short read from temporary file %s: expected %lu, got %lu", follow_state.temp_path,
                              static_cast<unsigned long>(sizeof header), static_cast<unsigned long>(count));
         *valid = 0;
         follow_release();
         return WSB_FAILED;
     }
     close_reading_pass();
-    tcp_phase = tcp_collected;
-    stream_ipv6 = tcp_statistics.ipv6;
-    hand_out_descriptions(tcp_statistics, true, server_text, server_size, client_text, client_size,
+    follow_state.tcp_phase = tcp_collected;
+    follow_state.stream_ipv6 = follow_state.tcp_statistics.ipv6;
+    hand_out_descriptions(follow_state.tcp_statistics, true, server_text, server_size, client_text, client_size,
                           conversation_text, conversation_size);
     return WSB_OK;
 }
@@ -428,36 +386,36 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
     if (null_argument("Get Next TCP Stream Line", !text || !size || !is_server || !end))
         return WSB_FAILED;
     *end = 0;
-    if (tcp_phase == tcp_idle) {
+    if (follow_state.tcp_phase == tcp_idle) {
         set_error_text(WSB_E_STATE, not_initialized_message);
         return WSB_FAILED;
     }
-    if (tcp_phase == tcp_collecting) {
+    if (follow_state.tcp_phase == tcp_collecting) {
         set_error_text(WSB_E_STATE, "The TCP stream is still being collected. End the collection with gIsValidTcpStrem "
                        "before reading the stream.");
         return WSB_FAILED;
     }
-    const size_t address_length = stream_ipv6 ? 16 : 4;
+    const size_t address_length = follow_state.stream_ipv6 ? 16 : 4;
     clear_stream_text();
-    if (!reading_pass_open) {
-        if (!stream_file || fseek(stream_file, 0, SEEK_SET) != 0) {
-            set_error_format(WSB_E_FILE, "Could not open temporary file %s: %s", follow_temp_path,
-                             strerror(stream_file ? errno : EBADF));
+    if (!follow_state.reading_pass_open) {
+        if (!follow_state.stream_file || fseek(follow_state.stream_file, 0, SEEK_SET) != 0) {
+            set_error_format(WSB_E_FILE, "Could not open temporary file %s: %s", follow_state.temp_path,
+                             strerror(follow_state.stream_file ? errno : EBADF));
             return WSB_FAILED;
         }
-        clearerr(stream_file);
-        reading_pass_open = true;
-        client_endpoint_known = false;
-        client_offset = 0;
-        server_offset = 0;
+        clearerr(follow_state.stream_file);
+        follow_state.reading_pass_open = true;
+        follow_state.client_endpoint_known = false;
+        follow_state.client_offset = 0;
+        follow_state.server_offset = 0;
     }
     uint8_t buffer[1024];
     for (;;) {
-        StreamChunkHeader header;
-        const size_t count = fread(&header, 1, sizeof header, stream_file);
+        stream_chunk_header header;
+        const size_t count = fread(&header, 1, sizeof header, follow_state.stream_file);
         if (count == 0) {
-            if (!feof(stream_file)) {
-                set_error_format(WSB_E_FILE, "File read error %s: %s", follow_temp_path, strerror(errno));
+            if (!feof(follow_state.stream_file)) {
+                set_error_format(WSB_E_FILE, "File read error %s: %s", follow_state.temp_path, strerror(errno));
                 return WSB_FAILED;
             }
             clear_stream_text();
@@ -468,25 +426,25 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
             return WSB_OK;
         }
         if (count < sizeof header) {
-            set_error_format(WSB_E_FILE, "Short read from temporary file %s: expected %lu, got %lu", follow_temp_path,
+            set_error_format(WSB_E_FILE, "Short read from temporary file %s: expected %lu, got %lu", follow_state.temp_path,
                              static_cast<unsigned long>(sizeof header), static_cast<unsigned long>(count));
             close_reading_pass();
             return WSB_FAILED;
         }
-        if (!client_endpoint_known) {
-            memset(client_endpoint.address, 0, sizeof client_endpoint.address);
-            memcpy(client_endpoint.address, header.sender_address, address_length);
-            client_endpoint.port = header.sender_port;
-            client_endpoint_known = true;
+        if (!follow_state.client_endpoint_known) {
+            memset(follow_state.client_endpoint.address, 0, sizeof follow_state.client_endpoint.address);
+            memcpy(follow_state.client_endpoint.address, header.sender_address, address_length);
+            follow_state.client_endpoint.port = header.sender_port;
+            follow_state.client_endpoint_known = true;
         }
-        const bool from_server = !(memcmp(header.sender_address, client_endpoint.address, address_length) == 0 &&
-                                   header.sender_port == client_endpoint.port);
+        const bool from_server = !(memcmp(header.sender_address, follow_state.client_endpoint.address, address_length) == 0 &&
+                                   header.sender_port == follow_state.client_endpoint.port);
         const bool skipped = (!from_server && direction_filter == WSB_DIRECTION_SERVER) ||
                              (from_server && direction_filter == WSB_DIRECTION_CLIENT);
         bool shown = false;
         // Long chunks are rendered in pieces of at most 1024 bytes.
         for (uint32_t due = header.payload_length; due > 0;) {
-            const size_t got = fread(buffer, 1, due < sizeof buffer ? due : sizeof buffer, stream_file);
+            const size_t got = fread(buffer, 1, due < sizeof buffer ? due : sizeof buffer, follow_state.stream_file);
             if (got == 0)
                 break;
             due -= static_cast<uint32_t>(got);
@@ -501,8 +459,8 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
             shown = true;
         }
         if (shown) {
-            *text = stream_text.text;
-            *size = stream_text.size;
+            *text = follow_state.stream_text.text;
+            *size = follow_state.stream_text.size;
             *is_server = from_server ? 1 : 0;
             return WSB_OK;
         }

@@ -4,7 +4,7 @@
 // At most one conversation is followed at a time. A TCP follow collects the
 // conversation's payload into a temporary file of chunks; a UDP follow
 // collects the datagrams' payloads in memory. Both are read back one segment
-// per call and rendered into stream_text (render.h).
+// per call and rendered into follow_state.stream_text (render.h).
 #pragma once
 
 #include <cstdint>
@@ -16,7 +16,7 @@
 
 // The record in front of every chunk of the TCP temporary file. Integers are
 // in the machine's byte order (the file never leaves the machine).
-struct StreamChunkHeader {
+struct stream_chunk_header {
     uint8_t sender_address[16];  // first 4 bytes significant for IPv4
     uint16_t sender_port;
     uint16_t reserved;

@@ -11,23 +11,18 @@
 #include "dissection/dissection.h"
 #include "compat/engine_series.h"
 #include "engine/guarded_call.h"
-#include "follow/follow_internal.h"
-#include "follow/render.h"
-
-namespace {
-
-const char not_initialized_message[] = "Follow UDP structure is not initialized.";
+#include "follow/follow_state.h"
 
 // One collected datagram.
-struct UdpStreamPiece {
+struct udp_stream_piece {
     int32_t is_server;    // 0 client, 1 server
     GByteArray *payload;  // copy of the UDP payload, owned by the piece
 };
 
 // The UDP follow in progress. The client is the sender of the first
 // collected datagram; the server endpoint is that datagram's destination.
-struct UdpFollowState {
-    GQueue pieces;  // UdpStreamPiece, in the order collected
+struct udp_follow {
+    GQueue pieces;  // udp_stream_piece, in the order collected
     uint32_t client_bytes;
     uint32_t server_bytes;
     bool client_known;
@@ -39,25 +34,25 @@ struct UdpFollowState {
     bool listener_registered;
 };
 
-UdpFollowState *udp_follow_state;
-gchar *udp_follow_filter;
-GList *udp_read_cursor;  // element shown last; null: start at the head
+namespace {
+
+const char not_initialized_message[] = "Follow UDP structure is not initialized.";
 
 void free_piece(gpointer data)
 {
-    auto *piece = static_cast<UdpStreamPiece *>(data);
+    auto *piece = static_cast<udp_stream_piece *>(data);
     g_byte_array_free(piece->payload, TRUE);
     g_free(piece);
 }
 
-void free_state(UdpFollowState *state)
+void free_state(udp_follow *state)
 {
     g_queue_clear_full(&state->pieces, free_piece);
     g_free(state->client_address);
     g_free(state);
 }
 
-void remove_listener(UdpFollowState *state)
+void remove_listener(udp_follow *state)
 {
     if (state->listener_registered) {
         series_stop_udp_follow(state);
@@ -68,8 +63,8 @@ void remove_listener(UdpFollowState *state)
 // Collects one datagram's payload.
 void collect_datagram(void *data, const packet_info *pinfo, const uint8_t *bytes, uint32_t length)
 {
-    auto *state = static_cast<UdpFollowState *>(data);
-    auto *piece = g_new(UdpStreamPiece, 1);
+    auto *state = static_cast<udp_follow *>(data);
+    auto *piece = g_new(udp_stream_piece, 1);
     piece->payload = g_byte_array_sized_new(length);
     g_byte_array_set_size(piece->payload, length);
     if (length)
@@ -97,14 +92,14 @@ void collect_datagram(void *data, const packet_info *pinfo, const uint8_t *bytes
 
 void release_udp_follow()
 {
-    g_free(udp_follow_filter);
-    udp_follow_filter = nullptr;
-    if (udp_follow_state) {
-        remove_listener(udp_follow_state);
-        free_state(udp_follow_state);
-        udp_follow_state = nullptr;
+    g_free(follow_state.udp_filter);
+    follow_state.udp_filter = nullptr;
+    if (follow_state.udp) {
+        remove_listener(follow_state.udp);
+        free_state(follow_state.udp);
+        follow_state.udp = nullptr;
     }
-    udp_read_cursor = nullptr;
+    follow_state.udp_read_cursor = nullptr;
 }
 
 int32_t gFollowUDPStreamForPacket(uint32_t frame_number, int64_t file_offset, int32_t captured_length,
@@ -115,7 +110,7 @@ int32_t gFollowUDPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
                                  packet_length, encapsulation);
     if (!filter)
         return WSB_FAILED;
-    auto *state = g_new0(UdpFollowState, 1);
+    auto *state = g_new0(udp_follow, 1);
     g_queue_init(&state->pieces);
     std::string error;
     if (!series_start_udp_follow(filter, state, collect_datagram, error)) {
@@ -125,8 +120,8 @@ int32_t gFollowUDPStreamForPacket(uint32_t frame_number, int64_t file_offset, in
         return WSB_FAILED;
     }
     state->listener_registered = true;
-    udp_follow_state = state;
-    udp_follow_filter = filter;
+    follow_state.udp = state;
+    follow_state.udp_filter = filter;
     return WSB_OK;
 }
 
@@ -146,9 +141,9 @@ int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *serv
                                                  !client_size || !conversation_text || !conversation_size))
         return WSB_FAILED;
     *valid = 1;
-    g_free(udp_follow_filter);
-    udp_follow_filter = nullptr;
-    UdpFollowState *state = udp_follow_state;
+    g_free(follow_state.udp_filter);
+    follow_state.udp_filter = nullptr;
+    udp_follow *state = follow_state.udp;
     if (!state) {
         set_error_text(WSB_E_STATE, not_initialized_message);
         *valid = 0;
@@ -156,7 +151,7 @@ int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, int32_t *serv
     }
     remove_listener(state);
     // Lines read before the check do not shorten the first pass after it.
-    udp_read_cursor = nullptr;
+    follow_state.udp_read_cursor = nullptr;
     if (g_queue_is_empty(&state->pieces)) {
         set_error_text(WSB_E_STATE, "Empty UDP stream.");
         *valid = 0;
@@ -181,26 +176,26 @@ int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, c
 {
     if (null_argument("Get Next UDP Stream Line", !text || !size || !is_server || !end))
         return WSB_FAILED;
-    UdpFollowState *state = udp_follow_state;
+    udp_follow *state = follow_state.udp;
     if (!state) {
         set_error_text(WSB_E_STATE, not_initialized_message);
         return WSB_FAILED;
     }
     clear_stream_text();
     GList *element;
-    if (udp_read_cursor) {
-        element = udp_read_cursor->next;
+    if (follow_state.udp_read_cursor) {
+        element = follow_state.udp_read_cursor->next;
     } else {
         element = state->pieces.head;
-        client_offset = 0;
-        server_offset = 0;
+        follow_state.client_offset = 0;
+        follow_state.server_offset = 0;
     }
     for (; element; element = element->next) {
-        auto *piece = static_cast<UdpStreamPiece *>(element->data);
+        auto *piece = static_cast<udp_stream_piece *>(element->data);
         if ((!piece->is_server && direction_filter == WSB_DIRECTION_SERVER) ||
             (piece->is_server && direction_filter == WSB_DIRECTION_CLIENT))
             continue;
-        udp_read_cursor = element;
+        follow_state.udp_read_cursor = element;
         // Rendering may rewrite the bytes; the stored payload stays as collected.
         const guint length = piece->payload->len;
         auto *copy = static_cast<uint8_t *>(g_memdup2(piece->payload->data, length));
@@ -211,12 +206,12 @@ int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, c
             set_error_text(WSB_E_OUT_OF_MEMORY, "\"Get Next UDP Stream Line\" operation failed. Out of memory for the stream text.");
             return WSB_FAILED;
         }
-        *text = stream_text.text;
-        *size = stream_text.size;
+        *text = follow_state.stream_text.text;
+        *size = follow_state.stream_text.size;
         *is_server = static_cast<uint8_t>(piece->is_server);
         return WSB_OK;
     }
-    udp_read_cursor = nullptr;
+    follow_state.udp_read_cursor = nullptr;
     *end = 1;
     return WSB_OK;
 }

@@ -1,5 +1,5 @@
 // Stream text rendering for followed conversations (see render.h).
-#include "follow/render.h"
+#include "follow/follow_state.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -7,9 +7,6 @@
 #include <glib.h>
 #include <wsutil/wmem/wmem.h>  // charsets.h uses wmem_allocator_t without including it
 #include <epan/charsets.h>
-
-stream_text_buffer stream_text = {nullptr, 0};
-uint32_t client_offset = 0, server_offset = 0;
 
 namespace {
 
@@ -24,7 +21,7 @@ bool is_printable(uint8_t byte)
 
 uint32_t &direction_counter(int is_server)
 {
-    return is_server ? server_offset : client_offset;
+    return is_server ? follow_state.server_offset : follow_state.client_offset;
 }
 
 // Appends the hex digits of byte.
@@ -39,7 +36,7 @@ int put_hex(char *at, uint8_t byte)
 
 bool append_stream_piece(const char *piece, uint32_t length)
 {
-    if (stream_text.size == 0) {
+    if (follow_state.stream_text.size == 0) {
         if (uint64_t{length} + 1 > UINT32_MAX)
             return false;
         auto *text = static_cast<char *>(malloc(size_t{length} + 1));
@@ -48,34 +45,34 @@ bool append_stream_piece(const char *piece, uint32_t length)
         if (length)
             memcpy(text, piece, length);
         text[length] = '\0';
-        stream_text.text = text;
-        stream_text.size = length + 1;
+        follow_state.stream_text.text = text;
+        follow_state.stream_text.size = length + 1;
         return true;
     }
     // The old NUL becomes CR, then LF, the piece and a new NUL: size grows by length + 2.
-    const uint64_t new_size = uint64_t{stream_text.size} + length + 2;
+    const uint64_t new_size = uint64_t{follow_state.stream_text.size} + length + 2;
     if (new_size > UINT32_MAX)
         return false;
     // realloc leaves the old block untouched on failure, so the text survives.
-    auto *text = static_cast<char *>(realloc(stream_text.text, static_cast<size_t>(new_size)));
+    auto *text = static_cast<char *>(realloc(follow_state.stream_text.text, static_cast<size_t>(new_size)));
     if (!text)
         return false;
-    char *end = text + stream_text.size - 1;
+    char *end = text + follow_state.stream_text.size - 1;
     end[0] = '\r';
     end[1] = '\n';
     if (length)
         memcpy(end + 2, piece, length);
     end[2 + length] = '\0';
-    stream_text.text = text;
-    stream_text.size = static_cast<uint32_t>(new_size);
+    follow_state.stream_text.text = text;
+    follow_state.stream_text.size = static_cast<uint32_t>(new_size);
     return true;
 }
 
 void clear_stream_text()
 {
-    free(stream_text.text);
-    stream_text.text = nullptr;
-    stream_text.size = 0;
+    free(follow_state.stream_text.text);
+    follow_state.stream_text.text = nullptr;
+    follow_state.stream_text.size = 0;
 }
 
 void mask_unprintable(uint8_t *bytes, uint32_t length)

@@ -1,6 +1,7 @@
 // Stream text rendering: turns the payload pieces of a followed TCP or UDP
 // conversation into ascii, EBCDIC-converted, hex-dump or C-array text and
-// collects that text in stream_text, which the stream-line calls hand out.
+// collects that text in the follow state's stream_text, which the stream-line
+// calls hand out.
 #pragma once
 
 #include <cstdint>
@@ -14,12 +15,6 @@ struct stream_text_buffer {
     char *text;
     uint32_t size;
 };
-
-extern stream_text_buffer stream_text;
-
-// Running per-direction counters: the hex dump prints them as line offsets and
-// the C array numbers its arrays from them. Only the stream-line calls reset them.
-extern uint32_t client_offset, server_offset;
 
 // render_format takes the WSB_RENDER_* values of wsbridge.h (any other value
 // renders as ascii), direction_filter the WSB_DIRECTION_* values (any other

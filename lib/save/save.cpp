@@ -6,7 +6,7 @@
 // packet only repeats bytes its direction of the tracked conversation already
 // wrote; such packets are left out of the file. Other requests leave the
 // dissection to the first call that reads it.
-#include "save/save.h"
+#include "save/save_state.h"
 
 #include <climits>
 #include <cerrno>
@@ -25,61 +25,13 @@
 #include "engine/messages.h"
 #include "dissection/dissection.h"
 
+save_state_record save_state;
+
 namespace {
-
-// The open save file: wiretap's dump handle (null when none) and the path it
-// was created with, for messages.
-constexpr int save_path_limit = 1024;
-wtap_dumper *save_dumper;
-char save_path[save_path_limit + 1];
-
-// The conversation the tracker follows. Unset after a save file is created;
-// the first armed TCP packet after that sets it from its own endpoints.
-struct tracked_conversation_record {
-    bool known;
-    int address_length;  // 4 (IPv4) or 16 (IPv6)
-    uint8_t address_a[16];
-    uint8_t address_b[16];
-    uint32_t port_a;
-    uint32_t port_b;
-};
-tracked_conversation_record tracked_conversation;
-
-// Sequence numbers of one direction, unwrapped into 64-bit positions, and
-// the ranges of them that packets written to the save file carried.
-struct written_range {
-    int64_t first, end;  // [first, end)
-};
-constexpr int written_range_limit = 32;
-
-// One direction of the tracked conversation; source_port 0 marks a free slot.
-// The anchor is the last sequence number seen and its position: a sequence
-// number is placed relative to it, so the count runs on across the 2^32 wrap.
-struct sequence_slot {
-    uint8_t source_address[16];
-    uint32_t source_port;
-    uint32_t anchor_sequence;
-    int64_t anchor_position;
-    int range_count;
-    written_range ranges[written_range_limit];  // ascending, disjoint, not touching
-};
-sequence_slot sequence_slots[2];
-
-// Set while a save request with its skip flag is being dissected; the TCP
-// tap listener's hook consults the tracker once and clears it.
-bool tracker_armed;
-// The tracker's answer for the request that armed it (0 when it was not
-// consulted).
-int tracker_verdict;
-
 
 const char beyond_2gb_message[] =
     "You can not save a packet if its offset in the original file exceeds 2GB.\n"
     "You have to split the capture in order to do such operation.";
-
-// Whatever else listens to TCP packets keeps being called while a save
-// request has the tracker installed.
-tcp_tap_hook chained_tcp_hook;
 
 // Bytes of an address the tracker compares: 4 for IPv4, 16 for IPv6, 0 for
 // anything else (or an address shorter than its type says).
@@ -156,7 +108,7 @@ void adopt_conversation(const packet_info *pinfo)
     int length = tracked_address_length(&pinfo->net_src);
     if (length == 0 || tracked_address_length(&pinfo->net_dst) != length)
         return;
-    tracked_conversation_record &conversation = tracked_conversation;
+    tracked_conversation_record &conversation = save_state.tracked_conversation;
     memset(&conversation, 0, sizeof conversation);
     conversation.address_length = length;
     memcpy(conversation.address_a, pinfo->net_src.data, static_cast<size_t>(length));
@@ -170,38 +122,19 @@ void adopt_conversation(const packet_info *pinfo)
 // save request. Only the first TCP layer of the packet is judged.
 void tracker_tap_entry(packet_info *pinfo, const series_tcp_segment &tcp)
 {
-    if (chained_tcp_hook)
-        chained_tcp_hook(pinfo, tcp);
-    if (!tracker_armed)
+    if (save_state.chained_tcp_hook)
+        save_state.chained_tcp_hook(pinfo, tcp);
+    if (!save_state.tracker_armed)
         return;
-    if (!tracked_conversation.known)
+    if (!save_state.tracked_conversation.known)
         adopt_conversation(pinfo);
 
     // Raw sequence numbers: relative ones depend on which packet of the
     // conversation the engine happened to dissect first.
-    tracker_verdict = tcp_sequence_tracker(&pinfo->net_src, &pinfo->net_dst, tcp.raw_sequence, tcp.segment_length,
+    save_state.tracker_verdict = tcp_sequence_tracker(&pinfo->net_src, &pinfo->net_dst, tcp.raw_sequence, tcp.segment_length,
                                            tcp.syn ? 1 : 0, tcp.fin ? 1 : 0, pinfo->srcport, pinfo->destport);
-    tracker_armed = false;
+    save_state.tracker_armed = false;
 }
-
-// The descriptor of the save file (the dumper writes through it) and the
-// size of its completed part: the file header and every record written
-// whole. A write that fails part-way is cut back to that size, so the file
-// stays a valid capture and later records follow the last whole one. When
-// cutting back fails the file cannot be trusted any more: save_damaged then
-// fails every later save and the close.
-int save_descriptor = -1;
-off_t save_complete_size;
-// The open save file's format (WSB_SAVE_FORMAT_*), the capture's interfaces
-// handed to it so far (pcapng), and the capture it was created for: packets
-// of another capture are refused.
-int32_t save_format;
-guint save_interfaces_written;
-const wtap *save_capture;
-// What the dumper was opened with: its section and name-resolution headers
-// must outlive it.
-wtap_dump_params save_params;
-bool save_damaged;
 
 // Opens path for the save file without blocking (a FIFO with no reader would
 // wait for ever) and without truncating it yet. Refuses what is not a regular
@@ -252,10 +185,10 @@ int open_save_descriptor(const char *path, struct stat *info)
 void cut_back_save_file()
 {
     int ignored = 0;
-    wtap_dump_flush(save_dumper, &ignored);
-    if (ftruncate(save_descriptor, save_complete_size) != 0 ||
-        lseek(save_descriptor, save_complete_size, SEEK_SET) != save_complete_size)
-        save_damaged = true;
+    wtap_dump_flush(save_state.dumper, &ignored);
+    if (ftruncate(save_state.descriptor, save_state.complete_size) != 0 ||
+        lseek(save_state.descriptor, save_state.complete_size, SEEK_SET) != save_state.complete_size)
+        save_state.damaged = true;
 }
 
 // The end of the messages of a save file that could not be cut back.
@@ -265,7 +198,7 @@ const char *damaged_message_tail()
     snprintf(text, sizeof text,
              "The file \"%s\" could not be cut back to its last whole packet after a failed write: it is "
              "damaged.",
-             save_path);
+             save_state.path);
     return text;
 }
 
@@ -275,12 +208,12 @@ void discard_save_dumper()
     gboolean needs_reload = FALSE;
     int err = 0;
     gchar *err_info = nullptr;
-    wtap_dump_close(save_dumper, &needs_reload, &err, &err_info);
+    wtap_dump_close(save_state.dumper, &needs_reload, &err, &err_info);
     g_free(err_info);
-    save_dumper = nullptr;
-    save_descriptor = -1;
-    save_capture = nullptr;
-    wtap_dump_params_cleanup(&save_params);
+    save_state.dumper = nullptr;
+    save_state.descriptor = -1;
+    save_state.capture = nullptr;
+    wtap_dump_params_cleanup(&save_state.params);
 }
 
 // Completes what the dumper holds and records the new size of the completed
@@ -288,14 +221,14 @@ void discard_save_dumper()
 // the file.
 bool settle_save_file(int *err)
 {
-    if (!wtap_dump_flush(save_dumper, err))
+    if (!wtap_dump_flush(save_state.dumper, err))
         return false;
-    const off_t size = lseek(save_descriptor, 0, SEEK_CUR);
+    const off_t size = lseek(save_state.descriptor, 0, SEEK_CUR);
     if (size < 0) {
         *err = errno;
         return false;
     }
-    save_complete_size = size;
+    save_state.complete_size = size;
     return true;
 }
 
@@ -303,8 +236,8 @@ bool settle_save_file(int *err)
 
 void reset_sequence_tracker()
 {
-    memset(&tracked_conversation, 0, sizeof tracked_conversation);
-    memset(sequence_slots, 0, sizeof sequence_slots);
+    memset(&save_state.tracked_conversation, 0, sizeof save_state.tracked_conversation);
+    memset(save_state.sequence_slots, 0, sizeof save_state.sequence_slots);
 }
 
 int tcp_sequence_tracker(const address *source, const address *destination, uint32_t sequence,
@@ -316,11 +249,11 @@ int tcp_sequence_tracker(const address *source, const address *destination, uint
         return 0;
     // Endpoints of different families, or of another family than the
     // conversation's, can never belong to it.
-    if (tracked_address_length(destination) != length || !tracked_conversation.known ||
-        tracked_conversation.address_length != length)
+    if (tracked_address_length(destination) != length || !save_state.tracked_conversation.known ||
+        save_state.tracked_conversation.address_length != length)
         return 0;
 
-    const tracked_conversation_record &conversation = tracked_conversation;
+    const tracked_conversation_record &conversation = save_state.tracked_conversation;
     const bool forward = same_bytes(source, conversation.address_a, length) &&
                          same_bytes(destination, conversation.address_b, length) &&
                          source_port == conversation.port_a && destination_port == conversation.port_b;
@@ -331,12 +264,12 @@ int tcp_sequence_tracker(const address *source, const address *destination, uint
         return 0;
 
     sequence_slot *slot = nullptr;
-    for (sequence_slot &candidate : sequence_slots) {
+    for (sequence_slot &candidate : save_state.sequence_slots) {
         if (candidate.source_port == source_port && same_bytes(source, candidate.source_address, length))
             slot = &candidate;  // the later slot wins when both match
     }
     if (!slot) {
-        for (sequence_slot &candidate : sequence_slots) {
+        for (sequence_slot &candidate : save_state.sequence_slots) {
             if (candidate.source_port != 0)
                 continue;
             memset(&candidate, 0, sizeof candidate);
@@ -404,14 +337,14 @@ int32_t format_of_capture()
 // interface descriptions. False (with *err set) when wiretap refused one.
 bool add_save_interfaces(guint needed, int *err)
 {
-    if (save_format != WSB_SAVE_FORMAT_PCAPNG || needed < save_interfaces_written)
+    if (save_state.format != WSB_SAVE_FORMAT_PCAPNG || needed < save_state.interfaces_written)
         return true;
     wtapng_iface_descriptions_t *interfaces = wtap_file_get_idb_info(capture_wiretap());
     bool added = true;
     gchar *err_info = nullptr;
-    for (; added && save_interfaces_written < interfaces->interface_data->len; ++save_interfaces_written) {
-        const wtap_block_t block = g_array_index(interfaces->interface_data, wtap_block_t, save_interfaces_written);
-        added = wtap_dump_add_idb(save_dumper, block, err, &err_info);
+    for (; added && save_state.interfaces_written < interfaces->interface_data->len; ++save_state.interfaces_written) {
+        const wtap_block_t block = g_array_index(interfaces->interface_data, wtap_block_t, save_state.interfaces_written);
+        added = wtap_dump_add_idb(save_state.dumper, block, err, &err_info);
         g_free(err_info);
         err_info = nullptr;
     }
@@ -477,10 +410,10 @@ int32_t create_save_file(const char *operation, const char *path, int32_t format
                          format);
         return WSB_FAILED;
     }
-    if (save_dumper) {
+    if (save_state.dumper) {
         set_error_format(WSB_E_STATE, "\"%s\" operation failed. The file \"%s\" is still open for saving; close "
                          "it before creating another one.",
-                         operation, save_path);
+                         operation, save_state.path);
         return WSB_FAILED;
     }
     if (format == WSB_SAVE_FORMAT_AS_CAPTURE)
@@ -502,26 +435,26 @@ int32_t create_save_file(const char *operation, const char *path, int32_t format
         return WSB_FAILED;
     int err = 0;
     gchar *err_info = nullptr;
-    init_save_params(save_params, format, encapsulation);
-    wtap_dumper *dumper = wtap_dump_fdopen(descriptor, file_type, WTAP_UNCOMPRESSED, &save_params, &err, &err_info);
+    init_save_params(save_state.params, format, encapsulation);
+    wtap_dumper *dumper = wtap_dump_fdopen(descriptor, file_type, WTAP_UNCOMPRESSED, &save_state.params, &err, &err_info);
     g_free(err_info);
     // The interface list was read while opening (interfaces are handed over
     // one by one); the section and name-resolution headers stay in use until
     // the file is closed; the decryption secrets are the dumper's now.
-    release_interface_list(save_params);
+    release_interface_list(save_state.params);
     if (!dumper) {
-        wtap_block_array_free(save_params.dsbs_initial);
-        wtap_dump_params_cleanup(&save_params);
+        wtap_block_array_free(save_state.params.dsbs_initial);
+        wtap_dump_params_cleanup(&save_state.params);
         // wiretap closes the descriptor when it fails after taking it over.
         struct stat still;
         if (fstat(descriptor, &still) == 0 && still.st_dev == opened.st_dev && still.st_ino == opened.st_ino)
             close(descriptor);
     } else {
-        save_dumper = dumper;
-        save_descriptor = descriptor;
-        save_format = format;
-        save_interfaces_written = 0;
-        save_capture = capture_wiretap();
+        save_state.dumper = dumper;
+        save_state.descriptor = descriptor;
+        save_state.format = format;
+        save_state.interfaces_written = 0;
+        save_state.capture = capture_wiretap();
         if (!add_save_interfaces(0, &err) || !settle_save_file(&err)) {
             // Not even the file header reached the file.
             discard_save_dumper();
@@ -533,8 +466,8 @@ int32_t create_save_file(const char *operation, const char *path, int32_t format
         set_error_text(WSB_E_FILE, describe_open_error(err, "Error creating capture file.", true, path, capture_file_type()));
         return WSB_FAILED;
     }
-    save_damaged = false;
-    g_strlcpy(save_path, path, sizeof save_path);
+    save_state.damaged = false;
+    g_strlcpy(save_state.path, path, sizeof save_state.path);
     reset_sequence_tracker();
     return WSB_OK;
 }
@@ -567,11 +500,11 @@ int32_t gGetSaveFileFormat(int32_t *format)
         set_error_text(WSB_E_BAD_ARGUMENT, "\"Get Save File Format\" operation failed. No place for the format was given.");
         return WSB_FAILED;
     }
-    if (!save_dumper) {
+    if (!save_state.dumper) {
         set_error_text(WSB_E_STATE, "\"Get Save File Format\" operation failed. No save file is open.");
         return WSB_FAILED;
     }
-    *format = save_format;
+    *format = save_state.format;
     return WSB_OK;
 }
 
@@ -589,18 +522,18 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
         set_error_text(WSB_E_BAD_ARGUMENT, "\"Save Packet to File\" operation failed. No SavePacketRequest record was given.");
         return WSB_FAILED;
     }
-    if (!save_dumper) {
+    if (!save_state.dumper) {
         set_error_text(WSB_E_STATE, "Error saving packet. The file to save the packet is already closed.");
         return WSB_FAILED;
     }
-    if (save_damaged) {
+    if (save_state.damaged) {
         set_error_format(WSB_E_FILE, "Error saving packet. %s", damaged_message_tail());
         return WSB_FAILED;
     }
-    if (save_capture != capture_wiretap()) {
+    if (save_state.capture != capture_wiretap()) {
         set_error_format(WSB_E_STATE, "Error saving packet. The file \"%s\" was created for another capture; close it and "
                          "create a new one for this capture.",
-                         save_path);
+                         save_state.path);
         return WSB_FAILED;
     }
     if (request->file_offset < 2147483647 && request->captured_length > static_cast<uint32_t>(INT32_MAX)) {
@@ -617,13 +550,13 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     // The tracker records what this packet would write; a write that then
     // fails must not count, or a later retransmission of those bytes would be
     // left out of the file.
-    const tracked_conversation_record conversation_before = tracked_conversation;
+    const tracked_conversation_record conversation_before = save_state.tracked_conversation;
     sequence_slot slots_before[2];
-    memcpy(slots_before, sequence_slots, sizeof slots_before);
-    tracker_verdict = 0;
-    tracker_armed = armed;
+    memcpy(slots_before, save_state.sequence_slots, sizeof slots_before);
+    save_state.tracker_verdict = 0;
+    save_state.tracker_armed = armed;
     const tcp_tap_hook previous_hook = armed ? replace_tcp_tap_hook(tracker_tap_entry) : nullptr;
-    chained_tcp_hook = previous_hook;
+    save_state.chained_tcp_hook = previous_hook;
     // The packet is re-read and becomes the current packet; it is dissected
     // only as far as the request needs: for the tracker's TCP tap when armed,
     // else not at all. A later call that reads its dissection completes it.
@@ -631,12 +564,12 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
                                               armed ? redissect_depth::taps_only : redissect_depth::deferred);
     if (armed)
         replace_tcp_tap_hook(previous_hook);
-    chained_tcp_hook = nullptr;
+    save_state.chained_tcp_hook = nullptr;
     // The verdict belongs to this request alone, whether or not the packet
     // had a TCP layer that consulted the tracker.
-    tracker_armed = false;
-    const int verdict = armed ? tracker_verdict : 0;
-    tracker_verdict = 0;
+    save_state.tracker_armed = false;
+    const int verdict = armed ? save_state.tracker_verdict : 0;
+    save_state.tracker_verdict = 0;
 
     if (status == WSB_OUT_OF_MEMORY) {
         set_error_text(WSB_E_OUT_OF_MEMORY, "\"Save Packet to File\" operation failed. The engine ran out of memory while dissecting the "
@@ -669,18 +602,18 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     header.pkt_encap = request->encapsulation;
 
     int err = 0;
-    if (save_format == WSB_SAVE_FORMAT_PCAPNG) {
+    if (save_state.format == WSB_SAVE_FORMAT_PCAPNG) {
         // Interfaces the capture described after the file was created.
         const guint interface_id = (record.presence_flags & WTAP_HAS_INTERFACE_ID) ? header.interface_id : 0;
         if (!add_save_interfaces(interface_id, &err)) {
             cut_back_save_file();
-            set_error_format(WSB_E_FILE, "An error occurred while writing to the file \"%s\": %s.", save_path,
+            set_error_format(WSB_E_FILE, "An error occurred while writing to the file \"%s\": %s.", save_state.path,
                              wtap_strerror(err));
             return WSB_FAILED;
         }
         // A packet read by offset before sequential reading reached the
         // description of its interface.
-        if (interface_id >= save_interfaces_written) {
+        if (interface_id >= save_state.interfaces_written) {
             set_error_format(WSB_E_STATE, "Error saving packet. The interface %u of the packet at offset %lld has not been "
                              "read yet; read the capture in sequence up to that packet first.",
                              interface_id, static_cast<long long>(request->file_offset));
@@ -691,18 +624,18 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
     // Each record is handed to the file at once, so that a write error shows
     // with the record that caused it and the file can be cut back to the end
     // of the record before.
-    const bool written = wtap_dump(save_dumper, &record, redissected_bytes(), &err, &err_info) &&
+    const bool written = wtap_dump(save_state.dumper, &record, redissected_bytes(), &err, &err_info) &&
                          settle_save_file(&err);
     g_free(err_info);
     if (!written) {
-        tracked_conversation = conversation_before;
-        memcpy(sequence_slots, slots_before, sizeof slots_before);
+        save_state.tracked_conversation = conversation_before;
+        memcpy(save_state.sequence_slots, slots_before, sizeof slots_before);
         cut_back_save_file();
-        if (save_damaged)
-            set_error_format(WSB_E_FILE, "An error occurred while writing to the file \"%s\": %s. %s", save_path,
+        if (save_state.damaged)
+            set_error_format(WSB_E_FILE, "An error occurred while writing to the file \"%s\": %s. %s", save_state.path,
                              wtap_strerror(err), damaged_message_tail());
         else
-            set_error_format(WSB_E_FILE, "An error occurred while writing to the file \"%s\": %s.", save_path,
+            set_error_format(WSB_E_FILE, "An error occurred while writing to the file \"%s\": %s.", save_state.path,
                              wtap_strerror(err));
         return WSB_FAILED;
     }
@@ -714,24 +647,24 @@ namespace {
 bool close_save_file()
 {
     // wiretap releases the handle whether or not closing succeeds.
-    wtap_dumper *dumper = save_dumper;
-    save_dumper = nullptr;
-    save_descriptor = -1;
+    wtap_dumper *dumper = save_state.dumper;
+    save_state.dumper = nullptr;
+    save_state.descriptor = -1;
     gboolean needs_reload = FALSE;
     int err = 0;
     gchar *err_info = nullptr;
     gboolean closed = wtap_dump_close(dumper, &needs_reload, &err, &err_info);
     g_free(err_info);
     if (!closed)
-        describe_close_error(err, save_path);
-    if (closed && save_damaged) {
+        describe_close_error(err, save_state.path);
+    if (closed && save_state.damaged) {
         set_error_format(WSB_E_FILE, "Error closing file. %s", damaged_message_tail());
         closed = FALSE;
     }
-    save_damaged = false;
-    save_capture = nullptr;
-    wtap_dump_params_cleanup(&save_params);
-    save_path[0] = '\0';
+    save_state.damaged = false;
+    save_state.capture = nullptr;
+    wtap_dump_params_cleanup(&save_state.params);
+    save_state.path[0] = '\0';
     return closed;
 }
 
@@ -739,14 +672,14 @@ bool close_save_file()
 
 bool save_shutdown()
 {
-    return !save_dumper || close_save_file();
+    return !save_state.dumper || close_save_file();
 }
 
 int32_t gCloseCaptureFileForSave(void)
 {
     if (!require_capture("Close Capture File for Save"))
         return WSB_FAILED;
-    if (!save_dumper) {
+    if (!save_state.dumper) {
         set_error_text(WSB_E_STATE, "Error closing file. The file is already closed.");
         return WSB_FAILED;
     }

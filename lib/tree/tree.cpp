@@ -1,5 +1,5 @@
 // The flattened protocol tree of a packet re-read by its file offset.
-#include "tree/tree.h"
+#include "tree/tree_state.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -15,37 +15,26 @@
 #include "compat/engine_series.h"
 #include "engine/guarded_call.h"
 
+tree_state_record tree_state;
+
+void tree_reset()
+{
+    tree_state.nodes.clear();
+    tree_state.sorted_handles.clear();
+    tree_state.exists = false;
+}
+
 namespace {
-
-// The records of the tree built last, while tree_exists. They survive closing
-// the capture and ending the engine; only gFreePacketProtocolTree and the next
-// gBuildPacketProtocolTree that passes its guards end them. The storage is
-// kept from tree to tree, so building a tree allocates only when a tree is
-// larger than every tree before it.
-std::vector<TreeNode> tree_nodes;
-bool tree_exists;
-
-// The dissection the records were taken from, and their node handles sorted
-// by address so that a handle can be checked without walking the array.
-uint64_t tree_generation;
-std::vector<const void *> sorted_handles;
 
 const char not_created_message[] = "Error reading tree node: The protocols tree is not created.";
 const char out_of_range_message[] = "Error reading tree node: Index out of range.";
 
-void free_tree_nodes()
-{
-    tree_nodes.clear();
-    sorted_handles.clear();
-    tree_exists = false;
-}
-
 void index_handles()
 {
-    sorted_handles.clear();
-    for (const TreeNode &record : tree_nodes)
-        sorted_handles.push_back(record.node);
-    std::sort(sorted_handles.begin(), sorted_handles.end());
+    tree_state.sorted_handles.clear();
+    for (const TreeNode &record : tree_state.nodes)
+        tree_state.sorted_handles.push_back(record.node);
+    std::sort(tree_state.sorted_handles.begin(), tree_state.sorted_handles.end());
 }
 
 // Copies text, cut to size - 1 bytes, and zeroes the rest of the field so
@@ -77,7 +66,7 @@ void drop_incomplete_utf8_tail(char *text)
 // engine, which can throw.
 void flatten_current_tree(void *)
 {
-    tree_exists = true;
+    tree_state.exists = true;
     proto_tree *tree = current_dissection() ? current_dissection()->tree : nullptr;
     if (!tree)
         return;
@@ -100,7 +89,7 @@ bool require_built_tree(const char *operation, const void *output, const char *m
         set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. %s", operation, missing_output);
         return false;
     }
-    if (!tree_exists) {
+    if (!tree_state.exists) {
         set_error_text(WSB_E_STATE, not_created_message);
         return false;
     }
@@ -123,10 +112,10 @@ void flatten_tree_node(proto_node *item, int32_t parent_index)
     if (fi->flags & FI_HIDDEN)
         return;
 
-    tree_nodes.emplace_back();
-    TreeNode *record = &tree_nodes.back();
+    tree_state.nodes.emplace_back();
+    TreeNode *record = &tree_state.nodes.back();
     record->parent_index = parent_index;
-    record->index = static_cast<int32_t>(tree_nodes.size());
+    record->index = static_cast<int32_t>(tree_state.nodes.size());
     record->start = fi->start;
     record->length = fi->length;
     record->field_type = series_field_type_code(series_value_engine_type(fi));
@@ -165,9 +154,9 @@ void flatten_tree_node(proto_node *item, int32_t parent_index)
 
 bool tree_node_handle_is_current(const void *node)
 {
-    if (!tree_exists || !node || tree_generation != dissection_generation())
+    if (!tree_state.exists || !node || tree_state.generation != dissection_generation())
         return false;
-    return std::binary_search(sorted_handles.begin(), sorted_handles.end(), node);
+    return std::binary_search(tree_state.sorted_handles.begin(), tree_state.sorted_handles.end(), node);
 }
 
 const field_info *tree_node_field_info(const void *node)
@@ -190,7 +179,7 @@ int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data, uin
                        "data pointer.");
         return WSB_FAILED;
     }
-    free_tree_nodes();
+    tree_reset();
 
     const packet_locator locator{frame_number, file_offset, captured_length, packet_length, encapsulation};
     int32_t status = read_and_redissect(locator, nullptr,
@@ -200,7 +189,7 @@ int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data, uin
     if (status == WSB_OK)
         status = run_in_engine_frame(flatten_current_tree, nullptr, "Building the protocol tree");
     if (status == WSB_FAILED) {
-        free_tree_nodes();
+        tree_reset();
         return WSB_FAILED;
     }
     // The bytes were read and are the packet's, also when the engine ran out
@@ -208,10 +197,10 @@ int32_t gBuildPacketProtocolTree(int32_t *data_length, const uint8_t **data, uin
     *data_length = captured_length;
     *data = redissected_bytes();
     if (status != WSB_OK) {
-        free_tree_nodes();
+        tree_reset();
         return status;
     }
-    tree_generation = dissection_generation();
+    tree_state.generation = dissection_generation();
     index_handles();
     return WSB_OK;
 }
@@ -220,7 +209,7 @@ int32_t gGetProtocolTreeNodesCount(int32_t *count)
 {
     if (!require_built_tree("Get Protocol Tree Nodes Count", count, "No address was given for the count."))
         return WSB_FAILED;
-    *count = static_cast<int32_t>(tree_nodes.size());
+    *count = static_cast<int32_t>(tree_state.nodes.size());
     return WSB_OK;
 }
 
@@ -228,16 +217,16 @@ int32_t gGetTreeNodeByIndex(TreeNode *node, int32_t position)
 {
     if (!require_built_tree("Get Tree Node by Index", node, "No TreeNode record was given."))
         return WSB_FAILED;
-    if (position < 0 || static_cast<size_t>(position) >= tree_nodes.size()) {
+    if (position < 0 || static_cast<size_t>(position) >= tree_state.nodes.size()) {
         set_error_text(WSB_E_BAD_ARGUMENT, out_of_range_message);
         return WSB_FAILED;
     }
-    *node = tree_nodes[static_cast<size_t>(position)];
+    *node = tree_state.nodes[static_cast<size_t>(position)];
     return WSB_OK;
 }
 
 int32_t gFreePacketProtocolTree(void)
 {
-    free_tree_nodes();
+    tree_reset();
     return WSB_OK;
 }

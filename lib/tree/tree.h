@@ -12,11 +12,7 @@
 
 #include "wsbridge.h"
 
-// Appends item and its visible descendants to the tree's records; hidden items and
-// their subtrees are left out without using up an index.
-void flatten_tree_node(proto_node *item, int32_t parent_index);
-
-// True only when tree_nodes exists, the dissection it was built from is still
+// True only when a flattened tree exists, the dissection it was built from is still
 // the current one, and node is the handle of one of its records. No engine
 // call and no allocation.
 bool tree_node_handle_is_current(const void *node);

@@ -1,5 +1,5 @@
 // Tests for stream text rendering (lib/follow/render.cpp).
-#include "follow/render.h"
+#include "follow/follow_state.h"
 
 #include <gtest/gtest.h>
 
@@ -9,24 +9,24 @@
 
 namespace {
 
-// Every test starts from an empty stream_text and zeroed direction counters.
+// Every test starts from an empty stream text and zeroed direction counters.
 class RenderTest : public ::testing::Test {
 protected:
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
     static void reset() {
         clear_stream_text();
-        client_offset = 0;
-        server_offset = 0;
+        follow_state.client_offset = 0;
+        follow_state.server_offset = 0;
     }
     // Current text with its size checked against the length-plus-NUL invariant.
     static std::string text() {
-        if (!stream_text.text) {
-            EXPECT_EQ(stream_text.size, 0u);
+        if (!follow_state.stream_text.text) {
+            EXPECT_EQ(follow_state.stream_text.size, 0u);
             return std::string();
         }
-        std::string s(stream_text.text);
-        EXPECT_EQ(stream_text.size, s.size() + 1);
+        std::string s(follow_state.stream_text.text);
+        EXPECT_EQ(follow_state.stream_text.size, s.size() + 1);
         return s;
     }
     static bool render(int32_t format, int32_t direction, int is_server, std::vector<uint8_t> bytes) {
@@ -51,13 +51,13 @@ std::string hex_line(const std::string &offset, const std::string &hex, const st
 TEST_F(RenderTest, AppendJoinsPiecesWithCrLfAndCountsNul) {
     ASSERT_TRUE(append_stream_piece("hello", 5));
     EXPECT_EQ(text(), "hello");
-    EXPECT_EQ(stream_text.size, 6u);
+    EXPECT_EQ(follow_state.stream_text.size, 6u);
     ASSERT_TRUE(append_stream_piece("X", 1));
     EXPECT_EQ(text(), "hello\r\nX");
-    EXPECT_EQ(stream_text.size, 9u);
+    EXPECT_EQ(follow_state.stream_text.size, 9u);
     ASSERT_TRUE(append_stream_piece("yz", 2));
     EXPECT_EQ(text(), "hello\r\nX\r\nyz");
-    EXPECT_EQ(stream_text.size, 13u);
+    EXPECT_EQ(follow_state.stream_text.size, 13u);
 }
 
 TEST_F(RenderTest, AppendCopiesOnlyTheGivenLength) {
@@ -66,12 +66,12 @@ TEST_F(RenderTest, AppendCopiesOnlyTheGivenLength) {
 }
 
 TEST_F(RenderTest, ClearReleasesTextAndCanBeRepeated) {
-    EXPECT_EQ(stream_text.text, nullptr);
+    EXPECT_EQ(follow_state.stream_text.text, nullptr);
     clear_stream_text();
     ASSERT_TRUE(append_stream_piece("abc", 3));
     clear_stream_text();
-    EXPECT_EQ(stream_text.text, nullptr);
-    EXPECT_EQ(stream_text.size, 0u);
+    EXPECT_EQ(follow_state.stream_text.text, nullptr);
+    EXPECT_EQ(follow_state.stream_text.size, 0u);
     ASSERT_TRUE(append_stream_piece("z", 1));
     EXPECT_EQ(text(), "z");  // first piece after clearing has no leading CR LF
 }
@@ -79,15 +79,15 @@ TEST_F(RenderTest, ClearReleasesTextAndCanBeRepeated) {
 TEST_F(RenderTest, AppendThatCannotGrowKeepsTextAndReportsFailure) {
     // A first piece whose size with the NUL does not fit 32 bits is refused.
     EXPECT_FALSE(append_stream_piece("", UINT32_MAX));
-    EXPECT_EQ(stream_text.text, nullptr);
-    EXPECT_EQ(stream_text.size, 0u);
+    EXPECT_EQ(follow_state.stream_text.text, nullptr);
+    EXPECT_EQ(follow_state.stream_text.size, 0u);
 
     ASSERT_TRUE(append_stream_piece("keep", 4));
-    char *before = stream_text.text;
+    char *before = follow_state.stream_text.text;
     EXPECT_FALSE(append_stream_piece("", UINT32_MAX - 5));
-    EXPECT_EQ(stream_text.text, before);
+    EXPECT_EQ(follow_state.stream_text.text, before);
     EXPECT_EQ(text(), "keep");
-    EXPECT_EQ(stream_text.size, 5u);
+    EXPECT_EQ(follow_state.stream_text.size, 5u);
 }
 
 // ---- masking, ascii and ebcdic ----------------------------------------------
@@ -105,10 +105,10 @@ TEST_F(RenderTest, AsciiMasksBytesInPlaceAndAppendsOnePiece) {
     std::vector<uint8_t> bytes = {0x09, 0x00, 0x41, 0x0A, 0xE9};
     ASSERT_TRUE(render_stream_piece(WSB_RENDER_ASCII, WSB_DIRECTION_BOTH, 0, bytes.data(), 5));
     EXPECT_EQ(text(), "..A\n.");
-    EXPECT_EQ(stream_text.size, 6u);
+    EXPECT_EQ(follow_state.stream_text.size, 6u);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "..A\n.");
-    EXPECT_EQ(client_offset, 0u);
-    EXPECT_EQ(server_offset, 0u);
+    EXPECT_EQ(follow_state.client_offset, 0u);
+    EXPECT_EQ(follow_state.server_offset, 0u);
 }
 
 TEST_F(RenderTest, AsciiPiecesAreJoinedByCrLfOnly) {
@@ -120,29 +120,29 @@ TEST_F(RenderTest, AsciiPiecesAreJoinedByCrLfOnly) {
 TEST_F(RenderTest, UnknownFormatsRenderAsAscii) {
     ASSERT_TRUE(render(7, WSB_DIRECTION_BOTH, 0, {0x09, 0x00, 0x41, 0x0A, 0xE9}));
     EXPECT_EQ(text(), "..A\n.");
-    EXPECT_EQ(stream_text.size, 6u);
+    EXPECT_EQ(follow_state.stream_text.size, 6u);
     ASSERT_TRUE(render(-1, 5, 1, {'x', 0x7F}));
     EXPECT_EQ(text(), "..A\n.\r\nx.");
 }
 
 TEST_F(RenderTest, EmptyAsciiPiece) {
     ASSERT_TRUE(render(WSB_RENDER_ASCII, WSB_DIRECTION_BOTH, 0, {}));
-    ASSERT_NE(stream_text.text, nullptr);
+    ASSERT_NE(follow_state.stream_text.text, nullptr);
     EXPECT_EQ(text(), "");
-    EXPECT_EQ(stream_text.size, 1u);
+    EXPECT_EQ(follow_state.stream_text.size, 1u);
 
     reset();
     ASSERT_TRUE(render(WSB_RENDER_ASCII, WSB_DIRECTION_BOTH, 0, {'a', 'b'}));
     ASSERT_TRUE(render(WSB_RENDER_ASCII, WSB_DIRECTION_BOTH, 0, {}));
     EXPECT_EQ(text(), "ab\r\n");
-    EXPECT_EQ(stream_text.size, 5u);
+    EXPECT_EQ(follow_state.stream_text.size, 5u);
 }
 
 TEST_F(RenderTest, EbcdicConvertsInPlaceThenRendersAsAscii) {
     std::vector<uint8_t> bytes = {0xC8, 0xC5, 0xD3, 0xD3, 0xD6};
     ASSERT_TRUE(render_stream_piece(WSB_RENDER_EBCDIC, WSB_DIRECTION_BOTH, 0, bytes.data(), 5));
     EXPECT_EQ(text(), "HELLO");
-    EXPECT_EQ(stream_text.size, 6u);
+    EXPECT_EQ(follow_state.stream_text.size, 6u);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "HELLO");
 
     // EBCDIC space and lower-case letters convert; a NUL is still masked.
@@ -162,8 +162,8 @@ TEST_F(RenderTest, HexDumpFullLinePositions) {
               "41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f 50 ");
     EXPECT_EQ(line.substr(59, 17), "ABCDEFGH IJKLMNOP");        // 60-76
     EXPECT_EQ(line[76], '\n');                                  // 77
-    EXPECT_EQ(client_offset, 16u);
-    EXPECT_EQ(server_offset, 0u);
+    EXPECT_EQ(follow_state.client_offset, 16u);
+    EXPECT_EQ(follow_state.server_offset, 0u);
 }
 
 TEST_F(RenderTest, HexDumpOfSeventeenBytesWrapsToSecondLine) {
@@ -175,7 +175,7 @@ TEST_F(RenderTest, HexDumpOfSeventeenBytesWrapsToSecondLine) {
     // Generated lines carry their own LF, so the join yields LF CR LF.
     EXPECT_EQ(text(), first + "\r\n" + second);
     EXPECT_EQ(second.find('q'), 59u);  // position 60, like a full line's first character
-    EXPECT_EQ(client_offset, 17u);
+    EXPECT_EQ(follow_state.client_offset, 17u);
 }
 
 TEST_F(RenderTest, HexDumpOfExactlyEightBytes) {
@@ -183,7 +183,7 @@ TEST_F(RenderTest, HexDumpOfExactlyEightBytes) {
     const std::string expected = std::string("00000000  30 31 32 33 34 35 36 37  ") +
                                  std::string(49 - 25, ' ') + "01234567 \n";
     EXPECT_EQ(text(), expected);
-    EXPECT_EQ(client_offset, 8u);
+    EXPECT_EQ(follow_state.client_offset, 8u);
 }
 
 TEST_F(RenderTest, HexDumpShortLinesPadHexColumn) {
@@ -214,8 +214,8 @@ TEST_F(RenderTest, HexDumpIndentsServerLinesOnlyForBothDirections) {
 
     ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 1, piece));
     EXPECT_EQ(text(), indent + first + "\r\n" + indent + second);
-    EXPECT_EQ(server_offset, 17u);
-    EXPECT_EQ(client_offset, 0u);
+    EXPECT_EQ(follow_state.server_offset, 17u);
+    EXPECT_EQ(follow_state.client_offset, 0u);
 
     for (int32_t direction : {3, (int)WSB_DIRECTION_CLIENT, (int)WSB_DIRECTION_SERVER, -1}) {
         reset();
@@ -239,22 +239,22 @@ TEST_F(RenderTest, HexDumpOffsetsRunOnPerDirection) {
               "\r\n" + hex_line("00000000", "41 42 43 44 ", "ABCD") +
               "\r\n" + hex_line("00000014", "30 31 32 33 34 ", "01234") +
               "\r\n" + hex_line("00000004", "57 58 ", "WX"));
-    EXPECT_EQ(client_offset, 25u);
-    EXPECT_EQ(server_offset, 6u);
+    EXPECT_EQ(follow_state.client_offset, 25u);
+    EXPECT_EQ(follow_state.server_offset, 6u);
 }
 
 TEST_F(RenderTest, HexDumpOffsetIsUpperCaseHex) {
-    client_offset = 0xABCDEF;
+    follow_state.client_offset = 0xABCDEF;
     ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, {'z'}));
     EXPECT_EQ(text(), hex_line("00ABCDEF", "7a ", "z"));
-    EXPECT_EQ(client_offset, 0xABCDF0u);
+    EXPECT_EQ(follow_state.client_offset, 0xABCDF0u);
 }
 
 TEST_F(RenderTest, EmptyHexDumpAppendsNothing) {
     ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, {}));
-    EXPECT_EQ(stream_text.text, nullptr);
-    EXPECT_EQ(stream_text.size, 0u);
-    EXPECT_EQ(client_offset, 0u);
+    EXPECT_EQ(follow_state.stream_text.text, nullptr);
+    EXPECT_EQ(follow_state.stream_text.size, 0u);
+    EXPECT_EQ(follow_state.client_offset, 0u);
     ASSERT_TRUE(append_stream_piece("x", 1));
     ASSERT_TRUE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, {}));
     EXPECT_EQ(text(), "x");
@@ -265,42 +265,42 @@ TEST_F(RenderTest, EmptyHexDumpAppendsNothing) {
 TEST_F(RenderTest, CArrayOfThreeClientBytes) {
     ASSERT_TRUE(render(WSB_RENDER_CARRAY, WSB_DIRECTION_BOTH, 0, {0x61, 0x62, 0x63}));
     EXPECT_EQ(text(), "char peer0_0[] = {\n\r\n0x61, 0x62, 0x63 };\n");
-    EXPECT_EQ(client_offset, 4u);
-    EXPECT_EQ(server_offset, 0u);
+    EXPECT_EQ(follow_state.client_offset, 4u);
+    EXPECT_EQ(follow_state.server_offset, 0u);
 }
 
 TEST_F(RenderTest, CArrayOfExactlyEightBytesHasNoTrailingComma) {
     ASSERT_TRUE(render(WSB_RENDER_CARRAY, WSB_DIRECTION_BOTH, 0, sequence(0, 8)));
     EXPECT_EQ(text(), "char peer0_0[] = {\n\r\n"
                       "0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07 };\n");
-    EXPECT_EQ(client_offset, 9u);
+    EXPECT_EQ(follow_state.client_offset, 9u);
 }
 
 TEST_F(RenderTest, CArrayNumbersFollowTheByteCounter) {
     ASSERT_TRUE(render_c_array(0, sequence(0xA0, 10).data(), 10));
-    EXPECT_EQ(client_offset, 11u);
+    EXPECT_EQ(follow_state.client_offset, 11u);
     ASSERT_TRUE(render_c_array(0, sequence(0x10, 1).data(), 1));
     EXPECT_EQ(text(), "char peer0_0[] = {\n"
                       "\r\n0xa0, 0xa1, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, \n"
                       "\r\n0xa8, 0xa9 };\n"
                       "\r\nchar peer0_11[] = {\n"
                       "\r\n0x10 };\n");
-    EXPECT_EQ(client_offset, 13u);
+    EXPECT_EQ(follow_state.client_offset, 13u);
 }
 
 TEST_F(RenderTest, CArrayServerUsesPeerOneAndItsOwnCounter) {
-    client_offset = 5;
-    server_offset = 2;
+    follow_state.client_offset = 5;
+    follow_state.server_offset = 2;
     ASSERT_TRUE(render(WSB_RENDER_CARRAY, WSB_DIRECTION_SERVER, 1, {0xFF, 0x00}));
     EXPECT_EQ(text(), "char peer1_2[] = {\n\r\n0xff, 0x00 };\n");
-    EXPECT_EQ(server_offset, 5u);
-    EXPECT_EQ(client_offset, 5u);
+    EXPECT_EQ(follow_state.server_offset, 5u);
+    EXPECT_EQ(follow_state.client_offset, 5u);
 }
 
 TEST_F(RenderTest, EmptyCArrayAppendsHeaderAlone) {
     ASSERT_TRUE(render(WSB_RENDER_CARRAY, WSB_DIRECTION_BOTH, 0, {}));
     EXPECT_EQ(text(), "char peer0_0[] = {\n");
-    EXPECT_EQ(client_offset, 1u);
+    EXPECT_EQ(follow_state.client_offset, 1u);
 }
 
 // ---- growth failure while rendering -----------------------------------------
@@ -308,15 +308,15 @@ TEST_F(RenderTest, EmptyCArrayAppendsHeaderAlone) {
 TEST_F(RenderTest, RenderReportsFailedGrowthAndKeepsText) {
     ASSERT_TRUE(append_stream_piece("kept", 4));
     // Pretend the text is as large as a 32-bit size allows, so it cannot grow.
-    const uint32_t real_size = stream_text.size;
-    stream_text.size = UINT32_MAX - 1;
+    const uint32_t real_size = follow_state.stream_text.size;
+    follow_state.stream_text.size = UINT32_MAX - 1;
     EXPECT_FALSE(render(WSB_RENDER_HEXDUMP, WSB_DIRECTION_BOTH, 0, {'a'}));
     EXPECT_FALSE(render(WSB_RENDER_CARRAY, WSB_DIRECTION_BOTH, 1, {'a'}));
     EXPECT_FALSE(render(WSB_RENDER_ASCII, WSB_DIRECTION_BOTH, 0, {'a'}));
-    stream_text.size = real_size;
+    follow_state.stream_text.size = real_size;
     EXPECT_EQ(text(), "kept");
-    EXPECT_EQ(client_offset, 0u);
-    EXPECT_EQ(server_offset, 0u);
+    EXPECT_EQ(follow_state.client_offset, 0u);
+    EXPECT_EQ(follow_state.server_offset, 0u);
 }
 
 }  // namespace

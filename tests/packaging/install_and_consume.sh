@@ -70,9 +70,12 @@ fi
 LD_LIBRARY_PATH=$libdir ldd "$work/consumer-pkg-config" | grep -q "$libdir/$soname" ||
     fail "the pkg-config consumer does not load $libdir/$soname"
 
-# 2. find_package(wsbridge) and the imported target wsbridge::wsbridge.
+# 2. find_package(wsbridge VERSION) with the built version, which the
+# installed version file accepts, and the imported target wsbridge::wsbridge.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+[ -n "$version" ] || fail "no CMAKE_PROJECT_VERSION in $build/CMakeCache.txt"
 cmake -S "$consumer_source" -B "$work/consumer-build" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" 2>&1 ||
+    -DWSBRIDGE_WANTED_VERSION="$version" -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" 2>&1 ||
     { cat "$work/configure.log" >&2; fail "configuring the consumer failed"; }
 cmake --build "$work/consumer-build" >"$work/build.log" 2>&1 ||
     { cat "$work/build.log" >&2; fail "building the consumer failed"; }

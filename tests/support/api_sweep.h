@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "wsbridge.h"
+#include "locator.h"
 
 namespace wsbsweep {
 
@@ -99,13 +100,8 @@ inline bool register_fields(std::string *problem)
     return true;
 }
 
-struct locator {
-    uint32_t frame_number;
-    int64_t file_offset;
-    int32_t captured_length;
-    uint32_t packet_length;
-    int32_t encapsulation;
-};
+using wsbtest::locator;
+using wsbtest::locator_of;
 
 struct limits {
     size_t max_packets = SIZE_MAX;        // packets read in sequence
@@ -191,12 +187,6 @@ inline bool summary_texts_terminated(const PacketSummary &s)
 {
     return terminated(s.protocol_text) && terminated(s.info_text) && terminated(s.link_source_text) &&
            terminated(s.link_destination_text) && terminated(s.source_text) && terminated(s.destination_text);
-}
-
-inline locator locator_of(const PacketSummary &s)
-{
-    return {s.frame_number, s.file_offset, static_cast<int32_t>(s.captured_length), s.packet_length,
-            s.encapsulation};
 }
 
 // Every getter on the fields of every group, for the packet dissected last.
@@ -518,16 +508,7 @@ inline void save_all(report &r, const std::vector<PacketSummary> &packets, const
     if (check(r, "gCreateCaptureFileForSave", gCreateCaptureFileForSave(path.c_str()), {0, 1}) != 0)
         return;
     for (const PacketSummary &s : packets) {
-        SavePacketRequest request;
-        memset(&request, 0, sizeof request);
-        request.frame_number = s.frame_number;
-        request.packet_length = s.packet_length;
-        request.captured_length = s.captured_length;
-        request.file_offset = s.file_offset;
-        request.time_seconds = s.time_seconds;
-        request.time_nanoseconds = s.time_nanoseconds;
-        request.encapsulation = s.encapsulation;
-        request.skip_flag = tracked ? 1 : 0;
+        SavePacketRequest request = wsbtest::request_of(s, tracked);
         uint8_t skipped = 9;
         arm();
         if (check(r, "gSavePacketToCaptureFile", gSavePacketToCaptureFile(&skipped, &request), {0, 1}) == 0) {

@@ -8,11 +8,17 @@ into a temporary folder, adds the repository's LICENSE when building from a
 checkout, and lets setuptools build wheels and source distributions there:
 `pip install bindings/python` leaves the source tree as it was.
 
+The version is the library's: read from include/wsbridge.h of the checkout
+(or, building from an unpacked source distribution, from the _location.py it
+carries) and written into the copy's wsbridge/_location.py, where the
+package's __version__ and pyproject.toml's dynamic version find it.
+
 An editable install (pip install -e) must point into the source tree itself,
 so it is handed to setuptools in place.
 """
 
 import contextlib
+import importlib.util
 import os
 import shutil
 import tempfile
@@ -21,6 +27,18 @@ from setuptools import build_meta as _setuptools
 
 PROJECT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 _COPIED = ("pyproject.toml", "README.md", "MANIFEST.in", "LICENSE", "wsbridge", "backend")
+
+
+def _version():
+    path = os.path.join(PROJECT, "wsbridge", "_version.py")
+    spec = importlib.util.spec_from_file_location("_wsbridge_version", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    header = os.path.join(PROJECT, os.pardir, os.pardir, "include", "wsbridge.h")
+    version = module.version_from_header(header) or module.version_recorded(os.path.join(PROJECT, "wsbridge"))
+    if not version:
+        raise RuntimeError("wsbridge: no version in %s or wsbridge/_location.py" % os.path.normpath(header))
+    return version
 
 
 @contextlib.contextmanager
@@ -38,6 +56,9 @@ def _in_copy():
         checkout_license = os.path.join(PROJECT, os.pardir, os.pardir, "LICENSE")
         if not os.path.exists(os.path.join(copy, "LICENSE")) and os.path.isfile(checkout_license):
             shutil.copy2(checkout_license, os.path.join(copy, "LICENSE"))
+        with open(os.path.join(copy, "wsbridge", "_location.py"), "w", encoding="utf-8") as location:
+            location.write("# Written by the build backend: the package's version (the library's).\n"
+                           "VERSION = \"%s\"\n" % _version())
         here = os.getcwd()
         os.chdir(copy)
         try:

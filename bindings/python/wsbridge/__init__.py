@@ -29,7 +29,7 @@ from .records import FieldInfo, FieldLocation, Locator, SaveResult, Summary
 from .stream import Stream
 from .tree import Node, Tree
 
-__version__ = "0.1.0"
+from ._version import VERSION as __version__  # the library's version
 
 __all__ = [
     "AddressType",
