@@ -106,6 +106,7 @@ frame=$(tshark -r "$big" -Y "tcp.stream==$stream" -T fields -e frame.number 2>/d
 set -o pipefail
 # shellcheck disable=SC2086
 timing "library walk" "$build/wsb_walk" "$big"
+timing "library walk, batches of 256" "$build/wsb_walk" --batch 256 "$big"
 timing "tshark -T fields Protocol Info" tshark -r "$big" $prefs -T fields -e _ws.col.Protocol -e _ws.col.Info
 timing "tshark plain" tshark -r "$big"
 timing "bare engine loop" "$build/wsb_bare_engine" "$big"
@@ -211,10 +212,43 @@ for capture in "$big" "$many"; do
 done
 rm -f "$data/jobs1.txt" "$data/jobs2.txt"
 
+# Python reading in batches: to_dataframe against tshark -T fields read by
+# pandas, iterating a capture against the C walk (wall time; processor time,
+# user + system, in parentheses: the machine may be shared).
+python=$(sed -n 's/^WSB_PYTHON:FILEPATH=//p' "$build/CMakeCache.txt")
+python=${python:-python3}
+echo
+echo "== Python reading in batches (bench/python_batches.py)"
+python_figure() { sed -n "s/^$1: \([0-9.]*\) s wall, \([0-9.]*\) s cpu\$/\\$2/p" "$data/python_batches.out"; }
+# shellcheck disable=SC2086
+if RUNS=$runs "$python" "$here/bench/python_batches.py" "$build" "$big" $prefs > "$data/python_batches.out" 2>&1; then
+    cat "$data/python_batches.out"
+    frame_wall=$(python_figure "to_dataframe (summary and 4 fields)" 1)
+    frame_cpu=$(python_figure "to_dataframe (summary and 4 fields)" 2)
+    csv_wall=$(python_figure "tshark -T fields | pandas.read_csv" 1)
+    csv_cpu=$(python_figure "tshark -T fields | pandas.read_csv" 2)
+    iterate_wall=$(python_figure "Python iteration" 1)
+    iterate_cpu=$(python_figure "Python iteration" 2)
+    walk_wall=$(python_figure "C walk" 1)
+    walk_cpu=$(python_figure "C walk" 2)
+    python_rows=(
+        "to_dataframe (Python) vs tshark+pandas|${frame_wall} s (cpu ${frame_cpu})|tshark+read_csv ${csv_wall} s (cpu ${csv_cpu})|$(ratio "$csv_wall" "$frame_wall")|>= 2"
+        "to_dataframe vs tshark+pandas, cpu|${frame_cpu} s|tshark+read_csv ${csv_cpu} s|$(ratio "$csv_cpu" "$frame_cpu")|>= 2"
+        "Python iteration / C walk|${iterate_wall} s (cpu ${iterate_cpu})|C walk ${walk_wall} s (cpu ${walk_cpu})|$(ratio "$iterate_wall" "$walk_wall")|<= 1.5"
+        "Python iteration / C walk, cpu|${iterate_cpu} s|C walk ${walk_cpu} s|$(ratio "$iterate_cpu" "$walk_cpu")|<= 1.5"
+    )
+else
+    cat "$data/python_batches.out"
+    python_rows=("Python reading in batches|failed|see above|-|-")
+fi
+
 faster "library walk" "tshark -T fields Protocol Info" "summary walk (library) vs tshark fields" "tshark -T fields" ">= 2"
 faster "library walk" "tshark plain" "summary walk (library) vs tshark plain" "tshark -r" ">= 1"
 row "summary walk (library) / bare engine" "${seconds[library walk]} s" "bare loop ${seconds[bare engine loop]} s" \
     "$(ratio "${seconds[library walk]}" "${seconds[bare engine loop]}")" "<= 1.05"
+row "batch walk (256 a call) / plain walk" "${seconds[library walk, batches of 256]} s" \
+    "plain walk ${seconds[library walk]} s" \
+    "$(ratio "${seconds[library walk, batches of 256]}" "${seconds[library walk]}")" "<= 1.05"
 row "summary walk (library) / wiretap alone" "${seconds[library walk]} s" \
     "wiretap ${seconds[wiretap read only]} s" "$(ratio "${seconds[library walk]}" "${seconds[wiretap read only]}")" "-"
 if [ -n "$dotnet_walk" ]; then
@@ -240,6 +274,10 @@ row "reopen: growth over 1000 captures (MB)" "${reopen_growth} MB" "after the fi
     "${reopen_growth}" "<= 30"
 row "reopen with gHackedCleanup, 300 (MB)" "${hacked_growth} MB" "after the first 30" "${hacked_growth}" "<= 30"
 row "${parallel_row[@]}"
+for python_row in "${python_rows[@]}"; do
+    IFS='|' read -r figure ours reference value target <<< "$python_row"
+    row "$figure" "$ours" "$reference" "$value" "$target"
+done
 row "peak memory, walk / tshark fields" "${memory[library walk]} kB" \
     "${memory[tshark -T fields Protocol Info]} kB" \
     "$(ratio "${memory[library walk]}" "${memory[tshark -T fields Protocol Info]}")" "<= 1"

@@ -218,7 +218,8 @@ WSBRIDGE_API int32_t gGetVersion(const char **library_version, const char **engi
  * other languages that mirror the records and check their copy before use:
  * with member null or "", *offset = 0 and *size = the size of the record;
  * else the offset and size of that member. Record names are the typedef
- * names ("PacketSummary", "TreeNode", "SavePacketRequest"), member names
+ * names ("PacketSummary", "TreeNode", "SavePacketRequest", "WsbBatchValue",
+ * "WsbPacketBatch"; the union of WsbBatchValue is its member "value"), member names
  * those of this header ("info_text"); texts are compared exactly. Runs in
  * every state. 0, or 1: null record name or outputs, a record or member this
  * interface does not have (outputs untouched then). */
@@ -836,6 +837,95 @@ WSBRIDGE_API int32_t gGetFieldValueText(const char **text, int32_t *size, int32_
  * ("Invalid node passed when trying to retrieve protocol field value
  * text"). 0 or 1. */
 WSBRIDGE_API int32_t gGetFieldValueTextByTreeNode(const void *node, const char **text, int32_t *size);
+
+/* ---- Reading in batches ------------------------------------------------- */
+
+/* Kinds of a batch value (WsbBatchValue.kind). */
+enum {
+    WSB_VALUE_ABSENT = 0,   /* the field does not occur in the packet (or the engine has
+                               no text for its value, where gGetFieldValueText fails) */
+    WSB_VALUE_INT = 1,      /* value.i: a signed integer of any width */
+    WSB_VALUE_UINT = 2,     /* value.u: an unsigned integer of any width, frame numbers */
+    WSB_VALUE_DOUBLE = 3,   /* value.d: a floating-point value */
+    WSB_VALUE_TEXT = 4,     /* text_size bytes at texts + value.text_offset, NUL-terminated:
+                               the value as tshark -T fields prints it */
+    WSB_VALUE_BOOL = 5,     /* value.u: 0 or 1 */
+    WSB_VALUE_TIME = 6,     /* value.i: an absolute time, nanoseconds since 1970 UTC */
+    WSB_VALUE_DURATION = 7  /* value.i: a relative time, nanoseconds */
+};
+
+/* How many occurrences of each field a batch holds (WsbPacketBatch.occurrences). */
+enum {
+    WSB_BATCH_FIRST = 0,  /* the first occurrence in the tree: one slot per packet and field */
+    WSB_BATCH_ALL = 1     /* every occurrence, in tree order */
+};
+
+/* One value of one field of one packet in a batch. 16 bytes. */
+typedef struct WsbBatchValue {
+    int32_t kind;       /* WSB_VALUE_* */
+    int32_t text_size;  /* WSB_VALUE_TEXT: bytes of the text without the NUL; else 0 */
+    union {
+        int64_t i;
+        uint64_t u;
+        double d;
+        int64_t text_offset;
+    } value;
+} WsbBatchValue;
+
+/* What the host asks of gGetNextPacketBatch and where the call writes. Every
+ * array is the host's, allocated by the host for the capacity it states; the
+ * library writes into them during the call only, and keeps no pointer. */
+typedef struct WsbPacketBatch {
+    int32_t capacity;           /* packets the arrays hold, >= 1 */
+    int32_t field_count;        /* entries of field_ids (0: summaries only) */
+    const int32_t *field_ids;   /* ids of registered fields (gGetProtocolFieldFilterInfo) */
+    int32_t occurrences;        /* WSB_BATCH_FIRST or WSB_BATCH_ALL */
+    int32_t whole_texts;        /* non-zero: the whole Protocol and Info texts of packet i
+                                   into texts at text_offsets[2*i] and [2*i+1] */
+    WsbPacketSummary *summaries;  /* capacity records, or NULL */
+    WsbBatchValue *values;      /* value_capacity slots (FIRST: at least capacity * field_count);
+                                   FIRST: packet i's field f is values[i * field_count + f] */
+    int32_t value_capacity;
+    int32_t *value_starts;      /* ALL: capacity * field_count + 1 entries: packet i's field f
+                                   has the values from value_starts[i * field_count + f] to
+                                   value_starts[i * field_count + f + 1] (excluded); else NULL */
+    char *texts;                /* text space, or NULL when no text is asked for */
+    int64_t text_capacity;      /* bytes of texts */
+    int64_t *text_offsets;      /* whole_texts: 2 * capacity entries, else NULL */
+    /* written by the call: */
+    int32_t packets;            /* packets written */
+    int32_t values_used;        /* value slots written (FIRST: packets * field_count) */
+    int64_t texts_used;         /* bytes of texts written */
+} WsbPacketBatch;
+
+/* Reads up to batch->capacity packets in sequence, as that many gGetNextPacket
+ * calls would (display filter, summary-text switch and reading share apply),
+ * and writes their summaries (when summaries is not NULL), the values of the
+ * fields field_ids names and, with whole_texts, their whole Protocol and
+ * Info texts (empty with the summary texts switched off). Values: integers,
+ * booleans and times as numbers (WSB_VALUE_*), every other type as the text
+ * gGetFieldValueText gives. The fields must be registered and the registry
+ * compiled (gGetProtocolFieldFilterInfo) before the packets are read.
+ * 0 with packets >= 1; 2 with packets 0 at the end of the capture (and on
+ * every later call). A packet whose values or texts do not fit in the space
+ * left is not written: it stays pending, dissected, and is the first packet
+ * of the next call (also when other calls dissected packets in between: it
+ * is then re-read at its offset; a gGetNextPacket call in between reads past
+ * it and it is dropped). When not even the first packet fits, 1 with the
+ * code WSB_E_LIMIT, and the packet stays pending for a call with more room.
+ * A read that fails after some packets were written returns 0 with those;
+ * the next call reports the failure (1, or 3 when the engine ran out of
+ * memory). The last packet written is the current packet afterwards (field
+ * calls, tree, save, follow); when a packet is pending, the pending one is.
+ * When the batch reached the end of the capture (or a failure), the read
+ * that found it ended the last packet's dissection: that packet is then
+ * dissected again, at its offset, by the first call that reads it.
+ * Other failures (1): no capture (WSB_E_NO_CAPTURE), a null batch, capacity
+ * below 1, a negative field count or text capacity, missing arrays, an
+ * occurrences mode other than the two, FIRST with value_capacity below
+ * capacity * field_count (WSB_E_BAD_ARGUMENT), an id that is no registered
+ * field (WSB_E_UNKNOWN_FIELD). */
+WSBRIDGE_API int32_t gGetNextPacketBatch(WsbPacketBatch *batch);
 
 /* ---- Classic names, kept for compatibility ------------------------------
  * The records' names before they took the Wsb prefix (the same types), and

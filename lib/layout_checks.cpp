@@ -52,6 +52,28 @@ static_assert(offsetof(TreeNode, label) == 516, "label");
 static_assert(sizeof(TreeNode::label) == 240, "label size");
 static_assert(offsetof(TreeNode, node) == 760, "node");
 
+static_assert(sizeof(WsbBatchValue) == 16, "WsbBatchValue size");
+static_assert(offsetof(WsbBatchValue, kind) == 0, "kind");
+static_assert(offsetof(WsbBatchValue, text_size) == 4, "text_size");
+static_assert(offsetof(WsbBatchValue, value) == 8, "value");
+
+static_assert(sizeof(WsbPacketBatch) == 96, "WsbPacketBatch size");
+static_assert(offsetof(WsbPacketBatch, capacity) == 0, "capacity");
+static_assert(offsetof(WsbPacketBatch, field_count) == 4, "field_count");
+static_assert(offsetof(WsbPacketBatch, field_ids) == 8, "field_ids");
+static_assert(offsetof(WsbPacketBatch, occurrences) == 16, "occurrences");
+static_assert(offsetof(WsbPacketBatch, whole_texts) == 20, "whole_texts");
+static_assert(offsetof(WsbPacketBatch, summaries) == 24, "summaries");
+static_assert(offsetof(WsbPacketBatch, values) == 32, "values");
+static_assert(offsetof(WsbPacketBatch, value_capacity) == 40, "value_capacity");
+static_assert(offsetof(WsbPacketBatch, value_starts) == 48, "value_starts");
+static_assert(offsetof(WsbPacketBatch, texts) == 56, "texts");
+static_assert(offsetof(WsbPacketBatch, text_capacity) == 64, "text_capacity");
+static_assert(offsetof(WsbPacketBatch, text_offsets) == 72, "text_offsets");
+static_assert(offsetof(WsbPacketBatch, packets) == 80, "packets");
+static_assert(offsetof(WsbPacketBatch, values_used) == 84, "values_used");
+static_assert(offsetof(WsbPacketBatch, texts_used) == 88, "texts_used");
+
 // ---- gGetRecordLayout ---------------------------------------------------------
 // The same layouts as the library reports them, so that a host in another
 // language can check its mirror of a record before it hands one over.
@@ -119,6 +141,30 @@ const member_layout save_packet_request_members[] = {
     WSB_MEMBER(SavePacketRequest, skip_flag),
 };
 
+const member_layout batch_value_members[] = {
+    WSB_MEMBER(WsbBatchValue, kind),
+    WSB_MEMBER(WsbBatchValue, text_size),
+    WSB_MEMBER(WsbBatchValue, value),
+};
+
+const member_layout packet_batch_members[] = {
+    WSB_MEMBER(WsbPacketBatch, capacity),
+    WSB_MEMBER(WsbPacketBatch, field_count),
+    WSB_MEMBER(WsbPacketBatch, field_ids),
+    WSB_MEMBER(WsbPacketBatch, occurrences),
+    WSB_MEMBER(WsbPacketBatch, whole_texts),
+    WSB_MEMBER(WsbPacketBatch, summaries),
+    WSB_MEMBER(WsbPacketBatch, values),
+    WSB_MEMBER(WsbPacketBatch, value_capacity),
+    WSB_MEMBER(WsbPacketBatch, value_starts),
+    WSB_MEMBER(WsbPacketBatch, texts),
+    WSB_MEMBER(WsbPacketBatch, text_capacity),
+    WSB_MEMBER(WsbPacketBatch, text_offsets),
+    WSB_MEMBER(WsbPacketBatch, packets),
+    WSB_MEMBER(WsbPacketBatch, values_used),
+    WSB_MEMBER(WsbPacketBatch, texts_used),
+};
+
 #undef WSB_MEMBER
 
 template <size_t count>
@@ -131,6 +177,8 @@ const record_layout record_layouts[] = {
     record("PacketSummary", sizeof(PacketSummary), packet_summary_members),
     record("TreeNode", sizeof(TreeNode), tree_node_members),
     record("SavePacketRequest", sizeof(SavePacketRequest), save_packet_request_members),
+    record("WsbBatchValue", sizeof(WsbBatchValue), batch_value_members),
+    record("WsbPacketBatch", sizeof(WsbPacketBatch), packet_batch_members),
 };
 
 }  // namespace

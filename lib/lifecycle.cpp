@@ -73,6 +73,7 @@ int32_t gOpenCapture(const char *path)
     // A capture that is still open gives way to the new one, and so does a
     // followed stream: its endpoints and payload belong to the old file.
     follow_release();
+    batch_forget_pending();
     dissection_reset();
     capture_close();
     capture_adopt(handle, path);
@@ -84,6 +85,7 @@ int32_t gCloseCapture(void)
     if (!require_capture("Close Capture"))
         return WSB_FAILED;
     follow_release();
+    batch_forget_pending();
     dissection_reset();
     capture_close();
     return WSB_OK;

@@ -486,6 +486,14 @@ TEST(RecordLayout, ReportsEveryMemberAsTheHeaderLaysItOutInEveryState)
         MEMBER(SavePacketRequest, file_offset), MEMBER(SavePacketRequest, time_seconds),
         MEMBER(SavePacketRequest, time_nanoseconds), MEMBER(SavePacketRequest, encapsulation),
         MEMBER(SavePacketRequest, skip_flag),
+        RECORD(WsbBatchValue), MEMBER(WsbBatchValue, kind), MEMBER(WsbBatchValue, text_size),
+        MEMBER(WsbBatchValue, value),
+        RECORD(WsbPacketBatch), MEMBER(WsbPacketBatch, capacity), MEMBER(WsbPacketBatch, field_count),
+        MEMBER(WsbPacketBatch, field_ids), MEMBER(WsbPacketBatch, occurrences), MEMBER(WsbPacketBatch, whole_texts),
+        MEMBER(WsbPacketBatch, summaries), MEMBER(WsbPacketBatch, values), MEMBER(WsbPacketBatch, value_capacity),
+        MEMBER(WsbPacketBatch, value_starts), MEMBER(WsbPacketBatch, texts), MEMBER(WsbPacketBatch, text_capacity),
+        MEMBER(WsbPacketBatch, text_offsets), MEMBER(WsbPacketBatch, packets), MEMBER(WsbPacketBatch, values_used),
+        MEMBER(WsbPacketBatch, texts_used),
     };
 #undef RECORD
 #undef MEMBER

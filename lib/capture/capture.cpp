@@ -269,6 +269,11 @@ const char *capture_path()
     return capture_state.path;
 }
 
+int32_t capture_frames_read()
+{
+    return capture_state.frame_count;
+}
+
 wtap *capture_wiretap()
 {
     return capture_state.wiretap_handle;
@@ -290,6 +295,17 @@ int32_t capture_encapsulation()
     if (c.encapsulation == 0 && c.wiretap_handle)
         c.encapsulation = wtap_file_encap(c.wiretap_handle);
     return c.encapsulation;
+}
+
+void capture_whole_texts(const char **protocol, const char **info)
+{
+    const bool filled = capture_state.summary_texts;
+    *protocol = filled ? get_column_text(&capture_state.columns, protocol_column) : "";
+    *info = filled ? get_column_text(&capture_state.columns, info_column) : "";
+    if (!*protocol)
+        *protocol = "";
+    if (!*info)
+        *info = "";
 }
 
 const wtap_rec &redissected_record()

@@ -36,6 +36,8 @@ bool require_capture(const char *operation);
 
 // ---- What other modules read of the open capture ---------------------------
 const char *capture_path();
+// Records read in sequence since the capture was opened (shown or not).
+int32_t capture_frames_read();
 // wiretap's handle of the open capture (null when none): its interfaces,
 // time precision and link type.
 wtap *capture_wiretap();
@@ -48,6 +50,11 @@ int32_t capture_encapsulation();
 // read (identified at open, so a relative path and a later change of the
 // working directory do not matter).
 bool is_open_capture(dev_t device, ino_t inode);
+
+// The whole Protocol and Info texts of the packet dissected last with the
+// summary's columns (they stay until the next dissection); empty texts when
+// sequential reading runs without them (gSetSummaryTexts(0)).
+void capture_whole_texts(const char **protocol, const char **info);
 
 // ---- Random access ----------------------------------------------------------
 // How far a re-read packet is dissected.

@@ -132,6 +132,19 @@ char *series_value_text(const field_info *record, bool filter_form);
 // when the engine has no text for it. Called inside the engine's frame.
 char *series_field_text(const field_info *record, epan_dissect_t *edt);
 
+// How a value crosses a batch (gGetNextPacketBatch): as a number of one of
+// these kinds, or (text) as series_field_text writes it.
+enum class series_number_kind { text, signed_integer, unsigned_integer, floating, boolean, absolute_time, relative_time };
+
+// The kind of a field record's value, and the value: integers of any width
+// (frame numbers included) in signed_value or unsigned_value, booleans 0/1
+// in unsigned_value, floating values in floating, absolute times as
+// nanoseconds since the epoch and relative times as nanoseconds in
+// signed_value (saturated). Nothing is written for text. Called inside the
+// engine's frame.
+series_number_kind series_value_number(const field_info *record, int64_t *signed_value, uint64_t *unsigned_value,
+                                       double *floating);
+
 // The size of a tree item's label as the engine composes it.
 constexpr size_t series_label_length = 240;
 // The label of a tree item: the engine's own text, or one composed into

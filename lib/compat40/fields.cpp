@@ -110,6 +110,69 @@ char *series_field_text(const field_info *record, epan_dissect_t *edt)
     return get_node_field_value(const_cast<field_info *>(record), edt);
 }
 
+namespace {
+
+int64_t time_in_nanoseconds(const nstime_t *time)
+{
+    if (!time)
+        return 0;
+    int64_t nanoseconds = 0;
+    if (__builtin_mul_overflow(static_cast<int64_t>(time->secs), int64_t{1000000000}, &nanoseconds) ||
+        __builtin_add_overflow(nanoseconds, static_cast<int64_t>(time->nsecs), &nanoseconds))
+        return time->secs < 0 ? INT64_MIN : INT64_MAX;
+    return nanoseconds;
+}
+
+}  // namespace
+
+series_number_kind series_value_number(const field_info *record, int64_t *signed_value, uint64_t *unsigned_value,
+                                       double *floating)
+{
+    fvalue_t *fv = value_of(record);
+    switch (fvalue_type_ftenum(fv)) {
+    case FT_UINT8:
+    case FT_UINT16:
+    case FT_UINT24:
+    case FT_UINT32:
+    case FT_FRAMENUM:
+        *unsigned_value = fvalue_get_uinteger(fv);
+        return series_number_kind::unsigned_integer;
+    case FT_UINT40:
+    case FT_UINT48:
+    case FT_UINT56:
+    case FT_UINT64:
+        *unsigned_value = fvalue_get_uinteger64(fv);
+        return series_number_kind::unsigned_integer;
+    case FT_INT8:
+    case FT_INT16:
+    case FT_INT24:
+    case FT_INT32:
+        *signed_value = fvalue_get_sinteger(fv);
+        return series_number_kind::signed_integer;
+    case FT_INT40:
+    case FT_INT48:
+    case FT_INT56:
+    case FT_INT64:
+        *signed_value = fvalue_get_sinteger64(fv);
+        return series_number_kind::signed_integer;
+    case FT_BOOLEAN:  // kept as 64 bits, the bits under the field's mask
+        *unsigned_value = fvalue_get_uinteger64(fv) != 0;
+        return series_number_kind::boolean;
+    case FT_FLOAT:
+    case FT_DOUBLE:
+        *floating = fvalue_get_floating(fv);
+        return series_number_kind::floating;
+    case FT_ABSOLUTE_TIME:
+        *signed_value = time_in_nanoseconds(fvalue_get_time(fv));
+        return series_number_kind::absolute_time;
+    case FT_RELATIVE_TIME:
+        *signed_value = time_in_nanoseconds(fvalue_get_time(fv));
+        return series_number_kind::relative_time;
+    default:
+        return series_number_kind::text;
+    }
+}
+
 const char *series_item_label(const field_info *record, char *buffer)
 {
     if (record->rep)

@@ -10,3 +10,5 @@ void fields_register_payload_fields();
 // Frees the registry's filter, the matched fields and the value texts
 // (shutdown).
 void fields_release();
+// Forgets the packet a batch read left pending (a capture opens or closes).
+void batch_forget_pending();

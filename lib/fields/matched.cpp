@@ -56,16 +56,9 @@ const field_info *earliest_in_tree(proto_tree *tree)
     return matched_state.candidates.empty() ? nullptr : matched_state.candidates.front();
 }
 
-// What the current dissection holds for a registered name. One name can stand
-// for several engine ids (IPv4 and IPv6 both register "ip.version"); each id
-// has its own list of records, and all of them count. With protocol_id set,
-// only the ids that protocol registered count, when it registered any.
-struct name_records {
-    bool primed;                // at least one id had a list of records
-    const field_info *first;    // the first occurrence, null when none
-};
+}  // namespace
 
-name_records records_of_name(int32_t key_id, int protocol_id = -1)
+name_records records_of_name(int32_t key_id, int protocol_id)
 {
     name_records result{false, nullptr};
     proto_tree *tree = current_dissection() ? current_dissection()->tree : nullptr;
@@ -97,6 +90,8 @@ name_records records_of_name(int32_t key_id, int protocol_id = -1)
         result.first = earliest_in_tree(tree);
     return result;
 }
+
+namespace {
 
 struct srcport_lookup {
     const char *group;

@@ -15,6 +15,16 @@ struct matched_field {
     const field_info *record;
 };
 
+// What the current dissection holds for a registered name. One name can stand
+// for several engine ids (IPv4 and IPv6 both register "ip.version"); each id
+// has its own list of records, and all of them count. With protocol_id set,
+// only the ids that protocol registered count, when it registered any.
+struct name_records {
+    bool primed;                // at least one id had a list of records
+    const field_info *first;    // the first occurrence in the tree, null when none
+};
+name_records records_of_name(int32_t key_id, int protocol_id = -1);
+
 struct matched_state_record {
     // The fields the last gLastPacketHasPassedFilter found, valid only while
     // the dissection they were taken from is current (generation). Both

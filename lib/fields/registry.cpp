@@ -135,6 +135,16 @@ bool ensure_field_filter_compiled()
     return compile_field_filter();
 }
 
+bool registry_has_field_id(int32_t id)
+{
+    if (!r.compiled)
+        return false;
+    for (const auto &[name, entry] : r.fields)
+        if (entry.resolved && entry.field_id == id)
+            return true;
+    return false;
+}
+
 const std::vector<int32_t> *group_field_ids(const char *group_name)
 {
     auto group = r.groups.find(group_name);
@@ -235,6 +245,7 @@ void fields_register_payload_fields()
 
 void fields_release()
 {
+    batch_forget_pending();
     values_release();
     matched_release();
     registry_release();

@@ -60,5 +60,9 @@ bool register_field(const char *field_name, const char *group_name);
 // registration. False with the message written on failure.
 bool ensure_field_filter_compiled();
 
+// True when id is the engine id of a registered name as of the current
+// compilation.
+bool registry_has_field_id(int32_t id);
+
 // Group ids of the current compilation, or null when the group is unknown.
 const std::vector<int32_t> *group_field_ids(const char *group_name);

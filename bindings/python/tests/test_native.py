@@ -48,6 +48,7 @@ def test_prototypes_follow_the_header_types():
         "WsbPacketSummary *": ctypes.POINTER(native.PacketSummary),
         "WsbTreeNode *": ctypes.POINTER(native.TreeNode),
         "const WsbSavePacketRequest *": ctypes.POINTER(native.SavePacketRequest),
+        "WsbPacketBatch *": ctypes.POINTER(native.WsbPacketBatch),
         "int32_t *": ctypes.POINTER(ctypes.c_int32), "uint32_t *": ctypes.POINTER(ctypes.c_uint32),
         "uint8_t *": ctypes.POINTER(ctypes.c_uint8), "uint64_t *": ctypes.POINTER(ctypes.c_uint64),
         "int64_t *": ctypes.POINTER(ctypes.c_int64),

@@ -2,6 +2,8 @@
 the C interface (through the command-line host): the same results as the C
 tests' oracles."""
 
+import dataclasses
+
 import pytest
 
 import wsbridge
@@ -169,9 +171,8 @@ def test_dataframe_columns_equal_tshark(engine, name):
     path = shared_capture(name)
     with engine.open(path) as capture:
         frame = capture.to_dataframe(DATAFRAME_FIELDS)
-        every = capture.to_dataframe(["ip.src", "ip.ttl"], occurrence="all")
-        with pytest.raises(wsbridge.NotSupportedError):
-            capture.to_dataframe(["ip.addr"], occurrence="all")
+        # ip.addr occurs only as hidden items: every occurrence all the same.
+        every = capture.to_dataframe(["ip.src", "ip.ttl", "ip.addr"], occurrence="all")
     assert [str(frame[field].dtype) for field in DATAFRAME_FIELDS] == \
         ["UInt64", "UInt64", "UInt64", "UInt64", "boolean", "datetime64[ns, UTC]",
          "timedelta64[ns]", "float64", "string", "string", "string"]
@@ -192,6 +193,54 @@ def test_dataframe_columns_equal_tshark(engine, name):
                 assert value == float(text)
             else:
                 assert value == text, field
-    for (_, got), want in zip(every.iterrows(), tshark_fields(path, ["ip.src", "ip.ttl"], "a")):
+    every_rows = tshark_fields(path, ["ip.src", "ip.ttl", "ip.addr"], "a")
+    assert len(every_rows) == len(every)
+    for (_, got), want in zip(every.iterrows(), every_rows):
         assert got["ip.src"] == (want[1].split(",") if want[1] else None)
         assert got["ip.ttl"] == ([int(ttl) for ttl in want[2].split(",")] if want[2] else None)
+        assert got["ip.addr"] == (want[3].split(",") if want[3] else None)
+
+
+# to_dataframe reads in batches; iterating reads a packet a call once a value
+# is asked for. On every shared capture both give the same packets and values.
+BATCH_FIELDS = ["ip.src", "tcp.srcport", "frame.time_relative", "dns.qry.name", "tcp.flags.syn",
+                "frame.number", "eth.src"]
+
+
+def test_a_dataframe_equals_iterating_on_every_shared_capture(engine):
+    pandas = pytest.importorskip("pandas")
+    names = [f.name for f in dataclasses.fields(wsbridge.Summary)
+             if f.name not in ("origin", "time_seconds", "time_nanoseconds", "relative_time",
+                               "port_type")]
+    infos = None
+    for capture_name in shared_capture_names():
+        with engine.open(shared_capture(capture_name)) as capture:
+            frame = capture.to_dataframe(BATCH_FIELDS)
+            infos = infos or [engine.field_info(name) for name in BATCH_FIELDS]
+            rows = frame.to_dict("records")
+            count = 0
+            for row, summary in zip(rows, capture):
+                count += 1
+                where = (capture_name, summary.frame_number)
+                assert [row[name] for name in names] == [getattr(summary, name) for name in names], where
+                assert row["port_type"] == summary.port_type.name, where
+                assert row["relative_time"] == summary.relative_time / 1e7, where
+                matched = capture.matched_fields("wsbridge.to_dataframe")
+                for name, info in zip(BATCH_FIELDS, infos):
+                    value = row[name]
+                    if info.id not in matched:
+                        assert pandas.isna(value), (where, name)
+                    elif name == "frame.time_relative":
+                        # NaT for a span that timedelta64[ns] cannot hold.
+                        span = nanoseconds(capture.value_text(info.id))
+                        if abs(span) < 1 << 63:
+                            assert value.value == span, (where, name)
+                        else:
+                            assert pandas.isna(value), (where, name)
+                    elif name == "tcp.flags.syn":
+                        assert value == bool(capture.uint64(info.id)), (where, name)
+                    elif name in ("tcp.srcport", "frame.number"):
+                        assert value == int(capture.value_text(info.id)), (where, name)
+                    else:
+                        assert value == capture.value_text(info.id), (where, name)
+            assert count == len(rows), capture_name

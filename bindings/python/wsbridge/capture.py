@@ -1,6 +1,7 @@
 """The open capture: sequential reading, random access, trees, matched
 fields, saving, following and DataFrames."""
 
+import collections
 import contextlib
 import ctypes
 import dataclasses
@@ -9,6 +10,7 @@ from array import array
 from typing import Iterator, List, Optional
 
 from . import native
+from .batch import BatchBuffers
 from ._guard import guarded, lock
 from .errors import (CaptureClosedError, ForeignObjectError, InvalidSettingError, StateError,
                      UnknownFieldError, WsbridgeError)
@@ -20,6 +22,11 @@ from .tree import Node, Tree
 
 __all__ = ["Capture"]
 
+# Packets read per library call while iterating a capture.
+ITERATION_BATCH = 128
+
+_summary_of = Summary._from_unpacked
+
 
 def _locator_values(record):
     """The five locator values of a PacketSummary record."""
@@ -28,10 +35,16 @@ def _locator_values(record):
 
 
 class Capture:
-    """The open capture. Iterating it reads the packets in sequence
-    (gGetNextPacket) as Summary objects; the iteration continues where it
-    stopped and ends at the end of the capture. Use it as a context manager
-    or call close().
+    """The open capture. Iterating it reads the packets in sequence as
+    Summary objects; the iteration continues where it stopped and ends at
+    the end of the capture. Use it as a context manager or call close().
+
+    The packets are read ITERATION_BATCH at a time (gGetNextPacketBatch):
+    one call into the library per batch. The calls that read the packet
+    dissected last (matched_fields, the value getters, field locations,
+    payload offsets) still answer for the packet iteration returned last:
+    the first such call reads the capture again up to that packet, and from
+    then on the capture is read one packet a call.
 
     A call that names a packet takes a Summary or Locator of this capture
     (or a Locator built by hand); one of another capture, or of this file
@@ -50,6 +63,11 @@ class Capture:
         self._position = 0
         self._filter_changed = False
         self._record = native.PacketSummary()
+        # Packets read ahead in a batch and not returned yet (unpacked
+        # PacketSummary records), the batch buffers and their size.
+        self._ahead = collections.deque()
+        self._batches = None
+        self._batch_size = ITERATION_BATCH
         # The locators of the packets read in sequence, kept compactly.
         self._frames = array("I")
         self._offsets = array("q")
@@ -137,21 +155,43 @@ class Capture:
     def _next(self, call) -> Optional[Summary]:
         if self._at_end:
             return None
-        record = self._record
-        status = call(self.engine.raw.gGetNextPacket, ctypes.byref(record), accept=(Status.END,),
-                      dissects=True)
-        if status == Status.END:
-            self._at_end = True
-            return None
-        self._position = record.frame_number
-        self._frames.append(record.frame_number)
-        self._offsets.append(record.file_offset)
-        self._captured.append(record.captured_length)
-        self._lengths.append(record.packet_length)
-        self._encapsulations.append(record.encapsulation)
-        self._seconds.append(record.time_seconds)
-        self._nanoseconds.append(record.time_nanoseconds)
-        return Summary.from_record(record, self._origin)
+        ahead = self._ahead
+        if not ahead:
+            batches = self._batches
+            if batches is None or batches.capacity != self._batch_size:
+                batches = self._batches = BatchBuffers(self._batch_size)
+            packets = batches.read(call)
+            if not packets:
+                self._at_end = True
+                return None
+            records = list(batches.summary_tuples(packets))
+            ahead.extend(records)
+            # The locators are kept as the packets are read; those still
+            # ahead are taken back if reading goes back (_reopen).
+            for values, index in self._locator_columns:
+                values.extend([record[index] for record in records])
+        values = ahead.popleft()
+        self._position = values[0]
+        return _summary_of(values, self._origin)
+
+    @property
+    def _locator_columns(self):
+        """The locator arrays with the index of their value in an unpacked
+        PacketSummary record."""
+        return ((self._frames, 0), (self._offsets, 6), (self._captured, 2), (self._lengths, 1),
+                (self._encapsulations, 10), (self._seconds, 8), (self._nanoseconds, 9))
+
+    def _settle(self, call):
+        """Before a call that reads the packet dissected last or dissects a
+        packet: while packets are read ahead, the engine has seen more of
+        the capture than iteration returned (what it learnt of later
+        packets would show in trees and values, and the packet dissected
+        last is not the one returned last). The capture is then read again
+        up to the packet iteration returned last, which becomes the current
+        one, and from then on one packet a call."""
+        if self._ahead:
+            self._put_back(call, False)
+            self._batch_size = 1
 
     def set_filter(self, filter: Optional[str]) -> None:
         """Reads only the packets that match the display filter from here on
@@ -163,6 +203,8 @@ class Capture:
         The filter ends with the capture."""
         with guarded("set filter", self) as call:
             text = encode_text(filter, "display filter") if filter else None
+            # The packets read ahead were chosen by the filter before.
+            self._settle(call)
             call(self.engine.raw.gSetDisplayFilter, text, failure=InvalidSettingError)
             if self._position and (filter or None) != self._filter:
                 self._filter_changed = True
@@ -181,6 +223,10 @@ class Capture:
         what it read (a followed stream ends); the Summaries and Locators of
         this capture stay good, as they name the same file's packets."""
         engine = self.engine
+        if self._ahead:
+            for values, _ in self._locator_columns:
+                del values[-len(self._ahead):]
+            self._ahead.clear()
         call(engine.raw.gOpenCapture, encode_path(self.path))
         engine._dissected()
         engine._stream = None
@@ -244,6 +290,16 @@ class Capture:
         return self
 
     def __next__(self) -> Summary:
+        # A packet read ahead needs no call into the library, nor the lock:
+        # taking it from the deque is atomic.
+        if self._ahead and self._origin.open:
+            try:
+                values = self._ahead.popleft()
+            except IndexError:
+                pass
+            else:
+                self._position = values[0]
+                return _summary_of(values, self._origin)
         summary = self.next_packet()
         if summary is None:
             raise StopIteration
@@ -272,6 +328,7 @@ class Capture:
         record = native.PacketSummary()
         with guarded("packet", self) as call:
             locator = self._locator(packet, call.operation)
+            self._settle(call)
             call(self.engine.raw.gGetPacketAtOffset, ctypes.byref(record), *locator.arguments(),
                  dissects=True)
         summary = Summary.from_record(record, self._origin)
@@ -296,6 +353,7 @@ class Capture:
         with guarded("tree", self) as call:
             raw = self.engine.raw
             locator = self._locator(packet, call.operation)
+            self._settle(call)
             call(raw.gBuildPacketProtocolTree, ctypes.byref(length), ctypes.byref(data),
                  *locator.arguments(), dissects=True)
             payload = ctypes.string_at(data, length.value) if length.value > 0 else b""
@@ -324,6 +382,7 @@ class Capture:
             return self._matched(call, group)
 
     def _matched(self, call, group):
+        self._settle(call)
         count = ctypes.c_int32(0)
         ids = ctypes.POINTER(ctypes.c_int32)()
         status = call(self.engine.raw.gLastPacketHasPassedFilter, encode_text(group, "group name"),
@@ -337,6 +396,7 @@ class Capture:
     def _location(self, operation, function, field_id):
         position, length, kind = ctypes.c_int32(), ctypes.c_int32(), ctypes.c_int32()
         with guarded(operation, self) as call:
+            self._settle(call)
             call(function, field_id, ctypes.byref(position), ctypes.byref(length),
                  ctypes.byref(kind))
         return FieldLocation(position.value, length.value, enum_or_int(FieldType, kind.value))
@@ -354,6 +414,7 @@ class Capture:
     def _offset(self, operation, function):
         offset = ctypes.c_int32()
         with guarded(operation, self) as call:
+            self._settle(call)
             call(function, ctypes.byref(offset))
         return offset.value
 
@@ -372,6 +433,7 @@ class Capture:
         """A matched field's value by getter kind ("uint64", "int32",
         "string"), under the lock the caller holds."""
         raw = self.engine.raw
+        self._settle(call)
         if kind in ("string", "text"):
             pointer, size = ctypes.c_void_p(), ctypes.c_int32()
             getter = raw.gGetStringProtocolFieldValue if kind == "string" else raw.gGetFieldValueText
@@ -433,6 +495,7 @@ class Capture:
         with guarded("save", self) as call:
             requests = [self._save_request(packet, skip_tcp_repeats, call.operation)
                         for packet in packets]
+            self._settle(call)
             raw = self.engine.raw
             if format is None:
                 call(raw.gCreateCaptureFileForSave, encode_path(path))
@@ -489,6 +552,7 @@ class Capture:
             locator = self._locator(packet, call.operation)
             if packets is not None:
                 members = [self._locator(member, call.operation) for member in packets]
+                self._settle(call)
                 stream = Stream._start(self, call, kind, locator)
                 for member in members:
                     stream._add(call, member.arguments())
@@ -551,10 +615,11 @@ class Capture:
         "Int64", booleans as "boolean", floats as float64, absolute times as
         datetime64[ns, UTC], relative times as timedelta64[ns], anything
         else as its text as tshark -T fields prints it ("string"). With
-        occurrence="all" each field cell is the list of every occurrence (or
-        None), read from the packet's protocol tree; a field that occurs
-        only as hidden items (ip.addr, tcp.port) raises NotSupportedError
-        there.
+        occurrence="all" each field cell is the list of every occurrence in
+        tree order, hidden items included (ip.addr, tcp.port), or None.
+
+        The packets are read in batches (gGetNextPacketBatch) and the
+        columns made of numpy arrays over the batch buffers.
 
         With jobs=N (N > 1) N new processes read the file, each with its own
         engine (with this engine's preferences) dissecting one share of the

@@ -1,10 +1,12 @@
 """Capture.to_dataframe: a capture's packets as a pandas DataFrame.
 
-The work has two steps. read_rows() is the one loop over the packets: it
-reads every packet of a pass over the capture into plain Python lists, one
-per column (numbers, texts, nanoseconds, None where a field is absent); a
-batch reader of the library can take its place. build_frame() then gives
-each column its pandas type.
+With a library that reads in batches (gGetNextPacketBatch), the frame is
+made of numpy arrays over the batch buffers (batch_frame.py). Otherwise the
+work has two steps. read_rows() is the one loop over the packets: it reads
+every packet of a pass over the capture into plain Python lists, one per
+column (numbers, texts, nanoseconds, None where a field is absent).
+build_frame() then gives each column its pandas type; the batch reader
+gives its columns the same types.
 """
 
 import calendar
@@ -101,12 +103,17 @@ def to_dataframe(capture, fields, filter, occurrence):
         raise ValueError("occurrence is \"first\" or \"all\", not %r" % (occurrence,))
     pandas = import_pandas()
     columns = field_columns(capture.engine, fields)
+    batches = capture.engine.library.has("gGetNextPacketBatch")
     with guarded("to_dataframe", capture) as call:
         wanted = capture.filter if filter is None else filter
         with capture._own_pass(call, filter=wanted) as state:
-            rows = read_rows(capture, call, columns, occurrence == "all")
+            if batches:
+                from .batch_frame import read_frame
+                frame = read_frame(pandas, capture, call, columns, occurrence == "all")
+            else:
+                rows = read_rows(capture, call, columns, occurrence == "all")
             state.at_end = True
-    return build_frame(pandas, rows, columns, occurrence == "all")
+    return frame if batches else build_frame(pandas, rows, columns, occurrence == "all")
 
 
 # ---- the loop over the packets ------------------------------------------------

@@ -1,7 +1,8 @@
 """The raw interface of libwsbridge through ctypes.
 
-This module mirrors include/wsbridge.h: the three records that cross the
-interface (PacketSummary, TreeNode, SavePacketRequest) as ctypes Structures,
+This module mirrors include/wsbridge.h: the records that cross the
+interface (PacketSummary, TreeNode, SavePacketRequest, WsbBatchValue,
+WsbPacketBatch) as ctypes Structures,
 the type-code constants, and a prototype (argtypes and restype) for every
 exported function. Calls made through Library.raw behave exactly as the C
 calls do: they return the status and write through the pointers given.
@@ -21,9 +22,11 @@ import threading
 __all__ = [
     "ABI_VERSION",
     "AddressType",
+    "WsbBatchValue",
     "Direction",
     "FieldType",
     "Library",
+    "WsbPacketBatch",
     "PacketSummary",
     "PortType",
     "PROTOTYPES",
@@ -31,6 +34,7 @@ __all__ = [
     "SavePacketRequest",
     "Status",
     "TreeNode",
+    "ValueKind",
     "load_library",
 ]
 
@@ -138,6 +142,61 @@ class SavePacketRequest(ctypes.Structure):
     ]
 
 
+class WsbBatchValueUnion(ctypes.Union):
+    _fields_ = [("i", _c_int64), ("u", _c_uint64), ("d", ctypes.c_double), ("text_offset", _c_int64)]
+
+
+class WsbBatchValue(ctypes.Structure):
+    """One value of one field of one packet in a batch (WsbBatchValue, 16 bytes)."""
+
+    _fields_ = [
+        ("kind", _c_int32),
+        ("text_size", _c_int32),
+        ("value", WsbBatchValueUnion),
+    ]
+
+
+class WsbPacketBatch(ctypes.Structure):
+    """What gGetNextPacketBatch reads into (WsbPacketBatch, 96 bytes): the
+    host's arrays and capacities, and what the call wrote."""
+
+    _fields_ = [
+        ("capacity", _c_int32),
+        ("field_count", _c_int32),
+        ("field_ids", ctypes.POINTER(_c_int32)),
+        ("occurrences", _c_int32),
+        ("whole_texts", _c_int32),
+        ("summaries", ctypes.c_void_p),
+        ("values", ctypes.c_void_p),
+        ("value_capacity", _c_int32),
+        ("value_starts", ctypes.c_void_p),
+        ("texts", ctypes.c_void_p),
+        ("text_capacity", _c_int64),
+        ("text_offsets", ctypes.c_void_p),
+        ("packets", _c_int32),
+        ("values_used", _c_int32),
+        ("texts_used", _c_int64),
+    ]
+
+
+class ValueKind(enum.IntEnum):
+    """Kinds of a batch value (WSB_VALUE_*)."""
+
+    ABSENT = 0
+    INT = 1
+    UINT = 2
+    DOUBLE = 3
+    TEXT = 4
+    BOOL = 5
+    TIME = 6
+    DURATION = 7
+
+
+# Occurrences a batch holds (WSB_BATCH_*).
+BATCH_FIRST = 0
+BATCH_ALL = 1
+
+
 # The layouts the library is built with (its static assertions): record size
 # and, per field, (offset, size).
 RECORD_LAYOUTS = {
@@ -160,6 +219,14 @@ RECORD_LAYOUTS = {
         "frame_number": (0, 4), "packet_length": (4, 4), "captured_length": (8, 4),
         "file_offset": (16, 8), "time_seconds": (24, 8), "time_nanoseconds": (32, 4),
         "encapsulation": (36, 4), "skip_flag": (40, 1),
+    }),
+    WsbBatchValue: (16, {"kind": (0, 4), "text_size": (4, 4), "value": (8, 8)}),
+    WsbPacketBatch: (96, {
+        "capacity": (0, 4), "field_count": (4, 4), "field_ids": (8, 8), "occurrences": (16, 4),
+        "whole_texts": (20, 4), "summaries": (24, 8), "values": (32, 8),
+        "value_capacity": (40, 4), "value_starts": (48, 8), "texts": (56, 8),
+        "text_capacity": (64, 8), "text_offsets": (72, 8), "packets": (80, 4),
+        "values_used": (84, 4), "texts_used": (88, 8),
     }),
 }
 
@@ -350,6 +417,7 @@ PROTOTYPES = {
                                                           _ptr(_c_int32)]),
     "gGetFieldValueText": (_c_int32, [_text_out, _ptr(_c_int32), _c_int32]),
     "gGetFieldValueTextByTreeNode": (_c_int32, [ctypes.c_void_p, _text_out, _ptr(_c_int32)]),
+    "gGetNextPacketBatch": (_c_int32, [_ptr(WsbPacketBatch)]),
 }
 
 class Library:

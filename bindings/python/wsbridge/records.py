@@ -159,6 +159,28 @@ class Summary:
             origin=origin,
         )
 
+    @classmethod
+    def _from_unpacked(cls, values, origin):
+        """A Summary of a PacketSummary record as batch.SUMMARY_STRUCT
+        unpacks it (texts as their whole arrays), made without the
+        dataclass's per-field checks: iterating a capture makes one per
+        packet."""
+        summary = _new_object(cls)
+        fields = summary.__dict__
+        fields.update(zip(_NUMBER_FIELDS, values))
+        port_type, source_type, destination_type = values[3], values[11], values[12]
+        fields["port_type"] = _PORT_TYPES.get(port_type, port_type)
+        fields["source_address_type"] = _ADDRESS_TYPES.get(source_type, source_type)
+        fields["destination_address_type"] = _ADDRESS_TYPES.get(destination_type, destination_type)
+        fields["protocol_text"] = values[13].partition(b"\0")[0].decode("utf-8", "replace")
+        fields["info_text"] = values[14].partition(b"\0")[0].decode("utf-8", "replace")
+        fields["link_source_text"] = values[15].partition(b"\0")[0].decode("utf-8", "replace")
+        fields["link_destination_text"] = values[16].partition(b"\0")[0].decode("utf-8", "replace")
+        fields["source_text"] = values[17].partition(b"\0")[0].decode("utf-8", "replace")
+        fields["destination_text"] = values[18].partition(b"\0")[0].decode("utf-8", "replace")
+        fields["origin"] = origin
+        return summary
+
     @property
     def locator(self) -> Locator:
         return Locator(self.frame_number, self.file_offset, self.captured_length,
@@ -170,6 +192,15 @@ class Summary:
         """Seconds since 1970 UTC as a float."""
         return self.time_seconds + self.time_nanoseconds / 1e9
 
+
+_new_object = object.__new__
+# The fields of an unpacked PacketSummary record that are numbers, in order.
+_NUMBER_FIELDS = ("frame_number", "packet_length", "captured_length", "port_type", "source_port",
+                  "destination_port", "file_offset", "relative_time", "time_seconds",
+                  "time_nanoseconds", "encapsulation", "source_address_type",
+                  "destination_address_type")
+_PORT_TYPES = {member.value: member for member in PortType}
+_ADDRESS_TYPES = {member.value: member for member in AddressType}
 
 # The Summary fields that are the packet's own (all but its origin), in order.
 SUMMARY_COLUMNS = tuple(field.name for field in dataclasses.fields(Summary)

@@ -460,6 +460,13 @@ public static unsafe partial class Native
     [LibraryImport(LibraryName)]
     public static partial int gGetFieldValueTextByTreeNode(void* node, byte** text, int* size);
 
+    /// <summary>Reads up to a batch's capacity of packets in sequence into the
+    /// host's arrays that a WsbPacketBatch record (96 bytes) names. The binding
+    /// does not mirror that record: the caller lays it out as wsbridge.h does
+    /// (gGetRecordLayout reports it).</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetNextPacketBatch(void* batch);
+
     // The exports that take records, behind the wrappers above that check
     // the layouts first.
     static partial class Imports
