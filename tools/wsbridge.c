@@ -56,14 +56,23 @@ static const struct {
      "  --json        one JSON object: {\"frame_number\": N, \"nodes\": [...]}, each node\n"
      "                with label, field_abbrev, field_name, field_type, start,\n"
      "                length and its children\n"},
-    {"save", cli_save, "save FILE OUT FRAMES [-Y FILTER] [--drop-tcp-retransmissions]",
-     "Copies the packets listed in FRAMES (\"1,3-5,9\"; listed order, repeats\n"
-     "allowed) into the new libpcap file OUT and prints how many were written and\n"
-     "left out.\n"
+    {"save", cli_save,
+     "save FILE OUT [FRAMES] [-Y FILTER] [-F pcap|pcapng|nsecpcap] [--drop-tcp-retransmissions]",
+     "Copies the packets listed in FRAMES (\"1,3-5,9\", \"100-\" to the end or\n"
+     "\"all\"; listed order, repeats allowed) into the new capture file OUT and\n"
+     "prints how many were written and left out. OUT '-' writes the capture to\n"
+     "standard output (the counts then go to stderr).\n"
      "\n"
      "  FILE          the capture; '-' reads it from standard input\n"
      "  -Y FILTER     only the listed packets that match the display filter (the\n"
-     "                count of those that do not is printed too)\n"
+     "                count of those that do not is printed too); without FRAMES,\n"
+     "                every packet that matches\n"
+     "  -F FORMAT     pcap (microsecond libpcap), nsecpcap (nanosecond libpcap) or\n"
+     "                pcapng, as tshark -F names them; without it OUT's extension\n"
+     "                chooses (.pcapng, or .pcap in the libpcap variant the time\n"
+     "                stamps need), else the capture's own format when it keeps\n"
+     "                everything, else pcapng (comments, interfaces, several link\n"
+     "                types)\n"
      "  --drop-tcp-retransmissions  (also --skip-tcp-repeats)\n"
      "                leave out the packets of the first TCP conversation saved\n"
      "                that only repeat bytes already written (retransmissions and\n"
