@@ -146,6 +146,46 @@ TEST(CommandLine, TimesHaveTheCapturesPrecision)
     EXPECT_EQ(lines_of(run_command(cli + " summary " + shell_quote(nanoseconds) + awk)).at(1), "0.017500000");
 }
 
+// -t as tshark's -t, on the whole capture and under a filter (dd counts
+// from the packet shown before, d from the one captured before); -x as
+// tshark -x, alone or after each line with -P; -r and -n as tshark takes
+// them. The number and time columns are compared.
+TEST(CommandLine, SummaryTakesTsharksTimeFormatsAndHexDumps)
+{
+    temp_dir dir;
+    const std::string nanoseconds = dir.file("ns.pcap");
+    run_command("editcap -F nsecpcap " + shell_quote(shared_capture("example2.pcap")) + " " + shell_quote(nanoseconds));
+    const std::string columns = " | awk '{print $1, $2, $3}'";
+    for (const std::string &capture : {shared_capture("example2.pcap"), nanoseconds}) {
+        for (const char *format : {"r", "a", "ad", "d", "dd", "e", "u", "ud"}) {
+            for (const char *filter : {"", " -Y http"}) {
+                const std::string options = std::string(" -t ") + format + filter;
+                const std::string theirs =
+                    run_command("tshark -n -r " + shell_quote(capture) + " " + wsbtest::tshark_prefs() + options + " 2>/dev/null" + columns);
+                ASSERT_FALSE(theirs.empty()) << options;
+                EXPECT_EQ(run_command(cli + " summary -n -r " + shell_quote(capture) + options + columns), theirs)
+                    << capture << options;
+            }
+        }
+    }
+    // tshark pads the time column to 10 characters.
+    EXPECT_EQ(lines_of(run("summary " + shell_quote(shared_capture("dns_udp.pcap"))).out).at(1).substr(0, 17),
+              "    2   0.130282 ");
+
+    for (const char *name : {"dns_udp.pcap", "OSPFv2_Capture_FINAL.pcapng", "bigtcp-ipv6.pcap"}) {
+        const std::string capture = shell_quote(shared_capture(name));
+        const std::string theirs = run_command("tshark -n -r " + capture + " -x 2>/dev/null");
+        ASSERT_FALSE(theirs.empty()) << name;
+        EXPECT_EQ(run("summary " + capture + " -x").out, theirs) << name;
+        // With -P each line comes first, then an empty line and the bytes.
+        const std::string lines = run_command("tshark -n -r " + capture + " -x -P 2>/dev/null | cut -c1-16");
+        EXPECT_EQ(run_command(cli + " summary " + capture + " -P -x | cut -c1-16"), lines) << name;
+        EXPECT_EQ(run_command(cli + " summary " + capture + " -P -x --jobs 2 | cut -c1-16"), lines) << name;
+    }
+    EXPECT_EQ(run("summary " + shell_quote(shared_capture("dns_udp.pcap")) + " -t dd --jobs 2").status, 2);
+    EXPECT_EQ(run("summary " + shell_quote(shared_capture("dns_udp.pcap")) + " -x --json").status, 2);
+}
+
 // python3 checks the structured output against tshark's fields.
 TEST(CommandLine, JsonLinesAndCsvHoldWhatTsharkShows)
 {

@@ -12,20 +12,32 @@ static const struct {
     const char *synopsis;
     const char *help;
 } verbs[] = {
-    {"summary", cli_summary, "summary FILE [-Y FILTER] [-c COUNT] [--json | --csv] [--jobs N]",
-     "One line per packet: number, time since the first packet (at the capture's\n"
-     "own precision), source -> destination, Protocol, length, Info.\n"
+    {"summary", cli_summary,
+     "summary FILE [-Y FILTER] [-c COUNT] [-t FORMAT] [-x [-P]] [--json | --csv] [--jobs N]",
+     "One line per packet, as tshark prints them: number, time since the first\n"
+     "packet (at the capture's own precision), source -> destination, Protocol,\n"
+     "length, Info.\n"
      "\n"
      "  FILE          the capture; '-' reads it from standard input\n"
+     "  -r FILE       the same, as tshark -r takes it\n"
      "  -Y FILTER     only the packets that match the display filter, as tshark -Y\n"
      "                shows them (numbers and times are those of the whole file)\n"
      "  -c COUNT      stop after COUNT packets\n"
+     "  -t FORMAT     the time column, as tshark -t: r relative to the first packet\n"
+     "                (default), a absolute, ad absolute with date, d since the\n"
+     "                previous captured packet, dd since the previous one shown,\n"
+     "                e seconds since 1970, u UTC, ud UTC with date\n"
+     "  -x            each packet's bytes as tshark -x prints them (the frame's\n"
+     "                bytes; reassembled data is not shown)\n"
+     "  -P            with -x, each line too, then the bytes\n"
+     "  -n            taken for tshark's sake: addresses are never resolved\n"
      "  --json        JSON Lines: one object per packet with the PacketSummary\n"
      "                fields of wsbridge.h (frame_number, info_text, ...)\n"
      "  --csv         a header line of those field names, then one RFC 4180 row\n"
      "                per packet\n"
      "  --jobs N, -j N  N processes, each dissecting a share of the capture's\n"
-     "                conversations (by address pair); the same output, merged\n"},
+     "                conversations (by address pair); the same output, merged\n"
+     "                (not with -t d or -t dd)\n"},
     {"fields", cli_fields,
      "fields FILE -e FIELD [-e FIELD ...] [-Y FILTER] [--offsets] [-c COUNT] [--json | --csv] [--jobs N]\n"
      "  wsbridge fields NAME...",
