@@ -186,6 +186,39 @@ TEST(CommandLine, SummaryTakesTsharksTimeFormatsAndHexDumps)
     EXPECT_EQ(run("summary " + shell_quote(shared_capture("dns_udp.pcap")) + " -x --json").status, 2);
 }
 
+// tshark's -E options shape the text output; frame.number asked for is
+// printed once, in its place. Every occurrence comes from the packet's tree
+// (fields the tree hides, such as ip.addr, give their first only, so these
+// are left out here). A capture without -e is a usage error.
+TEST(CommandLine, FieldsTakeTsharksOutputOptions)
+{
+    const std::string fields =
+        " -e frame.number -e ip.src -e dns.a -e dns.qry.name -e tcp.srcport -e _ws.col.Protocol -e eth";
+    for (const char *name : {"dns_udp.pcap", "example2.pcap", "icmpv6.pcap"}) {
+        const std::string capture = shell_quote(shared_capture(name));
+        for (const char *options :
+             {"", "-E occurrence=a", "-E occurrence=l -Y 'frame.number <= 60 && !tcp'",
+              "-E occurrence=a -E aggregator=/s -E quote=d -E header=y -E separator=,",
+              "-E quote=s -E separator=/s -E occurrence=a -E 'aggregator=;' -E header=n"}) {
+            const std::string theirs = run_command("tshark -r " + capture + " " + wsbtest::tshark_prefs() +
+                                                   " -T fields -E occurrence=f " + options + fields +
+                                                   " -c 60 2>/dev/null");
+            ASSERT_FALSE(theirs.empty()) << name << " " << options;
+            EXPECT_EQ(run(std::string("fields ") + capture + fields + " -c 60 " + options).out, theirs)
+                << name << " " << options;
+        }
+    }
+    // Without frame.number the frame number leads, as before.
+    const std::string dns_udp = shell_quote(shared_capture("dns_udp.pcap"));
+    EXPECT_EQ(run("fields " + dns_udp + " -e ip.src -E header=y -E quote=d").out,
+              "frame.number\tip.src\n1\t\"192.168.1.11\"\n2\t\"209.87.249.18\"\n");
+    result missing = run("fields " + dns_udp);
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("-e FIELD is missing"), std::string::npos) << missing.err;
+    EXPECT_EQ(run("fields " + dns_udp + " -e ip.src -E occurrence=x").status, 2);
+    EXPECT_EQ(run("fields " + dns_udp + " -e ip.src -E quote=d --json").status, 2);
+}
+
 // python3 checks the structured output against tshark's fields.
 TEST(CommandLine, JsonLinesAndCsvHoldWhatTsharkShows)
 {

@@ -39,12 +39,14 @@ static const struct {
      "                conversations (by address pair); the same output, merged\n"
      "                (not with -t d or -t dd)\n"},
     {"fields", cli_fields,
-     "fields FILE -e FIELD [-e FIELD ...] [-Y FILTER] [--offsets] [-c COUNT] [--json | --csv] [--jobs N]\n"
+     "fields FILE -e FIELD [-e FIELD ...] [-Y FILTER] [--offsets] [-c COUNT] [-E OPTION=VALUE]\n"
+     "                [--json | --csv] [--jobs N]\n"
      "  wsbridge fields NAME...",
      "With FILE: one line per packet, tab-separated like tshark -T fields\n"
      "-E occurrence=f: the frame number, then the first occurrence of each field\n"
      "as tshark prints it, of any type (empty when absent). Protocol fields (ip,\n"
      "tcp, ...) print their labels: each packet is then dissected twice.\n"
+     "With -e frame.number, that field takes the leading frame number's place.\n"
      "With names only: registers each name and prints its engine id and type code.\n"
      "\n"
      "  FILE          the capture; '-' reads it from standard input\n"
@@ -54,6 +56,10 @@ static const struct {
      "  --offsets     after each value, the field's offset from the TCP/UDP payload\n"
      "                (JSON and CSV: a key or column named FIELD@offset)\n"
      "  -c COUNT      stop after COUNT packets\n"
+     "  -E OPTION=VALUE  the text output as tshark -E shapes it: header=y|n,\n"
+     "                separator=/t|/s|C, occurrence=f|l|a (every or the last one from\n"
+     "                the packet's tree; fields it hides, such as ip.addr, give\n"
+     "                their first), aggregator=,|/s|C, quote=d|s|n\n"
      "  --json        JSON Lines: {\"frame_number\": N, \"FIELD\": value or null, ...}\n"
      "                (integers as numbers, other values as tshark's texts)\n"
      "  --csv         a header line (frame_number and the fields), then RFC 4180 rows\n"
