@@ -219,6 +219,37 @@ TEST(CommandLine, FieldsTakeTsharksOutputOptions)
     EXPECT_EQ(run("fields " + dns_udp + " -e ip.src -E quote=d --json").status, 2);
 }
 
+// --index N follows the conversation the engine numbers N; raw prints each
+// segment's bytes in hex (the server's after a tab), as tshark -z
+// follow,PROTO,raw,N does between its banner lines.
+TEST(CommandLine, FollowByConversationIndexInTsharksRawFormat)
+{
+    const std::string example2 = shell_quote(shared_capture("example2.pcap"));
+    for (const char *spelled : {"tcp 0", "tcp 5", "tcp 12", "udp 0", "udp 3"}) {
+        const std::string conversation = spelled;
+        const std::string protocol = conversation.substr(0, 3), index = conversation.substr(4);
+        const std::string theirs = run_command("tshark -r " + example2 + " " + wsbtest::tshark_prefs() +
+                                               " -q -z follow," + protocol + ",raw," + index +
+                                               " 2>/dev/null | sed '1,6d;$d'");
+        ASSERT_FALSE(theirs.empty()) << conversation;
+        EXPECT_EQ(run_command(cli + " follow " + protocol + " " + example2 + " --index " + index +
+                              " --format raw | tail -n +4"),
+                  theirs)
+            << conversation;
+    }
+    // The same conversation by one of its frames.
+    const std::string first_frame =
+        run_command("tshark -r " + example2 + " -Y 'tcp.stream == 5' -T fields -e frame.number 2>/dev/null | head -1");
+    ASSERT_FALSE(first_frame.empty());
+    EXPECT_EQ(run("follow tcp " + example2 + " --index 5").out,
+              run("follow tcp " + example2 + " " + first_frame.substr(0, first_frame.size() - 1)).out);
+    result missing = run("follow udp " + shell_quote(shared_capture("dns_tcp.pcap")) + " --index 0");
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.err, "wsbridge follow: there is no udp.stream 0: the capture has no udp conversation\n"
+                           "Run 'wsbridge follow --help' for usage.\n");
+    EXPECT_EQ(run("follow tcp " + example2 + " 3 --index 0").status, 2);
+}
+
 // python3 checks the structured output against tshark's fields.
 TEST(CommandLine, JsonLinesAndCsvHoldWhatTsharkShows)
 {

@@ -96,14 +96,19 @@ static const struct {
      "                that only repeat bytes already written (retransmissions and\n"
      "                duplicates); everything else is written\n"},
     {"follow", cli_follow,
-     "follow tcp|udp FILE FRAME [--format ascii|ebcdic|hexdump|carray] [--direction client|server|both]",
+     "follow tcp|udp FILE FRAME|--index N [--format ascii|ebcdic|hexdump|carray|raw]\n"
+     "                [--direction client|server|both]",
      "Follows the TCP or UDP conversation of packet FRAME over the whole capture\n"
      "(one pass) and prints the client's, the server's and the whole\n"
      "conversation's description, then each segment or datagram as text. On a\n"
      "damaged capture it prints what it followed, then the error (exit 1).\n"
      "\n"
      "  FILE          the capture; '-' reads it from standard input\n"
-     "  --format      ascii (default), ebcdic, hexdump or carray\n"
+     "  --index N     instead of FRAME: the conversation the engine numbers N\n"
+     "                (tcp.stream or udp.stream, from 0, as tshark -z follow names it)\n"
+     "  --format      ascii (default), ebcdic, hexdump, carray, or raw: each\n"
+     "                segment's bytes in hex, the server's after a tab, as\n"
+     "                tshark -z follow,tcp,raw,N prints them\n"
      "  --direction   client, server or both (default)\n"},
 };
 enum { verb_count = sizeof verbs / sizeof verbs[0] };
