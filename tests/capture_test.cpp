@@ -5,8 +5,13 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "wsbridge.h"
 #include "pcap_writer.h"
@@ -559,6 +564,68 @@ TEST(CaptureReading, EndOfCaptureIsReportedAgainAndKeepsTheCaptureOpen)
     EXPECT_EQ(again.frame_number, 1u);
     EXPECT_STREQ(again.source_text, "10.0.0.1");
     EXPECT_EQ(gCloseCapture(), 0);
+}
+
+// A pipe is read in sequence as its packets arrive (as tshark reads one);
+// re-reading a packet by offset is refused with a reason, never attempted.
+TEST(CaptureReading, APipeIsReadInSequenceAndRefusesRandomAccess)
+{
+    sample_capture capture;
+    pcapw::PcapWriter writer;
+    for (int i = 0; i < 3; ++i)
+        writer.add(1000 + i, 0, udp_packet());
+    writer.write(capture.path);
+    std::ifstream in(capture.path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    temp_dir dir;
+    const std::string fifo = dir.file("pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread feeder([&] {
+        int fd = open(fifo.c_str(), O_WRONLY);
+        if (fd < 0)
+            return;
+        for (size_t done = 0; done < bytes.size();) {
+            ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
+            if (put <= 0)
+                break;
+            done += static_cast<size_t>(put);
+        }
+        close(fd);
+    });
+
+    const int32_t opened = gInitEpan() == 0 ? gOpenCapture(fifo.c_str()) : 1;
+    EXPECT_EQ(opened, 0) << last_error();
+    // The writer's pipe holds the whole capture: it is written at once, and
+    // the checks may stop early without leaving the writer blocked.
+    [&] {
+        if (opened != 0)
+            return;
+        PacketSummary first, s;
+        ASSERT_EQ(gGetNextPacket(&first), 0);
+        EXPECT_STREQ(first.source_text, "10.0.0.1");
+        EXPECT_EQ(gGetPacketAtOffset(&s, first.frame_number, first.file_offset,
+                                     static_cast<int32_t>(first.captured_length), first.packet_length,
+                                     first.encapsulation),
+                  1);
+        EXPECT_EQ(gGetLastErrorCode(), WSB_E_UNSUPPORTED);
+        EXPECT_NE(last_error().find("read in sequence only"), std::string::npos) << last_error();
+        ASSERT_EQ(gGetNextPacket(&s), 0);
+        ASSERT_EQ(gGetNextPacket(&s), 0);
+        EXPECT_EQ(s.frame_number, 3u);
+        EXPECT_EQ(gGetNextPacket(&s), 2);
+    }();
+    if (opened == 0) {
+        EXPECT_EQ(gCloseCapture(), 0);
+    } else {
+        // Nobody opened the pipe: open it, so that the writer gets through.
+        int fd = open(fifo.c_str(), O_RDONLY);
+        char buffer[4096];
+        while (fd >= 0 && read(fd, buffer, sizeof buffer) > 0) {
+        }
+        if (fd >= 0)
+            close(fd);
+    }
+    feeder.join();
 }
 
 TEST(CaptureReading, ReopeningRestartsNumberingAndTimes)

@@ -111,6 +111,34 @@ TEST(CommandLine, StandardInputIsReadLikeAFileAndLeavesNothingBehind)
     EXPECT_TRUE(std::filesystem::is_empty(dir.path));
 }
 
+// summary and fields read a pipe as its packets arrive: the writer sends
+// the first packets, then waits for the first line before it sends the
+// rest (it gives up after a while, and the test then fails). -x reads the
+// packets again by offset, so it keeps the copy.
+TEST(CommandLine, APipeIsShownAsItsPacketsArrive)
+{
+    temp_dir dir;
+    const std::string capture = shell_quote(shared_capture("example2.pcap"));
+    for (const std::string &verb : {std::string("summary -"), std::string("fields - -e ip.src -e dns.a")}) {
+        const std::string out = shell_quote(dir.file("out")), early = shell_quote(dir.file("early"));
+        run_command("rm -f " + out + " " + early);
+        const std::string writer = "(head -c 2000 " + capture +
+                                   "; i=0; while [ ! -s " + out + " ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done;"
+                                   " [ -s " + out + " ] && : > " + early + "; tail -c +2001 " + capture + ")";
+        int status = -1;
+        run_command(writer + " | " + cli + " " + verb + " > " + out, &status);
+        EXPECT_EQ(status, 0) << verb;
+        EXPECT_TRUE(std::filesystem::exists(dir.file("early"))) << verb << ": the first line waited for the rest";
+        const std::string whole = run_command(cli + " " + verb.substr(0, verb.find(" -")) + " " + capture +
+                                              verb.substr(verb.find(" -") + 2));
+        std::ifstream written(dir.file("out"));
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), std::istreambuf_iterator<char>()), whole)
+            << verb;
+    }
+    EXPECT_EQ(run_command("cat " + capture + " | " + cli + " summary - -x | md5sum"),
+              run_command(cli + " summary " + capture + " -x | md5sum"));
+}
+
 TEST(CommandLine, AClosedPipeEndsTheWorkQuietlyAndAFullDeviceIsReported)
 {
     // example2.pcap prints far more than a pipe holds.

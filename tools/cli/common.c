@@ -300,6 +300,19 @@ int cli_open_capture(const char *verb, const char *path)
     return CLI_OK;
 }
 
+int cli_open_capture_in_sequence(const char *verb, const char *path, int *streaming)
+{
+    struct stat st;
+    *streaming = strcmp(path, "-") == 0 && fstat(STDIN_FILENO, &st) == 0 &&
+                 (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    if (!*streaming)
+        return cli_open_capture(verb, path);
+    input_size = 0;
+    if (gOpenCapture("/proc/self/fd/0") != WSB_OK)
+        return cli_fail("standard input");
+    return CLI_OK;
+}
+
 /* ---- output ---- */
 
 int cli_output_failed(void)

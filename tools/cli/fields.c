@@ -246,6 +246,8 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     }
     int status = CLI_OK;
     int registered = 0, labels = 0;
+    /* Every occurrence, or the last, comes from the packet's tree. */
+    const int every_occurrence = format == CLI_TEXT_OUTPUT && shape->occurrence != 'f';
     for (int i = 0; i < field_count && status == CLI_OK; ++i) {
         field_ids[i] = column_of(fields[i]);
         if (field_ids[i] != no_field)
@@ -276,8 +278,15 @@ static int print_packet_fields(const char *path, int field_count, const char **f
         columns = columns || field_ids[i] == column_protocol || field_ids[i] == column_info;
     if (status == CLI_OK && !columns)
         gSetSummaryTexts(0);
-    if (status == CLI_OK)
+    /* Packets read again by offset (labels, every occurrence) need the
+     * capture in a file; otherwise a pipe is read as it arrives. */
+    int streaming = 0;
+    if (status == CLI_OK && (labels || every_occurrence || cli_job_worker()))
         status = cli_open_capture("fields", path);
+    else if (status == CLI_OK)
+        status = cli_open_capture_in_sequence("fields", path, &streaming);
+    if (status == CLI_OK && streaming)
+        setvbuf(stdout, NULL, _IOLBF, 0);
     if (status != CLI_OK) {
         free(field_ids);
         return status;
@@ -288,8 +297,6 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     for (int i = 0; i < field_count; ++i)
         if (format == CLI_TEXT_OUTPUT && strcmp(fields[i], "frame.number") == 0)
             leading_number = 0;
-    /* Every occurrence, or the last, comes from the packet's tree. */
-    const int every_occurrence = format == CLI_TEXT_OUTPUT && shape->occurrence != 'f';
     print_header(field_count, fields, offsets, format);
     const char separator = format == CLI_CSV_OUTPUT ? ',' : shape->separator;
     if (format == CLI_TEXT_OUTPUT && shape->header) {

@@ -5,7 +5,8 @@
  * packets that match the display filter, as tshark -Y shows them. -t picks
  * the time column as tshark's -t does; -x prints each packet's bytes as
  * tshark's hex dump (alone, or after each line with -P). -r FILE and -n are
- * taken as tshark takes them. */
+ * taken as tshark takes them. A capture on a pipe is read as it arrives,
+ * unless -x or --jobs need to read its packets again by offset. */
 #define _GNU_SOURCE
 #include <inttypes.h>
 #include <stdio.h>
@@ -359,12 +360,20 @@ int cli_summary(int argc, char **argv)
             gGetProtocolFieldFilterInfo("frame.time_delta", &time_delta_id, &type) != WSB_OK)
             return cli_fail("-t d");
     }
-    if ((status = cli_open_capture(verb, path)) != CLI_OK)
+    int streaming = 0;
+    if (hex || jobs > 1)
+        status = cli_open_capture(verb, path);
+    else
+        status = cli_open_capture_in_sequence(verb, path, &streaming);
+    if (status != CLI_OK)
         return status;
     /* Lines go out in large blocks rather than one write per few lines;
-     * a terminal keeps its line buffering. */
+     * a terminal keeps its line buffering, and so does a capture read as
+     * it arrives, whose lines show as soon as its packets do. */
     static char output_buffer[1 << 16];
-    if (!cli_job_worker() && !isatty(STDOUT_FILENO))
+    if (streaming)
+        setvbuf(stdout, NULL, _IOLBF, 0);
+    else if (!cli_job_worker() && !isatty(STDOUT_FILENO))
         setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
     if (format == CLI_CSV_OUTPUT)
         fputs(csv_header, stdout);
