@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
 #include <epan/column.h>
 #include <epan/column-utils.h>
@@ -192,13 +194,15 @@ void capture_init()
     ws_buffer_init(&capture_state.sequential_buffer, 2048);
 }
 
-// A pipe (a FIFO, a socket, a device such as /dev/stdin on one) can be read
-// only in sequence, as the packets arrive: wiretap opens it without its
-// random-access stream.
+// An anonymous pipe (such as standard input on one, named /proc/self/fd/0 or
+// /dev/stdin) can be read only in sequence, as the packets arrive: wiretap
+// opens it without its random-access stream. A named FIFO is still refused
+// (opening one that no one writes would wait for ever).
 static bool sequential_only(const char *path)
 {
     struct stat st;
-    return stat(path, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode));
+    struct statfs fs;
+    return stat(path, &st) == 0 && S_ISFIFO(st.st_mode) && statfs(path, &fs) == 0 && fs.f_type == PIPEFS_MAGIC;
 }
 
 wtap *capture_open_file(const char *path)

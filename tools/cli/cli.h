@@ -85,7 +85,7 @@ int cli_no_such_frame(const char *verb, uint32_t frame, uint64_t packets);
 int cli_open_capture(const char *verb, const char *path);
 
 /* As cli_open_capture, for a verb that reads the capture in sequence only:
- * standard input on a pipe or socket is read as its packets arrive (and
+ * standard input on an anonymous pipe is read as its packets arrive (and
  * standard output is then line-buffered, so that each line shows as soon as
  * its packet has arrived); *streaming is set to whether it is. */
 int cli_open_capture_in_sequence(const char *verb, const char *path, int *streaming);
