@@ -353,6 +353,8 @@ int cli_save(int argc, char **argv)
                                           "FRAMES is missing (e.g. 1,3-5,9, 100- or all; optional with -Y)"};
     if (positional_count < 2 || (positional_count == 2 && !filter))
         return cli_usage_error(verb, "%s", missing[positional_count]);
+    if (strcmp(positional[1], "-") == 0 && isatty(STDOUT_FILENO))
+        return cli_usage_error(verb, "OUT is '-' but standard output is a terminal, not a file or pipe");
     /* With -Y alone, every matching packet. */
     const char *frames = positional_count == 3 ? positional[2] : "all";
     frame_range *ranges = NULL;
