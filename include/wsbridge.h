@@ -336,7 +336,11 @@ typedef struct WsbPacketSummary {
  * reading from its first packet. A capture that is already open is closed
  * once the new one has opened, and a followed stream ends with it, as
  * gCloseCapture ends it (a failed open keeps both). 0, or 1 with the reason
- * (unknown format, missing file, ...).
+ * (unknown format, missing file, ...). An anonymous pipe (standard input on
+ * a pipe, named /dev/stdin or /proc/self/fd/0) is read in sequence as its
+ * packets arrive; re-reading its packets by offset (gGetPacketAtOffset,
+ * trees, saving, following by locator) fails then (1, WSB_E_UNSUPPORTED).
+ * Named FIFOs and other special files are refused.
  * Memory: the first packet dissected after an open (or after gHackedCleanup)
  * starts a new dissection session, for which the 4.0 engine reloads its
  * name-resolution tables (about 11 MB); the library gives the previous

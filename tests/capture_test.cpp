@@ -6,8 +6,12 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "wsbridge.h"
 #include "pcap_writer.h"
@@ -822,6 +826,58 @@ TEST(CaptureReading, EndOfCaptureIsReportedAgainAndKeepsTheCaptureOpen)
     EXPECT_EQ(again.frame_number, 1u);
     EXPECT_STREQ(again.source_text, "10.0.0.1");
     EXPECT_EQ(gCloseCapture(), 0);
+}
+
+// An anonymous pipe is read in sequence as its packets arrive (as tshark
+// reads one); re-reading a packet by offset is refused with a reason, never
+// attempted.
+TEST(CaptureReading, APipeIsReadInSequenceAndRefusesRandomAccess)
+{
+    sample_capture capture;
+    pcapw::PcapWriter writer;
+    for (int i = 0; i < 3; ++i)
+        writer.add(1000 + i, 0, udp_packet());
+    writer.write(capture.path);
+    std::ifstream in(capture.path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const std::string reading_end = "/proc/self/fd/" + std::to_string(ends[0]);
+    std::thread feeder([&] {
+        for (size_t done = 0; done < bytes.size();) {
+            ssize_t put = write(ends[1], bytes.data() + done, bytes.size() - done);
+            if (put <= 0)
+                break;
+            done += static_cast<size_t>(put);
+        }
+        close(ends[1]);
+    });
+    const int32_t opened = gInitEpan() == 0 ? gOpenCapture(reading_end.c_str()) : 1;
+    EXPECT_EQ(opened, 0) << last_error();
+    // The pipe holds the whole capture: it is written at once, and the
+    // checks may stop early without leaving the writer blocked.
+    [&] {
+        if (opened != 0)
+            return;
+        PacketSummary first, s;
+        ASSERT_EQ(gGetNextPacket(&first), 0);
+        EXPECT_STREQ(first.source_text, "10.0.0.1");
+        EXPECT_EQ(gGetPacketAtOffset(&s, first.frame_number, first.file_offset,
+                                     static_cast<int32_t>(first.captured_length), first.packet_length,
+                                     first.encapsulation),
+                  1);
+        EXPECT_EQ(gGetLastErrorCode(), WSB_E_UNSUPPORTED);
+        EXPECT_NE(last_error().find("read in sequence only"), std::string::npos) << last_error();
+        ASSERT_EQ(gGetNextPacket(&s), 0);
+        ASSERT_EQ(gGetNextPacket(&s), 0);
+        EXPECT_EQ(s.frame_number, 3u);
+        EXPECT_EQ(gGetNextPacket(&s), 2);
+    }();
+    if (opened == 0) {
+        EXPECT_EQ(gCloseCapture(), 0);
+    }
+    feeder.join();
+    close(ends[0]);
 }
 
 TEST(CaptureReading, ReopeningRestartsNumberingAndTimes)

@@ -138,6 +138,34 @@ TEST(CommandLine, ClosedStandardDescriptors)
     EXPECT_EQ(run("summary " + capture, "<&-").out, run("summary " + capture).out);
 }
 
+// summary and fields read a pipe as its packets arrive: the writer sends
+// the first packets, then waits for the first line before it sends the
+// rest (it gives up after a while, and the test then fails). -x reads the
+// packets again by offset, so it keeps the copy.
+TEST(CommandLine, APipeIsShownAsItsPacketsArrive)
+{
+    temp_dir dir;
+    const std::string capture = shell_quote(shared_capture("example2.pcap"));
+    for (const std::string &verb : {std::string("summary -"), std::string("fields - -e ip.src -e dns.a")}) {
+        const std::string out = shell_quote(dir.file("out")), early = shell_quote(dir.file("early"));
+        run_command("rm -f " + out + " " + early);
+        const std::string writer = "(head -c 2000 " + capture +
+                                   "; i=0; while [ ! -s " + out + " ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done;"
+                                   " [ -s " + out + " ] && : > " + early + "; tail -c +2001 " + capture + ")";
+        int status = -1;
+        run_command(writer + " | " + cli + " " + verb + " > " + out, &status);
+        EXPECT_EQ(status, 0) << verb;
+        EXPECT_TRUE(std::filesystem::exists(dir.file("early"))) << verb << ": the first line waited for the rest";
+        const std::string whole = run_command(cli + " " + verb.substr(0, verb.find(" -")) + " " + capture +
+                                              verb.substr(verb.find(" -") + 2));
+        std::ifstream written(dir.file("out"));
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), std::istreambuf_iterator<char>()), whole)
+            << verb;
+    }
+    EXPECT_EQ(run_command("cat " + capture + " | " + cli + " summary - -x | md5sum"),
+              run_command(cli + " summary " + capture + " -x | md5sum"));
+}
+
 TEST(CommandLine, AClosedPipeEndsTheWorkQuietlyAndAFullDeviceIsReported)
 {
     // example2.pcap prints far more than a pipe holds.
@@ -185,6 +213,110 @@ TEST(CommandLine, TimesHaveTheCapturesPrecision)
     std::string ours = run_command(cli + " summary " + shell_quote(far) + awk);
     EXPECT_EQ(ours, run_command("tshark -r " + shell_quote(far) + " 2>/dev/null" + awk));
     EXPECT_EQ(lines_of(ours).size(), packets.size());
+}
+
+// -t as tshark's -t, on the whole capture and under a filter (dd counts
+// from the packet shown before, d from the one captured before); -x as
+// tshark -x, alone or after each line with -P; -r and -n as tshark takes
+// them. The number and time columns are compared.
+TEST(CommandLine, SummaryTakesTsharksTimeFormatsAndHexDumps)
+{
+    temp_dir dir;
+    const std::string nanoseconds = dir.file("ns.pcap");
+    run_command("editcap -F nsecpcap " + shell_quote(shared_capture("example2.pcap")) + " " + shell_quote(nanoseconds));
+    const std::string columns = " | awk '{print $1, $2, $3}'";
+    for (const std::string &capture : {shared_capture("example2.pcap"), nanoseconds}) {
+        for (const char *format : {"r", "a", "ad", "d", "dd", "e", "u", "ud"}) {
+            for (const char *filter : {"", " -Y http"}) {
+                const std::string options = std::string(" -t ") + format + filter;
+                const std::string theirs =
+                    run_command("tshark -n -r " + shell_quote(capture) + " " + wsbtest::tshark_prefs() + options + " 2>/dev/null" + columns);
+                ASSERT_FALSE(theirs.empty()) << options;
+                EXPECT_EQ(run_command(cli + " summary -n -r " + shell_quote(capture) + options + columns), theirs)
+                    << capture << options;
+            }
+        }
+    }
+    // tshark pads the time column to 10 characters.
+    EXPECT_EQ(lines_of(run("summary " + shell_quote(shared_capture("dns_udp.pcap"))).out).at(1).substr(0, 17),
+              "    2   0.130282 ");
+
+    for (const char *name : {"dns_udp.pcap", "OSPFv2_Capture_FINAL.pcapng", "bigtcp-ipv6.pcap"}) {
+        const std::string capture = shell_quote(shared_capture(name));
+        const std::string theirs = run_command("tshark -n -r " + capture + " -x 2>/dev/null");
+        ASSERT_FALSE(theirs.empty()) << name;
+        EXPECT_EQ(run("summary " + capture + " -x").out, theirs) << name;
+        // With -P each line comes first, then an empty line and the bytes.
+        const std::string lines = run_command("tshark -n -r " + capture + " -x -P 2>/dev/null | cut -c1-16");
+        EXPECT_EQ(run_command(cli + " summary " + capture + " -P -x | cut -c1-16"), lines) << name;
+        EXPECT_EQ(run_command(cli + " summary " + capture + " -P -x --jobs 2 | cut -c1-16"), lines) << name;
+    }
+    EXPECT_EQ(run("summary " + shell_quote(shared_capture("dns_udp.pcap")) + " -t dd --jobs 2").status, 2);
+    EXPECT_EQ(run("summary " + shell_quote(shared_capture("dns_udp.pcap")) + " -x --json").status, 2);
+}
+
+// tshark's -E options shape the text output; frame.number asked for is
+// printed once, in its place. Every occurrence comes from the packet's tree
+// (fields the tree hides, such as ip.addr, give their first only, so these
+// are left out here). A capture without -e is a usage error.
+TEST(CommandLine, FieldsTakeTsharksOutputOptions)
+{
+    const std::string fields =
+        " -e frame.number -e ip.src -e dns.a -e dns.qry.name -e tcp.srcport -e _ws.col.Protocol -e eth";
+    for (const char *name : {"dns_udp.pcap", "example2.pcap", "icmpv6.pcap"}) {
+        const std::string capture = shell_quote(shared_capture(name));
+        for (const char *options :
+             {"", "-E occurrence=a", "-E occurrence=l -Y 'frame.number <= 60 && !tcp'",
+              "-E occurrence=a -E aggregator=/s -E quote=d -E header=y -E separator=,",
+              "-E quote=s -E separator=/s -E occurrence=a -E 'aggregator=;' -E header=n"}) {
+            const std::string theirs = run_command("tshark -r " + capture + " " + wsbtest::tshark_prefs() +
+                                                   " -T fields -E occurrence=f " + options + fields +
+                                                   " -c 60 2>/dev/null");
+            ASSERT_FALSE(theirs.empty()) << name << " " << options;
+            EXPECT_EQ(run(std::string("fields ") + capture + fields + " -c 60 " + options).out, theirs)
+                << name << " " << options;
+        }
+    }
+    // Without frame.number the frame number leads, as before.
+    const std::string dns_udp = shell_quote(shared_capture("dns_udp.pcap"));
+    EXPECT_EQ(run("fields " + dns_udp + " -e ip.src -E header=y -E quote=d").out,
+              "frame.number\tip.src\n1\t\"192.168.1.11\"\n2\t\"209.87.249.18\"\n");
+    result missing = run("fields " + dns_udp);
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("-e FIELD is missing"), std::string::npos) << missing.err;
+    EXPECT_EQ(run("fields " + dns_udp + " -e ip.src -E occurrence=x").status, 2);
+    EXPECT_EQ(run("fields " + dns_udp + " -e ip.src -E quote=d --json").status, 2);
+}
+
+// --index N follows the conversation the engine numbers N; raw prints each
+// segment's bytes in hex (the server's after a tab), as tshark -z
+// follow,PROTO,raw,N does between its banner lines.
+TEST(CommandLine, FollowByConversationIndexInTsharksRawFormat)
+{
+    const std::string example2 = shell_quote(shared_capture("example2.pcap"));
+    for (const char *spelled : {"tcp 0", "tcp 5", "tcp 12", "udp 0", "udp 3"}) {
+        const std::string conversation = spelled;
+        const std::string protocol = conversation.substr(0, 3), index = conversation.substr(4);
+        const std::string theirs = run_command("tshark -r " + example2 + " " + wsbtest::tshark_prefs() +
+                                               " -q -z follow," + protocol + ",raw," + index +
+                                               " 2>/dev/null | sed '1,6d;$d'");
+        ASSERT_FALSE(theirs.empty()) << conversation;
+        EXPECT_EQ(run_command(cli + " follow " + protocol + " " + example2 + " --index " + index +
+                              " --format raw | tail -n +4"),
+                  theirs)
+            << conversation;
+    }
+    // The same conversation by one of its frames.
+    const std::string first_frame =
+        run_command("tshark -r " + example2 + " -Y 'tcp.stream == 5' -T fields -e frame.number 2>/dev/null | head -1");
+    ASSERT_FALSE(first_frame.empty());
+    EXPECT_EQ(run("follow tcp " + example2 + " --index 5").out,
+              run("follow tcp " + example2 + " " + first_frame.substr(0, first_frame.size() - 1)).out);
+    result missing = run("follow udp " + shell_quote(shared_capture("dns_tcp.pcap")) + " --index 0");
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.err, "wsbridge follow: there is no udp.stream 0: the capture has no udp conversation\n"
+                           "Run 'wsbridge follow --help' for usage.\n");
+    EXPECT_EQ(run("follow tcp " + example2 + " 3 --index 0").status, 2);
 }
 
 // python3 checks the structured output against tshark's fields.

@@ -1137,10 +1137,70 @@ TEST(SaveCliTest, SavesTheListedFramesInOrder)
               "Run 'wsbridge save --help' for usage.\n");
     EXPECT_EQ(status, 2);
     EXPECT_FALSE(std::filesystem::exists(dir.file("x.pcap")));
-    for (const char *malformed : {"0", "3-1", "1,,2", "a", "1-"}) {
+    for (const char *malformed : {"0", "3-1", "1,,2", "a", "1-x", "al"}) {
         run_command(cli + shell_quote(dir.file("x.pcap")) + " " + shell_quote(malformed) + " 2>/dev/null", &status);
         EXPECT_EQ(status, 2) << malformed;
     }
+}
+
+// -Y alone saves every matching packet; the format follows -F, OUT's
+// extension or the capture; '-' writes the capture to standard output and
+// the counts to stderr. tshark -w with the same filter is the oracle, record
+// by record, comments and interfaces included.
+TEST(SaveCliTest, FormatsOpenRangesAndStandardOutputAsTsharkWrites)
+{
+    temp_dir dir;
+    const std::string capture = shell_quote(shared_capture("pcapng-example.pcapng"));
+    const std::string cli = std::string(WSB_CLI) + " save " + capture + " ";
+    const std::string filter = shell_quote("frame.len > 100");
+    const auto records = [](const std::string &path) {
+        return run_command("tshark -r " + shell_quote(path) +
+                           " -T fields -e frame.time_epoch -e frame.len -e frame.comment -e frame.interface_id"
+                           " 2>/dev/null");
+    };
+    const auto type_of = [](const std::string &path) {
+        return run_command("capinfos -t -M " + shell_quote(path) + " 2>/dev/null | sed -n 's/^File type: *//p'");
+    };
+    int status = -1;
+    const std::string expected = dir.file("tshark.pcapng");
+    run_command("tshark -r " + capture + " -Y " + filter + " -w " + shell_quote(expected) + " -F pcapng 2>/dev/null");
+    const std::string ours = dir.file("ours");
+    run_command(cli + shell_quote(ours) + " -Y " + filter + " -F pcapng 2>&1", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(records(expected), "");
+    EXPECT_EQ(records(ours), records(expected));
+    EXPECT_EQ(type_of(ours), "pcapng\n");
+
+    // Standard output: the same file byte for byte; the counts on stderr.
+    const std::string piped = dir.file("piped");
+    const std::string err = run_command(cli + "- -Y " + filter + " 2>&1 >" + shell_quote(piped), &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(err, "69 written, 0 skipped, 90 not matching the filter\n");
+    EXPECT_EQ(records(piped), records(expected));
+
+    // The extension chooses, then -F; an open range runs to the end (a
+    // capture of one link type, which libpcap can hold).
+    const std::string ospf = shell_quote(shared_capture("OSPFv2_Capture_FINAL.pcapng"));
+    const std::string ospf_cli = std::string(WSB_CLI) + " save " + ospf + " ";
+    const std::string tail = dir.file("tail.pcap");
+    EXPECT_EQ(run_command(ospf_cli + shell_quote(tail) + " 25- 2>&1", &status), "6 written, 0 skipped\n");
+    EXPECT_EQ(type_of(tail), "pcap\n");
+    EXPECT_EQ(run_command("tshark -r " + shell_quote(tail) + " -T fields -e frame.time_epoch -e frame.len 2>/dev/null"),
+              run_command("tshark -r " + ospf + " -Y 'frame.number >= 25' -T fields -e frame.time_epoch -e frame.len"
+                          " 2>/dev/null"));
+    const std::string nanoseconds = dir.file("all.pcapng");
+    EXPECT_EQ(run_command(ospf_cli + shell_quote(nanoseconds) + " all -F nsecpcap 2>&1", &status),
+              "30 written, 0 skipped\n");
+    EXPECT_EQ(type_of(nanoseconds), "nsecpcap\n");
+
+    run_command(cli + shell_quote(dir.file("x")) + " -F erf -Y frame 2>/dev/null", &status);
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(run_command(cli + shell_quote(dir.file("x")) + " 2>&1", &status),
+              "wsbridge save: FRAMES is missing (e.g. 1,3-5,9, 100- or all; optional with -Y)\n"
+              "Run 'wsbridge save --help' for usage.\n");
+    EXPECT_EQ(run_command(cli + shell_quote(dir.file("x")) + " 160- 2>&1", &status),
+              "wsbridge save: there is no frame 160: the capture has 159 packets\n"
+              "Run 'wsbridge save --help' for usage.\n");
 }
 
 }  // namespace

@@ -12,27 +12,41 @@ static const struct {
     const char *synopsis;
     const char *help;
 } verbs[] = {
-    {"summary", cli_summary, "summary FILE [-Y FILTER] [-c COUNT] [--json | --csv] [--jobs N]",
-     "One line per packet: number, time since the first packet (at the capture's\n"
-     "own precision), source -> destination, Protocol, length, Info.\n"
+    {"summary", cli_summary,
+     "summary FILE [-Y FILTER] [-c COUNT] [-t FORMAT] [-x [-P]] [--json | --csv] [--jobs N]",
+     "One line per packet, as tshark prints them: number, time since the first\n"
+     "packet (at the capture's own precision), source -> destination, Protocol,\n"
+     "length, Info.\n"
      "\n"
      "  FILE          the capture; '-' reads it from standard input\n"
+     "  -r FILE       the same, as tshark -r takes it\n"
      "  -Y FILTER     only the packets that match the display filter, as tshark -Y\n"
      "                shows them (numbers and times are those of the whole file)\n"
      "  -c COUNT      stop after COUNT packets\n"
+     "  -t FORMAT     the time column, as tshark -t: r relative to the first packet\n"
+     "                (default), a absolute, ad absolute with date, d since the\n"
+     "                previous captured packet, dd since the previous one shown,\n"
+     "                e seconds since 1970, u UTC, ud UTC with date\n"
+     "  -x            each packet's bytes as tshark -x prints them (the frame's\n"
+     "                bytes; reassembled data is not shown)\n"
+     "  -P            with -x, each line too, then the bytes\n"
+     "  -n            taken for tshark's sake: addresses are never resolved\n"
      "  --json        JSON Lines: one object per packet with the PacketSummary\n"
      "                fields of wsbridge.h (frame_number, info_text, ...)\n"
      "  --csv         a header line of those field names, then one RFC 4180 row\n"
      "                per packet\n"
      "  --jobs N, -j N  N processes, each dissecting a share of the capture's\n"
-     "                conversations (by address pair); the same output, merged\n"},
+     "                conversations (by address pair); the same output, merged\n"
+     "                (not with -t d or -t dd)\n"},
     {"fields", cli_fields,
-     "fields FILE -e FIELD [-e FIELD ...] [-Y FILTER] [--offsets] [-c COUNT] [--json | --csv] [--jobs N]\n"
+     "fields FILE -e FIELD [-e FIELD ...] [-Y FILTER] [--offsets] [-c COUNT] [-E OPTION=VALUE]\n"
+     "                [--json | --csv] [--jobs N]\n"
      "  wsbridge fields NAME...",
      "With FILE: one line per packet, tab-separated like tshark -T fields\n"
      "-E occurrence=f: the frame number, then the first occurrence of each field\n"
      "as tshark prints it, of any type (empty when absent). Protocol fields (ip,\n"
      "tcp, ...) print their labels: each packet is then dissected twice.\n"
+     "With -e frame.number, that field takes the leading frame number's place.\n"
      "With names only: registers each name and prints its engine id and type code.\n"
      "\n"
      "  FILE          the capture; '-' reads it from standard input\n"
@@ -42,6 +56,10 @@ static const struct {
      "  --offsets     after each value, the field's offset from the TCP/UDP payload\n"
      "                (JSON and CSV: a key or column named FIELD@offset)\n"
      "  -c COUNT      stop after COUNT packets\n"
+     "  -E OPTION=VALUE  the text output as tshark -E shapes it: header=y|n,\n"
+     "                separator=/t|/s|C, occurrence=f|l|a (every or the last one from\n"
+     "                the packet's tree; fields it hides, such as ip.addr, give\n"
+     "                their first), aggregator=,|/s|C, quote=d|s|n\n"
      "  --json        JSON Lines: {\"frame_number\": N, \"FIELD\": value or null, ...}\n"
      "                (integers as numbers, other values as tshark's texts)\n"
      "  --csv         a header line (frame_number and the fields), then RFC 4180 rows\n"
@@ -56,27 +74,41 @@ static const struct {
      "  --json        one JSON object: {\"frame_number\": N, \"nodes\": [...]}, each node\n"
      "                with label, field_abbrev, field_name, field_type, start,\n"
      "                length and its children\n"},
-    {"save", cli_save, "save FILE OUT FRAMES [-Y FILTER] [--drop-tcp-retransmissions]",
-     "Copies the packets listed in FRAMES (\"1,3-5,9\"; listed order, repeats\n"
-     "allowed) into the new libpcap file OUT and prints how many were written and\n"
-     "left out.\n"
+    {"save", cli_save,
+     "save FILE OUT [FRAMES] [-Y FILTER] [-F pcap|pcapng|nsecpcap] [--drop-tcp-retransmissions]",
+     "Copies the packets listed in FRAMES (\"1,3-5,9\", \"100-\" to the end or\n"
+     "\"all\"; listed order, repeats allowed) into the new capture file OUT and\n"
+     "prints how many were written and left out. OUT '-' writes the capture to\n"
+     "standard output (the counts then go to stderr).\n"
      "\n"
      "  FILE          the capture; '-' reads it from standard input\n"
      "  -Y FILTER     only the listed packets that match the display filter (the\n"
-     "                count of those that do not is printed too)\n"
+     "                count of those that do not is printed too); without FRAMES,\n"
+     "                every packet that matches\n"
+     "  -F FORMAT     pcap (microsecond libpcap), nsecpcap (nanosecond libpcap) or\n"
+     "                pcapng, as tshark -F names them; without it OUT's extension\n"
+     "                chooses (.pcapng, or .pcap in the libpcap variant the time\n"
+     "                stamps need), else the capture's own format when it keeps\n"
+     "                everything, else pcapng (comments, interfaces, several link\n"
+     "                types)\n"
      "  --drop-tcp-retransmissions  (also --skip-tcp-repeats)\n"
      "                leave out the packets of the first TCP conversation saved\n"
      "                that only repeat bytes already written (retransmissions and\n"
      "                duplicates); everything else is written\n"},
     {"follow", cli_follow,
-     "follow tcp|udp FILE FRAME [--format ascii|ebcdic|hexdump|carray] [--direction client|server|both]",
+     "follow tcp|udp FILE FRAME|--index N [--format ascii|ebcdic|hexdump|carray|raw]\n"
+     "                [--direction client|server|both]",
      "Follows the TCP or UDP conversation of packet FRAME over the whole capture\n"
      "(one pass) and prints the client's, the server's and the whole\n"
      "conversation's description, then each segment or datagram as text. On a\n"
      "damaged capture it prints what it followed, then the error (exit 1).\n"
      "\n"
      "  FILE          the capture; '-' reads it from standard input\n"
-     "  --format      ascii (default), ebcdic, hexdump or carray\n"
+     "  --index N     instead of FRAME: the conversation the engine numbers N\n"
+     "                (tcp.stream or udp.stream, from 0, as tshark -z follow names it)\n"
+     "  --format      ascii (default), ebcdic, hexdump, carray, or raw: each\n"
+     "                segment's bytes in hex, the server's after a tab, as\n"
+     "                tshark -z follow,tcp,raw,N prints them\n"
      "  --direction   client, server or both (default)\n"},
 };
 enum { verb_count = sizeof verbs / sizeof verbs[0] };

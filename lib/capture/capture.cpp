@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
 #include <epan/column.h>
 #include <epan/column-utils.h>
@@ -179,6 +181,7 @@ bool locator_matches_record(const packet_locator &locator)
 void capture_init()
 {
     capture_state.wiretap_handle = nullptr;
+    capture_state.sequential_only = false;
     capture_state.path = nullptr;
     capture_state.snapshot_length = 65535;
     capture_state.frame_count = 0;
@@ -202,11 +205,22 @@ void capture_init()
     ws_buffer_init(&capture_state.sequential_buffer, 2048);
 }
 
+// An anonymous pipe (such as standard input on one, named /proc/self/fd/0 or
+// /dev/stdin) can be read only in sequence, as the packets arrive: wiretap
+// opens it without its random-access stream. A named FIFO is still refused
+// (opening one that no one writes would wait for ever).
+static bool sequential_only(const char *path)
+{
+    struct stat st;
+    struct statfs fs;
+    return stat(path, &st) == 0 && S_ISFIFO(st.st_mode) && statfs(path, &fs) == 0 && fs.f_type == PIPEFS_MAGIC;
+}
+
 wtap *capture_open_file(const char *path)
 {
     int err = 0;
     gchar *err_info = nullptr;
-    wtap *handle = wtap_open_offline(path, WTAP_TYPE_AUTO, &err, &err_info, TRUE);
+    wtap *handle = wtap_open_offline(path, WTAP_TYPE_AUTO, &err, &err_info, sequential_only(path) ? FALSE : TRUE);
     if (!handle)
         set_error_text(WSB_E_FILE, describe_open_error(err, err_info, false, path, capture_state.file_type));
     g_free(err_info);
@@ -224,6 +238,7 @@ void capture_adopt(wtap *handle, const char *path)
     c.inode = c.identity_known ? identity.st_ino : 0;
     c.state = read_state::open;
     c.wiretap_handle = handle;
+    c.sequential_only = sequential_only(path);
     c.path = g_strdup(path);
     c.file_type = wtap_file_type_subtype(handle);
     c.encapsulation = 0;
@@ -333,6 +348,13 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
     if (locator.captured_length < 0) {
         set_error_format(WSB_E_BAD_ARGUMENT, "The captured length %d of the packet at offset %lld is negative.", locator.captured_length,
                          static_cast<long long>(locator.file_offset));
+        return WSB_FAILED;
+    }
+    if (capture_state.sequential_only) {
+        set_error_format(WSB_E_UNSUPPORTED,
+                         "The capture \"%s\" is a pipe, read in sequence only: its packets cannot be read again by "
+                         "offset.",
+                         capture_state.path);
         return WSB_FAILED;
     }
     // A negative offset fails as the system's seek fails it (wiretap takes

@@ -31,6 +31,9 @@ struct capture_state_record {
     dev_t device;              // the opened file, however its path is spelled
     ino_t inode;               // later or from another directory
     wtap *wiretap_handle;
+    // Opened from a pipe, socket or device: readable in sequence only, so
+    // re-reading by offset is refused.
+    bool sequential_only;
     wtap_rec record;           // header of the record re-read last
     Buffer packet_buffer;      // bytes of the record re-read last
     wtap_rec sequential_record;  // the record read in sequence last

@@ -95,6 +95,12 @@ int cli_open_capture(const char *verb, const char *path);
  * reporting. */
 int cli_reopen_capture(void);
 
+/* As cli_open_capture, for a verb that reads the capture in sequence only:
+ * standard input on an anonymous pipe is read as its packets arrive (and
+ * standard output is then line-buffered, so that each line shows as soon as
+ * its packet has arrived); *streaming is set to whether it is. */
+int cli_open_capture_in_sequence(const char *verb, const char *path, int *streaming);
+
 /* Makes standard input a file the capture can be opened from: a regular
  * file in place, anything else (a pipe) copied into a private temporary file
  * that is unlinked at once. path receives a name to open it by. CLI_OK or a

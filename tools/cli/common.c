@@ -7,7 +7,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -330,6 +332,22 @@ int cli_reopen_capture(void)
 {
     if (gOpenCapture(opened_path) != WSB_OK)
         return cli_fail("open");
+    return CLI_OK;
+}
+
+int cli_open_capture_in_sequence(const char *verb, const char *path, int *streaming)
+{
+    /* The library reads an anonymous pipe in sequence; a named FIFO or a
+     * socket is copied as before. */
+    struct stat st;
+    struct statfs fs;
+    *streaming = strcmp(path, "-") == 0 && fstat(STDIN_FILENO, &st) == 0 && S_ISFIFO(st.st_mode) &&
+                 fstatfs(STDIN_FILENO, &fs) == 0 && fs.f_type == PIPEFS_MAGIC;
+    if (!*streaming)
+        return cli_open_capture(verb, path);
+    input_size = 0;
+    if (gOpenCapture("/proc/self/fd/0") != WSB_OK)
+        return cli_fail("standard input");
     return CLI_OK;
 }
 

@@ -14,12 +14,15 @@
  * engine's start when the packet has neither; empty when the field is
  * absent or a column). JSON Lines hold one object per packet (integers as
  * numbers, every other value as text), CSV a header line and one row per
- * packet. */
+ * packet. The text output takes tshark's -E options (header, separator,
+ * occurrence, aggregator, quote); asked for with -e, frame.number replaces
+ * the leading frame number. */
 #include <errno.h>
 #include <inttypes.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "cli.h"
 
@@ -33,8 +36,53 @@ static const cli_option fields_options[] = {
     {"--csv", NULL, NULL},
     {"-Y", "--display-filter", "FILTER"},
     {"--jobs", "-j", "N"},
+    {"-E", NULL, "OPTION=VALUE"},
 };
-enum { option_field, option_offsets, option_count_limit, option_json, option_csv, option_filter, option_jobs };
+enum {
+    option_field, option_offsets, option_count_limit, option_json, option_csv, option_filter, option_jobs,
+    option_shape, fields_option_count
+};
+
+/* The shape of the text output, as tshark's -E options set it. */
+typedef struct {
+    int header;      /* a first line of the field names */
+    char separator;  /* between fields */
+    char occurrence; /* 'f' first, 'l' last, 'a' all */
+    char aggregator; /* between the occurrences of one field */
+    char quote;      /* around each value present, or '\0' */
+} text_shape;
+
+/* Parses one -E OPTION=VALUE as tshark does ("/t" tab, "/s" space, another
+ * '/' escape a backslash, else the value's first character). 0 when it is
+ * not one tshark takes. */
+static int parse_shape(const char *option, text_shape *shape)
+{
+    const char *value = strchr(option, '=');
+    if (!value || value[1] == '\0')
+        return 0;
+    size_t name_length = (size_t)(value - option);
+    ++value;
+    if (name_length == 6 && strncmp(option, "header", 6) == 0) {
+        if (*value != 'y' && *value != 'n')
+            return 0;
+        shape->header = *value == 'y';
+    } else if (name_length == 9 && strncmp(option, "separator", 9) == 0) {
+        shape->separator = *value != '/' ? *value : value[1] == 't' ? '\t' : value[1] == 's' ? ' ' : '\\';
+    } else if (name_length == 10 && strncmp(option, "occurrence", 10) == 0) {
+        if (*value != 'f' && *value != 'l' && *value != 'a')
+            return 0;
+        shape->occurrence = *value;
+    } else if (name_length == 10 && strncmp(option, "aggregator", 10) == 0) {
+        shape->aggregator = *value != '/' ? *value : value[1] == 's' ? ' ' : '\\';
+    } else if (name_length == 5 && strncmp(option, "quote", 5) == 0) {
+        if (*value != 'd' && *value != 's' && *value != 'n')
+            return 0;
+        shape->quote = *value == 'd' ? '"' : *value == 's' ? '\'' : '\0';
+    } else {
+        return 0;
+    }
+    return 1;
+}
 
 /* The column pseudo-fields tshark takes (by the default columns' titles),
  * and the field id standing for each: ids of real fields are never negative. */
@@ -199,8 +247,43 @@ static void print_header(int field_count, const char **fields, int offsets, int 
     fputs("\r\n", stdout);
 }
 
+/* Prints every occurrence (or the last) of field `name` in the tree built
+ * last, joined by the aggregator; a field the tree hides (such as tcp.port)
+ * shows its first occurrence only. */
+static void print_occurrences(const char *name, int32_t id, int32_t type, int present, const text_shape *shape)
+{
+    int32_t nodes = 0;
+    gGetProtocolTreeNodesCount(&nodes);
+    static TreeNode node;
+    int printed = 0;
+    const void *last = NULL;
+    for (int32_t i = 0; i < nodes; ++i) {
+        if (gGetTreeNodeByIndex(&node, i) != WSB_OK || strcmp(node.field_abbrev, name) != 0)
+            continue;
+        if (shape->occurrence == 'l') {
+            last = node.node;
+            continue;
+        }
+        const char *text = NULL;
+        int32_t size = 0;
+        if (gGetFieldValueTextByTreeNode(node.node, &text, &size) != WSB_OK)
+            continue;
+        if (printed++)
+            putchar(shape->aggregator);
+        fputs(text, stdout);
+    }
+    const char *text = NULL;
+    int32_t size = 0;
+    if (last && gGetFieldValueTextByTreeNode(last, &text, &size) == WSB_OK) {
+        fputs(text, stdout);
+        printed = 1;
+    }
+    if (!printed && present)
+        print_value(id, type, CLI_TEXT_OUTPUT);
+}
+
 static int print_packet_fields(const char *path, int field_count, const char **fields, int offsets,
-                               uint64_t limit, int format, const char *filter)
+                               uint64_t limit, int format, const char *filter, const text_shape *shape)
 {
     int32_t *field_ids = calloc((size_t)field_count, sizeof *field_ids);
     if (!field_ids) {
@@ -209,6 +292,8 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     }
     int status = CLI_OK;
     int registered = 0, labels = 0;
+    /* Every occurrence, or the last, comes from the packet's tree. */
+    const int every_occurrence = format == CLI_TEXT_OUTPUT && shape->occurrence != 'f';
     for (int i = 0; i < field_count && status == CLI_OK; ++i) {
         field_ids[i] = column_of(fields[i]);
         if (field_ids[i] != no_field)
@@ -239,16 +324,40 @@ static int print_packet_fields(const char *path, int field_count, const char **f
         columns = columns || field_ids[i] == column_protocol || field_ids[i] == column_info;
     if (status == CLI_OK && !columns)
         gSetSummaryTexts(0);
-    if (status == CLI_OK)
+    /* Packets read again by offset (labels, every occurrence) need the
+     * capture in a file; otherwise a pipe is read as it arrives. */
+    int streaming = 0;
+    if (status == CLI_OK && (labels || every_occurrence || cli_job_worker()))
         status = cli_open_capture("fields", path);
+    else if (status == CLI_OK)
+        status = cli_open_capture_in_sequence("fields", path, &streaming);
+    if (status == CLI_OK && streaming)
+        setvbuf(stdout, NULL, _IOLBF, 0);
     if (status != CLI_OK) {
         free(field_ids);
         return status;
     }
 
+    /* frame.number asked for takes the place of the leading frame number. */
+    int leading_number = 1;
+    for (int i = 0; i < field_count; ++i)
+        if (format == CLI_TEXT_OUTPUT && strcmp(fields[i], "frame.number") == 0)
+            leading_number = 0;
     print_header(field_count, fields, offsets, format);
+    const char separator = format == CLI_CSV_OUTPUT ? ',' : shape->separator;
+    if (format == CLI_TEXT_OUTPUT && shape->header) {
+        if (leading_number)
+            printf("frame.number%c", separator);
+        for (int i = 0; i < field_count; ++i) {
+            if (i)
+                putchar(separator);
+            fputs(fields[i], stdout);
+            if (offsets)
+                printf("%c%s@offset", separator, fields[i]);
+        }
+        putchar('\n');
+    }
     cli_progress_begin();
-    const char separator = format == CLI_CSV_OUTPUT ? ',' : '\t';
     PacketSummary packet;
     uint64_t packets = 0;
     int read = 2;
@@ -275,7 +384,16 @@ static int print_packet_fields(const char *path, int field_count, const char **f
         /* Sequential reading dissects without labels; protocol items show
          * theirs when the packet is dissected again by its offset (as the
          * frame it was, with what the engine learnt of it). */
-        if (labels && gGetPacketAtOffset(NULL, packet.frame_number, packet.file_offset, (int32_t)packet.captured_length,
+        int32_t data_length = 0;
+        const uint8_t *data = NULL;
+        if (every_occurrence &&
+            gBuildPacketProtocolTree(&data_length, &data, packet.frame_number, packet.file_offset,
+                                     (int32_t)packet.captured_length, packet.packet_length,
+                                     packet.encapsulation) != WSB_OK) {
+            status = cli_fail("re-read");
+            break;
+        }
+        if (labels && !every_occurrence && gGetPacketAtOffset(NULL, packet.frame_number, packet.file_offset, (int32_t)packet.captured_length,
                                          packet.packet_length, packet.encapsulation) != WSB_OK) {
             status = cli_fail("re-read");
             break;
@@ -288,7 +406,7 @@ static int print_packet_fields(const char *path, int field_count, const char **f
         }
         if (format == CLI_JSON_OUTPUT)
             printf("{\"frame_number\":%" PRIu32, packet.frame_number);
-        else
+        else if (leading_number)
             printf("%" PRIu32, packet.frame_number);
         for (int i = 0; i < field_count; ++i) {
             int32_t offset = 0, length = 0, type = 0;
@@ -299,15 +417,22 @@ static int print_packet_fields(const char *path, int field_count, const char **f
                 putchar(',');
                 cli_json_string(stdout, fields[i]);
                 putchar(':');
-            } else {
+            } else if (i > 0 || leading_number) {
                 putchar(separator);
             }
+            const char quote = format == CLI_TEXT_OUTPUT && (column || present) ? shape->quote : 0;
+            if (quote)
+                putchar(quote);
             if (column)
                 print_text(field_ids[i] == column_protocol ? protocol : info, format);
+            else if (every_occurrence)
+                print_occurrences(fields[i], field_ids[i], type, present, shape);
             else if (present)
                 print_value(field_ids[i], type, format);
             else if (format == CLI_JSON_OUTPUT)
                 fputs("null", stdout);
+            if (quote)
+                putchar(quote);
             if (!offsets)
                 continue;
             if (format == CLI_JSON_OUTPUT) {
@@ -345,16 +470,25 @@ int cli_fields(int argc, char **argv)
     const char *fields[argc > 0 ? argc : 1];
     const char *positional[argc > 0 ? argc : 1];
     int count = 0;
-    int status = cli_parse(verb, argc, argv, fields_options, 7, arguments, &count);
+    int status = cli_parse(verb, argc, argv, fields_options, fields_option_count, arguments, &count);
     if (status != CLI_OK)
         return status < 0 ? CLI_OK : status;
     int field_count = 0, positional_count = 0, offsets = 0, options_given = 0, format = CLI_TEXT_OUTPUT;
     uint64_t limit = UINT64_MAX;
     const char *filter = NULL;
-    int jobs = 1;
+    int jobs = 1, shaped = 0;
+    text_shape shape = {0, '\t', 'f', ',', '\0'};
     for (int i = 0; i < count; ++i) {
         options_given += arguments[i].option >= 0;
         switch (arguments[i].option) {
+        case option_shape:
+            if (!parse_shape(arguments[i].value, &shape))
+                return cli_usage_error(verb,
+                                       "-E takes header=y|n, separator=/t|/s|C, occurrence=f|l|a, "
+                                       "aggregator=,|/s|C or quote=d|s|n (as tshark -E), not '%s'",
+                                       arguments[i].value);
+            shaped = 1;
+            break;
         case -1:
             positional[positional_count++] = arguments[i].value;
             break;
@@ -386,12 +520,20 @@ int cli_fields(int argc, char **argv)
     if (!options_given) {
         if (positional_count == 0)
             return cli_usage_error(verb, "FILE with -e FIELD, or field names, are missing");
+        /* A capture named without -e is a mistake, not a field name. */
+        struct stat st;
+        if (strcmp(positional[0], "-") == 0 || stat(positional[0], &st) == 0)
+            return cli_usage_error(verb, "-e FIELD is missing: name at least one field to print from '%s' "
+                                         "(e.g. -e ip.src)",
+                                   positional[0]);
         if (cli_start_engine() != CLI_OK)
             return CLI_FAILED;
         return print_field_ids(positional_count, positional);
     }
     if (field_count == 0)
         return cli_usage_error(verb, "-e FIELD is missing (name at least one field to print)");
+    if (shaped && format != CLI_TEXT_OUTPUT)
+        return cli_usage_error(verb, "-E shapes the text output, not --json or --csv");
     if (positional_count == 0)
         return cli_usage_error(verb, "FILE is missing (a capture file, or '-' for standard input)");
     if (positional_count > 1)
@@ -409,5 +551,5 @@ int cli_fields(int argc, char **argv)
     }
     if (cli_start_engine() != CLI_OK)
         return CLI_FAILED;
-    return print_packet_fields(path, field_count, fields, offsets, limit, format, filter);
+    return print_packet_fields(path, field_count, fields, offsets, limit, format, filter, &shape);
 }

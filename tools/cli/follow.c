@@ -1,8 +1,12 @@
-/* wsbridge follow tcp|udp FILE FRAME [--format ascii|ebcdic|hexdump|carray]
- *                                     [--direction client|server|both]
- * Follows the conversation of frame FRAME over every packet of the capture
- * in one pass and prints the client's, the server's and the whole
- * conversation's description, then each segment of the conversation.
+/* wsbridge follow tcp|udp FILE FRAME|--index N
+ *                 [--format ascii|ebcdic|hexdump|carray|raw]
+ *                 [--direction client|server|both]
+ * Follows the conversation of frame FRAME (or the one the engine numbers N in
+ * tcp.stream or udp.stream, from its first packet on) over every packet of
+ * the capture in one pass and prints the client's, the server's and the
+ * whole conversation's description, then each segment of the conversation.
+ * raw prints each segment's bytes in hex, the server's after a tab, as
+ * tshark -z follow,tcp,raw,N does.
  *
  * The pass reads the capture in sequence. Until FRAME it keeps the locators
  * of the packets of the protocol with a hash of their endpoints; at FRAME it
@@ -12,6 +16,7 @@
  * what is added, in capture order). Packets whose endpoints merely hash
  * alike are not collected: the library collects only the followed
  * conversation. */
+#include <errno.h>
 #include <inttypes.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -29,9 +34,47 @@ typedef struct {
 } locator;
 
 static const cli_option follow_options[] = {
-    {"--format", NULL, "ascii|ebcdic|hexdump|carray"},
+    {"--format", NULL, "ascii|ebcdic|hexdump|carray|raw"},
     {"--direction", NULL, "client|server|both"},
+    {"--index", NULL, "N"},
 };
+
+/* raw is printed from the C array rendering, whose bytes it writes in hex. */
+enum { render_raw = 4 };
+
+/* The engine's conversation index, read to find the conversation --index
+ * names. */
+static const char index_group[] = "CLI-FOLLOW";
+static int32_t index_id = -1;
+
+/* The conversation index of the packet read last, or -1. */
+static int64_t conversation_index(void)
+{
+    int32_t count = 0;
+    const int32_t *ids = NULL;
+    uint64_t value = 0;
+    if (gLastPacketHasPassedFilter(index_group, &count, &ids) != WSB_OK)
+        return -1;
+    for (int32_t i = 0; i < count; ++i)
+        if (ids[i] == index_id && gGetUInt64ProtocolFieldValue(&value, index_id) == WSB_OK)
+            return (int64_t)value;
+    return -1;
+}
+
+/* Prints the bytes of a C array rendering ("char peer0_0[] = {\n0x00,
+ * 0x38, ... };") in hex on one line. */
+static void print_raw(const char *text, int is_server)
+{
+    const char *p = text ? strchr(text, '{') : NULL;
+    if (is_server)
+        putchar('\t');
+    while (p && (p = strstr(p, "0x")) != NULL) {
+        putchar(p[2]);
+        putchar(p[3]);
+        p += 4;
+    }
+    putchar('\n');
+}
 
 static int pick(const char *value, const char *const *names, int count)
 {
@@ -107,6 +150,9 @@ static int start_following(int tcp, const PacketSummary *chosen, const locator *
 /* Ends the collection and prints the descriptions and the stream. */
 static int print_stream(int tcp, int format, int direction)
 {
+    const int raw = format == render_raw;
+    if (raw)
+        format = WSB_RENDER_CARRAY;
     uint8_t valid = 0;
     const char *server = NULL, *client = NULL, *conversation = NULL;
     int32_t server_size = 0, client_size = 0, conversation_size = 0;
@@ -131,7 +177,9 @@ static int print_stream(int tcp, int format, int direction)
             return cli_fail("read stream");
         if (end)
             break;
-        if (format >= WSB_RENDER_HEXDUMP)
+        if (raw)
+            print_raw(text, is_server);
+        else if (format >= WSB_RENDER_HEXDUMP)
             print_lines(text);
         else
             printf("%s\n", text ? text : "");
@@ -145,20 +193,28 @@ int cli_follow(int argc, char **argv)
 {
     static const char verb[] = "follow";
     static const char *const protocols[] = {"tcp", "udp"};
-    static const char *const formats[] = {"ascii", "ebcdic", "hexdump", "carray"};
+    static const char *const formats[] = {"ascii", "ebcdic", "hexdump", "carray", "raw"};
     static const char *const directions[] = {"client", "server", "both"};
     cli_argument arguments[argc > 0 ? argc : 1];
     int count = 0;
-    int status = cli_parse(verb, argc, argv, follow_options, 2, arguments, &count);
+    int status = cli_parse(verb, argc, argv, follow_options, 3, arguments, &count);
     if (status != CLI_OK)
         return status < 0 ? CLI_OK : status;
     const char *positional[3] = {NULL, NULL, NULL};
     int positional_count = 0, format = WSB_RENDER_ASCII, direction = WSB_DIRECTION_BOTH;
+    int64_t wanted_index = -1;
     for (int i = 0; i < count; ++i) {
         const char *value = arguments[i].value;
-        if (arguments[i].option == 0) {
-            if ((format = pick(value, formats, 4)) < 0)
-                return cli_usage_error(verb, "unknown format '%s' (ascii, ebcdic, hexdump or carray)", value);
+        if (arguments[i].option == 2) {
+            char *end = NULL;
+            errno = 0;
+            unsigned long long parsed = strtoull(value, &end, 10);
+            if (*value < '0' || *value > '9' || errno != 0 || *end != '\0' || parsed > UINT32_MAX)
+                return cli_usage_error(verb, "--index needs a conversation index from 0 on, not '%s'", value);
+            wanted_index = (int64_t)parsed;
+        } else if (arguments[i].option == 0) {
+            if ((format = pick(value, formats, 5)) < 0)
+                return cli_usage_error(verb, "unknown format '%s' (ascii, ebcdic, hexdump, carray or raw)", value);
         } else if (arguments[i].option == 1) {
             if ((direction = pick(value, directions, 3)) < 0)
                 return cli_usage_error(verb, "unknown direction '%s' (client, server or both)", value);
@@ -173,15 +229,26 @@ int cli_follow(int argc, char **argv)
     int protocol = pick(positional[0], protocols, 2);
     if (protocol < 0)
         return cli_usage_error(verb, "can follow tcp or udp, not '%s'", positional[0]);
-    if (positional_count < 3)
-        return cli_usage_error(verb, positional_count == 1 ? "FILE and FRAME are missing" : "FRAME is missing");
+    const int by_index = wanted_index >= 0;
+    if (by_index && positional_count == 3)
+        return cli_usage_error(verb, "FRAME or --index, not both");
+    if (positional_count < 2)
+        return cli_usage_error(verb, by_index ? "FILE is missing" : "FILE and FRAME (or --index N) are missing");
+    if (positional_count < 3 && !by_index)
+        return cli_usage_error(verb, "FRAME (or --index N) is missing");
     uint32_t frame = 0;
-    if (cli_parse_frame(verb, "FRAME", positional[2], &frame) != CLI_OK)
+    if (!by_index && cli_parse_frame(verb, "FRAME", positional[2], &frame) != CLI_OK)
         return CLI_USAGE;
     const int tcp = protocol == 0;
 
     if (cli_start_engine() != CLI_OK)
         return CLI_FAILED;
+    const char *index_field = tcp ? "tcp.stream" : "udp.stream";
+    int32_t index_type = 0;
+    if (by_index && (gRegisterProtocolFieldFilter(index_field, index_group) != WSB_OK ||
+                     gGetProtocolFieldFilterInfo(index_field, &index_id, &index_type) != WSB_OK))
+        return cli_fail("--index");
+    int64_t indexes_seen = 0;
     /* The conversation's packets are told by their addresses and ports: the
      * pass dissects without column texts, as tshark's follow does. */
     gSetSummaryTexts(0);
@@ -207,7 +274,10 @@ int cli_follow(int argc, char **argv)
             }
             continue;  // a UDP follow collects by itself as the capture is read
         }
-        if (summary.frame_number == frame) {
+        int64_t index = by_index && summary.port_type == (tcp ? WSB_PT_TCP : WSB_PT_UDP) ? conversation_index() : -1;
+        if (index >= indexes_seen)
+            indexes_seen = index + 1;
+        if (by_index ? index == wanted_index : summary.frame_number == frame) {
             status = start_following(tcp, &summary, earlier, earlier_count);
             free(earlier);
             earlier = NULL;
@@ -241,6 +311,12 @@ int cli_follow(int argc, char **argv)
         if (read != WSB_END)
             return cli_fail("read");
         gCloseCapture();
+        if (by_index && indexes_seen == 0)
+            return cli_usage_error(verb, "there is no %s %" PRId64 ": the capture has no %s conversation", index_field,
+                                   wanted_index, positional[0]);
+        if (by_index)
+            return cli_usage_error(verb, "there is no %s %" PRId64 ": the capture numbers its %s conversations 0 to %" PRId64,
+                                   index_field, wanted_index, positional[0], indexes_seen - 1);
         return cli_no_such_frame(verb, frame, packets);
     }
     /* A damaged capture: what was followed up to the damage, then the error. */

@@ -1,17 +1,24 @@
-/* wsbridge save FILE OUT FRAMES [-Y FILTER] [--drop-tcp-retransmissions]:
- * copies the listed packets of FILE into the libpcap file OUT, in the order
- * listed; with -Y only those of them that match the display filter.
- * FRAMES is a comma-separated list of frame numbers and ranges ("1,3-5,9"); a
- * frame may be listed more than once. With --drop-tcp-retransmissions (or its
+/* wsbridge save FILE OUT [FRAMES] [-Y FILTER] [-F pcap|pcapng|nsecpcap]
+ *                [--drop-tcp-retransmissions]:
+ * copies the listed packets of FILE into OUT, in the order listed; with -Y
+ * only those of them that match the display filter. FRAMES is a
+ * comma-separated list of frame numbers and ranges ("1,3-5,9", "100-" to the
+ * end, "all"); a frame may be listed more than once; without it -Y saves
+ * every matching packet. OUT "-" is standard output: the library writes a
+ * private unlinked temporary file, which is then copied out. The format is
+ * -F's, else OUT's extension's, else the capture's own when it keeps
+ * everything, else pcapng. With --drop-tcp-retransmissions (or its
  * older spelling --skip-tcp-repeats) every packet is judged by the library's
  * TCP sequence tracker, which leaves out the packets of the tracked
  * conversation that only repeat bytes already written (see
  * gSavePacketToCaptureFile). */
+#define _GNU_SOURCE
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "cli.h"
 
@@ -42,9 +49,16 @@ static int parse_frame(const char *text, char **end, uint32_t *frame)
     return 1;
 }
 
-/* Parses FRAMES into ranges; 0 on a malformed list. The caller frees. */
+/* A range "N-" runs to the capture's last frame; collect_places ends it
+ * there once the capture is read. */
+static const uint32_t open_end = UINT32_MAX;
+
+/* Parses FRAMES into ranges ("all" is "1-"); 0 on a malformed list. The
+ * caller frees. */
 static int parse_frames(const char *text, frame_range **ranges, size_t *count)
 {
+    if (strcmp(text, "all") == 0)
+        text = "1-";
     size_t capacity = 1;
     for (const char *p = text; *p; ++p)
         capacity += *p == ',';
@@ -59,8 +73,12 @@ static int parse_frames(const char *text, frame_range **ranges, size_t *count)
         if (!parse_frame(p, &end, &range.first))
             return 0;
         range.last = range.first;
-        if (*end == '-' && (!parse_frame(end + 1, &end, &range.last) || range.last < range.first))
+        if (*end == '-' && (end[1] == '\0' || end[1] == ',')) {
+            range.last = open_end;
+            ++end;
+        } else if (*end == '-' && (!parse_frame(end + 1, &end, &range.last) || range.last < range.first)) {
             return 0;
+        }
         (*ranges)[(*count)++] = range;
         if (*end == '\0')
             return 1;
@@ -112,13 +130,17 @@ static int check_frame_exists(uint32_t last_listed)
  * reading then goes on to the end, and a listed frame that is not read is
  * one that does not match, once the capture is known to have it). 0 on
  * success, else the status after a reported failure or usage error. */
-static int collect_places(const frame_range *ranges, size_t range_count, int filtered, packet_place **places,
+static int collect_places(frame_range *ranges, size_t range_count, int filtered, packet_place **places,
                           size_t *count)
 {
-    uint32_t last_listed = 0, last_read = 0;
-    for (size_t i = 0; i < range_count; ++i)
+    uint32_t last_listed = 0, last_read = 0, last_needed = 0;
+    for (size_t i = 0; i < range_count; ++i) {
         if (ranges[i].last > last_listed)
             last_listed = ranges[i].last;
+        uint32_t needed = ranges[i].last == open_end ? ranges[i].first : ranges[i].last;
+        if (needed > last_needed)
+            last_needed = needed;
+    }
     size_t capacity = 0;
     *places = NULL;
     *count = 0;
@@ -152,18 +174,118 @@ static int collect_places(const frame_range *ranges, size_t range_count, int fil
     if (status != WSB_END)
         return cli_fail("read");
     /* Packets the filter passed over were not seen: whether the capture has
-     * the last listed frame takes another look. */
-    if (filtered)
-        return check_frame_exists(last_listed);
-    return cli_no_such_frame("save", last_listed, last_read);
+     * the last frame needed takes another look. */
+    if (filtered && last_needed > last_read) {
+        const int checked = check_frame_exists(last_needed);
+        if (checked != CLI_OK)
+            return checked;
+    } else if (last_needed > last_read) {
+        return cli_no_such_frame("save", last_needed, last_read);
+    }
+    /* Open ranges end at the capture's last frame. */
+    for (size_t i = 0; i < range_count; ++i)
+        if (ranges[i].last == open_end)
+            ranges[i].last = last_read;
+    return 0;
+}
+
+/* The format -F names (tshark's names; libpcap as pcap), or -1. */
+static int32_t format_named(const char *name)
+{
+    if (strcmp(name, "pcap") == 0 || strcmp(name, "libpcap") == 0)
+        return WSB_SAVE_FORMAT_PCAP;
+    if (strcmp(name, "nsecpcap") == 0)
+        return WSB_SAVE_FORMAT_PCAP_NSEC;
+    if (strcmp(name, "pcapng") == 0)
+        return WSB_SAVE_FORMAT_PCAPNG;
+    return -1;
+}
+
+static int ends_with(const char *text, const char *suffix)
+{
+    size_t length = strlen(text), suffix_length = strlen(suffix);
+    return length > suffix_length && strcasecmp(text + length - suffix_length, suffix) == 0;
+}
+
+/* Without -F: OUT's extension, else the capture's own format when it keeps
+ * everything (the library falls back to pcapng). A ".pcap" file gets the
+ * libpcap variant the stamps need, as the capture's precision says. */
+static int32_t format_for(const char *out)
+{
+    if (ends_with(out, ".pcapng"))
+        return WSB_SAVE_FORMAT_PCAPNG;
+    if (ends_with(out, ".pcap")) {
+        int32_t decimals = 6;
+        gGetPacketTimePrecision(&decimals);
+        return decimals > 6 ? WSB_SAVE_FORMAT_PCAP_NSEC : WSB_SAVE_FORMAT_PCAP;
+    }
+    return WSB_SAVE_FORMAT_AS_CAPTURE;
+}
+
+/* A private temporary file, unlinked at once, for a save to standard
+ * output: the library writes a regular file. path names it by descriptor.
+ * The descriptor, or -1 after reporting. */
+static int open_private_file(char *path, size_t size)
+{
+    const char *directory = getenv("TMPDIR");
+    if (!directory || !*directory)
+        directory = "/tmp";
+    char name[4096];
+    snprintf(name, sizeof name, "%s/wsbridge-save-XXXXXX", directory);
+    int fd = mkstemp(name);
+    if (fd < 0) {
+        fprintf(stderr, "wsbridge: cannot create a temporary file in %s: %s\n", directory, strerror(errno));
+        return -1;
+    }
+    unlink(name);
+    snprintf(path, size, "/proc/self/fd/%d", fd);
+    return fd;
+}
+
+/* Copies the finished save file onto standard output; CLI_OK or
+ * CLI_FAILED. */
+static int copy_to_standard_output(int fd)
+{
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        fprintf(stderr, "wsbridge: cannot read back the saved packets: %s\n", strerror(errno));
+        return CLI_FAILED;
+    }
+    static char buffer[1 << 16];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            fprintf(stderr, "wsbridge: cannot read back the saved packets: %s\n", strerror(errno));
+            return CLI_FAILED;
+        }
+        if (got == 0)
+            break;
+        if (fwrite(buffer, 1, (size_t)got, stdout) != (size_t)got || cli_output_failed())
+            return CLI_FAILED;
+    }
+    return cli_finish_output();
 }
 
 /* Saves the listed packets in order; 0 or 1. */
-static int save_places(const char *out, const frame_range *ranges, size_t range_count, const packet_place *places,
-                       size_t count, int skip_repeats, int filtered)
+static int save_places(const char *out, int32_t format, const frame_range *ranges, size_t range_count,
+                       const packet_place *places, size_t count, int skip_repeats, int filtered)
 {
-    if (gCreateCaptureFileForSave(out) != WSB_OK)
+    const int to_standard_output = strcmp(out, "-") == 0;
+    char private_path[64];
+    int private_fd = -1;
+    if (to_standard_output) {
+        if ((private_fd = open_private_file(private_path, sizeof private_path)) < 0)
+            return CLI_FAILED;
+        out = private_path;
+    }
+    if (format < 0)
+        format = to_standard_output ? WSB_SAVE_FORMAT_AS_CAPTURE : format_for(out);
+    if (gCreateCaptureFileForSaveInFormat(out, format) != WSB_OK) {
+        if (private_fd >= 0)
+            close(private_fd);
         return cli_fail("create");
+    }
     unsigned long written = 0, skipped = 0, not_matching = 0;
     for (size_t i = 0; i < range_count; ++i) {
         for (uint64_t frame = ranges[i].first; frame <= ranges[i].last; ++frame) {
@@ -173,6 +295,13 @@ static int save_places(const char *out, const frame_range *ranges, size_t range_
                 /* Every listed frame is in the capture (collect_places). */
                 ++not_matching;
                 continue;
+            }
+            if (!place) {
+                fprintf(stderr, "wsbridge: frame %u is not in the capture\n", key);
+                gCloseCaptureFileForSave();
+                if (private_fd >= 0)
+                    close(private_fd);
+                return 1;
             }
             SavePacketRequest request;
             memset(&request, 0, sizeof request);
@@ -188,6 +317,8 @@ static int save_places(const char *out, const frame_range *ranges, size_t range_
             if (gSavePacketToCaptureFile(&left_out, &request) != WSB_OK) {
                 int status = cli_fail("save");
                 gCloseCaptureFileForSave();
+                if (private_fd >= 0)
+                    close(private_fd);
                 return status;
             }
             if (left_out)
@@ -196,18 +327,31 @@ static int save_places(const char *out, const frame_range *ranges, size_t range_
                 ++written;
         }
     }
-    if (gCloseCaptureFileForSave() != WSB_OK)
+    if (gCloseCaptureFileForSave() != WSB_OK) {
+        if (private_fd >= 0)
+            close(private_fd);
         return cli_fail("close");
+    }
+    int status = CLI_OK;
+    if (private_fd >= 0) {
+        status = copy_to_standard_output(private_fd);
+        close(private_fd);
+    }
+    /* The counts go where the capture does not. */
+    FILE *counts = to_standard_output ? stderr : stdout;
     if (filtered)
-        printf("%lu written, %lu skipped, %lu not matching the filter\n", written, skipped, not_matching);
+        fprintf(counts, "%lu written, %lu skipped, %lu not matching the filter\n", written, skipped, not_matching);
     else
-        printf("%lu written, %lu skipped\n", written, skipped);
+        fprintf(counts, "%lu written, %lu skipped\n", written, skipped);
+    if (status != CLI_OK)
+        return status;
     return cli_output_failed() ? CLI_FAILED : CLI_OK;
 }
 
 static const cli_option save_options[] = {
     {"--drop-tcp-retransmissions", "--skip-tcp-repeats", NULL},
     {"-Y", "--display-filter", "FILTER"},
+    {"-F", NULL, "pcap|pcapng|nsecpcap"},
 };
 
 int cli_save(int argc, char **argv)
@@ -215,31 +359,40 @@ int cli_save(int argc, char **argv)
     static const char verb[] = "save";
     cli_argument arguments[argc > 0 ? argc : 1];
     int count = 0;
-    int status = cli_parse(verb, argc, argv, save_options, 2, arguments, &count);
+    int status = cli_parse(verb, argc, argv, save_options, 3, arguments, &count);
     if (status != CLI_OK)
         return status < 0 ? CLI_OK : status;
     const char *positional[3] = {NULL, NULL, NULL};
     int positional_count = 0, skip_repeats = 0;
     const char *filter = NULL;
+    int32_t format = -1;
     for (int i = 0; i < count; ++i) {
         if (arguments[i].option == 0)
             skip_repeats = 1;
         else if (arguments[i].option == 1)
             filter = arguments[i].value;
+        else if (arguments[i].option == 2 && (format = format_named(arguments[i].value)) < 0)
+            return cli_usage_error(verb, "unknown save format '%s' (pcap, pcapng or nsecpcap)", arguments[i].value);
+        else if (arguments[i].option == 2)
+            continue;
         else if (positional_count == 3)
             return cli_usage_error(verb, "unexpected argument '%s' after FILE, OUT and FRAMES", arguments[i].value);
         else
             positional[positional_count++] = arguments[i].value;
     }
     static const char *const missing[] = {"FILE, OUT and FRAMES are missing", "OUT and FRAMES are missing",
-                                          "FRAMES is missing (e.g. 1,3-5,9)"};
-    if (positional_count < 3)
+                                          "FRAMES is missing (e.g. 1,3-5,9, 100- or all; optional with -Y)"};
+    if (positional_count < 2 || (positional_count == 2 && !filter))
         return cli_usage_error(verb, "%s", missing[positional_count]);
+    if (strcmp(positional[1], "-") == 0 && isatty(STDOUT_FILENO))
+        return cli_usage_error(verb, "OUT is '-' but standard output is a terminal, not a file or pipe");
+    /* With -Y alone, every matching packet. */
+    const char *frames = positional_count == 3 ? positional[2] : "all";
     frame_range *ranges = NULL;
     size_t range_count = 0;
-    if (!parse_frames(positional[2], &ranges, &range_count)) {
+    if (!parse_frames(frames, &ranges, &range_count)) {
         free(ranges);
-        return cli_usage_error(verb, "malformed frame list '%s' (expected e.g. 1,3-5,9)", positional[2]);
+        return cli_usage_error(verb, "malformed frame list '%s' (expected e.g. 1,3-5,9, 100- or all)", frames);
     }
     if (cli_start_engine() != CLI_OK || cli_set_display_filter(filter) != CLI_OK ||
         (status = cli_open_capture(verb, positional[0])) != CLI_OK) {
@@ -252,7 +405,7 @@ int cli_save(int argc, char **argv)
     size_t place_count = 0;
     status = collect_places(ranges, range_count, filter != NULL, &places, &place_count);
     if (status == CLI_OK)
-        status = save_places(positional[1], ranges, range_count, places, place_count, skip_repeats, filter != NULL);
+        status = save_places(positional[1], format, ranges, range_count, places, place_count, skip_repeats, filter != NULL);
     gCloseCapture();
     free(places);
     free(ranges);

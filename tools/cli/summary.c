@@ -1,10 +1,18 @@
-/* wsbridge summary FILE [-Y FILTER] [-c COUNT] [--json | --csv] [--jobs N]: one line per
- * packet, in the spirit of tshark's default output, or the whole
+/* wsbridge summary FILE [-Y FILTER] [-c COUNT] [-t FORMAT] [-x [-P]] [--json | --csv]
+ *                   [--jobs N]:
+ * one line per packet, as tshark's default output, or the whole
  * PacketSummary of each packet as JSON Lines or CSV rows. With -Y only the
- * packets that match the display filter, as tshark -Y shows them. */
+ * packets that match the display filter, as tshark -Y shows them. -t picks
+ * the time column as tshark's -t does; -x prints each packet's bytes as
+ * tshark's hex dump (alone, or after each line with -P). -r FILE and -n are
+ * taken as tshark takes them. A capture on a pipe is read as it arrives,
+ * unless -x or --jobs need to read its packets again by offset. */
+#define _GNU_SOURCE
 #include <inttypes.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "cli.h"
@@ -15,8 +23,29 @@ static const cli_option summary_options[] = {
     {"--csv", NULL, NULL},
     {"-Y", "--display-filter", "FILTER"},
     {"--jobs", "-j", "N"},
+    {"-t", NULL, "r|a|ad|d|dd|e|u|ud"},
+    {"-x", NULL, NULL},
+    {"-P", NULL, NULL},
+    {"-r", NULL, "FILE"},
+    {"-n", NULL, NULL},
 };
-enum { option_count_limit, option_json, option_csv, option_filter, option_jobs };
+enum {
+    option_count_limit, option_json, option_csv, option_filter, option_jobs, option_time, option_hex, option_print,
+    option_read, option_no_resolution, summary_option_count
+};
+
+/* The time column, as tshark's -t names it: relative to the first packet,
+ * absolute (local time), absolute with date, delta from the previous
+ * captured packet, delta from the previous displayed packet, epoch, UTC, UTC
+ * with date. */
+enum { time_relative, time_absolute, time_absolute_date, time_delta, time_delta_displayed, time_epoch, time_utc,
+       time_utc_date };
+static const char *const time_format_names[] = {"r", "a", "ad", "d", "dd", "e", "u", "ud"};
+
+/* The time since the previous captured packet comes from the engine's
+ * frame.time_delta, which knows it also for packets a filter hides. */
+static const char time_group[] = "CLI-TIME";
+static int32_t time_delta_id = -1;
 
 static const char csv_header[] =
     "frame_number,packet_length,captured_length,port_type,source_port,destination_port,file_offset,"
@@ -130,25 +159,190 @@ static void print_csv(const PacketSummary *p, const packet_texts *whole)
     fputs("\r\n", stdout);
 }
 
+/* Reads the engine's text of a time difference ("-0.000100000") into
+ * seconds and nanoseconds of the same sign; 0 when it is not one. */
+static int parse_time_difference(const char *text, int64_t *seconds, int32_t *nanoseconds)
+{
+    int negative = *text == '-';
+    if (negative)
+        ++text;
+    char *end = NULL;
+    long long whole = strtoll(text, &end, 10);
+    if (end == text)
+        return 0;
+    int32_t fraction = 0, digits = 0;
+    if (*end == '.') {
+        for (++end; *end >= '0' && *end <= '9'; ++end)
+            if (digits < 9) {
+                fraction = fraction * 10 + (*end - '0');
+                ++digits;
+            }
+    }
+    for (; digits < 9; ++digits)
+        fraction *= 10;
+    *seconds = negative ? -whole : whole;
+    *nanoseconds = negative ? -fraction : fraction;
+    return 1;
+}
+
+/* Clock time of a time stamp, local or UTC, with or without the date, at
+ * the capture's precision: "09:19:54.870361", "2020-06-10 09:19:54.870361". */
+static void format_clock_time(char *out, size_t size, int64_t seconds, int32_t nanoseconds, int32_t decimals,
+                              int utc, int with_date)
+{
+    time_t stamp = (time_t)seconds;
+    struct tm parts;
+    if (!(utc ? gmtime_r(&stamp, &parts) : localtime_r(&stamp, &parts))) {
+        snprintf(out, size, "Not representable");
+        return;
+    }
+    size_t length = strftime(out, size, with_date ? "%Y-%m-%d %H:%M:%S" : "%H:%M:%S", &parts);
+    if (decimals <= 0 || length + 11 > size)
+        return;
+    if (decimals > 9)
+        decimals = 9;
+    uint32_t fraction = nanoseconds < 0 ? 0 : (uint32_t)nanoseconds;
+    for (int i = decimals; i < 9; ++i)
+        fraction /= 10;
+    out[length++] = '.';
+    for (int i = decimals - 1; i >= 0; --i) {
+        out[length + (size_t)i] = (char)('0' + fraction % 10);
+        fraction /= 10;
+    }
+    out[length + (size_t)decimals] = '\0';
+}
+
+/* The time column of one packet in the -t format. previous_* hold the
+ * time of the packet shown before (for dd; updated here). 0 when the
+ * engine has no time delta for the packet. */
+static int format_time(char *out, size_t size, int format, const PacketSummary *p, int64_t first_seconds,
+                       int32_t first_nanoseconds, int64_t *previous_seconds, int32_t *previous_nanoseconds,
+                       int shown_before)
+{
+    int32_t decimals = 6;
+    gGetPacketTimePrecision(&decimals);
+    PacketSummary difference = *p;
+    switch (format) {
+    case time_absolute:
+    case time_absolute_date:
+    case time_utc:
+    case time_utc_date:
+        format_clock_time(out, size, p->time_seconds, p->time_nanoseconds, decimals,
+                          format == time_utc || format == time_utc_date,
+                          format == time_absolute_date || format == time_utc_date);
+        break;
+    case time_epoch:
+        cli_format_relative_time(out, size, p, 0, 0, decimals);
+        break;
+    case time_delta: {
+        int32_t count = 0;
+        const int32_t *ids = NULL;
+        const char *text = NULL;
+        int32_t text_size = 0;
+        if (gLastPacketHasPassedFilter(time_group, &count, &ids) != WSB_OK || count < 1 ||
+            gGetFieldValueText(&text, &text_size, time_delta_id) != WSB_OK ||
+            !parse_time_difference(text, &difference.time_seconds, &difference.time_nanoseconds))
+            return 0;
+        cli_format_relative_time(out, size, &difference, 0, 0, decimals);
+        break;
+    }
+    case time_delta_displayed:
+        if (shown_before)
+            cli_format_relative_time(out, size, p, *previous_seconds, *previous_nanoseconds, decimals);
+        else
+            cli_format_relative_time(out, size, p, p->time_seconds, p->time_nanoseconds, decimals);
+        break;
+    default:
+        cli_format_relative_time(out, size, p, first_seconds, first_nanoseconds, decimals);
+        break;
+    }
+    *previous_seconds = p->time_seconds;
+    *previous_nanoseconds = p->time_nanoseconds;
+    return 1;
+}
+
+/* The packet's bytes as tshark -x prints them: the offset (4 hex digits,
+ * more when the packet needs them), two spaces, 16 bytes in hex, two
+ * spaces and the bytes as ASCII (others as '.'); then an empty line. */
+static void print_hex_dump(const uint8_t *data, uint32_t length)
+{
+    static const char digits[] = "0123456789abcdef";
+    int offset_digits = 4;
+    while (offset_digits < 8 && length > 0 && ((length - 1) >> (offset_digits * 4)) != 0)
+        ++offset_digits;
+    char line[8 + 2 + 48 + 2 + 16 + 2];
+    for (uint32_t start = 0; start < length; start += 16) {
+        size_t j = 0;
+        for (int d = offset_digits - 1; d >= 0; --d)
+            line[j++] = digits[(start >> (d * 4)) & 0xF];
+        line[j++] = ' ';
+        line[j++] = ' ';
+        memset(line + j, ' ', 48 + 2);
+        size_t ascii = j + 48 + 2;
+        uint32_t count = length - start < 16 ? length - start : 16;
+        for (uint32_t i = 0; i < count; ++i) {
+            uint8_t c = data[start + i];
+            line[j + i * 3] = digits[c >> 4];
+            line[j + i * 3 + 1] = digits[c & 0xF];
+            line[ascii + i] = c >= ' ' && c < 0x7f ? (char)c : '.';
+        }
+        line[ascii + count] = '\n';
+        fwrite(line, 1, ascii + count + 1, stdout);
+    }
+    putchar('\n');
+}
+
+/* Re-reads the packet by its offset and prints its bytes. CLI_OK or
+ * CLI_FAILED after reporting. */
+static int print_packet_bytes(const PacketSummary *p)
+{
+    int32_t length = 0;
+    const uint8_t *data = NULL;
+    if (gBuildPacketProtocolTree(&length, &data, p->frame_number, p->file_offset, (int32_t)p->captured_length,
+                                 p->packet_length, p->encapsulation) != WSB_OK)
+        return cli_fail("re-read");
+    print_hex_dump(data, length > 0 ? (uint32_t)length : 0);
+    gFreePacketProtocolTree();
+    return CLI_OK;
+}
+
 int cli_summary(int argc, char **argv)
 {
     static const char verb[] = "summary";
     cli_argument arguments[argc > 0 ? argc : 1];
     int count = 0;
-    int status = cli_parse(verb, argc, argv, summary_options, 5, arguments, &count);
+    int status = cli_parse(verb, argc, argv, summary_options, summary_option_count, arguments, &count);
     if (status != CLI_OK)
         return status < 0 ? CLI_OK : status;
     const char *path = NULL, *filter = NULL;
     uint64_t limit = UINT64_MAX;
     int format = CLI_TEXT_OUTPUT;
-    int jobs = 1;
+    int jobs = 1, time_format = time_relative, hex = 0, lines = 0;
     for (int i = 0; i < count; ++i) {
         switch (arguments[i].option) {
         case -1:
+        case option_read:
             if (path)
                 return cli_usage_error(verb, "one FILE only, but '%s' follows '%s'", arguments[i].value, path);
             path = arguments[i].value;
             break;
+        case option_time:
+            time_format = -1;
+            for (int f = 0; f < (int)(sizeof time_format_names / sizeof time_format_names[0]); ++f)
+                if (strcmp(arguments[i].value, time_format_names[f]) == 0)
+                    time_format = f;
+            if (time_format < 0)
+                return cli_usage_error(verb, "-t takes r, a, ad, d, dd, e, u or ud (as tshark -t), not '%s'",
+                                       arguments[i].value);
+            break;
+        case option_hex:
+            hex = 1;
+            break;
+        case option_print:
+            lines = 1;
+            break;
+        case option_no_resolution:
+            break;  // addresses are never resolved
         case option_count_limit:
             if (cli_parse_count(verb, arguments[i].value, &limit) != CLI_OK)
                 return CLI_USAGE;
@@ -170,24 +364,45 @@ int cli_summary(int argc, char **argv)
     }
     if (!path)
         return cli_usage_error(verb, "FILE is missing (a capture file, or '-' for standard input)");
+    if (jobs > 1 && (time_format == time_delta || time_format == time_delta_displayed))
+        return cli_usage_error(verb, "-t %s needs the packets in one process; leave out --jobs",
+                               time_format_names[time_format]);
+    if (format != CLI_TEXT_OUTPUT && (hex || time_format != time_relative))
+        return cli_usage_error(verb, "-t and -x shape the text lines, not --json or --csv");
+    /* tshark -x prints the bytes alone, -P -x the lines too. */
+    const int print_lines = !hex || lines;
     if (jobs > 1 && cli_jobs_start(verb, jobs, &path, limit, &status))
         return status;
 
     if (cli_start_engine() != CLI_OK || cli_set_display_filter(filter) != CLI_OK)
         return CLI_FAILED;
-    if ((status = cli_open_capture(verb, path)) != CLI_OK)
+    if (time_format == time_delta) {
+        int32_t type = 0;
+        if (gRegisterProtocolFieldFilter("frame.time_delta", time_group) != WSB_OK ||
+            gGetProtocolFieldFilterInfo("frame.time_delta", &time_delta_id, &type) != WSB_OK)
+            return cli_fail("-t d");
+    }
+    int streaming = 0;
+    if (hex || jobs > 1)
+        status = cli_open_capture(verb, path);
+    else
+        status = cli_open_capture_in_sequence(verb, path, &streaming);
+    if (status != CLI_OK)
         return status;
     /* Lines go out in large blocks rather than one write per few lines;
-     * a terminal keeps its line buffering. */
+     * a terminal keeps its line buffering, and so does a capture read as
+     * it arrives, whose lines show as soon as its packets do. */
     static char output_buffer[1 << 16];
-    if (!cli_job_worker() && !isatty(STDOUT_FILENO))
+    if (streaming)
+        setvbuf(stdout, NULL, _IOLBF, 0);
+    else if (!cli_job_worker() && !isatty(STDOUT_FILENO))
         setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
     if (format == CLI_CSV_OUTPUT)
         fputs(csv_header, stdout);
     cli_progress_begin();
     PacketSummary summary;
-    int64_t first_seconds = 0;
-    int32_t first_nanoseconds = 0;
+    int64_t first_seconds = 0, previous_seconds = 0;
+    int32_t first_nanoseconds = 0, previous_nanoseconds = 0;
     uint64_t packets = 0;
     int read = 2;
     while (packets < limit && (read = gGetNextPacket(&summary)) == WSB_OK) {
@@ -203,11 +418,24 @@ int cli_summary(int argc, char **argv)
         } else if (format == CLI_CSV_OUTPUT) {
             print_csv(&summary, &texts);
         } else {
-            int32_t decimals = 6;
-            gGetPacketTimePrecision(&decimals);
-            char time[48];
-            cli_format_relative_time(time, sizeof time, &summary, first_seconds, first_nanoseconds, decimals);
-            print_text(&summary, &texts, time, (int)decimals + 5);
+            char time[64];
+            if (print_lines) {
+                if (!format_time(time, sizeof time, time_format, &summary, first_seconds, first_nanoseconds,
+                                 &previous_seconds, &previous_nanoseconds, packets > 1)) {
+                    cli_progress_end();
+                    return cli_fail("-t d");
+                }
+                /* tshark's time column is at least 10 wide. */
+                print_text(&summary, &texts, time, 10);
+            }
+            if (hex) {
+                if (print_lines)
+                    putchar('\n');
+                if (print_packet_bytes(&summary) != CLI_OK) {
+                    cli_progress_end();
+                    return CLI_FAILED;
+                }
+            }
         }
         if (cli_output_failed()) {
             cli_progress_end();
