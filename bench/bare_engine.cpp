@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bare_engine FILE: the same work as walking a capture through the library
 // (read, dissect with the two columns and no protocol tree, read the
 // Protocol and Info texts), written straight against the engine with no

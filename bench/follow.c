@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* follow FILE FRAME: follows the TCP conversation of frame FRAME (its first
  * packet) the way a host that reads a capture once does: it reads the
  * capture in sequence, starts the follow when it reaches FRAME, and from

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Reads a capture through the library and keeps what re-reading each packet
  * by offset needs. Shared by the random-access benchmark programs. */
 #ifndef WSB_BENCH_LOCATORS_H

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Makes a capture of about 1,000,000 packets with many conversations: the
 # Ethernet test captures joined, then copied with every address rewritten
 # from a different seed (tcprewrite, Debian's tcpreplay) and each copy an

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Times reading many captures: a plain loop in one process against
 wsbridge.map_captures with 1 and 2 worker processes (and, with --dask, a
 LocalCluster of 2 process workers), and checks that every way gives the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Python reading in batches against its references, on the benchmark capture:
 
   - Capture.to_dataframe with the summary and four fields, against

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* reopen COUNT FILE...: opens, reads and closes COUNT captures in one process,
  * taking the FILEs in turn, and prints the resident memory after the first 30
  * and after every 100, then how much the process grew after the first 30

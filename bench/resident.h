@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Resident memory of this process in kB (-1 when unknown), for the
  * memory-over-time reports of the benchmark programs. */
 #ifndef WSB_BENCH_RESIDENT_H

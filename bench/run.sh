@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Benchmarks wsbridge against tshark and the bare engine, in one run on this
 # machine, and prints one table of every figure with its ratio and target.
 # Usage: bench/run.sh [BUILD_DIR] (default build). Scratch data goes to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // shard_balance FILE...: how the packets of each file would be shared among
 // 2 and 4 processes by each conversation key, read with wiretap alone: the
 // largest share against an even one (1.00 is perfect balance) and the

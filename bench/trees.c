@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* trees FILE COUNT: reads FILE in sequence, then builds the protocol trees of
  * COUNT packets spread evenly over it and copies out every node. With COUNT
  * 0 only the sequential pass runs, so the difference of the two runs is the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* walk [--batch N] FILE: reads every packet of FILE through the library,
  * touching the Protocol and Info texts, and prints the packet count. What a
  * host that lists a capture does; timed from outside as a whole process.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // wiretap_read FILE: reads every record of FILE with wiretap alone. The I/O
 // limit of any sequential reader.
 #include <cstdio>

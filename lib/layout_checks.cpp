@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The records crossing the interface have a fixed layout that hosts in other
 // languages mirror; any change here breaks them. gGetRecordLayout reports
 // the same layouts at run time.

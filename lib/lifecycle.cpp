@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The library's lifecycle: the one place that knows every module. Start-up,
 // shutdown, opening and closing a capture each run their modules' steps in
 // one ordered list here; no module starts, resets or releases another.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reading in batches (gGetNextPacketBatch), driven as a host drives it.
 //
 // Oracles: the library's own packet-by-packet reading (gGetNextPacket, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Opening, closing and reading captures in sequence, through the public
 // interface, with tshark as the oracle for what each packet summarises to.
 #include <gtest/gtest.h>

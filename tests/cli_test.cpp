@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command-line host as a user meets it: help, version and usage errors,
 // standard input, closed pipes and full devices, times at the capture's
 // precision, JSON Lines and CSV, -c, following in one pass and on a damaged

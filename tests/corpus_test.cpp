@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Every shared capture, and copies of them damaged on purpose, driven through
 // the whole interface: the summary, the field getters, random access and the
 // tree of every packet, every TCP and UDP conversation followed in every

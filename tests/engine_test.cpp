@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Engine start-up and shutdown, the guards, the error text and the field
 // registry, through the public interface.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Matched fields, payload offsets and field values, driven through the public
 // interface the way a host does.
 //

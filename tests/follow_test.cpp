@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Following TCP and UDP conversations through the public interface: payload
 // checked against tshark's "follow" statistics on shared captures, and the
 // edge cases of starting, collecting, checking, reading and releasing a

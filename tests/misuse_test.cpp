@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Every export in every state of the library, called the wrong way: before
 // start-up, without a capture, with a capture open, read to its end, closed
 // after reading, after shutdown, and the stream calls with no follow, while

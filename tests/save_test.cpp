@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Saving chosen packets into a new libpcap file: round trips of the shared
 // captures, chosen subsets, the values a request carries, the messages, and
 // the TCP sequence tracker behind the skip flag.

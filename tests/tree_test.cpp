@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The flattened protocol tree and random access by file offset, driven
 // through the public interface the way a host does.
 //

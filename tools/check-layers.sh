@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Checks the include graph of the folders of lib/: every #include "folder/..."
 # of a file in lib/ must name its own folder or a folder of a lower layer, so
 # the graph has no arrow upward and no circle. The layers, bottom to top, are

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs, on Debian 12, what a wsbridge command needs, when missing:
 #   tools/install-deps.sh          building and running (compiler, CMake,
 #                                  pkg-config, the engine's -dev packages)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // make_sample OUTPUT.pcap
 // Writes a small deterministic Ethernet capture: ARP, DNS (IPv4 and IPv6),
 // ICMP / ICMPv6 echo, a complete HTTP/1.1 exchange over TCP and an IPv6 TCP

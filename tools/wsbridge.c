@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* wsbridge: the library's command-line host. It uses only the public header:
  * each verb starts the engine, does one job and shuts the engine down. */
 #include <signal.h>

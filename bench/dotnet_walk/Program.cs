@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // DotnetWalk FILE: reads every packet of FILE through the C# binding,
 // touching the Protocol and Info texts, and prints the packet count: what
 // bench/walk.c does through the C interface, timed the same way from outside.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The C#/.NET binding (bindings/dotnet), included from the top CMakeLists.txt.
 #
 # When the dotnet command is found, the binding is built with the rest into

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Opening and closing capture files, and reading their records in sequence
 // and at their offsets into the dissection.
 #include "capture/capture.h"

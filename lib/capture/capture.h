@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The open capture file (wiretap): opening, closing, its identity, and the
 // sequential and random-access reads that hand records to the dissection.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The options of sequential reading: the display filter that chooses the
 // packets, whether their summaries carry the column texts, and the share of
 // the capture's conversations this process reads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The packet summary: the numbers, addresses and texts of a dissected
 // packet as the PacketSummary record holds them.
 #include <cstring>

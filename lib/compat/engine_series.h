@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The boundary to the engine series: everything the library needs from the
 // engine that differs between its release series, behind version-neutral
 // calls. One folder implements it per series (lib/compat40/ for 4.0); the

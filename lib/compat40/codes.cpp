@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The 4.0 engine's field, address and port type codes in the numbering that
 // crosses the library's interface.
 #include "compat/engine_series.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The 4.0 engine's start-up steps, its failure reports, the dissection
 // session with its packet provider, and the frame and dissection steps.
 #include "compat/engine_series.h"

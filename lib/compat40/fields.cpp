@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The 4.0 engine's display filter compilation, field values and labels.
 #include "compat/engine_series.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Gives back the memory of the engine's name-resolution maps before a new
 // dissection session replaces them.
 //

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The 4.0 engine's name-resolution maps, given back between sessions
 // (name_maps.cpp).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The 4.0 engine's tap listeners, the records its "tcp" and "ip" taps hand
 // over, and its conversation followers.
 #include "compat/engine_series.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The 4.0 tap listeners' state that the dissection step touches (taps.cpp).
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The state record of the 4.0 tap listeners and followers (private to
 // lib/compat40, taps.cpp).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The engine session, the dissection records and the frame records of the
 // open capture, and the steps every dissection goes through.
 #include "dissection/dissection.h"

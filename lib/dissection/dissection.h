@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The current dissection: the engine session of the open capture, the
 // dissection records, the frame records handed to the engine, the one
 // generation counter that tells whether a handle taken from a dissection is

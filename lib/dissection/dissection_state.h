@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The dissection module's state record (private to lib/dissection).
 #pragma once
 

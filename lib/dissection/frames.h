@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // What the engine attached to every frame read in sequence from the open
 // capture (its per-frame data), with the frame's time stamp. Re-reading a
 // packet by its offset dissects it again as the already visited frame it

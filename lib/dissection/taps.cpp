@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The tap listeners that record the transport facts of each dissection, and
 // the hook through which capture saving sees TCP packets.
 #include <cstring>

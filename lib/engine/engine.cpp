@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Starting and stopping the engine, the text of the engine's own reports, and
 // the preferences the library sets.
 #include "wsbridge.h"

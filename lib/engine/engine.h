@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Starting and stopping the engine itself, and its preferences.
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Runs engine code inside the engine's exception frame. A host has no engine
 // frame of its own, so an exception that left the library would abort it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Capture-file error messages, keyed on wiretap's named error codes.
 #include "wsbridge.h"
 #include "engine/messages.h"

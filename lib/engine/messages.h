@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Messages for capture-file errors reported by wiretap or the system.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The error text, the engine's lifecycle and the guards.
 #include "engine/state.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The state every module shares: the engine's lifecycle, the error text and
 // the guards that each call begins with.
 #pragma once

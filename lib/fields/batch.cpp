@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reading packets in batches: the sequential read of gGetNextPacket, packet
 // after packet, with the summaries, the values of chosen fields and the whole
 // column texts written into arrays the host owns. One foreign call reads a

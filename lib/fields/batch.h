@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The state of reading in batches (private to lib/fields): a packet that was
 // read (dissected) but did not fit in the batch it was read for, and a
 // failure that came after a batch already held packets; both belong to the

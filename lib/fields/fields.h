@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The field registry, the matched fields of the current packet and their
 // values: what the lifecycle starts and releases.
 #pragma once

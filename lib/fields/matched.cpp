@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Which registered fields occurred in the packet dissected last, where they
 // lie, and where the transport and IPv4 payloads of that packet begin.
 #include "fields/matched.h"

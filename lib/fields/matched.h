@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Matched fields of the packet dissected last and the guard of every call
 // that reads the current packet (private to lib/fields).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Field registration, compilation into one display filter, and id lookup.
 #include "fields/registry.h"
 #include "fields/fields.h"

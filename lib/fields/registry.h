@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The registry of fields the host is interested in (private to lib/fields):
 // names filed under group names, joined into one display filter that is
 // primed into every dissection so the engine keeps exactly those fields'

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The values of matched fields and of protocol tree items: unsigned 64-bit,
 // signed 32-bit, or text.
 #include "fields/matched.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The texts handed out by the value getters (private to lib/fields).
 #pragma once
 

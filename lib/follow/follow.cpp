@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Following a TCP conversation, the description texts shared with the UDP
 // follow, and the release of whatever a followed stream holds.
 //

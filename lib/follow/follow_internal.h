@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Following TCP and UDP conversations: what the TCP and UDP follows share
 // (private to lib/follow).
 //

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The follow module's state record (private to lib/follow): the followed TCP
 // or UDP conversation, its description texts and the stream text handed out.
 #pragma once

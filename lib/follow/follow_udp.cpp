@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Following a UDP conversation: a "udp_follow" listener, filtered to the
 // conversation of one packet, copies the payload of every matching datagram
 // into memory; the stream-line call hands them out one datagram per call.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Stream text rendering for followed conversations (see render.h).
 #include "follow/follow_state.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Stream text rendering: turns the payload pieces of a followed TCP or UDP
 // conversation into ascii, EBCDIC-converted, hex-dump or C-array text and
 // collects that text in the follow state's stream_text, which the stream-line

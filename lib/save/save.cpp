@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Saving chosen packets of the open capture into a new libpcap file.
 //
 // Each saved packet is re-read at its file offset and becomes the current

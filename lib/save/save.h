@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Saving chosen packets of the open capture into a new capture file: what
 // the lifecycle calls.
 #pragma once

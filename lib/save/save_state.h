@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The save module's state record (private to lib/save): the open save file
 // and the TCP sequence tracker that can leave packets of one conversation
 // out.

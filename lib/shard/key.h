@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The conversation key of a packet, read from its link, network and transport
 // headers, that splits sequential reading over several processes: packets
 // with the same key land in the same share, so each process sees the whole

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The flattened protocol tree of a packet re-read by its file offset.
 #include "tree/tree_state.h"
 

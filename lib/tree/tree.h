@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The flattened protocol tree: the labelled tree of the packet that
 // gBuildPacketProtocolTree re-read, copied into an array of TreeNode records
 // (depth first, parents before children), and the checks that tell whether a

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The tree module's state record (private to lib/tree).
 #pragma once
 

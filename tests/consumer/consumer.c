@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* A program that uses an installed wsbridge: it includes only the public
  * header and links only -lwsbridge. It starts the engine, reads every packet
  * of the capture named on the command line and prints how many it read. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // libFuzzer harness: every input is written to a temporary capture file and
 // driven through the whole interface (open, sequential reading with every
 // field getter, random access with a tree, following its TCP and UDP

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # make_seed_corpus.sh CAPTURES_DIR OUT_DIR
 # Builds the fuzzing seed corpus from the shared captures, in the build tree
 # (never in the repository): each capture cut to its first 16 packets in its

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # run_fuzz.sh BUILD_DIR SECONDS [FORK_JOBS]
 # Runs the capture fuzzer of a WSB_FUZZ build for SECONDS, starting from the
 # seed corpus (made from the test captures if missing) and the corpus kept

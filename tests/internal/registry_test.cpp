@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The registry's groups and the fields its filter keeps in a dissection, and
 // the preference overrides, checked on the library's own state after start-up.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Tests for stream text rendering (lib/follow/render.cpp).
 #include "follow/follow_state.h"
 

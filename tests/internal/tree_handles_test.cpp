@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The node handles of the flattened tree: which of them still point into the
 // current dissection (lib/tree/tree.cpp).
 #include "tree/tree.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Default options of the sanitizer runtimes, built into every program of a
  * sanitizer build (WSB_SANITIZE / WSB_FUZZ) so that a plain ctest run uses
  * the suppressions of this folder. Options given in ASAN_OPTIONS,

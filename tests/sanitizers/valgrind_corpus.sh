@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # valgrind_corpus.sh BUILD_DIR
 # Runs a representative subset of the corpus and misuse tests (one test per
 # process, as the engine starts once per process; two at a time) under valgrind's memcheck with the engine's own leaks

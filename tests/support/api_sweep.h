@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Drives an open capture through the whole public interface the way a
 // careless but legal host would, and collects every answer that breaks the
 // interface's promises: a status outside the call's set, a failure without

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // A packet as a host keeps it to come back to it: the values of its summary
 // that gGetPacketAtOffset, the follow calls and save requests take; and the
 // save request made of it.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // pcap_writer.h - tiny header-only classic libpcap file writer (and a minimal
 // pcapng one) plus packet builders, used by tests to construct captures
 // (including malformed ones) byte for byte. Depends only on the C++17 standard library and <arpa/inet.h>.

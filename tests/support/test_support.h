@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Helpers shared by the API tests: running the engine's own programs as
 // oracles, temporary directories, the shared captures.
 #pragma once

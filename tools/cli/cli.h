@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Verbs of the wsbridge command-line host and what they share: option
  * parsing, usage errors, reading a capture from a file or standard input,
  * checked output, progress on a terminal, JSON and CSV writing. Each verb

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* What the verbs of the command-line host share; see cli.h. */
 #define _GNU_SOURCE
 #include <errno.h>

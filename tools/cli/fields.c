@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* wsbridge fields NAME...: registers each name and prints its engine id and
  * type code, or the library's message.
  *

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* wsbridge follow tcp|udp FILE FRAME|--index N
  *                 [--format ascii|ebcdic|hexdump|carray|raw]
  *                 [--direction client|server|both]

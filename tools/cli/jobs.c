@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* --jobs N: one capture read by N worker processes, each its own engine
  * dissecting one share of the capture's conversations (gSetReadingShare),
  * their output merged in frame order into what one process writes.

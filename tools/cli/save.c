@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* wsbridge save FILE OUT [FRAMES] [-Y FILTER] [-F pcap|pcapng|nsecpcap]
  *                [--drop-tcp-retransmissions]:
  * copies the listed packets of FILE into OUT, in the order listed; with -Y

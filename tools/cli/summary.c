@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* wsbridge summary FILE [-Y FILTER] [-c COUNT] [-t FORMAT] [-x [-P]] [--json | --csv]
  *                   [--jobs N]:
  * one line per packet, as tshark's default output, or the whole

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* wsbridge tree FILE FRAME [--json]: the protocol tree of one packet, in the
  * spirit of tshark -V. Reads the capture in sequence up to FRAME, then
  * re-reads that packet by its offset and prints each record indented by its

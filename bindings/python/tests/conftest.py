@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Shared helpers of the binding's tests.
 
 CTest runs each test module in its own process (the engine starts once per

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Functions that the parallel tests run in worker processes (they must be
 importable there, so they live in a module of their own)."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The Pythonic layer on the build's sample capture, against the
 command-line host (the C interface) and the engine's own programs. One
 engine serves the whole module."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The engine's life cycle as the Pythonic layer presents it. The engine
 starts once per process, so every scenario runs in a fresh interpreter."""
 

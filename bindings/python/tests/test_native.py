@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The raw layer: records, constants and prototypes against the C header and
 the built library. Nothing here starts the engine."""
 

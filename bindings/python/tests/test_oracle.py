@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The binding over the shared captures, against the engine's own tshark and
 the C interface (through the command-line host): the same results as the C
 tests' oracles."""

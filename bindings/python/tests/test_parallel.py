@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """map_captures: the same results from one worker process, two, and a dask
 cluster of process workers, in the order of the paths."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """wsbridge: the Wireshark dissection engine (libwsbridge) from Python.
 
     import wsbridge

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The one way into the library: the process-wide lock, the state checks and
 the raising of failures.
 

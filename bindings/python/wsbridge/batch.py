@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Reading in batches (gGetNextPacketBatch): one foreign call reads many
 packets into buffers this module owns, so that the per-packet cost of a
 Python host is that of unpacking, not of a call per packet and value.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Capture.to_dataframe over batches: the library writes the packets'
 summaries and field values into buffers (gGetNextPacketBatch), numpy views
 them as arrays, and the columns are made of those arrays batch by batch,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The open capture: sequential reading, random access, trees, matched
 fields, saving, following and DataFrames."""
 

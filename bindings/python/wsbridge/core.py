@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The Pythonic layer over libwsbridge, by object.
 
 The library keeps one engine per process and at most one open capture, save

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Capture.to_dataframe: a capture's packets as a pandas DataFrame.
 
 With a library that reads in batches (gGetNextPacketBatch), the frame is

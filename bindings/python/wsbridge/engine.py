@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The engine of the process: start-up, shutdown, the field registry and
 opening captures."""
 

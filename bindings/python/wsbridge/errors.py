@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The exceptions of the package.
 
 Every failure is a WsbridgeError. The more specific ones also derive from the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The raw interface of libwsbridge through ctypes.
 
 This module mirrors include/wsbridge.h: the records that cross the

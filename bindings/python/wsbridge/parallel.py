@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Many captures in parallel: one engine per worker process.
 
 The engine is one per process and reads one capture at a time, so captures

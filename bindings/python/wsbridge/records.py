@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The values the package hands out: Summary and Locator (a packet of a
 capture), FieldInfo, FieldLocation and SaveResult, and the decoding helpers
 they share."""

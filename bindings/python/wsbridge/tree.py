@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A packet's protocol tree: Tree and its Nodes."""
 
 import ctypes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 namespace Wsbridge;
 
 /// <summary>The status every call of the library returns (WSB_OK ...).</summary>

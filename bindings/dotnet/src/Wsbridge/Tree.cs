@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 using System;
 using System.Collections;
 using System.Collections.Generic;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Scenarios of the engine's life cycle, each in a process of its own since
 // the engine starts once per process. Each prints what it saw, one fact a
 // line, for the tests to compare (LifecycleTests).

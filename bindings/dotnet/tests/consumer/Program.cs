@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The README's minimal C# host: prints one line per packet of a capture.
 using Wsbridge;
 

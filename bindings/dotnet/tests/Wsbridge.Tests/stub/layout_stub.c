@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* A stand-in for libwsbridge whose records are laid out differently: it
  * forwards gGetLastError and gGetRecordLayout to the real library (named by
  * WSB_REAL_LIBRARY) but reports PacketSummary.info_text 4 bytes further on.
