@@ -102,6 +102,12 @@ int cli_reopen_capture(void);
  * its packet has arrived); *streaming is set to whether it is. */
 int cli_open_capture_in_sequence(const char *verb, const char *path, int *streaming);
 
+/* Creates a private temporary file (in $TMPDIR, else /tmp) and unlinks it at
+ * once, so that nothing is left behind however the process ends; path
+ * receives a name to open it by (/proc/self/fd/N). The descriptor, or -1
+ * after reporting. purpose goes into the file's short-lived name. */
+int cli_private_file(const char *purpose, char *path, size_t size);
+
 /* Makes standard input a file the capture can be opened from: a regular
  * file in place, anything else (a pipe) copied into a private temporary file
  * that is unlinked at once. path receives a name to open it by. CLI_OK or a

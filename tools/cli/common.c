@@ -239,6 +239,23 @@ void cli_guard_standard_descriptors(void)
     }
 }
 
+int cli_private_file(const char *purpose, char *path, size_t size)
+{
+    const char *directory = getenv("TMPDIR");
+    if (!directory || !*directory)
+        directory = "/tmp";
+    char name[4096];
+    snprintf(name, sizeof name, "%s/wsbridge-%s-XXXXXX", directory, purpose);
+    int fd = mkstemp(name);
+    if (fd < 0) {
+        fprintf(stderr, "wsbridge: cannot create a temporary file in %s: %s\n", directory, strerror(errno));
+        return -1;
+    }
+    unlink(name);
+    snprintf(path, size, "/proc/self/fd/%d", fd);
+    return fd;
+}
+
 /* Copies standard input into a temporary file that is unlinked at once and
  * stays reachable through its descriptor only. */
 static int copy_standard_input(char *path, size_t size)
@@ -246,14 +263,9 @@ static int copy_standard_input(char *path, size_t size)
     const char *directory = getenv("TMPDIR");
     if (!directory || !*directory)
         directory = "/tmp";
-    char name[4096];
-    snprintf(name, sizeof name, "%s/wsbridge-stdin-XXXXXX", directory);
-    int fd = mkstemp(name);
-    if (fd < 0) {
-        fprintf(stderr, "wsbridge: cannot create a temporary file in %s: %s\n", directory, strerror(errno));
+    int fd = cli_private_file("stdin", path, size);
+    if (fd < 0)
         return CLI_FAILED;
-    }
-    unlink(name);
     static char buffer[1 << 16];
     for (;;) {
         ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);

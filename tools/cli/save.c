@@ -223,26 +223,6 @@ static int32_t format_for(const char *out)
     return WSB_SAVE_FORMAT_AS_CAPTURE;
 }
 
-/* A private temporary file, unlinked at once, for a save to standard
- * output: the library writes a regular file. path names it by descriptor.
- * The descriptor, or -1 after reporting. */
-static int open_private_file(char *path, size_t size)
-{
-    const char *directory = getenv("TMPDIR");
-    if (!directory || !*directory)
-        directory = "/tmp";
-    char name[4096];
-    snprintf(name, sizeof name, "%s/wsbridge-save-XXXXXX", directory);
-    int fd = mkstemp(name);
-    if (fd < 0) {
-        fprintf(stderr, "wsbridge: cannot create a temporary file in %s: %s\n", directory, strerror(errno));
-        return -1;
-    }
-    unlink(name);
-    snprintf(path, size, "/proc/self/fd/%d", fd);
-    return fd;
-}
-
 /* Copies the finished save file onto standard output; CLI_OK or
  * CLI_FAILED. */
 static int copy_to_standard_output(int fd)
@@ -276,7 +256,7 @@ static int save_places(const char *out, int32_t format, const frame_range *range
     char private_path[64];
     int private_fd = -1;
     if (to_standard_output) {
-        if ((private_fd = open_private_file(private_path, sizeof private_path)) < 0)
+        if ((private_fd = cli_private_file("save", private_path, sizeof private_path)) < 0)
             return CLI_FAILED;
         out = private_path;
     }
