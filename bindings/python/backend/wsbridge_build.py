@@ -31,9 +31,11 @@ _COPIED = ("pyproject.toml", "README.md", "MANIFEST.in", "LICENSE", "wsbridge", 
 
 def _version():
     path = os.path.join(PROJECT, "wsbridge", "_version.py")
-    spec = importlib.util.spec_from_file_location("_wsbridge_version", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    # The package's version module, loaded from its file: the package itself
+    # is not importable while it is being built.
+    loader_entry = importlib.util.spec_from_file_location("_wsbridge_version", path)
+    module = importlib.util.module_from_spec(loader_entry)
+    loader_entry.loader.exec_module(module)
     header = os.path.join(PROJECT, os.pardir, os.pardir, "include", "wsbridge.h")
     version = module.version_from_header(header) or module.version_recorded(os.path.join(PROJECT, "wsbridge"))
     if not version:
