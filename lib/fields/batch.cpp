@@ -118,8 +118,8 @@ bool put_value(WsbPacketBatch *batch, batch_cursor &cursor, const field_info *re
 void order_by_tree(proto_tree *tree, size_t count)
 {
     size_t placed = 0;
-    proto_node *node = tree ? tree->first_child : nullptr;
-    while (node && placed < count) {
+    for (proto_node *node = tree ? tree->first_child : nullptr; node && placed < count;
+         node = next_in_tree(node, tree)) {
         for (size_t i = placed; i < count; ++i) {
             if (node->finfo == batch_state.occurrences[i]) {
                 std::swap(batch_state.occurrences[i], batch_state.occurrences[placed]);
@@ -127,17 +127,6 @@ void order_by_tree(proto_tree *tree, size_t count)
                 break;
             }
         }
-        if (node->first_child) {
-            node = node->first_child;
-            continue;
-        }
-        while (node && !node->next) {
-            node = node->parent;
-            if (node == tree)
-                node = nullptr;
-        }
-        if (node)
-            node = node->next;
     }
 }
 

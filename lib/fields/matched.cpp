@@ -27,6 +27,22 @@ void empty_matched_fields()
     matched_state.filled = false;
 }
 
+}  // namespace
+
+proto_node *next_in_tree(proto_node *node, proto_tree *tree)
+{
+    if (node->first_child)
+        return node->first_child;
+    while (node && !node->next) {
+        node = node->parent;
+        if (node == tree)
+            return nullptr;
+    }
+    return node ? node->next : nullptr;
+}
+
+namespace {
+
 // True when the registration belongs to the protocol with the given id.
 bool belongs_to(const header_field_info *hfinfo, int protocol_id)
 {
@@ -37,22 +53,10 @@ bool belongs_to(const header_field_info *hfinfo, int protocol_id)
 // parents before children, as the engine prints it).
 const field_info *earliest_in_tree(proto_tree *tree)
 {
-    proto_node *node = tree ? tree->first_child : nullptr;
-    while (node) {
+    for (proto_node *node = tree ? tree->first_child : nullptr; node; node = next_in_tree(node, tree)) {
         for (const field_info *candidate : matched_state.candidates)
             if (node->finfo == candidate)
                 return candidate;
-        if (node->first_child) {
-            node = node->first_child;
-            continue;
-        }
-        while (node && !node->next) {
-            node = node->parent;
-            if (node == tree)
-                node = nullptr;
-        }
-        if (node)
-            node = node->next;
     }
     return matched_state.candidates.empty() ? nullptr : matched_state.candidates.front();
 }

@@ -16,6 +16,10 @@ struct matched_field {
     const field_info *record;
 };
 
+// The node after `node` in tree order (depth first, parents before
+// children, as the engine prints the tree), or null at the end of `tree`.
+proto_node *next_in_tree(proto_node *node, proto_tree *tree);
+
 // What the current dissection holds for a registered name. One name can stand
 // for several engine ids (IPv4 and IPv6 both register "ip.version"); each id
 // has its own list of records, and all of them count. With protocol_id set,
