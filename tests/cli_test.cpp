@@ -523,6 +523,29 @@ TEST(CommandLine, JobsWriteWhatOneProcessWrites)
         lines += lines_of(one.out).size();
     }
     EXPECT_GT(lines, 10000u);
+    // Long runs of one conversation between packets of others, key-less
+    // frames (all in the first share), and packets whose hex dumps are larger
+    // than what a pipe holds (a 262,144-byte frame prints 1.2 MB).
+    pcapw::PcapWriter writer;
+    const pcapw::Mac near = pcapw::mac("00:11:22:33:44:55"), far = pcapw::mac("00:11:22:33:44:66");
+    uint32_t second = 1;
+    for (int round = 0; round < 3; ++round) {
+        for (int pair = 0; pair < 4; ++pair) {
+            const pcapw::Ip4 from = pcapw::ip4("10.0." + std::to_string(pair) + ".1");
+            const pcapw::Ip4 to = pcapw::ip4("10.0." + std::to_string(pair) + ".2");
+            for (int i = 0; i < 500; ++i)
+                writer.add(second++, 0, pcapw::eth_ipv4_udp(far, near, from, to, 5000, 53, pcapw::Bytes(40, 'x')));
+        }
+        writer.add(second++, 0, pcapw::ethernet(far, near, 0x88b5, pcapw::Bytes(262144 - 14, 0)));
+    }
+    writer.write(dir.file("runs.pcap"));
+    for (const std::string &arguments :
+         {"summary " + shell_quote(dir.file("runs.pcap")), "summary " + shell_quote(dir.file("runs.pcap")) + " -x"}) {
+        SCOPED_TRACE(arguments);
+        result one = run(arguments), two = run(arguments + " --jobs 2");
+        EXPECT_EQ(two.status, 0) << two.err;
+        EXPECT_EQ(two.out, one.out);
+    }
     const std::string sample = shell_quote(WSB_SAMPLE_CAPTURE);
     EXPECT_EQ(run("summary - --jobs 2", "< " + sample).out, run("summary " + sample).out);
     result refused = run("fields " + sample + " -e tcp.stream --jobs 2");

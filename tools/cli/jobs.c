@@ -11,6 +11,8 @@
  * worker's frames rise, so the output is in frame order. */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -75,44 +77,102 @@ int cli_job_finish(void)
     return fflush(to_parent) == 0 ? status : CLI_FAILED;
 }
 
-/* The parent's view of one worker. */
+/* The parent reads every worker's output as soon as it is written, whatever
+ * the merge needs next, so that a worker whose conversations come later in
+ * the file is not held up by a full pipe while another one works through a
+ * long run of its own packets: the workers only wait for each other when one
+ * is this far ahead (then the parent stops reading it until the merge has
+ * caught up). */
+enum { worker_slack = 32 << 20, pipe_room = 1 << 20 };
+
+/* The parent's view of one worker: its bytes read and not yet merged are
+ * bytes[start, end). */
 struct worker {
     pid_t pid;
-    FILE *from;
-    int open;             /* still sending */
-    uint32_t frame;       /* frame of the record waiting, when `waiting` */
-    int waiting;
+    int fd;               /* -1 once its output ended */
     char *bytes;
-    size_t length, room;
+    size_t start, end, room;
 };
 
-/* Reads the worker's next record; closes it at the end of its output. */
-static int next_record(struct worker *w)
+/* The worker's next whole record, if it has arrived. */
+static int whole_record(const struct worker *w, uint32_t *frame, uint32_t *length)
 {
     uint32_t header[2];
-    if (fread(header, sizeof header, 1, w->from) != 1) {
-        w->open = 0;
-        w->waiting = 0;
-        return CLI_OK;
+    if (w->end - w->start < sizeof header)
+        return 0;
+    memcpy(header, w->bytes + w->start, sizeof header);
+    if (w->end - w->start - sizeof header < header[1])
+        return 0;
+    *frame = header[0];
+    *length = header[1];
+    return 1;
+}
+
+/* Reads what the worker has written; marks its end. */
+static int read_worker(struct worker *w)
+{
+    if (w->start > 0 && (w->start == w->end || w->end == w->room)) {
+        memmove(w->bytes, w->bytes + w->start, w->end - w->start);
+        w->end -= w->start;
+        w->start = 0;
     }
-    if (header[1] > w->room) {
-        char *grown = realloc(w->bytes, header[1]);
+    if (w->end == w->room) {
+        const size_t room = w->room ? 2 * w->room : pipe_room;
+        char *grown = realloc(w->bytes, room);
         if (!grown) {
             fprintf(stderr, "wsbridge: out of memory\n");
             return CLI_FAILED;
         }
         w->bytes = grown;
-        w->room = header[1];
+        w->room = room;
     }
-    if (header[1] > 0 && fread(w->bytes, 1, header[1], w->from) != header[1]) {
-        w->open = 0;
-        w->waiting = 0;
-        return CLI_OK;
+    const ssize_t got = read(w->fd, w->bytes + w->end, w->room - w->end);
+    if (got > 0) {
+        w->end += (size_t)got;
+    } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+        close(w->fd);
+        w->fd = -1;
     }
-    w->frame = header[0];
-    w->length = header[1];
-    w->waiting = 1;
     return CLI_OK;
+}
+
+/* Waits until every worker still writing has a whole record waiting, reading
+ * meanwhile from every worker that is not too far ahead. */
+static int fill_workers(struct worker *workers, int count)
+{
+    for (;;) {
+        struct pollfd polled[count];
+        int watched = 0, needed = 0;
+        for (int i = 0; i < count; ++i) {
+            struct worker *w = &workers[i];
+            if (w->fd < 0)
+                continue;
+            uint32_t frame, length;
+            const int ready = whole_record(w, &frame, &length);
+            needed |= !ready;
+            if (ready && w->end - w->start >= worker_slack)
+                continue;
+            polled[watched].fd = w->fd;
+            polled[watched].events = POLLIN;
+            polled[watched].revents = 0;
+            ++watched;
+        }
+        if (!needed)
+            return CLI_OK;
+        if (poll(polled, (nfds_t)watched, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            fprintf(stderr, "wsbridge: cannot wait for the workers: %s\n", strerror(errno));
+            return CLI_FAILED;
+        }
+        for (int p = 0; p < watched; ++p) {
+            if (!polled[p].revents)
+                continue;
+            for (int i = 0; i < count; ++i)
+                if (workers[i].fd == polled[p].fd && read_worker(&workers[i]) != CLI_OK)
+                    return CLI_FAILED;
+        }
+    }
 }
 
 static void end_workers(struct worker *workers, int count, int signal_number)
@@ -146,54 +206,69 @@ static int reap_workers(struct worker *workers, int count, int ended_on_purpose)
     return status;
 }
 
-/* Merges the workers' records in frame order onto standard output. */
+/* A worker whose output ended may have failed and so hold packets back: its
+ * end is checked before anything after its last packet is written. */
+static int check_ended_workers(struct worker *workers, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        struct worker *w = &workers[i];
+        uint32_t frame, length;
+        if (w->fd >= 0 || w->pid <= 0 || whole_record(w, &frame, &length))
+            continue;
+        int wait_status = 0;
+        pid_t ended;
+        while ((ended = waitpid(w->pid, &wait_status, 0)) < 0 && errno == EINTR)
+            ;
+        if (ended != w->pid)
+            continue;
+        w->pid = 0;
+        if (!WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0) {
+            if (WIFSIGNALED(wait_status))
+                fprintf(stderr, "wsbridge: worker %d of %d ended by signal %d\n", i + 1, count,
+                        WTERMSIG(wait_status));
+            return CLI_FAILED;
+        }
+    }
+    return CLI_OK;
+}
+
+/* Merges the workers' records in frame order onto standard output. What
+ * comes before the first packet (frame 0) is written from the first worker
+ * only. */
 static int merge(struct worker *workers, int count, uint64_t limit)
 {
     uint64_t packets = 0;
-    for (int i = 0; i < count; ++i)
-        if (next_record(&workers[i]) != CLI_OK)
-            return CLI_FAILED;
-    /* What comes before the first packet, from the first worker only. */
-    for (int i = 0; i < count; ++i) {
-        if (workers[i].waiting && workers[i].frame == 0) {
-            if (i == 0)
-                fwrite(workers[i].bytes, 1, workers[i].length, stdout);
-            if (next_record(&workers[i]) != CLI_OK)
-                return CLI_FAILED;
-        }
-    }
     for (;;) {
+        if (fill_workers(workers, count) != CLI_OK)
+            return CLI_FAILED;
         int lowest = -1;
-        for (int i = 0; i < count; ++i)
-            if (workers[i].waiting && (lowest < 0 || workers[i].frame < workers[lowest].frame))
-                lowest = i;
-        if (lowest < 0)
-            break;
-        /* A worker that ended early (failed) may hold packets back: its
-         * end is checked before anything after its last packet is written. */
+        uint32_t lowest_frame = 0, lowest_length = 0;
         for (int i = 0; i < count; ++i) {
-            if (!workers[i].open && workers[i].pid > 0) {
-                int wait_status = 0;
-                if (waitpid(workers[i].pid, &wait_status, 0) == workers[i].pid) {
-                    workers[i].pid = 0;
-                    if (!WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0) {
-                        if (WIFSIGNALED(wait_status))
-                            fprintf(stderr, "wsbridge: worker %d of %d ended by signal %d\n", i + 1, count,
-                                    WTERMSIG(wait_status));
-                        return CLI_FAILED;
-                    }
-                }
+            uint32_t frame, length;
+            if (whole_record(&workers[i], &frame, &length) && (lowest < 0 || frame < lowest_frame)) {
+                lowest = i;
+                lowest_frame = frame;
+                lowest_length = length;
             }
         }
-        fwrite(workers[lowest].bytes, 1, workers[lowest].length, stdout);
+        if (lowest < 0)
+            return CLI_OK;
+        if (check_ended_workers(workers, count) != CLI_OK)
+            return CLI_FAILED;
+        struct worker *w = &workers[lowest];
+        const char *bytes = w->bytes + w->start + 2 * sizeof(uint32_t);
+        w->start += 2 * sizeof(uint32_t) + lowest_length;
+        if (lowest_frame == 0) {
+            if (lowest == 0)
+                fwrite(bytes, 1, lowest_length, stdout);
+            continue;
+        }
+        fwrite(bytes, 1, lowest_length, stdout);
         if (cli_output_failed())
             return CLI_FAILED;
         if (++packets >= limit)
             return CLI_OK;
-        if (next_record(&workers[lowest]) != CLI_OK)
-            return CLI_FAILED;
     }
-    return CLI_OK;
 }
 
 int cli_jobs_start(const char *verb, int jobs, const char **path, uint64_t limit, int *status)
@@ -212,6 +287,8 @@ int cli_jobs_start(const char *verb, int jobs, const char **path, uint64_t limit
     fflush(stderr);
     struct worker workers[jobs];
     memset(workers, 0, sizeof workers);
+    for (int i = 0; i < jobs; ++i)
+        workers[i].fd = -1;
     for (int i = 0; i < jobs; ++i) {
         int ends[2];
         if (pipe(ends) != 0) {
@@ -227,7 +304,7 @@ int cli_jobs_start(const char *verb, int jobs, const char **path, uint64_t limit
             prctl(PR_SET_PDEATHSIG, SIGKILL);
             close(ends[0]);
             for (int j = 0; j < i; ++j)
-                fclose(workers[j].from);
+                close(workers[j].fd);
             to_parent = fdopen(ends[1], "w");
             FILE *captured = open_memstream(&memory, &memory_size);
             if (!to_parent || !captured) {
@@ -251,8 +328,10 @@ int cli_jobs_start(const char *verb, int jobs, const char **path, uint64_t limit
             return 1;
         }
         workers[i].pid = pid;
-        workers[i].from = fdopen(ends[0], "r");
-        workers[i].open = 1;
+        workers[i].fd = ends[0];
+        /* A larger pipe: fewer wake-ups of the parent (a failure changes
+         * nothing but that). */
+        fcntl(ends[0], F_SETPIPE_SZ, (int)pipe_room);
     }
     static char output_buffer[1 << 16];
     setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
@@ -261,13 +340,13 @@ int cli_jobs_start(const char *verb, int jobs, const char **path, uint64_t limit
      * ended at once; the others have ended by themselves. */
     int ended = merged != CLI_OK;
     for (int i = 0; i < jobs; ++i)
-        ended |= workers[i].open;
+        ended |= workers[i].fd >= 0;
     if (ended)
         end_workers(workers, jobs, SIGTERM);
     int reaped = reap_workers(workers, jobs, ended);
     for (int i = 0; i < jobs; ++i) {
-        if (workers[i].from)
-            fclose(workers[i].from);
+        if (workers[i].fd >= 0)
+            close(workers[i].fd);
         free(workers[i].bytes);
     }
     *status = merged != CLI_OK ? CLI_FAILED : reaped;
