@@ -53,6 +53,21 @@ bool put_text(WsbPacketBatch *batch, batch_cursor &cursor, const char *text, siz
     return true;
 }
 
+// The batch's kind of a number the engine gave.
+int32_t batch_value_kind(series_number_kind number)
+{
+    switch (number) {
+    case series_number_kind::signed_integer: return WSB_VALUE_INT;
+    case series_number_kind::unsigned_integer: return WSB_VALUE_UINT;
+    case series_number_kind::boolean: return WSB_VALUE_BOOL;
+    case series_number_kind::floating: return WSB_VALUE_DOUBLE;
+    case series_number_kind::absolute_time: return WSB_VALUE_TIME;
+    case series_number_kind::relative_time: return WSB_VALUE_DURATION;
+    case series_number_kind::text: break;
+    }
+    return WSB_VALUE_TEXT;
+}
+
 // One value into its slot: a number where the field's type has one, else
 // the text tshark -T fields prints. False when the text does not fit.
 // Runs inside the engine's frame.
@@ -64,33 +79,18 @@ bool put_value(WsbPacketBatch *batch, batch_cursor &cursor, const field_info *re
     int64_t signed_value = 0;
     uint64_t unsigned_value = 0;
     double floating = 0;
-    switch (series_value_number(record, &signed_value, &unsigned_value, &floating)) {
-    case series_number_kind::signed_integer:
-        slot->kind = WSB_VALUE_INT;
-        slot->value.i = signed_value;
+    const series_number_kind number = series_value_number(record, &signed_value, &unsigned_value, &floating);
+    if (number != series_number_kind::text) {
+        // Where each kind of number goes: value.u for unsigned integers and
+        // booleans, value.d for floating values, value.i for the rest.
+        slot->kind = batch_value_kind(number);
+        if (slot->kind == WSB_VALUE_UINT || slot->kind == WSB_VALUE_BOOL)
+            slot->value.u = unsigned_value;
+        else if (slot->kind == WSB_VALUE_DOUBLE)
+            slot->value.d = floating;
+        else
+            slot->value.i = signed_value;
         return true;
-    case series_number_kind::unsigned_integer:
-        slot->kind = WSB_VALUE_UINT;
-        slot->value.u = unsigned_value;
-        return true;
-    case series_number_kind::boolean:
-        slot->kind = WSB_VALUE_BOOL;
-        slot->value.u = unsigned_value;
-        return true;
-    case series_number_kind::floating:
-        slot->kind = WSB_VALUE_DOUBLE;
-        slot->value.d = floating;
-        return true;
-    case series_number_kind::absolute_time:
-        slot->kind = WSB_VALUE_TIME;
-        slot->value.i = signed_value;
-        return true;
-    case series_number_kind::relative_time:
-        slot->kind = WSB_VALUE_DURATION;
-        slot->value.i = signed_value;
-        return true;
-    case series_number_kind::text:
-        break;
     }
     // The engine composes the text (as for gGetFieldValueText); a value it
     // has no text for (tshark prints nothing) counts as absent, as that call
