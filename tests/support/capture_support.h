@@ -25,11 +25,6 @@ using wsbtest::split;
 using wsbtest::temp_dir;
 using wsbtest::tshark_prefs;
 
-inline std::string last_error()
-{
-    return gGetLastError();
-}
-
 // One line of tshark's fields output for a packet.
 struct oracle_row {
     std::string number, offset, length, captured, epoch, protocol, info, source, destination, link_source,
@@ -70,7 +65,6 @@ inline std::vector<oracle_row> tshark_rows(const std::string &path, int *status,
     return rows;
 }
 
-
 // The text cut to at most limit bytes, without a UTF-8 character that does
 // not fit whole.
 inline std::string cut(const std::string &text, size_t limit)
@@ -81,6 +75,11 @@ inline std::string cut(const std::string &text, size_t limit)
     while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xc0) == 0x80)
         --length;
     return text.substr(0, length);
+}
+
+inline std::string last_error()
+{
+    return gGetLastError();
 }
 
 // The whole Protocol and Info texts of the current packet.

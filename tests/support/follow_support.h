@@ -46,7 +46,6 @@ inline std::vector<std::string> split_lines(const std::string &text)
     return lines;
 }
 
-
 // Parses hex dump text back into bytes: the hex column of every line.
 inline std::vector<uint8_t> parse_hex_dump(const std::string &text)
 {
@@ -100,7 +99,6 @@ inline std::vector<std::pair<std::string, std::string>> open_deleted_files(const
     }
     return files;
 }
-
 
 // Opens a capture and reads it to its end, keeping every packet's locator.
 inline std::vector<locator> open_and_read(const std::string &path)

@@ -90,7 +90,6 @@ inline int32_t build_tree(const PacketSummary &s, int32_t *length = nullptr, con
                                     s.encapsulation);
 }
 
-
 // ------------------------------------------------------------ exact cases
 
 // A capture of twelve Ethernet packets (UDP, TCP and ICMP over IPv4, UDP
