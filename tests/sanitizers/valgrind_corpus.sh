@@ -28,10 +28,10 @@ tests=(
   "corpus_test CraftedCaptures.TheLargestPacketGoesThroughEveryCall"
   "corpus_test CraftedCaptures.PacketsClaimingTwoGigabytesOnTheWireAreRead"
   "corpus_test FullDevice.AFailedSaveKeepsTheEarlierPacketsAndAFailedFollowLeavesNoFile"
-  "misuse_test Misuse.GarbageLocators"
-  "misuse_test Misuse.TcpStreamInEveryState"
-  "misuse_test Misuse.UdpStreamInEveryState"
-  "misuse_test Misuse.EngineShutDown"
+  "misuse_inputs_test Misuse.GarbageLocators"
+  "misuse_streams_test Misuse.TcpStreamInEveryState"
+  "misuse_streams_test Misuse.UdpStreamInEveryState"
+  "misuse_states_test Misuse.EngineShutDown"
 )
 
 run_one() {

@@ -1,0 +1,313 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Following TCP and UDP conversations through the public interface, checked
+// against tshark's "follow" statistics: the payload, its directions, the
+// byte counts and the descriptions of every conversation of shared captures
+// (read whole first, or followed while reading), and of a conversation whose
+// first segment is malformed.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "follow_support.h"
+#include "locator.h"
+#include "pcap_writer.h"
+#include "test_support.h"
+#include "wsbridge.h"
+
+using namespace wsbfollow;
+
+namespace {
+
+const char tshark_prefs[] = WSB_TSHARK_PREFERENCES;  // lib/engine/preference_overrides.txt
+
+// One piece of payload with its direction.
+struct Segment {
+    bool is_server;
+    std::vector<uint8_t> bytes;
+    bool operator==(const Segment &other) const { return is_server == other.is_server && bytes == other.bytes; }
+};
+
+std::vector<uint8_t> from_hex(const std::string &hex)
+{
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+// tshark's view of one conversation: its two nodes and its payload records.
+struct TsharkFollow {
+    std::string node[2];
+    std::vector<Segment> records;
+};
+
+// Runs tshark once for several conversations: kind is "tcp" or "udp".
+std::map<int, TsharkFollow> tshark_follow(const std::string &file, const std::string &kind,
+                                          const std::vector<int> &streams)
+{
+    std::string command = "TMPDIR=/tmp tshark -n " + std::string(tshark_prefs) + " -r '" + file + "' -q";
+    for (int stream : streams)
+        command += " -z follow," + kind + ",raw," + std::to_string(stream);
+    command += " 2>/dev/null";
+    std::map<int, TsharkFollow> result;
+    TsharkFollow *current = nullptr;
+    bool in_records = false;
+    for (const std::string &line : split_lines(run_command(command))) {
+        if (line.rfind("Filter: " + kind + ".stream eq ", 0) == 0) {
+            current = &result[std::stoi(line.substr(kind.size() + 19))];
+            in_records = false;
+        } else if (!current) {
+            continue;
+        } else if (line.rfind("Node 0: ", 0) == 0) {
+            current->node[0] = line.substr(8);
+        } else if (line.rfind("Node 1: ", 0) == 0) {
+            current->node[1] = line.substr(8);
+            in_records = true;
+        } else if (line.rfind("=====", 0) == 0) {
+            current = nullptr;
+            in_records = false;
+        } else if (in_records) {
+            bool server = !line.empty() && line[0] == '\t';
+            current->records.push_back({server, from_hex(server ? line.substr(1) : line)});
+        }
+    }
+    return result;
+}
+
+// First frame of every conversation of a kind ("tcp" or "udp"), by stream index.
+std::map<int, uint32_t> first_frames(const std::string &file, const std::string &kind)
+{
+    std::map<int, uint32_t> frames;
+    std::string command = "TMPDIR=/tmp tshark -n " + std::string(tshark_prefs) + " -r '" + file + "' -Y " + kind +
+                          " -T fields -e " + kind + ".stream -e frame.number 2>/dev/null";
+    for (const std::string &line : split_lines(run_command(command))) {
+        std::istringstream in(line);
+        std::string stream_text;
+        uint32_t frame = 0;
+        // Packets carrying two headers of the kind list two streams: use the first.
+        if (std::getline(in, stream_text, '\t') && in >> frame && !stream_text.empty()) {
+            int stream = std::stoi(stream_text.substr(0, stream_text.find(',')));
+            frames.emplace(stream, frame);
+        }
+    }
+    return frames;
+}
+unsigned long total_bytes(const std::vector<Segment> &segments, bool is_server)
+{
+    unsigned long total = 0;
+    for (const Segment &segment : segments)
+        if (segment.is_server == is_server)
+            total += segment.bytes.size();
+    return total;
+}
+
+std::vector<Segment> read_segments(bool tcp)
+{
+    std::vector<Segment> segments;
+    for (auto &[is_server, text] : read_all(tcp, hexdump, both))
+        segments.push_back({is_server, parse_hex_dump(text)});
+    return segments;
+}
+
+// "HOST:PORT" of tshark's node line, without IPv6 brackets.
+std::string plain_node(std::string node)
+{
+    if (!node.empty() && node[0] == '[') {
+        size_t close = node.find(']');
+        node = node.substr(1, close - 1) + node.substr(close + 1);
+    }
+    return node;
+}
+
+// Follows every listed conversation of a shared capture (or of the capture at
+// an absolute path) through the library
+// and compares payload, directions and byte counts with tshark.
+// one_pass: the capture is read once per stream, the follow starts at the
+// stream's first packet and every later packet is added right after it was
+// read; otherwise every packet is added after the whole capture was read.
+void compare_with_tshark(const std::string &name, bool tcp, size_t stream_limit = 1000,
+                         const std::set<int> &excluded = {}, bool one_pass = false)
+{
+    SCOPED_TRACE(name);
+    const std::string file = name[0] == '/' ? name : captures + "/" + name;
+    const std::string kind = tcp ? "tcp" : "udp";
+    std::map<int, uint32_t> frames = first_frames(file, kind);
+    ASSERT_FALSE(frames.empty());
+    std::vector<int> streams;
+    for (auto &[stream, frame] : frames)
+        if (streams.size() < stream_limit && !excluded.count(stream))
+            streams.push_back(stream);
+    std::map<int, TsharkFollow> expected = tshark_follow(file, kind, streams);
+
+    std::vector<locator> locators = open_and_read(file);
+    for (int stream : streams) {
+        SCOPED_TRACE(kind + " stream " + std::to_string(stream));
+        const TsharkFollow &oracle = expected[stream];
+        if (one_pass) {
+            ASSERT_EQ(gOpenCapture(file.c_str()), 0) << gGetLastError();
+            PacketSummary s;
+            bool following = false;
+            while (gGetNextPacket(&s) == 0) {
+                const locator l = locator_of(s);
+                if (l.frame_number == frames[stream]) {
+                    ASSERT_EQ(tcp ? follow_tcp(l) : follow_udp(l), 0) << gGetLastError();
+                    following = true;
+                }
+                if (following) {
+                    ASSERT_EQ(tcp ? add_tcp(l) : add_udp(l), 0) << gGetLastError();
+                }
+            }
+        } else {
+            const locator &start = locators.at(frames[stream] - 1);
+            ASSERT_EQ(tcp ? follow_tcp(start) : follow_udp(start), 0) << gGetLastError();
+            for (const locator &l : locators)
+                ASSERT_EQ(tcp ? add_tcp(l) : add_udp(l), 0) << gGetLastError();
+        }
+        Descriptions d;
+        ASSERT_EQ(tcp ? check_tcp(d) : check_udp(d), 0) << gGetLastError();
+        if (oracle.records.empty()) {
+            EXPECT_EQ(d.valid, 0);
+            EXPECT_STREQ(gGetLastError(), tcp ? "Empty TCP stream." : "Empty UDP stream.");
+            continue;
+        }
+        ASSERT_EQ(d.valid, 1);
+        // The library's client sent the first payload; tshark's node 0 sent
+        // the first segment of any kind.
+        const bool flipped = oracle.records[0].is_server;
+        std::vector<Segment> want;
+        for (const Segment &record : oracle.records)
+            want.push_back({record.is_server != flipped, record.bytes});
+        std::vector<Segment> got = read_segments(tcp);
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t i = 0; i < want.size(); ++i)
+            EXPECT_TRUE(got[i] == want[i]) << "segment " << i;
+
+        const std::string client_node = plain_node(oracle.node[flipped ? 1 : 0]);
+        const std::string server_node = plain_node(oracle.node[flipped ? 0 : 1]);
+        EXPECT_EQ(std::string(d.client), client_node + " --> " + server_node + " (" +
+                                             std::to_string(total_bytes(want, false)) + " bytes)");
+        EXPECT_EQ(std::string(d.server), server_node + " --> " + client_node + " (" +
+                                             std::to_string(total_bytes(want, true)) + " bytes)");
+        EXPECT_EQ(std::string(d.conversation),
+                  "Entire conversation (" + std::to_string(total_bytes(want, false) + total_bytes(want, true)) +
+                      " bytes)");
+        EXPECT_EQ(d.client_size, static_cast<int32_t>(strlen(d.client) + 1));
+        EXPECT_EQ(d.server_size, static_cast<int32_t>(strlen(d.server) + 1));
+        EXPECT_EQ(d.conversation_size, static_cast<int32_t>(strlen(d.conversation) + 1));
+    }
+    EXPECT_EQ(gCloseCapture(), 0);
+}
+
+}  // namespace
+
+// ---- payload and descriptions against tshark ---------------------------------
+
+TEST_F(Follow, TcpPayloadAndByteCountsEqualTshark)
+{
+    for (const char *name :
+         {"ssh.pcap", "one_tcp_stream.pcap", "three_http_streams.pcap", "resp_1_benchmark.pcap",
+          "one_ipv6_http_stream.pcap", "unidirectional_tcp_stream_with_missing_packet.pcap", "dns_tcp.pcap",
+          "whois.pcap", "ipv4_tcp_http_xml.pcap", "pptp.pcap", "bgp-4byte-asn.pcap", "mptcp-v0.pcap", "zmtp1.pcap",
+          "gso-ipv6.pcap", "smb_data_print-segv.pcap", "raw_ip.pcap", "pcapng-example.pcapng", "geneve.pcap"})
+        compare_with_tshark(name, true);
+    // Stream 9 carries whole packets inside its segments, which upsets
+    // tshark's own follower (see TcpSegmentsCarryingPacketsKeepTheirDirection).
+    compare_with_tshark("of13_ericsson.pcapng", true, 1000, {9});
+}
+
+TEST_F(Follow, UdpPayloadAndByteCountsEqualTshark)
+{
+    for (const char *name :
+         {"dns_udp.pcap", "edns-opts.pcap", "babel.pcap", "dhcp-rfc4388.pcap", "isakmp4500.pcap", "quic_vn.pcap",
+          "raw_ip.pcap", "LINKTYPE_IPV6.pcap", "LINKTYPE_RAW_ipv4.pcap", "dns-badlabel.pcap"})
+        compare_with_tshark(name, false);
+    compare_with_tshark("DnsPackets.pcap", false, 12);
+}
+
+// A host that follows a TCP conversation while it reads: each packet is
+// added right after gGetNextPacket returned it, and the follower takes what
+// that dissection handed it.
+TEST_F(Follow, OnePassEqualsTshark)
+{
+    for (const char *name : {"ssh.pcap", "three_http_streams.pcap", "one_ipv6_http_stream.pcap",
+                             "unidirectional_tcp_stream_with_missing_packet.pcap", "mptcp-v0.pcap",
+                             "pcapng-example.pcapng"})
+        compare_with_tshark(name, true, 1000, {}, true);
+    compare_with_tshark("of13_ericsson.pcapng", true, 1000, {9}, true);
+    compare_with_tshark("example2.pcap", true, 4, {}, true);
+}
+
+TEST_F(Follow, LargeCaptureConversationsEqualTshark)
+{
+    compare_with_tshark("example2.pcap", true, 4);
+    compare_with_tshark("example2.pcap", false, 3);
+}
+
+TEST_F(Follow, TcpSegmentsCarryingPacketsKeepTheirDirection)
+{
+    // OpenFlow packet-out and packet-in messages carry whole packets. Once
+    // they are dissected, the packet information describes the inner packet,
+    // which tshark's follower takes for the other direction. The payload of
+    // each segment, by its TCP source port, is the oracle here.
+    const std::string file = captures + "/of13_ericsson.pcapng";
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> expected;
+    for (const std::string &line :
+         split_lines(run_command("TMPDIR=/tmp tshark -n " + std::string(tshark_prefs) + " -r " + file +
+                                 " -Y 'tcp.stream == 9 && tcp.len > 0' -T fields -e tcp.srcport -e tcp.payload "
+                                 "2>/dev/null"))) {
+        size_t tab = line.find('\t');
+        expected.emplace_back(line.substr(0, tab), from_hex(line.substr(tab + 1)));
+    }
+    ASSERT_EQ(expected.size(), 6u);
+    std::vector<Segment> want;
+    for (auto &[port, bytes] : expected)
+        want.push_back({port != expected[0].first, bytes});
+
+    std::vector<locator> packets = open_and_read(file);
+    for (bool fresh : {false, true}) {
+        SCOPED_TRACE(fresh ? "segments dissected afresh" : "segments dissected again");
+        // Without the state of the sequential pass every segment is new to
+        // the engine, and the inner packets are dissected.
+        if (fresh)
+            gHackedCleanup();
+        ASSERT_EQ(follow_tcp(packets.at(61)), 0) << gGetLastError();
+        for (const locator &l : packets)
+            ASSERT_EQ(add_tcp(l), 0) << gGetLastError();
+        Descriptions d;
+        ASSERT_EQ(check_tcp(d), 0) << gGetLastError();
+        EXPECT_STREQ(d.client, "127.0.0.1:6633 --> 127.0.0.1:58449 (208 bytes)");
+        EXPECT_STREQ(d.server, "127.0.0.1:58449 --> 127.0.0.1:6633 (344 bytes)");
+        std::vector<Segment> got = read_segments(true);
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t i = 0; i < want.size(); ++i)
+            EXPECT_TRUE(got[i] == want[i]) << "segment " << i;
+    }
+}
+
+// The conversation's first segment is a SYN whose MPTCP option is cut short:
+// the engine stops inside the TCP header (a malformed packet) before the TCP
+// layer reaches its taps. The conversation follows from it as tshark follows
+// it.
+TEST_F(Follow, TcpFromAMalformedFirstSegmentEqualsTshark)
+{
+    TcpConversation c(false, "10.0.0.1", 40000, "10.0.0.2", 80);
+    const pcapw::Ip4 a = pcapw::ip4(c.address_a), b = pcapw::ip4(c.address_b);
+    const pcapw::Bytes damaged_mptcp = {30, 3, 0x00};  // MP_CAPABLE without its flags
+    c.writer.add(1700000000, 0,
+                 pcapw::ethernet(mac_b, mac_a, pcapw::ethertype::IPV4,
+                                 pcapw::ipv4(a, b, pcapw::ipproto::TCP,
+                                             pcapw::tcp_ipv4(a, b, c.port_a, c.port_b, c.seq_a++, 0,
+                                                             pcapw::tcpflag::SYN, {}, 65535, damaged_mptcp))));
+    c.when = 1;
+    c.segment(true, pcapw::tcpflag::SYN | pcapw::tcpflag::ACK, {});
+    c.segment(false, pcapw::tcpflag::ACK, {});
+    c.send(false, "GET / HTTP/1.0\r\n\r\n");
+    c.send(true, "HTTP/1.0 200 OK\r\n\r\nhello");
+    compare_with_tshark(write_capture("mptcp.pcap", c.writer), true);
+}
+
