@@ -34,12 +34,12 @@
 enum { time_relative, time_absolute, time_absolute_date, time_delta, time_delta_displayed, time_epoch, time_utc,
        time_utc_date };
 static const cli_choice time_formats[] = {
-    {"r", time_relative, 0},     {"a", time_absolute, 0}, {"ad", time_absolute_date, 0}, {"d", time_delta, 0},
-    {"dd", time_delta_displayed, 0}, {"e", time_epoch, 0},   {"u", time_utc, 0},           {"ud", time_utc_date, 0},
-    {NULL, 0, 0},
+    {"r", time_relative, 0}, {"a", time_absolute, 0},           {"ad", time_absolute_date, 0},
+    {"d", time_delta, 0},    {"dd", time_delta_displayed, 0},   {"e", time_epoch, 0},
+    {"u", time_utc, 0},      {"ud", time_utc_date, 0},          {NULL, 0, 0},
 };
 
-/* What the options set. */
+/* What the arguments set. */
 static struct {
     const char *path, *filter;
     uint64_t limit;
