@@ -25,24 +25,18 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "cli.h"
+#include "wsbridge.h"
+#include "engine.h"
+#include "format.h"
+#include "input.h"
+#include "jobs.h"
+#include "options.h"
+#include "output.h"
+#include "progress.h"
+#include "report.h"
+#include "verbs.h"
 
 static const char cli_group[] = "CLI";
-
-static const cli_option fields_options[] = {
-    {"-e", NULL, "FIELD"},
-    {"--offsets", NULL, NULL},
-    {"-c", NULL, "COUNT"},
-    {"--json", NULL, NULL},
-    {"--csv", NULL, NULL},
-    {"-Y", "--display-filter", "FILTER"},
-    {"--jobs", "-j", "N"},
-    {"-E", NULL, "OPTION=VALUE"},
-};
-enum {
-    option_field, option_offsets, option_count_limit, option_json, option_csv, option_filter, option_jobs,
-    option_shape, fields_option_count
-};
 
 /* The shape of the text output, as tshark's -E options set it. */
 typedef struct {
@@ -51,6 +45,7 @@ typedef struct {
     char occurrence; /* 'f' first, 'l' last, 'a' all */
     char aggregator; /* between the occurrences of one field */
     char quote;      /* around each value present, or '\0' */
+    int given;       /* shaped by an -E */
 } text_shape;
 
 /* Parses one -E OPTION=VALUE as tshark does ("/t" tab, "/s" space, another
@@ -83,6 +78,16 @@ static int parse_shape(const char *option, text_shape *shape)
         return 0;
     }
     return 1;
+}
+
+/* Takes one -E into the text_shape at target. */
+static int take_shape(const char *option, void *target)
+{
+    text_shape *shape = target;
+    if (!parse_shape(option, shape))
+        return CLI_USAGE;
+    shape->given = 1;
+    return CLI_OK;
 }
 
 /* The column pseudo-fields tshark takes (by the default columns' titles),
@@ -464,61 +469,50 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     return status == CLI_OK ? cli_job_finish() : status;
 }
 
-int cli_fields(int argc, char **argv)
+/* What the arguments set. */
+static struct {
+    cli_texts words;  /* FILE, or field names to register */
+    cli_texts fields; /* -e */
+    const char *filter;
+    uint64_t limit;
+    int format, jobs, offsets;
+    text_shape shape;
+} settings = {{NULL, 0}, {NULL, 0}, NULL, UINT64_MAX, CLI_TEXT_OUTPUT, 1, 0, {0, '\t', 'f', ',', '\0', 0}};
+
+static const cli_option fields_options[] = {
+    CLI_FILE_ARGUMENT(CLI_TEXTS, &settings.words),
+    {"-e", NULL, "FIELD", CLI_TEXTS, &settings.fields,
+     .help = "a field to print (repeat for more); _ws.col.Protocol and\n"
+             "_ws.col.Info print those columns"},
+    CLI_FILTER_OPTION(&settings.filter, "only the packets that match the display filter"),
+    {"--offsets", NULL, NULL, CLI_FLAG, &settings.offsets,
+     .help = "after each value, the field's offset from the TCP/UDP payload\n"
+             "(JSON and CSV: a key or column named FIELD@offset)"},
+    CLI_COUNT_OPTION(&settings.limit),
+    {"-E", NULL, "OPTION=VALUE", CLI_PARSED, &settings.shape, .take = take_shape,
+     .refusal = "-E takes header=y|n, separator=/t|/s|C, occurrence=f|l|a, aggregator=,|/s|C or quote=d|s|n "
+                "(as tshark -E), not '%s'",
+     .help = "the text output as tshark -E shapes it: header=y|n,\n"
+             "separator=/t|/s|C, occurrence=f|l|a (every or the last one from\n"
+             "the packet's tree; fields it hides, such as ip.addr, give\n"
+             "their first), aggregator=,|/s|C, quote=d|s|n"},
+    CLI_JSON_OPTION(&settings.format, "JSON Lines: {\"frame_number\": N, \"FIELD\": value or null, ...}\n"
+                                      "(integers as numbers, other values as tshark's texts)"),
+    CLI_CSV_OPTION(&settings.format, "a header line (frame_number and the fields), then RFC 4180 rows"),
+    CLI_JOBS_OPTION(&settings.jobs, "N processes, as for summary (conversation indexes such as\n"
+                                    "tcp.stream are refused then)"),
+    {0},
+};
+
+static int run_fields(void)
 {
     static const char verb[] = "fields";
-    cli_argument arguments[argc > 0 ? argc : 1];
-    const char *fields[argc > 0 ? argc : 1];
-    const char *positional[argc > 0 ? argc : 1];
-    int count = 0;
-    int status = cli_parse(verb, argc, argv, fields_options, fields_option_count, arguments, &count);
-    if (status != CLI_OK)
-        return status < 0 ? CLI_OK : status;
-    int field_count = 0, positional_count = 0, offsets = 0, options_given = 0, format = CLI_TEXT_OUTPUT;
-    uint64_t limit = UINT64_MAX;
-    const char *filter = NULL;
-    int jobs = 1, shaped = 0;
-    text_shape shape = {0, '\t', 'f', ',', '\0'};
-    for (int i = 0; i < count; ++i) {
-        options_given += arguments[i].option >= 0;
-        switch (arguments[i].option) {
-        case option_shape:
-            if (!parse_shape(arguments[i].value, &shape))
-                return cli_usage_error(verb,
-                                       "-E takes header=y|n, separator=/t|/s|C, occurrence=f|l|a, "
-                                       "aggregator=,|/s|C or quote=d|s|n (as tshark -E), not '%s'",
-                                       arguments[i].value);
-            shaped = 1;
-            break;
-        case -1:
-            positional[positional_count++] = arguments[i].value;
-            break;
-        case option_field:
-            fields[field_count++] = arguments[i].value;
-            break;
-        case option_offsets:
-            offsets = 1;
-            break;
-        case option_jobs:
-            if (cli_parse_jobs(verb, arguments[i].value, &jobs) != CLI_OK)
-                return CLI_USAGE;
-            break;
-        case option_filter:
-            filter = arguments[i].value;
-            break;
-        case option_count_limit:
-            if (cli_parse_count(verb, arguments[i].value, &limit) != CLI_OK)
-                return CLI_USAGE;
-            break;
-        case option_json:
-        case option_csv:
-            if (cli_choose_output(verb, &format,
-                                  arguments[i].option == option_json ? CLI_JSON_OUTPUT : CLI_CSV_OUTPUT) != CLI_OK)
-                return CLI_USAGE;
-            break;
-        }
-    }
-    if (!options_given) {
+    const char **positional = settings.words.items, **fields = settings.fields.items;
+    const int positional_count = settings.words.count, field_count = settings.fields.count;
+    const int format = settings.format, offsets = settings.offsets;
+    const uint64_t limit = settings.limit;
+    int status = CLI_OK;
+    if (!cli_options_given()) {
         if (positional_count == 0)
             return cli_usage_error(verb, "FILE with -e FIELD, or field names, are missing");
         /* A capture named without -e is a mistake, not a field name. */
@@ -533,24 +527,39 @@ int cli_fields(int argc, char **argv)
     }
     if (field_count == 0)
         return cli_usage_error(verb, "-e FIELD is missing (name at least one field to print)");
-    if (shaped && format != CLI_TEXT_OUTPUT)
+    if (settings.shape.given && format != CLI_TEXT_OUTPUT)
         return cli_usage_error(verb, "-E shapes the text output, not --json or --csv");
     if (positional_count == 0)
         return cli_usage_error(verb, "FILE is missing (a capture file, or '-' for standard input)");
     if (positional_count > 1)
         return cli_usage_error(verb, "one FILE only, but '%s' follows '%s'", positional[1], positional[0]);
     const char *path = positional[0];
-    if (jobs > 1) {
+    if (settings.jobs > 1) {
         /* Each process numbers only the conversations it dissects. */
         for (int i = 0; i < field_count; ++i)
             if (numbers_conversations(fields[i]))
                 return cli_usage_error(verb, "%s numbers the conversations of the whole capture, which --jobs "
                                              "parts; leave out --jobs to print it",
                                        fields[i]);
-        if (cli_jobs_start(verb, jobs, &path, limit, &status))
+        if (cli_jobs_start(verb, settings.jobs, &path, limit, &status))
             return status;
     }
     if (cli_start_engine() != CLI_OK)
         return CLI_FAILED;
-    return print_packet_fields(path, field_count, fields, offsets, limit, format, filter, &shape);
+    return print_packet_fields(path, field_count, fields, offsets, limit, format, settings.filter, &settings.shape);
 }
+
+const cli_verb cli_fields_verb = {
+    "fields",
+    "fields FILE -e FIELD [-e FIELD ...] [-Y FILTER] [--offsets] [-c COUNT] [-E OPTION=VALUE]\n"
+    "                [--json | --csv] [--jobs N]\n"
+    "  wsbridge fields NAME...",
+    "With FILE: one line per packet, tab-separated like tshark -T fields\n"
+    "-E occurrence=f: the frame number, then the first occurrence of each field\n"
+    "as tshark prints it, of any type (empty when absent). Protocol fields (ip,\n"
+    "tcp, ...) print their labels: each packet is then dissected twice.\n"
+    "With -e frame.number, that field takes the leading frame number's place.\n"
+    "With names only: registers each name and prints its engine id and type code.",
+    fields_options,
+    run_fields,
+};

@@ -23,7 +23,14 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "cli.h"
+#include "wsbridge.h"
+#include "engine.h"
+#include "input.h"
+#include "options.h"
+#include "output.h"
+#include "progress.h"
+#include "report.h"
+#include "verbs.h"
 
 typedef struct {
     uint64_t endpoints;
@@ -33,12 +40,6 @@ typedef struct {
     uint32_t packet_length;
     int32_t encapsulation;
 } locator;
-
-static const cli_option follow_options[] = {
-    {"--format", NULL, "ascii|ebcdic|hexdump|carray|raw"},
-    {"--direction", NULL, "client|server|both"},
-    {"--index", NULL, "N"},
-};
 
 /* raw is printed from the C array rendering, whose bytes it writes in hex. */
 enum { render_raw = 4 };
@@ -190,44 +191,66 @@ static int print_stream(int tcp, int format, int direction)
     return CLI_OK;
 }
 
-int cli_follow(int argc, char **argv)
+/* Takes --index N, a conversation index from 0 on, into the int64_t at
+ * target. */
+static int take_index(const char *value, void *target)
+{
+    char *end = NULL;
+    errno = 0;
+    unsigned long long parsed = strtoull(value, &end, 10);
+    if (*value < '0' || *value > '9' || errno != 0 || *end != '\0' || parsed > UINT32_MAX)
+        return CLI_USAGE;
+    *(int64_t *)target = (int64_t)parsed;
+    return CLI_OK;
+}
+
+static const cli_choice formats[] = {
+    {"ascii", WSB_RENDER_ASCII, 0}, {"ebcdic", WSB_RENDER_EBCDIC, 0}, {"hexdump", WSB_RENDER_HEXDUMP, 0},
+    {"carray", WSB_RENDER_CARRAY, 0}, {"raw", render_raw, 0}, {NULL, 0, 0},
+};
+static const cli_choice directions[] = {
+    {"client", WSB_DIRECTION_CLIENT, 0}, {"server", WSB_DIRECTION_SERVER, 0}, {"both", WSB_DIRECTION_BOTH, 0},
+    {NULL, 0, 0},
+};
+
+/* What the arguments set. */
+static struct {
+    const char *protocol, *file, *frame;
+    int format, direction;
+    int64_t index; /* -1: none, FRAME names the conversation */
+} settings = {NULL, NULL, NULL, WSB_RENDER_ASCII, WSB_DIRECTION_BOTH, -1};
+
+static const cli_option follow_options[] = {
+    {"tcp|udp", NULL, NULL, CLI_TEXT, &settings.protocol, .help = NULL},
+    CLI_FILE_ARGUMENT(CLI_TEXT, &settings.file),
+    {"FRAME", NULL, NULL, CLI_TEXT, &settings.frame, .help = NULL},
+    {"--index", NULL, "N", CLI_PARSED, &settings.index, .take = take_index,
+     .refusal = "--index needs a conversation index from 0 on, not '%s'",
+     .help = "instead of FRAME: the conversation the engine numbers N\n"
+             "(tcp.stream or udp.stream, from 0, as tshark -z follow names it)"},
+    {"--format", NULL, NULL, CLI_CHOICE, &settings.format, .choices = formats,
+     .refusal = "unknown format '%s' (ascii, ebcdic, hexdump, carray or raw)",
+     .help = "ascii (default), ebcdic, hexdump, carray, or raw: each\n"
+             "segment's bytes in hex, the server's after a tab, as\n"
+             "tshark -z follow,tcp,raw,N prints them"},
+    {"--direction", NULL, NULL, CLI_CHOICE, &settings.direction, .choices = directions,
+     .refusal = "unknown direction '%s' (client, server or both)",
+     .help = "client, server or both (default)"},
+    {0},
+};
+
+static int run_follow(void)
 {
     static const char verb[] = "follow";
     static const char *const protocols[] = {"tcp", "udp"};
-    static const char *const formats[] = {"ascii", "ebcdic", "hexdump", "carray", "raw"};
-    static const char *const directions[] = {"client", "server", "both"};
-    cli_argument arguments[argc > 0 ? argc : 1];
-    int count = 0;
-    int status = cli_parse(verb, argc, argv, follow_options, 3, arguments, &count);
-    if (status != CLI_OK)
-        return status < 0 ? CLI_OK : status;
-    const char *positional[3] = {NULL, NULL, NULL};
-    int positional_count = 0, format = WSB_RENDER_ASCII, direction = WSB_DIRECTION_BOTH;
-    int64_t wanted_index = -1;
-    for (int i = 0; i < count; ++i) {
-        const char *value = arguments[i].value;
-        if (arguments[i].option == 2) {
-            char *end = NULL;
-            errno = 0;
-            unsigned long long parsed = strtoull(value, &end, 10);
-            if (*value < '0' || *value > '9' || errno != 0 || *end != '\0' || parsed > UINT32_MAX)
-                return cli_usage_error(verb, "--index needs a conversation index from 0 on, not '%s'", value);
-            wanted_index = (int64_t)parsed;
-        } else if (arguments[i].option == 0) {
-            if ((format = pick(value, formats, 5)) < 0)
-                return cli_usage_error(verb, "unknown format '%s' (ascii, ebcdic, hexdump, carray or raw)", value);
-        } else if (arguments[i].option == 1) {
-            if ((direction = pick(value, directions, 3)) < 0)
-                return cli_usage_error(verb, "unknown direction '%s' (client, server or both)", value);
-        } else if (positional_count == 3) {
-            return cli_usage_error(verb, "unexpected argument '%s' after tcp|udp, FILE and FRAME", value);
-        } else {
-            positional[positional_count++] = value;
-        }
-    }
+    const char *const positional[3] = {settings.protocol, settings.file, settings.frame};
+    const int positional_count = !!settings.protocol + !!settings.file + !!settings.frame;
+    const int format = settings.format, direction = settings.direction;
+    const int64_t wanted_index = settings.index;
+    int status;
     if (positional_count == 0)
         return cli_usage_error(verb, "tcp or udp, FILE and FRAME are missing");
-    int protocol = pick(positional[0], protocols, 2);
+    int protocol = pick(positional[0], protocols, (int)(sizeof protocols / sizeof protocols[0]));
     if (protocol < 0)
         return cli_usage_error(verb, "can follow tcp or udp, not '%s'", positional[0]);
     const int by_index = wanted_index >= 0;
@@ -328,10 +351,22 @@ int cli_follow(int argc, char **argv)
     if (read_error[0]) {
         if (status == CLI_OK && fflush(stdout) != 0)
             cli_output_failed();
-        if (!cli_broken_pipe)
+        if (!cli_output_broken_pipe())
             fprintf(stderr, "wsbridge: read: %s\n", read_error);
         status = CLI_FAILED;
     }
     gCloseCapture();
     return status;
 }
+
+const cli_verb cli_follow_verb = {
+    "follow",
+    "follow tcp|udp FILE FRAME|--index N [--format ascii|ebcdic|hexdump|carray|raw]\n"
+    "                [--direction client|server|both]",
+    "Follows the TCP or UDP conversation of packet FRAME over the whole capture\n"
+    "(one pass) and prints the client's, the server's and the whole\n"
+    "conversation's description, then each segment or datagram as text. On a\n"
+    "damaged capture it prints what it followed, then the error (exit 1).",
+    follow_options,
+    run_follow,
+};

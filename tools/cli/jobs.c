@@ -22,7 +22,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "cli.h"
+#include "jobs.h"
+
+#include "wsbridge.h"
+#include "input.h"
+#include "output.h"
+#include "report.h"
 
 /* Set in a worker: its share and its way to the parent. */
 static int job_index, job_count = 1;

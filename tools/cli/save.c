@@ -21,7 +21,13 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "cli.h"
+#include "wsbridge.h"
+#include "engine.h"
+#include "input.h"
+#include "options.h"
+#include "output.h"
+#include "report.h"
+#include "verbs.h"
 
 typedef struct {
     uint32_t first, last;
@@ -190,18 +196,6 @@ static int collect_places(frame_range *ranges, size_t range_count, int filtered,
     return 0;
 }
 
-/* The format -F names (tshark's names; libpcap as pcap), or -1. */
-static int32_t format_named(const char *name)
-{
-    if (strcmp(name, "pcap") == 0 || strcmp(name, "libpcap") == 0)
-        return WSB_SAVE_FORMAT_PCAP;
-    if (strcmp(name, "nsecpcap") == 0)
-        return WSB_SAVE_FORMAT_PCAP_NSEC;
-    if (strcmp(name, "pcapng") == 0)
-        return WSB_SAVE_FORMAT_PCAPNG;
-    return -1;
-}
-
 static int ends_with(const char *text, const char *suffix)
 {
     size_t length = strlen(text), suffix_length = strlen(suffix);
@@ -329,38 +323,50 @@ static int save_places(const char *out, int32_t format, const frame_range *range
     return cli_output_failed() ? CLI_FAILED : CLI_OK;
 }
 
-static const cli_option save_options[] = {
-    {"--drop-tcp-retransmissions", "--skip-tcp-repeats", NULL},
-    {"-Y", "--display-filter", "FILTER"},
-    {"-F", NULL, "pcap|pcapng|nsecpcap"},
+/* The formats -F names, as tshark -F does (libpcap is pcap). */
+static const cli_choice save_formats[] = {
+    {"pcap", WSB_SAVE_FORMAT_PCAP, 0},           {"pcapng", WSB_SAVE_FORMAT_PCAPNG, 0},
+    {"nsecpcap", WSB_SAVE_FORMAT_PCAP_NSEC, 0},  {"libpcap", WSB_SAVE_FORMAT_PCAP, 1},
+    {NULL, 0, 0},
 };
 
-int cli_save(int argc, char **argv)
+/* What the arguments set. */
+static struct {
+    const char *file, *out, *frames, *filter;
+    int format; /* -1: chosen by OUT's name or the capture */
+    int skip_repeats;
+} settings = {NULL, NULL, NULL, NULL, -1, 0};
+
+static const cli_option save_options[] = {
+    CLI_FILE_ARGUMENT(CLI_TEXT, &settings.file),
+    {"OUT", NULL, NULL, CLI_TEXT, &settings.out, .help = NULL},
+    {"FRAMES", NULL, NULL, CLI_TEXT, &settings.frames, .help = NULL},
+    CLI_FILTER_OPTION(&settings.filter, "only the listed packets that match the display filter (the\n"
+                                        "count of those that do not is printed too); without FRAMES,\n"
+                                        "every packet that matches"),
+    {"-F", NULL, "FORMAT", CLI_CHOICE, &settings.format, .choices = save_formats,
+     .refusal = "unknown save format '%s' (pcap, pcapng or nsecpcap)",
+     .help = "pcap (microsecond libpcap), nsecpcap (nanosecond libpcap) or\n"
+             "pcapng, as tshark -F names them; without it OUT's extension\n"
+             "chooses (.pcapng, or .pcap in the libpcap variant the time\n"
+             "stamps need), else the capture's own format when it keeps\n"
+             "everything, else pcapng (comments, interfaces, several link\n"
+             "types)"},
+    {"--drop-tcp-retransmissions", "--skip-tcp-repeats", NULL, CLI_FLAG, &settings.skip_repeats,
+     .help = "(also --skip-tcp-repeats)\n"
+             "leave out the packets of the first TCP conversation saved\n"
+             "that only repeat bytes already written (retransmissions and\n"
+             "duplicates); everything else is written"},
+    {0},
+};
+
+static int run_save(void)
 {
     static const char verb[] = "save";
-    cli_argument arguments[argc > 0 ? argc : 1];
-    int count = 0;
-    int status = cli_parse(verb, argc, argv, save_options, 3, arguments, &count);
-    if (status != CLI_OK)
-        return status < 0 ? CLI_OK : status;
-    const char *positional[3] = {NULL, NULL, NULL};
-    int positional_count = 0, skip_repeats = 0;
-    const char *filter = NULL;
-    int32_t format = -1;
-    for (int i = 0; i < count; ++i) {
-        if (arguments[i].option == 0)
-            skip_repeats = 1;
-        else if (arguments[i].option == 1)
-            filter = arguments[i].value;
-        else if (arguments[i].option == 2 && (format = format_named(arguments[i].value)) < 0)
-            return cli_usage_error(verb, "unknown save format '%s' (pcap, pcapng or nsecpcap)", arguments[i].value);
-        else if (arguments[i].option == 2)
-            continue;
-        else if (positional_count == 3)
-            return cli_usage_error(verb, "unexpected argument '%s' after FILE, OUT and FRAMES", arguments[i].value);
-        else
-            positional[positional_count++] = arguments[i].value;
-    }
+    const char *const positional[3] = {settings.file, settings.out, settings.frames};
+    const int positional_count = !!settings.file + !!settings.out + !!settings.frames;
+    const char *filter = settings.filter;
+    int status = CLI_OK;
     static const char *const missing[] = {"FILE, OUT and FRAMES are missing", "OUT and FRAMES are missing",
                                           "FRAMES is missing (e.g. 1,3-5,9, 100- or all; optional with -Y)"};
     if (positional_count < 2 || (positional_count == 2 && !filter))
@@ -386,9 +392,21 @@ int cli_save(int argc, char **argv)
     size_t place_count = 0;
     status = collect_places(ranges, range_count, filter != NULL, &places, &place_count);
     if (status == CLI_OK)
-        status = save_places(positional[1], format, ranges, range_count, places, place_count, skip_repeats, filter != NULL);
+        status = save_places(positional[1], settings.format, ranges, range_count, places, place_count,
+                             settings.skip_repeats, filter != NULL);
     gCloseCapture();
     free(places);
     free(ranges);
     return status;
 }
+
+const cli_verb cli_save_verb = {
+    "save",
+    "save FILE OUT [FRAMES] [-Y FILTER] [-F pcap|pcapng|nsecpcap] [--drop-tcp-retransmissions]",
+    "Copies the packets listed in FRAMES (\"1,3-5,9\", \"100-\" to the end or\n"
+    "\"all\"; listed order, repeats allowed) into the new capture file OUT and\n"
+    "prints how many were written and left out. OUT '-' writes the capture to\n"
+    "standard output (the counts then go to stderr).",
+    save_options,
+    run_save,
+};

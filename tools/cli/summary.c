@@ -16,32 +16,63 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "cli.h"
-
-static const cli_option summary_options[] = {
-    {"-c", NULL, "COUNT"},
-    {"--json", NULL, NULL},
-    {"--csv", NULL, NULL},
-    {"-Y", "--display-filter", "FILTER"},
-    {"--jobs", "-j", "N"},
-    {"-t", NULL, "r|a|ad|d|dd|e|u|ud"},
-    {"-x", NULL, NULL},
-    {"-P", NULL, NULL},
-    {"-r", NULL, "FILE"},
-    {"-n", NULL, NULL},
-};
-enum {
-    option_count_limit, option_json, option_csv, option_filter, option_jobs, option_time, option_hex, option_print,
-    option_read, option_no_resolution, summary_option_count
-};
+#include "wsbridge.h"
+#include "engine.h"
+#include "format.h"
+#include "input.h"
+#include "jobs.h"
+#include "options.h"
+#include "output.h"
+#include "progress.h"
+#include "report.h"
+#include "verbs.h"
 
 /* The time column, as tshark's -t names it: relative to the first packet,
  * absolute (local time), absolute with date, delta from the previous
  * captured packet, delta from the previous displayed packet, epoch, UTC, UTC
- * with date. */
+ * with date. Each one's value is its place in time_formats. */
 enum { time_relative, time_absolute, time_absolute_date, time_delta, time_delta_displayed, time_epoch, time_utc,
        time_utc_date };
-static const char *const time_format_names[] = {"r", "a", "ad", "d", "dd", "e", "u", "ud"};
+static const cli_choice time_formats[] = {
+    {"r", time_relative, 0}, {"a", time_absolute, 0},           {"ad", time_absolute_date, 0},
+    {"d", time_delta, 0},    {"dd", time_delta_displayed, 0},   {"e", time_epoch, 0},
+    {"u", time_utc, 0},      {"ud", time_utc_date, 0},          {NULL, 0, 0},
+};
+
+/* What the arguments set. */
+static struct {
+    const char *path, *filter;
+    uint64_t limit;
+    int format, jobs, time_format;
+    int hex, lines; /* -x, -P */
+} settings = {NULL, NULL, UINT64_MAX, CLI_TEXT_OUTPUT, 1, time_relative, 0, 0};
+
+static const cli_option summary_options[] = {
+    CLI_FILE_ARGUMENT(CLI_FILE, &settings.path),
+    {"-r", NULL, "FILE", CLI_FILE, &settings.path, .help = "the same, as tshark -r takes it"},
+    CLI_FILTER_OPTION(&settings.filter, "only the packets that match the display filter, as tshark -Y\n"
+                                        "shows them (numbers and times are those of the whole file)"),
+    CLI_COUNT_OPTION(&settings.limit),
+    {"-t", NULL, "FORMAT", CLI_CHOICE, &settings.time_format, .choices = time_formats,
+     .refusal = "-t takes r, a, ad, d, dd, e, u or ud (as tshark -t), not '%s'",
+     .help = "the time column, as tshark -t: r relative to the first packet\n"
+             "(default), a absolute, ad absolute with date, d since the\n"
+             "previous captured packet, dd since the previous one shown,\n"
+             "e seconds since 1970, u UTC, ud UTC with date"},
+    {"-x", NULL, NULL, CLI_FLAG, &settings.hex,
+     .help = "each packet's bytes as tshark -x prints them (the frame's\n"
+             "bytes; reassembled data is not shown)"},
+    {"-P", NULL, NULL, CLI_FLAG, &settings.lines, .help = "with -x, each line too, then the bytes"},
+    {"-n", NULL, NULL, CLI_FLAG, NULL, .help = "taken for tshark's sake: addresses are never resolved"},
+    CLI_JSON_OPTION(&settings.format, "JSON Lines: one object per packet with the PacketSummary\n"
+                                      "fields of wsbridge.h (frame_number, info_text, ...)"),
+    CLI_CSV_OPTION(&settings.format, "a header line of those field names, then one RFC 4180 row\n"
+                                     "per packet"),
+    CLI_JOBS_OPTION(&settings.jobs, "N processes, each dissecting a share of the capture's\n"
+                                    "conversations (by address pair); the same output, merged\n"
+                                    "(not with -t d or -t dd)"),
+    {0},
+};
 
 /* The time since the previous captured packet comes from the engine's
  * frame.time_delta, which knows it also for packets a filter hides. */
@@ -307,67 +338,19 @@ static int print_packet_bytes(const PacketSummary *p)
     return CLI_OK;
 }
 
-int cli_summary(int argc, char **argv)
+static int run_summary(void)
 {
     static const char verb[] = "summary";
-    cli_argument arguments[argc > 0 ? argc : 1];
-    int count = 0;
-    int status = cli_parse(verb, argc, argv, summary_options, summary_option_count, arguments, &count);
-    if (status != CLI_OK)
-        return status < 0 ? CLI_OK : status;
-    const char *path = NULL, *filter = NULL;
-    uint64_t limit = UINT64_MAX;
-    int format = CLI_TEXT_OUTPUT;
-    int jobs = 1, time_format = time_relative, hex = 0, lines = 0;
-    for (int i = 0; i < count; ++i) {
-        switch (arguments[i].option) {
-        case -1:
-        case option_read:
-            if (path)
-                return cli_usage_error(verb, "one FILE only, but '%s' follows '%s'", arguments[i].value, path);
-            path = arguments[i].value;
-            break;
-        case option_time:
-            time_format = -1;
-            for (int f = 0; f < (int)(sizeof time_format_names / sizeof time_format_names[0]); ++f)
-                if (strcmp(arguments[i].value, time_format_names[f]) == 0)
-                    time_format = f;
-            if (time_format < 0)
-                return cli_usage_error(verb, "-t takes r, a, ad, d, dd, e, u or ud (as tshark -t), not '%s'",
-                                       arguments[i].value);
-            break;
-        case option_hex:
-            hex = 1;
-            break;
-        case option_print:
-            lines = 1;
-            break;
-        case option_no_resolution:
-            break;  // addresses are never resolved
-        case option_count_limit:
-            if (cli_parse_count(verb, arguments[i].value, &limit) != CLI_OK)
-                return CLI_USAGE;
-            break;
-        case option_filter:
-            filter = arguments[i].value;
-            break;
-        case option_jobs:
-            if (cli_parse_jobs(verb, arguments[i].value, &jobs) != CLI_OK)
-                return CLI_USAGE;
-            break;
-        case option_json:
-        case option_csv:
-            if (cli_choose_output(verb, &format,
-                                  arguments[i].option == option_json ? CLI_JSON_OUTPUT : CLI_CSV_OUTPUT) != CLI_OK)
-                return CLI_USAGE;
-            break;
-        }
-    }
+    const char *path = settings.path, *filter = settings.filter;
+    const uint64_t limit = settings.limit;
+    const int format = settings.format, jobs = settings.jobs, time_format = settings.time_format;
+    const int hex = settings.hex, lines = settings.lines;
+    int status = CLI_OK;
     if (!path)
         return cli_usage_error(verb, "FILE is missing (a capture file, or '-' for standard input)");
     if (jobs > 1 && (time_format == time_delta || time_format == time_delta_displayed))
         return cli_usage_error(verb, "-t %s needs the packets in one process; leave out --jobs",
-                               time_format_names[time_format]);
+                               time_formats[time_format].name);
     if (format != CLI_TEXT_OUTPUT && (hex || time_format != time_relative))
         return cli_usage_error(verb, "-t and -x shape the text lines, not --json or --csv");
     /* tshark -x prints the bytes alone, -P -x the lines too. */
@@ -449,3 +432,13 @@ int cli_summary(int argc, char **argv)
     gCloseCapture();
     return cli_job_finish();
 }
+
+const cli_verb cli_summary_verb = {
+    "summary",
+    "summary FILE [-Y FILTER] [-c COUNT] [-t FORMAT] [-x [-P]] [--json | --csv] [--jobs N]",
+    "One line per packet, as tshark prints them: number, time since the first\n"
+    "packet (at the capture's own precision), source -> destination, Protocol,\n"
+    "length, Info.",
+    summary_options,
+    run_summary,
+};

@@ -7,10 +7,30 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "cli.h"
+#include "wsbridge.h"
+#include "engine.h"
+#include "format.h"
+#include "input.h"
+#include "options.h"
+#include "output.h"
+#include "progress.h"
+#include "report.h"
+#include "verbs.h"
+
+/* What the arguments set. */
+static struct {
+    const char *file, *frame;
+    int json;
+} settings;
 
 static const cli_option tree_options[] = {
-    {"--json", NULL, NULL},
+    CLI_FILE_ARGUMENT(CLI_TEXT, &settings.file),
+    {"FRAME", NULL, NULL, CLI_TEXT, &settings.frame, .help = "the frame number, from 1 on"},
+    {"--json", NULL, NULL, CLI_FLAG, &settings.json,
+     .help = "one JSON object: {\"frame_number\": N, \"nodes\": [...]}, each node\n"
+             "with label, field_abbrev, field_name, field_type, start,\n"
+             "length and its children"},
+    {0},
 };
 
 static void print_json_node(const TreeNode *node)
@@ -25,34 +45,20 @@ static void print_json_node(const TreeNode *node)
            node->length);
 }
 
-int cli_tree(int argc, char **argv)
+static int run_tree(void)
 {
     static const char verb[] = "tree";
-    cli_argument arguments[argc > 0 ? argc : 1];
-    int count = 0;
-    int status = cli_parse(verb, argc, argv, tree_options, 1, arguments, &count);
-    if (status != CLI_OK)
-        return status < 0 ? CLI_OK : status;
-    const char *positional[2] = {NULL, NULL};
-    int positional_count = 0, json = 0;
-    for (int i = 0; i < count; ++i) {
-        if (arguments[i].option == 0) {
-            json = 1;
-        } else if (positional_count == 2) {
-            return cli_usage_error(verb, "unexpected argument '%s' after FILE and FRAME", arguments[i].value);
-        } else {
-            positional[positional_count++] = arguments[i].value;
-        }
-    }
-    if (positional_count < 2)
-        return cli_usage_error(verb, positional_count == 0 ? "FILE and FRAME are missing" : "FRAME is missing");
+    const int json = settings.json;
+    if (!settings.file || !settings.frame)
+        return cli_usage_error(verb, !settings.file ? "FILE and FRAME are missing" : "FRAME is missing");
     uint32_t frame = 0;
-    if (cli_parse_frame(verb, "FRAME", positional[1], &frame) != CLI_OK)
+    if (cli_parse_frame(verb, "FRAME", settings.frame, &frame) != CLI_OK)
         return CLI_USAGE;
 
+    int status;
     if (cli_start_engine() != CLI_OK)
         return CLI_FAILED;
-    if ((status = cli_open_capture(verb, positional[0])) != CLI_OK)
+    if ((status = cli_open_capture(verb, settings.file)) != CLI_OK)
         return status;
     PacketSummary summary;
     uint64_t read = 0;
@@ -128,3 +134,12 @@ int cli_tree(int argc, char **argv)
     gCloseCapture();
     return cli_output_failed() ? CLI_FAILED : CLI_OK;
 }
+
+const cli_verb cli_tree_verb = {
+    "tree",
+    "tree FILE FRAME [--json]",
+    "The protocol tree of packet FRAME, one item per line indented by depth, with\n"
+    "[start, length] of its bytes, close to tshark -V.",
+    tree_options,
+    run_tree,
+};
