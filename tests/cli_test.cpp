@@ -546,6 +546,24 @@ TEST(CommandLine, JobsWriteWhatOneProcessWrites)
         EXPECT_EQ(two.status, 0) << two.err;
         EXPECT_EQ(two.out, one.out);
     }
+    // Failures as one process reports them: a capture cut short prints every
+    // packet before the cut, then its message once; a refused filter or
+    // field, its message once.
+    const std::string cut = shell_quote(dir.file("cut.pcap"));
+    run_command("head -c 300000 " + shell_quote(shared_capture("example2.pcap")) + " > " + cut);
+    for (const std::string &arguments :
+         {"summary " + cut, "summary " + cut + " --csv", "fields " + cut + " -e ip.src -e _ws.col.Info",
+          "summary " + cut + " -Y 'ip.src =='", "fields " + cut + " -e no.such.field"}) {
+        SCOPED_TRACE(arguments);
+        result one = run(arguments), two = run(arguments + " --jobs 2"), three = run(arguments + " -j 3");
+        EXPECT_EQ(one.status, 1);
+        EXPECT_EQ(two.status, one.status);
+        EXPECT_EQ(three.status, one.status);
+        EXPECT_EQ(two.out, one.out);
+        EXPECT_EQ(three.out, one.out);
+        EXPECT_EQ(two.err, one.err);
+        EXPECT_EQ(three.err, one.err);
+    }
     const std::string sample = shell_quote(WSB_SAMPLE_CAPTURE);
     EXPECT_EQ(run("summary - --jobs 2", "< " + sample).out, run("summary " + sample).out);
     result refused = run("fields " + sample + " -e tcp.stream --jobs 2");

@@ -4,11 +4,13 @@
  * their output merged in frame order into what one process writes.
  *
  * A worker writes what the verb prints into memory and hands it to the
- * parent packet by packet through a pipe, as records of a frame number, a
- * length and the bytes. Frame 0 is what comes before the first packet (a CSV
- * header); only the first worker's is kept. The parent always writes the
- * record with the lowest frame number of those the workers offer: each
- * worker's frames rise, so the output is in frame order. */
+ * parent packet by packet through a pipe, as records of a kind, a frame
+ * number, a length and the bytes. Frame 0 is what comes before the first
+ * packet (a CSV header); only the first worker's is kept. The parent always
+ * writes the record with the lowest frame number of those the workers offer:
+ * each worker's frames rise, so the output is in frame order. What a worker
+ * writes on stderr comes last, as one record; the parent reports each
+ * message once, as one process would have written it once. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -29,12 +31,19 @@
 #include "output.h"
 #include "report.h"
 
+/* The kinds of record: what the verb printed for a frame, what the worker
+ * wrote on stderr, and the same when the worker failed reading the file
+ * (every worker meets that failure at the same record, so the others'
+ * packets before it are still merged). */
+enum { record_output, record_messages, record_messages_of_the_file };
+
 /* Set in a worker: its share and its way to the parent. */
 static int job_index, job_count = 1;
 static FILE *to_parent;
-static char *memory;
-static size_t memory_size;
+static char *memory, *messages;
+static size_t memory_size, messages_size;
 static uint32_t current_frame;
+static int finished;
 
 int cli_job_worker(void)
 {
@@ -48,20 +57,37 @@ int cli_job_apply_share(void)
     return CLI_OK;
 }
 
+static int send(uint32_t kind, uint32_t frame, const char *bytes, size_t size)
+{
+    const uint32_t header[3] = {kind, frame, (uint32_t)size};
+    if (fwrite(header, sizeof header, 1, to_parent) != 1 || (size > 0 && fwrite(bytes, 1, size, to_parent) != size))
+        return CLI_FAILED;
+    return CLI_OK;
+}
+
 /* Hands what the verb printed since the last record to the parent as the
  * record of current_frame. */
 static int send_record(void)
 {
     if (fflush(stdout) != 0)
         return CLI_FAILED;
-    const uint32_t header[2] = {current_frame, (uint32_t)memory_size};
-    if (memory_size > 0 || current_frame > 0) {
-        if (fwrite(header, sizeof header, 1, to_parent) != 1 ||
-            (memory_size > 0 && fwrite(memory, 1, memory_size, to_parent) != memory_size))
-            return CLI_FAILED;
-    }
+    if ((memory_size > 0 || current_frame > 0) && send(record_output, current_frame, memory, memory_size) != CLI_OK)
+        return CLI_FAILED;
     rewind(stdout);
     return CLI_OK;
+}
+
+/* At a worker's exit, however the verb ended: what it printed last, then
+ * what it wrote on stderr. */
+static void end_worker(void)
+{
+    if (!finished)
+        send_record();
+    fflush(stderr);
+    if (messages_size > 0)
+        send(cli_failure_code() == WSB_E_FILE ? record_messages_of_the_file : record_messages, 0, messages,
+             messages_size);
+    fflush(to_parent);
 }
 
 int cli_job_packet(uint32_t frame)
@@ -79,6 +105,7 @@ int cli_job_finish(void)
     if (job_count <= 1)
         return CLI_OK;
     const int status = send_record();
+    finished = 1;
     return fflush(to_parent) == 0 ? status : CLI_FAILED;
 }
 
@@ -97,20 +124,50 @@ struct worker {
     int fd;               /* -1 once its output ended */
     char *bytes;
     size_t start, end, room;
+    char *messages;       /* what it wrote on stderr, NUL-terminated */
+    int failed_on_file;   /* its messages are of a failure to read the file */
 };
 
+enum { header_size = 3 * sizeof(uint32_t) };
+
 /* The worker's next whole record, if it has arrived. */
-static int whole_record(const struct worker *w, uint32_t *frame, uint32_t *length)
+static int whole_record(const struct worker *w, uint32_t *kind, uint32_t *frame, uint32_t *length)
 {
-    uint32_t header[2];
-    if (w->end - w->start < sizeof header)
+    uint32_t header[3];
+    if (w->end - w->start < header_size)
         return 0;
-    memcpy(header, w->bytes + w->start, sizeof header);
-    if (w->end - w->start - sizeof header < header[1])
+    memcpy(header, w->bytes + w->start, header_size);
+    if (w->end - w->start - header_size < header[2])
         return 0;
-    *frame = header[0];
-    *length = header[1];
+    *kind = header[0];
+    *frame = header[1];
+    *length = header[2];
     return 1;
+}
+
+/* Takes the worker's messages off its records; true if it had some. */
+static int take_messages(struct worker *w)
+{
+    uint32_t kind, frame, length;
+    if (!whole_record(w, &kind, &frame, &length) || kind == record_output)
+        return 0;
+    free(w->messages);
+    w->messages = strndup(w->bytes + w->start + header_size, length);
+    w->failed_on_file = kind == record_messages_of_the_file;
+    w->start += header_size + length;
+    return 1;
+}
+
+/* Writes each worker's messages on stderr, each text once. */
+static void report_messages(const struct worker *workers, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        int repeated = !workers[i].messages;
+        for (int j = 0; j < i && !repeated; ++j)
+            repeated = workers[j].messages && strcmp(workers[j].messages, workers[i].messages) == 0;
+        if (!repeated)
+            fputs(workers[i].messages, stderr);
+    }
 }
 
 /* Reads what the worker has written; marks its end. */
@@ -152,8 +209,8 @@ static int fill_workers(struct worker *workers, int count)
             struct worker *w = &workers[i];
             if (w->fd < 0)
                 continue;
-            uint32_t frame, length;
-            const int ready = whole_record(w, &frame, &length);
+            uint32_t kind, frame, length;
+            const int ready = whole_record(w, &kind, &frame, &length);
             needed |= !ready;
             if (ready && w->end - w->start >= worker_slack)
                 continue;
@@ -212,13 +269,16 @@ static int reap_workers(struct worker *workers, int count, int ended_on_purpose)
 }
 
 /* A worker whose output ended may have failed and so hold packets back: its
- * end is checked before anything after its last packet is written. */
-static int check_ended_workers(struct worker *workers, int count)
+ * end is checked before anything after its last packet is written. A
+ * failure to read the file ends the others at the same record: their packets
+ * before it are merged still, and *failed keeps the status. Any other
+ * failure ends the merge: its status. */
+static int check_ended_workers(struct worker *workers, int count, int *failed)
 {
     for (int i = 0; i < count; ++i) {
         struct worker *w = &workers[i];
-        uint32_t frame, length;
-        if (w->fd >= 0 || w->pid <= 0 || whole_record(w, &frame, &length))
+        uint32_t kind, frame, length;
+        if (w->fd >= 0 || w->pid <= 0 || whole_record(w, &kind, &frame, &length))
             continue;
         int wait_status = 0;
         pid_t ended;
@@ -227,12 +287,14 @@ static int check_ended_workers(struct worker *workers, int count)
         if (ended != w->pid)
             continue;
         w->pid = 0;
-        if (!WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0) {
-            if (WIFSIGNALED(wait_status))
-                fprintf(stderr, "wsbridge: worker %d of %d ended by signal %d\n", i + 1, count,
-                        WTERMSIG(wait_status));
-            return CLI_FAILED;
-        }
+        if (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0)
+            continue;
+        if (WIFSIGNALED(wait_status))
+            fprintf(stderr, "wsbridge: worker %d of %d ended by signal %d\n", i + 1, count, WTERMSIG(wait_status));
+        const int status = WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == CLI_USAGE ? CLI_USAGE : CLI_FAILED;
+        if (!WIFEXITED(wait_status) || !w->failed_on_file)
+            return status;
+        *failed = status;
     }
     return CLI_OK;
 }
@@ -243,26 +305,33 @@ static int check_ended_workers(struct worker *workers, int count)
 static int merge(struct worker *workers, int count, uint64_t limit)
 {
     uint64_t packets = 0;
+    int failed = CLI_OK;
     for (;;) {
         if (fill_workers(workers, count) != CLI_OK)
             return CLI_FAILED;
+        int took = 0;
+        for (int i = 0; i < count; ++i)
+            took |= take_messages(&workers[i]);
+        if (took)
+            continue;
         int lowest = -1;
         uint32_t lowest_frame = 0, lowest_length = 0;
         for (int i = 0; i < count; ++i) {
-            uint32_t frame, length;
-            if (whole_record(&workers[i], &frame, &length) && (lowest < 0 || frame < lowest_frame)) {
+            uint32_t kind, frame, length;
+            if (whole_record(&workers[i], &kind, &frame, &length) && (lowest < 0 || frame < lowest_frame)) {
                 lowest = i;
                 lowest_frame = frame;
                 lowest_length = length;
             }
         }
+        const int ended = check_ended_workers(workers, count, &failed);
+        if (ended != CLI_OK)
+            return ended;
         if (lowest < 0)
-            return CLI_OK;
-        if (check_ended_workers(workers, count) != CLI_OK)
-            return CLI_FAILED;
+            return failed;
         struct worker *w = &workers[lowest];
-        const char *bytes = w->bytes + w->start + 2 * sizeof(uint32_t);
-        w->start += 2 * sizeof(uint32_t) + lowest_length;
+        const char *bytes = w->bytes + w->start + header_size;
+        w->start += header_size + lowest_length;
         if (lowest_frame == 0) {
             if (lowest == 0)
                 fwrite(bytes, 1, lowest_length, stdout);
@@ -312,13 +381,15 @@ int cli_jobs_start(const char *verb, int jobs, const char **path, uint64_t limit
                 close(workers[j].fd);
             to_parent = fdopen(ends[1], "w");
             FILE *captured = open_memstream(&memory, &memory_size);
-            if (!to_parent || !captured) {
+            FILE *captured_messages = open_memstream(&messages, &messages_size);
+            if (!to_parent || !captured || !captured_messages || atexit(end_worker) != 0) {
                 fprintf(stderr, "wsbridge: worker %d cannot set up its output\n", i + 1);
                 _exit(CLI_FAILED);
             }
             static char buffer[1 << 16];
             setvbuf(to_parent, buffer, _IOFBF, sizeof buffer);
             stdout = captured;
+            stderr = captured_messages;
             job_index = i;
             job_count = jobs;
             return 0;
@@ -341,6 +412,7 @@ int cli_jobs_start(const char *verb, int jobs, const char **path, uint64_t limit
     static char output_buffer[1 << 16];
     setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
     int merged = merge(workers, jobs, limit);
+    report_messages(workers, jobs);
     /* Workers still reading (a count reached, a failure, a closed pipe) are
      * ended at once; the others have ended by themselves. */
     int ended = merged != CLI_OK;
@@ -353,6 +425,7 @@ int cli_jobs_start(const char *verb, int jobs, const char **path, uint64_t limit
         if (workers[i].fd >= 0)
             close(workers[i].fd);
         free(workers[i].bytes);
+        free(workers[i].messages);
     }
     *status = merged != CLI_OK ? CLI_FAILED : reaped;
     return 1;

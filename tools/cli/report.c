@@ -8,10 +8,18 @@
 
 #include "wsbridge.h"
 
+static int32_t failure_code;
+
 int cli_fail(const char *what)
 {
+    failure_code = gGetLastErrorCode();
     fprintf(stderr, "wsbridge: %s: %s\n", what, gGetLastError());
     return CLI_FAILED;
+}
+
+int32_t cli_failure_code(void)
+{
+    return failure_code;
 }
 
 int cli_usage_error(const char *verb, const char *format, ...)

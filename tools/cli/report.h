@@ -11,6 +11,9 @@ enum { CLI_OK = 0, CLI_FAILED = 1, CLI_USAGE = 2 };
 
 /* Prints "wsbridge: WHAT: <library message>" and returns CLI_FAILED. */
 int cli_fail(const char *what);
+/* The library's WSB_E_* code of the last failure cli_fail reported (0 for
+ * none). */
+int32_t cli_failure_code(void);
 
 /* Prints "wsbridge VERB: <message>" and a pointer to the verb's --help (the
  * whole command's for a NULL verb) on stderr and returns CLI_USAGE. */
