@@ -18,6 +18,22 @@ size_t cli_put_unsigned(char *out, uint64_t value)
     return count;
 }
 
+size_t cli_put_fraction(char *out, uint32_t nanoseconds, int32_t decimals)
+{
+    if (decimals <= 0)
+        return 0;
+    if (decimals > 9)
+        decimals = 9;
+    for (int i = decimals; i < 9; ++i)
+        nanoseconds /= 10;
+    out[0] = '.';
+    for (int i = decimals; i > 0; --i) {
+        out[i] = (char)('0' + nanoseconds % 10);
+        nanoseconds /= 10;
+    }
+    return (size_t)decimals + 1;
+}
+
 void cli_format_relative_time(char *out, size_t size, const PacketSummary *packet, int64_t first_seconds,
                               int32_t first_nanoseconds, int32_t decimals)
 {
@@ -40,22 +56,10 @@ void cli_format_relative_time(char *out, size_t size, const PacketSummary *packe
         negative = !negative;
         nanoseconds = -nanoseconds;
     }
-    uint64_t fraction = (uint64_t)nanoseconds;
-    if (negative && (seconds > 0 || fraction > 0))
+    if (negative && (seconds > 0 || nanoseconds > 0))
         text[length++] = '-';
     length += cli_put_unsigned(text + length, seconds);
-    if (decimals > 0) {
-        if (decimals > 9)
-            decimals = 9;
-        for (int i = decimals; i < 9; ++i)
-            fraction /= 10;
-        text[length++] = '.';
-        for (int i = decimals - 1; i >= 0; --i) {
-            text[length + (size_t)i] = (char)('0' + fraction % 10);
-            fraction /= 10;
-        }
-        length += (size_t)decimals;
-    }
+    length += cli_put_fraction(text + length, (uint32_t)nanoseconds, decimals);
     if (size == 0)
         return;
     if (length >= size)

@@ -21,6 +21,9 @@ void cli_format_relative_time(char *out, size_t size, const PacketSummary *packe
                               int32_t first_nanoseconds, int32_t decimals);
 /* Writes the decimal digits of value at out (no NUL); returns their count. */
 size_t cli_put_unsigned(char *out, uint64_t value);
+/* Writes '.' and the first `decimals` (at most 9) digits of a fraction of a
+ * second at out (no NUL); nothing for decimals <= 0. Returns the count. */
+size_t cli_put_fraction(char *out, uint32_t nanoseconds, int32_t decimals);
 
 /* Writes text as a JSON string (quoted, escaped; bytes that are not UTF-8
  * become U+FFFD). */

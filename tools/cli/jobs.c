@@ -204,6 +204,7 @@ static int fill_workers(struct worker *workers, int count)
 {
     for (;;) {
         struct pollfd polled[count];
+        struct worker *polled_worker[count];
         int watched = 0, needed = 0;
         for (int i = 0; i < count; ++i) {
             struct worker *w = &workers[i];
@@ -217,7 +218,7 @@ static int fill_workers(struct worker *workers, int count)
             polled[watched].fd = w->fd;
             polled[watched].events = POLLIN;
             polled[watched].revents = 0;
-            ++watched;
+            polled_worker[watched++] = w;
         }
         if (!needed)
             return CLI_OK;
@@ -227,13 +228,9 @@ static int fill_workers(struct worker *workers, int count)
             fprintf(stderr, "wsbridge: cannot wait for the workers: %s\n", strerror(errno));
             return CLI_FAILED;
         }
-        for (int p = 0; p < watched; ++p) {
-            if (!polled[p].revents)
-                continue;
-            for (int i = 0; i < count; ++i)
-                if (workers[i].fd == polled[p].fd && read_worker(&workers[i]) != CLI_OK)
-                    return CLI_FAILED;
-        }
+        for (int p = 0; p < watched; ++p)
+            if (polled[p].revents && read_worker(polled_worker[p]) != CLI_OK)
+                return CLI_FAILED;
     }
 }
 

@@ -229,19 +229,10 @@ static void format_clock_time(char *out, size_t size, int64_t seconds, int32_t n
         return;
     }
     size_t length = strftime(out, size, with_date ? "%Y-%m-%d %H:%M:%S" : "%H:%M:%S", &parts);
-    if (decimals <= 0 || length + 11 > size)
+    if (length + 11 > size)
         return;
-    if (decimals > 9)
-        decimals = 9;
-    uint32_t fraction = nanoseconds < 0 ? 0 : (uint32_t)nanoseconds;
-    for (int i = decimals; i < 9; ++i)
-        fraction /= 10;
-    out[length++] = '.';
-    for (int i = decimals - 1; i >= 0; --i) {
-        out[length + (size_t)i] = (char)('0' + fraction % 10);
-        fraction /= 10;
-    }
-    out[length + (size_t)decimals] = '\0';
+    length += cli_put_fraction(out + length, nanoseconds < 0 ? 0 : (uint32_t)nanoseconds, decimals);
+    out[length] = '\0';
 }
 
 /* The time column of one packet in the -t format. previous_* hold the
