@@ -43,7 +43,7 @@ class Call:
         (counted also when it fails: the dissection before is gone)."""
         status = function(*arguments)
         if dissects:
-            self.engine._dissected(current=status == Status.OK)
+            self.engine._dissected()
         if status != Status.OK and status not in accept:
             raise self.error(status, failure=failure)
         return status

@@ -3,16 +3,16 @@
 packets into buffers this module owns, so that the per-packet cost of a
 Python host is that of unpacking, not of a call per packet and value.
 
-Two readers share the buffers' layout: SummaryBatches hands out the
-PacketSummary records of each batch as tuples (for iterating a capture,
-without numpy), and the DataFrame reader in dataframe.py views the same
-buffers as numpy arrays.
+Two readers share the buffers' layout: iterating a capture unpacks the
+PacketSummary records of each batch as tuples (without numpy), and the
+DataFrame reader in batch_frame.py views the same buffers as numpy arrays.
 """
 
 import ctypes
 import struct
 
 from . import native
+from .errors import ErrorCode
 from .native import Status
 
 __all__ = ["BatchBuffers", "SUMMARY_STRUCT", "SUMMARY_SIZE"]
@@ -23,9 +23,6 @@ SUMMARY_STRUCT = struct.Struct("<IIIiHH4xqqqiiii32s256s32s32s64s64s")
 SUMMARY_SIZE = ctypes.sizeof(native.PacketSummary)
 assert SUMMARY_STRUCT.size == SUMMARY_SIZE
 
-# WSB_E_LIMIT: the batch had no room for the packet (it stays pending).
-_E_LIMIT = 13
-
 
 class BatchBuffers:
     """The host's side of a WsbPacketBatch: the arrays, allocated here for
@@ -35,24 +32,19 @@ class BatchBuffers:
     copy; they grow when a packet does not fit (it stays pending in the
     library and comes first in the next call)."""
 
-    def __init__(self, capacity, field_ids=(), all_occurrences=False, whole_texts=False,
-                 text_capacity=None, value_capacity=None):
+    def __init__(self, capacity, field_ids=(), all_occurrences=False, text_capacity=None):
         self.capacity = int(capacity)
         self.field_ids = list(field_ids)
         self.all_occurrences = bool(all_occurrences)
-        self.whole_texts = bool(whole_texts)
         count = len(self.field_ids)
         self.summaries = (ctypes.c_char * (SUMMARY_SIZE * self.capacity))()
         self._ids = (ctypes.c_int32 * max(count, 1))(*self.field_ids)
-        if value_capacity is None:
-            value_capacity = self.capacity * count * (4 if self.all_occurrences else 1)
         if text_capacity is None:
-            text_capacity = self.capacity * (64 * count + (320 if self.whole_texts else 0))
-        self._allocate_values(value_capacity)
+            text_capacity = self.capacity * 64 * count
+        self._allocate_values(self.capacity * count * (4 if self.all_occurrences else 1))
         self._allocate_texts(text_capacity)
         self.starts = ((ctypes.c_int32 * (self.capacity * count + 1))()
                        if self.all_occurrences and count else None)
-        self.offsets = (ctypes.c_int64 * (2 * self.capacity))() if self.whole_texts else None
         self.record = native.WsbPacketBatch()
         self._fill_record()
 
@@ -70,33 +62,28 @@ class BatchBuffers:
         r.field_count = len(self.field_ids)
         r.field_ids = ctypes.cast(self._ids, ctypes.POINTER(ctypes.c_int32))
         r.occurrences = native.BATCH_ALL if self.all_occurrences else native.BATCH_FIRST
-        r.whole_texts = 1 if self.whole_texts else 0
         r.summaries = ctypes.addressof(self.summaries)
         r.values = ctypes.addressof(self.values)
         r.value_capacity = self.value_capacity
         r.value_starts = ctypes.addressof(self.starts) if self.starts is not None else None
         r.texts = ctypes.addressof(self.texts)
         r.text_capacity = self.text_capacity
-        r.text_offsets = ctypes.addressof(self.offsets) if self.offsets is not None else None
 
-    def read(self, call, clear=False):
+    def read(self, call):
         """Reads the next batch (under the lock the caller holds): the
         number of packets written, 0 at the end of the capture. A packet
         that does not fit even alone makes the buffers grow, and it is read
-        again. With `clear` the summaries are zeroed first, so that the
-        bytes after each text's NUL are NULs too (numpy's fixed-size byte
-        strings end at the last non-NUL byte)."""
+        again. Each text of a summary ends at its first NUL; the bytes after
+        it are left from other packets."""
         raw = call.engine.raw
         while True:
-            if clear:
-                ctypes.memset(self.summaries, 0, ctypes.sizeof(self.summaries))
             status = call(raw.gGetNextPacketBatch, ctypes.byref(self.record),
                           accept=(Status.END, Status.FAILED), dissects=True)
             if status == Status.OK:
                 return self.record.packets
             if status == Status.END:
                 return 0
-            if call.engine.library.last_error_code() != _E_LIMIT or self.text_capacity > 1 << 30:
+            if call.engine.library.last_error_code() != ErrorCode.LIMIT or self.text_capacity > 1 << 30:
                 raise call.error(status)
             # Not even one packet fitted: room for the largest packet there can be.
             self._allocate_values(self.value_capacity * 4)

@@ -81,7 +81,6 @@ class _Column:
 
     def __init__(self, field):
         self.field = field
-        self.kinds = []
         self.records = []
         self.texts = []
         self.cells = []
@@ -99,7 +98,7 @@ def read_frame(pandas, capture, call, columns, all_occurrences):
     summaries = []
     pieces = [_Column(column) for column in columns]
     while True:
-        packets = buffers.read(call, clear=True)
+        packets = buffers.read(call)
         if not packets:
             break
         record = numpy.frombuffer(buffers.summaries, dtype=summary_dtype, count=packets)
@@ -114,7 +113,7 @@ def read_frame(pandas, capture, call, columns, all_occurrences):
         text_index = numpy.cumsum(is_text) - 1
         if all_occurrences:
             starts = numpy.frombuffer(buffers.starts, dtype=numpy.int32, count=packets * count + 1)
-            _all_pieces(numpy, pieces, values, kinds, is_text, text_index, texts, starts, packets)
+            _all_pieces(pandas, numpy, pieces, values, kinds, is_text, text_index, texts, starts, packets)
         else:
             shape = (packets, count)
             kinds, values = kinds.reshape(shape), values.reshape(shape)
@@ -123,7 +122,6 @@ def read_frame(pandas, capture, call, columns, all_occurrences):
                 column_texts = numpy.full(packets, None, dtype=object)
                 mask = is_text[:, position]
                 column_texts[mask] = texts[text_index[:, position][mask]]
-                piece.kinds.append(kinds[:, position].copy())
                 piece.records.append(values[:, position].copy())
                 piece.texts.append(column_texts)
     return _frame(pandas, numpy, summaries, pieces, all_occurrences)
@@ -140,7 +138,7 @@ def _summary_piece(numpy, record):
     return piece
 
 
-def _all_pieces(numpy, pieces, values, kinds, is_text, text_index, texts, starts, packets):
+def _all_pieces(pandas, numpy, pieces, values, kinds, is_text, text_index, texts, starts, packets):
     """ALL: the list of every occurrence per packet and field (None when
     none), as Python objects of the column's kind."""
     count = len(pieces)
@@ -148,40 +146,28 @@ def _all_pieces(numpy, pieces, values, kinds, is_text, text_index, texts, starts
         field = piece.field
         begin = starts[position:packets * count:count]
         end = starts[position + 1:packets * count + 1:count]
-        items = _python_values(numpy, field, values, kinds, is_text, text_index, texts)
+        items = _python_values(pandas, numpy, field, values, kinds, is_text, text_index, texts)
         piece.cells.extend(items[b:e] if e > b else None for b, e in zip(begin.tolist(), end.tolist()))
 
 
-def _python_values(numpy, field, values, kinds, is_text, text_index, texts):
+def _python_values(pandas, numpy, field, values, kinds, is_text, text_index, texts):
     """Every value of the batch as the column's list cells hold them."""
-    kind = field.kind
     result = numpy.full(len(values), None, dtype=object)
-    if kind == "text":
+    if field.kind == "text":
         result[is_text] = texts[text_index[is_text]]
-        return _fallback(result, field, kinds, is_text, text_index, texts).tolist()
-    numbers = _numbers(numpy, field, values, kinds)
-    present = kinds != ValueKind.ABSENT
-    if kind == "time":
-        items = [None if v == _INT64_MAX or v == -_INT64_MAX - 1 else _scalar_time(v)
-                 for v in numbers.tolist()]
-    elif kind == "timedelta":
-        items = [None if v == _INT64_MAX or v == -_INT64_MAX - 1 else _scalar_delta(v)
-                 for v in numbers.tolist()]
-    else:
-        items = numbers.tolist()
-    result[:] = items
-    result[~present] = None
-    return _fallback(result, field, kinds, is_text, text_index, texts).tolist()
-
-
-def _scalar_time(nanoseconds):
-    import pandas
-    return pandas.Timestamp(nanoseconds, unit="ns", tz="UTC")
-
-
-def _scalar_delta(nanoseconds):
-    import pandas
-    return pandas.Timedelta(nanoseconds, unit="ns")
+        return result.tolist()
+    numbers = _numbers(numpy, field, values, kinds).tolist()
+    if field.kind in ("time", "timedelta"):
+        numbers = [None if v == _INT64_MAX or v == -_INT64_MAX - 1 else _scalar(pandas, field, v)
+                   for v in numbers]
+    result[:] = numbers
+    result[kinds == ValueKind.ABSENT] = None
+    # A number column whose value came as text (a type the library has no
+    # number for, such as IEEE 11073 floats): parsed as the text reader
+    # parses it.
+    for index in is_text.nonzero()[0].tolist():
+        result[index] = _scalar(pandas, field, _parsed(field, texts[text_index[index]], _NoRecord))
+    return result.tolist()
 
 
 def _numbers(numpy, field, values, kinds):
@@ -196,19 +182,6 @@ def _numbers(numpy, field, values, kinds):
                            numpy.where(kinds == ValueKind.INT, values["i"].astype(numpy.float64),
                                        values["u"].astype(numpy.float64)))
     return values["i"]
-
-
-def _fallback(result, field, kinds, is_text, text_index, texts):
-    """A number column whose value came as text (a type the library has no
-    number for, such as IEEE 11073 floats): parsed as the text reader
-    parses it."""
-    if field.kind == "text":
-        return result
-    for index in (is_text.nonzero()[0]).tolist():
-        result[index] = _parsed(field, texts[text_index[index]], _NoRecord)
-        if field.kind in ("time", "timedelta") and result[index] is not None:
-            result[index] = (_scalar_time if field.kind == "time" else _scalar_delta)(result[index])
-    return result
 
 
 class _NoRecord:
@@ -258,8 +231,8 @@ def _typed_column(pandas, numpy, piece):
     """A FIRST field column typed as build_frame types it."""
     field = piece.field
     kind = field.kind
-    kinds = numpy.concatenate(piece.kinds) if piece.kinds else numpy.empty(0, numpy.int32)
     records = numpy.concatenate(piece.records) if piece.records else numpy.empty(0, _value_dtype(numpy))
+    kinds = records["kind"]
     texts = numpy.concatenate(piece.texts) if piece.texts else numpy.empty(0, dtype=object)
     is_text = kinds == ValueKind.TEXT
     if kind == "text":

@@ -63,7 +63,6 @@ class Capture:
         # packets returned so far are not those the filter keeps).
         self._position = 0
         self._filter_changed = False
-        self._record = native.PacketSummary()
         # Packets read ahead in a batch and not returned yet (unpacked
         # PacketSummary records), the batch buffers and their size.
         self._ahead = collections.deque()

@@ -20,7 +20,7 @@ from typing import List
 from ._guard import guarded
 from .errors import NotSupportedError, WsbridgeError
 from .native import FieldType, PacketSummary, PortType, Status, TreeNode
-from .records import sized_text, text
+from .records import SUMMARY_COLUMNS, sized_text, text
 
 __all__ = ["DATAFRAME_GROUP", "to_dataframe"]
 
@@ -29,11 +29,7 @@ DATAFRAME_GROUP = "wsbridge.to_dataframe"
 
 # The PacketSummary values read per packet, in column order; "time" is made
 # of time_seconds and time_nanoseconds.
-RECORD_COLUMNS = ("frame_number", "packet_length", "captured_length", "port_type", "source_port",
-                  "destination_port", "file_offset", "relative_time", "time_seconds",
-                  "time_nanoseconds", "encapsulation", "source_address_type",
-                  "destination_address_type", "protocol_text", "info_text", "link_source_text",
-                  "link_destination_text", "source_text", "destination_text")
+RECORD_COLUMNS = SUMMARY_COLUMNS
 TEXT_COLUMNS = RECORD_COLUMNS[-6:]
 
 # Field type -> (the getter that reads it, what its column holds). The

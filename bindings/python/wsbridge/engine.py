@@ -34,7 +34,6 @@ class Engine:
         self._capture = None
         self._stream = None
         self._dissections = 0  # counts every dissection made through the package
-        self._packet_current = False  # whether the last dissection left a packet current
         self._registered = set()  # (field, group) pairs filed by the package itself
         self._preferences = {}  # preference name -> the last assignment set through the package
 
@@ -89,13 +88,9 @@ class Engine:
                                 "with the spawn or forkserver method (see map_captures)."
                                 % self._process, operation)
 
-    def _dissected(self, current=False):
-        """Counts a dissection: what pointed into the one before is stale.
-        `current` tells whether it left a packet current (a packet read or
-        re-read); the end of the capture, a failure, an open or a close do
-        not."""
+    def _dissected(self):
+        """Counts a dissection: what pointed into the one before is stale."""
         self._dissections += 1
-        self._packet_current = current
 
     def shutdown(self) -> None:
         """Shuts the engine down for good (gCleanupEpan): an open capture and

@@ -195,17 +195,15 @@ class Summary:
 
 
 _new_object = object.__new__
-# The fields of an unpacked PacketSummary record that are numbers, in order.
-_NUMBER_FIELDS = ("frame_number", "packet_length", "captured_length", "port_type", "source_port",
-                  "destination_port", "file_offset", "relative_time", "time_seconds",
-                  "time_nanoseconds", "encapsulation", "source_address_type",
-                  "destination_address_type")
 _PORT_TYPES = {member.value: member for member in PortType}
 _ADDRESS_TYPES = {member.value: member for member in AddressType}
 
 # The Summary fields that are the packet's own (all but its origin), in order.
 SUMMARY_COLUMNS = tuple(field.name for field in dataclasses.fields(Summary)
                         if field.name != "origin")
+# The fields of an unpacked PacketSummary record that are numbers, in order
+# (the six texts follow them).
+_NUMBER_FIELDS = SUMMARY_COLUMNS[:13]
 
 
 @dataclasses.dataclass(frozen=True)
