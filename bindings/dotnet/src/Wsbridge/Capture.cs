@@ -168,7 +168,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
             return null;
         PacketSummary record;
         int status = Native.gGetNextPacket(&record);
-        engine.Dissections++;
+        engine.Dissected();
         if (status != (int)Status.Ok)
         {
             if (status == (int)Status.End)
@@ -221,19 +221,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     /// The number of decimals of the time stamp of the packet read last
     /// (gGetPacketTimePrecision): 0, 1, 2, 3, 6 or 9.
     /// </summary>
-    public unsafe int TimePrecision
-    {
-        get
-        {
-            int decimals;
-            lock (Guard.Gate)
-            {
-                CheckOpen();
-                Guard.Check("time precision", Native.gGetPacketTimePrecision(&decimals));
-            }
-            return decimals;
-        }
-    }
+    public unsafe int TimePrecision => Read<int>("time precision", &Native.gGetPacketTimePrecision);
 
     // ---- random access and trees -------------------------------------------
 
@@ -252,7 +240,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
             PacketSummary record;
             int status = Native.gGetPacketAtOffset(&record, at.FrameNumber, at.FileOffset, (int)at.CapturedLength,
                                                    at.PacketLength, at.Encapsulation);
-            engine.Dissections++;
+            engine.Dissected();
             Guard.Check("packet", status);
             return new Summary(this, &record, "", "", packet);
         }
@@ -274,7 +262,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
             byte* data = null;
             int status = Native.gBuildPacketProtocolTree(&length, &data, at.FrameNumber, at.FileOffset,
                                                          (int)at.CapturedLength, at.PacketLength, at.Encapsulation);
-            engine.Dissections++;
+            engine.Dissected();
             Guard.Check("tree", status);
             byte[] bytes = length > 0 && data != null ? new ReadOnlySpan<byte>(data, length).ToArray() : Array.Empty<byte>();
             int count;
@@ -313,103 +301,81 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     }
 
     /// <summary>A matched field's offset from the TCP/UDP payload, length and type (gGetFieldInfo).</summary>
-    public unsafe FieldLocation GetFieldLocation(int fieldId)
-    {
-        int position, length, type;
-        lock (Guard.Gate)
-        {
-            CheckOpen();
-            Guard.Check("field location", Native.gGetFieldInfo(fieldId, &position, &length, &type));
-        }
-        return new FieldLocation(position, length, (FieldType)type);
-    }
+    public unsafe FieldLocation GetFieldLocation(int fieldId) =>
+        FieldAt("field location", &Native.gGetFieldInfo, fieldId);
 
     /// <summary>A matched field's start in its data source, length and type (gGetFieldInfoEx).</summary>
-    public unsafe FieldLocation GetFieldStart(int fieldId)
-    {
-        int position, length, type;
-        lock (Guard.Gate)
-        {
-            CheckOpen();
-            Guard.Check("field location", Native.gGetFieldInfoEx(fieldId, &position, &length, &type));
-        }
-        return new FieldLocation(position, length, (FieldType)type);
-    }
+    public unsafe FieldLocation GetFieldStart(int fieldId) =>
+        FieldAt("field location", &Native.gGetFieldInfoEx, fieldId);
 
     /// <summary>Offset of the TCP/UDP payload in the frame (gGetTransportProtocolPayloadOffset).</summary>
-    public unsafe int TransportPayloadOffset()
-    {
-        int offset;
-        lock (Guard.Gate)
-        {
-            CheckOpen();
-            Guard.Check("transport payload offset", Native.gGetTransportProtocolPayloadOffset(&offset));
-        }
-        return offset;
-    }
+    public unsafe int TransportPayloadOffset() =>
+        Read<int>("transport payload offset", &Native.gGetTransportProtocolPayloadOffset);
 
     /// <summary>Offset of the payload of the first IPv4 header (gGetIPv4ProtocolPayloadOffset).</summary>
-    public unsafe int IPv4PayloadOffset()
-    {
-        int offset;
-        lock (Guard.Gate)
-        {
-            CheckOpen();
-            Guard.Check("IPv4 payload offset", Native.gGetIPv4ProtocolPayloadOffset(&offset));
-        }
-        return offset;
-    }
+    public unsafe int IPv4PayloadOffset() => Read<int>("IPv4 payload offset", &Native.gGetIPv4ProtocolPayloadOffset);
 
     /// <summary>A matched field's value as an unsigned 64-bit number (gGetUInt64ProtocolFieldValue).</summary>
-    public unsafe ulong GetUInt64(int fieldId)
-    {
-        ulong value;
-        lock (Guard.Gate)
-        {
-            CheckOpen();
-            Guard.Check("uint64 value", Native.gGetUInt64ProtocolFieldValue(&value, fieldId));
-        }
-        return value;
-    }
+    public unsafe ulong GetUInt64(int fieldId) =>
+        ValueOf<ulong>("uint64 value", &Native.gGetUInt64ProtocolFieldValue, fieldId);
 
     /// <summary>A matched field's value as a signed 32-bit number (gGetInt32ProtocolFieldValue).</summary>
-    public unsafe int GetInt32(int fieldId)
-    {
-        int value;
-        lock (Guard.Gate)
-        {
-            CheckOpen();
-            Guard.Check("int32 value", Native.gGetInt32ProtocolFieldValue(&value, fieldId));
-        }
-        return value;
-    }
+    public unsafe int GetInt32(int fieldId) => ValueOf<int>("int32 value", &Native.gGetInt32ProtocolFieldValue, fieldId);
 
     /// <summary>A matched field's text (gGetStringProtocolFieldValue).</summary>
-    public unsafe string GetString(int fieldId)
-    {
-        lock (Guard.Gate)
-        {
-            CheckOpen();
-            byte* text;
-            int size;
-            Guard.Check("string value", Native.gGetStringProtocolFieldValue(&text, &size, fieldId));
-            return Native.Text(text, size);
-        }
-    }
+    public unsafe string GetString(int fieldId) => TextOf("string value", &Native.gGetStringProtocolFieldValue, fieldId);
 
     /// <summary>
     /// A matched field's value of any type as tshark -T fields prints it
     /// (gGetFieldValueText): "0x0018" for tcp.flags, times, addresses, bytes
     /// as hex digits... A protocol read in sequence gives its filter name.
     /// </summary>
-    public unsafe string GetValueText(int fieldId)
+    public unsafe string GetValueText(int fieldId) => TextOf("value text", &Native.gGetFieldValueText, fieldId);
+
+    // The getters above: each asks one export of the open capture under the
+    // lock and throws its failure as `operation`.
+
+    unsafe T Read<T>(string operation, delegate*<T*, int> export) where T : unmanaged
+    {
+        T value;
+        lock (Guard.Gate)
+        {
+            CheckOpen();
+            Guard.Check(operation, export(&value));
+        }
+        return value;
+    }
+
+    unsafe T ValueOf<T>(string operation, delegate*<T*, int, int> export, int fieldId) where T : unmanaged
+    {
+        T value;
+        lock (Guard.Gate)
+        {
+            CheckOpen();
+            Guard.Check(operation, export(&value, fieldId));
+        }
+        return value;
+    }
+
+    unsafe FieldLocation FieldAt(string operation, delegate*<int, int*, int*, int*, int> export, int fieldId)
+    {
+        int position, length, type;
+        lock (Guard.Gate)
+        {
+            CheckOpen();
+            Guard.Check(operation, export(fieldId, &position, &length, &type));
+        }
+        return new FieldLocation(position, length, (FieldType)type);
+    }
+
+    unsafe string TextOf(string operation, delegate*<byte**, int*, int, int> export, int fieldId)
     {
         lock (Guard.Gate)
         {
             CheckOpen();
             byte* text;
             int size;
-            Guard.Check("value text", Native.gGetFieldValueText(&text, &size, fieldId));
+            Guard.Check(operation, export(&text, &size, fieldId));
             return Native.Text(text, size);
         }
     }
@@ -458,7 +424,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
                     SavePacketRequest copy = request;
                     byte skipped = 0;
                     int status = Native.gSavePacketToCaptureFile(&skipped, &copy);
-                    engine.Dissections++;
+                    engine.Dissected();
                     Guard.Check("save", status);
                     if (skipped != 0)
                         skippedFrames.Add(request.FrameNumber);
@@ -499,19 +465,16 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
         {
             CheckOpen();
             Locator start = Locate(packet, nameof(packet));
-            List<Locator> members;
             if (packets == null)
             {
+                // The follow only reads the list, under this lock: no copy.
                 while (!atEnd)
                     Next(false);
-                members = new List<Locator>(sequence);
+                return FollowedStream.Follow(this, tcp, start, sequence);
             }
-            else
-            {
-                members = new List<Locator>();
-                foreach (Summary member in packets)
-                    members.Add(Locate(member, nameof(packets)));
-            }
+            var members = new List<Locator>();
+            foreach (Summary member in packets)
+                members.Add(Locate(member, nameof(packets)));
             return FollowedStream.Follow(this, tcp, start, members);
         }
     }

@@ -50,28 +50,27 @@ public sealed class FollowedStream : IEnumerable<StreamChunk>
     // Follows the conversation of `start` over `members` while the caller
     // holds the lock.
     internal static unsafe FollowedStream Follow(Capture capture, bool tcp, Capture.Locator start,
-                                                 List<Capture.Locator> members)
+                                                 IReadOnlyList<Capture.Locator> members)
     {
         Engine engine = capture.Engine;
         engine.Stream = null;
         string operation = tcp ? "follow tcp" : "follow udp";
-        int status = tcp
-            ? Native.gFollowTCPStreamForPacket(start.FrameNumber, start.FileOffset, (int)start.CapturedLength,
-                                               start.PacketLength, start.Encapsulation)
-            : Native.gFollowUDPStreamForPacket(start.FrameNumber, start.FileOffset, (int)start.CapturedLength,
-                                               start.PacketLength, start.Encapsulation);
-        engine.Dissections++;
+        delegate*<uint, long, int, uint, int, int> follow =
+            tcp ? &Native.gFollowTCPStreamForPacket : &Native.gFollowUDPStreamForPacket;
+        delegate*<uint, long, int, uint, int, int> add =
+            tcp ? &Native.gAddPacketToTCPStream : &Native.gAddPacketToUDPStream;
+        int status = follow(start.FrameNumber, start.FileOffset, (int)start.CapturedLength, start.PacketLength,
+                            start.Encapsulation);
+        engine.Dissected();
         Guard.Check(operation, status);
         var stream = new FollowedStream(capture, tcp);
         engine.Stream = stream;
-        foreach (Capture.Locator member in members)
+        for (int i = 0; i < members.Count; ++i)
         {
-            status = tcp
-                ? Native.gAddPacketToTCPStream(member.FrameNumber, member.FileOffset, (int)member.CapturedLength,
-                                               member.PacketLength, member.Encapsulation)
-                : Native.gAddPacketToUDPStream(member.FrameNumber, member.FileOffset, (int)member.CapturedLength,
-                                               member.PacketLength, member.Encapsulation);
-            engine.Dissections++;
+            Capture.Locator member = members[i];
+            status = add(member.FrameNumber, member.FileOffset, (int)member.CapturedLength, member.PacketLength,
+                         member.Encapsulation);
+            engine.Dissected();
             Guard.Check(operation, status);
         }
         stream.Collect(operation);

@@ -185,54 +185,39 @@ public sealed class Node
     /// </summary>
     /// <exception cref="InvalidOperationException">Another packet was dissected since the tree was built.</exception>
     /// <exception cref="ObjectDisposedException">The capture is closed.</exception>
-    public unsafe string ValueText
-    {
-        get
-        {
-            lock (Guard.Gate)
-            {
-                Tree.CheckCurrent();
-                byte* text;
-                int size;
-                Guard.Check("value text", Native.gGetFieldValueTextByTreeNode((void*)handle, &text, &size));
-                return Native.Text(text, size);
-            }
-        }
-    }
+    public unsafe string ValueText => ReadText("value text", &Native.gGetFieldValueTextByTreeNode);
 
     /// <summary>The item's value as an unsigned 64-bit number (gGetUInt64ProtocolFieldValueByTreeNode).</summary>
-    public unsafe ulong GetUInt64()
-    {
-        ulong value;
-        lock (Guard.Gate)
-        {
-            Tree.CheckCurrent();
-            Guard.Check("uint64 value", Native.gGetUInt64ProtocolFieldValueByTreeNode((void*)handle, &value));
-        }
-        return value;
-    }
+    public unsafe ulong GetUInt64() => Read<ulong>("uint64 value", &Native.gGetUInt64ProtocolFieldValueByTreeNode);
 
     /// <summary>The item's value as a signed 32-bit number (gGetInt32ProtocolFieldValueByTreeNode).</summary>
-    public unsafe int GetInt32()
+    public unsafe int GetInt32() => Read<int>("int32 value", &Native.gGetInt32ProtocolFieldValueByTreeNode);
+
+    /// <summary>The item's text (gGetStringProtocolFieldValueByTreeNode).</summary>
+    public unsafe string GetString() => ReadText("string value", &Native.gGetStringProtocolFieldValueByTreeNode);
+
+    // The getters above: each asks one export about the item while the tree
+    // is current, under the lock, and throws its failure as `operation`.
+
+    unsafe T Read<T>(string operation, delegate*<void*, T*, int> getter) where T : unmanaged
     {
-        int value;
+        T value;
         lock (Guard.Gate)
         {
             Tree.CheckCurrent();
-            Guard.Check("int32 value", Native.gGetInt32ProtocolFieldValueByTreeNode((void*)handle, &value));
+            Guard.Check(operation, getter((void*)handle, &value));
         }
         return value;
     }
 
-    /// <summary>The item's text (gGetStringProtocolFieldValueByTreeNode).</summary>
-    public unsafe string GetString()
+    unsafe string ReadText(string operation, delegate*<void*, byte**, int*, int> getter)
     {
         lock (Guard.Gate)
         {
             Tree.CheckCurrent();
             byte* text;
             int size;
-            Guard.Check("string value", Native.gGetStringProtocolFieldValueByTreeNode((void*)handle, &text, &size));
+            Guard.Check(operation, getter((void*)handle, &text, &size));
             return Native.Text(text, size);
         }
     }
