@@ -59,6 +59,20 @@ int32_t gCleanupEpan(void)
     return save_completed ? WSB_OK : WSB_FAILED;
 }
 
+namespace {
+
+// What ends with a capture: the followed stream (its endpoints and payload
+// belong to the file), a batch's pending packet, the dissections, the file.
+void end_capture()
+{
+    follow_release();
+    batch_forget_pending();
+    dissection_reset();
+    capture_close();
+}
+
+}  // namespace
+
 int32_t gOpenCapture(const char *path)
 {
     // The engine may report a failure (a message) while it still reads the path.
@@ -73,10 +87,7 @@ int32_t gOpenCapture(const char *path)
         return WSB_FAILED;
     // A capture that is still open gives way to the new one, and so does a
     // followed stream: its endpoints and payload belong to the old file.
-    follow_release();
-    batch_forget_pending();
-    dissection_reset();
-    capture_close();
+    end_capture();
     capture_adopt(handle, path);
     return WSB_OK;
 }
@@ -85,10 +96,7 @@ int32_t gCloseCapture(void)
 {
     if (!require_capture("Close Capture"))
         return WSB_FAILED;
-    follow_release();
-    batch_forget_pending();
-    dissection_reset();
-    capture_close();
+    end_capture();
     return WSB_OK;
 }
 

@@ -313,15 +313,18 @@ int32_t capture_encapsulation()
     return c.encapsulation;
 }
 
+// A column's whole text, or "" when the columns were not filled or the
+// dissectors wrote none.
+static const char *column_text(bool filled, int column)
+{
+    const char *text = filled ? get_column_text(&capture_state.columns, column) : nullptr;
+    return text ? text : "";
+}
+
 void capture_whole_texts(const char **protocol, const char **info)
 {
-    const bool filled = capture_state.summary_texts;
-    *protocol = filled ? get_column_text(&capture_state.columns, protocol_column) : "";
-    *info = filled ? get_column_text(&capture_state.columns, info_column) : "";
-    if (!*protocol)
-        *protocol = "";
-    if (!*info)
-        *info = "";
+    *protocol = column_text(capture_state.summary_texts, protocol_column);
+    *info = column_text(capture_state.summary_texts, info_column);
 }
 
 const wtap_rec &redissected_record()
@@ -490,12 +493,8 @@ int32_t gGetPacketTexts(const char **protocol, int32_t *protocol_size, const cha
                        "gGetNextPacket or gGetPacketAtOffset (any later call that dissects a packet replaces it).");
         return WSB_FAILED;
     }
-    const char *protocol_text = c.texts_have_columns ? get_column_text(&c.columns, protocol_column) : nullptr;
-    const char *info_text = c.texts_have_columns ? get_column_text(&c.columns, info_column) : nullptr;
-    if (!protocol_text)
-        protocol_text = "";
-    if (!info_text)
-        info_text = "";
+    const char *protocol_text = column_text(c.texts_have_columns, protocol_column);
+    const char *info_text = column_text(c.texts_have_columns, info_column);
     if (protocol)
         *protocol = protocol_text;
     if (protocol_size)

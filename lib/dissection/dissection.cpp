@@ -104,12 +104,14 @@ struct neighbour_times {
 // previous is the number of the frame shown before this one (0: none).
 void fill_neighbours(neighbour_times &neighbours, uint32_t number, uint32_t previous)
 {
-    if (number > 1 && frames_time(1)) {
-        neighbours.reference_time = *frames_time(1);
+    const nstime_t *time = number > 1 ? frames_time(1) : nullptr;
+    if (time) {
+        neighbours.reference_time = *time;
         neighbours.reference = &neighbours.reference_time;
     }
-    if (previous > 0 && previous < number && frames_time(previous)) {
-        neighbours.previous_time = *frames_time(previous);
+    time = previous > 0 && previous < number ? frames_time(previous) : nullptr;
+    if (time) {
+        neighbours.previous_time = *time;
         neighbours.previous = &neighbours.previous_time;
         neighbours.previous_number = previous;
     }

@@ -40,6 +40,13 @@ struct batch_cursor {
     int64_t texts;
 };
 
+// The locator of a packet a batch returned.
+packet_locator locator_of(const PacketSummary &summary)
+{
+    return {summary.frame_number, summary.file_offset, static_cast<int32_t>(summary.captured_length),
+            summary.packet_length, summary.encapsulation};
+}
+
 // Copies text (bytes and NUL) into the text space; false when it does not fit.
 bool put_text(WsbPacketBatch *batch, batch_cursor &cursor, const char *text, size_t length, int64_t *offset)
 {
@@ -224,12 +231,8 @@ int32_t next_packet(PacketSummary *summary)
             return WSB_OK;
         }
         if (s.pending_frames_read == capture_frames_read()) {
-            const PacketSummary &p = s.pending_summary;
-            PacketSummary reread = p;
-            const int32_t status =
-                read_packet_at_offset({p.frame_number, p.file_offset, static_cast<int32_t>(p.captured_length),
-                                       p.packet_length, p.encapsulation},
-                                      &reread);
+            PacketSummary reread = s.pending_summary;
+            const int32_t status = read_packet_at_offset(locator_of(s.pending_summary), &reread);
             if (status != WSB_OK) {
                 s.pending = true;  // kept for a later try
                 return status;
@@ -246,15 +249,13 @@ int32_t next_packet(PacketSummary *summary)
 // host that goes on reading never does, and the engine's state stays that
 // of reading in sequence). A failure leaves no packet current; its message
 // does not replace the one of the call's result.
-void make_current_again(const PacketSummary &summary)
+void make_current_again(const packet_locator &locator)
 {
     argument_copy message;
     const int32_t code = gGetLastErrorCode();
     snprintf(message, sizeof message, "%s", gGetLastError() ? gGetLastError() : "");
-    PacketSummary reread = summary;
-    if (read_packet_at_offset({summary.frame_number, summary.file_offset, static_cast<int32_t>(summary.captured_length),
-                               summary.packet_length, summary.encapsulation},
-                              &reread, redissect_depth::deferred) != WSB_OK)
+    // A deferred re-read writes no summary.
+    if (read_packet_at_offset(locator, nullptr, redissect_depth::deferred) != WSB_OK)
         set_error_text(code, message);
 }
 
@@ -353,7 +354,7 @@ int32_t gGetNextPacketBatch(WsbPacketBatch *batch)
     }
     static PacketSummary scratch;  // the summary when the host wants none
     batch_cursor cursor{0, 0};
-    PacketSummary last;  // the last packet written
+    packet_locator last{};  // the last packet written
     int32_t status = WSB_OK;
     while (batch->packets < batch->capacity) {
         const int32_t row = batch->packets;
@@ -381,7 +382,7 @@ int32_t gGetNextPacketBatch(WsbPacketBatch *batch)
             break;
         }
         batch->packets = row + 1;
-        last = *summary;
+        last = locator_of(*summary);
         batch->values_used = cursor.values;
         batch->texts_used = cursor.texts;
     }

@@ -268,8 +268,6 @@ int32_t gLastPacketHasPassedFilter(const char *group_name, int32_t *count, const
     return WSB_OK;
 }
 
-namespace {
-
 const field_info *matched_or_fail(int32_t field_id)
 {
     const field_info *record = matched_field_record(field_id);
@@ -277,6 +275,8 @@ const field_info *matched_or_fail(int32_t field_id)
         set_error_format(WSB_E_STATE, "Protocol field ID \"%i\" is not one that passed the filter.\n", field_id);
     return record;
 }
+
+namespace {
 
 // The checks both field-information calls begin with: the three outputs,
 // a current packet, a matched record of the id. Null with the message written.

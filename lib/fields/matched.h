@@ -47,6 +47,9 @@ extern matched_state_record matched_state;
 // or null when the id is not among them or a packet has been dissected since
 // (the records of that call belong to a dissection that no longer exists).
 const field_info *matched_field_record(int32_t field_id);
+// As matched_field_record, with the message written when the field did not
+// pass the filter.
+const field_info *matched_or_fail(int32_t field_id);
 
 // False (with a message naming the operation) when there is no current
 // dissection to read: the engine is not started or already shut down, no

@@ -64,12 +64,7 @@ const getter_texts value_text_texts = {
 // The record of a matched field; null with the message written otherwise.
 const field_info *record_by_id(int32_t field_id, const getter_texts &texts)
 {
-    if (!require_current_dissection(texts.by_id_operation))
-        return nullptr;
-    const field_info *record = matched_field_record(field_id);
-    if (!record)
-        set_error_format(WSB_E_STATE, "Protocol field ID \"%i\" is not one that passed the filter.\n", field_id);
-    return record;
+    return require_current_dissection(texts.by_id_operation) ? matched_or_fail(field_id) : nullptr;
 }
 
 // The record behind a TreeNode handle. Only handles of the tree built from

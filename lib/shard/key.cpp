@@ -145,60 +145,64 @@ shard_key_result packet_shard_key(int encapsulation, const uint8_t *bytes, uint3
         return result;
     const uint8_t *ip = bytes + at;
     const uint32_t left = length - at;
+    // The address pair needs neither the protocol nor the ports: they are read
+    // only for the endpoint pair.
     const bool want_ports = kind == shard_key_kind::endpoint_pair;
+    const uint8_t *addresses = nullptr;
+    size_t address_length = 0;
     uint8_t protocol = 0;
     uint32_t transport = 0;
     bool ports_present = false;
     if (ethertype == ethertype_ipv4) {
         if (left < 20 || (ip[0] >> 4) != 4)
             return result;
-        const uint32_t header = (ip[0] & 0x0fu) * 4u;
-        protocol = ip[9];
-        // Only a first fragment (or an unfragmented packet) carries ports.
-        const bool later_fragment = (read16(ip + 6) & 0x1fff) != 0;
-        const bool more_fragments = (read16(ip + 6) & 0x2000) != 0;
-        transport = header;
-        ports_present = header >= 20 && !later_fragment && !more_fragments && has_ports(protocol) &&
-                        left >= header + 4;
-        uint16_t port_a = ports_present ? read16(ip + transport) : 0;
-        uint16_t port_b = ports_present ? read16(ip + transport + 2) : 0;
-        const bool with_ports = want_ports && ports_present;
-        result.hash = pair_hash(ip + 12, ip + 16, 4, port_a, port_b, protocol, with_ports);
-        result.keyed = true;
-        return result;
-    }
-    if (ethertype == ethertype_ipv6) {
+        addresses = ip + 12;
+        address_length = 4;
+        if (want_ports) {
+            transport = (ip[0] & 0x0fu) * 4u;
+            protocol = ip[9];
+            // Only a first fragment (or an unfragmented packet) carries
+            // ports: no fragment offset, no more-fragments flag.
+            ports_present = transport >= 20 && (read16(ip + 6) & 0x3fff) == 0 && has_ports(protocol) &&
+                            left >= transport + 4;
+        }
+    } else if (ethertype == ethertype_ipv6) {
         if (left < 40 || (ip[0] >> 4) != 6)
             return result;
-        protocol = ip[6];
-        transport = 40;
-        bool fragmented = false;
-        // Hop-by-hop, routing, destination options, fragment: skip to the
-        // transport header; give up on anything else.
-        for (int hops = 0; hops < 8; ++hops) {
-            if (protocol == 0 || protocol == 43 || protocol == 60) {
-                if (left < transport + 8)
+        addresses = ip + 8;
+        address_length = 16;
+        if (want_ports) {
+            protocol = ip[6];
+            transport = 40;
+            bool fragmented = false;
+            // Hop-by-hop, routing, destination options, fragment: skip to
+            // the transport header; give up on anything else.
+            for (int hops = 0; hops < 8; ++hops) {
+                if (protocol == 0 || protocol == 43 || protocol == 60) {
+                    if (left < transport + 8)
+                        break;
+                    const uint8_t next = ip[transport];
+                    transport += (ip[transport + 1] + 1u) * 8u;
+                    protocol = next;
+                } else if (protocol == 44) {
+                    if (left < transport + 8)
+                        break;
+                    fragmented = true;
+                    protocol = ip[transport];
+                    transport += 8;
+                } else {
                     break;
-                const uint8_t next = ip[transport];
-                transport += (ip[transport + 1] + 1u) * 8u;
-                protocol = next;
-            } else if (protocol == 44) {
-                if (left < transport + 8)
-                    break;
-                fragmented = true;
-                protocol = ip[transport];
-                transport += 8;
-            } else {
-                break;
+                }
             }
+            ports_present = !fragmented && has_ports(protocol) && left >= transport + 4;
         }
-        ports_present = !fragmented && has_ports(protocol) && left >= transport + 4;
-        uint16_t port_a = ports_present ? read16(ip + transport) : 0;
-        uint16_t port_b = ports_present ? read16(ip + transport + 2) : 0;
-        const bool with_ports = want_ports && ports_present;
-        result.hash = pair_hash(ip + 8, ip + 24, 16, port_a, port_b, protocol, with_ports);
-        result.keyed = true;
+    } else {
         return result;
     }
+    const uint16_t port_a = ports_present ? read16(ip + transport) : 0;
+    const uint16_t port_b = ports_present ? read16(ip + transport + 2) : 0;
+    result.hash = pair_hash(addresses, addresses + address_length, address_length, port_a, port_b, protocol,
+                            ports_present);
+    result.keyed = true;
     return result;
 }

@@ -69,14 +69,9 @@ void flatten_current_tree(void *)
 {
     tree_state.exists = true;
     proto_tree *tree = current_dissection() ? current_dissection()->tree : nullptr;
-    if (!tree)
-        return;
-    proto_node *item = tree->first_child;
-    while (item) {
-        proto_node *next = item->next;
-        flatten_tree_node(item, -1);
-        item = next;
-    }
+    // The root has no field of its own: its items come out at the top.
+    if (tree)
+        flatten_tree_node(tree, -1);
 }
 
 // The checks of the calls that read the tree built last: an open capture, a
