@@ -916,7 +916,11 @@ typedef struct WsbPacketBatch {
  * left is not written: it stays pending, dissected, and is the first packet
  * of the next call (also when other calls dissected packets in between: it
  * is then re-read at its offset; a gGetNextPacket call in between reads past
- * it and it is dropped). When not even the first packet fits, 1 with the
+ * it and it is dropped). A pending packet meets the display filter in force
+ * when it is returned: after gSetDisplayFilter set another filter it is
+ * re-read at its offset and returned only when it matches that filter, else
+ * dropped as a packet read then would be (it still counts as the packet shown
+ * before the next one: frame.time_delta_displayed). When not even the first packet fits, 1 with the
  * code WSB_E_LIMIT, and the packet stays pending for a call with more room.
  * A read that fails after some packets were written returns 0 with those;
  * the next call reports the failure (1, or 3 when the engine ran out of

@@ -393,6 +393,53 @@ TEST(BatchExact, SmallBatchesPendingPacketsFilterAndTexts)
     EXPECT_EQ(gGetNextPacketBatch(&summaries.batch), WSB_END);
 }
 
+// A packet left pending is judged by the display filter in force when it is
+// returned: after the filter changed it comes only when it matches the new
+// one, as a packet read then would.
+TEST(BatchExact, APendingPacketMeetsTheFilterInForceWhenReturned)
+{
+    ASSERT_EQ(gInitEpan(), 0) << last_error();
+    const std::vector<int32_t> ids = register_fields();
+    wsbtest::temp_dir dir;
+    const std::string path = small_capture(dir, 6);
+    ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+    host_batch tiny(2, ids, WSB_BATCH_FIRST, 20, 8, true);
+    host_batch room(2, ids, WSB_BATCH_FIRST, 20, 4096, true);
+
+    // Frame 1 stays pending; the new filter does not match it.
+    ASSERT_EQ(gGetNextPacketBatch(&tiny.batch), WSB_FAILED);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_LIMIT);
+    ASSERT_EQ(gSetDisplayFilter("udp.srcport >= 2002"), 0) << last_error();
+    ASSERT_EQ(gGetNextPacketBatch(&room.batch), WSB_OK) << last_error();
+    ASSERT_EQ(room.batch.packets, 2);
+    EXPECT_EQ(room.summaries[0].frame_number, 3u);
+    EXPECT_EQ(room.summaries[1].frame_number, 4u);
+    EXPECT_EQ(room.values[1 * ids.size() + 9].value.u, 4u);  // frame.number of the second
+
+    // Frame 5 stays pending; a changed filter that matches it keeps it.
+    ASSERT_EQ(gGetNextPacketBatch(&tiny.batch), WSB_FAILED);
+    ASSERT_EQ(gSetDisplayFilter("udp.srcport == 2004 or udp.srcport == 2005"), 0) << last_error();
+    ASSERT_EQ(gGetNextPacketBatch(&room.batch), WSB_OK) << last_error();
+    ASSERT_EQ(room.batch.packets, 2);
+    EXPECT_EQ(room.summaries[0].frame_number, 5u);
+    EXPECT_EQ(room.summaries[1].frame_number, 6u);
+    EXPECT_EQ(room.text(room.values[0]), "10.0.0.1");
+    EXPECT_EQ(gGetNextPacketBatch(&room.batch), WSB_END);
+    gCloseCapture();
+
+    // Cleared: every packet passes, the pending one included.
+    ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+    ASSERT_EQ(gSetDisplayFilter("udp.srcport == 2003"), 0) << last_error();
+    ASSERT_EQ(gGetNextPacketBatch(&tiny.batch), WSB_FAILED);
+    ASSERT_EQ(gSetDisplayFilter(nullptr), 0) << last_error();
+    ASSERT_EQ(gGetNextPacketBatch(&room.batch), WSB_OK) << last_error();
+    ASSERT_EQ(room.batch.packets, 2);
+    EXPECT_EQ(room.summaries[0].frame_number, 4u);
+    EXPECT_EQ(room.summaries[1].frame_number, 5u);
+    gCloseCapture();
+    gCleanupEpan();
+}
+
 // Misuse: no engine, no capture, null and malformed requests, unknown ids.
 TEST(BatchMisuse, BadRequestsFailWithTheirCodes)
 {

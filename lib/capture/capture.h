@@ -57,6 +57,16 @@ bool is_open_capture(dev_t device, ino_t inode);
 // sequential reading runs without them (gSetSummaryTexts(0)).
 void capture_whole_texts(const char **protocol, const char **info);
 
+// ---- The display filter of sequential reading ------------------------------
+// Changes whenever gSetDisplayFilter sets or clears the filter.
+uint64_t display_filter_generation();
+// True while a display filter is set.
+bool display_filter_set();
+// Whether the current dissection matches the display filter in force (true
+// when none is set). Only a dissection with a visible tree (a full re-read)
+// holds every field a filter may name.
+bool current_packet_matches_display_filter();
+
 // ---- Random access ----------------------------------------------------------
 // How far a re-read packet is dissected.
 enum class redissect_depth {

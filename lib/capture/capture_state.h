@@ -46,6 +46,7 @@ struct capture_state_record {
     // The display filter of sequential reading, null when none: packets that
     // do not match it are dissected and passed over.
     dfilter_t *display_filter;
+    uint64_t display_filter_generation;  // counts gSetDisplayFilter's changes
     // Whether sequential reading fills the Protocol and Info texts (and the
     // engine's columns behind them): gSetSummaryTexts.
     bool summary_texts;

@@ -137,8 +137,25 @@ int32_t gSetDisplayFilter(const char *filter)
     g_free(message);
     release_display_filter();
     capture_state.display_filter = compiled;
+    ++capture_state.display_filter_generation;
     set_primed_filter(primed_filter::display_filter, compiled);
     return WSB_OK;
+}
+
+uint64_t display_filter_generation()
+{
+    return capture_state.display_filter_generation;
+}
+
+bool display_filter_set()
+{
+    return capture_state.display_filter != nullptr;
+}
+
+bool current_packet_matches_display_filter()
+{
+    epan_dissect_t *edt = current_dissection();
+    return !capture_state.display_filter || (edt && dfilter_apply_edt(capture_state.display_filter, edt));
 }
 
 int32_t gSetSummaryTexts(int32_t enabled)

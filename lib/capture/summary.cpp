@@ -127,8 +127,10 @@ void fill_summary(PacketSummary *summary, const frame_data *fd, epan_dissect_t *
     summary->captured_length = fd->cap_len;
     summary->file_offset = fd->file_off;
     summary->port_type = series_port_type_code(pi.ptype);
-    summary->source_port = static_cast<uint16_t>(pi.srcport);
-    summary->destination_port = static_cast<uint16_t>(pi.destport);
+    uint32_t source_port = 0, destination_port = 0;
+    packet_ports(edt, &source_port, &destination_port);
+    summary->source_port = static_cast<uint16_t>(source_port);
+    summary->destination_port = static_cast<uint16_t>(destination_port);
     summary->source_address_type = series_address_type_code(pi.src.type);
     summary->destination_address_type = series_address_type_code(pi.dst.type);
     const address *addresses[] = {&pi.dl_src, &pi.dl_dst, &pi.src, &pi.dst};

@@ -90,6 +90,14 @@ void *series_take_frame_data(frame_data *frame);
 void series_give_frame_data(frame_data *frame, void *data);
 void series_free_frame_data(void *data);
 
+// The 802.11 dissector numbers the (re)association requests it sees with a
+// counter that lives as long as the process: no capture resets it. Every
+// 802.11 frame keeps in its per-frame data the count at its start and, for
+// an association, the count after it; the frame's conversation ports (which
+// the engine hands out as the packet's ports) are the latter. False when the
+// frame holds no count.
+bool series_association_counts(const frame_data *frame, uint32_t *at_start, uint32_t *latest);
+
 // Dissects bytes (frame's captured length of them) as the packet of record
 // with the taps, filling columns when given.
 void series_dissect(epan_dissect_t *edt, int file_type, wtap_rec *record, const uint8_t *bytes, frame_data *frame,

@@ -338,6 +338,40 @@ void series_free_frame_data(void *data)
     g_slist_free(static_cast<GSList *>(data));
 }
 
+namespace {
+
+// The 4.0 engine's per-frame data: a list of these, the newest first
+// (epan/proto_data.c), and the key under which packet-ieee80211.c keeps its
+// association count.
+struct per_frame_entry {
+    int proto;
+    guint32 key;
+    void *proto_data;
+};
+constexpr guint32 wlan_association_count_key = 8;  // ASSOC_COUNTER_KEY
+
+}  // namespace
+
+bool series_association_counts(const frame_data *frame, uint32_t *at_start, uint32_t *latest)
+{
+    static int wlan = proto_get_id_by_filter_name("wlan");
+    if (wlan < 0 || !frame)
+        return false;
+    bool found = false;
+    for (const GSList *item = frame->pfd; item; item = item->next) {
+        const auto *entry = static_cast<const per_frame_entry *>(item->data);
+        if (!entry || entry->proto != wlan || entry->key != wlan_association_count_key)
+            continue;
+        const auto count = static_cast<uint32_t>(GPOINTER_TO_UINT(entry->proto_data));
+        if (!found && latest)
+            *latest = count;
+        if (at_start)
+            *at_start = count;
+        found = true;
+    }
+    return found;
+}
+
 // The 4.0 engine finds a packet's record data through the wtap_rec it was
 // given, and resetting a dissection releases that data: the capture code
 // resets its dissections before the next read fills the same record.

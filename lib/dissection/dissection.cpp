@@ -23,6 +23,8 @@ void open_session(wtap *capture)
     s.sequential_used = false;
     s.treeless_used = false;
     s.random_used = false;
+    s.association_base_known = false;
+    s.association_base = 0;
 }
 
 // Ends the use of a frame record: the per-frame data the engine attached to
@@ -237,8 +239,34 @@ epan_dissect_t *run_dissection(dissection_depth depth, int file_type, wtap_rec *
         break;
     }
     s.current = edt;
+    const bool first_visit = !frame->visited;
     series_dissect(edt, file_type, rec, data, frame, columns);
+    // The engine's 802.11 association count goes on from capture to capture;
+    // the count it had when this session met its first 802.11 frame is taken
+    // off the ports it numbers (packet_ports), so that every capture counts
+    // its associations from 1, as tshark does.
+    if (first_visit && !s.association_base_known) {
+        uint32_t at_start = 0;
+        if (series_association_counts(frame, &at_start, nullptr)) {
+            s.association_base = at_start;
+            s.association_base_known = true;
+        }
+    }
     return edt;
+}
+
+void packet_ports(const epan_dissect_t *edt, uint32_t *source, uint32_t *destination)
+{
+    const dissection_state_record &s = dissection_state;
+    const packet_info &pi = edt->pi;
+    *source = pi.srcport;
+    *destination = pi.destport;
+    uint32_t latest = 0;
+    if (s.association_base != 0 && pi.srcport == pi.destport &&
+        series_association_counts(pi.fd, nullptr, &latest) && latest == pi.srcport && latest >= s.association_base) {
+        *source -= s.association_base;
+        *destination -= s.association_base;
+    }
 }
 
 void mark_sequential_current(int32_t encapsulation)

@@ -98,6 +98,12 @@ frame_data *random_frame(const wtap_rec *rec, const packet_locator &locator, boo
 // the current dissection. columns null: no column texts.
 epan_dissect_t *run_dissection(dissection_depth depth, int file_type, wtap_rec *rec, const uint8_t *data,
                                frame_data *frame, column_info *columns);
+// The source and destination ports of a dissected packet as the engine gave
+// them, except that 802.11 association numbers (which the engine's 802.11
+// dissector writes into the ports and counts over the whole process) count
+// from the capture's first association, as in a process of its own.
+void packet_ports(const epan_dissect_t *edt, uint32_t *source, uint32_t *destination);
+
 // The current dissection is that of the packet sequential reading returned
 // last, whose record had this encapsulation (as read).
 void mark_sequential_current(int32_t encapsulation);

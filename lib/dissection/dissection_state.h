@@ -28,6 +28,10 @@ struct dissection_state_record {
     bool completion_due;
     packet_locator completion_locator;
     transport_facts_record facts;
+    // The engine's 802.11 association count when the session's first 802.11
+    // frame was dissected (series_association_counts).
+    bool association_base_known;
+    uint32_t association_base;
     tcp_tap_hook tcp_hook;
     dfilter_t *primed[static_cast<int>(primed_filter::count)];
 };

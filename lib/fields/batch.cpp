@@ -220,13 +220,18 @@ bool put_packet(WsbPacketBatch *batch, int32_t row, batch_cursor &cursor)
 // one first, when there is one. It is still the current dissection unless
 // another call dissected a packet since; then it is dissected again at its
 // offset, unless sequential reading went past it (gGetNextPacket), which
-// drops it.
+// drops it. It was read under the display filter in force then: when the
+// filter has changed since, it is dissected again at its offset (a visible
+// tree holds every field the new filter may name) and returned only when it
+// matches the filter in force now, as a packet read now would be; otherwise
+// it is dropped and reading goes on.
 int32_t next_packet(PacketSummary *summary)
 {
     batch_state_record &s = batch_state;
     if (s.pending) {
         s.pending = false;
-        if (s.pending_generation == dissection_generation()) {
+        const bool judge_again = s.pending_filter != display_filter_generation() && display_filter_set();
+        if (!judge_again && s.pending_generation == dissection_generation()) {
             *summary = s.pending_summary;
             return WSB_OK;
         }
@@ -237,8 +242,10 @@ int32_t next_packet(PacketSummary *summary)
                 s.pending = true;  // kept for a later try
                 return status;
             }
-            *summary = s.pending_summary;
-            return WSB_OK;
+            if (!judge_again || current_packet_matches_display_filter()) {
+                *summary = s.pending_summary;
+                return WSB_OK;
+            }
         }
     }
     return gGetNextPacket(summary);
@@ -264,6 +271,7 @@ void keep_pending(const PacketSummary &summary)
     batch_state.pending = true;
     batch_state.pending_generation = dissection_generation();
     batch_state.pending_frames_read = capture_frames_read();
+    batch_state.pending_filter = display_filter_generation();
     batch_state.pending_summary = summary;
 }
 

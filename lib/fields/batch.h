@@ -17,6 +17,7 @@ struct batch_state_record {
     bool pending;
     uint64_t pending_generation;  // the dissection that read it
     int32_t pending_frames_read;  // records read in sequence when it was read
+    uint64_t pending_filter;      // the display filter's generation then
     PacketSummary pending_summary;
     int32_t deferred_status;      // WSB_OK when no failure waits
     int32_t deferred_code;

@@ -95,6 +95,49 @@ inline std::pair<std::string, std::string> packet_texts()
     return {protocol, info};
 }
 
+// Every field of a summary in one line, for comparing readings.
+inline std::string summary_line(const PacketSummary &s)
+{
+    return std::to_string(s.frame_number) + " " + std::to_string(s.file_offset) + " " +
+           std::to_string(s.packet_length) + "/" + std::to_string(s.captured_length) + " " +
+           std::to_string(s.relative_time) + " " + std::to_string(s.time_seconds) + "." +
+           std::to_string(s.time_nanoseconds) + " " + std::to_string(s.encapsulation) + " " +
+           std::to_string(s.port_type) + " " + std::to_string(s.source_port) + ">" +
+           std::to_string(s.destination_port) + " " + std::to_string(s.source_address_type) + ":" + s.source_text +
+           " > " + std::to_string(s.destination_address_type) + ":" + s.destination_text + " [" +
+           s.link_source_text + " > " + s.link_destination_text + "] " + s.protocol_text + " | " + s.info_text;
+}
+
+// The summary lines of a plain reading of the capture, its whole texts
+// appended; each re-read by offset after it when visit is given, which is
+// called with the summaries read so far.
+template <class Visit>
+std::vector<std::string> reading_lines(const std::string &path, Visit visit)
+{
+    std::vector<std::string> lines;
+    std::vector<PacketSummary> read;
+    if (gOpenCapture(path.c_str()) != 0) {
+        lines.push_back(std::string("open: ") + gGetLastError());
+        return lines;
+    }
+    PacketSummary s;
+    int32_t status;
+    while ((status = gGetNextPacket(&s)) == 0) {
+        const std::pair<std::string, std::string> texts = packet_texts();
+        lines.push_back(summary_line(s) + " | " + texts.first + " | " + texts.second);
+        read.push_back(s);
+        visit(read);
+    }
+    lines.push_back("status " + std::to_string(status));
+    gCloseCapture();
+    return lines;
+}
+
+inline std::vector<std::string> reading_lines(const std::string &path)
+{
+    return reading_lines(path, [](const std::vector<PacketSummary> &) {});
+}
+
 inline const pcapw::Mac client_mac = pcapw::mac("00:11:22:33:44:55");
 inline const pcapw::Mac server_mac = pcapw::mac("66:77:88:99:aa:bb");
 
