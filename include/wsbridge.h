@@ -432,7 +432,12 @@ WSBRIDGE_API int32_t gSetReadingShare(int32_t index, int32_t count, int32_t key)
  * summary) and dissects it with a labelled tree; it becomes the packet
  * dissected last. Fills the fields of *summary not marked (seq) when summary
  * is not null; gGetPacketTexts then hands out its Protocol and Info texts
- * (with or without a summary). The running state of sequential reading is not changed.
+ * (with or without a summary). The running state of sequential reading is not
+ * changed: later packets read in sequence dissect as without the re-read,
+ * except where a dissector of the engine records state on every dissection
+ * of a packet, not only the first (in 4.0, FTP: a request re-read in the
+ * middle of the first reading becomes the command named by FTP data
+ * connections opened after it).
  * captured_length may be smaller than the record (only that many bytes are
  * dissected) but not larger, nor negative. The locator must describe the
  * record at the offset: another encapsulation than the record's is refused,
