@@ -555,7 +555,13 @@ typedef struct WsbSavePacketRequest {
  * packets of the open capture (its link-layer type and snapshot length): the
  * microsecond variant, or the nanosecond variant when the capture's time
  * stamps are finer than microseconds (earlier versions always wrote
- * microseconds and so cut nanosecond stamps).
+ * microseconds and so cut nanosecond stamps). The snapshot length is the
+ * capture's own; a capture that states none (pcapng) gets the largest the
+ * engine reads for the link type (262144 for most), as editcap writes it. A
+ * packet longer than the length the file states (the libpcap header's, a
+ * pcapng interface's) raises it, so that readers that cut packets there
+ * read every byte. Closed without packets, the file is a valid empty
+ * capture.
  * Then call gSavePacketToCaptureFile per packet and gCloseCaptureFileForSave,
  * with the same capture open throughout. At most one save file exists at a
  * time: 1 while one is still open (that one stays usable). Forgets the TCP
