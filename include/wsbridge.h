@@ -653,7 +653,10 @@ WSBRIDGE_API int32_t gCloseCaptureFileForSave(void);
  * as '.'), 1 EBCDIC converted to ascii, 2 hex dump lines, 3 C arrays; other
  * values render as ascii. direction_filter: 0 client only, 1 server only,
  * 2 both (hex dump lines of the server indented), other values both without
- * indentation. The client is the endpoint that sent the first payload.
+ * indentation. The client of a TCP conversation is the endpoint that sent
+ * the SYN where the follower saw the conversation open (as tshark names the
+ * ends, also when the server speaks first), else the endpoint that sent the
+ * first payload; the client of a UDP conversation sent the first datagram.
  *
  * Texts handed out are owned by the library: a stream text stays valid until
  * the next stream-line call (TCP or UDP) or the end of the followed stream,
