@@ -560,7 +560,13 @@ typedef struct WsbSavePacketRequest {
  * packets of the open capture (its link-layer type and snapshot length): the
  * microsecond variant, or the nanosecond variant when the capture's time
  * stamps are finer than microseconds (earlier versions always wrote
- * microseconds and so cut nanosecond stamps).
+ * microseconds and so cut nanosecond stamps). The snapshot length is the
+ * capture's own; a capture that states none (pcapng) gets the largest the
+ * engine reads for the link type (262144 for most), as editcap writes it. A
+ * packet longer than the length the file states (the libpcap header's, a
+ * pcapng interface's) raises it, so that readers that cut packets there
+ * read every byte. Closed without packets, the file is a valid empty
+ * capture.
  * Then call gSavePacketToCaptureFile per packet and gCloseCaptureFileForSave,
  * with the same capture open throughout. At most one save file exists at a
  * time: 1 while one is still open (that one stays usable). Forgets the TCP
@@ -652,7 +658,10 @@ WSBRIDGE_API int32_t gCloseCaptureFileForSave(void);
  * as '.'), 1 EBCDIC converted to ascii, 2 hex dump lines, 3 C arrays; other
  * values render as ascii. direction_filter: 0 client only, 1 server only,
  * 2 both (hex dump lines of the server indented), other values both without
- * indentation. The client is the endpoint that sent the first payload.
+ * indentation. The client of a TCP conversation is the endpoint that sent
+ * the SYN where the follower saw the conversation open (as tshark names the
+ * ends, also when the server speaks first), else the endpoint that sent the
+ * first payload; the client of a UDP conversation sent the first datagram.
  *
  * Texts handed out are owned by the library: a stream text stays valid until
  * the next stream-line call (TCP or UDP) or the end of the followed stream,

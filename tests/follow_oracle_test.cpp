@@ -79,23 +79,39 @@ std::map<int, TsharkFollow> tshark_follow(const std::string &file, const std::st
     return result;
 }
 
-// First frame of every conversation of a kind ("tcp" or "udp"), by stream index.
-std::map<int, uint32_t> first_frames(const std::string &file, const std::string &kind)
+// The first packet of a conversation, and whether it was a whole TCP SYN
+// without ACK (the conversation's opening was captured; a SYN the engine
+// could not dissect to its end does not reach the follower).
+struct FirstPacket {
+    uint32_t frame = 0;
+    bool opening = false;
+};
+
+// First packet of every conversation of a kind ("tcp" or "udp"), by stream index.
+std::map<int, FirstPacket> first_packets(const std::string &file, const std::string &kind)
 {
-    std::map<int, uint32_t> frames;
+    std::map<int, FirstPacket> firsts;
     std::string command = "TMPDIR=/tmp tshark -n " + std::string(tshark_prefs) + " -r '" + file + "' -Y " + kind +
-                          " -T fields -e " + kind + ".stream -e frame.number 2>/dev/null";
+                          " -T fields -E occurrence=f -e " + kind + ".stream -e frame.number" +
+                          (kind == "tcp" ? " -e tcp.flags.syn -e tcp.flags.ack -e _ws.malformed" : "") +
+                          " 2>/dev/null";
     for (const std::string &line : split_lines(run_command(command))) {
+        std::vector<std::string> columns;
         std::istringstream in(line);
-        std::string stream_text;
-        uint32_t frame = 0;
+        for (std::string column; std::getline(in, column, '\t');)
+            columns.push_back(column);
+        if (columns.size() < 2 || columns[0].empty())
+            continue;
+        FirstPacket first;
+        first.frame = static_cast<uint32_t>(std::stoul(columns[1]));
+        columns.resize(5);
+        first.opening = (columns[2] == "1" || columns[2] == "True") && (columns[3] == "0" || columns[3] == "False") &&
+                        columns[4].empty();
         // Packets carrying two headers of the kind list two streams: use the first.
-        if (std::getline(in, stream_text, '\t') && in >> frame && !stream_text.empty()) {
-            int stream = std::stoi(stream_text.substr(0, stream_text.find(',')));
-            frames.emplace(stream, frame);
-        }
+        int stream = std::stoi(columns[0].substr(0, columns[0].find(',')));
+        firsts.emplace(stream, first);
     }
-    return frames;
+    return firsts;
 }
 unsigned long total_bytes(const std::vector<Segment> &segments, bool is_server)
 {
@@ -130,16 +146,20 @@ std::string plain_node(std::string node)
 // one_pass: the capture is read once per stream, the follow starts at the
 // stream's first packet and every later packet is added right after it was
 // read; otherwise every packet is added after the whole capture was read.
+// Conversations compared whose opening SYN was captured and whose server
+// spoke first (SMTP's greeting, SSH's banner, MySQL's handshake).
+size_t server_first_openings = 0;
+
 void compare_with_tshark(const std::string &name, bool tcp, size_t stream_limit = 1000,
                          const std::set<int> &excluded = {}, bool one_pass = false)
 {
     SCOPED_TRACE(name);
     const std::string file = name[0] == '/' ? name : captures + "/" + name;
     const std::string kind = tcp ? "tcp" : "udp";
-    std::map<int, uint32_t> frames = first_frames(file, kind);
-    ASSERT_FALSE(frames.empty());
+    std::map<int, FirstPacket> firsts = first_packets(file, kind);
+    ASSERT_FALSE(firsts.empty());
     std::vector<int> streams;
-    for (auto &[stream, frame] : frames)
+    for (auto &[stream, first] : firsts)
         if (streams.size() < stream_limit && !excluded.count(stream))
             streams.push_back(stream);
     std::map<int, TsharkFollow> expected = tshark_follow(file, kind, streams);
@@ -154,7 +174,7 @@ void compare_with_tshark(const std::string &name, bool tcp, size_t stream_limit 
             bool following = false;
             while (gGetNextPacket(&s) == 0) {
                 const locator l = locator_of(s);
-                if (l.frame_number == frames[stream]) {
+                if (l.frame_number == firsts[stream].frame) {
                     ASSERT_EQ(tcp ? follow_tcp(l) : follow_udp(l), 0) << gGetLastError();
                     following = true;
                 }
@@ -163,7 +183,7 @@ void compare_with_tshark(const std::string &name, bool tcp, size_t stream_limit 
                 }
             }
         } else {
-            const locator &start = locators.at(frames[stream] - 1);
+            const locator &start = locators.at(firsts[stream].frame - 1);
             ASSERT_EQ(tcp ? follow_tcp(start) : follow_udp(start), 0) << gGetLastError();
             for (const locator &l : locators)
                 ASSERT_EQ(tcp ? add_tcp(l) : add_udp(l), 0) << gGetLastError();
@@ -176,9 +196,13 @@ void compare_with_tshark(const std::string &name, bool tcp, size_t stream_limit 
             continue;
         }
         ASSERT_EQ(d.valid, 1);
-        // The library's client sent the first payload; tshark's node 0 sent
-        // the first segment of any kind.
-        const bool flipped = oracle.records[0].is_server;
+        // tshark's node 0 sent the first segment of any kind. Where that was
+        // the SYN, it is the library's client too, also when the server
+        // speaks first; without it, the library's client sent the first
+        // payload.
+        const bool flipped = !firsts[stream].opening && oracle.records[0].is_server;
+        if (firsts[stream].opening && oracle.records[0].is_server)
+            ++server_first_openings;
         std::vector<Segment> want;
         for (const Segment &record : oracle.records)
             want.push_back({record.is_server != flipped, record.bytes});
@@ -218,6 +242,8 @@ TEST_F(Follow, TcpPayloadAndByteCountsEqualTshark)
     // Stream 9 carries whole packets inside its segments, which upsets
     // tshark's own follower (see TcpSegmentsCarryingPacketsKeepTheirDirection).
     compare_with_tshark("of13_ericsson.pcapng", true, 1000, {9});
+    // SSH over MPTCP and in Geneve, MySQL's handshake.
+    EXPECT_GE(server_first_openings, 4u);
 }
 
 TEST_F(Follow, UdpPayloadAndByteCountsEqualTshark)
@@ -286,6 +312,38 @@ TEST_F(Follow, TcpSegmentsCarryingPacketsKeepTheirDirection)
         ASSERT_EQ(got.size(), want.size());
         for (size_t i = 0; i < want.size(); ++i)
             EXPECT_TRUE(got[i] == want[i]) << "segment " << i;
+    }
+}
+
+// A server that speaks first (SMTP's 220 greeting): the host that sent the
+// SYN is the client, as tshark's node 0, in both descriptions, in the
+// directions of the segments and in the command line's raw follow; whether
+// the conversation is followed after reading or while reading.
+TEST_F(Follow, AServerThatSpeaksFirstIsTheServerAsTsharkNamesIt)
+{
+    for (bool ipv6 : {false, true}) {
+        TcpConversation c(ipv6, ipv6 ? "2001:db8::1" : "10.0.0.1", 40001, ipv6 ? "2001:db8::2" : "10.0.0.2", 25);
+        c.handshake();
+        c.send(true, "220 mail.example.org ESMTP\r\n");
+        c.send(false, "EHLO client.example.org\r\n");
+        c.send(true, "250 mail.example.org\r\n");
+        c.send(false, "QUIT\r\n");
+        c.send(true, "221 Bye\r\n");
+        const std::string file = write_capture(ipv6 ? "smtp6.pcap" : "smtp.pcap", c.writer);
+        server_first_openings = 0;
+        compare_with_tshark(file, true);
+        compare_with_tshark(file, true, 1000, {}, true);
+        EXPECT_EQ(server_first_openings, 2u);
+
+        const std::string client = ipv6 ? "2001:db8::1:40001" : "10.0.0.1:40001";
+        const std::string server = ipv6 ? "2001:db8::2:25" : "10.0.0.2:25";
+        std::vector<std::string> lines =
+            split_lines(run_command(std::string(WSB_CLI) + " follow tcp " + file + " --index 0 --format raw"));
+        ASSERT_EQ(lines.size(), 8u);
+        EXPECT_EQ(lines[0], client + " --> " + server + " (31 bytes)");
+        EXPECT_EQ(lines[1], server + " --> " + client + " (59 bytes)");
+        EXPECT_EQ(lines[3][0], '\t');  // the greeting, the server's
+        EXPECT_NE(lines[4][0], '\t');
     }
 }
 

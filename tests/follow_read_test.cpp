@@ -149,7 +149,10 @@ TEST_F(Follow, TcpDescriptionsAndDirections)
     EXPECT_EQ(again.text.substr(0, 10), "00000000  ");
 }
 
-TEST_F(Follow, TcpFirstChunkFromTheAcceptingEndMakesItTheClient)
+// Where the SYN was captured its sender is the client, also when the server
+// speaks first (as tshark names the ends); without it, the sender of the
+// first payload is.
+TEST_F(Follow, TcpClientIsTheSynSenderElseTheFirstPayloadsSender)
 {
     TcpConversation c(false, "10.0.0.1", 40000, "10.0.0.2", 25);
     c.handshake();
@@ -159,10 +162,20 @@ TEST_F(Follow, TcpFirstChunkFromTheAcceptingEndMakesItTheClient)
     follow_all(write_capture("smtp.pcap", c.writer), true, 0);
     Descriptions d;
     ASSERT_EQ(check_tcp(d), 0) << gGetLastError();
-    EXPECT_STREQ(d.client, "10.0.0.2:25 --> 10.0.0.1:40000 (19 bytes)");
-    EXPECT_STREQ(d.server, "10.0.0.1:40000 --> 10.0.0.2:25 (8 bytes)");
+    EXPECT_STREQ(d.client, "10.0.0.1:40000 --> 10.0.0.2:25 (8 bytes)");
+    EXPECT_STREQ(d.server, "10.0.0.2:25 --> 10.0.0.1:40000 (19 bytes)");
     EXPECT_EQ(texts_of(read_all(true, ascii, both)),
-              (std::vector<std::string>{"C:220 ready\r\n", "S:HELO x\r\n", "C:250 ok\r\n"}));
+              (std::vector<std::string>{"S:220 ready\r\n", "C:HELO x\r\n", "S:250 ok\r\n"}));
+    EXPECT_EQ(texts_of(read_all(true, ascii, client_only)), (std::vector<std::string>{"C:HELO x\r\n"}));
+
+    // Captured after the handshake: the greeting's sender is the client.
+    TcpConversation late(false, "10.0.0.1", 40000, "10.0.0.2", 25);
+    late.send(true, "220 ready\r\n");
+    late.send(false, "HELO x\r\n");
+    follow_all(write_capture("late.pcap", late.writer), true, 0);
+    ASSERT_EQ(check_tcp(d), 0) << gGetLastError();
+    EXPECT_STREQ(d.client, "10.0.0.2:25 --> 10.0.0.1:40000 (11 bytes)");
+    EXPECT_EQ(texts_of(read_all(true, ascii, both)), (std::vector<std::string>{"C:220 ready\r\n", "S:HELO x\r\n"}));
 }
 
 TEST_F(Follow, TcpIpv6WithTheSamePortOnBothEnds)
@@ -190,9 +203,9 @@ TEST_F(Follow, TcpIpv6WithTheSamePortOnBothEnds)
     c4.send(false, "z");
     follow_all(write_capture("v4.pcap", c4.writer), true, 0);
     ASSERT_EQ(check_tcp(d), 0) << gGetLastError();
-    EXPECT_STREQ(d.client, "10.1.1.2:7000 --> 10.1.1.1:7000 (2 bytes)");
-    EXPECT_STREQ(d.server, "10.1.1.1:7000 --> 10.1.1.2:7000 (1 bytes)");
-    EXPECT_EQ(texts_of(read_all(true, ascii, both)), (std::vector<std::string>{"C:xy", "S:z"}));
+    EXPECT_STREQ(d.client, "10.1.1.1:7000 --> 10.1.1.2:7000 (1 bytes)");
+    EXPECT_STREQ(d.server, "10.1.1.2:7000 --> 10.1.1.1:7000 (2 bytes)");
+    EXPECT_EQ(texts_of(read_all(true, ascii, both)), (std::vector<std::string>{"S:xy", "C:z"}));
 }
 
 TEST_F(Follow, LongChunkIsRenderedInPiecesOf1024Bytes)

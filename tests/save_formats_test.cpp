@@ -257,6 +257,63 @@ TEST_F(SaveTest, EveryCaptureSavedAsPcapngKeepsWhatEditcapKeeps)
     EXPECT_GE(with_comments, 1u);  // pcapng-example.pcapng comments its packets
 }
 
+// The snapshot length a save file states (the libpcap header's, each pcapng
+// interface's) is at least its longest packet: readers that cut packets at
+// it (libpcap) then read every byte. A capture that states none (pcapng)
+// gets what the engine's converter writes, the largest its link type allows;
+// a capture whose header states less than a packet holds has it raised.
+TEST_F(SaveTest, TheSnapshotLengthWrittenCoversTheLongestPacket)
+{
+    const pcap_image big = read_pcap(shared_capture("bigtcp-ipv6.pcap"));  // one IPv6 jumbogram
+    ASSERT_EQ(big.records.size(), 1u);
+    const pcapw::Bytes &bytes = big.records[0].data;
+    ASSERT_GT(bytes.size(), 65535u);
+    const std::string pcapng = dir.file("big.pcapng"), short_header = dir.file("short.pcap");
+    pcapw::write_file(pcapng, pcapw::pcapng_image({pcapw::PcapngInterface{}}, {{0, 1'700'000'000'000'000ull, bytes}}));
+    pcapw::PcapWriter writer(pcapw::LINKTYPE_ETHERNET, 65535);
+    writer.add(1'700'000'000, 0, bytes);
+    writer.write(short_header);
+
+    const auto stated_snaplen = [](const std::string &path, int32_t format) -> uint32_t {
+        if (format != WSB_SAVE_FORMAT_PCAPNG)
+            return read_pcap(path).snaplen;
+        const std::string text =
+            run_command("capinfos -I " + shell_quote(path) + " 2>/dev/null | sed -n 's/^ *Capture length = //p'");
+        if (text.empty())
+            return 0;
+        const uint32_t length = static_cast<uint32_t>(std::stoul(text));
+        return length == 0 ? UINT32_MAX : length;  // pcapng: 0 is no limit
+    };
+    for (const std::string &path : {pcapng, short_header}) {
+        // The engine's converter: the largest for the link type where the
+        // capture states no snapshot length.
+        const std::string converted = dir.file("editcap.pcap");
+        int status = -1;
+        run_command("editcap -F pcap " + shell_quote(path) + " " + shell_quote(converted) + " 2>&1", &status);
+        ASSERT_EQ(status, 0);
+        for (int32_t format : {WSB_SAVE_FORMAT_PCAP, WSB_SAVE_FORMAT_PCAP_NSEC, WSB_SAVE_FORMAT_PCAPNG}) {
+            SCOPED_TRACE(path + " as format " + std::to_string(format));
+            const std::string out = dir.file("saved");
+            std::vector<PacketSummary> packets = open_and_read(path);
+            ASSERT_EQ(packets.size(), 1u);
+            save_all_in_format(packets, out, format);
+            ASSERT_EQ(gCloseCapture(), 0);
+            const uint32_t stated = stated_snaplen(out, format);
+            EXPECT_GE(stated, bytes.size());
+            if (format != WSB_SAVE_FORMAT_PCAPNG) {
+                const pcap_image saved = read_pcap(out);
+                ASSERT_EQ(saved.records.size(), 1u);
+                EXPECT_TRUE(saved.records[0].data == bytes);
+                if (path == pcapng) {
+                    EXPECT_EQ(stated, read_pcap(converted).snaplen);
+                }
+            }
+            EXPECT_EQ(run_command("tshark -r " + shell_quote(out) + " -T fields -e frame.cap_len 2>/dev/null"),
+                      std::to_string(bytes.size()) + "\n");
+        }
+    }
+}
+
 TEST_F(SaveTest, AnUnknownSaveFormatIsRefused)
 {
     std::vector<PacketSummary> packets = open_and_read(shared_capture("dns_udp.pcap"));

@@ -69,6 +69,47 @@ TEST_F(SaveTest, ChosenPacketsComeOutInTheOrderSaved)
         expect_same_record(saved.records[i], original.records[frames[i] - 1], "frame " + std::to_string(frames[i]));
 }
 
+// A capture without packets saves as a valid empty capture in every
+// format, as tshark -w and editcap write one: a libpcap capture, a pcapng
+// capture with an interface, and one with none (which a libpcap file cannot
+// describe: refused as tshark refuses it, but pcapng holds it).
+TEST_F(SaveTest, ACaptureWithoutPacketsSavesAsAnEmptyCapture)
+{
+    const std::string libpcap = dir.file("empty.pcap"), with_interface = dir.file("interface.pcapng"),
+                      without_interface = dir.file("bare.pcapng");
+    pcapw::PcapWriter().write(libpcap);
+    pcapw::write_file(with_interface, pcapw::pcapng_image({pcapw::PcapngInterface{}}, {}));
+    pcapw::write_file(without_interface, pcapw::pcapng_image({}, {}));
+    for (const std::string &path : {libpcap, with_interface, without_interface}) {
+        for (int32_t format : {WSB_SAVE_FORMAT_PCAP, WSB_SAVE_FORMAT_PCAP_NSEC, WSB_SAVE_FORMAT_PCAPNG,
+                               WSB_SAVE_FORMAT_AS_CAPTURE}) {
+            SCOPED_TRACE(path + " as format " + std::to_string(format));
+            const std::string out = dir.file("saved");
+            std::filesystem::remove(out);
+            EXPECT_TRUE(open_and_read(path).empty());
+            const bool pcap_format = format == WSB_SAVE_FORMAT_PCAP || format == WSB_SAVE_FORMAT_PCAP_NSEC;
+            if (path == without_interface && pcap_format) {
+                EXPECT_EQ(gCreateCaptureFileForSaveInFormat(out.c_str(), format), 1);
+                EXPECT_EQ(last_error(), "Cannot save this capture in that format.");
+                EXPECT_FALSE(std::filesystem::exists(out));
+                ASSERT_EQ(gCloseCapture(), 0);
+                continue;
+            }
+            ASSERT_EQ(gCreateCaptureFileForSaveInFormat(out.c_str(), format), 0) << last_error();
+            ASSERT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+            ASSERT_EQ(gCloseCapture(), 0);
+            int status = -1;
+            EXPECT_EQ(run_command("capinfos -c -M " + shell_quote(out) + " 2>&1 | sed -n 's/^Number of packets: *//p'",
+                                  &status),
+                      "0\n");
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(run_command("tshark -r " + shell_quote(out) + " 2>&1 >/dev/null | grep -v '^Running as'", &status), "");
+            EXPECT_TRUE(open_and_read(out).empty());
+            ASSERT_EQ(gCloseCapture(), 0);
+        }
+    }
+}
+
 // Nothing can complete a save file after the engine is shut down, so the
 // shutdown completes it: the packets saved so far are not lost.
 TEST_F(SaveTest, ShuttingDownCompletesAnOpenSaveFile)

@@ -326,4 +326,106 @@ TEST(SaveCliTest, FormatsOpenRangesAndStandardOutputAsTsharkWrites)
               "Run 'wsbridge save --help' for usage.\n");
 }
 
+// A selection without packets (a capture that has none, with "all", "1-" or
+// -Y alone; a filter that matches nothing) writes a valid empty capture in
+// every format, as tshark -w and editcap do, and counts what it left out.
+TEST(SaveCliTest, AnEmptySelectionWritesAnEmptyCapture)
+{
+    temp_dir dir;
+    const std::string libpcap = dir.file("empty.pcap"), pcapng = dir.file("empty.pcapng");
+    pcapw::PcapWriter().write(libpcap);
+    pcapw::write_file(pcapng, pcapw::pcapng_image({pcapw::PcapngInterface{}}, {}));
+    const auto packets_in = [](const std::string &path) {
+        return run_command("capinfos -c -M " + shell_quote(path) + " 2>&1 | sed -n 's/^Number of packets: *//p'");
+    };
+    const std::string out = dir.file("out");
+    int status = -1;
+    for (const std::string &capture : {libpcap, pcapng}) {
+        const std::string cli = std::string(WSB_CLI) + " save " + shell_quote(capture) + " ";
+        for (const char *format : {"pcap", "nsecpcap", "pcapng"}) {
+            for (const char *selection : {"all", "1-", "-Y frame", "all -Y frame"}) {
+                SCOPED_TRACE(capture + " " + format + " " + selection);
+                std::filesystem::remove(out);
+                const bool filtered = std::string(selection).find("-Y") != std::string::npos;
+                EXPECT_EQ(run_command(cli + shell_quote(out) + " " + selection + " -F " + format + " 2>&1", &status),
+                          filtered ? "0 written, 0 skipped, 0 not matching the filter\n" : "0 written, 0 skipped\n");
+                EXPECT_EQ(status, 0);
+                EXPECT_EQ(packets_in(out), "0\n");
+                EXPECT_EQ(run_command("capinfos -t -M " + shell_quote(out) + " 2>/dev/null | sed -n 's/^File type: *//p'"),
+                          std::string(format) + "\n");
+            }
+        }
+        // Standard output: the capture's own format.
+        EXPECT_EQ(run_command(cli + "- all 2>/dev/null | capinfos -c -M - 2>&1 | sed -n 's/^Number of packets: *//p'"),
+                  "0\n");
+    }
+    // A filter that matches nothing: the converter's empty file, the same
+    // header byte for byte.
+    const std::string capture = shell_quote(shared_capture("dns_udp.pcap"));
+    const std::string reference = dir.file("tshark.pcap");
+    run_command("tshark -r " + capture + " -Y tcp -w " + shell_quote(reference) + " -F pcap 2>/dev/null");
+    EXPECT_EQ(run_command(std::string(WSB_CLI) + " save " + capture + " " + shell_quote(out) + " -Y tcp -F pcap 2>&1",
+                          &status),
+              "0 written, 0 skipped, 2 not matching the filter\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(packets_in(out), "0\n");
+    EXPECT_EQ(run_command("cmp " + shell_quote(out) + " " + shell_quote(reference) + " 2>&1"), "");
+    // A range that starts beyond the capture is still a mistake.
+    EXPECT_EQ(run_command(std::string(WSB_CLI) + " save " + shell_quote(libpcap) + " " + shell_quote(out) + " 2- 2>&1",
+                          &status),
+              "wsbridge save: there is no frame 2: the capture has no packets\n"
+              "Run 'wsbridge save --help' for usage.\n");
+    EXPECT_EQ(status, 2);
+}
+
+// The capture written to standard output goes into a pipe that its reader
+// closes: the save ends quietly, as by SIGPIPE (status 141, as summary and
+// tshark end), and claims nothing written.
+TEST(SaveCliTest, AClosedPipeEndsTheSaveQuietly)
+{
+    temp_dir dir;
+    const std::string capture = shell_quote(shared_capture("example2.pcap"));
+    const std::string err = dir.file("err");
+    for (const char *format : {"pcap", "pcapng"}) {
+        SCOPED_TRACE(format);
+        const std::string command = std::string(WSB_CLI) + " save " + capture + " - all -F " + format + " 2>" +
+                                    shell_quote(err) + " | head -c 100 >/dev/null; echo \"status ${PIPESTATUS[0]}\"";
+        EXPECT_EQ(run_command("bash -c " + shell_quote(command)), "status 141\n");
+        EXPECT_EQ(run_command("cat " + shell_quote(err)), "");
+    }
+    // Any other failed write is reported, and nothing is claimed written.
+    int status = -1;
+    EXPECT_EQ(run_command(std::string(WSB_CLI) + " save " + capture + " - all 2>&1 >/dev/full", &status),
+              "wsbridge: cannot write the output: No space left on device\n");
+    EXPECT_EQ(status, 1);
+}
+
+// The count of listed packets that do not match the filter takes in every
+// listed frame, also those an open range ("all", "N-", -Y alone) reaches
+// after the last match; tshark -Y counts the matches.
+TEST(SaveCliTest, TheCountNotMatchingTheFilterCoversOpenRanges)
+{
+    temp_dir dir;
+    const std::string out = shell_quote(dir.file("out.pcap"));
+    int status = -1;
+    // Two packets: the query matches, the response (the last frame) does not.
+    const std::string dns = std::string(WSB_CLI) + " save " + shell_quote(shared_capture("dns_udp.pcap")) + " " + out;
+    for (const char *frames : {" all", " 1-", "", " 1-2", " 2-", " 1,2-"}) {
+        SCOPED_TRACE(frames);
+        const bool second_only = std::string(frames) == " 2-";
+        EXPECT_EQ(run_command(dns + frames + " -Y dns.flags.response==0 2>&1", &status),
+                  second_only ? "0 written, 0 skipped, 1 not matching the filter\n"
+                              : "1 written, 0 skipped, 1 not matching the filter\n");
+        EXPECT_EQ(status, 0);
+    }
+    const std::string example = shared_capture("example2.pcap");
+    const size_t frames = lines_of(run_command("tshark -r " + shell_quote(example) + " 2>/dev/null")).size();
+    const size_t matching = lines_of(run_command("tshark -r " + shell_quote(example) + " -Y dns 2>/dev/null")).size();
+    ASSERT_GT(frames, matching);
+    EXPECT_EQ(run_command(std::string(WSB_CLI) + " save " + shell_quote(example) + " " + out + " all -Y dns 2>&1", &status),
+              std::to_string(matching) + " written, 0 skipped, " + std::to_string(frames - matching) +
+                  " not matching the filter\n");
+    EXPECT_EQ(read_pcap(dir.file("out.pcap")).records.size(), matching);
+}
+
 }  // namespace

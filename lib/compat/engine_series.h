@@ -211,6 +211,12 @@ struct series_follow_piece {
     uint32_t receiver_port;
     const uint8_t *data;
     uint32_t length;  // may be 0
+    // The follower names the sender of the first segment it took the
+    // client (tshark's node 0): whether this piece's sender is that client,
+    // and whether that first segment was a SYN without ACK (the opening of
+    // the conversation was seen).
+    bool sender_is_client;
+    bool opened_by_client;
 };
 using series_follow_sink = void (*)(const series_follow_piece &piece);
 

@@ -162,7 +162,7 @@ void deliver_tcp_records()
             const bool server = record->is_server;
             taps_state.tcp_sink({server ? &info->server_ip : &info->client_ip, server ? &info->client_ip : &info->server_ip,
                       server ? info->server_port : info->client_port, server ? info->client_port : info->server_port,
-                      record->data->data, record->data->len});
+                      record->data->data, record->data->len, !server, taps_state.tcp_opened_by_client});
             g_byte_array_free(record->data, TRUE);
         }
         g_free(record);
@@ -200,7 +200,12 @@ tap_packet_status take_record(void *info, packet_info *pinfo, epan_dissect_t *ed
     const address saved_source = pinfo->src, saved_destination = pinfo->dst;
     const guint32 saved_source_port = pinfo->srcport, saved_destination_port = pinfo->destport;
     segment_endpoints(data, pinfo->src, pinfo->dst, pinfo->srcport, pinfo->destport);
+    // The follower takes the sender of its first segment for the client.
+    const bool first = static_cast<const follow_info_t *>(info)->client_port == 0;
     tap_packet_status status = taps_state.engine_tcp_follow_handler(info, pinfo, edt, data, flags);
+    const auto *record = static_cast<const tcp_follow_tap_record *>(data);
+    if (first && record && record->header)
+        taps_state.tcp_opened_by_client = (record->header->th_flags & (TH_SYN | TH_ACK)) == TH_SYN;
     pinfo->src = saved_source;
     pinfo->dst = saved_destination;
     pinfo->srcport = saved_source_port;
@@ -258,6 +263,7 @@ bool series_start_tcp_follow(const char *filter, unsigned stream, series_follow_
     taps_state.followed_tcp_stream = stream;
     taps_state.tcp_sink = sink;
     taps_state.tcp_follow_taking = false;
+    taps_state.tcp_opened_by_client = false;
     forget_held_tcp_records();
     return true;
 }

@@ -26,6 +26,8 @@ struct taps_state_record {
     bool tcp_follow_taking;  // series_tcp_follow_takes
     guint followed_tcp_stream;
     series_follow_sink tcp_sink;
+    // The first segment the follower took was a SYN without ACK.
+    bool tcp_opened_by_client;
     // Records of the followed conversation that the last dissection
     // (held_dissection, of frame held_frame) made while the follower did not
     // take packets handed over (gGetNextPacket's, when a host follows in one

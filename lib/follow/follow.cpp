@@ -83,10 +83,15 @@ void write_chunk(const series_follow_piece &piece)
         return;
     }
 
-    // The sender of the first chunk is endpoint 0, the client.
+    // Endpoint 0 is the client: the host that sent the SYN where the
+    // follower saw the conversation open (tshark's node 0, also when the
+    // server speaks first), else the sender of the first payload.
     if (follow_state.chunks_written == 0) {
-        follow_state.tcp_statistics.endpoint[0] = sender_endpoint;
-        copy_follow_endpoint(follow_state.tcp_statistics.endpoint[1], *piece.receiver, piece.receiver_port);
+        const bool receiver_is_client = piece.opened_by_client && !piece.sender_is_client;
+        follow_endpoint receiver_endpoint;
+        copy_follow_endpoint(receiver_endpoint, *piece.receiver, piece.receiver_port);
+        follow_state.tcp_statistics.endpoint[0] = receiver_is_client ? receiver_endpoint : sender_endpoint;
+        follow_state.tcp_statistics.endpoint[1] = receiver_is_client ? sender_endpoint : receiver_endpoint;
         follow_state.tcp_statistics.ipv6 = piece.sender->type == AT_IPv6;
     }
     ++follow_state.chunks_written;
@@ -406,7 +411,6 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
         }
         clearerr(follow_state.stream_file);
         follow_state.reading_pass_open = true;
-        follow_state.client_endpoint_known = false;
         follow_state.client_offset = 0;
         follow_state.server_offset = 0;
     }
@@ -432,14 +436,10 @@ int32_t gGetNextTCPStreamLine(int32_t render_format, int32_t direction_filter, c
             close_reading_pass();
             return WSB_FAILED;
         }
-        if (!follow_state.client_endpoint_known) {
-            memset(follow_state.client_endpoint.address, 0, sizeof follow_state.client_endpoint.address);
-            memcpy(follow_state.client_endpoint.address, header.sender_address, address_length);
-            follow_state.client_endpoint.port = header.sender_port;
-            follow_state.client_endpoint_known = true;
-        }
-        const bool from_server = !(memcmp(header.sender_address, follow_state.client_endpoint.address, address_length) == 0 &&
-                                   header.sender_port == follow_state.client_endpoint.port);
+        // The client is the descriptions' (endpoint 0 of the collection).
+        const follow_endpoint &client = follow_state.tcp_statistics.endpoint[0];
+        const bool from_server =
+            !(memcmp(header.sender_address, client.address, address_length) == 0 && header.sender_port == client.port);
         const bool skipped = (!from_server && direction_filter == WSB_DIRECTION_SERVER) ||
                              (from_server && direction_filter == WSB_DIRECTION_CLIENT);
         bool shown = false;

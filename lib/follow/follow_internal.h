@@ -31,8 +31,10 @@ struct follow_endpoint {
 };
 
 // What the descriptions of a followed conversation are built from: endpoint 0
-// is the client (the sender of the first payload collected), endpoint 1 the
-// other end; count 0 and count 1 are the payload bytes each of them sent.
+// is the client (TCP: the sender of the SYN where the conversation's opening
+// was seen, as tshark names it; else, and for UDP, the sender of the first
+// payload collected), endpoint 1 the other end; count 0 and count 1 are the
+// payload bytes each of them sent.
 struct follow_statistics {
     follow_endpoint endpoint[2];
     uint32_t bytes_written[2];

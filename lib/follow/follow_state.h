@@ -50,11 +50,9 @@ struct follow_state_record {
     uint64_t chunks_written;
     int write_error;  // errno of the first failed write, 0 while none
     follow_statistics tcp_statistics;
-    // Reading: the IPv6 flag of the collected stream and the client as the
-    // current reading pass found it (the sender of the first chunk).
+    // Reading: the IPv6 flag of the collected stream (its client is
+    // tcp_statistics.endpoint[0]).
     bool stream_ipv6;
-    follow_endpoint client_endpoint;
-    bool client_endpoint_known;
 
     udp_follow *udp;          // null while no UDP conversation is followed
     gchar *udp_filter;        // its display filter until the stream is checked

@@ -203,6 +203,13 @@ const char *damaged_message_tail()
     return text;
 }
 
+void forget_interface_places()
+{
+    if (save_state.interface_places)
+        g_array_free(save_state.interface_places, TRUE);
+    save_state.interface_places = nullptr;
+}
+
 // Closes the dumper of a save file that is given up, whatever closing says.
 void discard_save_dumper()
 {
@@ -214,6 +221,7 @@ void discard_save_dumper()
     save_state.dumper = nullptr;
     save_state.descriptor = -1;
     save_state.capture = nullptr;
+    forget_interface_places();
     wtap_dump_params_cleanup(&save_state.params);
 }
 
@@ -343,11 +351,26 @@ bool add_save_interfaces(guint needed, int *err)
     wtapng_iface_descriptions_t *interfaces = wtap_file_get_idb_info(capture_wiretap());
     bool added = true;
     gchar *err_info = nullptr;
-    for (; added && save_state.interfaces_written < interfaces->interface_data->len; ++save_state.interfaces_written) {
+    while (added && save_state.interfaces_written < interfaces->interface_data->len) {
         const wtap_block_t block = g_array_index(interfaces->interface_data, wtap_block_t, save_state.interfaces_written);
-        added = wtap_dump_add_idb(save_state.dumper, block, err, &err_info);
+        // Where the description starts: what the dumper holds goes out first.
+        interface_place place{};
+        added = wtap_dump_flush(save_state.dumper, err);
+        if (added && (place.offset = lseek(save_state.descriptor, 0, SEEK_CUR)) < 0) {
+            *err = errno;
+            added = false;
+        }
+        if (added)
+            added = wtap_dump_add_idb(save_state.dumper, block, err, &err_info);
         g_free(err_info);
         err_info = nullptr;
+        if (added) {
+            const auto *mandatory = static_cast<const wtapng_if_descr_mandatory_t *>(wtap_block_get_mandatory_data(block));
+            place.snaplen = mandatory->snap_len;
+            place.encapsulation = mandatory->wtap_encap;
+            g_array_append_val(save_state.interface_places, place);
+            ++save_state.interfaces_written;
+        }
     }
     g_free(interfaces);  // the list itself is the capture's
     return added;
@@ -378,7 +401,10 @@ void init_save_params(wtap_dump_params &params, int32_t format, int encapsulatio
     } else {
         params.encap = encapsulation;
     }
-    params.snaplen = capture_snapshot_length();
+    // The capture's own snapshot length, as the engine's converter keeps
+    // it; 0 when the capture states none (pcapng states one per interface),
+    // and wiretap then writes the largest its link type allows.
+    params.snaplen = static_cast<int>(wtap_snapshot_length(capture_wiretap()));
     params.tsprec = format == WSB_SAVE_FORMAT_PCAP ? WTAP_TSPREC_USEC : WTAP_TSPREC_NSEC;
 }
 
@@ -386,6 +412,69 @@ void release_interface_list(wtap_dump_params &params)
 {
     g_free(params.idb_inf);  // the list itself is the capture's
     params.idb_inf = nullptr;
+}
+
+// The largest packet the engine reads and writes of a link type, as its
+// libpcap writer states it when given no snapshot length (the engine keeps
+// this table to itself).
+uint32_t largest_snaplen_for(int encapsulation)
+{
+    switch (encapsulation) {
+    case WTAP_ENCAP_DBUS:
+        return WTAP_MAX_PACKET_SIZE_DBUS;
+    case WTAP_ENCAP_EBHSCR:
+        return WTAP_MAX_PACKET_SIZE_EBHSCR;
+    case WTAP_ENCAP_USBPCAP:
+    case WTAP_ENCAP_USB_LINUX:
+    case WTAP_ENCAP_USB_LINUX_MMAPPED:
+    case WTAP_ENCAP_USB_DARWIN:
+    case WTAP_ENCAP_USB_FREEBSD:
+        return WTAP_MAX_PACKET_SIZE_USBPCAP;
+    default:
+        return WTAP_MAX_PACKET_SIZE_STANDARD;
+    }
+}
+
+// Makes the snapshot length the save file states for a packet (the libpcap
+// header's, or its pcapng interface description's) at least its captured
+// length: a longer packet raises it in place to the engine's largest for the
+// link type, or to the packet's length where that is larger. Readers that
+// cut packets at the stated length then read every byte written. False
+// (errno-style code in *err) when the file could not be changed.
+bool cover_captured_length(uint32_t captured_length, guint interface_id, int *err)
+{
+    off_t at = 0;
+    uint32_t *stated = nullptr;
+    int encapsulation = 0;
+    if (save_state.format == WSB_SAVE_FORMAT_PCAPNG) {
+        if (!save_state.interface_places || interface_id >= save_state.interface_places->len)
+            return true;
+        interface_place &place = g_array_index(save_state.interface_places, interface_place, interface_id);
+        if (place.snaplen == 0 || captured_length <= place.snaplen)  // 0: no limit
+            return true;
+        at = place.offset + 12;  // block type, block length, link type, reserved
+        stated = &place.snaplen;
+        encapsulation = place.encapsulation;
+    } else {
+        if (captured_length <= save_state.header_snaplen)
+            return true;
+        at = 16;  // magic, versions, time zone, accuracy
+        stated = &save_state.header_snaplen;
+        encapsulation = save_state.params.encap;
+    }
+    uint32_t raised = largest_snaplen_for(encapsulation);
+    if (raised < captured_length)
+        raised = captured_length;
+    // wiretap writes both formats in the machine's byte order. The block may
+    // still be in the dumper's buffer.
+    if (!wtap_dump_flush(save_state.dumper, err))
+        return false;
+    if (pwrite(save_state.descriptor, &raised, sizeof raised, at) != static_cast<ssize_t>(sizeof raised)) {
+        *err = errno ? errno : EIO;
+        return false;
+    }
+    *stated = raised;
+    return true;
 }
 
 int file_type_of_format(int32_t format)
@@ -437,12 +526,27 @@ int32_t create_save_file(const char *operation, const char *path, int32_t format
     int err = 0;
     gchar *err_info = nullptr;
     init_save_params(save_state.params, format, encapsulation);
+    // Handed no interface at all, wiretap would describe one of its own,
+    // with the per-packet link type no pcapng interface can state, and fail
+    // (a pcapng capture whose first blocks are no interface descriptions,
+    // one without packets). The capture's interfaces are handed over as
+    // they are read, so wiretap gets a one-entry list it does not copy, as
+    // tshark gives it.
+    GArray *placeholder = nullptr;
+    if (format == WSB_SAVE_FORMAT_PCAPNG && save_state.params.idb_inf &&
+        save_state.params.idb_inf->interface_data->len == 0) {
+        placeholder = g_array_sized_new(FALSE, TRUE, sizeof(wtap_block_t), 1);
+        g_array_set_size(placeholder, 1);
+        save_state.params.idb_inf->interface_data = placeholder;
+    }
     wtap_dumper *dumper = wtap_dump_fdopen(descriptor, file_type, WTAP_UNCOMPRESSED, &save_state.params, &err, &err_info);
     g_free(err_info);
     // The interface list was read while opening (interfaces are handed over
     // one by one); the section and name-resolution headers stay in use until
     // the file is closed; the decryption secrets are the dumper's now.
     release_interface_list(save_state.params);
+    if (placeholder)
+        g_array_free(placeholder, TRUE);
     if (!dumper) {
         wtap_block_array_free(save_state.params.dsbs_initial);
         wtap_dump_params_cleanup(&save_state.params);
@@ -456,6 +560,12 @@ int32_t create_save_file(const char *operation, const char *path, int32_t format
         save_state.format = format;
         save_state.interfaces_written = 0;
         save_state.capture = capture_wiretap();
+        // What wiretap's libpcap writer states for the snapshot length it
+        // was given (0: the largest for the link type).
+        save_state.header_snaplen = save_state.params.snaplen != 0
+                                        ? static_cast<uint32_t>(save_state.params.snaplen)
+                                        : largest_snaplen_for(save_state.params.encap);
+        save_state.interface_places = g_array_new(FALSE, FALSE, sizeof(interface_place));
         if (!add_save_interfaces(0, &err) || !settle_save_file(&err)) {
             // Not even the file header reached the file.
             discard_save_dumper();
@@ -621,6 +731,13 @@ int32_t gSavePacketToCaptureFile(uint8_t *skipped, const SavePacketRequest *requ
             return WSB_FAILED;
         }
     }
+    if (!cover_captured_length(header.caplen,
+                               (record.presence_flags & WTAP_HAS_INTERFACE_ID) ? header.interface_id : 0, &err)) {
+        cut_back_save_file();
+        set_error_format(WSB_E_FILE, "An error occurred while writing to the file \"%s\": %s.", save_state.path,
+                         wtap_strerror(err));
+        return WSB_FAILED;
+    }
     gchar *err_info = nullptr;
     // Each record is handed to the file at once, so that a write error shows
     // with the record that caused it and the file can be cut back to the end
@@ -664,6 +781,7 @@ bool close_save_file()
     }
     save_state.damaged = false;
     save_state.capture = nullptr;
+    forget_interface_places();
     wtap_dump_params_cleanup(&save_state.params);
     save_state.path[0] = '\0';
     return closed;

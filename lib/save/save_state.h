@@ -48,6 +48,14 @@ struct sequence_slot {
     written_range ranges[written_range_limit];  // ascending, disjoint, not touching
 };
 
+// Where an interface description written to a pcapng save file lies, and
+// the snapshot length it states (0: no limit).
+struct interface_place {
+    off_t offset;
+    uint32_t snaplen;
+    int encapsulation;
+};
+
 struct save_state_record {
     // The open save file: wiretap's dump handle (null when none) and the path
     // it was created with, for messages.
@@ -71,6 +79,13 @@ struct save_state_record {
     // headers must outlive it.
     wtap_dump_params params;
     bool damaged;
+    // The snapshot length the file states: a libpcap file's header's, and
+    // (pcapng) each written interface description's with where it lies in
+    // the file (interface_place records, as many as interfaces_written). A
+    // packet longer than its snapshot length raises it in place, so that
+    // readers that cut packets at it read every byte written.
+    uint32_t header_snaplen;
+    GArray *interface_places;
 
     tracked_conversation_record tracked_conversation;
     sequence_slot sequence_slots[2];

@@ -111,40 +111,46 @@ static int compare_place(const void *key, const void *element)
 }
 
 /* Reads the capture again, without the display filter and the column texts,
- * up to frame `last_listed`: CLI_OK when the capture has that frame, else the
- * usage error for a frame the capture lacks. */
-static int check_frame_exists(uint32_t last_listed)
+ * up to frame `stop_at` (to its end for open_end) and counts its frames
+ * into *frames: CLI_OK, or CLI_FAILED after a reported failure. A filtered
+ * reading does not see the packets it passes over, so this is how the
+ * frames it skipped at the end of the capture are known. */
+static int count_frames(uint32_t stop_at, uint32_t *frames)
 {
     if (gSetDisplayFilter(NULL) != WSB_OK)
         return cli_fail("-Y");
     if (cli_reopen_capture() != CLI_OK)
         return CLI_FAILED;
     PacketSummary summary;
-    uint64_t packets = 0;
     int status;
+    *frames = 0;
     while ((status = gGetNextPacket(&summary)) == WSB_OK) {
-        if (summary.frame_number >= last_listed)
+        *frames = summary.frame_number;
+        if (summary.frame_number >= stop_at)
             return CLI_OK;
-        packets = summary.frame_number;
     }
-    if (status != WSB_END)
-        return cli_fail("read");
-    return cli_no_such_frame("save", last_listed, packets);
+    return status == WSB_END ? CLI_OK : cli_fail("read");
 }
 
 /* Reads the capture up to the last listed frame and keeps the places of the
  * listed packets (with a display filter set, of those that match it: the
  * reading then goes on to the end, and a listed frame that is not read is
- * one that does not match, once the capture is known to have it). 0 on
- * success, else the status after a reported failure or usage error. */
+ * one that does not match, once the capture is known to have it). Open
+ * ranges end at the capture's last frame. "all" ("1-") needs no frame at
+ * all: a capture without packets, or a filter that matches none, saves an
+ * empty capture, as tshark and editcap write one. 0 on success, else the
+ * status after a reported failure or usage error. */
 static int collect_places(frame_range *ranges, size_t range_count, int filtered, packet_place **places,
                           size_t *count)
 {
     uint32_t last_listed = 0, last_read = 0, last_needed = 0;
+    int open_range = 0;
     for (size_t i = 0; i < range_count; ++i) {
         if (ranges[i].last > last_listed)
             last_listed = ranges[i].last;
-        uint32_t needed = ranges[i].last == open_end ? ranges[i].first : ranges[i].last;
+        open_range |= ranges[i].last == open_end;
+        /* An open range needs its first frame, but "1-" needs none. */
+        uint32_t needed = ranges[i].last != open_end ? ranges[i].last : ranges[i].first > 1 ? ranges[i].first : 0;
         if (needed > last_needed)
             last_needed = needed;
     }
@@ -180,19 +186,20 @@ static int collect_places(frame_range *ranges, size_t range_count, int filtered,
     }
     if (status != WSB_END)
         return cli_fail("read");
-    /* Packets the filter passed over were not seen: whether the capture has
-     * the last frame needed takes another look. */
-    if (filtered && last_needed > last_read) {
-        const int checked = check_frame_exists(last_needed);
-        if (checked != CLI_OK)
-            return checked;
-    } else if (last_needed > last_read) {
-        return cli_no_such_frame("save", last_needed, last_read);
+    /* Without a filter every frame was read. With one, the packets it passed
+     * over were not seen: whether the capture has the last frame needed, and
+     * where open ranges end, take another look. */
+    uint32_t frames = last_read;
+    if (filtered && (open_range || last_needed > last_read)) {
+        const int counted = count_frames(open_range ? open_end : last_needed, &frames);
+        if (counted != CLI_OK)
+            return counted;
     }
-    /* Open ranges end at the capture's last frame. */
+    if (last_needed > frames)
+        return cli_no_such_frame("save", last_needed, frames);
     for (size_t i = 0; i < range_count; ++i)
         if (ranges[i].last == open_end)
-            ranges[i].last = last_read;
+            ranges[i].last = frames;
     return 0;
 }
 
@@ -236,7 +243,13 @@ static int copy_to_standard_output(int fd)
         }
         if (got == 0)
             break;
-        if (fwrite(buffer, 1, (size_t)got, stdout) != (size_t)got || cli_output_failed())
+        /* cli_output_failed tells a closed pipe (the process then ends
+         * quietly, as by SIGPIPE) from other failures (reported). */
+        if (fwrite(buffer, 1, (size_t)got, stdout) != (size_t)got) {
+            cli_output_failed();
+            return CLI_FAILED;
+        }
+        if (cli_output_failed())
             return CLI_FAILED;
     }
     return cli_finish_output();
@@ -301,10 +314,13 @@ static int save_places(const char *out, int32_t format, const frame_range *range
             close(private_fd);
         return cli_fail("close");
     }
-    int status = CLI_OK;
     if (private_fd >= 0) {
-        status = copy_to_standard_output(private_fd);
+        const int status = copy_to_standard_output(private_fd);
         close(private_fd);
+        /* The capture did not reach its reader: nothing is claimed written
+         * (a closed pipe ends the process quietly). */
+        if (status != CLI_OK)
+            return status;
     }
     /* The counts go where the capture does not. */
     FILE *counts = to_standard_output ? stderr : stdout;
@@ -312,8 +328,6 @@ static int save_places(const char *out, int32_t format, const frame_range *range
         fprintf(counts, "%lu written, %lu skipped, %lu not matching the filter\n", written, skipped, not_matching);
     else
         fprintf(counts, "%lu written, %lu skipped\n", written, skipped);
-    if (status != CLI_OK)
-        return status;
     return cli_output_failed() ? CLI_FAILED : CLI_OK;
 }
 
