@@ -202,6 +202,33 @@ def test_dataframe_columns_equal_tshark(engine, name):
         assert got["ip.addr"] == (want[3].split(",") if want[3] else None)
 
 
+# Every occurrence of fields of every kind side by side: each list holds the
+# field's own values (its first is the first occurrence's column), whatever
+# the other fields are.
+MIXED_FIELDS = ["ip.src", "frame.time", "eth.src", "frame.time_delta", "icmp.resptime",
+                "frame.number", "geneve.vni", "dns.qry.name", "ip.ttl", "ip.flags.df"]
+
+
+@pytest.mark.parametrize("name", ["geneve.pcap", "dns_udp.pcap", "icmpv6.pcap"])
+def test_every_occurrence_beside_fields_of_other_kinds(engine, name):
+    pandas = pytest.importorskip("pandas")
+    path = shared_capture(name)
+    with engine.open(path) as capture:
+        first = capture.to_dataframe(MIXED_FIELDS)
+        every = capture.to_dataframe(MIXED_FIELDS, occurrence="all")
+    rows = tshark_fields(path, ["ip.src", "eth.src", "dns.qry.name", "ip.ttl"], "a")
+    assert len(rows) == len(every) == len(first) > 0
+    for (_, one), (_, cells), want in zip(first.iterrows(), every.iterrows(), rows):
+        for field in MIXED_FIELDS:
+            if pandas.isna(one[field]):
+                assert cells[field] is None, field
+            else:
+                assert cells[field][0] == one[field], field
+        for field, text in zip(["ip.src", "eth.src", "dns.qry.name"], want[1:]):
+            assert cells[field] == (text.split(",") if text else None), field
+        assert cells["ip.ttl"] == ([int(ttl) for ttl in want[4].split(",")] if want[4] else None)
+
+
 # to_dataframe reads in batches; iterating reads a packet a call once a value
 # is asked for. On every shared capture both give the same packets and values.
 BATCH_FIELDS = ["ip.src", "tcp.srcport", "frame.time_relative", "dns.qry.name", "tcp.flags.syn",

@@ -144,10 +144,17 @@ def _all_pieces(pandas, numpy, pieces, values, kinds, is_text, text_index, texts
     count = len(pieces)
     for position, piece in enumerate(pieces):
         field = piece.field
-        begin = starts[position:packets * count:count]
-        end = starts[position + 1:packets * count + 1:count]
-        items = _python_values(pandas, numpy, field, values, kinds, is_text, text_index, texts)
-        piece.cells.extend(items[b:e] if e > b else None for b, e in zip(begin.tolist(), end.tolist()))
+        begin = starts[position:packets * count:count].astype(numpy.int64)
+        end = starts[position + 1:packets * count + 1:count].astype(numpy.int64)
+        # The batch's values run packet by packet, field by field: this
+        # field's are the runs begin..end, gathered here so that only they
+        # are read as the field's kind.
+        lengths = end - begin
+        ends = numpy.cumsum(lengths)
+        own = numpy.repeat(begin - (ends - lengths), lengths) + numpy.arange(int(ends[-1]) if packets else 0)
+        items = _python_values(pandas, numpy, field, values[own], kinds[own], is_text[own],
+                               text_index[own], texts)
+        piece.cells.extend(items[e - n:e] if n else None for n, e in zip(lengths.tolist(), ends.tolist()))
 
 
 def _python_values(pandas, numpy, field, values, kinds, is_text, text_index, texts):
