@@ -653,6 +653,31 @@ TEST(CommandLine, FieldValuesAreEscapedAsTsharkEscapesThem)
         run_command("tshark -r " + shell_quote(capture) + " -T fields -e frame.number" + fields + " 2>/dev/null");
     ASSERT_NE(theirs.find("a\\tb\\nc\\rd\\e\\bf\\fg\x01h"), std::string::npos) << theirs;
     EXPECT_EQ(run("fields " + shell_quote(capture) + fields).out, theirs);
+    // Every occurrence mode escapes alike (the last and every occurrence come
+    // from the packet's tree): telnet gives one item per line of a segment,
+    // each ending in CR LF; HTTP bodies hold line breaks.
+    pcapw::PcapWriter telnet;
+    telnet.add(1, 0,
+               pcapw::eth_ipv4_tcp(pcapw::mac("00:11:22:33:44:55"), pcapw::mac("00:11:22:33:44:66"),
+                                   pcapw::ip4("10.0.0.2"), pcapw::ip4("10.0.0.1"), 23, 40000, 1, 1, 0x18,
+                                   pcapw::to_bytes("Last login:\tnever\r\nWelcome\r\n$ \bx\fy\r\n")));
+    telnet.write(dir.file("telnet.pcap"));
+    const std::string many = " -e telnet.data -e syslog.msg -e http.file_data";
+    for (const char *occurrence : {"f", "l", "a"}) {
+        for (const std::string &name : {shell_quote(dir.file("telnet.pcap")), shell_quote(capture),
+                                         shell_quote(shared_capture("three_http_streams.pcap"))}) {
+            const std::string options = std::string(" -E occurrence=") + occurrence;
+            const std::string tshark = run_command("tshark -r " + name + " " + wsbtest::tshark_prefs() +
+                                                   " -T fields -e frame.number" + many + options + " 2>/dev/null");
+            ASSERT_FALSE(tshark.empty()) << name;
+            const std::string ours = run("fields " + name + many + options).out;
+            EXPECT_EQ(ours, tshark) << name << options;
+            EXPECT_EQ(lines_of(ours).size(), lines_of(run("summary " + name).out).size()) << name << options;
+        }
+    }
+    EXPECT_NE(run("fields " + shell_quote(dir.file("telnet.pcap")) + many + " -E occurrence=a").out.find(
+                  "\tLast login:\\tnever\\r\\n,Welcome\\r\\n,$ \\bx\\fy\\r\\n\t"),
+              std::string::npos);
     const std::string json = run("fields " + shell_quote(capture) + " -e syslog.msg --json").out;
     EXPECT_NE(json.find("a\\tb\\nc\\rd\\\\e\\u0008f\\u000cg\\u0001h\xc3\xa9i"), std::string::npos) << json;
 }

@@ -254,8 +254,8 @@ static void print_header(int field_count, const char **fields, int offsets, int 
 }
 
 /* Prints every occurrence (or the last) of field `name` in the tree built
- * last, joined by the aggregator; a field the tree hides (such as tcp.port)
- * shows its first occurrence only. */
+ * last, joined by the aggregator, each escaped as the first occurrence is; a
+ * field the tree hides (such as tcp.port) shows its first occurrence only. */
 static void print_occurrences(const char *name, int32_t id, int32_t type, int present, const text_shape *shape)
 {
     int32_t nodes = 0;
@@ -276,12 +276,12 @@ static void print_occurrences(const char *name, int32_t id, int32_t type, int pr
             continue;
         if (printed++)
             putchar(shape->aggregator);
-        fputs(text, stdout);
+        print_separated_value(text);
     }
     const char *text = NULL;
     int32_t size = 0;
     if (last && gGetFieldValueTextByTreeNode(last, &text, &size) == WSB_OK) {
-        fputs(text, stdout);
+        print_separated_value(text);
         printed = 1;
     }
     if (!printed && present)
