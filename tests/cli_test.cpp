@@ -514,7 +514,7 @@ TEST(CommandLine, JobsWriteWhatOneProcessWrites)
     size_t lines = 0;
     for (const std::string &arguments :
          {"summary " + capture, "summary " + capture + " --json -Y 'ip || ipv6'", "summary " + capture + " --csv -c 700",
-          "fields " + capture + " -e ip.src -e udp.port -e _ws.col.Info -e frame.time_delta"}) {
+          "fields " + capture + " -e ip.src -e udp.port -e _ws.col.Info -e frame.time_delta -e frame.time_delta_displayed"}) {
         SCOPED_TRACE(arguments);
         result one = run(arguments), two = run(arguments + " --jobs 2"), three = run(arguments + " -j 3");
         EXPECT_EQ(two.status, one.status) << two.err;
@@ -569,6 +569,12 @@ TEST(CommandLine, JobsWriteWhatOneProcessWrites)
     result refused = run("fields " + sample + " -e tcp.stream --jobs 2");
     EXPECT_EQ(refused.status, 2);
     EXPECT_NE(refused.err.find("tcp.stream numbers the conversations"), std::string::npos) << refused.err;
+    // With -Y the packet shown before may be another process's.
+    result displayed = run("fields " + capture + " -e frame.time_delta_displayed -Y tcp --jobs 2");
+    EXPECT_EQ(displayed.status, 2);
+    EXPECT_TRUE(displayed.out.empty()) << displayed.out.size();
+    EXPECT_NE(displayed.err.find("frame.time_delta_displayed counts from the packet shown before"), std::string::npos)
+        << displayed.err;
     EXPECT_EQ(run("summary " + sample + " --jobs 0").status, 2);
     result missing = run("summary /nonexistent.pcap --jobs 2");
     EXPECT_EQ(missing.status, 1);
