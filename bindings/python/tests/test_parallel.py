@@ -196,6 +196,40 @@ def test_workers_are_reused_until_their_memory_passes_the_limit(paths):
     assert len(set(pids)) == 6
 
 
+def nanoseconds(text):
+    """Nanoseconds of a count of seconds as tshark writes it ("-1.500000000")."""
+    sign = -1 if text.startswith("-") else 1
+    whole, _, fraction = text.lstrip("-").partition(".")
+    return sign * (int(whole) * 10 ** 9 + int((fraction + "000000000")[:9]))
+
+
+def test_shares_with_a_filter_count_from_the_packet_shown_before():
+    """With a display filter, the time since the previous shown packet of a
+    frame read in shares is that of one process (and tshark's), whichever
+    share the packet shown before was in; dask partitions of shares refuse it."""
+    pandas = pytest.importorskip("pandas")
+    from conftest import run_tshark
+    path = shared_capture("example2.pcap")
+    shown = "tcp.len > 0"
+    fields = ["frame.time_delta_displayed", "ip.src", "frame.time_delta"]
+    output, status = run_tshark(["-r", path, "-Y", shown, "-T", "fields",
+                                 "-e", "frame.time_delta_displayed"])
+    assert status == 0
+    engine = wsbridge.start()
+    with engine.open(path) as capture:
+        for occurrence in ("first", "all"):
+            whole = capture.to_dataframe(fields, filter=shown, occurrence=occurrence)
+            shared = capture.to_dataframe(fields, filter=shown, occurrence=occurrence, jobs=2)
+            pandas.testing.assert_frame_equal(shared, whole)
+        deltas = [pandas.Timedelta(nanoseconds(text), unit="ns") for text in output.decode().split()]
+        assert len(deltas) > 2000 and list(shared["frame.time_delta_displayed"]) == \
+            [[delta] for delta in deltas]
+    pytest.importorskip("dask.dataframe")
+    with pytest.raises(ValueError) as error:
+        wsbridge.to_dask_dataframe([path], fields=fields, filter=shown, shards_per_capture=2)
+    assert "frame.time_delta_displayed counts from the packet shown before" in str(error.value)
+
+
 # ---- a dask cluster of process workers (the tests run in this order) ---------
 
 @pytest.fixture(scope="module")

@@ -14,7 +14,8 @@ import itertools
 
 from . import native
 from .batch import BatchBuffers
-from .dataframe import RECORD_COLUMNS, TEXT_COLUMNS, PORT_TYPES, _parsed, _port_types, _scalar
+from .dataframe import (RECORD_COLUMNS, STAMP_COLUMNS, TEXT_COLUMNS, PORT_TYPES, _parsed, _port_types,
+                        _scalar)
 from .native import ValueKind
 
 __all__ = ["read_frame"]
@@ -86,7 +87,7 @@ class _Column:
         self.cells = []
 
 
-def read_frame(pandas, capture, call, columns, all_occurrences):
+def read_frame(pandas, capture, call, columns, all_occurrences, exact_stamps=False):
     """Reads the rest of the pass (under the lock the caller holds) in
     batches and returns the DataFrame."""
     import numpy
@@ -124,7 +125,7 @@ def read_frame(pandas, capture, call, columns, all_occurrences):
                 column_texts[mask] = texts[text_index[:, position][mask]]
                 piece.records.append(values[:, position].copy())
                 piece.texts.append(column_texts)
-    return _frame(pandas, numpy, summaries, pieces, all_occurrences)
+    return _frame(pandas, numpy, summaries, pieces, all_occurrences, exact_stamps)
 
 
 def _summary_piece(numpy, record):
@@ -195,7 +196,7 @@ class _NoRecord:
     frame_number = 0
 
 
-def _frame(pandas, numpy, summaries, pieces, all_occurrences):
+def _frame(pandas, numpy, summaries, pieces, all_occurrences, exact_stamps):
     """The DataFrame of the pieces, with dataframe.build_frame's columns and types."""
     def joined(name):
         parts = [piece[name] for piece in summaries]
@@ -231,6 +232,9 @@ def _frame(pandas, numpy, summaries, pieces, all_occurrences):
             data[piece.field.name] = pandas.Series(piece.cells, dtype=object)
         else:
             data[piece.field.name] = _typed_column(pandas, numpy, piece)
+    if exact_stamps:
+        data[STAMP_COLUMNS[0]] = pandas.Series(joined("time_seconds"), dtype="int64")
+        data[STAMP_COLUMNS[1]] = pandas.Series(joined("time_nanoseconds"), dtype="int64")
     return pandas.DataFrame(data)
 
 

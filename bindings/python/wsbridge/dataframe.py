@@ -95,8 +95,13 @@ def field_columns(engine, fields) -> List[FieldColumn]:
     return columns
 
 
-def to_dataframe(capture, fields, filter, occurrence):
-    """See Capture.to_dataframe."""
+# The columns of the time stamps' whole seconds and nanoseconds that
+# to_dataframe(stamps=True) adds last (exact where `time` cannot hold them).
+STAMP_COLUMNS = ("_stamp_seconds", "_stamp_nanoseconds")
+
+
+def to_dataframe(capture, fields, filter, occurrence, stamps=False):
+    """See Capture.to_dataframe; `stamps` adds the STAMP_COLUMNS."""
     if occurrence not in ("first", "all"):
         raise ValueError("occurrence is \"first\" or \"all\", not %r" % (occurrence,))
     pandas = import_pandas()
@@ -111,11 +116,11 @@ def to_dataframe(capture, fields, filter, occurrence):
         with capture._own_pass(call, filter=wanted) as state:
             if batches:
                 from .batch_frame import read_frame
-                frame = read_frame(pandas, capture, call, columns, occurrence == "all")
+                frame = read_frame(pandas, capture, call, columns, occurrence == "all", stamps)
             else:
                 rows = read_rows(capture, call, columns, occurrence == "all")
             state.at_end = True
-    return frame if batches else build_frame(pandas, rows, columns, occurrence == "all")
+    return frame if batches else build_frame(pandas, rows, columns, occurrence == "all", stamps)
 
 
 # ---- the loop over the packets ------------------------------------------------
@@ -317,7 +322,7 @@ def _epoch_nanoseconds(value):
 PORT_TYPES = [member.name for member in PortType]
 
 
-def build_frame(pandas, rows, columns, all_occurrences):
+def build_frame(pandas, rows, columns, all_occurrences, stamps=False):
     """The DataFrame of read_rows' lists: `time` as datetime64[ns, UTC]
     (NaT for a time stamp it cannot hold), `relative_time` in seconds,
     `port_type` as a categorical of PortType names, texts as strings; the
@@ -348,6 +353,9 @@ def build_frame(pandas, rows, columns, all_occurrences):
                                                for items in values], dtype=object)
         else:
             data[column.name] = _typed(pandas, column, values)
+    if stamps:
+        data[STAMP_COLUMNS[0]] = pandas.Series(rows["time_seconds"], dtype="int64")
+        data[STAMP_COLUMNS[1]] = pandas.Series(rows["time_nanoseconds"], dtype="int64")
     return pandas.DataFrame(data)
 
 
