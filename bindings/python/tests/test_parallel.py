@@ -138,6 +138,62 @@ print(wsbridge.map_captures(parallel_jobs.count, sys.argv[1:], processes=2))
     assert "RuntimeError" in completed.stderr and "__name__" in completed.stderr
 
 
+def test_sigint_to_the_parent_alone_ends_the_map_at_once(tmp_path, paths):
+    """Ctrl-C sent to the calling process only (not to its process group)
+    raises KeyboardInterrupt there within a second or so, and no worker
+    process is left reading."""
+    import signal
+    import subprocess
+    import sys
+    import time
+    from conftest import PACKAGE_DIR
+    busy = tmp_path / "busy"
+    busy.mkdir()
+    script = tmp_path / "script.py"
+    script.write_text("""
+import sys, wsbridge, parallel_jobs
+if __name__ == "__main__":
+    try:
+        wsbridge.map_captures(parallel_jobs.busy, sys.argv[1:], processes=2)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+""")
+    env = dict(os.environ, PYTHONPATH=PACKAGE_DIR + os.pathsep + os.path.dirname(__file__),
+               WSB_BUSY_DIR=str(busy))
+    readable = [path for path in paths if os.path.exists(path)]
+    parent = subprocess.Popen([sys.executable, str(script)] + readable, env=env,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 60
+        while len(os.listdir(busy)) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        workers = [int(name) for name in os.listdir(busy)]
+        assert len(workers) == 2, "the workers did not start"
+        os.kill(parent.pid, signal.SIGINT)
+        sent = time.monotonic()
+        out, err = parent.communicate(timeout=60)
+        elapsed = time.monotonic() - sent
+    finally:
+        if parent.poll() is None:
+            parent.kill()
+            parent.communicate()
+    assert out == "interrupted\n", err
+    assert elapsed < 3, elapsed
+
+    def running(pid):
+        try:
+            with open("/proc/%d/stat" % pid) as stat:
+                return stat.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")
+        except FileNotFoundError:
+            return False
+
+    deadline = time.monotonic() + 5
+    while any(map(running, workers)) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not any(map(running, workers)), workers
+
+
 # ---- preferences, filters, reuse of the workers --------------------------------
 
 REASSEMBLY = [line.strip().replace(":FALSE", ":TRUE") for line in open(os.path.join(

@@ -246,6 +246,7 @@ class _Workers:
         self.context = multiprocessing.get_context("forkserver")
 
     def run(self):
+        finished = False
         try:
             for _ in range(self.processes):
                 self._start_worker()
@@ -262,16 +263,31 @@ class _Workers:
                         self._receive(worker)
                     else:
                         self._ended(worker)
+            finished = True
             return self.results
         finally:
+            self._end_workers(finished)
+
+    def _end_workers(self, finished):
+        """Ends the worker processes. After the last result they are told to
+        stop and given a few seconds to; when the map did not finish
+        (KeyboardInterrupt, an error) nothing waits for the captures they
+        are reading: they are terminated at once, and killed if that does
+        not end them."""
+        if finished:
             for worker in self.workers:
                 self._stop(worker)
             for worker in self.workers:
                 worker.process.join(5)
-                if worker.process.is_alive():
-                    worker.process.kill()
-                    worker.process.join()
-                worker.connection.close()
+        for worker in self.workers:
+            if worker.process.is_alive():
+                worker.process.terminate()
+        for worker in self.workers:
+            worker.process.join(1)
+            if worker.process.is_alive():
+                worker.process.kill()
+                worker.process.join()
+            worker.connection.close()
 
     def _start_worker(self):
         mine, theirs = self.context.Pipe()
