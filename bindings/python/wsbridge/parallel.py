@@ -128,7 +128,8 @@ def map_captures(function, paths, processes=None, client=None, preferences=(), f
     with an engine. They read the captures handed to them in chunks (small
     files several at a time) and are reused until their resident memory
     passes `memory_limit` bytes after a capture (or, when
-    `captures_per_process` is given, after that many captures). `function`
+    `captures_per_process` is given, after that many captures); a call
+    that ends early (KeyboardInterrupt) terminates them at once. `function`
     is sent to them by pickle, so it must be defined at the top level of a
     module (a lambda or a nested function raises TypeError at once; one
     defined under `if __name__ == "__main__":` is not seen by the workers,
