@@ -514,7 +514,7 @@ TEST(CommandLine, JobsWriteWhatOneProcessWrites)
     size_t lines = 0;
     for (const std::string &arguments :
          {"summary " + capture, "summary " + capture + " --json -Y 'ip || ipv6'", "summary " + capture + " --csv -c 700",
-          "fields " + capture + " -e ip.src -e udp.port -e _ws.col.Info -e frame.time_delta"}) {
+          "fields " + capture + " -e ip.src -e udp.port -e _ws.col.Info -e frame.time_delta -e frame.time_delta_displayed"}) {
         SCOPED_TRACE(arguments);
         result one = run(arguments), two = run(arguments + " --jobs 2"), three = run(arguments + " -j 3");
         EXPECT_EQ(two.status, one.status) << two.err;
@@ -569,6 +569,12 @@ TEST(CommandLine, JobsWriteWhatOneProcessWrites)
     result refused = run("fields " + sample + " -e tcp.stream --jobs 2");
     EXPECT_EQ(refused.status, 2);
     EXPECT_NE(refused.err.find("tcp.stream numbers the conversations"), std::string::npos) << refused.err;
+    // With -Y the packet shown before may be another process's.
+    result displayed = run("fields " + capture + " -e frame.time_delta_displayed -Y tcp --jobs 2");
+    EXPECT_EQ(displayed.status, 2);
+    EXPECT_TRUE(displayed.out.empty()) << displayed.out.size();
+    EXPECT_NE(displayed.err.find("frame.time_delta_displayed counts from the packet shown before"), std::string::npos)
+        << displayed.err;
     EXPECT_EQ(run("summary " + sample + " --jobs 0").status, 2);
     result missing = run("summary /nonexistent.pcap --jobs 2");
     EXPECT_EQ(missing.status, 1);
@@ -653,6 +659,31 @@ TEST(CommandLine, FieldValuesAreEscapedAsTsharkEscapesThem)
         run_command("tshark -r " + shell_quote(capture) + " -T fields -e frame.number" + fields + " 2>/dev/null");
     ASSERT_NE(theirs.find("a\\tb\\nc\\rd\\e\\bf\\fg\x01h"), std::string::npos) << theirs;
     EXPECT_EQ(run("fields " + shell_quote(capture) + fields).out, theirs);
+    // Every occurrence mode escapes alike (the last and every occurrence come
+    // from the packet's tree): telnet gives one item per line of a segment,
+    // each ending in CR LF; HTTP bodies hold line breaks.
+    pcapw::PcapWriter telnet;
+    telnet.add(1, 0,
+               pcapw::eth_ipv4_tcp(pcapw::mac("00:11:22:33:44:55"), pcapw::mac("00:11:22:33:44:66"),
+                                   pcapw::ip4("10.0.0.2"), pcapw::ip4("10.0.0.1"), 23, 40000, 1, 1, 0x18,
+                                   pcapw::to_bytes("Last login:\tnever\r\nWelcome\r\n$ \bx\fy\r\n")));
+    telnet.write(dir.file("telnet.pcap"));
+    const std::string many = " -e telnet.data -e syslog.msg -e http.file_data";
+    for (const char *occurrence : {"f", "l", "a"}) {
+        for (const std::string &name : {shell_quote(dir.file("telnet.pcap")), shell_quote(capture),
+                                         shell_quote(shared_capture("three_http_streams.pcap"))}) {
+            const std::string options = std::string(" -E occurrence=") + occurrence;
+            const std::string tshark = run_command("tshark -r " + name + " " + wsbtest::tshark_prefs() +
+                                                   " -T fields -e frame.number" + many + options + " 2>/dev/null");
+            ASSERT_FALSE(tshark.empty()) << name;
+            const std::string ours = run("fields " + name + many + options).out;
+            EXPECT_EQ(ours, tshark) << name << options;
+            EXPECT_EQ(lines_of(ours).size(), lines_of(run("summary " + name).out).size()) << name << options;
+        }
+    }
+    EXPECT_NE(run("fields " + shell_quote(dir.file("telnet.pcap")) + many + " -E occurrence=a").out.find(
+                  "\tLast login:\\tnever\\r\\n,Welcome\\r\\n,$ \\bx\\fy\\r\\n\t"),
+              std::string::npos);
     const std::string json = run("fields " + shell_quote(capture) + " -e syslog.msg --json").out;
     EXPECT_NE(json.find("a\\tb\\nc\\rd\\\\e\\u0008f\\u000cg\\u0001h\xc3\xa9i"), std::string::npos) << json;
 }

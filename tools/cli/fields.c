@@ -254,8 +254,8 @@ static void print_header(int field_count, const char **fields, int offsets, int 
 }
 
 /* Prints every occurrence (or the last) of field `name` in the tree built
- * last, joined by the aggregator; a field the tree hides (such as tcp.port)
- * shows its first occurrence only. */
+ * last, joined by the aggregator, each escaped as the first occurrence is; a
+ * field the tree hides (such as tcp.port) shows its first occurrence only. */
 static void print_occurrences(const char *name, int32_t id, int32_t type, int present, const text_shape *shape)
 {
     int32_t nodes = 0;
@@ -276,12 +276,12 @@ static void print_occurrences(const char *name, int32_t id, int32_t type, int pr
             continue;
         if (printed++)
             putchar(shape->aggregator);
-        fputs(text, stdout);
+        print_separated_value(text);
     }
     const char *text = NULL;
     int32_t size = 0;
     if (last && gGetFieldValueTextByTreeNode(last, &text, &size) == WSB_OK) {
-        fputs(text, stdout);
+        print_separated_value(text);
         printed = 1;
     }
     if (!printed && present)
@@ -500,7 +500,8 @@ static const cli_option fields_options[] = {
                                       "(integers as numbers, other values as tshark's texts)"),
     CLI_CSV_OPTION(&settings.format, "a header line (frame_number and the fields), then RFC 4180 rows"),
     CLI_JOBS_OPTION(&settings.jobs, "N processes, as for summary (conversation indexes such as\n"
-                                    "tcp.stream are refused then)"),
+                                    "tcp.stream are refused then, and so is\n"
+                                    "frame.time_delta_displayed with -Y)"),
     {0},
 };
 
@@ -540,6 +541,13 @@ static int run_fields(void)
             if (numbers_conversations(fields[i]))
                 return cli_usage_error(verb, "%s numbers the conversations of the whole capture, which --jobs "
                                              "parts; leave out --jobs to print it",
+                                       fields[i]);
+        /* With a display filter, the packet shown before may be another
+         * process's: each counts only the packets it shows. */
+        for (int i = 0; i < field_count && settings.filter && *settings.filter; ++i)
+            if (strcmp(fields[i], "frame.time_delta_displayed") == 0)
+                return cli_usage_error(verb, "%s counts from the packet shown before, which with -Y and --jobs "
+                                             "may be another process's; leave out --jobs (or -Y) to print it",
                                        fields[i]);
         if (cli_jobs_start(verb, settings.jobs, &path, limit, &status))
             return status;

@@ -49,3 +49,13 @@ def http_packets(capture):
 
 def count(capture):
     return sum(1 for _ in capture)
+
+
+def busy(capture):
+    """Leaves a file named after its process id in the folder WSB_BUSY_DIR
+    names, then sleeps long."""
+    import os
+    import time
+    open(os.path.join(os.environ["WSB_BUSY_DIR"], str(os.getpid())), "w").close()
+    time.sleep(120)
+    return 0

@@ -202,6 +202,72 @@ def test_dataframe_columns_equal_tshark(engine, name):
         assert got["ip.addr"] == (want[3].split(",") if want[3] else None)
 
 
+# Every occurrence of fields of every kind side by side: each list holds the
+# field's own values (its first is the first occurrence's column), whatever
+# the other fields are.
+MIXED_FIELDS = ["ip.src", "frame.time", "eth.src", "frame.time_delta", "icmp.resptime",
+                "frame.number", "geneve.vni", "dns.qry.name", "ip.ttl", "ip.flags.df"]
+
+
+@pytest.mark.parametrize("name", ["geneve.pcap", "dns_udp.pcap", "icmpv6.pcap"])
+def test_every_occurrence_beside_fields_of_other_kinds(engine, name):
+    pandas = pytest.importorskip("pandas")
+    path = shared_capture(name)
+    with engine.open(path) as capture:
+        first = capture.to_dataframe(MIXED_FIELDS)
+        every = capture.to_dataframe(MIXED_FIELDS, occurrence="all")
+    rows = tshark_fields(path, ["ip.src", "eth.src", "dns.qry.name", "ip.ttl"], "a")
+    assert len(rows) == len(every) == len(first) > 0
+    for (_, one), (_, cells), want in zip(first.iterrows(), every.iterrows(), rows):
+        for field in MIXED_FIELDS:
+            if pandas.isna(one[field]):
+                assert cells[field] is None, field
+            else:
+                assert cells[field][0] == one[field], field
+        for field, text in zip(["ip.src", "eth.src", "dns.qry.name"], want[1:]):
+            assert cells[field] == (text.split(",") if text else None), field
+        assert cells["ip.ttl"] == ([int(ttl) for ttl in want[4].split(",")] if want[4] else None)
+
+
+# A protocol field gives its label, as tshark -T fields prints it, in the
+# batch reading and in the packet-by-packet one (libraries without
+# gGetNextPacketBatch), for the first and for every occurrence.
+PROTOCOL_FIELDS = ["ip", "udp", "geneve", "ip.src", "eth"]
+
+
+@pytest.mark.parametrize("batches", [True, False])
+def test_protocol_fields_give_their_labels(engine, monkeypatch, batches):
+    pandas = pytest.importorskip("pandas")
+    path = shared_capture("geneve.pcap")
+    if not batches:
+        has = engine.library.has
+        monkeypatch.setattr(engine.library, "has",
+                            lambda name: name != "gGetNextPacketBatch" and has(name))
+    with engine.open(path) as capture:
+        first = capture.to_dataframe(PROTOCOL_FIELDS, filter="frame.number <= 40")
+        every = capture.to_dataframe(PROTOCOL_FIELDS, filter="frame.number <= 40",
+                                     occurrence="all")
+    assert str(first["ip"].dtype) == "string"
+    for occurrence, frame in (("f", first), ("a", every)):
+        output, status = run_tshark(["-r", path, "-Y", "frame.number <= 40", "-T", "fields",
+                                     "-E", "occurrence=" + occurrence, "-E", "aggregator=\x01",
+                                     "-e", "frame.number"]
+                                    + [option for name in PROTOCOL_FIELDS for option in ("-e", name)])
+        assert status == 0
+        rows = [line.split("\t") for line in output.decode().splitlines()]
+        assert [int(row[0]) for row in rows] == list(frame["frame_number"])
+        assert any(row[1].startswith("Internet Protocol Version 4, Src: ") for row in rows)
+        for (_, got), want in zip(frame.iterrows(), rows):
+            for field, text in zip(PROTOCOL_FIELDS, want[1:]):
+                value = got[field]
+                if occurrence == "a":
+                    assert value == (text.split("\x01") if text else None), field
+                elif text:
+                    assert value == text, field
+                else:
+                    assert pandas.isna(value), field
+
+
 # to_dataframe reads in batches; iterating reads a packet a call once a value
 # is asked for. On every shared capture both give the same packets and values.
 BATCH_FIELDS = ["ip.src", "tcp.srcport", "frame.time_relative", "dns.qry.name", "tcp.flags.syn",

@@ -138,6 +138,62 @@ print(wsbridge.map_captures(parallel_jobs.count, sys.argv[1:], processes=2))
     assert "RuntimeError" in completed.stderr and "__name__" in completed.stderr
 
 
+def test_sigint_to_the_parent_alone_ends_the_map_at_once(tmp_path, paths):
+    """Ctrl-C sent to the calling process only (not to its process group)
+    raises KeyboardInterrupt there within a second or so, and no worker
+    process is left reading."""
+    import signal
+    import subprocess
+    import sys
+    import time
+    from conftest import PACKAGE_DIR
+    busy = tmp_path / "busy"
+    busy.mkdir()
+    script = tmp_path / "script.py"
+    script.write_text("""
+import sys, wsbridge, parallel_jobs
+if __name__ == "__main__":
+    try:
+        wsbridge.map_captures(parallel_jobs.busy, sys.argv[1:], processes=2)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+""")
+    env = dict(os.environ, PYTHONPATH=PACKAGE_DIR + os.pathsep + os.path.dirname(__file__),
+               WSB_BUSY_DIR=str(busy))
+    readable = [path for path in paths if os.path.exists(path)]
+    parent = subprocess.Popen([sys.executable, str(script)] + readable, env=env,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 60
+        while len(os.listdir(busy)) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        workers = [int(name) for name in os.listdir(busy)]
+        assert len(workers) == 2, "the workers did not start"
+        os.kill(parent.pid, signal.SIGINT)
+        sent = time.monotonic()
+        out, err = parent.communicate(timeout=60)
+        elapsed = time.monotonic() - sent
+    finally:
+        if parent.poll() is None:
+            parent.kill()
+            parent.communicate()
+    assert out == "interrupted\n", err
+    assert elapsed < 3, elapsed
+
+    def running(pid):
+        try:
+            with open("/proc/%d/stat" % pid) as stat:
+                return stat.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")
+        except FileNotFoundError:
+            return False
+
+    deadline = time.monotonic() + 5
+    while any(map(running, workers)) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not any(map(running, workers)), workers
+
+
 # ---- preferences, filters, reuse of the workers --------------------------------
 
 REASSEMBLY = [line.strip().replace(":FALSE", ":TRUE") for line in open(os.path.join(
@@ -194,6 +250,40 @@ def test_workers_are_reused_until_their_memory_passes_the_limit(paths):
     assert len(many) > 20 and len(set(pids)) <= 2
     pids = wsbridge.map_captures(parallel_jobs.worker_pid, many[:6], processes=2, memory_limit=1)
     assert len(set(pids)) == 6
+
+
+def nanoseconds(text):
+    """Nanoseconds of a count of seconds as tshark writes it ("-1.500000000")."""
+    sign = -1 if text.startswith("-") else 1
+    whole, _, fraction = text.lstrip("-").partition(".")
+    return sign * (int(whole) * 10 ** 9 + int((fraction + "000000000")[:9]))
+
+
+def test_shares_with_a_filter_count_from_the_packet_shown_before():
+    """With a display filter, the time since the previous shown packet of a
+    frame read in shares is that of one process (and tshark's), whichever
+    share the packet shown before was in; dask partitions of shares refuse it."""
+    pandas = pytest.importorskip("pandas")
+    from conftest import run_tshark
+    path = shared_capture("example2.pcap")
+    shown = "tcp.len > 0"
+    fields = ["frame.time_delta_displayed", "ip.src", "frame.time_delta"]
+    output, status = run_tshark(["-r", path, "-Y", shown, "-T", "fields",
+                                 "-e", "frame.time_delta_displayed"])
+    assert status == 0
+    engine = wsbridge.start()
+    with engine.open(path) as capture:
+        for occurrence in ("first", "all"):
+            whole = capture.to_dataframe(fields, filter=shown, occurrence=occurrence)
+            shared = capture.to_dataframe(fields, filter=shown, occurrence=occurrence, jobs=2)
+            pandas.testing.assert_frame_equal(shared, whole)
+        deltas = [pandas.Timedelta(nanoseconds(text), unit="ns") for text in output.decode().split()]
+        assert len(deltas) > 2000 and list(shared["frame.time_delta_displayed"]) == \
+            [[delta] for delta in deltas]
+    pytest.importorskip("dask.dataframe")
+    with pytest.raises(ValueError) as error:
+        wsbridge.to_dask_dataframe([path], fields=fields, filter=shown, shards_per_capture=2)
+    assert "frame.time_delta_displayed counts from the packet shown before" in str(error.value)
 
 
 # ---- a dask cluster of process workers (the tests run in this order) ---------

@@ -14,7 +14,8 @@ import itertools
 
 from . import native
 from .batch import BatchBuffers
-from .dataframe import RECORD_COLUMNS, TEXT_COLUMNS, PORT_TYPES, _parsed, _port_types, _scalar
+from .dataframe import (RECORD_COLUMNS, STAMP_COLUMNS, TEXT_COLUMNS, PORT_TYPES, _parsed, _port_types,
+                        _scalar)
 from .native import ValueKind
 
 __all__ = ["read_frame"]
@@ -86,7 +87,7 @@ class _Column:
         self.cells = []
 
 
-def read_frame(pandas, capture, call, columns, all_occurrences):
+def read_frame(pandas, capture, call, columns, all_occurrences, exact_stamps=False):
     """Reads the rest of the pass (under the lock the caller holds) in
     batches and returns the DataFrame."""
     import numpy
@@ -124,7 +125,7 @@ def read_frame(pandas, capture, call, columns, all_occurrences):
                 column_texts[mask] = texts[text_index[:, position][mask]]
                 piece.records.append(values[:, position].copy())
                 piece.texts.append(column_texts)
-    return _frame(pandas, numpy, summaries, pieces, all_occurrences)
+    return _frame(pandas, numpy, summaries, pieces, all_occurrences, exact_stamps)
 
 
 def _summary_piece(numpy, record):
@@ -144,10 +145,17 @@ def _all_pieces(pandas, numpy, pieces, values, kinds, is_text, text_index, texts
     count = len(pieces)
     for position, piece in enumerate(pieces):
         field = piece.field
-        begin = starts[position:packets * count:count]
-        end = starts[position + 1:packets * count + 1:count]
-        items = _python_values(pandas, numpy, field, values, kinds, is_text, text_index, texts)
-        piece.cells.extend(items[b:e] if e > b else None for b, e in zip(begin.tolist(), end.tolist()))
+        begin = starts[position:packets * count:count].astype(numpy.int64)
+        end = starts[position + 1:packets * count + 1:count].astype(numpy.int64)
+        # The batch's values run packet by packet, field by field: this
+        # field's are the runs begin..end, gathered here so that only they
+        # are read as the field's kind.
+        lengths = end - begin
+        ends = numpy.cumsum(lengths)
+        own = numpy.repeat(begin - (ends - lengths), lengths) + numpy.arange(int(ends[-1]) if packets else 0)
+        items = _python_values(pandas, numpy, field, values[own], kinds[own], is_text[own],
+                               text_index[own], texts)
+        piece.cells.extend(items[e - n:e] if n else None for n, e in zip(lengths.tolist(), ends.tolist()))
 
 
 def _python_values(pandas, numpy, field, values, kinds, is_text, text_index, texts):
@@ -188,7 +196,7 @@ class _NoRecord:
     frame_number = 0
 
 
-def _frame(pandas, numpy, summaries, pieces, all_occurrences):
+def _frame(pandas, numpy, summaries, pieces, all_occurrences, exact_stamps):
     """The DataFrame of the pieces, with dataframe.build_frame's columns and types."""
     def joined(name):
         parts = [piece[name] for piece in summaries]
@@ -224,6 +232,9 @@ def _frame(pandas, numpy, summaries, pieces, all_occurrences):
             data[piece.field.name] = pandas.Series(piece.cells, dtype=object)
         else:
             data[piece.field.name] = _typed_column(pandas, numpy, piece)
+    if exact_stamps:
+        data[STAMP_COLUMNS[0]] = pandas.Series(joined("time_seconds"), dtype="int64")
+        data[STAMP_COLUMNS[1]] = pandas.Series(joined("time_nanoseconds"), dtype="int64")
     return pandas.DataFrame(data)
 
 

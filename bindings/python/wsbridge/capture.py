@@ -614,7 +614,9 @@ class Capture:
         packet (missing when absent): integers of any width as "UInt64" or
         "Int64", booleans as "boolean", floats as float64, absolute times as
         datetime64[ns, UTC], relative times as timedelta64[ns], anything
-        else as its text as tshark -T fields prints it ("string"). With
+        else as its text as tshark -T fields prints it ("string"; a
+        protocol such as "ip" its label, for which each packet is dissected
+        a second time, by its offset). With
         occurrence="all" each field cell is the list of every occurrence in
         tree order, hidden items included (ip.addr, tcp.port), or None.
 
@@ -626,7 +628,9 @@ class Capture:
         capture's conversations (Engine.set_reading_share), and the rows come
         back in frame order: the same frame on N cores, but for fields that
         number the conversations of the whole file (tcp.stream, udp.stream),
-        which each process numbers on its own. Call it under
+        which each process numbers on its own. With a filter, each process
+        counts frame.time_delta_displayed from the packet it showed before:
+        that column is worked out again over the merged rows. Call it under
         `if __name__ == "__main__":` in a script.
 
         A filter that does not compile raises InvalidSettingError (also

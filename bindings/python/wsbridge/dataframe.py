@@ -38,7 +38,7 @@ TEXT_COLUMNS = RECORD_COLUMNS[-6:]
 # base) and parsed.
 _UNSIGNED = {FieldType.UINT8, FieldType.UINT16, FieldType.UINT32, FieldType.UINT64}
 _SIGNED = {FieldType.INT8, FieldType.INT16, FieldType.INT32}
-_STRING_GETTER = {FieldType.STRING, FieldType.PROTOCOL, FieldType.IPv4, FieldType.IPv6}
+_STRING_GETTER = {FieldType.STRING, FieldType.IPv4, FieldType.IPv6}
 _FLOATS = {FieldType.FLOAT, FieldType.DOUBLE, FieldType.IEEE_11073_SFLOAT,
            FieldType.IEEE_11073_FLOAT}
 
@@ -64,7 +64,8 @@ def _reading(field_type):
         return "text", "timedelta"
     if field_type in _STRING_GETTER:
         return "string", "text"
-    # Any other type: its text as tshark -T fields prints it.
+    # Any other type: its text as tshark -T fields prints it (a protocol its
+    # label, from a packet dissected again with labels: see read_rows).
     return "text", "text"
 
 
@@ -94,23 +95,32 @@ def field_columns(engine, fields) -> List[FieldColumn]:
     return columns
 
 
-def to_dataframe(capture, fields, filter, occurrence):
-    """See Capture.to_dataframe."""
+# The columns of the time stamps' whole seconds and nanoseconds that
+# to_dataframe(stamps=True) adds last (exact where `time` cannot hold them).
+STAMP_COLUMNS = ("_stamp_seconds", "_stamp_nanoseconds")
+
+
+def to_dataframe(capture, fields, filter, occurrence, stamps=False):
+    """See Capture.to_dataframe; `stamps` adds the STAMP_COLUMNS."""
     if occurrence not in ("first", "all"):
         raise ValueError("occurrence is \"first\" or \"all\", not %r" % (occurrence,))
     pandas = import_pandas()
     columns = field_columns(capture.engine, fields)
-    batches = capture.engine.library.has("gGetNextPacketBatch")
+    # Sequential reading dissects without labels, so a batch gives a
+    # protocol's filter name ("ip"); tshark prints its label, which needs
+    # each packet dissected again by its offset (read_rows).
+    batches = capture.engine.library.has("gGetNextPacketBatch") and \
+        not any(column.type == FieldType.PROTOCOL for column in columns)
     with guarded("to_dataframe", capture) as call:
         wanted = capture.filter if filter is None else filter
         with capture._own_pass(call, filter=wanted) as state:
             if batches:
                 from .batch_frame import read_frame
-                frame = read_frame(pandas, capture, call, columns, occurrence == "all")
+                frame = read_frame(pandas, capture, call, columns, occurrence == "all", stamps)
             else:
                 rows = read_rows(capture, call, columns, occurrence == "all")
             state.at_end = True
-    return frame if batches else build_frame(pandas, rows, columns, occurrence == "all")
+    return frame if batches else build_frame(pandas, rows, columns, occurrence == "all", stamps)
 
 
 # ---- the loop over the packets ------------------------------------------------
@@ -126,11 +136,21 @@ def read_rows(capture, call, columns, all_occurrences):
     record = PacketSummary()
     record_lists = [(name, rows[name]) for name in RECORD_COLUMNS]
     field_lists = [(column, rows[column.name]) for column in columns]
+    # A protocol's value is its label, as tshark prints it: sequential
+    # reading dissects without labels, so the packet is dissected again by
+    # its offset, as the frame it was (every occurrence comes from such a
+    # dissection anyway).
+    labels = not all_occurrences and any(column.type == FieldType.PROTOCOL for column in columns)
+    raw = capture.engine.raw
     while capture._read_record(call, record):
         for name, values in record_lists:
             values.append(getattr(record, name))
         if not columns:
             continue
+        if labels:
+            call(raw.gGetPacketAtOffset, None, record.frame_number, record.file_offset,
+                 record.captured_length, record.packet_length, record.encapsulation,
+                 dissects=True)
         matched = set(capture._matched(call, DATAFRAME_GROUP))
         if all_occurrences:
             present = [column for column in columns if column.id in matched]
@@ -302,7 +322,7 @@ def _epoch_nanoseconds(value):
 PORT_TYPES = [member.name for member in PortType]
 
 
-def build_frame(pandas, rows, columns, all_occurrences):
+def build_frame(pandas, rows, columns, all_occurrences, stamps=False):
     """The DataFrame of read_rows' lists: `time` as datetime64[ns, UTC]
     (NaT for a time stamp it cannot hold), `relative_time` in seconds,
     `port_type` as a categorical of PortType names, texts as strings; the
@@ -333,6 +353,9 @@ def build_frame(pandas, rows, columns, all_occurrences):
                                                for items in values], dtype=object)
         else:
             data[column.name] = _typed(pandas, column, values)
+    if stamps:
+        data[STAMP_COLUMNS[0]] = pandas.Series(rows["time_seconds"], dtype="int64")
+        data[STAMP_COLUMNS[1]] = pandas.Series(rows["time_nanoseconds"], dtype="int64")
     return pandas.DataFrame(data)
 
 

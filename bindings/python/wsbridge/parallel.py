@@ -128,7 +128,8 @@ def map_captures(function, paths, processes=None, client=None, preferences=(), f
     with an engine. They read the captures handed to them in chunks (small
     files several at a time) and are reused until their resident memory
     passes `memory_limit` bytes after a capture (or, when
-    `captures_per_process` is given, after that many captures). `function`
+    `captures_per_process` is given, after that many captures); a call
+    that ends early (KeyboardInterrupt) terminates them at once. `function`
     is sent to them by pickle, so it must be defined at the top level of a
     module (a lambda or a nested function raises TypeError at once; one
     defined under `if __name__ == "__main__":` is not seen by the workers,
@@ -246,6 +247,7 @@ class _Workers:
         self.context = multiprocessing.get_context("forkserver")
 
     def run(self):
+        finished = False
         try:
             for _ in range(self.processes):
                 self._start_worker()
@@ -262,16 +264,31 @@ class _Workers:
                         self._receive(worker)
                     else:
                         self._ended(worker)
+            finished = True
             return self.results
         finally:
+            self._end_workers(finished)
+
+    def _end_workers(self, finished):
+        """Ends the worker processes. After the last result they are told to
+        stop and given a few seconds to; when the map did not finish
+        (KeyboardInterrupt, an error) nothing waits for the captures they
+        are reading: they are terminated at once, and killed if that does
+        not end them."""
+        if finished:
             for worker in self.workers:
                 self._stop(worker)
             for worker in self.workers:
                 worker.process.join(5)
-                if worker.process.is_alive():
-                    worker.process.kill()
-                    worker.process.join()
-                worker.connection.close()
+        for worker in self.workers:
+            if worker.process.is_alive():
+                worker.process.terminate()
+        for worker in self.workers:
+            worker.process.join(1)
+            if worker.process.is_alive():
+                worker.process.kill()
+                worker.process.join()
+            worker.connection.close()
 
     def _start_worker(self):
         mine, theirs = self.context.Pipe()
@@ -475,7 +492,9 @@ def to_dask_dataframe(paths, fields=(), filter=None, preferences=(), shards_per_
     each capture makes K partitions, each read by its own engine from the
     whole file but dissecting only one share of its conversations (see
     Engine.set_reading_share): one large capture is dissected across the
-    cluster's workers; within a partition the rows are in frame order. Only the columns' types are
+    cluster's workers; within a partition the rows are in frame order
+    (frame.time_delta_displayed with a display filter is refused then: the
+    packet shown before may be another partition's). Only the columns' types are
     worked out now (by a small task that opens no capture); the captures
     are read when the frame is computed. Compute it on a dask.distributed
     cluster of process workers of one thread each (or with the "processes"
@@ -493,6 +512,10 @@ def to_dask_dataframe(paths, fields=(), filter=None, preferences=(), shards_per_
     shards = int(shards_per_capture)
     if shards < 1:
         raise ValueError("shards_per_capture must be 1 or more, not %r" % (shards_per_capture,))
+    if shards > 1 and filter and DISPLAYED_DELTA in fields:
+        raise ValueError("%s counts from the packet shown before, which with a display filter and "
+                         "shards_per_capture > 1 may be in another partition; ask for it with "
+                         "shards_per_capture=1 (or without the filter)" % DISPLAYED_DELTA)
     meta = dask.delayed(_empty_frame)(fields, preferences).compute()
     if not paths:
         return dask.dataframe.from_pandas(meta, npartitions=1)
@@ -501,36 +524,82 @@ def to_dask_dataframe(paths, fields=(), filter=None, preferences=(), shards_per_
     return dask.dataframe.from_delayed(parts, meta=meta)
 
 
-def _capture_frame(path, fields, filter, preferences, share=0, shares=1, occurrence="first"):
+def _capture_frame(path, fields, filter, preferences, share=0, shares=1, occurrence="first",
+                   stamps=False):
     """A partition of to_dask_dataframe (or a share of to_dataframe with
-    jobs), read where the task runs."""
+    jobs, with the time stamps' exact columns when `stamps`), read where the
+    task runs."""
+    from .dataframe import to_dataframe
     with _one_capture:
         engine = _prepared_engine(None, preferences)
         engine.set_reading_share(share, shares)
         try:
             with engine.open(path) as capture:
-                return capture.to_dataframe(fields, filter=filter, occurrence=occurrence)
+                return to_dataframe(capture, fields, filter, occurrence, stamps)
         finally:
             engine.set_reading_share(0, 1)
+
+
+# The field that counts from the packet shown before: with a display filter,
+# each share's process counts from the packet it showed before.
+DISPLAYED_DELTA = "frame.time_delta_displayed"
 
 
 def shared_dataframe(path, fields, filter, occurrence, jobs):
     """Capture.to_dataframe with jobs > 1: `jobs` fresh processes read the
     capture, each dissecting one share of its conversations, and their rows
-    are put back in frame order."""
+    are put back in frame order. frame.time_delta_displayed with a display
+    filter is worked out again over the merged rows."""
     import concurrent.futures
     import multiprocessing
-    from .dataframe import import_pandas
+    import numpy
+    from .dataframe import STAMP_COLUMNS, import_pandas
     pandas = import_pandas()
     _refuse_unguarded_main()
     preferences = _with_callers_preferences(())
+    stamps = bool(filter) and DISPLAYED_DELTA in fields
     context = multiprocessing.get_context("forkserver")
     with concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
-        futures = [pool.submit(_capture_frame, path, fields, filter, preferences, share, jobs, occurrence)
+        futures = [pool.submit(_capture_frame, path, fields, filter, preferences, share, jobs, occurrence,
+                               stamps)
                    for share in range(jobs)]
         frames = [future.result() for future in futures]
     frame = pandas.concat(frames, ignore_index=True)
-    return frame.sort_values("frame_number", kind="stable").reset_index(drop=True)
+    frame = frame.sort_values("frame_number", kind="stable").reset_index(drop=True)
+    if stamps:
+        _mend_displayed_deltas(pandas, numpy, frame, occurrence == "all")
+        frame = frame.drop(columns=list(STAMP_COLUMNS))
+    return frame
+
+
+def _mend_displayed_deltas(pandas, numpy, frame, all_occurrences):
+    """Sets frame.time_delta_displayed of the merged rows to the time since
+    the row before (0 on the first row), from the exact time stamps, as one
+    process gives it: missing where timedelta64[ns] cannot hold it."""
+    from .dataframe import STAMP_COLUMNS
+    seconds = frame[STAMP_COLUMNS[0]].to_numpy(dtype=numpy.int64)
+    nanoseconds = frame[STAMP_COLUMNS[1]].to_numpy(dtype=numpy.int64)
+    missing = numpy.iinfo(numpy.int64).min
+    deltas = numpy.zeros(len(seconds), dtype=numpy.int64)
+    if len(seconds) > 1:
+        with numpy.errstate(over="ignore"):
+            whole = seconds[1:] - seconds[:-1]
+        # Exact in 64 bits below 9e9 seconds apart; beyond, counted in
+        # Python's integers (damaged stamps).
+        near = numpy.abs(seconds[1:].astype(numpy.float64) - seconds[:-1].astype(numpy.float64)) < 9e9
+        with numpy.errstate(over="ignore"):
+            deltas[1:] = numpy.where(near, whole * 10 ** 9 + nanoseconds[1:] - nanoseconds[:-1], missing)
+        for index in (~near).nonzero()[0].tolist():
+            span = (int(seconds[index + 1]) - int(seconds[index])) * 10 ** 9 + \
+                int(nanoseconds[index + 1]) - int(nanoseconds[index])
+            deltas[index + 1] = span if -(1 << 63) < span < 1 << 63 else missing
+    column = frame[DISPLAYED_DELTA]
+    if all_occurrences:
+        frame[DISPLAYED_DELTA] = pandas.Series(
+            [None if cell is None else [None if delta == missing else pandas.Timedelta(delta, unit="ns")]
+             for cell, delta in zip(column, deltas.tolist())], dtype=object)
+    else:
+        frame[DISPLAYED_DELTA] = pandas.Series(deltas.view("timedelta64[ns]"))
 
 
 def _empty_frame(fields, preferences):
