@@ -497,6 +497,16 @@ TEST(CommandLine, FilteredSummariesKeepTheCapturesTimes)
         " -Y http.request -T fields -e frame.number -e frame.time_relative 2>/dev/null | sed 's/\\(\\.[0-9]\\{6\\}\\)[0-9]*/\\1/'"));
     ASSERT_FALSE(theirs.empty());
     EXPECT_EQ(ours, theirs);
+    // A packet re-read by its offset (protocol labels, every occurrence)
+    // counts from the packet shown before it, not from the one before it.
+    const std::string delta = " -Y 'tcp.len > 0' -e frame.time_delta_displayed";
+    const std::string tshark_delta = run_command("tshark -r " + capture + " " + wsbtest::tshark_prefs() + delta +
+                                                 " -T fields -e frame.number -E occurrence=a 2>/dev/null");
+    ASSERT_FALSE(tshark_delta.empty());
+    EXPECT_EQ(run("fields " + capture + delta + " -E occurrence=a -e frame.number").out, tshark_delta);
+    EXPECT_EQ(run("fields " + capture + delta + " -e ip -e frame.number").out,
+              run_command("tshark -r " + capture + " " + wsbtest::tshark_prefs() + delta +
+                          " -T fields -e ip -e frame.number 2>/dev/null"));
 }
 
 // With --jobs the workers' output, merged in frame order, is what one

@@ -174,6 +174,9 @@ frame_data *sequential_frame(uint32_t number, const wtap_rec *rec, int64_t data_
                        neighbours.previous_number);
     s.sequential_frame_live = true;
     frames_store(fd);
+    // A re-read takes the same frame as the one shown before: with a display
+    // filter that is not the frame before it.
+    frames_get(number)->previous_shown = previous_shown;
     return fd;
 }
 
@@ -192,7 +195,7 @@ frame_data *random_frame(const wtap_rec *rec, const packet_locator &locator, boo
     s.random_frame_stored = whole_record && stored && frames_in_session(locator.frame_number) &&
                             stored->offset_low == static_cast<uint32_t>(locator.file_offset);
     neighbour_times neighbours;
-    fill_neighbours(neighbours, locator.frame_number, s.random_frame_stored ? locator.frame_number - 1 : 0);
+    fill_neighbours(neighbours, locator.frame_number, s.random_frame_stored ? stored->previous_shown : 0);
     series_begin_frame(fd, locator.frame_number, rec, locator.file_offset, 0, neighbours.reference,
                        neighbours.previous, neighbours.previous_number);
     s.random_frame_live = true;

@@ -28,6 +28,7 @@ void frames_store(frame_data *frame)
     stored.seconds = frame->abs_ts.secs;
     stored.nanoseconds = frame->abs_ts.nsecs;
     stored.offset_low = static_cast<uint32_t>(frame->file_off);
+    stored.previous_shown = 0;
     ++count;
 }
 

@@ -18,6 +18,7 @@ struct stored_frame {
     int64_t seconds;         // time stamp
     int32_t nanoseconds;
     uint32_t offset_low;     // low 32 bits of the file offset, to recognise the frame
+    uint32_t previous_shown; // the frame shown before it when it was read (0: none)
 };
 
 // Takes over a frame just dissected in sequence (numbered one more than the
