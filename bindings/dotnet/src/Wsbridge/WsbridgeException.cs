@@ -13,17 +13,37 @@ namespace Wsbridge;
 /// <remarks>
 /// Where a C# program would catch a standard exception for the same case,
 /// the binding throws that instead, with the library's failure as its
-/// <see cref="Exception.InnerException"/> when the library reported it:
-/// <see cref="ObjectDisposedException"/> (a closed capture, or a summary,
-/// tree or stream of one), <see cref="ArgumentException"/> (a summary of
-/// another capture, a display filter or preference the engine refuses, null
-/// or out-of-range arguments), <see cref="System.Collections.Generic.KeyNotFoundException"/>
-/// (a field or group name the engine or the registry does not know) and
-/// <see cref="InvalidOperationException"/> (a tree node or stream that went
-/// stale, an engine that was shut down, a call out of order).
+/// <see cref="Exception.InnerException"/> when the library reported it. One
+/// table chooses by the code: <see cref="ErrorCode.File"/> gives
+/// <see cref="System.IO.FileNotFoundException"/> (a capture that does not
+/// exist), <see cref="System.IO.InvalidDataException"/> (a capture that cannot
+/// be read or is damaged) or <see cref="System.IO.IOException"/> (a file that
+/// cannot be written); <see cref="ErrorCode.BadArgument"/>,
+/// <see cref="ErrorCode.Filter"/> and <see cref="ErrorCode.Preference"/>
+/// <see cref="ArgumentException"/>; <see cref="ErrorCode.UnknownField"/>
+/// <see cref="System.Collections.Generic.KeyNotFoundException"/>;
+/// <see cref="ErrorCode.NoCapture"/> <see cref="ObjectDisposedException"/>;
+/// <see cref="ErrorCode.Stale"/>, <see cref="ErrorCode.State"/>,
+/// <see cref="ErrorCode.NotStarted"/> and <see cref="ErrorCode.ShutDown"/>
+/// <see cref="InvalidOperationException"/>; <see cref="ErrorCode.Unsupported"/>
+/// <see cref="NotSupportedException"/>; the other codes this exception. The
+/// binding's own checks throw the same types: <see cref="ObjectDisposedException"/>
+/// for a closed capture or an object of one, <see cref="ArgumentException"/>
+/// for a summary of another capture and for a text with a NUL character,
+/// <see cref="InvalidOperationException"/> for a tree node or stream that
+/// went stale, an enumeration overtaken by another one, an engine shut down.
 /// </remarks>
 public class WsbridgeException : Exception
 {
+    /// <summary>A failure with no message of the library's.</summary>
+    public WsbridgeException() : this("The library refused the call.") { }
+
+    /// <summary>A failure with a message.</summary>
+    public WsbridgeException(string message) : base(message) { }
+
+    /// <summary>A failure with a message and the exception that caused it.</summary>
+    public WsbridgeException(string message, Exception? innerException) : base(message, innerException) { }
+
     /// <summary>A failure with the given status, code, message and operation.</summary>
     public WsbridgeException(Status status, ErrorCode code, string message, string? operation = null)
         : base(message)
@@ -34,10 +54,10 @@ public class WsbridgeException : Exception
     }
 
     /// <summary>The library's status for the call.</summary>
-    public Status Status { get; }
+    public Status Status { get; } = Status.Failed;
 
     /// <summary>The kind of failure (WSB_E_*).</summary>
-    public ErrorCode Code { get; }
+    public ErrorCode Code { get; } = ErrorCode.Engine;
 
     /// <summary>What the binding was doing ("open", "tree", ...), when known.</summary>
     public string? Operation { get; }

@@ -4,21 +4,25 @@ using System.IO;
 using System.Reflection;
 using System.Runtime.CompilerServices;
 using System.Runtime.InteropServices;
+using System.Runtime.InteropServices.Marshalling;
 using System.Text;
-using System.Threading;
 
 [assembly: DisableRuntimeMarshalling]
+[assembly: System.Runtime.Versioning.SupportedOSPlatform("linux")]
+[assembly: InternalsVisibleTo("Wsbridge.Tests")]
+[assembly: InternalsVisibleTo("Wsbridge.Scenarios")]
 
 namespace Wsbridge.Interop;
 
 /// <summary>
-/// The raw interface of libwsbridge: every export of wsbridge.h under its own
-/// name, with the header's argument types (texts handed out are <c>byte*</c>
-/// pointers to UTF-8 owned by the library: never free them; <see cref="Text(byte*)"/>
-/// copies one). Calls behave exactly as the C calls do: they return the status
-/// and write through the pointers given, and the library's rules hold (one
-/// call at a time, one engine per process). The friendly layer
-/// (<see cref="Wsbridge.Engine"/> and the classes it hands out) is built on it.
+/// The raw interface of libwsbridge, internal to the binding: every export of
+/// wsbridge.h under its own name, with the header's argument types (texts
+/// handed out are <c>byte*</c> pointers to UTF-8 owned by the library: never
+/// free them; <see cref="Text(byte*)"/> copies one). Calls behave exactly as
+/// the C calls do; the friendly layer (<see cref="Wsbridge.Engine"/> and the
+/// classes it hands out) makes them under its lock. Texts passed in go through
+/// <see cref="Utf8Text"/>, which refuses a text with a NUL character instead
+/// of letting the library read it cut short.
 /// </summary>
 /// <remarks>
 /// <para>Which file is loaded: the path given to <see cref="UseLibrary"/> (or
@@ -33,11 +37,8 @@ namespace Wsbridge.Interop;
 /// <see cref="SavePacketRequest"/> are laid out as the loaded library reports
 /// through gGetRecordLayout; a mismatch throws <see cref="WsbridgeException"/>
 /// instead of letting the library write past a record.</para>
-/// <para>gGetLastErrorCode and gGetPacketTexts are looked up when first used,
-/// so the binding also runs on a library without them
-/// (<see cref="HasExport"/> tells).</para>
 /// </remarks>
-public static unsafe partial class Native
+internal static unsafe partial class Native
 {
     /// <summary>The name the imports are declared with.</summary>
     public const string LibraryName = "wsbridge";
@@ -141,67 +142,6 @@ public static unsafe partial class Native
     /// <summary>Whether the loaded library exports <paramref name="name"/>.</summary>
     public static bool HasExport(string name) => NativeLibrary.TryGetExport(LibraryHandle, name, out _);
 
-    // ---- exports looked up when first used ---------------------------------
-
-    static delegate* unmanaged<int> lastErrorCode;
-    static delegate* unmanaged<byte**, int*, byte**, int*, int> packetTexts;
-    static int lastErrorCodeLookedUp;
-    static int packetTextsLookedUp;
-
-    /// <summary>Whether the library has gGetLastErrorCode.</summary>
-    public static bool HasLastErrorCode
-    {
-        get
-        {
-            if (Volatile.Read(ref lastErrorCodeLookedUp) == 0)
-            {
-                if (NativeLibrary.TryGetExport(LibraryHandle, "gGetLastErrorCode", out IntPtr address))
-                    lastErrorCode = (delegate* unmanaged<int>)address;
-                Volatile.Write(ref lastErrorCodeLookedUp, 1);
-            }
-            return lastErrorCode != null;
-        }
-    }
-
-    /// <summary>Whether the library has gGetPacketTexts.</summary>
-    public static bool HasPacketTexts
-    {
-        get
-        {
-            if (Volatile.Read(ref packetTextsLookedUp) == 0)
-            {
-                if (NativeLibrary.TryGetExport(LibraryHandle, "gGetPacketTexts", out IntPtr address))
-                    packetTexts = (delegate* unmanaged<byte**, int*, byte**, int*, int>)address;
-                Volatile.Write(ref packetTextsLookedUp, 1);
-            }
-            return packetTexts != null;
-        }
-    }
-
-    /// <summary>
-    /// The WSB_E_* code of the most recent failure (see <see cref="ErrorCode"/>).
-    /// <see cref="EntryPointNotFoundException"/> when the library lacks it
-    /// (<see cref="HasLastErrorCode"/>).
-    /// </summary>
-    public static int gGetLastErrorCode()
-    {
-        if (!HasLastErrorCode)
-            throw new EntryPointNotFoundException("libwsbridge has no gGetLastErrorCode.");
-        return lastErrorCode();
-    }
-
-    /// <summary>
-    /// The whole Protocol and Info texts of the packet read last.
-    /// <see cref="EntryPointNotFoundException"/> when the library lacks it
-    /// (<see cref="HasPacketTexts"/>).
-    /// </summary>
-    public static int gGetPacketTexts(byte** protocol, int* protocolSize, byte** info, int* infoSize)
-    {
-        if (!HasPacketTexts)
-            throw new EntryPointNotFoundException("libwsbridge has no gGetPacketTexts.");
-        return packetTexts(protocol, protocolSize, info, infoSize);
-    }
-
     // ---- texts -------------------------------------------------------------
 
     /// <summary>A copy of a NUL-terminated UTF-8 text of the library ("" for null); invalid bytes become U+FFFD.</summary>
@@ -233,6 +173,18 @@ public static unsafe partial class Native
 
     // ---- library state and errors ------------------------------------------
 
+    /// <summary>The WSB_E_* code of the most recent failure (see <see cref="ErrorCode"/>).</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetLastErrorCode();
+
+    /// <summary>The whole Protocol and Info texts of the packet read or re-read last (sizes without the NUL).</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetPacketTexts(byte** protocol, int* protocolSize, byte** info, int* infoSize);
+
+    /// <summary>The library's dissection generation: it changes with every dissection, open and close.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetDissectionGeneration(ulong* generation);
+
     /// <summary>The message of the most recent failure (never null; owned by the library: never free it).</summary>
     [LibraryImport(LibraryName)]
     public static partial byte* gGetLastError();
@@ -254,27 +206,27 @@ public static unsafe partial class Native
     public static partial int gGetVersion(byte** libraryVersion, byte** engineVersion);
 
     /// <summary>The size of a record (member null or "") or the offset and size of one of its members.</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gGetRecordLayout(string? record, string? member, int* offset, int* size);
 
     /// <summary>Sets an engine preference, "module.name:value".</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gSetPreference(string? assignment);
 
     // ---- field registry ----------------------------------------------------
 
     /// <summary>Files a field name under a group.</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gRegisterProtocolFieldFilter(string? fieldName, string? groupName);
 
     /// <summary>The engine's id and type code of a registered field name.</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gGetProtocolFieldFilterInfo(string? fieldName, int* fieldId, int* fieldType);
 
     // ---- capture reading ---------------------------------------------------
 
     /// <summary>Opens a capture file.</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gOpenCapture(string? path);
 
     /// <summary>Closes the open capture.</summary>
@@ -289,7 +241,7 @@ public static unsafe partial class Native
     }
 
     /// <summary>Sets (or with null clears) the display filter of sequential reading.</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gSetDisplayFilter(string? filter);
 
     /// <summary>Chooses whether sequential reading fills the column texts.</summary>
@@ -342,7 +294,7 @@ public static unsafe partial class Native
     // ---- saving ------------------------------------------------------------
 
     /// <summary>Creates a libpcap file for the packets of the open capture.</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gCreateCaptureFileForSave(string? path);
 
     /// <summary>Appends one packet to the save file.</summary>
@@ -353,7 +305,7 @@ public static unsafe partial class Native
     }
 
     /// <summary>Creates the save file in a format the host names (WSB_SAVE_FORMAT_*).</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gCreateCaptureFileForSaveInFormat(string? path, int format);
 
     /// <summary>The format of the open save file.</summary>
@@ -363,6 +315,10 @@ public static unsafe partial class Native
     /// <summary>Completes and closes the save file.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gCloseCaptureFileForSave();
+
+    /// <summary>Writes the named frames (ascending; null: all) that match the filter (null: all) in a format.</summary>
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
+    public static partial int gSaveFrames(string? path, int format, uint* frames, int count, string? filter, int* written);
 
     // ---- following conversations -------------------------------------------
 
@@ -407,10 +363,25 @@ public static unsafe partial class Native
     public static partial int gGetNextUDPStreamLine(int renderFormat, int directionFilter, byte** text, uint* size,
                                                     byte* isServer, byte* end);
 
+    /// <summary>Follows the TCP (0) or UDP (1) conversation of the named packet over the whole capture.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gFollowConversation(int kind, uint frameNumber, long fileOffset, int capturedLength,
+                                                  uint packetLength, int encapsulation);
+
+    /// <summary>The three descriptions of the followed conversation.</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetFollowTexts(byte** serverText, int* serverSize, byte** clientText, int* clientSize,
+                                              byte** conversationText, int* conversationSize);
+
+    /// <summary>Hands out the next chunk of the followed conversation (raw: its bytes, size without a NUL).</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetNextFollowChunk(int renderFormat, int directionFilter, byte** data, uint* size,
+                                                  byte* isServer, byte* end);
+
     // ---- matched fields and values -----------------------------------------
 
     /// <summary>Which fields of a group occurred in the packet dissected last.</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gLastPacketHasPassedFilter(string? groupName, int* count, int** ids);
 
     /// <summary>A matched field's offset from the TCP/UDP payload, length and type.</summary>
@@ -461,12 +432,19 @@ public static unsafe partial class Native
     [LibraryImport(LibraryName)]
     public static partial int gGetFieldValueTextByTreeNode(void* node, byte** text, int* size);
 
-    /// <summary>Reads up to a batch's capacity of packets in sequence into the
-    /// host's arrays that a WsbPacketBatch record (96 bytes) names. The binding
-    /// does not mirror that record: the caller lays it out as wsbridge.h does
-    /// (gGetRecordLayout reports it).</summary>
-    [LibraryImport(LibraryName)]
-    public static partial int gGetNextPacketBatch(void* batch);
+    /// <summary>Reads up to a batch's capacity of packets in sequence into the caller's arrays.</summary>
+    public static int gGetNextPacketBatch(WsbPacketBatch* batch)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gGetNextPacketBatch(batch);
+    }
+
+    /// <summary>The first occurrence of a field in the packet dissected last as a typed value.</summary>
+    public static int gGetFieldValue(int fieldId, WsbBatchValue* value, byte** text)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gGetFieldValue(fieldId, value, text);
+    }
 
     // The exports that take records, behind the wrappers above that check
     // the layouts first.
@@ -484,5 +462,29 @@ public static unsafe partial class Native
 
         [LibraryImport(LibraryName)]
         internal static partial int gSavePacketToCaptureFile(byte* skipped, SavePacketRequest* request);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gGetNextPacketBatch(WsbPacketBatch* batch);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gGetFieldValue(int fieldId, WsbBatchValue* value, byte** text);
     }
+}
+
+/// <summary>
+/// Passes a string to the library as NUL-terminated UTF-8, refusing one with
+/// a NUL character of its own: the library would read only the part before it.
+/// </summary>
+[CustomMarshaller(typeof(string), MarshalMode.ManagedToUnmanagedIn, typeof(Utf8Text))]
+internal static unsafe class Utf8Text
+{
+    public static byte* ConvertToUnmanaged(string? text)
+    {
+        if (text != null && text.Contains('\0'))
+            throw new ArgumentException($"The text \"{text.Replace("\0", "\\0")}\" contains a NUL character; " +
+                                        "the library would read only the part before it.");
+        return Utf8StringMarshaller.ConvertToUnmanaged(text);
+    }
+
+    public static void Free(byte* text) => Utf8StringMarshaller.Free(text);
 }

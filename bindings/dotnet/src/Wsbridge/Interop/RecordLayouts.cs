@@ -17,7 +17,7 @@ namespace Wsbridge.Interop;
 /// cannot report its layouts) throws <see cref="WsbridgeException"/> with
 /// <see cref="ErrorCode.Unsupported"/> every time a record would cross.
 /// </summary>
-public static class RecordLayouts
+internal static class RecordLayouts
 {
     static volatile bool checkedOk;
     static WsbridgeException? failure;
@@ -29,6 +29,8 @@ public static class RecordLayouts
         ("PacketSummary", typeof(PacketSummary)),
         ("TreeNode", typeof(TreeNode)),
         ("SavePacketRequest", typeof(SavePacketRequest)),
+        ("WsbBatchValue", typeof(WsbBatchValue)),
+        ("WsbPacketBatch", typeof(WsbPacketBatch)),
     };
 
     /// <summary>Checks the layouts unless that was done; throws when they do not match.</summary>
