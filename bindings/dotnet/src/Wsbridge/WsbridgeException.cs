@@ -11,27 +11,18 @@ namespace Wsbridge;
 /// (gGetLastError) at that moment.
 /// </summary>
 /// <remarks>
-/// Where a C# program would catch a standard exception for the same case,
-/// the binding throws that instead, with the library's failure as its
-/// <see cref="Exception.InnerException"/> when the library reported it. One
-/// table chooses by the code: <see cref="ErrorCode.File"/> gives
-/// <see cref="System.IO.FileNotFoundException"/> (a capture that does not
-/// exist), <see cref="System.IO.InvalidDataException"/> (a capture that cannot
-/// be read or is damaged) or <see cref="System.IO.IOException"/> (a file that
-/// cannot be written); <see cref="ErrorCode.BadArgument"/>,
-/// <see cref="ErrorCode.Filter"/> and <see cref="ErrorCode.Preference"/>
-/// <see cref="ArgumentException"/>; <see cref="ErrorCode.UnknownField"/>
-/// <see cref="System.Collections.Generic.KeyNotFoundException"/>;
-/// <see cref="ErrorCode.NoCapture"/> <see cref="ObjectDisposedException"/>;
-/// <see cref="ErrorCode.Stale"/>, <see cref="ErrorCode.State"/>,
-/// <see cref="ErrorCode.NotStarted"/> and <see cref="ErrorCode.ShutDown"/>
-/// <see cref="InvalidOperationException"/>; <see cref="ErrorCode.Unsupported"/>
-/// <see cref="NotSupportedException"/>; the other codes this exception. The
-/// binding's own checks throw the same types: <see cref="ObjectDisposedException"/>
-/// for a closed capture or an object of one, <see cref="ArgumentException"/>
-/// for a summary of another capture and for a text with a NUL character,
-/// <see cref="InvalidOperationException"/> for a tree node or stream that
-/// went stale, an enumeration overtaken by another one, an engine shut down.
+/// Where a C# program catches a standard exception for the same case, the
+/// binding throws that instead, with this failure as its
+/// <see cref="Exception.InnerException"/>; one table chooses by the code
+/// (File: <see cref="System.IO.FileNotFoundException"/>,
+/// <see cref="System.IO.InvalidDataException"/> or <see cref="System.IO.IOException"/>;
+/// BadArgument, Filter, Preference: <see cref="ArgumentException"/>; UnknownField:
+/// <see cref="System.Collections.Generic.KeyNotFoundException"/>; NoCapture:
+/// <see cref="ObjectDisposedException"/>; Stale, State, NotStarted, ShutDown:
+/// <see cref="InvalidOperationException"/>; Unsupported: <see cref="NotSupportedException"/>;
+/// the other codes this exception). The binding's own checks throw the same
+/// types (a closed capture, a summary of another capture, a text with a NUL
+/// character, a stale node or stream, an enumeration overtaken by another).
 /// </remarks>
 public class WsbridgeException : Exception
 {

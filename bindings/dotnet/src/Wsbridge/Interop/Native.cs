@@ -171,84 +171,68 @@ internal static unsafe partial class Native
     /// <summary>gGetLastError() copied as a string.</summary>
     public static string LastError() => Text(gGetLastError());
 
+    // ---- the exports, each as wsbridge.h declares and documents it ----------
+
     // ---- library state and errors ------------------------------------------
 
-    /// <summary>The WSB_E_* code of the most recent failure (see <see cref="ErrorCode"/>).</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetLastErrorCode();
 
-    /// <summary>The whole Protocol and Info texts of the packet read or re-read last (sizes without the NUL).</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetPacketTexts(byte** protocol, int* protocolSize, byte** info, int* infoSize);
 
-    /// <summary>The library's dissection generation: it changes with every dissection, open and close.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetDissectionGeneration(ulong* generation);
 
-    /// <summary>The message of the most recent failure (never null; owned by the library: never free it).</summary>
     [LibraryImport(LibraryName)]
     public static partial byte* gGetLastError();
 
-    /// <summary>Starts the engine once per process.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gInitEpan();
 
-    /// <summary>Shuts the engine down for good.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gCleanupEpan();
 
-    /// <summary>Discards the engine's per-capture dissection state.</summary>
     [LibraryImport(LibraryName)]
     public static partial void gHackedCleanup();
 
-    /// <summary>The library's and the engine's versions.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetVersion(byte** libraryVersion, byte** engineVersion);
 
-    /// <summary>The size of a record (member null or "") or the offset and size of one of its members.</summary>
     [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gGetRecordLayout(string? record, string? member, int* offset, int* size);
 
-    /// <summary>Sets an engine preference, "module.name:value".</summary>
     [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gSetPreference(string? assignment);
 
     // ---- field registry ----------------------------------------------------
 
-    /// <summary>Files a field name under a group.</summary>
     [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gRegisterProtocolFieldFilter(string? fieldName, string? groupName);
 
-    /// <summary>The engine's id and type code of a registered field name.</summary>
     [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gGetProtocolFieldFilterInfo(string? fieldName, int* fieldId, int* fieldType);
 
     // ---- capture reading ---------------------------------------------------
 
-    /// <summary>Opens a capture file.</summary>
     [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gOpenCapture(string? path);
 
-    /// <summary>Closes the open capture.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gCloseCapture();
 
-    /// <summary>Reads and dissects the next packet.</summary>
     public static int gGetNextPacket(PacketSummary* summary)
     {
         RecordLayouts.EnsureChecked();
         return Imports.gGetNextPacket(summary);
     }
 
-    /// <summary>Sets (or with null clears) the display filter of sequential reading.</summary>
     [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gSetDisplayFilter(string? filter);
 
-    /// <summary>Chooses whether sequential reading fills the column texts.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gSetSummaryTexts(int enabled);
 
-    /// <summary>Re-reads and dissects the packet named by the locator.</summary>
     public static int gGetPacketAtOffset(PacketSummary* summary, uint frameNumber, long fileOffset,
                                          int capturedLength, uint packetLength, int encapsulation)
     {
@@ -257,189 +241,150 @@ internal static unsafe partial class Native
                                           encapsulation);
     }
 
-    /// <summary>The number of decimals of the packet's time stamp.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetPacketTimePrecision(int* decimals);
 
-    /// <summary>The time stamp of the capture's first packet.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetFirstPacketTime(long* seconds, int* nanoseconds);
 
-    /// <summary>Before a capture is opened: this process's share of the capture's conversations.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gSetReadingShare(int index, int count, int key);
 
     // ---- protocol tree -----------------------------------------------------
 
-    /// <summary>Re-reads a packet and flattens its protocol tree.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gBuildPacketProtocolTree(int* dataLength, byte** data, uint frameNumber, long fileOffset,
                                                        int capturedLength, uint packetLength, int encapsulation);
 
-    /// <summary>The number of records of the tree built last.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetProtocolTreeNodesCount(int* count);
 
-    /// <summary>Copies a tree record out.</summary>
     public static int gGetTreeNodeByIndex(TreeNode* node, int position)
     {
         RecordLayouts.EnsureChecked();
         return Imports.gGetTreeNodeByIndex(node, position);
     }
 
-    /// <summary>Frees the tree's records.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gFreePacketProtocolTree();
 
     // ---- saving ------------------------------------------------------------
 
-    /// <summary>Creates a libpcap file for the packets of the open capture.</summary>
     [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gCreateCaptureFileForSave(string? path);
 
-    /// <summary>Appends one packet to the save file.</summary>
     public static int gSavePacketToCaptureFile(byte* skipped, SavePacketRequest* request)
     {
         RecordLayouts.EnsureChecked();
         return Imports.gSavePacketToCaptureFile(skipped, request);
     }
 
-    /// <summary>Creates the save file in a format the host names (WSB_SAVE_FORMAT_*).</summary>
     [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gCreateCaptureFileForSaveInFormat(string? path, int format);
 
-    /// <summary>The format of the open save file.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetSaveFileFormat(int* format);
 
-    /// <summary>Completes and closes the save file.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gCloseCaptureFileForSave();
 
-    /// <summary>Writes the named frames (ascending; null: all) that match the filter (null: all) in a format.</summary>
     [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gSaveFrames(string? path, int format, uint* frames, int count, string? filter, int* written);
 
     // ---- following conversations -------------------------------------------
 
-    /// <summary>Starts following the TCP conversation of the named packet.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gFollowTCPStreamForPacket(uint frameNumber, long fileOffset, int capturedLength,
                                                         uint packetLength, int encapsulation);
 
-    /// <summary>Adds a packet to the followed TCP conversation.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gAddPacketToTCPStream(uint frameNumber, long fileOffset, int capturedLength,
                                                     uint packetLength, int encapsulation);
 
-    /// <summary>Ends the TCP collection and hands out the three descriptions.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gIsValidTcpStrem(byte* valid, int ignored, byte** serverText, int* serverSize,
                                                byte** clientText, int* clientSize, byte** conversationText,
                                                int* conversationSize);
 
-    /// <summary>Hands out the next chunk of the checked TCP stream.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetNextTCPStreamLine(int renderFormat, int directionFilter, byte** text, uint* size,
                                                     byte* isServer, byte* end);
 
-    /// <summary>Starts following the UDP conversation of the named packet.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gFollowUDPStreamForPacket(uint frameNumber, long fileOffset, int capturedLength,
                                                         uint packetLength, int encapsulation);
 
-    /// <summary>Re-reads and dissects a packet for the UDP follow.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gAddPacketToUDPStream(uint frameNumber, long fileOffset, int capturedLength,
                                                     uint packetLength, int encapsulation);
 
-    /// <summary>Ends the UDP collection and hands out the three descriptions.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gIsValidUDPStrem(byte* valid, byte** serverText, int* serverSize, byte** clientText,
                                                int* clientSize, byte** conversationText, int* conversationSize);
 
-    /// <summary>Hands out the next collected datagram.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetNextUDPStreamLine(int renderFormat, int directionFilter, byte** text, uint* size,
                                                     byte* isServer, byte* end);
 
-    /// <summary>Follows the TCP (0) or UDP (1) conversation of the named packet over the whole capture.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gFollowConversation(int kind, uint frameNumber, long fileOffset, int capturedLength,
                                                   uint packetLength, int encapsulation);
 
-    /// <summary>The three descriptions of the followed conversation.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetFollowTexts(byte** serverText, int* serverSize, byte** clientText, int* clientSize,
                                               byte** conversationText, int* conversationSize);
 
-    /// <summary>Hands out the next chunk of the followed conversation (raw: its bytes, size without a NUL).</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetNextFollowChunk(int renderFormat, int directionFilter, byte** data, uint* size,
                                                   byte* isServer, byte* end);
 
     // ---- matched fields and values -----------------------------------------
 
-    /// <summary>Which fields of a group occurred in the packet dissected last.</summary>
     [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gLastPacketHasPassedFilter(string? groupName, int* count, int** ids);
 
-    /// <summary>A matched field's offset from the TCP/UDP payload, length and type.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetFieldInfo(int fieldId, int* offset, int* length, int* type);
 
-    /// <summary>A matched field's start in its data source, length and type.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetFieldInfoEx(int fieldId, int* start, int* length, int* type);
 
-    /// <summary>Offset of the TCP/UDP payload in the frame.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetTransportProtocolPayloadOffset(int* offset);
 
-    /// <summary>Offset of the payload of the first IPv4 header.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetIPv4ProtocolPayloadOffset(int* offset);
 
-    /// <summary>Unsigned 64-bit value of a matched field.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetUInt64ProtocolFieldValue(ulong* value, int fieldId);
 
-    /// <summary>Unsigned 64-bit value of a tree item.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetUInt64ProtocolFieldValueByTreeNode(void* node, ulong* value);
 
-    /// <summary>Signed 32-bit value of a matched field.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetInt32ProtocolFieldValue(int* value, int fieldId);
 
-    /// <summary>Signed 32-bit value of a tree item.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetInt32ProtocolFieldValueByTreeNode(void* node, int* value);
 
-    /// <summary>Text of a matched field.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetStringProtocolFieldValue(byte** value, int* size, int fieldId);
 
-    /// <summary>Text of a tree item.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetStringProtocolFieldValueByTreeNode(void* node, byte** value, int* size);
 
-    /// <summary>The value of a matched field of any type as tshark -T fields prints it.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetFieldValueText(byte** text, int* size, int fieldId);
 
-    /// <summary>The value of a tree item of any type as tshark -T fields prints it.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetFieldValueTextByTreeNode(void* node, byte** text, int* size);
 
-    /// <summary>Reads up to a batch's capacity of packets in sequence into the caller's arrays.</summary>
     public static int gGetNextPacketBatch(WsbPacketBatch* batch)
     {
         RecordLayouts.EnsureChecked();
         return Imports.gGetNextPacketBatch(batch);
     }
 
-    /// <summary>The first occurrence of a field in the packet dissected last as a typed value.</summary>
     public static int gGetFieldValue(int fieldId, WsbBatchValue* value, byte** text)
     {
         RecordLayouts.EnsureChecked();

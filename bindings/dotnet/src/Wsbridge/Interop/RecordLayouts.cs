@@ -5,7 +5,7 @@ using System.Diagnostics.CodeAnalysis;
 using System.Reflection;
 using System.Runtime.CompilerServices;
 using System.Runtime.InteropServices;
-using System.Text;
+using System.Text.RegularExpressions;
 
 namespace Wsbridge.Interop;
 
@@ -118,23 +118,5 @@ internal static class RecordLayouts
     }
 
     /// <summary>"SourceAddressType" -> "source_address_type", the header's member name.</summary>
-    static string SnakeCase(string name)
-    {
-        var text = new StringBuilder(name.Length + 4);
-        for (int i = 0; i < name.Length; ++i)
-        {
-            char c = name[i];
-            if (char.IsUpper(c))
-            {
-                if (i > 0)
-                    text.Append('_');
-                text.Append(char.ToLowerInvariant(c));
-            }
-            else
-            {
-                text.Append(c);
-            }
-        }
-        return text.ToString();
-    }
+    static string SnakeCase(string name) => Regex.Replace(name, "(?<!^)([A-Z])", "_$1").ToLowerInvariant();
 }
