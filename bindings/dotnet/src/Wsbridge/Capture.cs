@@ -40,7 +40,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     // Packets an enumeration read ahead and has not handed out.
     readonly Queue<Summary> ahead = new();
     // Whether sequential reading began since the file was opened; which
-    // enumeration reads now (0: ReadNext), the last one begun.
+    // enumeration in progress reads (0: none), the last one begun.
     bool started;
     int reader, passes;
     // The packet the library dissected last for the binding, and the
@@ -150,9 +150,11 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     /// tshark -Y does in its single pass (the others are still dissected, so
     /// frame numbers, times and conversations are those of the whole file).
     /// Null or "" clears it. It ends with the capture. It cannot change while
-    /// an enumeration holds packets it read ahead under the filter before
-    /// (<see cref="InvalidOperationException"/>): change it between passes,
-    /// or while reading with <see cref="ReadNext"/>.
+    /// an enumeration in progress holds packets it read ahead under the
+    /// filter before (<see cref="InvalidOperationException"/>); when an
+    /// enumeration that stopped part way left such packets for
+    /// <see cref="ReadNext"/>, sequential reading starts again from the first
+    /// packet under the new filter.
     /// </summary>
     /// <exception cref="ArgumentException">The filter does not compile (the filter before stays).</exception>
     public string? Filter
@@ -167,13 +169,14 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
             lock (Guard.Gate)
             {
                 CheckOpen();
-                if (ahead.Count > 0)
+                if (ahead.Count > 0 && reader != 0)
                     throw new InvalidOperationException(
-                        $"{ahead.Count} packets were read ahead under the display filter before; read them first " +
-                        "or change the filter before a new pass.");
+                        $"An enumeration in progress read {ahead.Count} packets ahead under the display filter before.");
                 string? text = string.IsNullOrEmpty(value) ? null : value;
                 Guard.Check("set filter", Native.gSetDisplayFilter(text));
                 filter = text;
+                if (ahead.Count > 0)
+                    Reopen();
             }
         }
     }
@@ -217,20 +220,31 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
                 Reopen();
             pass = reader = ++passes;
         }
-        while (true)
+        try
         {
-            Summary? next;
+            while (true)
+            {
+                Summary? next;
+                lock (Guard.Gate)
+                {
+                    CheckOpen();
+                    if (reader != pass)
+                        throw new InvalidOperationException(
+                            "Another enumeration of the capture, or ReadNext, read on since this enumeration began.");
+                    next = Next(BatchCapacity);
+                }
+                if (next == null)
+                    yield break;
+                yield return next;
+            }
+        }
+        finally
+        {
             lock (Guard.Gate)
             {
-                CheckOpen();
-                if (reader != pass)
-                    throw new InvalidOperationException(
-                        "Another enumeration of the capture, or ReadNext, read on since this enumeration began.");
-                next = Next(BatchCapacity);
+                if (reader == pass)
+                    reader = 0;
             }
-            if (next == null)
-                yield break;
-            yield return next;
         }
     }
 

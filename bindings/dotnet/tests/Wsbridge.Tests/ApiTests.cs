@@ -196,9 +196,14 @@ public sealed class ApiTests
             capture.Filter = null;
             Assert.Equal(first.FrameNumber + 1, capture.ReadNext()!.FrameNumber);
             // An enumeration's packets read ahead keep the filter they were read with.
-            using IEnumerator<Summary> pass = capture.GetEnumerator();
-            pass.MoveNext();
-            Assert.Throws<InvalidOperationException>(() => capture.Filter = "tcp");
+            using (IEnumerator<Summary> pass = capture.GetEnumerator())
+            {
+                pass.MoveNext();
+                Assert.Throws<InvalidOperationException>(() => capture.Filter = "tcp");
+            }
+            // Once it stopped, the filter applies from the first packet.
+            capture.Filter = "tcp.flags.syn == 1";
+            Assert.Equal(first.FrameNumber, capture.ReadNext()!.FrameNumber);
         }
         Assert.Throws<ArgumentException>(() => engine.Open(path, filter: "no.such.field"));
         using Capture last = engine.Open(path);

@@ -67,7 +67,7 @@ public sealed class PackageTests
             Assert.Contains(".dynsym", sections.Output);
             Assert.DoesNotContain(".symtab", sections.Output);
             Assert.DoesNotContain(".debug_info", sections.Output);
-            // The assembly with its symbols embedded, with Source Link's record.
+            // The assembly with its symbols embedded.
             using (var assembly = new MemoryStream())
             {
                 archive.GetEntry("lib/net8.0/Wsbridge.dll")!.Open().CopyTo(assembly);
