@@ -48,6 +48,8 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     // another call dissected since.
     Locator? current;
     ulong currentGeneration;
+    // The group whose fields the library matched last for that packet.
+    string? matchedGroup;
     // The registered fields whose values the summaries carry, and the
     // arrays of batch reading, reused.
     internal readonly RegisteredField[] Fields;
@@ -352,6 +354,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     void Dissected(Locator packet)
     {
         current = packet;
+        matchedGroup = null;
         currentGeneration = Guard.Generation();
     }
 
@@ -378,10 +381,24 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
         {
             CheckOpen();
             Dissect(Locate(packet, nameof(packet)), null, operation);
+            // The by-id getters read the fields of the group asked for last with this packet.
+            if (packet.MatchedGroup is { } group && group != matchedGroup)
+                Match(group, operation);
             (int status, T value) = call();
             Guard.Check(operation, status);
             return value;
         }
+    }
+
+    // The ids of the group's fields that occur in the packet dissected last
+    // (gLastPacketHasPassedFilter); they are the matched fields from then on.
+    internal unsafe int[] Match(string group, string operation)
+    {
+        int count = 0;
+        int* ids = null;
+        Guard.Check(operation, Native.gLastPacketHasPassedFilter(group, &count, &ids));
+        matchedGroup = group;
+        return ids == null || count <= 0 ? Array.Empty<int>() : new ReadOnlySpan<int>(ids, count).ToArray();
     }
 
     /// <summary>
@@ -449,17 +466,19 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
 
     /// <summary>
     /// Writes packets of the capture into a new file at <paramref name="path"/>
-    /// in <paramref name="format"/>, in capture order: the packets given (null: every packet) that match
-    /// <paramref name="filter"/> when one is given (gSaveFrames); an empty
-    /// selection writes a valid empty capture. pcapng keeps interfaces,
-    /// several link-layer types and comments. The capture is read from its
-    /// first record for this, whatever was read or filtered before. With
-    /// <paramref name="dropTcpRetransmissions"/> (no filter then) the library's
-    /// TCP sequence tracker leaves out the packets of the tracked conversation
-    /// that only repeat bytes already written. Without a format, as the
-    /// command line chooses: pcapng for a name ending in .pcapng, libpcap for
-    /// .pcap (nanosecond stamps when the capture's are finer than
-    /// microseconds), else the capture's own format.
+    /// in <paramref name="format"/> (gSaveFrames): the packets given, in the
+    /// order given (null: every packet in capture order; none: a valid empty
+    /// capture), of them those that match <paramref name="filter"/> when one
+    /// is given, as tshark -Y in its single pass chooses them. The capture is
+    /// read from its first record for this, whatever was read or filtered
+    /// before, and reading goes on as it was. pcapng keeps interfaces,
+    /// several link-layer types and comments. With
+    /// <paramref name="dropTcpRetransmissions"/> the library's TCP sequence
+    /// tracker leaves out the packets of the first TCP conversation saved that
+    /// only repeat bytes already written. Without a format, as the command
+    /// line chooses: pcapng for a name ending in .pcapng, libpcap for .pcap
+    /// (nanosecond stamps when the capture's are finer than microseconds),
+    /// else the capture's own format.
     /// </summary>
     public unsafe SaveResult Save(string path, IEnumerable<Summary>? packets = null, SaveFormat? format = null,
                                   string? filter = null, bool dropTcpRetransmissions = false)
@@ -474,54 +493,16 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
                 ".pcap" => TimePrecision > 6 ? SaveFormat.PcapNanoseconds : SaveFormat.Pcap,
                 _ => SaveFormat.AsCapture,
             };
-            if (dropTcpRetransmissions)
-                return SaveTracked(path, packets ?? throw new ArgumentNullException(nameof(packets)), format.Value, filter);
-            uint[]? frames = packets?.Select(packet => Locate(packet, nameof(packets)).FrameNumber).Distinct().Order()
-                                    .ToArray();
-            int written;
-            // An empty selection passes a pointer with count 0 (null asks for every frame).
+            uint[]? frames = packets?.Select(packet => Locate(packet, nameof(packets)).FrameNumber).ToArray();
+            int written, skipped, notMatching;
+            current = null;
+            // An empty selection is a pointer with count 0 (null: every packet).
             fixed (uint* numbers = frames is { Length: > 0 } ? frames : new uint[1])
                 Guard.Check("save", Native.gSaveFrames(path, (int)format.Value, frames == null ? null : numbers,
-                                                       frames?.Length ?? 0, filter, &written), path);
-            return new SaveResult(path, written, Array.Empty<uint>());
+                                                       frames?.Length ?? 0, filter, dropTcpRetransmissions ? 1 : 0,
+                                                       &written, &skipped, &notMatching), path);
+            return new SaveResult(path, written, skipped, notMatching);
         }
-    }
-
-    unsafe SaveResult SaveTracked(string path, IEnumerable<Summary> packets, SaveFormat format, string? filter)
-    {
-        if (!string.IsNullOrEmpty(filter))
-            throw new ArgumentException("The TCP sequence tracker saves the packets given, without a filter.", nameof(filter));
-        var requests = packets.Select(packet => (Locate(packet, nameof(packets)), packet)).DistinctBy(pair => pair.Item1)
-                              .OrderBy(pair => pair.Item1.FrameNumber).ToList();
-        Guard.Check("save", Native.gCreateCaptureFileForSaveInFormat(path, (int)format), path);
-        int written = 0;
-        var skipped = new List<uint>();
-        try
-        {
-            foreach ((Locator at, Summary packet) in requests)
-            {
-                var request = new SavePacketRequest
-                {
-                    FrameNumber = at.FrameNumber, PacketLength = at.PacketLength, CapturedLength = at.CapturedLength,
-                    FileOffset = at.FileOffset, TimeSeconds = packet.TimeSeconds,
-                    TimeNanoseconds = packet.TimeNanoseconds, Encapsulation = at.Encapsulation, SkipFlag = 1,
-                };
-                byte left = 0;
-                current = null;
-                Guard.Check("save", Native.gSavePacketToCaptureFile(&left, &request), path);
-                if (left != 0)
-                    skipped.Add(at.FrameNumber);
-                else
-                    ++written;
-            }
-        }
-        catch
-        {
-            Native.gCloseCaptureFileForSave();
-            throw;
-        }
-        Guard.Check("save", Native.gCloseCaptureFileForSave(), path);
-        return new SaveResult(path, written, skipped.ToArray());
     }
 
     // ---- following ---------------------------------------------------------

@@ -62,18 +62,18 @@ public sealed class FollowedStream : IEnumerable<StreamChunk>
         int serverSize = 0, clientSize = 0, conversationSize = 0;
         Guard.Check(operation, Native.gGetFollowTexts(&server, &serverSize, &client, &clientSize, &conversation,
                                                       &conversationSize));
-        var stream = new FollowedStream(capture, tcp)
+        // An empty conversation has empty client and server texts and says so in the third.
+        var stream = new FollowedStream(capture, tcp) { IsValid = clientSize > 1 };
+        if (stream.IsValid)
         {
-            ServerDescription = Native.Text(server, serverSize),
-            ClientDescription = Native.Text(client, clientSize),
-            ConversationDescription = Native.Text(conversation, conversationSize),
-        };
-        engine.Stream = stream;
-        stream.IsValid = stream.Pass(RenderFormat.Raw, Direction.Both).Count > 0;
-        if (!stream.IsValid)
+            stream.ServerDescription = Native.Text(server, serverSize);
+            stream.ClientDescription = Native.Text(client, clientSize);
+            stream.ConversationDescription = Native.Text(conversation, conversationSize);
+            engine.Stream = stream;
+        }
+        else
         {
-            stream.Message = tcp ? "Empty TCP stream." : "Empty UDP stream.";
-            engine.Stream = null;
+            stream.Message = Native.Text(conversation, conversationSize);
         }
         return stream;
     }

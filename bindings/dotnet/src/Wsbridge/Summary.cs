@@ -25,6 +25,8 @@ public sealed class Summary
 {
     internal readonly Capture Origin;
     readonly FieldValue[] values;
+    // The group asked for last with GetMatchedFields (under the lock).
+    internal string? MatchedGroup;
 
     /// <summary>
     /// A summary of a record that sequential reading filled, or (with
@@ -171,18 +173,18 @@ public sealed class Summary
 
     /// <summary>
     /// The ids of the group's registered fields that occur in the packet
-    /// (gLastPacketHasPassedFilter), in registration order.
+    /// (gLastPacketHasPassedFilter), in registration order. The by-id getters
+    /// below read the fields of the group asked for last with this summary.
     /// </summary>
     /// <exception cref="KeyNotFoundException">The group was never registered.</exception>
-    public unsafe int[] GetMatchedFields(string group)
+    public int[] GetMatchedFields(string group)
     {
         ArgumentNullException.ThrowIfNull(group);
         return Origin.Ask(this, "matched fields", () =>
         {
-            int count = 0;
-            int* ids = null;
-            int status = Native.gLastPacketHasPassedFilter(group, &count, &ids);
-            return (status, ids == null || count <= 0 ? Array.Empty<int>() : new ReadOnlySpan<int>(ids, count).ToArray());
+            int[] ids = Origin.Match(group, "matched fields");
+            MatchedGroup = group;
+            return (0, ids);
         });
     }
 
@@ -280,12 +282,11 @@ public readonly record struct RegisteredField(string Name, int Id, FieldType Typ
 /// </summary>
 public readonly record struct FieldLocation(int Position, int Length, FieldType Type);
 
-/// <summary>What <see cref="Capture.Save"/> wrote.</summary>
-public sealed record SaveResult(string Path, int Written, uint[] SkippedFrames)
-{
-    /// <summary>How many packets the TCP sequence tracker left out.</summary>
-    public int Skipped => SkippedFrames.Length;
-}
+/// <summary>
+/// What <see cref="Capture.Save"/> wrote: the packets written, those the TCP
+/// sequence tracker left out and those the filter did not match.
+/// </summary>
+public sealed record SaveResult(string Path, int Written, int Skipped, int NotMatching);
 
 /// <summary>One segment (TCP) or datagram (UDP) of a followed conversation, rendered.</summary>
 public readonly record struct StreamChunk(Direction Sender, string Text);

@@ -87,7 +87,7 @@ public sealed class ApiTests
         Assert.Equal("192.168.1.10", tree.Find("ip.src")[0].GetString());
         Assert.Equal(-2, tree.Find("tcp.window_size_scalefactor")[0].GetInt32());
         Assert.Equal(tree.Find("tcp")[0].Label, tree.Find("tcp")[0].ValueText);
-        var wrongType = Assert.Throws<ArgumentException>(() => tree.Find("ip.src")[0].GetInt32());
+        var wrongType = Assert.Throws<NotSupportedException>(() => tree.Find("ip.src")[0].GetInt32());
         Assert.Contains("int32", wrongType.Message, StringComparison.OrdinalIgnoreCase);
         Assert.Equal(Status.Failed, Assert.IsType<WsbridgeException>(wrongType.InnerException).Status);
         Assert.Contains("Frame 9:", tree.Format().Split('\n')[0]);
@@ -112,9 +112,11 @@ public sealed class ApiTests
         Assert.Equal(new FieldLocation(12, 13, FieldType.String), dns.GetFieldLocation(name.Id));
         Assert.Equal(new FieldLocation(54, 13, FieldType.String), dns.GetFieldStart(name.Id));
         Assert.Equal((42, 34), (dns.GetTransportPayloadOffset(), dns.GetIPv4PayloadOffset()));
+        Assert.Throws<NotSupportedException>(() => dns.GetInt32(ttl.Id)); // an unsigned field
         Assert.Equal(new[] { engine.GetField("udp.srcport").Id }, dns.GetMatchedFields("UDP"));
+        Assert.Throws<InvalidOperationException>(() => dns.GetUInt64(ttl.Id)); // not of the group asked for
         Assert.Empty(dns.GetMatchedFields("TCP"));
-        Assert.Throws<ArgumentException>(() => dns.GetInt32(ttl.Id));
+        dns.GetMatchedFields("CS_DNS");
         // Typed values come with the summary.
         Assert.Equal(new FieldValue(ValueKind.UInt, 64ul), dns.GetValue(ttl));
         Assert.Equal(new FieldValue(ValueKind.Text, "example.com"), dns.GetValue(name));
@@ -127,7 +129,7 @@ public sealed class ApiTests
         Assert.Equal("64", dns.GetValueText(ttl.Id));
         Assert.Equal(new[] { name.Id, ttl.Id, engine.GetField("udp.length").Id }, dns.GetMatchedFields("CS_DNS"));
         capture.BuildTree(rest[13]);
-        Assert.Equal(53000ul, dns.GetUInt64(engine.GetField("udp.srcport").Id));
+        Assert.Equal(64ul, dns.GetUInt64(ttl.Id));
     }
 
     [Fact]

@@ -37,7 +37,7 @@ public sealed class LifecycleTests
     {
         string[] lines = Programs.Scenario("raw-start-first").Lines;
         Assert.Equal("0", lines[0]);
-        Assert.Matches("^WsbridgeException Failed \\w+: Wireshark engine was already initialized.$", lines[1]);
+        Assert.Equal("InvalidOperationException Failed State: Wireshark engine was already initialized.", lines[1]);
     }
 
     [Fact]
@@ -92,6 +92,6 @@ public sealed class LifecycleTests
         Programs.Result result = Programs.Scenario("preferences", new[] { path });
         Programs.Result plain = Programs.Run("tshark", new[] { "-r", path, "-T", "fields", "-e", "_ws.col.Info" });
         Assert.Equal(plain.Lines, result.Lines);
-        Assert.StartsWith("ArgumentException: ", result.Errors);
+        Assert.StartsWith("ArgumentException Failed Preference: ", result.Errors);
     }
 }

@@ -289,7 +289,8 @@ internal static unsafe partial class Native
     public static partial int gCloseCaptureFileForSave();
 
     [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
-    public static partial int gSaveFrames(string? path, int format, uint* frames, int count, string? filter, int* written);
+    public static partial int gSaveFrames(string? path, int format, uint* frames, int count, string? filter, int options,
+                                          int* written, int* skipped, int* notMatching);
 
     // ---- following conversations -------------------------------------------
 
