@@ -14,6 +14,7 @@ exports and raises the matching WsbridgeError for a failed status.
 """
 
 import contextlib
+import ctypes
 import threading
 
 from . import errors
@@ -33,20 +34,22 @@ class Call:
         self.engine = engine
         self.operation = operation
 
-    def __call__(self, function, *arguments, accept=(), failure=errors.WsbridgeError,
-                 dissects=False):
+    def __call__(self, function, *arguments, accept=(), failure=errors.WsbridgeError):
         """Calls a status-returning export and returns its status. A status
         other than Status.OK and those in `accept` raises: for Status.FAILED
         the class errors.CODE_ERRORS lists for the failure's code, else
-        `failure`; EngineOutOfMemoryError for Status.OUT_OF_MEMORY.
-        `dissects` marks a call that replaces the packet dissected last
-        (counted also when it fails: the dissection before is gone)."""
+        `failure`; EngineOutOfMemoryError for Status.OUT_OF_MEMORY."""
         status = function(*arguments)
-        if dissects:
-            self.engine._dissected()
         if status != Status.OK and status not in accept:
             raise self.error(status, failure=failure)
         return status
+
+    def generation(self):
+        """The library's dissection generation (gGetDissectionGeneration):
+        what was taken from a dissection is stale once it differs."""
+        number = ctypes.c_uint64()
+        self(self.engine.raw.gGetDissectionGeneration, ctypes.byref(number))
+        return number.value
 
     def error(self, status=Status.FAILED, message=None, failure=errors.WsbridgeError):
         """The exception for a status, with the library's message and code

@@ -161,11 +161,11 @@ class Summary:
         )
 
     @classmethod
-    def _from_unpacked(cls, values, origin):
+    def _from_unpacked(cls, values, protocol, info, origin):
         """A Summary of a PacketSummary record as batch.SUMMARY_STRUCT
-        unpacks it (texts as their whole arrays), made without the
-        dataclass's per-field checks: iterating a capture makes one per
-        packet."""
+        unpacks it (texts as their whole arrays) with the whole Protocol and
+        Info texts, made without the dataclass's per-field checks: iterating
+        a capture makes one per packet."""
         summary = _new_object(cls)
         fields = summary.__dict__
         fields.update(zip(_NUMBER_FIELDS, values))
@@ -173,8 +173,8 @@ class Summary:
         fields["port_type"] = _PORT_TYPES.get(port_type, port_type)
         fields["source_address_type"] = _ADDRESS_TYPES.get(source_type, source_type)
         fields["destination_address_type"] = _ADDRESS_TYPES.get(destination_type, destination_type)
-        fields["protocol_text"] = values[13].partition(b"\0")[0].decode("utf-8", "replace")
-        fields["info_text"] = values[14].partition(b"\0")[0].decode("utf-8", "replace")
+        fields["protocol_text"] = protocol
+        fields["info_text"] = info
         fields["link_source_text"] = values[15].partition(b"\0")[0].decode("utf-8", "replace")
         fields["link_destination_text"] = values[16].partition(b"\0")[0].decode("utf-8", "replace")
         fields["source_text"] = values[17].partition(b"\0")[0].decode("utf-8", "replace")
@@ -228,13 +228,10 @@ class FieldLocation:
 
 @dataclasses.dataclass(frozen=True)
 class SaveResult:
-    """What Capture.save wrote: the number of packets written and the frame
-    numbers of those the TCP sequence tracker left out."""
+    """What Capture.save wrote: the packets written, those the TCP sequence
+    tracker left out as repeats, and those the filter did not match."""
 
     path: str
     written: int
-    skipped_frames: Tuple[int, ...]
-
-    @property
-    def skipped(self) -> int:
-        return len(self.skipped_frames)
+    skipped: int
+    not_matching: int = 0
