@@ -31,9 +31,13 @@ class Capture:
 
     The calls that read the packet dissected last (matched_fields, the
     value getters, field locations, payload offsets) answer for the packet
-    handed out last (by iteration, next_packet, packet() or tree()): it is
-    read again by its offset when another packet was dissected since.
-    Following, saving, trees and DataFrames leave reading where it was.
+    handed out last (by iteration, next_packet, packet() or tree()), and
+    they and trees answer as if the capture had been read one packet at a
+    time: the first of them reads the capture again up to the packet
+    handed out last, and from then on the capture is read a packet a call.
+    The packet is read again by its offset when another packet was
+    dissected since. Following, saving, trees and DataFrames leave reading
+    where it was.
 
     A call that names a packet takes a Summary or Locator of this capture
     (or a Locator built by hand); one of another capture, or of this file
@@ -180,13 +184,14 @@ class Capture:
         """Makes the packet handed out last the library's packet dissected
         last: read again by its offset unless it was since the last
         dissection, and its fields matched again for the group asked last."""
+        self._reading.settle(call)
         current = self._current
         if current is None:
             return
         if type(current) is tuple:
             current = self._current = Locator(current[0], current[6], current[2], current[1],
                                               current[10], current[8], current[9], self._origin)
-            self._current_generation = self._matched_group = None
+            self._matched_group = None
         if self._current_generation != call.generation():
             call(self.engine.raw.gGetPacketAtOffset, None, *current.arguments())
             self._current_generation = call.generation()
@@ -203,6 +208,7 @@ class Capture:
         record = native.PacketSummary()
         with guarded("packet", self) as call:
             locator = self._locator(packet, call.operation)
+            self._reading.settle(call)
             call(self.engine.raw.gGetPacketAtOffset, ctypes.byref(record), *locator.arguments())
             self._made_current(call, locator)
         summary = Summary.from_record(record, self._origin)
@@ -223,6 +229,7 @@ class Capture:
         packet is dissected."""
         with guarded("tree", self) as call:
             locator = self._locator(packet, call.operation)
+            self._reading.settle(call)
             tree = Tree._build(self, call, locator)
             self._made_current(call, locator)
         return tree

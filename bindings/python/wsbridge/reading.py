@@ -8,6 +8,13 @@ again when reading began before), reading ITERATION_BATCH packets a call.
 next_packet and read_all go on from the packet handed out last, by whatever
 read it; a pass overtaken by another pass or by them refuses to go on
 (StateError) instead of handing out packets of another pass.
+
+While packets are read ahead, the engine has seen more of the capture than
+was handed out: what it learnt of later packets would show in trees and
+values. The first call that reads or dissects a packet settles reading
+(Reading.settle): the capture is read again up to the packet handed out
+last, and from then on a packet a call, so that every answer is the one a
+reading of one packet at a time gives.
 """
 
 import collections
@@ -40,6 +47,7 @@ class Reading:
         self.batches = {}  # BatchBuffers by capacity
         self.owner = None
         self.started = False  # reading began since the file was opened
+        self.single = False  # settled: a packet a call
         self.at_end = False
         self.position = 0  # the frame handed out last
         self.filter = None
@@ -56,18 +64,24 @@ class Reading:
         """The next packet as a Summary (under the lock the caller holds),
         reading a batch of `capacity` when none is ahead; None at the end."""
         ahead = self.ahead
-        if not ahead:
+        fresh = not ahead
+        if fresh:
+            capacity = 1 if self.single else capacity
             if self.at_end or not self._read(call, capacity):
                 self.at_end = True
                 self.capture._current = None
                 return None
-        return self.hand_out(ahead.popleft())
+        summary = self.hand_out(ahead.popleft())
+        if fresh and capacity == 1:
+            # Read alone: it is the packet the library dissected last.
+            self.capture._current_generation = call.generation()
+        return summary
 
     def hand_out(self, item):
         values, protocol, info = item
         self.position = values[0]
         capture = self.capture
-        capture._current = values
+        capture._current, capture._current_generation = values, None
         return _summary_of(values, protocol, info, capture._origin)
 
     def _read(self, call, capacity):
@@ -111,7 +125,16 @@ class Reading:
             self.reopen(call, self.filter)
             self.filter_changed = False
             self.position = 0
-        self.owner = owner
+        self.owner, self.single = owner, False
+
+    def settle(self, call):
+        """Before a call that reads the packet dissected last or dissects a
+        packet: unless reading is settled, the capture is read again up to
+        the packet handed out last, which becomes the packet dissected
+        last, and from then on a packet a call."""
+        if not self.single and self.started and not self.at_end:
+            self._restore(call, self._kept())
+            self.single = True
 
     @contextlib.contextmanager
     def own_pass(self, call, filter):
@@ -146,6 +169,8 @@ class Reading:
                     at_end = True
                     break
                 if not at_end and self.ahead.popleft()[0][0] == position:
+                    if type(self.capture._current) is tuple:
+                        self.capture._current_generation = call.generation()
                     break
         finally:
             self.ahead.clear()
