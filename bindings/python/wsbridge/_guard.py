@@ -24,6 +24,10 @@ from .native import Status
 # capture, one save file and one followed stream.
 lock = threading.RLock()
 
+# Where gGetDissectionGeneration writes, used under the lock.
+_GENERATION = ctypes.c_uint64()
+_GENERATION_OUTPUT = ctypes.byref(_GENERATION)
+
 
 class Call:
     """Runs exports of an engine's library while the lock is held."""
@@ -47,9 +51,9 @@ class Call:
     def generation(self):
         """The library's dissection generation (gGetDissectionGeneration):
         what was taken from a dissection is stale once it differs."""
-        number = ctypes.c_uint64()
-        self(self.engine.raw.gGetDissectionGeneration, ctypes.byref(number))
-        return number.value
+        if self.engine.raw.gGetDissectionGeneration(_GENERATION_OUTPUT) != Status.OK:
+            raise self.error()
+        return _GENERATION.value
 
     def error(self, status=Status.FAILED, message=None, failure=errors.WsbridgeError):
         """The exception for a status, with the library's message and code

@@ -10,19 +10,15 @@ Both take the whole Protocol and Info texts from the batch's text space.
 """
 
 import ctypes
-import struct
 
 from . import native
 from .errors import ErrorCode
 from .native import Status
+from .records import SUMMARY_STRUCT
 
-__all__ = ["BatchBuffers", "SUMMARY_STRUCT", "SUMMARY_SIZE"]
+__all__ = ["BatchBuffers", "SUMMARY_SIZE"]
 
-# A PacketSummary as struct unpacks it: the numbers, then the six texts as
-# their whole arrays (bytes after the NUL are left from other packets).
-SUMMARY_STRUCT = struct.Struct("<IIIiHH4xqqqiiii32s256s32s32s64s64s")
-SUMMARY_SIZE = ctypes.sizeof(native.PacketSummary)
-assert SUMMARY_STRUCT.size == SUMMARY_SIZE
+SUMMARY_SIZE = SUMMARY_STRUCT.size
 
 
 class BatchBuffers:

@@ -49,13 +49,14 @@ class Capture:
         self.path = path
         self._origin = Origin(path)
         self._reading = Reading(self)
-        # The packet handed out last: an unpacked PacketSummary record as
-        # reading hands it out, then its Locator once asked about; the
-        # library's generation in which it was dissected by its offset, and
-        # the group whose fields were matched for it then.
+        # The packet handed out last (an unpacked PacketSummary record as
+        # reading hands it out, or the Locator given to packet() or tree()),
+        # the library's dissection generation in which it was the packet
+        # dissected last, and the group whose fields were matched for it
+        # last (with the packet it was matched for).
         self._current = None
         self._current_generation = None
-        self._matched_group = None
+        self._matched_group = (None, None)
 
     # ---- state -------------------------------------------------------------
 
@@ -186,21 +187,18 @@ class Capture:
         dissection, and its fields matched again for the group asked last."""
         self._reading.settle(call)
         current = self._current
-        if current is None:
+        if current is None or self._current_generation == call.generation():
             return
-        if type(current) is tuple:
-            current = self._current = Locator(current[0], current[6], current[2], current[1],
-                                              current[10], current[8], current[9], self._origin)
-            self._matched_group = None
-        if self._current_generation != call.generation():
-            call(self.engine.raw.gGetPacketAtOffset, None, *current.arguments())
-            self._current_generation = call.generation()
-            if self._matched_group is not None:
-                self._matched(call, self._matched_group)
+        arguments = current.arguments() if isinstance(current, Locator) else \
+            (current[0], current[6], current[2], current[1], current[10])
+        call(self.engine.raw.gGetPacketAtOffset, None, *arguments)
+        self._current_generation = call.generation()
+        group, matched_for = self._matched_group
+        if matched_for is current:
+            self._matched(call, group)
 
     def _made_current(self, call, locator):
         self._current, self._current_generation = locator, call.generation()
-        self._matched_group = None
 
     def packet(self, packet) -> Summary:
         """Re-reads and re-dissects a packet by its locator
@@ -257,8 +255,7 @@ class Capture:
             # An unknown group carries WSB_E_UNKNOWN_FIELD (UnknownFieldError);
             # a call with no packet to ask about is out of order.
             raise call.error(failure=StateError)
-        if self._current is not None:
-            self._matched_group = group
+        self._matched_group = (group, self._current)
         return [ids[i] for i in range(count.value)] if ids else []
 
     def _read_current(self, operation, function, *arguments):

@@ -5,7 +5,7 @@ import ctypes
 from typing import Iterator, List
 
 from . import native
-from ._guard import guarded
+from ._guard import Call, guarded
 from .errors import StaleObjectError
 from .native import FieldType, Status
 from .records import Locator, enum_or_int, sized_text, text
@@ -103,14 +103,9 @@ class Tree:
 
     def _check(self, operation):
         self.capture._check(operation)
-        if self._generation != self._generation_now():
+        if self._generation != Call(self.engine, operation).generation():
             raise StaleObjectError(Status.FAILED, "The tree's packet is no longer the packet "
                                    "dissected last; build the tree again.", operation)
-
-    def _generation_now(self):
-        number = ctypes.c_uint64()
-        self.engine.raw.gGetDissectionGeneration(ctypes.byref(number))
-        return number.value
 
     @classmethod
     def _build(cls, capture, call, locator):
