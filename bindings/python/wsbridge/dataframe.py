@@ -143,8 +143,8 @@ def _texts_of(numpy, column):
     decoded as UTF-8 in one piece (undecodable bytes replaced) and split
     at the NULs."""
     count = len(column)
-    if not count:
-        return []
+    if count < 64:  # numpy's fixed costs outweigh a loop over a few
+        return [bytes(text).partition(b"\0")[0].decode("utf-8", "replace") for text in column]
     width = column.dtype.itemsize
     table = numpy.zeros((count, width + 1), dtype=numpy.uint8)
     table[:, :width] = numpy.ascontiguousarray(column).view(numpy.uint8).reshape(count, width)
@@ -191,8 +191,11 @@ def _read_frame(pandas, capture, call, columns, all_occurrences, exact_stamps):
     import numpy
     summary_dtype, value_dtype = _summary_dtype(numpy), _value_dtype(numpy)
     count = len(columns)
-    buffers = BatchBuffers(BATCH_PACKETS, [column.id for column in columns], all_occurrences)
     labelled = [position for position, column in enumerate(columns) if column.type == FieldType.PROTOCOL]
+    # A label is the one a packet gets when it is read: with labelled
+    # columns, each packet is dissected again right after it was read.
+    buffers = BatchBuffers(1 if labelled else BATCH_PACKETS, [column.id for column in columns],
+                           all_occurrences)
     summaries = []
     pieces = [_Column(column) for column in columns]
     while True:
@@ -216,7 +219,7 @@ def _read_frame(pandas, capture, call, columns, all_occurrences, exact_stamps):
                 piece.records.append(column.copy())
                 piece.texts.append(cells)
         if labelled:
-            _put_labels(capture, call, record, [pieces[position] for position in labelled],
+            _put_labels(capture, call, record[0], [pieces[position] for position in labelled],
                         all_occurrences)
     return _frame(pandas, numpy, summaries, pieces, all_occurrences, exact_stamps)
 
@@ -290,40 +293,39 @@ def _numbers(numpy, field, values, kinds):
 
 
 def _put_labels(capture, call, record, pieces, all_occurrences):
-    """The labels of the protocol columns for the packets of the batch just
-    read, from each packet's tree (re-read by its offset, with labels),
-    in place of the batch's values (sequential reading dissects without
-    labels, so there a protocol's value is its filter name)."""
+    """The labels of the protocol columns for the packet just read (a batch
+    of one), in place of the batch's values (sequential reading dissects
+    without labels, so there a protocol's value is its filter name): the
+    packet is dissected again by its offset, with labels, and the first
+    occurrence read typed (gGetFieldValue); every occurrence is read from
+    its tree."""
     raw = capture.engine.raw
+    locator = [record[name].item() for name in ("frame_number", "file_offset", "captured_length",
+                                                 "packet_length", "encapsulation")]
+    if not all_occurrences:
+        call(raw.gGetPacketAtOffset, None, *locator)
+        value, pointer = native.WsbBatchValue(), ctypes.c_void_p()
+        for piece in pieces:
+            call(raw.gGetFieldValue, piece.field.id, ctypes.byref(value), ctypes.byref(pointer))
+            piece.texts[-1][0] = (ctypes.string_at(pointer.value, value.text_size).decode("utf-8", "replace")
+                                  if value.kind == ValueKind.TEXT else None)
+        return
     length, count = ctypes.c_int32(0), ctypes.c_int32(0)
-    data = ctypes.POINTER(ctypes.c_uint8)()
-    node = native.TreeNode()
-    wanted = {piece.field.name.encode(): piece for piece in pieces}
-    cells = {piece.field.name: [] for piece in pieces}
-    columns = [record[name].tolist() for name in ("frame_number", "file_offset", "captured_length",
-                                                  "packet_length", "encapsulation")]
-    for locator in zip(*columns):
-        call(raw.gBuildPacketProtocolTree, ctypes.byref(length), ctypes.byref(data), *locator)
-        call(raw.gGetProtocolTreeNodesCount, ctypes.byref(count))
-        handles = {piece.field.name: [] for piece in pieces}
-        for position in range(count.value):
-            call(raw.gGetTreeNodeByIndex, ctypes.byref(node), position)
-            piece = wanted.get(node.field_abbrev)
-            if piece is not None:
-                handles[piece.field.name].append(node.node)
-        for name, found in handles.items():
-            labels = []
-            for handle in found:
-                pointer, size = ctypes.c_void_p(), ctypes.c_int32()
-                call(raw.gGetFieldValueTextByTreeNode, handle, ctypes.byref(pointer), ctypes.byref(size))
-                labels.append(sized_text(pointer, size.value))
-            cells[name].append(labels or None)
-    for piece in pieces:
-        labels = cells[piece.field.name]
-        if all_occurrences:
-            piece.cells[len(piece.cells) - len(labels):] = labels
-        else:
-            piece.texts[-1][:] = [None if cell is None else cell[0] for cell in labels]
+    data, node = ctypes.POINTER(ctypes.c_uint8)(), native.TreeNode()
+    call(raw.gBuildPacketProtocolTree, ctypes.byref(length), ctypes.byref(data), *locator)
+    call(raw.gGetProtocolTreeNodesCount, ctypes.byref(count))
+    wanted = {piece.field.name.encode(): [] for piece in pieces}
+    for position in range(count.value):
+        call(raw.gGetTreeNodeByIndex, ctypes.byref(node), position)
+        if node.field_abbrev in wanted:
+            wanted[node.field_abbrev].append(node.node)
+    for piece, handles in zip(pieces, wanted.values()):
+        labels = []
+        for handle in handles:
+            pointer, size = ctypes.c_void_p(), ctypes.c_int32()
+            call(raw.gGetFieldValueTextByTreeNode, handle, ctypes.byref(pointer), ctypes.byref(size))
+            labels.append(sized_text(pointer, size.value))
+        piece.cells[-1] = labels or None
 
 
 # ---- the DataFrame ----------------------------------------------------------------
