@@ -264,7 +264,7 @@ def _python_values(pandas, numpy, field, values, texts):
     if field.kind == "text":
         result[is_text] = texts.at(values["i"][is_text])
         return result.tolist()
-    numbers = _numbers(numpy, field, values, kinds).tolist()
+    numbers = _numbers(field, values).tolist()
     if field.kind in ("time", "timedelta"):
         scalar = pandas.Timestamp if field.kind == "time" else pandas.Timedelta
         zone = {"tz": "UTC"} if field.kind == "time" else {}
@@ -280,7 +280,7 @@ _VALUE_KINDS = {"uint": ValueKind.UINT, "int": ValueKind.INT, "bool": ValueKind.
                 "float": ValueKind.DOUBLE, "time": ValueKind.TIME, "timedelta": ValueKind.DURATION}
 
 
-def _numbers(numpy, field, values, kinds):
+def _numbers(field, values):
     """The values as the column's numbers: unsigned, signed, booleans, floats, nanoseconds."""
     kind = field.kind
     if kind == "uint":
@@ -393,7 +393,7 @@ def _typed_column(pandas, numpy, piece):
         return pandas.Series(pandas.array(texts, dtype="string"))
     records = numpy.concatenate(piece.records) if piece.records else numpy.empty(0, _value_dtype(numpy))
     kinds = records["kind"]
-    numbers = _numbers(numpy, piece.field, records, kinds)
+    numbers = _numbers(piece.field, records)
     missing = kinds != _VALUE_KINDS[kind]
     if kind == "float":
         return pandas.Series(numpy.where(missing, numpy.nan, numbers), dtype="float64")

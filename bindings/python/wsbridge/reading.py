@@ -48,6 +48,7 @@ class Reading:
         self.owner = None
         self.started = False  # reading began since the file was opened
         self.single = False  # settled: a packet a call
+        self.read_generation = None  # the library's generation after the last read
         self.at_end = False
         self.position = 0  # the frame handed out last
         self.filter = None
@@ -74,7 +75,7 @@ class Reading:
         summary = self.hand_out(ahead.popleft())
         if fresh and capacity == 1:
             # Read alone: it is the packet the library dissected last.
-            self.capture._current_generation = call.generation()
+            self.capture._current_generation = self.read_generation
         return summary
 
     def hand_out(self, item):
@@ -90,6 +91,7 @@ class Reading:
         if batches is None:
             batches = self.batches[capacity] = BatchBuffers(capacity)
         packets = batches.read(call)
+        self.read_generation = call.generation()
         if not packets:
             return False
         records = list(batches.summary_tuples(packets))
@@ -132,9 +134,15 @@ class Reading:
         packet: unless reading is settled, the capture is read again up to
         the packet handed out last, which becomes the packet dissected
         last, and from then on a packet a call."""
-        if not self.single and self.started and not self.at_end:
+        if self.single or not self.started or self.at_end:
+            return
+        if self.ahead:
             self._restore(call, self._kept())
-            self.single = True
+        elif type(self.capture._current) is tuple and self.read_generation == call.generation():
+            # The last packet read is the one handed out, and still the
+            # packet dissected last.
+            self.capture._current_generation = self.read_generation
+        self.single = True
 
     @contextlib.contextmanager
     def own_pass(self, call, filter):
