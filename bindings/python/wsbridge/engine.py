@@ -33,7 +33,6 @@ class Engine:
         self._running = True
         self._capture = None
         self._stream = None
-        self._dissections = 0  # counts every dissection made through the package
         self._registered = set()  # (field, group) pairs filed by the package itself
         self._preferences = {}  # preference name -> the last assignment set through the package
 
@@ -88,9 +87,25 @@ class Engine:
                                 "with the spawn or forkserver method (see map_captures)."
                                 % self._process, operation)
 
-    def _dissected(self):
-        """Counts a dissection: what pointed into the one before is stale."""
-        self._dissections += 1
+    @classmethod
+    def prepared(cls, library, preferences) -> "Engine":
+        """The engine of this process (started from `library` on first use)
+        with `preferences` ("module.name:value") set, for a worker process.
+        An engine keeps a preference for good, so one that an earlier task
+        set and this one does not ask for is refused (InvalidSettingError)."""
+        engine = cls.start(library)
+        wanted = dict(preference_items(preferences))
+        for name, assignment in engine._preferences.items():
+            if name not in wanted:
+                raise InvalidSettingError(
+                    native.Status.FAILED, "The engine of this process already runs with the "
+                    "preference \"%s\", which this task does not ask for, and an engine cannot "
+                    "take a preference back: pass the same preferences to every map over these "
+                    "workers, or restart them." % assignment, "map_captures")
+        for name, assignment in wanted.items():
+            if engine._preferences.get(name) != assignment:
+                engine.set_preference(assignment)
+        return engine
 
     def shutdown(self) -> None:
         """Shuts the engine down for good (gCleanupEpan): an open capture and
@@ -103,7 +118,6 @@ class Engine:
                 self._capture._forget()
                 self._capture = None
             self._stream = None
-            self._dissected()
             with guarded("shutdown", self) as call:
                 self._running = False
                 Engine._instance = None
@@ -115,7 +129,6 @@ class Engine:
         (gHackedCleanup); an open capture stays open."""
         with guarded("reset dissection state", self):
             self.raw.gHackedCleanup()
-            self._dissected()
 
     # ---- preferences ---------------------------------------------------------
 
@@ -196,7 +209,6 @@ class Engine:
         compile raises InvalidSettingError and the capture is closed."""
         with guarded("open", self) as call:
             call(self.raw.gOpenCapture, encode_path(path))
-            self._dissected()
             if self._capture is not None:
                 self._capture._forget()
             self._stream = None
@@ -215,6 +227,15 @@ class Engine:
     def __repr__(self):
         state = "running" if self._running else "shut down"
         return "<wsbridge.Engine %s on %s>" % (state, self.library.path)
+
+
+def preference_items(preferences):
+    """(name, assignment) of each "module.name:value" text."""
+    if isinstance(preferences, str):
+        preferences = (preferences,)
+    for assignment in preferences:
+        encode_text(assignment, "preference")
+        yield assignment.split(":", 1)[0].strip(), assignment
 
 
 def start(library=None) -> Engine:
