@@ -52,7 +52,7 @@ int cli_job_worker(void)
 
 int cli_job_apply_share(void)
 {
-    if (job_count > 1 && gSetReadingShare(job_index, job_count, WSB_SHARE_BY_ADDRESSES) != WSB_OK)
+    if (job_count > 1 && gSetReadingShare(job_index, job_count, WSB_SHARE_BALANCED) != WSB_OK)
         return cli_fail("--jobs");
     return CLI_OK;
 }
