@@ -161,6 +161,15 @@ bool control_port(uint16_t port)
     }
 }
 
+// A connection to a control protocol's port: the lower port of the two (a
+// client's port is seldom lower than its server's), or any port below 1024
+// (a client's port seldom is).
+bool control_connection(uint16_t a, uint16_t b)
+{
+    const uint16_t low = a < b ? a : b;
+    return control_port(low) || (a < 1024 && control_port(a)) || (b < 1024 && control_port(b));
+}
+
 // A pair carries more than three quarters of an even share of the packets
 // read so far: its new connections are spread.
 bool heavy(const conversation &pair)
@@ -184,7 +193,7 @@ int32_t balanced_share(const shard_headers &h)
     conversation *pair = pair_entry(h.pair);
     int32_t share = pair->share;
     if (h.has_ports) {
-        if (control_port(h.ports[0]) || control_port(h.ports[1]))
+        if (control_connection(h.ports[0], h.ports[1]))
             pair->never_parted = 1;
         conversation *connection = find(h.endpoints ^ tag_connection, true);
         if (connection->share < 0)
