@@ -532,7 +532,7 @@ def _capture_frame(path, fields, filter, preferences, share=0, shares=1, occurre
     from .dataframe import to_dataframe
     with _one_capture:
         engine = _prepared_engine(None, preferences)
-        engine.set_reading_share(share, shares)
+        engine.set_reading_share(share, shares, "balanced")
         try:
             with engine.open(path) as capture:
                 return to_dataframe(capture, fields, filter, occurrence, stamps)
