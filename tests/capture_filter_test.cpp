@@ -251,7 +251,9 @@ TEST(CaptureShares, MediaSetUpByOtherConversationsIsTheListedDifference)
 
 // The balanced shares part a busy pair of hosts by connection, keep each
 // connection whole, and the fragments of a datagram together with the
-// first one, wherever its connection went.
+// first one, wherever its connection went. A datagram whose later fragment
+// comes first stays whole in the pair's share, away from its connection's:
+// the listed difference.
 TEST(CaptureShares, BalancedSharesPartABusyPairByConnection)
 {
     ASSERT_EQ(gInitEpan(), 0);
@@ -290,6 +292,33 @@ TEST(CaptureShares, BalancedSharesPartABusyPairByConnection)
     // The hash of the address pair puts it all in one share.
     const shares_reading hashed = read_in_shares(dir.file("pair.pcap"), 2, WSB_SHARE_BY_ADDRESSES);
     EXPECT_EQ(std::min(hashed.sizes[0], hashed.sizes[1]), 0u);
+
+    // ARP (share 0, the pair's) makes share 1 the emptier one: a new
+    // connection goes there. Its second segment comes in two fragments, the
+    // later one first.
+    for (int i = 0; i < 3; ++i)
+        frames.push_back(pcapw::eth_arp_request(mac_a, a, b));
+    const size_t syn = frames.size() + 1;
+    frames.push_back(pcapw::eth_ipv4_tcp(mac_b, mac_a, a, b, 50100, 80, 999, 0, 0x02));
+    frames.push_back(pcapw::eth_ipv4_tcp(mac_b, mac_a, a, b, 50100, 80, 1000, 1, 0x18, pcapw::Bytes(10, 'x')));
+    const pcapw::Bytes segment = pcapw::tcp_ipv4(a, b, 50100, 80, 1010, 1, 0x18, pcapw::Bytes(40, 'y'));
+    frames.push_back(pcapw::ethernet(mac_b, mac_a, 0x0800,
+                                     pcapw::ipv4(a, b, 6, pcapw::Bytes(segment.begin() + 24, segment.end()), 64, 77, 3)));
+    frames.push_back(pcapw::ethernet(mac_b, mac_a, 0x0800,
+                                     pcapw::ipv4(a, b, 6, pcapw::Bytes(segment.begin(), segment.begin() + 24), 64, 77,
+                                                 0x2000)));
+    frames.push_back(pcapw::eth_ipv4_tcp(mac_b, mac_a, a, b, 50100, 80, 1050, 1, 0x18, pcapw::Bytes(10, 'z')));
+    write_frames(dir.file("pair.pcap"), frames);
+    const shares_reading late = read_in_shares(dir.file("pair.pcap"), 2, WSB_SHARE_BALANCED);
+    ASSERT_EQ(late.whole.size(), frames.size());
+    // The reassembled segment, dissected where the connection's start was
+    // not seen, and the segment after it, whose share missed it.
+    ASSERT_EQ(late.differing.size(), 2u);
+    ASSERT_EQ(late.differing.count(syn + 3), 1u);
+    EXPECT_EQ(late.differing.at(syn + 3), "50100 → 80 [PSH, ACK] Seq=1 Ack=1 Win=65535 Len=40");
+    EXPECT_EQ(late.whole[syn + 2], "50100 → 80 [PSH, ACK] Seq=11 Ack=1 Win=65535 Len=40");
+    ASSERT_EQ(late.differing.count(syn + 4), 1u);
+    EXPECT_EQ("[TCP Previous segment not captured] " + late.whole[syn + 3], late.differing.at(syn + 4));
 }
 
 // A share is set while no capture is open, names an existing share and key,

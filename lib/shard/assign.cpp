@@ -9,8 +9,8 @@
 namespace {
 
 // One conversation the balanced mode has seen in this capture: an address
-// pair, a connection (transport endpoints) or a fragmented datagram, told
-// apart by the tag mixed into its key. Entries of earlier captures (another
+// pair or a connection (transport endpoints), told apart by the tag mixed
+// into its key. Entries of earlier captures (another
 // generation) count as empty, so a new capture needs no clearing.
 struct conversation {
     uint64_t key;         // never 0 in a live entry
@@ -23,7 +23,21 @@ struct conversation {
 
 constexpr uint64_t tag_pair = 0x9e3779b97f4a7c15ull;
 constexpr uint64_t tag_connection = 0xc2b2ae3d27d4eb4full;
-constexpr uint64_t tag_datagram = 0x165667b19e3779f9ull;
+
+// A fragmented datagram being reassembled: the share its fragments go to.
+// A small table indexed by the datagram's key holds the datagrams of the
+// last while (a datagram's fragments come close together); a slot is taken
+// over by the next datagram that falls on it.
+struct datagram {
+    uint64_t key;
+    uint64_t frame;       // the record that set it (counted from 1; 0: empty)
+    int32_t share;
+    uint32_t from_later;  // set by a fragment that came before the first
+};
+constexpr uint32_t datagram_slots = 4096;
+// How long (in records) a share set by an early later fragment holds for
+// the datagram's first fragment.
+constexpr uint64_t datagram_patience = 65536;
 
 constexpr uint32_t frames_per_block = 1u << 16;
 constexpr uint32_t words_per_block = frames_per_block / 64;
@@ -51,6 +65,7 @@ struct shard_state_record {
     // 65,536 frames, kept from one capture to the next.
     uint64_t **blocks = nullptr;
     uint32_t block_count = 0;   // blocks allocated
+    datagram datagrams[datagram_slots] = {};
     uint32_t recorded = 0;      // frames 1 to this have their bit (all, unless memory ran out)
 } shard_state;
 
@@ -178,17 +193,29 @@ bool heavy(const conversation &pair)
     return pair.packets * static_cast<uint64_t>(s.count) * 4 > s.total * 3;
 }
 
+// The slot of a datagram, emptied when another datagram held it.
+datagram &datagram_slot(uint64_t key)
+{
+    datagram &d = shard_state.datagrams[(key ^ key >> 32) % datagram_slots];
+    if (d.key != key)
+        d = datagram{key, 0, 0, 0};
+    return d;
+}
+
 int32_t balanced_share(const shard_headers &h)
 {
-    if (!h.keyed || !reserve(4))
+    shard_state_record &s = shard_state;
+    if (!h.keyed || !reserve(3))
         return 0;
     if (h.fragment == shard_headers::later_fragment) {
-        // The share of its datagram's first fragment when that went
-        // elsewhere than the pair's share.
+        // The share of its datagram's first fragment; before that one (out
+        // of order), the share of the pair, which the first then follows.
         conversation *pair = pair_entry(h.fragment_pair);
         ++pair->packets;
-        const conversation *datagram = find(h.datagram ^ tag_datagram, false);
-        return datagram ? datagram->share : pair->share;
+        datagram &d = datagram_slot(h.datagram);
+        if (d.frame == 0)
+            d = datagram{h.datagram, s.total + 1, pair->share, 1};
+        return d.share;
     }
     conversation *pair = pair_entry(h.pair);
     int32_t share = pair->share;
@@ -202,13 +229,12 @@ int32_t balanced_share(const shard_headers &h)
     }
     ++pair->packets;
     if (h.fragment == shard_headers::first_fragment) {
-        // Later fragments find this one's share; a datagram whose share is
-        // its pair's needs no entry, unless an earlier datagram with the
-        // same identification left one.
-        const int32_t home = pair_entry(h.fragment_pair)->share;
-        conversation *datagram = find(h.datagram ^ tag_datagram, share != home);
-        if (datagram)
-            datagram->share = share;
+        // Its later fragments follow it, unless one came first: then it
+        // follows them (the datagram stays whole, with the pair).
+        datagram &d = datagram_slot(h.datagram);
+        if (d.frame != 0 && d.from_later && s.total + 1 - d.frame <= datagram_patience)
+            share = d.share;
+        d = datagram{h.datagram, s.total + 1, share, 0};
     }
     return share;
 }
@@ -264,6 +290,7 @@ void shard_begin(int32_t index, int32_t count, shard_mode mode)
         s.capacity = 0;
     }
     s.live = 0;
+    memset(s.datagrams, 0, sizeof s.datagrams);
     if (++s.generation == 0) {
         if (s.table)
             memset(s.table, 0, s.capacity * sizeof(conversation));
