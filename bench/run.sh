@@ -291,7 +291,7 @@ faster "wsbridge summary --jobs 2, many conv." "tshark -n -r, many conversations
 faster "wsbridge summary --jobs 2, one pair" "tshark -n -r, one pair" \
     "one pair: summary --jobs 2 vs tshark" "tshark -n -r" ">= 1.6"
 faster "wsbridge summary --jobs 2, port-less pair" "tshark -n -r, port-less pair" \
-    "port-less pair: summary --jobs 2 vs tshark" "tshark -n -r" ">= 1.4"
+    "port-less: summary --jobs 2 vs tshark" "tshark -n -r" ">= 1.4"
 row "one pair: --jobs 4 / --jobs 2 (2 cpus)" "${seconds[wsbridge summary --jobs 4, one pair]} s" \
     "--jobs 2 ${seconds[wsbridge summary --jobs 2, one pair]} s" \
     "$(ratio "${seconds[wsbridge summary --jobs 4, one pair]}" "${seconds[wsbridge summary --jobs 2, one pair]}")" "<= 1"
@@ -301,7 +301,7 @@ row "many conv.: --jobs 4 / --jobs 2 (2 cpus)" "${seconds[wsbridge summary --job
     "<= 1"
 for capture in "$big" "$many" "$one_pair" "$portless" "$joined"; do
     name=$(basename "$capture")
-    row "--jobs 2 lines equal to 1 process (%)" "${equal[$name]} %" "$name; largest/even ${balance[$name]}" \
+    row "--jobs 2 lines equal to 1 process (%)" "${equal[$name]} %" "$name; balance ${balance[$name]}" \
         "${equal[$name]}" ">= 99.9"
 done
 faster "wsbridge fields" "tshark -T fields" "CLI fields (2 fields) vs tshark" "tshark -T fields" ">= 1"

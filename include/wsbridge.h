@@ -432,7 +432,7 @@ enum {
  * their addresses, WSB_SHARE_BY_ENDPOINTS parts them by ports too.
  * WSB_SHARE_BALANCED (at most 4096 shares) gives each pair of hosts, when
  * first seen, to the share that has got the fewest packets so far; a pair
- * that carries more than about an even share of the packets read so far
+ * that carries more than an even share of the packets read so far
  * gives each new connection (pair of ports) to the share with the fewest
  * packets, unless it has carried a control protocol the engine follows into
  * further connections (FTP, TFTP, SIP, RTSP, H.323, MGCP, Skinny, PPTP,

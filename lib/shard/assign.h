@@ -16,7 +16,7 @@ enum class shard_mode {
     // dissected the fewest packets so far and keeps it: the first
     // conversation of a pair of hosts (its address pair) decides the pair's
     // share, where its packets without ports and its later connections go,
-    // unless the pair carries more than about an even share of all packets:
+    // unless the pair carries more than an even share of the packets so far:
     // then each new connection (transport endpoints) goes to the share with
     // the fewest packets. Pairs that carry a control protocol the engine
     // follows into further connections (FTP, TFTP, SIP, RTSP, H.323, MGCP,
