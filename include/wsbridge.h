@@ -423,14 +423,16 @@ enum {
  * others. The conversations are read from the link, network and transport
  * headers of the record's bytes (Ethernet with 802.1Q/802.1ad tags, Linux
  * cooked v1 and v2, raw IPv4 and IPv6, BSD loopback; IPv4 and IPv6 addresses,
- * TCP, UDP, SCTP, DCCP and UDP-Lite ports), through IP-in-IP, IPv6-in-IPv4
- * (6to4), IPv4-in-IPv6, GRE, VXLAN and Geneve tunnels to the innermost
- * addresses, where the engine tracks the conversation; the fragments of one
- * datagram stay together.
- * WSB_SHARE_BY_ADDRESSES keeps every conversation of two hosts together (FTP
- * data connections, RTP set up by SIP between the same hosts) by a hash of
- * their addresses, WSB_SHARE_BY_ENDPOINTS parts them by ports too.
- * WSB_SHARE_BALANCED (at most 4096 shares) gives each pair of hosts, when
+ * TCP, UDP, SCTP, DCCP and UDP-Lite ports); the fragments of one datagram
+ * stay together. WSB_SHARE_BY_ADDRESSES keeps every conversation of two
+ * hosts together (FTP data connections, RTP set up by SIP between the same
+ * hosts) by a hash of their addresses, WSB_SHARE_BY_ENDPOINTS parts them by
+ * ports too; both read the outermost network layer.
+ * WSB_SHARE_BALANCED (at most 4096 shares) reads through IP-in-IP,
+ * IPv6-in-IPv4 (6to4), IPv4-in-IPv6, GRE, VXLAN and Geneve tunnels to the
+ * innermost addresses, where the engine tracks the conversation (the same
+ * conversation carried plainly, or in another tunnel, stays with it). It
+ * gives each pair of hosts, when
  * first seen, to the share that has got the fewest packets so far; a pair
  * that carries more than an even share of the packets read so far
  * gives each new connection (pair of ports) to the share with the fewest

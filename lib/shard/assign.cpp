@@ -306,7 +306,7 @@ int32_t shard_assign(int encapsulation, const uint8_t *bytes, uint32_t length)
     int32_t share = 0;
     if (s.count > 1 && bytes) {
         if (s.mode == shard_mode::balanced && s.counted) {
-            share = balanced_share(read_shard_headers(encapsulation, bytes, length));
+            share = balanced_share(read_shard_headers(encapsulation, bytes, length, true));
         } else {
             const shard_key_result key = packet_shard_key(
                 encapsulation, bytes, length,

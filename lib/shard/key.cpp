@@ -202,7 +202,7 @@ bool read_udp_tunnel(const uint8_t *bytes, uint32_t length, uint32_t at, bool ge
 
 }  // namespace
 
-shard_headers read_shard_headers(int encapsulation, const uint8_t *bytes, uint32_t length)
+shard_headers read_shard_headers(int encapsulation, const uint8_t *bytes, uint32_t length, bool through_tunnels)
 {
     shard_headers h{};
     uint32_t at = 0;
@@ -279,6 +279,16 @@ shard_headers read_shard_headers(int encapsulation, const uint8_t *bytes, uint32
             if (fragment_offset != 0)
                 return h;  // a later fragment carries no header of what is inside
         }
+        if (!through_tunnels) {
+            if (has_ports(protocol) && left >= transport + 4) {
+                h.ports[0] = read16(ip + transport);
+                h.ports[1] = read16(ip + transport + 2);
+                h.endpoints = pair_hash(addresses, addresses + address_length, address_length, h.ports[0],
+                                        h.ports[1], protocol, true);
+                h.has_ports = true;
+            }
+            return h;
+        }
         if (protocol == 4 || protocol == 41) {  // IPv4 or IPv6 inside
             at += transport;
             ethertype = protocol == 4 ? ethertype_ipv4 : ethertype_ipv6;
@@ -318,7 +328,7 @@ shard_headers read_shard_headers(int encapsulation, const uint8_t *bytes, uint32
 
 shard_key_result packet_shard_key(int encapsulation, const uint8_t *bytes, uint32_t length, shard_key_kind kind)
 {
-    const shard_headers h = read_shard_headers(encapsulation, bytes, length);
+    const shard_headers h = read_shard_headers(encapsulation, bytes, length, false);
     shard_key_result result{h.keyed, 0};
     if (!h.keyed)
         return result;

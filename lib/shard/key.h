@@ -19,9 +19,9 @@ enum class shard_key_kind {
     endpoint_pair,
 };
 
-// What the headers of one record tell about its conversations. Tunnels
-// (IPv4 or IPv6 in IPv4 or IPv6, GRE carrying IP or Ethernet, VXLAN and
-// Geneve on their UDP ports) are read through up to a later fragment: the keys are those of the innermost network
+// What the headers of one record tell about its conversations. When asked,
+// tunnels (IPv4 or IPv6 in IPv4 or IPv6, GRE carrying IP or Ethernet, VXLAN
+// and Geneve on their UDP ports) are read through up to a later fragment: the keys are those of the innermost network
 // layer, the one whose conversations the engine tracks, so that a tunnelled
 // conversation stays with the same conversation carried plainly or in
 // another tunnel (6to4 relays answer from other addresses than the one the
@@ -46,14 +46,15 @@ struct shard_headers {
 // the addresses, TCP, UDP, SCTP, DCCP and UDP-Lite the ports. A later
 // fragment ends the reading at its layer (its pair is the key); a first
 // fragment is read on into what it carries. Never reads beyond `length`.
-shard_headers read_shard_headers(int encapsulation, const uint8_t *bytes, uint32_t length);
+shard_headers read_shard_headers(int encapsulation, const uint8_t *bytes, uint32_t length, bool through_tunnels);
 
 struct shard_key_result {
     bool keyed;     // false: no network header found (ARP, other links, ...)
     uint64_t hash;  // the same for both directions of a conversation
 };
 
-// The hashed key of one record: fragments are keyed by the address pair of
-// their fragmented layer (a datagram's fragments stay together), other
-// packets by their innermost pair, or endpoints when asked for and present.
+// The hashed key of one record, read from its outermost network layer (no
+// tunnel is read through): fragments are keyed by their address pair (a
+// datagram's fragments stay together), other packets by their pair, or
+// endpoints when asked for and present.
 shard_key_result packet_shard_key(int encapsulation, const uint8_t *bytes, uint32_t length, shard_key_kind kind);
