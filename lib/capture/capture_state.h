@@ -80,8 +80,11 @@ void copy_cut(char *destination, size_t size, const char *text);
 
 // reading_options.cpp: frees the display filter; whether the record just
 // read in sequence falls in this process's share of the capture (its share
-// is decided and kept); whether a record re-read by offset, frame `number`,
-// did (WSB_E_STATE set when not).
+// is decided and kept); whether frame `number` (this record) falls in it, 1
+// or 0, -1 when that is not known (the balanced shares know only the frames
+// read in sequence); the same for a record re-read by offset, WSB_E_STATE
+// set when not.
 void release_display_filter();
 bool next_in_reading_share(const wtap_rec &record, const Buffer &bytes);
+int reading_share_holds(uint32_t number, const wtap_rec &record, const Buffer &bytes);
 bool reread_in_reading_share(const wtap_rec &record, const Buffer &bytes, uint32_t number, long long offset);

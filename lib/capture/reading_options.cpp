@@ -188,22 +188,30 @@ bool next_in_reading_share(const wtap_rec &record, const Buffer &bytes)
                         packet ? record.rec_header.packet_header.caplen : 0) == c.share_index;
 }
 
-bool reread_in_reading_share(const wtap_rec &record, const Buffer &bytes, uint32_t number, long long offset)
+int reading_share_holds(uint32_t number, const wtap_rec &record, const Buffer &bytes)
 {
     const capture_state_record &c = capture_state;
     if (c.share_count <= 1)
-        return true;
+        return 1;
     // A frame read in sequence has its share kept; the hashed keys can also
     // tell the share of one not read yet, the balanced shares cannot.
-    int mine = shard_frame_is_mine(number);
-    if (mine < 0 && c.share_mode != shard_mode::balanced) {
-        const shard_key_result key =
-            packet_shard_key(record.rec_header.packet_header.pkt_encap, ws_buffer_start_ptr(&bytes),
-                             record.rec_header.packet_header.caplen,
-                             c.share_mode == shard_mode::endpoint_pair ? shard_key_kind::endpoint_pair
-                                                                       : shard_key_kind::address_pair);
-        mine = (key.keyed ? key.hash % static_cast<uint64_t>(c.share_count) : 0) == static_cast<uint64_t>(c.share_index);
-    }
+    const int mine = shard_frame_is_mine(number);
+    if (mine >= 0 || c.share_mode == shard_mode::balanced)
+        return mine;
+    if (record.rec_type != REC_TYPE_PACKET)
+        return c.share_index == 0;
+    const shard_key_result key =
+        packet_shard_key(record.rec_header.packet_header.pkt_encap, ws_buffer_start_ptr(&bytes),
+                         record.rec_header.packet_header.caplen,
+                         c.share_mode == shard_mode::endpoint_pair ? shard_key_kind::endpoint_pair
+                                                                   : shard_key_kind::address_pair);
+    return (key.keyed ? key.hash % static_cast<uint64_t>(c.share_count) : 0) == static_cast<uint64_t>(c.share_index);
+}
+
+bool reread_in_reading_share(const wtap_rec &record, const Buffer &bytes, uint32_t number, long long offset)
+{
+    const capture_state_record &c = capture_state;
+    const int mine = reading_share_holds(number, record, bytes);
     if (mine < 0) {
         set_error_format(WSB_E_STATE, "The packet at offset %lld (frame %u) has not been read in sequence yet: its "
                          "share of the capture (this process has share %d of %d) is known once it has.",
