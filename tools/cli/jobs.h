@@ -14,6 +14,10 @@
  * reads its share of the capture once cli_job_apply_share is called after
  * the engine started. */
 int cli_jobs_start(const char *verb, int jobs, const char **path, uint64_t limit, int *status);
+/* --jobs-stats: after the merge, the parent reports on stderr how many
+ * packets each worker's share gave and the largest share against an even
+ * one. */
+extern int cli_jobs_stats;
 /* True in a worker. */
 int cli_job_worker(void);
 /* In a worker: sets the share of sequential reading; CLI_OK elsewhere. */

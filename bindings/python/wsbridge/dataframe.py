@@ -426,7 +426,7 @@ def share_frame(engine_class, path, fields, filter, preferences, share=0, shares
     `preferences`)."""
     with one_capture:
         engine = engine_class.prepared(None, preferences)
-        engine.set_reading_share(share, shares)
+        engine.set_reading_share(share, shares, "balanced")
         try:
             with engine.open(path) as capture:
                 return to_dataframe(capture, fields, filter, occurrence, stamps)

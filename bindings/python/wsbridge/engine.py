@@ -147,16 +147,19 @@ class Engine:
                  failure=InvalidSettingError)
             self._preferences[assignment.split(":", 1)[0].strip()] = assignment
 
-    #: Conversation keys of set_reading_share (the library's WSB_SHARE_BY_*).
-    SHARE_KEYS = {"addresses": 0, "endpoints": 1}
+    #: Conversation keys of set_reading_share (the library's WSB_SHARE_*).
+    SHARE_KEYS = {"addresses": 0, "endpoints": 1, "balanced": 2}
 
     def set_reading_share(self, index: int, count: int, key: str = "addresses") -> None:
         """Makes sequential reading of the captures opened afterwards dissect
         and return only share `index` of `count` of their conversations
         (gSetReadingShare), so that `count` processes can read one capture
         together; frame numbers and times stay the whole file's. `key` is
-        "addresses" (every conversation of two hosts together) or "endpoints"
-        (address and port pairs). (0, 1) reads everything again. Only while
+        "addresses" (every conversation of two hosts together, by a hash),
+        "endpoints" (address and port pairs, by a hash) or "balanced" (each
+        conversation, when first seen, to the share with the fewest packets;
+        a busy pair of hosts parted by connection; what to_dataframe(jobs=N)
+        and to_dask_dataframe use). (0, 1) reads everything again. Only while
         no capture is open (InvalidSettingError otherwise); a share that does
         not exist raises ValueError."""
         if key not in self.SHARE_KEYS:
