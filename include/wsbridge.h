@@ -975,7 +975,7 @@ enum {
 
 /* One conversation: the two endpoints in the order the engine first saw
  * them (A sent the first packet), the packets and bytes (lengths on the
- * wire) each way, and its times. 208 bytes. */
+ * wire) each way, and its times. 216 bytes. */
 typedef struct WsbConversation {
     char address_a[64];       /* as tshark -n prints it ("10.0.0.1"), cut to 63 bytes */
     char address_b[64];
@@ -987,10 +987,12 @@ typedef struct WsbConversation {
     uint64_t bytes_a_to_b;
     uint64_t frames_b_to_a;
     uint64_t bytes_b_to_a;
-    int64_t start_ns;         /* first packet, ns since the capture's first packet */
-    int64_t stop_ns;          /* last packet, likewise */
-    int64_t start_seconds;    /* first packet's time stamp, seconds since 1970 UTC */
-    int32_t start_nanoseconds;
+    int64_t start_seconds;    /* first packet: time since the capture's first packet */
+    int64_t stop_seconds;     /* last packet, likewise */
+    int64_t absolute_seconds; /* first packet's time stamp, seconds since 1970 UTC */
+    int32_t start_nanoseconds;  /* the nanosecond parts of the three (negative with */
+    int32_t stop_nanoseconds;   /* negative seconds: times before the first packet) */
+    int32_t absolute_nanoseconds;
     int32_t conversation_id;  /* the engine's index (tcp.stream) where the table keys
                                  on it, else -1: tells apart conversations that reuse
                                  addresses and ports; numbered by the process that counted */
@@ -1082,14 +1084,15 @@ WSBRIDGE_API int32_t gGetStatisticsKind(int32_t table, int32_t *kind);
  * them (conversations and endpoints: the most packets first, equal counts
  * in the order they began), with what gAdd* added: *records (null when
  * *count is 0) and *count. 0, or 1: engine not running, null outputs, no
- * such table, a table of another kind. gGetIntervals also hands out in
- * *elapsed_ns the time from the capture's first to its latest record read
- * (every record, also of other shares), which sets the table's rows. */
+ * such table, a table of another kind. gGetIntervals also hands out the
+ * time from the capture's first to its latest record read (every record,
+ * also of other shares), which sets the table's rows, in *elapsed_seconds
+ * and *elapsed_nanoseconds. */
 WSBRIDGE_API int32_t gGetConversations(int32_t table, const WsbConversation **records, int32_t *count);
 WSBRIDGE_API int32_t gGetEndpoints(int32_t table, const WsbEndpoint **records, int32_t *count);
 WSBRIDGE_API int32_t gGetHierarchy(int32_t table, const WsbHierarchyRow **records, int32_t *count);
 WSBRIDGE_API int32_t gGetIntervals(int32_t table, const WsbIntervalRow **records, int32_t *count,
-                                   int64_t *elapsed_ns);
+                                   int64_t *elapsed_seconds, int32_t *elapsed_nanoseconds);
 
 /* The table as `tshark -n -q -z REQUEST` prints it (with the -t r default,
  * from its first line to its closing line), with what gAdd* added: *text
@@ -1101,14 +1104,13 @@ WSBRIDGE_API int32_t gGetIntervals(int32_t table, const WsbIntervalRow **records
  *    count passed (an average can be higher before the interval ends);
  *  - an io,stat column of a float or double field prints 0.000000 in the rows
  *    after its last packet (tshark prints whatever a register held);
- *  - a packet counts in the interval of its own time; tshark counts a packet
- *    whose time goes back before the interval it reached in that interval,
- *    and one before the capture's first packet at the time of the packet
- *    before it;
+ *  - a packet counts in the interval of its own time (one from before the
+ *    capture's first packet in the first); tshark counts a packet whose
+ *    time goes back before the interval it reached in that interval, and
+ *    one before the capture's first packet at the time of the packet
+ *    counted before it;
  *  - the function's field is always found (tshark finds it only when a
  *    filter of some series names it, as "SUM(frame.len)frame.len" does);
- *  - relative times before the capture's first packet print negative
- *    (tshark prints them as huge numbers).
  * 0, or 1 as the record getters. */
 WSBRIDGE_API int32_t gGetStatisticsText(int32_t table, const char **text, int32_t *size);
 
@@ -1120,7 +1122,7 @@ WSBRIDGE_API int32_t gGetStatisticsText(int32_t table, const char **text, int32_
  * others join in order. The records are copied. Any time after the table
  * was asked for (a process that merges need not open a capture);
  * gOpenCapture starts every table from nothing again. gAddIntervals takes
- * the other process's elapsed_ns too (the larger one counts). 0, or 1:
+ * the other process's elapsed time too (the larger one counts). 0, or 1:
  * engine not running, no such table or another kind, null records with a
  * count above 0, a negative count, a record that does not fit the table (a
  * depth or parent out of order, a series the table does not have). */
@@ -1128,7 +1130,7 @@ WSBRIDGE_API int32_t gAddConversations(int32_t table, const WsbConversation *rec
 WSBRIDGE_API int32_t gAddEndpoints(int32_t table, const WsbEndpoint *records, int32_t count);
 WSBRIDGE_API int32_t gAddHierarchy(int32_t table, const WsbHierarchyRow *records, int32_t count);
 WSBRIDGE_API int32_t gAddIntervals(int32_t table, const WsbIntervalRow *records, int32_t count,
-                                   int64_t elapsed_ns);
+                                   int64_t elapsed_seconds, int32_t elapsed_nanoseconds);
 
 /* ---- Classic names, kept for compatibility ------------------------------
  * The records' names before they took the Wsb prefix (the same types), and

@@ -75,7 +75,7 @@ static_assert(offsetof(WsbPacketBatch, packets) == 80, "packets");
 static_assert(offsetof(WsbPacketBatch, values_used) == 84, "values_used");
 static_assert(offsetof(WsbPacketBatch, texts_used) == 88, "texts_used");
 
-static_assert(sizeof(WsbConversation) == 208, "WsbConversation size");
+static_assert(sizeof(WsbConversation) == 216, "WsbConversation size");
 static_assert(offsetof(WsbConversation, address_a) == 0, "address_a");
 static_assert(offsetof(WsbConversation, address_b) == 64, "address_b");
 static_assert(offsetof(WsbConversation, address_type) == 128, "address_type");
@@ -86,11 +86,13 @@ static_assert(offsetof(WsbConversation, frames_a_to_b) == 144, "frames_a_to_b");
 static_assert(offsetof(WsbConversation, bytes_a_to_b) == 152, "bytes_a_to_b");
 static_assert(offsetof(WsbConversation, frames_b_to_a) == 160, "frames_b_to_a");
 static_assert(offsetof(WsbConversation, bytes_b_to_a) == 168, "bytes_b_to_a");
-static_assert(offsetof(WsbConversation, start_ns) == 176, "start_ns");
-static_assert(offsetof(WsbConversation, stop_ns) == 184, "stop_ns");
-static_assert(offsetof(WsbConversation, start_seconds) == 192, "start_seconds");
+static_assert(offsetof(WsbConversation, start_seconds) == 176, "start_seconds");
+static_assert(offsetof(WsbConversation, stop_seconds) == 184, "stop_seconds");
+static_assert(offsetof(WsbConversation, absolute_seconds) == 192, "absolute_seconds");
 static_assert(offsetof(WsbConversation, start_nanoseconds) == 200, "start_nanoseconds");
-static_assert(offsetof(WsbConversation, conversation_id) == 204, "conversation_id");
+static_assert(offsetof(WsbConversation, stop_nanoseconds) == 204, "stop_nanoseconds");
+static_assert(offsetof(WsbConversation, absolute_nanoseconds) == 208, "absolute_nanoseconds");
+static_assert(offsetof(WsbConversation, conversation_id) == 212, "conversation_id");
 
 static_assert(sizeof(WsbEndpoint) == 112, "WsbEndpoint size");
 static_assert(offsetof(WsbEndpoint, address) == 0, "address");
@@ -232,10 +234,12 @@ const member_layout conversation_members[] = {
     WSB_MEMBER(WsbConversation, bytes_a_to_b),
     WSB_MEMBER(WsbConversation, frames_b_to_a),
     WSB_MEMBER(WsbConversation, bytes_b_to_a),
-    WSB_MEMBER(WsbConversation, start_ns),
-    WSB_MEMBER(WsbConversation, stop_ns),
     WSB_MEMBER(WsbConversation, start_seconds),
+    WSB_MEMBER(WsbConversation, stop_seconds),
+    WSB_MEMBER(WsbConversation, absolute_seconds),
     WSB_MEMBER(WsbConversation, start_nanoseconds),
+    WSB_MEMBER(WsbConversation, stop_nanoseconds),
+    WSB_MEMBER(WsbConversation, absolute_nanoseconds),
     WSB_MEMBER(WsbConversation, conversation_id),
 };
 

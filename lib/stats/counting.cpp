@@ -118,11 +118,11 @@ void stats_interval_packet(void *state, packet_info *pinfo, epan_dissect_t *edt,
     const stats_table &table = *series.table;
     // The time since the first packet in microseconds, rounded as tshark
     // rounds it; a packet from before the first packet counts at 0.
-    int64_t relative_us = 0;
+    uint64_t relative_us = 0;
     if (pinfo->rel_ts.secs >= 0 && pinfo->rel_ts.nsecs >= 0)
-        relative_us = static_cast<int64_t>(pinfo->rel_ts.secs) * 1000000 + (pinfo->rel_ts.nsecs + 500) / 1000;
-    const int64_t interval =
-        table.interval_us == UINT64_MAX ? 0 : relative_us / static_cast<int64_t>(table.interval_us);
+        relative_us = static_cast<uint64_t>(pinfo->rel_ts.secs) * 1000000u +
+                      static_cast<uint64_t>((pinfo->rel_ts.nsecs + 500) / 1000);
+    const auto interval = static_cast<int64_t>(table.interval_us == UINT64_MAX ? 0 : relative_us / table.interval_us);
     WsbIntervalRow &row = row_of(series, interval, pinfo->num);
     ++row.frames;
     row.bytes += pinfo->fd->pkt_len;

@@ -32,9 +32,10 @@ void copy_text(char (&into)[size], const char *text)
     g_strlcpy(into, text ? text : "", size);
 }
 
-int64_t nanoseconds(const nstime_t &time)
+// Times as the engine compares them (nstime_cmp).
+bool earlier(int64_t seconds, int32_t nanoseconds, int64_t other_seconds, int32_t other_nanoseconds)
 {
-    return static_cast<int64_t>(time.secs) * 1000000000 + time.nsecs;
+    return seconds != other_seconds ? seconds < other_seconds : nanoseconds < other_nanoseconds;
 }
 
 void address_text(const address *value, char *buffer, int size)
@@ -132,12 +133,16 @@ bool stats_merge_conversations(std::vector<WsbConversation> &into, const WsbConv
         existing.bytes_a_to_b += c.bytes_a_to_b;
         existing.frames_b_to_a += c.frames_b_to_a;
         existing.bytes_b_to_a += c.bytes_b_to_a;
-        if (c.start_ns < existing.start_ns) {
-            existing.start_ns = c.start_ns;
+        if (earlier(c.start_seconds, c.start_nanoseconds, existing.start_seconds, existing.start_nanoseconds)) {
             existing.start_seconds = c.start_seconds;
             existing.start_nanoseconds = c.start_nanoseconds;
+            existing.absolute_seconds = c.absolute_seconds;
+            existing.absolute_nanoseconds = c.absolute_nanoseconds;
         }
-        existing.stop_ns = std::max(existing.stop_ns, c.stop_ns);
+        if (earlier(existing.stop_seconds, existing.stop_nanoseconds, c.stop_seconds, c.stop_nanoseconds)) {
+            existing.stop_seconds = c.stop_seconds;
+            existing.stop_nanoseconds = c.stop_nanoseconds;
+        }
         // A is the source of the conversation's first packet.
         if (c.first_frame < existing.first_frame) {
             existing.first_frame = c.first_frame;
@@ -170,10 +175,12 @@ void stats_build_conversations(stats_table &table)
         c.bytes_a_to_b = item.bytes_a_to_b;
         c.frames_b_to_a = item.frames_b_to_a;
         c.bytes_b_to_a = item.bytes_b_to_a;
-        c.start_ns = nanoseconds(item.start);
-        c.stop_ns = nanoseconds(item.stop);
-        c.start_seconds = item.start_absolute.secs;
-        c.start_nanoseconds = item.start_absolute.nsecs;
+        c.start_seconds = item.start.secs;
+        c.start_nanoseconds = item.start.nsecs;
+        c.stop_seconds = item.stop.secs;
+        c.stop_nanoseconds = item.stop.nsecs;
+        c.absolute_seconds = item.start_absolute.secs;
+        c.absolute_nanoseconds = item.start_absolute.nsecs;
         c.conversation_id = item.conversation_id;
         out.push_back(c);
     }
@@ -411,12 +418,14 @@ bool stats_merge_intervals(const stats_table &table, std::vector<WsbIntervalRow>
     return true;
 }
 
-void stats_build_intervals(stats_table &table, int64_t *elapsed_ns)
+void stats_build_intervals(stats_table &table, nstime_t *elapsed)
 {
     std::vector<WsbIntervalRow> &out = table.intervals_out;
     out.clear();
     for (const auto &series : table.series)
         out.insert(out.end(), series->rows.begin(), series->rows.end());
     stats_merge_intervals(table, out, table.added_intervals.data(), static_cast<int32_t>(table.added_intervals.size()));
-    *elapsed_ns = std::max(nanoseconds(series_elapsed_time()), table.added_elapsed_ns);
+    *elapsed = series_elapsed_time();
+    if (earlier(elapsed->secs, elapsed->nsecs, table.added_elapsed.secs, table.added_elapsed.nsecs))
+        *elapsed = table.added_elapsed;
 }

@@ -52,10 +52,10 @@ void append_composed(std::string &out, const std::string &format, ...)
     va_end(arguments);
 }
 
-// nstime_to_sec of a time kept in nanoseconds.
-double seconds_of(int64_t nanoseconds)
+// nstime_to_sec.
+double seconds_of(int64_t seconds, int32_t nanoseconds)
 {
-    return static_cast<double>(nanoseconds / 1000000000) + static_cast<double>(nanoseconds % 1000000000) / 1e9;
+    return static_cast<double>(seconds) + static_cast<double>(nanoseconds) / 1e9;
 }
 
 constexpr const char *long_rule = "================================================================================\n";
@@ -93,8 +93,9 @@ void render_conversations(stats_table &table)
                    c.address_b, c.frames_b_to_a, rx.c_str(), c.frames_a_to_b, tx.c_str(),
                    c.frames_a_to_b + c.frames_b_to_a, total.c_str());
         }
-        append(out, "%14.9f", seconds_of(c.start_ns));
-        append(out, "   %12.4f\n", seconds_of(c.stop_ns) - seconds_of(c.start_ns));
+        append(out, "%14.9f", seconds_of(c.start_seconds, c.start_nanoseconds));
+        append(out, "   %12.4f\n",
+               seconds_of(c.stop_seconds, c.stop_nanoseconds) - seconds_of(c.start_seconds, c.start_nanoseconds));
     }
     out += long_rule;
 }
@@ -311,7 +312,7 @@ uint64_t width_value(const io_series &series, const WsbIntervalRow &row, bool *c
     }
 }
 
-void render_intervals(stats_table &table, int64_t elapsed_ns)
+void render_intervals(stats_table &table, const nstime_t &elapsed)
 {
     std::string &out = table.text_out;
     const size_t columns = table.series.size();
@@ -329,9 +330,7 @@ void render_intervals(stats_table &table, int64_t elapsed_ns)
             max_frame[static_cast<size_t>(row.series)] = row.frames;
     }
 
-    const int64_t elapsed_seconds = elapsed_ns / 1000000000, elapsed_nanoseconds = elapsed_ns % 1000000000;
-    uint64_t duration = static_cast<uint64_t>(elapsed_seconds) * 1000000u +
-                        static_cast<uint64_t>((elapsed_nanoseconds + 500) / 1000);
+    uint64_t duration = static_cast<uint64_t>(elapsed.secs) * 1000000u + static_cast<uint64_t>((elapsed.nsecs + 500) / 1000);
     uint64_t interval;
     bool whole = table.interval_us == UINT64_MAX;
     if (table.interval_us > duration || whole) {
@@ -609,7 +608,7 @@ void render_intervals(stats_table &table, int64_t elapsed_ns)
 
 }  // namespace
 
-void stats_render(stats_table &table, int64_t elapsed_ns)
+void stats_render(stats_table &table, const nstime_t &elapsed)
 {
     table.text_out.clear();
     switch (table.kind) {
@@ -624,7 +623,7 @@ void stats_render(stats_table &table, int64_t elapsed_ns)
         break;
     case WSB_STATS_INTERVALS:
     default:
-        render_intervals(table, elapsed_ns);
+        render_intervals(table, elapsed);
         break;
     }
 }

@@ -230,7 +230,7 @@ bool stats_parse_request(const char *request, std::unique_ptr<stats_table> &tabl
     table->engine_table = nullptr;
     table->interval_us = 0;
     table->interval_precision = 0;
-    table->added_elapsed_ns = 0;
+    nstime_set_zero(&table->added_elapsed);
     bool parsed;
     if (std::strncmp(request, "conv,", 5) == 0)
         parsed = parse_conversations(request, false, *table);
@@ -272,6 +272,6 @@ void stats_clear_table(stats_table &table)
     table.added_hierarchy.clear();
     for (auto &series : table.series)
         series->rows.clear();
-    table.added_elapsed_ns = 0;
+    nstime_set_zero(&table.added_elapsed);
     table.added_intervals.clear();
 }

@@ -166,14 +166,19 @@ int32_t gGetHierarchy(int32_t number, const WsbHierarchyRow **records, int32_t *
     return WSB_OK;
 }
 
-int32_t gGetIntervals(int32_t number, const WsbIntervalRow **records, int32_t *count, int64_t *elapsed_ns)
+int32_t gGetIntervals(int32_t number, const WsbIntervalRow **records, int32_t *count, int64_t *elapsed_seconds,
+                      int32_t *elapsed_nanoseconds)
 {
     const char *operation = "Get Intervals";
     stats_table *table = table_for(operation, number, WSB_STATS_INTERVALS);
-    if (!table || !outputs_given(operation, records, count) || !outputs_given(operation, elapsed_ns, elapsed_ns))
+    if (!table || !outputs_given(operation, records, count) ||
+        !outputs_given(operation, elapsed_seconds, elapsed_nanoseconds))
         return WSB_FAILED;
-    stats_build_intervals(*table, elapsed_ns);
+    nstime_t elapsed;
+    stats_build_intervals(*table, &elapsed);
     hand_out(table->intervals_out, records, count);
+    *elapsed_seconds = elapsed.secs;
+    *elapsed_nanoseconds = elapsed.nsecs;
     return WSB_OK;
 }
 
@@ -188,7 +193,7 @@ int32_t gGetStatisticsText(int32_t number, const char **text, int32_t *size)
                        "was given.");
         return WSB_FAILED;
     }
-    int64_t elapsed_ns = 0;
+    nstime_t elapsed = NSTIME_INIT_ZERO;
     switch (table->kind) {
     case WSB_STATS_CONVERSATIONS:
         stats_build_conversations(*table);
@@ -200,10 +205,10 @@ int32_t gGetStatisticsText(int32_t number, const char **text, int32_t *size)
         stats_build_hierarchy(*table);
         break;
     default:
-        stats_build_intervals(*table, &elapsed_ns);
+        stats_build_intervals(*table, &elapsed);
         break;
     }
-    stats_render(*table, elapsed_ns);
+    stats_render(*table, elapsed);
     *text = table->text_out.c_str();
     *size = static_cast<int32_t>(table->text_out.size() + 1);
     return WSB_OK;
@@ -236,18 +241,25 @@ int32_t gAddHierarchy(int32_t number, const WsbHierarchyRow *records, int32_t co
     return stats_merge_hierarchy(table->added_hierarchy, records, count) ? WSB_OK : WSB_FAILED;
 }
 
-int32_t gAddIntervals(int32_t number, const WsbIntervalRow *records, int32_t count, int64_t elapsed_ns)
+int32_t gAddIntervals(int32_t number, const WsbIntervalRow *records, int32_t count, int64_t elapsed_seconds,
+                      int32_t elapsed_nanoseconds)
 {
     const char *operation = "Add Intervals";
     stats_table *table = table_for(operation, number, WSB_STATS_INTERVALS);
     if (!table || !records_given(operation, records, count))
         return WSB_FAILED;
-    if (elapsed_ns < 0) {
-        set_error_text(WSB_E_BAD_ARGUMENT, "\"Add Intervals\" operation failed. The elapsed time is negative.");
+    if (elapsed_seconds < 0 || elapsed_nanoseconds < 0 || elapsed_nanoseconds > 999999999) {
+        set_error_text(WSB_E_BAD_ARGUMENT,
+                       "\"Add Intervals\" operation failed. The elapsed time is negative or its nanoseconds are out of "
+                       "range.");
         return WSB_FAILED;
     }
     if (!stats_merge_intervals(*table, table->added_intervals, records, count))
         return WSB_FAILED;
-    table->added_elapsed_ns = std::max(table->added_elapsed_ns, elapsed_ns);
+    nstime_t &added = table->added_elapsed;
+    if (elapsed_seconds > added.secs || (elapsed_seconds == added.secs && elapsed_nanoseconds > added.nsecs)) {
+        added.secs = static_cast<time_t>(elapsed_seconds);
+        added.nsecs = elapsed_nanoseconds;
+    }
     return WSB_OK;
 }

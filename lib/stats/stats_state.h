@@ -59,7 +59,7 @@ struct stats_table {
     uint64_t interval_us;    // UINT64_MAX for the whole capture
     uint32_t interval_precision;
     std::vector<std::unique_ptr<io_series>> series;
-    int64_t added_elapsed_ns;
+    nstime_t added_elapsed;
     std::vector<WsbIntervalRow> added_intervals;
     // What the getters hand out, kept until the next call for this table.
     std::vector<WsbConversation> conversations_out;
@@ -75,8 +75,6 @@ struct stats_state_record {
     // generation of the last packet of sequential reading that counted.
     uint32_t counted_frame;
     uint64_t counted_generation;
-    // The relative time (us) of the packet counted last, for packets whose
-    // time lies before the first packet's.
 };
 extern stats_state_record stats_state;
 
@@ -99,7 +97,7 @@ void stats_clear_table(stats_table &table);
 void stats_build_conversations(stats_table &table);
 void stats_build_endpoints(stats_table &table);
 void stats_build_hierarchy(stats_table &table);
-void stats_build_intervals(stats_table &table, int64_t *elapsed_ns);
+void stats_build_intervals(stats_table &table, nstime_t *elapsed);
 
 // Combines records into a vector of the same kind (the merge rules of
 // gAdd*); false when a record does not fit (message set).
@@ -110,4 +108,4 @@ bool stats_merge_intervals(const stats_table &table, std::vector<WsbIntervalRow>
                            int32_t count);
 
 // The text of a table, built from its records (the *_out vectors).
-void stats_render(stats_table &table, int64_t elapsed_ns);
+void stats_render(stats_table &table, const nstime_t &elapsed);
