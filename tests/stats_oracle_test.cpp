@@ -532,6 +532,16 @@ TEST(StatsMisuse, CallsOutOfOrderAndBadRequestsAreRefused)
     ASSERT_EQ(gGetRecordLayout("WsbConversation", "stop_nanoseconds", &offset, &size), 0);
     EXPECT_EQ(offset, static_cast<int32_t>(offsetof(WsbConversation, stop_nanoseconds)));
     EXPECT_EQ(gGetRecordLayout("WsbEndpoint", "nope", &offset, &size), 1);
+
+    // After shutdown every statistics call fails.
+    ASSERT_EQ(gRequestStatistics("io,phs", &table), 0);
+    ASSERT_EQ(gCleanupEpan(), 0);
+    EXPECT_EQ(gRequestStatistics("io,phs", &table), 1);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_SHUT_DOWN);
+    EXPECT_EQ(gGetStatisticsText(table, &text, &count), 1);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_SHUT_DOWN);
+    EXPECT_EQ(gClearStatistics(), 1);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_SHUT_DOWN);
 }
 
 // Only sequential reading counts, each packet once: re-reading packets by

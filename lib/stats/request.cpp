@@ -24,16 +24,19 @@ bool refuse(int32_t code, const std::string &detail)
     return false;
 }
 
-// A listener of the "frame" tap that reads the packet's protocol tree. The
-// library's sequential reading builds a tree when a listener has a filter,
-// so a listener without one takes a filter every packet matches. It names
-// a field that no dissector asks about (naming "frame" would make the frame
-// dissector add its item to the tree, which tshark's hierarchy then shows).
-bool listen_to_frames(void *state, const std::string &filter, series_tap_listener listener)
+// A listener of the "frame" tap. One that reads the packet's protocol tree
+// (needs_tree) must have a filter: the library's sequential reading builds a
+// tree when a listener has one, so a listener without one takes a filter
+// every packet matches. It names a field that no dissector asks about
+// (naming "frame" would make the frame dissector add its item to the tree,
+// which tshark's hierarchy then shows). Without a tree and a filter, a
+// packet costs the listener only its call.
+bool listen_to_frames(void *state, const std::string &filter, bool needs_tree, series_tap_listener listener)
 {
     std::string error;
-    const std::string effective = filter.empty() ? "_ws.malformed || !_ws.malformed" : filter;
-    if (series_register_tap_listener("frame", state, effective.c_str(), true, listener, error))
+    const std::string effective = filter.empty() && needs_tree ? "_ws.malformed || !_ws.malformed" : filter;
+    if (series_register_tap_listener("frame", state, effective.empty() ? nullptr : effective.c_str(), needs_tree,
+                                     listener, error))
         return true;
     return refuse(WSB_E_FILTER, "The filter \"" + filter + "\" was refused: " + error);
 }
@@ -70,7 +73,7 @@ bool parse_hierarchy(const char *request, stats_table &table)
     table.kind = WSB_STATS_HIERARCHY;
     table.has_filter = request[6] == ',';
     table.filter = table.has_filter ? request + 7 : "";
-    return listen_to_frames(&table, table.filter, stats_hierarchy_packet);
+    return listen_to_frames(&table, table.filter, true, stats_hierarchy_packet);
 }
 
 // The io,stat function names, in the order tshark tries them.
@@ -157,7 +160,7 @@ bool parse_series(stats_table &table, const char *text)
     }
     io_series *registered = series.get();
     table.series.push_back(std::move(series));
-    return listen_to_frames(registered, filter, stats_interval_packet);
+    return listen_to_frames(registered, filter, registered->field_id >= 0, stats_interval_packet);
 }
 
 bool parse_intervals(const char *request, stats_table &table)
