@@ -117,6 +117,12 @@ set -o pipefail
 # shellcheck disable=SC2086
 timing "library walk" "$build/wsb_walk" "$big"
 timing "library walk, batches of 256" "$build/wsb_walk" --batch 256 "$big"
+# Statistics as a host asks for them: a conversation table, the endpoints
+# and traffic per interval (the capture spans years, hence the interval);
+# and the protocol hierarchy, which needs every packet's protocol tree.
+stats_options=(--stats conv,tcp --stats endpoints,ip --stats io,stat,100000)
+timing "library walk with statistics" "$build/wsb_walk" "${stats_options[@]}" "$big"
+timing "library walk with the hierarchy" "$build/wsb_walk" --stats io,phs "$big"
 timing "tshark -T fields Protocol Info" tshark -r "$big" $prefs -T fields -e _ws.col.Protocol -e _ws.col.Info
 timing "tshark plain" tshark -r "$big"
 timing "bare engine loop" "$build/wsb_bare_engine" "$big"
@@ -274,6 +280,12 @@ row "summary walk (library) / bare engine" "${seconds[library walk]} s" "bare lo
 row "batch walk (256 a call) / plain walk" "${seconds[library walk, batches of 256]} s" \
     "plain walk ${seconds[library walk]} s" \
     "$(ratio "${seconds[library walk, batches of 256]}" "${seconds[library walk]}")" "<= 1.05"
+row "walk with conv, endpoints, io,stat / plain" "${seconds[library walk with statistics]} s" \
+    "plain walk ${seconds[library walk]} s" \
+    "$(ratio "${seconds[library walk with statistics]}" "${seconds[library walk]}")" "<= 1.1"
+row "walk with io,phs / plain walk" "${seconds[library walk with the hierarchy]} s" \
+    "plain walk ${seconds[library walk]} s" \
+    "$(ratio "${seconds[library walk with the hierarchy]}" "${seconds[library walk]}")" "-"
 row "summary walk (library) / wiretap alone" "${seconds[library walk]} s" \
     "wiretap ${seconds[wiretap read only]} s" "$(ratio "${seconds[library walk]}" "${seconds[wiretap read only]}")" "-"
 if [ -n "$dotnet_walk" ]; then

@@ -1,9 +1,11 @@
 /* SPDX-License-Identifier: GPL-2.0-or-later */
-/* walk [--batch N] FILE: reads every packet of FILE through the library,
- * touching the Protocol and Info texts, and prints the packet count. What a
- * host that lists a capture does; timed from outside as a whole process.
- * With --batch N the packets come N at a time through gGetNextPacketBatch
- * (summaries only), as a host in another language reads them. */
+/* walk [--batch N] [--stats REQUEST]... FILE: reads every packet of FILE
+ * through the library, touching the Protocol and Info texts, and prints the
+ * packet count. What a host that lists a capture does; timed from outside as
+ * a whole process. With --batch N the packets come N at a time through
+ * gGetNextPacketBatch (summaries only), as a host in another language reads
+ * them. Each --stats asks for a statistics table (tshark's -z text) before
+ * the capture opens; the tables' texts are taken at the end. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,16 +19,34 @@ int main(int argc, char **argv)
     const char *every_text = getenv("WSB_RSS_EVERY");
     unsigned long every = every_text ? strtoul(every_text, NULL, 10) : 0;
     int batch_size = 0;
-    if (argc == 4 && strcmp(argv[1], "--batch") == 0) {
-        batch_size = atoi(argv[2]);
+    const char *requests[16];
+    int request_count = 0;
+    for (;;) {
+        if (argc >= 4 && strcmp(argv[1], "--batch") == 0)
+            batch_size = atoi(argv[2]);
+        else if (argc >= 4 && strcmp(argv[1], "--stats") == 0 && request_count < 16)
+            requests[request_count++] = argv[2];
+        else
+            break;
         argv += 2;
         argc -= 2;
     }
     if (argc != 2 || (batch_size < 0)) {
-        fprintf(stderr, "usage: walk [--batch N] FILE\n");
+        fprintf(stderr, "usage: walk [--batch N] [--stats REQUEST]... FILE\n");
         return 2;
     }
-    if (gInitEpan() != 0 || gOpenCapture(argv[1]) != 0) {
+    if (gInitEpan() != 0) {
+        fprintf(stderr, "walk: %s\n", gGetLastError());
+        return 1;
+    }
+    for (int i = 0; i < request_count; ++i) {
+        int32_t table;
+        if (gRequestStatistics(requests[i], &table) != 0) {
+            fprintf(stderr, "walk: %s\n", gGetLastError());
+            return 1;
+        }
+    }
+    if (gOpenCapture(argv[1]) != 0) {
         fprintf(stderr, "walk: %s\n", gGetLastError());
         return 1;
     }
@@ -61,8 +81,21 @@ int main(int argc, char **argv)
         fprintf(stderr, "walk: %s\n", gGetLastError());
         return 1;
     }
+    unsigned long table_bytes = 0;
+    for (int i = 0; i < request_count; ++i) {
+        const char *text;
+        int32_t size;
+        if (gGetStatisticsText(i, &text, &size) != 0) {
+            fprintf(stderr, "walk: %s\n", gGetLastError());
+            return 1;
+        }
+        table_bytes += (unsigned long)size;
+    }
     gCloseCapture();
     gCleanupEpan();
-    printf("%lu packets, %lu text bytes\n", packets, text_bytes);
+    printf("%lu packets, %lu text bytes", packets, text_bytes);
+    if (request_count > 0)
+        printf(", %d tables of %lu bytes", request_count, table_bytes);
+    printf("\n");
     return 0;
 }

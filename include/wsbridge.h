@@ -223,7 +223,8 @@ WSBRIDGE_API int32_t gGetVersion(const char **library_version, const char **engi
  * with member null or "", *offset = 0 and *size = the size of the record;
  * else the offset and size of that member. Record names are the typedef
  * names ("PacketSummary", "TreeNode", "SavePacketRequest", "WsbBatchValue",
- * "WsbPacketBatch"; the union of WsbBatchValue is its member "value"), member names
+ * "WsbPacketBatch", "WsbConversation", "WsbEndpoint", "WsbHierarchyRow",
+ * "WsbIntervalRow"; the union of WsbBatchValue is its member "value"), member names
  * those of this header ("info_text"); texts are compared exactly. Runs in
  * every state. 0, or 1: null record name or outputs, a record or member this
  * interface does not have (outputs untouched then). */
@@ -1107,6 +1108,196 @@ WSBRIDGE_API int32_t gGetNextPacketBatch(WsbPacketBatch *batch);
  * packet (as the other value calls), an id that is no registered field
  * (WSB_E_UNKNOWN_FIELD); the outputs are untouched then. */
 WSBRIDGE_API int32_t gGetFieldValue(int32_t field_id, WsbBatchValue *value, const char **text);
+
+/* ---- Statistics ---------------------------------------------------------- */
+/* Tables that the engine's own taps and conversation tables fill while
+ * sequential reading dissects the packets, as tshark's -z options fill them:
+ * conversations and endpoints of any protocol the engine keeps such tables
+ * for (eth, ip, ipv6, tcp, udp, sctp, usb, wlan, ...), the protocol hierarchy
+ * and traffic per interval. Ask for them before opening a capture, read the
+ * packets (gGetNextPacket or gGetNextPacketBatch; a display filter does not
+ * change what the tables count, as with tshark -Y), then read each table as
+ * records or as the text `tshark -n -q -z REQUEST` prints, at any point
+ * (the counts so far) or after the end. Only packets dissected by sequential
+ * reading count, each once: random access, trees, saving and following
+ * count nothing. With a reading share (gSetReadingShare) a process counts
+ * its own share's packets; the records of every share, added together in one
+ * process (gAddConversations ... below), give the tables and texts one
+ * process reading the whole capture gives. Nothing is counted, and reading
+ * costs nothing more, when no table was asked for.
+ *
+ * Records and texts handed out belong to the library: they stay valid until
+ * the next call that hands out records or the text of the same table, the
+ * next packet read in sequence, records added to the table, gOpenCapture,
+ * gClearStatistics or gCleanupEpan. Tables are numbered from 0 in the order
+ * they were asked for. */
+
+/* Kinds of table (gGetStatisticsKind). */
+enum {
+    WSB_STATS_CONVERSATIONS = 1,  /* "conv,PROTOCOL[,FILTER]" */
+    WSB_STATS_ENDPOINTS = 2,      /* "endpoints,PROTOCOL[,FILTER]" */
+    WSB_STATS_HIERARCHY = 3,      /* "io,phs[,FILTER]" */
+    WSB_STATS_INTERVALS = 4       /* "io,stat,INTERVAL[,SERIES]..." */
+};
+
+/* One conversation: the two endpoints in the order the engine first saw
+ * them (A sent the first packet), the packets and bytes (lengths on the
+ * wire) each way, and its times. 216 bytes. */
+typedef struct WsbConversation {
+    char address_a[64];       /* as tshark -n prints it ("10.0.0.1"), cut to 63 bytes */
+    char address_b[64];
+    int32_t address_type;     /* WSB_AT_* */
+    uint32_t port_a;          /* 0 for tables without ports */
+    uint32_t port_b;
+    uint32_t first_frame;     /* the frame that began the conversation */
+    uint64_t frames_a_to_b;
+    uint64_t bytes_a_to_b;
+    uint64_t frames_b_to_a;
+    uint64_t bytes_b_to_a;
+    int64_t start_seconds;    /* first packet: time since the capture's first packet */
+    int64_t stop_seconds;     /* last packet, likewise */
+    int64_t absolute_seconds; /* first packet's time stamp, seconds since 1970 UTC */
+    int32_t start_nanoseconds;  /* the nanosecond parts of the three (negative with */
+    int32_t stop_nanoseconds;   /* negative seconds: times before the first packet) */
+    int32_t absolute_nanoseconds;
+    int32_t conversation_id;  /* the engine's index (tcp.stream) where the table keys
+                                 on it, else -1: tells apart conversations that reuse
+                                 addresses and ports; numbered by the process that counted */
+} WsbConversation;
+
+/* One endpoint: packets and bytes it sent (tx) and received (rx). 112 bytes. */
+typedef struct WsbEndpoint {
+    char address[64];
+    int32_t address_type;     /* WSB_AT_* */
+    uint32_t port;            /* 0 for tables without ports */
+    uint64_t tx_frames;
+    uint64_t tx_bytes;
+    uint64_t rx_frames;
+    uint64_t rx_bytes;
+    uint32_t first_frame;     /* the frame that first named it */
+    int32_t reserved;
+} WsbEndpoint;
+
+/* One protocol of the hierarchy, rows in the order tshark prints them (a
+ * protocol, then the protocols found inside it; siblings in the order they
+ * first occurred). 96 bytes. */
+typedef struct WsbHierarchyRow {
+    char protocol[64];        /* the engine's filter name ("eth", "ip") */
+    int32_t depth;            /* 0 for the outermost */
+    int32_t parent;           /* index of the parent row, -1 at depth 0 */
+    uint64_t frames;
+    uint64_t bytes;
+    uint32_t first_frame;     /* the first frame in which it occurred there */
+    int32_t reserved;
+} WsbHierarchyRow;
+
+/* One series (column) of an interval table in one interval (row). Rows with
+ * no packet of the series are left out (they count zero). The field
+ * function's values are kept so that rows of several processes combine:
+ * sums and counts add, minimum and maximum combine. 112 bytes. */
+typedef struct WsbIntervalRow {
+    int32_t series;           /* the series' position in the request, from 0 */
+    int32_t first_frame_values;  /* values of the function's field in first_frame */
+    int64_t interval;         /* the row: from interval * INTERVAL seconds after the
+                                 capture's first packet (always 0 for "io,stat,0") */
+    uint64_t frames;          /* packets of the series in the interval */
+    uint64_t bytes;           /* their lengths on the wire */
+    uint64_t values;          /* occurrences of the function's field in them */
+    int64_t sum;              /* integer fields: the sum of the values (two's complement,
+                                 wrapping); relative times in ns */
+    int64_t minimum;          /* integer fields and relative times (ns): the least and */
+    int64_t maximum;          /* greatest value (unsigned fields compare as unsigned) */
+    double float_sum;         /* float and double fields: the same */
+    double float_minimum;
+    double float_maximum;
+    int64_t first_minimum;    /* the least value in first_frame (integers, times) */
+    double first_float_minimum;  /* likewise for float and double fields */
+    uint32_t first_frame;     /* the first packet of the series in the interval */
+    int32_t reserved;
+} WsbIntervalRow;
+
+/* Asks for a table, written as tshark's -z option takes it:
+ *   "conv,PROTOCOL[,FILTER]", "endpoints,PROTOCOL[,FILTER]": PROTOCOL the filter
+ *     name of a protocol the engine keeps conversation tables for ("eth", "ip",
+ *     "ipv6", "tcp", "udp", ...);
+ *   "io,phs[,FILTER]": the protocol hierarchy;
+ *   "io,stat,INTERVAL[,SERIES]...": per INTERVAL seconds (at least 0.000001;
+ *     0: the whole capture), one column per SERIES (none: one column of all
+ *     packets). A SERIES is a display filter (empty: every packet), or a
+ *     function and a filter: "FRAMES()FILTER", "BYTES()FILTER",
+ *     "COUNT(FIELD)FILTER", "SUM(FIELD)FILTER", "MIN(FIELD)FILTER",
+ *     "MAX(FIELD)FILTER", "AVG(FIELD)FILTER" (SUM, MIN, MAX and AVG of integer,
+ *     float, double and relative-time fields; COUNT of any field).
+ * A filter is compiled when asked for. Only while no capture is open: the
+ * table counts the packets of every capture opened afterwards, from nothing
+ * at each gOpenCapture (it lasts until gClearStatistics). *table receives its
+ * number. 0, or 1: engine not running, null argument, a capture open
+ * (WSB_E_STATE), a malformed request (WSB_E_BAD_ARGUMENT), a protocol
+ * without conversation tables, LOAD() or another tshark statistic
+ * (WSB_E_UNSUPPORTED), an unknown field or one its function does not take
+ * (WSB_E_UNKNOWN_FIELD, WSB_E_BAD_ARGUMENT), a filter the engine refuses
+ * (WSB_E_FILTER); nothing is asked for then. At most 64 tables. */
+WSBRIDGE_API int32_t gRequestStatistics(const char *request, int32_t *table);
+
+/* Forgets every table asked for. Only while no capture is open. 0, or 1
+ * (engine not running, a capture open). */
+WSBRIDGE_API int32_t gClearStatistics(void);
+
+/* *kind receives the WSB_STATS_* kind of a table. 0, or 1 (engine not
+ * running, no such table, null kind). */
+WSBRIDGE_API int32_t gGetStatisticsKind(int32_t table, int32_t *kind);
+
+/* The records of a table of the getter's kind, in the order tshark prints
+ * them (conversations and endpoints: the most packets first, equal counts
+ * in the order they began), with what gAdd* added: *records (null when
+ * *count is 0) and *count. 0, or 1: engine not running, null outputs, no
+ * such table, a table of another kind. gGetIntervals also hands out the
+ * time from the capture's first to its latest record read (every record,
+ * also of other shares), which sets the table's rows, in *elapsed_seconds
+ * and *elapsed_nanoseconds. */
+WSBRIDGE_API int32_t gGetConversations(int32_t table, const WsbConversation **records, int32_t *count);
+WSBRIDGE_API int32_t gGetEndpoints(int32_t table, const WsbEndpoint **records, int32_t *count);
+WSBRIDGE_API int32_t gGetHierarchy(int32_t table, const WsbHierarchyRow **records, int32_t *count);
+WSBRIDGE_API int32_t gGetIntervals(int32_t table, const WsbIntervalRow **records, int32_t *count,
+                                   int64_t *elapsed_seconds, int32_t *elapsed_nanoseconds);
+
+/* The table as `tshark -n -q -z REQUEST` prints it (with the -t r default,
+ * from its first line to its closing line), with what gAdd* added: *text
+ * (NUL-terminated) and *size (bytes with the NUL). The exceptions, where
+ * tshark 4.0 prints what it did not count or sizes a column by its counting
+ * rather than its values:
+ *  - the width of an AVG column (and of a SUM column of a signed field) comes
+ *    from the values printed; tshark's from the largest value its running
+ *    count passed (an average can be higher before the interval ends);
+ *  - an io,stat column of a float or double field prints 0.000000 in the rows
+ *    after its last packet (tshark prints whatever a register held);
+ *  - a packet counts in the interval of its own time (one from before the
+ *    capture's first packet in the first); tshark counts a packet whose
+ *    time goes back before the interval it reached in that interval, and
+ *    one before the capture's first packet at the time of the packet
+ *    counted before it;
+ *  - the function's field is always found (tshark finds it only when a
+ *    filter of some series names it, as "SUM(frame.len)frame.len" does);
+ * 0, or 1 as the record getters. */
+WSBRIDGE_API int32_t gGetStatisticsText(int32_t table, const char **text, int32_t *size);
+
+/* Add records that a getter of the same kind handed out in another process
+ * (a reading share of the same capture, the table asked for with the same
+ * request) to a table of this process, which then holds what both counted:
+ * rows of the same conversation (addresses, ports, conversation id in either
+ * order), endpoint, hierarchy position or interval and series combine, the
+ * others join in order. The records are copied. Any time after the table
+ * was asked for (a process that merges need not open a capture);
+ * gOpenCapture starts every table from nothing again. gAddIntervals takes
+ * the other process's elapsed time too (the larger one counts). 0, or 1:
+ * engine not running, no such table or another kind, null records with a
+ * count above 0, a negative count, a record that does not fit the table (a
+ * depth or parent out of order, a series the table does not have). */
+WSBRIDGE_API int32_t gAddConversations(int32_t table, const WsbConversation *records, int32_t count);
+WSBRIDGE_API int32_t gAddEndpoints(int32_t table, const WsbEndpoint *records, int32_t count);
+WSBRIDGE_API int32_t gAddHierarchy(int32_t table, const WsbHierarchyRow *records, int32_t count);
+WSBRIDGE_API int32_t gAddIntervals(int32_t table, const WsbIntervalRow *records, int32_t count,
+                                   int64_t elapsed_seconds, int32_t elapsed_nanoseconds);
 
 /* ---- Classic names, kept for compatibility ------------------------------
  * The records' names before they took the Wsb prefix (the same types), and

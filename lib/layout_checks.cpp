@@ -75,6 +75,63 @@ static_assert(offsetof(WsbPacketBatch, packets) == 80, "packets");
 static_assert(offsetof(WsbPacketBatch, values_used) == 84, "values_used");
 static_assert(offsetof(WsbPacketBatch, texts_used) == 88, "texts_used");
 
+static_assert(sizeof(WsbConversation) == 216, "WsbConversation size");
+static_assert(offsetof(WsbConversation, address_a) == 0, "address_a");
+static_assert(offsetof(WsbConversation, address_b) == 64, "address_b");
+static_assert(offsetof(WsbConversation, address_type) == 128, "address_type");
+static_assert(offsetof(WsbConversation, port_a) == 132, "port_a");
+static_assert(offsetof(WsbConversation, port_b) == 136, "port_b");
+static_assert(offsetof(WsbConversation, first_frame) == 140, "first_frame");
+static_assert(offsetof(WsbConversation, frames_a_to_b) == 144, "frames_a_to_b");
+static_assert(offsetof(WsbConversation, bytes_a_to_b) == 152, "bytes_a_to_b");
+static_assert(offsetof(WsbConversation, frames_b_to_a) == 160, "frames_b_to_a");
+static_assert(offsetof(WsbConversation, bytes_b_to_a) == 168, "bytes_b_to_a");
+static_assert(offsetof(WsbConversation, start_seconds) == 176, "start_seconds");
+static_assert(offsetof(WsbConversation, stop_seconds) == 184, "stop_seconds");
+static_assert(offsetof(WsbConversation, absolute_seconds) == 192, "absolute_seconds");
+static_assert(offsetof(WsbConversation, start_nanoseconds) == 200, "start_nanoseconds");
+static_assert(offsetof(WsbConversation, stop_nanoseconds) == 204, "stop_nanoseconds");
+static_assert(offsetof(WsbConversation, absolute_nanoseconds) == 208, "absolute_nanoseconds");
+static_assert(offsetof(WsbConversation, conversation_id) == 212, "conversation_id");
+
+static_assert(sizeof(WsbEndpoint) == 112, "WsbEndpoint size");
+static_assert(offsetof(WsbEndpoint, address) == 0, "address");
+static_assert(offsetof(WsbEndpoint, address_type) == 64, "address_type");
+static_assert(offsetof(WsbEndpoint, port) == 68, "port");
+static_assert(offsetof(WsbEndpoint, tx_frames) == 72, "tx_frames");
+static_assert(offsetof(WsbEndpoint, tx_bytes) == 80, "tx_bytes");
+static_assert(offsetof(WsbEndpoint, rx_frames) == 88, "rx_frames");
+static_assert(offsetof(WsbEndpoint, rx_bytes) == 96, "rx_bytes");
+static_assert(offsetof(WsbEndpoint, first_frame) == 104, "first_frame");
+static_assert(offsetof(WsbEndpoint, reserved) == 108, "reserved");
+
+static_assert(sizeof(WsbHierarchyRow) == 96, "WsbHierarchyRow size");
+static_assert(offsetof(WsbHierarchyRow, protocol) == 0, "protocol");
+static_assert(offsetof(WsbHierarchyRow, depth) == 64, "depth");
+static_assert(offsetof(WsbHierarchyRow, parent) == 68, "parent");
+static_assert(offsetof(WsbHierarchyRow, frames) == 72, "frames");
+static_assert(offsetof(WsbHierarchyRow, bytes) == 80, "bytes");
+static_assert(offsetof(WsbHierarchyRow, first_frame) == 88, "first_frame");
+static_assert(offsetof(WsbHierarchyRow, reserved) == 92, "reserved");
+
+static_assert(sizeof(WsbIntervalRow) == 112, "WsbIntervalRow size");
+static_assert(offsetof(WsbIntervalRow, series) == 0, "series");
+static_assert(offsetof(WsbIntervalRow, first_frame_values) == 4, "first_frame_values");
+static_assert(offsetof(WsbIntervalRow, interval) == 8, "interval");
+static_assert(offsetof(WsbIntervalRow, frames) == 16, "frames");
+static_assert(offsetof(WsbIntervalRow, bytes) == 24, "bytes");
+static_assert(offsetof(WsbIntervalRow, values) == 32, "values");
+static_assert(offsetof(WsbIntervalRow, sum) == 40, "sum");
+static_assert(offsetof(WsbIntervalRow, minimum) == 48, "minimum");
+static_assert(offsetof(WsbIntervalRow, maximum) == 56, "maximum");
+static_assert(offsetof(WsbIntervalRow, float_sum) == 64, "float_sum");
+static_assert(offsetof(WsbIntervalRow, float_minimum) == 72, "float_minimum");
+static_assert(offsetof(WsbIntervalRow, float_maximum) == 80, "float_maximum");
+static_assert(offsetof(WsbIntervalRow, first_minimum) == 88, "first_minimum");
+static_assert(offsetof(WsbIntervalRow, first_float_minimum) == 96, "first_float_minimum");
+static_assert(offsetof(WsbIntervalRow, first_frame) == 104, "first_frame");
+static_assert(offsetof(WsbIntervalRow, reserved) == 108, "reserved");
+
 // ---- gGetRecordLayout ---------------------------------------------------------
 // The same layouts as the library reports them, so that a host in another
 // language can check its mirror of a record before it hands one over.
@@ -166,6 +223,67 @@ const member_layout packet_batch_members[] = {
     WSB_MEMBER(WsbPacketBatch, texts_used),
 };
 
+const member_layout conversation_members[] = {
+    WSB_MEMBER(WsbConversation, address_a),
+    WSB_MEMBER(WsbConversation, address_b),
+    WSB_MEMBER(WsbConversation, address_type),
+    WSB_MEMBER(WsbConversation, port_a),
+    WSB_MEMBER(WsbConversation, port_b),
+    WSB_MEMBER(WsbConversation, first_frame),
+    WSB_MEMBER(WsbConversation, frames_a_to_b),
+    WSB_MEMBER(WsbConversation, bytes_a_to_b),
+    WSB_MEMBER(WsbConversation, frames_b_to_a),
+    WSB_MEMBER(WsbConversation, bytes_b_to_a),
+    WSB_MEMBER(WsbConversation, start_seconds),
+    WSB_MEMBER(WsbConversation, stop_seconds),
+    WSB_MEMBER(WsbConversation, absolute_seconds),
+    WSB_MEMBER(WsbConversation, start_nanoseconds),
+    WSB_MEMBER(WsbConversation, stop_nanoseconds),
+    WSB_MEMBER(WsbConversation, absolute_nanoseconds),
+    WSB_MEMBER(WsbConversation, conversation_id),
+};
+
+const member_layout endpoint_members[] = {
+    WSB_MEMBER(WsbEndpoint, address),
+    WSB_MEMBER(WsbEndpoint, address_type),
+    WSB_MEMBER(WsbEndpoint, port),
+    WSB_MEMBER(WsbEndpoint, tx_frames),
+    WSB_MEMBER(WsbEndpoint, tx_bytes),
+    WSB_MEMBER(WsbEndpoint, rx_frames),
+    WSB_MEMBER(WsbEndpoint, rx_bytes),
+    WSB_MEMBER(WsbEndpoint, first_frame),
+    WSB_MEMBER(WsbEndpoint, reserved),
+};
+
+const member_layout hierarchy_row_members[] = {
+    WSB_MEMBER(WsbHierarchyRow, protocol),
+    WSB_MEMBER(WsbHierarchyRow, depth),
+    WSB_MEMBER(WsbHierarchyRow, parent),
+    WSB_MEMBER(WsbHierarchyRow, frames),
+    WSB_MEMBER(WsbHierarchyRow, bytes),
+    WSB_MEMBER(WsbHierarchyRow, first_frame),
+    WSB_MEMBER(WsbHierarchyRow, reserved),
+};
+
+const member_layout interval_row_members[] = {
+    WSB_MEMBER(WsbIntervalRow, series),
+    WSB_MEMBER(WsbIntervalRow, first_frame_values),
+    WSB_MEMBER(WsbIntervalRow, interval),
+    WSB_MEMBER(WsbIntervalRow, frames),
+    WSB_MEMBER(WsbIntervalRow, bytes),
+    WSB_MEMBER(WsbIntervalRow, values),
+    WSB_MEMBER(WsbIntervalRow, sum),
+    WSB_MEMBER(WsbIntervalRow, minimum),
+    WSB_MEMBER(WsbIntervalRow, maximum),
+    WSB_MEMBER(WsbIntervalRow, float_sum),
+    WSB_MEMBER(WsbIntervalRow, float_minimum),
+    WSB_MEMBER(WsbIntervalRow, float_maximum),
+    WSB_MEMBER(WsbIntervalRow, first_minimum),
+    WSB_MEMBER(WsbIntervalRow, first_float_minimum),
+    WSB_MEMBER(WsbIntervalRow, first_frame),
+    WSB_MEMBER(WsbIntervalRow, reserved),
+};
+
 #undef WSB_MEMBER
 
 template <size_t count>
@@ -180,6 +298,10 @@ const record_layout record_layouts[] = {
     record("SavePacketRequest", sizeof(SavePacketRequest), save_packet_request_members),
     record("WsbBatchValue", sizeof(WsbBatchValue), batch_value_members),
     record("WsbPacketBatch", sizeof(WsbPacketBatch), packet_batch_members),
+    record("WsbConversation", sizeof(WsbConversation), conversation_members),
+    record("WsbEndpoint", sizeof(WsbEndpoint), endpoint_members),
+    record("WsbHierarchyRow", sizeof(WsbHierarchyRow), hierarchy_row_members),
+    record("WsbIntervalRow", sizeof(WsbIntervalRow), interval_row_members),
 };
 
 }  // namespace

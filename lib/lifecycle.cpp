@@ -9,7 +9,8 @@
 //   dissection              the session and the current dissection
 //   capture                 the capture file and its reads
 //   tree, fields            the current packet's tree, fields and values
-//   save, follow            saving packets, following conversations
+//   save, follow, stats     saving packets, following conversations,
+//                           statistics tables
 //   lib/ (this file)        the lifecycle and the layout checks
 #include <epan/epan.h>
 
@@ -21,6 +22,7 @@
 #include "fields/fields.h"
 #include "follow/follow.h"
 #include "save/save.h"
+#include "stats/stats.h"
 
 int32_t gInitEpan(void)
 {
@@ -50,6 +52,7 @@ int32_t gCleanupEpan(void)
     // engine tables that the engine's shutdown frees; they go first.
     fields_release();
     follow_release();
+    stats_release();
     const bool save_completed = save_shutdown();
     dissection_reset();
     capture_close();
@@ -92,6 +95,8 @@ int32_t gOpenCapture(const char *path)
     // followed stream: its endpoints and payload belong to the old file.
     end_capture();
     capture_adopt(handle, path);
+    // The statistics tables count the new capture from nothing.
+    stats_reset();
     return WSB_OK;
 }
 

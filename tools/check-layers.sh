@@ -25,6 +25,7 @@ tree
 fields
 save
 follow
+stats
 .'
 
 rank_of() {

@@ -195,6 +195,69 @@ series_tcp_segment series_tcp_tap_segment(const void *tap_data);
 // that header, 0 when the header's first byte is not there.
 int32_t series_ip_tap_header_length(epan_dissect_t *edt, int version_id, int index);
 
+// ---- Statistics tables -------------------------------------------------------
+
+// Decides, for every report a statistics listener receives, whether the
+// packet counts (the library counts each packet of sequential reading once).
+using series_packet_gate = bool (*)(const packet_info *pinfo);
+
+// The engine's conversation table of the protocol with that filter name
+// ("tcp"): its protocol's short name ("TCP", which tshark's table titles
+// show) and whether the table shows ports; null when the engine keeps no
+// such table for it.
+const char *series_conversation_table_title(const char *protocol, bool *has_ports);
+
+// A conversation or endpoint table the engine fills from its protocol's tap,
+// filtered by filter (null: none), counting the packets gate lets through.
+struct series_conversation_table;
+series_conversation_table *series_start_conversation_table(const char *protocol, bool endpoints, const char *filter,
+                                                           series_packet_gate gate, std::string &error);
+// Removes the listener and frees the table.
+void series_stop_conversation_table(series_conversation_table *table);
+// Forgets what the table counted (a new capture).
+void series_clear_conversation_table(series_conversation_table *table);
+
+// One conversation as the engine's table holds it: A is the source of the
+// packet that began it; tx counts A to B.
+struct series_conversation_item {
+    const address *address_a;
+    const address *address_b;
+    uint32_t port_a;
+    uint32_t port_b;
+    int32_t conversation_id;  // -1: unset
+    uint64_t frames_a_to_b, bytes_a_to_b, frames_b_to_a, bytes_b_to_a;
+    nstime_t start, stop, start_absolute;
+    uint32_t first_frame;
+};
+struct series_endpoint_item {
+    const address *endpoint;
+    uint32_t port;
+    uint64_t tx_frames, tx_bytes, rx_frames, rx_bytes;
+    uint32_t first_frame;
+};
+// The table's entries in the order the engine added them.
+size_t series_conversation_table_size(const series_conversation_table *table);
+series_conversation_item series_conversation_at(const series_conversation_table *table, size_t index);
+series_endpoint_item series_endpoint_at(const series_conversation_table *table, size_t index);
+
+// What an io,stat function reads of a field's values: the engine's type
+// class of a registered field (engine id), and each value of that class.
+enum class series_stat_value { integer, unsigned_integer, floating_single, floating_double, relative_time, other };
+series_stat_value series_stat_value_kind(int field_id);
+// The value of a field record of the class: integers sign- or
+// zero-extended, relative times in ns (as 64 bits), floating values.
+int64_t series_stat_integer(const field_info *record, series_stat_value kind);
+double series_stat_floating(const field_info *record);
+
+// The time from the capture's first record to the latest record read in
+// sequence (every record, also those not dissected), as the engine computes
+// a capture's elapsed time; forgotten by series_reset_elapsed (a new capture).
+nstime_t series_elapsed_time();
+void series_reset_elapsed();
+
+// A size as tshark's conversation tables print bytes ("1234 bytes", "12 kB").
+std::string series_format_bytes(uint64_t bytes);
+
 // ---- Following conversations ------------------------------------------------
 
 // The display filter of the conversation of the dissected packet for the

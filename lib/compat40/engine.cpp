@@ -3,6 +3,7 @@
 // session with its packet provider, and the frame and dissection steps.
 #include "compat/engine_series.h"
 #include "compat40/name_maps.h"
+#include "compat40/stats_taps.h"
 #include "compat40/taps.h"
 
 #include <algorithm>
@@ -308,6 +309,7 @@ void series_begin_frame(frame_data *frame, uint32_t number, const wtap_rec *reco
     }
     nstime_t elapsed = NSTIME_INIT_ZERO;
     frame_data_set_before_dissect(frame, &elapsed, &reference_pointer, previous_pointer);
+    track_elapsed(elapsed);
 }
 
 void series_end_frame(frame_data *frame, uint32_t *cumulative_bytes)
