@@ -98,9 +98,12 @@ enum {
     WSB_E_UNSUPPORTED = 14    /* the request cannot be met in this build/format */
 };
 
-/* Render formats of the stream-line calls (other values render as ascii). */
+/* Render formats of the stream-line calls (other values render as ascii).
+ * WSB_RENDER_RAW is taken by gGetNextFollowChunk only: each chunk's bytes as
+ * they are (the classic stream-line calls render it as ascii). */
 enum {
-    WSB_RENDER_ASCII = 0, WSB_RENDER_EBCDIC = 1, WSB_RENDER_HEXDUMP = 2, WSB_RENDER_CARRAY = 3
+    WSB_RENDER_ASCII = 0, WSB_RENDER_EBCDIC = 1, WSB_RENDER_HEXDUMP = 2, WSB_RENDER_CARRAY = 3,
+    WSB_RENDER_RAW = 4
 };
 
 /* Direction filters of the stream-line calls (other values: both, without
@@ -481,6 +484,16 @@ WSBRIDGE_API int32_t gGetPacketTimePrecision(int32_t *decimals);
  * 0, or 1 (no capture, a null pointer, no packet read in sequence yet). */
 WSBRIDGE_API int32_t gGetFirstPacketTime(int64_t *seconds, int32_t *nanoseconds);
 
+/* The library's dissection generation in *generation: a number that changes
+ * whenever the packet dissected last changes (every call that dissects a
+ * packet, reading, random access, trees, saving, following) and when a
+ * capture opens or closes. Whatever a host took from a dissection (matched
+ * fields, tree node handles, packet texts, values) belongs to the generation
+ * it was taken in and is stale once the number differs: a host compares
+ * numbers instead of counting dissections. 0, or 1 (engine not running, a
+ * null pointer). */
+WSBRIDGE_API int32_t gGetDissectionGeneration(uint64_t *generation);
+
 /* ---- Protocol tree ------------------------------------------------------ */
 
 /* One item of a packet's protocol tree, as gGetTreeNodeByIndex copies it out.
@@ -644,6 +657,51 @@ WSBRIDGE_API int32_t gSavePacketToCaptureFile(uint8_t *skipped, const WsbSavePac
  * failures, a file damaged by a failed write that could not be cut back). */
 WSBRIDGE_API int32_t gCloseCaptureFileForSave(void);
 
+/* Options of gSaveFrames. */
+enum {
+    WSB_SAVE_DROP_TCP_REPEATS = 1  /* the TCP sequence tracker leaves out repeats, as
+                                      gSavePacketToCaptureFile's skip_flag does */
+};
+
+/* Saves chosen packets of the open capture into a new capture file at path
+ * in one call, in the format named (WSB_SAVE_FORMAT_*, as
+ * gCreateCaptureFileForSaveInFormat takes it; it keeps what that call keeps:
+ * comments, interfaces, link types, nanosecond stamps).
+ * frames: null for every packet of the capture, in capture order (count
+ * must then be 0); else count frame numbers (from 1), written in the order
+ * given, a frame listed twice written twice; count 0 is an empty selection.
+ * filter: null or empty for none; else only the packets that match this
+ * display filter are written. The filter is evaluated as tshark -r FILE -Y
+ * FILTER -w OUT evaluates it (one pass, no -2): every packet from the first
+ * (up to the last frame listed) is dissected in order, with the preferences
+ * in force, and a packet matches with what the engine knew when it reached
+ * it; frame.time_delta_displayed and the byte counts count the matching
+ * packets. It equals the packets sequential reading returns with that
+ * display filter set (gSetDisplayFilter) from the capture's opening.
+ * options: 0 or WSB_SAVE_DROP_TCP_REPEATS (the first TCP conversation saved
+ * is tracked; packets that only repeat bytes already written are left out).
+ * The capture is read from its first record through a handle of its own,
+ * whatever the position of sequential reading, its display filter and its
+ * reading share (packets of other shares are saved too); sequential reading
+ * goes on as it was. With a filter or WSB_SAVE_DROP_TCP_REPEATS the packets
+ * are dissected in a session of the call's own, after which the packets read
+ * in sequence so far are dissected again (as gFollowConversation describes);
+ * without either nothing is dissected. An empty selection (also when no
+ * packet matches) writes a valid capture without packets. On success the
+ * counts go to *written (packets written), *skipped (left out as repeats)
+ * and *not_matching (chosen packets that did not match the filter); each may
+ * be null. No packet counts as dissected afterwards. 0, or 1 with nothing
+ * left at path: no capture, null path, an unknown format or option, a
+ * negative count, frames null with a count, a frame number 0 or one the
+ * capture lacks ("... The capture has no frame N; it has M frames.",
+ * WSB_E_BAD_ARGUMENT), a filter that does not compile (WSB_E_FILTER), a save
+ * file still open (WSB_E_STATE), a capture read from a pipe
+ * (WSB_E_UNSUPPORTED), a path that cannot be written or names the capture,
+ * a libpcap format for several link types, a read or write failure. */
+WSBRIDGE_API int32_t gSaveFrames(const char *path, int32_t format, const uint32_t *frames, int32_t count,
+                                 const char *filter, int32_t options, int32_t *written, int32_t *skipped,
+                                 int32_t *not_matching);
+
 /* ---- Following conversations -------------------------------------------- */
 
 /* One TCP or UDP conversation can be followed at a time: start it with one
@@ -750,6 +808,72 @@ WSBRIDGE_API int32_t gIsValidUDPStrem(uint8_t *valid, const char **server_text, 
  * then starts the reading over. 0 or 1 (no UDP follow). */
 WSBRIDGE_API int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, const char **text,
                                            uint32_t *size, uint8_t *is_server, uint8_t *end);
+
+/* ---- Following a conversation in one call ------------------------------- */
+
+/* Kinds of conversation for gFollowConversation. */
+enum {
+    WSB_FOLLOW_TCP = 0, WSB_FOLLOW_UDP = 1
+};
+
+/* Follows the TCP or UDP (kind) conversation of the named packet (its five
+ * locator values) over the whole capture, whatever the display filter, the
+ * reading share and how far sequential reading has come, and ends with the
+ * collection checked: gGetFollowTexts and gGetNextFollowChunk then hand it
+ * out. The capture is read from its first record through a handle of its own
+ * and only the records of the packet's endpoints are dissected (those
+ * without ports between the same two hosts, IP fragments, and records whose
+ * headers the library does not read too); the engine's follower takes the
+ * conversation's segments in capture order, as tshark -z follow does. When
+ * sequential reading has dissected every one of them (a host that follows
+ * after reading), they are re-read by offset. Otherwise they are dissected
+ * in a dissection session of the call's own, and the packets sequential
+ * reading has read so far are then dissected again, in order, into a new
+ * session (a cost that grows with the reading position): later sequential
+ * reading returns the same packets, summaries, texts and values as without
+ * the call, and re-reads answer as before, so a host may follow inside its
+ * reading loop and read on. No packet counts as dissected afterwards. Ends
+ * any stream followed before (classic ones too); a classic follow, a
+ * successful gOpenCapture, gCloseCapture and gCleanupEpan end this one.
+ * A conversation without payload is followed all the same (0): its texts
+ * say so and it has no chunks. 0, or 1: no capture, an unknown kind
+ * (WSB_E_BAD_ARGUMENT), a packet that is not of the kind ("Error following
+ * stream. Please make sure you have a TCP packet selected.",
+ * WSB_E_BAD_ARGUMENT), a locator that names no packet of the capture
+ * (WSB_E_STALE), a capture read from a pipe (WSB_E_UNSUPPORTED), read,
+ * temporary file and engine failures; no stream is followed then. */
+WSBRIDGE_API int32_t gFollowConversation(int32_t kind, uint32_t frame_number, int64_t file_offset,
+                                         int32_t captured_length, uint32_t packet_length, int32_t encapsulation);
+
+/* The three descriptions of the conversation gFollowConversation followed, as
+ * the classic check calls hand them out: "HOST:PORT --> HOST:PORT (N bytes)"
+ * for the server's and the client's direction and "Entire conversation (N
+ * bytes)", sizes counting the NUL. A conversation without payload gives empty
+ * server and client texts (size 1) and the conversation text "Empty TCP
+ * stream." ("Empty UDP stream."). Texts owned by the library, valid until the
+ * followed stream ends. 0, or 1: engine not running, a null pointer, no
+ * conversation followed (WSB_E_STATE). */
+WSBRIDGE_API int32_t gGetFollowTexts(const char **server_text, int32_t *server_size, const char **client_text,
+                                     int32_t *client_size, const char **conversation_text,
+                                     int32_t *conversation_size);
+
+/* The next chunk of the conversation gFollowConversation followed that passes
+ * direction_filter (WSB_DIRECTION_*), rendered (WSB_RENDER_*): *data, *size
+ * and *is_server (1 when the server sent it). *end is set to 0 first; at the
+ * end *data is null, *size 0 and *end 1, and the next call starts again at
+ * the first chunk (hex dump offsets and C array numbers from 0). A chunk is
+ * one segment's new bytes (TCP, as the engine's follower orders them) or one
+ * datagram (UDP). The text renderings are those of gGetNextTCPStreamLine and
+ * gGetNextUDPStreamLine (a TCP chunk longer than 1024 bytes in pieces of 1024
+ * joined by CR LF; size counts the NUL); WSB_RENDER_RAW hands out the chunk's
+ * bytes whole, as they are, and *size counts the bytes without a NUL (tshark
+ * -z follow,tcp,raw prints each such chunk in hex). The data is owned by the
+ * library and valid until the next call or the end of the followed stream.
+ * 0, or 1: engine not running, a null pointer, a render format or direction
+ * outside the values above (WSB_E_BAD_ARGUMENT), no conversation followed
+ * (WSB_E_STATE), temporary file failures. */
+WSBRIDGE_API int32_t gGetNextFollowChunk(int32_t render_format, int32_t direction_filter, const char **data,
+                                         uint32_t *size, uint8_t *is_server, uint8_t *end);
 
 /* ---- Matched fields and values ------------------------------------------ */
 /* These calls read the packet dissected last (by any call that dissects).
@@ -949,6 +1073,20 @@ typedef struct WsbPacketBatch {
  * capacity * field_count (WSB_E_BAD_ARGUMENT), an id that is no registered
  * field (WSB_E_UNKNOWN_FIELD). */
 WSBRIDGE_API int32_t gGetNextPacketBatch(WsbPacketBatch *batch);
+
+/* The value of field_id's first occurrence in the packet dissected last, typed
+ * as a batch types it (WSB_VALUE_*: integers, booleans and times as numbers,
+ * every other type as the text gGetFieldValueText gives): the field need not
+ * be matched by gLastPacketHasPassedFilter first, only registered (the id of
+ * gGetProtocolFieldFilterInfo). WSB_VALUE_ABSENT when the field does not
+ * occur in the packet (or the engine has no text for its value). For
+ * WSB_VALUE_TEXT, *text points to the whole text (NUL-terminated, owned by
+ * the library, valid until the next gGetFieldValue or gCleanupEpan),
+ * value->text_size is its length without the NUL and value->value.text_offset
+ * 0; for other kinds *text is null. 0, or 1: a null pointer, no dissected
+ * packet (as the other value calls), an id that is no registered field
+ * (WSB_E_UNKNOWN_FIELD); the outputs are untouched then. */
+WSBRIDGE_API int32_t gGetFieldValue(int32_t field_id, WsbBatchValue *value, const char **text);
 
 /* ---- Classic names, kept for compatibility ------------------------------
  * The records' names before they took the Wsb prefix (the same types), and

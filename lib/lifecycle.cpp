@@ -69,6 +69,9 @@ void end_capture()
     batch_forget_pending();
     dissection_reset();
     capture_close();
+    // Whatever a host took from the capture's dissections is stale now, also
+    // when nothing was dissected (gGetDissectionGeneration).
+    forget_current_dissection();
 }
 
 }  // namespace

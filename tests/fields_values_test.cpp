@@ -336,3 +336,97 @@ TEST(FieldsExact, AProtocolItemWithoutBytesHasNoText)
 }
 
 }  // namespace
+
+// gGetFieldValue gives the first occurrence of any registered field of the
+// packet dissected last as the batch types it (numbers, booleans, times,
+// durations, texts), matched or not, and WSB_VALUE_ABSENT where the field
+// does not occur: read packet by packet, it equals a batch read of the same
+// capture.
+TEST(FieldsTyped, FieldValueEqualsTheBatchsValue)
+{
+    ASSERT_EQ(gInitEpan(), 0) << last_error();
+    const std::vector<std::string> names = {"frame.time", "frame.time_delta", "frame.len", "ip.src", "ip.ttl",
+                                            "ipv6.src", "tcp.srcport", "tcp.flags.syn", "tcp.analysis.ack_rtt",
+                                            "tcp.payload", "eth.src", "dns.qry.name", "dns.resp.ttl",
+                                            "udp.length", "ip", "frame.protocols"};
+    std::vector<field> fields = register_group(names, "TYPED");
+    resolve(fields);
+    std::vector<int32_t> ids;
+    for (const field &f : fields)
+        ids.push_back(f.id);
+    const int32_t count = static_cast<int32_t>(ids.size());
+    const std::string path = captures + "/example2.pcap";
+
+    // The batch's values, packet after packet, texts as strings.
+    struct typed {
+        int32_t kind;
+        uint64_t bits;
+        std::string text;
+        bool operator==(const typed &o) const { return kind == o.kind && bits == o.bits && text == o.text; }
+    };
+    std::vector<std::vector<typed>> batch_rows;
+    ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+    enum { capacity = 64 };
+    std::vector<PacketSummary> summaries(capacity);
+    std::vector<WsbBatchValue> values(static_cast<size_t>(capacity) * ids.size());
+    std::vector<char> texts(1 << 20);
+    WsbPacketBatch batch{};
+    batch.capacity = capacity;
+    batch.field_count = count;
+    batch.field_ids = ids.data();
+    batch.summaries = summaries.data();
+    batch.values = values.data();
+    batch.value_capacity = static_cast<int32_t>(values.size());
+    batch.texts = texts.data();
+    batch.text_capacity = static_cast<int64_t>(texts.size());
+    while (gGetNextPacketBatch(&batch) == 0)
+        for (int32_t p = 0; p < batch.packets; ++p) {
+            std::vector<typed> row;
+            for (int32_t f = 0; f < count; ++f) {
+                const WsbBatchValue &v = values[static_cast<size_t>(p * count + f)];
+                row.push_back({v.kind, v.kind == WSB_VALUE_TEXT ? 0 : v.value.u,
+                               v.kind == WSB_VALUE_TEXT ? std::string(texts.data() + v.value.text_offset,
+                                                                      static_cast<size_t>(v.text_size))
+                                                        : ""});
+            }
+            batch_rows.push_back(row);
+        }
+    ASSERT_GT(batch_rows.size(), 1000u);
+
+    ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+    PacketSummary s;
+    size_t packet = 0;
+    std::set<int32_t> kinds;
+    while (gGetNextPacket(&s) == 0) {
+        ASSERT_LT(packet, batch_rows.size());
+        for (int32_t f = 0; f < count; ++f) {
+            WsbBatchValue v;
+            const char *text = reinterpret_cast<const char *>(1);
+            ASSERT_EQ(gGetFieldValue(ids[static_cast<size_t>(f)], &v, &text), 0) << last_error();
+            const typed got{v.kind, v.kind == WSB_VALUE_TEXT ? 0 : v.value.u,
+                            v.kind == WSB_VALUE_TEXT ? std::string(text, static_cast<size_t>(v.text_size)) : ""};
+            EXPECT_TRUE(got == batch_rows[packet][static_cast<size_t>(f)])
+                << "frame " << s.frame_number << " " << names[static_cast<size_t>(f)];
+            if (v.kind != WSB_VALUE_TEXT)
+                EXPECT_EQ(text, nullptr);
+            else
+                EXPECT_EQ(strlen(text), static_cast<size_t>(v.text_size));
+            kinds.insert(v.kind);
+        }
+        ++packet;
+    }
+    EXPECT_EQ(packet, batch_rows.size());
+    EXPECT_EQ(kinds, (std::set<int32_t>{WSB_VALUE_ABSENT, WSB_VALUE_UINT, WSB_VALUE_TEXT,
+                                        WSB_VALUE_BOOL, WSB_VALUE_TIME, WSB_VALUE_DURATION}));
+    // After the end no packet is dissected; an id that is no registered field.
+    WsbBatchValue v{};
+    const char *text = nullptr;
+    EXPECT_EQ(gGetFieldValue(ids[0], &v, &text), 1);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_STATE);
+    ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+    ASSERT_EQ(gGetNextPacket(&s), 0) << last_error();
+    EXPECT_EQ(gGetFieldValue(-5, &v, &text), 1);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_UNKNOWN_FIELD);
+    EXPECT_EQ(gCloseCapture(), 0);
+    EXPECT_EQ(gCleanupEpan(), 0);
+}

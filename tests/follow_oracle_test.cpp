@@ -227,6 +227,121 @@ void compare_with_tshark(const std::string &name, bool tcp, size_t stream_limit 
     EXPECT_EQ(gCloseCapture(), 0);
 }
 
+// Last frame of every conversation of a kind, by stream index.
+std::map<int, uint32_t> last_frames(const std::string &file, const std::string &kind)
+{
+    std::map<int, uint32_t> frames;
+    std::string command = "TMPDIR=/tmp tshark -n " + std::string(tshark_prefs) + " -r '" + file + "' -Y " + kind +
+                          " -T fields -e " + kind + ".stream -e frame.number 2>/dev/null";
+    for (const std::string &line : split_lines(run_command(command))) {
+        std::istringstream in(line);
+        std::string stream_text;
+        uint32_t frame = 0;
+        if (std::getline(in, stream_text, '\t') && in >> frame && !stream_text.empty())
+            frames[std::stoi(stream_text.substr(0, stream_text.find(',')))] = frame;
+    }
+    return frames;
+}
+
+// Every raw chunk of the conversation gFollowConversation followed.
+std::vector<Segment> follow_chunks()
+{
+    std::vector<Segment> chunks;
+    for (;;) {
+        const char *data = nullptr;
+        uint32_t size = 0;
+        uint8_t is_server = 0, end = 0;
+        EXPECT_EQ(gGetNextFollowChunk(WSB_RENDER_RAW, WSB_DIRECTION_BOTH, &data, &size, &is_server, &end), 0)
+            << gGetLastError();
+        if (end || chunks.size() > 100000)
+            return chunks;
+        chunks.push_back({is_server != 0, std::vector<uint8_t>(data, data + size)});
+    }
+}
+
+// The conversation gFollowConversation followed against tshark's: the chunks
+// in order with consistent directions, and the descriptions.
+void expect_followed_as(const TsharkFollow &oracle, bool tcp)
+{
+    const char *server = nullptr, *client = nullptr, *conversation = nullptr;
+    int32_t server_size = 0, client_size = 0, conversation_size = 0;
+    ASSERT_EQ(gGetFollowTexts(&server, &server_size, &client, &client_size, &conversation, &conversation_size), 0)
+        << gGetLastError();
+    std::vector<Segment> got = follow_chunks();
+    if (oracle.records.empty()) {
+        EXPECT_TRUE(got.empty());
+        EXPECT_STREQ(conversation, tcp ? "Empty TCP stream." : "Empty UDP stream.");
+        EXPECT_STREQ(client, "");
+        return;
+    }
+    ASSERT_EQ(got.size(), oracle.records.size());
+    // The library names the client as its classic follow does.
+    const bool flipped = got[0].is_server != oracle.records[0].is_server;
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].is_server, oracle.records[i].is_server != flipped) << "chunk " << i;
+        EXPECT_TRUE(got[i].bytes == oracle.records[i].bytes) << "chunk " << i;
+    }
+    const std::string client_node = plain_node(oracle.node[flipped ? 1 : 0]);
+    const std::string server_node = plain_node(oracle.node[flipped ? 0 : 1]);
+    const unsigned long client_bytes = total_bytes(got, false), server_bytes = total_bytes(got, true);
+    EXPECT_EQ(std::string(client), client_node + " --> " + server_node + " (" + std::to_string(client_bytes) + " bytes)");
+    EXPECT_EQ(std::string(server), server_node + " --> " + client_node + " (" + std::to_string(server_bytes) + " bytes)");
+    EXPECT_EQ(std::string(conversation),
+              "Entire conversation (" + std::to_string(client_bytes + server_bytes) + " bytes)");
+    EXPECT_EQ(conversation_size, static_cast<int32_t>(strlen(conversation) + 1));
+}
+
+// Follows every conversation of a kind with gFollowConversation, from its
+// first and from its last packet: on a capture just opened under a display
+// filter that no packet matches, once the capture was read to its end, and
+// read to its end in one share of three (the conversation's packets mostly
+// in another share).
+void compare_conversations_with_tshark(const std::string &name, bool tcp, size_t stream_limit = 1000)
+{
+    SCOPED_TRACE(name);
+    const std::string file = captures + "/" + name;
+    const std::string kind = tcp ? "tcp" : "udp";
+    const std::map<int, uint32_t> first = first_frames(file, kind), last = last_frames(file, kind);
+    ASSERT_FALSE(first.empty());
+    std::vector<int> streams;
+    for (auto &[stream, frame] : first)
+        if (streams.size() < stream_limit)
+            streams.push_back(stream);
+    std::map<int, TsharkFollow> expected = tshark_follow(file, kind, streams);
+    const std::vector<locator> locators = open_and_read(file);
+    for (int mode : {0, 1, 2}) {
+        if (mode == 2 && locators.size() > 1000)
+            continue;  // each follow in a share dissects the capture's share again
+        SCOPED_TRACE(mode == 0 ? "capture just opened, filter set" : mode == 1 ? "capture read to its end"
+                                                                              : "share 1 of 3 read to its end");
+        if (mode == 0) {
+            ASSERT_EQ(gOpenCapture(file.c_str()), 0) << gGetLastError();
+            ASSERT_EQ(gSetDisplayFilter("frame.number == 0"), 0) << gGetLastError();
+        } else {
+            ASSERT_EQ(gSetDisplayFilter(nullptr), 0);
+            ASSERT_EQ(gCloseCapture(), 0);
+            ASSERT_EQ(gSetReadingShare(mode == 2 ? 1 : 0, mode == 2 ? 3 : 1, WSB_SHARE_BY_ENDPOINTS), 0);
+            ASSERT_EQ(gOpenCapture(file.c_str()), 0) << gGetLastError();
+            PacketSummary summary;
+            while (gGetNextPacket(&summary) == 0) {
+            }
+        }
+        for (int stream : streams) {
+            for (uint32_t frame : {first.at(stream), last.at(stream)}) {
+                SCOPED_TRACE(kind + " stream " + std::to_string(stream) + " from frame " + std::to_string(frame));
+                const locator &l = locators.at(frame - 1);
+                ASSERT_EQ(gFollowConversation(tcp ? WSB_FOLLOW_TCP : WSB_FOLLOW_UDP, l.frame_number, l.file_offset,
+                                              l.captured_length, l.packet_length, l.encapsulation),
+                          0)
+                    << gGetLastError();
+                expect_followed_as(expected[stream], tcp);
+            }
+        }
+    }
+    EXPECT_EQ(gCloseCapture(), 0);
+    ASSERT_EQ(gSetReadingShare(0, 1, WSB_SHARE_BY_ADDRESSES), 0);
+}
+
 }  // namespace
 
 // ---- payload and descriptions against tshark ---------------------------------
@@ -369,3 +484,96 @@ TEST_F(Follow, TcpFromAMalformedFirstSegmentEqualsTshark)
     compare_with_tshark(write_capture("mptcp.pcap", c.writer), true);
 }
 
+
+// ---- one conversation over the whole capture in one call ---------------------
+
+TEST_F(Follow, ConversationEqualsTsharkWhateverTheFilterAndPosition)
+{
+    for (const char *name : {"ssh.pcap", "three_http_streams.pcap", "one_ipv6_http_stream.pcap",
+                             "unidirectional_tcp_stream_with_missing_packet.pcap", "pcapng-example.pcapng",
+                             "raw_ip.pcap"})
+        compare_conversations_with_tshark(name, true);
+    for (const char *name : {"dns_udp.pcap", "babel.pcap", "quic_vn.pcap", "LINKTYPE_IPV6.pcap"})
+        compare_conversations_with_tshark(name, false);
+    compare_conversations_with_tshark("example2.pcap", true, 3);
+}
+
+// A host follows inside its reading loop, under a display filter, and reads
+// on: the loop returns the same packets, texts and values as a plain reading
+// (the conversations the engine numbers, its analysis flags), and packets
+// read before answer re-reads as before.
+TEST_F(Follow, ConversationInsideAReadingLoopLeavesTheReadingAsItWas)
+{
+    const std::string file = captures + "/example2.pcap";
+    int32_t stream_id = -1, retransmission_id = -1, type = 0;
+    ASSERT_EQ(gRegisterProtocolFieldFilter("tcp.stream", "LOOP"), 0) << gGetLastError();
+    ASSERT_EQ(gRegisterProtocolFieldFilter("tcp.analysis.retransmission", "LOOP"), 0) << gGetLastError();
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("tcp.stream", &stream_id, &type), 0) << gGetLastError();
+    ASSERT_EQ(gGetProtocolFieldFilterInfo("tcp.analysis.retransmission", &retransmission_id, &type), 0);
+    const char filter[] = "tcp.len > 0 || udp";
+    // What a packet read in the loop shows.
+    auto shown = [&](const PacketSummary &s) {
+        const char *protocol = nullptr, *info = nullptr;
+        int32_t protocol_size = 0, info_size = 0;
+        EXPECT_EQ(gGetPacketTexts(&protocol, &protocol_size, &info, &info_size), 0) << gGetLastError();
+        std::string row = std::to_string(s.frame_number) + " " + protocol + " " + info + " " + s.source_text;
+        for (int32_t id : {stream_id, retransmission_id}) {
+            WsbBatchValue value;
+            const char *text = nullptr;
+            EXPECT_EQ(gGetFieldValue(id, &value, &text), 0) << gGetLastError();
+            row += " " + std::to_string(value.kind) + ":" + std::to_string(value.value.u);
+        }
+        return row;
+    };
+    std::vector<std::string> plain;
+    std::vector<locator> packets;
+    ASSERT_EQ(gOpenCapture(file.c_str()), 0) << gGetLastError();
+    ASSERT_EQ(gSetDisplayFilter(filter), 0) << gGetLastError();
+    PacketSummary s;
+    while (gGetNextPacket(&s) == 0) {
+        plain.push_back(shown(s));
+        packets.push_back(locator_of(s));
+    }
+    ASSERT_GT(plain.size(), 200u);
+    // The tree of a packet read early, as a second pass shows it.
+    int32_t length = 0;
+    const uint8_t *bytes = nullptr;
+    const locator early = packets.at(20);
+    auto tree_of = [&](const locator &l) {
+        EXPECT_EQ(gBuildPacketProtocolTree(&length, &bytes, l.frame_number, l.file_offset, l.captured_length,
+                                           l.packet_length, l.encapsulation),
+                  0)
+            << gGetLastError();
+        int32_t count = 0;
+        EXPECT_EQ(gGetProtocolTreeNodesCount(&count), 0);
+        std::string labels;
+        TreeNode node;
+        for (int32_t i = 0; i < count && gGetTreeNodeByIndex(&node, i) == 0; ++i)
+            labels += std::string(node.label) + "\n";
+        return labels;
+    };
+    const std::string early_tree = tree_of(early);
+
+    ASSERT_EQ(gOpenCapture(file.c_str()), 0) << gGetLastError();
+    ASSERT_EQ(gSetDisplayFilter(filter), 0) << gGetLastError();
+    std::vector<std::string> looped;
+    uint64_t generation_before = 0, generation_after = 0;
+    while (gGetNextPacket(&s) == 0) {
+        looped.push_back(shown(s));
+        // Every 50th packet shown: follow its conversation, then read on.
+        if (looped.size() % 50 == 10 && (s.port_type == WSB_PT_TCP || s.port_type == WSB_PT_UDP)) {
+            ASSERT_EQ(gGetDissectionGeneration(&generation_before), 0);
+            ASSERT_EQ(gFollowConversation(s.port_type == WSB_PT_TCP ? WSB_FOLLOW_TCP : WSB_FOLLOW_UDP, s.frame_number,
+                                          s.file_offset, static_cast<int32_t>(s.captured_length), s.packet_length,
+                                          s.encapsulation),
+                      0)
+                << gGetLastError();
+            ASSERT_EQ(gGetDissectionGeneration(&generation_after), 0);
+            EXPECT_NE(generation_after, generation_before);
+            EXPECT_FALSE(follow_chunks().empty());
+        }
+    }
+    EXPECT_EQ(looped, plain);
+    EXPECT_EQ(tree_of(early), early_tree);
+    EXPECT_EQ(gCloseCapture(), 0);
+}

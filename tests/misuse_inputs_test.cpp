@@ -457,6 +457,12 @@ TEST_F(Misuse, ErrorTextPassedBackIn)
     ASSERT_EQ(gGetNextPacket(&s), 0);
     same_answer("group", [&](const char *group) { return gLastPacketHasPassedFilter(group, &count, &ids); });
     same_answer("save", [&](const char *path) { return gCreateCaptureFileForSave(path); });
+    same_answer("save frames path", [&](const char *path) {
+        return gSaveFrames(path, WSB_SAVE_FORMAT_PCAP, nullptr, 0, nullptr, 0, nullptr, nullptr, nullptr);
+    });
+    same_answer("save frames filter", [&](const char *filter) {
+        return gSaveFrames(save_path.c_str(), WSB_SAVE_FORMAT_PCAP, nullptr, 0, filter, 0, nullptr, nullptr, nullptr);
+    });
     // Registering refuses the unknown name, quoting a copy of the text.
     const std::string text = write_text();
     EXPECT_EQ(gRegisterProtocolFieldFilter(error, error), 1);
@@ -511,6 +517,11 @@ TEST_F(Misuse, TextsInReadOnlyMemory)
     EXPECT_EQ(gLastPacketHasPassedFilter(group, &count, &ids), 0) << last_error();
     EXPECT_EQ(gCreateCaptureFileForSave(save), 0) << last_error();
     EXPECT_EQ(gCloseCaptureFileForSave(), 0) << last_error();
+    int32_t written = -1;
+    EXPECT_EQ(gSaveFrames(save, WSB_SAVE_FORMAT_PCAP, nullptr, 0, field_reference, 0, &written, nullptr, nullptr), 0)
+        << last_error();
+    EXPECT_EQ(gSaveFrames(save, WSB_SAVE_FORMAT_PCAP, nullptr, 0, unknown_macro, 0, nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(last_error(), "macro 'nope' does not exist");
     CHECK_ANSWER(gCloseCapture(), 0, "");
     CHECK_ANSWER(gCleanupEpan(), 0, "");
     munmap(page, static_cast<size_t>(page_size));

@@ -27,6 +27,12 @@ using namespace wsbmisuse;
 
 namespace {
 
+std::string no_conversation(const std::string &operation)
+{
+    return "\"" + operation + "\" operation failed. No conversation is followed: follow one with "
+           "gFollowConversation first (opening or closing a capture and every other follow end it).";
+}
+
 std::string not_matched(int32_t id)
 {
     return "Protocol field ID \"" + std::to_string(id) + "\" is not one that passed the filter.\n";
@@ -156,6 +162,27 @@ std::vector<export_row> export_rows(const locator &p, const std::string &save_pa
          [] { return gGetFieldValueText(&text, &i32a, 1); }},
         {"gGetFieldValueTextByTreeNode", guard::none, "", 1, invalid_node_text,
          [foreign] { return gGetFieldValueTextByTreeNode(foreign, &text, &i32a); }},
+        {"gGetDissectionGeneration", guard::two_step, "Get Dissection Generation", 0, "",
+         [] { return gGetDissectionGeneration(&u64); }},
+        {"gFollowConversation", guard::three_step, "Follow Conversation", 0, "",
+         [p] {
+             return gFollowConversation(WSB_FOLLOW_TCP, p.frame_number, p.file_offset, p.captured_length,
+                                        p.packet_length, p.encapsulation);
+         }},
+        {"gGetFollowTexts", guard::two_step, "Get Follow Texts", 1, no_conversation("Get Follow Texts"),
+         [] { return gGetFollowTexts(&text, &i32a, &text2, &i32b, &text3, &i32c); }},
+        {"gGetNextFollowChunk", guard::two_step, "Get Next Follow Chunk", 1, no_conversation("Get Next Follow Chunk"),
+         [] { return gGetNextFollowChunk(WSB_RENDER_RAW, WSB_DIRECTION_BOTH, &text, &u32, &u8a, &u8b); }},
+        {"gSaveFrames", guard::three_step, "Save Frames", 0, "",
+         [save_path] {
+             return gSaveFrames(save_path.c_str(), WSB_SAVE_FORMAT_PCAPNG, nullptr, 0, nullptr, 0, nullptr, nullptr,
+                                nullptr);
+         }},
+        {"gGetFieldValue", guard::dissection, "Get Field Value", 0, "",
+         [] {
+             static WsbBatchValue value;
+             return gGetFieldValue(1, &value, &text);
+         }},
         // Clearing the display filter and setting a preference need no capture.
         {"gSetDisplayFilter", guard::two_step, "Set Display Filter", 0, "", [] { return gSetDisplayFilter(nullptr); }},
         {"gSetPreference", guard::two_step, "Set Preference", 0, "",
@@ -301,6 +328,59 @@ TEST_F(Misuse, CaptureOpenMidRead)
     CHECK_ANSWER(gAddPacketToUDPStream(arp.frame_number, arp.file_offset, arp.captured_length, arp.packet_length,
                                        arp.encapsulation),
                  0, "");
+    // Following in one call, chunks and saving in one call, called wrongly.
+    CHECK_ANSWER(gFollowConversation(WSB_FOLLOW_TCP, arp.frame_number, arp.file_offset, arp.captured_length,
+                                     arp.packet_length, arp.encapsulation),
+                 1, "Error following stream. Please make sure you have a TCP packet selected.");
+    for (int32_t kind : {-1, 2, INT32_MAX})
+        CHECK_ANSWER(gFollowConversation(kind, arp.frame_number, arp.file_offset, arp.captured_length,
+                                         arp.packet_length, arp.encapsulation),
+                     1, "\"Follow Conversation\" operation failed. " + std::to_string(kind) +
+                            " is not a kind of conversation to follow (WSB_FOLLOW_TCP 0 or WSB_FOLLOW_UDP 1).");
+    EXPECT_EQ(gFollowConversation(WSB_FOLLOW_UDP, 1000, arp.file_offset, arp.captured_length, arp.packet_length,
+                                  arp.encapsulation),
+              1);
+    EXPECT_EQ(std::string(gGetLastError()).rfind("\"Follow Conversation\" operation failed. The capture \"" WSB_SAMPLE_CAPTURE
+                                                 "\" has no frame 1000; it has ", 0),
+              0u)
+        << gGetLastError();
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_STALE);
+    CHECK_ANSWER(gFollowConversation(WSB_FOLLOW_UDP, arp.frame_number + 1, arp.file_offset, arp.captured_length,
+                                     arp.packet_length, arp.encapsulation),
+                 1, "Frame 2 of the file \"" WSB_SAMPLE_CAPTURE "\" is a packet at offset 82, not at 24.");
+    {
+        const char *chunk = nullptr;
+        uint32_t chunk_size = 0;
+        uint8_t is_server = 0, end = 7;
+        CHECK_ANSWER(gGetNextFollowChunk(5, WSB_DIRECTION_BOTH, &chunk, &chunk_size, &is_server, &end), 1,
+                     "\"Get Next Follow Chunk\" operation failed. 5 is not a render format (WSB_RENDER_ASCII 0 to "
+                     "WSB_RENDER_RAW 4).");
+        CHECK_ANSWER(gGetNextFollowChunk(WSB_RENDER_RAW, 3, &chunk, &chunk_size, &is_server, &end), 1,
+                     "\"Get Next Follow Chunk\" operation failed. 3 is not a direction (WSB_DIRECTION_CLIENT 0, "
+                     "WSB_DIRECTION_SERVER 1 or WSB_DIRECTION_BOTH 2).");
+        EXPECT_EQ(end, 0);
+        const uint32_t frames[] = {1, 0};
+        CHECK_ANSWER(gSaveFrames(save_path.c_str(), WSB_SAVE_FORMAT_PCAP, frames, 2, nullptr, 0, nullptr, nullptr,
+                                 nullptr),
+                     1, "\"Save Frames\" operation failed. Frame numbers start at 1 (entry 1 is 0).");
+        CHECK_ANSWER(gSaveFrames(save_path.c_str(), WSB_SAVE_FORMAT_PCAP, nullptr, 3, nullptr, 0, nullptr, nullptr,
+                                 nullptr),
+                     1, "\"Save Frames\" operation failed. A frame count was given without frames (no frames: every "
+                        "packet, count 0).");
+        CHECK_ANSWER(gSaveFrames(save_path.c_str(), WSB_SAVE_FORMAT_PCAP, frames, -1, nullptr, 0, nullptr, nullptr,
+                                 nullptr),
+                     1, "\"Save Frames\" operation failed. The frame count is negative.");
+        CHECK_ANSWER(gSaveFrames(save_path.c_str(), 9, nullptr, 0, nullptr, 0, nullptr, nullptr, nullptr), 1,
+                     "\"Save Frames\" operation failed. 9 is not a save file format.");
+        CHECK_ANSWER(gSaveFrames(save_path.c_str(), WSB_SAVE_FORMAT_PCAP, nullptr, 0, nullptr, 2, nullptr, nullptr,
+                                 nullptr),
+                     1, "\"Save Frames\" operation failed. 2 holds options that do not exist "
+                        "(WSB_SAVE_DROP_TCP_REPEATS is 1).");
+        CHECK_ANSWER(gSaveFrames(WSB_SAMPLE_CAPTURE, WSB_SAVE_FORMAT_PCAP, nullptr, 0, nullptr, 0, nullptr, nullptr,
+                                 nullptr),
+                     1, "\"Create Capture File\" operation failed. The file \"" WSB_SAMPLE_CAPTURE
+                        "\" is the capture being read; save to another file.");
+    }
     // The summary of random access may be left out.
     CHECK_ANSWER(gGetPacketAtOffset(nullptr, arp.frame_number, arp.file_offset, arp.captured_length,
                                     arp.packet_length, arp.encapsulation),

@@ -404,4 +404,109 @@ TEST_F(SaveTest, LinkTypeComesFromTheFileBeforeReadingReachesTheEnd)
     EXPECT_EQ(next.frame_number, 4u);
 }
 
+// ---- chosen frames in one call ------------------------------------------------
+
+// tshark's single pass with a display filter writes the same packets, with
+// the same stamps, lengths, link types, interfaces and comments, whatever the
+// sequential reading (position, its own display filter) did before, which
+// goes on as it was.
+TEST_F(SaveTest, SaveFramesWithAFilterWritesWhatTsharkWrites)
+{
+    const char prefs[] = WSB_TSHARK_PREFERENCES;
+    for (auto [name, filter] : {std::pair{"pcapng-example.pcapng", "tcp.len > 0 || frame.comment"},
+                                std::pair{"example2.pcap", "tcp.analysis.retransmission || dns.flags.response == 1"},
+                                std::pair{"ssh.pcap", "frame.time_relative > 0.1 && tcp.srcport == 22"}}) {
+        SCOPED_TRACE(name);
+        const std::string path = shared_capture(name), saved = dir.file("saved.pcapng"),
+                          reference = dir.file("reference.pcapng");
+        int status = -1;
+        run_command(std::string("tshark -n ") + prefs + " -r " + shell_quote(path) + " -Y " + shell_quote(filter) +
+                        " -F pcapng -w " + shell_quote(reference) + " 2>&1",
+                    &status);
+        ASSERT_EQ(status, 0);
+        const std::vector<PacketSummary> all = open_and_read(path);
+        ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+        ASSERT_EQ(gSetDisplayFilter("frame.number >= 3"), 0);
+        PacketSummary first;
+        ASSERT_EQ(gGetNextPacket(&first), 0) << last_error();
+        int32_t written = -1, skipped = -1, not_matching = -1;
+        ASSERT_EQ(gSaveFrames(saved.c_str(), WSB_SAVE_FORMAT_PCAPNG, nullptr, 0, filter, 0, &written, &skipped,
+                              &not_matching),
+                  0)
+            << last_error();
+        // Reading goes on with the packet after the one read.
+        PacketSummary next;
+        ASSERT_EQ(gGetNextPacket(&next), 0) << last_error();
+        EXPECT_EQ(next.frame_number, 4u);
+        EXPECT_STREQ(next.info_text, all.at(3).info_text);
+        ASSERT_EQ(gSetDisplayFilter(nullptr), 0);
+        ASSERT_EQ(gCloseCapture(), 0);
+        const std::string records = record_contents_of(reference);
+        EXPECT_EQ(record_contents_of(saved), records);
+        const auto expected_count = static_cast<int32_t>(lines_of(records).size());
+        EXPECT_GT(expected_count, 0);
+        EXPECT_EQ(written, expected_count);
+        EXPECT_EQ(skipped, 0);
+        EXPECT_EQ(not_matching, static_cast<int32_t>(all.size()) - expected_count);
+    }
+}
+
+// A list of frames comes out in the order given, repeats included, in the
+// format chosen; an empty selection, or one the filter empties, writes a
+// capture without packets; a frame the capture lacks writes nothing.
+TEST_F(SaveTest, SaveFramesListedInOrderEmptySelectionsAndMissingFrames)
+{
+    const std::string path = shared_capture("one_ipv6_http_stream.pcap");
+    const pcap_image original = read_pcap(path);
+    ASSERT_EQ(gOpenCapture(path.c_str()), 0) << last_error();
+    const std::string listed = dir.file("listed.pcap");
+    const uint32_t frames[] = {5, 3, 3, 1};
+    int32_t written = -1, not_matching = -1;
+    ASSERT_EQ(gSaveFrames(listed.c_str(), WSB_SAVE_FORMAT_PCAP, frames, 4, nullptr, 0, &written, nullptr, nullptr), 0)
+        << last_error();
+    EXPECT_EQ(written, 4);
+    const pcap_image saved = read_pcap(listed);
+    EXPECT_EQ(saved.linktype, original.linktype);
+    ASSERT_EQ(saved.records.size(), 4u);
+    for (size_t i = 0; i < 4; ++i)
+        expect_same_record(saved.records[i], original.records[frames[i] - 1], "entry " + std::to_string(i));
+    // The same list with a filter keeps the listed packets that match.
+    ASSERT_EQ(gSaveFrames(listed.c_str(), WSB_SAVE_FORMAT_PCAP, frames, 4, "frame.number != 3", 0, &written,
+                          nullptr, &not_matching),
+              0)
+        << last_error();
+    EXPECT_EQ(written, 2);
+    EXPECT_EQ(not_matching, 2);
+    EXPECT_EQ(read_pcap(listed).records.size(), 2u);
+
+    for (int32_t format : {WSB_SAVE_FORMAT_PCAP, WSB_SAVE_FORMAT_PCAPNG}) {
+        for (const char *filter : {static_cast<const char *>(nullptr), "frame.number == 0"}) {
+            SCOPED_TRACE(std::to_string(format) + (filter ? " filtered" : " none listed"));
+            const std::string empty = dir.file("empty" + std::to_string(format));
+            written = -1;
+            ASSERT_EQ(gSaveFrames(empty.c_str(), format, filter ? nullptr : frames, 0, filter, 0, &written, nullptr,
+                                  nullptr),
+                      0)
+                << last_error();
+            EXPECT_EQ(written, 0);
+            int status = -1;
+            const std::string packets = run_command("capinfos -c -M " + shell_quote(empty) + " 2>&1", &status);
+            EXPECT_EQ(status, 0) << packets;
+            EXPECT_NE(packets.find("Number of packets:   0"), std::string::npos) << packets;
+        }
+    }
+
+    const std::string missing = dir.file("missing.pcap");
+    const uint32_t beyond[] = {2, 1000};
+    EXPECT_EQ(gSaveFrames(missing.c_str(), WSB_SAVE_FORMAT_PCAP, beyond, 2, nullptr, 0, nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_BAD_ARGUMENT);
+    EXPECT_EQ(last_error(), "\"Save Frames\" operation failed. The capture has no frame 1000; it has " +
+                                std::to_string(original.records.size()) + " frames.");
+    EXPECT_FALSE(std::filesystem::exists(missing));
+    EXPECT_EQ(gSaveFrames(missing.c_str(), WSB_SAVE_FORMAT_PCAP, nullptr, 0, "nope ==", 0, nullptr, nullptr, nullptr),
+              1);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_FILTER);
+    EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
 }  // namespace

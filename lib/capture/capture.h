@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <epan/dfilter/dfilter.h>
 #include <wiretap/wtap.h>
 
 #include "dissection/dissection.h"
@@ -66,6 +67,54 @@ bool display_filter_set();
 // when none is set). Only a dissection with a visible tree (a full re-read)
 // holds every field a filter may name.
 bool current_packet_matches_display_filter();
+
+// ---- Passes of the library's own over the whole file (side_pass.cpp) -------
+// A call that needs the whole capture (following a conversation, saving
+// chosen packets) reads it from its first record through a handle of its
+// own on the same file, whatever sequential reading's position, display
+// filter and share, and leaves sequential reading as it was. While the pass
+// is on, the capture is that handle: re-reads by offset and saving read
+// through it, its interface list grows as the pass reads, and no packet is
+// refused for its reading share. With own_session the pass dissects in a
+// dissection session of its own; at its end, the frames sequential reading's
+// session knew are dissected again, in order, into a new session, so later
+// sequential reading and re-reads answer as before (this costs a dissection
+// of each packet read in sequence so far). Without own_session the pass
+// dissects nothing but what re-reads for saving read (no dissection).
+// False with the message written (a pipe, a file no longer found, ...).
+bool side_pass_begin(const char *operation, bool own_session);
+// One record of a pass, in file order; its record and bytes stay until the
+// next read.
+struct side_record {
+    uint32_t number;      // its frame number, as sequential reading numbers it
+    int64_t offset;
+    const wtap_rec *record;
+    const uint8_t *bytes;
+    bool in_share;        // sequential reading's share holds it
+};
+// The next record: 1, 0 at the end, -1 on a read failure (message written).
+int side_pass_next(side_record *out);
+// Starts reading again at the first record (a new handle for reading; the
+// pass's handle keeps what it has read, the interfaces of a pcapng file among
+// them, which re-reads of packets need).
+bool side_pass_restart();
+// A pass begun without its own session takes one now (before it dissects
+// anything); side_pass_end then puts sequential reading's session back.
+void side_pass_take_own_session();
+// Dissects the record side_pass_next returned last as tshark's single pass
+// with a display filter dissects it (every record in order from the first,
+// with the summary's columns, the filter primed; the time since the previous
+// shown packet and the byte count count the packets shown) and tells whether
+// it matches filter. 0, 1 or 3 (out of memory).
+int32_t side_pass_match(const side_record &record, dfilter_t *filter, bool *matched);
+// Ends the pass: the capture's own handle, share and filter are back, and,
+// after a pass with its own session, sequential reading's session is
+// dissected again. False with the message written when that failed.
+bool side_pass_end();
+// Compiles a display filter as gSetDisplayFilter does (the same nesting
+// limit and messages, naming operation); null text or blanks give no
+// filter. False with the message written.
+bool compile_filter_for(const char *operation, const char *text, dfilter_t **filter);
 
 // ---- Random access ----------------------------------------------------------
 // How far a re-read packet is dissected.

@@ -103,6 +103,30 @@ size_t operator_nesting(const char *text)
 
 }  // namespace
 
+bool compile_filter_for(const char *operation, const char *text, dfilter_t **filter)
+{
+    *filter = nullptr;
+    if (text) {
+        const size_t nesting = operator_nesting(text);
+        if (nesting > filter_nesting_limit) {
+            set_error_format(WSB_E_LIMIT, "\"%s\" operation failed. The filter nests %zu operators, more "
+                             "than the %zu the engine can compile (group long chains of operators in parentheses, or "
+                             "list values with \"in {...}\").",
+                             operation, nesting, filter_nesting_limit);
+            return false;
+        }
+    }
+    char *message = nullptr;
+    // No text, or one that names nothing (blanks), compiles to no filter.
+    if (text && !series_compile_filter(text, filter, &message, false)) {
+        set_error_text(WSB_E_FILTER, message ? message : "The display filter could not be compiled.");
+        g_free(message);
+        return false;
+    }
+    g_free(message);
+    return true;
+}
+
 void release_display_filter()
 {
     if (capture_state.display_filter)
@@ -115,26 +139,10 @@ int32_t gSetDisplayFilter(const char *filter)
 {
     if (!require_engine("Set Display Filter"))
         return WSB_FAILED;
-    if (filter) {
-        const size_t nesting = operator_nesting(filter);
-        if (nesting > filter_nesting_limit) {
-            set_error_format(WSB_E_LIMIT, "\"Set Display Filter\" operation failed. The filter nests %zu operators, more "
-                             "than the %zu the engine can compile (group long chains of operators in parentheses, or "
-                             "list values with \"in {...}\").",
-                             nesting, filter_nesting_limit);
-            return WSB_FAILED;
-        }
-    }
     dfilter_t *compiled = nullptr;
-    char *message = nullptr;
-    // No text, or one that names nothing (blanks), compiles to no filter.
-    if (filter && !series_compile_filter(filter, &compiled, &message, false)) {
-        // The filter set before stays.
-        set_error_text(WSB_E_FILTER, message ? message : "The display filter could not be compiled.");
-        g_free(message);
+    // The filter set before stays when this one is refused.
+    if (!compile_filter_for("Set Display Filter", filter, &compiled))
         return WSB_FAILED;
-    }
-    g_free(message);
     release_display_filter();
     capture_state.display_filter = compiled;
     ++capture_state.display_filter_generation;

@@ -123,6 +123,32 @@ bool take_completion(packet_locator *locator);
 // false when it has not been read.
 bool stored_frame_offset(uint32_t number, uint32_t *offset_low);
 
+// ---- Passes of the library's own (passes.cpp) -------------------------------
+// A call that reads the whole capture on its own (following a conversation,
+// saving a filter's packets) dissects in a session of its own and then puts
+// sequential reading's session back by dissecting its frames again, in order.
+// True while a session exists.
+bool dissection_session_open();
+// The frames of sequential reading the current session knows: those after
+// the first `before` (frames_before_session) up to the frames stored.
+uint32_t session_frames_before();
+// After the session was ended (dissection_replace_session): frames after
+// `before` count as frames of the next session again, into which the caller
+// dissects them once more with replayed_frame.
+void resume_session_frames(uint32_t before);
+// The frame record of frame `number` of sequential reading dissected again
+// into a new session: as sequential_frame, but the frame is not stored
+// again; its per-frame data goes to its place in the store.
+frame_data *replayed_frame(uint32_t number, const wtap_rec *rec, int64_t offset);
+// The frame record of a record dissected in a pass of the library's own:
+// numbered `number`, with the first frame's time stamp and the previous shown
+// frame's (null when none) given by the pass; nothing of it is stored.
+frame_data *passing_frame(uint32_t number, const wtap_rec *rec, int64_t offset, uint32_t cumulative_bytes,
+                          const nstime_t *reference, const nstime_t *previous, uint32_t previous_number);
+// No packet counts as dissected any more (the generation changes): after a
+// pass of the library's own, and when a capture opens or closes.
+void forget_current_dissection();
+
 // ---- What the current dissection is ----------------------------------------
 // Null when there is none.
 epan_dissect_t *current_dissection();

@@ -55,6 +55,16 @@ void frames_end_session()
     earlier_sessions = count;
 }
 
+uint32_t frames_before_session()
+{
+    return earlier_sessions;
+}
+
+void frames_resume_session(uint32_t earlier)
+{
+    earlier_sessions = earlier <= count ? earlier : count;
+}
+
 const nstime_t *frames_time(uint32_t number)
 {
     const stored_frame *stored = frames_get(number);

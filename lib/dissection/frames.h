@@ -39,6 +39,13 @@ bool frames_in_session(uint32_t number);
 // stored after them.
 void frames_end_session();
 
+// How many frames were read in earlier sessions (frames 1 to that number
+// are unknown to the engine's current session), and setting that number back
+// after a session was ended for a pass of the library's own and the frames
+// read since are dissected again into a new session.
+uint32_t frames_before_session();
+void frames_resume_session(uint32_t earlier);
+
 // The time stamp of a stored frame, or null.
 const nstime_t *frames_time(uint32_t number);
 

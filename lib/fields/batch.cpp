@@ -28,6 +28,20 @@
 
 batch_state_record batch_state;
 
+int32_t batch_value_kind(series_number_kind number)
+{
+    switch (number) {
+    case series_number_kind::signed_integer: return WSB_VALUE_INT;
+    case series_number_kind::unsigned_integer: return WSB_VALUE_UINT;
+    case series_number_kind::boolean: return WSB_VALUE_BOOL;
+    case series_number_kind::floating: return WSB_VALUE_DOUBLE;
+    case series_number_kind::absolute_time: return WSB_VALUE_TIME;
+    case series_number_kind::relative_time: return WSB_VALUE_DURATION;
+    case series_number_kind::text: break;
+    }
+    return WSB_VALUE_TEXT;
+}
+
 namespace {
 
 const char operation[] = "Get Next Packet Batch";
@@ -60,20 +74,6 @@ bool put_text(WsbPacketBatch *batch, batch_cursor &cursor, const char *text, siz
     return true;
 }
 
-// The batch's kind of a number the engine gave.
-int32_t batch_value_kind(series_number_kind number)
-{
-    switch (number) {
-    case series_number_kind::signed_integer: return WSB_VALUE_INT;
-    case series_number_kind::unsigned_integer: return WSB_VALUE_UINT;
-    case series_number_kind::boolean: return WSB_VALUE_BOOL;
-    case series_number_kind::floating: return WSB_VALUE_DOUBLE;
-    case series_number_kind::absolute_time: return WSB_VALUE_TIME;
-    case series_number_kind::relative_time: return WSB_VALUE_DURATION;
-    case series_number_kind::text: break;
-    }
-    return WSB_VALUE_TEXT;
-}
 
 // One value into its slot: a number where the field's type has one, else
 // the text tshark -T fields prints. False when the text does not fit.

@@ -11,6 +11,7 @@
 #include <epan/proto.h>
 
 #include "wsbridge.h"
+#include "compat/engine_series.h"
 #include "engine/state.h"
 
 struct batch_state_record {
@@ -27,3 +28,6 @@ struct batch_state_record {
     std::vector<const field_info *> occurrences;
 };
 extern batch_state_record batch_state;
+
+// The WSB_VALUE_* kind of a number the engine gave (WSB_VALUE_TEXT for text).
+int32_t batch_value_kind(series_number_kind number);

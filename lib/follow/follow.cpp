@@ -223,6 +223,7 @@ void build_follow_descriptions(const follow_statistics &stats, bool tcp)
 
 void follow_release()
 {
+    release_conversation_follow();
     clear_stream_text();
     series_stop_tcp_follow();
     delete_temp_file();

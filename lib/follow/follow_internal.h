@@ -76,3 +76,12 @@ void copy_follow_endpoint(follow_endpoint &endpoint, const address &addr, uint32
 
 // Ends the UDP follow: filter, listener, collected payloads and read cursor.
 void release_udp_follow();
+
+// The next collected datagram that passes direction_filter, as collected
+// (the read cursor the stream-line call moves): true with its payload, or
+// false at the end (the next call starts at the first datagram again).
+bool next_udp_datagram(int32_t direction_filter, const uint8_t **bytes, uint32_t *length, uint8_t *is_server);
+
+// Forgets the conversation gFollowConversation followed (follow_release
+// calls it: every end of a followed stream ends it).
+void release_conversation_follow();

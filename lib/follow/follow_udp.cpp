@@ -216,3 +216,24 @@ int32_t gGetNextUDPStreamLine(int32_t render_format, int32_t direction_filter, c
     *end = 1;
     return WSB_OK;
 }
+
+bool next_udp_datagram(int32_t direction_filter, const uint8_t **bytes, uint32_t *length, uint8_t *is_server)
+{
+    udp_follow *state = follow_state.udp;
+    GList *element = nullptr;
+    if (state)
+        element = follow_state.udp_read_cursor ? follow_state.udp_read_cursor->next : state->pieces.head;
+    for (; element; element = element->next) {
+        const auto *piece = static_cast<const udp_stream_piece *>(element->data);
+        if ((!piece->is_server && direction_filter == WSB_DIRECTION_SERVER) ||
+            (piece->is_server && direction_filter == WSB_DIRECTION_CLIENT))
+            continue;
+        follow_state.udp_read_cursor = element;
+        *bytes = piece->payload->data;
+        *length = piece->payload->len;
+        *is_server = static_cast<uint8_t>(piece->is_server);
+        return true;
+    }
+    follow_state.udp_read_cursor = nullptr;
+    return false;
+}

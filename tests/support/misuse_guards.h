@@ -83,6 +83,10 @@ inline std::vector<null_case> null_cases(const locator &p)
     auto offset_null = [](const std::string &operation) {
         return "\"" + operation + "\" operation failed. No address was given for the offset.";
     };
+    const std::string follow_texts_null = "\"Get Follow Texts\" operation failed. An output argument is null.";
+    const std::string follow_chunk_null = "\"Get Next Follow Chunk\" operation failed. An output argument is null.";
+    const std::string field_value_null =
+        "\"Get Field Value\" operation failed. No place for the value and its text was given.";
     const void *any_node = &node;
     return {
         {"gRegisterProtocolFieldFilter(null, group)", guard::two_step, "Register protocol field filter",
@@ -252,6 +256,27 @@ inline std::vector<null_case> null_cases(const locator &p)
          [any_node] { return gGetFieldValueTextByTreeNode(any_node, &text, nullptr); }},
         {"gGetFieldValueTextByTreeNode(null, text, size)", guard::none, "", invalid_node_text,
          [] { return gGetFieldValueTextByTreeNode(nullptr, &text, &i32); }},
+        {"gGetDissectionGeneration(null)", guard::two_step, "Get Dissection Generation",
+         "\"Get Dissection Generation\" operation failed. No place for the generation was given.",
+         [] { return gGetDissectionGeneration(nullptr); }},
+        {"gGetFollowTexts(null, ...)", guard::two_step, "Get Follow Texts", follow_texts_null,
+         [] { return gGetFollowTexts(nullptr, &i32, &text, &i32, &text, &i32); }},
+        {"gGetFollowTexts(.., null conversation size)", guard::two_step, "Get Follow Texts", follow_texts_null,
+         [] { return gGetFollowTexts(&text, &i32, &text, &i32, &text, nullptr); }},
+        {"gGetNextFollowChunk(null data)", guard::two_step, "Get Next Follow Chunk", follow_chunk_null,
+         [] { return gGetNextFollowChunk(0, 2, nullptr, &u32, &u8, &u8); }},
+        {"gGetNextFollowChunk(null end)", guard::two_step, "Get Next Follow Chunk", follow_chunk_null,
+         [] { return gGetNextFollowChunk(0, 2, &text, &u32, &u8, nullptr); }},
+        {"gSaveFrames(null path)", guard::three_step, "Save Frames",
+         "\"Save Frames\" operation failed. No file path was given.",
+         [] { return gSaveFrames(nullptr, WSB_SAVE_FORMAT_PCAP, nullptr, 0, nullptr, 0, nullptr, nullptr, nullptr); }},
+        {"gGetFieldValue(id, null, text)", guard::none, "", field_value_null,
+         [] { return gGetFieldValue(1, nullptr, &text); }},
+        {"gGetFieldValue(id, value, null)", guard::none, "", field_value_null,
+         [] {
+             static WsbBatchValue value;
+             return gGetFieldValue(1, &value, nullptr);
+         }},
     };
 }
 
