@@ -18,7 +18,6 @@
  * packet. The text output takes tshark's -E options (header, separator,
  * occurrence, aggregator, quote); asked for with -e, frame.number replaces
  * the leading frame number. */
-#include <errno.h>
 #include <inttypes.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -168,55 +167,27 @@ static void print_text(const char *text, int format)
         print_separated_value(text);
 }
 
-/* Every integer type code, booleans included. */
-static int is_integer_type(int32_t type)
+/* Prints the value of a matched field as tshark prints it (JSON: integers
+ * and booleans as numbers, as the library types them, the rest as texts).
+ * Prints nothing (JSON: null) when the engine has no text for it. */
+static void print_value(int32_t id, int format)
 {
-    switch (type) {
-    case WSB_FT_BOOLEAN: case WSB_FT_UINT8: case WSB_FT_UINT16: case WSB_FT_UINT24: case WSB_FT_UINT32:
-    case WSB_FT_UINT64: case WSB_FT_INT8: case WSB_FT_INT16: case WSB_FT_INT24: case WSB_FT_INT32:
-    case WSB_FT_INT64: case WSB_FT_FRAMENUM:
-        return 1;
-    default:
-        return 0;
-    }
-}
-
-/* Prints an integer's text as a JSON number: tshark writes integers in
- * decimal, or in hexadecimal ("0x0018") when that is the field's display
- * base. 0 (nothing printed) when the text is no such integer. */
-static int print_integer_text(const char *text)
-{
-    const int hexadecimal = text[0] == '0' && text[1] == 'x';
-    const char *digits = hexadecimal ? text + 2 : text + (text[0] == '-');
-    if (!*digits || strspn(digits, hexadecimal ? "0123456789abcdefABCDEF" : "0123456789") != strlen(digits))
-        return 0;
-    errno = 0;
-    if (text[0] == '-') {
-        long long value = strtoll(text, NULL, 10);
-        if (errno == 0)
-            printf("%lld", value);
-    } else {
-        unsigned long long value = strtoull(digits, NULL, hexadecimal ? 16 : 10);
-        if (errno == 0)
-            printf("%llu", value);
-    }
-    return errno == 0;
-}
-
-/* Prints the value of a matched field as tshark prints it (JSON: integers of
- * every size as numbers, the rest as texts). Prints nothing (JSON: null)
- * when the engine has no text for it. */
-static void print_value(int32_t id, int32_t type, int format)
-{
+    WsbBatchValue value;
     const char *text = NULL;
     int32_t size = 0;
+    if (format == CLI_JSON_OUTPUT && gGetFieldValue(id, &value, &text) == WSB_OK &&
+        (value.kind == WSB_VALUE_INT || value.kind == WSB_VALUE_UINT || value.kind == WSB_VALUE_BOOL)) {
+        if (value.kind == WSB_VALUE_INT)
+            printf("%" PRId64, value.value.i);
+        else
+            printf("%" PRIu64, value.value.u);
+        return;
+    }
     if (gGetFieldValueText(&text, &size, id) != WSB_OK) {
         if (format == CLI_JSON_OUTPUT)
             fputs("null", stdout);
         return;
     }
-    if (format == CLI_JSON_OUTPUT && is_integer_type(type) && print_integer_text(text))
-        return;
     print_text(text, format);
 }
 
@@ -256,7 +227,7 @@ static void print_header(int field_count, const char **fields, int offsets, int 
 /* Prints every occurrence (or the last) of field `name` in the tree built
  * last, joined by the aggregator, each escaped as the first occurrence is; a
  * field the tree hides (such as tcp.port) shows its first occurrence only. */
-static void print_occurrences(const char *name, int32_t id, int32_t type, int present, const text_shape *shape)
+static void print_occurrences(const char *name, int32_t id, int present, const text_shape *shape)
 {
     int32_t nodes = 0;
     gGetProtocolTreeNodesCount(&nodes);
@@ -285,7 +256,7 @@ static void print_occurrences(const char *name, int32_t id, int32_t type, int pr
         printed = 1;
     }
     if (!printed && present)
-        print_value(id, type, CLI_TEXT_OUTPUT);
+        print_value(id, CLI_TEXT_OUTPUT);
 }
 
 static int print_packet_fields(const char *path, int field_count, const char **fields, int offsets,
@@ -432,9 +403,9 @@ static int print_packet_fields(const char *path, int field_count, const char **f
             if (column)
                 print_text(field_ids[i] == column_protocol ? protocol : info, format);
             else if (every_occurrence)
-                print_occurrences(fields[i], field_ids[i], type, present, shape);
+                print_occurrences(fields[i], field_ids[i], present, shape);
             else if (present)
-                print_value(field_ids[i], type, format);
+                print_value(field_ids[i], format);
             else if (format == CLI_JSON_OUTPUT)
                 fputs("null", stdout);
             if (quote)

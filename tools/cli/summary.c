@@ -191,32 +191,6 @@ static void print_csv(const PacketSummary *p, const packet_texts *whole)
     fputs("\r\n", stdout);
 }
 
-/* Reads the engine's text of a time difference ("-0.000100000") into
- * seconds and nanoseconds of the same sign; 0 when it is not one. */
-static int parse_time_difference(const char *text, int64_t *seconds, int32_t *nanoseconds)
-{
-    int negative = *text == '-';
-    if (negative)
-        ++text;
-    char *end = NULL;
-    long long whole = strtoll(text, &end, 10);
-    if (end == text)
-        return 0;
-    int32_t fraction = 0, digits = 0;
-    if (*end == '.') {
-        for (++end; *end >= '0' && *end <= '9'; ++end)
-            if (digits < 9) {
-                fraction = fraction * 10 + (*end - '0');
-                ++digits;
-            }
-    }
-    for (; digits < 9; ++digits)
-        fraction *= 10;
-    *seconds = negative ? -whole : whole;
-    *nanoseconds = negative ? -fraction : fraction;
-    return 1;
-}
-
 /* Clock time of a time stamp, local or UTC, with or without the date, at
  * the capture's precision: "09:19:54.870361", "2020-06-10 09:19:54.870361". */
 static void format_clock_time(char *out, size_t size, int64_t seconds, int32_t nanoseconds, int32_t decimals,
@@ -258,14 +232,12 @@ static int format_time(char *out, size_t size, int format, const PacketSummary *
         cli_format_relative_time(out, size, p, 0, 0, decimals);
         break;
     case time_delta: {
-        int32_t count = 0;
-        const int32_t *ids = NULL;
+        WsbBatchValue delta;
         const char *text = NULL;
-        int32_t text_size = 0;
-        if (gLastPacketHasPassedFilter(time_group, &count, &ids) != WSB_OK || count < 1 ||
-            gGetFieldValueText(&text, &text_size, time_delta_id) != WSB_OK ||
-            !parse_time_difference(text, &difference.time_seconds, &difference.time_nanoseconds))
+        if (gGetFieldValue(time_delta_id, &delta, &text) != WSB_OK || delta.kind != WSB_VALUE_DURATION)
             return 0;
+        difference.time_seconds = delta.value.i / 1000000000;
+        difference.time_nanoseconds = (int32_t)(delta.value.i % 1000000000);
         cli_format_relative_time(out, size, &difference, 0, 0, decimals);
         break;
     }
