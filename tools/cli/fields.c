@@ -28,7 +28,6 @@
 #include "engine.h"
 #include "format.h"
 #include "input.h"
-#include "jobs.h"
 #include "options.h"
 #include "output.h"
 #include "progress.h"
@@ -304,7 +303,7 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     /* Packets read again by offset (labels, every occurrence) need the
      * capture in a file; otherwise a pipe is read as it arrives. */
     int streaming = 0;
-    if (status == CLI_OK && (labels || every_occurrence || cli_job_worker()))
+    if (status == CLI_OK && (labels || every_occurrence))
         status = cli_open_capture("fields", path);
     else if (status == CLI_OK)
         status = cli_open_capture_in_sequence("fields", path, &streaming);
@@ -341,12 +340,8 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     /* The whole Protocol and Info texts (kept across a second dissection). */
     char *kept_texts[2] = {NULL, NULL};
     size_t kept_sizes[2] = {0, 0};
-    while (packets < limit && (read = gGetNextPacket(&packet)) == WSB_OK) {
+    while (packets < limit && (read = cli_read_packet(&packet)) == WSB_OK) {
         cli_progress_update(++packets, packet.file_offset);
-        if (cli_job_packet(packet.frame_number) != CLI_OK) {
-            status = CLI_FAILED;
-            break;
-        }
         const char *protocol = packet.protocol_text, *info = packet.info_text;
         if (columns && gGetPacketTexts(&protocol, NULL, &info, NULL) != WSB_OK) {
             status = cli_fail("columns");
@@ -437,7 +432,7 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     free(kept_texts[0]);
     free(kept_texts[1]);
     free(field_ids);
-    return status == CLI_OK ? cli_job_finish() : status;
+    return status;
 }
 
 /* What the arguments set. */
@@ -448,7 +443,8 @@ static struct {
     uint64_t limit;
     int format, jobs, offsets;
     text_shape shape;
-} settings = {{NULL, 0}, {NULL, 0}, NULL, UINT64_MAX, CLI_TEXT_OUTPUT, 1, 0, {0, '\t', 'f', ',', '\0', 0}};
+    int names_only; /* names to register, no FILE */
+} settings = {{NULL, 0}, {NULL, 0}, NULL, UINT64_MAX, CLI_TEXT_OUTPUT, 1, 0, {0, '\t', 'f', ',', '\0', 0}, 0};
 
 static const cli_option fields_options[] = {
     CLI_FILE_ARGUMENT(CLI_TEXTS, &settings.words),
@@ -476,14 +472,12 @@ static const cli_option fields_options[] = {
     {0},
 };
 
-static int run_fields(void)
+static const char verb[] = "fields";
+
+static int check_fields(void)
 {
-    static const char verb[] = "fields";
     const char **positional = settings.words.items, **fields = settings.fields.items;
     const int positional_count = settings.words.count, field_count = settings.fields.count;
-    const int format = settings.format, offsets = settings.offsets;
-    const uint64_t limit = settings.limit;
-    int status = CLI_OK;
     if (!cli_options_given()) {
         if (positional_count == 0)
             return cli_usage_error(verb, "FILE with -e FIELD, or field names, are missing");
@@ -493,39 +487,41 @@ static int run_fields(void)
             return cli_usage_error(verb, "-e FIELD is missing: name at least one field to print from '%s' "
                                          "(e.g. -e ip.src)",
                                    positional[0]);
-        if (cli_start_engine() != CLI_OK)
-            return CLI_FAILED;
-        return print_field_ids(positional_count, positional);
+        settings.names_only = 1;
+        return CLI_OK;
     }
     if (field_count == 0)
         return cli_usage_error(verb, "-e FIELD is missing (name at least one field to print)");
-    if (settings.shape.given && format != CLI_TEXT_OUTPUT)
+    if (settings.shape.given && settings.format != CLI_TEXT_OUTPUT)
         return cli_usage_error(verb, "-E shapes the text output, not --json or --csv");
     if (positional_count == 0)
         return cli_usage_error(verb, "FILE is missing (a capture file, or '-' for standard input)");
     if (positional_count > 1)
         return cli_usage_error(verb, "one FILE only, but '%s' follows '%s'", positional[1], positional[0]);
-    const char *path = positional[0];
-    if (settings.jobs > 1) {
+    for (int i = 0; i < field_count && settings.jobs > 1; ++i) {
         /* Each process numbers only the conversations it dissects. */
-        for (int i = 0; i < field_count; ++i)
-            if (numbers_conversations(fields[i]))
-                return cli_usage_error(verb, "%s numbers the conversations of the whole capture, which --jobs "
-                                             "parts; leave out --jobs to print it",
-                                       fields[i]);
+        if (numbers_conversations(fields[i]))
+            return cli_usage_error(verb, "%s numbers the conversations of the whole capture, which --jobs "
+                                         "parts; leave out --jobs to print it",
+                                   fields[i]);
         /* With a display filter, the packet shown before may be another
          * process's: each counts only the packets it shows. */
-        for (int i = 0; i < field_count && settings.filter && *settings.filter; ++i)
-            if (strcmp(fields[i], "frame.time_delta_displayed") == 0)
-                return cli_usage_error(verb, "%s counts from the packet shown before, which with -Y and --jobs "
-                                             "may be another process's; leave out --jobs (or -Y) to print it",
-                                       fields[i]);
-        if (cli_jobs_start(verb, settings.jobs, &path, limit, &status))
-            return status;
+        if (settings.filter && *settings.filter && strcmp(fields[i], "frame.time_delta_displayed") == 0)
+            return cli_usage_error(verb, "%s counts from the packet shown before, which with -Y and --jobs "
+                                         "may be another process's; leave out --jobs (or -Y) to print it",
+                                   fields[i]);
     }
+    return CLI_OK;
+}
+
+static int run_fields(void)
+{
     if (cli_start_engine() != CLI_OK)
         return CLI_FAILED;
-    return print_packet_fields(path, field_count, fields, offsets, limit, format, settings.filter, &settings.shape);
+    if (settings.names_only)
+        return print_field_ids(settings.words.count, settings.words.items);
+    return print_packet_fields(settings.words.items[0], settings.fields.count, settings.fields.items,
+                               settings.offsets, settings.limit, settings.format, settings.filter, &settings.shape);
 }
 
 const cli_verb cli_fields_verb = {
@@ -541,4 +537,5 @@ const cli_verb cli_fields_verb = {
     "With names only: registers each name and prints its engine id and type code.",
     fields_options,
     run_fields,
+    check_fields,
 };

@@ -306,4 +306,5 @@ const cli_verb cli_follow_verb = {
     "damaged capture it prints what it followed, then the error (exit 1).",
     follow_options,
     run_follow,
+    NULL,
 };

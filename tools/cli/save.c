@@ -346,4 +346,5 @@ const cli_verb cli_save_verb = {
     "standard output (the counts then go to stderr).",
     save_options,
     run_save,
+    NULL,
 };
