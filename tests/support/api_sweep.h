@@ -417,6 +417,41 @@ inline void follow_tcp(report &r, const std::vector<locator> &packets, size_t ma
           {1});
 }
 
+// The conversation of a packet followed in one call, its texts and its raw
+// chunks.
+inline void follow_conversation(report &r, const locator &first, bool tcp, size_t max_pieces)
+{
+    arm();
+    if (check(r, "gFollowConversation",
+              gFollowConversation(tcp ? WSB_FOLLOW_TCP : WSB_FOLLOW_UDP, first.frame_number, first.file_offset,
+                                  first.captured_length, first.packet_length, first.encapsulation),
+              {0, 1}) != 0)
+        return;
+    const char *server = nullptr, *client = nullptr, *conversation = nullptr;
+    int32_t server_size = -1, client_size = -1, conversation_size = -1;
+    arm();
+    if (check(r, "gGetFollowTexts",
+              gGetFollowTexts(&server, &server_size, &client, &client_size, &conversation, &conversation_size),
+              {0}) == 0)
+        check_descriptions(r, "gGetFollowTexts", server, server_size, client, client_size, conversation,
+                           conversation_size);
+    for (size_t pieces = 0;; ++pieces) {
+        const char *data = nullptr;
+        uint32_t size = 7;
+        uint8_t is_server = 9, end = 5;
+        arm();
+        if (check(r, "gGetNextFollowChunk",
+                  gGetNextFollowChunk(WSB_RENDER_RAW, WSB_DIRECTION_BOTH, &data, &size, &is_server, &end), {0}) != 0)
+            return;
+        if (end == 1)
+            return;
+        if (end != 0 || !data || is_server > 1 || pieces > max_pieces) {
+            r.problem("gGetNextFollowChunk handed out a chunk whose data, sender or end is wrong, or never ends");
+            return;
+        }
+    }
+}
+
 inline void follow_udp(report &r, const std::vector<locator> &packets, size_t max_pieces)
 {
     const locator &first = packets.front();
@@ -628,11 +663,23 @@ inline void sweep_open_capture(report &r, const limits &limits)
             follow_tcp(r, conversations[key], limits.max_stream_pieces);
         else
             follow_udp(r, conversations[key], limits.max_stream_pieces);
+        follow_conversation(r, conversations[key].back(), is_tcp, limits.max_stream_pieces);
     }
 
     if (!limits.save_path.empty()) {
         save_all(r, packets, limits.save_path, false, &r.saved);
         save_all(r, packets, limits.save_path + ".tracked", true, &r.saved_tracked);
+        // Every packet in one call: as many as the packets saved one by one
+        // when reading reached the end.
+        int32_t written = -1;
+        arm();
+        if (check(r, "gSaveFrames",
+                  gSaveFrames((limits.save_path + ".frames").c_str(), WSB_SAVE_FORMAT_AS_CAPTURE, nullptr, 0, nullptr,
+                              0, &written, nullptr, nullptr),
+                  {0, 1}) == 0 &&
+            r.read_status == 2 && r.out_of_memory == 0 && written != static_cast<int32_t>(packets.size()))
+            r.problem("gSaveFrames wrote " + std::to_string(written) + " packets of " +
+                      std::to_string(packets.size()));
     }
 }
 
