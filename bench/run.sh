@@ -5,7 +5,8 @@
 # Usage: bench/run.sh [BUILD_DIR] (default build). Scratch data goes to
 # $BENCH_DIR (default /tmp/wsbridge-bench) and is made once. RUNS sets the
 # number of rounds (default 3), each timing every command once; the median
-# is reported.
+# is reported. PACKETS sets the size of the made captures (default about
+# 1,000,000; a smaller one in another BENCH_DIR makes a quick trial run).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build_arg=${1:-$here/build}
@@ -16,6 +17,7 @@ cmake --build "$build_arg" -j2 >/dev/null
 build=$(cd "$build_arg" && pwd)
 data=${BENCH_DIR:-/tmp/wsbridge-bench}
 runs=${RUNS:-3}
+want=${PACKETS:-1000000}
 source_capture=$here/tests/captures/example2.pcap
 # The preferences the library switches off, as tshark's -o options.
 prefs=$(sed -n 's/^\([a-z0-9_]*\.[a-z0-9_]*:FALSE\)$/-o \1/p' "$here/lib/engine/preference_overrides.txt" | tr '\n' ' ')
@@ -25,9 +27,10 @@ small=$data/first20k.pcap
 one=$data/first1.pcap
 
 if [ ! -s "$big" ]; then
-    echo "making $big from $(basename "$source_capture") (about 1,000,000 packets)..."
+    echo "making $big from $(basename "$source_capture") (about $want packets)..."
+    source_packets=$(capinfos -c -M "$source_capture" | awk '/Number of packets/ {print $NF}')
     parts=()
-    for i in $(seq 0 212); do
+    for i in $(seq 0 $(( (want + source_packets - 1) / source_packets - 1 ))); do
         editcap -t $((i * 3600)) "$source_capture" "$data/part$i.pcap"
         parts+=("$data/part$i.pcap")
     done
@@ -38,6 +41,12 @@ fi
 # with their addresses rewritten per copy), for reading on several cores.
 many=$data/many.pcap
 [ -s "$many" ] || "$here/bench/many_conversations.sh" "$many" "$(capinfos -c -M "$big" | awk '/Number of packets/ {print $NF}')"
+# The shapes of captures users have (bench/real_shapes.py): one client and
+# one server over many parallel connections, and a pair of hosts without
+# ports carrying 40 % of the packets among many small captures.
+one_pair=$data/one_pair.pcap
+portless=$data/portless_pair.pcap
+[ -s "$one_pair" ] && [ -s "$portless" ] || python3 "$here/bench/real_shapes.py" "$data" "$want"
 [ -s "$small" ] || editcap -r "$big" "$small" 1-20000
 [ -s "$one" ] || editcap -r "$big" "$one" 1
 packets=$(capinfos -c -M "$big" | awk '/Number of packets/ {print $NF}')
@@ -134,6 +143,12 @@ timing "wsbridge summary --jobs 1, many conv." "$build/wsbridge" summary "$many"
 timing "wsbridge summary --jobs 2, many conv." "$build/wsbridge" summary "$many" --jobs 2
 timing "tshark -n -r, many conversations" tshark -n -r "$many" $prefs
 timing "wsbridge summary --jobs 2" "$build/wsbridge" summary "$big" --jobs 2
+timing "wsbridge summary --jobs 4, many conv." "$build/wsbridge" summary "$many" --jobs 4
+timing "wsbridge summary --jobs 2, one pair" "$build/wsbridge" summary "$one_pair" --jobs 2
+timing "wsbridge summary --jobs 4, one pair" "$build/wsbridge" summary "$one_pair" --jobs 4
+timing "tshark -n -r, one pair" tshark -n -r "$one_pair" $prefs
+timing "wsbridge summary --jobs 2, port-less pair" "$build/wsbridge" summary "$portless" --jobs 2
+timing "tshark -n -r, port-less pair" tshark -n -r "$portless" $prefs
 
 timing "wsbridge fields" "$build/wsbridge" fields "$big" -e ip.src -e dns.qry.name
 timing "tshark -T fields" tshark -n -r "$big" $prefs -T fields -E occurrence=f -e frame.number -e ip.src \
@@ -202,16 +217,25 @@ if [ -f "$here/bench/parallel.py" ]; then
 fi
 
 echo
-echo "== reading shares: packets per share by conversation key (bench/shard_balance.cpp)"
-"$build/wsb_shard_balance" "$big" "$many"
-echo "lines of summary --jobs 2 that differ from --jobs 1:"
-for capture in "$big" "$many"; do
+echo "== reading shares: packets per share by each way of sharing (bench/shard_balance.cpp)"
+"$build/wsb_shard_balance" "$big" "$many" "$one_pair" "$portless"
+# Every test capture joined into one, as the tests join them.
+joined=$data/test_captures.pcapng
+mergecap -a -F pcapng -w "$joined" "$here"/tests/captures/*.pcap "$here"/tests/captures/*.pcapng
+echo "lines of summary --jobs 2 that differ from one process, and the packets of each share (--jobs-stats):"
+declare -A equal balance
+for capture in "$big" "$many" "$one_pair" "$portless" "$joined"; do
+    name=$(basename "$capture")
     "$build/wsbridge" summary "$capture" > "$data/jobs1.txt"
-    "$build/wsbridge" summary "$capture" --jobs 2 > "$data/jobs2.txt"
-    echo "  $(basename "$capture"): $(cmp -l "$data/jobs1.txt" "$data/jobs2.txt" 2>/dev/null | wc -l) differing bytes," \
-        "$(diff "$data/jobs1.txt" "$data/jobs2.txt" | grep -c '^<') of $(wc -l < "$data/jobs1.txt") lines"
+    "$build/wsbridge" summary "$capture" --jobs 2 --jobs-stats > "$data/jobs2.txt" 2> "$data/jobs2.err"
+    lines=$(wc -l < "$data/jobs1.txt")
+    differing=$(diff "$data/jobs1.txt" "$data/jobs2.txt" | grep -c '^<' || true)
+    equal[$name]=$(awk -v l="$lines" -v d="$differing" 'BEGIN {printf "%.3f", l ? 100 * (l - d) / l : 100}')
+    balance[$name]=$(sed -n 's/^wsbridge: largest share \/ even share: //p' "$data/jobs2.err")
+    echo "  $name: $differing of $lines lines differ; $(grep -o '[0-9]* packets ([0-9.]* %)' "$data/jobs2.err" |
+        tr '\n' ' ')"
 done
-rm -f "$data/jobs1.txt" "$data/jobs2.txt"
+rm -f "$data/jobs1.txt" "$data/jobs2.txt" "$data/jobs2.err"
 
 # Python reading in batches: to_dataframe against tshark -T fields read by
 # pandas, iterating a capture against the C walk (wall time; processor time,
@@ -264,6 +288,22 @@ faster "wsbridge summary --jobs 1, many conv." "tshark -n -r, many conversations
     "many conv.: summary --jobs 1 vs tshark" "tshark -n -r" "-"
 faster "wsbridge summary --jobs 2, many conv." "tshark -n -r, many conversations" \
     "many conv.: summary --jobs 2 vs tshark" "tshark -n -r" ">= 1.7"
+faster "wsbridge summary --jobs 2, one pair" "tshark -n -r, one pair" \
+    "one pair: summary --jobs 2 vs tshark" "tshark -n -r" ">= 1.6"
+faster "wsbridge summary --jobs 2, port-less pair" "tshark -n -r, port-less pair" \
+    "port-less: summary --jobs 2 vs tshark" "tshark -n -r" ">= 1.4"
+row "one pair: --jobs 4 / --jobs 2 (2 cpus)" "${seconds[wsbridge summary --jobs 4, one pair]} s" \
+    "--jobs 2 ${seconds[wsbridge summary --jobs 2, one pair]} s" \
+    "$(ratio "${seconds[wsbridge summary --jobs 4, one pair]}" "${seconds[wsbridge summary --jobs 2, one pair]}")" "<= 1"
+row "many conv.: --jobs 4 / --jobs 2 (2 cpus)" "${seconds[wsbridge summary --jobs 4, many conv.]} s" \
+    "--jobs 2 ${seconds[wsbridge summary --jobs 2, many conv.]} s" \
+    "$(ratio "${seconds[wsbridge summary --jobs 4, many conv.]}" "${seconds[wsbridge summary --jobs 2, many conv.]}")" \
+    "<= 1"
+for capture in "$big" "$many" "$one_pair" "$portless" "$joined"; do
+    name=$(basename "$capture")
+    row "--jobs 2 lines equal to 1 process (%)" "${equal[$name]} %" "$name; balance ${balance[$name]}" \
+        "${equal[$name]}" ">= 99.9"
+done
 faster "wsbridge fields" "tshark -T fields" "CLI fields (2 fields) vs tshark" "tshark -T fields" ">= 1"
 row "tree per packet vs tshark pdml" "${tree_cost} us" "pdml ${pdml_cost} us" "$(ratio "$pdml_cost" "$tree_cost")" ">= 3"
 faster "library follow (tcp.stream $stream)" "tshark -z follow,tcp,ascii" "follow largest TCP conversation" \

@@ -404,9 +404,13 @@ WSBRIDGE_API int32_t gSetSummaryTexts(int32_t enabled);
 
 /* Conversation keys for gSetReadingShare. */
 enum {
-    WSB_SHARE_BY_ADDRESSES = 0,  /* the unordered pair of network addresses */
-    WSB_SHARE_BY_ENDPOINTS = 1   /* the unordered pair of address-and-port
-                                    endpoints with the transport protocol */
+    WSB_SHARE_BY_ADDRESSES = 0,  /* a hash of the unordered pair of network
+                                    addresses */
+    WSB_SHARE_BY_ENDPOINTS = 1,  /* a hash of the unordered pair of
+                                    address-and-port endpoints with the
+                                    transport protocol */
+    WSB_SHARE_BALANCED = 2       /* each conversation, when first seen, to the
+                                    share with the fewest packets so far */
 };
 
 /* Splits sequential reading over `count` processes, each reading the same
@@ -414,18 +418,34 @@ enum {
  * still read and counted, so frame numbers, times relative to the first
  * packet, the previous packet's time and (without a display filter) the byte
  * counts stay those of the whole file; but gGetNextPacket dissects and
- * returns only the packets whose conversation key falls in this share. The
- * key is read from the link, network and transport headers of the record's
- * bytes (Ethernet with 802.1Q/802.1ad tags, Linux cooked v1 and v2, raw IPv4
- * and IPv6, BSD loopback; IPv4 and IPv6 addresses, TCP, UDP, SCTP, DCCP and
- * UDP-Lite ports): WSB_SHARE_BY_ADDRESSES keeps every conversation of two
- * hosts together (IP fragments, FTP data connections, RTP set up by SIP),
- * WSB_SHARE_BY_ENDPOINTS parts them by ports too. Packets without a key (ARP,
- * other links) all go to share 0. A packet of another share is refused by
- * every call that re-reads a packet (gGetPacketAtOffset, trees, saving,
- * following): this process has not seen its conversation. With a display
- * filter, the time since the previous shown packet and the byte counts count
- * only this share's packets. Set only while no capture is open; lasts across
+ * returns only the packets that fall in this share. Each process decides
+ * alike from the records it reads, in the same order, without talking to the
+ * others. The conversations are read from the link, network and transport
+ * headers of the record's bytes (Ethernet with 802.1Q/802.1ad tags, Linux
+ * cooked v1 and v2, raw IPv4 and IPv6, BSD loopback; IPv4 and IPv6 addresses,
+ * TCP, UDP, SCTP, DCCP and UDP-Lite ports); the fragments of one datagram
+ * stay together. WSB_SHARE_BY_ADDRESSES keeps every conversation of two
+ * hosts together (FTP data connections, RTP set up by SIP between the same
+ * hosts) by a hash of their addresses, WSB_SHARE_BY_ENDPOINTS parts them by
+ * ports too; both read the outermost network layer.
+ * WSB_SHARE_BALANCED (at most 4096 shares) reads through IP-in-IP,
+ * IPv6-in-IPv4 (6to4), IPv4-in-IPv6, GRE, VXLAN and Geneve tunnels to the
+ * innermost addresses, where the engine tracks the conversation (the same
+ * conversation carried plainly, or in another tunnel, stays with it). It
+ * gives each pair of hosts, when
+ * first seen, to the share that has got the fewest packets so far; a pair
+ * that carries more than an even share of the packets read so far
+ * gives each new connection (pair of ports) to the share with the fewest
+ * packets, unless it has carried a control protocol the engine follows into
+ * further connections (FTP, TFTP, SIP, RTSP, H.323, MGCP, Skinny, PPTP,
+ * DCE/RPC's and Sun RPC's port mappers, Oracle TNS, on their usual ports).
+ * Packets without a key (ARP, other links) all go to share 0. A packet of
+ * another share is refused by every call that re-reads a packet
+ * (gGetPacketAtOffset, trees, saving, following): this process has not seen
+ * its conversation; with WSB_SHARE_BALANCED, so is a packet not yet read in
+ * sequence (its share is not known before). With a display filter, the time
+ * since the previous shown packet and the byte counts count only this
+ * share's packets. Set only while no capture is open; lasts across
  * captures; (0, 1, any key) reads everything again. 0, or 1 (no engine, a
  * capture open, a share that does not exist, an unknown key). */
 WSBRIDGE_API int32_t gSetReadingShare(int32_t index, int32_t count, int32_t key);

@@ -576,6 +576,19 @@ TEST(CommandLine, JobsWriteWhatOneProcessWrites)
     }
     const std::string sample = shell_quote(WSB_SAMPLE_CAPTURE);
     EXPECT_EQ(run("summary - --jobs 2", "< " + sample).out, run("summary " + sample).out);
+    // --jobs-stats: the packets each share gave, on stderr.
+    result stats = run("summary " + capture + " --jobs 2 --jobs-stats");
+    EXPECT_EQ(stats.out, run("summary " + capture).out);
+    const std::vector<std::string> stat_lines = lines_of(stats.err);
+    ASSERT_EQ(stat_lines.size(), 3u) << stats.err;
+    size_t shared = 0;
+    for (int share = 0; share < 2; ++share) {
+        const std::string head = "wsbridge: share " + std::to_string(share + 1) + " of 2: ";
+        ASSERT_EQ(stat_lines[share].rfind(head, 0), 0u) << stat_lines[share];
+        shared += std::stoul(stat_lines[share].substr(head.size()));
+    }
+    EXPECT_EQ(shared, lines_of(stats.out).size());
+    EXPECT_EQ(stat_lines[2].rfind("wsbridge: largest share / even share: 1.0", 0), 0u) << stat_lines[2];
     result refused = run("fields " + sample + " -e tcp.stream --jobs 2");
     EXPECT_EQ(refused.status, 2);
     EXPECT_NE(refused.err.find("tcp.stream numbers the conversations"), std::string::npos) << refused.err;

@@ -301,7 +301,8 @@ void compare_conversations_with_tshark(const std::string &name, bool tcp, size_t
     SCOPED_TRACE(name);
     const std::string file = captures + "/" + name;
     const std::string kind = tcp ? "tcp" : "udp";
-    const std::map<int, uint32_t> first = first_frames(file, kind), last = last_frames(file, kind);
+    const std::map<int, FirstPacket> first = first_packets(file, kind);
+    const std::map<int, uint32_t> last = last_frames(file, kind);
     ASSERT_FALSE(first.empty());
     std::vector<int> streams;
     for (auto &[stream, frame] : first)
@@ -327,7 +328,7 @@ void compare_conversations_with_tshark(const std::string &name, bool tcp, size_t
             }
         }
         for (int stream : streams) {
-            for (uint32_t frame : {first.at(stream), last.at(stream)}) {
+            for (uint32_t frame : {first.at(stream).frame, last.at(stream)}) {
                 SCOPED_TRACE(kind + " stream " + std::to_string(stream) + " from frame " + std::to_string(frame));
                 const locator &l = locators.at(frame - 1);
                 ASSERT_EQ(gFollowConversation(tcp ? WSB_FOLLOW_TCP : WSB_FOLLOW_UDP, l.frame_number, l.file_offset,

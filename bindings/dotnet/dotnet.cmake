@@ -15,6 +15,8 @@
 # for the rest.
 
 option(WSB_DOTNET "Build the C# binding and its NuGet package when dotnet is found" ON)
+set(WSB_REPOSITORY_URL "" CACHE STRING
+  "The project's repository address for the NuGet package (else the clone's origin remote, if any)")
 find_program(WSB_DOTNET_EXECUTABLE dotnet)
 
 set(WSB_DOTNET_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR})
@@ -52,6 +54,9 @@ set(WSB_DOTNET_PROPERTIES -c Release -nologo -p:WsbOutputRoot=${WSB_DOTNET_OUTPU
   -p:WsbNativeLibrary=$<TARGET_FILE:wsbridge> -p:WsbVersion=${PROJECT_VERSION})
 if(WSB_WERROR)
   list(APPEND WSB_DOTNET_PROPERTIES -p:WsbWarningsAsErrors=true)
+endif()
+if(WSB_REPOSITORY_URL)
+  list(APPEND WSB_DOTNET_PROPERTIES -p:WsbRepositoryUrl=${WSB_REPOSITORY_URL})
 endif()
 # The tests build the library and the scenario program through their
 # project references; without tests only the library is built.

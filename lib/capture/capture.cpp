@@ -75,7 +75,7 @@ bool dissect_next_packet(PacketSummary *summary, int64_t data_offset)
     // A packet of another process's share is counted, not dissected: frame
     // numbers, times and byte counts stay those of the whole file. Without a
     // display filter it counts as shown, as it would be in one process.
-    if (!in_reading_share(*rec, c.sequential_buffer)) {
+    if (!next_in_reading_share(*rec, c.sequential_buffer)) {
         if (!c.display_filter) {
             c.last_shown_frame = number;
             end_sequential_frame(fd, &c.cumulative_bytes);
@@ -199,7 +199,7 @@ void capture_init()
     capture_state.summary_texts = true;
     capture_state.share_index = 0;
     capture_state.share_count = 1;
-    capture_state.share_key = shard_key_kind::address_pair;
+    capture_state.share_mode = shard_mode::address_pair;
     wtap_rec_init(&capture_state.record);
     ws_buffer_init(&capture_state.packet_buffer, 2048);
     wtap_rec_init(&capture_state.sequential_record);
@@ -250,6 +250,8 @@ void capture_adopt(wtap *handle, const char *path)
     nstime_set_unset(&c.first_packet_time);
     c.cumulative_bytes = 0;
     c.last_shown_frame = 0;
+    if (c.share_count > 1)
+        shard_begin(c.share_index, c.share_count, c.share_mode);
 }
 
 void capture_close()
@@ -394,13 +396,9 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
         return WSB_FAILED;
     // This process has not dissected the conversations of other shares: it
     // would answer without their history.
-    if (!in_reading_share(capture_state.record, capture_state.packet_buffer)) {
-        set_error_format(WSB_E_STATE, "The packet at offset %lld (frame %u) belongs to another share of the capture "
-                         "than this process's (share %d of %d); read it in the process of its share.",
-                         static_cast<long long>(locator.file_offset), locator.frame_number,
-                         capture_state.share_index, capture_state.share_count);
+    if (!reread_in_reading_share(capture_state.record, capture_state.packet_buffer, locator.frame_number,
+                                 static_cast<long long>(locator.file_offset)))
         return WSB_FAILED;
-    }
     if (depth == redissect_depth::deferred) {
         defer_completion(locator);
         return WSB_OK;

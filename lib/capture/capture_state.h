@@ -12,7 +12,7 @@
 #include <wiretap/wtap.h>
 
 #include "capture/capture.h"
-#include "shard/key.h"
+#include "shard/assign.h"
 
 // How far the open capture has been read in sequence.
 enum class read_state {
@@ -50,12 +50,12 @@ struct capture_state_record {
     // Whether sequential reading fills the Protocol and Info texts (and the
     // engine's columns behind them): gSetSummaryTexts.
     bool summary_texts;
-    // This process's share of sequential reading: packets whose
-    // conversation key falls in share `share_index` of `share_count` are
-    // dissected and returned, the others only counted (gSetReadingShare).
+    // This process's share of sequential reading: packets that fall in
+    // share `share_index` of `share_count` (lib/shard) are dissected and
+    // returned, the others only counted (gSetReadingShare).
     int32_t share_index;
     int32_t share_count;  // 1: every packet
-    shard_key_kind share_key;
+    shard_mode share_mode;
     // The Protocol and Info texts of the packet gGetNextPacket or
     // gGetPacketAtOffset returned last stand in the column info until the
     // next dissection: they belong to the dissection numbered
@@ -78,7 +78,13 @@ void fill_summary(PacketSummary *summary, const frame_data *fd, epan_dissect_t *
 int64_t hundred_nanoseconds(const nstime_t &span);
 void copy_cut(char *destination, size_t size, const char *text);
 
-// reading_options.cpp: frees the display filter; whether a record falls in
-// this process's share of the capture.
+// reading_options.cpp: frees the display filter; whether the record just
+// read in sequence falls in this process's share of the capture (its share
+// is decided and kept); whether frame `number` (this record) falls in it, 1
+// or 0, -1 when that is not known (the balanced shares know only the frames
+// read in sequence); the same for a record re-read by offset, WSB_E_STATE
+// set when not.
 void release_display_filter();
-bool in_reading_share(const wtap_rec &record, const Buffer &bytes);
+bool next_in_reading_share(const wtap_rec &record, const Buffer &bytes);
+int reading_share_holds(uint32_t number, const wtap_rec &record, const Buffer &bytes);
+bool reread_in_reading_share(const wtap_rec &record, const Buffer &bytes, uint32_t number, long long offset);

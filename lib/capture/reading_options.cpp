@@ -12,6 +12,7 @@
 #include "wsbridge.h"
 #include "capture/capture_state.h"
 #include "compat/engine_series.h"
+#include "shard/key.h"
 #include "engine/state.h"
 
 namespace {
@@ -174,19 +175,56 @@ int32_t gSetSummaryTexts(int32_t enabled)
     return WSB_OK;
 }
 
-bool in_reading_share(const wtap_rec &record, const Buffer &bytes)
+bool next_in_reading_share(const wtap_rec &record, const Buffer &bytes)
 {
     const capture_state_record &c = capture_state;
     if (c.share_count <= 1)
         return true;
-    // Records without a conversation key (ARP, other links, other record
-    // types) all belong to the first share.
-    shard_key_result key{false, 0};
-    if (record.rec_type == REC_TYPE_PACKET)
-        key = packet_shard_key(record.rec_header.packet_header.pkt_encap, ws_buffer_start_ptr(&bytes),
-                               record.rec_header.packet_header.caplen, c.share_key);
-    const uint64_t share = key.keyed ? key.hash % static_cast<uint64_t>(c.share_count) : 0;
-    return share == static_cast<uint64_t>(c.share_index);
+    // Records that are no packets, like those without a conversation key
+    // (ARP, other links), belong to the first share.
+    const bool packet = record.rec_type == REC_TYPE_PACKET;
+    return shard_assign(packet ? record.rec_header.packet_header.pkt_encap : 0,
+                        packet ? ws_buffer_start_ptr(&bytes) : nullptr,
+                        packet ? record.rec_header.packet_header.caplen : 0) == c.share_index;
+}
+
+int reading_share_holds(uint32_t number, const wtap_rec &record, const Buffer &bytes)
+{
+    const capture_state_record &c = capture_state;
+    if (c.share_count <= 1)
+        return 1;
+    // A frame read in sequence has its share kept; the hashed keys can also
+    // tell the share of one not read yet, the balanced shares cannot.
+    const int mine = shard_frame_is_mine(number);
+    if (mine >= 0 || c.share_mode == shard_mode::balanced)
+        return mine;
+    if (record.rec_type != REC_TYPE_PACKET)
+        return c.share_index == 0;
+    const shard_key_result key =
+        packet_shard_key(record.rec_header.packet_header.pkt_encap, ws_buffer_start_ptr(&bytes),
+                         record.rec_header.packet_header.caplen,
+                         c.share_mode == shard_mode::endpoint_pair ? shard_key_kind::endpoint_pair
+                                                                   : shard_key_kind::address_pair);
+    return (key.keyed ? key.hash % static_cast<uint64_t>(c.share_count) : 0) == static_cast<uint64_t>(c.share_index);
+}
+
+bool reread_in_reading_share(const wtap_rec &record, const Buffer &bytes, uint32_t number, long long offset)
+{
+    const capture_state_record &c = capture_state;
+    const int mine = reading_share_holds(number, record, bytes);
+    if (mine < 0) {
+        set_error_format(WSB_E_STATE, "The packet at offset %lld (frame %u) has not been read in sequence yet: its "
+                         "share of the capture (this process has share %d of %d) is known once it has.",
+                         offset, number, c.share_index, c.share_count);
+        return false;
+    }
+    if (!mine) {
+        set_error_format(WSB_E_STATE, "The packet at offset %lld (frame %u) belongs to another share of the capture "
+                         "than this process's (share %d of %d); read it in the process of its share.",
+                         offset, number, c.share_index, c.share_count);
+        return false;
+    }
+    return true;
 }
 
 int32_t gSetReadingShare(int32_t index, int32_t count, int32_t key)
@@ -204,12 +242,19 @@ int32_t gSetReadingShare(int32_t index, int32_t count, int32_t key)
                          index, count);
         return WSB_FAILED;
     }
-    if (key != WSB_SHARE_BY_ADDRESSES && key != WSB_SHARE_BY_ENDPOINTS) {
+    if (key != WSB_SHARE_BY_ADDRESSES && key != WSB_SHARE_BY_ENDPOINTS && key != WSB_SHARE_BALANCED) {
         set_error_format(WSB_E_BAD_ARGUMENT, "\"Set Reading Share\" operation failed. %d is not a share key.", key);
+        return WSB_FAILED;
+    }
+    if (key == WSB_SHARE_BALANCED && count > shard_balanced_most) {
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"Set Reading Share\" operation failed. Balanced shares are at most %d, "
+                         "not %d.", shard_balanced_most, count);
         return WSB_FAILED;
     }
     capture_state.share_index = index;
     capture_state.share_count = count;
-    capture_state.share_key = key == WSB_SHARE_BY_ENDPOINTS ? shard_key_kind::endpoint_pair : shard_key_kind::address_pair;
+    capture_state.share_mode = key == WSB_SHARE_BALANCED       ? shard_mode::balanced
+                               : key == WSB_SHARE_BY_ENDPOINTS ? shard_mode::endpoint_pair
+                                                               : shard_mode::address_pair;
     return WSB_OK;
 }

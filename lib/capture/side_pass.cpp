@@ -112,14 +112,14 @@ wtap *open_capture_again(const char *operation, const char *name)
     return handle;
 }
 
-// Whether sequential reading's share holds a record (the pass reads every
-// share).
-bool in_main_share(const wtap_rec &record, const Buffer &bytes)
+// Whether sequential reading's share holds frame `number`, this record (the
+// pass reads every share); not when that is not known.
+bool in_main_share(uint32_t number, const wtap_rec &record, const Buffer &bytes)
 {
     capture_state_record &c = capture_state;
     c.share_index = side.share_index;
     c.share_count = side.share_count;
-    const bool in = in_reading_share(record, bytes);
+    const bool in = reading_share_holds(number, record, bytes) == 1;
     c.share_index = 0;
     c.share_count = 1;
     return in;
@@ -158,7 +158,7 @@ bool replay_sequential_session(uint32_t before, uint32_t frames)
             break;
         }
         g_free(err_info);
-        if (number <= before || !in_reading_share(record, buffer))
+        if (number <= before || reading_share_holds(number, record, buffer) != 1)
             continue;
         begin_dissection(c.wiretap_handle);
         dissected = true;
@@ -267,7 +267,7 @@ int side_pass_next(side_record *out)
     out->offset = offset;
     out->record = &side.record;
     out->bytes = ws_buffer_start_ptr(&side.buffer);
-    out->in_share = in_main_share(side.record, side.buffer);
+    out->in_share = in_main_share(side.number, side.record, side.buffer);
     return 1;
 }
 

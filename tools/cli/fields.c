@@ -28,6 +28,7 @@
 #include "engine.h"
 #include "format.h"
 #include "input.h"
+#include "jobs.h"
 #include "options.h"
 #include "output.h"
 #include "progress.h"
@@ -469,6 +470,8 @@ static const cli_option fields_options[] = {
     CLI_JOBS_OPTION(&settings.jobs, "N processes, as for summary (conversation indexes such as\n"
                                     "tcp.stream are refused then, and so is\n"
                                     "frame.time_delta_displayed with -Y)"),
+    {"--jobs-stats", NULL, NULL, CLI_FLAG, &cli_jobs_stats,
+     .help = "with --jobs, how many packets each share gave, on stderr"},
     {0},
 };
 
@@ -527,7 +530,7 @@ static int run_fields(void)
 const cli_verb cli_fields_verb = {
     "fields",
     "fields FILE -e FIELD [-e FIELD ...] [-Y FILTER] [--offsets] [-c COUNT] [-E OPTION=VALUE]\n"
-    "                [--json | --csv] [--jobs N]\n"
+    "                [--json | --csv] [--jobs N [--jobs-stats]]\n"
     "  wsbridge fields NAME...",
     "With FILE: one line per packet, tab-separated like tshark -T fields\n"
     "-E occurrence=f: the frame number, then the first occurrence of each field\n"

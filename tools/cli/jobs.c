@@ -44,6 +44,7 @@ typedef struct {
     char *bytes;
     size_t size, room;
 } printed;
+int cli_jobs_stats;
 
 /* Set in a worker: its share and its way to the parent. */
 static int job_index, job_count = 1;
@@ -58,7 +59,7 @@ int cli_job_worker(void)
 
 int cli_job_apply_share(void)
 {
-    if (job_count > 1 && gSetReadingShare(job_index, job_count, WSB_SHARE_BY_ADDRESSES) != WSB_OK)
+    if (job_count > 1 && gSetReadingShare(job_index, job_count, WSB_SHARE_BALANCED) != WSB_OK)
         return cli_fail("--jobs");
     return CLI_OK;
 }
@@ -145,6 +146,7 @@ struct worker {
     char *bytes;
     size_t start, end, room;
     char *messages;       /* what it wrote on stderr, NUL-terminated */
+    uint64_t packets;     /* its packets merged into the output */
     int failed_on_file;   /* its messages are of a failure to read the file */
 };
 
@@ -355,11 +357,28 @@ static int merge(struct worker *workers, int count, uint64_t limit)
             continue;
         }
         fwrite(bytes, 1, lowest_length, stdout);
+        ++w->packets;
         if (cli_output_failed())
             return CLI_FAILED;
         if (++packets >= limit)
             return CLI_OK;
     }
+}
+
+/* --jobs-stats: the packets each share gave, and the largest share against
+ * an even one. */
+static void report_stats(const struct worker *workers, int count)
+{
+    uint64_t total = 0, largest = 0;
+    for (int i = 0; i < count; ++i) {
+        total += workers[i].packets;
+        largest = workers[i].packets > largest ? workers[i].packets : largest;
+    }
+    for (int i = 0; i < count; ++i)
+        fprintf(stderr, "wsbridge: share %d of %d: %llu packets (%.1f %%)\n", i + 1, count,
+                (unsigned long long)workers[i].packets, total ? 100.0 * (double)workers[i].packets / (double)total : 0.0);
+    fprintf(stderr, "wsbridge: largest share / even share: %.2f\n",
+            total ? (double)largest * count / (double)total : 0.0);
 }
 
 /* The verb's --jobs, capture and -c, from its table. */
@@ -451,6 +470,8 @@ int cli_jobs_run(const cli_verb *verb, int *status)
     setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
     int merged = merge(workers, jobs, limit);
     report_messages(workers, jobs);
+    if (cli_jobs_stats)
+        report_stats(workers, jobs);
     /* Workers still reading (a count reached, a failure, a closed pipe) are
      * ended at once; the others have ended by themselves. */
     int ended = merged != CLI_OK;

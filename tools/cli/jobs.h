@@ -18,6 +18,10 @@
  * workers read), reading its share of the capture once the engine started
  * (cli_job_apply_share). */
 int cli_jobs_run(const cli_verb *verb, int *status);
+/* --jobs-stats: after the merge, the parent reports on stderr how many
+ * packets each worker's share gave and the largest share against an even
+ * one. */
+extern int cli_jobs_stats;
 /* True in a worker. */
 int cli_job_worker(void);
 /* In a worker: sets the share of sequential reading; CLI_OK elsewhere. */

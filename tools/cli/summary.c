@@ -20,6 +20,7 @@
 #include "engine.h"
 #include "format.h"
 #include "input.h"
+#include "jobs.h"
 #include "options.h"
 #include "output.h"
 #include "progress.h"
@@ -68,8 +69,11 @@ static const cli_option summary_options[] = {
     CLI_CSV_OPTION(&settings.format, "a header line of those field names, then one RFC 4180 row\n"
                                      "per packet"),
     CLI_JOBS_OPTION(&settings.jobs, "N processes, each dissecting a share of the capture's\n"
-                                    "conversations (by address pair); the same output, merged\n"
-                                    "(not with -t d or -t dd)"),
+                                    "conversations (each, when first seen, to the share with the\n"
+                                    "fewest packets); the same output, merged (not with -t d or -t dd)"),
+    {"--jobs-stats", NULL, NULL, CLI_FLAG, &cli_jobs_stats,
+     .help = "with --jobs, how many packets each share gave (with -Y, those\n"
+             "shown), on stderr at the end"},
     {0},
 };
 
@@ -400,7 +404,7 @@ static int run_summary(void)
 
 const cli_verb cli_summary_verb = {
     "summary",
-    "summary FILE [-Y FILTER] [-c COUNT] [-t FORMAT] [-x [-P]] [--json | --csv] [--jobs N]",
+    "summary FILE [-Y FILTER] [-c COUNT] [-t FORMAT] [-x [-P]] [--json | --csv] [--jobs N [--jobs-stats]]",
     "One line per packet, as tshark prints them: number, time since the first\n"
     "packet (at the capture's own precision), source -> destination, Protocol,\n"
     "length, Info.",

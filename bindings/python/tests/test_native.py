@@ -50,6 +50,8 @@ def test_prototypes_follow_the_header_types():
         "WsbTreeNode *": ctypes.POINTER(native.TreeNode),
         "const WsbSavePacketRequest *": ctypes.POINTER(native.SavePacketRequest),
         "WsbPacketBatch *": ctypes.POINTER(native.WsbPacketBatch),
+        "WsbBatchValue *": ctypes.POINTER(native.WsbBatchValue),
+        "const uint32_t *": ctypes.POINTER(ctypes.c_uint32),
         "int32_t *": ctypes.POINTER(ctypes.c_int32), "uint32_t *": ctypes.POINTER(ctypes.c_uint32),
         "uint8_t *": ctypes.POINTER(ctypes.c_uint8), "uint64_t *": ctypes.POINTER(ctypes.c_uint64),
         "int64_t *": ctypes.POINTER(ctypes.c_int64),
@@ -186,6 +188,62 @@ def test_a_library_without_the_interface_is_refused():
             print(error)
         """, libc)
     assert "is not a wsbridge library of this interface: it lacks gGetLastError" in completed.stdout
+
+
+def test_a_library_older_than_the_package_is_refused_at_load(tmp_path):
+    # A library of an older release: its version, and none of the later calls.
+    source = tmp_path / "old.c"
+    source.write_text('const char *gGetLastError(void) { return ""; }\n'
+                      'int gGetLastErrorCode(void) { return 0; }\n'
+                      'int gGetVersion(const char **library, const char **engine)\n'
+                      '{ *library = "0.0.9"; *engine = "4.0.0"; return 0; }\n')
+    library = tmp_path / "libwsbridge.so.0"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
+    completed = run_python("""
+        import wsbridge
+        try:
+            wsbridge.start()
+        except OSError as error:
+            print(error)
+        """, env={"WSBRIDGE_LIBRARY": str(library)})
+    assert "is libwsbridge 0.0.9, older than the %s this package needs" % wsbridge.__version__ \
+        in completed.stdout
+    assert "gSaveFrames" in completed.stdout and "install the library" in completed.stdout
+
+
+def test_the_package_has_no_import_cycle():
+    # Every import of a module of the package by another, also inside a
+    # function (an import made late hides a cycle, it does not break it).
+    import ast
+    folder = os.path.dirname(wsbridge.__file__)
+    names = {name[:-3] for name in os.listdir(folder) if name.endswith(".py")}
+    imports = {}
+    for name in names:
+        with open(os.path.join(folder, name + ".py"), encoding="utf-8") as source:
+            tree = ast.parse(source.read())
+        found = set()
+        for node in ast.walk(tree):
+            if isinstance(node, ast.ImportFrom) and node.level == 1:
+                found |= {node.module} if node.module else {alias.name for alias in node.names}
+            elif isinstance(node, ast.ImportFrom) and (node.module or "").startswith("wsbridge"):
+                found |= {node.module.partition(".")[2] or "__init__"}
+            elif isinstance(node, ast.Import):
+                found |= {alias.name.partition(".")[2] or "__init__" for alias in node.names
+                          if alias.name.split(".")[0] == "wsbridge"}
+        imports[name] = found & names
+    assert imports["capture"] and imports["parallel"]
+
+    def cycle_from(name, path):
+        if name in path:
+            return path[path.index(name):] + [name]
+        for imported in sorted(imports[name]):
+            found = cycle_from(imported, path + [name])
+            if found:
+                return found
+        return None
+
+    for name in sorted(names):
+        assert cycle_from(name, []) is None, " -> ".join(cycle_from(name, []))
 
 
 def test_raw_calls_before_start_report_the_guard_message():

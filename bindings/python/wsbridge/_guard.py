@@ -14,6 +14,7 @@ exports and raises the matching WsbridgeError for a failed status.
 """
 
 import contextlib
+import ctypes
 import threading
 
 from . import errors
@@ -22,6 +23,10 @@ from .native import Status
 # One lock for the whole process: the library has one engine, one open
 # capture, one save file and one followed stream.
 lock = threading.RLock()
+
+# Where gGetDissectionGeneration writes, used under the lock.
+_GENERATION = ctypes.c_uint64()
+_GENERATION_OUTPUT = ctypes.byref(_GENERATION)
 
 
 class Call:
@@ -33,20 +38,22 @@ class Call:
         self.engine = engine
         self.operation = operation
 
-    def __call__(self, function, *arguments, accept=(), failure=errors.WsbridgeError,
-                 dissects=False):
+    def __call__(self, function, *arguments, accept=(), failure=errors.WsbridgeError):
         """Calls a status-returning export and returns its status. A status
         other than Status.OK and those in `accept` raises: for Status.FAILED
         the class errors.CODE_ERRORS lists for the failure's code, else
-        `failure`; EngineOutOfMemoryError for Status.OUT_OF_MEMORY.
-        `dissects` marks a call that replaces the packet dissected last
-        (counted also when it fails: the dissection before is gone)."""
+        `failure`; EngineOutOfMemoryError for Status.OUT_OF_MEMORY."""
         status = function(*arguments)
-        if dissects:
-            self.engine._dissected()
         if status != Status.OK and status not in accept:
             raise self.error(status, failure=failure)
         return status
+
+    def generation(self):
+        """The library's dissection generation (gGetDissectionGeneration):
+        what was taken from a dissection is stale once it differs."""
+        if self.engine.raw.gGetDissectionGeneration(_GENERATION_OUTPUT) != Status.OK:
+            raise self.error()
+        return _GENERATION.value
 
     def error(self, status=Status.FAILED, message=None, failure=errors.WsbridgeError):
         """The exception for a status, with the library's message and code

@@ -33,7 +33,6 @@ class Engine:
         self._running = True
         self._capture = None
         self._stream = None
-        self._dissections = 0  # counts every dissection made through the package
         self._registered = set()  # (field, group) pairs filed by the package itself
         self._preferences = {}  # preference name -> the last assignment set through the package
 
@@ -88,9 +87,25 @@ class Engine:
                                 "with the spawn or forkserver method (see map_captures)."
                                 % self._process, operation)
 
-    def _dissected(self):
-        """Counts a dissection: what pointed into the one before is stale."""
-        self._dissections += 1
+    @classmethod
+    def prepared(cls, library, preferences) -> "Engine":
+        """The engine of this process (started from `library` on first use)
+        with `preferences` ("module.name:value") set, for a worker process.
+        An engine keeps a preference for good, so one that an earlier task
+        set and this one does not ask for is refused (InvalidSettingError)."""
+        engine = cls.start(library)
+        wanted = dict(preference_items(preferences))
+        for name, assignment in engine._preferences.items():
+            if name not in wanted:
+                raise InvalidSettingError(
+                    native.Status.FAILED, "The engine of this process already runs with the "
+                    "preference \"%s\", which this task does not ask for, and an engine cannot "
+                    "take a preference back: pass the same preferences to every map over these "
+                    "workers, or restart them." % assignment, "map_captures")
+        for name, assignment in wanted.items():
+            if engine._preferences.get(name) != assignment:
+                engine.set_preference(assignment)
+        return engine
 
     def shutdown(self) -> None:
         """Shuts the engine down for good (gCleanupEpan): an open capture and
@@ -103,7 +118,6 @@ class Engine:
                 self._capture._forget()
                 self._capture = None
             self._stream = None
-            self._dissected()
             with guarded("shutdown", self) as call:
                 self._running = False
                 Engine._instance = None
@@ -115,7 +129,6 @@ class Engine:
         (gHackedCleanup); an open capture stays open."""
         with guarded("reset dissection state", self):
             self.raw.gHackedCleanup()
-            self._dissected()
 
     # ---- preferences ---------------------------------------------------------
 
@@ -134,16 +147,19 @@ class Engine:
                  failure=InvalidSettingError)
             self._preferences[assignment.split(":", 1)[0].strip()] = assignment
 
-    #: Conversation keys of set_reading_share (the library's WSB_SHARE_BY_*).
-    SHARE_KEYS = {"addresses": 0, "endpoints": 1}
+    #: Conversation keys of set_reading_share (the library's WSB_SHARE_*).
+    SHARE_KEYS = {"addresses": 0, "endpoints": 1, "balanced": 2}
 
     def set_reading_share(self, index: int, count: int, key: str = "addresses") -> None:
         """Makes sequential reading of the captures opened afterwards dissect
         and return only share `index` of `count` of their conversations
         (gSetReadingShare), so that `count` processes can read one capture
         together; frame numbers and times stay the whole file's. `key` is
-        "addresses" (every conversation of two hosts together) or "endpoints"
-        (address and port pairs). (0, 1) reads everything again. Only while
+        "addresses" (every conversation of two hosts together, by a hash),
+        "endpoints" (address and port pairs, by a hash) or "balanced" (each
+        conversation, when first seen, to the share with the fewest packets;
+        a busy pair of hosts parted by connection; what to_dataframe(jobs=N)
+        and to_dask_dataframe use). (0, 1) reads everything again. Only while
         no capture is open (InvalidSettingError otherwise); a share that does
         not exist raises ValueError."""
         if key not in self.SHARE_KEYS:
@@ -196,7 +212,6 @@ class Engine:
         compile raises InvalidSettingError and the capture is closed."""
         with guarded("open", self) as call:
             call(self.raw.gOpenCapture, encode_path(path))
-            self._dissected()
             if self._capture is not None:
                 self._capture._forget()
             self._stream = None
@@ -215,6 +230,15 @@ class Engine:
     def __repr__(self):
         state = "running" if self._running else "shut down"
         return "<wsbridge.Engine %s on %s>" % (state, self.library.path)
+
+
+def preference_items(preferences):
+    """(name, assignment) of each "module.name:value" text."""
+    if isinstance(preferences, str):
+        preferences = (preferences,)
+    for assignment in preferences:
+        encode_text(assignment, "preference")
+        yield assignment.split(":", 1)[0].strip(), assignment
 
 
 def start(library=None) -> Engine:

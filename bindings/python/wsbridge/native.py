@@ -20,6 +20,8 @@ import enum
 import os
 import threading
 
+from ._version import VERSION
+
 __all__ = [
     "ABI_VERSION",
     "AddressType",
@@ -62,6 +64,7 @@ class RenderFormat(enum.IntEnum):
     EBCDIC = 1
     HEXDUMP = 2
     CARRAY = 3
+    RAW = 4  # a chunk's bytes as they are (Stream.payload)
 
 
 class Direction(enum.IntEnum):
@@ -379,6 +382,7 @@ PROTOTYPES = {
     "gGetPacketTexts": (_c_int32, [_text_out, _ptr(_c_int32), _text_out, _ptr(_c_int32)]),
     "gGetPacketTimePrecision": (_c_int32, [_ptr(_c_int32)]),
     "gGetFirstPacketTime": (_c_int32, [_ptr(ctypes.c_int64), _ptr(_c_int32)]),
+    "gGetDissectionGeneration": (_c_int32, [_ptr(_c_uint64)]),
     "gSetReadingShare": (_c_int32, [_c_int32, _c_int32, _c_int32]),
     "gBuildPacketProtocolTree": (_c_int32, [_ptr(_c_int32), _ptr(_ptr(_c_uint8))] + _locator),
     "gGetProtocolTreeNodesCount": (_c_int32, [_ptr(_c_int32)]),
@@ -389,6 +393,8 @@ PROTOTYPES = {
     "gGetSaveFileFormat": (_c_int32, [_ptr(_c_int32)]),
     "gSavePacketToCaptureFile": (_c_int32, [_ptr(_c_uint8), _ptr(SavePacketRequest)]),
     "gCloseCaptureFileForSave": (_c_int32, []),
+    "gSaveFrames": (_c_int32, [ctypes.c_char_p, _c_int32, _ptr(_c_uint32), _c_int32, ctypes.c_char_p,
+                               _c_int32, _ptr(_c_int32), _ptr(_c_int32), _ptr(_c_int32)]),
     "gFollowTCPStreamForPacket": (_c_int32, list(_locator)),
     "gAddPacketToTCPStream": (_c_int32, list(_locator)),
     "gIsValidTcpStrem": (_c_int32, [_ptr(_c_uint8), _c_int32,
@@ -403,6 +409,10 @@ PROTOTYPES = {
                                     _text_out, _ptr(_c_int32)]),
     "gGetNextUDPStreamLine": (_c_int32, [_c_int32, _c_int32, _text_out, _ptr(_c_uint32),
                                          _ptr(_c_uint8), _ptr(_c_uint8)]),
+    "gFollowConversation": (_c_int32, [_c_int32] + _locator),
+    "gGetFollowTexts": (_c_int32, [_text_out, _ptr(_c_int32)] * 3),
+    "gGetNextFollowChunk": (_c_int32, [_c_int32, _c_int32, _text_out, _ptr(_c_uint32),
+                                       _ptr(_c_uint8), _ptr(_c_uint8)]),
     "gLastPacketHasPassedFilter": (_c_int32, [ctypes.c_char_p, _ptr(_c_int32),
                                               _ptr(_ptr(_c_int32))]),
     "gGetFieldInfo": (_c_int32, [_c_int32, _ptr(_c_int32), _ptr(_c_int32), _ptr(_c_int32)]),
@@ -419,34 +429,39 @@ PROTOTYPES = {
     "gGetFieldValueText": (_c_int32, [_text_out, _ptr(_c_int32), _c_int32]),
     "gGetFieldValueTextByTreeNode": (_c_int32, [ctypes.c_void_p, _text_out, _ptr(_c_int32)]),
     "gGetNextPacketBatch": (_c_int32, [_ptr(WsbPacketBatch)]),
+    "gGetFieldValue": (_c_int32, [_c_int32, _ptr(WsbBatchValue), _text_out]),
 }
 
 class Library:
     """A loaded libwsbridge with every export declared.
 
     `raw` is the ctypes.CDLL whose functions carry their prototypes; `path`
-    is what was loaded. Obtain one with load_library().
+    is what was loaded and `version` the library's own (gGetVersion). The
+    library is checked once, here: one that lacks an export of PROTOTYPES
+    or is older than the package is refused with OSError, so that nothing
+    later needs to ask what the library can do. Obtain one with
+    load_library().
     """
 
     def __init__(self, path):
         self.path = path
         self.raw = ctypes.CDLL(path)
-        missing = []
-        for name, (restype, argtypes) in PROTOTYPES.items():
-            try:
-                function = getattr(self.raw, name)
-            except AttributeError:
-                missing.append(name)
-                continue
-            function.restype = restype
-            function.argtypes = argtypes
-        if missing:
+        missing = [name for name in PROTOTYPES if not hasattr(self.raw, name)]
+        if "gGetVersion" in missing or "gGetLastError" in missing:
             raise OSError("%s is not a wsbridge library of this interface: it lacks %s"
                           % (path, ", ".join(missing)))
-
-    def has(self, name):
-        """Whether the loaded library exports `name`."""
-        return hasattr(self.raw, name)
+        for name, (restype, argtypes) in PROTOTYPES.items():
+            if name not in missing:
+                function = getattr(self.raw, name)
+                function.restype, function.argtypes = restype, argtypes
+        text = ctypes.c_void_p()
+        self.raw.gGetVersion(ctypes.byref(text), ctypes.byref(ctypes.c_void_p()))
+        self.version = ctypes.string_at(text.value).decode("ascii", "replace") if text.value else "?"
+        if missing or _older(self.version, VERSION):
+            raise OSError("%s is libwsbridge %s, older than the %s this package needs%s: install "
+                          "the library of the package's release (or point WSBRIDGE_LIBRARY at it)"
+                          % (path, self.version, VERSION,
+                             " (it lacks %s)" % ", ".join(missing) if missing else ""))
 
     def last_error(self):
         """gGetLastError() decoded as UTF-8 (undecodable bytes replaced)."""
@@ -459,6 +474,16 @@ class Library:
 
     def __repr__(self):
         return "<wsbridge.Library %r>" % self.path
+
+
+def _older(version, wanted):
+    """Whether MAJOR.MINOR.PATCH `version` is older than `wanted` (a
+    version that is not three numbers, such as "0+unknown", never is)."""
+    def numbers(text):
+        parts = text.split(".")
+        return tuple(map(int, parts)) if len(parts) == 3 and all(p.isdigit() for p in parts) else None
+    have, need = numbers(version), numbers(wanted)
+    return have is not None and need is not None and have < need
 
 
 def _installed_library():

@@ -7,18 +7,18 @@ engine: on this machine through multiprocessing, beyond it through a
 dask.distributed cluster.
 """
 
-import ast
 import collections
 import multiprocessing
 import multiprocessing.connection
 import os
 import pickle
 import sys
-import threading
 import traceback
 
-from .engine import Engine
-from .errors import InvalidSettingError, WsbridgeError
+from ._processes import GUARD_MESSAGE, one_capture, refuse_unguarded_main
+from .dataframe import DISPLAYED_DELTA, empty_frame, field_columns, import_pandas, share_frame
+from .engine import Engine, preference_items
+from .errors import WsbridgeError
 from .native import Status
 from .records import encode_text
 
@@ -35,58 +35,19 @@ MEMORY_LIMIT = 1 << 30
 CHUNK_BYTES = 8 << 20
 CHUNK_CAPTURES = 32
 
-# One capture at a time per process, also when a dask worker runs several
-# tasks in threads.
-_one_capture = threading.Lock()
-
-_GUARD_MESSAGE = (
-    "map_captures was called while the main module (%s) runs at its top level, outside "
-    "`if __name__ == \"__main__\":`. Worker processes import the main module again, and "
-    "would call map_captures again themselves: put the script's work under "
-    "`if __name__ == \"__main__\":` (its functions stay above it, at the top level).")
-
-
 def run_capture(path, function, library=None, preferences=(), filter=None):
     """Opens `path` with the engine of this process (started on first use
     from `library`, see wsbridge.start, with `preferences` applied) and
     the display filter `filter`, and returns function(capture); a failure
     is returned as its exception instance, with the worker's traceback
     added as a note."""
-    with _one_capture:
+    with one_capture:
         try:
-            engine = _prepared_engine(library, preferences)
+            engine = Engine.prepared(library, preferences)
             with engine.open(path, filter=filter) as capture:
                 return function(capture)
         except Exception as error:  # handed back as the result of this capture
             return _portable(error, traceback.format_exc())
-
-
-def _prepared_engine(library, preferences):
-    """This process's engine with `preferences` ("module.name:value") set.
-    An engine keeps a preference for good, so one that an earlier task set
-    and this one does not ask for is refused (InvalidSettingError)."""
-    engine = Engine.start(library)
-    wanted = dict(_preference_items(preferences))
-    for name, assignment in engine._preferences.items():
-        if name not in wanted:
-            raise InvalidSettingError(
-                Status.FAILED, "The engine of this process already runs with the preference "
-                "\"%s\", which this task does not ask for, and an engine cannot take a "
-                "preference back: pass the same preferences to every map over these workers, "
-                "or restart them." % assignment, "map_captures")
-    for name, assignment in wanted.items():
-        if engine._preferences.get(name) != assignment:
-            engine.set_preference(assignment)
-    return engine
-
-
-def _preference_items(preferences):
-    """(name, assignment) of each "module.name:value" text."""
-    if isinstance(preferences, str):
-        preferences = (preferences,)
-    for assignment in preferences:
-        encode_text(assignment, "preference")
-        yield assignment.split(":", 1)[0].strip(), assignment
 
 
 def _with_callers_preferences(preferences):
@@ -94,7 +55,7 @@ def _with_callers_preferences(preferences):
     later assignment of a name wins), as a tuple of assignments."""
     engine = Engine.current()
     merged = dict(engine._preferences) if engine is not None else {}
-    merged.update(_preference_items(preferences))
+    merged.update(preference_items(preferences))
     return tuple(merged.values())
 
 
@@ -160,8 +121,8 @@ def map_captures(function, paths, processes=None, client=None, preferences=(), f
     if getattr(multiprocessing.current_process(), "_inheriting", False):
         # This process is a worker importing the main module.
         main = sys.modules.get("__mp_main__") or sys.modules.get("__main__")
-        raise RuntimeError(_GUARD_MESSAGE % (getattr(main, "__file__", None) or "",))
-    _refuse_unguarded_main()
+        raise RuntimeError(GUARD_MESSAGE % (getattr(main, "__file__", None) or "",))
+    refuse_unguarded_main()
     if not paths:
         return []
     if processes is None:
@@ -173,46 +134,6 @@ def map_captures(function, paths, processes=None, client=None, preferences=(), f
     settings = (payload, engine.library.path if engine is not None else None, preferences,
                 filter, memory_limit, captures_per_process)
     return _Workers(paths, processes, settings).run()
-
-
-# ---- the main module's guard ------------------------------------------------
-
-def _refuse_unguarded_main():
-    """RuntimeError when map_captures runs as part of the main module's top
-    level outside an `if __name__ == "__main__":` block: the workers, which
-    import the main module again, would run it again."""
-    main = sys.modules.get("__main__")
-    path = getattr(main, "__file__", None)
-    if not path:
-        return
-    frame = sys._getframe(1)
-    while frame is not None:
-        if frame.f_globals is main.__dict__ and frame.f_code.co_name == "<module>":
-            break
-        frame = frame.f_back
-    if frame is None:
-        return
-    try:
-        with open(path, "rb") as source:
-            tree = ast.parse(source.read(), path)
-    except (OSError, SyntaxError, ValueError):
-        return
-    line = frame.f_lineno
-    for node in ast.walk(tree):
-        if isinstance(node, ast.If) and _is_main_guard(node.test) and \
-                node.body[0].lineno <= line <= node.body[-1].end_lineno:
-            return
-    raise RuntimeError(_GUARD_MESSAGE % (path,))
-
-
-def _is_main_guard(test):
-    """Whether an if's test is __name__ == "__main__" (either way round)."""
-    if not (isinstance(test, ast.Compare) and len(test.ops) == 1
-            and isinstance(test.ops[0], ast.Eq)):
-        return False
-    sides = [test.left, test.comparators[0]]
-    return any(isinstance(side, ast.Name) and side.id == "__name__" for side in sides) and \
-        any(isinstance(side, ast.Constant) and side.value == "__main__" for side in sides)
 
 
 # ---- local worker processes -----------------------------------------------------
@@ -298,8 +219,8 @@ class _Workers:
             process.start()
         except RuntimeError as error:
             # A worker that failed while it imported the main module (a
-            # script without the guard that _refuse_unguarded_main missed).
-            raise RuntimeError(_GUARD_MESSAGE % (getattr(sys.modules.get("__main__"), "__file__",
+            # script without the guard that refuse_unguarded_main missed).
+            raise RuntimeError(GUARD_MESSAGE % (getattr(sys.modules.get("__main__"), "__file__",
                                                          ""),)) from error
         finally:
             theirs.close()
@@ -377,7 +298,7 @@ class _Workers:
             # calling map_captures again. Every worker would.
             raise RuntimeError(
                 "A worker process of map_captures ended before it started (exit code %s; its "
-                "error is above). " % worker.process.exitcode + _GUARD_MESSAGE
+                "error is above). " % worker.process.exitcode + GUARD_MESSAGE
                 % (getattr(sys.modules.get("__main__"), "__file__", None) or "",))
         if worker.assigned:
             index = worker.assigned.popleft()
@@ -519,95 +440,13 @@ def to_dask_dataframe(paths, fields=(), filter=None, preferences=(), shards_per_
     meta = dask.delayed(_empty_frame)(fields, preferences).compute()
     if not paths:
         return dask.dataframe.from_pandas(meta, npartitions=1)
-    parts = [dask.delayed(_capture_frame)(path, fields, filter, preferences, share, shards)
+    parts = [dask.delayed(share_frame)(Engine, path, fields, filter, preferences, share, shards)
              for path in paths for share in range(shards)]
     return dask.dataframe.from_delayed(parts, meta=meta)
 
 
-def _capture_frame(path, fields, filter, preferences, share=0, shares=1, occurrence="first",
-                   stamps=False):
-    """A partition of to_dask_dataframe (or a share of to_dataframe with
-    jobs, with the time stamps' exact columns when `stamps`), read where the
-    task runs."""
-    from .dataframe import to_dataframe
-    with _one_capture:
-        engine = _prepared_engine(None, preferences)
-        engine.set_reading_share(share, shares)
-        try:
-            with engine.open(path) as capture:
-                return to_dataframe(capture, fields, filter, occurrence, stamps)
-        finally:
-            engine.set_reading_share(0, 1)
-
-
-# The field that counts from the packet shown before: with a display filter,
-# each share's process counts from the packet it showed before.
-DISPLAYED_DELTA = "frame.time_delta_displayed"
-
-
-def shared_dataframe(path, fields, filter, occurrence, jobs):
-    """Capture.to_dataframe with jobs > 1: `jobs` fresh processes read the
-    capture, each dissecting one share of its conversations, and their rows
-    are put back in frame order. frame.time_delta_displayed with a display
-    filter is worked out again over the merged rows."""
-    import concurrent.futures
-    import multiprocessing
-    import numpy
-    from .dataframe import STAMP_COLUMNS, import_pandas
-    pandas = import_pandas()
-    _refuse_unguarded_main()
-    preferences = _with_callers_preferences(())
-    stamps = bool(filter) and DISPLAYED_DELTA in fields
-    context = multiprocessing.get_context("forkserver")
-    with concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
-        futures = [pool.submit(_capture_frame, path, fields, filter, preferences, share, jobs, occurrence,
-                               stamps)
-                   for share in range(jobs)]
-        frames = [future.result() for future in futures]
-    frame = pandas.concat(frames, ignore_index=True)
-    frame = frame.sort_values("frame_number", kind="stable").reset_index(drop=True)
-    if stamps:
-        _mend_displayed_deltas(pandas, numpy, frame, occurrence == "all")
-        frame = frame.drop(columns=list(STAMP_COLUMNS))
-    return frame
-
-
-def _mend_displayed_deltas(pandas, numpy, frame, all_occurrences):
-    """Sets frame.time_delta_displayed of the merged rows to the time since
-    the row before (0 on the first row), from the exact time stamps, as one
-    process gives it: missing where timedelta64[ns] cannot hold it."""
-    from .dataframe import STAMP_COLUMNS
-    seconds = frame[STAMP_COLUMNS[0]].to_numpy(dtype=numpy.int64)
-    nanoseconds = frame[STAMP_COLUMNS[1]].to_numpy(dtype=numpy.int64)
-    missing = numpy.iinfo(numpy.int64).min
-    deltas = numpy.zeros(len(seconds), dtype=numpy.int64)
-    if len(seconds) > 1:
-        with numpy.errstate(over="ignore"):
-            whole = seconds[1:] - seconds[:-1]
-        # Exact in 64 bits below 9e9 seconds apart; beyond, counted in
-        # Python's integers (damaged stamps).
-        near = numpy.abs(seconds[1:].astype(numpy.float64) - seconds[:-1].astype(numpy.float64)) < 9e9
-        with numpy.errstate(over="ignore"):
-            deltas[1:] = numpy.where(near, whole * 10 ** 9 + nanoseconds[1:] - nanoseconds[:-1], missing)
-        for index in (~near).nonzero()[0].tolist():
-            span = (int(seconds[index + 1]) - int(seconds[index])) * 10 ** 9 + \
-                int(nanoseconds[index + 1]) - int(nanoseconds[index])
-            deltas[index + 1] = span if -(1 << 63) < span < 1 << 63 else missing
-    column = frame[DISPLAYED_DELTA]
-    if all_occurrences:
-        frame[DISPLAYED_DELTA] = pandas.Series(
-            [None if cell is None else [None if delta == missing else pandas.Timedelta(delta, unit="ns")]
-             for cell, delta in zip(column, deltas.tolist())], dtype=object)
-    else:
-        frame[DISPLAYED_DELTA] = pandas.Series(deltas.view("timedelta64[ns]"))
-
-
 def _empty_frame(fields, preferences):
     """The columns and types of to_dask_dataframe's partitions."""
-    from .dataframe import RECORD_COLUMNS, build_frame, field_columns, import_pandas
-    with _one_capture:
-        engine = _prepared_engine(None, preferences)
-        columns = field_columns(engine, fields)
-    rows = {name: [] for name in RECORD_COLUMNS}
-    rows.update((column.name, []) for column in columns)
-    return build_frame(import_pandas(), rows, columns, False)
+    with one_capture:
+        columns = field_columns(Engine.prepared(None, preferences), fields)
+    return empty_frame(import_pandas(), columns)

@@ -6,12 +6,19 @@ they share."""
 import ctypes
 import dataclasses
 import os
+import struct
 from typing import Optional, Tuple
 
 from . import native
 from .native import AddressType, PortType
 
 __all__ = ["FieldInfo", "FieldLocation", "Locator", "SaveResult", "Summary"]
+
+
+# A PacketSummary as struct unpacks it: the numbers, then the six texts as
+# their whole arrays (bytes after the NUL are left from other packets).
+SUMMARY_STRUCT = struct.Struct("<IIIiHH4xqqqiiii32s256s32s32s64s64s")
+assert SUMMARY_STRUCT.size == ctypes.sizeof(native.PacketSummary)
 
 
 def text(raw: bytes) -> str:
@@ -137,35 +144,16 @@ class Summary:
 
     @classmethod
     def from_record(cls, record: native.PacketSummary, origin: Optional[Origin] = None) -> "Summary":
-        return cls(
-            frame_number=record.frame_number,
-            packet_length=record.packet_length,
-            captured_length=record.captured_length,
-            port_type=enum_or_int(PortType, record.port_type),
-            source_port=record.source_port,
-            destination_port=record.destination_port,
-            file_offset=record.file_offset,
-            relative_time=record.relative_time,
-            time_seconds=record.time_seconds,
-            time_nanoseconds=record.time_nanoseconds,
-            encapsulation=record.encapsulation,
-            source_address_type=enum_or_int(AddressType, record.source_address_type),
-            destination_address_type=enum_or_int(AddressType, record.destination_address_type),
-            protocol_text=text(record.protocol_text),
-            info_text=text(record.info_text),
-            link_source_text=text(record.link_source_text),
-            link_destination_text=text(record.link_destination_text),
-            source_text=text(record.source_text),
-            destination_text=text(record.destination_text),
-            origin=origin,
-        )
+        values = SUMMARY_STRUCT.unpack(bytes(record))
+        return cls._from_unpacked(values, text(values[13].partition(b"\0")[0]),
+                                  text(values[14].partition(b"\0")[0]), origin)
 
     @classmethod
-    def _from_unpacked(cls, values, origin):
-        """A Summary of a PacketSummary record as batch.SUMMARY_STRUCT
-        unpacks it (texts as their whole arrays), made without the
-        dataclass's per-field checks: iterating a capture makes one per
-        packet."""
+    def _from_unpacked(cls, values, protocol, info, origin):
+        """A Summary of a PacketSummary record as SUMMARY_STRUCT
+        unpacks it (texts as their whole arrays) with the whole Protocol and
+        Info texts, made without the dataclass's per-field checks: iterating
+        a capture makes one per packet."""
         summary = _new_object(cls)
         fields = summary.__dict__
         fields.update(zip(_NUMBER_FIELDS, values))
@@ -173,8 +161,8 @@ class Summary:
         fields["port_type"] = _PORT_TYPES.get(port_type, port_type)
         fields["source_address_type"] = _ADDRESS_TYPES.get(source_type, source_type)
         fields["destination_address_type"] = _ADDRESS_TYPES.get(destination_type, destination_type)
-        fields["protocol_text"] = values[13].partition(b"\0")[0].decode("utf-8", "replace")
-        fields["info_text"] = values[14].partition(b"\0")[0].decode("utf-8", "replace")
+        fields["protocol_text"] = protocol
+        fields["info_text"] = info
         fields["link_source_text"] = values[15].partition(b"\0")[0].decode("utf-8", "replace")
         fields["link_destination_text"] = values[16].partition(b"\0")[0].decode("utf-8", "replace")
         fields["source_text"] = values[17].partition(b"\0")[0].decode("utf-8", "replace")
@@ -228,13 +216,10 @@ class FieldLocation:
 
 @dataclasses.dataclass(frozen=True)
 class SaveResult:
-    """What Capture.save wrote: the number of packets written and the frame
-    numbers of those the TCP sequence tracker left out."""
+    """What Capture.save wrote: the packets written, those the TCP sequence
+    tracker left out as repeats, and those the filter did not match."""
 
     path: str
     written: int
-    skipped_frames: Tuple[int, ...]
-
-    @property
-    def skipped(self) -> int:
-        return len(self.skipped_frames)
+    skipped: int
+    not_matching: int = 0

@@ -1,9 +1,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-"""A followed TCP or UDP conversation."""
+"""A followed TCP or UDP conversation (gFollowConversation)."""
 
 import collections
 import ctypes
-import re
 from typing import Iterator, Tuple
 
 from ._guard import guarded
@@ -13,7 +12,8 @@ from .records import sized_text, text
 
 __all__ = ["Stream"]
 
-_C_ARRAY_BYTE = re.compile(rb"0x([0-9a-fA-F]{2})")
+# The library's kinds of conversation (WSB_FOLLOW_*).
+_KINDS = {"tcp": 0, "udp": 1}
 
 
 def _code(kind, value):
@@ -23,9 +23,9 @@ def _code(kind, value):
 
 
 class _Pass:
-    """One iteration over a stream's lines. The library has one cursor per
+    """One iteration over a stream's chunks. The library has one cursor per
     stream; the pass that moves it is the stream's reader. When another
-    pass starts, the reader's remaining lines are read into its `buffer`
+    pass starts, the reader's remaining chunks are read into its `buffer`
     first, so that every pass goes on from its own place."""
 
     __slots__ = ("render_format", "direction_filter", "buffer")
@@ -36,21 +36,22 @@ class _Pass:
         self.buffer = None
 
 
-# The reader of a stream whose pass was left half way: its remaining lines
-# are read and dropped before the next pass starts at the first line.
-_LEFT = _Pass(RenderFormat.ASCII, Direction.BOTH)
+# The reader of a stream whose pass was left half way: its remaining chunks
+# are read and dropped before the next pass starts at the first chunk.
+_LEFT = _Pass(RenderFormat.RAW, Direction.BOTH)
 
 
 class Stream:
     """A followed conversation. `valid` tells whether payload was
     collected; then `client_description`, `server_description` and
-    `conversation_description` hold the library's texts. Iterating yields
-    (direction, text) with direction "client" or "server", rendered as
-    ascii for both directions; lines() takes a format and a direction, and
-    payload() yields the bytes of each segment or datagram. Every iterator
-    starts at the first line and keeps its own place, also when several
-    are used in turn. The lines are readable until the next follow or until
-    the capture closes."""
+    `conversation_description` hold the library's texts, else `message`
+    says why not ("Empty TCP stream."). Iterating yields (direction, text)
+    with direction "client" or "server", rendered as ascii for both
+    directions; lines() takes a format and a direction, and payload()
+    yields the bytes of each segment or datagram. Every iterator starts at
+    the first chunk and keeps its own place, also when several are used in
+    turn. The chunks are readable until the next follow or until the
+    capture closes (or is read again from its first packet)."""
 
     def __init__(self, capture, kind: str):
         self.capture = capture
@@ -64,58 +65,27 @@ class Stream:
         self._reader = None  # the _Pass that moved the library's cursor last
 
     @classmethod
-    def _start(cls, capture, call, kind, locator):
-        """Starts following the conversation of `locator` (under the lock
-        the caller holds); _add each packet to consider in capture order,
-        then _collect."""
+    def _follow(cls, capture, call, kind, locator):
+        """Follows the conversation of `locator` over the whole capture
+        (under the lock the caller holds)."""
         engine = capture.engine
         raw = engine.raw
         engine._stream = None
-        call(raw.gFollowTCPStreamForPacket if kind == "tcp" else raw.gFollowUDPStreamForPacket,
-             *locator.arguments(), dissects=True)
+        call(raw.gFollowConversation, _KINDS[kind], *locator.arguments())
         stream = cls(capture, kind)
+        pointers = [ctypes.c_void_p() for _ in range(3)]
+        sizes = [ctypes.c_int32() for _ in range(3)]
+        call(raw.gGetFollowTexts, *(ctypes.byref(item) for pair in zip(pointers, sizes) for item in pair))
+        server, client, conversation = (sized_text(pointer, size.value)
+                                        for pointer, size in zip(pointers, sizes))
+        stream.valid = sizes[0].value > 1 or sizes[1].value > 1
+        if stream.valid:
+            stream.server_description, stream.client_description = server, client
+            stream.conversation_description = conversation
+        else:
+            stream.message = conversation
         engine._stream = stream
         return stream
-
-    def _add(self, call, arguments):
-        """Adds a packet, re-read by its five locator values."""
-        raw = self._engine.raw
-        call(raw.gAddPacketToTCPStream if self.kind == "tcp" else raw.gAddPacketToUDPStream,
-             *arguments, dissects=True)
-
-    def _add_read(self, call, record):
-        """Adds the packet that sequential reading returned last (its
-        PacketSummary record): a TCP follow takes it from that dissection,
-        and a UDP follow has collected it while it was dissected."""
-        if self.kind == "tcp":
-            call(self._engine.raw.gAddPacketToTCPStream, record.frame_number, record.file_offset,
-                 record.captured_length, record.packet_length, record.encapsulation,
-                 dissects=True)
-
-    def _collect(self, call):
-        engine = self._engine
-        valid = ctypes.c_uint8(0)
-        texts = [ctypes.c_void_p() for _ in range(3)]
-        sizes = [ctypes.c_int32() for _ in range(3)]
-        outputs = []
-        for pointer, size in zip(texts, sizes):
-            outputs += [ctypes.byref(pointer), ctypes.byref(size)]
-        try:
-            if self.kind == "tcp":
-                call(engine.raw.gIsValidTcpStrem, ctypes.byref(valid), 0, *outputs)
-            else:
-                call(engine.raw.gIsValidUDPStrem, ctypes.byref(valid), *outputs)
-        except BaseException:
-            engine._stream = None
-            raise
-        self.valid = bool(valid.value)
-        if self.valid:
-            self.server_description = sized_text(texts[0], sizes[0].value)
-            self.client_description = sized_text(texts[1], sizes[1].value)
-            self.conversation_description = sized_text(texts[2], sizes[2].value)
-        else:
-            self.message = engine.library.last_error()
-            engine._stream = None
 
     def _check(self, operation):
         self.capture._check(operation)
@@ -123,32 +93,32 @@ class Stream:
             raise StaleObjectError(Status.FAILED, "This stream is no longer the followed stream.",
                                    operation)
 
-    def _next_line(self, call, render_format, direction_filter):
-        raw = self._engine.raw
-        function = raw.gGetNextTCPStreamLine if self.kind == "tcp" else raw.gGetNextUDPStreamLine
+    def _next_chunk(self, call, render_format, direction_filter):
         data, size = ctypes.c_void_p(), ctypes.c_uint32(0)
         is_server, end = ctypes.c_uint8(0), ctypes.c_uint8(0)
-        call(function, render_format, direction_filter, ctypes.byref(data), ctypes.byref(size),
-             ctypes.byref(is_server), ctypes.byref(end))
+        call(self._engine.raw.gGetNextFollowChunk, render_format, direction_filter,
+             ctypes.byref(data), ctypes.byref(size), ctypes.byref(is_server), ctypes.byref(end))
         if end.value:
             return None
-        line = ctypes.string_at(data.value, size.value - 1) if data.value and size.value > 0 else b""
-        return ("server" if is_server.value else "client"), line
+        # Text renderings count their NUL, raw chunks do not.
+        length = size.value if render_format == RenderFormat.RAW else size.value - 1
+        chunk = ctypes.string_at(data.value, length) if data.value and length > 0 else b""
+        return ("server" if is_server.value else "client"), chunk
 
     def _take_cursor(self, call, reader):
         """Makes `reader` the pass that moves the library's cursor. The pass
-        that moved it before keeps its remaining lines in its buffer (a pass
-        left half way loses them); then the cursor is at the end, where the
-        library starts over at the first line."""
+        that moved it before keeps its remaining chunks in its buffer (a
+        pass left half way loses them); then the cursor is at the end, where
+        the library starts over at the first chunk."""
         before = self._reader
         if before is not None:
             rest = None if before is _LEFT else collections.deque()
             while True:
-                line = self._next_line(call, before.render_format, before.direction_filter)
-                if line is None:
+                chunk = self._next_chunk(call, before.render_format, before.direction_filter)
+                if chunk is None:
                     break
                 if rest is not None:
-                    rest.append(line)
+                    rest.append(chunk)
             if rest is not None:
                 before.buffer = rest
         self._reader = reader
@@ -159,19 +129,19 @@ class Stream:
         reader = _Pass(render_format, direction_filter)
         try:
             while True:
-                with guarded("stream line", self) as call:
+                with guarded("stream chunk", self) as call:
                     if reader.buffer is not None:
                         if not reader.buffer:
                             return
-                        line = reader.buffer.popleft()
+                        chunk = reader.buffer.popleft()
                     else:
                         if self._reader is not reader:
                             self._take_cursor(call, reader)
-                        line = self._next_line(call, render_format, direction_filter)
-                        if line is None:
+                        chunk = self._next_chunk(call, render_format, direction_filter)
+                        if chunk is None:
                             self._reader = None
                             return
-                yield line
+                yield chunk
         finally:
             # Left half way (closed, collected or failed): the next pass
             # reads past what remains.
@@ -191,10 +161,9 @@ class Stream:
         return self.lines()
 
     def payload(self, direction="both") -> Iterator[Tuple[str, bytes]]:
-        """Yields (direction, bytes): the payload of each segment or datagram
-        (decoded from the C array rendering)."""
-        for sender, data in self._pass(RenderFormat.CARRAY, _code(Direction, direction)):
-            yield sender, bytes(int(value, 16) for value in _C_ARRAY_BYTE.findall(data))
+        """Yields (direction, bytes): the payload of each segment or
+        datagram, as it is (the library's raw rendering)."""
+        return self._pass(RenderFormat.RAW, _code(Direction, direction))
 
     def __repr__(self):
         if not self.valid:

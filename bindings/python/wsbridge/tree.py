@@ -5,7 +5,7 @@ import ctypes
 from typing import Iterator, List
 
 from . import native
-from ._guard import guarded
+from ._guard import Call, guarded
 from .errors import StaleObjectError
 from .native import FieldType, Status
 from .records import Locator, enum_or_int, sized_text, text
@@ -91,21 +91,40 @@ class Tree:
     It belongs to its capture and to the dissection that built it (see
     Node)."""
 
-    def __init__(self, capture, locator: Locator, data: bytes, nodes: List[Node]):
+    def __init__(self, capture, locator: Locator, data: bytes, generation: int):
         self.capture = capture
         self.engine = capture.engine
         self._engine = capture.engine
         self.locator = locator
         self.data = data
-        self.nodes = nodes
+        self.nodes: List[Node] = []
         self.roots: List[Node] = []
-        self._generation = capture.engine._dissections
+        self._generation = generation  # the library's dissection generation of the tree
 
     def _check(self, operation):
         self.capture._check(operation)
-        if self._generation != self.engine._dissections:
+        if self._generation != Call(self.engine, operation).generation():
             raise StaleObjectError(Status.FAILED, "The tree's packet is no longer the packet "
                                    "dissected last; build the tree again.", operation)
+
+    @classmethod
+    def _build(cls, capture, call, locator):
+        """Re-reads the packet of `locator` and builds its tree (under the
+        lock the caller holds)."""
+        raw = capture.engine.raw
+        length, count = ctypes.c_int32(0), ctypes.c_int32(0)
+        data = ctypes.POINTER(ctypes.c_uint8)()
+        call(raw.gBuildPacketProtocolTree, ctypes.byref(length), ctypes.byref(data),
+             *locator.arguments())
+        payload = ctypes.string_at(data, length.value) if length.value > 0 else b""
+        call(raw.gGetProtocolTreeNodesCount, ctypes.byref(count))
+        tree = cls(capture, locator, payload, call.generation())
+        record = native.TreeNode()
+        for position in range(count.value):
+            call(raw.gGetTreeNodeByIndex, ctypes.byref(record), position)
+            tree.nodes.append(Node(tree, record))
+        tree._link()
+        return tree
 
     def _link(self):
         for node in self.nodes:

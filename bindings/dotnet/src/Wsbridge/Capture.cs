@@ -2,18 +2,23 @@
 using System;
 using System.Collections;
 using System.Collections.Generic;
-using System.Text;
+using System.Linq;
+using System.Runtime.InteropServices;
 using Wsbridge.Interop;
 
 namespace Wsbridge;
 
 /// <summary>
-/// The open capture (see <see cref="Engine.Open"/>). Enumerating it reads the
-/// packets in sequence (gGetNextPacket) as <see cref="Summary"/> objects: the
-/// reading goes on where it stopped (a capture is read once; a second
-/// enumeration continues, and ends at once at the end of the capture).
-/// Dispose it (or open another capture) to close it; a closed capture and
-/// everything read from it throw <see cref="ObjectDisposedException"/>.
+/// The open capture (see <see cref="Engine.Open"/>). Each enumeration is a
+/// pass of its own over the packets, from the first one, as
+/// <see cref="Summary"/> objects read in batches (gGetNextPacketBatch): a
+/// second enumeration opens the file again and starts over, and an
+/// enumeration overtaken by another one (or by <see cref="ReadNext"/>)
+/// throws <see cref="InvalidOperationException"/> at its next step.
+/// <see cref="ReadNext"/> and <see cref="ReadAll"/> go on from the packet
+/// handed out last. Dispose it (or open another capture) to close it; a
+/// closed capture and everything read from it throw
+/// <see cref="ObjectDisposedException"/>.
 /// </summary>
 /// <remarks>
 /// A call that names a packet takes a <see cref="Summary"/> of this capture;
@@ -22,24 +27,44 @@ namespace Wsbridge;
 /// </remarks>
 public sealed class Capture : IDisposable, IEnumerable<Summary>
 {
-    // What names a packet of this capture for the library: its locator and
-    // the time stamp a save writes.
+    // What names a packet of this capture for the library.
     internal readonly record struct Locator(uint FrameNumber, long FileOffset, uint CapturedLength,
-                                            uint PacketLength, int Encapsulation, long TimeSeconds,
-                                            int TimeNanoseconds);
+                                            uint PacketLength, int Encapsulation);
+
+    const int BatchCapacity = 128;
 
     readonly Engine engine;
     bool open = true;
     bool atEnd;
     string? filter;
-    // The locators of every packet read in sequence, for following over the
-    // whole capture.
-    readonly List<Locator> sequence = new();
+    // Packets an enumeration read ahead and has not handed out.
+    readonly Queue<Summary> ahead = new();
+    // Whether sequential reading began since the file was opened; which
+    // enumeration in progress reads (0: none), the last one begun.
+    bool started;
+    int reader, passes;
+    // The packet the library dissected last for the binding, and the
+    // library's generation right after: when the generation moved on,
+    // another call dissected since.
+    Locator? current;
+    ulong currentGeneration;
+    // The group whose fields the library matched last for that packet.
+    string? matchedGroup;
+    // The registered fields whose values the summaries carry, and the
+    // arrays of batch reading, reused.
+    internal readonly RegisteredField[] Fields;
+    readonly int[] fieldIds;
+    PacketSummary[] records = Array.Empty<PacketSummary>();
+    WsbBatchValue[] values = Array.Empty<WsbBatchValue>();
+    long[] textOffsets = Array.Empty<long>();
+    byte[] texts = new byte[1 << 16];
 
-    internal Capture(Engine engine, string path)
+    internal Capture(Engine engine, string path, RegisteredField[] fields)
     {
         this.engine = engine;
         Path = path;
+        Fields = fields;
+        fieldIds = Array.ConvertAll(fields, field => field.Id);
     }
 
     /// <summary>The engine the capture was opened with.</summary>
@@ -58,13 +83,13 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
         }
     }
 
-    /// <summary>True once sequential reading reached the end of the capture.</summary>
+    /// <summary>True once sequential reading handed out the last packet of the capture.</summary>
     public bool AtEnd
     {
         get
         {
             lock (Guard.Gate)
-                return atEnd;
+                return atEnd && ahead.Count == 0;
         }
     }
 
@@ -89,7 +114,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
                 parameter);
         }
         return new Locator(packet.FrameNumber, packet.FileOffset, packet.CapturedLength, packet.PacketLength,
-                           packet.Encapsulation, packet.TimeSeconds, packet.TimeNanoseconds);
+                           packet.Encapsulation);
     }
 
     /// <summary>
@@ -110,7 +135,6 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
             }
             if (!engine.IsRunningUnlocked)
                 return;
-            engine.Dissected();
             Native.gFreePacketProtocolTree();  // the records of the last tree
             Native.gSetDisplayFilter(null);    // the next capture starts unfiltered
             Guard.Check("close", Native.gCloseCapture());
@@ -127,7 +151,12 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     /// from the next packet on only the packets that match it are read, as
     /// tshark -Y does in its single pass (the others are still dissected, so
     /// frame numbers, times and conversations are those of the whole file).
-    /// Null or "" clears it. It ends with the capture.
+    /// Null or "" clears it. It ends with the capture. It cannot change while
+    /// an enumeration in progress holds packets it read ahead under the
+    /// filter before (<see cref="InvalidOperationException"/>); when an
+    /// enumeration that stopped part way left such packets for
+    /// <see cref="ReadNext"/>, sequential reading starts again from the first
+    /// packet under the new filter.
     /// </summary>
     /// <exception cref="ArgumentException">The filter does not compile (the filter before stays).</exception>
     public string? Filter
@@ -142,64 +171,35 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
             lock (Guard.Gate)
             {
                 CheckOpen();
+                if (ahead.Count > 0 && reader != 0)
+                    throw new InvalidOperationException(
+                        $"An enumeration in progress read {ahead.Count} packets ahead under the display filter before.");
                 string? text = string.IsNullOrEmpty(value) ? null : value;
-                Guard.Check("set filter", Native.gSetDisplayFilter(text), Guard.Kind.Setting);
+                Guard.Check("set filter", Native.gSetDisplayFilter(text));
                 filter = text;
+                if (ahead.Count > 0)
+                    Reopen();
             }
         }
     }
 
-    /// <summary>Reads the next packet; null at the end of the capture.</summary>
-    /// <exception cref="WsbridgeException">The file is damaged (the message tells where) or the engine ran out of memory.</exception>
+    /// <summary>
+    /// The next packet from where sequential reading stopped (after the
+    /// packet handed out last); null at the end of the capture.
+    /// </summary>
+    /// <exception cref="System.IO.InvalidDataException">The file is damaged (the message tells where).</exception>
+    /// <exception cref="WsbridgeException">The engine ran out of memory.</exception>
     public Summary? ReadNext()
     {
         lock (Guard.Gate)
         {
             CheckOpen();
-            return Next(true);
+            reader = 0;
+            return Next(1);
         }
     }
 
-    // Reads the next packet while the lock is held; builds its Summary when
-    // asked (null at the end either way).
-    unsafe Summary? Next(bool summarise)
-    {
-        if (atEnd)
-            return null;
-        PacketSummary record;
-        int status = Native.gGetNextPacket(&record);
-        engine.Dissected();
-        if (status != (int)Status.Ok)
-        {
-            if (status == (int)Status.End)
-            {
-                atEnd = true;
-                return null;
-            }
-            throw Guard.Failure("read", status);
-        }
-        sequence.Add(new Locator(record.FrameNumber, record.FileOffset, record.CapturedLength, record.PacketLength,
-                                 record.Encapsulation, record.TimeSeconds, record.TimeNanoseconds));
-        if (!summarise)
-            return null;
-        string protocol, info;
-        byte* protocolText, infoText;
-        int protocolSize, infoSize;
-        if (Native.HasPacketTexts && Native.gGetPacketTexts(&protocolText, &protocolSize, &infoText, &infoSize) == 0)
-        {
-            // Sizes without the NUL here.
-            protocol = protocolSize > 0 ? Encoding.UTF8.GetString(protocolText, protocolSize) : "";
-            info = infoSize > 0 ? Encoding.UTF8.GetString(infoText, infoSize) : "";
-        }
-        else
-        {
-            protocol = Native.Text(record.ProtocolText, 32);
-            info = Native.Text(record.InfoText, 256);
-        }
-        return new Summary(this, &record, protocol, info);
-    }
-
-    /// <summary>Reads the rest of the capture.</summary>
+    /// <summary>Reads the rest of the capture with <see cref="ReadNext"/>.</summary>
     public List<Summary> ReadAll()
     {
         var all = new List<Summary>();
@@ -208,66 +208,249 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
         return all;
     }
 
-    /// <summary>Reads the packets from where reading stopped to the end of the capture.</summary>
+    /// <summary>
+    /// A pass over every packet of the capture from the first one (the file
+    /// is opened again when reading began before; a followed stream ends then).
+    /// </summary>
     public IEnumerator<Summary> GetEnumerator()
     {
-        while (ReadNext() is { } summary)
-            yield return summary;
+        int pass;
+        lock (Guard.Gate)
+        {
+            CheckOpen();
+            if (started)
+                Reopen();
+            pass = reader = ++passes;
+        }
+        try
+        {
+            while (true)
+            {
+                Summary? next;
+                lock (Guard.Gate)
+                {
+                    CheckOpen();
+                    if (reader != pass)
+                        throw new InvalidOperationException(
+                            "Another enumeration of the capture, or ReadNext, read on since this enumeration began.");
+                    next = Next(BatchCapacity);
+                }
+                if (next == null)
+                    yield break;
+                yield return next;
+            }
+        }
+        finally
+        {
+            lock (Guard.Gate)
+            {
+                if (reader == pass)
+                    reader = 0;
+            }
+        }
     }
 
     IEnumerator IEnumerable.GetEnumerator() => GetEnumerator();
 
-    /// <summary>
-    /// The number of decimals of the time stamp of the packet read last
-    /// (gGetPacketTimePrecision): 0, 1, 2, 3, 6 or 9.
-    /// </summary>
-    public unsafe int TimePrecision => Read<int>("time precision", &Native.gGetPacketTimePrecision);
+    void Reopen()
+    {
+        engine.Stream = null;
+        Guard.Check("open", Native.gOpenCapture(Path), Path);
+        Guard.Check("set filter", Native.gSetDisplayFilter(filter));
+        ahead.Clear();
+        atEnd = started = false;
+        current = null;
+    }
 
-    // ---- random access and trees -------------------------------------------
+    // The next packet while the lock is held, reading a batch of up to
+    // `capacity` packets when none is waiting.
+    Summary? Next(int capacity)
+    {
+        if (ahead.Count == 0 && !atEnd)
+            ReadBatch(capacity);
+        return ahead.Count > 0 ? ahead.Dequeue() : null;
+    }
+
+    unsafe void ReadBatch(int capacity)
+    {
+        started = true;
+        int fieldCount = fieldIds.Length;
+        if (records.Length < capacity)
+        {
+            records = new PacketSummary[capacity];
+            values = new WsbBatchValue[Math.Max(1, capacity * fieldCount)];
+            textOffsets = new long[2 * capacity];
+        }
+        while (true)
+        {
+            fixed (PacketSummary* summaries = records)
+            fixed (WsbBatchValue* slots = values)
+            fixed (long* offsets = textOffsets)
+            fixed (byte* space = texts)
+            fixed (int* ids = fieldIds)
+            {
+                var batch = new WsbPacketBatch
+                {
+                    Capacity = capacity, FieldCount = fieldCount, FieldIds = ids, WholeTexts = 1,
+                    Summaries = summaries, Values = slots, ValueCapacity = values.Length,
+                    Texts = space, TextCapacity = texts.Length, TextOffsets = offsets,
+                };
+                int status = Native.gGetNextPacketBatch(&batch);
+                if (status == (int)Status.End)
+                {
+                    atEnd = true;
+                    return;
+                }
+                // Not even one packet's texts fit: more room.
+                if (status == (int)Status.Failed && Native.gGetLastErrorCode() == (int)ErrorCode.Limit &&
+                    texts.Length < 1 << 30)
+                {
+                    texts = new byte[texts.Length * 4];
+                    continue;
+                }
+                Guard.Check("read", status);
+                for (int i = 0; i < batch.Packets; ++i)
+                {
+                    var carried = new FieldValue[fieldCount];
+                    for (int f = 0; f < fieldCount; ++f)
+                    {
+                        WsbBatchValue* slot = slots + i * fieldCount + f;
+                        carried[f] = FieldValue.From(slot, space);
+                    }
+                    ahead.Enqueue(new Summary(this, summaries + i, Native.Text(space + offsets[2 * i]),
+                                              Native.Text(space + offsets[2 * i + 1]), carried));
+                }
+                // The batch's last packet is the current one unless a packet
+                // is left pending for the next call (a short batch).
+                if (batch.Packets == capacity)
+                    Dissected(Locate(ahead.Last(), "packet"));
+                else
+                    current = null;
+                return;
+            }
+        }
+    }
 
     /// <summary>
-    /// Re-reads and re-dissects a packet by its summary (gGetPacketAtOffset);
-    /// it becomes the packet dissected last. What only sequential reading
-    /// fills (times, encapsulation, Protocol and Info) is taken from
-    /// <paramref name="packet"/>.
+    /// The number of decimals of the time stamp of the packet sequential
+    /// reading reached last (gGetPacketTimePrecision): 0, 1, 2, 3, 6 or 9.
     /// </summary>
-    public unsafe Summary Packet(Summary packet)
+    public unsafe int TimePrecision
+    {
+        get
+        {
+            int decimals;
+            lock (Guard.Gate)
+            {
+                CheckOpen();
+                Guard.Check("time precision", Native.gGetPacketTimePrecision(&decimals));
+            }
+            return decimals;
+        }
+    }
+
+    // ---- random access, trees and the packet dissected last ---------------
+
+    void Dissected(Locator packet)
+    {
+        current = packet;
+        matchedGroup = null;
+        currentGeneration = Guard.Generation();
+    }
+
+    // Makes the packet the one the library dissected last, re-reading it
+    // unless it still is: what the library answers for the packet dissected
+    // last is then this packet's.
+    unsafe void Dissect(Locator at, PacketSummary* record, string operation)
+    {
+        if (record == null && current == at && currentGeneration == Guard.Generation())
+            return;
+        current = null;
+        Guard.Check(operation, Native.gGetPacketAtOffset(record, at.FrameNumber, at.FileOffset,
+                                                         (int)at.CapturedLength, at.PacketLength, at.Encapsulation));
+        Dissected(at);
+    }
+
+    /// <summary>
+    /// Asks the library about <paramref name="packet"/>: under the lock, with
+    /// the packet dissected (again when another dissection came between).
+    /// </summary>
+    internal unsafe T Ask<T>(Summary packet, string operation, Func<(int Status, T Value)> call)
+    {
+        lock (Guard.Gate)
+        {
+            CheckOpen();
+            Dissect(Locate(packet, nameof(packet)), null, operation);
+            // The by-id getters read the fields of the group asked for last with this packet.
+            if (packet.MatchedGroup is { } group && group != matchedGroup)
+                Match(group, operation);
+            (int status, T value) = call();
+            Guard.Check(operation, status);
+            return value;
+        }
+    }
+
+    // The ids of the group's fields that occur in the packet dissected last
+    // (gLastPacketHasPassedFilter); they are the matched fields from then on.
+    internal unsafe int[] Match(string group, string operation)
+    {
+        int count = 0;
+        int* ids = null;
+        Guard.Check(operation, Native.gLastPacketHasPassedFilter(group, &count, &ids));
+        matchedGroup = group;
+        return ids == null || count <= 0 ? Array.Empty<int>() : new ReadOnlySpan<int>(ids, count).ToArray();
+    }
+
+    /// <summary>
+    /// Re-reads and re-dissects a packet by its summary (gGetPacketAtOffset).
+    /// What only sequential reading fills (times, encapsulation, Protocol and
+    /// Info) is taken from <paramref name="packet"/>; the values of the
+    /// registered fields are read again.
+    /// </summary>
+    public unsafe Summary ReadPacket(Summary packet)
     {
         lock (Guard.Gate)
         {
             CheckOpen();
             Locator at = Locate(packet, nameof(packet));
             PacketSummary record;
-            int status = Native.gGetPacketAtOffset(&record, at.FrameNumber, at.FileOffset, (int)at.CapturedLength,
-                                                   at.PacketLength, at.Encapsulation);
-            engine.Dissected();
-            Guard.Check("packet", status);
-            return new Summary(this, &record, "", "", packet);
+            Dissect(at, &record, "packet");
+            var carried = new FieldValue[Fields.Length];
+            for (int f = 0; f < Fields.Length; ++f)
+                carried[f] = ReadValue(Fields[f].Id, "packet");
+            return new Summary(this, &record, packet.ProtocolText, packet.InfoText, carried, packet);
         }
     }
 
+    internal unsafe FieldValue ReadValue(int fieldId, string operation)
+    {
+        WsbBatchValue value;
+        byte* text = null;
+        Guard.Check(operation, Native.gGetFieldValue(fieldId, &value, &text));
+        return FieldValue.From(&value, text);
+    }
+
     /// <summary>
-    /// Re-reads a packet by its summary and returns its protocol tree
+    /// Re-reads a packet by its summary and builds its protocol tree
     /// (gBuildPacketProtocolTree). The texts and positions of the nodes stay
     /// readable; their values (<see cref="Node.ValueText"/>...) only until
     /// another packet is dissected.
     /// </summary>
-    public unsafe Tree Tree(Summary packet)
+    public unsafe Tree BuildTree(Summary packet)
     {
         lock (Guard.Gate)
         {
             CheckOpen();
             Locator at = Locate(packet, nameof(packet));
-            int length = 0;
+            int length = 0, count;
             byte* data = null;
-            int status = Native.gBuildPacketProtocolTree(&length, &data, at.FrameNumber, at.FileOffset,
-                                                         (int)at.CapturedLength, at.PacketLength, at.Encapsulation);
-            engine.Dissected();
-            Guard.Check("tree", status);
+            current = null;
+            Guard.Check("tree", Native.gBuildPacketProtocolTree(&length, &data, at.FrameNumber, at.FileOffset,
+                                                                (int)at.CapturedLength, at.PacketLength,
+                                                                at.Encapsulation));
             byte[] bytes = length > 0 && data != null ? new ReadOnlySpan<byte>(data, length).ToArray() : Array.Empty<byte>();
-            int count;
             Guard.Check("tree", Native.gGetProtocolTreeNodesCount(&count));
-            var tree = new Tree(this, packet, bytes, count, engine.Dissections);
+            var tree = new Tree(this, packet, bytes, count, Guard.Generation());
             TreeNode node;
             for (int position = 0; position < count; ++position)
             {
@@ -279,203 +462,72 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
         }
     }
 
-    // ---- matched fields and values ------------------------------------------
-
-    /// <summary>
-    /// The ids of the group's registered fields that occurred in the packet
-    /// dissected last (gLastPacketHasPassedFilter), in registration order;
-    /// they become the matched fields that the by-id getters read.
-    /// </summary>
-    /// <exception cref="KeyNotFoundException">The group was never registered.</exception>
-    public unsafe int[] MatchedFields(string group)
-    {
-        ArgumentNullException.ThrowIfNull(group);
-        lock (Guard.Gate)
-        {
-            CheckOpen();
-            int count = 0;
-            int* ids = null;
-            Guard.Check("matched fields", Native.gLastPacketHasPassedFilter(group, &count, &ids), Guard.Kind.UnknownName);
-            return ids == null || count <= 0 ? Array.Empty<int>() : new ReadOnlySpan<int>(ids, count).ToArray();
-        }
-    }
-
-    /// <summary>A matched field's offset from the TCP/UDP payload, length and type (gGetFieldInfo).</summary>
-    public unsafe FieldLocation GetFieldLocation(int fieldId) =>
-        FieldAt("field location", &Native.gGetFieldInfo, fieldId);
-
-    /// <summary>A matched field's start in its data source, length and type (gGetFieldInfoEx).</summary>
-    public unsafe FieldLocation GetFieldStart(int fieldId) =>
-        FieldAt("field location", &Native.gGetFieldInfoEx, fieldId);
-
-    /// <summary>Offset of the TCP/UDP payload in the frame (gGetTransportProtocolPayloadOffset).</summary>
-    public unsafe int TransportPayloadOffset() =>
-        Read<int>("transport payload offset", &Native.gGetTransportProtocolPayloadOffset);
-
-    /// <summary>Offset of the payload of the first IPv4 header (gGetIPv4ProtocolPayloadOffset).</summary>
-    public unsafe int IPv4PayloadOffset() => Read<int>("IPv4 payload offset", &Native.gGetIPv4ProtocolPayloadOffset);
-
-    /// <summary>A matched field's value as an unsigned 64-bit number (gGetUInt64ProtocolFieldValue).</summary>
-    public unsafe ulong GetUInt64(int fieldId) =>
-        ValueOf<ulong>("uint64 value", &Native.gGetUInt64ProtocolFieldValue, fieldId);
-
-    /// <summary>A matched field's value as a signed 32-bit number (gGetInt32ProtocolFieldValue).</summary>
-    public unsafe int GetInt32(int fieldId) => ValueOf<int>("int32 value", &Native.gGetInt32ProtocolFieldValue, fieldId);
-
-    /// <summary>A matched field's text (gGetStringProtocolFieldValue).</summary>
-    public unsafe string GetString(int fieldId) => TextOf("string value", &Native.gGetStringProtocolFieldValue, fieldId);
-
-    /// <summary>
-    /// A matched field's value of any type as tshark -T fields prints it
-    /// (gGetFieldValueText): "0x0018" for tcp.flags, times, addresses, bytes
-    /// as hex digits... A protocol read in sequence gives its filter name.
-    /// </summary>
-    public unsafe string GetValueText(int fieldId) => TextOf("value text", &Native.gGetFieldValueText, fieldId);
-
-    // The getters above: each asks one export of the open capture under the
-    // lock and throws its failure as `operation`.
-
-    unsafe T Read<T>(string operation, delegate*<T*, int> export) where T : unmanaged
-    {
-        T value;
-        lock (Guard.Gate)
-        {
-            CheckOpen();
-            Guard.Check(operation, export(&value));
-        }
-        return value;
-    }
-
-    unsafe T ValueOf<T>(string operation, delegate*<T*, int, int> export, int fieldId) where T : unmanaged
-    {
-        T value;
-        lock (Guard.Gate)
-        {
-            CheckOpen();
-            Guard.Check(operation, export(&value, fieldId));
-        }
-        return value;
-    }
-
-    unsafe FieldLocation FieldAt(string operation, delegate*<int, int*, int*, int*, int> export, int fieldId)
-    {
-        int position, length, type;
-        lock (Guard.Gate)
-        {
-            CheckOpen();
-            Guard.Check(operation, export(fieldId, &position, &length, &type));
-        }
-        return new FieldLocation(position, length, (FieldType)type);
-    }
-
-    unsafe string TextOf(string operation, delegate*<byte**, int*, int, int> export, int fieldId)
-    {
-        lock (Guard.Gate)
-        {
-            CheckOpen();
-            byte* text;
-            int size;
-            Guard.Check(operation, export(&text, &size, fieldId));
-            return Native.Text(text, size);
-        }
-    }
-
     // ---- saving ------------------------------------------------------------
 
     /// <summary>
-    /// Writes the given packets, in the order given, into a new libpcap file
-    /// (gCreateCaptureFileForSave, gSavePacketToCaptureFile per packet,
-    /// gCloseCaptureFileForSave). With <paramref name="dropTcpRetransmissions"/>
-    /// the library's TCP sequence tracker leaves out the packets of the
-    /// tracked conversation that only repeat bytes already written.
-    /// Every packet is checked before the file is made; the file is closed
-    /// also when a packet fails.
+    /// Writes packets of the capture into a new file at <paramref name="path"/>
+    /// in <paramref name="format"/> (gSaveFrames): the packets given, in the
+    /// order given (null: every packet in capture order; none: a valid empty
+    /// capture), of them those that match <paramref name="filter"/> when one
+    /// is given, as tshark -Y in its single pass chooses them. The capture is
+    /// read from its first record for this, whatever was read or filtered
+    /// before, and reading goes on as it was. pcapng keeps interfaces,
+    /// several link-layer types and comments. With
+    /// <paramref name="dropTcpRetransmissions"/> the library's TCP sequence
+    /// tracker leaves out the packets of the first TCP conversation saved that
+    /// only repeat bytes already written. Without a format, as the command
+    /// line chooses: pcapng for a name ending in .pcapng, libpcap for .pcap
+    /// (nanosecond stamps when the capture's are finer than microseconds),
+    /// else the capture's own format.
     /// </summary>
-    public unsafe SaveResult Save(string path, IEnumerable<Summary> packets, bool dropTcpRetransmissions = false)
+    public unsafe SaveResult Save(string path, IEnumerable<Summary>? packets = null, SaveFormat? format = null,
+                                  string? filter = null, bool dropTcpRetransmissions = false)
     {
         ArgumentException.ThrowIfNullOrEmpty(path);
-        ArgumentNullException.ThrowIfNull(packets);
         lock (Guard.Gate)
         {
             CheckOpen();
-            var requests = new List<SavePacketRequest>();
-            foreach (Summary packet in packets)
+            format ??= System.IO.Path.GetExtension(path).ToLowerInvariant() switch
             {
-                Locator at = Locate(packet, nameof(packets));
-                requests.Add(new SavePacketRequest
-                {
-                    FrameNumber = at.FrameNumber,
-                    PacketLength = at.PacketLength,
-                    CapturedLength = at.CapturedLength,
-                    FileOffset = at.FileOffset,
-                    TimeSeconds = at.TimeSeconds,
-                    TimeNanoseconds = at.TimeNanoseconds,
-                    Encapsulation = at.Encapsulation,
-                    SkipFlag = dropTcpRetransmissions ? (byte)1 : (byte)0,
-                });
-            }
-            Guard.Check("save", Native.gCreateCaptureFileForSave(path));
-            int written = 0;
-            var skippedFrames = new List<uint>();
-            try
-            {
-                foreach (SavePacketRequest request in requests)
-                {
-                    SavePacketRequest copy = request;
-                    byte skipped = 0;
-                    int status = Native.gSavePacketToCaptureFile(&skipped, &copy);
-                    engine.Dissected();
-                    Guard.Check("save", status);
-                    if (skipped != 0)
-                        skippedFrames.Add(request.FrameNumber);
-                    else
-                        ++written;
-                }
-            }
-            catch
-            {
-                Native.gCloseCaptureFileForSave();
-                throw;
-            }
-            Guard.Check("save", Native.gCloseCaptureFileForSave());
-            return new SaveResult(path, written, skippedFrames.ToArray());
+                ".pcapng" => SaveFormat.Pcapng,
+                ".pcap" => TimePrecision > 6 ? SaveFormat.PcapNanoseconds : SaveFormat.Pcap,
+                _ => SaveFormat.AsCapture,
+            };
+            uint[]? frames = packets?.Select(packet => Locate(packet, nameof(packets)).FrameNumber).ToArray();
+            int written, skipped, notMatching;
+            current = null;
+            // An empty selection is a pointer with count 0 (null: every packet).
+            fixed (uint* numbers = frames is { Length: > 0 } ? frames : new uint[1])
+                Guard.Check("save", Native.gSaveFrames(path, (int)format.Value, frames == null ? null : numbers,
+                                                       frames?.Length ?? 0, filter, dropTcpRetransmissions ? 1 : 0,
+                                                       &written, &skipped, &notMatching), path);
+            return new SaveResult(path, written, skipped, notMatching);
         }
     }
 
     // ---- following ---------------------------------------------------------
 
     /// <summary>
-    /// Follows the TCP conversation of <paramref name="packet"/> over
-    /// <paramref name="packets"/> (by default every packet read in sequence:
-    /// the rest of the capture is read first). A conversation without
-    /// payload gives a stream whose <see cref="FollowedStream.IsValid"/> is
-    /// false. Starting a follow ends the stream followed before.
+    /// Follows the TCP conversation of <paramref name="packet"/> over the
+    /// whole capture (gFollowConversation), whatever the display filter and
+    /// however far reading came; sequential reading goes on unchanged. A
+    /// conversation without payload gives a stream whose
+    /// <see cref="FollowedStream.IsValid"/> is false. Starting a follow ends
+    /// the stream followed before.
     /// </summary>
     /// <exception cref="WsbridgeException">The packet is no TCP packet.</exception>
-    public FollowedStream FollowTcp(Summary packet, IEnumerable<Summary>? packets = null) =>
-        Follow(true, packet, packets);
+    public FollowedStream FollowTcp(Summary packet) => Follow(true, packet);
 
     /// <summary>As <see cref="FollowTcp"/>, for the UDP conversation of <paramref name="packet"/>.</summary>
-    public FollowedStream FollowUdp(Summary packet, IEnumerable<Summary>? packets = null) =>
-        Follow(false, packet, packets);
+    public FollowedStream FollowUdp(Summary packet) => Follow(false, packet);
 
-    FollowedStream Follow(bool tcp, Summary packet, IEnumerable<Summary>? packets)
+    FollowedStream Follow(bool tcp, Summary packet)
     {
         lock (Guard.Gate)
         {
             CheckOpen();
-            Locator start = Locate(packet, nameof(packet));
-            if (packets == null)
-            {
-                // The follow only reads the list, under this lock: no copy.
-                while (!atEnd)
-                    Next(false);
-                return FollowedStream.Follow(this, tcp, start, sequence);
-            }
-            var members = new List<Locator>();
-            foreach (Summary member in packets)
-                members.Add(Locate(member, nameof(packets)));
-            return FollowedStream.Follow(this, tcp, start, members);
+            current = null;
+            return FollowedStream.Follow(this, tcp, Locate(packet, nameof(packet)));
         }
     }
 }

@@ -14,11 +14,7 @@ public enum Status
     OutOfMemory = 3,
 }
 
-/// <summary>
-/// What kind of failure a call met (WSB_E_*), as gGetLastErrorCode reports it.
-/// A library without that export reports every failure as <see cref="Engine"/>
-/// (and status 3 as <see cref="OutOfMemory"/>).
-/// </summary>
+/// <summary>What kind of failure a call met (WSB_E_*), as gGetLastErrorCode reports it.</summary>
 public enum ErrorCode
 {
     /// <summary>No failure yet.</summary>
@@ -64,12 +60,48 @@ public enum RenderFormat
     HexDump = 2,
     /// <summary>C arrays.</summary>
     CArray = 3,
+    /// <summary>The bytes as they are (<see cref="FollowedStream.ReadPayload"/>).</summary>
+    Raw = 4,
+}
+
+/// <summary>Formats of a saved capture (WSB_SAVE_FORMAT_*).</summary>
+public enum SaveFormat
+{
+    /// <summary>libpcap, microsecond stamps, one link-layer type, no comments.</summary>
+    Pcap = 0,
+    /// <summary>libpcap, nanosecond stamps.</summary>
+    PcapNanoseconds = 1,
+    /// <summary>pcapng: interfaces, several link-layer types, comments and nanosecond stamps kept.</summary>
+    Pcapng = 2,
+    /// <summary>The capture's own format when it is one of the above (libpcap in the variant its stamps need), else pcapng.</summary>
+    AsCapture = 3,
+}
+
+/// <summary>Kinds of a <see cref="FieldValue"/> (WSB_VALUE_*).</summary>
+public enum ValueKind
+{
+    /// <summary>The field does not occur in the packet (or the engine has no text for its value).</summary>
+    Absent = 0,
+    /// <summary>A signed integer of any width (<see cref="long"/>).</summary>
+    Int = 1,
+    /// <summary>An unsigned integer of any width, frame numbers (<see cref="ulong"/>).</summary>
+    UInt = 2,
+    /// <summary>A floating-point value (<see cref="double"/>).</summary>
+    Double = 3,
+    /// <summary>Any other type as tshark -T fields prints it (<see cref="string"/>).</summary>
+    Text = 4,
+    /// <summary>A boolean (<see cref="bool"/>).</summary>
+    Bool = 5,
+    /// <summary>An absolute time: nanoseconds since 1970 UTC (<see cref="long"/>).</summary>
+    Time = 6,
+    /// <summary>A relative time: nanoseconds (<see cref="long"/>).</summary>
+    Duration = 7,
 }
 
 /// <summary>A side of a followed conversation, or both (WSB_DIRECTION_*).</summary>
 public enum Direction
 {
-    /// <summary>The endpoint that sent the first payload.</summary>
+    /// <summary>The endpoint that sent the SYN where it was seen, else the one that sent the first payload.</summary>
     Client = 0,
     /// <summary>The other endpoint.</summary>
     Server = 1,

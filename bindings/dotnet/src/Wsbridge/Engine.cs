@@ -12,8 +12,10 @@ namespace Wsbridge;
 /// engine cannot be started again in this process.
 /// </summary>
 /// <remarks>
-/// Every call of the friendly layer takes one process-wide lock, so the
-/// engine and the objects it hands out may be shared between threads.
+/// Every call of the friendly layer takes one process-wide lock, and every
+/// call that answers for a packet names the packet (a <see cref="Summary"/>)
+/// and reads it again when another dissection came between: threads may
+/// share the engine and the objects it hands out.
 /// </remarks>
 public sealed class Engine
 {
@@ -24,9 +26,10 @@ public sealed class Engine
     bool summaryTexts = true;
     internal Capture? OpenCapture;
     internal FollowedStream? Stream;
-    // Counts every dissection made through the binding: what points into the
-    // dissection before (tree nodes) is stale once it changes.
-    internal long Dissections;
+    // The registered names in registration order, and whether some were
+    // registered since the registry was last compiled.
+    readonly List<string> fieldNames = new();
+    bool registryChanged;
 
     Engine(string libraryVersion, string engineVersion)
     {
@@ -115,7 +118,6 @@ public sealed class Engine
             OpenCapture?.Forget();
             OpenCapture = null;
             Stream = null;
-            Dissected();
             running = false;
             current = null;
             shutDown = true;
@@ -133,7 +135,6 @@ public sealed class Engine
         {
             CheckRunning();
             Native.gHackedCleanup();
-            Dissected();
         }
     }
 
@@ -144,8 +145,6 @@ public sealed class Engine
         if (!running)
             throw new InvalidOperationException("The engine of this process was shut down.");
     }
-
-    internal void Dissected() => ++Dissections;
 
     // ---- preferences and settings -------------------------------------------
 
@@ -165,7 +164,7 @@ public sealed class Engine
             if (OpenCapture != null)
                 throw new InvalidOperationException(
                     "Preferences can be set only while no capture is open; close the capture first.");
-            Guard.Check("set preference", Native.gSetPreference(assignment), Guard.Kind.Setting);
+            Guard.Check("set preference", Native.gSetPreference(assignment));
         }
     }
 
@@ -196,9 +195,10 @@ public sealed class Engine
 
     /// <summary>
     /// Files a display-filter field name under a group
-    /// (gRegisterProtocolFieldFilter). Call <see cref="GetField"/> for the
-    /// fields of interest before reading: only packets dissected after the
-    /// registry is compiled record them.
+    /// (gRegisterProtocolFieldFilter). The registry is compiled before the
+    /// next capture is opened (at once while one is open), so every packet
+    /// read afterwards records the field, and summaries read in sequence
+    /// carry its value (<see cref="Summary.GetValue"/>).
     /// </summary>
     /// <exception cref="KeyNotFoundException">The engine knows no field or protocol of that name.</exception>
     public void RegisterField(string name, string group)
@@ -208,25 +208,47 @@ public sealed class Engine
         lock (Guard.Gate)
         {
             CheckRunning();
-            Guard.Check("register field", Native.gRegisterProtocolFieldFilter(name, group), Guard.Kind.UnknownName);
+            Guard.Check("register field", Native.gRegisterProtocolFieldFilter(name, group));
+            if (!fieldNames.Contains(name))
+            {
+                fieldNames.Add(name);
+                registryChanged = true;
+            }
+            if (OpenCapture != null)
+                CompileRegistry();
         }
     }
 
     /// <summary>
     /// The engine's id and type of a registered field name
-    /// (gGetProtocolFieldFilterInfo; its first call compiles the registry).
+    /// (gGetProtocolFieldFilterInfo).
     /// </summary>
     /// <exception cref="KeyNotFoundException">The name was never registered.</exception>
-    public unsafe RegisteredField GetField(string name)
+    public RegisteredField GetField(string name)
     {
         ArgumentNullException.ThrowIfNull(name);
-        int id, type;
         lock (Guard.Gate)
         {
             CheckRunning();
-            Guard.Check("field info", Native.gGetProtocolFieldFilterInfo(name, &id, &type), Guard.Kind.UnknownName);
+            return Field(name);
         }
+    }
+
+    unsafe RegisteredField Field(string name)
+    {
+        int id, type;
+        Guard.Check("field info", Native.gGetProtocolFieldFilterInfo(name, &id, &type));
+        registryChanged = false; // the call compiled it
         return new RegisteredField(name, id, (FieldType)type);
+    }
+
+    // Compiles the registry when names were registered since (the first
+    // gGetProtocolFieldFilterInfo does), and gives every registered field.
+    internal RegisteredField[] CompileRegistry()
+    {
+        if (registryChanged)
+            Field(fieldNames[^1]);
+        return fieldNames.ConvertAll(Field).ToArray();
     }
 
     // ---- captures ----------------------------------------------------------
@@ -238,8 +260,9 @@ public sealed class Engine
     /// </summary>
     /// <param name="path">The file.</param>
     /// <param name="filter">A display filter (see <see cref="Capture.Filter"/>), or null.</param>
-    /// <exception cref="WsbridgeException">The file cannot be opened or read.</exception>
-    /// <exception cref="ArgumentException">The filter does not compile (the capture is closed again).</exception>
+    /// <exception cref="System.IO.FileNotFoundException">The file does not exist.</exception>
+    /// <exception cref="System.IO.InvalidDataException">The file cannot be read (an unknown format, damaged).</exception>
+    /// <exception cref="ArgumentException">The filter does not compile (the capture is closed again), or a text has a NUL character.</exception>
     public Capture Open(string path, string? filter = null)
     {
         ArgumentException.ThrowIfNullOrEmpty(path);
@@ -247,13 +270,13 @@ public sealed class Engine
         lock (Guard.Gate)
         {
             CheckRunning();
-            Guard.Check("open", Native.gOpenCapture(path));
-            Dissected();
+            RegisteredField[] fields = CompileRegistry();
+            Guard.Check("open", Native.gOpenCapture(path), path);
             OpenCapture?.Forget();
             Stream = null;
             // A display filter of the capture before does not carry over.
             Native.gSetDisplayFilter(null);
-            capture = new Capture(this, path);
+            capture = new Capture(this, path, fields);
             OpenCapture = capture;
         }
         if (!string.IsNullOrEmpty(filter))

@@ -8,7 +8,7 @@ using Wsbridge.Interop;
 namespace Wsbridge;
 
 /// <summary>
-/// A packet's protocol tree (<see cref="Capture.Tree"/>): its nodes in the
+/// A packet's protocol tree (<see cref="Capture.BuildTree"/>): its nodes in the
 /// library's order (depth first, parents before children), the top-level
 /// <see cref="Roots"/> and the packet's bytes. The nodes' texts and positions
 /// stay readable; their values only while the tree's packet is the packet
@@ -18,9 +18,9 @@ public sealed class Tree : IReadOnlyList<Node>
 {
     readonly List<Node> nodes;
     readonly List<Node> roots = new();
-    internal readonly long Generation;
+    internal readonly ulong Generation;
 
-    internal Tree(Capture capture, Summary packet, byte[] data, int count, long generation)
+    internal Tree(Capture capture, Summary packet, byte[] data, int count, ulong generation)
     {
         Capture = capture;
         Packet = packet;
@@ -88,7 +88,7 @@ public sealed class Tree : IReadOnlyList<Node>
     internal void CheckCurrent()
     {
         Capture.CheckOpen();
-        if (Generation != Capture.Engine.Dissections)
+        if (Generation != Guard.Generation())
             throw new InvalidOperationException(
                 "The tree's packet is no longer the packet dissected last; build the tree again.");
     }

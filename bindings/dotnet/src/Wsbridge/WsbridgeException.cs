@@ -11,19 +11,30 @@ namespace Wsbridge;
 /// (gGetLastError) at that moment.
 /// </summary>
 /// <remarks>
-/// Where a C# program would catch a standard exception for the same case,
-/// the binding throws that instead, with the library's failure as its
-/// <see cref="Exception.InnerException"/> when the library reported it:
-/// <see cref="ObjectDisposedException"/> (a closed capture, or a summary,
-/// tree or stream of one), <see cref="ArgumentException"/> (a summary of
-/// another capture, a display filter or preference the engine refuses, null
-/// or out-of-range arguments), <see cref="System.Collections.Generic.KeyNotFoundException"/>
-/// (a field or group name the engine or the registry does not know) and
-/// <see cref="InvalidOperationException"/> (a tree node or stream that went
-/// stale, an engine that was shut down, a call out of order).
+/// Where a C# program catches a standard exception for the same case, the
+/// binding throws that instead, with this failure as its
+/// <see cref="Exception.InnerException"/>; one table chooses by the code
+/// (File: <see cref="System.IO.FileNotFoundException"/>,
+/// <see cref="System.IO.InvalidDataException"/> or <see cref="System.IO.IOException"/>;
+/// BadArgument, Filter, Preference: <see cref="ArgumentException"/>; UnknownField:
+/// <see cref="System.Collections.Generic.KeyNotFoundException"/>; NoCapture:
+/// <see cref="ObjectDisposedException"/>; Stale, State, NotStarted, ShutDown:
+/// <see cref="InvalidOperationException"/>; Unsupported: <see cref="NotSupportedException"/>;
+/// the other codes this exception). The binding's own checks throw the same
+/// types (a closed capture, a summary of another capture, a text with a NUL
+/// character, a stale node or stream, an enumeration overtaken by another).
 /// </remarks>
 public class WsbridgeException : Exception
 {
+    /// <summary>A failure with no message of the library's.</summary>
+    public WsbridgeException() : this("The library refused the call.") { }
+
+    /// <summary>A failure with a message.</summary>
+    public WsbridgeException(string message) : base(message) { }
+
+    /// <summary>A failure with a message and the exception that caused it.</summary>
+    public WsbridgeException(string message, Exception? innerException) : base(message, innerException) { }
+
     /// <summary>A failure with the given status, code, message and operation.</summary>
     public WsbridgeException(Status status, ErrorCode code, string message, string? operation = null)
         : base(message)
@@ -34,10 +45,10 @@ public class WsbridgeException : Exception
     }
 
     /// <summary>The library's status for the call.</summary>
-    public Status Status { get; }
+    public Status Status { get; } = Status.Failed;
 
     /// <summary>The kind of failure (WSB_E_*).</summary>
-    public ErrorCode Code { get; }
+    public ErrorCode Code { get; } = ErrorCode.Engine;
 
     /// <summary>What the binding was doing ("open", "tree", ...), when known.</summary>
     public string? Operation { get; }

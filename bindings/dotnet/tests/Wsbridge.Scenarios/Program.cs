@@ -2,8 +2,11 @@
 // Scenarios of the engine's life cycle, each in a process of its own since
 // the engine starts once per process. Each prints what it saw, one fact a
 // line, for the tests to compare (LifecycleTests).
+using System.Runtime.Versioning;
 using Wsbridge;
 using Wsbridge.Interop;
+
+[assembly: SupportedOSPlatform("linux")]
 
 static string Outcome(Action action)
 {
@@ -15,6 +18,10 @@ static string Outcome(Action action)
     catch (WsbridgeException error)
     {
         return $"{nameof(WsbridgeException)} {error.Status} {error.Code}: {error.Message}";
+    }
+    catch (Exception error) when (error.InnerException is WsbridgeException inner)
+    {
+        return $"{error.GetType().Name} {inner.Status} {inner.Code}: {error.Message}";
     }
     catch (Exception error)
     {

@@ -28,7 +28,6 @@ public sealed class ApiTests
         Assert.Equal(Enumerable.Range(4, 20).Select(n => (uint)n), rest.Select(p => p.FrameNumber));
         Assert.True(capture.AtEnd);
         Assert.Null(capture.ReadNext());
-        Assert.Empty(capture);
         Summary dns = first[2];
         Assert.Equal(("DNS", "Standard query 0x1a2b A example.com"), (dns.ProtocolText, dns.InfoText));
         Assert.Equal(("192.168.1.10", "8.8.8.8", "00:11:22:33:44:55"), (dns.SourceText, dns.DestinationText, dns.LinkSourceText));
@@ -40,9 +39,25 @@ public sealed class ApiTests
         Assert.Equal(AddressType.IPv6, rest[13].SourceAddressType);
         Assert.Equal(6, capture.TimePrecision);
 
+        // Each enumeration is a pass of its own from the first packet; one
+        // overtaken by another throws instead of handing out fewer packets.
+        Assert.Equal((23, 23), (capture.Count(), capture.Count()));
+        Assert.True(capture.Any());
+        Assert.Equal(Enumerable.Range(1, 23).Select(n => (uint)n), capture.Select(p => p.FrameNumber));
+        using (IEnumerator<Summary> one = capture.GetEnumerator(), two = capture.GetEnumerator())
+        {
+            Assert.True(one.MoveNext() && two.MoveNext());
+            Assert.Equal((1u, 1u), (one.Current.FrameNumber, two.Current.FrameNumber));
+            var overtaken = Assert.Throws<InvalidOperationException>(() => one.MoveNext());
+            Assert.Contains("read on since this enumeration began", overtaken.Message);
+            Assert.Equal(2u, two.MoveNext() ? two.Current.FrameNumber : 0);
+            Assert.Equal(3u, capture.ReadNext()!.FrameNumber); // goes on after the packet handed out last
+            Assert.Throws<InvalidOperationException>(() => two.MoveNext());
+        }
+
         // Random access gives the packet again, with what only sequential
         // reading fills taken from its summary.
-        Summary again = capture.Packet(rest[8]);
+        Summary again = capture.ReadPacket(rest[8]);
         Assert.Equal((rest[8].FrameNumber, rest[8].SourceText, rest[8].DestinationPort, rest[8].InfoText, rest[8].Time),
                      (again.FrameNumber, again.SourceText, again.DestinationPort, again.InfoText, again.Time));
     }
@@ -51,7 +66,7 @@ public sealed class ApiTests
     public void TreesAreLinkedAndTheirValuesReadable()
     {
         using Capture capture = engine.Open(TestPaths.Sample);
-        Tree tree = capture.Tree(ReadTo(capture, 9));
+        Tree tree = capture.BuildTree(ReadTo(capture, 9));
         Assert.StartsWith("Frame 9:", tree.Roots[0].Label);
         Assert.Equal(new[] { "frame", "eth", "ip", "tcp" }, tree.Roots.Select(root => root.FieldAbbrev).Take(4));
         for (int position = 0; position < tree.Count; ++position)
@@ -72,9 +87,9 @@ public sealed class ApiTests
         Assert.Equal("192.168.1.10", tree.Find("ip.src")[0].GetString());
         Assert.Equal(-2, tree.Find("tcp.window_size_scalefactor")[0].GetInt32());
         Assert.Equal(tree.Find("tcp")[0].Label, tree.Find("tcp")[0].ValueText);
-        var wrongType = Assert.Throws<WsbridgeException>(() => tree.Find("ip.src")[0].GetInt32());
+        var wrongType = Assert.Throws<NotSupportedException>(() => tree.Find("ip.src")[0].GetInt32());
         Assert.Contains("int32", wrongType.Message, StringComparison.OrdinalIgnoreCase);
-        Assert.Equal(Status.Failed, wrongType.Status);
+        Assert.Equal(Status.Failed, Assert.IsType<WsbridgeException>(wrongType.InnerException).Status);
         Assert.Contains("Frame 9:", tree.Format().Split('\n')[0]);
         Assert.StartsWith("  ", tree.Format().Split('\n')[1]);
     }
@@ -89,17 +104,75 @@ public sealed class ApiTests
         Assert.Equal((FieldType.String, FieldType.UInt8), (name.Type, ttl.Type));
         Assert.Equal(FieldType.UInt8, engine.GetField("ip.version").Type);
         using Capture capture = engine.Open(TestPaths.Sample);
-        ReadTo(capture, 3);
-        Assert.Equal(new[] { name.Id, ttl.Id, engine.GetField("udp.length").Id }, capture.MatchedFields("CS_DNS"));
-        Assert.Equal("example.com", capture.GetString(name.Id));
-        Assert.Equal("example.com", capture.GetValueText(name.Id));
-        Assert.Equal(64ul, capture.GetUInt64(ttl.Id));
-        Assert.Equal(new FieldLocation(12, 13, FieldType.String), capture.GetFieldLocation(name.Id));
-        Assert.Equal(new FieldLocation(54, 13, FieldType.String), capture.GetFieldStart(name.Id));
-        Assert.Equal((42, 34), (capture.TransportPayloadOffset(), capture.IPv4PayloadOffset()));
-        Assert.Equal(new[] { engine.GetField("udp.srcport").Id }, capture.MatchedFields("UDP"));
-        Assert.Empty(capture.MatchedFields("TCP"));
-        Assert.Throws<WsbridgeException>(() => capture.GetInt32(ttl.Id));
+        Summary dns = ReadTo(capture, 3);
+        Assert.Equal(new[] { name.Id, ttl.Id, engine.GetField("udp.length").Id }, dns.GetMatchedFields("CS_DNS"));
+        Assert.Equal("example.com", dns.GetString(name.Id));
+        Assert.Equal("example.com", dns.GetValueText(name.Id));
+        Assert.Equal(64ul, dns.GetUInt64(ttl.Id));
+        Assert.Equal(new FieldLocation(12, 13, FieldType.String), dns.GetFieldLocation(name.Id));
+        Assert.Equal(new FieldLocation(54, 13, FieldType.String), dns.GetFieldStart(name.Id));
+        Assert.Equal((42, 34), (dns.GetTransportPayloadOffset(), dns.GetIPv4PayloadOffset()));
+        Assert.Throws<NotSupportedException>(() => dns.GetInt32(ttl.Id)); // an unsigned field
+        Assert.Equal(new[] { engine.GetField("udp.srcport").Id }, dns.GetMatchedFields("UDP"));
+        Assert.Throws<InvalidOperationException>(() => dns.GetUInt64(ttl.Id)); // not of the group asked for
+        Assert.Empty(dns.GetMatchedFields("TCP"));
+        dns.GetMatchedFields("CS_DNS");
+        // Typed values come with the summary.
+        Assert.Equal(new FieldValue(ValueKind.UInt, 64ul), dns.GetValue(ttl));
+        Assert.Equal(new FieldValue(ValueKind.Text, "example.com"), dns.GetValue(name));
+        Assert.Equal("example.com", capture.ReadNext()!.GetValue(name).Value);
+        Assert.Equal(new FieldValue(ValueKind.Absent, null), capture.ReadNext()!.GetValue(name));
+
+        // The getters answer for their packet, whatever was dissected since.
+        List<Summary> rest = capture.ReadAll();
+        capture.ReadPacket(rest[11]); // frame 17, DNS over IPv6
+        Assert.Equal("64", dns.GetValueText(ttl.Id));
+        Assert.Equal(new[] { name.Id, ttl.Id, engine.GetField("udp.length").Id }, dns.GetMatchedFields("CS_DNS"));
+        capture.BuildTree(rest[13]);
+        Assert.Equal(64ul, dns.GetUInt64(ttl.Id));
+    }
+
+    [Fact]
+    public void AFieldNeverLookedUpIsRecordedAllTheSame()
+    {
+        engine.RegisterField("dns.flags.response", "CS_NEVER_LOOKED_UP");
+        using Capture capture = engine.Open(TestPaths.Sample);
+        Summary query = ReadTo(capture, 3), response = capture.ReadNext()!;
+        RegisteredField flag = engine.GetField("dns.flags.response");
+        Assert.Equal(new[] { flag.Id }, query.GetMatchedFields("CS_NEVER_LOOKED_UP"));
+        Assert.Equal((false, true), ((bool)query.GetValue(flag).Value!, (bool)response.GetValue(flag).Value!));
+        // Registered while the capture is open: the packets dissected from then on record it.
+        engine.RegisterField("icmp.type", "CS_LATE");
+        Summary ping = capture.ReadNext()!;
+        Assert.Equal(new FieldValue(ValueKind.UInt, 8ul), ping.GetValue(engine.GetField("icmp.type")));
+        Assert.Single(ping.GetMatchedFields("CS_LATE"));
+    }
+
+    [Fact]
+    public void TextsWithANulCharacterAreRefused()
+    {
+        string path = TestPaths.Sample;
+        foreach (Action call in new Action[]
+        {
+            () => engine.Open(path + "\0junk"),
+            () => engine.SetPreference("tcp.desegment_tcp_streams:TRUE\0junk"),
+            () => engine.RegisterField("ip.ttl\0junk", "CS_NUL"),
+            () => engine.RegisterField("ip.ttl", "CS_NUL\0junk"),
+            () => engine.GetField("ip.ttl\0"),
+        })
+        {
+            var refused = Assert.Throws<ArgumentException>(call);
+            Assert.Contains("contains a NUL character", refused.Message);
+        }
+        using Capture capture = engine.Open(path);
+        Assert.Throws<ArgumentException>(() => capture.Filter = "dns\0 && tcp");
+        Assert.Null(capture.Filter);
+        using var folder = new TemporaryFolder();
+        Assert.Throws<ArgumentException>(() => capture.Save(folder.File("saved.pcap\0junk")));
+        Assert.Throws<ArgumentException>(() => capture.Save(folder.File("saved.pcap"), filter: "dns\0 && tcp"));
+        Summary first = capture.ReadNext()!;
+        Assert.Throws<ArgumentException>(() => first.GetMatchedFields("IP\0junk"));
+        Assert.Empty(Directory.GetFiles(folder.Path));
     }
 
     [Fact]
@@ -124,6 +197,15 @@ public sealed class ApiTests
             Summary first = capture.ReadNext()!;
             capture.Filter = null;
             Assert.Equal(first.FrameNumber + 1, capture.ReadNext()!.FrameNumber);
+            // An enumeration's packets read ahead keep the filter they were read with.
+            using (IEnumerator<Summary> pass = capture.GetEnumerator())
+            {
+                pass.MoveNext();
+                Assert.Throws<InvalidOperationException>(() => capture.Filter = "tcp");
+            }
+            // Once it stopped, the filter applies from the first packet.
+            capture.Filter = "tcp.flags.syn == 1";
+            Assert.Equal(first.FrameNumber, capture.ReadNext()!.FrameNumber);
         }
         Assert.Throws<ArgumentException>(() => engine.Open(path, filter: "no.such.field"));
         using Capture last = engine.Open(path);
@@ -140,19 +222,20 @@ public sealed class ApiTests
         Assert.Equal(FieldType.UInt8, engine.GetField("ip.version").Type); // nothing was filed
         Assert.Throws<KeyNotFoundException>(() => engine.GetField("tcp.srcprot"));
         using Capture capture = engine.Open(TestPaths.Sample);
-        capture.ReadNext();
-        var group = Assert.Throws<KeyNotFoundException>(() => capture.MatchedFields("NO_SUCH_GROUP"));
+        Summary first = capture.ReadNext()!;
+        var group = Assert.Throws<KeyNotFoundException>(() => first.GetMatchedFields("NO_SUCH_GROUP"));
         Assert.Equal("Requested protocol \"NO_SUCH_GROUP\" was not registered.\n", group.Message);
     }
 
     [Fact]
     public void LibraryFailuresCarryTheirStatusAndCode()
     {
-        var missing = Assert.Throws<WsbridgeException>(() => engine.Open("/nonexistent/capture.pcap"));
-        Assert.Equal(Status.Failed, missing.Status);
-        Assert.Equal("The file \"/nonexistent/capture.pcap\" doesn't exist.", missing.Message);
-        Assert.Equal(Interop.Native.HasLastErrorCode ? ErrorCode.File : ErrorCode.Engine, missing.Code);
-        Assert.Equal("open", missing.Operation);
+        var absent = Assert.Throws<FileNotFoundException>(() => engine.Open("/nonexistent/capture.pcap"));
+        Assert.Equal(("The file \"/nonexistent/capture.pcap\" doesn't exist.", "/nonexistent/capture.pcap"),
+                     (absent.Message, absent.FileName));
+        var missing = Assert.IsType<WsbridgeException>(absent.InnerException);
+        Assert.Equal((Status.Failed, ErrorCode.File, "open"), (missing.Status, missing.Code, missing.Operation));
+        Assert.Throws<InvalidDataException>(() => engine.Open(TestPaths.Header));
         Assert.Throws<ArgumentException>(() => engine.Open(""));
         Assert.Throws<ArgumentNullException>(() => engine.RegisterField(null!, "G"));
 
@@ -164,11 +247,15 @@ public sealed class ApiTests
         Assert.Contains("no capture is open", open.Message);
 
         Summary arp = capture.ReadNext()!;
-        var notTcp = Assert.Throws<WsbridgeException>(() => capture.FollowTcp(arp, new[] { arp }));
-        Assert.Equal(Status.Failed, notTcp.Status);
+        var notTcp = Assert.ThrowsAny<Exception>(() => capture.FollowTcp(arp));
+        Assert.Equal(Status.Failed, Assert.IsType<WsbridgeException>(notTcp.InnerException ?? notTcp).Status);
         Summary dns = ReadTo(capture, 3);
         FollowedStream udp = capture.FollowUdp(dns);
-        Assert.Throws<ArgumentOutOfRangeException>(() => udp.Chunks((RenderFormat)7).ToList());
+        Assert.Throws<ArgumentOutOfRangeException>(() => udp.ReadChunks((RenderFormat)7).ToList());
+
+        // The exceptions have the standard constructors.
+        Assert.Equal("x", new WsbridgeException("x", new IOException()).Message);
+        Assert.Equal((Status.Failed, ErrorCode.Engine), (new WsbridgeException().Status, new WsbridgeException("x").Code));
     }
 
     [Fact]
@@ -185,20 +272,56 @@ public sealed class ApiTests
         Assert.Equal(string.Join("\n", new[] { stream.ClientDescription, stream.ServerDescription,
                          stream.ConversationDescription }.Concat(chunks.Select(chunk => chunk.Text))) + "\n",
                      cli.Output);
-        // A pass left half way does not disturb the next one.
+        // A pass left half way does not disturb the next one, and every
+        // enumerator keeps its own place.
         using (IEnumerator<StreamChunk> partial = stream.GetEnumerator())
             partial.MoveNext();
-        Assert.Equal(chunks.Skip(1), stream.Chunks(direction: Direction.Server));
-        Assert.StartsWith("00000000  47 45 54 20", stream.Chunks(RenderFormat.HexDump).First().Text);
-        Assert.Equal("GET / HTTP/1.1\r\n"u8.ToArray(), stream.Payload().First().Data.Take(16).ToArray());
+        Assert.Equal(chunks.Skip(1), stream.ReadChunks(direction: Direction.Server));
+        Assert.All(stream.Zip(stream), pair => Assert.Equal(pair.First, pair.Second));
+        int steps = 0;
+        foreach (StreamChunk chunk in stream)
+        {
+            Assert.Equal(chunks[0], stream.First());
+            Assert.True(++steps <= chunks.Count);
+        }
+        Assert.Equal(chunks.Count, steps);
+        Assert.StartsWith("00000000  47 45 54 20", stream.ReadChunks(RenderFormat.HexDump).First().Text);
+        Assert.Equal("GET / HTTP/1.1\r\n"u8.ToArray(), stream.ReadPayload().First().Data.Take(16).ToArray());
+        Assert.Equal(new[] { 79, 190 }, stream.ReadPayload().Select(chunk => chunk.Data.Length));
 
-        FollowedStream empty = capture.FollowTcp(packets[6], new[] { packets[6] });
+        FollowedStream empty = capture.FollowTcp(packets[20]); // a handshake without payload
         Assert.False(empty.IsValid);
         Assert.Equal("Empty TCP stream.", empty.Message);
         Assert.Empty(empty);
         // The stream followed before is gone.
         var stale = Assert.Throws<InvalidOperationException>(() => stream.ToList());
         Assert.Contains("no longer the followed stream", stale.Message);
+    }
+
+    [Fact]
+    public void FollowingCoversTheWholeCaptureAndLeavesReadingAlone()
+    {
+        // Under a display filter that matches one side only.
+        using (Capture capture = engine.Open(TestPaths.Sample, filter: "tcp.srcport == 51000"))
+        {
+            Summary first = capture.ReadNext()!;
+            FollowedStream stream = capture.FollowTcp(first);
+            Assert.Equal("93.184.216.34:80 --> 192.168.1.10:51000 (190 bytes)", stream.ServerDescription);
+            Assert.Equal(new[] { 79, 190 }, stream.ReadPayload().Select(chunk => chunk.Data.Length));
+            Assert.Equal(first.FrameNumber + 2, capture.ReadNext()!.FrameNumber); // reading goes on, filtered
+        }
+        // Inside an enumeration of the capture.
+        using (Capture capture = engine.Open(TestPaths.Sample))
+        {
+            var frames = new List<uint>();
+            foreach (Summary packet in capture)
+            {
+                frames.Add(packet.FrameNumber);
+                if (packet.FrameNumber == 7)
+                    Assert.True(capture.FollowTcp(packet).IsValid);
+            }
+            Assert.Equal(Enumerable.Range(1, 23).Select(n => (uint)n), frames);
+        }
     }
 
     [Fact]
@@ -212,10 +335,10 @@ public sealed class ApiTests
         List<Summary> mine = capture.ReadAll();
         var calls = new Action<Summary>[]
         {
-            packet => capture.Packet(packet),
-            packet => capture.Tree(packet),
+            packet => capture.ReadPacket(packet),
+            packet => capture.BuildTree(packet),
             packet => capture.FollowUdp(packet),
-            packet => capture.FollowTcp(mine[6], new[] { mine[6], packet }),
+            packet => capture.FollowTcp(packet),
             packet => capture.Save(folder.File("foreign.pcap"), new[] { mine[0], packet }),
         };
         foreach (Action<Summary> call in calls)
@@ -224,8 +347,8 @@ public sealed class ApiTests
             Assert.Contains("not from this capture", error.Message);
         }
         Assert.False(File.Exists(folder.File("foreign.pcap")));
-        Assert.Equal(mine[2].FrameNumber, capture.Packet(mine[2]).FrameNumber);
-        Assert.Throws<ArgumentNullException>(() => capture.Tree(null!));
+        Assert.Equal(mine[2].FrameNumber, capture.ReadPacket(mine[2]).FrameNumber);
+        Assert.Throws<ArgumentNullException>(() => capture.BuildTree(null!));
     }
 
     [Fact]
@@ -233,10 +356,10 @@ public sealed class ApiTests
     {
         Capture capture = engine.Open(TestPaths.Sample);
         List<Summary> packets = capture.ReadAll();
-        Tree tree = capture.Tree(packets[8]);
+        Tree tree = capture.BuildTree(packets[8]);
         Node port = tree.Find("tcp.srcport")[0];
         Assert.Equal(51000ul, port.GetUInt64());
-        capture.Packet(packets[8]); // the same packet, dissected again
+        capture.ReadPacket(packets[8]); // the same packet, dissected again
         var stale = Assert.Throws<InvalidOperationException>(() => port.GetUInt64());
         Assert.Contains("no longer the packet dissected last", stale.Message);
         Assert.Equal("Source Port", port.FieldName); // the texts stay
@@ -246,8 +369,8 @@ public sealed class ApiTests
         Assert.True(capture.IsClosed);
         var calls = new Action[]
         {
-            () => capture.ReadNext(), () => capture.Packet(packets[0]), () => port.GetString(),
-            () => stream.ToList(), () => capture.MatchedFields("IP"), () => _ = capture.Filter = "tcp",
+            () => capture.ReadNext(), () => capture.ReadPacket(packets[0]), () => port.GetString(),
+            () => stream.ToList(), () => packets[0].GetMatchedFields("IP"), () => _ = capture.Filter = "tcp",
             () => capture.Save("/tmp/never.pcap", packets),
         };
         foreach (Action call in calls)
@@ -278,19 +401,44 @@ public sealed class ApiTests
         for (int i = 0; i < 3; ++i)
             threads.Add(new Thread(() =>
             {
-                foreach (Summary packet in capture)
+                while (capture.ReadNext() is { } packet)
                     frames.Add(packet.FrameNumber);
             }));
         for (int i = 0; i < 2; ++i)
             threads.Add(new Thread(() =>
             {
                 for (int n = 0; n < 10; ++n)
-                    trees.Add(capture.Tree(first).Count);
+                    trees.Add(capture.BuildTree(first).Count);
             }));
         threads.ForEach(thread => thread.Start());
         threads.ForEach(thread => thread.Join());
         Assert.All(engines, started => Assert.Same(engine, started));
         Assert.Equal(Enumerable.Range(1, 23).Select(n => (uint)n), frames.Order());
         Assert.Single(trees.Distinct());
+    }
+
+    [Fact]
+    public void APacketsValuesComeWithThePacketWhateverOtherThreadsDissect()
+    {
+        engine.RegisterField("ip.ttl", "CS_THREADS");
+        RegisteredField ttl = engine.GetField("ip.ttl");
+        using Capture capture = engine.Open(TestPaths.Sample);
+        List<Summary> packets = capture.ReadAll();
+        var answers = new System.Collections.Concurrent.ConcurrentBag<string>();
+        var reader = new Thread(() =>
+        {
+            for (int n = 0; n < 200; ++n)
+                answers.Add(packets[2].GetMatchedFields("CS_THREADS").Length + " " + packets[2].GetValueText(ttl.Id));
+        });
+        var other = new Thread(() =>
+        {
+            for (int n = 0; n < 200; ++n)
+                capture.ReadPacket(packets[n % 2 == 0 ? 13 : 0]);
+        });
+        reader.Start();
+        other.Start();
+        reader.Join();
+        other.Join();
+        Assert.Equal(new[] { "1 64" }, answers.Distinct());
     }
 }

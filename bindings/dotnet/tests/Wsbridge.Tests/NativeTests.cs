@@ -7,7 +7,7 @@ using Xunit;
 
 namespace Wsbridge.Tests;
 
-/// <summary>The raw layer against the C header and the built library.</summary>
+/// <summary>The raw layer (internal) against the C header and the built library.</summary>
 public sealed class NativeTests
 {
     static string HeaderWithoutComments() =>
@@ -32,8 +32,22 @@ public sealed class NativeTests
             Assert.True(methods.ContainsKey(name), $"Native lacks {name}");
             Assert.True(count == methods[name].GetParameters().Length, $"{name} takes {count} arguments");
         }
-        // Beyond the header: the exports looked up when present.
-        Assert.Empty(methods.Keys.Except(functions.Keys).Except(new[] { "gGetLastErrorCode", "gGetPacketTexts" }));
+        Assert.Empty(methods.Keys.Except(functions.Keys));
+    }
+
+    [Fact]
+    public void TheRawLayerIsNotPublic()
+    {
+        Type[] types = typeof(Engine).Assembly.GetTypes();
+        Assert.Contains(typeof(Native), types);
+        Assert.DoesNotContain(types, type => type.Namespace == "Wsbridge.Interop" && type.IsVisible);
+        // Nor does a public member hand out a pointer or a record of it.
+        var members = types.Where(type => type.IsVisible)
+            .SelectMany(type => type.GetMethods(BindingFlags.Public | BindingFlags.Instance | BindingFlags.Static))
+            .SelectMany(method => method.GetParameters().Select(parameter => parameter.ParameterType)
+                                        .Append(method.ReturnType));
+        Assert.DoesNotContain(members, type => type.IsPointer || type.IsFunctionPointer ||
+                                               type.Namespace == "Wsbridge.Interop");
     }
 
     [Fact]
@@ -52,6 +66,8 @@ public sealed class NativeTests
         Assert.Equal(544, System.Runtime.InteropServices.Marshal.SizeOf<PacketSummary>());
         Assert.Equal(768, System.Runtime.InteropServices.Marshal.SizeOf<TreeNode>());
         Assert.Equal(48, System.Runtime.InteropServices.Marshal.SizeOf<SavePacketRequest>());
+        Assert.Equal(16, System.Runtime.InteropServices.Marshal.SizeOf<WsbBatchValue>());
+        Assert.Equal(96, System.Runtime.InteropServices.Marshal.SizeOf<WsbPacketBatch>());
     }
 
     [Fact]
@@ -62,6 +78,7 @@ public sealed class NativeTests
         {
             ("WSB_FT_", typeof(FieldType)), ("WSB_AT_", typeof(AddressType)), ("WSB_PT_", typeof(PortType)),
             ("WSB_RENDER_", typeof(RenderFormat)), ("WSB_DIRECTION_", typeof(Direction)),
+            ("WSB_SAVE_FORMAT_", typeof(SaveFormat)), ("WSB_VALUE_", typeof(ValueKind)), ("WSB_E_", typeof(ErrorCode)),
         };
         foreach ((string prefix, Type type) in kinds)
         {

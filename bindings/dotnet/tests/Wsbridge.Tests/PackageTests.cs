@@ -48,6 +48,7 @@ public sealed class PackageTests
         {
             "pack", Path.Combine(dotnetSource, "src", "Wsbridge", "Wsbridge.csproj"), "-c", "Release", "-o", feed,
             "-p:WsbOutputRoot=" + folder.File("pack") + "/", "-p:WsbNativeLibrary=" + TestPaths.Library,
+            "-p:WsbRepositoryUrl=https://example.org/wsbridge.git",
         }, CleanEnvironment(Environment.GetEnvironmentVariable("NUGET_PACKAGES")), timeoutSeconds: 300);
         Assert.True(pack.ExitCode == 0, pack.Output + pack.Errors);
         string package = Assert.Single(Directory.GetFiles(feed, "Wsbridge.*.nupkg"));
@@ -59,14 +60,36 @@ public sealed class PackageTests
             var entries = archive.Entries.Select(entry => entry.FullName).ToList();
             Assert.Contains("runtimes/linux-x64/native/libwsbridge.so", entries);
             Assert.Contains("lib/net8.0/Wsbridge.dll", entries);
-            var library = new FileInfo(TestPaths.Library);
-            Assert.Equal(((library.ResolveLinkTarget(true) as FileInfo) ?? library).Length,
-                         archive.GetEntry("runtimes/linux-x64/native/libwsbridge.so")!.Length);
+            // The native library stripped of its symbol table.
+            string native = folder.File("libwsbridge.so");
+            archive.GetEntry("runtimes/linux-x64/native/libwsbridge.so")!.ExtractToFile(native);
+            Programs.Result sections = Programs.Run("readelf", new[] { "-S", "-W", native });
+            Assert.Contains(".dynsym", sections.Output);
+            Assert.DoesNotContain(".symtab", sections.Output);
+            Assert.DoesNotContain(".debug_info", sections.Output);
+            // The assembly with its symbols embedded.
+            using (var assembly = new MemoryStream())
+            {
+                archive.GetEntry("lib/net8.0/Wsbridge.dll")!.Open().CopyTo(assembly);
+                assembly.Position = 0;
+                using var pe = new System.Reflection.PortableExecutable.PEReader(assembly);
+                var embedded = pe.ReadDebugDirectory().Single(entry =>
+                    entry.Type == System.Reflection.PortableExecutable.DebugDirectoryEntryType.EmbeddedPortablePdb);
+                using var pdb = pe.ReadEmbeddedPortablePdbDebugDirectoryData(embedded);
+                Assert.NotEmpty(pdb.GetMetadataReader().Documents);
+            }
             using Stream nuspec = archive.Entries.Single(entry => entry.FullName.EndsWith(".nuspec")).Open();
             XElement metadata = XDocument.Load(nuspec).Root!.Elements().First(e => e.Name.LocalName == "metadata");
+            string Value(string name) => metadata.Elements().Single(e => e.Name.LocalName == name).Value;
             XElement license = metadata.Elements().Single(e => e.Name.LocalName == "license");
             Assert.Equal(("expression", "GPL-2.0-or-later"), (license.Attribute("type")?.Value, license.Value));
-            Assert.Equal("Wsbridge", metadata.Elements().Single(e => e.Name.LocalName == "id").Value);
+            Assert.Equal("Wsbridge", Value("id"));
+            Assert.Equal("https://example.org/wsbridge.git", Value("projectUrl"));
+            Assert.NotEmpty(Value("releaseNotes"));
+            XElement repository = metadata.Elements().Single(e => e.Name.LocalName == "repository");
+            Assert.Equal(("git", "https://example.org/wsbridge.git"),
+                         (repository.Attribute("type")?.Value, repository.Attribute("url")?.Value));
+            Assert.Matches("^[0-9a-f]{40}$", repository.Attribute("commit")?.Value ?? "");
         }
 
         // 3. A new console project that references it through the local source only.
@@ -97,7 +120,7 @@ public sealed class PackageTests
         Assert.Equal(23, run.Lines.Length);
         Assert.Equal("3 DNS 192.168.1.10 -> 8.8.8.8 Standard query 0x1a2b A example.com", run.Lines[2]);
         Programs.Result missing = Programs.Run(Path.Combine(output, "Consumer"), new[] { "/nonexistent.pcap" }, environment);
-        Assert.Equal((1, "File: The file \"/nonexistent.pcap\" doesn't exist.\n"),
-                     (missing.ExitCode, missing.Errors.Replace("Engine: ", "File: ")));
+        Assert.Equal((1, "FileNotFoundException: The file \"/nonexistent.pcap\" doesn't exist.\n"),
+                     (missing.ExitCode, missing.Errors));
     }
 }

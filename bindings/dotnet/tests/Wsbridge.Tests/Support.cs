@@ -7,6 +7,7 @@ using Wsbridge;
 using Xunit;
 
 [assembly: CollectionBehavior(DisableTestParallelization = true)]
+[assembly: System.Runtime.Versioning.SupportedOSPlatform("linux")]
 
 namespace Wsbridge.Tests;
 

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The README's minimal C# host: prints one line per packet of a capture.
+using System.Runtime.Versioning;
 using Wsbridge;
+
+[assembly: SupportedOSPlatform("linux")]
 
 if (args.Length < 1)
 {
@@ -16,8 +19,8 @@ try
     engine.Shutdown();
     return 0;
 }
-catch (WsbridgeException error)
+catch (Exception error) when (error is IOException or InvalidDataException or WsbridgeException)
 {
-    Console.Error.WriteLine($"{error.Code}: {error.Message}");
+    Console.Error.WriteLine($"{error.GetType().Name}: {error.Message}");
     return 1;
 }

@@ -4,21 +4,25 @@ using System.IO;
 using System.Reflection;
 using System.Runtime.CompilerServices;
 using System.Runtime.InteropServices;
+using System.Runtime.InteropServices.Marshalling;
 using System.Text;
-using System.Threading;
 
 [assembly: DisableRuntimeMarshalling]
+[assembly: System.Runtime.Versioning.SupportedOSPlatform("linux")]
+[assembly: InternalsVisibleTo("Wsbridge.Tests")]
+[assembly: InternalsVisibleTo("Wsbridge.Scenarios")]
 
 namespace Wsbridge.Interop;
 
 /// <summary>
-/// The raw interface of libwsbridge: every export of wsbridge.h under its own
-/// name, with the header's argument types (texts handed out are <c>byte*</c>
-/// pointers to UTF-8 owned by the library: never free them; <see cref="Text(byte*)"/>
-/// copies one). Calls behave exactly as the C calls do: they return the status
-/// and write through the pointers given, and the library's rules hold (one
-/// call at a time, one engine per process). The friendly layer
-/// (<see cref="Wsbridge.Engine"/> and the classes it hands out) is built on it.
+/// The raw interface of libwsbridge, internal to the binding: every export of
+/// wsbridge.h under its own name, with the header's argument types (texts
+/// handed out are <c>byte*</c> pointers to UTF-8 owned by the library: never
+/// free them; <see cref="Text(byte*)"/> copies one). Calls behave exactly as
+/// the C calls do; the friendly layer (<see cref="Wsbridge.Engine"/> and the
+/// classes it hands out) makes them under its lock. Texts passed in go through
+/// <see cref="Utf8Text"/>, which refuses a text with a NUL character instead
+/// of letting the library read it cut short.
 /// </summary>
 /// <remarks>
 /// <para>Which file is loaded: the path given to <see cref="UseLibrary"/> (or
@@ -33,11 +37,8 @@ namespace Wsbridge.Interop;
 /// <see cref="SavePacketRequest"/> are laid out as the loaded library reports
 /// through gGetRecordLayout; a mismatch throws <see cref="WsbridgeException"/>
 /// instead of letting the library write past a record.</para>
-/// <para>gGetLastErrorCode and gGetPacketTexts are looked up when first used,
-/// so the binding also runs on a library without them
-/// (<see cref="HasExport"/> tells).</para>
 /// </remarks>
-public static unsafe partial class Native
+internal static unsafe partial class Native
 {
     /// <summary>The name the imports are declared with.</summary>
     public const string LibraryName = "wsbridge";
@@ -141,67 +142,6 @@ public static unsafe partial class Native
     /// <summary>Whether the loaded library exports <paramref name="name"/>.</summary>
     public static bool HasExport(string name) => NativeLibrary.TryGetExport(LibraryHandle, name, out _);
 
-    // ---- exports looked up when first used ---------------------------------
-
-    static delegate* unmanaged<int> lastErrorCode;
-    static delegate* unmanaged<byte**, int*, byte**, int*, int> packetTexts;
-    static int lastErrorCodeLookedUp;
-    static int packetTextsLookedUp;
-
-    /// <summary>Whether the library has gGetLastErrorCode.</summary>
-    public static bool HasLastErrorCode
-    {
-        get
-        {
-            if (Volatile.Read(ref lastErrorCodeLookedUp) == 0)
-            {
-                if (NativeLibrary.TryGetExport(LibraryHandle, "gGetLastErrorCode", out IntPtr address))
-                    lastErrorCode = (delegate* unmanaged<int>)address;
-                Volatile.Write(ref lastErrorCodeLookedUp, 1);
-            }
-            return lastErrorCode != null;
-        }
-    }
-
-    /// <summary>Whether the library has gGetPacketTexts.</summary>
-    public static bool HasPacketTexts
-    {
-        get
-        {
-            if (Volatile.Read(ref packetTextsLookedUp) == 0)
-            {
-                if (NativeLibrary.TryGetExport(LibraryHandle, "gGetPacketTexts", out IntPtr address))
-                    packetTexts = (delegate* unmanaged<byte**, int*, byte**, int*, int>)address;
-                Volatile.Write(ref packetTextsLookedUp, 1);
-            }
-            return packetTexts != null;
-        }
-    }
-
-    /// <summary>
-    /// The WSB_E_* code of the most recent failure (see <see cref="ErrorCode"/>).
-    /// <see cref="EntryPointNotFoundException"/> when the library lacks it
-    /// (<see cref="HasLastErrorCode"/>).
-    /// </summary>
-    public static int gGetLastErrorCode()
-    {
-        if (!HasLastErrorCode)
-            throw new EntryPointNotFoundException("libwsbridge has no gGetLastErrorCode.");
-        return lastErrorCode();
-    }
-
-    /// <summary>
-    /// The whole Protocol and Info texts of the packet read last.
-    /// <see cref="EntryPointNotFoundException"/> when the library lacks it
-    /// (<see cref="HasPacketTexts"/>).
-    /// </summary>
-    public static int gGetPacketTexts(byte** protocol, int* protocolSize, byte** info, int* infoSize)
-    {
-        if (!HasPacketTexts)
-            throw new EntryPointNotFoundException("libwsbridge has no gGetPacketTexts.");
-        return packetTexts(protocol, protocolSize, info, infoSize);
-    }
-
     // ---- texts -------------------------------------------------------------
 
     /// <summary>A copy of a NUL-terminated UTF-8 text of the library ("" for null); invalid bytes become U+FFFD.</summary>
@@ -231,72 +171,68 @@ public static unsafe partial class Native
     /// <summary>gGetLastError() copied as a string.</summary>
     public static string LastError() => Text(gGetLastError());
 
+    // ---- the exports, each as wsbridge.h declares and documents it ----------
+
     // ---- library state and errors ------------------------------------------
 
-    /// <summary>The message of the most recent failure (never null; owned by the library: never free it).</summary>
+    [LibraryImport(LibraryName)]
+    public static partial int gGetLastErrorCode();
+
+    [LibraryImport(LibraryName)]
+    public static partial int gGetPacketTexts(byte** protocol, int* protocolSize, byte** info, int* infoSize);
+
+    [LibraryImport(LibraryName)]
+    public static partial int gGetDissectionGeneration(ulong* generation);
+
     [LibraryImport(LibraryName)]
     public static partial byte* gGetLastError();
 
-    /// <summary>Starts the engine once per process.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gInitEpan();
 
-    /// <summary>Shuts the engine down for good.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gCleanupEpan();
 
-    /// <summary>Discards the engine's per-capture dissection state.</summary>
     [LibraryImport(LibraryName)]
     public static partial void gHackedCleanup();
 
-    /// <summary>The library's and the engine's versions.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetVersion(byte** libraryVersion, byte** engineVersion);
 
-    /// <summary>The size of a record (member null or "") or the offset and size of one of its members.</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gGetRecordLayout(string? record, string? member, int* offset, int* size);
 
-    /// <summary>Sets an engine preference, "module.name:value".</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gSetPreference(string? assignment);
 
     // ---- field registry ----------------------------------------------------
 
-    /// <summary>Files a field name under a group.</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gRegisterProtocolFieldFilter(string? fieldName, string? groupName);
 
-    /// <summary>The engine's id and type code of a registered field name.</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gGetProtocolFieldFilterInfo(string? fieldName, int* fieldId, int* fieldType);
 
     // ---- capture reading ---------------------------------------------------
 
-    /// <summary>Opens a capture file.</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gOpenCapture(string? path);
 
-    /// <summary>Closes the open capture.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gCloseCapture();
 
-    /// <summary>Reads and dissects the next packet.</summary>
     public static int gGetNextPacket(PacketSummary* summary)
     {
         RecordLayouts.EnsureChecked();
         return Imports.gGetNextPacket(summary);
     }
 
-    /// <summary>Sets (or with null clears) the display filter of sequential reading.</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gSetDisplayFilter(string? filter);
 
-    /// <summary>Chooses whether sequential reading fills the column texts.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gSetSummaryTexts(int enabled);
 
-    /// <summary>Re-reads and dissects the packet named by the locator.</summary>
     public static int gGetPacketAtOffset(PacketSummary* summary, uint frameNumber, long fileOffset,
                                          int capturedLength, uint packetLength, int encapsulation)
     {
@@ -305,168 +241,156 @@ public static unsafe partial class Native
                                           encapsulation);
     }
 
-    /// <summary>The number of decimals of the packet's time stamp.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetPacketTimePrecision(int* decimals);
 
-    /// <summary>The time stamp of the capture's first packet.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetFirstPacketTime(long* seconds, int* nanoseconds);
 
-    /// <summary>Before a capture is opened: this process's share of the capture's conversations.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gSetReadingShare(int index, int count, int key);
 
     // ---- protocol tree -----------------------------------------------------
 
-    /// <summary>Re-reads a packet and flattens its protocol tree.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gBuildPacketProtocolTree(int* dataLength, byte** data, uint frameNumber, long fileOffset,
                                                        int capturedLength, uint packetLength, int encapsulation);
 
-    /// <summary>The number of records of the tree built last.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetProtocolTreeNodesCount(int* count);
 
-    /// <summary>Copies a tree record out.</summary>
     public static int gGetTreeNodeByIndex(TreeNode* node, int position)
     {
         RecordLayouts.EnsureChecked();
         return Imports.gGetTreeNodeByIndex(node, position);
     }
 
-    /// <summary>Frees the tree's records.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gFreePacketProtocolTree();
 
     // ---- saving ------------------------------------------------------------
 
-    /// <summary>Creates a libpcap file for the packets of the open capture.</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gCreateCaptureFileForSave(string? path);
 
-    /// <summary>Appends one packet to the save file.</summary>
     public static int gSavePacketToCaptureFile(byte* skipped, SavePacketRequest* request)
     {
         RecordLayouts.EnsureChecked();
         return Imports.gSavePacketToCaptureFile(skipped, request);
     }
 
-    /// <summary>Creates the save file in a format the host names (WSB_SAVE_FORMAT_*).</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gCreateCaptureFileForSaveInFormat(string? path, int format);
 
-    /// <summary>The format of the open save file.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetSaveFileFormat(int* format);
 
-    /// <summary>Completes and closes the save file.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gCloseCaptureFileForSave();
 
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
+    public static partial int gSaveFrames(string? path, int format, uint* frames, int count, string? filter, int options,
+                                          int* written, int* skipped, int* notMatching);
+
     // ---- following conversations -------------------------------------------
 
-    /// <summary>Starts following the TCP conversation of the named packet.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gFollowTCPStreamForPacket(uint frameNumber, long fileOffset, int capturedLength,
                                                         uint packetLength, int encapsulation);
 
-    /// <summary>Adds a packet to the followed TCP conversation.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gAddPacketToTCPStream(uint frameNumber, long fileOffset, int capturedLength,
                                                     uint packetLength, int encapsulation);
 
-    /// <summary>Ends the TCP collection and hands out the three descriptions.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gIsValidTcpStrem(byte* valid, int ignored, byte** serverText, int* serverSize,
                                                byte** clientText, int* clientSize, byte** conversationText,
                                                int* conversationSize);
 
-    /// <summary>Hands out the next chunk of the checked TCP stream.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetNextTCPStreamLine(int renderFormat, int directionFilter, byte** text, uint* size,
                                                     byte* isServer, byte* end);
 
-    /// <summary>Starts following the UDP conversation of the named packet.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gFollowUDPStreamForPacket(uint frameNumber, long fileOffset, int capturedLength,
                                                         uint packetLength, int encapsulation);
 
-    /// <summary>Re-reads and dissects a packet for the UDP follow.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gAddPacketToUDPStream(uint frameNumber, long fileOffset, int capturedLength,
                                                     uint packetLength, int encapsulation);
 
-    /// <summary>Ends the UDP collection and hands out the three descriptions.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gIsValidUDPStrem(byte* valid, byte** serverText, int* serverSize, byte** clientText,
                                                int* clientSize, byte** conversationText, int* conversationSize);
 
-    /// <summary>Hands out the next collected datagram.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetNextUDPStreamLine(int renderFormat, int directionFilter, byte** text, uint* size,
                                                     byte* isServer, byte* end);
 
+    [LibraryImport(LibraryName)]
+    public static partial int gFollowConversation(int kind, uint frameNumber, long fileOffset, int capturedLength,
+                                                  uint packetLength, int encapsulation);
+
+    [LibraryImport(LibraryName)]
+    public static partial int gGetFollowTexts(byte** serverText, int* serverSize, byte** clientText, int* clientSize,
+                                              byte** conversationText, int* conversationSize);
+
+    [LibraryImport(LibraryName)]
+    public static partial int gGetNextFollowChunk(int renderFormat, int directionFilter, byte** data, uint* size,
+                                                  byte* isServer, byte* end);
+
     // ---- matched fields and values -----------------------------------------
 
-    /// <summary>Which fields of a group occurred in the packet dissected last.</summary>
-    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Utf8)]
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gLastPacketHasPassedFilter(string? groupName, int* count, int** ids);
 
-    /// <summary>A matched field's offset from the TCP/UDP payload, length and type.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetFieldInfo(int fieldId, int* offset, int* length, int* type);
 
-    /// <summary>A matched field's start in its data source, length and type.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetFieldInfoEx(int fieldId, int* start, int* length, int* type);
 
-    /// <summary>Offset of the TCP/UDP payload in the frame.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetTransportProtocolPayloadOffset(int* offset);
 
-    /// <summary>Offset of the payload of the first IPv4 header.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetIPv4ProtocolPayloadOffset(int* offset);
 
-    /// <summary>Unsigned 64-bit value of a matched field.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetUInt64ProtocolFieldValue(ulong* value, int fieldId);
 
-    /// <summary>Unsigned 64-bit value of a tree item.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetUInt64ProtocolFieldValueByTreeNode(void* node, ulong* value);
 
-    /// <summary>Signed 32-bit value of a matched field.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetInt32ProtocolFieldValue(int* value, int fieldId);
 
-    /// <summary>Signed 32-bit value of a tree item.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetInt32ProtocolFieldValueByTreeNode(void* node, int* value);
 
-    /// <summary>Text of a matched field.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetStringProtocolFieldValue(byte** value, int* size, int fieldId);
 
-    /// <summary>Text of a tree item.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetStringProtocolFieldValueByTreeNode(void* node, byte** value, int* size);
 
-    /// <summary>The value of a matched field of any type as tshark -T fields prints it.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetFieldValueText(byte** text, int* size, int fieldId);
 
-    /// <summary>The value of a tree item of any type as tshark -T fields prints it.</summary>
     [LibraryImport(LibraryName)]
     public static partial int gGetFieldValueTextByTreeNode(void* node, byte** text, int* size);
 
-    /// <summary>Reads up to a batch's capacity of packets in sequence into the
-    /// host's arrays that a WsbPacketBatch record (96 bytes) names. The binding
-    /// does not mirror that record: the caller lays it out as wsbridge.h does
-    /// (gGetRecordLayout reports it).</summary>
-    [LibraryImport(LibraryName)]
-    public static partial int gGetNextPacketBatch(void* batch);
+    public static int gGetNextPacketBatch(WsbPacketBatch* batch)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gGetNextPacketBatch(batch);
+    }
+
+    public static int gGetFieldValue(int fieldId, WsbBatchValue* value, byte** text)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gGetFieldValue(fieldId, value, text);
+    }
 
     // The exports that take records, behind the wrappers above that check
     // the layouts first.
@@ -484,5 +408,29 @@ public static unsafe partial class Native
 
         [LibraryImport(LibraryName)]
         internal static partial int gSavePacketToCaptureFile(byte* skipped, SavePacketRequest* request);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gGetNextPacketBatch(WsbPacketBatch* batch);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gGetFieldValue(int fieldId, WsbBatchValue* value, byte** text);
     }
+}
+
+/// <summary>
+/// Passes a string to the library as NUL-terminated UTF-8, refusing one with
+/// a NUL character of its own: the library would read only the part before it.
+/// </summary>
+[CustomMarshaller(typeof(string), MarshalMode.ManagedToUnmanagedIn, typeof(Utf8Text))]
+internal static unsafe class Utf8Text
+{
+    public static byte* ConvertToUnmanaged(string? text)
+    {
+        if (text != null && text.Contains('\0'))
+            throw new ArgumentException($"The text \"{text.Replace("\0", "\\0")}\" contains a NUL character; " +
+                                        "the library would read only the part before it.");
+        return Utf8StringMarshaller.ConvertToUnmanaged(text);
+    }
+
+    public static void Free(byte* text) => Utf8StringMarshaller.Free(text);
 }

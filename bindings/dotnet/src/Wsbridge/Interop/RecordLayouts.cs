@@ -5,7 +5,7 @@ using System.Diagnostics.CodeAnalysis;
 using System.Reflection;
 using System.Runtime.CompilerServices;
 using System.Runtime.InteropServices;
-using System.Text;
+using System.Text.RegularExpressions;
 
 namespace Wsbridge.Interop;
 
@@ -17,7 +17,7 @@ namespace Wsbridge.Interop;
 /// cannot report its layouts) throws <see cref="WsbridgeException"/> with
 /// <see cref="ErrorCode.Unsupported"/> every time a record would cross.
 /// </summary>
-public static class RecordLayouts
+internal static class RecordLayouts
 {
     static volatile bool checkedOk;
     static WsbridgeException? failure;
@@ -29,6 +29,8 @@ public static class RecordLayouts
         ("PacketSummary", typeof(PacketSummary)),
         ("TreeNode", typeof(TreeNode)),
         ("SavePacketRequest", typeof(SavePacketRequest)),
+        ("WsbBatchValue", typeof(WsbBatchValue)),
+        ("WsbPacketBatch", typeof(WsbPacketBatch)),
     };
 
     /// <summary>Checks the layouts unless that was done; throws when they do not match.</summary>
@@ -116,23 +118,5 @@ public static class RecordLayouts
     }
 
     /// <summary>"SourceAddressType" -> "source_address_type", the header's member name.</summary>
-    static string SnakeCase(string name)
-    {
-        var text = new StringBuilder(name.Length + 4);
-        for (int i = 0; i < name.Length; ++i)
-        {
-            char c = name[i];
-            if (char.IsUpper(c))
-            {
-                if (i > 0)
-                    text.Append('_');
-                text.Append(char.ToLowerInvariant(c));
-            }
-            else
-            {
-                text.Append(c);
-            }
-        }
-        return text.ToString();
-    }
+    static string SnakeCase(string name) => Regex.Replace(name, "(?<!^)([A-Z])", "_$1").ToLowerInvariant();
 }

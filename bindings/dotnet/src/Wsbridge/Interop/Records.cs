@@ -3,7 +3,7 @@ using System.Runtime.InteropServices;
 
 namespace Wsbridge.Interop;
 
-// The three records that cross the interface, laid out member by member as
+// The records that cross the interface, laid out member by member as
 // wsbridge.h declares them on x86-64 Linux. The field names are those of the
 // header in Pascal case (frame_number -> FrameNumber); RecordLayouts checks
 // every offset and size against what the loaded library reports before a
@@ -12,7 +12,7 @@ namespace Wsbridge.Interop;
 
 /// <summary>One packet as sequential reading summarises it (C <c>PacketSummary</c>, 544 bytes).</summary>
 [StructLayout(LayoutKind.Explicit, Size = 544)]
-public unsafe struct PacketSummary
+internal unsafe struct PacketSummary
 {
     /// <summary>1 for the first packet after opening.</summary>
     [FieldOffset(0)] public uint FrameNumber;
@@ -56,7 +56,7 @@ public unsafe struct PacketSummary
 
 /// <summary>One item of a packet's protocol tree (C <c>TreeNode</c>, 768 bytes).</summary>
 [StructLayout(LayoutKind.Explicit, Size = 768)]
-public unsafe struct TreeNode
+internal unsafe struct TreeNode
 {
     /// <summary>Index of the parent record; -1 at the top level.</summary>
     [FieldOffset(0)] public int ParentIndex;
@@ -80,7 +80,7 @@ public unsafe struct TreeNode
 
 /// <summary>One packet to copy into the save file (C <c>SavePacketRequest</c>, 48 bytes).</summary>
 [StructLayout(LayoutKind.Explicit, Size = 48)]
-public struct SavePacketRequest
+internal struct SavePacketRequest
 {
     /// <summary>Frame number given to the re-dissection.</summary>
     [FieldOffset(0)] public uint FrameNumber;
@@ -98,4 +98,37 @@ public struct SavePacketRequest
     [FieldOffset(36)] public int Encapsulation;
     /// <summary>Non-zero: let the TCP sequence tracker leave out repeated bytes.</summary>
     [FieldOffset(40)] public byte SkipFlag;
+}
+
+/// <summary>One value of one field of one packet (C <c>WsbBatchValue</c>, 16 bytes).</summary>
+[StructLayout(LayoutKind.Explicit, Size = 16)]
+internal struct WsbBatchValue
+{
+    /// <summary>A <see cref="Wsbridge.ValueKind"/> code.</summary>
+    [FieldOffset(0)] public int Kind;
+    /// <summary>Text values: bytes of the text without the NUL.</summary>
+    [FieldOffset(4)] public int TextSize;
+    /// <summary>The union: the integer, the bits of the double, or the text's offset.</summary>
+    [FieldOffset(8)] public long Value;
+}
+
+/// <summary>What gGetNextPacketBatch is asked and where it writes (C <c>WsbPacketBatch</c>, 96 bytes).</summary>
+[StructLayout(LayoutKind.Explicit, Size = 96)]
+internal unsafe struct WsbPacketBatch
+{
+    [FieldOffset(0)] public int Capacity;
+    [FieldOffset(4)] public int FieldCount;
+    [FieldOffset(8)] public int* FieldIds;
+    [FieldOffset(16)] public int Occurrences;
+    [FieldOffset(20)] public int WholeTexts;
+    [FieldOffset(24)] public PacketSummary* Summaries;
+    [FieldOffset(32)] public WsbBatchValue* Values;
+    [FieldOffset(40)] public int ValueCapacity;
+    [FieldOffset(48)] public int* ValueStarts;
+    [FieldOffset(56)] public byte* Texts;
+    [FieldOffset(64)] public long TextCapacity;
+    [FieldOffset(72)] public long* TextOffsets;
+    [FieldOffset(80)] public int Packets;
+    [FieldOffset(84)] public int ValuesUsed;
+    [FieldOffset(88)] public long TextsUsed;
 }
