@@ -10,6 +10,7 @@
 #include "wsbridge.h"
 #include "cli/engine.h"
 #include "cli/input.h"
+#include "cli/jobs.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/report.h"
@@ -90,7 +91,10 @@ int main(int argc, char **argv)
     int status = cli_parse(verb, argc - 2, argv + 2);
     if (status == CLI_HELP_SHOWN)
         return cli_finish_output();
-    if (status == CLI_OK)
+    if (status == CLI_OK && verb->check)
+        status = verb->check();
+    /* With --jobs the parent merges what the workers' runs print. */
+    if (status == CLI_OK && !cli_jobs_run(verb, &status))
         status = verb->run();
     if (status == CLI_OK)
         status = cli_finish_output();

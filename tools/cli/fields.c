@@ -18,7 +18,6 @@
  * packet. The text output takes tshark's -E options (header, separator,
  * occurrence, aggregator, quote); asked for with -e, frame.number replaces
  * the leading frame number. */
-#include <errno.h>
 #include <inttypes.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -168,55 +167,27 @@ static void print_text(const char *text, int format)
         print_separated_value(text);
 }
 
-/* Every integer type code, booleans included. */
-static int is_integer_type(int32_t type)
+/* Prints the value of a matched field as tshark prints it (JSON: integers
+ * and booleans as numbers, as the library types them, the rest as texts).
+ * Prints nothing (JSON: null) when the engine has no text for it. */
+static void print_value(int32_t id, int format)
 {
-    switch (type) {
-    case WSB_FT_BOOLEAN: case WSB_FT_UINT8: case WSB_FT_UINT16: case WSB_FT_UINT24: case WSB_FT_UINT32:
-    case WSB_FT_UINT64: case WSB_FT_INT8: case WSB_FT_INT16: case WSB_FT_INT24: case WSB_FT_INT32:
-    case WSB_FT_INT64: case WSB_FT_FRAMENUM:
-        return 1;
-    default:
-        return 0;
-    }
-}
-
-/* Prints an integer's text as a JSON number: tshark writes integers in
- * decimal, or in hexadecimal ("0x0018") when that is the field's display
- * base. 0 (nothing printed) when the text is no such integer. */
-static int print_integer_text(const char *text)
-{
-    const int hexadecimal = text[0] == '0' && text[1] == 'x';
-    const char *digits = hexadecimal ? text + 2 : text + (text[0] == '-');
-    if (!*digits || strspn(digits, hexadecimal ? "0123456789abcdefABCDEF" : "0123456789") != strlen(digits))
-        return 0;
-    errno = 0;
-    if (text[0] == '-') {
-        long long value = strtoll(text, NULL, 10);
-        if (errno == 0)
-            printf("%lld", value);
-    } else {
-        unsigned long long value = strtoull(digits, NULL, hexadecimal ? 16 : 10);
-        if (errno == 0)
-            printf("%llu", value);
-    }
-    return errno == 0;
-}
-
-/* Prints the value of a matched field as tshark prints it (JSON: integers of
- * every size as numbers, the rest as texts). Prints nothing (JSON: null)
- * when the engine has no text for it. */
-static void print_value(int32_t id, int32_t type, int format)
-{
+    WsbBatchValue value;
     const char *text = NULL;
     int32_t size = 0;
+    if (format == CLI_JSON_OUTPUT && gGetFieldValue(id, &value, &text) == WSB_OK &&
+        (value.kind == WSB_VALUE_INT || value.kind == WSB_VALUE_UINT || value.kind == WSB_VALUE_BOOL)) {
+        if (value.kind == WSB_VALUE_INT)
+            printf("%" PRId64, value.value.i);
+        else
+            printf("%" PRIu64, value.value.u);
+        return;
+    }
     if (gGetFieldValueText(&text, &size, id) != WSB_OK) {
         if (format == CLI_JSON_OUTPUT)
             fputs("null", stdout);
         return;
     }
-    if (format == CLI_JSON_OUTPUT && is_integer_type(type) && print_integer_text(text))
-        return;
     print_text(text, format);
 }
 
@@ -256,7 +227,7 @@ static void print_header(int field_count, const char **fields, int offsets, int 
 /* Prints every occurrence (or the last) of field `name` in the tree built
  * last, joined by the aggregator, each escaped as the first occurrence is; a
  * field the tree hides (such as tcp.port) shows its first occurrence only. */
-static void print_occurrences(const char *name, int32_t id, int32_t type, int present, const text_shape *shape)
+static void print_occurrences(const char *name, int32_t id, int present, const text_shape *shape)
 {
     int32_t nodes = 0;
     gGetProtocolTreeNodesCount(&nodes);
@@ -285,7 +256,7 @@ static void print_occurrences(const char *name, int32_t id, int32_t type, int pr
         printed = 1;
     }
     if (!printed && present)
-        print_value(id, type, CLI_TEXT_OUTPUT);
+        print_value(id, CLI_TEXT_OUTPUT);
 }
 
 static int print_packet_fields(const char *path, int field_count, const char **fields, int offsets,
@@ -333,7 +304,7 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     /* Packets read again by offset (labels, every occurrence) need the
      * capture in a file; otherwise a pipe is read as it arrives. */
     int streaming = 0;
-    if (status == CLI_OK && (labels || every_occurrence || cli_job_worker()))
+    if (status == CLI_OK && (labels || every_occurrence))
         status = cli_open_capture("fields", path);
     else if (status == CLI_OK)
         status = cli_open_capture_in_sequence("fields", path, &streaming);
@@ -370,12 +341,8 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     /* The whole Protocol and Info texts (kept across a second dissection). */
     char *kept_texts[2] = {NULL, NULL};
     size_t kept_sizes[2] = {0, 0};
-    while (packets < limit && (read = gGetNextPacket(&packet)) == WSB_OK) {
+    while (packets < limit && (read = cli_read_packet(&packet)) == WSB_OK) {
         cli_progress_update(++packets, packet.file_offset);
-        if (cli_job_packet(packet.frame_number) != CLI_OK) {
-            status = CLI_FAILED;
-            break;
-        }
         const char *protocol = packet.protocol_text, *info = packet.info_text;
         if (columns && gGetPacketTexts(&protocol, NULL, &info, NULL) != WSB_OK) {
             status = cli_fail("columns");
@@ -432,9 +399,9 @@ static int print_packet_fields(const char *path, int field_count, const char **f
             if (column)
                 print_text(field_ids[i] == column_protocol ? protocol : info, format);
             else if (every_occurrence)
-                print_occurrences(fields[i], field_ids[i], type, present, shape);
+                print_occurrences(fields[i], field_ids[i], present, shape);
             else if (present)
-                print_value(field_ids[i], type, format);
+                print_value(field_ids[i], format);
             else if (format == CLI_JSON_OUTPUT)
                 fputs("null", stdout);
             if (quote)
@@ -466,7 +433,7 @@ static int print_packet_fields(const char *path, int field_count, const char **f
     free(kept_texts[0]);
     free(kept_texts[1]);
     free(field_ids);
-    return status == CLI_OK ? cli_job_finish() : status;
+    return status;
 }
 
 /* What the arguments set. */
@@ -477,7 +444,8 @@ static struct {
     uint64_t limit;
     int format, jobs, offsets;
     text_shape shape;
-} settings = {{NULL, 0}, {NULL, 0}, NULL, UINT64_MAX, CLI_TEXT_OUTPUT, 1, 0, {0, '\t', 'f', ',', '\0', 0}};
+    int names_only; /* names to register, no FILE */
+} settings = {{NULL, 0}, {NULL, 0}, NULL, UINT64_MAX, CLI_TEXT_OUTPUT, 1, 0, {0, '\t', 'f', ',', '\0', 0}, 0};
 
 static const cli_option fields_options[] = {
     CLI_FILE_ARGUMENT(CLI_TEXTS, &settings.words),
@@ -507,14 +475,12 @@ static const cli_option fields_options[] = {
     {0},
 };
 
-static int run_fields(void)
+static const char verb[] = "fields";
+
+static int check_fields(void)
 {
-    static const char verb[] = "fields";
     const char **positional = settings.words.items, **fields = settings.fields.items;
     const int positional_count = settings.words.count, field_count = settings.fields.count;
-    const int format = settings.format, offsets = settings.offsets;
-    const uint64_t limit = settings.limit;
-    int status = CLI_OK;
     if (!cli_options_given()) {
         if (positional_count == 0)
             return cli_usage_error(verb, "FILE with -e FIELD, or field names, are missing");
@@ -524,39 +490,41 @@ static int run_fields(void)
             return cli_usage_error(verb, "-e FIELD is missing: name at least one field to print from '%s' "
                                          "(e.g. -e ip.src)",
                                    positional[0]);
-        if (cli_start_engine() != CLI_OK)
-            return CLI_FAILED;
-        return print_field_ids(positional_count, positional);
+        settings.names_only = 1;
+        return CLI_OK;
     }
     if (field_count == 0)
         return cli_usage_error(verb, "-e FIELD is missing (name at least one field to print)");
-    if (settings.shape.given && format != CLI_TEXT_OUTPUT)
+    if (settings.shape.given && settings.format != CLI_TEXT_OUTPUT)
         return cli_usage_error(verb, "-E shapes the text output, not --json or --csv");
     if (positional_count == 0)
         return cli_usage_error(verb, "FILE is missing (a capture file, or '-' for standard input)");
     if (positional_count > 1)
         return cli_usage_error(verb, "one FILE only, but '%s' follows '%s'", positional[1], positional[0]);
-    const char *path = positional[0];
-    if (settings.jobs > 1) {
+    for (int i = 0; i < field_count && settings.jobs > 1; ++i) {
         /* Each process numbers only the conversations it dissects. */
-        for (int i = 0; i < field_count; ++i)
-            if (numbers_conversations(fields[i]))
-                return cli_usage_error(verb, "%s numbers the conversations of the whole capture, which --jobs "
-                                             "parts; leave out --jobs to print it",
-                                       fields[i]);
+        if (numbers_conversations(fields[i]))
+            return cli_usage_error(verb, "%s numbers the conversations of the whole capture, which --jobs "
+                                         "parts; leave out --jobs to print it",
+                                   fields[i]);
         /* With a display filter, the packet shown before may be another
          * process's: each counts only the packets it shows. */
-        for (int i = 0; i < field_count && settings.filter && *settings.filter; ++i)
-            if (strcmp(fields[i], "frame.time_delta_displayed") == 0)
-                return cli_usage_error(verb, "%s counts from the packet shown before, which with -Y and --jobs "
-                                             "may be another process's; leave out --jobs (or -Y) to print it",
-                                       fields[i]);
-        if (cli_jobs_start(verb, settings.jobs, &path, limit, &status))
-            return status;
+        if (settings.filter && *settings.filter && strcmp(fields[i], "frame.time_delta_displayed") == 0)
+            return cli_usage_error(verb, "%s counts from the packet shown before, which with -Y and --jobs "
+                                         "may be another process's; leave out --jobs (or -Y) to print it",
+                                   fields[i]);
     }
+    return CLI_OK;
+}
+
+static int run_fields(void)
+{
     if (cli_start_engine() != CLI_OK)
         return CLI_FAILED;
-    return print_packet_fields(path, field_count, fields, offsets, limit, format, settings.filter, &settings.shape);
+    if (settings.names_only)
+        return print_field_ids(settings.words.count, settings.words.items);
+    return print_packet_fields(settings.words.items[0], settings.fields.count, settings.fields.items,
+                               settings.offsets, settings.limit, settings.format, settings.filter, &settings.shape);
 }
 
 const cli_verb cli_fields_verb = {
@@ -572,4 +540,5 @@ const cli_verb cli_fields_verb = {
     "With names only: registers each name and prints its engine id and type code.",
     fields_options,
     run_fields,
+    check_fields,
 };

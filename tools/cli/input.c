@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "wsbridge.h"
+#include "jobs.h"
 #include "report.h"
 
 static struct {
@@ -151,6 +152,14 @@ int cli_open_capture_in_sequence(const char *verb, const char *path, int *stream
     if (gOpenCapture("/proc/self/fd/0") != WSB_OK)
         return cli_fail("standard input");
     return CLI_OK;
+}
+
+int cli_read_packet(PacketSummary *summary)
+{
+    const int read = gGetNextPacket(summary);
+    if (read == WSB_OK)
+        cli_job_packet(summary->frame_number);
+    return read;
 }
 
 uint64_t cli_input_size(void)

@@ -8,6 +8,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "wsbridge.h"
+
 /* Called first: a standard descriptor (0, 1, 2) that is closed gets
  * /dev/null opened the other way round, so that the command's own files
  * (the copy of standard input, the engine's) never take its number and
@@ -30,6 +32,11 @@ int cli_reopen_capture(void);
  * standard output is then line-buffered, so that each line shows as soon as
  * its packet has arrived); *streaming is set to whether it is. */
 int cli_open_capture_in_sequence(const char *verb, const char *path, int *streaming);
+
+/* The next packet of the opened capture, as gGetNextPacket reads it (its
+ * status). In a worker of --jobs, what the verb prints from then on belongs
+ * to that packet (jobs.h). */
+int cli_read_packet(PacketSummary *summary);
 
 /* The size of the opened capture's file, 0 when it is no regular file (a
  * capture read as it arrives). */

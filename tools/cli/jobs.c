@@ -1,14 +1,16 @@
 /* SPDX-License-Identifier: GPL-2.0-or-later */
 /* --jobs N: one capture read by N worker processes, each its own engine
- * dissecting one share of the capture's conversations (gSetReadingShare),
- * their output merged in frame order into what one process writes.
+ * running the verb on one share of the capture's conversations
+ * (gSetReadingShare), their output merged in frame order into what one
+ * process writes.
  *
  * A worker writes what the verb prints into memory and hands it to the
  * parent packet by packet through a pipe, as records of a kind, a frame
- * number, a length and the bytes. Frame 0 is what comes before the first
- * packet (a CSV header); only the first worker's is kept. The parent always
- * writes the record with the lowest frame number of those the workers offer:
- * each worker's frames rise, so the output is in frame order. What a worker
+ * number, a length and the bytes: the reading (input.h) marks where each
+ * packet's output starts. Frame 0 is what comes before the first packet (a
+ * CSV header); only the first worker's is kept. The parent always writes the
+ * record with the lowest frame number of those the workers offer: each
+ * worker's frames rise, so the output is in frame order. What a worker
  * writes on stderr comes last, as one record; the parent reports each
  * message once, as one process would have written it once. */
 #define _GNU_SOURCE
@@ -37,15 +39,18 @@
  * packets before it are still merged). */
 enum { record_output, record_messages, record_messages_of_the_file };
 
+/* What a worker prints, kept in memory until it is handed on. */
+typedef struct {
+    char *bytes;
+    size_t size, room;
+} printed;
 int cli_jobs_stats;
 
 /* Set in a worker: its share and its way to the parent. */
 static int job_index, job_count = 1;
 static FILE *to_parent;
-static char *memory, *messages;
-static size_t memory_size, messages_size;
+static printed output, messages;
 static uint32_t current_frame;
-static int finished;
 
 int cli_job_worker(void)
 {
@@ -57,6 +62,30 @@ int cli_job_apply_share(void)
     if (job_count > 1 && gSetReadingShare(job_index, job_count, WSB_SHARE_BALANCED) != WSB_OK)
         return cli_fail("--jobs");
     return CLI_OK;
+}
+
+/* A worker's stdout and stderr are streams of their own buffering (the verb
+ * may set it) whose bytes land in memory. */
+static ssize_t keep_printed(void *cookie, const char *bytes, size_t size)
+{
+    printed *p = cookie;
+    if (p->size + size > p->room) {
+        const size_t room = (p->size + size) * 2;
+        char *grown = realloc(p->bytes, room);
+        if (!grown)
+            return -1;
+        p->bytes = grown;
+        p->room = room;
+    }
+    memcpy(p->bytes + p->size, bytes, size);
+    p->size += size;
+    return (ssize_t)size;
+}
+
+static FILE *printing_into(printed *p)
+{
+    static const cookie_io_functions_t functions = {.write = keep_printed};
+    return fopencookie(p, "w", functions);
 }
 
 static int send(uint32_t kind, uint32_t frame, const char *bytes, size_t size)
@@ -73,9 +102,9 @@ static int send_record(void)
 {
     if (fflush(stdout) != 0)
         return CLI_FAILED;
-    if ((memory_size > 0 || current_frame > 0) && send(record_output, current_frame, memory, memory_size) != CLI_OK)
+    if ((output.size > 0 || current_frame > 0) && send(record_output, current_frame, output.bytes, output.size) != CLI_OK)
         return CLI_FAILED;
-    rewind(stdout);
+    output.size = 0;
     return CLI_OK;
 }
 
@@ -83,32 +112,22 @@ static int send_record(void)
  * what it wrote on stderr. */
 static void end_worker(void)
 {
-    if (!finished)
-        send_record();
+    send_record();
     fflush(stderr);
-    if (messages_size > 0)
-        send(cli_failure_code() == WSB_E_FILE ? record_messages_of_the_file : record_messages, 0, messages,
-             messages_size);
+    if (messages.size > 0)
+        send(cli_failure_code() == WSB_E_FILE ? record_messages_of_the_file : record_messages, 0, messages.bytes,
+             messages.size);
     fflush(to_parent);
 }
 
-int cli_job_packet(uint32_t frame)
+void cli_job_packet(uint32_t frame)
 {
     if (job_count <= 1)
-        return CLI_OK;
+        return;
+    /* The parent no longer reads: it ended, or is ending the workers. */
     if (send_record() != CLI_OK)
-        return CLI_FAILED;
+        _exit(CLI_FAILED);
     current_frame = frame;
-    return CLI_OK;
-}
-
-int cli_job_finish(void)
-{
-    if (job_count <= 1)
-        return CLI_OK;
-    const int status = send_record();
-    finished = 1;
-    return fflush(to_parent) == 0 ? status : CLI_FAILED;
 }
 
 /* The parent reads every worker's output as soon as it is written, whatever
@@ -362,12 +381,33 @@ static void report_stats(const struct worker *workers, int count)
             total ? (double)largest * count / (double)total : 0.0);
 }
 
-int cli_jobs_start(const char *verb, int jobs, const char **path, uint64_t limit, int *status)
+/* The verb's --jobs, capture and -c, from its table. */
+static void find_settings(const cli_verb *verb, int *jobs, const char ***path, uint64_t *limit)
 {
+    for (const cli_option *entry = verb->options; entry->name; ++entry) {
+        if (entry->kind == CLI_JOBS)
+            *jobs = *(const int *)entry->target;
+        else if (entry->kind == CLI_COUNT)
+            *limit = *(const uint64_t *)entry->target;
+        else if (strcmp(entry->name, "FILE") == 0 && entry->kind == CLI_FILE)
+            *path = entry->target;
+        else if (strcmp(entry->name, "FILE") == 0 && entry->kind == CLI_TEXTS && ((cli_texts *)entry->target)->count)
+            *path = ((cli_texts *)entry->target)->items;
+    }
+}
+
+int cli_jobs_run(const cli_verb *verb, int *status)
+{
+    int jobs = 1;
+    const char **path = NULL;
+    uint64_t limit = UINT64_MAX;
+    find_settings(verb, &jobs, &path, &limit);
+    if (jobs <= 1 || !path)
+        return 0;
     /* Standard input is read once, into a private file every worker reads. */
     static char input[64];
     if (strcmp(*path, "-") == 0) {
-        const int kept = cli_keep_standard_input(verb, input, sizeof input);
+        const int kept = cli_keep_standard_input(verb->name, input, sizeof input);
         if (kept != CLI_OK) {
             *status = kept;
             return 1;
@@ -397,8 +437,8 @@ int cli_jobs_start(const char *verb, int jobs, const char **path, uint64_t limit
             for (int j = 0; j < i; ++j)
                 close(workers[j].fd);
             to_parent = fdopen(ends[1], "w");
-            FILE *captured = open_memstream(&memory, &memory_size);
-            FILE *captured_messages = open_memstream(&messages, &messages_size);
+            FILE *captured = printing_into(&output);
+            FILE *captured_messages = printing_into(&messages);
             if (!to_parent || !captured || !captured_messages || atexit(end_worker) != 0) {
                 fprintf(stderr, "wsbridge: worker %d cannot set up its output\n", i + 1);
                 _exit(CLI_FAILED);

@@ -87,13 +87,16 @@ typedef struct {
 /* A verb of the command, in a file of its own: its name, its usage line
  * and description, its table (whose targets are the verb's settings), and
  * what runs it once the table has parsed its arguments (the exit status,
- * report.h). */
+ * report.h). A verb whose table has --jobs (CLI_JOBS) checks its settings
+ * first, in check (or NULL): the workers of --jobs then each run it on
+ * their share of the capture (jobs.h). */
 typedef struct {
     const char *name;
     const char *synopsis;    /* the usage line after "wsbridge " */
     const char *description; /* printed before the entries of the table */
     const cli_option *options;
     int (*run)(void);
+    int (*check)(void);
 } cli_verb;
 
 /* What cli_parse returns when it printed the verb's help instead. */

@@ -9,10 +9,9 @@
  * private unlinked temporary file, which is then copied out. The format is
  * -F's, else OUT's extension's, else the capture's own when it keeps
  * everything, else pcapng. With --drop-tcp-retransmissions (or its
- * older spelling --skip-tcp-repeats) every packet is judged by the library's
- * TCP sequence tracker, which leaves out the packets of the tracked
- * conversation that only repeat bytes already written (see
- * gSavePacketToCaptureFile). */
+ * older spelling --skip-tcp-repeats) the library's TCP sequence tracker
+ * leaves out the packets of the tracked conversation that only repeat bytes
+ * already written. The library saves them in one call (gSaveFrames). */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <stdint.h>
@@ -33,17 +32,6 @@ typedef struct {
     uint32_t first, last;
 } frame_range;
 
-/* What the save requests need of a listed packet, in frame order. */
-typedef struct {
-    uint32_t frame_number;
-    uint32_t packet_length;
-    uint32_t captured_length;
-    int64_t file_offset;
-    int64_t time_seconds;
-    int32_t time_nanoseconds;
-    int32_t encapsulation;
-} packet_place;
-
 static int parse_frame(const char *text, char **end, uint32_t *frame)
 {
     if (*text < '0' || *text > '9')
@@ -56,9 +44,10 @@ static int parse_frame(const char *text, char **end, uint32_t *frame)
     return 1;
 }
 
-/* A range "N-" runs to the capture's last frame; collect_places ends it
- * there once the capture is read. */
+/* A range "N-" runs to the capture's last frame. */
 static const uint32_t open_end = UINT32_MAX;
+/* Frames a closed list may name before the capture is counted first. */
+static const uint64_t long_list = 1u << 24;
 
 /* Parses FRAMES into ranges ("all" is "1-"); 0 on a malformed list. The
  * caller frees. */
@@ -95,32 +84,13 @@ static int parse_frames(const char *text, frame_range **ranges, size_t *count)
     }
 }
 
-static int listed(const frame_range *ranges, size_t count, uint32_t frame)
-{
-    for (size_t i = 0; i < count; ++i)
-        if (frame >= ranges[i].first && frame <= ranges[i].last)
-            return 1;
-    return 0;
-}
-
-static int compare_place(const void *key, const void *element)
-{
-    uint32_t frame = *(const uint32_t *)key;
-    uint32_t other = ((const packet_place *)element)->frame_number;
-    return frame < other ? -1 : frame > other;
-}
-
-/* Reads the capture again, without the display filter and the column texts,
- * up to frame `stop_at` (to its end for open_end) and counts its frames
- * into *frames: CLI_OK, or CLI_FAILED after a reported failure. A filtered
- * reading does not see the packets it passes over, so this is how the
- * frames it skipped at the end of the capture are known. */
+/* Reads the capture, without the display filter, up to frame `stop_at` (to
+ * its end for open_end) and counts its frames into *frames: CLI_OK, or
+ * CLI_FAILED after a reported failure. */
 static int count_frames(uint32_t stop_at, uint32_t *frames)
 {
     if (gSetDisplayFilter(NULL) != WSB_OK)
         return cli_fail("-Y");
-    if (cli_reopen_capture() != CLI_OK)
-        return CLI_FAILED;
     PacketSummary summary;
     int status;
     *frames = 0;
@@ -132,75 +102,39 @@ static int count_frames(uint32_t stop_at, uint32_t *frames)
     return status == WSB_END ? CLI_OK : cli_fail("read");
 }
 
-/* Reads the capture up to the last listed frame and keeps the places of the
- * listed packets (with a display filter set, of those that match it: the
- * reading then goes on to the end, and a listed frame that is not read is
- * one that does not match, once the capture is known to have it). Open
- * ranges end at the capture's last frame. "all" ("1-") needs no frame at
- * all: a capture without packets, or a filter that matches none, saves an
- * empty capture, as tshark and editcap write one. 0 on success, else the
- * status after a reported failure or usage error. */
-static int collect_places(frame_range *ranges, size_t range_count, int filtered, packet_place **places,
-                          size_t *count)
+/* The last frame the list needs the capture to have: a closed range's last,
+ * an open range's first ("1-" needs none: a capture without packets saves an
+ * empty capture, as tshark and editcap write one). */
+static uint32_t last_needed(const frame_range *ranges, size_t count)
 {
-    uint32_t last_listed = 0, last_read = 0, last_needed = 0;
-    int open_range = 0;
-    for (size_t i = 0; i < range_count; ++i) {
-        if (ranges[i].last > last_listed)
-            last_listed = ranges[i].last;
-        open_range |= ranges[i].last == open_end;
-        /* An open range needs its first frame, but "1-" needs none. */
-        uint32_t needed = ranges[i].last != open_end ? ranges[i].last : ranges[i].first > 1 ? ranges[i].first : 0;
-        if (needed > last_needed)
-            last_needed = needed;
+    uint32_t needed = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t last = ranges[i].last != open_end ? ranges[i].last : ranges[i].first > 1 ? ranges[i].first : 0;
+        if (last > needed)
+            needed = last;
     }
-    size_t capacity = 0;
-    *places = NULL;
-    *count = 0;
-    PacketSummary summary;
-    int status;
-    while ((status = gGetNextPacket(&summary)) == WSB_OK) {
-        if (listed(ranges, range_count, summary.frame_number)) {
-            if (*count == capacity) {
-                size_t grown = capacity ? capacity * 2 : 64;
-                packet_place *bigger = realloc(*places, grown * sizeof *bigger);
-                if (!bigger) {
-                    fprintf(stderr, "wsbridge: out of memory\n");
-                    return 1;
-                }
-                *places = bigger;
-                capacity = grown;
-            }
-            packet_place *place = &(*places)[(*count)++];
-            place->frame_number = summary.frame_number;
-            place->packet_length = summary.packet_length;
-            place->captured_length = summary.captured_length;
-            place->file_offset = summary.file_offset;
-            place->time_seconds = summary.time_seconds;
-            place->time_nanoseconds = summary.time_nanoseconds;
-            place->encapsulation = summary.encapsulation;
-        }
-        last_read = summary.frame_number;
-        if (last_read >= last_listed)
-            return 0;
+    return needed;
+}
+
+/* The frames the ranges list, in order, open ranges ending at frame `last`;
+ * NULL after a reported failure. */
+static uint32_t *list_frames(const frame_range *ranges, size_t count, uint32_t last, int32_t *listed)
+{
+    uint64_t total = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t end = ranges[i].last < last ? ranges[i].last : last;
+        total += end >= ranges[i].first ? (uint64_t)end - ranges[i].first + 1 : 0;
     }
-    if (status != WSB_END)
-        return cli_fail("read");
-    /* Without a filter every frame was read. With one, the packets it passed
-     * over were not seen: whether the capture has the last frame needed, and
-     * where open ranges end, take another look. */
-    uint32_t frames = last_read;
-    if (filtered && (open_range || last_needed > last_read)) {
-        const int counted = count_frames(open_range ? open_end : last_needed, &frames);
-        if (counted != CLI_OK)
-            return counted;
+    uint32_t *frames = total <= INT32_MAX ? malloc((size_t)(total ? total : 1) * sizeof *frames) : NULL;
+    if (!frames) {
+        fprintf(stderr, "wsbridge: out of memory\n");
+        return NULL;
     }
-    if (last_needed > frames)
-        return cli_no_such_frame("save", last_needed, frames);
-    for (size_t i = 0; i < range_count; ++i)
-        if (ranges[i].last == open_end)
-            ranges[i].last = frames;
-    return 0;
+    *listed = 0;
+    for (size_t i = 0; i < count; ++i)
+        for (uint64_t frame = ranges[i].first; frame <= ranges[i].last && frame <= last; ++frame)
+            frames[(*listed)++] = (uint32_t)frame;
+    return frames;
 }
 
 static int ends_with(const char *text, const char *suffix)
@@ -255,9 +189,28 @@ static int copy_to_standard_output(int fd)
     return cli_finish_output();
 }
 
-/* Saves the listed packets in order; 0 or 1. */
-static int save_places(const char *out, int32_t format, const frame_range *ranges, size_t range_count,
-                       const packet_place *places, size_t count, int skip_repeats, int filtered)
+/* gSaveFrames failed: a frame the capture lacks is a usage error naming the
+ * last frame the list needs; other failures are reported in the library's
+ * words. */
+static int report_failure(uint32_t needed)
+{
+    char message[2048];
+    snprintf(message, sizeof message, "%s", gGetLastError());
+    uint32_t frames = 0;
+    if (gGetLastErrorCode() == WSB_E_BAD_ARGUMENT) {
+        if (count_frames(needed, &frames) != CLI_OK)
+            return CLI_FAILED;
+        if (needed > frames)
+            return cli_no_such_frame("save", needed, frames);
+    }
+    fprintf(stderr, "wsbridge: save: %s\n", message);
+    return CLI_FAILED;
+}
+
+/* Saves the listed packets in order (every packet for NULL frames) and
+ * prints the counts; 0 or the status after reporting. */
+static int save_frames(const char *out, int32_t format, const uint32_t *frames, int32_t count, const char *filter,
+                       int skip_repeats, uint32_t needed)
 {
     const int to_standard_output = strcmp(out, "-") == 0;
     char private_path[64];
@@ -269,65 +222,24 @@ static int save_places(const char *out, int32_t format, const frame_range *range
     }
     if (format < 0)
         format = to_standard_output ? WSB_SAVE_FORMAT_AS_CAPTURE : format_for(out);
-    if (gCreateCaptureFileForSaveInFormat(out, format) != WSB_OK) {
-        if (private_fd >= 0)
-            close(private_fd);
-        return cli_fail("create");
-    }
-    unsigned long written = 0, skipped = 0, not_matching = 0;
-    for (size_t i = 0; i < range_count; ++i) {
-        for (uint64_t frame = ranges[i].first; frame <= ranges[i].last; ++frame) {
-            uint32_t key = (uint32_t)frame;
-            const packet_place *place = bsearch(&key, places, count, sizeof *places, compare_place);
-            if (!place) {
-                /* Every listed frame is in the capture (collect_places
-                 * checked): one not kept did not match the filter. */
-                ++not_matching;
-                continue;
-            }
-            SavePacketRequest request;
-            memset(&request, 0, sizeof request);
-            request.frame_number = place->frame_number;
-            request.packet_length = place->packet_length;
-            request.captured_length = place->captured_length;
-            request.file_offset = place->file_offset;
-            request.time_seconds = place->time_seconds;
-            request.time_nanoseconds = place->time_nanoseconds;
-            request.encapsulation = place->encapsulation;
-            request.skip_flag = skip_repeats ? 1 : 0;
-            uint8_t left_out = 0;
-            if (gSavePacketToCaptureFile(&left_out, &request) != WSB_OK) {
-                int status = cli_fail("save");
-                gCloseCaptureFileForSave();
-                if (private_fd >= 0)
-                    close(private_fd);
-                return status;
-            }
-            if (left_out)
-                ++skipped;
-            else
-                ++written;
-        }
-    }
-    if (gCloseCaptureFileForSave() != WSB_OK) {
-        if (private_fd >= 0)
-            close(private_fd);
-        return cli_fail("close");
-    }
+    int32_t written = 0, skipped = 0, not_matching = 0;
+    int status = gSaveFrames(out, format, frames, count, filter, skip_repeats ? WSB_SAVE_DROP_TCP_REPEATS : 0,
+                             &written, &skipped, &not_matching) == WSB_OK
+                     ? CLI_OK
+                     : report_failure(needed);
+    /* The capture did not reach its reader: nothing is claimed written (a
+     * closed pipe ends the process quietly). */
     if (private_fd >= 0) {
-        const int status = copy_to_standard_output(private_fd);
+        if (status == CLI_OK)
+            status = copy_to_standard_output(private_fd);
         close(private_fd);
-        /* The capture did not reach its reader: nothing is claimed written
-         * (a closed pipe ends the process quietly). */
-        if (status != CLI_OK)
-            return status;
     }
+    if (status != CLI_OK)
+        return status;
     /* The counts go where the capture does not. */
     FILE *counts = to_standard_output ? stderr : stdout;
-    if (filtered)
-        fprintf(counts, "%lu written, %lu skipped, %lu not matching the filter\n", written, skipped, not_matching);
-    else
-        fprintf(counts, "%lu written, %lu skipped\n", written, skipped);
+    fprintf(counts, "%d written, %d skipped", (int)written, (int)skipped);
+    fprintf(counts, filter ? ", %d not matching the filter\n" : "\n", (int)not_matching);
     return cli_output_failed() ? CLI_FAILED : CLI_OK;
 }
 
@@ -394,16 +306,33 @@ static int run_save(void)
         free(ranges);
         return status == CLI_OK ? CLI_FAILED : status;
     }
-    /* Finding the listed packets needs their places, not their texts. */
+    /* Counting frames needs no column texts. */
     gSetSummaryTexts(0);
-    packet_place *places = NULL;
-    size_t place_count = 0;
-    status = collect_places(ranges, range_count, filter != NULL, &places, &place_count);
+    /* "all" ("1-") is every packet; a list with open ranges needs the
+     * capture's frame count, and so does a list too long to write out
+     * before the capture is known to have its frames. */
+    const int every = range_count == 1 && ranges[0].first == 1 && ranges[0].last == open_end;
+    const uint32_t needed = last_needed(ranges, range_count);
+    uint64_t closed = 0;
+    int open_range = 0;
+    for (size_t i = 0; i < range_count; ++i) {
+        open_range |= ranges[i].last == open_end;
+        closed += ranges[i].last == open_end ? 0 : (uint64_t)ranges[i].last - ranges[i].first + 1;
+    }
+    uint32_t in_capture = open_end;
+    if (!every && (open_range || closed > long_list)) {
+        status = count_frames(open_range ? open_end : needed, &in_capture);
+        if (status == CLI_OK && needed > in_capture)
+            status = cli_no_such_frame(verb, needed, in_capture);
+    }
+    uint32_t *list = NULL;
+    int32_t listed = 0;
+    if (status == CLI_OK && !every && !(list = list_frames(ranges, range_count, in_capture, &listed)))
+        status = CLI_FAILED;
     if (status == CLI_OK)
-        status = save_places(positional[1], settings.format, ranges, range_count, places, place_count,
-                             settings.skip_repeats, filter != NULL);
+        status = save_frames(positional[1], settings.format, list, listed, filter, settings.skip_repeats, needed);
     gCloseCapture();
-    free(places);
+    free(list);
     free(ranges);
     return status;
 }
@@ -417,4 +346,5 @@ const cli_verb cli_save_verb = {
     "standard output (the counts then go to stderr).",
     save_options,
     run_save,
+    NULL,
 };

@@ -194,32 +194,6 @@ static void print_csv(const PacketSummary *p, const packet_texts *whole)
     fputs("\r\n", stdout);
 }
 
-/* Reads the engine's text of a time difference ("-0.000100000") into
- * seconds and nanoseconds of the same sign; 0 when it is not one. */
-static int parse_time_difference(const char *text, int64_t *seconds, int32_t *nanoseconds)
-{
-    int negative = *text == '-';
-    if (negative)
-        ++text;
-    char *end = NULL;
-    long long whole = strtoll(text, &end, 10);
-    if (end == text)
-        return 0;
-    int32_t fraction = 0, digits = 0;
-    if (*end == '.') {
-        for (++end; *end >= '0' && *end <= '9'; ++end)
-            if (digits < 9) {
-                fraction = fraction * 10 + (*end - '0');
-                ++digits;
-            }
-    }
-    for (; digits < 9; ++digits)
-        fraction *= 10;
-    *seconds = negative ? -whole : whole;
-    *nanoseconds = negative ? -fraction : fraction;
-    return 1;
-}
-
 /* Clock time of a time stamp, local or UTC, with or without the date, at
  * the capture's precision: "09:19:54.870361", "2020-06-10 09:19:54.870361". */
 static void format_clock_time(char *out, size_t size, int64_t seconds, int32_t nanoseconds, int32_t decimals,
@@ -261,14 +235,12 @@ static int format_time(char *out, size_t size, int format, const PacketSummary *
         cli_format_relative_time(out, size, p, 0, 0, decimals);
         break;
     case time_delta: {
-        int32_t count = 0;
-        const int32_t *ids = NULL;
+        WsbBatchValue delta;
         const char *text = NULL;
-        int32_t text_size = 0;
-        if (gLastPacketHasPassedFilter(time_group, &count, &ids) != WSB_OK || count < 1 ||
-            gGetFieldValueText(&text, &text_size, time_delta_id) != WSB_OK ||
-            !parse_time_difference(text, &difference.time_seconds, &difference.time_nanoseconds))
+        if (gGetFieldValue(time_delta_id, &delta, &text) != WSB_OK || delta.kind != WSB_VALUE_DURATION)
             return 0;
+        difference.time_seconds = delta.value.i / 1000000000;
+        difference.time_nanoseconds = (int32_t)(delta.value.i % 1000000000);
         cli_format_relative_time(out, size, &difference, 0, 0, decimals);
         break;
     }
@@ -332,25 +304,30 @@ static int print_packet_bytes(const PacketSummary *p)
     return CLI_OK;
 }
 
-static int run_summary(void)
+static const char verb[] = "summary";
+
+static int check_summary(void)
 {
-    static const char verb[] = "summary";
-    const char *path = settings.path, *filter = settings.filter;
-    const uint64_t limit = settings.limit;
-    const int format = settings.format, jobs = settings.jobs, time_format = settings.time_format;
-    const int hex = settings.hex, lines = settings.lines;
-    int status = CLI_OK;
-    if (!path)
+    const int time_format = settings.time_format;
+    if (!settings.path)
         return cli_usage_error(verb, "FILE is missing (a capture file, or '-' for standard input)");
-    if (jobs > 1 && (time_format == time_delta || time_format == time_delta_displayed))
+    if (settings.jobs > 1 && (time_format == time_delta || time_format == time_delta_displayed))
         return cli_usage_error(verb, "-t %s needs the packets in one process; leave out --jobs",
                                time_formats[time_format].name);
-    if (format != CLI_TEXT_OUTPUT && (hex || time_format != time_relative))
+    if (settings.format != CLI_TEXT_OUTPUT && (settings.hex || time_format != time_relative))
         return cli_usage_error(verb, "-t and -x shape the text lines, not --json or --csv");
+    return CLI_OK;
+}
+
+static int run_summary(void)
+{
+    const char *path = settings.path, *filter = settings.filter;
+    const uint64_t limit = settings.limit;
+    const int format = settings.format, time_format = settings.time_format;
+    const int hex = settings.hex, lines = settings.lines;
     /* tshark -x prints the bytes alone, -P -x the lines too. */
     const int print_lines = !hex || lines;
-    if (jobs > 1 && cli_jobs_start(verb, jobs, &path, limit, &status))
-        return status;
+    int status;
 
     if (cli_start_engine() != CLI_OK || cli_set_display_filter(filter) != CLI_OK)
         return CLI_FAILED;
@@ -361,7 +338,7 @@ static int run_summary(void)
             return cli_fail("-t d");
     }
     int streaming = 0;
-    if (hex || jobs > 1)
+    if (hex)
         status = cli_open_capture(verb, path);
     else
         status = cli_open_capture_in_sequence(verb, path, &streaming);
@@ -373,7 +350,7 @@ static int run_summary(void)
     static char output_buffer[1 << 16];
     if (streaming)
         setvbuf(stdout, NULL, _IOLBF, 0);
-    else if (!cli_job_worker() && !isatty(STDOUT_FILENO))
+    else if (!isatty(STDOUT_FILENO))
         setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
     if (format == CLI_CSV_OUTPUT)
         fputs(csv_header, stdout);
@@ -383,13 +360,11 @@ static int run_summary(void)
     int32_t first_nanoseconds = 0, previous_nanoseconds = 0;
     uint64_t packets = 0;
     int read = 2;
-    while (packets < limit && (read = gGetNextPacket(&summary)) == WSB_OK) {
+    while (packets < limit && (read = cli_read_packet(&summary)) == WSB_OK) {
         /* Times count from the capture's first packet, shown or not. */
         if (packets++ == 0 && gGetFirstPacketTime(&first_seconds, &first_nanoseconds) != WSB_OK)
             return cli_fail("read");
         cli_progress_update(packets, summary.file_offset);
-        if (cli_job_packet(summary.frame_number) != CLI_OK)
-            return CLI_FAILED;
         const packet_texts texts = texts_of(&summary);
         if (format == CLI_JSON_OUTPUT) {
             print_json(&summary, &texts);
@@ -424,7 +399,7 @@ static int run_summary(void)
     if (read != WSB_OK && read != WSB_END)
         return cli_fail("read");
     gCloseCapture();
-    return cli_job_finish();
+    return CLI_OK;
 }
 
 const cli_verb cli_summary_verb = {
@@ -435,4 +410,5 @@ const cli_verb cli_summary_verb = {
     "length, Info.",
     summary_options,
     run_summary,
+    check_summary,
 };

@@ -142,4 +142,5 @@ const cli_verb cli_tree_verb = {
     "[start, length] of its bytes, close to tshark -V.",
     tree_options,
     run_tree,
+    NULL,
 };
