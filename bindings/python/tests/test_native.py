@@ -59,6 +59,9 @@ def test_prototypes_follow_the_header_types():
         "const uint8_t **": ctypes.POINTER(ctypes.POINTER(ctypes.c_uint8)),
         "const int32_t **": ctypes.POINTER(ctypes.POINTER(ctypes.c_int32)),
     }
+    for record in ("WsbConversation", "WsbEndpoint", "WsbHierarchyRow", "WsbIntervalRow"):
+        c_types["const " + record + " *"] = ctypes.c_void_p
+        c_types["const " + record + " **"] = ctypes.POINTER(ctypes.c_void_p)
     for name, parameters in header_declarations().items():
         if parameters in ("void", ""):
             continue

@@ -430,6 +430,20 @@ PROTOTYPES = {
     "gGetFieldValueTextByTreeNode": (_c_int32, [ctypes.c_void_p, _text_out, _ptr(_c_int32)]),
     "gGetNextPacketBatch": (_c_int32, [_ptr(WsbPacketBatch)]),
     "gGetFieldValue": (_c_int32, [_c_int32, _ptr(WsbBatchValue), _text_out]),
+    # Statistics tables: the records are handed over as untyped pointers.
+    "gRequestStatistics": (_c_int32, [ctypes.c_char_p, _ptr(_c_int32)]),
+    "gClearStatistics": (_c_int32, []),
+    "gGetStatisticsKind": (_c_int32, [_c_int32, _ptr(_c_int32)]),
+    "gGetConversations": (_c_int32, [_c_int32, _ptr(ctypes.c_void_p), _ptr(_c_int32)]),
+    "gGetEndpoints": (_c_int32, [_c_int32, _ptr(ctypes.c_void_p), _ptr(_c_int32)]),
+    "gGetHierarchy": (_c_int32, [_c_int32, _ptr(ctypes.c_void_p), _ptr(_c_int32)]),
+    "gGetIntervals": (_c_int32, [_c_int32, _ptr(ctypes.c_void_p), _ptr(_c_int32),
+                                 _ptr(ctypes.c_int64), _ptr(_c_int32)]),
+    "gGetStatisticsText": (_c_int32, [_c_int32, _text_out, _ptr(_c_int32)]),
+    "gAddConversations": (_c_int32, [_c_int32, ctypes.c_void_p, _c_int32]),
+    "gAddEndpoints": (_c_int32, [_c_int32, ctypes.c_void_p, _c_int32]),
+    "gAddHierarchy": (_c_int32, [_c_int32, ctypes.c_void_p, _c_int32]),
+    "gAddIntervals": (_c_int32, [_c_int32, ctypes.c_void_p, _c_int32, ctypes.c_int64, _c_int32]),
 }
 
 class Library:

@@ -392,6 +392,45 @@ internal static unsafe partial class Native
         return Imports.gGetFieldValue(fieldId, value, text);
     }
 
+    // Statistics tables: the records are handed over as untyped pointers.
+    [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
+    public static partial int gRequestStatistics(string? request, int* table);
+
+    [LibraryImport(LibraryName)]
+    public static partial int gClearStatistics();
+
+    [LibraryImport(LibraryName)]
+    public static partial int gGetStatisticsKind(int table, int* kind);
+
+    [LibraryImport(LibraryName)]
+    public static partial int gGetConversations(int table, void** records, int* count);
+
+    [LibraryImport(LibraryName)]
+    public static partial int gGetEndpoints(int table, void** records, int* count);
+
+    [LibraryImport(LibraryName)]
+    public static partial int gGetHierarchy(int table, void** records, int* count);
+
+    [LibraryImport(LibraryName)]
+    public static partial int gGetIntervals(int table, void** records, int* count, long* elapsedSeconds,
+                                            int* elapsedNanoseconds);
+
+    [LibraryImport(LibraryName)]
+    public static partial int gGetStatisticsText(int table, byte** text, int* size);
+
+    [LibraryImport(LibraryName)]
+    public static partial int gAddConversations(int table, void* records, int count);
+
+    [LibraryImport(LibraryName)]
+    public static partial int gAddEndpoints(int table, void* records, int count);
+
+    [LibraryImport(LibraryName)]
+    public static partial int gAddHierarchy(int table, void* records, int count);
+
+    [LibraryImport(LibraryName)]
+    public static partial int gAddIntervals(int table, void* records, int count, long elapsedSeconds,
+                                            int elapsedNanoseconds);
+
     // The exports that take records, behind the wrappers above that check
     // the layouts first.
     static partial class Imports
