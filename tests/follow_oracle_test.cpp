@@ -492,7 +492,7 @@ TEST_F(Follow, ConversationEqualsTsharkWhateverTheFilterAndPosition)
 {
     for (const char *name : {"ssh.pcap", "three_http_streams.pcap", "one_ipv6_http_stream.pcap",
                              "unidirectional_tcp_stream_with_missing_packet.pcap", "pcapng-example.pcapng",
-                             "raw_ip.pcap"})
+                             "raw_ip.pcap", "geneve.pcap"})
         compare_conversations_with_tshark(name, true);
     for (const char *name : {"dns_udp.pcap", "babel.pcap", "quic_vn.pcap", "LINKTYPE_IPV6.pcap"})
         compare_conversations_with_tshark(name, false);

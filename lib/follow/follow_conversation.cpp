@@ -66,14 +66,16 @@ kept_failure keep_failure()
     return {gGetLastErrorCode(), gGetLastError()};
 }
 
-// Whether a record belongs to the conversation whose packet has these keys.
+// Whether a record belongs to the conversation whose packet has these keys
+// (read through tunnels: the engine follows the innermost conversation, whose
+// outer headers may differ by direction, as Geneve's source ports do).
 bool is_member(const side_record &r, const shard_key_result &endpoints, const shard_key_result &hosts)
 {
     if (r.record->rec_type != REC_TYPE_PACKET)
         return false;
     const wtap_packet_header &header = r.record->rec_header.packet_header;
     const shard_key_result key =
-        packet_shard_key(header.pkt_encap, r.bytes, header.caplen, shard_key_kind::endpoint_pair);
+        packet_shard_key(header.pkt_encap, r.bytes, header.caplen, shard_key_kind::endpoint_pair, true);
     // Without ports between the same hosts the key is the hosts' (IP
     // fragments); records the key cannot read are dissected to be sure.
     return endpoints.keyed ? !key.keyed || key.hash == endpoints.hash || key.hash == hosts.hash : !key.keyed;
@@ -129,9 +131,9 @@ bool list_members(const packet_locator &start, conversation_members &members)
         return false;
     }
     const shard_key_result endpoints =
-        packet_shard_key(header.pkt_encap, r.bytes, header.caplen, shard_key_kind::endpoint_pair);
+        packet_shard_key(header.pkt_encap, r.bytes, header.caplen, shard_key_kind::endpoint_pair, true);
     const shard_key_result hosts =
-        packet_shard_key(header.pkt_encap, r.bytes, header.caplen, shard_key_kind::address_pair);
+        packet_shard_key(header.pkt_encap, r.bytes, header.caplen, shard_key_kind::address_pair, true);
     members.all_known = known(r);
     std::vector<packet_locator> after;
     while ((got = side_pass_next(&r)) == 1)

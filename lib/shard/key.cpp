@@ -326,9 +326,10 @@ shard_headers read_shard_headers(int encapsulation, const uint8_t *bytes, uint32
     return h;
 }
 
-shard_key_result packet_shard_key(int encapsulation, const uint8_t *bytes, uint32_t length, shard_key_kind kind)
+shard_key_result packet_shard_key(int encapsulation, const uint8_t *bytes, uint32_t length, shard_key_kind kind,
+                                  bool through_tunnels)
 {
-    const shard_headers h = read_shard_headers(encapsulation, bytes, length, false);
+    const shard_headers h = read_shard_headers(encapsulation, bytes, length, through_tunnels);
     shard_key_result result{h.keyed, 0};
     if (!h.keyed)
         return result;

@@ -53,8 +53,10 @@ struct shard_key_result {
     uint64_t hash;  // the same for both directions of a conversation
 };
 
-// The hashed key of one record, read from its outermost network layer (no
-// tunnel is read through): fragments are keyed by their address pair (a
+// The hashed key of one record, read from its outermost network layer (or,
+// with through_tunnels, its innermost one, as the engine keys a tunnelled
+// conversation): fragments are keyed by their address pair (a
 // datagram's fragments stay together), other packets by their pair, or
 // endpoints when asked for and present.
-shard_key_result packet_shard_key(int encapsulation, const uint8_t *bytes, uint32_t length, shard_key_kind kind);
+shard_key_result packet_shard_key(int encapsulation, const uint8_t *bytes, uint32_t length, shard_key_kind kind,
+                                  bool through_tunnels = false);
