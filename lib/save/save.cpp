@@ -489,17 +489,26 @@ int file_type_of_format(int32_t format)
     }
 }
 
-int32_t create_save_file(const char *operation, const char *path, int32_t format)
+}  // namespace
+
+bool save_request_allowed(const char *operation, const char *path, int32_t format)
 {
-    if (!require_capture(operation))
-        return WSB_FAILED;
-    if (!require_path(operation, path))
-        return WSB_FAILED;
+    if (!require_capture(operation) || !require_path(operation, path))
+        return false;
     if (format < WSB_SAVE_FORMAT_PCAP || format > WSB_SAVE_FORMAT_AS_CAPTURE) {
         set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. %d is not a save file format.", operation,
                          format);
-        return WSB_FAILED;
+        return false;
     }
+    return true;
+}
+
+namespace {
+
+int32_t create_save_file(const char *operation, const char *path, int32_t format)
+{
+    if (!save_request_allowed(operation, path, format))
+        return WSB_FAILED;
     if (save_state.dumper) {
         set_error_format(WSB_E_STATE, "\"%s\" operation failed. The file \"%s\" is still open for saving; close "
                          "it before creating another one.",

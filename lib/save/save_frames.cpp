@@ -183,15 +183,8 @@ int32_t gSaveFrames(const char *path, int32_t format, const uint32_t *frames, in
     argument_copy path_copy, filter_copy;
     path = unaliased_argument(path, path_copy);
     filter = unaliased_argument(filter, filter_copy);
-    if (!require_capture(operation))
+    if (!save_request_allowed(operation, path, format))
         return WSB_FAILED;
-    if (!require_path(operation, path))
-        return WSB_FAILED;
-    if (format < WSB_SAVE_FORMAT_PCAP || format > WSB_SAVE_FORMAT_AS_CAPTURE) {
-        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. %d is not a save file format.", operation,
-                         format);
-        return WSB_FAILED;
-    }
     if (count < 0 || (!frames && count != 0)) {
         set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. %s", operation,
                          count < 0 ? "The frame count is negative."

@@ -115,3 +115,8 @@ int tcp_sequence_tracker(const address *source, const address *destination, uint
 
 // Forgets the tracked conversation and frees both slots.
 void reset_sequence_tracker();
+
+// True when a save into path in format may start: a capture is open, the path
+// is given and the format is one of WSB_SAVE_FORMAT_*; else the message and
+// code are written for the operation named.
+bool save_request_allowed(const char *operation, const char *path, int32_t format);
