@@ -44,12 +44,18 @@ void append(std::string &out, const char *format, ...)
 }
 
 // A format composed at run time, as tshark composes its io,stat formats.
-void append_composed(std::string &out, const std::string &format, ...)
+void append_runtime_format(std::string &out, const char *format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    append_format(out, format.c_str(), arguments);
+    append_format(out, format, arguments);
     va_end(arguments);
+}
+
+template <class... Arguments>
+void append_composed(std::string &out, const std::string &format, Arguments... arguments)
+{
+    append_runtime_format(out, format.c_str(), arguments...);
 }
 
 // nstime_to_sec.
