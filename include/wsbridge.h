@@ -619,9 +619,13 @@ enum {
     WSB_SAVE_FORMAT_PCAP = 0,       /* libpcap, microsecond stamps */
     WSB_SAVE_FORMAT_PCAP_NSEC = 1,  /* libpcap, nanosecond stamps */
     WSB_SAVE_FORMAT_PCAPNG = 2,     /* pcapng */
-    WSB_SAVE_FORMAT_AS_CAPTURE = 3  /* the capture's own format when it is one
+    WSB_SAVE_FORMAT_AS_CAPTURE = 3, /* the capture's own format when it is one
                                        of the above (libpcap in the variant its
                                        stamps need), else pcapng */
+    WSB_SAVE_FORMAT_BY_NAME = 4     /* as the path's extension names it: pcapng
+                                       for ".pcapng", libpcap in the variant the
+                                       capture's stamps need for ".pcap" (either
+                                       case), else as WSB_SAVE_FORMAT_AS_CAPTURE */
 };
 
 /* As gCreateCaptureFileForSave, in the format named (WSB_SAVE_FORMAT_*).
@@ -636,8 +640,8 @@ enum {
  * saved into pcapng (1). Any other format value is refused. 0 or 1. */
 WSBRIDGE_API int32_t gCreateCaptureFileForSaveInFormat(const char *path, int32_t format);
 
-/* The WSB_SAVE_FORMAT_* of the open save file (never AS_CAPTURE: the format
- * that was chosen). 0, or 1 when no save file is open. */
+/* The WSB_SAVE_FORMAT_* of the open save file (never AS_CAPTURE or BY_NAME:
+ * the format that was chosen). 0, or 1 when no save file is open. */
 WSBRIDGE_API int32_t gGetSaveFileFormat(int32_t *format);
 
 /* Re-reads the packet at request->file_offset (it becomes the current

@@ -318,7 +318,7 @@ TEST_F(SaveTest, AnUnknownSaveFormatIsRefused)
 {
     std::vector<PacketSummary> packets = open_and_read(shared_capture("dns_udp.pcap"));
     const std::string out = dir.file("never.pcap");
-    for (int32_t format : {-1, 4, INT32_MAX}) {
+    for (int32_t format : {-1, 5, INT32_MAX}) {
         EXPECT_EQ(gCreateCaptureFileForSaveInFormat(out.c_str(), format), 1);
         EXPECT_NE(last_error().find("is not a save file format"), std::string::npos) << last_error();
     }
@@ -326,6 +326,14 @@ TEST_F(SaveTest, AnUnknownSaveFormatIsRefused)
     int32_t format = 7;
     EXPECT_EQ(gGetSaveFileFormat(&format), 1);
     EXPECT_EQ(format, 7);
+    // WSB_SAVE_FORMAT_BY_NAME: the extension, in either case, else the capture's own.
+    for (const auto &[name, expected] : std::vector<std::pair<std::string, int32_t>>{
+             {"a.PcapNG", WSB_SAVE_FORMAT_PCAPNG}, {"b.pcap", WSB_SAVE_FORMAT_PCAP}, {"c.cap", WSB_SAVE_FORMAT_PCAP}}) {
+        ASSERT_EQ(gCreateCaptureFileForSaveInFormat(dir.file(name).c_str(), WSB_SAVE_FORMAT_BY_NAME), 0) << last_error();
+        EXPECT_EQ(gGetSaveFileFormat(&format), 0);
+        EXPECT_EQ(format, expected) << name;
+        EXPECT_EQ(gCloseCaptureFileForSave(), 0);
+    }
 }
 
 // Apple PKTAP: each packet wraps one of another link type, and the engine's

@@ -341,6 +341,22 @@ int32_t format_of_capture()
     return WSB_SAVE_FORMAT_PCAPNG;
 }
 
+// The format a save file's name asks for: its extension, compared without
+// regard to case; a name without a known one keeps the capture's format.
+int32_t format_by_name(const char *path)
+{
+    const size_t length = strlen(path);
+    const auto ends_with = [&](const char *suffix) {
+        const size_t suffix_length = strlen(suffix);
+        return length > suffix_length && g_ascii_strcasecmp(path + length - suffix_length, suffix) == 0;
+    };
+    if (ends_with(".pcapng"))
+        return WSB_SAVE_FORMAT_PCAPNG;
+    if (ends_with(".pcap"))
+        return pcap_format_for_capture();
+    return format_of_capture();
+}
+
 // Hands the interfaces of the capture that the save file does not have yet
 // to it, up to and including interface `needed`. Only pcapng files keep
 // interface descriptions. False (with *err set) when wiretap refused one.
@@ -495,7 +511,7 @@ bool save_request_allowed(const char *operation, const char *path, int32_t forma
 {
     if (!require_capture(operation) || !require_path(operation, path))
         return false;
-    if (format < WSB_SAVE_FORMAT_PCAP || format > WSB_SAVE_FORMAT_AS_CAPTURE) {
+    if (format < WSB_SAVE_FORMAT_PCAP || format > WSB_SAVE_FORMAT_BY_NAME) {
         set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. %d is not a save file format.", operation,
                          format);
         return false;
@@ -517,6 +533,8 @@ int32_t create_save_file(const char *operation, const char *path, int32_t format
     }
     if (format == WSB_SAVE_FORMAT_AS_CAPTURE)
         format = format_of_capture();
+    else if (format == WSB_SAVE_FORMAT_BY_NAME)
+        format = format_by_name(path);
     const int encapsulation = capture_encapsulation();
     // A libpcap file has one link-layer type, and not every type has one.
     // Refused before the file is touched.

@@ -137,27 +137,6 @@ static uint32_t *list_frames(const frame_range *ranges, size_t count, uint32_t l
     return frames;
 }
 
-static int ends_with(const char *text, const char *suffix)
-{
-    size_t length = strlen(text), suffix_length = strlen(suffix);
-    return length > suffix_length && strcasecmp(text + length - suffix_length, suffix) == 0;
-}
-
-/* Without -F: OUT's extension, else the capture's own format when it keeps
- * everything (the library falls back to pcapng). A ".pcap" file gets the
- * libpcap variant the stamps need, as the capture's precision says. */
-static int32_t format_for(const char *out)
-{
-    if (ends_with(out, ".pcapng"))
-        return WSB_SAVE_FORMAT_PCAPNG;
-    if (ends_with(out, ".pcap")) {
-        int32_t decimals = 6;
-        gGetPacketTimePrecision(&decimals);
-        return decimals > 6 ? WSB_SAVE_FORMAT_PCAP_NSEC : WSB_SAVE_FORMAT_PCAP;
-    }
-    return WSB_SAVE_FORMAT_AS_CAPTURE;
-}
-
 /* Copies the finished save file onto standard output; CLI_OK or
  * CLI_FAILED. */
 static int copy_to_standard_output(int fd)
@@ -220,8 +199,10 @@ static int save_frames(const char *out, int32_t format, const uint32_t *frames, 
             return CLI_FAILED;
         out = private_path;
     }
+    /* Without -F: OUT's extension, else the capture's own format when it
+     * keeps everything (the library falls back to pcapng). */
     if (format < 0)
-        format = to_standard_output ? WSB_SAVE_FORMAT_AS_CAPTURE : format_for(out);
+        format = to_standard_output ? WSB_SAVE_FORMAT_AS_CAPTURE : WSB_SAVE_FORMAT_BY_NAME;
     int32_t written = 0, skipped = 0, not_matching = 0;
     int status = gSaveFrames(out, format, frames, count, filter, skip_repeats ? WSB_SAVE_DROP_TCP_REPEATS : 0,
                              &written, &skipped, &not_matching) == WSB_OK

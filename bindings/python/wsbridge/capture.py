@@ -4,7 +4,6 @@ DataFrames. Sequential reading is reading.py's, random access, trees and
 values (the packet dissected last) current.py's."""
 
 import ctypes
-import os
 from typing import Iterator, List, Optional
 
 from . import dataframe, native
@@ -176,7 +175,7 @@ class Capture(CurrentPacket):
     # ---- saving ------------------------------------------------------------
 
     #: Save file formats by name (the library's WSB_SAVE_FORMAT_* codes).
-    SAVE_FORMATS = {"pcap": 0, "nsecpcap": 1, "pcapng": 2, "capture": 3}
+    SAVE_FORMATS = {"pcap": 0, "nsecpcap": 1, "pcapng": 2, "capture": 3, "name": 4}
 
     def save(self, path, packets=None, skip_tcp_repeats: bool = False, format: str = None,
              filter: Optional[str] = None) -> SaveResult:
@@ -192,7 +191,7 @@ class Capture(CurrentPacket):
         `format`: "pcapng" keeps interfaces, comments and several link
         types, "pcap" and "nsecpcap" name a libpcap variant, "capture" takes
         the capture's own format (pcapng when it is another one); without
-        it, as the command line chooses: pcapng for a name ending in
+        it ("name"), as the command line chooses: pcapng for a name ending in
         .pcapng, libpcap for .pcap (the nanosecond variant when the
         capture's stamps are finer than microseconds), else "capture". With
         skip_tcp_repeats the library's TCP sequence tracker leaves out the
@@ -200,7 +199,7 @@ class Capture(CurrentPacket):
         already written (retransmissions, duplicates). Nothing is left at
         path when the save fails."""
         if format is None:
-            format = _format_for(os.fspath(path), self)
+            format = "name"
         if format not in self.SAVE_FORMATS:
             raise ValueError("format must be one of %s, not %r" % (", ".join(self.SAVE_FORMATS), format))
         counts = [ctypes.c_int32() for _ in range(3)]
@@ -279,16 +278,3 @@ class Capture(CurrentPacket):
         ImportError saying how to install it."""
         return dataframe.capture_frame(self, fields, self.filter if filter is None else filter,
                                        occurrence, int(jobs))
-
-
-def _format_for(path, capture):
-    """The save format the command line chooses for a file name without -F."""
-    lower = path.lower()
-    if lower.endswith(".pcapng"):
-        return "pcapng"
-    if lower.endswith(".pcap"):
-        decimals = ctypes.c_int32(6)
-        with guarded("save", capture):
-            capture.engine.raw.gGetPacketTimePrecision(ctypes.byref(decimals))
-        return "nsecpcap" if decimals.value > 6 else "pcap"
-    return "capture"

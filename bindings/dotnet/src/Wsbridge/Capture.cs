@@ -536,12 +536,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
         lock (Guard.Gate)
         {
             CheckOpen();
-            format ??= System.IO.Path.GetExtension(path).ToLowerInvariant() switch
-            {
-                ".pcapng" => SaveFormat.Pcapng,
-                ".pcap" => TimePrecision > 6 ? SaveFormat.PcapNanoseconds : SaveFormat.Pcap,
-                _ => SaveFormat.AsCapture,
-            };
+            format ??= SaveFormat.ByName;
             uint[]? frames = packets?.Select(packet => Locate(packet, nameof(packets)).FrameNumber).ToArray();
             int written, skipped, notMatching;
             current = null;

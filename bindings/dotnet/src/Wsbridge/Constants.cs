@@ -75,6 +75,8 @@ public enum SaveFormat
     Pcapng = 2,
     /// <summary>The capture's own format when it is one of the above (libpcap in the variant its stamps need), else pcapng.</summary>
     AsCapture = 3,
+    /// <summary>As the file name's extension says: pcapng for .pcapng, libpcap for .pcap (in the variant the capture's stamps need), else <see cref="AsCapture"/>.</summary>
+    ByName = 4,
 }
 
 /// <summary>Kinds of a <see cref="FieldValue"/> (WSB_VALUE_*).</summary>
