@@ -527,9 +527,16 @@ int cli_jobs_run(const cli_verb *verb, int *status)
     if (ended)
         end_workers(workers, jobs, SIGTERM);
     int reaped = reap_workers(workers, jobs, ended);
-    *status = merged != CLI_OK ? CLI_FAILED : reaped;
-    if (*status == CLI_OK && merge_verb_results)
-        *status = merge_results(workers, jobs);
+    *status = merged != CLI_OK ? merged : reaped;
+    /* Every worker's result arrives once it read to the end, or up to
+     * damage in the file, as every worker does. */
+    int results = merge_verb_results != NULL && !cli_output_failed();
+    for (int i = 0; i < jobs; ++i)
+        results &= workers[i].result != NULL;
+    if (results) {
+        const int merged_results = merge_results(workers, jobs);
+        *status = *status != CLI_OK ? *status : merged_results;
+    }
     for (int i = 0; i < jobs; ++i) {
         if (workers[i].fd >= 0)
             close(workers[i].fd);

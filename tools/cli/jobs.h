@@ -35,9 +35,10 @@ void cli_job_packet(uint32_t frame);
  * (one result a worker). CLI_OK or CLI_FAILED. */
 int cli_job_send_result(const void *bytes, size_t size);
 /* Set by a verb's check, or never: what the parent does after writing the
- * merged output, once every worker ended well, with what each one handed on
- * through cli_job_send_result (results[i] of sizes[i] bytes; NULL for
- * none). Its status is the exit status. */
+ * merged output, once every worker handed on its result through
+ * cli_job_send_result (a worker that fails reading the file may still, as
+ * every worker meets that failure at the same record): results[i] of
+ * sizes[i] bytes. Its status is the exit status unless a worker failed. */
 typedef int cli_job_merge(const char *const *results, const size_t *sizes, int count);
 void cli_jobs_set_merge(cli_job_merge *merge);
 

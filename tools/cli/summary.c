@@ -420,11 +420,14 @@ static int run_summary(void)
         }
     }
     cli_progress_end();
-    if (read != WSB_OK && read != WSB_END)
-        return cli_fail("read");
-    /* A worker's tables go to the parent, which prints them added up. */
-    if (settings.statistics.count > 0)
-        status = cli_job_worker() ? cli_stats_send() : cli_stats_print(format, !quiet);
+    /* The tables count the packets read, also up to damage in the capture
+     * (as tshark's); a worker's go to the parent, which prints them added
+     * up. */
+    status = read != WSB_OK && read != WSB_END ? cli_fail("read") : CLI_OK;
+    if (settings.statistics.count > 0) {
+        const int printed = cli_job_worker() ? cli_stats_send() : cli_stats_print(format, !quiet);
+        status = status != CLI_OK ? status : printed;
+    }
     gCloseCapture();
     return status;
 }
