@@ -23,9 +23,9 @@ int cli_stats_request(const char *verb);
 
 /* Prints the tables in format (format.h): the texts of `tshark -n -q -z`
  * in tshark's order (the last -z first); one JSON object a line per table;
- * CSV tables, each named by a comment line and after an empty line when
- * anything comes before it (after_rows: the packets' CSV rows came
- * before), unless it is the only thing written. CLI_OK or CLI_FAILED after
+ * CSV tables, each named by a line "# REQUEST" and after an empty line when
+ * anything comes before it (after_rows: the packets' CSV rows came before),
+ * unless one table is the only thing written. CLI_OK or CLI_FAILED after
  * reporting. */
 int cli_stats_print(int format, int after_rows);
 

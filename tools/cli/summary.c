@@ -454,8 +454,9 @@ const cli_verb cli_summary_verb = {
     "length, Info. Statistics tables of -z follow the packets, as tshark -z\n"
     "prints them (the last asked for first); with --json one object a line per\n"
     "table (request, kind, rows of the library's record fields), with --csv a\n"
-    "header line and rows per table, each table after an empty line and a line\n"
-    "'# REQUEST' unless it is all that is written.",
+    "header line and rows per table; unless one table is all that is written,\n"
+    "each table starts with a line '# REQUEST', after an empty line when\n"
+    "something comes before it.",
     summary_options,
     run_summary,
     check_summary,
