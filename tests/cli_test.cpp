@@ -634,6 +634,8 @@ TEST(CommandLine, JobsWriteWhatOneProcessWrites)
 // before the cut, as tshark does, then the failure.
 TEST(CommandLine, StatisticsTablesAsTsharkPrintsThem)
 {
+    // As many cores as the largest --jobs below, whatever this machine has.
+    setenv("WSB_JOBS_CPUS", "3", 1);
     const std::string tables = " -z conv,tcp -z endpoints,ip -z io,phs -z 'io,stat,1,tcp,SUM(frame.len)frame.len'";
     auto tshark = [&](const std::string &capture, const std::string &options) {
         return run_command("tshark -n -q -r " + capture + " " + wsbtest::tshark_prefs() + options + tables +
@@ -675,6 +677,8 @@ TEST(CommandLine, StatisticsTablesAsTsharkPrintsThem)
 // after the packets' rows, each table follows an empty line and '# REQUEST'.
 TEST(CommandLine, StatisticsAsJsonAndCsv)
 {
+    // As many cores as the largest --jobs below, whatever this machine has.
+    setenv("WSB_JOBS_CPUS", "3", 1);
     temp_dir dir;
     const std::string capture = shell_quote(shared_capture("mptcp-v0.pcap"));
     const std::string tables = " -z conv,tcp -z endpoints,ip -z io,phs -z io,stat,1,tcp";
