@@ -87,6 +87,19 @@ TEST(CommandLine, EveryMistakeSaysWhatWasWrongAndPointsToHelp)
                                       "Run 'wsbridge summary --help' for usage.\n"},
         {"tree " + sample + " 1 -o tcp", "wsbridge tree: -o needs NAME:VALUE (as tshark -o takes it), not 'tcp'\n"
                                          "Run 'wsbridge tree --help' for usage.\n"},
+        {"summary " + sample + " -z http,tree",
+         "wsbridge summary: invalid -z argument \"http,tree\"; it must be one of conv,PROTOCOL[,FILTER], "
+         "endpoints,PROTOCOL[,FILTER], io,phs[,FILTER] or io,stat,INTERVAL[,SERIES]...\n"
+         "Run 'wsbridge summary --help' for usage.\n"},
+        {"summary " + sample + " -q -z io,stat,abc", "wsbridge summary: -z io,stat,abc: \"io,stat,abc\" is not "
+                                                     "\"io,stat,INTERVAL[,SERIES]...\".\n"
+                                                     "Run 'wsbridge summary --help' for usage.\n"},
+        {"summary " + sample + " -z io,phs -z conv,nosuch --jobs 2",
+         "wsbridge summary: -z conv,nosuch: The engine keeps no conversation table for \"nosuch\".\n"
+         "Run 'wsbridge summary --help' for usage.\n"},
+        {"summary " + sample + " -z io,phs -c 5 -j 2",
+         "wsbridge summary: -z with -c needs the packets in one process; leave out --jobs\n"
+         "Run 'wsbridge summary --help' for usage.\n"},
     };
     for (const auto &[arguments, message] : mistakes) {
         result r = run(arguments);
@@ -510,7 +523,8 @@ TEST(CommandLine, FilteredSummariesKeepTheCapturesTimes)
 }
 
 // With --jobs the workers' output, merged in frame order, is what one
-// process writes, in every form, for the test captures (joined into one).
+// process writes, in every form, for the test captures (joined into one);
+// so are the -z tables (io,stat in one interval: the capture spans years).
 TEST(CommandLine, JobsWriteWhatOneProcessWrites)
 {
     // As many cores as the largest --jobs below, whatever this machine has.
@@ -526,6 +540,8 @@ TEST(CommandLine, JobsWriteWhatOneProcessWrites)
     size_t lines = 0;
     for (const std::string &arguments :
          {"summary " + capture, "summary " + capture + " --json -Y 'ip || ipv6'", "summary " + capture + " --csv -c 700",
+          "summary " + capture + " -q -z conv,tcp -z endpoints,ip -z io,phs -z conv,udp -z 'io,stat,0,tcp,dns' "
+          "-z endpoints,eth --json",
           "fields " + capture + " -e ip.src -e udp.port -e _ws.col.Info -e frame.time_delta -e frame.time_delta_displayed"}) {
         SCOPED_TRACE(arguments);
         result one = run(arguments), two = run(arguments + " --jobs 2"), three = run(arguments + " -j 3");
@@ -609,6 +625,115 @@ TEST(CommandLine, JobsWriteWhatOneProcessWrites)
     result missing = run("summary /nonexistent.pcap --jobs 2");
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("/nonexistent.pcap"), std::string::npos) << missing.err;
+}
+
+// -z prints the tables after the packets as tshark -z prints them (the last
+// asked for first), -q only the tables. -Y changes what is shown, not what is
+// counted, as with tshark (checked too); --jobs adds up the workers' tables.
+// A capture cut short gives its packets and the tables of what was read
+// before the cut, as tshark does, then the failure.
+TEST(CommandLine, StatisticsTablesAsTsharkPrintsThem)
+{
+    // As many cores as the largest --jobs below, whatever this machine has.
+    setenv("WSB_JOBS_CPUS", "3", 1);
+    const std::string tables = " -z conv,tcp -z endpoints,ip -z io,phs -z 'io,stat,1,tcp,SUM(frame.len)frame.len'";
+    auto tshark = [&](const std::string &capture, const std::string &options) {
+        return run_command("tshark -n -q -r " + capture + " " + wsbtest::tshark_prefs() + options + tables +
+                           " 2>/dev/null");
+    };
+    for (const char *name : {"mptcp-v0.pcap", "bgp-4byte-asn.pcap", "DnsPackets.pcap", "edns-opts.pcap"}) {
+        SCOPED_TRACE(name);
+        const std::string capture = shell_quote(shared_capture(name));
+        const std::string theirs = tshark(capture, "");
+        ASSERT_NE(theirs.find("Protocol Hierarchy Statistics"), std::string::npos);
+        EXPECT_EQ(tshark(capture, " -Y udp"), theirs);
+        const result quiet = run("summary " + capture + " -q" + tables);
+        EXPECT_EQ(quiet.status, 0) << quiet.err;
+        EXPECT_EQ(quiet.out, theirs);
+        EXPECT_EQ(run("summary " + capture + " -Y udp -q" + tables).out, theirs);
+        const std::string packets = run("summary " + capture).out;
+        EXPECT_EQ(run("summary " + capture + tables).out, packets + theirs);
+        EXPECT_EQ(run("summary " + capture + tables + " --jobs 2").out, packets + theirs);
+        EXPECT_EQ(run("summary " + capture + " -q" + tables + " -j 3").out, theirs);
+    }
+    temp_dir dir;
+    const std::string cut = shell_quote(dir.file("cut.pcap"));
+    run_command("head -c 300000 " + shell_quote(shared_capture("example2.pcap")) + " > " + cut);
+    const std::string packets = run("summary " + cut).out;
+    const std::string theirs = run_command("tshark -n -q -r " + cut + " " + wsbtest::tshark_prefs() +
+                                           " -z conv,ip -z io,phs 2>/dev/null");
+    ASSERT_NE(theirs.find("Protocol Hierarchy Statistics"), std::string::npos);
+    for (const char *jobs : {"", " --jobs 2", " -j 3"}) {
+        const result r = run("summary " + cut + " -z conv,ip -z io,phs" + jobs);
+        EXPECT_EQ(r.status, 1) << jobs;
+        EXPECT_EQ(r.out, packets + theirs) << jobs;
+        EXPECT_EQ(r.err, "wsbridge: read: The capture file appears to have been cut short in the middle of a packet.\n")
+            << jobs;
+    }
+}
+
+// --json: one object a line per table, its numbers worth what the text
+// tables show. --csv: a header line and rows; with more than one table, or
+// after the packets' rows, each table follows an empty line and '# REQUEST'.
+TEST(CommandLine, StatisticsAsJsonAndCsv)
+{
+    // As many cores as the largest --jobs below, whatever this machine has.
+    setenv("WSB_JOBS_CPUS", "3", 1);
+    temp_dir dir;
+    const std::string capture = shell_quote(shared_capture("mptcp-v0.pcap"));
+    const std::string tables = " -z conv,tcp -z endpoints,ip -z io,phs -z io,stat,1,tcp";
+    for (const auto &[options, file] : std::vector<std::pair<std::string, std::string>>{
+             {" -q" + tables, "tables.txt"},
+             {" -q --json" + tables, "tables.json"},
+             {" -q --csv" + tables, "tables.csv"},
+             {" -q --csv -z conv,tcp", "conv.csv"},
+             {" --csv -z io,phs", "packets.csv"}}) {
+        const result r = run("summary " + capture + options);
+        EXPECT_EQ(r.status, 0) << options << r.err;
+        std::ofstream(dir.file(file), std::ios::binary) << r.out;
+        EXPECT_EQ(run("summary " + capture + options + " --jobs 2").out, r.out) << options;
+    }
+    const std::string check = R"(
+import csv, io, json, re, sys
+d = sys.argv[1]
+tables = [json.loads(line) for line in open(d + "/tables.json")]
+assert [t["request"] for t in tables] == ["conv,tcp", "endpoints,ip", "io,phs", "io,stat,1,tcp"], tables
+assert [t["kind"] for t in tables] == ["conversations", "endpoints", "hierarchy", "intervals"]
+conv, ends, phs, stat = (t["rows"] for t in tables)
+text = open(d + "/tables.txt").read()
+pairs = [l.split() for l in text.splitlines() if " <-> " in l]
+assert [(p[0], p[2], int(p[3]), int(p[6]), int(p[9])) for p in pairs] == [
+    ("%s:%d" % (c["address_a"], c["port_a"]), "%s:%d" % (c["address_b"], c["port_b"]),
+     c["frames_b_to_a"], c["frames_a_to_b"], c["frames_a_to_b"] + c["frames_b_to_a"]) for c in conv], pairs
+hosts = [[int(n) if n.isdigit() else n for n in l.split()]
+         for l in text.split("IPv4 Endpoints")[1].split("=====")[0].splitlines()[3:]]
+assert hosts == [[e["address"], e["tx_frames"] + e["rx_frames"], e["tx_bytes"] + e["rx_bytes"], e["tx_frames"],
+                  e["tx_bytes"], e["rx_frames"], e["rx_bytes"]] for e in ends], hosts
+levels = [(len(m[1]) // 2, m[2], int(m[3]), int(m[4]))
+          for m in re.finditer(r"^( *)(\S+) +frames:(\d+) bytes:(\d+)$", text, re.M)]
+assert levels == [(h["depth"], h["protocol"], h["frames"], h["bytes"]) for h in phs], levels
+rows = [(int(m[1]), int(m[2])) for m in re.finditer(r"^\| +\d+ <> \S+ *\| +(\d+) \| +(\d+) \|$", text, re.M)]
+counted = {r["interval"]: (r["frames"], r["bytes"]) for r in stat if r["series"] == 0}
+assert rows == [counted.get(i, (0, 0)) for i in range(len(rows))] and len(rows) == 10, rows
+single = list(csv.reader(open(d + "/conv.csv", newline="")))
+assert single[0][:5] == ["address_a", "port_a", "address_b", "port_b", "address_type"], single[0]
+assert [dict(zip(single[0], row)) for row in single[1:]] == [{k: str(v) for k, v in c.items()} for c in conv]
+blocks = [b + "\r\n" for b in open(d + "/tables.csv", newline="").read()[:-2].split("\r\n\r\n")]
+assert [b.split("\r\n")[0] for b in blocks] == ["# " + t["request"] for t in tables], blocks
+assert blocks[0].split("\r\n", 1)[1] == open(d + "/conv.csv", newline="").read()
+for block, t in zip(blocks, tables):
+    rows = list(csv.DictReader(io.StringIO(block.split("\r\n", 1)[1], newline="")))
+    assert len(rows) == len(t["rows"]) and all(str(v) == row[k] for row, r in zip(rows, t["rows"]) for k, v in r.items())
+packets, hierarchy = open(d + "/packets.csv", newline="").read().split("\r\n\r\n# io,phs\r\n")
+assert len(list(csv.reader(io.StringIO(packets + "\r\n", newline="")))) == 265
+assert [b.split("\r\n", 1)[1] for b in blocks][2] == hierarchy
+)";
+    std::ofstream(dir.file("check.py")) << check;
+    int status = -1;
+    const std::string said =
+        run_command("python3 " + shell_quote(dir.file("check.py")) + " " + shell_quote(dir.path.string()) + " 2>&1",
+                    &status);
+    EXPECT_EQ(status, 0) << said;
 }
 
 // Protocol and Info are whole in every output, however long (DNS responses

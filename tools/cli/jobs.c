@@ -12,7 +12,9 @@
  * record with the lowest frame number of those the workers offer: each
  * worker's frames rise, so the output is in frame order. What a worker
  * writes on stderr comes last, as one record; the parent reports each
- * message once, as one process would have written it once. */
+ * message once, as one process would have written it once. A verb may hand
+ * on a result of its own after its output (statistics tables, gathered by
+ * each worker and added up by the verb's merge in the parent). */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -37,8 +39,8 @@
 /* The kinds of record: what the verb printed for a frame, what the worker
  * wrote on stderr, and the same when the worker failed reading the file
  * (every worker meets that failure at the same record, so the others'
- * packets before it are still merged). */
-enum { record_output, record_messages, record_messages_of_the_file };
+ * packets before it are still merged); the verb's result. */
+enum { record_output, record_messages, record_messages_of_the_file, record_result };
 
 /* What a worker prints, kept in memory until it is handed on. */
 typedef struct {
@@ -46,12 +48,18 @@ typedef struct {
     size_t size, room;
 } printed;
 int cli_jobs_stats;
+static cli_job_merge *merge_verb_results;
 
 /* Set in a worker: its share and its way to the parent. */
 static int job_index, job_count = 1;
 static FILE *to_parent;
 static printed output, messages;
 static uint32_t current_frame;
+
+void cli_jobs_set_merge(cli_job_merge *merge)
+{
+    merge_verb_results = merge;
+}
 
 int cli_job_worker(void)
 {
@@ -121,6 +129,17 @@ static void end_worker(void)
     fflush(to_parent);
 }
 
+int cli_job_send_result(const void *bytes, size_t size)
+{
+    if (job_count <= 1 || size > UINT32_MAX)
+        return CLI_FAILED;
+    /* The last packet's output goes first; nothing is pending after it. */
+    if (send_record() != CLI_OK)
+        return CLI_FAILED;
+    current_frame = 0;
+    return send(record_result, 0, bytes, size);
+}
+
 void cli_job_packet(uint32_t frame)
 {
     if (job_count <= 1)
@@ -147,6 +166,8 @@ struct worker {
     char *bytes;
     size_t start, end, room;
     char *messages;       /* what it wrote on stderr, NUL-terminated */
+    char *result;         /* the verb's result, or NULL */
+    size_t result_size;
     uint64_t packets;     /* its packets merged into the output */
     int failed_on_file;   /* its messages are of a failure to read the file */
 };
@@ -168,12 +189,22 @@ static int whole_record(const struct worker *w, uint32_t *kind, uint32_t *frame,
     return 1;
 }
 
-/* Takes the worker's messages off its records; true if it had some. */
+/* Takes the worker's messages or result off its records; true if it had
+ * some. */
 static int take_messages(struct worker *w)
 {
     uint32_t kind, frame, length;
     if (!whole_record(w, &kind, &frame, &length) || kind == record_output)
         return 0;
+    if (kind == record_result) {
+        free(w->result);
+        w->result = malloc(length ? length : 1);
+        if (w->result)
+            memcpy(w->result, w->bytes + w->start + header_size, length);
+        w->result_size = length;
+        w->start += header_size + length;
+        return 1;
+    }
     free(w->messages);
     w->messages = strndup(w->bytes + w->start + header_size, length);
     w->failed_on_file = kind == record_messages_of_the_file;
@@ -382,6 +413,22 @@ static void report_stats(const struct worker *workers, int count)
             total ? (double)largest * count / (double)total : 0.0);
 }
 
+/* Hands the workers' results to the verb's merge. */
+static int merge_results(const struct worker *workers, int count)
+{
+    const char *results[count];
+    size_t sizes[count];
+    for (int i = 0; i < count; ++i) {
+        if (workers[i].result_size > 0 && !workers[i].result) {
+            fprintf(stderr, "wsbridge: out of memory\n");
+            return CLI_FAILED;
+        }
+        results[i] = workers[i].result;
+        sizes[i] = workers[i].result_size;
+    }
+    return merge_verb_results(results, sizes, count);
+}
+
 /* The verb's --jobs, capture and -c, from its table. */
 static void find_settings(const cli_verb *verb, int *jobs, const char ***path, uint64_t *limit)
 {
@@ -508,12 +555,22 @@ int cli_jobs_run(const cli_verb *verb, int *status)
     if (ended)
         end_workers(workers, jobs, SIGTERM);
     int reaped = reap_workers(workers, jobs, ended);
+    *status = merged != CLI_OK ? merged : reaped;
+    /* Every worker's result arrives once it read to the end, or up to
+     * damage in the file, as every worker does. */
+    int results = merge_verb_results != NULL && !cli_output_failed();
+    for (int i = 0; i < jobs; ++i)
+        results &= workers[i].result != NULL;
+    if (results) {
+        const int merged_results = merge_results(workers, jobs);
+        *status = *status != CLI_OK ? *status : merged_results;
+    }
     for (int i = 0; i < jobs; ++i) {
         if (workers[i].fd >= 0)
             close(workers[i].fd);
         free(workers[i].bytes);
         free(workers[i].messages);
+        free(workers[i].result);
     }
-    *status = merged != CLI_OK ? CLI_FAILED : reaped;
     return 1;
 }

@@ -4,6 +4,7 @@
 #ifndef WSBRIDGE_CLI_JOBS_H
 #define WSBRIDGE_CLI_JOBS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "options.h"
@@ -29,5 +30,16 @@ int cli_job_apply_share(void);
 /* In a worker: what the verb prints from now on belongs to frame `frame`
  * (the reading calls it as each packet is read); nothing elsewhere. */
 void cli_job_packet(uint32_t frame);
+/* In a worker, once the verb printed everything: hands size bytes to the
+ * parent, which gives them to the merge set below after the merged output
+ * (one result a worker). CLI_OK or CLI_FAILED. */
+int cli_job_send_result(const void *bytes, size_t size);
+/* Set by a verb's check, or never: what the parent does after writing the
+ * merged output, once every worker handed on its result through
+ * cli_job_send_result (a worker that fails reading the file may still, as
+ * every worker meets that failure at the same record): results[i] of
+ * sizes[i] bytes. Its status is the exit status unless a worker failed. */
+typedef int cli_job_merge(const char *const *results, const size_t *sizes, int count);
+void cli_jobs_set_merge(cli_job_merge *merge);
 
 #endif

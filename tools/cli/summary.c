@@ -1,13 +1,15 @@
 /* SPDX-License-Identifier: GPL-2.0-or-later */
-/* wsbridge summary FILE [-Y FILTER] [-c COUNT] [-t FORMAT] [-x [-P]] [--json | --csv]
- *                   [--jobs N]:
+/* wsbridge summary FILE [-Y FILTER] [-c COUNT] [-t FORMAT] [-x [-P]] [-z STATISTIC]... [-q]
+ *                   [--json | --csv] [--jobs N]:
  * one line per packet, as tshark's default output, or the whole
  * PacketSummary of each packet as JSON Lines or CSV rows. With -Y only the
  * packets that match the display filter, as tshark -Y shows them. -t picks
  * the time column as tshark's -t does; -x prints each packet's bytes as
  * tshark's hex dump (alone, or after each line with -P). -r FILE and -n are
- * taken as tshark takes them. A capture on a pipe is read as it arrives,
- * unless -x or --jobs need to read its packets again by offset. */
+ * taken as tshark takes them. -z asks for statistics tables (stats.h),
+ * printed after the packets, -q leaves the packets out. A capture on a pipe
+ * is read as it arrives, unless -x or --jobs need to read its packets again
+ * by offset. */
 #define _GNU_SOURCE
 #include <inttypes.h>
 #include <stdio.h>
@@ -25,6 +27,7 @@
 #include "output.h"
 #include "progress.h"
 #include "report.h"
+#include "stats.h"
 #include "verbs.h"
 
 /* The time column, as tshark's -t names it: relative to the first packet,
@@ -45,7 +48,9 @@ static struct {
     uint64_t limit;
     int format, jobs, time_format;
     int hex, lines; /* -x, -P */
-} settings = {NULL, NULL, UINT64_MAX, CLI_TEXT_OUTPUT, 1, time_relative, 0, 0};
+    cli_texts statistics; /* -z */
+    int quiet;            /* -q */
+} settings = {NULL, NULL, UINT64_MAX, CLI_TEXT_OUTPUT, 1, time_relative, 0, 0, {NULL, 0}, 0};
 
 static const cli_option summary_options[] = {
     CLI_FILE_ARGUMENT(CLI_FILE, &settings.path),
@@ -64,6 +69,14 @@ static const cli_option summary_options[] = {
              "bytes; reassembled data is not shown)"},
     {"-P", NULL, NULL, CLI_FLAG, &settings.lines, .help = "with -x, each line too, then the bytes"},
     {"-n", NULL, NULL, CLI_FLAG, NULL, .help = "taken for tshark's sake: addresses are never resolved"},
+    {"-z", NULL, "STATISTIC", CLI_TEXTS, &settings.statistics,
+     .help = "a statistics table, printed after the packets as tshark -z\n"
+             "prints it (repeatable): conv,PROTOCOL[,FILTER],\n"
+             "endpoints,PROTOCOL[,FILTER], io,phs[,FILTER],\n"
+             "io,stat,INTERVAL[,SERIES]... (a SERIES is a display filter,\n"
+             "or COUNT|SUM|MIN|MAX|AVG(FIELD)FILTER); every packet read\n"
+             "counts, whatever -Y shows; with --json or --csv, its records"},
+    {"-q", NULL, NULL, CLI_FLAG, &settings.quiet, .help = "no packets: only the -z tables, as tshark -q"},
     CLI_JSON_OPTION(&settings.format, "JSON Lines: one object per packet with the PacketSummary\n"
                                       "fields of wsbridge.h (frame_number, info_text, ...)"),
     CLI_CSV_OPTION(&settings.format, "a header line of those field names, then one RFC 4180 row\n"
@@ -305,6 +318,7 @@ static int print_packet_bytes(const PacketSummary *p)
 }
 
 static const char verb[] = "summary";
+static int merge_summary(const char *const *results, const size_t *sizes, int count);
 
 static int check_summary(void)
 {
@@ -316,7 +330,10 @@ static int check_summary(void)
                                time_formats[time_format].name);
     if (settings.format != CLI_TEXT_OUTPUT && (settings.hex || time_format != time_relative))
         return cli_usage_error(verb, "-t and -x shape the text lines, not --json or --csv");
-    return CLI_OK;
+    if (settings.jobs > 1 && settings.statistics.count > 0 && settings.limit != UINT64_MAX)
+        return cli_usage_error(verb, "-z with -c needs the packets in one process; leave out --jobs");
+    cli_jobs_set_merge(merge_summary);
+    return cli_stats_check(verb, &settings.statistics);
 }
 
 static int run_summary(void)
@@ -324,13 +341,18 @@ static int run_summary(void)
     const char *path = settings.path, *filter = settings.filter;
     const uint64_t limit = settings.limit;
     const int format = settings.format, time_format = settings.time_format;
-    const int hex = settings.hex, lines = settings.lines;
+    const int quiet = settings.quiet, hex = settings.hex && !quiet;
     /* tshark -x prints the bytes alone, -P -x the lines too. */
-    const int print_lines = !hex || lines;
+    const int print_lines = !quiet && (!hex || settings.lines);
     int status;
 
     if (cli_start_engine() != CLI_OK || cli_set_display_filter(filter) != CLI_OK)
         return CLI_FAILED;
+    if ((status = cli_stats_request(verb)) != CLI_OK)
+        return status;
+    /* Without packets to print the engine need not fill the columns. */
+    if (quiet && gSetSummaryTexts(0) != WSB_OK)
+        return cli_fail("-q");
     if (time_format == time_delta) {
         int32_t type = 0;
         if (gRegisterProtocolFieldFilter("frame.time_delta", time_group) != WSB_OK ||
@@ -352,7 +374,7 @@ static int run_summary(void)
         setvbuf(stdout, NULL, _IOLBF, 0);
     else if (!isatty(STDOUT_FILENO))
         setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
-    if (format == CLI_CSV_OUTPUT)
+    if (format == CLI_CSV_OUTPUT && !quiet)
         fputs(csv_header, stdout);
     cli_progress_begin();
     PacketSummary summary;
@@ -365,6 +387,8 @@ static int run_summary(void)
         if (packets++ == 0 && gGetFirstPacketTime(&first_seconds, &first_nanoseconds) != WSB_OK)
             return cli_fail("read");
         cli_progress_update(packets, summary.file_offset);
+        if (quiet)
+            continue;
         const packet_texts texts = texts_of(&summary);
         if (format == CLI_JSON_OUTPUT) {
             print_json(&summary, &texts);
@@ -396,18 +420,43 @@ static int run_summary(void)
         }
     }
     cli_progress_end();
-    if (read != WSB_OK && read != WSB_END)
-        return cli_fail("read");
+    /* The tables count the packets read, also up to damage in the capture
+     * (as tshark's); a worker's go to the parent, which prints them added
+     * up. */
+    status = read != WSB_OK && read != WSB_END ? cli_fail("read") : CLI_OK;
+    if (settings.statistics.count > 0) {
+        const int printed = cli_job_worker() ? cli_stats_send() : cli_stats_print(format, !quiet);
+        status = status != CLI_OK ? status : printed;
+    }
     gCloseCapture();
-    return CLI_OK;
+    return status;
+}
+
+/* With --jobs: the tables of every worker, added up, after the packets. */
+static int merge_summary(const char *const *results, const size_t *sizes, int count)
+{
+    if (settings.statistics.count == 0)
+        return CLI_OK;
+    int status = cli_start_engine();
+    if (status == CLI_OK)
+        status = cli_stats_add(verb, results, sizes, count);
+    if (status == CLI_OK)
+        status = cli_stats_print(settings.format, !settings.quiet);
+    return status;
 }
 
 const cli_verb cli_summary_verb = {
     "summary",
-    "summary FILE [-Y FILTER] [-c COUNT] [-t FORMAT] [-x [-P]] [--json | --csv] [--jobs N [--jobs-stats]]",
+    "summary FILE [-Y FILTER] [-c COUNT] [-t FORMAT] [-x [-P]] [-z STATISTIC]... [-q] [--json | --csv] "
+    "[--jobs N [--jobs-stats]]",
     "One line per packet, as tshark prints them: number, time since the first\n"
     "packet (at the capture's own precision), source -> destination, Protocol,\n"
-    "length, Info.",
+    "length, Info. Statistics tables of -z follow the packets, as tshark -z\n"
+    "prints them (the last asked for first); with --json one object a line per\n"
+    "table (request, kind, rows of the library's record fields), with --csv a\n"
+    "header line and rows per table; unless one table is all that is written,\n"
+    "each table starts with a line '# REQUEST', after an empty line when\n"
+    "something comes before it.",
     summary_options,
     run_summary,
     check_summary,
