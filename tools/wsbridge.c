@@ -42,7 +42,8 @@ static void print_help(void)
         printf("  wsbridge %s\n", verbs[i]->synopsis);
     printf("\nEvery verb takes -o NAME:VALUE, an engine preference as tshark -o sets it.\n");
     printf("\nsummary, fields and save capture on an interface with -i IFACE instead of\n"
-           "reading FILE; wsbridge -D lists the interfaces, as tshark -D.\n");
+           "reading FILE; wsbridge -D (--list-interfaces) lists the interfaces, as\n"
+           "tshark -D.\n");
     printf("\nFILE may be '-' for standard input. Progress shows on stderr when it is a\n"
            "terminal. Exit status: 0 done, 1 failed, 2 usage error.\n");
 }
