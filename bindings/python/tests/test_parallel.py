@@ -286,6 +286,22 @@ def test_shares_with_a_filter_count_from_the_packet_shown_before():
     assert "frame.time_delta_displayed counts from the packet shown before" in str(error.value)
 
 
+STATISTICS = ["conv,tcp", "endpoints,ip", "io,phs", "io,stat,60,,dns,MAX(udp.length)udp.length"]
+
+
+def test_statistics_of_two_shares_equal_one_process():
+    """jobs=2: each process counts a share, the library adds them up here."""
+    pandas = pytest.importorskip("pandas")
+    engine = wsbridge.start()
+    with engine.open(shared_capture("DnsPackets.pcap")) as capture:
+        whole = capture.statistics(STATISTICS)
+        shared = capture.statistics(STATISTICS, jobs=2)
+        assert capture.statistics(STATISTICS, text=True) == capture.statistics(STATISTICS, jobs=2, text=True)
+    for got, want in zip(shared, whole):
+        pandas.testing.assert_frame_equal(got, want)
+    assert len(whole[1]) == 5 and whole[2]["frames"].iloc[0] == 464
+
+
 # ---- a dask cluster of process workers (the tests run in this order) ---------
 
 @pytest.fixture(scope="module")
@@ -355,3 +371,23 @@ def test_preferences_reach_every_dask_worker(client, http_paths, plain_http):
     for result in wsbridge.map_captures(parallel_jobs.http_packets, http_paths, client=client):
         assert isinstance(result, wsbridge.InvalidSettingError)
         assert "cannot take a preference back" in str(result)
+
+
+def test_dask_statistics_per_capture_equal_one_process(client):
+    """A partition per capture (or per capture from 2 shares each) gives the
+    table each capture gives in one process."""
+    pandas = pytest.importorskip("pandas")
+    paths = [shared_capture(name) for name in ("DnsPackets.pcap", "three_http_streams.pcap")]
+    engine = wsbridge.start()
+    for request in ("endpoints,ip", "io,stat,60,dns"):
+        parts = []
+        for path in paths:
+            with engine.open(path) as capture:
+                part = capture.statistics(request)
+            part.insert(0, "capture", pandas.array([path] * len(part), dtype="string"))
+            parts.append(part)
+        want = pandas.concat(parts, ignore_index=True)
+        for shards in (1, 2):
+            frame = wsbridge.to_dask_statistics(paths, request, shards_per_capture=shards)
+            assert frame.npartitions == 2
+            pandas.testing.assert_frame_equal(frame.compute().reset_index(drop=True), want)
