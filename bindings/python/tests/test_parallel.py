@@ -7,7 +7,7 @@ import os
 import pytest
 
 import wsbridge
-from conftest import shared_capture
+from conftest import run_python, shared_capture
 import parallel_jobs
 
 NAMES = ["dns_udp.pcap", "one_tcp_stream.pcap", "icmpv6.pcap", "whois.pcap",
@@ -290,16 +290,24 @@ STATISTICS = ["conv,tcp", "endpoints,ip", "io,phs", "io,stat,60,,dns,MAX(udp.len
 
 
 def test_statistics_of_two_shares_equal_one_process():
-    """jobs=2: each process counts a share, the library adds them up here."""
-    pandas = pytest.importorskip("pandas")
-    engine = wsbridge.start()
-    with engine.open(shared_capture("DnsPackets.pcap")) as capture:
-        whole = capture.statistics(STATISTICS)
-        shared = capture.statistics(STATISTICS, jobs=2)
-        assert capture.statistics(STATISTICS, text=True) == capture.statistics(STATISTICS, jobs=2, text=True)
-    for got, want in zip(shared, whole):
-        pandas.testing.assert_frame_equal(got, want)
-    assert len(whole[1]) == 5 and whole[2]["frames"].iloc[0] == 464
+    """jobs=2: each process counts a share, the library adds them up here
+    (in a fresh process: a frame field registered by an earlier test would
+    give this process's hierarchy a "frame" row that the workers' lack)."""
+    pytest.importorskip("pandas")
+    completed = run_python("""
+        import sys, pandas, wsbridge
+        requests = sys.argv[2:]
+        if __name__ == "__main__":
+            engine = wsbridge.start()
+            with engine.open(sys.argv[1]) as capture:
+                whole = capture.statistics(requests)
+                shared = capture.statistics(requests, jobs=2)
+                assert capture.statistics(requests, text=True) == capture.statistics(requests, jobs=2, text=True)
+            for got, want in zip(shared, whole):
+                pandas.testing.assert_frame_equal(got, want)
+            print(len(whole[1]), whole[2]["frames"].iloc[0])
+        """, shared_capture("DnsPackets.pcap"), *STATISTICS)
+    assert completed.stdout.split() == ["5", "464"]
 
 
 # ---- a dask cluster of process workers (the tests run in this order) ---------
@@ -354,25 +362,6 @@ def test_shares_of_one_capture_give_its_frame(client, paths):
         wsbridge.to_dask_dataframe([path], shards_per_capture=0)
 
 
-def test_a_capture_that_kills_its_dask_worker_leaves_the_others_whole(client, paths):
-    from distributed import KilledWorker
-    results = wsbridge.map_captures(parallel_jobs.abort_on_dns, paths, client=client)
-    for path, result in zip(paths, results):
-        if "dns" in path.lower():
-            assert isinstance(result, KilledWorker)
-        elif os.path.exists(path):
-            assert isinstance(result, int) and result > 0, (path, result)
-
-
-def test_preferences_reach_every_dask_worker(client, http_paths, plain_http):
-    assert wsbridge.map_captures(parallel_jobs.http_packets, http_paths, client=client,
-                                 preferences=REASSEMBLY) == plain_http
-    # A worker's engine cannot take them back.
-    for result in wsbridge.map_captures(parallel_jobs.http_packets, http_paths, client=client):
-        assert isinstance(result, wsbridge.InvalidSettingError)
-        assert "cannot take a preference back" in str(result)
-
-
 def test_dask_statistics_per_capture_equal_one_process(client):
     """A partition per capture (or per capture from 2 shares each) gives the
     table each capture gives in one process."""
@@ -391,3 +380,22 @@ def test_dask_statistics_per_capture_equal_one_process(client):
             frame = wsbridge.to_dask_statistics(paths, request, shards_per_capture=shards)
             assert frame.npartitions == 2
             pandas.testing.assert_frame_equal(frame.compute().reset_index(drop=True), want)
+
+
+def test_a_capture_that_kills_its_dask_worker_leaves_the_others_whole(client, paths):
+    from distributed import KilledWorker
+    results = wsbridge.map_captures(parallel_jobs.abort_on_dns, paths, client=client)
+    for path, result in zip(paths, results):
+        if "dns" in path.lower():
+            assert isinstance(result, KilledWorker)
+        elif os.path.exists(path):
+            assert isinstance(result, int) and result > 0, (path, result)
+
+
+def test_preferences_reach_every_dask_worker(client, http_paths, plain_http):
+    assert wsbridge.map_captures(parallel_jobs.http_packets, http_paths, client=client,
+                                 preferences=REASSEMBLY) == plain_http
+    # A worker's engine cannot take them back.
+    for result in wsbridge.map_captures(parallel_jobs.http_packets, http_paths, client=client):
+        assert isinstance(result, wsbridge.InvalidSettingError)
+        assert "cannot take a preference back" in str(result)

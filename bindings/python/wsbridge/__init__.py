@@ -27,9 +27,8 @@ from .errors import (CaptureClosedError, EngineOutOfMemoryError, EngineShutDownE
                      StateError, UnknownFieldError, WsbridgeError)
 from .native import (AddressType, Direction, FieldType, Library, PortType, RenderFormat, Status,
                      load_library)
-from .parallel import map_captures, to_dask_dataframe
+from .parallel import map_captures, to_dask_dataframe, to_dask_statistics
 from .records import FieldInfo, FieldLocation, Locator, SaveResult, Summary
-from .statistics import to_dask_statistics
 from .stream import Stream
 from .tree import Node, Tree
 

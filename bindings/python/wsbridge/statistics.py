@@ -17,8 +17,8 @@ tshark -Y).
 With jobs=N, N new processes each count one reading share of the capture
 (Engine.set_reading_share "balanced") and hand back their records; the
 records are added into tables of this process (gAddConversations ...),
-which then equal one process's tables. to_dask_statistics does the same for
-many captures, a partition per capture.
+which then equal one process's tables. parallel.to_dask_statistics does the
+same for many captures, a partition per capture.
 """
 
 import ctypes
@@ -33,8 +33,8 @@ from .batch import BatchBuffers
 from .native import StatisticsKind
 from .records import encode_text, sized_text
 
-__all__ = ["RawTable", "capture_tables", "frame_of", "io_request", "merge_tables",
-           "to_dask_statistics"]
+__all__ = ["RawTable", "capture_tables", "empty_frame", "frame_of", "io_request", "merge_tables",
+           "requested", "share_tables"]
 
 # Packets a batch of the counting pass holds.
 _BATCH = 4096
@@ -427,8 +427,6 @@ def _intervals(pandas, numpy, r, table):
     return frame
 
 
-# ---- many captures with dask --------------------------------------------------------
-
 def _kind_of(request):
     for prefix, kind in (("conv,", StatisticsKind.CONVERSATIONS), ("endpoints,", StatisticsKind.ENDPOINTS),
                          ("io,phs", StatisticsKind.HIERARCHY), ("io,stat,", StatisticsKind.INTERVALS)):
@@ -438,57 +436,9 @@ def _kind_of(request):
                      "io,stat,INTERVAL[,SERIES]..., not %r" % (request,))
 
 
-def _with_capture(frame, path):
-    from .dataframe import import_pandas
-    frame.insert(0, "capture", import_pandas().array([str(path)] * len(frame), dtype="string"))
-    return frame
-
-
-def _capture_frame(engine_class, path, request, preferences):
-    """One capture's table, counted in this process, with its path."""
-    return _with_capture(frame_of(share_tables(engine_class, path, [request], preferences)[0]), path)
-
-
-def _merged_frame(engine_class, path, request, preferences, *parts):
-    """One capture's table from the tables of its shares, added up here."""
-    with one_capture:
-        table = merge_tables(engine_class.prepared(None, preferences), [part for part in parts])[0]
-    return _with_capture(frame_of(table), path)
-
-
-def to_dask_statistics(paths, request: str, preferences=(), shards_per_capture: int = 1):
-    """A lazy dask.dataframe of one statistics table (a tshark -z text,
-    such as "conv,tcp" or "io,phs") of each capture file in `paths`, a
-    partition per capture, with the capture's path in a first column
-    `capture`: each partition is the table Capture.statistics gives for
-    that capture in one process. With shards_per_capture=K, K tasks each
-    count one reading share of a capture and one more adds their records
-    up (gAdd*), giving the same table. Engines get the preferences of this
-    process's engine and `preferences`, as to_dask_dataframe's do; compute
-    it as to_dask_dataframe says (process workers of one thread each)."""
-    import dask
-    import dask.dataframe
-    import os
-    from .engine import Engine
-    from .parallel import _with_callers_preferences
-    paths = [os.fspath(path) for path in paths]
-    encode_text(request, "statistics request")
-    shards = int(shards_per_capture)
-    if shards < 1:
-        raise ValueError("shards_per_capture must be 1 or more, not %r" % (shards_per_capture,))
-    preferences = _with_callers_preferences(preferences)
-    parts = []
-    for path in paths:
-        if shards == 1:
-            parts.append(dask.delayed(_capture_frame)(Engine, path, request, preferences))
-        else:
-            shares = [dask.delayed(share_tables)(Engine, path, [request], preferences, share, shards)
-                      for share in range(shards)]
-            parts.append(dask.delayed(_merged_frame)(Engine, path, request, preferences, *shares))
-    meta = _with_capture(frame_of(RawTable(request, _kind_of(request), b"", 0, (0, 0), "")), "").iloc[:0]
-    if not parts:
-        return dask.dataframe.from_pandas(meta, npartitions=1)
-    return dask.dataframe.from_delayed(parts, meta=meta)
+def empty_frame(request):
+    """A frame without rows with the columns and types of a request's table."""
+    return frame_of(RawTable(request, _kind_of(request), b"", 0, (0, 0), "")).iloc[:0]
 
 
 def requested(kind: str, protocol: Optional[str], filter: Optional[str]) -> str:
