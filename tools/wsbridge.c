@@ -19,6 +19,7 @@
 
 static const cli_verb *const verbs[] = {
     &cli_summary_verb, &cli_fields_verb, &cli_tree_verb, &cli_save_verb, &cli_follow_verb,
+    &cli_plot_verb,
 };
 enum { verb_count = sizeof verbs / sizeof verbs[0] };
 

@@ -663,3 +663,79 @@ def test_a_text_with_an_embedded_nul_is_refused_not_cut(engine, sample_capture, 
             assert "embedded NUL" in str(error.value)
         assert not cut_here.exists()
         assert capture.filter is None and not capture.closed
+
+
+# ---- statistics and plots ------------------------------------------------------
+
+def test_statistics_answer_for_the_whole_capture_and_leave_reading_as_it_was(engine, sample_capture):
+    pytest.importorskip("pandas")
+    with engine.open(sample_capture) as capture:
+        packets = len(list(capture))
+        capture.set_filter("tcp")
+        walk = iter(capture)
+        first = next(walk)
+        io = capture.io(0)
+        assert list(io["frames"]) == [packets]
+        assert int(capture.protocol_hierarchy()["frames"].iloc[0]) == packets
+        second = next(walk)
+        assert second.frame_number > first.frame_number and second.port_type == wsbridge.PortType.TCP
+        assert capture.filter == "tcp"
+        with pytest.raises(wsbridge.InvalidSettingError):
+            capture.io(1, ["tcp.port ==="])
+        with pytest.raises(wsbridge.NotSupportedError):
+            capture.conversations("frame")
+        with pytest.raises(ValueError):
+            capture.io(-1)
+
+
+def png_size(path):
+    image = pytest.importorskip("matplotlib.image").imread(str(path))
+    return image.shape[1], image.shape[0]
+
+
+def test_plots_are_pngs_of_the_size_asked_for(engine, sample_capture, tmp_path):
+    plot = pytest.importorskip("wsbridge.plot")
+    pytest.importorskip("matplotlib")
+    table = plot.io(sample_capture, tmp_path / "io.png", interval=0.5, filters=["tcp", "udp"],
+                    width=640, height=360)
+    assert set(table["filter"]) == {"tcp", "udp"}
+    assert png_size(tmp_path / "io.png") == (640, 360)
+    with engine.open(sample_capture) as capture:
+        plot.hierarchy(capture, tmp_path / "phs.png", width=500, height=700)
+    assert png_size(tmp_path / "phs.png") == (500, 700)
+
+
+def test_the_plot_verb_draws_and_refuses_bad_requests(cli, sample_capture, tmp_path):
+    pytest.importorskip("matplotlib")
+    import os
+    import sys
+    from conftest import PACKAGE_DIR
+    env = dict(os.environ, WSBRIDGE_PYTHON=sys.executable, PYTHONPATH=PACKAGE_DIR)
+    out = tmp_path / "io.png"
+    done = subprocess.run([cli, "plot", "io", sample_capture, str(out), "-i", "0.25", "-Y", "tcp",
+                           "--width", "400", "--height", "300"], env=env, stderr=subprocess.PIPE)
+    assert done.returncode == 0, done.stderr
+    assert png_size(out) == (400, 300)
+    done = subprocess.run([cli, "plot", "phs", sample_capture, str(tmp_path / "phs.png")], env=env)
+    assert done.returncode == 0 and png_size(tmp_path / "phs.png") == (1000, 600)
+    refused = tmp_path / "refused.png"
+    for arguments, status, message in (
+            (["io", sample_capture, str(refused), "-Y", "tcp.port ==="], 1, "tcp.port ==="),
+            (["pie", sample_capture, str(refused)], 2, "unknown plot 'pie' (io or phs)"),
+            (["io", sample_capture, str(refused), "--width", "10"], 2, "--width needs a number"),
+            (["io", str(tmp_path / "missing.pcap"), str(refused)], 1, "missing.pcap")):
+        done = subprocess.run([cli, "plot"] + arguments, env=env, stderr=subprocess.PIPE,
+                              universal_newlines=True)
+        assert done.returncode == status and message in done.stderr and "wsbridge plot" in done.stderr
+        assert not refused.exists()
+    missing = dict(env, WSBRIDGE_PYTHON=str(tmp_path / "no-python"))
+    done = subprocess.run([cli, "plot", "io", sample_capture, str(refused)], env=missing,
+                          stderr=subprocess.PIPE, universal_newlines=True)
+    assert done.returncode == 1 and "WSBRIDGE_PYTHON" in done.stderr
+    without_package = dict(env, PYTHONPATH=str(tmp_path))
+    done = subprocess.run([cli, "plot", "io", sample_capture, str(refused)], env=without_package,
+                          stderr=subprocess.PIPE, universal_newlines=True)
+    if "cannot import the Python package wsbridge" not in done.stderr:
+        assert done.returncode == 0  # an installed package was found
+    else:
+        assert done.returncode == 1

@@ -60,8 +60,9 @@ def test_prototypes_follow_the_header_types():
         "const int32_t **": ctypes.POINTER(ctypes.POINTER(ctypes.c_int32)),
     }
     for record in ("WsbConversation", "WsbEndpoint", "WsbHierarchyRow", "WsbIntervalRow"):
-        c_types["const " + record + " *"] = ctypes.c_void_p
-        c_types["const " + record + " **"] = ctypes.POINTER(ctypes.c_void_p)
+        structure = ctypes.POINTER(getattr(native, record))
+        c_types["const " + record + " *"] = structure
+        c_types["const " + record + " **"] = ctypes.POINTER(structure)
     for name, parameters in header_declarations().items():
         if parameters in ("void", ""):
             continue
@@ -130,6 +131,21 @@ def test_record_layouts_match_what_a_c_compiler_makes_of_the_header(tmp_path):
                                              descriptor.size))
         assert ctypes.sizeof(record) == size
     assert output[:-1] == expected
+
+
+def test_record_layouts_match_what_the_library_reports():
+    raw = wsbridge.load_library(environment("WSBRIDGE_LIBRARY")).raw
+    offset, size = ctypes.c_int32(), ctypes.c_int32()
+    names = {native.PacketSummary: b"PacketSummary", native.TreeNode: b"TreeNode",
+             native.SavePacketRequest: b"SavePacketRequest"}
+    for record, (record_size, fields) in native.RECORD_LAYOUTS.items():
+        name = names.get(record, record.__name__.encode())
+        assert raw.gGetRecordLayout(name, None, ctypes.byref(offset), ctypes.byref(size)) == 0, name
+        assert size.value == record_size == ctypes.sizeof(record), name
+        for field, layout in fields.items():
+            assert raw.gGetRecordLayout(name, field.encode(), ctypes.byref(offset),
+                                        ctypes.byref(size)) == 0, (name, field)
+            assert (offset.value, size.value) == layout, (name, field)
 
 
 def test_a_record_that_does_not_match_stops_the_import():

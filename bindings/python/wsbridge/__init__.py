@@ -14,7 +14,9 @@ variable WSBRIDGE_LIBRARY, else from where `cmake --install` put it, else
 through the system's loader path. wsbridge.native holds the raw interface:
 the records as ctypes Structures and every export with its prototype;
 wsbridge.core describes the objects, map_captures reads many captures in
-worker processes and to_dask_dataframe makes a dask DataFrame of many.
+worker processes and to_dask_dataframe makes a dask DataFrame of many;
+Capture.conversations, endpoints, protocol_hierarchy and io give statistics
+tables (wsbridge.statistics) and wsbridge.plot draws them (matplotlib).
 """
 
 from . import errors, native
@@ -25,7 +27,7 @@ from .errors import (CaptureClosedError, EngineOutOfMemoryError, EngineShutDownE
                      StateError, UnknownFieldError, WsbridgeError)
 from .native import (AddressType, Direction, FieldType, Library, PortType, RenderFormat, Status,
                      load_library)
-from .parallel import map_captures, to_dask_dataframe
+from .parallel import map_captures, to_dask_dataframe, to_dask_statistics
 from .records import FieldInfo, FieldLocation, Locator, SaveResult, Summary
 from .stream import Stream
 from .tree import Node, Tree
@@ -66,4 +68,5 @@ __all__ = [
     "native",
     "start",
     "to_dask_dataframe",
+    "to_dask_statistics",
 ]

@@ -574,4 +574,128 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
             return FollowedStream.Follow(this, tcp, Locate(packet, nameof(packet)));
         }
     }
+
+    // ---- statistics ----------------------------------------------------------
+
+    /// <summary>
+    /// The conversations of a protocol ("eth", "ip", "ipv6", "tcp", "udp", ...)
+    /// over the whole capture, as tshark -z conv,PROTOCOL[,FILTER] counts them,
+    /// the most packets first. See <see cref="StatisticsText"/> for how they
+    /// are counted.
+    /// </summary>
+    /// <exception cref="NotSupportedException">The protocol has no conversation tables.</exception>
+    /// <exception cref="ArgumentException">The filter does not compile.</exception>
+    public List<Conversation> Conversations(string protocol = "ip", string? filter = null) =>
+        Count(new[] { Request("conv", protocol, filter) }, tables => StatisticsTables.Conversations(tables[0]));
+
+    /// <summary>The endpoints of a protocol as tshark -z endpoints,PROTOCOL[,FILTER] counts them.</summary>
+    public List<Endpoint> Endpoints(string protocol = "ip", string? filter = null) =>
+        Count(new[] { Request("endpoints", protocol, filter) }, tables => StatisticsTables.Endpoints(tables[0]));
+
+    /// <summary>The protocol hierarchy as tshark -z io,phs[,FILTER] counts it, in its order.</summary>
+    public List<HierarchyRow> ProtocolHierarchy(string? filter = null) =>
+        Count(new[] { Request("io,phs", null, filter) }, tables => StatisticsTables.Hierarchy(tables[0]));
+
+    /// <summary>
+    /// Traffic per interval as tshark -z io,stat,INTERVAL,SERIES... counts it:
+    /// <paramref name="interval"/> in seconds (0: the whole capture), a series per
+    /// filter (a display filter, or FRAMES(), BYTES(), COUNT(FIELD), SUM(FIELD),
+    /// MIN(FIELD), MAX(FIELD), AVG(FIELD) followed by a filter; none: every
+    /// packet). A row per interval and series, every interval up to the
+    /// capture's last packet.
+    /// </summary>
+    public List<IntervalRow> Io(double interval = 1, params string[] filters)
+    {
+        string request = StatisticsTables.IoRequest(interval, filters);
+        string[] series = filters.Length == 0 ? new[] { "" } : filters;
+        return Count(new[] { request }, tables =>
+        {
+            string text = TextOf(tables[0]);
+            return StatisticsTables.Intervals(tables[0], interval, series, text);
+        });
+    }
+
+    /// <summary>
+    /// A table as <c>tshark -n -q -z REQUEST</c> prints it, for any request
+    /// the library takes ("conv,tcp", "endpoints,ip", "io,phs",
+    /// "io,stat,1,tcp"). Every statistics call counts the whole capture in a
+    /// pass of its own (the library counts while it reads in sequence and
+    /// takes requests only while no capture is open), whatever was read
+    /// before and whatever display filter is set (as tshark -Y leaves the
+    /// tables whole); afterwards the capture is open again from its first
+    /// packet with its filter: ReadNext starts over, an enumeration in
+    /// progress throws and a followed stream ends.
+    /// </summary>
+    public string StatisticsText(string request)
+    {
+        ArgumentNullException.ThrowIfNull(request);
+        return Count(new[] { request }, tables => TextOf(tables[0]));
+    }
+
+    static string Request(string kind, string? protocol, string? filter)
+    {
+        if (protocol != null && protocol.Length == 0)
+            throw new ArgumentException("A protocol name is needed.", nameof(protocol));
+        string request = protocol == null ? kind : kind + "," + protocol;
+        return string.IsNullOrEmpty(filter) ? request : request + "," + filter;
+    }
+
+    static unsafe string TextOf(int table)
+    {
+        byte* text;
+        int size;
+        Guard.Check("statistics", Native.gGetStatisticsText(table, &text, &size));
+        return Native.Text(text, size);
+    }
+
+    // Asks for the tables, reads the capture from its first packet to its end
+    // without the Protocol and Info texts (as tshark -q), takes what `take`
+    // takes of them, forgets them and opens the capture again.
+    unsafe T Count<T>(string[] requests, Func<int[], T> take)
+    {
+        lock (Guard.Gate)
+        {
+            CheckOpen();
+            engine.Stream = null;
+            current = null;
+            // Enumerations in progress end: the capture starts over afterwards.
+            reader = 0;
+            ++passes;
+            Guard.Check("statistics", Native.gCloseCapture());
+            try
+            {
+                Guard.Check("statistics", Native.gClearStatistics());
+                var tables = new int[requests.Length];
+                for (int i = 0; i < requests.Length; ++i)
+                {
+                    int table;
+                    Guard.Check("statistics", Native.gRequestStatistics(requests[i], &table));
+                    tables[i] = table;
+                }
+                Guard.Check("open", Native.gOpenCapture(Path), Path);
+                Native.gSetSummaryTexts(0);
+                try
+                {
+                    PacketSummary summary;
+                    int status;
+                    while ((status = Native.gGetNextPacket(&summary)) == (int)Status.Ok)
+                    {
+                    }
+                    if (status != (int)Status.End)
+                        throw Guard.Failure("read", status);
+                }
+                finally
+                {
+                    Native.gSetSummaryTexts(1);
+                }
+                return take(tables);
+            }
+            finally
+            {
+                Native.gCloseCapture();
+                Native.gClearStatistics();
+                Reopen();
+            }
+        }
+    }
 }

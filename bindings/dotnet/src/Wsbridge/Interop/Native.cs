@@ -392,7 +392,7 @@ internal static unsafe partial class Native
         return Imports.gGetFieldValue(fieldId, value, text);
     }
 
-    // Statistics tables: the records are handed over as untyped pointers.
+    // Statistics tables.
     [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gRequestStatistics(string? request, int* table);
 
@@ -402,34 +402,58 @@ internal static unsafe partial class Native
     [LibraryImport(LibraryName)]
     public static partial int gGetStatisticsKind(int table, int* kind);
 
-    [LibraryImport(LibraryName)]
-    public static partial int gGetConversations(int table, void** records, int* count);
+    public static int gGetConversations(int table, WsbConversation** records, int* count)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gGetConversations(table, records, count);
+    }
 
-    [LibraryImport(LibraryName)]
-    public static partial int gGetEndpoints(int table, void** records, int* count);
+    public static int gGetEndpoints(int table, WsbEndpoint** records, int* count)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gGetEndpoints(table, records, count);
+    }
 
-    [LibraryImport(LibraryName)]
-    public static partial int gGetHierarchy(int table, void** records, int* count);
+    public static int gGetHierarchy(int table, WsbHierarchyRow** records, int* count)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gGetHierarchy(table, records, count);
+    }
 
-    [LibraryImport(LibraryName)]
-    public static partial int gGetIntervals(int table, void** records, int* count, long* elapsedSeconds,
-                                            int* elapsedNanoseconds);
+    public static int gGetIntervals(int table, WsbIntervalRow** records, int* count, long* elapsedSeconds,
+                                    int* elapsedNanoseconds)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gGetIntervals(table, records, count, elapsedSeconds, elapsedNanoseconds);
+    }
 
     [LibraryImport(LibraryName)]
     public static partial int gGetStatisticsText(int table, byte** text, int* size);
 
-    [LibraryImport(LibraryName)]
-    public static partial int gAddConversations(int table, void* records, int count);
+    public static int gAddConversations(int table, WsbConversation* records, int count)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gAddConversations(table, records, count);
+    }
 
-    [LibraryImport(LibraryName)]
-    public static partial int gAddEndpoints(int table, void* records, int count);
+    public static int gAddEndpoints(int table, WsbEndpoint* records, int count)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gAddEndpoints(table, records, count);
+    }
 
-    [LibraryImport(LibraryName)]
-    public static partial int gAddHierarchy(int table, void* records, int count);
+    public static int gAddHierarchy(int table, WsbHierarchyRow* records, int count)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gAddHierarchy(table, records, count);
+    }
 
-    [LibraryImport(LibraryName)]
-    public static partial int gAddIntervals(int table, void* records, int count, long elapsedSeconds,
-                                            int elapsedNanoseconds);
+    public static int gAddIntervals(int table, WsbIntervalRow* records, int count, long elapsedSeconds,
+                                    int elapsedNanoseconds)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gAddIntervals(table, records, count, elapsedSeconds, elapsedNanoseconds);
+    }
 
     // The exports that take records, behind the wrappers above that check
     // the layouts first.
@@ -453,6 +477,32 @@ internal static unsafe partial class Native
 
         [LibraryImport(LibraryName)]
         internal static partial int gGetFieldValue(int fieldId, WsbBatchValue* value, byte** text);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gGetConversations(int table, WsbConversation** records, int* count);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gGetEndpoints(int table, WsbEndpoint** records, int* count);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gGetHierarchy(int table, WsbHierarchyRow** records, int* count);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gGetIntervals(int table, WsbIntervalRow** records, int* count,
+                                                  long* elapsedSeconds, int* elapsedNanoseconds);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gAddConversations(int table, WsbConversation* records, int count);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gAddEndpoints(int table, WsbEndpoint* records, int count);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gAddHierarchy(int table, WsbHierarchyRow* records, int count);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gAddIntervals(int table, WsbIntervalRow* records, int count,
+                                                  long elapsedSeconds, int elapsedNanoseconds);
     }
 }
 
