@@ -1331,7 +1331,10 @@ typedef struct WsbIntervalRow {
  *   "conv,PROTOCOL[,FILTER]", "endpoints,PROTOCOL[,FILTER]": PROTOCOL the filter
  *     name of a protocol the engine keeps conversation tables for ("eth", "ip",
  *     "ipv6", "tcp", "udp", ...);
- *   "io,phs[,FILTER]": the protocol hierarchy;
+ *   "io,phs[,FILTER]": the protocol hierarchy (as in tshark, its first row
+ *     is "frame" when a field of the frame is named anywhere in the reading:
+ *     a registered field, the display filter, another table's filter; the
+ *     engine builds that protocol's item only then);
  *   "io,stat,INTERVAL[,SERIES]...": per INTERVAL seconds (at least 0.000001;
  *     0: the whole capture), one column per SERIES (none: one column of all
  *     packets). A SERIES is a display filter (empty: every packet), or a
