@@ -522,6 +522,8 @@ TEST(CommandLine, FilteredSummariesKeepTheCapturesTimes)
 // process writes, in every form, for the test captures (joined into one).
 TEST(CommandLine, JobsWriteWhatOneProcessWrites)
 {
+    // As many cores as the largest --jobs below, whatever this machine has.
+    setenv("WSB_JOBS_CPUS", "4", 1);
     temp_dir dir;
     std::string inputs;
     for (const std::string &name : wsbtest::shared_capture_names())
@@ -598,6 +600,11 @@ TEST(CommandLine, JobsWriteWhatOneProcessWrites)
     }
     EXPECT_EQ(shared, lines_of(stats.out).size());
     EXPECT_EQ(stat_lines[2].rfind("wsbridge: largest share / even share: 1.0", 0), 0u) << stat_lines[2];
+    // More jobs than cores: as many shares as cores, and the same output.
+    result capped = run("summary " + capture + " --jobs 6 --jobs-stats");
+    EXPECT_EQ(capped.out, stats.out);
+    EXPECT_EQ(capped.err.rfind("wsbridge: 6 jobs asked, 4 cores to run them: 4 shares\n", 0), 0u) << capped.err;
+    EXPECT_NE(capped.err.find("wsbridge: share 4 of 4: "), std::string::npos) << capped.err;
     result refused = run("fields " + sample + " -e tcp.stream --jobs 2");
     EXPECT_EQ(refused.status, 2);
     EXPECT_NE(refused.err.find("tcp.stream numbers the conversations"), std::string::npos) << refused.err;

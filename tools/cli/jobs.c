@@ -17,6 +17,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -396,12 +397,39 @@ static void find_settings(const cli_verb *verb, int *jobs, const char ***path, u
     }
 }
 
+/* The cores this process may run on (its affinity, which also reflects a
+ * container's CPU set), or WSB_JOBS_CPUS when set to a positive number. */
+static int usable_cores(void)
+{
+    const char *set = getenv("WSB_JOBS_CPUS");
+    if (set && *set) {
+        char *end;
+        const long cores = strtol(set, &end, 10);
+        if (*end == '\0' && cores > 0 && cores <= 4096)
+            return (int)cores;
+    }
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0)
+        return CPU_COUNT(&cpus);
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? (int)online : 1;
+}
+
 int cli_jobs_run(const cli_verb *verb, int *status)
 {
     int jobs = 1;
     const char **path = NULL;
     uint64_t limit = UINT64_MAX;
     find_settings(verb, &jobs, &path, &limit);
+    /* More workers than cores only take turns on them: every worker reads
+     * every record, and the merge waits for the slowest, so the output
+     * comes later, never sooner. The shares are as many as the cores. */
+    const int cores = usable_cores();
+    if (jobs > cores) {
+        if (cli_jobs_stats)
+            fprintf(stderr, "wsbridge: %d jobs asked, %d cores to run them: %d shares\n", jobs, cores, cores);
+        jobs = cores;
+    }
     if (jobs <= 1 || !path)
         return 0;
     /* Standard input is read once, into a private file every worker reads. */

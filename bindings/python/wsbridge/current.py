@@ -81,9 +81,8 @@ class CurrentPacket:
         """The ids of the group's registered fields that occurred in the
         packet dissected last (gLastPacketHasPassedFilter), in registration
         order; they become the matched fields that field_location() and the
-        by-id getters read. Only packets dissected after the registry was
-        compiled (by Engine.field_info) record fields: call field_info for
-        the fields of interest before reading. An unknown group raises
+        by-id getters read. Every packet read after a field was registered
+        records it (see Engine.register_field). An unknown group raises
         UnknownFieldError (also KeyError); with no current packet (nothing
         read yet, or the end of the capture reached) the call raises
         StateError (also RuntimeError)."""

@@ -34,6 +34,7 @@ class Engine:
         self._capture = None
         self._stream = None
         self._registered = set()  # (field, group) pairs filed by the package itself
+        self._uncompiled = None  # a name registered since the registry was compiled
         self._preferences = {}  # preference name -> the last assignment set through the package
 
     # ---- life cycle --------------------------------------------------------
@@ -178,13 +179,18 @@ class Engine:
 
     def register_field(self, name: str, group: str) -> None:
         """Files a display-filter field name under a group
-        (gRegisterProtocolFieldFilter). A name that is neither a field nor a
-        protocol the engine knows raises UnknownFieldError (also KeyError)
-        and changes nothing."""
+        (gRegisterProtocolFieldFilter). The registry is compiled before the
+        next capture is opened (at once while one is open), so every packet
+        read afterwards records the field, whether or not field_info looks
+        it up. A name that is neither a field nor a protocol the engine
+        knows raises UnknownFieldError (also KeyError) and changes nothing."""
         with guarded("register field", self) as call:
             call(self.raw.gRegisterProtocolFieldFilter, encode_text(name, "field name"),
                  encode_text(group, "group name"), failure=UnknownFieldError)
             self._registered.add((name, group))
+            self._uncompiled = name
+            if self._capture is not None:
+                self.field_info(name)
 
     def _ensure_registered(self, name: str, group: str) -> None:
         """Files name under group unless the package did so before."""
@@ -200,6 +206,7 @@ class Engine:
         with guarded("field info", self) as call:
             call(self.raw.gGetProtocolFieldFilterInfo, encode_text(name, "field name"),
                  ctypes.byref(field_id), ctypes.byref(field_type), failure=UnknownFieldError)
+            self._uncompiled = None  # the lookup compiled the registry
         return FieldInfo(name, field_id.value, enum_or_int(FieldType, field_type.value))
 
     # ---- captures ----------------------------------------------------------
@@ -211,6 +218,8 @@ class Engine:
         set on the new capture (see Capture.set_filter); one that does not
         compile raises InvalidSettingError and the capture is closed."""
         with guarded("open", self) as call:
+            if self._uncompiled is not None:
+                self.field_info(self._uncompiled)
             call(self.raw.gOpenCapture, encode_path(path))
             if self._capture is not None:
                 self._capture._forget()

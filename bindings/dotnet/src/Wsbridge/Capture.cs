@@ -21,6 +21,10 @@ namespace Wsbridge;
 /// <see cref="ObjectDisposedException"/>.
 /// </summary>
 /// <remarks>
+/// Trees, <see cref="ReadPacket"/> and what a <see cref="Summary"/> asks the
+/// library answer as if the capture had been read one packet at a time: the
+/// first of them reads the capture again up to the packet handed out last,
+/// and from then on it is read a packet a call.
 /// A call that names a packet takes a <see cref="Summary"/> of this capture;
 /// one of another capture, or of this file opened before, throws
 /// <see cref="ArgumentException"/>.
@@ -50,6 +54,15 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     ulong currentGeneration;
     // The group whose fields the library matched last for that packet.
     string? matchedGroup;
+    // Batches read ahead let the engine see packets after the one handed out
+    // last. The first call that dissects a packet or asks about one settles
+    // reading (Settle): the file is read again up to the packet handed out
+    // last, and from then on a packet a call (`single`), so that trees and
+    // values are those of a reading one packet at a time (tshark's single
+    // pass). `position` is the frame handed out last; `filterChanged` tells
+    // that the filter changed after reading began.
+    bool single, filterChanged;
+    uint position;
     // The registered fields whose values the summaries carry, and the
     // arrays of batch reading, reused.
     internal readonly RegisteredField[] Fields;
@@ -176,6 +189,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
                         $"An enumeration in progress read {ahead.Count} packets ahead under the display filter before.");
                 string? text = string.IsNullOrEmpty(value) ? null : value;
                 Guard.Check("set filter", Native.gSetDisplayFilter(text));
+                filterChanged |= started && text != filter;
                 filter = text;
                 if (ahead.Count > 0)
                     Reopen();
@@ -252,23 +266,54 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
 
     IEnumerator IEnumerable.GetEnumerator() => GetEnumerator();
 
-    void Reopen()
+    // Opens the file again for reading from the first packet under `with`.
+    void Reopen(string? with)
     {
         engine.Stream = null;
         Guard.Check("open", Native.gOpenCapture(Path), Path);
-        Guard.Check("set filter", Native.gSetDisplayFilter(filter));
+        Guard.Check("set filter", Native.gSetDisplayFilter(with));
         ahead.Clear();
-        atEnd = started = false;
+        atEnd = started = single = filterChanged = false;
         current = null;
     }
 
+    void Reopen() => Reopen(filter);
+
+    // Before a call that dissects a packet or asks about the packet dissected
+    // last: unless reading is settled, the file is read again up to the
+    // packet handed out last (under the filter reading began with, none when
+    // it changed since), which becomes the packet dissected last, and from
+    // then on a packet a call.
+    void Settle()
+    {
+        if (single || !started || atEnd)
+            return;
+        single = true;
+        if (ahead.Count == 0)
+            return;
+        bool changed = filterChanged;
+        uint frame = position;
+        Reopen(changed ? null : filter);
+        single = true;
+        while (frame != 0 && Next(1) is { } packet && packet.FrameNumber != frame)
+        {
+        }
+        if (changed)
+            Guard.Check("set filter", Native.gSetDisplayFilter(filter));
+        filterChanged = changed;
+    }
+
     // The next packet while the lock is held, reading a batch of up to
-    // `capacity` packets when none is waiting.
+    // `capacity` packets (one when reading is settled) when none is waiting.
     Summary? Next(int capacity)
     {
         if (ahead.Count == 0 && !atEnd)
-            ReadBatch(capacity);
-        return ahead.Count > 0 ? ahead.Dequeue() : null;
+            ReadBatch(single ? 1 : capacity);
+        if (ahead.Count == 0)
+            return null;
+        Summary next = ahead.Dequeue();
+        position = next.FrameNumber;
+        return next;
     }
 
     unsafe void ReadBatch(int capacity)
@@ -380,7 +425,9 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
         lock (Guard.Gate)
         {
             CheckOpen();
-            Dissect(Locate(packet, nameof(packet)), null, operation);
+            Locator at = Locate(packet, nameof(packet));
+            Settle();
+            Dissect(at, null, operation);
             // The by-id getters read the fields of the group asked for last with this packet.
             if (packet.MatchedGroup is { } group && group != matchedGroup)
                 Match(group, operation);
@@ -413,6 +460,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
         {
             CheckOpen();
             Locator at = Locate(packet, nameof(packet));
+            Settle();
             PacketSummary record;
             Dissect(at, &record, "packet");
             var carried = new FieldValue[Fields.Length];
@@ -442,6 +490,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
         {
             CheckOpen();
             Locator at = Locate(packet, nameof(packet));
+            Settle();
             int length = 0, count;
             byte* data = null;
             current = null;

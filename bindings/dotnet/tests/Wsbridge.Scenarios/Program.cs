@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Scenarios of the engine's life cycle, each in a process of its own since
 // the engine starts once per process. Each prints what it saw, one fact a
-// line, for the tests to compare (LifecycleTests).
+// line, for the tests to compare (LifecycleTests); `parity NAME ARGS` runs
+// the C# side of the hosts' parity table (Parity.cs).
 using System.Runtime.Versioning;
 using Wsbridge;
 using Wsbridge.Interop;
@@ -32,6 +33,8 @@ static string Outcome(Action action)
 string scenario = args.Length > 0 ? args[0] : "";
 switch (scenario)
 {
+    case "parity":
+        return Parity.Run(args[1..]);
     case "start-twice":
     {
         Engine engine = Engine.Start();
