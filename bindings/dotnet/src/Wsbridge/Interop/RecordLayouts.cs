@@ -31,6 +31,8 @@ internal static class RecordLayouts
         ("SavePacketRequest", typeof(SavePacketRequest)),
         ("WsbBatchValue", typeof(WsbBatchValue)),
         ("WsbPacketBatch", typeof(WsbPacketBatch)),
+        ("WsbLiveOptions", typeof(WsbLiveOptions)),
+        ("WsbInterface", typeof(WsbInterface)),
     };
 
     /// <summary>Checks the layouts unless that was done; throws when they do not match.</summary>
