@@ -200,6 +200,9 @@ class LiveCapture(Capture):
         """Stops dumpcap, reaps it and removes the spool (gCloseCapture);
         `counts` keeps the counts at closing. Closing a closed capture does
         nothing."""
+        # A read that waits for packets in another thread holds the lock:
+        # dumpcap stops first, so that the read ends.
+        self.stop()
         with lock:
             if self._origin.open and self.engine._running and self.engine._capture is self:
                 try:
