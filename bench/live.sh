@@ -26,7 +26,8 @@ echo "== wsbridge, a new session every $session packets"
 
 echo "== tshark -i lo on the same traffic"
 port=47391
-seconds=$((packets / (rate > 0 ? rate : 100000) + 10))
+# Generous: tshark reads (and prints) what dumpcap wrote after the sending.
+seconds=$((packets / (rate > 0 ? rate : 100000) * 3 + 30))
 tshark -i lo -n -f "udp dst port $port" -c "$packets" -a "duration:$seconds" > /dev/null 2> "${TMPDIR:-/tmp}/wsb_live_tshark.$$" &
 tshark_pid=$!
 sleep 2

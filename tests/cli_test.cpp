@@ -75,7 +75,7 @@ TEST(CommandLine, EveryMistakeSaysWhatWasWrongAndPointsToHelp)
     const std::vector<std::pair<std::string, std::string>> mistakes = {
         {"", "wsbridge: no verb given\nRun 'wsbridge --help' for usage.\n"},
         {"sumary x", "wsbridge: unknown verb 'sumary'\nRun 'wsbridge --help' for usage.\n"},
-        {"summary", "wsbridge summary: FILE is missing (a capture file, or '-' for standard input)\n"
+        {"summary", "wsbridge summary: FILE is missing (a capture file, '-' for standard input, or -i IFACE)\n"
                     "Run 'wsbridge summary --help' for usage.\n"},
         {"summary " + sample + " --format json",
          "wsbridge summary: unknown option '--format'\nRun 'wsbridge summary --help' for usage.\n"},

@@ -14,8 +14,8 @@
 // dumpcap is not our child but the child of a keeper process forked here:
 // the keeper holds the read end of a pipe whose write end only this process
 // holds, and when that end closes (live_close, or this process exits or is
-// killed) it stops dumpcap (SIGTERM, then SIGKILL) and exits with dumpcap's
-// status (128 + the signal when dumpcap was killed). A parent-death signal
+// killed) it stops dumpcap (SIGTERM, then SIGKILL), removes the spool folder
+// and exits with dumpcap's status (128 + the signal when dumpcap was killed). A parent-death signal
 // alone would not do: it is cleared when dumpcap runs with file capabilities
 // (the usual setup for users in the "wireshark" group) and is tied to the
 // forking thread, not the process.
@@ -34,6 +34,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,6 +91,31 @@ bool keeper_reap(pid_t child, int *status, int ms)
     }
 }
 
+// Empties and removes the spool folder with plain system calls (no
+// allocation: the keeper is a fork of a process whose other threads may have
+// held the allocator's locks).
+void keeper_remove_folder(const char *folder)
+{
+    const int fd = open(folder, O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return;
+    alignas(8) char entries[4096];
+    for (;;) {
+        const long got = syscall(SYS_getdents64, fd, entries, sizeof entries);
+        if (got <= 0)
+            break;
+        for (long at = 0; at < got;) {
+            const auto *entry = reinterpret_cast<const struct dirent64 *>(entries + at);
+            const char *name = entry->d_name;
+            if (!(name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))))
+                unlinkat(fd, name, 0);
+            at += entry->d_reclen;
+        }
+    }
+    close(fd);
+    rmdir(folder);
+}
+
 [[noreturn]] void keeper_exit(int status)
 {
     if (WIFEXITED(status))
@@ -97,7 +123,8 @@ bool keeper_reap(pid_t child, int *status, int ms)
     _exit(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 125);
 }
 
-[[noreturn]] void run_keeper(const char *program, char *const *argv, int lifeline, int sync_write, int pid_write)
+[[noreturn]] void run_keeper(const char *program, char *const *argv, const char *folder, int lifeline, int sync_write,
+                             int pid_write)
 {
     // The terminal's Ctrl-C reaches the whole process group: dumpcap stops
     // on it and the keeper follows when dumpcap has ended.
@@ -144,12 +171,14 @@ bool keeper_reap(pid_t child, int *status, int ms)
         pollfd watch{lifeline, POLLIN, 0};
         const int ready = poll(&watch, 1, 200);
         if (ready > 0) {
-            // The host closed its end or went: stop dumpcap.
+            // The host closed its end or went: stop dumpcap, and remove the
+            // spool that a host killed cannot remove.
             kill(child, SIGTERM);
             if (!keeper_reap(child, &status, keeper_grace_ms)) {
                 kill(child, SIGKILL);
                 keeper_reap(child, &status, 60000);
             }
+            keeper_remove_folder(folder);
             keeper_exit(status);
         }
     }
@@ -454,7 +483,8 @@ bool live_start(const live_request &request)
     }
     const pid_t keeper = fork();
     if (keeper == 0)
-        run_keeper(program, reinterpret_cast<char *const *>(args->pdata), lifeline[0], sync_pipe[1], pid_pipe[1]);
+        run_keeper(program, reinterpret_cast<char *const *>(args->pdata), folder, lifeline[0], sync_pipe[1],
+                   pid_pipe[1]);
     const int fork_error = errno;
     close(sync_pipe[1]);
     close(lifeline[0]);
