@@ -288,10 +288,25 @@ TEST_F(LiveCapture, CaptureFilterApplies)
     EXPECT_EQ(packets, 5);
 }
 
-// The duration stops dumpcap; waiting before then times out.
+pid_t test_process;
+
+// A host's own SIGCHLD handler (as the .NET runtime installs one), which
+// must never run in a process the library forks.
+void host_child_handler(int)
+{
+    if (getpid() != test_process)
+        abort();
+}
+
+// The duration stops dumpcap; waiting before then times out. A host's own
+// SIGCHLD handler changes nothing.
 TEST_F(LiveCapture, DurationStopsTheCapture)
 {
     REQUIRE_CAPTURE_RIGHTS();
+    test_process = getpid();
+    struct sigaction handler {}, before {};
+    handler.sa_handler = host_child_handler;
+    sigaction(SIGCHLD, &handler, &before);
     const uint16_t port = free_port(SOCK_DGRAM);
     WsbLiveOptions options = options_for("udp port " + std::to_string(port));
     options.stop_after_seconds = 1;
@@ -309,6 +324,7 @@ TEST_F(LiveCapture, DurationStopsTheCapture)
     EXPECT_GE(seconds, 0.9);
     EXPECT_LT(seconds, 5.0);
     EXPECT_EQ(gWaitForPacket(0), 2);
+    sigaction(SIGCHLD, &before, nullptr);
 }
 
 // A new session every 10 packets: numbers go on, frames of earlier sessions

@@ -126,6 +126,18 @@ void keeper_remove_folder(const char *folder)
 [[noreturn]] void run_keeper(const char *program, char *const *argv, const char *folder, int lifeline, int sync_write,
                              int pid_write)
 {
+    // The keeper is a fork of the host without exec: the host's signal
+    // handlers (a runtime's SIGCHLD handler, say) are not for this process.
+    // Every caught signal goes back to its default; ignored ones stay so.
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction current {};
+        if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler != SIG_IGN &&
+            current.sa_handler != SIG_DFL) {
+            struct sigaction standard {};
+            standard.sa_handler = SIG_DFL;
+            sigaction(sig, &standard, nullptr);
+        }
+    }
     // The terminal's Ctrl-C reaches the whole process group: dumpcap stops
     // on it and the keeper follows when dumpcap has ended.
     struct sigaction ignore {};

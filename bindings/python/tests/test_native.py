@@ -58,6 +58,8 @@ def test_prototypes_follow_the_header_types():
         "const char **": ctypes.POINTER(ctypes.c_void_p),
         "const uint8_t **": ctypes.POINTER(ctypes.POINTER(ctypes.c_uint8)),
         "const int32_t **": ctypes.POINTER(ctypes.POINTER(ctypes.c_int32)),
+        "const WsbLiveOptions *": ctypes.POINTER(native.WsbLiveOptions),
+        "const WsbInterface **": ctypes.POINTER(ctypes.POINTER(native.WsbInterface)),
     }
     for record in ("WsbConversation", "WsbEndpoint", "WsbHierarchyRow", "WsbIntervalRow"):
         structure = ctypes.POINTER(getattr(native, record))
@@ -96,7 +98,7 @@ def test_constants_match_the_header():
 
 def test_status_render_and_direction_names_match_the_header():
     named = {name: int(value) for name, value in
-             re.findall(r"\b(WSB_(?:OK|FAILED|END|OUT_OF_MEMORY|RENDER_\w+|DIRECTION_\w+))\s*=\s*(\d+)",
+             re.findall(r"\b(WSB_(?:OK|FAILED|END|OUT_OF_MEMORY|TIMED_OUT|RENDER_\w+|DIRECTION_\w+))\s*=\s*(\d+)",
                         header_text())}
     ours = {"WSB_%s" % member.name: member.value for member in native.Status}
     ours.update({"WSB_RENDER_%s" % member.name: member.value for member in native.RenderFormat})

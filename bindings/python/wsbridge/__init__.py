@@ -21,12 +21,13 @@ tables (wsbridge.statistics) and wsbridge.plot draws them (matplotlib).
 
 from . import errors, native
 from .capture import Capture
-from .engine import Engine, start
-from .errors import (CaptureClosedError, EngineOutOfMemoryError, EngineShutDownError,
+from .engine import Engine, interfaces, start
+from .errors import (CaptureClosedError, CapturePermissionError, EngineOutOfMemoryError, EngineShutDownError,
                      ForeignObjectError, InvalidSettingError, NotSupportedError, StaleObjectError,
                      StateError, UnknownFieldError, WsbridgeError)
 from .native import (AddressType, Direction, FieldType, Library, PortType, RenderFormat, Status,
                      load_library)
+from .live import Interface, LiveCapture, LiveCounts
 from .parallel import map_captures, to_dask_dataframe, to_dask_statistics
 from .records import FieldInfo, FieldLocation, Locator, SaveResult, Summary
 from .stream import Stream
@@ -38,6 +39,7 @@ __all__ = [
     "AddressType",
     "Capture",
     "CaptureClosedError",
+    "CapturePermissionError",
     "Direction",
     "Engine",
     "EngineOutOfMemoryError",
@@ -46,8 +48,11 @@ __all__ = [
     "FieldLocation",
     "FieldType",
     "ForeignObjectError",
+    "Interface",
     "InvalidSettingError",
     "Library",
+    "LiveCapture",
+    "LiveCounts",
     "Locator",
     "Node",
     "NotSupportedError",
@@ -63,6 +68,7 @@ __all__ = [
     "UnknownFieldError",
     "WsbridgeError",
     "errors",
+    "interfaces",
     "load_library",
     "map_captures",
     "native",

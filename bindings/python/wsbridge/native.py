@@ -29,7 +29,9 @@ __all__ = [
     "WsbBatchValue",
     "Direction",
     "FieldType",
+    "WsbInterface",
     "Library",
+    "WsbLiveOptions",
     "WsbPacketBatch",
     "PacketSummary",
     "PortType",
@@ -61,6 +63,7 @@ class Status(enum.IntEnum):
     FAILED = 1
     END = 2
     OUT_OF_MEMORY = 3
+    TIMED_OUT = 4  # gWaitForPacket: nothing arrived in the time given
 
 
 class RenderFormat(enum.IntEnum):
@@ -200,6 +203,35 @@ class ValueKind(enum.IntEnum):
     BOOL = 5
     TIME = 6
     DURATION = 7
+
+
+class WsbLiveOptions(ctypes.Structure):
+    """What gOpenLiveCapture captures (WsbLiveOptions, 48 bytes); zero
+    members take the default."""
+
+    _fields_ = [
+        ("interface_name", ctypes.c_char_p),
+        ("capture_filter", ctypes.c_char_p),
+        ("spool_folder", ctypes.c_char_p),
+        ("snap_length", _c_int32),
+        ("stop_after_packets", _c_int32),
+        ("stop_after_seconds", _c_int32),
+        ("session_packets", _c_int32),
+        ("ring_file_kilobytes", _c_int32),
+        ("ring_files", _c_int32),
+    ]
+
+
+class WsbInterface(ctypes.Structure):
+    """One interface dumpcap can capture on (WsbInterface, 400 bytes)."""
+
+    _fields_ = [
+        ("number", _c_int32),
+        ("loopback", _c_int32),
+        ("name", ctypes.c_char * 128),
+        ("description", ctypes.c_char * 128),
+        ("addresses", ctypes.c_char * 136),
+    ]
 
 
 # Occurrences a batch holds (WSB_BATCH_*).
@@ -347,6 +379,15 @@ RECORD_LAYOUTS = {
         "maximum": (56, 8), "float_sum": (64, 8), "float_minimum": (72, 8),
         "float_maximum": (80, 8), "first_minimum": (88, 8), "first_float_minimum": (96, 8),
         "first_frame": (104, 4), "reserved": (108, 4),
+    }),
+    WsbLiveOptions: (48, {
+        "interface_name": (0, 8), "capture_filter": (8, 8), "spool_folder": (16, 8),
+        "snap_length": (24, 4), "stop_after_packets": (28, 4), "stop_after_seconds": (32, 4),
+        "session_packets": (36, 4), "ring_file_kilobytes": (40, 4), "ring_files": (44, 4),
+    }),
+    WsbInterface: (400, {
+        "number": (0, 4), "loopback": (4, 4), "name": (8, 128), "description": (136, 128),
+        "addresses": (264, 136),
     }),
 }
 
@@ -500,6 +541,11 @@ PROTOTYPES = {
     "gGetFirstPacketTime": (_c_int32, [_ptr(ctypes.c_int64), _ptr(_c_int32)]),
     "gGetDissectionGeneration": (_c_int32, [_ptr(_c_uint64)]),
     "gSetReadingShare": (_c_int32, [_c_int32, _c_int32, _c_int32]),
+    "gListInterfaces": (_c_int32, [_ptr(_ptr(WsbInterface)), _ptr(_c_int32)]),
+    "gOpenLiveCapture": (_c_int32, [_ptr(WsbLiveOptions)]),
+    "gWaitForPacket": (_c_int32, [_c_int32]),
+    "gStopLiveCapture": (_c_int32, []),
+    "gGetLiveCaptureCounts": (_c_int32, [_ptr(_c_uint64), _ptr(_c_uint64)]),
     "gBuildPacketProtocolTree": (_c_int32, [_ptr(_c_int32), _ptr(_ptr(_c_uint8))] + _locator),
     "gGetProtocolTreeNodesCount": (_c_int32, [_ptr(_c_int32)]),
     "gGetTreeNodeByIndex": (_c_int32, [_ptr(TreeNode), _c_int32]),

@@ -28,8 +28,11 @@ namespace Wsbridge;
 /// A call that names a packet takes a <see cref="Summary"/> of this capture;
 /// one of another capture, or of this file opened before, throws
 /// <see cref="ArgumentException"/>.
+/// A live capture (<see cref="Engine.OpenLive"/>) is read as its packets
+/// arrive and cannot be read again: it is enumerated once, and the packets
+/// read ahead stay as they were read.
 /// </remarks>
-public sealed class Capture : IDisposable, IEnumerable<Summary>
+public sealed partial class Capture : IDisposable, IEnumerable<Summary>
 {
     // What names a packet of this capture for the library.
     internal readonly record struct Locator(uint FrameNumber, long FileOffset, uint CapturedLength,
@@ -38,6 +41,8 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     const int BatchCapacity = 128;
 
     readonly Engine engine;
+    // A live capture (Engine.OpenLive): read as dumpcap writes it, never again.
+    readonly bool live;
     bool open = true;
     bool atEnd;
     string? filter;
@@ -72,9 +77,10 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     long[] textOffsets = Array.Empty<long>();
     byte[] texts = new byte[1 << 16];
 
-    internal Capture(Engine engine, string path, RegisteredField[] fields)
+    internal Capture(Engine engine, string path, RegisteredField[] fields, bool live = false)
     {
         this.engine = engine;
+        this.live = live;
         Path = path;
         Fields = fields;
         fieldIds = Array.ConvertAll(fields, field => field.Id);
@@ -83,7 +89,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     /// <summary>The engine the capture was opened with.</summary>
     public Engine Engine => engine;
 
-    /// <summary>The file's path as it was given.</summary>
+    /// <summary>The file's path as it was given (a live capture: its interface).</summary>
     public string Path { get; }
 
     /// <summary>True once the capture is closed (disposed, another capture opened, the engine shut down).</summary>
@@ -136,10 +142,14 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     /// </summary>
     public void Dispose()
     {
+        // A read that waits for a live packet holds the lock: dumpcap stops
+        // first, so that the read ends.
+        Stop();
         lock (Guard.Gate)
         {
             if (!open)
                 return;
+            Closing();
             open = false;
             if (engine.OpenCapture == this)
             {
@@ -191,7 +201,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
                 Guard.Check("set filter", Native.gSetDisplayFilter(text));
                 filterChanged |= started && text != filter;
                 filter = text;
-                if (ahead.Count > 0)
+                if (ahead.Count > 0 && !live)
                     Reopen();
             }
         }
@@ -269,6 +279,10 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     // Opens the file again for reading from the first packet under `with`.
     void Reopen(string? with)
     {
+        if (live)
+            throw new InvalidOperationException(
+                "The packets of a live capture cannot be read a second time (dumpcap hands each over once): " +
+                "enumerate it once, or go on with ReadNext.");
         engine.Stream = null;
         Guard.Check("open", Native.gOpenCapture(Path), Path);
         Guard.Check("set filter", Native.gSetDisplayFilter(with));
@@ -289,7 +303,8 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
         if (single || !started || atEnd)
             return;
         single = true;
-        if (ahead.Count == 0)
+        // A live capture cannot be read again: the packets read ahead stay as read.
+        if (ahead.Count == 0 || live)
             return;
         bool changed = filterChanged;
         uint frame = position;

@@ -250,6 +250,29 @@ internal static unsafe partial class Native
     [LibraryImport(LibraryName)]
     public static partial int gSetReadingShare(int index, int count, int key);
 
+    // ---- live capture --------------------------------------------------------
+
+    public static int gListInterfaces(WsbInterface** interfaces, int* count)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gListInterfaces(interfaces, count);
+    }
+
+    public static int gOpenLiveCapture(WsbLiveOptions* options)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gOpenLiveCapture(options);
+    }
+
+    [LibraryImport(LibraryName)]
+    public static partial int gWaitForPacket(int timeoutMs);
+
+    [LibraryImport(LibraryName)]
+    public static partial int gStopLiveCapture();
+
+    [LibraryImport(LibraryName)]
+    public static partial int gGetLiveCaptureCounts(ulong* written, ulong* dropped);
+
     // ---- protocol tree -----------------------------------------------------
 
     [LibraryImport(LibraryName)]
@@ -474,6 +497,12 @@ internal static unsafe partial class Native
 
         [LibraryImport(LibraryName)]
         internal static partial int gGetNextPacketBatch(WsbPacketBatch* batch);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gListInterfaces(WsbInterface** interfaces, int* count);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gOpenLiveCapture(WsbLiveOptions* options);
 
         [LibraryImport(LibraryName)]
         internal static partial int gGetFieldValue(int fieldId, WsbBatchValue* value, byte** text);

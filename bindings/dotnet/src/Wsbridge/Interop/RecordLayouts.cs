@@ -35,6 +35,8 @@ internal static class RecordLayouts
         ("WsbEndpoint", typeof(WsbEndpoint)),
         ("WsbHierarchyRow", typeof(WsbHierarchyRow)),
         ("WsbIntervalRow", typeof(WsbIntervalRow)),
+        ("WsbLiveOptions", typeof(WsbLiveOptions)),
+        ("WsbInterface", typeof(WsbInterface)),
     };
 
     /// <summary>Checks the layouts unless that was done; throws when they do not match.</summary>

@@ -112,6 +112,32 @@ internal struct WsbBatchValue
     [FieldOffset(8)] public long Value;
 }
 
+/// <summary>What gOpenLiveCapture captures (C <c>WsbLiveOptions</c>, 48 bytes); texts are UTF-8, copied by the call.</summary>
+[StructLayout(LayoutKind.Explicit, Size = 48)]
+internal unsafe struct WsbLiveOptions
+{
+    [FieldOffset(0)] public byte* InterfaceName;
+    [FieldOffset(8)] public byte* CaptureFilter;
+    [FieldOffset(16)] public byte* SpoolFolder;
+    [FieldOffset(24)] public int SnapLength;
+    [FieldOffset(28)] public int StopAfterPackets;
+    [FieldOffset(32)] public int StopAfterSeconds;
+    [FieldOffset(36)] public int SessionPackets;
+    [FieldOffset(40)] public int RingFileKilobytes;
+    [FieldOffset(44)] public int RingFiles;
+}
+
+/// <summary>One interface dumpcap can capture on (C <c>WsbInterface</c>, 400 bytes).</summary>
+[StructLayout(LayoutKind.Explicit, Size = 400)]
+internal unsafe struct WsbInterface
+{
+    [FieldOffset(0)] public int Number;
+    [FieldOffset(4)] public int Loopback;
+    [FieldOffset(8)] public fixed byte Name[128];
+    [FieldOffset(136)] public fixed byte Description[128];
+    [FieldOffset(264)] public fixed byte Addresses[136];
+}
+
 /// <summary>What gGetNextPacketBatch is asked and where it writes (C <c>WsbPacketBatch</c>, 96 bytes).</summary>
 [StructLayout(LayoutKind.Explicit, Size = 96)]
 internal unsafe struct WsbPacketBatch
