@@ -12,7 +12,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -737,3 +739,108 @@ TEST_F(Misuse, EngineShutDown)
     CHECK_ANSWER(gOpenLiveCapture(nullptr), 1, shut_down("Open Live Capture"));
 }
 
+
+namespace {
+
+// The processes whose command line names text (a dumpcap writing into the
+// test's spool folder).
+std::vector<std::string> processes_naming(const std::string &text)
+{
+    std::vector<std::string> found;
+    for (const std::string &entry : wsbsweep::directory_entries("/proc")) {
+        if (entry.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream in("/proc/" + entry + "/cmdline", std::ios::binary);
+        const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (line.find(text) != std::string::npos)
+            found.push_back(entry);
+    }
+    return found;
+}
+
+}  // namespace
+
+// A live capture on lo that sees nothing (its filter matches no traffic of
+// the tests) through its states: open and nothing read, stopped and read to
+// its end, closed, given way to a capture file, and open at shutdown. Every
+// export answers; no dumpcap and no spool folder is left.
+TEST_F(Misuse, LiveCaptureInEveryState)
+{
+    const std::string missing = live_capture_rights_missing();
+    if (!missing.empty())
+        GTEST_SKIP() << "needs capture rights: " << missing;
+    ASSERT_EQ(gInitEpan(), 0);
+    request_misuse_tables();
+    WsbLiveOptions options = quiet_live_options();
+    CHECK_ANSWER(gOpenLiveCapture(&options), 0, "");
+
+    // Open, nothing read: waiting only looks and changes no error text.
+    prime_error_text();
+    const std::string primed = last_error();
+    EXPECT_EQ(gWaitForPacket(0), WSB_TIMED_OUT);
+    EXPECT_EQ(last_error(), primed);
+    uint64_t written = 7, dropped = 7;
+    CHECK_ANSWER(gGetLiveCaptureCounts(&written, &dropped), 0, "");
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(dropped, 0u);
+    const std::string counts_null =
+        "\"Get Live Capture Counts\" operation failed. No place for the counts was given.";
+    CHECK_ANSWER(gGetLiveCaptureCounts(nullptr, &dropped), 1, counts_null);
+    CHECK_ANSWER(gGetLiveCaptureCounts(&written, nullptr), 1, counts_null);
+    EXPECT_EQ(check_statistics_with_capture(), 0);
+    check_live_refusals();  // the live capture stays open
+    const WsbInterface *interfaces = nullptr;
+    int32_t count = -1;
+    CHECK_ANSWER(gListInterfaces(&interfaces, &count), 0, "");
+    EXPECT_GT(count, 0);
+    CHECK_ANSWER(gSetPreference("tcp.desegment_tcp_streams:FALSE"), 1, "");
+    CHECK_ANSWER(gSetReadingShare(0, 2, WSB_SHARE_BALANCED), 1, "");
+
+    // Stopped by dumpcap's own stop condition: read to its end.
+    PacketSummary s;
+    CHECK_ANSWER(gGetNextPacket(&s), 2, "");
+    CHECK_ANSWER(gGetNextPacket(&s), 2, "");
+    for (int32_t timeout : {0, -1, INT32_MIN, INT32_MAX})
+        CHECK_ANSWER(gWaitForPacket(timeout), 2, "");
+    CHECK_ANSWER(gStopLiveCapture(), 0, "");
+    CHECK_ANSWER(gGetLiveCaptureCounts(&written, &dropped), 0, "");
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(check_statistics_with_capture(), 0);
+    const uint32_t frames[] = {1};
+    CHECK_ANSWER(gSaveFrames(save_path.c_str(), WSB_SAVE_FORMAT_PCAPNG, frames, 1, nullptr, 0, nullptr, nullptr,
+                             nullptr),
+                 1, "");
+    CHECK_ANSWER(gCloseCapture(), 0, "");
+    EXPECT_TRUE(wsbsweep::directory_entries(library_temp.path.string()).empty());
+    CHECK_ANSWER(gWaitForPacket(0), 1, no_capture("Wait For Packet"));
+    CHECK_ANSWER(gGetLiveCaptureCounts(&written, &dropped), 1, no_capture("Get Live Capture Counts"));
+    CHECK_ANSWER(gStopLiveCapture(), 0, "");
+
+    // Stopped by the host before anything arrived; twice, and once more
+    // after the end.
+    options.stop_after_seconds = 0;
+    CHECK_ANSWER(gOpenLiveCapture(&options), 0, "");
+    CHECK_ANSWER(gStopLiveCapture(), 0, "");
+    CHECK_ANSWER(gStopLiveCapture(), 0, "");
+    CHECK_ANSWER(gGetNextPacket(&s), 2, "");
+    CHECK_ANSWER(gStopLiveCapture(), 0, "");
+    // A second live capture over the first, then a capture file over it.
+    CHECK_ANSWER(gOpenLiveCapture(&options), 0, "");
+    CHECK_ANSWER(gOpenLiveCapture(&options), 0, "");
+    CHECK_ANSWER(gOpenCapture(WSB_SAMPLE_CAPTURE), 0, "");
+    EXPECT_TRUE(processes_naming(library_temp.path.string()).empty());
+    EXPECT_TRUE(wsbsweep::directory_entries(library_temp.path.string()).empty());
+    CHECK_ANSWER(gGetLiveCaptureCounts(&written, &dropped), 1, not_live);
+    CHECK_ANSWER(gGetNextPacket(&s), 0, "");
+    EXPECT_EQ(s.frame_number, 1u);
+
+    // Open (and running) at shutdown.
+    CHECK_ANSWER(gOpenLiveCapture(&options), 0, "");
+    CHECK_ANSWER(gCleanupEpan(), 0, "");
+    EXPECT_TRUE(processes_naming(library_temp.path.string()).empty());
+    CHECK_ANSWER(gWaitForPacket(0), 1, shut_down("Wait For Packet"));
+    CHECK_ANSWER(gGetLiveCaptureCounts(&written, &dropped), 1, shut_down("Get Live Capture Counts"));
+    CHECK_ANSWER(gListInterfaces(&interfaces, &count), 1, shut_down("List Interfaces"));
+    CHECK_ANSWER(gOpenLiveCapture(&options), 1, shut_down("Open Live Capture"));
+    CHECK_ANSWER(gStopLiveCapture(), 0, "");
+}
