@@ -802,3 +802,42 @@ TEST_F(Misuse, StatisticsRecordsOutOfRange)
     CHECK_ANSWER(gCloseCapture(), 0, "");
     CHECK_ANSWER(gCleanupEpan(), 0, "");
 }
+
+// Live capture options that name no interface, no place for the spool or a
+// filter that does not compile: refused with dumpcap's reason, nothing left
+// running or on disk; the capture file open before is closed (the call
+// closes it before it starts dumpcap).
+TEST_F(Misuse, LiveOptionsThatCaptureNothing)
+{
+    const std::string missing = live_capture_rights_missing();
+    if (!missing.empty())
+        GTEST_SKIP() << "needs capture rights: " << missing;
+    ASSERT_EQ(gInitEpan(), 0);
+    const std::string long_name(5000, 'i');
+    for (const std::string &name : {std::string("nope0"), std::string("99999"), std::string("-w"),
+                                    std::string("lo -w /tmp/x"), long_name, std::string("\xff\xfe")}) {
+        SCOPED_TRACE(name.substr(0, 40));
+        WsbLiveOptions options = quiet_live_options();
+        options.interface_name = name.c_str();
+        prime_error_text();
+        check_answer("gOpenLiveCapture", gOpenLiveCapture(&options), 1, "");
+    }
+    WsbLiveOptions options = quiet_live_options();
+    options.spool_folder = "/nonexistent/spool";
+    CHECK_ANSWER(gOpenLiveCapture(&options), 1,
+                 "The spool folder cannot be made in \"/nonexistent/spool\": No such file or directory.");
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_FILE);
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    options = quiet_live_options();
+    options.capture_filter = "udp port";
+    prime_error_text();
+    check_answer("gOpenLiveCapture", gOpenLiveCapture(&options), 1, "");
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_FILTER) << last_error();
+    EXPECT_EQ(last_error().rfind("The capture filter \"udp port\" does not compile: ", 0), 0u) << last_error();
+    PacketSummary s;
+    CHECK_ANSWER(gGetNextPacket(&s), 1, no_capture("Get Next Packet"));
+    uint64_t written, dropped;
+    CHECK_ANSWER(gGetLiveCaptureCounts(&written, &dropped), 1, no_capture("Get Live Capture Counts"));
+    EXPECT_TRUE(wsbsweep::directory_entries(library_temp.path.string()).empty());
+    CHECK_ANSWER(gCleanupEpan(), 0, "");
+}
