@@ -1392,7 +1392,8 @@ WSBRIDGE_API int32_t gGetIntervals(int32_t table, const WsbIntervalRow **records
  *    counted before it;
  *  - the function's field is always found (tshark finds it only when a
  *    filter of some series names it, as "SUM(frame.len)frame.len" does);
- * 0, or 1 as the record getters. */
+ * 0, or 1 as the record getters, or when an io,stat text of one row per
+ * interval would be more than 2 GiB (WSB_E_LIMIT: the records still answer). */
 WSBRIDGE_API int32_t gGetStatisticsText(int32_t table, const char **text, int32_t *size);
 
 /* Add records that a getter of the same kind handed out in another process

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -527,3 +528,316 @@ TEST_F(Misuse, TextsInReadOnlyMemory)
     munmap(page, static_cast<size_t>(page_size));
 }
 
+
+// Statistics requests that are no statistics the library counts: refused
+// with a message, nothing asked for (a failed series removes the series
+// registered before it); at most 64 tables.
+TEST_F(Misuse, StatisticsRequestsThatAreNoStatistics)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    const std::string long_request = "conv," + std::string(100000, 'x');
+    for (const std::string &request :
+         {std::string(""), std::string(","), std::string("conv"), std::string("conv,"), std::string("conv,,"),
+          std::string("conv,nope"), std::string("conv,tcp,tcp.port =="), std::string("conv,tcp,nope.field"),
+          std::string("conv,tcp,${nope}"), std::string("endpoints,"), std::string("endpoints,nope"),
+          std::string("io,phsx"), std::string("io,phs,((("), std::string("io,stat,"), std::string("io,stat,x"),
+          std::string("io,stat,-1"), std::string("io,stat,nan"), std::string("io,stat,inf"),
+          std::string("io,stat,1e13"), std::string("io,stat,0.0000001"), std::string("io,stat,1x"),
+          std::string("io,stat,1,"), std::string("io,stat,1,COUNT("), std::string("io,stat,1,COUNT()"),
+          std::string("io,stat,1,SUM(nope.field)"), std::string("io,stat,1,SUM(ip.src)"),
+          std::string("io,stat,1,FRAMES(ip.len)"), std::string("io,stat,1,LOAD(ip.len)"),
+          std::string("io,stat,1,ip.src =="), std::string("io,stat,1,ip,COUNT(tcp.port)tcp,tcp =="),
+          std::string("follow,tcp,ascii,0"), std::string("\xff\xfe,\x01"), long_request}) {
+        SCOPED_TRACE(request.substr(0, 80));
+        int32_t table = -7;
+        prime_error_text();
+        check_answer("gRequestStatistics", gRequestStatistics(request.c_str(), &table), 1, "");
+        EXPECT_EQ(table, -7);
+    }
+    int32_t table = -1, kind = -1;
+    CHECK_ANSWER(gRequestStatistics("conv,nope", &table), 1,
+                 "\"Request Statistics\" operation failed. The engine keeps no conversation table for \"nope\".");
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_UNSUPPORTED);
+    CHECK_ANSWER(gRequestStatistics("io,stat,0.0000001", &table), 1,
+                 "\"Request Statistics\" operation failed. The interval must be at least 0.000001 seconds, or 0 for the "
+                 "whole capture.");
+    CHECK_ANSWER(gGetStatisticsKind(0, &kind), 1,
+                 "\"Get Statistics Kind\" operation failed. No statistics table 0 was asked for (0 were).");
+    // The library's own error text as the request.
+    EXPECT_EQ(gRequestStatistics(gGetLastError(), &table), 1);
+
+    // The most tables; every one counts.
+    for (int32_t i = 0; i < 64; ++i) {
+        ASSERT_EQ(gRequestStatistics(i % 2 ? "io,stat,1,ip,COUNT(tcp.port)tcp" : "conv,tcp", &table), 0)
+            << last_error();
+        EXPECT_EQ(table, i);
+    }
+    CHECK_ANSWER(gRequestStatistics("io,phs", &table), 1,
+                 "\"Request Statistics\" operation failed. 64 tables were asked for, the most the library keeps.");
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_LIMIT);
+    const sample_packets sample = read_sample();
+    ASSERT_FALSE(sample.all.empty());
+    wsbsweep::report report;
+    wsbsweep::sweep_statistics(report, 64);
+    for (const std::string &problem : report.problems)
+        ADD_FAILURE() << problem;
+    CHECK_ANSWER(gCloseCapture(), 0, "");
+    CHECK_ANSWER(gClearStatistics(), 0, "");
+    CHECK_ANSWER(gRequestStatistics("io,phs", &table), 0, "");
+    EXPECT_EQ(table, 0);
+    CHECK_ANSWER(gCleanupEpan(), 0, "");
+}
+
+namespace {
+
+std::string not_of_this_kind(const std::string &operation, int32_t table, const std::string &request)
+{
+    return "\"" + operation + "\" operation failed. Statistics table " + std::to_string(table) + " (\"" + request +
+           "\") is not of this kind.";
+}
+
+// The text of a table, or "" (with a failure) when it is refused.
+std::string table_text(int32_t table)
+{
+    const char *text = nullptr;
+    int32_t size = 0;
+    EXPECT_EQ(gGetStatisticsText(table, &text, &size), 0) << last_error();
+    return text ? std::string(text) : std::string();
+}
+
+}  // namespace
+
+// Records added to the tables wrongly: a table of another kind, counts that
+// are negative or have no records, texts without their NUL, hierarchy rows
+// out of order, interval rows of no series; refused with nothing added.
+// Records of nonsense values that fit the tables (huge counts, times out of
+// range, a hierarchy nested 100,000 deep, an elapsed time of ages) are added,
+// and every getter still answers.
+TEST_F(Misuse, StatisticsRecordsOutOfRange)
+{
+    ASSERT_EQ(gInitEpan(), 0);
+    request_misuse_tables();
+    const sample_packets sample = read_sample();
+    ASSERT_FALSE(sample.all.empty());
+    const char *requests[] = {"conv,tcp", "endpoints,ip", "io,phs", "io,stat,1"};
+    const WsbConversation *conversations;
+    const WsbEndpoint *endpoints;
+    const WsbHierarchyRow *rows;
+    const WsbIntervalRow *intervals;
+    int32_t count, nanoseconds;
+    int64_t seconds;
+    WsbConversation conversation{};
+    WsbEndpoint endpoint{};
+    WsbHierarchyRow row{};
+    WsbIntervalRow interval{};
+    for (int32_t table = 0; table < misuse_tables; ++table) {
+        SCOPED_TRACE(requests[table]);
+        const std::string request = requests[table];
+        if (table != conversations_table) {
+            CHECK_ANSWER(gGetConversations(table, &conversations, &count), 1,
+                         not_of_this_kind("Get Conversations", table, request));
+            CHECK_ANSWER(gAddConversations(table, &conversation, 1), 1,
+                         not_of_this_kind("Add Conversations", table, request));
+        }
+        if (table != endpoints_table) {
+            CHECK_ANSWER(gGetEndpoints(table, &endpoints, &count), 1, not_of_this_kind("Get Endpoints", table, request));
+            CHECK_ANSWER(gAddEndpoints(table, &endpoint, 1), 1, not_of_this_kind("Add Endpoints", table, request));
+        }
+        if (table != hierarchy_table) {
+            CHECK_ANSWER(gGetHierarchy(table, &rows, &count), 1, not_of_this_kind("Get Hierarchy", table, request));
+            CHECK_ANSWER(gAddHierarchy(table, &row, 1), 1, not_of_this_kind("Add Hierarchy", table, request));
+        }
+        if (table != intervals_table) {
+            CHECK_ANSWER(gGetIntervals(table, &intervals, &count, &seconds, &nanoseconds), 1,
+                         not_of_this_kind("Get Intervals", table, request));
+            CHECK_ANSWER(gAddIntervals(table, &interval, 1, 0, 0), 1,
+                         not_of_this_kind("Add Intervals", table, request));
+        }
+    }
+    auto missing = [](const std::string &operation) {
+        return "\"" + operation + "\" operation failed. The records are missing or their count is negative.";
+    };
+    for (int32_t bad : {-1, INT32_MIN}) {
+        CHECK_ANSWER(gAddConversations(conversations_table, &conversation, bad), 1, missing("Add Conversations"));
+        CHECK_ANSWER(gAddEndpoints(endpoints_table, &endpoint, bad), 1, missing("Add Endpoints"));
+        CHECK_ANSWER(gAddHierarchy(hierarchy_table, &row, bad), 1, missing("Add Hierarchy"));
+        CHECK_ANSWER(gAddIntervals(intervals_table, &interval, bad, 0, 0), 1, missing("Add Intervals"));
+        CHECK_ANSWER(gAddIntervals(intervals_table, nullptr, bad, 0, 0), 1, missing("Add Intervals"));
+    }
+    for (int32_t table = -1; table >= -2; --table)
+        CHECK_ANSWER(gAddConversations(table, nullptr, 0), 1,
+                     "\"Add Conversations\" operation failed. No statistics table " + std::to_string(table) +
+                         " was asked for (4 were).");
+
+    // Refused records add nothing.
+    std::vector<std::string> before;
+    for (int32_t table = 0; table < misuse_tables; ++table)
+        before.push_back(table_text(table));
+    const std::string refused = "\"Add Statistics\" operation failed. ";
+    WsbConversation unterminated{};
+    memset(unterminated.address_b, 'B', sizeof unterminated.address_b);
+    const WsbConversation two[] = {WsbConversation{}, unterminated};
+    CHECK_ANSWER(gAddConversations(conversations_table, two, 2), 1,
+                 refused + "A conversation's address text is not NUL-terminated.");
+    WsbEndpoint unterminated_endpoint{};
+    memset(unterminated_endpoint.address, 'E', sizeof unterminated_endpoint.address);
+    CHECK_ANSWER(gAddEndpoints(endpoints_table, &unterminated_endpoint, 1), 1,
+                 refused + "An endpoint's address text is not NUL-terminated.");
+    WsbHierarchyRow unnamed{};
+    memset(unnamed.protocol, 'P', sizeof unnamed.protocol);
+    CHECK_ANSWER(gAddHierarchy(hierarchy_table, &unnamed, 1), 1,
+                 refused + "A hierarchy row's protocol name is not NUL-terminated.");
+    const std::string out_of_order = refused +
+                                     "A hierarchy row's parent is not a row before it, or its depth is not one more "
+                                     "than its parent's.";
+    auto hierarchy_row = [](const char *protocol, int32_t depth, int32_t parent) {
+        WsbHierarchyRow r{};
+        strcpy(r.protocol, protocol);
+        r.depth = depth;
+        r.parent = parent;
+        r.frames = 1;
+        r.bytes = 60;
+        r.first_frame = 1;
+        return r;
+    };
+    for (const auto &[depth, parent] : std::vector<std::pair<int32_t, int32_t>>{
+             {-1, -1}, {1, -1}, {INT32_MIN, -1}, {1, -2}, {0, INT32_MIN}, {1, 1}, {1, 2}, {5, 0}, {INT32_MAX, 0}}) {
+        SCOPED_TRACE(std::to_string(depth) + " " + std::to_string(parent));
+        const WsbHierarchyRow pair[] = {hierarchy_row("eth", 0, -1), hierarchy_row("ip", depth, parent)};
+        CHECK_ANSWER(gAddHierarchy(hierarchy_table, pair, 2), 1, out_of_order);
+    }
+    const std::string no_series =
+        refused + "An interval row names a series the table does not have, or a negative interval.";
+    for (const auto &[series, number] :
+         std::vector<std::pair<int32_t, int64_t>>{{-1, 0}, {1, 0}, {INT32_MAX, 0}, {INT32_MIN, 0}, {0, -1}, {0, INT64_MIN}}) {
+        WsbIntervalRow r{};
+        r.series = series;
+        r.interval = number;
+        CHECK_ANSWER(gAddIntervals(intervals_table, &r, 1, 0, 0), 1, no_series);
+    }
+    for (const auto &[secs, nsecs] : std::vector<std::pair<int64_t, int32_t>>{
+             {-1, 0}, {INT64_MIN, 0}, {0, -1}, {0, 1000000000}, {0, INT32_MAX}, {0, INT32_MIN}})
+        CHECK_ANSWER(gAddIntervals(intervals_table, nullptr, 0, secs, nsecs), 1,
+                     "\"Add Intervals\" operation failed. The elapsed time is negative or its nanoseconds are out of "
+                     "range.");
+    for (int32_t table = 0; table < misuse_tables; ++table)
+        EXPECT_EQ(table_text(table), before[static_cast<size_t>(table)]) << requests[table];
+
+    // Nonsense that fits: added, twice (counts wrap), and answered.
+    WsbConversation huge{};
+    strcpy(huge.address_a, "huge.a");
+    strcpy(huge.address_b, "huge.b");
+    huge.address_type = INT32_MIN;
+    huge.port_a = UINT32_MAX;
+    huge.frames_a_to_b = huge.bytes_a_to_b = huge.frames_b_to_a = huge.bytes_b_to_a = UINT64_MAX;
+    huge.start_seconds = INT64_MIN;
+    huge.start_nanoseconds = INT32_MIN;
+    huge.stop_seconds = INT64_MAX;
+    huge.stop_nanoseconds = INT32_MAX;
+    huge.absolute_seconds = INT64_MAX;
+    huge.first_frame = UINT32_MAX;
+    huge.conversation_id = INT32_MIN;
+    WsbEndpoint huge_endpoint{};
+    memset(huge_endpoint.address, 'e', sizeof huge_endpoint.address - 1);
+    huge_endpoint.address_type = 9999;
+    huge_endpoint.tx_frames = huge_endpoint.tx_bytes = huge_endpoint.rx_frames = huge_endpoint.rx_bytes = UINT64_MAX;
+    WsbIntervalRow huge_interval{};
+    huge_interval.interval = INT64_MAX;
+    huge_interval.frames = huge_interval.bytes = huge_interval.values = UINT64_MAX;
+    huge_interval.sum = huge_interval.minimum = INT64_MIN;
+    huge_interval.maximum = INT64_MAX;
+    huge_interval.first_frame_values = INT32_MIN;
+    huge_interval.float_sum = 1e308;
+    huge_interval.float_minimum = -1e308;
+    WsbIntervalRow first_interval = huge_interval;
+    first_interval.interval = 0;
+    first_interval.first_frame = 1;
+    for (int again = 0; again < 2; ++again) {
+        CHECK_ANSWER(gAddConversations(conversations_table, &huge, 1), 0, "");
+        CHECK_ANSWER(gAddEndpoints(endpoints_table, &huge_endpoint, 1), 0, "");
+        const WsbIntervalRow both[] = {huge_interval, first_interval};
+        CHECK_ANSWER(gAddIntervals(intervals_table, both, 2, 0, 999999999), 0, "");
+    }
+    // A hierarchy nested deeper than any packet's protocols.
+    constexpr int32_t deep = 100000;
+    std::vector<WsbHierarchyRow> chain;
+    for (int32_t i = 0; i < deep; ++i)
+        chain.push_back(hierarchy_row(i % 2 ? "ip" : "eth", i, i - 1));
+    CHECK_ANSWER(gAddHierarchy(hierarchy_table, chain.data(), deep), 0, "");
+    CHECK_ANSWER(gGetHierarchy(hierarchy_table, &rows, &count), 0, "");
+    EXPECT_GE(count, deep);
+    wsbsweep::report report;
+    wsbsweep::sweep_statistics(report, misuse_tables);
+    for (const std::string &problem : report.problems)
+        ADD_FAILURE() << problem;
+
+    // An elapsed time of ages: the records answer; the text, one row per
+    // interval, is more than a text can hold and is refused.
+    CHECK_ANSWER(gAddIntervals(intervals_table, nullptr, 0, INT64_MAX, 999999999), 0, "");
+    CHECK_ANSWER(gGetIntervals(intervals_table, &intervals, &count, &seconds, &nanoseconds), 0, "");
+    EXPECT_EQ(seconds, INT64_MAX);
+    EXPECT_EQ(nanoseconds, 999999999);
+    const char *text = nullptr;
+    int32_t size = -1;
+    prime_error_text();
+    EXPECT_EQ(gGetStatisticsText(intervals_table, &text, &size), 1);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_LIMIT) << last_error();
+    for (int64_t ages : {int64_t{1000000000000}, int64_t{1} << 40, int64_t{100000000}}) {
+        SCOPED_TRACE(ages);
+        ASSERT_EQ(gClearStatistics(), 1);  // the capture is open
+        CHECK_ANSWER(gCloseCapture(), 0, "");
+        CHECK_ANSWER(gClearStatistics(), 0, "");
+        int32_t table = -1;
+        CHECK_ANSWER(gRequestStatistics("io,stat,1", &table), 0, "");
+        CHECK_ANSWER(gAddIntervals(table, nullptr, 0, ages, 0), 0, "");
+        prime_error_text();
+        EXPECT_EQ(gGetStatisticsText(table, &text, &size), 1);
+        EXPECT_EQ(gGetLastErrorCode(), WSB_E_LIMIT) << last_error();
+        check_answer("gGetStatisticsText", 1, 1, "");
+        ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    }
+    // Opening a capture starts every table from nothing.
+    CHECK_ANSWER(gGetIntervals(0, &intervals, &count, &seconds, &nanoseconds), 0, "");
+    EXPECT_EQ(count, 0);
+    CHECK_ANSWER(gCloseCapture(), 0, "");
+    CHECK_ANSWER(gCleanupEpan(), 0, "");
+}
+
+// Live capture options that name no interface, no place for the spool or a
+// filter that does not compile: refused with dumpcap's reason, nothing left
+// running or on disk; the capture file open before is closed (the call
+// closes it before it starts dumpcap).
+TEST_F(Misuse, LiveOptionsThatCaptureNothing)
+{
+    const std::string missing = live_capture_rights_missing();
+    if (!missing.empty())
+        GTEST_SKIP() << "needs capture rights: " << missing;
+    ASSERT_EQ(gInitEpan(), 0);
+    const std::string long_name(5000, 'i');
+    for (const std::string &name : {std::string("nope0"), std::string("99999"), std::string("-w"),
+                                    std::string("lo -w /tmp/x"), long_name, std::string("\xff\xfe")}) {
+        SCOPED_TRACE(name.substr(0, 40));
+        WsbLiveOptions options = quiet_live_options();
+        options.interface_name = name.c_str();
+        prime_error_text();
+        check_answer("gOpenLiveCapture", gOpenLiveCapture(&options), 1, "");
+    }
+    WsbLiveOptions options = quiet_live_options();
+    options.spool_folder = "/nonexistent/spool";
+    CHECK_ANSWER(gOpenLiveCapture(&options), 1,
+                 "The spool folder cannot be made in \"/nonexistent/spool\": No such file or directory.");
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_FILE);
+    ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
+    options = quiet_live_options();
+    options.capture_filter = "udp port";
+    prime_error_text();
+    check_answer("gOpenLiveCapture", gOpenLiveCapture(&options), 1, "");
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_FILTER) << last_error();
+    EXPECT_EQ(last_error().rfind("The capture filter \"udp port\" does not compile: ", 0), 0u) << last_error();
+    PacketSummary s;
+    CHECK_ANSWER(gGetNextPacket(&s), 1, no_capture("Get Next Packet"));
+    uint64_t written, dropped;
+    CHECK_ANSWER(gGetLiveCaptureCounts(&written, &dropped), 1, no_capture("Get Live Capture Counts"));
+    EXPECT_TRUE(wsbsweep::directory_entries(library_temp.path.string()).empty());
+    CHECK_ANSWER(gCleanupEpan(), 0, "");
+}

@@ -12,7 +12,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -188,6 +190,56 @@ std::vector<export_row> export_rows(const locator &p, const std::string &save_pa
         {"gSetPreference", guard::two_step, "Set Preference", 0, "",
          [] { return gSetPreference("tcp.desegment_tcp_streams:FALSE"); }},
         {"gSetSummaryTexts", guard::two_step, "Set Summary Texts", 0, "", [] { return gSetSummaryTexts(1); }},
+        // Statistics need the engine only; the tables of request_misuse_tables()
+        // exist wherever it runs.
+        {"gRequestStatistics", guard::two_step, "Request Statistics", 0, "",
+         [] { return gRequestStatistics("conv,udp", &i32a); }},
+        {"gGetStatisticsKind", guard::two_step, "Get Statistics Kind", 0, "",
+         [] { return gGetStatisticsKind(hierarchy_table, &i32a); }},
+        {"gGetConversations", guard::two_step, "Get Conversations", 0, "",
+         [] {
+             static const WsbConversation *records;
+             return gGetConversations(conversations_table, &records, &i32a);
+         }},
+        {"gGetEndpoints", guard::two_step, "Get Endpoints", 0, "",
+         [] {
+             static const WsbEndpoint *records;
+             return gGetEndpoints(endpoints_table, &records, &i32a);
+         }},
+        {"gGetHierarchy", guard::two_step, "Get Hierarchy", 0, "",
+         [] {
+             static const WsbHierarchyRow *records;
+             return gGetHierarchy(hierarchy_table, &records, &i32a);
+         }},
+        {"gGetIntervals", guard::two_step, "Get Intervals", 0, "",
+         [] {
+             static const WsbIntervalRow *records;
+             static int64_t seconds;
+             return gGetIntervals(intervals_table, &records, &i32a, &seconds, &i32b);
+         }},
+        {"gGetStatisticsText", guard::two_step, "Get Statistics Text", 0, "",
+         [] { return gGetStatisticsText(intervals_table, &text, &i32a); }},
+        {"gAddConversations", guard::two_step, "Add Conversations", 0, "",
+         [] { return gAddConversations(conversations_table, nullptr, 0); }},
+        {"gAddEndpoints", guard::two_step, "Add Endpoints", 0, "",
+         [] { return gAddEndpoints(endpoints_table, nullptr, 0); }},
+        {"gAddHierarchy", guard::two_step, "Add Hierarchy", 0, "",
+         [] { return gAddHierarchy(hierarchy_table, nullptr, 0); }},
+        {"gAddIntervals", guard::two_step, "Add Intervals", 0, "",
+         [] { return gAddIntervals(intervals_table, nullptr, 0, 1, 0); }},
+        // Live capture (gOpenLiveCapture changes the state: the tests call it
+        // themselves). Listing runs dumpcap -D.
+        {"gListInterfaces", guard::two_step, "List Interfaces", dumpcap_installed() ? 0 : 1, "",
+         [] {
+             static const WsbInterface *interfaces;
+             return gListInterfaces(&interfaces, &i32a);
+         }},
+        {"gWaitForPacket", guard::three_step, "Wait For Packet", 0, "", [] { return gWaitForPacket(0); }},
+        {"gStopLiveCapture", guard::none, "", 0, "", [] { return gStopLiveCapture(); }},
+        {"gGetLiveCaptureCounts", guard::three_step, "Get Live Capture Counts", 0, "",
+         [] { return gGetLiveCaptureCounts(&u64, &u64); }},
+        // Last: forgets the tables the rows above read.
+        {"gClearStatistics", guard::two_step, "Clear Statistics", 0, "", [] { return gClearStatistics(); }},
     };
 }
 
@@ -213,6 +265,105 @@ locator first_sample_packet()
     return {1, 24, 42, 42, 1, 1700000000, 0};
 }
 
+std::string capture_open(const std::string &operation)
+{
+    return "\"" + operation + "\" operation failed. Statistics are asked for before a capture is opened: close the "
+           "capture first (the tables count the captures opened afterwards).";
+}
+
+const char not_live[] =
+    "\"Get Live Capture Counts\" operation failed. The open capture is a file, not a live capture.";
+
+// gOpenLiveCapture's refusals of its options: no dumpcap is started and the
+// state stays as it was (an open capture stays open).
+void check_live_refusals()
+{
+    const std::string negative =
+        "\"Open Live Capture\" operation failed. A count, length or size of the options is negative.";
+    for (int32_t bad : {-1, INT32_MIN}) {
+        for (int member = 0; member < 6; ++member) {
+            SCOPED_TRACE(std::to_string(member) + ": " + std::to_string(bad));
+            WsbLiveOptions options = quiet_live_options();
+            int32_t *members[] = {&options.snap_length,     &options.stop_after_packets,  &options.stop_after_seconds,
+                                  &options.session_packets, &options.ring_file_kilobytes, &options.ring_files};
+            *members[member] = bad;
+            CHECK_ANSWER(gOpenLiveCapture(&options), 1, negative);
+            EXPECT_EQ(gGetLastErrorCode(), WSB_E_BAD_ARGUMENT);
+        }
+    }
+    WsbLiveOptions ring = quiet_live_options();
+    ring.ring_files = 3;
+    CHECK_ANSWER(gOpenLiveCapture(&ring), 1,
+                 "\"Open Live Capture\" operation failed. A ring of spool files needs a file size and at least 2 "
+                 "files (3 given).");
+    ring.ring_file_kilobytes = 100;
+    ring.ring_files = 1;
+    CHECK_ANSWER(gOpenLiveCapture(&ring), 1,
+                 "\"Open Live Capture\" operation failed. A ring of spool files needs a file size and at least 2 "
+                 "files (1 given).");
+    WsbLiveOptions unnamed = quiet_live_options();
+    unnamed.interface_name = "";
+    CHECK_ANSWER(gOpenLiveCapture(&unnamed), 1, "\"Open Live Capture\" operation failed. No interface was given.");
+}
+
+// Statistics with a capture (file) open: tables are neither asked for nor
+// forgotten; every table hands out what it counted so far, as records and
+// as text; a table number of another kind or none is refused. The number
+// of conversations counted.
+int32_t check_statistics_with_capture()
+{
+    int32_t table = -1;
+    CHECK_ANSWER(gRequestStatistics("conv,udp", &table), 1, capture_open("Request Statistics"));
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_STATE);
+    EXPECT_EQ(table, -1);
+    CHECK_ANSWER(gClearStatistics(), 1, capture_open("Clear Statistics"));
+    const int32_t kinds[] = {WSB_STATS_CONVERSATIONS, WSB_STATS_ENDPOINTS, WSB_STATS_HIERARCHY, WSB_STATS_INTERVALS};
+    for (int32_t i = 0; i < misuse_tables; ++i) {
+        int32_t kind = -1, size = -1;
+        const char *text = nullptr;
+        CHECK_ANSWER(gGetStatisticsKind(i, &kind), 0, "");
+        EXPECT_EQ(kind, kinds[i]);
+        CHECK_ANSWER(gGetStatisticsText(i, &text, &size), 0, "");
+        EXPECT_TRUE(text && size == static_cast<int32_t>(strlen(text) + 1)) << size;
+    }
+    const WsbConversation *conversations = nullptr;
+    const WsbEndpoint *endpoints = nullptr;
+    const WsbHierarchyRow *rows = nullptr;
+    const WsbIntervalRow *intervals = nullptr;
+    int32_t count = -1, nanoseconds = -1;
+    int64_t seconds = -1;
+    CHECK_ANSWER(gGetEndpoints(endpoints_table, &endpoints, &count), 0, "");
+    EXPECT_EQ(count == 0, endpoints == nullptr);
+    CHECK_ANSWER(gGetHierarchy(hierarchy_table, &rows, &count), 0, "");
+    EXPECT_EQ(count == 0, rows == nullptr);
+    CHECK_ANSWER(gGetIntervals(intervals_table, &intervals, &count, &seconds, &nanoseconds), 0, "");
+    EXPECT_EQ(count == 0, intervals == nullptr);
+    EXPECT_GE(seconds, 0);
+    CHECK_ANSWER(gGetConversations(endpoints_table, &conversations, &count), 1,
+                 "\"Get Conversations\" operation failed. Statistics table 1 (\"endpoints,ip\") is not of this kind.");
+    CHECK_ANSWER(gGetIntervals(misuse_tables, &intervals, &count, &seconds, &nanoseconds), 1,
+                 "\"Get Intervals\" operation failed. No statistics table 4 was asked for (4 were).");
+    count = -1;
+    CHECK_ANSWER(gGetConversations(conversations_table, &conversations, &count), 0, "");
+    EXPECT_EQ(count == 0, conversations == nullptr);
+    return count;
+}
+
+// The live capture calls with a capture file open: waiting answers at once
+// (0 while records are left, 2 at the end), stopping does nothing, there are
+// no live counts.
+void check_live_calls_on_a_file(int32_t waiting)
+{
+    for (int32_t timeout : {0, -1, INT32_MIN, INT32_MAX})
+        CHECK_ANSWER(gWaitForPacket(timeout), waiting, "");
+    CHECK_ANSWER(gStopLiveCapture(), 0, "");
+    uint64_t written = 7, dropped = 7;
+    CHECK_ANSWER(gGetLiveCaptureCounts(&written, &dropped), 1, not_live);
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_STATE);
+    EXPECT_EQ(written, 7u);
+    check_live_refusals();
+}
+
 }  // namespace
 
 TEST_F(Misuse, NotStarted)
@@ -224,6 +375,9 @@ TEST_F(Misuse, NotStarted)
     CHECK_ANSWER(gCleanupEpan(), 1, not_started("Cleanup"));
     CHECK_ANSWER(gOpenCapture(WSB_SAMPLE_CAPTURE), 1, not_started("Open Capture"));
     CHECK_ANSWER(gCloseCapture(), 1, not_started("Close Capture"));
+    WsbLiveOptions options = quiet_live_options();
+    CHECK_ANSWER(gOpenLiveCapture(&options), 1, not_started("Open Live Capture"));
+    CHECK_ANSWER(gOpenLiveCapture(nullptr), 1, not_started("Open Live Capture"));
     // Out-parameters that are set whatever happens.
     int32_t length = 99;
     const uint8_t *data = nullptr;
@@ -241,11 +395,26 @@ TEST_F(Misuse, NotStarted)
 TEST_F(Misuse, StartedWithoutACapture)
 {
     ASSERT_EQ(gInitEpan(), 0);
+    request_misuse_tables();
     const locator p = first_sample_packet();
     check_null_arguments(library_state::no_capture, p);
     check_exports_without_capture(library_state::no_capture, p, save_path);
     CHECK_ANSWER(gInitEpan(), 1, "Wireshark engine was already initialized.");
     CHECK_ANSWER(gCloseCapture(), 1, no_capture("Close Capture"));
+    // The tables were forgotten (gClearStatistics, last of the rows).
+    int32_t kind;
+    CHECK_ANSWER(gGetStatisticsKind(0, &kind), 1,
+                 "\"Get Statistics Kind\" operation failed. No statistics table 0 was asked for (0 were).");
+    CHECK_ANSWER(gClearStatistics(), 0, "");
+    check_live_refusals();
+    // A live capture is read whole.
+    ASSERT_EQ(gSetReadingShare(1, 2, WSB_SHARE_BALANCED), 0);
+    WsbLiveOptions options = quiet_live_options();
+    CHECK_ANSWER(gOpenLiveCapture(&options), 1,
+                 "\"Open Live Capture\" operation failed. A live capture is read whole: set the reading share back to "
+                 "(0, 1) first.");
+    EXPECT_EQ(gGetLastErrorCode(), WSB_E_STATE);
+    ASSERT_EQ(gSetReadingShare(0, 1, WSB_SHARE_BALANCED), 0);
     CHECK_ANSWER(gOpenCapture(WSB_SAMPLE_CAPTURE), 0, "");
     CHECK_ANSWER(gCleanupEpan(), 0, "");
 }
@@ -255,9 +424,12 @@ TEST_F(Misuse, StartedWithoutACapture)
 TEST_F(Misuse, CaptureOpenNothingRead)
 {
     ASSERT_EQ(gInitEpan(), 0);
+    request_misuse_tables();
     ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
     const locator p = first_sample_packet();
     check_null_arguments(library_state::open_undissected, p);
+    EXPECT_EQ(check_statistics_with_capture(), 0);
+    check_live_calls_on_a_file(0);
     int32_t count, offset;
     const int32_t *ids;
     CHECK_ANSWER(gLastPacketHasPassedFilter("IP", &count, &ids), 1, no_dissection("Last Packet Has Passed Filter"));
@@ -289,11 +461,14 @@ TEST_F(Misuse, CaptureOpenNothingRead)
 TEST_F(Misuse, CaptureOpenMidRead)
 {
     ASSERT_EQ(gInitEpan(), 0);
+    request_misuse_tables();
     ASSERT_EQ(gOpenCapture(WSB_SAMPLE_CAPTURE), 0);
     PacketSummary s;
     ASSERT_EQ(gGetNextPacket(&s), 0);  // ARP
     const locator arp = locator_of(s);
     check_null_arguments(library_state::open_dissected, arp);
+    EXPECT_EQ(check_statistics_with_capture(), 0);  // no TCP yet
+    check_live_calls_on_a_file(0);
 
     int32_t count = -1, offset = -1, length = -1, type = -1, id = -1;
     const int32_t *ids = nullptr;
@@ -458,12 +633,15 @@ TEST_F(Misuse, CaptureOpenMidRead)
 TEST_F(Misuse, CaptureReadToItsEnd)
 {
     ASSERT_EQ(gInitEpan(), 0);
+    request_misuse_tables();
     const sample_packets sample = read_sample();
     ASSERT_FALSE(sample.all.empty());
     check_null_arguments(library_state::open_undissected, sample.tcp);
     PacketSummary s;
     for (int again = 0; again < 3; ++again)
         CHECK_ANSWER(gGetNextPacket(&s), 2, "");
+    EXPECT_EQ(check_statistics_with_capture(), 2);  // as tshark -z conv,tcp counts them
+    check_live_calls_on_a_file(2);
     int32_t count;
     const int32_t *ids;
     CHECK_ANSWER(gLastPacketHasPassedFilter("IP", &count, &ids), 1, no_dissection("Last Packet Has Passed Filter"));
@@ -495,6 +673,7 @@ TEST_F(Misuse, CaptureReadToItsEnd)
 TEST_F(Misuse, CaptureClosedAfterReading)
 {
     ASSERT_EQ(gInitEpan(), 0);
+    request_misuse_tables();
     const sample_packets sample = read_sample();
     ASSERT_FALSE(sample.all.empty());
     int32_t length;
@@ -506,9 +685,15 @@ TEST_F(Misuse, CaptureClosedAfterReading)
     TreeNode node;
     ASSERT_EQ(gGetTreeNodeByIndex(&node, 0), 0);
     ASSERT_EQ(gCloseCapture(), 0);
+    // The tables keep what they counted until the next capture.
+    const WsbConversation *conversations = nullptr;
+    int32_t conversation_count = -1;
+    CHECK_ANSWER(gGetConversations(conversations_table, &conversations, &conversation_count), 0, "");
+    EXPECT_EQ(conversation_count, 2);
 
     check_null_arguments(library_state::no_capture, sample.tcp);
     check_exports_without_capture(library_state::no_capture, sample.tcp, save_path);
+    check_live_refusals();
     const char *text;
     int32_t size;
     CHECK_ANSWER(gGetStringProtocolFieldValueByTreeNode(node.node, &text, &size), 1, invalid_node_string);
@@ -522,6 +707,7 @@ TEST_F(Misuse, CaptureClosedAfterReading)
 TEST_F(Misuse, EngineShutDown)
 {
     ASSERT_EQ(gInitEpan(), 0);
+    request_misuse_tables();
     const sample_packets sample = read_sample();
     ASSERT_FALSE(sample.all.empty());
     const locator &tcp = sample.tcp;
@@ -548,5 +734,113 @@ TEST_F(Misuse, EngineShutDown)
     CHECK_ANSWER(gCleanupEpan(), 1, shut_down("Cleanup"));
     CHECK_ANSWER(gOpenCapture(WSB_SAMPLE_CAPTURE), 1, shut_down("Open Capture"));
     CHECK_ANSWER(gCloseCapture(), 1, shut_down("Close Capture"));
+    WsbLiveOptions options = quiet_live_options();
+    CHECK_ANSWER(gOpenLiveCapture(&options), 1, shut_down("Open Live Capture"));
+    CHECK_ANSWER(gOpenLiveCapture(nullptr), 1, shut_down("Open Live Capture"));
 }
 
+
+namespace {
+
+// The processes whose command line names text (a dumpcap writing into the
+// test's spool folder).
+std::vector<std::string> processes_naming(const std::string &text)
+{
+    std::vector<std::string> found;
+    for (const std::string &entry : wsbsweep::directory_entries("/proc")) {
+        if (entry.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream in("/proc/" + entry + "/cmdline", std::ios::binary);
+        const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (line.find(text) != std::string::npos)
+            found.push_back(entry);
+    }
+    return found;
+}
+
+}  // namespace
+
+// A live capture on lo that sees nothing (its filter matches no traffic of
+// the tests) through its states: open and nothing read, stopped and read to
+// its end, closed, given way to a capture file, and open at shutdown. Every
+// export answers; no dumpcap and no spool folder is left.
+TEST_F(Misuse, LiveCaptureInEveryState)
+{
+    const std::string missing = live_capture_rights_missing();
+    if (!missing.empty())
+        GTEST_SKIP() << "needs capture rights: " << missing;
+    ASSERT_EQ(gInitEpan(), 0);
+    request_misuse_tables();
+    WsbLiveOptions options = quiet_live_options();
+    CHECK_ANSWER(gOpenLiveCapture(&options), 0, "");
+
+    // Open, nothing read: waiting only looks and changes no error text.
+    prime_error_text();
+    const std::string primed = last_error();
+    EXPECT_EQ(gWaitForPacket(0), WSB_TIMED_OUT);
+    EXPECT_EQ(last_error(), primed);
+    uint64_t written = 7, dropped = 7;
+    CHECK_ANSWER(gGetLiveCaptureCounts(&written, &dropped), 0, "");
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(dropped, 0u);
+    const std::string counts_null =
+        "\"Get Live Capture Counts\" operation failed. No place for the counts was given.";
+    CHECK_ANSWER(gGetLiveCaptureCounts(nullptr, &dropped), 1, counts_null);
+    CHECK_ANSWER(gGetLiveCaptureCounts(&written, nullptr), 1, counts_null);
+    EXPECT_EQ(check_statistics_with_capture(), 0);
+    check_live_refusals();  // the live capture stays open
+    const WsbInterface *interfaces = nullptr;
+    int32_t count = -1;
+    CHECK_ANSWER(gListInterfaces(&interfaces, &count), 0, "");
+    EXPECT_GT(count, 0);
+    CHECK_ANSWER(gSetPreference("tcp.desegment_tcp_streams:FALSE"), 1, "");
+    CHECK_ANSWER(gSetReadingShare(0, 2, WSB_SHARE_BALANCED), 1, "");
+
+    // Stopped by dumpcap's own stop condition: read to its end.
+    PacketSummary s;
+    CHECK_ANSWER(gGetNextPacket(&s), 2, "");
+    CHECK_ANSWER(gGetNextPacket(&s), 2, "");
+    for (int32_t timeout : {0, -1, INT32_MIN, INT32_MAX})
+        CHECK_ANSWER(gWaitForPacket(timeout), 2, "");
+    CHECK_ANSWER(gStopLiveCapture(), 0, "");
+    CHECK_ANSWER(gGetLiveCaptureCounts(&written, &dropped), 0, "");
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(check_statistics_with_capture(), 0);
+    const uint32_t frames[] = {1};
+    CHECK_ANSWER(gSaveFrames(save_path.c_str(), WSB_SAVE_FORMAT_PCAPNG, frames, 1, nullptr, 0, nullptr, nullptr,
+                             nullptr),
+                 1, "");
+    CHECK_ANSWER(gCloseCapture(), 0, "");
+    EXPECT_TRUE(wsbsweep::directory_entries(library_temp.path.string()).empty());
+    CHECK_ANSWER(gWaitForPacket(0), 1, no_capture("Wait For Packet"));
+    CHECK_ANSWER(gGetLiveCaptureCounts(&written, &dropped), 1, no_capture("Get Live Capture Counts"));
+    CHECK_ANSWER(gStopLiveCapture(), 0, "");
+
+    // Stopped by the host before anything arrived; twice, and once more
+    // after the end.
+    options.stop_after_seconds = 0;
+    CHECK_ANSWER(gOpenLiveCapture(&options), 0, "");
+    CHECK_ANSWER(gStopLiveCapture(), 0, "");
+    CHECK_ANSWER(gStopLiveCapture(), 0, "");
+    CHECK_ANSWER(gGetNextPacket(&s), 2, "");
+    CHECK_ANSWER(gStopLiveCapture(), 0, "");
+    // A second live capture over the first, then a capture file over it.
+    CHECK_ANSWER(gOpenLiveCapture(&options), 0, "");
+    CHECK_ANSWER(gOpenLiveCapture(&options), 0, "");
+    CHECK_ANSWER(gOpenCapture(WSB_SAMPLE_CAPTURE), 0, "");
+    EXPECT_TRUE(processes_naming(library_temp.path.string()).empty());
+    EXPECT_TRUE(wsbsweep::directory_entries(library_temp.path.string()).empty());
+    CHECK_ANSWER(gGetLiveCaptureCounts(&written, &dropped), 1, not_live);
+    CHECK_ANSWER(gGetNextPacket(&s), 0, "");
+    EXPECT_EQ(s.frame_number, 1u);
+
+    // Open (and running) at shutdown.
+    CHECK_ANSWER(gOpenLiveCapture(&options), 0, "");
+    CHECK_ANSWER(gCleanupEpan(), 0, "");
+    EXPECT_TRUE(processes_naming(library_temp.path.string()).empty());
+    CHECK_ANSWER(gWaitForPacket(0), 1, shut_down("Wait For Packet"));
+    CHECK_ANSWER(gGetLiveCaptureCounts(&written, &dropped), 1, shut_down("Get Live Capture Counts"));
+    CHECK_ANSWER(gListInterfaces(&interfaces, &count), 1, shut_down("List Interfaces"));
+    CHECK_ANSWER(gOpenLiveCapture(&options), 1, shut_down("Open Live Capture"));
+    CHECK_ANSWER(gStopLiveCapture(), 0, "");
+}

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include <epan/to_str.h>
 
@@ -284,15 +285,23 @@ struct hierarchy_tree {
         }
     }
 
-    void flatten(int32_t index, int32_t parent, std::vector<WsbHierarchyRow> &out)
+    // A row and its subtree, depth first, with a stack of its own: added rows
+    // may nest deeper than calls on the thread's stack could.
+    void flatten(int32_t root, std::vector<WsbHierarchyRow> &out)
     {
-        WsbHierarchyRow row = rows[static_cast<size_t>(index)];
-        row.parent = parent;
-        const auto position = static_cast<int32_t>(out.size());
-        out.push_back(row);
-        order(children[static_cast<size_t>(index)]);
-        for (const int32_t child_index : children[static_cast<size_t>(index)])
-            flatten(child_index, position, out);
+        std::vector<std::pair<int32_t, int32_t>> pending{{root, -1}};  // row, its parent's position in out
+        while (!pending.empty()) {
+            const auto [index, parent] = pending.back();
+            pending.pop_back();
+            WsbHierarchyRow row = rows[static_cast<size_t>(index)];
+            row.parent = parent;
+            const auto position = static_cast<int32_t>(out.size());
+            out.push_back(row);
+            std::vector<int32_t> &below = children[static_cast<size_t>(index)];
+            order(below);
+            for (auto child = below.rbegin(); child != below.rend(); ++child)
+                pending.emplace_back(*child, position);
+        }
     }
 
     // Siblings in the order they first occurred.
@@ -309,7 +318,7 @@ struct hierarchy_tree {
         out.reserve(rows.size());
         order(roots);
         for (const int32_t root : roots)
-            flatten(root, -1, out);
+            flatten(root, out);
         return out;
     }
 };

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/state.h"
 #include "stats/stats_state.h"
 
 namespace {
@@ -318,9 +319,23 @@ uint64_t width_value(const io_series &series, const WsbIntervalRow &row, bool *c
     }
 }
 
-void render_intervals(stats_table &table, const nstime_t &elapsed)
+// One row per interval from the capture's first packet to its latest: a
+// text of more rows than a text handed out can hold (its size is an
+// int32_t) is refused before it is built.
+bool refuse_rows(const nstime_t &elapsed)
+{
+    set_error_format(WSB_E_LIMIT,
+                     "\"Get Statistics Text\" operation failed. One row per interval over %" PRId64 " seconds is more "
+                     "than a text can hold (2 GiB): ask for a longer interval, or read the rows with gGetIntervals.",
+                     static_cast<int64_t>(elapsed.secs));
+    return false;
+}
+
+bool render_intervals(stats_table &table, const nstime_t &elapsed)
 {
     std::string &out = table.text_out;
+    if (static_cast<uint64_t>(elapsed.secs) > UINT64_MAX / 1000000u - 1)
+        return refuse_rows(elapsed);
     const size_t columns = table.series.size();
     // The rows of each series by interval.
     std::vector<std::vector<const WsbIntervalRow *>> rows_of(columns);
@@ -548,12 +563,18 @@ void render_intervals(stats_table &table, const nstime_t &elapsed)
 
     std::string full_fmt = invl_prec == 0 && dur_mag == 1 ? "|  " + invl_fmt + " <> " + invl_fmt + "  |"
                                                            : "| " + invl_fmt + " <> " + invl_fmt + " |";
-    unsigned num_rows = 0;
+    uint64_t num_rows = 0;
     if (interval != 0 && duration != 0)
-        num_rows = static_cast<unsigned>(duration / interval) + (static_cast<unsigned>(duration % interval) > 0 ? 1 : 0);
+        num_rows = duration / interval + (duration % interval > 0 ? 1 : 0);
+    // Each row is at least as wide as the table's columns.
+    const uint64_t row_bytes = tabrow_w + 2u;
+    if (num_rows > (static_cast<uint64_t>(INT32_MAX) - out.size()) / row_bytes) {
+        out.clear();
+        return refuse_rows(elapsed);
+    }
     std::vector<size_t> next(columns, 0);
     uint64_t t = 0;
-    for (unsigned i = 0; i < num_rows; ++i) {
+    for (uint64_t i = 0; i < num_rows; ++i) {
         const bool last_row = i == num_rows - 1;
         const uint64_t invl_end = last_row ? duration : t + interval;
         if (invl_prec == 0) {
@@ -610,11 +631,16 @@ void render_intervals(stats_table &table, const nstime_t &elapsed)
     }
     out.append(borderlen, '=');
     out += "\n";
+    if (out.size() >= static_cast<size_t>(INT32_MAX)) {
+        out.clear();
+        return refuse_rows(elapsed);
+    }
+    return true;
 }
 
 }  // namespace
 
-void stats_render(stats_table &table, const nstime_t &elapsed)
+bool stats_render(stats_table &table, const nstime_t &elapsed)
 {
     table.text_out.clear();
     switch (table.kind) {
@@ -629,7 +655,7 @@ void stats_render(stats_table &table, const nstime_t &elapsed)
         break;
     case WSB_STATS_INTERVALS:
     default:
-        render_intervals(table, elapsed);
-        break;
+        return render_intervals(table, elapsed);
     }
+    return true;
 }

@@ -208,7 +208,8 @@ int32_t gGetStatisticsText(int32_t number, const char **text, int32_t *size)
         stats_build_intervals(*table, &elapsed);
         break;
     }
-    stats_render(*table, elapsed);
+    if (!stats_render(*table, elapsed))
+        return WSB_FAILED;
     *text = table->text_out.c_str();
     *size = static_cast<int32_t>(table->text_out.size() + 1);
     return WSB_OK;

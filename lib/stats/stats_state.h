@@ -107,5 +107,6 @@ bool stats_merge_hierarchy(std::vector<WsbHierarchyRow> &into, const WsbHierarch
 bool stats_merge_intervals(const stats_table &table, std::vector<WsbIntervalRow> &into, const WsbIntervalRow *records,
                            int32_t count);
 
-// The text of a table, built from its records (the *_out vectors).
-void stats_render(stats_table &table, const nstime_t &elapsed);
+// The text of a table, built from its records (the *_out vectors); false
+// with the message set when it would be more than a text can hold.
+bool stats_render(stats_table &table, const nstime_t &elapsed);

@@ -10,6 +10,7 @@
 #include <dirent.h>
 
 #include <cinttypes>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <map>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "wsbridge.h"
@@ -680,6 +682,93 @@ inline void sweep_open_capture(report &r, const limits &limits)
             r.read_status == 2 && r.out_of_memory == 0 && written != static_cast<int32_t>(packets.size()))
             r.problem("gSaveFrames wrote " + std::to_string(written) + " packets of " +
                       std::to_string(packets.size()));
+    }
+}
+
+// Every statistics getter on the tables 0 .. tables - 1 and on numbers that
+// name no table: a kind for each table, its own kind's records (null exactly
+// when there are none, texts terminated, hierarchy rows after their parents,
+// interval rows in order), the getters of the other kinds refused, its text
+// terminated with its size.
+inline void sweep_statistics(report &r, int32_t tables)
+{
+    const WsbConversation *conversations = nullptr;
+    const WsbEndpoint *endpoints = nullptr;
+    const WsbHierarchyRow *rows = nullptr;
+    const WsbIntervalRow *intervals = nullptr;
+    const char *text = nullptr;
+    int32_t count = -1, size = -1, kind = -1, nanoseconds = -1;
+    int64_t seconds = -1;
+    for (int32_t none : {-1, INT32_MIN, tables, INT32_MAX}) {
+        arm();
+        check(r, "gGetStatisticsKind (no table)", gGetStatisticsKind(none, &kind), {1});
+        arm();
+        check(r, "gGetConversations (no table)", gGetConversations(none, &conversations, &count), {1});
+        arm();
+        check(r, "gGetEndpoints (no table)", gGetEndpoints(none, &endpoints, &count), {1});
+        arm();
+        check(r, "gGetHierarchy (no table)", gGetHierarchy(none, &rows, &count), {1});
+        arm();
+        check(r, "gGetIntervals (no table)", gGetIntervals(none, &intervals, &count, &seconds, &nanoseconds), {1});
+        arm();
+        check(r, "gGetStatisticsText (no table)", gGetStatisticsText(none, &text, &size), {1});
+        arm();
+        check(r, "gAddConversations (no table)", gAddConversations(none, nullptr, 0), {1});
+    }
+    for (int32_t table = 0; table < tables; ++table) {
+        const std::string which = " of table " + std::to_string(table);
+        arm();
+        if (check(r, "gGetStatisticsKind", gGetStatisticsKind(table, &kind), {0}) != 0)
+            continue;
+        if (kind < WSB_STATS_CONVERSATIONS || kind > WSB_STATS_INTERVALS)
+            r.problem("gGetStatisticsKind handed out the kind " + std::to_string(kind) + which);
+        auto handed_out = [&](const char *operation, int32_t status, int32_t own_kind, const void *records) {
+            if ((status == 0) != (kind == own_kind))
+                r.problem(std::string(operation) + " answered " + std::to_string(status) + which);
+            if (status == 0 && (count < 0 || (count == 0) != (records == nullptr)))
+                r.problem(std::string(operation) + " handed out " + std::to_string(count) + " records at " +
+                          (records ? "an array" : "no array") + which);
+            return status == 0 && count > 0;
+        };
+        arm();
+        int32_t status = check(r, "gGetConversations", gGetConversations(table, &conversations, &count), {0, 1});
+        if (handed_out("gGetConversations", status, WSB_STATS_CONVERSATIONS, conversations))
+            for (int32_t i = 0; i < count; ++i)
+                if (!terminated(conversations[i].address_a) || !terminated(conversations[i].address_b))
+                    r.problem("gGetConversations handed out an unterminated address" + which);
+        arm();
+        status = check(r, "gGetEndpoints", gGetEndpoints(table, &endpoints, &count), {0, 1});
+        if (handed_out("gGetEndpoints", status, WSB_STATS_ENDPOINTS, endpoints))
+            for (int32_t i = 0; i < count; ++i)
+                if (!terminated(endpoints[i].address))
+                    r.problem("gGetEndpoints handed out an unterminated address" + which);
+        arm();
+        status = check(r, "gGetHierarchy", gGetHierarchy(table, &rows, &count), {0, 1});
+        if (handed_out("gGetHierarchy", status, WSB_STATS_HIERARCHY, rows))
+            for (int32_t i = 0; i < count; ++i)
+                if (!terminated(rows[i].protocol) || rows[i].parent < -1 || rows[i].parent >= i ||
+                    rows[i].depth != (rows[i].parent < 0 ? 0 : rows[rows[i].parent].depth + 1)) {
+                    r.problem("gGetHierarchy handed out row " + std::to_string(i) + " out of order" + which);
+                    break;
+                }
+        arm();
+        status = check(r, "gGetIntervals", gGetIntervals(table, &intervals, &count, &seconds, &nanoseconds), {0, 1});
+        if (handed_out("gGetIntervals", status, WSB_STATS_INTERVALS, intervals)) {
+            if (seconds < 0 || nanoseconds < 0 || nanoseconds > 999999999)
+                r.problem("gGetIntervals handed out the elapsed time " + std::to_string(seconds) + " s " +
+                          std::to_string(nanoseconds) + " ns" + which);
+            for (int32_t i = 0; i < count; ++i)
+                if (intervals[i].series < 0 || intervals[i].interval < 0 ||
+                    (i > 0 && std::make_pair(intervals[i - 1].series, intervals[i - 1].interval) >=
+                                  std::make_pair(intervals[i].series, intervals[i].interval))) {
+                    r.problem("gGetIntervals handed out row " + std::to_string(i) + " out of order" + which);
+                    break;
+                }
+        }
+        arm();
+        if (check(r, "gGetStatisticsText", gGetStatisticsText(table, &text, &size), {0, 1}) == 0 &&
+            (!text || size != static_cast<int32_t>(strlen(text) + 1)))
+            r.problem("gGetStatisticsText handed out a text whose size is not its length + 1" + which);
     }
 }
 

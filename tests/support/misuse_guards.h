@@ -5,6 +5,7 @@
 // the message it gets when the guard lets the call through.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -87,6 +88,13 @@ inline std::vector<null_case> null_cases(const locator &p)
     const std::string follow_chunk_null = "\"Get Next Follow Chunk\" operation failed. An output argument is null.";
     const std::string field_value_null =
         "\"Get Field Value\" operation failed. No place for the value and its text was given.";
+    const std::string request_null = "\"Request Statistics\" operation failed. No request, or no place for the "
+                                     "table's number, was given.";
+    const std::string interfaces_null = "\"List Interfaces\" operation failed. No place for the list was given.";
+    const std::string no_interface = "\"Open Live Capture\" operation failed. No interface was given.";
+    const std::string not_live =
+        "\"Get Live Capture Counts\" operation failed. The open capture is a file, not a live capture.";
+    static const WsbInterface *interfaces;
     const void *any_node = &node;
     return {
         {"gRegisterProtocolFieldFilter(null, group)", guard::two_step, "Register protocol field filter",
@@ -277,14 +285,110 @@ inline std::vector<null_case> null_cases(const locator &p)
              static WsbBatchValue value;
              return gGetFieldValue(1, &value, nullptr);
          }},
+        {"gRequestStatistics(null, table)", guard::two_step, "Request Statistics", request_null,
+         [] { return gRequestStatistics(nullptr, &i32); }},
+        {"gRequestStatistics(request, null)", guard::two_step, "Request Statistics", request_null,
+         [] { return gRequestStatistics("conv,udp", nullptr); }},
+        // Live capture. Without a live capture open, the counts' guard answers
+        // before the outputs are looked at: no capture, or a file.
+        {"gListInterfaces(null, count)", guard::two_step, "List Interfaces", interfaces_null,
+         [] { return gListInterfaces(nullptr, &i32); }},
+        {"gListInterfaces(interfaces, null)", guard::two_step, "List Interfaces", interfaces_null,
+         [] { return gListInterfaces(&interfaces, nullptr); }},
+        {"gOpenLiveCapture(null)", guard::two_step, "Open Live Capture", no_interface,
+         [] { return gOpenLiveCapture(nullptr); }},
+        {"gOpenLiveCapture(null interface)", guard::two_step, "Open Live Capture", no_interface,
+         [] {
+             WsbLiveOptions options{};
+             options.capture_filter = "udp port 9";
+             return gOpenLiveCapture(&options);
+         }},
+        {"gGetLiveCaptureCounts(null, dropped)", guard::three_step, "Get Live Capture Counts", not_live,
+         [] { return gGetLiveCaptureCounts(nullptr, &u64); }},
+        {"gGetLiveCaptureCounts(written, null)", guard::three_step, "Get Live Capture Counts", not_live,
+         [] { return gGetLiveCaptureCounts(&u64, nullptr); }},
     };
+}
+
+// The null pointer arguments of the calls on a statistics table, given the
+// tables of request_misuse_tables() (the table is checked before the
+// outputs, so these need the tables asked for).
+inline std::vector<null_case> table_null_cases()
+{
+    static int32_t i32;
+    static int64_t i64;
+    static const char *text;
+    static const WsbConversation *conversations;
+    static const WsbEndpoint *endpoints;
+    static const WsbHierarchyRow *hierarchy;
+    static const WsbIntervalRow *intervals;
+    auto records_null = [](const std::string &operation) {
+        return "\"" + operation + "\" operation failed. No place for the records and their count was given.";
+    };
+    auto added_null = [](const std::string &operation) {
+        return "\"" + operation + "\" operation failed. The records are missing or their count is negative.";
+    };
+    const std::string text_null =
+        "\"Get Statistics Text\" operation failed. No place for the text and its size was given.";
+    return {
+        {"gGetStatisticsKind(table, null)", guard::two_step, "Get Statistics Kind",
+         "\"Get Statistics Kind\" operation failed. No place for the kind was given.",
+         [] { return gGetStatisticsKind(conversations_table, nullptr); }},
+        {"gGetConversations(table, null, count)", guard::two_step, "Get Conversations", records_null("Get Conversations"),
+         [] { return gGetConversations(conversations_table, nullptr, &i32); }},
+        {"gGetConversations(table, records, null)", guard::two_step, "Get Conversations",
+         records_null("Get Conversations"), [] { return gGetConversations(conversations_table, &conversations, nullptr); }},
+        {"gGetEndpoints(table, null, count)", guard::two_step, "Get Endpoints", records_null("Get Endpoints"),
+         [] { return gGetEndpoints(endpoints_table, nullptr, &i32); }},
+        {"gGetEndpoints(table, records, null)", guard::two_step, "Get Endpoints", records_null("Get Endpoints"),
+         [] { return gGetEndpoints(endpoints_table, &endpoints, nullptr); }},
+        {"gGetHierarchy(table, null, count)", guard::two_step, "Get Hierarchy", records_null("Get Hierarchy"),
+         [] { return gGetHierarchy(hierarchy_table, nullptr, &i32); }},
+        {"gGetHierarchy(table, records, null)", guard::two_step, "Get Hierarchy", records_null("Get Hierarchy"),
+         [] { return gGetHierarchy(hierarchy_table, &hierarchy, nullptr); }},
+        {"gGetIntervals(table, null, ..)", guard::two_step, "Get Intervals", records_null("Get Intervals"),
+         [] { return gGetIntervals(intervals_table, nullptr, &i32, &i64, &i32); }},
+        {"gGetIntervals(table, records, null, ..)", guard::two_step, "Get Intervals", records_null("Get Intervals"),
+         [] { return gGetIntervals(intervals_table, &intervals, nullptr, &i64, &i32); }},
+        {"gGetIntervals(.., null seconds, ..)", guard::two_step, "Get Intervals", records_null("Get Intervals"),
+         [] { return gGetIntervals(intervals_table, &intervals, &i32, nullptr, &i32); }},
+        {"gGetIntervals(.., null nanoseconds)", guard::two_step, "Get Intervals", records_null("Get Intervals"),
+         [] { return gGetIntervals(intervals_table, &intervals, &i32, &i64, nullptr); }},
+        {"gGetStatisticsText(table, null, size)", guard::two_step, "Get Statistics Text", text_null,
+         [] { return gGetStatisticsText(hierarchy_table, nullptr, &i32); }},
+        {"gGetStatisticsText(table, text, null)", guard::two_step, "Get Statistics Text", text_null,
+         [] { return gGetStatisticsText(intervals_table, &text, nullptr); }},
+        // Null records with a count.
+        {"gAddConversations(table, null, 1)", guard::two_step, "Add Conversations", added_null("Add Conversations"),
+         [] { return gAddConversations(conversations_table, nullptr, 1); }},
+        {"gAddEndpoints(table, null, 1)", guard::two_step, "Add Endpoints", added_null("Add Endpoints"),
+         [] { return gAddEndpoints(endpoints_table, nullptr, 1); }},
+        {"gAddHierarchy(table, null, INT32_MAX)", guard::two_step, "Add Hierarchy", added_null("Add Hierarchy"),
+         [] { return gAddHierarchy(hierarchy_table, nullptr, INT32_MAX); }},
+        {"gAddIntervals(table, null, 1, ..)", guard::two_step, "Add Intervals", added_null("Add Intervals"),
+         [] { return gAddIntervals(intervals_table, nullptr, 1, 0, 0); }},
+    };
+}
+
+// Whether the tables of request_misuse_tables() were asked for.
+inline bool misuse_tables_asked()
+{
+    int32_t kind = 0;
+    return gGetStatisticsKind(intervals_table, &kind) == 0 && kind == WSB_STATS_INTERVALS;
 }
 
 // Every null pointer argument of every export: status 1 with the guard's
 // message when the guard fails in this state, else the null message.
 inline void check_null_arguments(library_state state, const locator &p)
 {
-    for (const null_case &c : null_cases(p)) {
+    std::vector<null_case> cases = null_cases(p);
+    // Without a running engine the guard answers; with one, the tables must
+    // have been asked for.
+    if (state == library_state::not_started || state == library_state::shut_down || misuse_tables_asked()) {
+        const std::vector<null_case> more = table_null_cases();
+        cases.insert(cases.end(), more.begin(), more.end());
+    }
+    for (const null_case &c : cases) {
         SCOPED_TRACE(c.call);
         std::string expected = guard_answer(c.kind, c.operation, state);
         if (expected.empty())

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -108,6 +110,52 @@ inline sample_packets read_sample()
         sample.tcp = sample.all[9];  // the HTTP request
     }
     return sample;
+}
+
+// The statistics tables every state test asks for (before it opens a
+// capture), one of each kind, numbered in this order.
+enum misuse_table : int32_t { conversations_table, endpoints_table, hierarchy_table, intervals_table, misuse_tables };
+
+inline void request_misuse_tables()
+{
+    const char *requests[] = {"conv,tcp", "endpoints,ip", "io,phs", "io,stat,1"};
+    for (int32_t i = 0; i < misuse_tables; ++i) {
+        int32_t table = -1;
+        EXPECT_EQ(gRequestStatistics(requests[i], &table), 0) << last_error();
+        EXPECT_EQ(table, i) << requests[i];
+    }
+}
+
+// dumpcap (the engine's capture program) can be run.
+inline bool dumpcap_installed()
+{
+    int status = 0;
+    wsbtest::run_command("command -v dumpcap >/dev/null 2>&1 || test -x /usr/bin/dumpcap", &status);
+    return status == 0;
+}
+
+// Why this process cannot capture on lo, or "" when it can (CI runs as root).
+inline std::string live_capture_rights_missing()
+{
+    if (!dumpcap_installed())
+        return "dumpcap (wireshark-common) is not installed";
+    if (geteuid() == 0)
+        return "";
+    temp_dir dir;
+    int status = 0;
+    wsbtest::run_command("dumpcap -i lo -a duration:1 -q -w " + dir.file("probe.pcapng") + " >/dev/null 2>&1", &status);
+    return status == 0 ? "" : "this user may not capture on lo (not root, dumpcap without its capabilities)";
+}
+
+// Options that capture nothing on lo for a second: a filter no traffic of
+// the tests matches.
+inline WsbLiveOptions quiet_live_options()
+{
+    WsbLiveOptions options{};
+    options.interface_name = "lo";
+    options.capture_filter = "udp port 9";
+    options.stop_after_seconds = 1;
+    return options;
 }
 
 // The library's temporary files go to a fresh directory, which must be empty
