@@ -585,9 +585,11 @@ typedef struct WsbInterface {
  * WSB_E_ENGINE, with dumpcap's message). */
 WSBRIDGE_API int32_t gListInterfaces(const WsbInterface **interfaces, int32_t *count);
 
-/* Starts a live capture: closes the capture open until then (also when this
- * call fails), starts dumpcap on the interface with the options and waits
- * until it writes its spool file. The capture is then the open capture; the
+/* Starts a live capture: closes the capture open until then, starts dumpcap
+ * on the interface with the options and waits until it writes its spool
+ * file. Refused options (null, negative, a reading share set: the first group
+ * below) leave an open capture as it was; once dumpcap is started, a failure
+ * leaves no capture open. The capture is then the open capture; the
  * statistics tables count from nothing. 0, or 1: engine not running, null
  * options or interface, a negative member, ring_files without
  * ring_file_kilobytes or below 2, a reading share set (WSB_E_BAD_ARGUMENT,
