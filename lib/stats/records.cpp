@@ -416,14 +416,26 @@ bool stats_merge_intervals(const stats_table &table, std::vector<WsbIntervalRow>
         if (records[i].series < 0 || static_cast<size_t>(records[i].series) >= table.series.size() ||
             records[i].interval < 0)
             return refuse("An interval row names a series the table does not have, or a negative interval.");
-    for (int32_t i = 0; i < count; ++i) {
-        const WsbIntervalRow &row = records[i];
-        const auto place = std::lower_bound(into.begin(), into.end(), row, row_before);
-        if (place != into.end() && place->series == row.series && place->interval == row.interval)
-            combine(*place, row, table.series[static_cast<size_t>(row.series)]->value_kind);
+    // One pass over both in order (rows are kept sorted by series and
+    // interval): a row of an interval already held is combined with it.
+    std::vector<WsbIntervalRow> added(records, records + count);
+    std::stable_sort(added.begin(), added.end(), row_before);
+    std::vector<WsbIntervalRow> merged;
+    merged.reserve(into.size() + added.size());
+    const auto put = [&](const WsbIntervalRow &row) {
+        if (!merged.empty() && merged.back().series == row.series && merged.back().interval == row.interval)
+            combine(merged.back(), row, table.series[static_cast<size_t>(row.series)]->value_kind);
         else
-            into.insert(place, row);
+            merged.push_back(row);
+    };
+    size_t held = 0, next = 0;
+    while (held < into.size() || next < added.size()) {
+        if (next == added.size() || (held < into.size() && !row_before(added[next], into[held])))
+            put(into[held++]);
+        else
+            put(added[next++]);
     }
+    into.swap(merged);
     return true;
 }
 
