@@ -105,12 +105,13 @@ set(CPACK_COMPONENT_PYTHON_DESCRIPTION
 The Python package wsbridge drives the wsbridge library (the Wireshark
 dissection engine) through ctypes: iterate the packets of a capture, read
 fields and protocol trees, save packets, follow conversations, and read
-many captures in worker processes.")
+many captures in worker processes; statistics tables as DataFrames and
+plots of them.")
 set(CPACK_COMPONENT_PYTHON_DEPENDS library)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.7)")
-set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-pandas, python3-distributed")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-pandas, python3-distributed, python3-matplotlib")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
   "${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/python3-wsbridge/postinst;${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/python3-wsbridge/prerm")
 

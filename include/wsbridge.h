@@ -8,7 +8,8 @@
  *   1  failure (gGetLastError() holds the message; out-parameters untouched
  *      unless a call says otherwise),
  *   2  end of the capture (gGetNextPacket only),
- *   3  the engine ran out of memory while dissecting (reading calls only).
+ *   3  the engine ran out of memory while dissecting (reading calls only),
+ *   4  the time given ran out (gWaitForPacket only).
  * Call from one thread at a time. Loading the library starts nothing.
  *
  * Ownership: the records the host passes in (WsbPacketSummary, WsbTreeNode,
@@ -73,7 +74,8 @@ enum {
     WSB_OK = 0,            /* success */
     WSB_FAILED = 1,        /* failure: gGetLastError() says why */
     WSB_END = 2,           /* end of the capture (gGetNextPacket) */
-    WSB_OUT_OF_MEMORY = 3  /* the engine ran out of memory while dissecting */
+    WSB_OUT_OF_MEMORY = 3, /* the engine ran out of memory while dissecting */
+    WSB_TIMED_OUT = 4      /* nothing arrived in the time given (gWaitForPacket) */
 };
 
 /* What kind of failure the most recent one was (gGetLastErrorCode). Every
@@ -95,7 +97,8 @@ enum {
     WSB_E_STATE = 11,         /* call out of order: no current packet, no save file, no followed stream ... */
     WSB_E_UNKNOWN_FIELD = 12, /* a field or group name the engine / the registry does not know */
     WSB_E_LIMIT = 13,         /* a size limit was reached (too many registrations, filter too deep/large) */
-    WSB_E_UNSUPPORTED = 14    /* the request cannot be met in this build/format */
+    WSB_E_UNSUPPORTED = 14,   /* the request cannot be met in this build/format */
+    WSB_E_PERMISSION = 15     /* the capture program may not capture on the interface */
 };
 
 /* Render formats of the stream-line calls (other values render as ascii).
@@ -224,8 +227,8 @@ WSBRIDGE_API int32_t gGetVersion(const char **library_version, const char **engi
  * else the offset and size of that member. Record names are the typedef
  * names ("PacketSummary", "TreeNode", "SavePacketRequest", "WsbBatchValue",
  * "WsbPacketBatch", "WsbConversation", "WsbEndpoint", "WsbHierarchyRow",
- * "WsbIntervalRow"; the union of WsbBatchValue is its member "value"), member names
- * those of this header ("info_text"); texts are compared exactly. Runs in
+ * "WsbIntervalRow", "WsbLiveOptions", "WsbInterface"; the union of
+ * WsbBatchValue is its member "value"), member names those of this header ("info_text"); texts are compared exactly. Runs in
  * every state. 0, or 1: null record name or outputs, a record or member this
  * interface does not have (outputs untouched then). */
 WSBRIDGE_API int32_t gGetRecordLayout(const char *record, const char *member, int32_t *offset, int32_t *size);
@@ -514,6 +517,108 @@ WSBRIDGE_API int32_t gGetFirstPacketTime(int64_t *seconds, int32_t *nanoseconds)
  * numbers instead of counting dissections. 0, or 1 (engine not running, a
  * null pointer). */
 WSBRIDGE_API int32_t gGetDissectionGeneration(uint64_t *generation);
+
+/* ---- Live capture -------------------------------------------------------
+ * Packets from a network interface as they arrive. The engine's capture
+ * program, dumpcap (Debian's wireshark-common), captures them into a spool
+ * file, as it does for tshark, and tells the library over a pipe how many
+ * packets it has written, which file it writes and what went wrong; the
+ * library reads the spool as the packets are written. The spool lies in a
+ * folder of its own (wsbridge-live-XXXXXX in the spool folder) that closing
+ * removes. The program is the one the environment variable WSB_DUMPCAP
+ * names, else "dumpcap" found on PATH, else /usr/bin/dumpcap. Capturing
+ * needs the rights to (root, or a member of the "wireshark" group when
+ * dumpcap has its capabilities: "sudo dpkg-reconfigure wireshark-common",
+ * or "sudo setcap cap_net_raw,cap_net_admin+eip /usr/bin/dumpcap").
+ *
+ * While a live capture is open, every call that works on an open capture
+ * works on it: gGetNextPacket and gGetNextPacketBatch return the packets as
+ * they arrive (waiting for the next one), random access, trees, saving and
+ * following work on the packets read in sequence so far. gGetNextPacket
+ * returns 2 once dumpcap has stopped (on a stop condition, gStopLiveCapture
+ * or a signal) and every packet it wrote has been read; 1 with the message
+ * (WSB_E_ENGINE) after the packets written when dumpcap failed, died or was
+ * killed. A host that exits or is killed leaves no dumpcap running: a small
+ * keeper process, forked by gOpenLiveCapture, stops dumpcap when the host's
+ * end of a pipe closes.
+ *
+ * Bounded memory and disk, for captures that run for days: with
+ * session_packets N, the engine's per-capture state (conversations,
+ * reassembly, analyses) and what the library keeps per frame are given back
+ * every N packets, as tshark's -M does; frame numbers and times go on. With
+ * ring_file_kilobytes, dumpcap writes a ring of ring_files files of that size
+ * (its -b filesize: and files:), removing the oldest; each new file starts a
+ * new session too. Frames read before the current session (or file) began
+ * cannot be read again: random access, trees, saving and following fail for
+ * them (1, WSB_E_STALE); saving and following read the current file's packets
+ * read so far. Reading shares (gSetReadingShare) do not apply to a live
+ * capture. */
+
+/* What gOpenLiveCapture captures. Zero members take the default. Texts are
+ * copied. 48 bytes. */
+typedef struct WsbLiveOptions {
+    const char *interface_name;  /* a name or number as gListInterfaces gives (required) */
+    const char *capture_filter;  /* libpcap's filter syntax ("udp port 53"); null or "": none */
+    const char *spool_folder;    /* where the spool folder is made; null or "": $TMPDIR, else /tmp */
+    int32_t snap_length;         /* bytes kept of each packet; 0: dumpcap's default (262144) */
+    int32_t stop_after_packets;  /* dumpcap stops after this many packets; 0: never */
+    int32_t stop_after_seconds;  /* dumpcap stops after this many seconds; 0: never */
+    int32_t session_packets;     /* a new dissection session every this many packets; 0: one */
+    int32_t ring_file_kilobytes; /* a new spool file when one reaches this size (kB); 0: one file */
+    int32_t ring_files;          /* with ring_file_kilobytes: files kept (0: 2) */
+} WsbLiveOptions;
+
+/* One interface dumpcap can capture on, as `dumpcap -D` lists it. 400 bytes. */
+typedef struct WsbInterface {
+    int32_t number;              /* its number in the list, from 1 (also a name for -i) */
+    int32_t loopback;            /* 1 for a loopback interface */
+    char name[128];              /* "eth0", "lo" */
+    char description[128];       /* the friendly name, else the vendor's description; "" when none */
+    char addresses[136];         /* its IPv4 and IPv6 addresses, comma-separated, cut to fit */
+} WsbInterface;
+
+/* Lists the interfaces dumpcap can capture on (`dumpcap -D`; extcap
+ * interfaces, which tshark -D adds, are not listed): *interfaces (valid until
+ * the next gListInterfaces or gCleanupEpan) and *count. Runs dumpcap and waits
+ * for it. Needs the engine running. 0, or 1: null outputs (WSB_E_BAD_ARGUMENT),
+ * dumpcap missing (WSB_E_UNSUPPORTED) or failing (WSB_E_PERMISSION,
+ * WSB_E_ENGINE, with dumpcap's message). */
+WSBRIDGE_API int32_t gListInterfaces(const WsbInterface **interfaces, int32_t *count);
+
+/* Starts a live capture: closes the capture open until then (also when this
+ * call fails), starts dumpcap on the interface with the options and waits
+ * until it writes its spool file. The capture is then the open capture; the
+ * statistics tables count from nothing. 0, or 1: engine not running, null
+ * options or interface, a negative member, ring_files without
+ * ring_file_kilobytes or below 2, a reading share set (WSB_E_BAD_ARGUMENT,
+ * WSB_E_STATE); no such interface (WSB_E_BAD_ARGUMENT); no permission to
+ * capture (WSB_E_PERMISSION, naming the mend); a capture filter that does
+ * not compile (WSB_E_FILTER, with dumpcap's reason); dumpcap missing
+ * (WSB_E_UNSUPPORTED); a spool folder that cannot be made (WSB_E_FILE);
+ * dumpcap failing otherwise (WSB_E_ENGINE, with its message). */
+WSBRIDGE_API int32_t gOpenLiveCapture(const WsbLiveOptions *options);
+
+/* Waits until gGetNextPacket can read the next record without waiting, at
+ * most timeout_ms milliseconds (negative: for as long as it takes; 0: only
+ * looks), so that a host with an event loop can poll. 0 a record is ready
+ * (with a display filter, gGetNextPacket may still pass over it and wait for
+ * a matching one), 4 nothing yet (WSB_TIMED_OUT; the error text and code are
+ * not changed), 2 the capture has ended and every packet has been read, 1
+ * dumpcap failed (the message, as gGetNextPacket reports it) or no capture
+ * is open. For a capture file: 0 while records are left, 2 at its end. */
+WSBRIDGE_API int32_t gWaitForPacket(int32_t timeout_ms);
+
+/* Asks dumpcap to stop capturing (SIGINT, as tshark asks it): reading then
+ * returns the packets it wrote and ends with 2. Safe to call from another
+ * thread while a read waits, and from a signal handler (it only sends a
+ * signal); does nothing when no live capture runs. Always 0. */
+WSBRIDGE_API int32_t gStopLiveCapture(void);
+
+/* dumpcap's counts so far: packets it has written to the spool
+ * (*written) and packets the interface or dumpcap dropped (*dropped, known
+ * once dumpcap has stopped; 0 before). 0, or 1: no live capture open, null
+ * outputs. */
+WSBRIDGE_API int32_t gGetLiveCaptureCounts(uint64_t *written, uint64_t *dropped);
 
 /* ---- Protocol tree ------------------------------------------------------ */
 
@@ -1074,6 +1179,8 @@ typedef struct WsbPacketBatch {
  * booleans and times as numbers (WSB_VALUE_*), every other type as the text
  * gGetFieldValueText gives. The fields must be registered and the registry
  * compiled (gGetProtocolFieldFilterInfo) before the packets are read.
+ * In a live capture a call waits for its first packet only: it then takes
+ * the packets that have arrived, at most capacity.
  * 0 with packets >= 1; 2 with packets 0 at the end of the capture (and on
  * every later call). A packet whose values or texts do not fit in the space
  * left is not written: it stays pending, dissected, and is the first packet
@@ -1224,7 +1331,10 @@ typedef struct WsbIntervalRow {
  *   "conv,PROTOCOL[,FILTER]", "endpoints,PROTOCOL[,FILTER]": PROTOCOL the filter
  *     name of a protocol the engine keeps conversation tables for ("eth", "ip",
  *     "ipv6", "tcp", "udp", ...);
- *   "io,phs[,FILTER]": the protocol hierarchy;
+ *   "io,phs[,FILTER]": the protocol hierarchy (as in tshark, its first row
+ *     is "frame" when a field of the frame is named anywhere in the reading:
+ *     a registered field, the display filter, another table's filter; the
+ *     engine builds that protocol's item only then);
  *   "io,stat,INTERVAL[,SERIES]...": per INTERVAL seconds (at least 0.000001;
  *     0: the whole capture), one column per SERIES (none: one column of all
  *     packets). A SERIES is a display filter (empty: every packet), or a

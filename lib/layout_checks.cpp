@@ -132,6 +132,24 @@ static_assert(offsetof(WsbIntervalRow, first_float_minimum) == 96, "first_float_
 static_assert(offsetof(WsbIntervalRow, first_frame) == 104, "first_frame");
 static_assert(offsetof(WsbIntervalRow, reserved) == 108, "reserved");
 
+static_assert(sizeof(WsbLiveOptions) == 48, "WsbLiveOptions size");
+static_assert(offsetof(WsbLiveOptions, interface_name) == 0, "interface_name");
+static_assert(offsetof(WsbLiveOptions, capture_filter) == 8, "capture_filter");
+static_assert(offsetof(WsbLiveOptions, spool_folder) == 16, "spool_folder");
+static_assert(offsetof(WsbLiveOptions, snap_length) == 24, "snap_length");
+static_assert(offsetof(WsbLiveOptions, stop_after_packets) == 28, "stop_after_packets");
+static_assert(offsetof(WsbLiveOptions, stop_after_seconds) == 32, "stop_after_seconds");
+static_assert(offsetof(WsbLiveOptions, session_packets) == 36, "session_packets");
+static_assert(offsetof(WsbLiveOptions, ring_file_kilobytes) == 40, "ring_file_kilobytes");
+static_assert(offsetof(WsbLiveOptions, ring_files) == 44, "ring_files");
+
+static_assert(sizeof(WsbInterface) == 400, "WsbInterface size");
+static_assert(offsetof(WsbInterface, number) == 0, "number");
+static_assert(offsetof(WsbInterface, loopback) == 4, "loopback");
+static_assert(offsetof(WsbInterface, name) == 8, "name");
+static_assert(offsetof(WsbInterface, description) == 136, "description");
+static_assert(offsetof(WsbInterface, addresses) == 264, "addresses");
+
 // ---- gGetRecordLayout ---------------------------------------------------------
 // The same layouts as the library reports them, so that a host in another
 // language can check its mirror of a record before it hands one over.
@@ -284,6 +302,26 @@ const member_layout interval_row_members[] = {
     WSB_MEMBER(WsbIntervalRow, reserved),
 };
 
+const member_layout live_options_members[] = {
+    WSB_MEMBER(WsbLiveOptions, interface_name),
+    WSB_MEMBER(WsbLiveOptions, capture_filter),
+    WSB_MEMBER(WsbLiveOptions, spool_folder),
+    WSB_MEMBER(WsbLiveOptions, snap_length),
+    WSB_MEMBER(WsbLiveOptions, stop_after_packets),
+    WSB_MEMBER(WsbLiveOptions, stop_after_seconds),
+    WSB_MEMBER(WsbLiveOptions, session_packets),
+    WSB_MEMBER(WsbLiveOptions, ring_file_kilobytes),
+    WSB_MEMBER(WsbLiveOptions, ring_files),
+};
+
+const member_layout interface_members[] = {
+    WSB_MEMBER(WsbInterface, number),
+    WSB_MEMBER(WsbInterface, loopback),
+    WSB_MEMBER(WsbInterface, name),
+    WSB_MEMBER(WsbInterface, description),
+    WSB_MEMBER(WsbInterface, addresses),
+};
+
 #undef WSB_MEMBER
 
 template <size_t count>
@@ -302,6 +340,8 @@ const record_layout record_layouts[] = {
     record("WsbEndpoint", sizeof(WsbEndpoint), endpoint_members),
     record("WsbHierarchyRow", sizeof(WsbHierarchyRow), hierarchy_row_members),
     record("WsbIntervalRow", sizeof(WsbIntervalRow), interval_row_members),
+    record("WsbLiveOptions", sizeof(WsbLiveOptions), live_options_members),
+    record("WsbInterface", sizeof(WsbInterface), interface_members),
 };
 
 }  // namespace

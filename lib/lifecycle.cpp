@@ -6,7 +6,8 @@
 // Layers, bottom to top (a module includes only modules below it):
 //   compat, compat<series>  the engine series boundary
 //   engine                  error text and code, guards, engine start/stop
-//   dissection              the session and the current dissection
+//   dissection, live        the session and the current dissection; the
+//                           capture program of live captures
 //   capture                 the capture file and its reads
 //   tree, fields            the current packet's tree, fields and values
 //   save, follow, stats     saving packets, following conversations,
@@ -21,6 +22,7 @@
 #include "engine/state.h"
 #include "fields/fields.h"
 #include "follow/follow.h"
+#include "live/live.h"
 #include "save/save.h"
 #include "stats/stats.h"
 
@@ -96,6 +98,44 @@ int32_t gOpenCapture(const char *path)
     end_capture();
     capture_adopt(handle, path);
     // The statistics tables count the new capture from nothing.
+    stats_reset();
+    return WSB_OK;
+}
+
+int32_t gOpenLiveCapture(const WsbLiveOptions *options)
+{
+    static const char operation[] = "Open Live Capture";
+    if (!require_engine(operation))
+        return WSB_FAILED;
+    if (!options || !options->interface_name || !*options->interface_name) {
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. No interface was given.", operation);
+        return WSB_FAILED;
+    }
+    if (options->snap_length < 0 || options->stop_after_packets < 0 || options->stop_after_seconds < 0 ||
+        options->session_packets < 0 || options->ring_file_kilobytes < 0 || options->ring_files < 0) {
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. A count, length or size of the options is "
+                         "negative.", operation);
+        return WSB_FAILED;
+    }
+    if (options->ring_files != 0 && (options->ring_file_kilobytes == 0 || options->ring_files < 2)) {
+        set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. A ring of spool files needs a file size and "
+                         "at least 2 files (%d given).", operation, options->ring_files);
+        return WSB_FAILED;
+    }
+    if (capture_share_set()) {
+        set_error_format(WSB_E_STATE, "\"%s\" operation failed. A live capture is read whole: set the reading share "
+                         "back to (0, 1) first.", operation);
+        return WSB_FAILED;
+    }
+    // The capture open until now (and its dumpcap) goes first: one capture
+    // program at a time.
+    if (capture_is_open())
+        end_capture();
+    const live_request request{options->interface_name,     options->capture_filter,     options->spool_folder,
+                               options->snap_length,        options->stop_after_packets, options->stop_after_seconds,
+                               options->ring_file_kilobytes, options->ring_files};
+    if (!capture_open_live(request, options->session_packets))
+        return WSB_FAILED;
     stats_reset();
     return WSB_OK;
 }

@@ -5,7 +5,16 @@
 // capture. tshark and editcap are the oracles; python3 reads JSON and CSV.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -66,7 +75,7 @@ TEST(CommandLine, EveryMistakeSaysWhatWasWrongAndPointsToHelp)
     const std::vector<std::pair<std::string, std::string>> mistakes = {
         {"", "wsbridge: no verb given\nRun 'wsbridge --help' for usage.\n"},
         {"sumary x", "wsbridge: unknown verb 'sumary'\nRun 'wsbridge --help' for usage.\n"},
-        {"summary", "wsbridge summary: FILE is missing (a capture file, or '-' for standard input)\n"
+        {"summary", "wsbridge summary: FILE is missing (a capture file, '-' for standard input, or -i IFACE)\n"
                     "Run 'wsbridge summary --help' for usage.\n"},
         {"summary " + sample + " --format json",
          "wsbridge summary: unknown option '--format'\nRun 'wsbridge summary --help' for usage.\n"},
@@ -896,6 +905,159 @@ TEST(CommandLine, FollowReadsTheCaptureOnceAndSurvivesDamage)
     EXPECT_EQ(lines_of(cut.out).at(2).rfind("Entire conversation (", 0), 0u) << cut.out;
     EXPECT_EQ(lines_of(cut.err).size(), 1u) << cut.err;
     EXPECT_EQ(cut.err.rfind("wsbridge: read: ", 0), 0u) << cut.err;
+}
+
+// ---- Live capture (-i) -------------------------------------------------------
+
+// Starts the host with arguments, TMPDIR in dir (where its spool appears),
+// standard output and error into dir's "out" and "err" files.
+pid_t start_host(const std::vector<std::string> &arguments, const temp_dir &dir)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setenv("TMPDIR", dir.path.c_str(), 1);
+        if (!freopen(dir.file("out").c_str(), "w", stdout) || !freopen(dir.file("err").c_str(), "w", stderr))
+            _exit(99);
+        std::vector<char *> argv{const_cast<char *>(WSB_CLI)};
+        for (const std::string &argument : arguments)
+            argv.push_back(const_cast<char *>(argument.c_str()));
+        argv.push_back(nullptr);
+        execv(WSB_CLI, argv.data());
+        _exit(98);
+    }
+    return pid;
+}
+
+// Waits until the host's spool folder appears in dir (dumpcap is capturing).
+bool capturing(const temp_dir &dir)
+{
+    for (int waited = 0; waited < 10000; waited += 20) {
+        for (const auto &entry : std::filesystem::directory_iterator(dir.path))
+            if (entry.path().filename().string().rfind("wsbridge-live-", 0) == 0 &&
+                !std::filesystem::is_empty(entry.path()))
+                return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+int exit_status(pid_t pid)
+{
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string file_text(const std::string &path)
+{
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// A port on 127.0.0.1 no one listens on now.
+uint16_t udp_port()
+{
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    getsockname(s, reinterpret_cast<sockaddr *>(&address), &size);
+    close(s);
+    return ntohs(address.sin_port);
+}
+
+// count datagrams of 4 bytes to port on 127.0.0.1.
+void send_datagrams(uint16_t port, int count)
+{
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < count; ++i)
+        sendto(s, "live", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    close(s);
+}
+
+#define REQUIRE_ROOT_FOR_CAPTURE()                                                                  \
+    do {                                                                                            \
+        int found = 0;                                                                              \
+        run_command("command -v dumpcap >/dev/null", &found);                                       \
+        if (found != 0 || geteuid() != 0)                                                           \
+            GTEST_SKIP() << "needs capture rights on lo (root, with dumpcap installed), as in CI";  \
+    } while (0)
+
+// -c stops the capture after that many packets, each shown as it arrives.
+TEST(CommandLine, LiveSummaryStopsAfterTheCount)
+{
+    REQUIRE_ROOT_FOR_CAPTURE();
+    temp_dir dir;
+    const uint16_t port = udp_port();
+    const pid_t host = start_host({"summary", "-i", "lo", "-f", "udp port " + std::to_string(port), "-c", "3"}, dir);
+    ASSERT_TRUE(capturing(dir)) << file_text(dir.file("err"));
+    send_datagrams(port, 3);
+    EXPECT_EQ(exit_status(host), 0) << file_text(dir.file("err"));
+    const std::vector<std::string> lines = lines_of(file_text(dir.file("out")));
+    ASSERT_EQ(lines.size(), 3u) << file_text(dir.file("out"));
+    for (const std::string &line : lines)
+        EXPECT_NE(line.find("UDP 46 "), std::string::npos) << line;
+}
+
+// Ctrl-C ends a capture cleanly: save writes every packet captured so far
+// and exits 0, leaving no spool behind.
+TEST(CommandLine, InterruptedLiveSaveKeepsWhatWasCaptured)
+{
+    REQUIRE_ROOT_FOR_CAPTURE();
+    temp_dir dir;
+    const uint16_t port = udp_port();
+    const std::string saved = dir.file("saved.pcapng");
+    const pid_t host = start_host({"save", "-i", "lo", "-f", "udp port " + std::to_string(port), saved}, dir);
+    ASSERT_TRUE(capturing(dir)) << file_text(dir.file("err"));
+    send_datagrams(port, 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    kill(host, SIGINT);
+    EXPECT_EQ(exit_status(host), 0) << file_text(dir.file("err"));
+    EXPECT_EQ(file_text(dir.file("out")), "5 written, 0 skipped\n");
+    EXPECT_EQ(run_command("tshark -r " + shell_quote(saved) + " 2>/dev/null | wc -l"), "5\n");
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path))
+        EXPECT_EQ(entry.path().filename().string().rfind("wsbridge-live-", 0), std::string::npos)
+            << entry.path() << " left behind";
+}
+
+TEST(CommandLine, LiveCaptureMistakes)
+{
+    result r = run("summary -i lo --jobs 2");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--jobs"), std::string::npos) << r.err;
+    r = run("summary -f udp " + shell_quote(shared_capture("example2.pcap")));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("-f is a capture filter"), std::string::npos) << r.err;
+    r = run("summary -i lo " + shell_quote(shared_capture("example2.pcap")));
+    EXPECT_EQ(r.status, 2);
+    r = run("fields -i lo -e ip.src -a size:3");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("duration:S"), std::string::npos) << r.err;
+    r = run("save out.pcap -c 3 " + shell_quote(shared_capture("example2.pcap")));
+    EXPECT_EQ(r.status, 2);
+}
+
+// -D lists the interfaces as tshark -D does (which adds extcap interfaces
+// after them).
+TEST(CommandLine, ListsInterfacesAsTsharkDoes)
+{
+    int found = 0;
+    run_command("command -v dumpcap >/dev/null", &found);
+    if (found != 0)
+        GTEST_SKIP() << "dumpcap (wireshark-common) is not installed";
+    const result r = run("-D");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> ours = lines_of(r.out);
+    const std::vector<std::string> tshark = lines_of(run_command("tshark -D 2>/dev/null"));
+    ASSERT_FALSE(ours.empty());
+    ASSERT_LE(ours.size(), tshark.size());
+    EXPECT_TRUE(std::equal(ours.begin(), ours.end(), tshark.begin())) << r.out;
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ layers='compat
 compatNN
 shard
 engine
-dissection
+dissection live
 capture
 tree
 fields

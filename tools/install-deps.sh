@@ -14,7 +14,7 @@
 #                                  bench/run.sh rewrites addresses with
 set -e
 build="build-essential cmake pkg-config libwireshark-dev libwiretap-dev libglib2.0-dev"
-test_tools="tshark libgtest-dev googletest python3 python3-pytest python3-pandas python3-distributed
+test_tools="tshark libgtest-dev googletest python3 python3-pytest python3-pandas python3-distributed python3-matplotlib
   python3-pip python3-setuptools python3-wheel dpkg-dev man-db groff-base"
 ci_tools="valgrind clang libclang-rt-14-dev llvm"
 bench_tools="tcpreplay time"

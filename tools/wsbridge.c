@@ -11,6 +11,7 @@
 #include "cli/engine.h"
 #include "cli/input.h"
 #include "cli/jobs.h"
+#include "cli/live.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/report.h"
@@ -18,6 +19,7 @@
 
 static const cli_verb *const verbs[] = {
     &cli_summary_verb, &cli_fields_verb, &cli_tree_verb, &cli_save_verb, &cli_follow_verb,
+    &cli_plot_verb,
 };
 enum { verb_count = sizeof verbs / sizeof verbs[0] };
 
@@ -32,7 +34,7 @@ static const cli_verb *find_verb(const char *name)
 static void print_help(void)
 {
     printf("usage: wsbridge VERB ARGUMENTS...\n"
-           "       wsbridge --help | --version\n"
+           "       wsbridge --help | --version | -D\n"
            "       wsbridge VERB --help\n"
            "\n"
            "The command-line host of the wsbridge library (the Wireshark dissection engine\n"
@@ -40,6 +42,9 @@ static void print_help(void)
     for (int i = 0; i < verb_count; ++i)
         printf("  wsbridge %s\n", verbs[i]->synopsis);
     printf("\nEvery verb takes -o NAME:VALUE, an engine preference as tshark -o sets it.\n");
+    printf("\nsummary, fields and save capture on an interface with -i IFACE instead of\n"
+           "reading FILE; wsbridge -D (--list-interfaces) lists the interfaces, as\n"
+           "tshark -D.\n");
     printf("\nFILE may be '-' for standard input. Progress shows on stderr when it is a\n"
            "terminal. Exit status: 0 done, 1 failed, 2 usage error.\n");
 }
@@ -82,6 +87,13 @@ int main(int argc, char **argv)
         int status = print_version();
         return status == CLI_OK ? cli_finish_output() : status;
     }
+    if (strcmp(first, "-D") == 0 || strcmp(first, "--list-interfaces") == 0) {
+        int status = cli_list_interfaces();
+        if (status == CLI_OK)
+            status = cli_finish_output();
+        cli_stop_engine();
+        return status;
+    }
     const cli_verb *verb = find_verb(first);
     if (!verb) {
         if (first[0] == '-')
@@ -91,6 +103,8 @@ int main(int argc, char **argv)
     int status = cli_parse(verb, argc - 2, argv + 2);
     if (status == CLI_HELP_SHOWN)
         return cli_finish_output();
+    if (status == CLI_OK)
+        status = cli_live_check(verb);
     if (status == CLI_OK && verb->check)
         status = verb->check();
     /* With --jobs the parent merges what the workers' runs print. */

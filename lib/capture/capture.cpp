@@ -23,6 +23,7 @@
 #include "engine/guarded_call.h"
 #include "engine/messages.h"
 #include "engine/state.h"
+#include "live/live.h"
 
 capture_state_record capture_state;
 
@@ -250,6 +251,8 @@ void capture_adopt(wtap *handle, const char *path)
     nstime_set_unset(&c.first_packet_time);
     c.cumulative_bytes = 0;
     c.last_shown_frame = 0;
+    c.live = false;
+    c.live_forgotten = 0;
     if (c.share_count > 1)
         shard_begin(c.share_index, c.share_count, c.share_mode);
 }
@@ -257,6 +260,10 @@ void capture_adopt(wtap *handle, const char *path)
 void capture_close()
 {
     close_capture_file();
+    // dumpcap stops and its spool goes once the file is closed.
+    if (capture_state.live)
+        live_close();
+    capture_state.live = false;
     capture_state.state = read_state::closed;
 }
 
@@ -356,6 +363,8 @@ int32_t read_and_redissect(const packet_locator &locator, PacketSummary *summary
                          static_cast<long long>(locator.file_offset));
         return WSB_FAILED;
     }
+    if (!live_frame_readable(locator.frame_number))
+        return WSB_FAILED;
     if (capture_state.sequential_only) {
         set_error_format(WSB_E_UNSUPPORTED,
                          "The capture \"%s\" is a pipe, read in sequence only: its packets cannot be read again by "
@@ -443,12 +452,30 @@ int32_t gGetNextPacket(PacketSummary *summary)
     // Packets that do not match the display filter are dissected all the
     // same and passed over.
     for (;;) {
+        // A live capture's next record is read once dumpcap has written it.
+        if (c.live) {
+            const int32_t ready = live_next_ready(-1, true);
+            if (ready == WSB_END)
+                break;
+            if (ready != WSB_OK)
+                return ready;
+            wtap_cleareof(c.wiretap_handle);
+        }
         begin_dissection(c.wiretap_handle);
         wtap_rec_reset(&c.sequential_record);
-        if (!wtap_read(c.wiretap_handle, &c.sequential_record, &c.sequential_buffer, &err, &err_info, &data_offset))
+        if (!wtap_read(c.wiretap_handle, &c.sequential_record, &c.sequential_buffer, &err, &err_info, &data_offset)) {
+            if (c.live && live_read_failed(err)) {
+                g_free(err_info);
+                err_info = nullptr;
+                err = 0;
+                continue;
+            }
             break;
+        }
         g_free(err_info);
         err_info = nullptr;
+        if (c.live)
+            live_record_read();
         bool shown = true;
         int32_t status = run_in_engine_frame([&] { shown = dissect_next_packet(summary, data_offset); }, "Dissection");
         if (status != WSB_OK || shown)

@@ -24,8 +24,16 @@ wtap *capture_open_file(const char *path);
 // Makes an opened file the capture being read (the previous one must have
 // been closed with capture_close).
 void capture_adopt(wtap *handle, const char *path);
-// Closes the file of the open capture, if any.
+// Closes the file of the open capture, if any (a live capture's dumpcap is
+// stopped and its spool removed).
 void capture_close();
+// Starts a live capture (lib/live) and makes its spool the capture being
+// read; the capture open until then must have been closed. False with the
+// message written.
+struct live_request;
+bool capture_open_live(const live_request &request, int32_t session_packets);
+// The reading share set for the next capture is more than the whole.
+bool capture_share_set();
 // Frees what the capture module keeps beyond a capture (the display filter)
 // before the engine shuts down.
 void capture_shutdown();

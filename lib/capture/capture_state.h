@@ -64,6 +64,25 @@ struct capture_state_record {
     bool texts_known;
     uint64_t texts_generation;
     bool texts_have_columns;
+    // A live capture (gOpenLiveCapture): the spool file read now is
+    // dumpcap's file number live_file_index (lib/live), of which
+    // live_read_in_file records were read; reading waits for the packets
+    // dumpcap reports written, and once dumpcap has ended reads the file to
+    // its end (live_draining, live_drained).
+    bool live;
+    uint32_t live_file_index;
+    uint64_t live_read_in_file;
+    bool live_draining;
+    bool live_drained;
+    // A new dissection session every live_session_packets packets (0: one).
+    int32_t live_session_packets;
+    uint32_t live_session_base;  // frames read before the current session
+    // Frames 1 to this were read in an earlier session or spool file: they
+    // cannot be read again.
+    uint32_t live_forgotten;
+    // Frames read before the current spool file: its first record is frame
+    // live_file_base + 1.
+    uint32_t live_file_base;
 };
 extern capture_state_record capture_state;
 
@@ -85,6 +104,19 @@ void copy_cut(char *destination, size_t size, const char *text);
 // read in sequence); the same for a record re-read by offset, WSB_E_STATE
 // set when not.
 void release_display_filter();
+// live_reading.cpp: before the next record is read in sequence from a live
+// capture, waits (timeout_ms; negative: no limit) until dumpcap has written
+// it; with advance, moves on to dumpcap's next spool file and renews the
+// session as due (without, a next file counts as ready): 0 ready, 2 the
+// end, 1 dumpcap failed (message written), 4 timed out. After a read from
+// the spool failed (err as wtap_read gave it): true when reading should wait
+// and try again, false when the failure is the reader's to report.
+int32_t live_next_ready(int32_t timeout_ms, bool advance);
+bool live_read_failed(int err);
+// A record was read from the spool.
+void live_record_read();
+// Refuses (WSB_E_STALE, false) a frame of an earlier session or spool file.
+bool live_frame_readable(uint32_t number);
 bool next_in_reading_share(const wtap_rec &record, const Buffer &bytes);
 int reading_share_holds(uint32_t number, const wtap_rec &record, const Buffer &bytes);
 bool reread_in_reading_share(const wtap_rec &record, const Buffer &bytes, uint32_t number, long long offset);

@@ -141,7 +141,9 @@ bool replay_sequential_session(uint32_t before, uint32_t frames)
     ws_buffer_init(&buffer, 2048);
     bool done = true;
     bool dissected = false;
-    for (uint32_t number = 1; number <= frames; ++number) {
+    // A live capture's spool file begins after the frames of its earlier files.
+    const uint32_t first = c.live ? c.live_file_base + 1 : 1;
+    for (uint32_t number = first; number <= frames; ++number) {
         if (dissected) {
             begin_dissection(c.wiretap_handle);
             dissected = false;
@@ -252,6 +254,11 @@ int side_pass_next(side_record *out)
     gchar *err_info = nullptr;
     gint64 offset = 0;
     wtap_rec_reset(&side.record);
+    // A live capture's pass ends at the packets read in sequence so far
+    // (dumpcap may have written more).
+    const capture_state_record &c = capture_state;
+    if (c.live && c.live_file_base + side.number >= side.frames_read)
+        return 0;
     if (!wtap_read(side.reader, &side.record, &side.buffer, &err, &err_info, &offset)) {
         if (err) {
             set_error_text(WSB_E_FILE, describe_sequential_read_error(err, err_info));
@@ -263,11 +270,11 @@ int side_pass_next(side_record *out)
     }
     g_free(err_info);
     ++side.number;
-    out->number = side.number;
+    out->number = (c.live ? c.live_file_base : 0) + side.number;
     out->offset = offset;
     out->record = &side.record;
     out->bytes = ws_buffer_start_ptr(&side.buffer);
-    out->in_share = in_main_share(side.number, side.record, side.buffer);
+    out->in_share = in_main_share(out->number, side.record, side.buffer);
     return 1;
 }
 

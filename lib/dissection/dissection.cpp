@@ -146,6 +146,12 @@ void dissection_replace_session()
     close_session(true);
 }
 
+void dissection_renew_session_forgetting()
+{
+    close_session(true);
+    frames_forget_earlier();
+}
+
 void begin_dissection(wtap *capture)
 {
     dissection_state_record &s = dissection_state;

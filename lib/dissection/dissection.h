@@ -70,6 +70,9 @@ void dissection_reset();
 // Starts a new session at the next dissection while the capture stays open:
 // frames keep their numbers and times (gHackedCleanup).
 void dissection_replace_session();
+// As dissection_replace_session, and the frames read until now are given
+// back (a live capture's new session): they cannot be read again.
+void dissection_renew_session_forgetting();
 
 // ---- The steps of one dissection -------------------------------------------
 // Frees what the previous dissection left: everything that pointed into it

@@ -49,5 +49,12 @@ void frames_resume_session(uint32_t earlier);
 // The time stamp of a stored frame, or null.
 const nstime_t *frames_time(uint32_t number);
 
+// Gives back the storage of the frames read in earlier sessions (a live
+// capture that renews its session keeps memory flat): they are no longer
+// found (frames_get is null for them), except for the first frame's time
+// stamp, the reference of every relative time, and the frames of the block
+// holding the last frame of the earlier sessions.
+void frames_forget_earlier();
+
 // Frees every stored list and the storage.
 void frames_clear();

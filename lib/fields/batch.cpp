@@ -365,6 +365,10 @@ int32_t gGetNextPacketBatch(WsbPacketBatch *batch)
     packet_locator last{};  // the last packet written
     int32_t status = WSB_OK;
     while (batch->packets < batch->capacity) {
+        // A live capture's batch holds what has arrived: once it holds a
+        // packet, it does not wait for more.
+        if (batch->packets > 0 && gWaitForPacket(0) != WSB_OK)
+            break;
         const int32_t row = batch->packets;
         PacketSummary *summary = batch->summaries ? &batch->summaries[row] : &scratch;
         status = next_packet(summary);

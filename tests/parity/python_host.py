@@ -189,11 +189,31 @@ def values_in_loop(engine, path, field):
                                in zip(frame["frame_number"], frame[field].astype(object), missing)))
 
 
+def summary_line(packet):
+    """A live packet as the table compares it (not its time)."""
+    return "%d|%s|%s|%s|%s|%d|%d|%d" % (packet.frame_number, packet.protocol_text, packet.info_text,
+                                        packet.source_text, packet.destination_text, packet.source_port,
+                                        packet.destination_port, packet.packet_length)
+
+
+def live_udp(engine, interface, bpf, count, folder):
+    with engine.live(interface, bpf=bpf, count=int(count)) as capture:
+        packets = list(capture)
+        line("packets", "%d %s" % (len(packets), " ".join(packet.info_text.split()[-1] for packet in packets)))
+        line("summaries", digest(summary_line(packet) for packet in packets))
+        line("saved", "written:%d" % capture.save(os.path.join(folder, "live.pcapng")).written)
+
+
+def live_errors(engine, interface, missing):
+    line("bad-filter", attempt(lambda: engine.live(interface, bpf="udp port (((", count=1).close()))
+    line("no-interface", attempt(lambda: engine.live(missing, count=1).close()))
+
+
 SCENARIOS = {
     "follow-filtered": follow_filtered, "nul-texts": nul_texts, "passes": passes,
     "inside-iteration": inside_iteration, "save-formats": save_formats, "never-looked-up": never_looked_up,
     "stale": stale, "closed": closed, "foreign": foreign, "long-info": long_info,
-    "values-in-loop": values_in_loop,
+    "values-in-loop": values_in_loop, "live-udp": live_udp, "live-errors": live_errors,
 }
 
 if __name__ == "__main__":

@@ -4,7 +4,8 @@ line, Python (python_host.py) and C# (Wsbridge.Scenarios parity), each host's
 answers compared with the others' and with the oracle (test_parity.py).
 
 A row names the scenario, its arguments (capture names are files of the test
-captures; "{out}" is a folder for the files a host writes), the keys of its
+captures; "{out}" is a folder for the files a host writes; "{port}" the UDP
+port a live row's datagrams go to), the keys of its
 answers, the answers fixed in advance (error kinds), the oracle that works out
 the others from tshark and capinfos, and how the command line answers (the
 keys it has the notion of, or why it has none). Every host answers each key
@@ -24,6 +25,7 @@ ERRORS = {
     "closed": {"python": "CaptureClosedError", "dotnet": "ObjectDisposedException"},
     "foreign": {"python": "ForeignObjectError", "dotnet": "ArgumentException"},
     "not-supported": {"python": "NotSupportedError", "dotnet": "NotSupportedException", "cli": "exit 1"},
+    "invalid-setting": {"python": "InvalidSettingError", "dotnet": "ArgumentException", "cli": "exit 1"},
 }
 
 SAVE_FORMATS = ("pcap", "nsecpcap", "pcapng", "capture")
@@ -88,6 +90,17 @@ ROWS = [
         ["values", "carried"]),
     Row("values-in-loop", ["three_http_streams.pcap", "tcp.completeness"], ["values", "carried"], {},
         "values", ["values", "carried"]),
+    # Live capture on the loopback interface (rows named live-*, skipped
+    # without capture rights): the driver sends N datagrams of 1 to N bytes
+    # to a port it picks once dumpcap is capturing; every host sees each
+    # one, in order, and its summaries are tshark -r's of the copy it saved.
+    Row("live-udp", ["lo", "udp port {port}", "5", "{out}"], ["packets", "summaries", "saved"], {}, "live",
+        ["packets", "summaries"]),
+    # A capture filter that does not compile, an interface that does not
+    # exist: refused with the message, whatever the host.
+    Row("live-errors", ["lo", "nosuch0"], ["bad-filter", "no-interface"],
+        dict.fromkeys(["bad-filter", "no-interface"], "error:invalid-setting"), None,
+        ["bad-filter", "no-interface"]),
 ]
 
 # Keys only one host has the notion of.

@@ -13,8 +13,11 @@ import hashlib
 import json
 import os
 import re
+import shutil
+import socket
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -227,6 +230,86 @@ def cli_answers(row, path, folder):
     raise AssertionError("no command-line answers for %s" % row.name)
 
 
+# ---- live rows ----------------------------------------------------------------
+
+def can_capture():
+    return os.geteuid() == 0 and shutil.which("dumpcap") is not None
+
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def dumpcaps_under(folder):
+    """The dumpcap processes whose spool lies under folder."""
+    found = subprocess.run(["pgrep", "-af", "dumpcap .*%s" % folder], capture_output=True, text=True).stdout
+    return [line for line in found.splitlines() if "pgrep" not in line]
+
+
+def run_live(command, folder, port, source_port, count):
+    """Runs a host of a live row with its spool in folder: once dumpcap
+    captures (its spool folder has a file), count datagrams of 1 to count
+    bytes go from source_port to port on 127.0.0.1. The host's output."""
+    child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             env=dict(ENVIRONMENT, TMPDIR=str(folder)))
+    try:
+        deadline = time.monotonic() + 20
+        while not any(entry.name.startswith("wsbridge-live-") and any(entry.iterdir())
+                      for entry in folder.iterdir() if entry.is_dir()):
+            assert child.poll() is None and time.monotonic() < deadline, \
+                "%s does not capture:\n%s" % (" ".join(command), child.stderr.read().decode(errors="replace"))
+            time.sleep(0.02)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            sender.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            sender.bind(("127.0.0.1", source_port))
+            for size in range(1, count + 1):
+                sender.sendto(b"x" * size, ("127.0.0.1", port))
+        out, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == 0, "%s failed (%d):\n%s" % (" ".join(command), child.returncode, err.decode())
+    assert not dumpcaps_under(folder), "%s left dumpcap running" % command[0]
+    assert not [entry for entry in folder.iterdir() if entry.name.startswith("wsbridge-live-")], \
+        "%s left its spool" % command[0]
+    return out.decode()
+
+
+LIVE_FIELDS = ("frame.number", "_ws.col.Protocol", "_ws.col.Info", "ip.src", "ip.dst", "udp.srcport",
+               "udp.dstport", "frame.len")
+
+
+def live_summary_line(item):
+    return "%d|%s|%s|%s|%s|%d|%d|%d" % tuple(item[name] for name in (
+        "frame_number", "protocol_text", "info_text", "source_text", "destination_text", "source_port",
+        "destination_port", "packet_length"))
+
+
+def cli_live_answers(row, folder, port, source_port):
+    """The command line's answers to a live row."""
+    if row.name == "live-errors":
+        found = {}
+        for key, arguments in (("bad-filter", ["-i", row.args[0], "-f", "udp port ((("]),
+                               ("no-interface", ["-i", row.args[1]])):
+            result = cli("summary", *arguments, "-c", "1", check=False)
+            found[key] = "ok" if result.returncode == 0 else "error:exit %d" % result.returncode
+        return found
+    interface, bpf, count = row.args[0], row.args[1].replace("{port}", str(port)), row.args[2]
+    out = run_live([CLI, "summary", "-i", interface, "-f", bpf, "-c", count, "--json"], folder, port,
+                   source_port, int(count))
+    items = [json.loads(text) for text in out.splitlines()]
+    return {"packets": "%d %s" % (len(items), " ".join(item["info_text"].split()[-1] for item in items)),
+            "summaries": digest(live_summary_line(item) for item in items)}
+
+
+def live_saved(path):
+    """The summary lines tshark reads from a saved live capture, digested."""
+    return digest("|".join(line) for line in tshark_fields(path, *LIVE_FIELDS))
+
+
 # ---- the table --------------------------------------------------------------
 
 def host_arguments(row, folder):
@@ -247,6 +330,9 @@ def normalised(host, value, expected):
 def test_row(row, tmp_path):
     if not CLI or not SCENARIOS:
         pytest.skip("WSB_CLI and WSB_SCENARIOS name the command and the C# scenario program")
+    live = row.name.startswith("live-")
+    if live and not can_capture():
+        pytest.skip("needs capture rights on lo (root, with dumpcap installed), as in CI")
     path = os.path.join(CAPTURES, row.args[0])
     folders = {host: tmp_path / host for host in ("cli", "python", "dotnet")}
     for folder in folders.values():
@@ -255,11 +341,20 @@ def test_row(row, tmp_path):
         "python": [sys.executable, os.path.join(HERE, "python_host.py"), row.name],
         "dotnet": ["dotnet", SCENARIOS, "parity", row.name],
     }
+    # The datagrams of a live row go from one port to another, the same for
+    # every host, so that their Info texts are equal.
+    port, source_port = free_udp_port(), free_udp_port()
     got = {}
     for host, command in hosts.items():
-        got[host] = answers(run(command + host_arguments(row, str(folders[host]))).stdout.decode())
+        arguments = [arg.replace("{port}", str(port)) for arg in host_arguments(row, str(folders[host]))]
+        if row.oracle == "live":
+            output = run_live(command + arguments, folders[host], port, source_port, int(row.args[2]))
+        else:
+            output = run(command + arguments).stdout.decode()
+        got[host] = answers(output)
     if isinstance(row.cli, list):
-        got["cli"] = cli_answers(row, path, str(folders["cli"]))
+        got["cli"] = cli_live_answers(row, folders["cli"], port, source_port) if live \
+            else cli_answers(row, path, str(folders["cli"]))
     if row.name == "save-formats":
         # A saved file's format and content, and its bytes to compare across hosts.
         for host, found in got.items():
@@ -271,7 +366,16 @@ def test_row(row, tmp_path):
                 else:
                     assert not saved.exists(), "%s left %s after a failed save" % (host, saved)
                     found[name + "-file"] = "none"
-    expected = dict(oracle(row, path), **row.fixed)
+    if row.oracle == "live":
+        # Each saved copy as tshark reads it: the summaries every host gave.
+        for host in hosts:
+            got[host]["saved"] += " content:" + live_saved(str(folders[host] / "live.pcapng"))
+        count = int(row.args[2])
+        saved = live_saved(str(folders["python"] / "live.pcapng"))
+        expected = {"packets": "%d %s" % (count, " ".join("Len=%d" % size for size in range(1, count + 1))),
+                    "summaries": saved, "saved": "written:%d content:%s" % (count, saved)}
+    else:
+        expected = dict(oracle(row, path) if not live else {}, **row.fixed)
 
     failures = []
     for host, found in got.items():

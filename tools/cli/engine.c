@@ -32,6 +32,12 @@ int cli_add_preference(const char *verb, const char *assignment)
     return CLI_OK;
 }
 
+int cli_preferences(const char *const **assignments)
+{
+    *assignments = engine.preferences;
+    return engine.preference_count;
+}
+
 int cli_start_engine(void)
 {
     if (gInitEpan() != WSB_OK)

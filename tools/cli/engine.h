@@ -9,6 +9,10 @@
  * CLI_OK, or CLI_USAGE / CLI_FAILED after reporting. */
 int cli_add_preference(const char *verb, const char *assignment);
 
+/* The -o assignments kept so far, in the order given (for a verb that hands
+ * them to another program); *assignments points into argv. */
+int cli_preferences(const char *const **assignments);
+
 /* Starts the engine, sets the kept preferences and, in a worker of --jobs,
  * its share of the capture; CLI_OK or CLI_FAILED after reporting.
  * cli_stop_engine shuts the engine down if it was started and forgets the

@@ -29,6 +29,7 @@
 #include "format.h"
 #include "input.h"
 #include "jobs.h"
+#include "live.h"
 #include "options.h"
 #include "output.h"
 #include "progress.h"
@@ -457,6 +458,7 @@ static const cli_option fields_options[] = {
      .help = "after each value, the field's offset from the TCP/UDP payload\n"
              "(JSON and CSV: a key or column named FIELD@offset)"},
     CLI_COUNT_OPTION(&settings.limit),
+    CLI_LIVE_OPTIONS,
     {"-E", NULL, "OPTION=VALUE", CLI_PARSED, &settings.shape, .take = take_shape,
      .refusal = "-E takes header=y|n, separator=/t|/s|C, occurrence=f|l|a, aggregator=,|/s|C or quote=d|s|n "
                 "(as tshark -E), not '%s'",
@@ -497,8 +499,8 @@ static int check_fields(void)
         return cli_usage_error(verb, "-e FIELD is missing (name at least one field to print)");
     if (settings.shape.given && settings.format != CLI_TEXT_OUTPUT)
         return cli_usage_error(verb, "-E shapes the text output, not --json or --csv");
-    if (positional_count == 0)
-        return cli_usage_error(verb, "FILE is missing (a capture file, or '-' for standard input)");
+    if (positional_count == 0 && !cli_live_requested())
+        return cli_usage_error(verb, "FILE is missing (a capture file, '-' for standard input, or -i IFACE)");
     if (positional_count > 1)
         return cli_usage_error(verb, "one FILE only, but '%s' follows '%s'", positional[1], positional[0]);
     for (int i = 0; i < field_count && settings.jobs > 1; ++i) {
@@ -523,13 +525,13 @@ static int run_fields(void)
         return CLI_FAILED;
     if (settings.names_only)
         return print_field_ids(settings.words.count, settings.words.items);
-    return print_packet_fields(settings.words.items[0], settings.fields.count, settings.fields.items,
+    return print_packet_fields(settings.words.count ? settings.words.items[0] : NULL, settings.fields.count, settings.fields.items,
                                settings.offsets, settings.limit, settings.format, settings.filter, &settings.shape);
 }
 
 const cli_verb cli_fields_verb = {
     "fields",
-    "fields FILE -e FIELD [-e FIELD ...] [-Y FILTER] [--offsets] [-c COUNT] [-E OPTION=VALUE]\n"
+    "fields FILE|-i IFACE -e FIELD [-e FIELD ...] [-f BPF] [-s SNAPLEN] [-a duration:S] [-Y FILTER] [--offsets] [-c COUNT] [-E OPTION=VALUE]\n"
     "                [--json | --csv] [--jobs N [--jobs-stats]]\n"
     "  wsbridge fields NAME...",
     "With FILE: one line per packet, tab-separated like tshark -T fields\n"

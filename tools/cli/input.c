@@ -15,6 +15,7 @@
 
 #include "wsbridge.h"
 #include "jobs.h"
+#include "live.h"
 #include "report.h"
 
 static struct {
@@ -115,6 +116,10 @@ int cli_keep_standard_input(const char *verb, char *path, size_t size)
 
 int cli_open_capture(const char *verb, const char *path)
 {
+    if (cli_live_requested()) {
+        input.size = 0;
+        return cli_open_live();
+    }
     char standard_input[64];
     const int from_standard_input = strcmp(path, "-") == 0;
     if (from_standard_input) {
@@ -144,6 +149,11 @@ int cli_open_capture_in_sequence(const char *verb, const char *path, int *stream
      * socket is copied as before. */
     struct stat st;
     struct statfs fs;
+    /* A live capture's lines show as its packets arrive too. */
+    if (cli_live_requested()) {
+        *streaming = 1;
+        return cli_open_capture(verb, path);
+    }
     *streaming = strcmp(path, "-") == 0 && fstat(STDIN_FILENO, &st) == 0 && S_ISFIFO(st.st_mode) &&
                  fstatfs(STDIN_FILENO, &fs) == 0 && fs.f_type == PIPEFS_MAGIC;
     if (!*streaming)

@@ -22,6 +22,8 @@ void cli_guard_standard_descriptors(void);
  * private temporary file that is unlinked at once, so nothing is left
  * behind however the process ends. CLI_OK or a status after reporting. */
 int cli_open_capture(const char *verb, const char *path);
+/* With -i (live.h) both open calls start the live capture instead (path is
+ * then null), the in-sequence one as streaming. */
 /* Opens the capture cli_open_capture opened again, to read it from its first
  * packet (standard input is not read again). CLI_OK or CLI_FAILED after
  * reporting. */

@@ -25,6 +25,7 @@
 #include "input.h"
 #include "options.h"
 #include "output.h"
+#include "live.h"
 #include "report.h"
 #include "verbs.h"
 
@@ -236,7 +237,8 @@ static struct {
     const char *file, *out, *frames, *filter;
     int format; /* -1: chosen by OUT's name or the capture */
     int skip_repeats;
-} settings = {NULL, NULL, NULL, NULL, -1, 0};
+    uint64_t limit; /* -c, with -i */
+} settings = {NULL, NULL, NULL, NULL, -1, 0, UINT64_MAX};
 
 static const cli_option save_options[] = {
     CLI_FILE_ARGUMENT(CLI_TEXT, &settings.file),
@@ -253,6 +255,8 @@ static const cli_option save_options[] = {
              "stamps need), else the capture's own format when it keeps\n"
              "everything, else pcapng (comments, interfaces, several link\n"
              "types)"},
+    CLI_LIVE_OPTIONS,
+    {"-c", NULL, "COUNT", CLI_COUNT, &settings.limit, .help = "with -i, stop capturing after COUNT packets"},
     {"--drop-tcp-retransmissions", "--skip-tcp-repeats", NULL, CLI_FLAG, &settings.skip_repeats,
      .help = "(also --skip-tcp-repeats)\n"
              "leave out the packets of the first TCP conversation saved\n"
@@ -264,17 +268,24 @@ static const cli_option save_options[] = {
 static int run_save(void)
 {
     static const char verb[] = "save";
-    const char *const positional[3] = {settings.file, settings.out, settings.frames};
-    const int positional_count = !!settings.file + !!settings.out + !!settings.frames;
+    /* With -i the capture is the interface's: the words are OUT [FRAMES]. */
+    const int live = cli_live_requested();
+    if (live && settings.frames)
+        return cli_usage_error(verb, "-i captures instead of reading FILE: the words are OUT [FRAMES]");
+    if (!live && settings.limit != UINT64_MAX)
+        return cli_usage_error(verb, "-c needs -i IFACE (a file's packets are chosen by FRAMES)");
+    const char *const positional[3] = {live ? "" : settings.file, live ? settings.file : settings.out,
+                                       live ? settings.out : settings.frames};
+    const int positional_count = live + !!settings.file + !!settings.out + !!settings.frames;
     const char *filter = settings.filter;
     int status = CLI_OK;
     static const char *const missing[] = {"FILE, OUT and FRAMES are missing", "OUT and FRAMES are missing",
                                           "FRAMES is missing (e.g. 1,3-5,9, 100- or all; optional with -Y)"};
-    if (positional_count < 2 || (positional_count == 2 && !filter))
+    if (positional_count < 2 || (positional_count == 2 && !filter && !live))
         return cli_usage_error(verb, "%s", missing[positional_count]);
     if (strcmp(positional[1], "-") == 0 && isatty(STDOUT_FILENO))
         return cli_usage_error(verb, "OUT is '-' but standard output is a terminal, not a file or pipe");
-    /* With -Y alone, every matching packet. */
+    /* With -Y alone (or a live capture), every matching packet. */
     const char *frames = positional_count == 3 ? positional[2] : "all";
     frame_range *ranges = NULL;
     size_t range_count = 0;
@@ -289,6 +300,20 @@ static int run_save(void)
     }
     /* Counting frames needs no column texts. */
     gSetSummaryTexts(0);
+    /* A live capture is read until it ends (its stop condition, Ctrl-C):
+     * what was read is then saved. */
+    if (live) {
+        PacketSummary packet;
+        int read;
+        uint64_t packets = 0;
+        while (packets < settings.limit && (read = gGetNextPacket(&packet)) == WSB_OK)
+            ++packets;
+        if (packets < settings.limit && read != WSB_END) {
+            free(ranges);
+            gCloseCapture();
+            return cli_fail("capture");
+        }
+    }
     /* "all" ("1-") is every packet; a list with open ranges needs the
      * capture's frame count, and so does a list too long to write out
      * before the capture is known to have its frames. */
@@ -320,7 +345,8 @@ static int run_save(void)
 
 const cli_verb cli_save_verb = {
     "save",
-    "save FILE OUT [FRAMES] [-Y FILTER] [-F pcap|pcapng|nsecpcap] [--drop-tcp-retransmissions]",
+    "save FILE OUT [FRAMES] [-Y FILTER] [-F pcap|pcapng|nsecpcap] [--drop-tcp-retransmissions]\n"
+    "  wsbridge save -i IFACE OUT [FRAMES] [-f BPF] [-s SNAPLEN] [-a duration:S] [-c COUNT] [...]",
     "Copies the packets listed in FRAMES (\"1,3-5,9\", \"100-\" to the end or\n"
     "\"all\"; listed order, repeats allowed) into the new capture file OUT and\n"
     "prints how many were written and left out. OUT '-' writes the capture to\n"

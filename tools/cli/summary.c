@@ -23,6 +23,7 @@
 #include "format.h"
 #include "input.h"
 #include "jobs.h"
+#include "live.h"
 #include "options.h"
 #include "output.h"
 #include "progress.h"
@@ -58,6 +59,7 @@ static const cli_option summary_options[] = {
     CLI_FILTER_OPTION(&settings.filter, "only the packets that match the display filter, as tshark -Y\n"
                                         "shows them (numbers and times are those of the whole file)"),
     CLI_COUNT_OPTION(&settings.limit),
+    CLI_LIVE_OPTIONS,
     {"-t", NULL, "FORMAT", CLI_CHOICE, &settings.time_format, .choices = time_formats,
      .refusal = "-t takes r, a, ad, d, dd, e, u or ud (as tshark -t), not '%s'",
      .help = "the time column, as tshark -t: r relative to the first packet\n"
@@ -323,8 +325,8 @@ static int merge_summary(const char *const *results, const size_t *sizes, int co
 static int check_summary(void)
 {
     const int time_format = settings.time_format;
-    if (!settings.path)
-        return cli_usage_error(verb, "FILE is missing (a capture file, or '-' for standard input)");
+    if (!settings.path && !cli_live_requested())
+        return cli_usage_error(verb, "FILE is missing (a capture file, '-' for standard input, or -i IFACE)");
     if (settings.jobs > 1 && (time_format == time_delta || time_format == time_delta_displayed))
         return cli_usage_error(verb, "-t %s needs the packets in one process; leave out --jobs",
                                time_formats[time_format].name);
@@ -447,8 +449,8 @@ static int merge_summary(const char *const *results, const size_t *sizes, int co
 
 const cli_verb cli_summary_verb = {
     "summary",
-    "summary FILE [-Y FILTER] [-c COUNT] [-t FORMAT] [-x [-P]] [-z STATISTIC]... [-q] [--json | --csv] "
-    "[--jobs N [--jobs-stats]]",
+    "summary FILE|-i IFACE [-f BPF] [-s SNAPLEN] [-a duration:S] [-Y FILTER] [-c COUNT] [-t FORMAT] [-x [-P]] "
+    "[-z STATISTIC]... [-q] [--json | --csv] [--jobs N [--jobs-stats]]",
     "One line per packet, as tshark prints them: number, time since the first\n"
     "packet (at the capture's own precision), source -> destination, Protocol,\n"
     "length, Info. Statistics tables of -z follow the packets, as tshark -z\n"

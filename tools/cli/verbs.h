@@ -14,5 +14,6 @@ extern const cli_verb cli_fields_verb;
 extern const cli_verb cli_tree_verb;
 extern const cli_verb cli_save_verb;
 extern const cli_verb cli_follow_verb;
+extern const cli_verb cli_plot_verb;
 
 #endif

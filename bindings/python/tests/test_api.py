@@ -5,12 +5,16 @@ engine serves the whole module."""
 
 import dataclasses
 import subprocess
+import textwrap
 import threading
+import time
 
 import pytest
 
 import wsbridge
 from wsbridge import FieldType, Locator, WsbridgeError
+
+from conftest import PACKAGE_DIR
 
 
 def run(*command):
@@ -663,3 +667,215 @@ def test_a_text_with_an_embedded_nul_is_refused_not_cut(engine, sample_capture, 
             assert "embedded NUL" in str(error.value)
         assert not cut_here.exists()
         assert capture.filter is None and not capture.closed
+
+
+# ---- statistics and plots ------------------------------------------------------
+
+def test_statistics_answer_for_the_whole_capture_and_leave_reading_as_it_was(engine, sample_capture):
+    pytest.importorskip("pandas")
+    with engine.open(sample_capture) as capture:
+        packets = len(list(capture))
+        capture.set_filter("tcp")
+        walk = iter(capture)
+        first = next(walk)
+        io = capture.io(0)
+        assert list(io["frames"]) == [packets]
+        assert int(capture.protocol_hierarchy()["frames"].iloc[0]) == packets
+        second = next(walk)
+        assert second.frame_number > first.frame_number and second.port_type == wsbridge.PortType.TCP
+        assert capture.filter == "tcp"
+        with pytest.raises(wsbridge.InvalidSettingError):
+            capture.io(1, ["tcp.port ==="])
+        with pytest.raises(wsbridge.NotSupportedError):
+            capture.conversations("frame")
+        with pytest.raises(ValueError):
+            capture.io(-1)
+
+
+def png_size(path):
+    image = pytest.importorskip("matplotlib.image").imread(str(path))
+    return image.shape[1], image.shape[0]
+
+
+def test_plots_are_pngs_of_the_size_asked_for(engine, sample_capture, tmp_path):
+    plot = pytest.importorskip("wsbridge.plot")
+    pytest.importorskip("matplotlib")
+    table = plot.io(sample_capture, tmp_path / "io.png", interval=0.5, filters=["tcp", "udp"],
+                    width=640, height=360)
+    assert set(table["filter"]) == {"tcp", "udp"}
+    assert png_size(tmp_path / "io.png") == (640, 360)
+    with engine.open(sample_capture) as capture:
+        plot.hierarchy(capture, tmp_path / "phs.png", width=500, height=700)
+    assert png_size(tmp_path / "phs.png") == (500, 700)
+
+
+def test_the_plot_verb_draws_and_refuses_bad_requests(cli, sample_capture, tmp_path):
+    pytest.importorskip("matplotlib")
+    import os
+    import sys
+    from conftest import PACKAGE_DIR
+    env = dict(os.environ, WSBRIDGE_PYTHON=sys.executable, PYTHONPATH=PACKAGE_DIR)
+    out = tmp_path / "io.png"
+    done = subprocess.run([cli, "plot", "io", sample_capture, str(out), "-i", "0.25", "-Y", "tcp",
+                           "--width", "400", "--height", "300"], env=env, stderr=subprocess.PIPE)
+    assert done.returncode == 0, done.stderr
+    assert png_size(out) == (400, 300)
+    done = subprocess.run([cli, "plot", "phs", sample_capture, str(tmp_path / "phs.png")], env=env)
+    assert done.returncode == 0 and png_size(tmp_path / "phs.png") == (1000, 600)
+    refused = tmp_path / "refused.png"
+    for arguments, status, message in (
+            (["io", sample_capture, str(refused), "-Y", "tcp.port ==="], 1, "tcp.port ==="),
+            (["pie", sample_capture, str(refused)], 2, "unknown plot 'pie' (io or phs)"),
+            (["io", sample_capture, str(refused), "--width", "10"], 2, "--width needs a number"),
+            (["io", str(tmp_path / "missing.pcap"), str(refused)], 1, "missing.pcap")):
+        done = subprocess.run([cli, "plot"] + arguments, env=env, stderr=subprocess.PIPE,
+                              universal_newlines=True)
+        assert done.returncode == status and message in done.stderr and "wsbridge plot" in done.stderr
+        assert not refused.exists()
+    missing = dict(env, WSBRIDGE_PYTHON=str(tmp_path / "no-python"))
+    done = subprocess.run([cli, "plot", "io", sample_capture, str(refused)], env=missing,
+                          stderr=subprocess.PIPE, universal_newlines=True)
+    assert done.returncode == 1 and "WSBRIDGE_PYTHON" in done.stderr
+    without_package = dict(env, PYTHONPATH=str(tmp_path))
+    done = subprocess.run([cli, "plot", "io", sample_capture, str(refused)], env=without_package,
+                          stderr=subprocess.PIPE, universal_newlines=True)
+    if "cannot import the Python package wsbridge" not in done.stderr:
+        assert done.returncode == 0  # an installed package was found
+    else:
+        assert done.returncode == 1
+
+
+# ---- live capture -----------------------------------------------------------
+# On the loopback interface, with datagrams the test sends to a port it picks.
+
+def need_capture_rights():
+    import os
+    import shutil
+    if os.geteuid() != 0 or not shutil.which("dumpcap"):
+        pytest.skip("needs capture rights on lo (root, with dumpcap installed), as in CI")
+
+
+def free_udp_port():
+    import socket
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def send_datagrams(port, count):
+    """count datagrams to 127.0.0.1:port, the k-th (from 1) k bytes long."""
+    import socket
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+        for size in range(1, count + 1):
+            sender.sendto(b"x" * size, ("127.0.0.1", port))
+
+
+def dumpcaps_under(folder):
+    """The dumpcap processes whose spool lies under folder (other helpers'
+    captures on the machine are not the test's)."""
+    found = subprocess.run(["pgrep", "-af", "dumpcap .*%s" % folder], stdout=subprocess.PIPE,
+                           universal_newlines=True).stdout
+    return [line for line in found.splitlines() if "pgrep" not in line]
+
+
+def test_a_live_capture_gives_every_datagram_in_order_once(engine, tmp_path):
+    need_capture_rights()
+    port = free_udp_port()
+    with engine.live("lo", bpf="udp port %d" % port, count=5, spool_folder=tmp_path) as capture:
+        assert dumpcaps_under(tmp_path)
+        send_datagrams(port, 5)
+        packets = list(capture)
+        assert [packet.info_text.split()[-1] for packet in packets] == ["Len=%d" % k for k in range(1, 6)]
+        assert [packet.frame_number for packet in packets] == [1, 2, 3, 4, 5]
+        assert capture.tree(packets[2]).find("udp.length")[0].uint64() == 11
+        with pytest.raises(wsbridge.StateError, match="cannot be read a second time"):
+            list(capture)
+        assert capture.next_packet() is None and capture.wait(0) is True
+    assert capture.counts == (5, 0)
+    assert not dumpcaps_under(tmp_path) and not list(tmp_path.iterdir())
+
+
+def test_stop_from_another_thread_ends_the_iteration(engine, tmp_path):
+    need_capture_rights()
+    port = free_udp_port()
+    with engine.live("lo", bpf="udp port %d" % port, spool_folder=tmp_path) as capture:
+        assert capture.wait(0.05) is False
+        send_datagrams(port, 3)
+        assert capture.wait(10) is True
+
+        def stop_later():
+            time.sleep(0.5)
+            capture.stop()
+
+        stopper = threading.Thread(target=stop_later)
+        stopper.start()
+        assert len(list(capture)) == 3
+        stopper.join()
+    assert not dumpcaps_under(tmp_path)
+
+
+def test_a_live_dataframe_needs_a_stop_condition(engine, tmp_path):
+    need_capture_rights()
+    port = free_udp_port()
+    with engine.live("lo", bpf="udp port %d" % port, spool_folder=tmp_path) as capture:
+        with pytest.raises(ValueError, match="count= or duration="):
+            capture.to_dataframe()
+    with engine.live("lo", bpf="udp port %d" % port, count=4, spool_folder=tmp_path) as capture:
+        send_datagrams(port, 4)
+        frame = capture.to_dataframe(fields=["udp.length"])
+        assert list(frame["frame_number"]) == [1, 2, 3, 4]
+        assert list(frame["udp.length"]) == [9, 10, 11, 12]
+        with pytest.raises(wsbridge.StateError):
+            capture.to_dataframe()
+    assert not dumpcaps_under(tmp_path)
+
+
+def test_ctrl_c_in_a_loop_over_a_live_capture_stops_dumpcap(tmp_path):
+    need_capture_rights()
+    import os
+    import signal
+    import sys
+    code = textwrap.dedent("""
+        import sys, wsbridge
+        with wsbridge.start().live("lo", bpf="udp port %d", spool_folder=sys.argv[1]) as capture:
+            print("capturing", flush=True)
+            for packet in capture:
+                pass
+    """ % free_udp_port())
+    environment = dict(os.environ, PYTHONPATH=PACKAGE_DIR)
+    child = subprocess.Popen([sys.executable, "-c", code, str(tmp_path)], env=environment,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    try:
+        assert child.stdout.readline() == "capturing\n"
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        _, errors = child.communicate(timeout=20)
+    finally:
+        child.kill()
+    assert "KeyboardInterrupt" in errors, errors
+    assert not dumpcaps_under(tmp_path) and not list(tmp_path.iterdir())
+
+
+def test_no_capture_rights_is_a_permission_error():
+    need_capture_rights()
+    import os
+    import shutil
+    system_python = "/usr/bin/python3"
+    if not os.path.exists(system_python) or not shutil.which("setpriv"):
+        pytest.skip("needs /usr/bin/python3 and setpriv to run a user without capture rights")
+    code = textwrap.dedent("""
+        import sys
+        sys.path.insert(0, sys.argv[1])
+        import wsbridge
+        try:
+            wsbridge.start().live("lo", count=1)
+        except PermissionError as error:
+            print(type(error).__name__, error.code.name, "wireshark" in str(error))
+    """)
+    # The spool folder goes to /tmp, which the user may write.
+    environment = dict(os.environ, TMPDIR="/tmp")
+    completed = subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                system_python, "-c", code, PACKAGE_DIR], env=environment,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                               timeout=60)
+    assert completed.stdout == "CapturePermissionError PERMISSION True\n", completed.stderr

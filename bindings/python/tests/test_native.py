@@ -58,10 +58,13 @@ def test_prototypes_follow_the_header_types():
         "const char **": ctypes.POINTER(ctypes.c_void_p),
         "const uint8_t **": ctypes.POINTER(ctypes.POINTER(ctypes.c_uint8)),
         "const int32_t **": ctypes.POINTER(ctypes.POINTER(ctypes.c_int32)),
+        "const WsbLiveOptions *": ctypes.POINTER(native.WsbLiveOptions),
+        "const WsbInterface **": ctypes.POINTER(ctypes.POINTER(native.WsbInterface)),
     }
     for record in ("WsbConversation", "WsbEndpoint", "WsbHierarchyRow", "WsbIntervalRow"):
-        c_types["const " + record + " *"] = ctypes.c_void_p
-        c_types["const " + record + " **"] = ctypes.POINTER(ctypes.c_void_p)
+        structure = ctypes.POINTER(getattr(native, record))
+        c_types["const " + record + " *"] = structure
+        c_types["const " + record + " **"] = ctypes.POINTER(structure)
     for name, parameters in header_declarations().items():
         if parameters in ("void", ""):
             continue
@@ -95,7 +98,7 @@ def test_constants_match_the_header():
 
 def test_status_render_and_direction_names_match_the_header():
     named = {name: int(value) for name, value in
-             re.findall(r"\b(WSB_(?:OK|FAILED|END|OUT_OF_MEMORY|RENDER_\w+|DIRECTION_\w+))\s*=\s*(\d+)",
+             re.findall(r"\b(WSB_(?:OK|FAILED|END|OUT_OF_MEMORY|TIMED_OUT|RENDER_\w+|DIRECTION_\w+))\s*=\s*(\d+)",
                         header_text())}
     ours = {"WSB_%s" % member.name: member.value for member in native.Status}
     ours.update({"WSB_RENDER_%s" % member.name: member.value for member in native.RenderFormat})
@@ -130,6 +133,21 @@ def test_record_layouts_match_what_a_c_compiler_makes_of_the_header(tmp_path):
                                              descriptor.size))
         assert ctypes.sizeof(record) == size
     assert output[:-1] == expected
+
+
+def test_record_layouts_match_what_the_library_reports():
+    raw = wsbridge.load_library(environment("WSBRIDGE_LIBRARY")).raw
+    offset, size = ctypes.c_int32(), ctypes.c_int32()
+    names = {native.PacketSummary: b"PacketSummary", native.TreeNode: b"TreeNode",
+             native.SavePacketRequest: b"SavePacketRequest"}
+    for record, (record_size, fields) in native.RECORD_LAYOUTS.items():
+        name = names.get(record, record.__name__.encode())
+        assert raw.gGetRecordLayout(name, None, ctypes.byref(offset), ctypes.byref(size)) == 0, name
+        assert size.value == record_size == ctypes.sizeof(record), name
+        for field, layout in fields.items():
+            assert raw.gGetRecordLayout(name, field.encode(), ctypes.byref(offset),
+                                        ctypes.byref(size)) == 0, (name, field)
+            assert (offset.value, size.value) == layout, (name, field)
 
 
 def test_a_record_that_does_not_match_stops_the_import():

@@ -8,7 +8,7 @@ import dataclasses
 import pytest
 
 import wsbridge
-from conftest import run_tshark, shared_capture, shared_capture_names
+from conftest import run_python, run_tshark, shared_capture, shared_capture_names
 
 COLUMNS = ['-o', 'gui.column.format:"P","%p","I","%i"']
 
@@ -309,3 +309,121 @@ def test_a_dataframe_equals_iterating_on_every_shared_capture(engine):
                     else:
                         assert value == capture.value_text(info.id), (where, name)
             assert count == len(rows), capture_name
+
+
+# ---- statistics tables ---------------------------------------------------------
+
+# Captures and an io,stat interval that gives each a few dozen rows at most.
+STATISTICS_CAPTURES = {"three_http_streams.pcap": "0.01", "DnsPackets.pcap": "100",
+                       "example2.pcap": "10000000", "icmpv6.pcap": "1000000"}
+# tshark 4.0 finds an io,stat function's field only when a series' filter
+# names it, so the series name their fields.
+STATISTICS_REQUESTS = ["conv,tcp", "conv,ip", "endpoints,ip", "endpoints,udp", "io,phs",
+                       "io,stat,%s,,udp,SUM(tcp.len)tcp.len,MAX(ip.ttl)ip.ttl"]
+
+
+def tshark_statistics(path, request):
+    output, status = run_tshark(["-n", "-q", "-r", path, "-z", request])
+    assert status == 0
+    return output.decode()
+
+
+def tshark_numbers(text):
+    """The rows of a tshark table that start after its column headers, as word lists."""
+    rows = []
+    for line in text.splitlines():
+        words = line.replace("|", " ").split()
+        if words and not line.startswith(("=", "Filter", "|-", "| Interval", "|   ")) and \
+                any(word.isdigit() for word in words):
+            rows.append(words)
+    return rows
+
+
+@pytest.fixture(scope="module")
+def statistics_tables(tmp_path_factory):
+    """The tables of the statistics captures, counted by a fresh process:
+    a field of the frame protocol that an earlier test of this module
+    registered would put "frame" at the top of the hierarchy (the engine
+    then adds the frame item to the tree, as tshark's does when its -e or
+    -Y names such a field)."""
+    import json
+    out = tmp_path_factory.mktemp("statistics") / "tables.pickle"
+    run_python("""
+        import json, pickle, sys, wsbridge
+        engine = wsbridge.start()
+        captures, requests = json.loads(sys.argv[1]), json.loads(sys.argv[2])
+        tables = {}
+        for name, (path, interval) in captures.items():
+            with engine.open(path) as capture:
+                next(capture)  # tables answer for the whole capture, however far reading came
+                mine = requests[:-1] + [requests[-1] % interval]
+                tables[name] = dict(
+                    texts=capture.statistics(mine, text=True),
+                    tcp=capture.conversations("tcp"), ip=capture.conversations("ip"),
+                    hosts=capture.endpoints("ip"), ports=capture.endpoints("udp"),
+                    hierarchy=capture.protocol_hierarchy(),
+                    io=capture.io(float(interval), ["", "udp", "SUM(tcp.len)tcp.len", "MAX(ip.ttl)ip.ttl"]),
+                    next=capture.next_packet().frame_number)
+        with open(sys.argv[3], "wb") as out:
+            pickle.dump(tables, out)
+        """, json.dumps({name: (shared_capture(name), interval) for name, interval in STATISTICS_CAPTURES.items()}),
+        json.dumps(STATISTICS_REQUESTS), str(out))
+    import pickle
+    with open(out, "rb") as tables:
+        return pickle.load(tables)
+
+
+@pytest.mark.parametrize("name", sorted(STATISTICS_CAPTURES))
+def test_statistics_tables_equal_tshark(statistics_tables, name):
+    """The texts are tshark's, and the DataFrames hold its numbers, typed."""
+    pytest.importorskip("pandas")
+    path = shared_capture(name)
+    interval = STATISTICS_CAPTURES[name]
+    requests = STATISTICS_REQUESTS[:-1] + [STATISTICS_REQUESTS[-1] % interval]
+    got = statistics_tables[name]
+    texts, tcp, ip, hosts, ports, hierarchy, io = (got[key] for key in (
+        "texts", "tcp", "ip", "hosts", "ports", "hierarchy", "io"))
+    assert got["next"] == 2
+    for request, text in zip(requests, texts):
+        want = tshark_statistics(path, request)
+        assert text in want and text.count("\n") >= want.strip().count("\n") - 1, request
+
+    for table, request in ((tcp, "conv,tcp"), (ip, "conv,ip")):
+        assert str(table["frames"].dtype) == "int64" and str(table["address_a"].dtype) == "string"
+        assert str(table["start_time"].dtype) == "datetime64[ns, UTC]"
+        rows = [words for words in tshark_numbers(tshark_statistics(path, request)) if "<->" in words]
+        assert len(rows) == len(table)
+        for words, row in zip(rows, table.itertuples()):
+            a = row.address_a + (":%d" % row.port_a if request == "conv,tcp" else "")
+            b = row.address_b + (":%d" % row.port_b if request == "conv,tcp" else "")
+            assert words[:3] == [a, "<->", b]
+            assert [int(words[i]) for i in (3, 6, 9)] == [row.frames_b_to_a, row.frames_a_to_b, row.frames]
+            for i, number in ((4, row.bytes_b_to_a), (7, row.bytes_a_to_b), (10, row.bytes)):
+                if words[i + 1] == "bytes":
+                    assert int(words[i]) == number
+            assert abs(float(words[12]) - row.start) < 1e-6 * max(1, row.start) and \
+                abs(float(words[13]) - row.duration) <= 0.00006
+
+    for table, request in ((hosts, "endpoints,ip"), (ports, "endpoints,udp")):
+        rows = tshark_numbers(tshark_statistics(path, request))
+        numbers = ["frames", "bytes", "tx_frames", "tx_bytes", "rx_frames", "rx_bytes"]
+        got = [[row.address] + ([str(row.port)] if request == "endpoints,udp" else [])
+               + [str(getattr(row, column)) for column in numbers] for row in table.itertuples()]
+        assert got == rows
+        assert all(str(table[column].dtype) == "int64" for column in numbers + ["port"])
+
+    phs = [(len(line) - len(line.lstrip(" ")), line.split()) for line in
+           tshark_statistics(path, "io,phs").splitlines() if " frames:" in line]
+    assert [(depth // 2, words[0], int(words[1][7:]), int(words[2][6:])) for depth, words in phs] == \
+        list(zip(hierarchy["depth"], hierarchy["protocol"], hierarchy["frames"], hierarchy["bytes"]))
+    assert all(path.split(":")[-1] == protocol for path, protocol in zip(hierarchy["path"], hierarchy["protocol"]))
+
+    rows = [line.replace("|", " ").split() for line in
+            tshark_statistics(path, requests[-1]).splitlines() if "<>" in line]
+    assert len(io) == 4 * len(rows) and str(io["value"].dtype) == "float64"
+    for interval, words in enumerate(rows):
+        numbers = words[3:]
+        got = io[io["interval"] == interval]
+        assert [int(n) for n in numbers[:4]] == [got["frames"].iloc[0], got["bytes"].iloc[0],
+                                                 got["frames"].iloc[1], got["bytes"].iloc[1]]
+        assert [float(n) for n in numbers[4:]] == list(got["value"].iloc[2:])

@@ -7,7 +7,7 @@ import os
 import pytest
 
 import wsbridge
-from conftest import shared_capture
+from conftest import run_python, shared_capture
 import parallel_jobs
 
 NAMES = ["dns_udp.pcap", "one_tcp_stream.pcap", "icmpv6.pcap", "whois.pcap",
@@ -286,6 +286,30 @@ def test_shares_with_a_filter_count_from_the_packet_shown_before():
     assert "frame.time_delta_displayed counts from the packet shown before" in str(error.value)
 
 
+STATISTICS = ["conv,tcp", "endpoints,ip", "io,phs", "io,stat,60,,dns,MAX(udp.length)udp.length"]
+
+
+def test_statistics_of_two_shares_equal_one_process():
+    """jobs=2: each process counts a share, the library adds them up here
+    (in a fresh process: a frame field registered by an earlier test would
+    give this process's hierarchy a "frame" row that the workers' lack)."""
+    pytest.importorskip("pandas")
+    completed = run_python("""
+        import sys, pandas, wsbridge
+        requests = sys.argv[2:]
+        if __name__ == "__main__":
+            engine = wsbridge.start()
+            with engine.open(sys.argv[1]) as capture:
+                whole = capture.statistics(requests)
+                shared = capture.statistics(requests, jobs=2)
+                assert capture.statistics(requests, text=True) == capture.statistics(requests, jobs=2, text=True)
+            for got, want in zip(shared, whole):
+                pandas.testing.assert_frame_equal(got, want)
+            print(len(whole[1]), whole[2]["frames"].iloc[0])
+        """, shared_capture("DnsPackets.pcap"), *STATISTICS)
+    assert completed.stdout.split() == ["5", "464"]
+
+
 # ---- a dask cluster of process workers (the tests run in this order) ---------
 
 @pytest.fixture(scope="module")
@@ -336,6 +360,26 @@ def test_shares_of_one_capture_give_its_frame(client, paths):
     pandas.testing.assert_frame_equal(parts, whole)
     with pytest.raises(ValueError):
         wsbridge.to_dask_dataframe([path], shards_per_capture=0)
+
+
+def test_dask_statistics_per_capture_equal_one_process(client):
+    """A partition per capture (or per capture from 2 shares each) gives the
+    table each capture gives in one process."""
+    pandas = pytest.importorskip("pandas")
+    paths = [shared_capture(name) for name in ("DnsPackets.pcap", "three_http_streams.pcap")]
+    engine = wsbridge.start()
+    for request in ("endpoints,ip", "io,stat,60,dns"):
+        parts = []
+        for path in paths:
+            with engine.open(path) as capture:
+                part = capture.statistics(request)
+            part.insert(0, "capture", pandas.array([path] * len(part), dtype="string"))
+            parts.append(part)
+        want = pandas.concat(parts, ignore_index=True)
+        for shards in (1, 2):
+            frame = wsbridge.to_dask_statistics(paths, request, shards_per_capture=shards)
+            assert frame.npartitions == 2
+            pandas.testing.assert_frame_equal(frame.compute().reset_index(drop=True), want)
 
 
 def test_a_capture_that_kills_its_dask_worker_leaves_the_others_whole(client, paths):

@@ -14,18 +14,21 @@ variable WSBRIDGE_LIBRARY, else from where `cmake --install` put it, else
 through the system's loader path. wsbridge.native holds the raw interface:
 the records as ctypes Structures and every export with its prototype;
 wsbridge.core describes the objects, map_captures reads many captures in
-worker processes and to_dask_dataframe makes a dask DataFrame of many.
+worker processes and to_dask_dataframe makes a dask DataFrame of many;
+Capture.conversations, endpoints, protocol_hierarchy and io give statistics
+tables (wsbridge.statistics) and wsbridge.plot draws them (matplotlib).
 """
 
 from . import errors, native
 from .capture import Capture
-from .engine import Engine, start
-from .errors import (CaptureClosedError, EngineOutOfMemoryError, EngineShutDownError,
+from .engine import Engine, interfaces, start
+from .errors import (CaptureClosedError, CapturePermissionError, EngineOutOfMemoryError, EngineShutDownError,
                      ForeignObjectError, InvalidSettingError, NotSupportedError, StaleObjectError,
                      StateError, UnknownFieldError, WsbridgeError)
 from .native import (AddressType, Direction, FieldType, Library, PortType, RenderFormat, Status,
                      load_library)
-from .parallel import map_captures, to_dask_dataframe
+from .live import Interface, LiveCapture, LiveCounts
+from .parallel import map_captures, to_dask_dataframe, to_dask_statistics
 from .records import FieldInfo, FieldLocation, Locator, SaveResult, Summary
 from .stream import Stream
 from .tree import Node, Tree
@@ -36,6 +39,7 @@ __all__ = [
     "AddressType",
     "Capture",
     "CaptureClosedError",
+    "CapturePermissionError",
     "Direction",
     "Engine",
     "EngineOutOfMemoryError",
@@ -44,8 +48,11 @@ __all__ = [
     "FieldLocation",
     "FieldType",
     "ForeignObjectError",
+    "Interface",
     "InvalidSettingError",
     "Library",
+    "LiveCapture",
+    "LiveCounts",
     "Locator",
     "Node",
     "NotSupportedError",
@@ -61,9 +68,11 @@ __all__ = [
     "UnknownFieldError",
     "WsbridgeError",
     "errors",
+    "interfaces",
     "load_library",
     "map_captures",
     "native",
     "start",
     "to_dask_dataframe",
+    "to_dask_statistics",
 ]

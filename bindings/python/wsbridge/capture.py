@@ -6,7 +6,7 @@ values (the packet dissected last) current.py's."""
 import ctypes
 from typing import Iterator, List, Optional
 
-from . import dataframe, native
+from . import dataframe, native, statistics
 from ._guard import guarded, lock
 from .current import CurrentPacket
 from .errors import CaptureClosedError, ForeignObjectError
@@ -278,3 +278,75 @@ class Capture(CurrentPacket):
         ImportError saying how to install it."""
         return dataframe.capture_frame(self, fields, self.filter if filter is None else filter,
                                        occurrence, int(jobs))
+
+    # ---- statistics ----------------------------------------------------------
+
+    def statistics(self, requests, jobs=1, text=False):
+        """Statistics tables of the whole capture as the engine's taps count
+        them, asked for with tshark's -z texts: "conv,PROTOCOL[,FILTER]",
+        "endpoints,PROTOCOL[,FILTER]", "io,phs[,FILTER]" and
+        "io,stat,INTERVAL[,SERIES]..." (see gRequestStatistics). One request
+        (a str) gives one table, a list of them a list, all counted in one
+        pass. Each table is a pandas DataFrame (see conversations,
+        endpoints, protocol_hierarchy and io for its columns) or, with
+        text=True, the text `tshark -n -q -z REQUEST` prints.
+
+        The tables count every packet of the capture, whatever was read
+        before and whatever display filter is set (as tshark -Y leaves them
+        whole): the capture is read in a pass of its own, and reading goes
+        on afterwards as it was (a followed stream ends). With jobs=N, N new
+        processes each count one reading share of the capture and the
+        tables are added up here, equal to one process's; call it under
+        `if __name__ == "__main__":` in a script. A request the library
+        refuses raises the error of its code (InvalidSettingError for a
+        filter, NotSupportedError for a protocol without conversation
+        tables, ...)."""
+        single = isinstance(requests, str)
+        tables = statistics.capture_tables(self, [requests] if single else list(requests), int(jobs))
+        results = [table.text if text else statistics.frame_of(table) for table in tables]
+        return results[0] if single else results
+
+    def statistics_text(self, request: str, jobs=1) -> str:
+        """The text `tshark -n -q -z REQUEST` prints for the whole capture."""
+        return self.statistics(request, jobs, text=True)
+
+    def conversations(self, protocol: str = "ip", filter: Optional[str] = None, jobs=1, text=False):
+        """The conversations of a protocol ("eth", "ip", "ipv6", "tcp",
+        "udp", ...) as tshark -z conv,PROTOCOL[,FILTER] counts them, the
+        most packets first: address_a, port_a, address_b, port_b (A sent the
+        first packet; ports 0 for tables without ports), frames_a_to_b,
+        bytes_a_to_b, frames_b_to_a, bytes_b_to_a, frames, bytes (int64),
+        start (seconds after the capture's first packet) and duration
+        (seconds) as float64, start_time (datetime64[ns, UTC]), first_frame,
+        conversation_id (tcp.stream and the like, else -1) and address_type
+        (a WSB_AT_* code). See statistics() for how it is counted."""
+        return self.statistics(statistics.requested("conv", protocol, filter), jobs, text)
+
+    def endpoints(self, protocol: str = "ip", filter: Optional[str] = None, jobs=1, text=False):
+        """The endpoints of a protocol as tshark -z endpoints,PROTOCOL
+        counts them: address, port, frames, bytes, tx_frames, tx_bytes,
+        rx_frames, rx_bytes (what it sent and received), first_frame and
+        address_type, the most packets first."""
+        return self.statistics(statistics.requested("endpoints", protocol, filter), jobs, text)
+
+    def protocol_hierarchy(self, filter: Optional[str] = None, jobs=1, text=False):
+        """The protocol hierarchy as tshark -z io,phs counts it, a row per
+        protocol in the order tshark prints them: protocol (the filter
+        name), path ("eth:ethertype:ip"), depth, parent (the parent's row,
+        -1 at depth 0), frames, bytes and first_frame."""
+        return self.statistics(statistics.requested("io,phs", None, filter), jobs, text)
+
+    def io(self, interval=1, filters=None, jobs=1, text=False):
+        """Traffic per interval as tshark -z io,stat,INTERVAL,SERIES...
+        counts it: `interval` in seconds (0: the whole capture as one
+        interval), one series per text of `filters` (a display filter, or
+        tshark's FRAMES(), BYTES(), COUNT(FIELD), SUM(FIELD), MIN(FIELD),
+        MAX(FIELD), AVG(FIELD) followed by a filter; none: every packet).
+        A row per interval and series, every interval up to the capture's
+        last packet: interval (its number), start (seconds after the first
+        packet), series (its position), filter (its text), frames and bytes;
+        with a function series also value (float64: the function's value,
+        relative times in seconds, 0 where the interval has none; NaN for
+        series without a function)."""
+        return self.statistics(statistics.io_request(interval, filters), jobs, text)
+

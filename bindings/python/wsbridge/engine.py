@@ -10,10 +10,11 @@ from . import native
 from ._guard import guarded, lock
 from .capture import Capture
 from .errors import EngineShutDownError, InvalidSettingError, UnknownFieldError, WsbridgeError
+from .live import LiveCapture, list_interfaces, open_live
 from .native import FieldType
 from .records import FieldInfo, encode_path, encode_text, enum_or_int
 
-__all__ = ["Engine", "start"]
+__all__ = ["Engine", "interfaces", "start"]
 
 _SHUT_DOWN = "The engine of this process was shut down."
 
@@ -236,6 +237,33 @@ class Engine:
                 raise
         return capture
 
+    def live(self, interface, bpf: Optional[str] = None, count: Optional[int] = None,
+             duration: Optional[int] = None, snaplen: Optional[int] = None,
+             session_packets: Optional[int] = None, ring=None, spool_folder=None) -> LiveCapture:
+        """Starts a live capture on a network interface (gOpenLiveCapture)
+        with the engine's capture program, dumpcap, as tshark -i does, and
+        returns it as the open capture (see LiveCapture; the capture open
+        until now is closed). `interface`: a name or number as interfaces()
+        lists it; `bpf`: a capture filter ("udp port 53", tshark's -f);
+        `count`, `duration` (whole seconds): dumpcap stops after that many
+        packets or seconds (tshark's -c, -a duration:); `snaplen`: bytes
+        kept of each packet (-s); `session_packets`: a new dissection session
+        every that many packets, for captures that run for days (-M; frames
+        of earlier sessions cannot be read again); `ring`: kilobytes, or
+        (kilobytes, files), a ring of spool files (dumpcap's -b);
+        `spool_folder`: where the spool folder is made ($TMPDIR, else /tmp).
+        No such interface raises InvalidSettingError (also ValueError), a
+        capture filter that does not compile InvalidSettingError with
+        dumpcap's reason, no capture rights CapturePermissionError (also
+        PermissionError), dumpcap missing NotSupportedError."""
+        return open_live(self, interface, bpf, count, duration, snaplen, session_packets, ring,
+                         spool_folder)
+
+    def interfaces(self) -> list:
+        """The interfaces dumpcap can capture on (gListInterfaces, as
+        `dumpcap -D` lists them), as Interface records."""
+        return list_interfaces(self)
+
     def __repr__(self):
         state = "running" if self._running else "shut down"
         return "<wsbridge.Engine %s on %s>" % (state, self.library.path)
@@ -253,3 +281,10 @@ def preference_items(preferences):
 def start(library=None) -> Engine:
     """Starts (once per process) and returns the engine; see Engine.start."""
     return Engine.start(library)
+
+
+def interfaces() -> list:
+    """The interfaces dumpcap can capture on, as `tshark -D` lists them
+    (without extcap interfaces), as Interface records; starts the engine of
+    the process if it does not run yet."""
+    return start().interfaces()

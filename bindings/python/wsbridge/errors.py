@@ -21,6 +21,8 @@ built-in exception a Python user would catch for the same situation:
   that the engine refuses.
 * StateError (also RuntimeError): a call made out of order, such as asking
   for the matched fields when no packet is current.
+* CapturePermissionError (also PermissionError): the capture program may
+  not capture on the interface (WSB_E_PERMISSION).
 
 Which class a failure of the library raises follows the failure's code
 (gGetLastErrorCode, the WSB_E_* codes of wsbridge.h) through the one table
@@ -35,6 +37,7 @@ from .native import Status
 __all__ = [
     "CODE_ERRORS",
     "CaptureClosedError",
+    "CapturePermissionError",
     "ErrorCode",
     "EngineOutOfMemoryError",
     "EngineShutDownError",
@@ -114,6 +117,12 @@ class StateError(WsbridgeError, RuntimeError):
     open) and there is none."""
 
 
+class CapturePermissionError(WsbridgeError, PermissionError):
+    """The capture program (dumpcap) may not capture on the interface; the
+    message names the usual mend (the wireshark group, or dumpcap's
+    capabilities)."""
+
+
 class ErrorCode(enum.IntEnum):
     """The WSB_E_* codes of wsbridge.h: what kind of failure the most recent
     one was."""
@@ -132,6 +141,7 @@ class ErrorCode(enum.IntEnum):
     UNKNOWN_FIELD = 12
     LIMIT = 13
     UNSUPPORTED = 14
+    PERMISSION = 15
 
 
 # The exception class of each code that has one of its own.
@@ -144,6 +154,7 @@ CODE_ERRORS = {
     ErrorCode.OUT_OF_MEMORY: EngineOutOfMemoryError,
     ErrorCode.UNKNOWN_FIELD: UnknownFieldError,
     ErrorCode.UNSUPPORTED: NotSupportedError,
+    ErrorCode.PERMISSION: CapturePermissionError,
 }
 
 

@@ -3,7 +3,8 @@
 
 This module mirrors include/wsbridge.h: the records that cross the
 interface (PacketSummary, TreeNode, SavePacketRequest, WsbBatchValue,
-WsbPacketBatch) as ctypes Structures,
+WsbPacketBatch and the statistics records WsbConversation, WsbEndpoint,
+WsbHierarchyRow, WsbIntervalRow) as ctypes Structures,
 the type-code constants, and a prototype (argtypes and restype) for every
 exported function. Calls made through Library.raw behave exactly as the C
 calls do: they return the status and write through the pointers given.
@@ -28,16 +29,23 @@ __all__ = [
     "WsbBatchValue",
     "Direction",
     "FieldType",
+    "WsbInterface",
     "Library",
+    "WsbLiveOptions",
     "WsbPacketBatch",
     "PacketSummary",
     "PortType",
     "PROTOTYPES",
     "RenderFormat",
     "SavePacketRequest",
+    "StatisticsKind",
     "Status",
     "TreeNode",
     "ValueKind",
+    "WsbConversation",
+    "WsbEndpoint",
+    "WsbHierarchyRow",
+    "WsbIntervalRow",
     "load_library",
 ]
 
@@ -55,6 +63,7 @@ class Status(enum.IntEnum):
     FAILED = 1
     END = 2
     OUT_OF_MEMORY = 3
+    TIMED_OUT = 4  # gWaitForPacket: nothing arrived in the time given
 
 
 class RenderFormat(enum.IntEnum):
@@ -196,9 +205,124 @@ class ValueKind(enum.IntEnum):
     DURATION = 7
 
 
+class WsbLiveOptions(ctypes.Structure):
+    """What gOpenLiveCapture captures (WsbLiveOptions, 48 bytes); zero
+    members take the default."""
+
+    _fields_ = [
+        ("interface_name", ctypes.c_char_p),
+        ("capture_filter", ctypes.c_char_p),
+        ("spool_folder", ctypes.c_char_p),
+        ("snap_length", _c_int32),
+        ("stop_after_packets", _c_int32),
+        ("stop_after_seconds", _c_int32),
+        ("session_packets", _c_int32),
+        ("ring_file_kilobytes", _c_int32),
+        ("ring_files", _c_int32),
+    ]
+
+
+class WsbInterface(ctypes.Structure):
+    """One interface dumpcap can capture on (WsbInterface, 400 bytes)."""
+
+    _fields_ = [
+        ("number", _c_int32),
+        ("loopback", _c_int32),
+        ("name", ctypes.c_char * 128),
+        ("description", ctypes.c_char * 128),
+        ("addresses", ctypes.c_char * 136),
+    ]
+
+
 # Occurrences a batch holds (WSB_BATCH_*).
 BATCH_FIRST = 0
 BATCH_ALL = 1
+
+
+class WsbConversation(ctypes.Structure):
+    """One conversation of a statistics table (216 bytes)."""
+
+    _fields_ = [
+        ("address_a", ctypes.c_char * 64),
+        ("address_b", ctypes.c_char * 64),
+        ("address_type", _c_int32),
+        ("port_a", _c_uint32),
+        ("port_b", _c_uint32),
+        ("first_frame", _c_uint32),
+        ("frames_a_to_b", _c_uint64),
+        ("bytes_a_to_b", _c_uint64),
+        ("frames_b_to_a", _c_uint64),
+        ("bytes_b_to_a", _c_uint64),
+        ("start_seconds", _c_int64),
+        ("stop_seconds", _c_int64),
+        ("absolute_seconds", _c_int64),
+        ("start_nanoseconds", _c_int32),
+        ("stop_nanoseconds", _c_int32),
+        ("absolute_nanoseconds", _c_int32),
+        ("conversation_id", _c_int32),
+    ]
+
+
+class WsbEndpoint(ctypes.Structure):
+    """One endpoint of a statistics table (112 bytes)."""
+
+    _fields_ = [
+        ("address", ctypes.c_char * 64),
+        ("address_type", _c_int32),
+        ("port", _c_uint32),
+        ("tx_frames", _c_uint64),
+        ("tx_bytes", _c_uint64),
+        ("rx_frames", _c_uint64),
+        ("rx_bytes", _c_uint64),
+        ("first_frame", _c_uint32),
+        ("reserved", _c_int32),
+    ]
+
+
+class WsbHierarchyRow(ctypes.Structure):
+    """One protocol of a protocol hierarchy (96 bytes)."""
+
+    _fields_ = [
+        ("protocol", ctypes.c_char * 64),
+        ("depth", _c_int32),
+        ("parent", _c_int32),
+        ("frames", _c_uint64),
+        ("bytes", _c_uint64),
+        ("first_frame", _c_uint32),
+        ("reserved", _c_int32),
+    ]
+
+
+class WsbIntervalRow(ctypes.Structure):
+    """One series in one interval of an io,stat table (112 bytes)."""
+
+    _fields_ = [
+        ("series", _c_int32),
+        ("first_frame_values", _c_int32),
+        ("interval", _c_int64),
+        ("frames", _c_uint64),
+        ("bytes", _c_uint64),
+        ("values", _c_uint64),
+        ("sum", _c_int64),
+        ("minimum", _c_int64),
+        ("maximum", _c_int64),
+        ("float_sum", ctypes.c_double),
+        ("float_minimum", ctypes.c_double),
+        ("float_maximum", ctypes.c_double),
+        ("first_minimum", _c_int64),
+        ("first_float_minimum", ctypes.c_double),
+        ("first_frame", _c_uint32),
+        ("reserved", _c_int32),
+    ]
+
+
+class StatisticsKind(enum.IntEnum):
+    """Kinds of statistics table (WSB_STATS_*)."""
+
+    CONVERSATIONS = 1
+    ENDPOINTS = 2
+    HIERARCHY = 3
+    INTERVALS = 4
 
 
 # The layouts the library is built with (its static assertions): record size
@@ -231,6 +355,39 @@ RECORD_LAYOUTS = {
         "value_capacity": (40, 4), "value_starts": (48, 8), "texts": (56, 8),
         "text_capacity": (64, 8), "text_offsets": (72, 8), "packets": (80, 4),
         "values_used": (84, 4), "texts_used": (88, 8),
+    }),
+    WsbConversation: (216, {
+        "address_a": (0, 64), "address_b": (64, 64), "address_type": (128, 4), "port_a": (132, 4),
+        "port_b": (136, 4), "first_frame": (140, 4), "frames_a_to_b": (144, 8),
+        "bytes_a_to_b": (152, 8), "frames_b_to_a": (160, 8), "bytes_b_to_a": (168, 8),
+        "start_seconds": (176, 8), "stop_seconds": (184, 8), "absolute_seconds": (192, 8),
+        "start_nanoseconds": (200, 4), "stop_nanoseconds": (204, 4),
+        "absolute_nanoseconds": (208, 4), "conversation_id": (212, 4),
+    }),
+    WsbEndpoint: (112, {
+        "address": (0, 64), "address_type": (64, 4), "port": (68, 4), "tx_frames": (72, 8),
+        "tx_bytes": (80, 8), "rx_frames": (88, 8), "rx_bytes": (96, 8), "first_frame": (104, 4),
+        "reserved": (108, 4),
+    }),
+    WsbHierarchyRow: (96, {
+        "protocol": (0, 64), "depth": (64, 4), "parent": (68, 4), "frames": (72, 8),
+        "bytes": (80, 8), "first_frame": (88, 4), "reserved": (92, 4),
+    }),
+    WsbIntervalRow: (112, {
+        "series": (0, 4), "first_frame_values": (4, 4), "interval": (8, 8), "frames": (16, 8),
+        "bytes": (24, 8), "values": (32, 8), "sum": (40, 8), "minimum": (48, 8),
+        "maximum": (56, 8), "float_sum": (64, 8), "float_minimum": (72, 8),
+        "float_maximum": (80, 8), "first_minimum": (88, 8), "first_float_minimum": (96, 8),
+        "first_frame": (104, 4), "reserved": (108, 4),
+    }),
+    WsbLiveOptions: (48, {
+        "interface_name": (0, 8), "capture_filter": (8, 8), "spool_folder": (16, 8),
+        "snap_length": (24, 4), "stop_after_packets": (28, 4), "stop_after_seconds": (32, 4),
+        "session_packets": (36, 4), "ring_file_kilobytes": (40, 4), "ring_files": (44, 4),
+    }),
+    WsbInterface: (400, {
+        "number": (0, 4), "loopback": (4, 4), "name": (8, 128), "description": (136, 128),
+        "addresses": (264, 136),
     }),
 }
 
@@ -384,6 +541,11 @@ PROTOTYPES = {
     "gGetFirstPacketTime": (_c_int32, [_ptr(ctypes.c_int64), _ptr(_c_int32)]),
     "gGetDissectionGeneration": (_c_int32, [_ptr(_c_uint64)]),
     "gSetReadingShare": (_c_int32, [_c_int32, _c_int32, _c_int32]),
+    "gListInterfaces": (_c_int32, [_ptr(_ptr(WsbInterface)), _ptr(_c_int32)]),
+    "gOpenLiveCapture": (_c_int32, [_ptr(WsbLiveOptions)]),
+    "gWaitForPacket": (_c_int32, [_c_int32]),
+    "gStopLiveCapture": (_c_int32, []),
+    "gGetLiveCaptureCounts": (_c_int32, [_ptr(_c_uint64), _ptr(_c_uint64)]),
     "gBuildPacketProtocolTree": (_c_int32, [_ptr(_c_int32), _ptr(_ptr(_c_uint8))] + _locator),
     "gGetProtocolTreeNodesCount": (_c_int32, [_ptr(_c_int32)]),
     "gGetTreeNodeByIndex": (_c_int32, [_ptr(TreeNode), _c_int32]),
@@ -430,20 +592,20 @@ PROTOTYPES = {
     "gGetFieldValueTextByTreeNode": (_c_int32, [ctypes.c_void_p, _text_out, _ptr(_c_int32)]),
     "gGetNextPacketBatch": (_c_int32, [_ptr(WsbPacketBatch)]),
     "gGetFieldValue": (_c_int32, [_c_int32, _ptr(WsbBatchValue), _text_out]),
-    # Statistics tables: the records are handed over as untyped pointers.
+    # Statistics tables.
     "gRequestStatistics": (_c_int32, [ctypes.c_char_p, _ptr(_c_int32)]),
     "gClearStatistics": (_c_int32, []),
     "gGetStatisticsKind": (_c_int32, [_c_int32, _ptr(_c_int32)]),
-    "gGetConversations": (_c_int32, [_c_int32, _ptr(ctypes.c_void_p), _ptr(_c_int32)]),
-    "gGetEndpoints": (_c_int32, [_c_int32, _ptr(ctypes.c_void_p), _ptr(_c_int32)]),
-    "gGetHierarchy": (_c_int32, [_c_int32, _ptr(ctypes.c_void_p), _ptr(_c_int32)]),
-    "gGetIntervals": (_c_int32, [_c_int32, _ptr(ctypes.c_void_p), _ptr(_c_int32),
+    "gGetConversations": (_c_int32, [_c_int32, _ptr(_ptr(WsbConversation)), _ptr(_c_int32)]),
+    "gGetEndpoints": (_c_int32, [_c_int32, _ptr(_ptr(WsbEndpoint)), _ptr(_c_int32)]),
+    "gGetHierarchy": (_c_int32, [_c_int32, _ptr(_ptr(WsbHierarchyRow)), _ptr(_c_int32)]),
+    "gGetIntervals": (_c_int32, [_c_int32, _ptr(_ptr(WsbIntervalRow)), _ptr(_c_int32),
                                  _ptr(ctypes.c_int64), _ptr(_c_int32)]),
     "gGetStatisticsText": (_c_int32, [_c_int32, _text_out, _ptr(_c_int32)]),
-    "gAddConversations": (_c_int32, [_c_int32, ctypes.c_void_p, _c_int32]),
-    "gAddEndpoints": (_c_int32, [_c_int32, ctypes.c_void_p, _c_int32]),
-    "gAddHierarchy": (_c_int32, [_c_int32, ctypes.c_void_p, _c_int32]),
-    "gAddIntervals": (_c_int32, [_c_int32, ctypes.c_void_p, _c_int32, ctypes.c_int64, _c_int32]),
+    "gAddConversations": (_c_int32, [_c_int32, _ptr(WsbConversation), _c_int32]),
+    "gAddEndpoints": (_c_int32, [_c_int32, _ptr(WsbEndpoint), _c_int32]),
+    "gAddHierarchy": (_c_int32, [_c_int32, _ptr(WsbHierarchyRow), _c_int32]),
+    "gAddIntervals": (_c_int32, [_c_int32, _ptr(WsbIntervalRow), _c_int32, ctypes.c_int64, _c_int32]),
 }
 
 class Library:

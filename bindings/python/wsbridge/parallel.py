@@ -15,6 +15,7 @@ import pickle
 import sys
 import traceback
 
+from . import statistics
 from ._processes import GUARD_MESSAGE, one_capture, refuse_unguarded_main
 from .dataframe import DISPLAYED_DELTA, empty_frame, field_columns, import_pandas, share_frame
 from .engine import Engine, preference_items
@@ -22,7 +23,7 @@ from .errors import WsbridgeError
 from .native import Status
 from .records import encode_text
 
-__all__ = ["map_captures", "run_capture", "to_dask_dataframe"]
+__all__ = ["map_captures", "run_capture", "to_dask_dataframe", "to_dask_statistics"]
 
 # A local worker process is replaced once its resident memory passes this
 # many bytes after a capture (the engine keeps some memory of every capture
@@ -450,3 +451,56 @@ def _empty_frame(fields, preferences):
     with one_capture:
         columns = field_columns(Engine.prepared(None, preferences), fields)
     return empty_frame(import_pandas(), columns)
+
+
+# ---- statistics tables of many captures -------------------------------------------
+
+def _with_capture(frame, path):
+    frame.insert(0, "capture", import_pandas().array([str(path)] * len(frame), dtype="string"))
+    return frame
+
+
+def _capture_statistics(path, request, preferences):
+    """One capture's table, counted in this process, with its path."""
+    return _with_capture(statistics.frame_of(statistics.share_tables(Engine, path, [request], preferences)[0]),
+                         path)
+
+
+def _merged_statistics(path, request, preferences, *parts):
+    """One capture's table from the tables of its shares, added up here."""
+    with one_capture:
+        table = statistics.merge_tables(Engine.prepared(None, preferences), list(parts))[0]
+    return _with_capture(statistics.frame_of(table), path)
+
+
+def to_dask_statistics(paths, request, preferences=(), shards_per_capture=1):
+    """A lazy dask.dataframe of one statistics table (a tshark -z text such
+    as "conv,tcp", "io,phs" or "io,stat,1,tcp") of each capture file in
+    `paths`, a partition per capture, with the capture's path in a first
+    column `capture`: each partition is the table Capture.statistics gives
+    for that capture in one process. With shards_per_capture=K, K tasks
+    each count one reading share of a capture (Engine.set_reading_share)
+    and one more adds their records up (gAddConversations ...), giving the
+    same table. Engines get the preferences of this process's engine and
+    `preferences`, as to_dask_dataframe's do; compute it as
+    to_dask_dataframe says (process workers of one thread each)."""
+    import dask
+    import dask.dataframe
+    paths = [os.fspath(path) for path in paths]
+    encode_text(request, "statistics request")
+    shards = int(shards_per_capture)
+    if shards < 1:
+        raise ValueError("shards_per_capture must be 1 or more, not %r" % (shards_per_capture,))
+    meta = _with_capture(statistics.empty_frame(request), "")
+    preferences = _with_callers_preferences(preferences)
+    parts = []
+    for path in paths:
+        if shards == 1:
+            parts.append(dask.delayed(_capture_statistics)(path, request, preferences))
+        else:
+            shares = [dask.delayed(statistics.share_tables)(Engine, path, [request], preferences, share, shards)
+                      for share in range(shards)]
+            parts.append(dask.delayed(_merged_statistics)(path, request, preferences, *shares))
+    if not parts:
+        return dask.dataframe.from_pandas(meta, npartitions=1)
+    return dask.dataframe.from_delayed(parts, meta=meta)

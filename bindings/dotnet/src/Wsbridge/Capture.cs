@@ -28,8 +28,11 @@ namespace Wsbridge;
 /// A call that names a packet takes a <see cref="Summary"/> of this capture;
 /// one of another capture, or of this file opened before, throws
 /// <see cref="ArgumentException"/>.
+/// A live capture (<see cref="Engine.OpenLive"/>) is read as its packets
+/// arrive and cannot be read again: it is enumerated once, and the packets
+/// read ahead stay as they were read.
 /// </remarks>
-public sealed class Capture : IDisposable, IEnumerable<Summary>
+public sealed partial class Capture : IDisposable, IEnumerable<Summary>
 {
     // What names a packet of this capture for the library.
     internal readonly record struct Locator(uint FrameNumber, long FileOffset, uint CapturedLength,
@@ -38,6 +41,8 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     const int BatchCapacity = 128;
 
     readonly Engine engine;
+    // A live capture (Engine.OpenLive): read as dumpcap writes it, never again.
+    readonly bool live;
     bool open = true;
     bool atEnd;
     string? filter;
@@ -72,9 +77,10 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     long[] textOffsets = Array.Empty<long>();
     byte[] texts = new byte[1 << 16];
 
-    internal Capture(Engine engine, string path, RegisteredField[] fields)
+    internal Capture(Engine engine, string path, RegisteredField[] fields, bool live = false)
     {
         this.engine = engine;
+        this.live = live;
         Path = path;
         Fields = fields;
         fieldIds = Array.ConvertAll(fields, field => field.Id);
@@ -83,7 +89,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     /// <summary>The engine the capture was opened with.</summary>
     public Engine Engine => engine;
 
-    /// <summary>The file's path as it was given.</summary>
+    /// <summary>The file's path as it was given (a live capture: its interface).</summary>
     public string Path { get; }
 
     /// <summary>True once the capture is closed (disposed, another capture opened, the engine shut down).</summary>
@@ -136,10 +142,14 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     /// </summary>
     public void Dispose()
     {
+        // A read that waits for a live packet holds the lock: dumpcap stops
+        // first, so that the read ends.
+        Stop();
         lock (Guard.Gate)
         {
             if (!open)
                 return;
+            Closing();
             open = false;
             if (engine.OpenCapture == this)
             {
@@ -191,7 +201,7 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
                 Guard.Check("set filter", Native.gSetDisplayFilter(text));
                 filterChanged |= started && text != filter;
                 filter = text;
-                if (ahead.Count > 0)
+                if (ahead.Count > 0 && !live)
                     Reopen();
             }
         }
@@ -269,6 +279,10 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
     // Opens the file again for reading from the first packet under `with`.
     void Reopen(string? with)
     {
+        if (live)
+            throw new InvalidOperationException(
+                "The packets of a live capture cannot be read a second time (dumpcap hands each over once): " +
+                "enumerate it once, or go on with ReadNext.");
         engine.Stream = null;
         Guard.Check("open", Native.gOpenCapture(Path), Path);
         Guard.Check("set filter", Native.gSetDisplayFilter(with));
@@ -289,7 +303,8 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
         if (single || !started || atEnd)
             return;
         single = true;
-        if (ahead.Count == 0)
+        // A live capture cannot be read again: the packets read ahead stay as read.
+        if (ahead.Count == 0 || live)
             return;
         bool changed = filterChanged;
         uint frame = position;
@@ -572,6 +587,130 @@ public sealed class Capture : IDisposable, IEnumerable<Summary>
             CheckOpen();
             current = null;
             return FollowedStream.Follow(this, tcp, Locate(packet, nameof(packet)));
+        }
+    }
+
+    // ---- statistics ----------------------------------------------------------
+
+    /// <summary>
+    /// The conversations of a protocol ("eth", "ip", "ipv6", "tcp", "udp", ...)
+    /// over the whole capture, as tshark -z conv,PROTOCOL[,FILTER] counts them,
+    /// the most packets first. See <see cref="StatisticsText"/> for how they
+    /// are counted.
+    /// </summary>
+    /// <exception cref="NotSupportedException">The protocol has no conversation tables.</exception>
+    /// <exception cref="ArgumentException">The filter does not compile.</exception>
+    public List<Conversation> Conversations(string protocol = "ip", string? filter = null) =>
+        Count(new[] { Request("conv", protocol, filter) }, tables => StatisticsTables.Conversations(tables[0]));
+
+    /// <summary>The endpoints of a protocol as tshark -z endpoints,PROTOCOL[,FILTER] counts them.</summary>
+    public List<Endpoint> Endpoints(string protocol = "ip", string? filter = null) =>
+        Count(new[] { Request("endpoints", protocol, filter) }, tables => StatisticsTables.Endpoints(tables[0]));
+
+    /// <summary>The protocol hierarchy as tshark -z io,phs[,FILTER] counts it, in its order.</summary>
+    public List<HierarchyRow> ProtocolHierarchy(string? filter = null) =>
+        Count(new[] { Request("io,phs", null, filter) }, tables => StatisticsTables.Hierarchy(tables[0]));
+
+    /// <summary>
+    /// Traffic per interval as tshark -z io,stat,INTERVAL,SERIES... counts it:
+    /// <paramref name="interval"/> in seconds (0: the whole capture), a series per
+    /// filter (a display filter, or FRAMES(), BYTES(), COUNT(FIELD), SUM(FIELD),
+    /// MIN(FIELD), MAX(FIELD), AVG(FIELD) followed by a filter; none: every
+    /// packet). A row per interval and series, every interval up to the
+    /// capture's last packet.
+    /// </summary>
+    public List<IntervalRow> Io(double interval = 1, params string[] filters)
+    {
+        string request = StatisticsTables.IoRequest(interval, filters);
+        string[] series = filters.Length == 0 ? new[] { "" } : filters;
+        return Count(new[] { request }, tables =>
+        {
+            string text = TextOf(tables[0]);
+            return StatisticsTables.Intervals(tables[0], interval, series, text);
+        });
+    }
+
+    /// <summary>
+    /// A table as <c>tshark -n -q -z REQUEST</c> prints it, for any request
+    /// the library takes ("conv,tcp", "endpoints,ip", "io,phs",
+    /// "io,stat,1,tcp"). Every statistics call counts the whole capture in a
+    /// pass of its own (the library counts while it reads in sequence and
+    /// takes requests only while no capture is open), whatever was read
+    /// before and whatever display filter is set (as tshark -Y leaves the
+    /// tables whole); afterwards the capture is open again from its first
+    /// packet with its filter: ReadNext starts over, an enumeration in
+    /// progress throws and a followed stream ends.
+    /// </summary>
+    public string StatisticsText(string request)
+    {
+        ArgumentNullException.ThrowIfNull(request);
+        return Count(new[] { request }, tables => TextOf(tables[0]));
+    }
+
+    static string Request(string kind, string? protocol, string? filter)
+    {
+        if (protocol != null && protocol.Length == 0)
+            throw new ArgumentException("A protocol name is needed.", nameof(protocol));
+        string request = protocol == null ? kind : kind + "," + protocol;
+        return string.IsNullOrEmpty(filter) ? request : request + "," + filter;
+    }
+
+    static unsafe string TextOf(int table)
+    {
+        byte* text;
+        int size;
+        Guard.Check("statistics", Native.gGetStatisticsText(table, &text, &size));
+        return Native.Text(text, size);
+    }
+
+    // Asks for the tables, reads the capture from its first packet to its end
+    // without the Protocol and Info texts (as tshark -q), takes what `take`
+    // takes of them, forgets them and opens the capture again.
+    unsafe T Count<T>(string[] requests, Func<int[], T> take)
+    {
+        lock (Guard.Gate)
+        {
+            CheckOpen();
+            engine.Stream = null;
+            current = null;
+            // Enumerations in progress end: the capture starts over afterwards.
+            reader = 0;
+            ++passes;
+            Guard.Check("statistics", Native.gCloseCapture());
+            try
+            {
+                Guard.Check("statistics", Native.gClearStatistics());
+                var tables = new int[requests.Length];
+                for (int i = 0; i < requests.Length; ++i)
+                {
+                    int table;
+                    Guard.Check("statistics", Native.gRequestStatistics(requests[i], &table));
+                    tables[i] = table;
+                }
+                Guard.Check("open", Native.gOpenCapture(Path), Path);
+                Native.gSetSummaryTexts(0);
+                try
+                {
+                    PacketSummary summary;
+                    int status;
+                    while ((status = Native.gGetNextPacket(&summary)) == (int)Status.Ok)
+                    {
+                    }
+                    if (status != (int)Status.End)
+                        throw Guard.Failure("read", status);
+                }
+                finally
+                {
+                    Native.gSetSummaryTexts(1);
+                }
+                return take(tables);
+            }
+            finally
+            {
+                Native.gCloseCapture();
+                Native.gClearStatistics();
+                Reopen();
+            }
         }
     }
 }

@@ -12,6 +12,8 @@ public enum Status
     End = 2,
     /// <summary>The engine ran out of memory while dissecting.</summary>
     OutOfMemory = 3,
+    /// <summary>Nothing arrived in the time given (gWaitForPacket).</summary>
+    TimedOut = 4,
 }
 
 /// <summary>What kind of failure a call met (WSB_E_*), as gGetLastErrorCode reports it.</summary>
@@ -47,6 +49,8 @@ public enum ErrorCode
     Limit = 13,
     /// <summary>The request cannot be met in this build or format.</summary>
     Unsupported = 14,
+    /// <summary>The capture program may not capture on the interface.</summary>
+    Permission = 15,
 }
 
 /// <summary>Text formats of a followed stream's chunks (WSB_RENDER_*).</summary>

@@ -17,7 +17,7 @@ namespace Wsbridge;
 /// and reads it again when another dissection came between: threads may
 /// share the engine and the objects it hands out.
 /// </remarks>
-public sealed class Engine
+public sealed partial class Engine
 {
     static Engine? current;
     static bool shutDown;

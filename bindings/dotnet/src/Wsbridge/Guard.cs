@@ -39,6 +39,7 @@ internal static class Guard
             ErrorCode.Stale or ErrorCode.State or ErrorCode.NotStarted or ErrorCode.ShutDown =>
                 new InvalidOperationException(message, error),
             ErrorCode.Unsupported => new NotSupportedException(message, error),
+            ErrorCode.Permission => new UnauthorizedAccessException(message, error),
             _ => error,
         };
     }

@@ -20,6 +20,7 @@ namespace Wsbridge;
 /// <see cref="System.Collections.Generic.KeyNotFoundException"/>; NoCapture:
 /// <see cref="ObjectDisposedException"/>; Stale, State, NotStarted, ShutDown:
 /// <see cref="InvalidOperationException"/>; Unsupported: <see cref="NotSupportedException"/>;
+/// Permission: <see cref="UnauthorizedAccessException"/>;
 /// the other codes this exception). The binding's own checks throw the same
 /// types (a closed capture, a summary of another capture, a text with a NUL
 /// character, a stale node or stream, an enumeration overtaken by another).

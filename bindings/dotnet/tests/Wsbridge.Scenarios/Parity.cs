@@ -237,6 +237,25 @@ static class Parity
                 Line("carried", Digest(carried));
                 break;
             }
+            case "live-udp":
+            {
+                // ARGS: interface, capture filter, count, output folder.
+                using Capture capture = engine.OpenLive(Arg(0), new LiveOptions { CaptureFilter = Arg(1), Count = int.Parse(Arg(2)) });
+                List<Summary> packets = capture.ToList();
+                Line("packets", $"{packets.Count} {string.Join(" ", packets.Select(packet => packet.InfoText.Split(' ')[^1]))}");
+                Line("summaries", Digest(packets.Select(packet =>
+                    $"{packet.FrameNumber}|{packet.ProtocolText}|{packet.InfoText}|{packet.SourceText}|{packet.DestinationText}|" +
+                    $"{packet.SourcePort}|{packet.DestinationPort}|{packet.PacketLength}")));
+                Line("saved", $"written:{capture.Save(Path.Combine(Arg(3), "live.pcapng")).Written}");
+                break;
+            }
+            case "live-errors":
+            {
+                // ARGS: interface, an interface that does not exist.
+                Line("bad-filter", Attempt(() => engine.OpenLive(Arg(0), new LiveOptions { CaptureFilter = "udp port (((", Count = 1 }).Dispose()));
+                Line("no-interface", Attempt(() => engine.OpenLive(Arg(1), new LiveOptions { Count = 1 }).Dispose()));
+                break;
+            }
             default:
                 Console.Error.WriteLine($"unknown parity scenario \"{scenario}\"");
                 return 2;

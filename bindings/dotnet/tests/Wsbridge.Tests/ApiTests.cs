@@ -441,4 +441,118 @@ public sealed class ApiTests
         other.Join();
         Assert.Equal(new[] { "1 64" }, answers.Distinct());
     }
+
+    // ---- live capture on the loopback interface ---------------------------
+
+    [CaptureFact]
+    public void CancellingEndsALiveEnumerationAndLeavesNoDumpcap()
+    {
+        string folder = Directory.CreateTempSubdirectory("wsbridge-cs-live").FullName;
+        try
+        {
+            int port = LiveTraffic.FreeUdpPort();
+            using var cancel = new CancellationTokenSource();
+            var options = new LiveOptions { CaptureFilter = $"udp port {port}", SpoolFolder = folder };
+            List<Summary> got;
+            using (Capture capture = engine.OpenLive("lo", options, cancel.Token))
+            {
+                Assert.True(capture.IsLive);
+                Assert.NotEmpty(LiveTraffic.DumpcapsUnder(folder));
+                Assert.False(capture.Wait(TimeSpan.FromMilliseconds(50)));
+                LiveTraffic.SendDatagrams(port, 3);
+                Assert.True(capture.Wait(TimeSpan.FromSeconds(10)));
+                LiveTraffic.WaitForWritten(capture, 3);
+                cancel.CancelAfter(TimeSpan.FromMilliseconds(500));
+                got = capture.ToList();
+                Assert.Throws<InvalidOperationException>(() => capture.First());
+                Assert.Equal(new LiveCounts(3, 0), capture.Counts);
+            }
+            Assert.Equal(new[] { "Len=1", "Len=2", "Len=3" }, got.Select(packet => packet.InfoText.Split(' ')[^1]));
+            Assert.Empty(LiveTraffic.DumpcapsUnder(folder));
+            Assert.Empty(Directory.GetFileSystemEntries(folder));
+        }
+        finally
+        {
+            Directory.Delete(folder, true);
+        }
+    }
+
+    [CaptureFact]
+    public void AnEnumerationWithCancellationDrainsAndEnds()
+    {
+        int port = LiveTraffic.FreeUdpPort();
+        using var cancel = new CancellationTokenSource();
+        using Capture capture = engine.OpenLive("lo", new LiveOptions { CaptureFilter = $"udp port {port}" });
+        LiveTraffic.SendDatagrams(port, 4);
+        LiveTraffic.WaitForWritten(capture, 4);
+        var packets = new List<Summary>();
+        foreach (Summary packet in capture.WithCancellation(cancel.Token))
+        {
+            packets.Add(packet);
+            if (packets.Count == 2)
+                cancel.Cancel();
+        }
+        // Whatever dumpcap wrote before it stopped is handed out.
+        Assert.Equal(new uint[] { 1, 2, 3, 4 }, packets.Select(packet => packet.FrameNumber));
+        Assert.Contains(capture.BuildTree(packets[2]), node => node.Label.StartsWith("Frame 3:"));
+    }
+}
+
+/// <summary>A test that captures on lo: skipped, with the reason, without the rights to.</summary>
+public sealed class CaptureFactAttribute : FactAttribute
+{
+    public CaptureFactAttribute()
+    {
+        if (!LiveTraffic.CanCapture)
+            Skip = "needs capture rights on lo (root, with dumpcap installed), as in CI";
+    }
+}
+
+/// <summary>Datagrams the live tests send to themselves on 127.0.0.1.</summary>
+public static class LiveTraffic
+{
+    public static bool CanCapture =>
+        Environment.UserName == "root" && (Environment.GetEnvironmentVariable("PATH") ?? "").Split(':')
+            .Any(folder => File.Exists(Path.Combine(folder, "dumpcap")));
+
+    public static int FreeUdpPort()
+    {
+        using var probe = new System.Net.Sockets.UdpClient(new System.Net.IPEndPoint(System.Net.IPAddress.Loopback, 0));
+        return ((System.Net.IPEndPoint)probe.Client.LocalEndPoint!).Port;
+    }
+
+    /// <summary>count datagrams to 127.0.0.1:port, the k-th (from 1) k bytes long.</summary>
+    public static void SendDatagrams(int port, int count)
+    {
+        using var sender = new System.Net.Sockets.UdpClient();
+        for (int size = 1; size <= count; ++size)
+            sender.Send(new byte[size], size, new System.Net.IPEndPoint(System.Net.IPAddress.Loopback, port));
+    }
+
+    /// <summary>Waits (at most 10 s) until dumpcap has written count packets (a wait takes in its reports).</summary>
+    public static void WaitForWritten(Capture capture, ulong count)
+    {
+        for (int waited = 0; capture.Counts.Written < count && waited < 10000; waited += 20)
+        {
+            capture.Wait(TimeSpan.Zero);
+            Thread.Sleep(20);
+        }
+        Assert.Equal(count, capture.Counts.Written);
+    }
+
+    /// <summary>The dumpcap processes whose spool lies under folder.</summary>
+    public static List<string> DumpcapsUnder(string folder) =>
+        Directory.GetDirectories("/proc").Where(path => int.TryParse(Path.GetFileName(path), out _))
+            .Select(path =>
+            {
+                try
+                {
+                    return File.ReadAllText(Path.Combine(path, "cmdline")).Replace('\0', ' ');
+                }
+                catch (IOException)
+                {
+                    return "";
+                }
+            })
+            .Where(command => command.Contains("dumpcap") && command.Contains(folder)).ToList();
 }

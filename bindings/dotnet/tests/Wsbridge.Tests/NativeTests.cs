@@ -68,6 +68,8 @@ public sealed class NativeTests
         Assert.Equal(48, System.Runtime.InteropServices.Marshal.SizeOf<SavePacketRequest>());
         Assert.Equal(16, System.Runtime.InteropServices.Marshal.SizeOf<WsbBatchValue>());
         Assert.Equal(96, System.Runtime.InteropServices.Marshal.SizeOf<WsbPacketBatch>());
+        Assert.Equal(48, System.Runtime.InteropServices.Marshal.SizeOf<WsbLiveOptions>());
+        Assert.Equal(400, System.Runtime.InteropServices.Marshal.SizeOf<WsbInterface>());
     }
 
     [Fact]
@@ -93,10 +95,10 @@ public sealed class NativeTests
                     Assert.Equal(value, (int)Enum.Parse(type, name));
             }
         }
-        var statuses = Regex.Matches(header, @"\bWSB_(OK|FAILED|END|OUT_OF_MEMORY)\s*=\s*(\d+)")
+        var statuses = Regex.Matches(header, @"\bWSB_(OK|FAILED|END|OUT_OF_MEMORY|TIMED_OUT)\s*=\s*(\d+)")
             .ToDictionary(match => match.Groups[1].Value.Replace("_", "").ToLowerInvariant(),
                           match => int.Parse(match.Groups[2].Value));
-        Assert.Equal(4, statuses.Count);
+        Assert.Equal(5, statuses.Count);
         foreach (Status status in Enum.GetValues<Status>())
             Assert.Equal(statuses[status.ToString().ToLowerInvariant()], (int)status);
     }

@@ -250,6 +250,73 @@ public sealed class OracleTests
         Assert.Equal(record, tree.Data.ToArray());
     }
 
+    // ---- statistics -----------------------------------------------------------
+
+    // Captures with an io,stat interval that gives each a few dozen rows at most.
+    [Theory]
+    [InlineData("three_http_streams.pcap", 0.01)]
+    [InlineData("DnsPackets.pcap", 100)]
+    [InlineData("example2.pcap", 10000000)]
+    public void StatisticsTablesEqualTshark(string name, double interval)
+    {
+        string path = Path.Combine(TestPaths.Captures, name);
+        using Capture capture = engine.Open(path);
+        Assert.NotNull(capture.ReadNext());
+        List<Conversation> tcp = capture.Conversations("tcp");
+        List<Endpoint> hosts = capture.Endpoints("ip");
+        List<HierarchyRow> hierarchy = capture.ProtocolHierarchy();
+        // tshark 4.0 finds an io,stat function's field only when a series'
+        // filter names it, so the series name their fields.
+        string[] series = { "", "udp", "SUM(tcp.len)tcp.len", "MAX(ip.ttl)ip.ttl" };
+        List<IntervalRow> io = capture.Io(interval, series);
+        string ioRequest = "io,stat," + interval.ToString(CultureInfo.InvariantCulture) + "," + string.Join(",", series);
+        foreach (string request in new[] { "conv,tcp", "endpoints,ip", "io,phs", ioRequest })
+            Assert.Contains(capture.StatisticsText(request), Programs.Tshark("-n", "-q", "-r", path, "-z", request).Output);
+        // The capture starts over afterwards.
+        Assert.Equal(1u, capture.ReadNext()!.FrameNumber);
+
+        string[] Words(string line) => line.Replace('|', ' ').Split(' ', StringSplitOptions.RemoveEmptyEntries);
+        List<string[]> conversations = Programs.Tshark("-n", "-q", "-r", path, "-z", "conv,tcp").Lines
+            .Where(line => line.Contains("<->")).Select(Words).ToList();
+        Assert.Equal(conversations.Count, tcp.Count);
+        foreach ((string[] words, Conversation row) in conversations.Zip(tcp))
+        {
+            Assert.Equal($"{row.AddressA}:{row.PortA}", words[0]);
+            Assert.Equal($"{row.AddressB}:{row.PortB}", words[2]);
+            Assert.Equal(new[] { row.FramesBToA, row.FramesAToB, row.Frames },
+                         new[] { words[3], words[6], words[9] }.Select(ulong.Parse));
+            Assert.Equal(double.Parse(words[12], CultureInfo.InvariantCulture), row.Start.TotalSeconds, 6);
+            Assert.True(Math.Abs(double.Parse(words[13], CultureInfo.InvariantCulture) - row.Duration.TotalSeconds) <= 0.00006);
+        }
+
+        List<string> endpointRows = Programs.Tshark("-n", "-q", "-r", path, "-z", "endpoints,ip").Lines
+            .Select(Words).Where(words => words.Length == 7 && words.Skip(1).All(word => word.All(char.IsDigit)))
+            .Select(words => string.Join(" ", words)).ToList();
+        Assert.Equal(endpointRows, hosts.Select(row =>
+            $"{row.Address} {row.Frames} {row.Bytes} {row.TxFrames} {row.TxBytes} {row.RxFrames} {row.RxBytes}"));
+
+        List<string> phs = Programs.Tshark("-n", "-q", "-r", path, "-z", "io,phs").Lines
+            .Where(line => line.Contains(" frames:"))
+            .Select(line => $"{(line.Length - line.TrimStart(' ').Length) / 2} {string.Join(" ", Words(line))}").ToList();
+        Assert.Equal(phs, hierarchy.Select(row => $"{row.Depth} {row.Protocol} frames:{row.Frames} bytes:{row.Bytes}"));
+        Assert.All(hierarchy, row => Assert.EndsWith(row.Protocol, row.Path));
+
+        List<string[]> intervals = Programs.Tshark("-n", "-q", "-r", path, "-z", ioRequest).Lines
+            .Where(line => line.Contains("<>")).Select(Words).ToList();
+        Assert.Equal(4 * intervals.Count, io.Count);
+        for (int i = 0; i < intervals.Count; ++i)
+        {
+            IntervalRow[] row = io.Where(r => r.Interval == i).OrderBy(r => r.Series).ToArray();
+            string[] numbers = intervals[i][3..];
+            Assert.Equal(numbers[..4].Select(ulong.Parse), new[] { row[0].Frames, row[0].Bytes, row[1].Frames, row[1].Bytes });
+            Assert.Null(row[0].Value);
+            Assert.Equal(numbers[4..].Select(n => (double?)double.Parse(n, CultureInfo.InvariantCulture)),
+                         new[] { row[2].Value, row[3].Value });
+        }
+        Assert.Throws<NotSupportedException>(() => capture.Conversations("frame"));
+        Assert.Throws<ArgumentException>(() => capture.Io(1, "tcp.port ==="));
+    }
+
     // ---- following ------------------------------------------------------------
 
     // tshark -z follow,KIND,raw,STREAM: the two nodes and each chunk as

@@ -250,6 +250,29 @@ internal static unsafe partial class Native
     [LibraryImport(LibraryName)]
     public static partial int gSetReadingShare(int index, int count, int key);
 
+    // ---- live capture --------------------------------------------------------
+
+    public static int gListInterfaces(WsbInterface** interfaces, int* count)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gListInterfaces(interfaces, count);
+    }
+
+    public static int gOpenLiveCapture(WsbLiveOptions* options)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gOpenLiveCapture(options);
+    }
+
+    [LibraryImport(LibraryName)]
+    public static partial int gWaitForPacket(int timeoutMs);
+
+    [LibraryImport(LibraryName)]
+    public static partial int gStopLiveCapture();
+
+    [LibraryImport(LibraryName)]
+    public static partial int gGetLiveCaptureCounts(ulong* written, ulong* dropped);
+
     // ---- protocol tree -----------------------------------------------------
 
     [LibraryImport(LibraryName)]
@@ -392,7 +415,7 @@ internal static unsafe partial class Native
         return Imports.gGetFieldValue(fieldId, value, text);
     }
 
-    // Statistics tables: the records are handed over as untyped pointers.
+    // Statistics tables.
     [LibraryImport(LibraryName, StringMarshalling = StringMarshalling.Custom, StringMarshallingCustomType = typeof(Utf8Text))]
     public static partial int gRequestStatistics(string? request, int* table);
 
@@ -402,34 +425,58 @@ internal static unsafe partial class Native
     [LibraryImport(LibraryName)]
     public static partial int gGetStatisticsKind(int table, int* kind);
 
-    [LibraryImport(LibraryName)]
-    public static partial int gGetConversations(int table, void** records, int* count);
+    public static int gGetConversations(int table, WsbConversation** records, int* count)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gGetConversations(table, records, count);
+    }
 
-    [LibraryImport(LibraryName)]
-    public static partial int gGetEndpoints(int table, void** records, int* count);
+    public static int gGetEndpoints(int table, WsbEndpoint** records, int* count)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gGetEndpoints(table, records, count);
+    }
 
-    [LibraryImport(LibraryName)]
-    public static partial int gGetHierarchy(int table, void** records, int* count);
+    public static int gGetHierarchy(int table, WsbHierarchyRow** records, int* count)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gGetHierarchy(table, records, count);
+    }
 
-    [LibraryImport(LibraryName)]
-    public static partial int gGetIntervals(int table, void** records, int* count, long* elapsedSeconds,
-                                            int* elapsedNanoseconds);
+    public static int gGetIntervals(int table, WsbIntervalRow** records, int* count, long* elapsedSeconds,
+                                    int* elapsedNanoseconds)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gGetIntervals(table, records, count, elapsedSeconds, elapsedNanoseconds);
+    }
 
     [LibraryImport(LibraryName)]
     public static partial int gGetStatisticsText(int table, byte** text, int* size);
 
-    [LibraryImport(LibraryName)]
-    public static partial int gAddConversations(int table, void* records, int count);
+    public static int gAddConversations(int table, WsbConversation* records, int count)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gAddConversations(table, records, count);
+    }
 
-    [LibraryImport(LibraryName)]
-    public static partial int gAddEndpoints(int table, void* records, int count);
+    public static int gAddEndpoints(int table, WsbEndpoint* records, int count)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gAddEndpoints(table, records, count);
+    }
 
-    [LibraryImport(LibraryName)]
-    public static partial int gAddHierarchy(int table, void* records, int count);
+    public static int gAddHierarchy(int table, WsbHierarchyRow* records, int count)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gAddHierarchy(table, records, count);
+    }
 
-    [LibraryImport(LibraryName)]
-    public static partial int gAddIntervals(int table, void* records, int count, long elapsedSeconds,
-                                            int elapsedNanoseconds);
+    public static int gAddIntervals(int table, WsbIntervalRow* records, int count, long elapsedSeconds,
+                                    int elapsedNanoseconds)
+    {
+        RecordLayouts.EnsureChecked();
+        return Imports.gAddIntervals(table, records, count, elapsedSeconds, elapsedNanoseconds);
+    }
 
     // The exports that take records, behind the wrappers above that check
     // the layouts first.
@@ -452,7 +499,39 @@ internal static unsafe partial class Native
         internal static partial int gGetNextPacketBatch(WsbPacketBatch* batch);
 
         [LibraryImport(LibraryName)]
+        internal static partial int gListInterfaces(WsbInterface** interfaces, int* count);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gOpenLiveCapture(WsbLiveOptions* options);
+
+        [LibraryImport(LibraryName)]
         internal static partial int gGetFieldValue(int fieldId, WsbBatchValue* value, byte** text);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gGetConversations(int table, WsbConversation** records, int* count);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gGetEndpoints(int table, WsbEndpoint** records, int* count);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gGetHierarchy(int table, WsbHierarchyRow** records, int* count);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gGetIntervals(int table, WsbIntervalRow** records, int* count,
+                                                  long* elapsedSeconds, int* elapsedNanoseconds);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gAddConversations(int table, WsbConversation* records, int count);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gAddEndpoints(int table, WsbEndpoint* records, int count);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gAddHierarchy(int table, WsbHierarchyRow* records, int count);
+
+        [LibraryImport(LibraryName)]
+        internal static partial int gAddIntervals(int table, WsbIntervalRow* records, int count,
+                                                  long elapsedSeconds, int elapsedNanoseconds);
     }
 }
 

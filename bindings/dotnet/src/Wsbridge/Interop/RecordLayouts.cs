@@ -31,6 +31,12 @@ internal static class RecordLayouts
         ("SavePacketRequest", typeof(SavePacketRequest)),
         ("WsbBatchValue", typeof(WsbBatchValue)),
         ("WsbPacketBatch", typeof(WsbPacketBatch)),
+        ("WsbConversation", typeof(WsbConversation)),
+        ("WsbEndpoint", typeof(WsbEndpoint)),
+        ("WsbHierarchyRow", typeof(WsbHierarchyRow)),
+        ("WsbIntervalRow", typeof(WsbIntervalRow)),
+        ("WsbLiveOptions", typeof(WsbLiveOptions)),
+        ("WsbInterface", typeof(WsbInterface)),
     };
 
     /// <summary>Checks the layouts unless that was done; throws when they do not match.</summary>

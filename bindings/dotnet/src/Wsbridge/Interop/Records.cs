@@ -112,6 +112,32 @@ internal struct WsbBatchValue
     [FieldOffset(8)] public long Value;
 }
 
+/// <summary>What gOpenLiveCapture captures (C <c>WsbLiveOptions</c>, 48 bytes); texts are UTF-8, copied by the call.</summary>
+[StructLayout(LayoutKind.Explicit, Size = 48)]
+internal unsafe struct WsbLiveOptions
+{
+    [FieldOffset(0)] public byte* InterfaceName;
+    [FieldOffset(8)] public byte* CaptureFilter;
+    [FieldOffset(16)] public byte* SpoolFolder;
+    [FieldOffset(24)] public int SnapLength;
+    [FieldOffset(28)] public int StopAfterPackets;
+    [FieldOffset(32)] public int StopAfterSeconds;
+    [FieldOffset(36)] public int SessionPackets;
+    [FieldOffset(40)] public int RingFileKilobytes;
+    [FieldOffset(44)] public int RingFiles;
+}
+
+/// <summary>One interface dumpcap can capture on (C <c>WsbInterface</c>, 400 bytes).</summary>
+[StructLayout(LayoutKind.Explicit, Size = 400)]
+internal unsafe struct WsbInterface
+{
+    [FieldOffset(0)] public int Number;
+    [FieldOffset(4)] public int Loopback;
+    [FieldOffset(8)] public fixed byte Name[128];
+    [FieldOffset(136)] public fixed byte Description[128];
+    [FieldOffset(264)] public fixed byte Addresses[136];
+}
+
 /// <summary>What gGetNextPacketBatch is asked and where it writes (C <c>WsbPacketBatch</c>, 96 bytes).</summary>
 [StructLayout(LayoutKind.Explicit, Size = 96)]
 internal unsafe struct WsbPacketBatch
@@ -131,4 +157,77 @@ internal unsafe struct WsbPacketBatch
     [FieldOffset(80)] public int Packets;
     [FieldOffset(84)] public int ValuesUsed;
     [FieldOffset(88)] public long TextsUsed;
+}
+
+/// <summary>One conversation of a statistics table (C <c>WsbConversation</c>, 216 bytes).</summary>
+[StructLayout(LayoutKind.Explicit, Size = 216)]
+internal unsafe struct WsbConversation
+{
+    [FieldOffset(0)] public fixed byte AddressA[64];
+    [FieldOffset(64)] public fixed byte AddressB[64];
+    [FieldOffset(128)] public int AddressType;
+    [FieldOffset(132)] public uint PortA;
+    [FieldOffset(136)] public uint PortB;
+    [FieldOffset(140)] public uint FirstFrame;
+    [FieldOffset(144)] public ulong FramesAToB;
+    [FieldOffset(152)] public ulong BytesAToB;
+    [FieldOffset(160)] public ulong FramesBToA;
+    [FieldOffset(168)] public ulong BytesBToA;
+    [FieldOffset(176)] public long StartSeconds;
+    [FieldOffset(184)] public long StopSeconds;
+    [FieldOffset(192)] public long AbsoluteSeconds;
+    [FieldOffset(200)] public int StartNanoseconds;
+    [FieldOffset(204)] public int StopNanoseconds;
+    [FieldOffset(208)] public int AbsoluteNanoseconds;
+    [FieldOffset(212)] public int ConversationId;
+}
+
+/// <summary>One endpoint of a statistics table (C <c>WsbEndpoint</c>, 112 bytes).</summary>
+[StructLayout(LayoutKind.Explicit, Size = 112)]
+internal unsafe struct WsbEndpoint
+{
+    [FieldOffset(0)] public fixed byte Address[64];
+    [FieldOffset(64)] public int AddressType;
+    [FieldOffset(68)] public uint Port;
+    [FieldOffset(72)] public ulong TxFrames;
+    [FieldOffset(80)] public ulong TxBytes;
+    [FieldOffset(88)] public ulong RxFrames;
+    [FieldOffset(96)] public ulong RxBytes;
+    [FieldOffset(104)] public uint FirstFrame;
+    [FieldOffset(108)] public int Reserved;
+}
+
+/// <summary>One protocol of a protocol hierarchy (C <c>WsbHierarchyRow</c>, 96 bytes).</summary>
+[StructLayout(LayoutKind.Explicit, Size = 96)]
+internal unsafe struct WsbHierarchyRow
+{
+    [FieldOffset(0)] public fixed byte Protocol[64];
+    [FieldOffset(64)] public int Depth;
+    [FieldOffset(68)] public int Parent;
+    [FieldOffset(72)] public ulong Frames;
+    [FieldOffset(80)] public ulong Bytes;
+    [FieldOffset(88)] public uint FirstFrame;
+    [FieldOffset(92)] public int Reserved;
+}
+
+/// <summary>One series in one interval of an io,stat table (C <c>WsbIntervalRow</c>, 112 bytes).</summary>
+[StructLayout(LayoutKind.Explicit, Size = 112)]
+internal struct WsbIntervalRow
+{
+    [FieldOffset(0)] public int Series;
+    [FieldOffset(4)] public int FirstFrameValues;
+    [FieldOffset(8)] public long Interval;
+    [FieldOffset(16)] public ulong Frames;
+    [FieldOffset(24)] public ulong Bytes;
+    [FieldOffset(32)] public ulong Values;
+    [FieldOffset(40)] public long Sum;
+    [FieldOffset(48)] public long Minimum;
+    [FieldOffset(56)] public long Maximum;
+    [FieldOffset(64)] public double FloatSum;
+    [FieldOffset(72)] public double FloatMinimum;
+    [FieldOffset(80)] public double FloatMaximum;
+    [FieldOffset(88)] public long FirstMinimum;
+    [FieldOffset(96)] public double FirstFloatMinimum;
+    [FieldOffset(104)] public uint FirstFrame;
+    [FieldOffset(108)] public int Reserved;
 }
