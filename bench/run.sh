@@ -125,6 +125,9 @@ timing "library walk with statistics" "$build/wsb_walk" "${stats_options[@]}" "$
 timing "library walk with the hierarchy" "$build/wsb_walk" --stats io,phs "$big"
 timing "tshark -T fields Protocol Info" tshark -r "$big" $prefs -T fields -e _ws.col.Protocol -e _ws.col.Info
 timing "tshark plain" tshark -r "$big"
+# The engine's own cost of the hierarchy: tshark's listing with and without
+# io,phs (the protocol tree it builds, invisible, as the library's).
+timing "tshark plain with io,phs" tshark -r "$big" -z io,phs
 timing "bare engine loop" "$build/wsb_bare_engine" "$big"
 timing "wiretap read only" "$build/wsb_wiretap_read" "$big"
 
@@ -286,6 +289,9 @@ row "walk with conv, endpoints, io,stat / plain" "${seconds[library walk with st
 row "walk with io,phs / plain walk" "${seconds[library walk with the hierarchy]} s" \
     "plain walk ${seconds[library walk]} s" \
     "$(ratio "${seconds[library walk with the hierarchy]}" "${seconds[library walk]}")" "-"
+row "tshark: listing with io,phs / plain" "-" \
+    "tshark ${seconds[tshark plain with io,phs]} s / ${seconds[tshark plain]} s" \
+    "$(ratio "${seconds[tshark plain with io,phs]}" "${seconds[tshark plain]}")" "-"
 row "summary walk (library) / wiretap alone" "${seconds[library walk]} s" \
     "wiretap ${seconds[wiretap read only]} s" "$(ratio "${seconds[library walk]}" "${seconds[wiretap read only]}")" "-"
 if [ -n "$dotnet_walk" ]; then

@@ -172,7 +172,8 @@ bool series_set_preference(const char *assignment, std::string &error);
 using series_tap_listener = void (*)(void *state, packet_info *pinfo, epan_dissect_t *edt, const void *data);
 
 // Registers listener for tap with state as its identity, filtered by filter
-// (null: none); needs_tree asks for a protocol tree in every dissection.
+// (null: none); needs_tree registers it as requiring a protocol tree, which
+// sequential reading then builds for every packet.
 // False with the engine's message in error.
 bool series_register_tap_listener(const char *tap, void *state, const char *filter, bool needs_tree,
                                   series_tap_listener listener, std::string &error);

@@ -86,6 +86,14 @@ void close_session(bool keep_frames)
     forget_current();
 }
 
+// Whether the tap listeners read a protocol tree: one with a filter (the
+// engine applies it to the tree), or one registered as requiring a tree (the
+// statistics' protocol hierarchy), as tshark decides it.
+bool listeners_need_tree()
+{
+    return have_filtering_tap_listeners() || (union_of_tap_listener_flags() & TL_REQUIRES_PROTO_TREE) != 0;
+}
+
 void prime(epan_dissect_t *edt, primed_filter slot)
 {
     dfilter_t *filter = dissection_state.primed[static_cast<int>(slot)];
@@ -225,11 +233,12 @@ epan_dissect_t *run_dissection(dissection_depth depth, int file_type, wtap_rec *
         break;
     case dissection_depth::sequential: {
         // A protocol tree is built when something reads it: a primed filter,
-        // or a tap listener with a filter (a followed stream). Without either,
-        // a packet costs the engine no tree, as in tshark's plain listing.
+        // or a tap listener with a filter or one that requires a tree. Without
+        // them, a packet costs the engine no tree, as in tshark's plain
+        // listing. The tree is invisible: the engine builds the items of the
+        // protocols and of the primed fields only.
         const bool tree_needed = s.primed[static_cast<int>(primed_filter::field_registry)] ||
-                                 s.primed[static_cast<int>(primed_filter::display_filter)] ||
-                                 have_filtering_tap_listeners();
+                                 s.primed[static_cast<int>(primed_filter::display_filter)] || listeners_need_tree();
         edt = tree_needed ? s.sequential : s.treeless;
         prime(edt, primed_filter::field_registry);
         prime(edt, primed_filter::display_filter);
@@ -238,6 +247,8 @@ epan_dissect_t *run_dissection(dissection_depth depth, int file_type, wtap_rec *
     }
     case dissection_depth::taps_only:
     default:
+        // Listeners that require a tree without a filter (the statistics)
+        // count only packets read in sequence, never these.
         if (have_filtering_tap_listeners()) {
             edt = s.sequential;
             s.sequential_used = true;

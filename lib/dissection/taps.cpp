@@ -39,10 +39,13 @@ void ip_tap_listener(void *, packet_info *, epan_dissect_t *edt, const void *)
     facts.saw_ip = true;
 }
 
+// The listeners read a protocol tree when the dissection has one (the IPv4
+// header's records) but need none built: registered as requiring one, they
+// would have every packet read in sequence build a tree.
 bool register_tap(const char *tap, series_tap_listener listener, const char *failure_format)
 {
     std::string error;
-    if (series_register_tap_listener(tap, &dissection_state.facts, nullptr, true, listener, error))
+    if (series_register_tap_listener(tap, &dissection_state.facts, nullptr, false, listener, error))
         return true;
     set_error_format(WSB_E_ENGINE, failure_format, error.c_str());
     return false;

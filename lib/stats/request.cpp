@@ -25,18 +25,16 @@ bool refuse(int32_t code, const std::string &detail)
 }
 
 // A listener of the "frame" tap. One that reads the packet's protocol tree
-// (needs_tree) must have a filter: the library's sequential reading builds a
-// tree when a listener has one, so a listener without one takes a filter
-// every packet matches. It names a field that no dissector asks about
-// (naming "frame" would make the frame dissector add its item to the tree,
-// which tshark's hierarchy then shows). Without a tree and a filter, a
-// packet costs the listener only its call.
+// (needs_tree) is registered as requiring one, as tshark registers its io,phs
+// and io,stat listeners: sequential reading then builds an invisible tree,
+// in which the engine builds the protocols' items and fakes the fields that
+// no filter names. Without a tree and a filter, a packet costs the listener
+// only its call.
 bool listen_to_frames(void *state, const std::string &filter, bool needs_tree, series_tap_listener listener)
 {
     std::string error;
-    const std::string effective = filter.empty() && needs_tree ? "_ws.malformed || !_ws.malformed" : filter;
-    if (series_register_tap_listener("frame", state, effective.empty() ? nullptr : effective.c_str(), needs_tree,
-                                     listener, error))
+    if (series_register_tap_listener("frame", state, filter.empty() ? nullptr : filter.c_str(), needs_tree, listener,
+                                     error))
         return true;
     return refuse(WSB_E_FILTER, "The filter \"" + filter + "\" was refused: " + error);
 }
