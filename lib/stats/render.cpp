@@ -279,6 +279,15 @@ printed_value value_of(const io_series &series, const WsbIntervalRow &row)
 
 // The value a row adds to its column's width (tshark's max_vals), from the
 // row's final counts.
+// A float as the unsigned count tshark's cast makes of it, within the
+// counts' range: nothing negative, NaN or beyond it is cast (undefined).
+uint64_t float_count(double value)
+{
+    if (!(value > 0))
+        return 0;
+    return value >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(value);
+}
+
 uint64_t width_value(const io_series &series, const WsbIntervalRow &row, bool *counts)
 {
     *counts = true;
@@ -296,7 +305,7 @@ uint64_t width_value(const io_series &series, const WsbIntervalRow &row, bool *c
             return 0;
         }
         if (is_float(kind))
-            return static_cast<uint64_t>(row.float_sum) / row.values;
+            return float_count(row.float_sum) / row.values;
         if (kind == series_stat_value::relative_time)
             return (static_cast<uint64_t>(row.sum) / row.values + 500000000u) / 1000000000u;
         return value.counter;
@@ -305,7 +314,7 @@ uint64_t width_value(const io_series &series, const WsbIntervalRow &row, bool *c
         // packet; a negative one counts as the huge number it is unsigned.
         if (is_float(kind)) {
             const double first = row.first_frame_values > 0 ? row.first_float_minimum : 0;
-            return first > 0 ? static_cast<uint64_t>(first + 0.5) : 0;
+            return float_count(first + 0.5);
         }
         if (kind == series_stat_value::integer && row.values > 0 && row.minimum < 0)
             return UINT64_MAX;
@@ -314,7 +323,7 @@ uint64_t width_value(const io_series &series, const WsbIntervalRow &row, bool *c
     case io_function::maximum:
     default:
         if (is_float(kind))
-            return value.floating > 0 ? static_cast<uint64_t>(value.floating + 0.5) : 0;
+            return float_count(value.floating + 0.5);
         return value.counter;
     }
 }
