@@ -4,10 +4,11 @@ process, and the refusal of a script that would start them from its main
 module's top level (the workers import the main module again)."""
 
 import ast
+import os
 import sys
 import threading
 
-__all__ = ["GUARD_MESSAGE", "one_capture", "refuse_unguarded_main"]
+__all__ = ["GUARD_MESSAGE", "one_capture", "refuse_unguarded_main", "usable_jobs"]
 
 # One capture at a time per process, also when a dask worker runs several
 # tasks in threads.
@@ -19,6 +20,22 @@ GUARD_MESSAGE = (
     "would call map_captures again themselves: put the script's work under "
     "`if __name__ == \"__main__\":` (its functions stay above it, at the top level).")
 
+
+def usable_jobs(jobs):
+    """The reading shares of jobs=N, as the command line's --jobs counts
+    them: at most the cores this process may run on (WSB_JOBS_CPUS, when a
+    positive number, sets it), since more processes than cores only take
+    turns on them, each reading every record."""
+    try:
+        cores = int(os.environ.get("WSB_JOBS_CPUS", ""))
+    except ValueError:
+        cores = 0
+    if cores <= 0:
+        try:
+            cores = len(os.sched_getaffinity(0))
+        except (AttributeError, OSError):
+            cores = os.cpu_count() or 1
+    return max(1, min(jobs, cores))
 
 
 def refuse_unguarded_main():

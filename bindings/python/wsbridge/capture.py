@@ -263,7 +263,8 @@ class Capture(CurrentPacket):
         The packets are read in batches (gGetNextPacketBatch) and the
         columns made of numpy arrays over the batch buffers.
 
-        With jobs=N (N > 1) N new processes read the file, each with its own
+        With jobs=N (N > 1) N new processes (no more than the cores this
+        process may use, as the command line's --jobs) read the file, each with its own
         engine (with this engine's preferences) dissecting one share of the
         capture's conversations (Engine.set_reading_share), and the rows come
         back in frame order: the same frame on N cores, but for fields that

@@ -21,7 +21,7 @@ from typing import List
 
 from . import native
 from ._guard import guarded
-from ._processes import one_capture, refuse_unguarded_main
+from ._processes import one_capture, refuse_unguarded_main, usable_jobs
 from .batch import BatchBuffers
 from .native import FieldType, PortType, ValueKind
 from .records import SUMMARY_COLUMNS, sized_text
@@ -444,6 +444,7 @@ def shared_frame(engine_class, preferences, path, fields, filter, occurrence, jo
     import numpy
     pandas = import_pandas()
     refuse_unguarded_main()
+    jobs = usable_jobs(jobs)
     stamps = bool(filter) and DISPLAYED_DELTA in fields
     context = multiprocessing.get_context("forkserver")
     with concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:

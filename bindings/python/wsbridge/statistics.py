@@ -28,7 +28,7 @@ from typing import List, Optional, Sequence
 
 from . import native
 from ._guard import guarded
-from ._processes import one_capture, refuse_unguarded_main
+from ._processes import one_capture, refuse_unguarded_main, usable_jobs
 from .batch import BatchBuffers
 from .native import StatisticsKind
 from .records import encode_text, sized_text
@@ -189,6 +189,7 @@ def _shares(engine_class, preferences, path, requests, jobs):
     import concurrent.futures
     import multiprocessing
     context = multiprocessing.get_context("forkserver")
+    jobs = usable_jobs(jobs)
     with concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
         futures = [pool.submit(share_tables, engine_class, path, requests, preferences, share, jobs)
                    for share in range(jobs)]
