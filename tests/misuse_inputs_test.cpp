@@ -673,21 +673,21 @@ TEST_F(Misuse, StatisticsRecordsOutOfRange)
     std::vector<std::string> before;
     for (int32_t table = 0; table < misuse_tables; ++table)
         before.push_back(table_text(table));
-    const std::string refused = "\"Add Statistics\" operation failed. ";
+    auto refused = [](const char *operation) { return "\"" + std::string(operation) + "\" operation failed. "; };
     WsbConversation unterminated{};
     memset(unterminated.address_b, 'B', sizeof unterminated.address_b);
     const WsbConversation two[] = {WsbConversation{}, unterminated};
     CHECK_ANSWER(gAddConversations(conversations_table, two, 2), 1,
-                 refused + "A conversation's address text is not NUL-terminated.");
+                 refused("Add Conversations") + "A conversation's address text is not NUL-terminated.");
     WsbEndpoint unterminated_endpoint{};
     memset(unterminated_endpoint.address, 'E', sizeof unterminated_endpoint.address);
     CHECK_ANSWER(gAddEndpoints(endpoints_table, &unterminated_endpoint, 1), 1,
-                 refused + "An endpoint's address text is not NUL-terminated.");
+                 refused("Add Endpoints") + "An endpoint's address text is not NUL-terminated.");
     WsbHierarchyRow unnamed{};
     memset(unnamed.protocol, 'P', sizeof unnamed.protocol);
     CHECK_ANSWER(gAddHierarchy(hierarchy_table, &unnamed, 1), 1,
-                 refused + "A hierarchy row's protocol name is not NUL-terminated.");
-    const std::string out_of_order = refused +
+                 refused("Add Hierarchy") + "A hierarchy row's protocol name is not NUL-terminated.");
+    const std::string out_of_order = refused("Add Hierarchy") +
                                      "A hierarchy row's parent is not a row before it, or its depth is not one more "
                                      "than its parent's.";
     auto hierarchy_row = [](const char *protocol, int32_t depth, int32_t parent) {
@@ -707,7 +707,7 @@ TEST_F(Misuse, StatisticsRecordsOutOfRange)
         CHECK_ANSWER(gAddHierarchy(hierarchy_table, pair, 2), 1, out_of_order);
     }
     const std::string no_series =
-        refused + "An interval row names a series the table does not have, or a negative interval.";
+        refused("Add Intervals") + "An interval row names a series the table does not have, or a negative interval.";
     for (const auto &[series, number] :
          std::vector<std::pair<int32_t, int64_t>>{{-1, 0}, {1, 0}, {INT32_MAX, 0}, {INT32_MIN, 0}, {0, -1}, {0, INT64_MIN}}) {
         WsbIntervalRow r{};

@@ -15,9 +15,10 @@
 
 namespace {
 
-bool refuse(const char *detail)
+// Records a gAdd* call refuses, named after the call.
+bool refuse(const char *operation, const char *detail)
 {
-    set_error_format(WSB_E_BAD_ARGUMENT, "\"Add Statistics\" operation failed. %s", detail);
+    set_error_format(WSB_E_BAD_ARGUMENT, "\"%s\" operation failed. %s", operation, detail);
     return false;
 }
 
@@ -110,7 +111,7 @@ bool stats_merge_conversations(std::vector<WsbConversation> &into, const WsbConv
 {
     for (int32_t i = 0; i < count; ++i)
         if (!terminated(records[i].address_a) || !terminated(records[i].address_b))
-            return refuse("A conversation's address text is not NUL-terminated.");
+            return refuse("Add Conversations", "A conversation's address text is not NUL-terminated.");
     std::unordered_map<std::string, size_t> known;
     for (size_t i = 0; i < into.size(); ++i)
         known.emplace(conversation_key(into[i], false), i);
@@ -196,7 +197,7 @@ bool stats_merge_endpoints(std::vector<WsbEndpoint> &into, const WsbEndpoint *re
 {
     for (int32_t i = 0; i < count; ++i)
         if (!terminated(records[i].address))
-            return refuse("An endpoint's address text is not NUL-terminated.");
+            return refuse("Add Endpoints", "An endpoint's address text is not NUL-terminated.");
     std::unordered_map<std::string, size_t> known;
     for (size_t i = 0; i < into.size(); ++i)
         known.emplace(endpoint_key(into[i].address_type, into[i].address, into[i].port), i);
@@ -330,10 +331,10 @@ bool stats_merge_hierarchy(std::vector<WsbHierarchyRow> &into, const WsbHierarch
     for (int32_t i = 0; i < count; ++i) {
         const WsbHierarchyRow &row = records[i];
         if (!terminated(row.protocol))
-            return refuse("A hierarchy row's protocol name is not NUL-terminated.");
+            return refuse("Add Hierarchy", "A hierarchy row's protocol name is not NUL-terminated.");
         if (row.parent >= i || row.parent < -1 ||
             row.depth != (row.parent < 0 ? 0 : records[row.parent].depth + 1))
-            return refuse("A hierarchy row's parent is not a row before it, or its depth is not one more than its "
+            return refuse("Add Hierarchy", "A hierarchy row's parent is not a row before it, or its depth is not one more than its "
                           "parent's.");
     }
     hierarchy_tree tree;
@@ -415,7 +416,7 @@ bool stats_merge_intervals(const stats_table &table, std::vector<WsbIntervalRow>
     for (int32_t i = 0; i < count; ++i)
         if (records[i].series < 0 || static_cast<size_t>(records[i].series) >= table.series.size() ||
             records[i].interval < 0)
-            return refuse("An interval row names a series the table does not have, or a negative interval.");
+            return refuse("Add Intervals", "An interval row names a series the table does not have, or a negative interval.");
     // One pass over both in order (rows are kept sorted by series and
     // interval): a row of an interval already held is combined with it.
     std::vector<WsbIntervalRow> added(records, records + count);
