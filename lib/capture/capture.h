@@ -34,6 +34,10 @@ struct live_request;
 bool capture_open_live(const live_request &request, int32_t session_packets);
 // The reading share set for the next capture is more than the whole.
 bool capture_share_set();
+// Whether the next record can be read without waiting: always for a file;
+// for a live capture, once dumpcap has reported it written (not at the end
+// or after a failure, which the next read reports).
+bool capture_record_waiting();
 // Frees what the capture module keeps beyond a capture (the display filter)
 // before the engine shuts down.
 void capture_shutdown();

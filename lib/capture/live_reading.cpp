@@ -169,6 +169,14 @@ bool live_frame_readable(uint32_t number)
     return false;
 }
 
+bool capture_record_waiting()
+{
+    const capture_state_record &c = capture_state;
+    if (!c.live)
+        return true;
+    return c.state != read_state::finished && live_next_ready(0, false) == WSB_OK;
+}
+
 int32_t gWaitForPacket(int32_t timeout_ms)
 {
     if (!require_capture("Wait For Packet"))

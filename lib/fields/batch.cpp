@@ -367,7 +367,7 @@ int32_t gGetNextPacketBatch(WsbPacketBatch *batch)
     while (batch->packets < batch->capacity) {
         // A live capture's batch holds what has arrived: once it holds a
         // packet, it does not wait for more.
-        if (batch->packets > 0 && gWaitForPacket(0) != WSB_OK)
+        if (batch->packets > 0 && !capture_record_waiting())
             break;
         const int32_t row = batch->packets;
         PacketSummary *summary = batch->summaries ? &batch->summaries[row] : &scratch;
