@@ -395,7 +395,14 @@ def test_a_capture_that_kills_its_dask_worker_leaves_the_others_whole(client, pa
 def test_preferences_reach_every_dask_worker(client, http_paths, plain_http):
     assert wsbridge.map_captures(parallel_jobs.http_packets, http_paths, client=client,
                                  preferences=REASSEMBLY) == plain_http
-    # A worker's engine cannot take them back.
-    for result in wsbridge.map_captures(parallel_jobs.http_packets, http_paths, client=client):
-        assert isinstance(result, wsbridge.InvalidSettingError)
-        assert "cannot take a preference back" in str(result)
+    # A worker's engine cannot take them back: a task that meets such a
+    # worker is refused; one the scheduler gives a worker that took no task
+    # above reads without them. None reads with them silently.
+    off = wsbridge.map_captures(parallel_jobs.http_packets, http_paths, processes=1)
+    assert off != plain_http
+    results = wsbridge.map_captures(parallel_jobs.http_packets, http_paths, client=client)
+    for result, without in zip(results, off):
+        if isinstance(result, wsbridge.InvalidSettingError):
+            assert "cannot take a preference back" in str(result)
+        else:
+            assert result == without
